@@ -315,7 +315,8 @@ std::optional<Prepared> prepare(PyObject* image, std::uint32_t levels, PyObject*
     const std::size_t samples = img.height * img.width * img.channels;
     img.data = Buffer<std::uint8_t>::allocate(samples, interpreter_allocator);
     if (img.data.empty()) {
-        PyErr_NoMemory();
+        PyErr_Format(PyExc_MemoryError, "cannot allocate %zu bytes for a copy of the image",
+                     samples);
         return std::nullopt;
     }
     copy_samples(array, img);

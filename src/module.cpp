@@ -35,7 +35,7 @@ PyObject* guarded(F&& body) noexcept {
     try {
         return body();
     } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+        PyErr_SetString(PyExc_MemoryError, "tonalis: out of memory");
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "tonalis: unexpected internal error");
     }

@@ -52,7 +52,7 @@ PyObject* error_diffusion_op(const Args& args) {
     auto scratch = Buffer<float>::allocate(
         diffusion_scratch_floats(prepared->img, prepared->target), interpreter_allocator);
     if (scratch.empty()) {
-        PyErr_NoMemory();
+        PyErr_SetString(PyExc_MemoryError, "cannot allocate the error rows");
         return nullptr;
     }
     {

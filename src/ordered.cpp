@@ -1,3 +1,4 @@
+// The per-pixel threshold engines: ordered (tiled matrix) and random (seeded noise).
 #include "ordered.hpp"
 
 #include <time.h>

@@ -31,7 +31,7 @@ void free_pixels(PyObject* capsule) noexcept {
 Ref buffer_owner(Buffer<std::uint8_t>& data) noexcept {
     auto* owned = static_cast<OwnedBlock*>(PyMem_RawMalloc(sizeof(OwnedBlock)));
     if (owned == nullptr) {
-        PyErr_NoMemory();
+        PyErr_SetString(PyExc_MemoryError, "cannot allocate the result's buffer owner");
         return Ref();
     }
     owned->release = data.allocator().release;

@@ -21,7 +21,7 @@ def _random(shape, seed):
 
 # An image on which the nine kernels give nine different results, so that
 # comparing with one kernel's output identifies the kernel.
-PROBE = _random((6, 7), 7)
+PROBE = _random((8, 9), 16)
 PROBE_OUT = {m: ref.error_diffusion(PROBE, m) for m in METHODS}
 
 

@@ -3,6 +3,7 @@
 # on this machine, each in a fresh virtual environment; fails if any fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
+pytest_args=("$@")
 
 candidates=(python3 python3.11 python3.12 python3.13 python3.14)
 pyenv_root="${PYENV_ROOT:-$HOME/.pyenv}"
@@ -14,11 +15,11 @@ declare -A seen=()
 interpreters=()
 for cand in "${candidates[@]}"; do
     id=$("$cand" -c 'import sys; print(sys.version_info >= (3, 11), sys.base_prefix, sys.version.split()[0])' 2>/dev/null) || continue
-    set -- $id
-    [ "$1" = True ] || continue
-    [ -n "${seen[$2]:-}" ] && continue
-    seen[$2]=1
-    interpreters+=("$cand:$3")
+    read -r new_enough prefix version <<<"$id"
+    [ "$new_enough" = True ] || continue
+    [ -n "${seen[$prefix]:-}" ] && continue
+    seen[$prefix]=1
+    interpreters+=("$cand:$version")
 done
 
 if [ ${#interpreters[@]} -eq 0 ]; then
@@ -40,7 +41,7 @@ for entry in "${interpreters[@]}"; do
         continue
     fi
     # From outside the source tree, so the installed module is the one tested.
-    if ! (cd tests && "../$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" .); then
+    if ! (cd tests && "../$venv/bin/python" -m pytest -q -p no:cacheprovider "${pytest_args[@]}" .); then
         failed+=("$version")
     fi
 done
