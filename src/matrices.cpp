@@ -1,3 +1,4 @@
+// Threshold matrices for ordered dither: Bayer, index and threshold forms.
 #include "matrices.hpp"
 
 #include <algorithm>

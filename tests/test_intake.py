@@ -28,7 +28,6 @@ BAD_HEX = "invalid hex color \"#12\"; expected '#rgb' or '#rrggbb'"
 VALIDATION = [
     (RGB, dict(strength=1.1), ValueError, STRENGTH + "1.1"),
     (RGB, dict(strength=float("nan")), ValueError, STRENGTH + "NaN"),
-    (RGB, dict(strength=float("inf")), ValueError, STRENGTH + "inf"),
     (RGB, dict(strength=1e40), ValueError, STRENGTH + "inf"),
     (RGB, dict(strength=float("-inf")), ValueError, STRENGTH + "-inf"),
     (RGB, dict(strength=-0.5), ValueError, STRENGTH + "-0.5"),
@@ -40,11 +39,11 @@ VALIDATION = [
     (None, dict(strength=2.0, levels=1), ValueError, STRENGTH + "2"),
     (RGB, dict(levels=1), ValueError, LEVELS + "1"),
     (RGB, dict(levels=0), ValueError, LEVELS + "0"),
+    (RGB, dict(levels=True), ValueError, LEVELS + "1"),
     (RGB, dict(levels=257), ValueError, LEVELS + "257"),
     (RGB, dict(levels=2 ** 32 - 1), ValueError, LEVELS + "4294967295"),
     (None, dict(levels=1, palette="#000"), ValueError, LEVELS + "1"),
     (RGB, dict(levels=3, palette=BW), ValueError, BOTH),
-    (RGB, dict(levels=256, palette=BW), ValueError, BOTH),
     (None, dict(levels=3, palette=["#12"]), ValueError, BOTH),
     (None, dict(levels=3, palette="#000"), ValueError, BOTH),
     (np.zeros((2, 2), np.float64), dict(palette=["#12", "#fff"]), ValueError, BAD_HEX),
@@ -53,7 +52,6 @@ VALIDATION = [
     ([[1, 2], [3, 4]], {}, TypeError, DTYPE.format("int64")),
     (np.zeros((2, 2), bool), {}, TypeError, DTYPE.format("bool")),
     (np.zeros((2, 2), np.int8), {}, TypeError, DTYPE.format("int8")),
-    (np.zeros((2, 2), np.uint16), {}, TypeError, DTYPE.format("uint16")),
     (np.array([["a", "b"]]), {}, TypeError, DTYPE.format("<U1")),
     (None, {}, TypeError, DTYPE.format("object")),
     (np.zeros((0,), np.float32), {}, TypeError, DTYPE.format("float32")),
@@ -209,7 +207,7 @@ def Image():
                                         ("RGBA", (5, 6, 4))])
 def test_pil_modes_kept(Image, mode, shape):
     arr = RNG.integers(0, 256, shape, dtype=np.uint8)
-    pil = Image.fromarray(arr) if mode != "LA" else Image.fromarray(arr, "LA")
+    pil = Image.fromarray(arr)
     assert pil.mode == mode
     out = ed(pil, levels=3)
     assert isinstance(out, Image.Image)

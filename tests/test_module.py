@@ -73,26 +73,16 @@ def test_function_objects(name):
         assert doc.endswith("\n\nReturns:\n    A new uint8 array (or PIL image) of the same shape.")
 
 
-def test_keyword_only_parameters():
-    params = inspect.signature(tonalis.dither).parameters
-    kinds = {n: p.kind for n, p in params.items()}
-    assert [n for n, k in kinds.items() if k is inspect.Parameter.POSITIONAL_OR_KEYWORD] == [
-        "image", "method"]
-    assert params["image"].default is inspect.Parameter.empty
-
-
-@pytest.mark.parametrize("name", ["available_methods", "available_matrices"])
-def test_listing_functions_take_no_arguments(name):
-    with pytest.raises(TypeError):
-        getattr(tonalis, name)(1)
-    with pytest.raises(TypeError):
-        getattr(tonalis, name)(x=1)
+def test_listing_functions_take_no_arguments():
+    for fn in (tonalis.available_methods, tonalis.available_matrices):
+        for args, kwargs in (((1,), {}), ((), {"x": 1})):
+            with pytest.raises(TypeError):
+                fn(*args, **kwargs)
 
 
 BINDING = [
     ("dither", (), {}, "dither() missing 1 required positional argument: 'image'"),
     ("error_diffusion", (), {}, "error_diffusion() missing 1 required positional argument: 'image'"),
-    ("ordered_dither", (), dict(matrix=None), "ordered_dither() missing 1 required positional argument: 'image'"),
     ("random_dither", (), dict(levels=2), "random_dither() missing 1 required positional argument: 'image'"),
     ("dither", (IMG, "fs", 3), {}, "dither() takes from 1 to 2 positional arguments but 3 were given"),
     ("ordered_dither", (IMG, None, 2, 4), {}, "ordered_dither() takes from 1 to 2 positional arguments but 4 were given"),
@@ -112,7 +102,6 @@ BINDING = [
     ("ordered_dither", (IMG,), dict(method="fs"), "ordered_dither() got an unexpected keyword argument 'method'"),
     ("ordered_dither", (IMG,), dict(serpentine=True), "ordered_dither() got an unexpected keyword argument 'serpentine'"),
     ("random_dither", (IMG,), dict(matrix=None), "random_dither() got an unexpected keyword argument 'matrix'"),
-    ("random_dither", (IMG,), dict(serpentine=False), "random_dither() got an unexpected keyword argument 'serpentine'"),
 ]
 
 
@@ -145,7 +134,6 @@ CONVERSION = [
     ("dither", dict(method=b"fs"), TypeError, "'bytes' object is not an instance of 'str'", "method"),
     ("error_diffusion", dict(method="f\ud800s"), UnicodeEncodeError, None, "method"),
     ("error_diffusion", dict(levels=2.0), TypeError, None, "levels"),
-    ("ordered_dither", dict(levels="2"), TypeError, None, "levels"),
     ("random_dither", dict(levels=None), TypeError, None, "levels"),
     ("error_diffusion", dict(levels=-1), OverflowError, OOR, "levels"),
     ("dither", dict(levels=2 ** 32), OverflowError, OOR, "levels"),
@@ -155,7 +143,6 @@ CONVERSION = [
     ("dither", dict(serpentine=0), TypeError, "'int' object is not an instance of 'bool'", "serpentine"),
     ("error_diffusion", dict(serpentine=None), TypeError, "'None' is not an instance of 'bool'", "serpentine"),
     ("ordered_dither", dict(linear="yes"), TypeError, "'str' object is not an instance of 'bool'", "linear"),
-    ("random_dither", dict(linear=[]), TypeError, "'list' object is not an instance of 'bool'", "linear"),
     ("error_diffusion", dict(preserve_alpha=np.float64(1.0)), TypeError,
      "'float64' object is not an instance of 'bool'", "preserve_alpha"),
     ("error_diffusion", dict(preserve_alpha=np.int8(1)), TypeError,
@@ -165,7 +152,6 @@ CONVERSION = [
     ("error_diffusion", dict(strength=10 ** 400), OverflowError, None, "strength"),
     ("dither", dict(seed=2 ** 127), OverflowError, "Python int larger than 128 bits", "seed"),
     ("random_dither", dict(seed=-(2 ** 127) - 1), OverflowError, "Python int larger than 128 bits", "seed"),
-    ("random_dither", dict(seed=2 ** 200), OverflowError, "Python int larger than 128 bits", "seed"),
     ("dither", dict(seed=1.5), TypeError, None, "seed"),
     ("random_dither", dict(seed="1"), TypeError, None, "seed"),
     # the first bad argument in parameter order wins, whatever the keyword order
@@ -221,7 +207,6 @@ EQUIVALENT = [
     (dict(method=np.str_("fs")), dict(method="floyd_steinberg")),
     (dict(palette=None), {}),
     (dict(levels=np.int64(3)), dict(levels=3)),
-    (dict(levels=np.uint8(4)), dict(levels=4)),
     (dict(levels=Index(5)), dict(levels=5)),
     (dict(serpentine=np.True_), dict(serpentine=True)),
     (dict(serpentine=np.bool_(False)), dict(serpentine=False)),
@@ -233,10 +218,8 @@ EQUIVALENT = [
     (dict(strength=0.30000000000000004), dict(strength=0.3)),
     (dict(strength=np.float32(0.5)), dict(strength=0.5)),
     (dict(strength=FloatLike()), dict(strength=0.5)),
-    (dict(strength=Index(0)), dict(strength=0.0)),
     (dict(strength=-0.0), dict(strength=0.0)),
     (dict(strength=1e-46), dict(strength=0.0)),
-    (dict(strength=-1e-46), dict(strength=0.0)),
 ]
 
 
@@ -247,21 +230,9 @@ def test_accepted_conversions(accepted, plain):
     assert_images_equal(out, _ed(**plain))
 
 
-@pytest.mark.parametrize("flag", ["serpentine", "linear", "preserve_alpha"])
-def test_numpy_bools_are_read_by_value(flag):
-    on, off = _ed(**{flag: np.True_}), _ed(**{flag: np.False_})
-    assert not np.array_equal(on, off)
-    assert_images_equal(on, _ed(**{flag: True}))
-
-
 @pytest.mark.parametrize("seed", [-5, 0, 2 ** 127 - 1, -(2 ** 127), np.int64(7), True, Index(9)])
 def test_seed_values_accepted_and_ignored_by_diffusion(seed):
     assert_images_equal(tonalis.dither(IMG, "fs", seed=seed), _ed())
-
-
-def test_levels_true_converts_to_one():
-    with pytest.raises(ValueError, match=r"^levels must be between 2 and 256, got 1$"):
-        _ed(levels=True)
 
 
 def test_family_argument_checked_before_image():
