@@ -25,7 +25,7 @@ constexpr const char palette_bad_entry[] =
 
 // One non-text palette entry: a sequence of exactly three integers in
 // 0..255. Every item is converted before the count is looked at.
-bool parse_component_entry(PyObject* entry, std::vector<Rgb>& out) {
+bool parse_component_entry(PyObject* entry, Rgb& out) {
     if (!PySequence_Check(entry)) {
         PyErr_SetString(PyExc_TypeError, palette_bad_entry);
         return false;
@@ -60,15 +60,15 @@ bool parse_component_entry(PyObject* entry, std::vector<Rgb>& out) {
             return false;
         }
     }
-    out.push_back({static_cast<std::uint8_t>(components[0]),
-                   static_cast<std::uint8_t>(components[1]),
-                   static_cast<std::uint8_t>(components[2])});
+    out = {static_cast<std::uint8_t>(components[0]), static_cast<std::uint8_t>(components[1]),
+           static_cast<std::uint8_t>(components[2])};
     return true;
 }
 
 // The caller's palette as byte triples. Any iterable of entries is taken;
 // the count is judged only after every entry was read, so a bad entry is
-// reported in preference to a bad count.
+// reported in preference to a bad count. Entries past the largest palette
+// are checked but not kept, so a huge iterable cannot exhaust memory.
 bool parse_palette(PyObject* palette, std::vector<Rgb>& out) {
     if (PyUnicode_Check(palette)) {
         PyErr_SetString(PyExc_TypeError, palette_not_sequence);
@@ -78,28 +78,33 @@ bool parse_palette(PyObject* palette, std::vector<Rgb>& out) {
     if (!iterator) {
         return false;
     }
+    std::size_t count = 0;
     while (Ref entry = Ref::steal(PyIter_Next(iterator.get()))) {
+        Rgb rgb{};
         if (PyUnicode_Check(entry.get())) {
             std::u32string text = code_points(entry.get());
-            std::optional<Rgb> rgb = parse_hex_color(text);
-            if (!rgb) {
+            std::optional<Rgb> parsed = parse_hex_color(text);
+            if (!parsed) {
                 raise_value_error("invalid hex color " + quoted_literal(text) +
                                   "; expected '#rgb' or '#rrggbb'");
                 return false;
             }
-            out.push_back(*rgb);
-        } else if (!parse_component_entry(entry.get(), out)) {
+            rgb = *parsed;
+        } else if (!parse_component_entry(entry.get(), rgb)) {
             return false;
+        }
+        if (++count <= max_palette_colors) {
+            out.push_back(rgb);
         }
     }
     if (PyErr_Occurred()) {
         return false;
     }
-    if (out.size() < min_palette_colors) {
+    if (count < min_palette_colors) {
         raise_value_error("palette must contain at least 2 colors");
         return false;
     }
-    if (out.size() > max_palette_colors) {
+    if (count > max_palette_colors) {
         raise_value_error("palette must contain at most 4096 colors");
         return false;
     }
