@@ -1,0 +1,462 @@
+#!/usr/bin/env python3
+"""Speed of tonalis against its peers, all measured in the same run.
+
+    PYTHONPATH=build/bench python bench/run.py [--sizes 1024,2048] [--repeat N]
+                                               [--json out.json] [--quick]
+
+Each row times one tonalis call and one peer call on the same image. After a
+warm-up call of each, the two run in turn (A, B, A, B, ...) and the medians are
+reported. The ratio is tonalis time / peer time, so below 1 means tonalis is
+faster; "must" is the ratio the row has to reach (defined on 2048² images).
+Every call runs on one thread: BLAS and ImageMagick are held to one thread
+through the environment below.
+"""
+import os
+
+for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS", "MAGICK_THREAD_LIMIT"):
+    os.environ[_var] = "1"
+
+import argparse
+import ctypes
+import datetime
+import gc
+import json
+import math
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import tracemalloc
+from pathlib import Path
+
+import numpy as np
+import PIL
+from PIL import Image
+
+try:
+    import tonalis
+except ImportError:
+    sys.exit("bench: cannot import tonalis; build it and put it on PYTHONPATH "
+             "(e.g. PYTHONPATH=build/bench, see README.md)")
+
+HERE = Path(__file__).resolve().parent
+FS = Image.Dither.FLOYDSTEINBERG
+
+
+# ---------------------------------------------------------------- inputs
+def hashed(shape, salt):
+    """uint32 hash of each element's flat index: deterministic, no RNG state."""
+    h = np.arange(math.prod(shape), dtype=np.uint32).reshape(shape)
+    h = h * np.uint32(0x9E3779B1) + np.uint32((salt * 0x632BE5AB + 1) & 0xFFFFFFFF)
+    for mul, shift in ((0x85EBCA6B, 16), (0xC2B2AE35, 13), (0x27D4EB2F, 16)):
+        h ^= h >> np.uint32(shift)
+        h *= np.uint32(mul)
+    return h ^ (h >> np.uint32(15))
+
+
+def make_image(size, channels):
+    """A smooth gradient, different per channel, plus ±24 of hashed noise."""
+    y, x = np.mgrid[0:size, 0:size].astype(np.float32) / np.float32(size - 1)
+    ramps = [0.6 * x + 0.4 * y, 0.3 * x + 0.7 * (1 - y), 0.5 * (1 - x) + 0.5 * y]
+    planes = []
+    for c in range(channels):
+        noise = (hashed((size, size), c) % 49).astype(np.float32) - 24
+        planes.append(np.clip(255 * ramps[c] + noise, 0, 255))
+    img = planes[0] if channels == 1 else np.stack(planes, axis=-1)
+    return np.ascontiguousarray(img.round().astype(np.uint8))
+
+
+def make_palette(n):
+    """n deterministic colours as (r, g, b) tuples; 2 colours is black and white."""
+    if n == 2:
+        return [(0, 0, 0), (255, 255, 255)]
+    rgb = (hashed((n, 3), 1000 + n) >> np.uint32(24)).astype(np.uint8)
+    return [tuple(int(v) for v in row) for row in rgb]
+
+
+def bayer(n):
+    m = np.zeros((1, 1), dtype=np.int64)
+    while m.shape[0] < n:
+        m = np.block([[4 * m, 4 * m + 2], [4 * m + 3, 4 * m + 1]])
+    return m
+
+
+# ---------------------------------------------------------------- numpy peers
+BAYER8_OFFSET = ((bayer(8) + 0.5) / 64 - 0.5).astype(np.float32)
+
+
+def tiled_offset(img, offset):
+    """A view of img as 8×8 tiles and the Bayer offset shaped to broadcast over it."""
+    h, w = img.shape[:2]
+    c = img.shape[2] if img.ndim == 3 else 1
+    return img.reshape(h // 8, 8, w // 8, 8, c), offset[None, :, None, :, None]
+
+
+def np_levels(v, levels, shape):
+    top = levels - 1
+    np.clip(v, 0, top, out=v)
+    v *= np.float32(255 / top)
+    return v.astype(np.uint8).reshape(shape)
+
+
+def np_ordered(img, levels=2):
+    tiles, off = tiled_offset(img, BAYER8_OFFSET)
+    v = tiles * np.float32((levels - 1) / 255) + off
+    return np_levels(np.rint(v, out=v), levels, img.shape)
+
+
+def np_random(img, levels=2, seed=1):
+    noise = np.random.default_rng(seed).random(img.shape, dtype=np.float32)
+    v = img * np.float32((levels - 1) / 255) + noise
+    return np_levels(np.floor(v, out=v), levels, img.shape)
+
+
+def np_nearest(pixels, pal):
+    """Nearest colour of the uint8 palette pal for each row of pixels (N×3
+    float32), by argmin of |c|² − 2p·c in chunks that keep the distance block
+    near 4 MB."""
+    p = pal.astype(np.float32)
+    c2, m2 = (p * p).sum(1), -2 * p.T
+    idx = np.empty(len(pixels), dtype=np.intp)
+    step = max(1, (1 << 20) // len(p))
+    for s in range(0, len(pixels), step):
+        d = pixels[s:s + step] @ m2
+        d += c2
+        idx[s:s + step] = d.argmin(1)
+    return pal[idx]
+
+
+def spread(pal):
+    """Per channel, the mean step between the palette's distinct values: the
+    scale of the dither offset."""
+    steps = []
+    for c in range(3):
+        u = np.unique(pal[:, c]).astype(np.float32)
+        steps.append((u[-1] - u[0]) / max(1, len(u) - 1))
+    return np.array(steps, dtype=np.float32)
+
+
+def np_palette_ordered(img, pal):
+    tiles, off = tiled_offset(img, BAYER8_OFFSET)
+    v = tiles + off * spread(pal)
+    return np_nearest(v.reshape(-1, 3), pal).reshape(img.shape)
+
+
+def np_palette_random(img, pal, seed=1):
+    noise = np.random.default_rng(seed).random(img.shape, dtype=np.float32) - np.float32(0.5)
+    v = img + noise * spread(pal)
+    return np_nearest(v.reshape(-1, 3), pal).reshape(img.shape)
+
+
+# ---------------------------------------------------------------- Pillow peers
+def pil_palette(colors):
+    p = Image.new("P", (1, 1))
+    p.putpalette([v for c in colors for v in c])
+    return p
+
+
+def pil_rgb_1bit(im):
+    return Image.merge("RGB", [band.convert("1").convert("L") for band in im.split()])
+
+
+# ---------------------------------------------------------------- C++ serial loop
+def load_serial_fs(tmp):
+    cxx = os.environ.get("CXX") or shutil.which("g++")
+    if not cxx:
+        return None
+    lib = Path(tmp) / "libserial_fs.so"
+    cmd = [cxx, "-O2", "-ffp-contract=off", "-shared", "-fPIC", str(HERE / "serial_fs.cpp"), "-o", str(lib)]
+    built = subprocess.run(cmd, capture_output=True, text=True)
+    if built.returncode != 0:
+        print(f"bench: could not build serial_fs.cpp, its row is skipped:\n{built.stderr}", file=sys.stderr)
+        return None
+    fn = ctypes.CDLL(str(lib)).serial_fs
+    fn.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_size_t]
+
+    def serial_fs(img):
+        out = np.empty_like(img)
+        fn(img.ctypes.data, out.ctypes.data, img.shape[1], img.shape[0])
+        return out
+    return serial_fs
+
+
+# ---------------------------------------------------------------- ImageMagick
+def find_magick():
+    """(executable, version line) of a real ImageMagick, or None."""
+    for name in ("magick", "convert"):
+        exe = shutil.which(name)
+        if not exe:
+            continue
+        try:
+            r = subprocess.run([exe, "-version"], capture_output=True, text=True, timeout=30)
+        except (OSError, subprocess.SubprocessError):
+            continue
+        first = r.stdout.splitlines()[0] if r.stdout else ""
+        if r.returncode == 0 and "ImageMagick" in first:
+            return exe, first.removeprefix("Version: ")
+    return None
+
+
+class Magick:
+    """Runs one convert command on raw pixels in a scratch directory."""
+
+    def __init__(self, exe, tmp):
+        self.exe, self.tmp, self.startup = exe, Path(tmp), {}
+        pal = np.array(make_palette(16), dtype=np.uint8)
+        (self.tmp / "pal16.ppm").write_bytes(b"P6\n16 1\n255\n" + pal.tobytes())
+
+    def command(self, img, ops):
+        h, w = img.shape[:2]
+        kind = "gray" if img.ndim == 2 else "rgb"
+        src, dst = self.tmp / f"in-{kind}-{w}x{h}.raw", self.tmp / "out.raw"
+        src.write_bytes(img.tobytes())
+        ops = [str(self.tmp / o) if o.endswith(".ppm") else o for o in ops]
+        cmd = [self.exe, "-size", f"{w}x{h}", "-depth", "8", f"{kind}:{src}", *ops, f"{kind}:{dst}"]
+
+        def run():
+            subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return run
+
+    def timed(self, img, ops):
+        """The command on img, carrying its start-up cost in seconds: the same
+        command on a 1×1 image, measured once per command and channel count."""
+        key = (tuple(ops), img.ndim)
+        if key not in self.startup:
+            self.startup[key] = measure([self.command(img[:1, :1], ops)], 5)[0][0]
+        run = self.command(img, ops)
+        run.startup = self.startup[key]
+        return run
+
+
+# ---------------------------------------------------------------- timing
+def measure(fns, repeat, budget=None):
+    """Median seconds of each function, called in turn (A, B, A, B, ...) repeat
+    times after a timed warm-up call of each, and the number of samples. With a
+    budget in seconds, slow rows get fewer turns; a row whose warm-up alone
+    exceeds it reports the warm-up."""
+    times = [[] for _ in fns]
+    gc.collect()
+    gc.disable()
+    try:
+        warm = []
+        for f in fns:
+            t0 = time.perf_counter()
+            f()
+            warm.append(time.perf_counter() - t0)
+        turn = sum(warm)
+        if budget is not None and turn * repeat > budget:
+            repeat = int(budget // turn)
+        if repeat == 0:
+            times = [[w] for w in warm]
+        for _ in range(repeat):
+            for f, t in zip(fns, times):
+                t0 = time.perf_counter()
+                f()
+                t.append(time.perf_counter() - t0)
+    finally:
+        gc.enable()
+    return [statistics.median(t) for t in times], max(1, repeat)
+
+
+def peak_extra(fn, img):
+    """Peak memory one call allocates on top of its input (its output included),
+    as a multiple of the input's bytes."""
+    gc.collect()
+    tracemalloc.start()
+    try:
+        base = tracemalloc.get_traced_memory()[0]
+        out = fn(img)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    del out
+    return (peak - base) / img.nbytes
+
+
+# ---------------------------------------------------------------- rows
+def rows(size, env):
+    """(work, peer name, tonalis call, peer call, must reach) for one image size."""
+    gray, rgb = env.images(size)
+    pgray, prgb = Image.fromarray(gray), Image.fromarray(rgb)
+    pal = {n: make_palette(n) for n in (16, 256, 4096)}
+    npal = {n: np.array(p, dtype=np.uint8) for n, p in pal.items()}
+    ppal = {n: pil_palette(pal[n]) for n in (16, 256)}
+    ed, od, rd = tonalis.error_diffusion, tonalis.ordered_dither, tonalis.random_dither
+
+    yield "FS 2-level, gray", "Pillow convert('1')", lambda: ed(gray), lambda: pgray.convert("1"), 1.3
+    yield ("FS 2-level, RGB", "Pillow split/convert('1')/merge", lambda: ed(rgb),
+           lambda: pil_rgb_1bit(prgb), 1.0)
+    yield "JJN 2-level, gray", "Pillow convert('1')", lambda: ed(gray, "jjn"), lambda: pgray.convert("1"), 1.6
+    if env.serial_fs:
+        yield ("FS 4-level, gray", "C++ serial 2-level FS", lambda: ed(gray, levels=4),
+               lambda: env.serial_fs(gray), 3.5)
+    for name, img in (("gray", gray), ("RGB", rgb)):
+        yield (f"ordered 8x8, {name}", "numpy by hand", lambda img=img: od(img),
+               lambda img=img: np_ordered(img), 0.15)
+    for name, img in (("gray", gray), ("RGB", rgb)):
+        yield (f"random, {name}", "numpy by hand", lambda img=img: rd(img, seed=1),
+               lambda img=img: np_random(img), 0.3)
+    for n in (16, 256):
+        yield (f"palette ordered, {n}", "numpy argmin", lambda n=n: od(rgb, palette=pal[n]),
+               lambda n=n: np_palette_ordered(rgb, npal[n]), 0.15)
+        yield (f"palette random, {n}", "numpy argmin", lambda n=n: rd(rgb, palette=pal[n], seed=1),
+               lambda n=n: np_palette_random(rgb, npal[n]), 0.15)
+    for n, must in ((16, 2.2), (256, 5.0)):
+        yield (f"palette FS, {n}", "Pillow quantize FS", lambda n=n: ed(rgb, palette=pal[n]),
+               lambda n=n: prgb.quantize(palette=ppal[n], dither=FS), must)
+    for n in (16, 256):
+        yield (f"palette nearest, {n}", "Pillow quantize, no dither",
+               lambda n=n: od(rgb, palette=pal[n], strength=0),
+               lambda n=n: prgb.quantize(palette=ppal[n], dither=Image.Dither.NONE), None)
+    yield "palette nearest, 4096", None, lambda: od(rgb, palette=pal[4096], strength=0), None, None
+    if not env.quick:
+        yield "palette FS, 4096", None, lambda: ed(rgb, palette=pal[4096]), None, None
+    if env.magick:
+        for work, img, call, label, ops in (
+            ("FS 2-level, gray", gray, lambda: ed(gray), "-monochrome",
+             ["-dither", "FloydSteinberg", "-monochrome"]),
+            ("palette FS, 16", rgb, lambda: ed(rgb, palette=pal[16]), "-remap, FS",
+             ["-dither", "FloydSteinberg", "-remap", "pal16.ppm"]),
+            ("ordered 8x8, gray", gray, lambda: od(gray), "-ordered-dither o8x8",
+             ["-ordered-dither", "o8x8"]),
+            ("ordered 8x8, RGB", rgb, lambda: od(rgb), "-ordered-dither o8x8", ["-ordered-dither", "o8x8"]),
+        ):
+            yield work, f"IM {label}", call, env.magick.timed(img, ops), 0.15
+
+
+class Env:
+    def __init__(self, tmp, use_magick, quick):
+        self.tmp, self.cache, self.quick = tmp, {}, quick
+        self.serial_fs = load_serial_fs(tmp)
+        found = find_magick() if use_magick else None
+        self.magick_version = found[1] if found else None
+        self.magick = Magick(found[0], tmp) if found else None
+
+    def images(self, size):
+        if size not in self.cache:
+            self.cache = {size: (make_image(size, 1), make_image(size, 3))}
+        return self.cache[size]
+
+
+def run_rows(sizes, repeat, budget, env):
+    results = []
+    for size in sizes:
+        for work, peer, mine, theirs, must in rows(size, env):
+            startup = getattr(theirs, "startup", None)
+            fns = [mine] if theirs is None else [mine, theirs]
+            times, reps = measure(fns, repeat, budget)
+            t_mine = times[0]
+            t_peer = None if theirs is None else times[1] - (startup or 0.0)
+            ratio = None if t_peer is None else t_mine / t_peer
+            row = dict(work=work, size=size, peer=peer, tonalis_ms=1e3 * t_mine,
+                       peer_ms=None if t_peer is None else 1e3 * t_peer,
+                       peer_startup_ms=None if startup is None else 1e3 * startup,
+                       tonalis_mps=size * size / 1e6 / t_mine, ratio=ratio, must=must,
+                       holds=None if must is None or ratio is None else ratio <= must, samples=reps)
+            results.append(row)
+            print(format_row(row), flush=True)
+    return results
+
+
+# ---------------------------------------------------------------- report
+COLUMNS = ("work", "size", "peer", "tonalis ms", "peer ms", "tonalis MP/s", "ratio", "must", "holds", "n")
+WIDTHS = (21, 4, 38, 10, 8, 12, 7, 4, 5, 2)
+
+
+def format_row(r):
+    def num(v, fmt):
+        return "—" if v is None else format(v, fmt)
+    peer = r["peer"] or "—"
+    if r["peer_startup_ms"] is not None:
+        peer += f", −{r['peer_startup_ms']:.0f} ms start"
+    cells = (r["work"], str(r["size"]), peer, num(r["tonalis_ms"], ".1f"), num(r["peer_ms"], ".1f"),
+             num(r["tonalis_mps"], ".1f"), num(r["ratio"], ".3f"), num(r["must"], "g"),
+             "—" if r["holds"] is None else ("yes" if r["holds"] else "NO"), str(r["samples"]))
+    return "| " + " | ".join(c.ljust(w) for c, w in zip(cells, WIDTHS)) + " |"
+
+
+def header():
+    line = "| " + " | ".join(c.ljust(w) for c, w in zip(COLUMNS, WIDTHS)) + " |"
+    rule = "|" + "|".join("-" * (w + 2) for w in WIDTHS) + "|"
+    return line + "\n" + rule
+
+
+def machine(env):
+    cpu = "unknown"
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    except OSError:
+        cpu = platform.processor() or cpu
+    usable = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+    return {"cpu": cpu, "cores": os.cpu_count(), "usable_cores": usable,
+            "python": platform.python_version(), "numpy": np.__version__, "pillow": PIL.__version__,
+            "tonalis": getattr(tonalis, "__version__", "?"), "imagemagick": env.magick_version,
+            "serial_fs": "g++ -O2 -ffp-contract=off" if env.serial_fs else None,
+            "platform": platform.platform()}
+
+
+def memory_rows():
+    """Peak extra memory of single calls on a 4096² RGB image."""
+    rgb = make_image(4096, 3)
+    pal16, pal256 = make_palette(16), make_palette(256)
+    calls = (("FS 2-level", lambda im: tonalis.error_diffusion(im)),
+             ("ordered 8x8", lambda im: tonalis.ordered_dither(im)),
+             ("random", lambda im: tonalis.random_dither(im, seed=1)),
+             ("palette FS, 16", lambda im: tonalis.error_diffusion(im, palette=pal16)),
+             ("palette ordered, 256", lambda im: tonalis.ordered_dither(im, palette=pal256)))
+    return [dict(work=w, size=4096, multiple=peak_extra(fn, rgb)) for w, fn in calls]
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--sizes", help="comma-separated square image sides (default 1024,2048; "
+                                    "4096 works but is slow)")
+    ap.add_argument("--repeat", type=int, help="timed calls per function and row (default 5)")
+    ap.add_argument("--budget", type=float, help="seconds of timed calls per row before it gets "
+                                                 "fewer repetitions (default 8, --quick 2)")
+    ap.add_argument("--json", help="also write the results to this file")
+    ap.add_argument("--quick", action="store_true", help="2048² only, 3 repetitions, 2 s per row, "
+                                                               "no 4096-colour FS and no memory rows")
+    ap.add_argument("--no-magick", action="store_true", help="skip the ImageMagick rows")
+    args = ap.parse_args()
+    sizes = [int(s) for s in (args.sizes or ("2048" if args.quick else "1024,2048")).split(",")]
+    if any(s < 8 or s % 8 for s in sizes):
+        sys.exit("bench: sizes must be multiples of 8")
+    repeat = args.repeat or (3 if args.quick else 5)
+    args.budget = args.budget or (2.0 if args.quick else 8.0)
+
+    scratch = "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else None
+    with tempfile.TemporaryDirectory(prefix="tonalis-bench-", dir=scratch) as tmp:
+        env = Env(tmp, not args.no_magick, args.quick)
+        info = machine(env)
+        started = datetime.datetime.now().astimezone()
+        print(f"tonalis benchmark, {started:%Y-%m-%d %H:%M %Z}")
+        for k, v in info.items():
+            print(f"  {k}: {v if v is not None else 'not available (rows skipped)'}")
+        print(f"  sizes: {sizes}, repeat: {repeat}; ratio = tonalis / peer, must is for 2048²\n")
+        print(header())
+        results = run_rows(sizes, repeat, args.budget, env)
+    memory = []
+    if not args.quick:
+        memory = memory_rows()
+        print("\nPeak extra memory of one call on a 4096² RGB image, × the image's bytes "
+              "(the output is 1×):")
+        for m in memory:
+            print(f"  {m['work']:<22} {m['multiple']:.3f}×")
+    failing = [r for r in results if r["holds"] is False and r["size"] == 2048]
+    print(f"\n{len(failing)} row(s) at 2048² miss their must-reach ratio"
+          + "".join(f"\n  {r['work']} vs {r['peer']}: {r['ratio']:.3f} > {r['must']}" for r in failing))
+    if args.json:
+        Path(args.json).write_text(json.dumps(
+            {"date": started.isoformat(timespec="seconds"), "machine": info, "sizes": sizes,
+             "repeat": repeat, "rows": results, "memory": memory}, indent=1) + "\n")
+
+
+if __name__ == "__main__":
+    main()
