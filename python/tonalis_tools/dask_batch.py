@@ -1,0 +1,122 @@
+"""Dither a large batch of image files with Dask.
+
+Files are grouped into chunks, one Dask task per chunk, and handed to
+whatever scheduler is active: the local thread pool by default, or a
+`distributed` cluster once a `Client` is made. Every worker needs tonalis
+(and Pillow) installed; the settings travel to it pickled::
+
+    from dask.distributed import Client
+    from tonalis_tools import DitherSettings
+    from tonalis_tools.dask_batch import dither_files
+
+    client = Client()                      # or Client("scheduler-host:8786")
+    written = dither_files(
+        sorted(Path("scans").glob("*.tif")), "dithered",
+        DitherSettings("atkinson", levels=4), suffix=".png",
+    )
+
+Workers write their own results, so `output_dir` must be a path every worker
+can reach (a shared file system, or the local disk for a local cluster);
+only the written paths come back to the client.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Iterable, Sequence
+from pathlib import Path
+from typing import Any
+
+from .pipeline import DitherSettings, dither_file
+
+__all__ = ["dither_files", "plan_outputs"]
+
+
+def plan_outputs(
+    inputs: Iterable[str | os.PathLike[str]],
+    output_dir: str | os.PathLike[str],
+    *,
+    suffix: str | None = None,
+    overwrite: bool = False,
+) -> list[tuple[Path, Path]]:
+    """(source, destination) pairs: each input's file name in `output_dir`.
+
+    `suffix` ('.png') changes the format. Raises ValueError when two inputs
+    share a name, or when a destination is one of the inputs and `overwrite`
+    is false.
+    """
+    out = Path(output_dir)
+    sources = [Path(p) for p in inputs]
+    resolved = {os.path.realpath(s) for s in sources}
+    pairs: list[tuple[Path, Path]] = []
+    taken: set[str] = set()
+    for source in sources:
+        destination = out / source.name
+        if suffix is not None:
+            destination = destination.with_suffix(suffix if suffix.startswith(".") else "." + suffix)
+        key = os.path.realpath(destination)
+        if key in taken:
+            raise ValueError(f"two inputs would be written to {str(destination)!r}")
+        if key in resolved and not overwrite:
+            raise ValueError(f"refusing to overwrite input {str(source)!r}")
+        taken.add(key)
+        pairs.append((source, destination))
+    return pairs
+
+
+def _dither_chunk(
+    pairs: Sequence[tuple[Path, Path]], settings: DitherSettings, indexed: bool
+) -> list[str]:
+    return [str(dither_file(src, dst, settings, indexed=indexed)) for src, dst in pairs]
+
+
+def dither_files(
+    inputs: Iterable[str | os.PathLike[str]],
+    output_dir: str | os.PathLike[str],
+    settings: DitherSettings | None = None,
+    *,
+    suffix: str | None = None,
+    chunk_size: int = 16,
+    indexed: bool = False,
+    overwrite: bool = False,
+    scheduler: str | None = None,
+) -> list[str]:
+    """Dither every input file into `output_dir` as Dask tasks; returns the written paths.
+
+    Args:
+        inputs: image files (anything Pillow reads).
+        output_dir: created if missing; results keep their input's file name.
+        settings: how to dither (default: Floyd-Steinberg, black and white).
+        suffix: write this format instead of the input's ('.png').
+        chunk_size: files per task; larger chunks mean less scheduling overhead.
+        indexed: store results of at most 256 colours as palette images.
+        overwrite: allow a result to replace its input.
+        scheduler: passed to `dask.compute` ('threads', 'processes', 'sync');
+            None uses the active one, such as a distributed Client.
+
+    Raises:
+        ImportError: dask is not installed.
+        ValueError: two results would collide, a result would replace an
+            input, chunk_size < 1, or the settings are rejected by tonalis.
+        OSError: a file could not be read or written (raised by the task).
+    """
+    from dask.base import compute as dask_compute
+    from dask.delayed import delayed as dask_delayed
+
+    from .pipeline import check, resolve
+
+    compute: Any = dask_compute  # dask's own annotations are partial
+    delayed: Any = dask_delayed
+
+    if chunk_size < 1:
+        raise ValueError(f"chunk_size must be at least 1, got {chunk_size}")
+    settings = settings or DitherSettings()
+    check(settings)
+    settings = resolve(settings)  # a blue-noise matrix is made once, not per file
+    pairs = plan_outputs(inputs, output_dir, suffix=suffix, overwrite=overwrite)
+    Path(output_dir).mkdir(parents=True, exist_ok=True)
+    task = delayed(_dither_chunk, pure=False)
+    tasks = [task(pairs[i : i + chunk_size], settings, indexed) for i in range(0, len(pairs), chunk_size)]
+    kwargs = {} if scheduler is None else {"scheduler": scheduler}
+    results = compute(*tasks, **kwargs)
+    return [path for chunk in results for path in chunk]

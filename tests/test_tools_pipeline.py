@@ -1,0 +1,176 @@
+"""File reading and writing, settings, and contact sheets of tonalis_tools."""
+
+import numpy as np
+import pytest
+
+PIL = pytest.importorskip("PIL")
+from PIL import Image
+
+import tonalis
+from tonalis_tools.bluenoise import blue_noise_matrix
+from tonalis_tools.pipeline import (
+    DitherSettings,
+    apply,
+    dither_file,
+    load_image,
+    load_matrix,
+    resolve,
+    save_image,
+    to_indexed,
+)
+from tonalis_tools.sheet import contact_sheet
+
+RNG = np.random.default_rng(11)
+RGB = RNG.integers(0, 256, (12, 16, 3), dtype=np.uint8)
+
+
+@pytest.mark.parametrize("make, mode, check", [
+    (lambda: Image.fromarray(RGB).convert("1"), "L", lambda a: set(np.unique(a)) <= {0, 255}),
+    (lambda: Image.fromarray(RGB).convert("P"), "RGB", None),
+    (lambda: _with_transparency(), "RGBA", lambda a: a[0, 0, 3] == 0 and a[1, 1, 3] == 255),
+    (lambda: Image.fromarray(RGB).convert("CMYK"), "RGB", None),
+    (lambda: Image.fromarray(RGB).convert("LA"), "LA", None),
+    (lambda: Image.fromarray(np.full((4, 4), 65535, np.uint16)), "L", lambda a: np.all(a == 255)),
+    (lambda: Image.fromarray(np.full((4, 4), 32768, np.uint16)), "L", lambda a: np.all(a == 128)),
+])
+def test_load_image_modes(tmp_path, make, mode, check):
+    path = tmp_path / ("in.tif" if mode != "RGBA" else "in.png")
+    make().save(path)
+    image = load_image(path)
+    assert image.mode == mode
+    if check is not None:
+        assert check(np.asarray(image))
+
+
+def _with_transparency():
+    image = Image.fromarray(RGB).convert("P")
+    image.info["transparency"] = int(np.asarray(image)[0, 0])
+    data = np.asarray(image).copy()
+    data[1, 1] = (int(data[0, 0]) + 1) % 256
+    out = Image.fromarray(data, "P")
+    out.putpalette(image.getpalette())
+    out.info["transparency"] = int(data[0, 0])
+    return out
+
+
+def test_load_image_applies_exif_orientation(tmp_path):
+    image = Image.fromarray(RGB)
+    exif = image.getexif()
+    exif[0x0112] = 6  # rotate 90 degrees clockwise to display
+    path = tmp_path / "rotated.jpg"
+    image.save(path, exif=exif, quality=95)
+    assert load_image(path).size == (RGB.shape[0], RGB.shape[1])
+
+
+@pytest.mark.parametrize("mode", ["L", "RGB"])
+def test_to_indexed_is_lossless(mode):
+    data = (RNG.integers(0, 6, (20, 30, 3)) * 51).astype(np.uint8)
+    image = Image.fromarray(data).convert(mode)
+    indexed = to_indexed(image)
+    assert indexed.mode == "P"
+    assert np.array_equal(np.asarray(indexed.convert(mode)), np.asarray(image))
+
+
+def test_to_indexed_leaves_many_colours_and_alpha_alone():
+    many = Image.fromarray(RNG.integers(0, 256, (32, 32, 3), dtype=np.uint8))
+    assert to_indexed(many) is many
+    rgba = Image.new("RGBA", (4, 4))
+    assert to_indexed(rgba) is rgba
+
+
+@pytest.mark.parametrize("suffix, mode", [(".jpg", "RGB"), (".png", "RGBA"), (".bmp", "RGB"),
+                                          (".gif", "P"), (".webp", "RGBA"), (".tif", "RGBA")])
+def test_save_image_fits_the_format(tmp_path, suffix, mode):
+    from PIL import features
+
+    if suffix == ".webp" and not features.check("webp"):
+        pytest.skip("Pillow built without WebP")
+    alpha = np.full(RGB.shape[:2], 255, np.uint8)
+    alpha[:4] = 0
+    rgba = Image.fromarray(np.dstack([RGB // 128 * 255, alpha]))
+    path = tmp_path / f"out{suffix}"
+    save_image(rgba, path)
+    with Image.open(path) as back:
+        assert back.mode == mode
+
+
+def test_save_image_rejects_unknown_suffix(tmp_path):
+    with pytest.raises(ValueError, match="no writer"):
+        save_image(Image.new("L", (2, 2)), tmp_path / "out.nope")
+
+
+
+
+@pytest.mark.parametrize("settings, reference", [
+    (DitherSettings("atkinson", levels=3, serpentine=True),
+     lambda im: tonalis.dither(im, "atkinson", levels=3, serpentine=True)),
+    (DitherSettings("random", seed=4, strength=0.5),
+     lambda im: tonalis.dither(im, "random", seed=4, strength=0.5)),
+    (DitherSettings("bluenoise32", linear=True),
+     lambda im: tonalis.ordered_dither(im, blue_noise_matrix(32), linear=True)),
+    (DitherSettings("fs", matrix="bayer4x4"), lambda im: tonalis.ordered_dither(im, "bayer4x4")),
+    (DitherSettings(matrix="bluenoise16"), lambda im: tonalis.ordered_dither(im, blue_noise_matrix(16))),
+    (DitherSettings("fs", palette=["#000", "#f00"], preserve_alpha=False),
+     lambda im: tonalis.dither(im, "fs", palette=["#000", "#f00"], preserve_alpha=False)),
+])
+def test_apply_matches_the_module(settings, reference):
+    assert np.array_equal(apply(settings, RGB), reference(RGB))
+    # Resolved once for a batch, the settings still give the same result.
+    assert np.array_equal(apply(resolve(settings), RGB), reference(RGB))
+
+
+@pytest.mark.parametrize("image, mode", [(RGB[:, :, 0], None), (Image.fromarray(RGB[:, :, 0]), "RGB"),
+                                         (Image.fromarray(RGB[:, :, :2], "LA"), "RGBA")])
+def test_apply_turns_gray_into_colour_for_a_palette(image, mode):
+    out = apply(DitherSettings(palette=["#000", "#fff", "#f00"]), image)
+    if mode is None:
+        assert out.shape == RGB.shape
+    else:
+        assert out.mode == mode
+
+
+def test_dither_file_round_trip(tmp_path):
+    source = tmp_path / "in.png"
+    Image.fromarray(RGB).save(source)
+    written = dither_file(source, tmp_path / "deep" / "out.gif", DitherSettings("stucki"))
+    with Image.open(written) as back:
+        assert np.array_equal(np.asarray(back.convert("RGB")), tonalis.dither(RGB, "stucki"))
+
+
+@pytest.mark.parametrize("text, dtype, expected", [
+    ("0 2\n3 1\n", np.int64, [[0, 2], [3, 1]]),
+    ("# thresholds\n0.25, 0.75\n0.5, 0.125  # last\n", np.float64, [[0.25, 0.75], [0.5, 0.125]]),
+    ("1e-1 5E-1\n", np.float64, [[0.1, 0.5]]),
+])
+def test_load_matrix_text(tmp_path, text, dtype, expected):
+    path = tmp_path / "m.txt"
+    path.write_text(text)
+    matrix = load_matrix(path)
+    assert matrix.dtype == dtype and np.array_equal(matrix, expected)
+
+
+def test_load_matrix_npy(tmp_path):
+    path = tmp_path / "m.npy"
+    np.save(path, blue_noise_matrix(16))
+    assert np.array_equal(load_matrix(path), blue_noise_matrix(16))
+
+
+@pytest.mark.parametrize("text, message", [("", "no numbers"), ("1 2\n3\n", "differ in length"),
+                                           ("1 x\n", "not a number")])
+def test_load_matrix_rejects(tmp_path, text, message):
+    path = tmp_path / "m.txt"
+    path.write_text(text)
+    with pytest.raises(ValueError, match=message):
+        load_matrix(path)
+
+
+def test_contact_sheet_keeps_images_unscaled():
+    a = Image.fromarray(np.zeros((10, 20), np.uint8))
+    b = Image.fromarray(np.full((14, 12, 3), 200, np.uint8))
+    sheet = contact_sheet([("a", a), ("b", b), ("c", a)], columns=2)
+    assert sheet.width == 2 * 20 + 3 * 8
+    pixels = np.asarray(sheet)
+    assert np.all(pixels[8 : 8 + 10, 8 : 8 + 20] == 0)
+    assert np.all(pixels[8 : 8 + 14, 36 : 36 + 12] == 200)
+    # Labels are drawn in black on white only, so sheets stay indexable.
+    assert to_indexed(sheet).mode == "P"
