@@ -5,7 +5,7 @@
 // Each creates its own value and publishes it with a compare-and-swap: a
 // single value survives, the loser drops its copy, and once published a
 // value is only read. No lock is held across a call into Python, so none
-// can deadlock against the interpreter.
+// can deadlock against the interpreter or its import lock.
 #define TONALIS_DEFINE_NUMPY_API
 #include "numpy.hpp"
 #include "caches.hpp"
@@ -26,6 +26,12 @@ constexpr const char* name_texts[] = {
 static_assert(std::size(name_texts) == static_cast<std::size_t>(Name::count_));
 
 std::atomic<PyObject*> name_slots[static_cast<std::size_t>(Name::count_)];
+
+// Whether numpy's table may be read. The numpy macros read PyArray_API and
+// PyArray_RUNTIME_VERSION as plain variables, so exactly one thread may
+// write them, and every reader must see that write through this gate.
+enum NumpyState : int { numpy_absent, numpy_publishing, numpy_ready };
+std::atomic<int> numpy_state{numpy_absent};
 
 }  // namespace
 
@@ -49,14 +55,13 @@ PyObject* interned(Name name) noexcept {
 }
 
 bool ensure_numpy() noexcept {
-    // numpy's own import_array() writes the table pointer with plain stores,
-    // which races when two threads import at once; this loader checks the
-    // table in locals and publishes it atomically. Readers reach the numpy
-    // macros only after the acquire load below saw the published pointer.
-    std::atomic_ref<void**> table(PyArray_API);
-    if (table.load(std::memory_order_acquire) != nullptr) {
+    if (numpy_state.load(std::memory_order_acquire) == numpy_ready) {
         return true;
     }
+    // numpy's own import_array() stores into the two variables with no
+    // ordering, which races when two threads load the table at once. Here
+    // each thread checks the table in locals; only the winner of the gate
+    // stores it.
     Ref module = Ref::steal(PyImport_ImportModule("numpy._core._multiarray_umath"));
     if (!module && PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
         PyErr_Clear();
@@ -91,12 +96,18 @@ bool ensure_numpy() noexcept {
                      static_cast<int>(NPY_FEATURE_VERSION), static_cast<int>(feature_version));
         return false;
     }
-    std::atomic_ref<int>(PyArray_RUNTIME_VERSION)
-        .store(static_cast<int>(feature_version), std::memory_order_release);
-    void** expected = nullptr;
-    table.compare_exchange_strong(expected, api, std::memory_order_acq_rel,
-                                  std::memory_order_acquire);
-    // The table lives as long as numpy, which is never unloaded.
+    int expected = numpy_absent;
+    if (numpy_state.compare_exchange_strong(expected, numpy_publishing,
+                                            std::memory_order_acquire)) {
+        PyArray_RUNTIME_VERSION = static_cast<int>(feature_version);
+        PyArray_API = api;  // lives as long as numpy, which is never unloaded
+        numpy_state.store(numpy_ready, std::memory_order_release);
+        return true;
+    }
+    // Another thread is between two plain stores, with no call in between:
+    // the wait is a few instructions long.
+    while (numpy_state.load(std::memory_order_acquire) != numpy_ready) {
+    }
     return true;
 }
 

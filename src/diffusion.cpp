@@ -1,9 +1,16 @@
 // The nine diffusion kernels, their weight rows, and the error-diffusion pixel loops.
 #include "diffusion.hpp"
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <cassert>
+#include <cstdint>
+#include <type_traits>
+#include <utility>
 #include <variant>
+
+#include "machine.hpp"
 
 namespace tonalis {
 
@@ -99,150 +106,262 @@ static_assert(all_kernels_valid());
 static_assert(weight_sum(kernels[4]) == 6.0f && kernels[4].divisor == 8.0f,
               "Atkinson passes on three quarters of the error");
 
-constexpr std::size_t margin_left = 2;   // cells for column offsets -2, -1
-constexpr std::size_t margin_total = 8;  // plus six on the right for offsets up to +5
-
-std::size_t cells_per_row(const Img& img) noexcept { return img.width + margin_total; }
-
-// The active kernel rows of one scan direction, gathered once per row so
-// the pixel loop has no flag tests.
-struct ActiveRows {
-    const float* weights[3];
-    std::size_t dy[3];
-    std::size_t count;
+// Which taps a kernel has, as compile-time data for the row loops.
+struct TapShape {
+    bool at[3][5];  // [dy][dx + 2]
+    int lo[3];      // per row, the lowest offset held in the window (at most 0)
+    int hi[3];      // per row, the highest offset held in the window (at least 0)
+    bool row2;      // the kernel reaches two rows down
+    bool row0_far;  // the kernel reaches two pixels ahead in the current row
 };
 
-ActiveRows active_rows(const KernelRows& rows, bool mirrored) noexcept {
-    ActiveRows a{};
-    for (std::size_t dy = 0; dy < 3; ++dy) {
-        if (rows.row_active[dy]) {
-            a.weights[a.count] = mirrored ? rows.mirrored[dy] : rows.forward[dy];
-            a.dy[a.count] = dy;
-            ++a.count;
+constexpr TapShape tap_shape(const DiffusionKernel& k) {
+    TapShape s{};
+    for (const KernelTap& t : k.taps) {
+        s.at[t.dy][t.dx + 2] = true;
+    }
+    for (int dy = 0; dy < 3; ++dy) {
+        for (int dx = -2; dx <= 2; ++dx) {
+            if (s.at[dy][dx + 2]) {
+                s.lo[dy] = std::min(s.lo[dy], dx);
+                s.hi[dy] = std::max(s.hi[dy], dx);
+            }
         }
     }
-    return a;
+    s.row2 = s.at[2][0] || s.at[2][1] || s.at[2][2] || s.at[2][3] || s.at[2][4];
+    s.row0_far = s.at[0][4];
+    return s;
 }
 
-void rotate_rows(float*& e0, float*& e1, float*& e2, std::size_t row_floats) noexcept {
-    std::fill_n(e0, row_floats, 0.0f);
-    float* cleared = e0;
-    e0 = e1;
-    e1 = e2;
-    e2 = cleared;
+template <int K>
+inline constexpr TapShape kernel_shape = tap_shape(kernels[K]);
+
+// The row loops carry the current row's error in registers: every kernel
+// passes to the next pixel, and to nothing beyond two pixels ahead.
+constexpr bool shapes_supported() {
+    for (const DiffusionKernel& k : kernels) {
+        const TapShape s = tap_shape(k);
+        if (!s.at[0][3]) return false;
+    }
+    return true;
+}
+static_assert(shapes_supported());
+
+constexpr std::size_t cell_floats = 4;  // room for four lanes per cell
+constexpr std::size_t diffusion_rows = 4;  // error rows: a pair of rows in progress reaches y + 3
+
+typedef float f4 __attribute__((vector_size(16)));
+typedef std::int32_t i4 __attribute__((vector_size(16)));
+
+// One sample in lane 0 of a vector register (the other lanes stay zero).
+// Scalar code would decide the level with a branch, which dithered data
+// mispredicts half the time; vector compares give masks instead.
+struct Lane0 {
+    f4 v;
+};
+[[gnu::always_inline]] inline Lane0 operator+(Lane0 a, Lane0 b) noexcept { return {a.v + b.v}; }
+[[gnu::always_inline]] inline Lane0 operator-(Lane0 a, Lane0 b) noexcept { return {a.v - b.v}; }
+[[gnu::always_inline]] inline Lane0 operator*(Lane0 a, Lane0 b) noexcept { return {a.v * b.v}; }
+
+template <class V>
+[[gnu::always_inline]] inline V splat_cell(float x) noexcept {
+    if constexpr (std::is_same_v<V, Lane0>) {
+        return Lane0{f4{x, x, x, x}};
+    } else {
+        return V{x, x, x, x};
+    }
+}
+
+// Two levels, one sample per position: level 1 from 127.5 up.
+struct GrayTwo {
+    using V = Lane0;
+    const float* to_work;
+
+    [[gnu::always_inline]] Lane0 input(const std::uint8_t* px) const noexcept {
+        return Lane0{f4{to_work[*px], 0.0f, 0.0f, 0.0f}};
+    }
+    [[gnu::always_inline]] Lane0 quantize(Lane0 v, std::uint8_t* px) const noexcept {
+        const i4 high = v.v >= 127.5f;
+        *px = static_cast<std::uint8_t>(high[0]);
+        const i4 top = reinterpret_cast<i4>(f4{255.0f, 255.0f, 255.0f, 255.0f});
+        return Lane0{v.v - reinterpret_cast<f4>(top & high)};
+    }
+};
+
+// Nearest level of x = v * inv_step, lane by lane: clamping first to
+// [0, max_index] gives the same index as rounding first (rounding is
+// monotonic and the bounds are whole), and a NaN becomes 0. On [0, 255]
+// truncation leaves an exact fraction, so rounding half away from zero is
+// truncation plus one when the fraction reaches one half.
+[[gnu::always_inline]] inline i4 level_index(f4 x, float max_index) noexcept {
+    x = x > 0.0f ? x : f4{};
+    x = x < max_index ? x : f4{max_index, max_index, max_index, max_index};
+    const i4 i = __builtin_convertvector(x, i4);
+    const f4 fraction = x - __builtin_convertvector(i, f4);
+    return i - (fraction >= 0.5f);
+}
+
+struct GrayLevels {
+    using V = Lane0;
+    const float* to_work;
+    const std::uint8_t* codes;
+    const float* values;
+    float inv_step;
+    float max_index;
+
+    [[gnu::always_inline]] Lane0 input(const std::uint8_t* px) const noexcept {
+        return Lane0{f4{to_work[*px], 0.0f, 0.0f, 0.0f}};
+    }
+    [[gnu::always_inline]] Lane0 quantize(Lane0 v, std::uint8_t* px) const noexcept {
+        const std::int32_t i = level_index(v.v * inv_step, max_index)[0];
+        *px = codes[i];
+        return Lane0{v.v - f4{values[i], 0.0f, 0.0f, 0.0f}};
+    }
+};
+
+// Up to four channels of a pixel side by side in vector lanes: each lane
+// is its own gray plane with its own error cells, and the lanes' chains of
+// dependent operations overlap. Lanes from C on stay zero.
+template <int C>
+struct LanesTwo {
+    using V = f4;
+    const float* to_work;
+    std::size_t offset[4];
+
+    [[gnu::always_inline]] f4 input(const std::uint8_t* px) const noexcept {
+        f4 r = {};
+        for (int l = 0; l < C; ++l) r[l] = to_work[px[offset[l]]];
+        return r;
+    }
+    [[gnu::always_inline]] f4 quantize(f4 v, std::uint8_t* px) const noexcept {
+        const i4 high = v >= 127.5f;
+        for (int l = 0; l < C; ++l) px[offset[l]] = static_cast<std::uint8_t>(high[l]);
+        const i4 top = reinterpret_cast<i4>(f4{255.0f, 255.0f, 255.0f, 255.0f});
+        return v - reinterpret_cast<f4>(top & high);
+    }
+};
+
+template <int C>
+struct LanesLevels {
+    using V = f4;
+    const float* to_work;
+    const std::uint8_t* codes;
+    const float* values;
+    float inv_step;
+    float max_index;
+    std::size_t offset[4];
+
+    [[gnu::always_inline]] f4 input(const std::uint8_t* px) const noexcept {
+        f4 r = {};
+        for (int l = 0; l < C; ++l) r[l] = to_work[px[offset[l]]];
+        return r;
+    }
+    [[gnu::always_inline]] f4 quantize(f4 v, std::uint8_t* px) const noexcept {
+        const i4 i = level_index(v * inv_step, max_index);
+        f4 level = {};
+        for (int l = 0; l < C; ++l) {
+            px[offset[l]] = codes[i[l]];
+            level[l] = values[i[l]];
+        }
+        return v - level;
+    }
+};
+
+}  // namespace
+
+// The row loops, once per instruction-set level.
+// Sixteen-lane vectors are passed between the inlined helpers only, never
+// across a call, so the baseline's different vector-passing convention does
+// not matter.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+namespace diffusion_baseline {
+namespace {
+#define TONALIS_ISA 0
+#include "palette_search.ipp"
+#include "diffusion_row.ipp"
+#include "diffusion_passes.ipp"
+#undef TONALIS_ISA
+}  // namespace
+}  // namespace diffusion_baseline
+#pragma GCC diagnostic pop
+
+#pragma GCC push_options
+#pragma GCC target("avx2")
+namespace diffusion_avx2 {
+namespace {
+#define TONALIS_ISA 1
+#include "palette_search.ipp"
+#include "diffusion_row.ipp"
+#include "diffusion_passes.ipp"
+#undef TONALIS_ISA
+}  // namespace
+}  // namespace diffusion_avx2
+#pragma GCC pop_options
+
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512dq,avx512bw,avx512vl")
+namespace diffusion_avx512 {
+namespace {
+#define TONALIS_ISA 2
+#include "palette_search.ipp"
+#include "diffusion_row.ipp"
+#include "diffusion_passes.ipp"
+#undef TONALIS_ISA
+}  // namespace
+}  // namespace diffusion_avx512
+#pragma GCC pop_options
+
+namespace {
+
+std::size_t kernel_number(const DiffusionKernel& kernel) noexcept {
+    for (std::size_t k = 0; k < std::size(kernels); ++k) {
+        if (&kernel == &kernels[k] || kernel.name == kernels[k].name) {
+            return k;
+        }
+    }
+    return std::size(kernels);
 }
 
 void diffuse_levels(Img& img, const Levels& levels, const Space& space, const KernelRows& rows,
-                    bool serpentine, float* scratch) noexcept {
-    const std::size_t width = img.width;
-    const std::size_t channels = img.channels;
-    const std::size_t stride = img.row_samples();
-    const std::size_t row_floats = cells_per_row(img);
-    const bool two_levels = levels.count == 2;
-    const float* to_work = space.to_work.data();
-    const std::uint8_t* codes = levels.codes.data();
-    const float* values = levels.values.data();
-    const ActiveRows forward = active_rows(rows, false);
-    const ActiveRows mirrored = active_rows(rows, true);
-
-    for (std::size_t c = 0; c < channels; ++c) {
-        if (img.alpha && *img.alpha == c) {
-            continue;
-        }
-        // Each channel is its own gray plane: fresh error rows, parity from row 0.
-        std::fill_n(scratch, 3 * row_floats, 0.0f);
-        float* e[3] = {scratch, scratch + row_floats, scratch + 2 * row_floats};
-
-        for (std::size_t y = 0; y < img.height; ++y) {
-            const bool right_to_left = serpentine && (y & 1) != 0;
-            const ActiveRows& active = right_to_left ? mirrored : forward;
-            float* targets[3] = {e[active.dy[0]], e[active.dy[1]], e[active.dy[2]]};
-            const float* cur = e[0] + margin_left;
-            std::uint8_t* samples = img.data.data() + y * stride + c;
-
-            auto visit = [&](std::size_t x) {
-                std::uint8_t& sample = samples[x * channels];
-                const float v = to_work[sample] + cur[x];
-                std::size_t i;
-                if (two_levels) {
-                    i = v >= 127.5f ? 1 : 0;
-                } else {
-                    i = nearest_level(levels, v);
-                }
-                sample = codes[i];
-                const float err = v - values[i];
-                for (std::size_t r = 0; r < active.count; ++r) {
-                    float* cell = targets[r] + x;
-                    const float* w = active.weights[r];
-                    for (std::size_t col = 0; col < 8; ++col) {
-                        cell[col] = cell[col] + w[col] * err;
-                    }
-                }
-            };
-
-            if (right_to_left) {
-                for (std::size_t x = width; x-- > 0;) visit(x);
-            } else {
-                for (std::size_t x = 0; x < width; ++x) visit(x);
-            }
-            rotate_rows(e[0], e[1], e[2], row_floats);
-        }
+                    std::size_t kernel, bool serpentine, float* scratch) noexcept {
+    // The levels loops are scalar lane arithmetic at every level; the wider
+    // levels lend them more registers.
+    switch (vector_isa()) {
+        case VectorIsa::avx512:
+            diffusion_avx512::diffuse_levels_pass(img, levels, space, rows, kernel, serpentine,
+                                                  scratch);
+            break;
+        case VectorIsa::avx2:
+            diffusion_avx2::diffuse_levels_pass(img, levels, space, rows, kernel, serpentine,
+                                                scratch);
+            break;
+        default:
+            diffusion_baseline::diffuse_levels_pass(img, levels, space, rows, kernel, serpentine,
+                                                    scratch);
+            break;
     }
 }
 
 void diffuse_palette(Img& img, const Palette& palette, const Space& space, const KernelRows& rows,
-                     bool serpentine, float* scratch) noexcept {
+                     std::size_t kernel, bool serpentine, float* scratch) noexcept {
     // Colour pixels only; intake never pairs a palette with fewer channels.
     if (img.channels < 3) {
         return;
     }
-    const std::size_t width = img.width;
-    const std::size_t channels = img.channels;
-    const std::size_t stride = img.row_samples();
-    const std::size_t row_floats = 3 * cells_per_row(img);
-    const float* to_work = space.to_work.data();
-    const ActiveRows forward = active_rows(rows, false);
-    const ActiveRows mirrored = active_rows(rows, true);
-
-    std::fill_n(scratch, 3 * row_floats, 0.0f);
-    float* e[3] = {scratch, scratch + row_floats, scratch + 2 * row_floats};
-
-    for (std::size_t y = 0; y < img.height; ++y) {
-        const bool right_to_left = serpentine && (y & 1) != 0;
-        const ActiveRows& active = right_to_left ? mirrored : forward;
-        float* targets[3] = {e[active.dy[0]], e[active.dy[1]], e[active.dy[2]]};
-        const float* cur = e[0] + 3 * margin_left;
-        std::uint8_t* pixels = img.data.data() + y * stride;
-
-        auto visit = [&](std::size_t x) {
-            std::uint8_t* px = pixels + x * channels;
-            const float* err_in = cur + 3 * x;
-            const Color v = {to_work[px[0]] + err_in[0], to_work[px[1]] + err_in[1],
-                             to_work[px[2]] + err_in[2]};
-            const std::size_t j = nearest_color(palette, v);
-            const Rgb& out = palette.rgb[j];
-            px[0] = out[0];
-            px[1] = out[1];
-            px[2] = out[2];
-            const Color& chosen = palette.colors[j];
-            const float err[3] = {v[0] - chosen[0], v[1] - chosen[1], v[2] - chosen[2]};
-            for (std::size_t r = 0; r < active.count; ++r) {
-                float* cell = targets[r] + 3 * x;
-                const float* w = active.weights[r];
-                for (std::size_t col = 0; col < 8; ++col) {
-                    cell[3 * col + 0] = cell[3 * col + 0] + w[col] * err[0];
-                    cell[3 * col + 1] = cell[3 * col + 1] + w[col] * err[1];
-                    cell[3 * col + 2] = cell[3 * col + 2] + w[col] * err[2];
-                }
-            }
-        };
-
-        if (right_to_left) {
-            for (std::size_t x = width; x-- > 0;) visit(x);
-        } else {
-            for (std::size_t x = 0; x < width; ++x) visit(x);
-        }
-        rotate_rows(e[0], e[1], e[2], row_floats);
+    switch (vector_isa()) {
+        case VectorIsa::avx512:
+            diffusion_avx512::diffuse_palette_pass(img, palette, space, rows, kernel, serpentine,
+                                                   scratch);
+            break;
+        case VectorIsa::avx2:
+            diffusion_avx2::diffuse_palette_pass(img, palette, space, rows, kernel, serpentine,
+                                                 scratch);
+            break;
+        default:
+            diffusion_baseline::diffuse_palette_pass(img, palette, space, rows, kernel,
+                                                     serpentine, scratch);
+            break;
     }
 }
 
@@ -267,18 +386,21 @@ KernelRows kernel_rows(const DiffusionKernel& kernel, float scale) noexcept {
     return rows;
 }
 
-std::size_t diffusion_scratch_floats(const Img& img, const Target& target) noexcept {
-    const std::size_t floats_per_cell = std::holds_alternative<Palette>(target) ? 3 : 1;
-    return 3 * floats_per_cell * cells_per_row(img);
+std::size_t diffusion_scratch_floats(const Img& img, const Target&) noexcept {
+    return diffusion_rows * cell_floats * (img.width + 8);
 }
 
 void error_diffuse(Img& img, const Target& target, const Space& space, float strength,
                    const DiffusionKernel& kernel, bool serpentine, float* scratch) noexcept {
+    const std::size_t k = kernel_number(kernel);
+    if (k >= std::size(kernels) || img.width == 0 || img.height == 0) {
+        return;
+    }
     const KernelRows rows = kernel_rows(kernel, strength);
     if (const Palette* palette = std::get_if<Palette>(&target)) {
-        diffuse_palette(img, *palette, space, rows, serpentine, scratch);
+        diffuse_palette(img, *palette, space, rows, k, serpentine, scratch);
     } else if (const Levels* levels = std::get_if<Levels>(&target)) {
-        diffuse_levels(img, *levels, space, rows, serpentine, scratch);
+        diffuse_levels(img, *levels, space, rows, k, serpentine, scratch);
     }
 }
 

@@ -1,9 +1,30 @@
 // The per-pixel threshold engines: ordered (tiled matrix) and random (seeded noise).
+//
+// Every pixel is independent, so large images are cut into bands of rows
+// that worker threads finish side by side; each band gives the bytes the
+// single pass would. The level of a sample comes from whichever form is
+// fastest for the call, all computing the same bits:
+//
+// - ordered dither with a small matrix: the output depends only on the
+//   matrix cell and the input byte, so the exact formula is evaluated once
+//   for every pair, and each sample becomes a table lookup, or with wide
+//   vectors a few byte comparisons against the cell's level thresholds;
+// - random dither: the exact formula, sixteen pixels at a time with wide
+//   vectors (the generator's k-th state is the seed state plus k times the
+//   increment, so lanes draw independently);
+// - otherwise the formula pixel by pixel.
 #include "ordered.hpp"
 
+#include <immintrin.h>
 #include <time.h>
 
+#include <algorithm>
+#include <cstring>
+#include <type_traits>
+#include <utility>
 #include <variant>
+
+#include "machine.hpp"
 
 namespace tonalis {
 
@@ -12,106 +33,386 @@ namespace {
 constexpr float draw_scale = 0x1p-24f;  // 24-bit draw to a fraction
 static_assert(draw_scale == 1.0f / 16777216.0f);
 
-// Per-pixel shift in [-0.5, 0.5) from the tiled matrix. Pixels arrive row
-// by row, left to right; the row offset is found once per row.
+constexpr std::uint64_t first_multiplier = 0xBF58476D1CE4E5B9ull;
+constexpr std::uint64_t second_multiplier = 0x94D049BB133111EBull;
+
+// The top 24 bits of SplitMix64's output for a state already advanced.
+[[gnu::always_inline]] inline std::uint32_t mix_bits(std::uint64_t z) noexcept {
+    z = (z ^ (z >> 30)) * first_multiplier;
+    z = (z ^ (z >> 27)) * second_multiplier;
+    // The final z ^ (z >> 31) of SplitMix64 leaves these top bits unchanged.
+    return static_cast<std::uint32_t>(z >> 40);
+}
+
+[[gnu::always_inline]] inline float noise_of(std::uint32_t bits) noexcept {
+    return static_cast<float>(bits) * draw_scale - 0.5f;
+}
+
+// nearest_level without a call to roundf or a data-dependent branch:
+// clamping before rounding gives the same index (rounding is monotonic and
+// the bounds are whole; a NaN becomes 0), and on [0, 255] truncation leaves
+// an exact fraction, so half away from zero is one more from one half on.
+struct LevelPick {
+    float inv_step;
+    float max_index;
+
+    [[gnu::always_inline]] std::size_t operator()(float v) const noexcept {
+        float x = v * inv_step;
+        x = x > 0.0f ? x : 0.0f;
+        x = x < max_index ? x : max_index;
+        const int i = static_cast<int>(x);
+        return static_cast<std::size_t>(i + (x - static_cast<float>(i) >= 0.5f ? 1 : 0));
+    }
+};
+
+// Per-pixel shift in [-0.5, 0.5) from the tiled matrix: next() gives the
+// shifts of a row's pixels from left to right.
 class MatrixShift {
 public:
     explicit MatrixShift(const ThresholdMatrix& m) noexcept : m_(m) {}
-    void begin_row(std::size_t y) noexcept { row_ = m_.values.data() + (y % m_.height) * m_.width; }
-    float at(std::size_t x) noexcept { return row_[x % m_.width] - 0.5f; }
+    void begin_row(std::size_t y) noexcept {
+        row_ = m_.values.data() + (y % m_.height) * m_.width;
+        column_ = 0;
+    }
+    float next() noexcept {
+        const float s = row_[column_] - 0.5f;
+        column_ = column_ + 1 == m_.width ? 0 : column_ + 1;
+        return s;
+    }
 
 private:
     const ThresholdMatrix& m_;
     const float* row_ = nullptr;
+    std::size_t column_ = 0;
 };
 
-// Per-pixel shift from the generator: one draw per pixel, in visiting order.
+// Per-pixel shift from the generator, one draw per pixel in visiting order,
+// starting at any pixel of the image.
 class NoiseShift {
 public:
-    explicit NoiseShift(std::uint64_t seed) noexcept : gen_(NoiseGenerator::from_seed(seed)) {}
+    NoiseShift(std::uint64_t seed, std::uint64_t first_pixel) noexcept
+        : state_(NoiseGenerator::from_seed(seed).state + first_pixel * NoiseGenerator::increment) {}
     void begin_row(std::size_t) noexcept {}
-    float at(std::size_t) noexcept { return gen_.next_noise(); }
+    float next() noexcept {
+        state_ += NoiseGenerator::increment;
+        return noise_of(mix_bits(state_));
+    }
 
 private:
-    NoiseGenerator gen_;
+    std::uint64_t state_;
 };
 
+// Levels target, pixel by pixel, rows [y0, y1).
 template <bool skip_alpha, class Shift>
-void levels_loop(Img& img, const Levels& levels, const Space& space, float strength,
-                 Shift& shift) noexcept {
+void levels_rows(Img& img, const Levels& levels, const Space& space, float strength, Shift& shift,
+                 std::size_t y0, std::size_t y1) noexcept {
     const float amplitude = strength * levels.step;
     const std::size_t channels = img.channels;
     const std::size_t alpha = skip_alpha ? *img.alpha : channels;
-    std::uint8_t* px = img.data.data();
-    for (std::size_t y = 0; y < img.height; ++y) {
+    const LevelPick pick{levels.inv_step, levels.max_index};
+    const float* to_work = space.to_work.data();
+    const std::uint8_t* codes = levels.codes.data();
+    std::uint8_t* px = img.data.data() + y0 * img.row_samples();
+    for (std::size_t y = y0; y < y1; ++y) {
         shift.begin_row(y);
         for (std::size_t x = 0; x < img.width; ++x, px += channels) {
-            const float d = shift.at(x) * amplitude;
+            const float d = shift.next() * amplitude;
             for (std::size_t c = 0; c < channels; ++c) {
                 if constexpr (skip_alpha) {
                     if (c == alpha) {
                         continue;
                     }
                 }
-                const float v = space.to_work[px[c]] + d;
-                px[c] = levels.codes[nearest_level(levels, v)];
+                px[c] = codes[pick(to_work[px[c]] + d)];
             }
         }
     }
 }
 
-template <class Shift>
-void palette_loop(Img& img, const Palette& palette, const Space& space, float strength,
-                  Shift& shift) noexcept {
-    const Color amplitude{strength * palette.spread[0], strength * palette.spread[1],
-                          strength * palette.spread[2]};
-    const std::size_t channels = img.channels;
-    std::uint8_t* px = img.data.data();
-    for (std::size_t y = 0; y < img.height; ++y) {
-        shift.begin_row(y);
-        for (std::size_t x = 0; x < img.width; ++x, px += channels) {
-            const float s = shift.at(x);
-            const Color p{space.to_work[px[0]] + amplitude[0] * s,
-                          space.to_work[px[1]] + amplitude[1] * s,
-                          space.to_work[px[2]] + amplitude[2] * s};
-            // Channels from 3 on are never written: alpha always passes through.
-            const Rgb& out = palette.rgb[nearest_color(palette, p)];
-            px[0] = out[0];
-            px[1] = out[1];
-            px[2] = out[2];
+// The largest matrix whose cell-by-byte table is built: 256 cells, 64 KiB
+// on the stack.
+constexpr std::size_t table_cells = 256;
+
+// For each cell, the code written for each input byte, by the exact
+// formula.
+void build_cell_table(std::uint8_t* table, const ThresholdMatrix& matrix, const Levels& levels,
+                      const Space& space, float strength) noexcept {
+    const float amplitude = strength * levels.step;
+    const std::size_t cells = matrix.width * matrix.height;
+    for (std::size_t cell = 0; cell < cells; ++cell) {
+        const float d = (matrix.values[cell] - 0.5f) * amplitude;
+        for (std::size_t b = 0; b < 256; ++b) {
+            table[cell * 256 + b] = levels.codes[nearest_level(levels, space.to_work[b] + d)];
         }
     }
 }
 
-template <class Shift>
-void threshold_pass(Img& img, const Target& target, const Space& space, float strength,
-                    Shift& shift) noexcept {
-    if (const auto* palette = std::get_if<Palette>(&target)) {
-        palette_loop(img, *palette, space, strength, shift);
+// Levels target from the cell table, rows [y0, y1).
+void table_rows(Img& img, const std::uint8_t* table, const ThresholdMatrix& matrix,
+                std::size_t y0, std::size_t y1) noexcept {
+    const std::size_t channels = img.channels;
+    const std::size_t alpha = img.alpha && *img.alpha < channels ? *img.alpha : channels;
+    const std::size_t mw = matrix.width;
+    const std::size_t width = img.width;
+    for (std::size_t y = y0; y < y1; ++y) {
+        const std::uint8_t* cells = table + (y % matrix.height) * mw * 256;
+        std::uint8_t* px = img.data.data() + y * img.row_samples();
+        if (channels == 1) {
+            for (std::size_t x0 = 0; x0 < width; x0 += mw) {
+                const std::size_t n = std::min(mw, width - x0);
+                for (std::size_t j = 0; j < n; ++j) {
+                    px[x0 + j] = cells[j * 256 + px[x0 + j]];
+                }
+            }
+            continue;
+        }
+        std::size_t cell = 0;
+        for (std::size_t x = 0; x < width; ++x, px += channels) {
+            const std::uint8_t* t = cells + cell * 256;
+            for (std::size_t c = 0; c < channels; ++c) {
+                if (c != alpha) {
+                    px[c] = t[px[c]];
+                }
+            }
+            cell = cell + 1 == mw ? 0 : cell + 1;
+        }
+    }
+}
+
+// The cell table as level thresholds: a cell's level index rises with the
+// input byte (the working value, the shift and the rounding are all
+// monotonic), so it is the index at byte 0 plus the number of thresholds
+// below the byte. Stored as "byte > t" limits: t = threshold - 1, and 255
+// (never exceeded) for unused entries.
+struct CellThresholds {
+    static constexpr std::size_t max_steps = 15;  // levels up to 16
+    std::uint8_t base[table_cells];
+    std::uint8_t limit[max_steps][table_cells];
+    std::size_t steps;  // thresholds used by the cell with the most
+};
+
+// False when the table does not have that form (the vector form is then
+// not used).
+bool thresholds_from_table(CellThresholds& out, const std::uint8_t* table, std::size_t cells,
+                           const Levels& levels) noexcept {
+    if (levels.count > CellThresholds::max_steps + 1) {
+        return false;
+    }
+    // Level index of each code, valid when codes do not repeat.
+    std::int16_t index_of[256];
+    std::fill_n(index_of, 256, std::int16_t{-1});
+    for (std::uint32_t i = 0; i < levels.count; ++i) {
+        if (index_of[levels.codes[i]] >= 0) {
+            return false;
+        }
+        index_of[levels.codes[i]] = static_cast<std::int16_t>(i);
+    }
+    out.steps = 0;
+    for (std::size_t cell = 0; cell < cells; ++cell) {
+        const std::uint8_t* t = table + cell * 256;
+        const int first = index_of[t[0]];
+        int prev = first;
+        std::size_t steps = 0;
+        for (std::size_t b = 1; b < 256; ++b) {
+            const int i = index_of[t[b]];
+            if (i < prev) {
+                return false;
+            }
+            for (; prev < i; ++prev) {
+                out.limit[steps++][cell] = static_cast<std::uint8_t>(b - 1);
+            }
+        }
+        for (std::size_t s = steps; s < CellThresholds::max_steps; ++s) {
+            out.limit[s][cell] = 255;
+        }
+        out.base[cell] = static_cast<std::uint8_t>(first);
+        out.steps = std::max(out.steps, steps);
+    }
+    return true;
+}
+
+// Bands of rows for the worker threads: one band for small images, where
+// starting a thread costs more than it saves.
+constexpr std::size_t band_min_samples = std::size_t{1} << 18;
+
+template <class F>
+void run_bands(std::size_t height, std::size_t samples_per_row, std::size_t cost, F&& rows) noexcept {
+    const std::size_t samples = height * samples_per_row * cost;
+    std::size_t parts = samples >= band_min_samples ? worker_count() : 1;
+    parts = std::min(parts, height);
+    if (parts <= 1) {
+        rows(std::size_t{0}, height);
         return;
     }
-    const Levels& levels = *std::get_if<Levels>(&target);
-    if (img.alpha.has_value() && *img.alpha < img.channels) {
-        levels_loop<true>(img, levels, space, strength, shift);
-    } else {
-        levels_loop<false>(img, levels, space, strength, shift);
+    auto task = [&](std::size_t part) {
+        rows(height * part / parts, height * (part + 1) / parts);
+    };
+    run_parts(parts, task);
+}
+
+// True when every working value is the code itself.
+bool identity_space(const Space& space) noexcept {
+    for (std::size_t i = 0; i < 256; ++i) {
+        if (space.to_work[i] != static_cast<float>(i)) {
+            return false;
+        }
     }
+    return true;
+}
+
+typedef std::uint8_t vb16 __attribute__((vector_size(16)));
+
+}  // namespace
+
+// The vector forms and the palette loops, once per instruction-set level.
+// Sixteen-lane vectors are passed between inlined helpers only, never across
+// a call, so the baseline's different vector-passing convention does not
+// matter.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+namespace threshold_baseline {
+namespace {
+#define TONALIS_ISA 0
+#include "palette_search.ipp"
+#include "threshold_passes.ipp"
+#undef TONALIS_ISA
+}  // namespace
+}  // namespace threshold_baseline
+#pragma GCC diagnostic pop
+
+#pragma GCC push_options
+#pragma GCC target("avx2")
+namespace threshold_avx2 {
+namespace {
+#define TONALIS_ISA 1
+#include "palette_search.ipp"
+#include "threshold_passes.ipp"
+#undef TONALIS_ISA
+}  // namespace
+}  // namespace threshold_avx2
+#pragma GCC pop_options
+
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512dq,avx512bw,avx512vl")
+namespace threshold_avx512 {
+namespace {
+#define TONALIS_ISA 2
+#include "palette_search.ipp"
+#include "threshold_passes.ipp"
+#undef TONALIS_ISA
+}  // namespace
+}  // namespace threshold_avx512
+#pragma GCC pop_options
+
+namespace {
+
+// Palettes up to this size are searched with pixels in the vector lanes.
+constexpr std::size_t by_pixel_colors = 8;
+
+template <class MakeShift>
+void palette_pass(Img& img, const Palette& palette, const Space& space, float strength,
+                  MakeShift make_shift) noexcept {
+    const VectorIsa isa = vector_isa();
+    // A palette pixel costs a search: worth a thread even for small images.
+    const std::size_t cost = palette.colors.size();
+    run_bands(img.height, img.width, cost, [&](std::size_t y0, std::size_t y1) {
+        auto shift = make_shift(y0);
+        const bool by_pixel = palette.colors.size() <= by_pixel_colors;
+#define TONALIS_PALETTE_ROWS(NS)                                                        \
+    if (by_pixel) {                                                                     \
+        NS::palette_rows_by_pixel(img, palette, space, strength, shift, y0, y1);        \
+    } else {                                                                            \
+        NS::palette_rows(img, palette, space, strength, shift, y0, y1);                 \
+    }
+        switch (isa) {
+            case VectorIsa::avx512:
+                TONALIS_PALETTE_ROWS(threshold_avx512)
+                break;
+            case VectorIsa::avx2:
+                TONALIS_PALETTE_ROWS(threshold_avx2)
+                break;
+            default:
+                TONALIS_PALETTE_ROWS(threshold_baseline)
+                break;
+        }
+#undef TONALIS_PALETTE_ROWS
+    });
+}
+
+template <class MakeShift>
+void formula_pass(Img& img, const Levels& levels, const Space& space, float strength,
+                  MakeShift make_shift) noexcept {
+    const bool skip_alpha = img.alpha.has_value() && *img.alpha < img.channels;
+    run_bands(img.height, img.row_samples(), 1, [&](std::size_t y0, std::size_t y1) {
+        auto shift = make_shift(y0);
+        if (skip_alpha) {
+            levels_rows<true>(img, levels, space, strength, shift, y0, y1);
+        } else {
+            levels_rows<false>(img, levels, space, strength, shift, y0, y1);
+        }
+    });
+}
+
+void ordered_levels(Img& img, const Levels& levels, const Space& space, float strength,
+                    const ThresholdMatrix& matrix) noexcept {
+    const std::size_t cells = matrix.width * matrix.height;
+    const std::size_t samples = img.pixel_count() * img.channels;
+    auto make_shift = [&](std::size_t) { return MatrixShift(matrix); };
+    // The table costs 256 evaluations per cell; below that many samples
+    // the formula is cheaper.
+    if (cells > table_cells || samples < cells * 256) {
+        formula_pass(img, levels, space, strength, make_shift);
+        return;
+    }
+    alignas(64) std::uint8_t table[table_cells * 256];
+    build_cell_table(table, matrix, levels, space, strength);
+
+    const VectorIsa isa = vector_isa();
+    if (isa != VectorIsa::baseline && img.channels <= 4) {
+        CellThresholds thresholds;
+        if (thresholds_from_table(thresholds, table, cells, levels)) {
+            run_bands(img.height, img.row_samples(), 1, [&](std::size_t y0, std::size_t y1) {
+                if (isa == VectorIsa::avx512) {
+                    threshold_avx512::pattern_rows(img, thresholds, levels, matrix, y0, y1);
+                } else {
+                    threshold_avx2::pattern_rows(img, thresholds, levels, matrix, y0, y1);
+                }
+            });
+            return;
+        }
+    }
+    run_bands(img.height, img.row_samples(), 1, [&](std::size_t y0, std::size_t y1) {
+        table_rows(img, table, matrix, y0, y1);
+    });
+}
+
+void random_levels(Img& img, const Levels& levels, const Space& space, float strength,
+                   std::uint64_t seed) noexcept {
+    const VectorIsa isa = vector_isa();
+    if (isa != VectorIsa::baseline && img.channels <= 4 && levels.count <= 16 &&
+        identity_space(space)) {
+        const std::uint64_t state = NoiseGenerator::from_seed(seed).state;
+        run_bands(img.height, img.row_samples(), 2, [&](std::size_t y0, std::size_t y1) {
+            if (isa == VectorIsa::avx512) {
+                threshold_avx512::noise_rows(img, levels, strength, state, y0, y1);
+            } else {
+                threshold_avx2::noise_rows(img, levels, strength, state, y0, y1);
+            }
+        });
+        return;
+    }
+    formula_pass(img, levels, space, strength,
+                 [&](std::size_t y0) { return NoiseShift(seed, y0 * img.width); });
 }
 
 }  // namespace
 
 std::uint32_t NoiseGenerator::next_bits() noexcept {
     state += increment;
-    std::uint64_t z = state;
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    // The final z ^ (z >> 31) of SplitMix64 leaves these top bits unchanged.
-    return static_cast<std::uint32_t>(z >> 40);
+    return mix_bits(state);
 }
 
-float NoiseGenerator::next_noise() noexcept {
-    return static_cast<float>(next_bits()) * draw_scale - 0.5f;
-}
+float NoiseGenerator::next_noise() noexcept { return noise_of(next_bits()); }
 
 std::uint64_t clock_seed() noexcept {
     timespec ts{};
@@ -124,14 +425,28 @@ std::uint64_t clock_seed() noexcept {
 
 void ordered_dither_pass(Img& img, const Target& target, const Space& space, float strength,
                          const ThresholdMatrix& matrix) noexcept {
-    MatrixShift shift(matrix);
-    threshold_pass(img, target, space, strength, shift);
+    if (img.pixel_count() == 0 || matrix.width == 0 || matrix.height == 0) {
+        return;
+    }
+    if (const auto* palette = std::get_if<Palette>(&target)) {
+        palette_pass(img, *palette, space, strength,
+                     [&](std::size_t) { return MatrixShift(matrix); });
+    } else if (const auto* levels = std::get_if<Levels>(&target)) {
+        ordered_levels(img, *levels, space, strength, matrix);
+    }
 }
 
 void random_dither_pass(Img& img, const Target& target, const Space& space, float strength,
                         std::uint64_t seed) noexcept {
-    NoiseShift shift(seed);
-    threshold_pass(img, target, space, strength, shift);
+    if (img.pixel_count() == 0) {
+        return;
+    }
+    if (const auto* palette = std::get_if<Palette>(&target)) {
+        palette_pass(img, *palette, space, strength,
+                     [&](std::size_t y0) { return NoiseShift(seed, y0 * img.width); });
+    } else if (const auto* levels = std::get_if<Levels>(&target)) {
+        random_levels(img, *levels, space, strength, seed);
+    }
 }
 
 }  // namespace tonalis

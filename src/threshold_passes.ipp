@@ -1,0 +1,379 @@
+// The palette loops and the vector forms of the threshold engines,
+// compiled once per instruction-set level after palette_search.ipp (the
+// including file supplies the namespace, the target region and
+// TONALIS_ISA).
+
+// Palette target, rows [y0, y1): shift the pixel by the shared amount,
+// search, write the colour. Channels from 3 on are never written.
+template <class Shift>
+void palette_rows(Img& img, const Palette& palette, const Space& space, float strength,
+                  Shift& shift, std::size_t y0, std::size_t y1) noexcept {
+    const float a0 = strength * palette.spread[0];
+    const float a1 = strength * palette.spread[1];
+    const float a2 = strength * palette.spread[2];
+    const float* to_work = space.to_work.data();
+    const std::size_t channels = img.channels;
+    ColorSearch search(palette.layout, 192);
+    for (std::size_t y = y0; y < y1; ++y) {
+        shift.begin_row(y);
+        std::uint8_t* px = img.data.data() + y * img.row_samples();
+        for (std::size_t x = 0; x < img.width; ++x, px += channels) {
+            const float s = shift.next();
+            const std::size_t j = search(to_work[px[0]] + a0 * s, to_work[px[1]] + a1 * s,
+                                         to_work[px[2]] + a2 * s);
+            const Rgb& out = palette.rgb[j];
+            px[0] = out[0];
+            px[1] = out[1];
+            px[2] = out[2];
+        }
+    }
+}
+
+// Palette target for small palettes, rows [y0, y1): vector lanes hold
+// pixels instead of colours, so every colour is compared with a group of
+// pixels at once and no lane-to-lane reduction is needed. Colours are
+// taken in order and a lane moves only to a strictly nearer one, so each
+// pixel gets the first nearest colour.
+template <class Shift>
+void palette_rows_by_pixel(Img& img, const Palette& palette, const Space& space, float strength,
+                           Shift& shift, std::size_t y0, std::size_t y1) noexcept {
+    constexpr std::size_t group = 2 * native_lanes;
+    const float a0 = strength * palette.spread[0];
+    const float a1 = strength * palette.spread[1];
+    const float a2 = strength * palette.spread[2];
+    const float* to_work = space.to_work.data();
+    const std::size_t channels = img.channels;
+    const std::size_t colors = palette.layout.count;
+    const float* cr = palette.layout.planes.data();
+    const float* cg = cr + palette.layout.padded;
+    const float* cb = cg + palette.layout.padded;
+    alignas(64) float p0[group];
+    alignas(64) float p1[group];
+    alignas(64) float p2[group];
+    alignas(64) std::int32_t chosen[group];
+    for (std::size_t y = y0; y < y1; ++y) {
+        shift.begin_row(y);
+        std::uint8_t* px = img.data.data() + y * img.row_samples();
+        for (std::size_t x = 0; x < img.width; x += group) {
+            const std::size_t n = std::min(group, img.width - x);
+            std::uint8_t* at = px + x * channels;
+            for (std::size_t l = 0; l < n; ++l, at += channels) {
+                const float s = shift.next();
+                p0[l] = to_work[at[0]] + a0 * s;
+                p1[l] = to_work[at[1]] + a1 * s;
+                p2[l] = to_work[at[2]] + a2 * s;
+            }
+            for (std::size_t l = n; l < group; ++l) {
+                p0[l] = p1[l] = p2[l] = 0.0f;
+            }
+            const vf q0a = load_vf(p0), q1a = load_vf(p1), q2a = load_vf(p2);
+            const vf q0b = load_vf(p0 + native_lanes), q1b = load_vf(p1 + native_lanes),
+                     q2b = load_vf(p2 + native_lanes);
+            vf best_a = splat_vf(__builtin_inff());
+            vf best_b = best_a;
+            vi index_a = splat_vi(0);
+            vi index_b = index_a;
+            for (std::size_t j = 0; j < colors; ++j) {
+                const float r = cr[j], g = cg[j], b = cb[j];
+                const vi jj = splat_vi(static_cast<std::int32_t>(j));
+                const vf ra = q0a - r, ga = q1a - g, ba = q2a - b;
+                const vf rb = q0b - r, gb = q1b - g, bb = q2b - b;
+                const vf da = (ra * ra + ga * ga) + ba * ba;
+                const vf db = (rb * rb + gb * gb) + bb * bb;
+                const vi nearer_a = da < best_a;
+                const vi nearer_b = db < best_b;
+                best_a = nearer_a ? da : best_a;
+                best_b = nearer_b ? db : best_b;
+                index_a = nearer_a ? jj : index_a;
+                index_b = nearer_b ? jj : index_b;
+            }
+            __builtin_memcpy(chosen, &index_a, sizeof index_a);
+            __builtin_memcpy(chosen + native_lanes, &index_b, sizeof index_b);
+            at = px + x * channels;
+            for (std::size_t l = 0; l < n; ++l, at += channels) {
+                const Rgb& out = palette.rgb[static_cast<std::size_t>(chosen[l])];
+                at[0] = out[0];
+                at[1] = out[1];
+                at[2] = out[2];
+            }
+        }
+    }
+}
+
+#if TONALIS_ISA >= 1
+
+#if TONALIS_ISA == 2
+constexpr std::size_t byte_lanes = 64;
+#else
+constexpr std::size_t byte_lanes = 32;
+#endif
+typedef std::uint8_t vbw __attribute__((vector_size(byte_lanes)));
+
+[[gnu::always_inline]] inline vbw load_vbw(const std::uint8_t* p) noexcept {
+    vbw v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Bytes of `table` (its first 16, repeated in every 128-bit lane) chosen by
+// the low four bits of each index byte.
+[[gnu::always_inline]] inline vbw lookup16(vbw table, vbw index) noexcept {
+#if TONALIS_ISA == 2
+    return reinterpret_cast<vbw>(
+        _mm512_shuffle_epi8(reinterpret_cast<__m512i>(table), reinterpret_cast<__m512i>(index)));
+#else
+    return reinterpret_cast<vbw>(
+        _mm256_shuffle_epi8(reinterpret_cast<__m256i>(table), reinterpret_cast<__m256i>(index)));
+#endif
+}
+
+[[gnu::always_inline]] inline vbw replicated_codes(const Levels& levels) noexcept {
+    vbw table;
+    for (std::size_t i = 0; i < byte_lanes; ++i) table[i] = levels.codes[i % 16];
+    return table;
+}
+
+// Ordered dither with the cell thresholds, rows [y0, y1). For one matrix
+// row the samples of an image row repeat with a period of (matrix width ×
+// channels) samples, so each plane of the pattern (level at byte 0,
+// pass-through mask, thresholds) is written out for one period plus one
+// vector and read at the sample's phase.
+void pattern_rows(Img& img, const CellThresholds& th, const Levels& levels,
+                  const ThresholdMatrix& matrix, std::size_t y0, std::size_t y1) noexcept {
+    const std::size_t channels = img.channels;
+    const std::size_t mw = matrix.width;
+    const std::size_t period = mw * channels;
+    const std::size_t span = period + byte_lanes;
+    const std::size_t steps = th.steps;
+    const std::size_t planes = steps + 2;
+    const bool has_alpha = img.alpha.has_value() && *img.alpha < channels;
+    const std::size_t alpha = has_alpha ? *img.alpha : channels;
+    const std::size_t row_bytes = planes * span;
+
+    // At most 17 planes of 4 × 256 + 64 bytes fit; all matrix rows when
+    // they fit too, else one at a time.
+    alignas(64) std::uint8_t store[32768];
+    static_assert((CellThresholds::max_steps + 2) * (4 * table_cells + 64) <= sizeof store);
+    const bool all_rows = row_bytes * matrix.height <= sizeof store;
+    auto build = [&](std::size_t r, std::uint8_t* out) {
+        for (std::size_t q = 0; q < span; ++q) {
+            const std::size_t s = q % period;
+            const std::size_t cell = r * mw + s / channels;
+            out[q] = th.base[cell];
+            out[span + q] = has_alpha && s % channels == alpha ? 0xFF : 0;
+            for (std::size_t j = 0; j < steps; ++j) {
+                out[(2 + j) * span + q] = th.limit[j][cell];
+            }
+        }
+    };
+    if (all_rows) {
+        for (std::size_t r = 0; r < matrix.height; ++r) build(r, store + r * row_bytes);
+    }
+    const vbw codes = replicated_codes(levels);
+    const std::size_t n = img.row_samples();
+    const std::size_t advance = byte_lanes % period;
+    std::size_t built = matrix.height;
+    for (std::size_t y = y0; y < y1; ++y) {
+        const std::size_t r = y % matrix.height;
+        const std::uint8_t* pattern = store;
+        if (all_rows) {
+            pattern = store + r * row_bytes;
+        } else if (built != r) {
+            build(r, store);
+            built = r;
+        }
+        std::uint8_t* row = img.data.data() + y * n;
+        std::size_t phase = 0;
+        std::size_t s = 0;
+        for (; s + byte_lanes <= n; s += byte_lanes) {
+            const std::uint8_t* at = pattern + phase;
+            const vbw b = load_vbw(row + s);
+            vbw k = load_vbw(at);
+            for (std::size_t j = 0; j < steps; ++j) {
+                k -= reinterpret_cast<vbw>(b > load_vbw(at + (2 + j) * span));
+            }
+            vbw out = lookup16(codes, k);
+            if (has_alpha) {
+                const vbw keep = load_vbw(at + span);
+                out = (b & keep) | (out & ~keep);
+            }
+            __builtin_memcpy(row + s, &out, sizeof out);
+            phase += advance;
+            if (phase >= period) phase -= period;
+        }
+        for (; s < n; ++s, ++phase) {
+            const std::uint8_t b = row[s];
+            std::size_t k = pattern[phase];
+            for (std::size_t j = 0; j < steps; ++j) {
+                k += b > pattern[(2 + j) * span + phase] ? 1 : 0;
+            }
+            row[s] = pattern[span + phase] != 0 ? b : levels.codes[k];
+        }
+    }
+}
+
+// Random dither, levels target, working values equal to the codes, rows
+// [y0, y1): native_lanes pixels per step, each lane drawing its own
+// generator state. The pixels of a band are contiguous, so rows need no
+// seams.
+typedef std::uint64_t vq __attribute__((vector_size(4 * native_lanes)));
+typedef std::int32_t vi_half __attribute__((vector_size(2 * native_lanes)));
+typedef std::uint8_t vb_lanes __attribute__((vector_size(native_lanes)));
+
+[[gnu::always_inline]] inline vq mix_lanes(vq z) noexcept {
+    z = (z ^ (z >> 30)) * first_multiplier;
+    z = (z ^ (z >> 27)) * second_multiplier;
+    return z >> 40;
+}
+
+// The d of each sample of the q-th vector of a step's C × native_lanes
+// samples: sample q·lanes + l belongs to pixel (q·lanes + l) / C.
+template <int C, int Q, std::size_t... I>
+[[gnu::always_inline]] inline vf spread_shift(vf d, std::index_sequence<I...>) noexcept {
+    return __builtin_shufflevector(d, d, static_cast<int>((Q * native_lanes + I) / C)...);
+}
+
+template <int C, int Q, std::size_t... I>
+[[gnu::always_inline]] inline vb_lanes last_channel_mask(std::index_sequence<I...>) noexcept {
+    return vb_lanes{static_cast<std::uint8_t>((Q * native_lanes + I) % C == C - 1 ? 0xFF : 0)...};
+}
+
+// native_lanes bytes widened to 32-bit lanes (the generic conversion goes
+// through scalar registers).
+[[gnu::always_inline]] inline vi widen_bytes(const std::uint8_t* p) noexcept {
+#if TONALIS_ISA == 2
+    // The zero-masked forms: the plain ones start from an undefined vector,
+    // which the compiler reports as possibly uninitialised.
+    return reinterpret_cast<vi>(
+        _mm512_maskz_cvtepu8_epi32(0xFFFF, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
+#else
+    return reinterpret_cast<vi>(_mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
+#endif
+}
+
+// Lanes holding 0..255 narrowed to the low native_lanes bytes.
+[[gnu::always_inline]] inline __m128i narrow_lanes(vi x) noexcept {
+#if TONALIS_ISA == 2
+    return _mm512_maskz_cvtepi32_epi8(0xFFFF, reinterpret_cast<__m512i>(x));
+#else
+    const __m256i w = reinterpret_cast<__m256i>(x);
+    const __m128i words =
+        _mm_packus_epi32(_mm256_castsi256_si128(w), _mm256_extracti128_si256(w, 1));
+    return _mm_packus_epi16(words, words);
+#endif
+}
+
+template <int C, bool keep_last, int Q>
+[[gnu::always_inline]] inline void noise_vector(std::uint8_t* px, vf d, float inv_step,
+                                                float max_index, __m128i codes) noexcept {
+    using Lanes = std::make_index_sequence<native_lanes>;
+    const vf shift = spread_shift<C, Q>(d, Lanes{});
+    const vf v = __builtin_convertvector(widen_bytes(px + Q * native_lanes), vf) + shift;
+    vf x = v * inv_step;
+    x = x > 0.0f ? x : splat_vf(0.0f);
+    x = x < max_index ? x : splat_vf(max_index);
+    vi i = __builtin_convertvector(x, vi);
+    i -= x - __builtin_convertvector(i, vf) >= 0.5f;
+    const __m128i chosen = _mm_shuffle_epi8(codes, narrow_lanes(i));
+    vb_lanes out;
+    __builtin_memcpy(&out, &chosen, sizeof out);
+    if constexpr (keep_last) {
+        vb_lanes b;
+        __builtin_memcpy(&b, px + Q * native_lanes, sizeof b);
+        const vb_lanes keep = last_channel_mask<C, Q>(Lanes{});
+        out = (b & keep) | (out & ~keep);
+    }
+    __builtin_memcpy(px + Q * native_lanes, &out, sizeof out);
+}
+
+template <std::size_t... I>
+[[gnu::always_inline]] inline vi join_halves_impl(vi_half a, vi_half b,
+                                                  std::index_sequence<I...>) noexcept {
+    return __builtin_shufflevector(a, b, static_cast<int>(I)...);
+}
+
+[[gnu::always_inline]] inline vi join_halves(vi_half a, vi_half b) noexcept {
+    return join_halves_impl(a, b, std::make_index_sequence<native_lanes>{});
+}
+
+template <int C, bool keep_last, int... Q>
+void noise_rows_c(Img& img, const Levels& levels, float strength, std::uint64_t state0,
+                  std::size_t y0, std::size_t y1, std::integer_sequence<int, Q...>) noexcept {
+    constexpr std::size_t half = native_lanes / 2;
+    constexpr std::uint64_t inc = NoiseGenerator::increment;
+    const float amplitude = strength * levels.step;
+    const float inv_step = levels.inv_step;
+    const float max_index = levels.max_index;
+    __m128i codes;
+    __builtin_memcpy(&codes, levels.codes.data(), sizeof codes);
+
+    const std::size_t first = y0 * img.width;
+    const std::size_t count = (y1 - y0) * img.width;
+    std::uint8_t* px = img.data.data() + first * C;
+    // Lane l of the two halves draws for pixels l and half + l of a step.
+    vq lo;
+    vq hi;
+    for (std::size_t l = 0; l < half; ++l) {
+        lo[l] = state0 + (first + l + 1) * inc;
+        hi[l] = state0 + (first + half + l + 1) * inc;
+    }
+    const std::uint64_t stride = native_lanes * inc;
+    std::size_t k = 0;
+    for (; k + native_lanes <= count; k += native_lanes, px += C * native_lanes) {
+        const vi_half a = __builtin_convertvector(mix_lanes(lo), vi_half);
+        const vi_half c = __builtin_convertvector(mix_lanes(hi), vi_half);
+        lo += stride;
+        hi += stride;
+        const vi bits = join_halves(a, c);
+        const vf d = (__builtin_convertvector(bits, vf) * draw_scale - 0.5f) * amplitude;
+        (noise_vector<C, keep_last, Q>(px, d, inv_step, max_index, codes), ...);
+    }
+    // The last few pixels one at a time, with the same formula.
+    const LevelPick pick{inv_step, max_index};
+    std::uint64_t state = state0 + (first + k) * inc;
+    for (; k < count; ++k, px += C) {
+        state += inc;
+        const float d = noise_of(mix_bits(state)) * amplitude;
+        for (int c = 0; c < C; ++c) {
+            if (keep_last && c == C - 1) continue;
+            px[c] = levels.codes[pick(static_cast<float>(px[c]) + d)];
+        }
+    }
+}
+
+void noise_rows(Img& img, const Levels& levels, float strength, std::uint64_t state0,
+                std::size_t y0, std::size_t y1) noexcept {
+    const bool keep_last = img.alpha.has_value() && *img.alpha + 1 == img.channels;
+    switch (img.channels) {
+        case 1:
+            noise_rows_c<1, false>(img, levels, strength, state0, y0, y1,
+                                   std::integer_sequence<int, 0>{});
+            break;
+        case 2:
+            if (keep_last) {
+                noise_rows_c<2, true>(img, levels, strength, state0, y0, y1,
+                                      std::integer_sequence<int, 0, 1>{});
+            } else {
+                noise_rows_c<2, false>(img, levels, strength, state0, y0, y1,
+                                       std::integer_sequence<int, 0, 1>{});
+            }
+            break;
+        case 3:
+            noise_rows_c<3, false>(img, levels, strength, state0, y0, y1,
+                                   std::integer_sequence<int, 0, 1, 2>{});
+            break;
+        case 4:
+            if (keep_last) {
+                noise_rows_c<4, true>(img, levels, strength, state0, y0, y1,
+                                      std::integer_sequence<int, 0, 1, 2, 3>{});
+            } else {
+                noise_rows_c<4, false>(img, levels, strength, state0, y0, y1,
+                                       std::integer_sequence<int, 0, 1, 2, 3>{});
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+#endif

@@ -1,0 +1,323 @@
+"""The engines' alternative ways of computing the same bits, each reached
+through the public functions by the image size, the channel count, the
+level count, the matrix or the palette size, against float32 models.
+
+The models here are vectorised with numpy: elementwise float32 operations
+round each step to single precision and never fuse a multiply with an add,
+so they compute what the slow per-pixel models of reference.py compute,
+only fast enough for images large enough to reach every path (table
+lookups, vector lanes, worker threads, blocked palette searches)."""
+
+import numpy as np
+import pytest
+
+import tonalis
+import reference as ref
+from reference import assert_images_equal
+from threshold_reference import bayer_thresholds, draws, float_thresholds, index_thresholds
+
+F = np.float32
+MASK64 = (1 << 64) - 1
+
+
+# --- vectorised models ------------------------------------------------------------
+
+def round_half_away(x):
+    x = np.asarray(x, dtype=F)
+    t = np.trunc(x)
+    with np.errstate(invalid="ignore"):  # inf - inf where x is infinite
+        return np.where(np.abs(x - t) >= F(0.5), t + np.sign(x), t).astype(F)
+
+
+def nearest_levels(v, n, inv_step):
+    t = round_half_away(v * F(inv_step))
+    t = np.where(np.isnan(t), F(0), t)
+    return np.clip(t, 0, n - 1).astype(np.intp)
+
+
+def noise_draws(seed, count):
+    """The 24-bit draws of the seeded generator: the k-th state is the
+    initial state plus k + 1 increments."""
+    state = np.uint64(((seed & MASK64) ^ 0xD1B54A32D192ED03) & MASK64)
+    k = np.arange(1, count + 1, dtype=np.uint64)
+    with np.errstate(over="ignore"):
+        z = state + k * np.uint64(0x9E3779B97F4A7C15)
+        z = (z ^ (z >> np.uint64(30))) * np.uint64(0xBF58476D1CE4E5B9)
+        z = (z ^ (z >> np.uint64(27))) * np.uint64(0x94D049BB133111EB)
+    return z >> np.uint64(40)
+
+
+def noise_shifts(seed, h, w):
+    return (noise_draws(seed, h * w).astype(F) * F(2.0**-24) - F(0.5)).reshape(h, w)
+
+
+def tiled_shifts(thresholds, h, w):
+    t = np.asarray(thresholds, dtype=F)
+    reps = (-(-h // t.shape[0]), -(-w // t.shape[1]))
+    return np.tile(t, reps)[:h, :w] - F(0.5)
+
+
+def levels_model(image, shifts, levels, strength=1.0, linear=False, preserve_alpha=True):
+    out = np.array(image, dtype=np.uint8, copy=True)
+    px = out if out.ndim == 3 else out[:, :, None]
+    codes, _, step, inv_step = ref.levels(levels, linear)
+    work = ref.to_work(linear)
+    d = (shifts * (F(strength) * F(step))).astype(F)
+    v = (work[px] + d[:, :, None]).astype(F)
+    q = codes[nearest_levels(v, levels, inv_step)]
+    channels = px.shape[2]
+    alpha = channels - 1 if out.ndim == 3 and preserve_alpha and channels in (2, 4) else None
+    for c in range(channels):
+        if c != alpha:
+            px[:, :, c] = q[:, :, c]
+    return out
+
+
+def nearest_colors(p, colors):
+    """Index of the first nearest colour for each row of p: distances
+    ((dr² + dg²) + db²) in float32, and argmin's first minimum."""
+    p = np.asarray(p, dtype=F)
+    colors = np.asarray(colors, dtype=F)
+    out = np.empty(len(p), dtype=np.intp)
+    chunk = max(1, (1 << 22) // len(colors))
+    for i in range(0, len(p), chunk):
+        q = p[i:i + chunk, None, :]
+        dr = q[..., 0] - colors[None, :, 0]
+        dg = q[..., 1] - colors[None, :, 1]
+        db = q[..., 2] - colors[None, :, 2]
+        out[i:i + chunk] = np.argmin((dr * dr + dg * dg) + db * db, axis=1)
+    return out
+
+
+def palette_model(image, shifts, palette, strength=1.0, linear=False):
+    out = np.array(image, dtype=np.uint8, copy=True)
+    h, w = out.shape[:2]
+    triples = np.asarray(palette, dtype=np.uint8)
+    colors, spread = ref.palette([tuple(int(v) for v in t) for t in triples], linear)
+    work = ref.to_work(linear)
+    s = shifts.reshape(-1)
+    p = np.stack([work[out[:, :, k].reshape(-1)] + (F(strength) * spread[k]) * s
+                  for k in range(3)], axis=1).astype(F)
+    out[:, :, :3] = triples[nearest_colors(p, colors)].reshape(h, w, 3)
+    return out
+
+
+@pytest.fixture
+def fast_reference_search(monkeypatch):
+    """The slow error-diffusion model with its colour search vectorised,
+    so that palettes of thousands of colours stay affordable."""
+    def nearest_color(p, colors):
+        return int(nearest_colors([[F(p[0]), F(p[1]), F(p[2])]], colors)[0])
+    monkeypatch.setattr(ref, "nearest_color", nearest_color)
+
+
+def test_models_agree_with_the_slow_ones():
+    # The vectorised generator and levels against reference.py's.
+    for seed in (0, 42, -1, 2**64 - 5):
+        assert noise_draws(seed, 500).tolist() == draws(seed, 500)
+    v = np.random.default_rng(3).uniform(-300, 600, 4000).astype(F)
+    v[:6] = [F(127.5), F(-0.5), F(0.49999997), np.nan, np.inf, -np.inf]
+    for n in (2, 3, 5, 16, 256):
+        _, _, _, inv_step = ref.levels(n, False)
+        assert nearest_levels(v, n, inv_step).tolist() == [
+            ref.nearest_level(x, n, inv_step) for x in v]
+
+
+# --- images -------------------------------------------------------------------------
+
+def photo(shape, seed):
+    """Smooth ramps with noise, so that both outputs of most cells occur."""
+    rng = np.random.default_rng(seed)
+    h, w = shape[:2]
+    yy, xx = np.mgrid[0:h, 0:w]
+    base = (xx * 255 // max(w - 1, 1) + yy * 255 // max(h - 1, 1)) // 2
+    if len(shape) == 3:
+        base = base[:, :, None] + 37 * np.arange(shape[2])
+    return ((base + rng.integers(-24, 25, shape)) % 256).astype(np.uint8)
+
+
+# Wide and narrow rows, tails after the last full vector, every channel
+# count the engines group differently, and one image large enough to be
+# cut into bands for the worker threads.
+LEVEL_SHAPES = [(300, 301), (131, 257, 3), (130, 129, 4), (97, 203, 2), (64, 70, 5),
+                (129, 130, 1), (520, 530)]
+MATRICES = [
+    pytest.param(None, bayer_thresholds(8), id="bayer8"),
+    pytest.param("bayer16x16", bayer_thresholds(16), id="bayer16"),
+    pytest.param(2, bayer_thresholds(2), id="bayer2"),
+    pytest.param(np.arange(15).reshape(3, 5), index_thresholds(np.arange(15).reshape(3, 5)),
+                 id="indices3x5"),
+    pytest.param(np.linspace(0, 1, 400).reshape(20, 20),
+                 float_thresholds(np.linspace(0, 1, 400).reshape(20, 20)), id="floats20x20"),
+    pytest.param([[0.5]], float_thresholds([[0.5]]), id="half"),
+]
+
+
+# --- ordered and random dither, levels ----------------------------------------------
+
+@pytest.mark.parametrize("levels", [2, 3, 16, 17, 256])
+@pytest.mark.parametrize("matrix,thresholds", MATRICES)
+@pytest.mark.parametrize("shape", LEVEL_SHAPES, ids=str)
+def test_ordered_levels(shape, matrix, thresholds, levels):
+    img = photo(shape, seed=levels)
+    h, w = shape[:2]
+    shifts = tiled_shifts(thresholds, h, w)
+    for linear, strength, preserve_alpha in [(False, 1.0, True), (True, 0.37, False)]:
+        got = tonalis.ordered_dither(img, matrix, levels=levels, linear=linear,
+                                     strength=strength, preserve_alpha=preserve_alpha)
+        assert_images_equal(got, levels_model(img, shifts, levels, strength, linear,
+                                              preserve_alpha))
+
+
+@pytest.mark.parametrize("levels", [2, 4, 16, 17])
+@pytest.mark.parametrize("shape", LEVEL_SHAPES + [(1, 1), (1, 15), (3, 17, 3), (2, 9, 4)],
+                         ids=str)
+def test_random_levels(shape, levels):
+    img = photo(shape, seed=levels + 1)
+    h, w = shape[:2]
+    for seed, linear, strength, preserve_alpha in [(7, False, 1.0, True),
+                                                   (2**63 + 11, True, 0.8, True),
+                                                   (-3, False, 0.25, False)]:
+        got = tonalis.random_dither(img, levels=levels, seed=seed, linear=linear,
+                                    strength=strength, preserve_alpha=preserve_alpha)
+        assert_images_equal(got, levels_model(img, noise_shifts(seed, h, w), levels, strength,
+                                              linear, preserve_alpha))
+
+
+# --- palettes -------------------------------------------------------------------------
+
+LATTICE = np.stack(np.meshgrid(*[np.arange(0, 256, 34)] * 3, indexing="ij"), -1).reshape(-1, 3)
+
+
+def palette_of(kind, n, seed):
+    """Palettes that make the searches' shortcuts matter: exact ties at the
+    same distance in several directions, repeated colours, colours one code
+    apart, and colours all on one line."""
+    rng = np.random.default_rng(seed)
+    if kind == "random":
+        pal = rng.integers(0, 256, (n, 3))
+    elif kind == "lattice":  # a shuffled grid: pixels between grid points tie
+        pal = LATTICE[rng.permutation(len(LATTICE))][:n]
+        pal = np.concatenate([pal, rng.integers(0, 256, (max(0, n - len(pal)), 3))])
+    elif kind == "lattice-repeats":  # the grid several times over: more ties, farther apart
+        pal = np.tile(LATTICE, (-(-n // len(LATTICE)), 1))[rng.permutation(n)]
+    elif kind == "repeats":
+        pal = rng.integers(0, 256, (max(2, n // 5), 3))[rng.integers(0, max(2, n // 5), n)]
+    elif kind == "near":  # neighbours one code apart in one channel
+        base = rng.integers(0, 255, (max(1, n // 2), 3))
+        step = np.zeros_like(base)
+        step[np.arange(len(base)), rng.integers(0, 3, len(base))] = 1
+        pal = np.concatenate([base, base + step])[:n]
+    else:  # "gray": every colour on the diagonal
+        pal = np.repeat(rng.integers(0, 256, (n, 1)), 3, axis=1)
+    pal = np.asarray(pal[:n], dtype=np.uint8)
+    if len(pal) < n:
+        pal = np.concatenate([pal, pal[: n - len(pal)]])
+    return pal
+
+
+def palette_image(shape, pal, seed):
+    """Random pixels, pixels equal to palette colours, and pixels halfway
+    between grid colours (equally near to two, four or eight of them)."""
+    rng = np.random.default_rng(seed)
+    img = rng.integers(0, 256, shape, dtype=np.uint8)
+    h, w = shape[:2]
+    pick = rng.random((h, w))
+    img[pick < 0.3, :3] = pal[rng.integers(0, len(pal), int((pick < 0.3).sum()))]
+    middle = (pick >= 0.3) & (pick < 0.6)
+    img[middle, :3] = 17 + 34 * rng.integers(0, 7, (int(middle.sum()), 3))
+    return img
+
+
+# Sizes on both sides of every change of method: pixels in the lanes, one
+# vector of colours, whole scans, the blocked search of the threshold
+# engines, the blocked search of error diffusion, the largest palette.
+PALETTE_SIZES = [2, 8, 9, 16, 17, 64, 65, 128, 129, 191, 192, 256, 512, 513, 1000, 4096]
+KINDS = ["random", "lattice", "lattice-repeats", "repeats", "near", "gray"]
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("n", PALETTE_SIZES)
+def test_threshold_palette_search(n, kind):
+    pal = palette_of(kind, n, seed=n)
+    img = palette_image((48, 53, 3 + n % 2), pal, seed=n + 1)
+    h, w = img.shape[:2]
+    thresholds = bayer_thresholds(4)
+    for linear, strength in [(False, 1.0), (False, 0.0), (True, 0.6)]:
+        got = tonalis.ordered_dither(img, 4, palette=pal, linear=linear, strength=strength)
+        assert_images_equal(got, palette_model(img, tiled_shifts(thresholds, h, w), pal,
+                                               strength, linear))
+        got = tonalis.random_dither(img, palette=pal, seed=n, linear=linear, strength=strength)
+        assert_images_equal(got, palette_model(img, noise_shifts(n, h, w), pal, strength,
+                                               linear))
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("n", [9, 64, 65, 512, 513, 4096])
+def test_diffusion_palette_search(n, kind, fast_reference_search):
+    pal = palette_of(kind, n, seed=n + 2)
+    img = palette_image((7, 23, 3), pal, seed=n + 3)
+    for method, serpentine, linear, strength in [("floyd_steinberg", False, False, 1.0),
+                                                 ("jarvis_judice_ninke", True, True, 1.0),
+                                                 ("sierra_lite", False, False, 0.0)]:
+        got = tonalis.error_diffusion(img, method, palette=pal, serpentine=serpentine,
+                                      linear=linear, strength=strength)
+        want = ref.error_diffusion(img, method, palette=[tuple(int(v) for v in t) for t in pal],
+                                   serpentine=serpentine, linear=linear, strength=strength)
+        assert_images_equal(got, want)
+
+
+# Every point halfway between grid colours, on one to three axes: each is
+# equally near to two, four or eight colours, which the blocked searches
+# find in different blocks and groups of blocks, in any order.
+MIDPOINTS = np.stack(np.meshgrid(*[np.arange(0, 256, 17)[:-1]] * 3, indexing="ij"),
+                     -1).reshape(-1, 1, 3).astype(np.uint8)
+
+
+@pytest.mark.parametrize("n", [193, 513, 1000, 4096])
+@pytest.mark.parametrize("shuffle", range(12))
+def test_ties_between_blocks(n, shuffle):
+    rng = np.random.default_rng(shuffle)
+    pal = np.tile(LATTICE, (-(-n // len(LATTICE)), 1))[rng.permutation(n)].astype(np.uint8)
+    colors, _ = ref.palette([tuple(int(v) for v in t) for t in pal], False)
+    want = pal[nearest_colors(MIDPOINTS.reshape(-1, 3).astype(F), colors)].reshape(MIDPOINTS.shape)
+    # At strength 0 every engine is the bare search.
+    assert_images_equal(tonalis.ordered_dither(MIDPOINTS, palette=pal, strength=0), want)
+    assert_images_equal(tonalis.error_diffusion(MIDPOINTS, palette=pal, strength=0), want)
+
+
+def test_threshold_palette_search_on_a_large_image():
+    # Enough pixels for several worker bands, and blocks of the largest palette.
+    pal = palette_of("lattice", 4096, seed=5)
+    img = palette_image((200, 190, 4), pal, seed=6)
+    shifts = tiled_shifts(bayer_thresholds(8), 200, 190)
+    assert_images_equal(tonalis.ordered_dither(img, palette=pal),
+                        palette_model(img, shifts, pal))
+
+
+# --- error diffusion, levels -----------------------------------------------------------
+
+# Widths around the distance by which the second of two rows walked side
+# by side trails the first, odd and even heights (a last row walked
+# alone), and channel counts that share vector lanes differently.
+@pytest.mark.parametrize("levels", [2, 5])
+@pytest.mark.parametrize("method", ref.METHODS)
+@pytest.mark.parametrize("shape", [(3, 8), (4, 9), (3, 31, 2), (4, 12, 3), (3, 10, 5)],
+                         ids=str)
+def test_diffusion_rows_side_by_side(shape, method, levels):
+    img = photo(shape, seed=len(method) + levels)
+    for strength, linear, preserve_alpha in [(1.0, False, True), (0.6, True, False)]:
+        got = tonalis.error_diffusion(img, method, levels=levels, strength=strength,
+                                      linear=linear, preserve_alpha=preserve_alpha)
+        want = ref.error_diffusion(img, method, levels=levels, strength=strength, linear=linear,
+                                   preserve_alpha=preserve_alpha)
+        assert_images_equal(got, want)
+
+
+@pytest.mark.parametrize("method", ["floyd_steinberg", "jarvis_judice_ninke", "atkinson"])
+def test_diffusion_long_rows(method):
+    img = photo((6, 700), seed=9)
+    for levels, serpentine in [(2, False), (4, False), (2, True)]:
+        got = tonalis.error_diffusion(img, method, levels=levels, serpentine=serpentine)
+        want = ref.error_diffusion(img, method, levels=levels, serpentine=serpentine)
+        assert_images_equal(got, want)

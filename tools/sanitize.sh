@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Builds tonalis with AddressSanitizer and UndefinedBehaviorSanitizer,
+# installs it with its test extras in a fresh virtual environment and runs
+# the whole test suite against it.
+#
+#   bash tools/sanitize.sh                       # with python3
+#   PYTHON=python3.12 bash tools/sanitize.sh -k palette
+#
+# Extra arguments go to pytest. Any sanitizer report ends the run with a
+# non-zero status.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+python="${PYTHON:-python3}"
+venv=.venvs/sanitize
+
+quiet_pip() {  # pip's notes about missing local index folders are noise here
+    "$venv/bin/python" -m pip install -q "$@" 2> >(grep -v "^WARNING: Location" >&2)
+}
+
+rm -rf "$venv"
+"$python" -m venv "$venv"
+quiet_pip --upgrade pip
+# The build runs without isolation, so that the sanitizer settings below
+# reach CMake; its requirements are installed here instead.
+mapfile -t build_requires < <("$venv/bin/python" -c 'import tomllib
+for r in tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]:
+    print(r)')
+quiet_pip "${build_requires[@]}"
+command -v cmake >/dev/null && command -v ninja >/dev/null || quiet_pip cmake ninja
+quiet_pip --no-build-isolation \
+    -Ccmake.define.TONALIS_SANITIZE=ON \
+    "-Ccmake.define.CMAKE_CXX_FLAGS=-fsanitize=float-cast-overflow" \
+    -Ccmake.build-type=RelWithDebInfo \
+    "-Cbuild-dir=build/sanitize-{wheel_tag}" \
+    ".[test]"
+
+module=$(cd tests && "../$venv/bin/python" -c 'import importlib.util as u
+print(u.find_spec("tonalis").origin)')
+if ! nm -D --undefined-only "$module" | grep __asan_init >/dev/null; then
+    echo "$module is not instrumented" >&2
+    exit 1
+fi
+# The interpreter is not instrumented, so the sanitizer's runtime has to be
+# loaded before anything else: the one of the compiler that built the module.
+cxx=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' build/sanitize-*/CMakeCache.txt | head -n 1)
+libasan=$("${cxx:-g++}" -print-file-name=libasan.so)
+if [ ! -e "$libasan" ]; then
+    echo "no libasan.so for ${cxx:-g++} (the sanitizer build needs gcc)" >&2
+    exit 1
+fi
+
+# detect_leaks=0: the interpreter frees little at exit by design; leaks of the
+#   module are found by tests/test_leaks.py instead.
+# allocator_may_return_null=1: an allocation too large for the machine fails
+#   as it would without the sanitizer, so MemoryError can be tested.
+# PYTHONMALLOC=malloc: every Python object comes from malloc, so a reference
+#   released once too often shows as a use after free.
+export LD_PRELOAD="$libasan"
+export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:check_initialization_order=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export PYTHONMALLOC=malloc
+
+# From outside the source tree, so the installed module is the one tested.
+cd tests
+"../$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" .
