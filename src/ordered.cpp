@@ -133,17 +133,13 @@ void levels_rows(Img& img, const Levels& levels, const Space& space, float stren
 // on the stack.
 constexpr std::size_t table_cells = 256;
 
-// For each cell, the code written for each input byte, by the exact
+// The code written for each input byte in one matrix cell, by the exact
 // formula.
-void build_cell_table(std::uint8_t* table, const ThresholdMatrix& matrix, const Levels& levels,
-                      const Space& space, float strength) noexcept {
-    const float amplitude = strength * levels.step;
-    const std::size_t cells = matrix.width * matrix.height;
-    for (std::size_t cell = 0; cell < cells; ++cell) {
-        const float d = (matrix.values[cell] - 0.5f) * amplitude;
-        for (std::size_t b = 0; b < 256; ++b) {
-            table[cell * 256 + b] = levels.codes[nearest_level(levels, space.to_work[b] + d)];
-        }
+void cell_codes(std::uint8_t* out, std::size_t cell, const ThresholdMatrix& matrix,
+                const Levels& levels, const Space& space, float strength) noexcept {
+    const float d = (matrix.values[cell] - 0.5f) * (strength * levels.step);
+    for (std::size_t b = 0; b < 256; ++b) {
+        out[b] = levels.codes[nearest_level(levels, space.to_work[b] + d)];
     }
 }
 
@@ -191,11 +187,12 @@ struct CellThresholds {
     std::size_t steps;  // thresholds used by the cell with the most
 };
 
-// False when the table does not have that form (the vector form is then
+// False when a cell's codes do not have that form (the vector form is then
 // not used).
-bool thresholds_from_table(CellThresholds& out, const std::uint8_t* table, std::size_t cells,
-                           const Levels& levels) noexcept {
-    if (levels.count > CellThresholds::max_steps + 1) {
+bool cell_thresholds(CellThresholds& out, const ThresholdMatrix& matrix, const Levels& levels,
+                     const Space& space, float strength) noexcept {
+    const std::size_t cells = matrix.width * matrix.height;
+    if (levels.count > CellThresholds::max_steps + 1 || cells > table_cells) {
         return false;
     }
     // Level index of each code, valid when codes do not repeat.
@@ -208,8 +205,9 @@ bool thresholds_from_table(CellThresholds& out, const std::uint8_t* table, std::
         index_of[levels.codes[i]] = static_cast<std::int16_t>(i);
     }
     out.steps = 0;
+    std::uint8_t t[256];
     for (std::size_t cell = 0; cell < cells; ++cell) {
-        const std::uint8_t* t = table + cell * 256;
+        cell_codes(t, cell, matrix, levels, space, strength);
         const int first = index_of[t[0]];
         int prev = first;
         std::size_t steps = 0;
@@ -231,14 +229,16 @@ bool thresholds_from_table(CellThresholds& out, const std::uint8_t* table, std::
     return true;
 }
 
-// Bands of rows for the worker threads: one band for small images, where
-// starting a thread costs more than it saves.
-constexpr std::size_t band_min_samples = std::size_t{1} << 18;
+// Bands of rows for the worker threads, when the pass is long enough for
+// them to pay: starting threads costs tens of microseconds, and on a busy
+// machine a helper may wait milliseconds for a processor while the calling
+// thread, its own band done, waits for it. `picoseconds` estimates the
+// pass on one thread.
+constexpr double band_min_picoseconds = 8e9;  // 8 ms
 
 template <class F>
-void run_bands(std::size_t height, std::size_t samples_per_row, std::size_t cost, F&& rows) noexcept {
-    const std::size_t samples = height * samples_per_row * cost;
-    std::size_t parts = samples >= band_min_samples ? worker_count() : 1;
+void run_bands(std::size_t height, double picoseconds, F&& rows) noexcept {
+    std::size_t parts = picoseconds >= band_min_picoseconds ? worker_count() : 1;
     parts = std::min(parts, height);
     if (parts <= 1) {
         rows(std::size_t{0}, height);
@@ -249,6 +249,15 @@ void run_bands(std::size_t height, std::size_t samples_per_row, std::size_t cost
     };
     run_parts(parts, task);
 }
+
+// Rough single-thread costs per sample or pixel, in picoseconds, measured
+// on a current x86-64 core.
+constexpr double pattern_ps = 50;     // ordered, cell thresholds, per sample
+constexpr double table_ps = 500;      // ordered, cell table, per sample
+constexpr double formula_ps = 3000;   // the formula, per sample
+constexpr double noise_ps = 600;      // random, vector lanes, per sample
+constexpr double palette_ps = 4000;   // palette, per pixel, plus per colour:
+constexpr double palette_color_ps = 30;
 
 // True when every working value is the code itself.
 bool identity_space(const Space& space) noexcept {
@@ -261,6 +270,11 @@ bool identity_space(const Space& space) noexcept {
 }
 
 typedef std::uint8_t vb16 __attribute__((vector_size(16)));
+
+// Palettes up to this size are compared whole with every pixel: picking
+// the colours near a group of pixels costs more than it saves.
+constexpr std::size_t whole_palette_colors = 8;
+
 
 }  // namespace
 
@@ -306,36 +320,25 @@ namespace {
 
 namespace {
 
-// Palettes up to this size are searched with pixels in the vector lanes.
-constexpr std::size_t by_pixel_colors = 8;
-
 template <class MakeShift>
 void palette_pass(Img& img, const Palette& palette, const Space& space, float strength,
                   MakeShift make_shift) noexcept {
     const VectorIsa isa = vector_isa();
-    // A palette pixel costs a search: worth a thread even for small images.
-    const std::size_t cost = palette.colors.size();
-    run_bands(img.height, img.width, cost, [&](std::size_t y0, std::size_t y1) {
+    const double pixel_ps = palette_ps + palette_color_ps * static_cast<double>(palette.colors.size());
+    run_bands(img.height, static_cast<double>(img.pixel_count()) * pixel_ps,
+              [&](std::size_t y0, std::size_t y1) {
         auto shift = make_shift(y0);
-        const bool by_pixel = palette.colors.size() <= by_pixel_colors;
-#define TONALIS_PALETTE_ROWS(NS)                                                        \
-    if (by_pixel) {                                                                     \
-        NS::palette_rows_by_pixel(img, palette, space, strength, shift, y0, y1);        \
-    } else {                                                                            \
-        NS::palette_rows(img, palette, space, strength, shift, y0, y1);                 \
-    }
         switch (isa) {
             case VectorIsa::avx512:
-                TONALIS_PALETTE_ROWS(threshold_avx512)
+                threshold_avx512::palette_rows(img, palette, space, strength, shift, y0, y1);
                 break;
             case VectorIsa::avx2:
-                TONALIS_PALETTE_ROWS(threshold_avx2)
+                threshold_avx2::palette_rows(img, palette, space, strength, shift, y0, y1);
                 break;
             default:
-                TONALIS_PALETTE_ROWS(threshold_baseline)
+                threshold_baseline::palette_rows(img, palette, space, strength, shift, y0, y1);
                 break;
         }
-#undef TONALIS_PALETTE_ROWS
     });
 }
 
@@ -343,7 +346,8 @@ template <class MakeShift>
 void formula_pass(Img& img, const Levels& levels, const Space& space, float strength,
                   MakeShift make_shift) noexcept {
     const bool skip_alpha = img.alpha.has_value() && *img.alpha < img.channels;
-    run_bands(img.height, img.row_samples(), 1, [&](std::size_t y0, std::size_t y1) {
+    const double samples = static_cast<double>(img.pixel_count() * img.channels);
+    run_bands(img.height, samples * formula_ps, [&](std::size_t y0, std::size_t y1) {
         auto shift = make_shift(y0);
         if (skip_alpha) {
             levels_rows<true>(img, levels, space, strength, shift, y0, y1);
@@ -364,14 +368,12 @@ void ordered_levels(Img& img, const Levels& levels, const Space& space, float st
         formula_pass(img, levels, space, strength, make_shift);
         return;
     }
-    alignas(64) std::uint8_t table[table_cells * 256];
-    build_cell_table(table, matrix, levels, space, strength);
-
     const VectorIsa isa = vector_isa();
     if (isa != VectorIsa::baseline && img.channels <= 4) {
         CellThresholds thresholds;
-        if (thresholds_from_table(thresholds, table, cells, levels)) {
-            run_bands(img.height, img.row_samples(), 1, [&](std::size_t y0, std::size_t y1) {
+        if (cell_thresholds(thresholds, matrix, levels, space, strength)) {
+            run_bands(img.height, static_cast<double>(samples) * pattern_ps,
+                      [&](std::size_t y0, std::size_t y1) {
                 if (isa == VectorIsa::avx512) {
                     threshold_avx512::pattern_rows(img, thresholds, levels, matrix, y0, y1);
                 } else {
@@ -381,7 +383,12 @@ void ordered_levels(Img& img, const Levels& levels, const Space& space, float st
             return;
         }
     }
-    run_bands(img.height, img.row_samples(), 1, [&](std::size_t y0, std::size_t y1) {
+    alignas(64) std::uint8_t table[table_cells * 256];
+    for (std::size_t cell = 0; cell < cells; ++cell) {
+        cell_codes(table + cell * 256, cell, matrix, levels, space, strength);
+    }
+    run_bands(img.height, static_cast<double>(samples) * table_ps,
+              [&](std::size_t y0, std::size_t y1) {
         table_rows(img, table, matrix, y0, y1);
     });
 }
@@ -392,7 +399,8 @@ void random_levels(Img& img, const Levels& levels, const Space& space, float str
     if (isa != VectorIsa::baseline && img.channels <= 4 && levels.count <= 16 &&
         identity_space(space)) {
         const std::uint64_t state = NoiseGenerator::from_seed(seed).state;
-        run_bands(img.height, img.row_samples(), 2, [&](std::size_t y0, std::size_t y1) {
+        const double samples = static_cast<double>(img.pixel_count() * img.channels);
+        run_bands(img.height, samples * noise_ps, [&](std::size_t y0, std::size_t y1) {
             if (isa == VectorIsa::avx512) {
                 threshold_avx512::noise_rows(img, levels, strength, state, y0, y1);
             } else {

@@ -84,6 +84,12 @@ constexpr std::size_t block_parts = PaletteLayout::lanes / native_lanes;
     TONALIS_ALL_MIN(min_vi, x)
     return x;
 }
+
+// Every lane receives the largest lane (no NaN may be present).
+[[gnu::always_inline]] inline vf all_max(vf x) noexcept {
+    TONALIS_ALL_MIN(max_vf, x)
+    return x;
+}
 #undef TONALIS_ALL_MIN
 
 // Distances from p to native_lanes colours held as three planes.

@@ -3,8 +3,186 @@
 // including file supplies the namespace, the target region and
 // TONALIS_ISA).
 
-// Palette target, rows [y0, y1): shift the pixel by the shared amount,
-// search, write the colour. Channels from 3 on are never written.
+// Palette target, rows [y0, y1). Vector lanes hold pixels, a group of
+// neighbouring pixels at a time, so every colour is compared with the whole
+// group at once and no lane-to-lane reduction is needed. Small palettes are
+// compared whole, in the caller's order, each pixel moving only to a
+// strictly nearer colour. Larger ones are compared only with the colours
+// that could be nearest to one of the pixels:
+//
+// 1. the group's pixels span a box; every pixel's distance to the colours
+//    the previous group chose bounds its nearest distance, so the largest
+//    such distance, ub, bounds every pixel's;
+// 2. a colour whose distance from the box (computed like a distance, from
+//    the gaps between box and colour on each channel) exceeds ub is
+//    farther from every pixel than that pixel's nearest colour: rounding
+//    is monotonic, so no computed distance can be smaller than the gap's;
+// 3. the pixels are compared with the remaining colours, moving to a
+//    nearer colour, or to an equally near one listed earlier when the
+//    colours do not come in the caller's order.
+//
+// Every colour at a pixel's nearest distance passes step 2, so each pixel
+// gets the first nearest colour, as with the whole palette.
+constexpr std::size_t group_pixels = 64;
+constexpr std::size_t group_parts = group_pixels / native_lanes;
+constexpr std::size_t group_hints = 4;
+
+struct PixelGroup {
+    alignas(64) float p[3][group_pixels];
+    vf v[3][group_parts];
+    vf best[group_parts];
+    vi index[group_parts];
+
+    [[gnu::always_inline]] void load() noexcept {
+        for (std::size_t c = 0; c < 3; ++c) {
+            for (std::size_t k = 0; k < group_parts; ++k) v[c][k] = load_vf(p[c] + k * native_lanes);
+        }
+    }
+    [[gnu::always_inline]] void reset() noexcept {
+        for (std::size_t k = 0; k < group_parts; ++k) {
+            best[k] = splat_vf(__builtin_inff());
+            index[k] = splat_vi(0);
+        }
+    }
+    // Every pixel against colour j, moving to it when strictly nearer, or
+    // as near and listed earlier: colours may then come in any order.
+    [[gnu::always_inline]] void compare_any_order(float r, float g, float b,
+                                                  std::int32_t j) noexcept {
+        const vi jj = splat_vi(j);
+        for (std::size_t k = 0; k < group_parts; ++k) {
+            const vf dr = v[0][k] - r;
+            const vf dg = v[1][k] - g;
+            const vf db = v[2][k] - b;
+            const vf d = (dr * dr + dg * dg) + db * db;
+            const vi nearer = (d < best[k]) | ((d == best[k]) & (jj < index[k]));
+            best[k] = nearer ? d : best[k];
+            index[k] = nearer ? jj : index[k];
+        }
+    }
+    // Every pixel against colour j, moving to it when strictly nearer.
+    [[gnu::always_inline]] void compare(float r, float g, float b, std::int32_t j) noexcept {
+        const vi jj = splat_vi(j);
+        for (std::size_t k = 0; k < group_parts; ++k) {
+            const vf dr = v[0][k] - r;
+            const vf dg = v[1][k] - g;
+            const vf db = v[2][k] - b;
+            const vf d = (dr * dr + dg * dg) + db * db;
+            const vi nearer = d < best[k];
+            best[k] = nearer ? d : best[k];
+            index[k] = nearer ? jj : index[k];
+        }
+    }
+    [[gnu::always_inline]] float largest_best() const noexcept {
+        vf m = best[0];
+        for (std::size_t k = 1; k < group_parts; ++k) m = max_vf(m, best[k]);
+        return all_max(m)[0];
+    }
+    [[gnu::always_inline]] void box(float lo[3], float hi[3]) const noexcept {
+        for (std::size_t c = 0; c < 3; ++c) {
+            vf mn = v[c][0];
+            vf mx = v[c][0];
+            for (std::size_t k = 1; k < group_parts; ++k) {
+                mn = min_vf(mn, v[c][k]);
+                mx = max_vf(mx, v[c][k]);
+            }
+            lo[c] = all_min(mn)[0];
+            hi[c] = all_max(mx)[0];
+        }
+    }
+};
+
+// Gaps (as a distance) between the box [lo, hi] and native_lanes colours
+// or boxes [clo, chi] held as planes. A padding colour (NaN) gives NaN,
+// which passes no comparison: zero comes first in the outer maximum.
+[[gnu::always_inline]] inline vf box_gaps(const float lo[3], const float hi[3], const float* clo[3],
+                                          const float* chi[3], std::size_t k) noexcept {
+    const vf zero = splat_vf(0.0f);
+    vf g[3];
+    for (std::size_t c = 0; c < 3; ++c) {
+        g[c] = max_vf(zero, max_vf(lo[c] - load_vf(chi[c] + k), load_vf(clo[c] + k) - hi[c]));
+    }
+    return (g[0] * g[0] + g[1] * g[1]) + g[2] * g[2];
+}
+
+// Appends to out the lanes set in mask, as first + lane.
+[[gnu::always_inline]] inline std::size_t append_lanes(std::int32_t* out, std::size_t count,
+                                                      unsigned mask, const std::int32_t* ids) noexcept {
+    while (mask != 0) {
+        out[count++] = ids[__builtin_ctz(mask)];
+        mask &= mask - 1;
+    }
+    return count;
+}
+
+// The colours within ub of the box, in the caller's order.
+[[gnu::always_inline]] inline std::size_t near_box(const PaletteLayout& layout, const float lo[3],
+                                                   const float hi[3], float ub,
+                                                   std::int32_t* out) noexcept {
+    const float* planes[3] = {layout.planes.data(), layout.planes.data() + layout.padded,
+                              layout.planes.data() + 2 * layout.padded};
+    std::size_t count = 0;
+    for (std::size_t k = 0; k < layout.padded; k += native_lanes) {
+        // Padding colours are NaN and never pass.
+        const unsigned mask = lane_bits(box_gaps(lo, hi, planes, planes, k) <= ub);
+#if TONALIS_ISA == 2
+        vi ids;
+        for (std::size_t l = 0; l < native_lanes; ++l) ids[l] = static_cast<std::int32_t>(k + l);
+        const __m512i packed = _mm512_maskz_compress_epi32(static_cast<__mmask16>(mask),
+                                                           reinterpret_cast<__m512i>(ids));
+        __builtin_memcpy(out + count, &packed, sizeof packed);
+        count += static_cast<std::size_t>(__builtin_popcount(mask));
+#else
+        std::int32_t ids[native_lanes];
+        for (std::size_t l = 0; l < native_lanes; ++l) ids[l] = static_cast<std::int32_t>(k + l);
+        count = append_lanes(out, count, mask, ids);
+#endif
+    }
+    return count;
+}
+
+// The same for large palettes, skipping whole groups of blocks and blocks
+// that are farther than ub from the box; in block order, not the caller's.
+[[gnu::always_inline]] inline std::size_t near_box_blocked(const PaletteLayout& layout,
+                                                           const float lo[3], const float hi[3],
+                                                           float ub, std::int32_t* out) noexcept {
+    constexpr std::size_t lanes = PaletteLayout::lanes;
+    const std::size_t stride = layout.blocks_padded;
+    const float* glo[3];
+    const float* ghi[3];
+    const float* blo[3];
+    const float* bhi[3];
+    for (std::size_t c = 0; c < 3; ++c) {
+        glo[c] = layout.group_bounds.data() + c * lanes;
+        ghi[c] = layout.group_bounds.data() + (3 + c) * lanes;
+        blo[c] = layout.block_bounds.data() + c * stride;
+        bhi[c] = layout.block_bounds.data() + (3 + c) * stride;
+    }
+    unsigned groups = 0;
+    for (std::size_t k = 0; k < lanes; k += native_lanes) {
+        groups |= lane_bits(box_gaps(lo, hi, glo, ghi, k) <= ub) << k;
+    }
+    std::size_t count = 0;
+    while (groups != 0) {
+        const std::size_t g = static_cast<std::size_t>(__builtin_ctz(groups));
+        groups &= groups - 1;
+        unsigned blocks = 0;
+        for (std::size_t k = 0; k < lanes; k += native_lanes) {
+            blocks |= lane_bits(box_gaps(lo, hi, blo, bhi, g * lanes + k) <= ub) << k;
+        }
+        while (blocks != 0) {
+            const std::size_t b = g * lanes + static_cast<std::size_t>(__builtin_ctz(blocks));
+            blocks &= blocks - 1;
+            const float* base = layout.block_planes.data() + b * 3 * lanes;
+            const float* members[3] = {base, base + lanes, base + 2 * lanes};
+            for (std::size_t k = 0; k < lanes; k += native_lanes) {
+                const unsigned mask = lane_bits(box_gaps(lo, hi, members, members, k) <= ub);
+                count = append_lanes(out, count, mask, layout.block_members.data() + b * lanes + k);
+            }
+        }
+    }
+    return count;
+}
+
 template <class Shift>
 void palette_rows(Img& img, const Palette& palette, const Space& space, float strength,
                   Shift& shift, std::size_t y0, std::size_t y1) noexcept {
@@ -13,88 +191,76 @@ void palette_rows(Img& img, const Palette& palette, const Space& space, float st
     const float a2 = strength * palette.spread[2];
     const float* to_work = space.to_work.data();
     const std::size_t channels = img.channels;
-    ColorSearch search(palette.layout, 192);
-    for (std::size_t y = y0; y < y1; ++y) {
-        shift.begin_row(y);
-        std::uint8_t* px = img.data.data() + y * img.row_samples();
-        for (std::size_t x = 0; x < img.width; ++x, px += channels) {
-            const float s = shift.next();
-            const std::size_t j = search(to_work[px[0]] + a0 * s, to_work[px[1]] + a1 * s,
-                                         to_work[px[2]] + a2 * s);
-            const Rgb& out = palette.rgb[j];
-            px[0] = out[0];
-            px[1] = out[1];
-            px[2] = out[2];
-        }
-    }
-}
+    const PaletteLayout& layout = palette.layout;
+    const std::size_t padded = layout.padded;
+    const float* cr = layout.planes.data();
+    const float* cg = cr + padded;
+    const float* cb = cg + padded;
+    const bool whole = layout.count <= whole_palette_colors;
+    const bool blocked = layout.blocks != 0;
+    PixelGroup group;
+    alignas(64) std::int32_t chosen[group_pixels];
+    std::int32_t candidates[max_palette_colors + native_lanes];
+    std::int32_t hints[group_hints] = {0, 0, 0, 0};
 
-// Palette target for small palettes, rows [y0, y1): vector lanes hold
-// pixels instead of colours, so every colour is compared with a group of
-// pixels at once and no lane-to-lane reduction is needed. Colours are
-// taken in order and a lane moves only to a strictly nearer one, so each
-// pixel gets the first nearest colour.
-template <class Shift>
-void palette_rows_by_pixel(Img& img, const Palette& palette, const Space& space, float strength,
-                           Shift& shift, std::size_t y0, std::size_t y1) noexcept {
-    constexpr std::size_t group = 2 * native_lanes;
-    const float a0 = strength * palette.spread[0];
-    const float a1 = strength * palette.spread[1];
-    const float a2 = strength * palette.spread[2];
-    const float* to_work = space.to_work.data();
-    const std::size_t channels = img.channels;
-    const std::size_t colors = palette.layout.count;
-    const float* cr = palette.layout.planes.data();
-    const float* cg = cr + palette.layout.padded;
-    const float* cb = cg + palette.layout.padded;
-    alignas(64) float p0[group];
-    alignas(64) float p1[group];
-    alignas(64) float p2[group];
-    alignas(64) std::int32_t chosen[group];
     for (std::size_t y = y0; y < y1; ++y) {
         shift.begin_row(y);
         std::uint8_t* px = img.data.data() + y * img.row_samples();
-        for (std::size_t x = 0; x < img.width; x += group) {
-            const std::size_t n = std::min(group, img.width - x);
+        for (std::size_t x = 0; x < img.width; x += group_pixels) {
+            const std::size_t n = std::min(group_pixels, img.width - x);
             std::uint8_t* at = px + x * channels;
             for (std::size_t l = 0; l < n; ++l, at += channels) {
                 const float s = shift.next();
-                p0[l] = to_work[at[0]] + a0 * s;
-                p1[l] = to_work[at[1]] + a1 * s;
-                p2[l] = to_work[at[2]] + a2 * s;
+                group.p[0][l] = to_work[at[0]] + a0 * s;
+                group.p[1][l] = to_work[at[1]] + a1 * s;
+                group.p[2][l] = to_work[at[2]] + a2 * s;
             }
-            for (std::size_t l = n; l < group; ++l) {
-                p0[l] = p1[l] = p2[l] = 0.0f;
+            // Spare lanes repeat the last pixel: the box stays the same.
+            for (std::size_t l = n; l < group_pixels; ++l) {
+                for (std::size_t c = 0; c < 3; ++c) group.p[c][l] = group.p[c][n - 1];
             }
-            const vf q0a = load_vf(p0), q1a = load_vf(p1), q2a = load_vf(p2);
-            const vf q0b = load_vf(p0 + native_lanes), q1b = load_vf(p1 + native_lanes),
-                     q2b = load_vf(p2 + native_lanes);
-            vf best_a = splat_vf(__builtin_inff());
-            vf best_b = best_a;
-            vi index_a = splat_vi(0);
-            vi index_b = index_a;
-            for (std::size_t j = 0; j < colors; ++j) {
-                const float r = cr[j], g = cg[j], b = cb[j];
-                const vi jj = splat_vi(static_cast<std::int32_t>(j));
-                const vf ra = q0a - r, ga = q1a - g, ba = q2a - b;
-                const vf rb = q0b - r, gb = q1b - g, bb = q2b - b;
-                const vf da = (ra * ra + ga * ga) + ba * ba;
-                const vf db = (rb * rb + gb * gb) + bb * bb;
-                const vi nearer_a = da < best_a;
-                const vi nearer_b = db < best_b;
-                best_a = nearer_a ? da : best_a;
-                best_b = nearer_b ? db : best_b;
-                index_a = nearer_a ? jj : index_a;
-                index_b = nearer_b ? jj : index_b;
+            group.load();
+            group.reset();
+
+            if (whole) {
+                for (std::size_t j = 0; j < layout.count; ++j) {
+                    group.compare(cr[j], cg[j], cb[j], static_cast<std::int32_t>(j));
+                }
+            } else {
+                for (std::int32_t h : hints) group.compare(cr[h], cg[h], cb[h], h);
+                const float ub = group.largest_best();
+                float lo[3];
+                float hi[3];
+                group.box(lo, hi);
+                const std::size_t count = blocked
+                                              ? near_box_blocked(layout, lo, hi, ub, candidates)
+                                              : near_box(layout, lo, hi, ub, candidates);
+                group.reset();
+                if (blocked) {
+                    for (std::size_t i = 0; i < count; ++i) {
+                        const std::int32_t j = candidates[i];
+                        group.compare_any_order(cr[j], cg[j], cb[j], j);
+                    }
+                } else {
+                    for (std::size_t i = 0; i < count; ++i) {
+                        const std::int32_t j = candidates[i];
+                        group.compare(cr[j], cg[j], cb[j], j);
+                    }
+                }
             }
-            __builtin_memcpy(chosen, &index_a, sizeof index_a);
-            __builtin_memcpy(chosen + native_lanes, &index_b, sizeof index_b);
+
+            for (std::size_t k = 0; k < group_parts; ++k) {
+                __builtin_memcpy(chosen + k * native_lanes, &group.index[k], sizeof(vi));
+            }
             at = px + x * channels;
             for (std::size_t l = 0; l < n; ++l, at += channels) {
                 const Rgb& out = palette.rgb[static_cast<std::size_t>(chosen[l])];
                 at[0] = out[0];
                 at[1] = out[1];
                 at[2] = out[2];
+            }
+            for (std::size_t h = 0; h < group_hints; ++h) {
+                hints[h] = chosen[(n - 1) * h / (group_hints - 1)];
             }
         }
     }

@@ -274,7 +274,7 @@ MIDPOINTS = np.stack(np.meshgrid(*[np.arange(0, 256, 17)[:-1]] * 3, indexing="ij
                      -1).reshape(-1, 1, 3).astype(np.uint8)
 
 
-@pytest.mark.parametrize("n", [193, 513, 1000, 4096])
+@pytest.mark.parametrize("n", [16, 65, 128, 193, 513, 1000, 4096])
 @pytest.mark.parametrize("shuffle", range(12))
 def test_ties_between_blocks(n, shuffle):
     rng = np.random.default_rng(shuffle)
@@ -286,13 +286,41 @@ def test_ties_between_blocks(n, shuffle):
     assert_images_equal(tonalis.error_diffusion(MIDPOINTS, palette=pal, strength=0), want)
 
 
-def test_threshold_palette_search_on_a_large_image():
-    # Enough pixels for several worker bands, and blocks of the largest palette.
-    pal = palette_of("lattice", 4096, seed=5)
-    img = palette_image((200, 190, 4), pal, seed=6)
-    shifts = tiled_shifts(bayer_thresholds(8), 200, 190)
+@pytest.mark.parametrize("n", [9, 16, 64, 129, 256, 600, 4096])
+def test_threshold_palette_search_on_smooth_images(n):
+    # Neighbouring pixels alike, as in photographs: the searches that
+    # compare a group of pixels with only the colours near all of them
+    # then skip most of the palette.
+    pal = palette_of("random", n, seed=n + 7)
+    img = photo((40, 203, 3), seed=n)
+    h, w = img.shape[:2]
+    for strength in (1.0, 0.0):
+        got = tonalis.ordered_dither(img, palette=pal, strength=strength)
+        assert_images_equal(got, palette_model(img, tiled_shifts(bayer_thresholds(8), h, w), pal,
+                                               strength))
+        got = tonalis.random_dither(img, palette=pal, seed=n, strength=strength)
+        assert_images_equal(got, palette_model(img, noise_shifts(n, h, w), pal, strength))
+
+
+# Passes long enough to be cut into bands of rows for worker threads: the
+# bands must meet without a seam, the generator must start each band at
+# its first pixel's draw.
+def test_bands_of_rows():
+    img = photo((1700, 1650), seed=11)
+    h, w = img.shape
+    thresholds = np.linspace(0, 1, 400).reshape(20, 20)  # too many cells for a table
+    got = tonalis.ordered_dither(img, thresholds, levels=3)
+    assert_images_equal(got, levels_model(img, tiled_shifts(float_thresholds(thresholds), h, w), 3))
+    got = tonalis.random_dither(img, seed=12, linear=True)
+    assert_images_equal(got, levels_model(img, noise_shifts(12, h, w), 2, linear=True))
+
+    pal = palette_of("lattice-repeats", 4096, seed=5)
+    img = palette_image((260, 250, 4), pal, seed=6)
+    h, w = img.shape[:2]
     assert_images_equal(tonalis.ordered_dither(img, palette=pal),
-                        palette_model(img, shifts, pal))
+                        palette_model(img, tiled_shifts(bayer_thresholds(8), h, w), pal))
+    assert_images_equal(tonalis.random_dither(img, palette=pal, seed=4),
+                        palette_model(img, noise_shifts(4, h, w), pal))
 
 
 # --- error diffusion, levels -----------------------------------------------------------

@@ -133,13 +133,18 @@ def traced():
 @pytest.mark.parametrize("calls", [SUCCESS, FAILURE], ids=["success", "failure"])
 def test_repeated_calls_do_not_grow_traced_memory(traced, calls):
     run_all(calls, 50)  # warm up: interned names, lazily imported modules
-    gc.collect()
-    start = tracemalloc.get_traced_memory()[0]
-    run_all(calls, 500)
-    gc.collect()
-    grown = tracemalloc.get_traced_memory()[0] - start
-    # One leaked object per call on one path gives at least 500 * 16 bytes.
-    assert grown < 6000, f"traced memory grew by {grown} bytes"
+    # One leaked object per call on one path gives at least 500 * 16 bytes in
+    # every round; the interpreter's own caches settle after a round or two.
+    rounds = []
+    for _ in range(3):
+        gc.collect()
+        start = tracemalloc.get_traced_memory()[0]
+        run_all(calls, 500)
+        gc.collect()
+        rounds.append(tracemalloc.get_traced_memory()[0] - start)
+        if rounds[-1] < 6000:
+            break
+    assert rounds[-1] < 6000, f"traced memory grew by {rounds} bytes per round"
 
 
 def test_repeated_large_calls_do_not_grow_rss():
