@@ -89,9 +89,13 @@ def mypy_env(tmp_path_factory):
         stubs.mkdir()
         shutil.copy(REPO_STUB, stubs / "tonalis.pyi")
         env["MYPYPATH"] = os.pathsep.join([str(stubs), str(REPO_PACKAGE)])
-    config = base / "mypy.ini"
-    config.write_text(f"[mypy]\ncache_dir = {base / 'cache'}\n")
-    return env, config
+    # stubtest and mypy run side by side below, so each gets a cache of its own.
+    configs = []
+    for name in ("stubtest", "mypy"):
+        config = base / f"{name}.ini"
+        config.write_text(f"[mypy]\ncache_dir = {base / ('cache-' + name)}\n")
+        configs.append(config)
+    return env, configs
 
 
 def _run(args, env):
@@ -118,10 +122,11 @@ def _expected_errors(source):
 
 
 def test_stubs_match_runtime_and_use(mypy_env):
-    env, config = mypy_env
+    env, (stubtest_config, config) = mypy_env
     # stubtest and mypy run side by side: each spends most of its time on numpy's stubs.
     stubtest = subprocess.Popen(
-        [sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", str(config), "tonalis"],
+        [sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", str(stubtest_config),
+         "tonalis"],
         env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
     )
     usage, rejects = HERE / "typing_usage.py", HERE / "typing_rejects.py"
@@ -129,6 +134,8 @@ def test_stubs_match_runtime_and_use(mypy_env):
                    "--show-error-codes", "--no-error-summary", str(usage), str(rejects)], env)
     stub_out, _ = stubtest.communicate(timeout=300)
     assert stubtest.returncode == 0, stub_out
+    # mypy exits with 1 when it reports errors, 2 when it could not check at all.
+    assert result.returncode == 1, result.stdout + result.stderr
 
     errors = [line for line in result.stdout.splitlines() if ": error: " in line]
     assert not [e for e in errors if "typing_rejects.py" not in e], result.stdout + result.stderr
