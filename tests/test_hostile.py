@@ -43,18 +43,14 @@ def hostile(dunder, wrong):
     return type(f"Hostile{dunder.strip('_').title()}", (), namespace)()
 
 
-class ModeRaises(Image.Image):
-    @property
-    def mode(self):
-        raise Hostile("mode refused")
+def refuse(*args, **kwargs):
+    raise Hostile("refused")
 
 
-class ConvertRaises(Image.Image):
-    def convert(self, *args, **kwargs):
-        raise Hostile("convert refused")
-
-
-def subclassed_image(cls, mode):
+def hostile_pil(attribute, mode):
+    """A PIL image whose mode or convert raises."""
+    cls = type("HostilePil", (Image.Image,), {attribute: property(refuse) if attribute == "mode"
+                                               else refuse})
     im = cls()
     im.__dict__.update(Image.new(mode, (3, 2)).__dict__)
     return im
@@ -118,8 +114,7 @@ anything = st.deferred(lambda: st.one_of(
     scalars, arrays(), pil_images, hostile_objects,
     st.lists(anything, max_size=4), st.tuples(anything, anything, anything),
     st.lists(anything, max_size=4).map(gen),
-    st.builds(subclassed_image, st.sampled_from([ModeRaises, ConvertRaises]),
-              st.sampled_from(["L", "P"]))))
+    st.builds(hostile_pil, st.sampled_from(["mode", "convert"]), st.sampled_from(["L", "P"]))))
 
 # Plausible values, so that calls get past the first checks to the later ones.
 VALID = {
@@ -194,12 +189,12 @@ def check_call(fn, *args, **kwargs):
             out = fn(*args, **kwargs)
     except ALLOWED as e:
         assert str(e) != "", f"{type(e).__name__} without a message"
-        assert not isinstance(e, SystemError)
         out = None
     if isinstance(out, list):
         assert fn in LISTINGS and all(type(name) is str for name in out)
     elif out is not None:
         image = kwargs["image"] if "image" in kwargs else args[0]
+        image = image.array if isinstance(image, ArrayLike) else image
         if isinstance(image, Image.Image):
             assert isinstance(out, Image.Image) and out.size == image.size
         else:
@@ -207,7 +202,7 @@ def check_call(fn, *args, **kwargs):
             assert out.flags.c_contiguous and out.flags.writeable
             if isinstance(image, np.ndarray):
                 assert out.shape == image.shape and not np.shares_memory(out, image)
-        del image
+        del image  # held here, it would count as a reference
     after = [(state(o), sys.getrefcount(o)) for o in objects]
     if [r for _, r in before] != [r for _, r in after]:
         gc.collect()  # cycles through tracebacks inside numpy or PIL hold references too
@@ -219,7 +214,7 @@ def check_call(fn, *args, **kwargs):
     return out
 
 
-FUZZ = settings(max_examples=500, deadline=None, database=None,
+FUZZ = settings(max_examples=400, deadline=None, database=None,
                 suppress_health_check=list(HealthCheck))
 
 
@@ -231,8 +226,7 @@ def test_keyword_calls(call):
 
 
 @FUZZ
-@given(st.sampled_from(list(PARAMS) + LISTINGS),
-       st.lists(anything, max_size=3))
+@given(st.sampled_from(list(PARAMS) + LISTINGS), st.lists(anything, max_size=3))
 def test_positional_calls(fn, args):
     check_call(fn, *args)
 
@@ -248,16 +242,14 @@ def test_hostile_options_on_a_valid_image(fn, image, options):
 
 @pytest.mark.parametrize("dunder", DUNDERS)
 @pytest.mark.parametrize("param", ["image", "method", "matrix", "levels", "palette", "seed",
-                                   "strength", "serpentine"])
+                                   "strength", "serpentine", "linear", "preserve_alpha"])
 def test_every_hostile_method_in_every_slot(param, dunder):
     image = np.zeros((3, 4, 3), np.uint8)
     for wrong in WRONG + [Hostile]:
-        for fn in PARAMS:
-            if param in PARAMS[fn]:
-                kwargs = {"image": image, param: hostile(dunder, wrong)}
-                if param == "palette":
-                    kwargs["palette"] = [(0, 0, 0), kwargs["palette"]]
-                check_call(fn, **kwargs)
+        for fn in (fn for fn in PARAMS if param in PARAMS[fn]):
+            h = hostile(dunder, wrong)
+            for value in ([h, [(0, 0, 0), h], ["#000", "#fff", h]] if param == "palette" else [h]):
+                check_call(fn, **{"image": image, param: value})
 
 
 @pytest.mark.parametrize("mode", PIL_MODES)

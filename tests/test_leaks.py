@@ -26,9 +26,8 @@ class Refuses(Exception):
     pass
 
 
-class BadIndex:
-    def __index__(self):
-        raise Refuses("no index")
+def refuse(*args, **kwargs):
+    raise Refuses("refused")
 
 
 class BadNotes(Exception):
@@ -36,30 +35,38 @@ class BadNotes(Exception):
         raise RuntimeError("no notes")
 
 
-class NoteRefusingIndex:
-    def __index__(self):
-        raise BadNotes("bad index")
+def raise_bad_notes(self):
+    raise BadNotes("bad index")
 
 
-class ModeRaises(Image.Image):
-    @property
-    def mode(self):
-        raise Refuses("no mode")
+BadIndex = type("BadIndex", (), {"__index__": refuse})
+NoteRefusingIndex = type("NoteRefusingIndex", (), {"__index__": raise_bad_notes})
+ModeRaises = type("ModeRaises", (Image.Image,), {"mode": property(refuse)})
+ModeNotText = type("ModeNotText", (Image.Image,), {"mode": 5})
 
 
 def failing_palette():
     yield "#000"
-    raise Refuses("palette ends badly")
+    refuse()
 
 
-def mode_raises():
-    im = ModeRaises()
+def subclassed(cls):
+    im = cls()
     im.__dict__.update(Image.new("L", (2, 2)).__dict__)
     return im
 
 
-# One call per line; each failure stands for one message of the module (or
-# one way an exception from the caller's objects comes through).
+def fromarray_fails():
+    """The result is built, then cannot be handed back as a PIL image."""
+    original, Image.fromarray = Image.fromarray, refuse
+    try:
+        ed(Image.new("L", (64, 64)))
+    finally:
+        Image.fromarray = original
+
+
+# Each failure stands for one message of the module, or one way in which an
+# exception from the caller's objects comes through.
 SUCCESS = [
     lambda: ed(RGB), lambda: ed(GRAY, "jjn", levels=5, serpentine=True, linear=True),
     lambda: ed(RGBA, palette=BW + ["#f00"]), lambda: ed(RGB[::-1, ::2]),
@@ -91,10 +98,11 @@ FAILURE = [
     lambda: ed(RGB, palette=[1.5, "#fff"]), lambda: ed(RGB, palette=["#12", "#fff"]),
     lambda: ed(RGB, palette=[(1, 2), "#fff"]), lambda: ed(RGB, palette=[(1, 2, 300), "#fff"]),
     lambda: ed(RGB, palette=["#000"]), lambda: ed(RGB, palette=["#000"] * 4097),
-    lambda: ed(RGB, palette=[(1, 2, 2 ** 70), "#fff"]), lambda: ed(mode_raises()),
+    lambda: ed(RGB, palette=[(1, 2, 2 ** 70), "#fff"]), lambda: ed(subclassed(ModeRaises)),
     lambda: ed(Image.new("La", (2, 2))), lambda: ed([[1, 2], [3]]), lambda: ed(np.zeros((2, 2))),
     lambda: ed(np.zeros(5, np.uint8)), lambda: ed(np.zeros((0, 3), np.uint8)),
     lambda: ed(GRAY, palette=BW), lambda: ed(HUGE), lambda: od(HUGE), lambda: rd(HUGE),
+    lambda: ed(subclassed(ModeNotText)), fromarray_fails,
 ]
 EXPECTED = (TypeError, ValueError, OverflowError, MemoryError, Refuses, BadNotes)
 

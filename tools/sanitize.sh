@@ -29,8 +29,6 @@ quiet_pip "${build_requires[@]}"
 command -v cmake >/dev/null && command -v ninja >/dev/null || quiet_pip cmake ninja
 quiet_pip --no-build-isolation \
     -Ccmake.define.TONALIS_SANITIZE=ON \
-    "-Ccmake.define.CMAKE_CXX_FLAGS=-fsanitize=float-cast-overflow" \
-    -Ccmake.build-type=RelWithDebInfo \
     "-Cbuild-dir=build/sanitize-{wheel_tag}" \
     ".[test]"
 
