@@ -1,6 +1,7 @@
 // Validation of the common options and intake of the caller's image into the working image.
 #include "intake.hpp"
 
+#include <array>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -36,8 +37,9 @@ bool parse_component_entry(PyObject* entry, Rgb& out) {
         PyErr_SetString(PyExc_TypeError, palette_bad_entry);
         return false;
     }
-    std::vector<std::int64_t> components;
-    components.reserve(static_cast<std::size_t>(n < 16 ? n : 16));
+    // Only a three-item entry can be valid, so only three items are kept;
+    // a long entry is still checked item by item, in constant memory.
+    std::array<std::int64_t, 3> components{};
     for (Py_ssize_t i = 0; i < n; ++i) {
         Ref item = Ref::steal(PySequence_GetItem(entry, i));
         long long value = item ? PyLong_AsLongLong(item.get()) : -1;
@@ -46,7 +48,9 @@ bool parse_component_entry(PyObject* entry, Rgb& out) {
             PyErr_SetString(PyExc_TypeError, palette_bad_entry);
             return false;
         }
-        components.push_back(value);
+        if (i < 3) {
+            components[static_cast<std::size_t>(i)] = value;
+        }
     }
     if (n != 3) {
         PyErr_Format(PyExc_ValueError,

@@ -2,7 +2,10 @@
 call needs little more memory than one copy of its image."""
 
 import gc
+import os
+import subprocess
 import sys
+import textwrap
 import tracemalloc
 
 import numpy as np
@@ -201,3 +204,31 @@ def test_image_too_large_to_copy(fn):
     with pytest.raises(MemoryError):
         fn(HUGE)
     assert np.array_equal(fn(GRAY, levels=256, strength=0.0), GRAY)
+
+
+LONG_ENTRY = textwrap.dedent("""
+    import resource
+    import numpy as np
+    import tonalis
+
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    try:
+        tonalis.error_diffusion(np.zeros((2, 2, 3), np.uint8), palette=[(0, 0, 0), range(10 ** 7)])
+    except ValueError as e:
+        print(e)
+    print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) >> 10)
+""")
+
+
+def test_a_long_palette_entry_is_checked_in_constant_memory():
+    if sanitized():
+        pytest.skip("the sanitizer's quarantine keeps freed memory resident")
+    # A fresh interpreter, so that its peak RSS is this call's. Keeping every
+    # item of a ten-million-item entry would take 80 MB or more.
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    run = subprocess.run([sys.executable, "-c", LONG_ENTRY], capture_output=True, text=True,
+                         env=env, timeout=300)
+    assert run.returncode == 0, run.stderr
+    message, grown_mib = run.stdout.splitlines()
+    assert message == "palette color must have exactly 3 components (r, g, b), got 10000000"
+    assert int(grown_mib) < 24, f"peak RSS grew by {grown_mib} MiB"
