@@ -327,20 +327,9 @@ void diffuse_levels(Img& img, const Levels& levels, const Space& space, const Ke
                     std::size_t kernel, bool serpentine, float* scratch) noexcept {
     // The levels loops are scalar lane arithmetic at every level; the wider
     // levels lend them more registers.
-    switch (vector_isa()) {
-        case VectorIsa::avx512:
-            diffusion_avx512::diffuse_levels_pass(img, levels, space, rows, kernel, serpentine,
-                                                  scratch);
-            break;
-        case VectorIsa::avx2:
-            diffusion_avx2::diffuse_levels_pass(img, levels, space, rows, kernel, serpentine,
-                                                scratch);
-            break;
-        default:
-            diffusion_baseline::diffuse_levels_pass(img, levels, space, rows, kernel, serpentine,
-                                                    scratch);
-            break;
-    }
+    by_isa(&diffusion_baseline::diffuse_levels_pass, &diffusion_avx2::diffuse_levels_pass,
+           &diffusion_avx512::diffuse_levels_pass)(img, levels, space, rows, kernel, serpentine,
+                                                   scratch);
 }
 
 void diffuse_palette(Img& img, const Palette& palette, const Space& space, const KernelRows& rows,
@@ -349,20 +338,9 @@ void diffuse_palette(Img& img, const Palette& palette, const Space& space, const
     if (img.channels < 3) {
         return;
     }
-    switch (vector_isa()) {
-        case VectorIsa::avx512:
-            diffusion_avx512::diffuse_palette_pass(img, palette, space, rows, kernel, serpentine,
-                                                   scratch);
-            break;
-        case VectorIsa::avx2:
-            diffusion_avx2::diffuse_palette_pass(img, palette, space, rows, kernel, serpentine,
-                                                 scratch);
-            break;
-        default:
-            diffusion_baseline::diffuse_palette_pass(img, palette, space, rows, kernel,
-                                                     serpentine, scratch);
-            break;
-    }
+    by_isa(&diffusion_baseline::diffuse_palette_pass, &diffusion_avx2::diffuse_palette_pass,
+           &diffusion_avx512::diffuse_palette_pass)(img, palette, space, rows, kernel, serpentine,
+                                                    scratch);
 }
 
 }  // namespace

@@ -13,6 +13,19 @@ enum class VectorIsa : int { baseline = 0, avx2 = 1, avx512 = 2 };
 // than the ceiling (the widest level by default).
 VectorIsa vector_isa() noexcept;
 
+// The one of three variants of a routine built for the widest level in use.
+template <class F>
+F by_isa(F baseline, F avx2, F avx512) noexcept {
+    switch (vector_isa()) {
+        case VectorIsa::avx512:
+            return avx512;
+        case VectorIsa::avx2:
+            return avx2;
+        default:
+            return baseline;
+    }
+}
+
 // Lowers (or restores) the widest level the engines may pick, so that a
 // check program can run every code path on one machine and compare them.
 void set_vector_isa_ceiling(VectorIsa ceiling) noexcept;

@@ -259,22 +259,11 @@ constexpr double noise_ps = 600;      // random, vector lanes, per sample
 constexpr double palette_ps = 4000;   // palette, per pixel, plus per colour:
 constexpr double palette_color_ps = 30;
 
-// True when every working value is the code itself.
-bool identity_space(const Space& space) noexcept {
-    for (std::size_t i = 0; i < 256; ++i) {
-        if (space.to_work[i] != static_cast<float>(i)) {
-            return false;
-        }
-    }
-    return true;
-}
-
 typedef std::uint8_t vb16 __attribute__((vector_size(16)));
 
 // Palettes up to this size are compared whole with every pixel: picking
 // the colours near a group of pixels costs more than it saves.
 constexpr std::size_t whole_palette_colors = 8;
-
 
 }  // namespace
 
@@ -323,22 +312,15 @@ namespace {
 template <class MakeShift>
 void palette_pass(Img& img, const Palette& palette, const Space& space, float strength,
                   MakeShift make_shift) noexcept {
-    const VectorIsa isa = vector_isa();
+    using Shift = decltype(make_shift(std::size_t{0}));
+    const auto rows = by_isa(&threshold_baseline::palette_rows<Shift>,
+                             &threshold_avx2::palette_rows<Shift>,
+                             &threshold_avx512::palette_rows<Shift>);
     const double pixel_ps = palette_ps + palette_color_ps * static_cast<double>(palette.colors.size());
     run_bands(img.height, static_cast<double>(img.pixel_count()) * pixel_ps,
               [&](std::size_t y0, std::size_t y1) {
         auto shift = make_shift(y0);
-        switch (isa) {
-            case VectorIsa::avx512:
-                threshold_avx512::palette_rows(img, palette, space, strength, shift, y0, y1);
-                break;
-            case VectorIsa::avx2:
-                threshold_avx2::palette_rows(img, palette, space, strength, shift, y0, y1);
-                break;
-            default:
-                threshold_baseline::palette_rows(img, palette, space, strength, shift, y0, y1);
-                break;
-        }
+        rows(img, palette, space, strength, shift, y0, y1);
     });
 }
 
@@ -368,17 +350,15 @@ void ordered_levels(Img& img, const Levels& levels, const Space& space, float st
         formula_pass(img, levels, space, strength, make_shift);
         return;
     }
-    const VectorIsa isa = vector_isa();
-    if (isa != VectorIsa::baseline && img.channels <= 4) {
+    // The byte-comparison form needs wide vectors.
+    const auto pattern = by_isa<decltype(&threshold_avx2::pattern_rows)>(
+        nullptr, &threshold_avx2::pattern_rows, &threshold_avx512::pattern_rows);
+    if (pattern != nullptr && img.channels <= 4) {
         CellThresholds thresholds;
         if (cell_thresholds(thresholds, matrix, levels, space, strength)) {
             run_bands(img.height, static_cast<double>(samples) * pattern_ps,
                       [&](std::size_t y0, std::size_t y1) {
-                if (isa == VectorIsa::avx512) {
-                    threshold_avx512::pattern_rows(img, thresholds, levels, matrix, y0, y1);
-                } else {
-                    threshold_avx2::pattern_rows(img, thresholds, levels, matrix, y0, y1);
-                }
+                pattern(img, thresholds, levels, matrix, y0, y1);
             });
             return;
         }
@@ -395,17 +375,14 @@ void ordered_levels(Img& img, const Levels& levels, const Space& space, float st
 
 void random_levels(Img& img, const Levels& levels, const Space& space, float strength,
                    std::uint64_t seed) noexcept {
-    const VectorIsa isa = vector_isa();
-    if (isa != VectorIsa::baseline && img.channels <= 4 && levels.count <= 16 &&
-        identity_space(space)) {
+    // The vector form needs wide vectors, and working values equal to the codes.
+    const auto noise = by_isa<decltype(&threshold_avx2::noise_rows)>(
+        nullptr, &threshold_avx2::noise_rows, &threshold_avx512::noise_rows);
+    if (noise != nullptr && img.channels <= 4 && levels.count <= 16 && !space.linear) {
         const std::uint64_t state = NoiseGenerator::from_seed(seed).state;
         const double samples = static_cast<double>(img.pixel_count() * img.channels);
         run_bands(img.height, samples * noise_ps, [&](std::size_t y0, std::size_t y1) {
-            if (isa == VectorIsa::avx512) {
-                threshold_avx512::noise_rows(img, levels, strength, state, y0, y1);
-            } else {
-                threshold_avx2::noise_rows(img, levels, strength, state, y0, y1);
-            }
+            noise(img, levels, strength, state, y0, y1);
         });
         return;
     }

@@ -104,7 +104,6 @@ PaletteLayout PaletteLayout::make(const std::vector<Color>& colors) {
     layout.block_bounds.resize(6 * layout.blocks_padded, -inf_value);
     layout.group_bounds.assign(3 * lanes, inf_value);
     layout.group_bounds.resize(6 * lanes, -inf_value);
-    layout.block_of.assign(n, 0);
 
     for (std::size_t b = 0; b < blocks; ++b) {
         float lo[3] = {inf_value, inf_value, inf_value};
@@ -113,7 +112,6 @@ PaletteLayout PaletteLayout::make(const std::vector<Color>& colors) {
             const auto i = static_cast<std::size_t>(order[k]);
             const std::size_t lane = k - starts[b];
             layout.block_members[b * lanes + lane] = order[k];
-            layout.block_of[i] = static_cast<std::uint16_t>(b);
             for (std::size_t c = 0; c < 3; ++c) {
                 layout.block_planes[(3 * b + c) * lanes + lane] = colors[i][c];
                 lo[c] = std::min(lo[c], colors[i][c]);

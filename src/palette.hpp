@@ -50,7 +50,6 @@ struct PaletteLayout {
     // entries span nothing (low +inf, high -inf), so nothing is near them.
     std::vector<float> block_bounds;
     std::vector<float> group_bounds;
-    std::vector<std::uint16_t> block_of;  // per colour: the block holding it
 
     // May throw std::bad_alloc.
     static PaletteLayout make(const std::vector<Color>& colors);

@@ -44,22 +44,9 @@ struct PixelGroup {
             index[k] = splat_vi(0);
         }
     }
-    // Every pixel against colour j, moving to it when strictly nearer, or
-    // as near and listed earlier: colours may then come in any order.
-    [[gnu::always_inline]] void compare_any_order(float r, float g, float b,
-                                                  std::int32_t j) noexcept {
-        const vi jj = splat_vi(j);
-        for (std::size_t k = 0; k < group_parts; ++k) {
-            const vf dr = v[0][k] - r;
-            const vf dg = v[1][k] - g;
-            const vf db = v[2][k] - b;
-            const vf d = (dr * dr + dg * dg) + db * db;
-            const vi nearer = (d < best[k]) | ((d == best[k]) & (jj < index[k]));
-            best[k] = nearer ? d : best[k];
-            index[k] = nearer ? jj : index[k];
-        }
-    }
-    // Every pixel against colour j, moving to it when strictly nearer.
+    // Every pixel against colour j, moving to it when strictly nearer, or,
+    // when colours may come in any order, as near and listed earlier.
+    template <bool any_order = false>
     [[gnu::always_inline]] void compare(float r, float g, float b, std::int32_t j) noexcept {
         const vi jj = splat_vi(j);
         for (std::size_t k = 0; k < group_parts; ++k) {
@@ -67,7 +54,8 @@ struct PixelGroup {
             const vf dg = v[1][k] - g;
             const vf db = v[2][k] - b;
             const vf d = (dr * dr + dg * dg) + db * db;
-            const vi nearer = d < best[k];
+            vi nearer = d < best[k];
+            if constexpr (any_order) nearer |= (d == best[k]) & (jj < index[k]);
             best[k] = nearer ? d : best[k];
             index[k] = nearer ? jj : index[k];
         }
@@ -239,7 +227,7 @@ void palette_rows(Img& img, const Palette& palette, const Space& space, float st
                 if (blocked) {
                     for (std::size_t i = 0; i < count; ++i) {
                         const std::int32_t j = candidates[i];
-                        group.compare_any_order(cr[j], cg[j], cb[j], j);
+                        group.compare<true>(cr[j], cg[j], cb[j], j);
                     }
                 } else {
                     for (std::size_t i = 0; i < count; ++i) {

@@ -196,6 +196,16 @@ def test_errors_are_one_line_with_status_2(tmp_path, photo, args, message):
     assert not (tmp_path / "x.png").exists()
 
 
+@pytest.mark.parametrize("mode", [[], ["--compare"]], ids=["batch", "compare"])
+def test_an_image_without_an_adaptive_palette_is_a_file_error(tmp_path, mode):
+    Image.new("RGB", (8, 8), (10, 20, 30)).save(tmp_path / "flat.png")
+    result = run("flat.png", *mode, "--colors", "4", "-o", "x.png", cwd=tmp_path)
+    assert result.returncode == 2
+    assert result.stderr.startswith("tonalis: error: 'flat.png': ") and result.stderr.count("\n") <= 2
+    assert "Traceback" not in result.stderr
+    assert not (tmp_path / "x.png").exists()
+
+
 def test_overwrite_replaces_the_input_only_when_asked(tmp_path, photo):
     result = run(photo, "-o", photo, "--overwrite", "-m", "stucki", cwd=tmp_path)
     assert result.returncode == 0, result.stderr

@@ -21,9 +21,6 @@ __all__ = ["SIZES", "blue_noise_ranks", "blue_noise_matrix"]
 #: The sizes offered by name ('bluenoise16', 'bluenoise32', 'bluenoise64').
 SIZES = (16, 32, 64)
 
-_MASK64 = np.uint64(0xFFFFFFFFFFFFFFFF)
-
-
 def _hash(count: int, seed: int) -> npt.NDArray[np.uint64]:
     """SplitMix64 finaliser of 0..count-1 mixed with the seed (wrapping uint64)."""
     z = np.arange(count, dtype=np.uint64)
@@ -33,7 +30,7 @@ def _hash(count: int, seed: int) -> npt.NDArray[np.uint64]:
     z ^= z >> np.uint64(27)
     z *= np.uint64(0x94D049BB133111EB)
     z ^= z >> np.uint64(31)
-    return z & _MASK64
+    return z
 
 
 def _periodic_gaussian(size: int, sigma: float) -> npt.NDArray[np.float64]:

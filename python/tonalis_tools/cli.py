@@ -155,16 +155,21 @@ def _palette_argument(text: str) -> list[str]:
         raise UsageError(f"{where}: {exc}") from None
 
 
+def _matrix_names() -> list[str]:
+    return tonalis.available_matrices() + [f"bluenoise{n}" for n in BLUE_NOISE_SIZES]
+
+
 def _matrix_argument(text: str) -> Any:
     from .pipeline import blue_noise_size, load_matrix
+    from .presets import _key
 
     if blue_noise_size(text) is not None:
         return text
-    key = "".join(ch for ch in text.lower() if ch not in "-_ ")
+    key = _key(text)
     if key.startswith("bayer") or key.isdigit():
         return int(key) if key.isdigit() else text
     if not os.path.exists(text):
-        names = ", ".join(tonalis.available_matrices() + [f"bluenoise{n}" for n in BLUE_NOISE_SIZES])
+        names = ", ".join(_matrix_names())
         raise UsageError(f"--matrix {text!r} is neither a matrix name ({names}) nor a file")
     try:
         return load_matrix(text)
@@ -340,8 +345,7 @@ def _list() -> None:
     from .presets import PRESETS
 
     print("error-diffusion methods:", ", ".join(tonalis.available_methods()))
-    print("ordered matrices:", ", ".join(tonalis.available_matrices()
-                                         + [f"bluenoise{n}" for n in BLUE_NOISE_SIZES]))
+    print("ordered matrices:", ", ".join(_matrix_names()))
     print("other: random")
     print("palette presets:")
     width = max(len(name) for name in PRESETS)
@@ -350,10 +354,10 @@ def _list() -> None:
 
 
 def _demo(argv: Sequence[str]) -> int:
-    if len(argv) != 1 or argv[0] in ("-h", "--help"):
-        if argv and argv[0] in ("-h", "--help"):
-            sys.stdout.write(DEMO_HELP)
-            return EXIT_OK
+    if argv and argv[0] in ("-h", "--help"):
+        sys.stdout.write(DEMO_HELP)
+        return EXIT_OK
+    if len(argv) != 1:
         raise UsageError("usage: tonalis demo OUTDIR")
     from .gallery import build_gallery
 
@@ -437,26 +441,35 @@ def _run(argv: Sequence[str]) -> int:
     return _batch(args, pairs, settings[0])
 
 
-def _settings_for(args: argparse.Namespace, settings: Any, image: Any) -> Any:
-    if args.colors is None:
-        return settings
+def _load(source: Path) -> Any:
+    from .pipeline import load_image
+
+    try:
+        return load_image(source)
+    except (OSError, ValueError, SyntaxError) as exc:
+        raise _FileError(f"cannot read {str(source)!r}: {_reason(exc)}") from None
+
+
+def _dither(args: argparse.Namespace, source: Path, image: Any, settings: Sequence[Any]) -> list[Any]:
+    """`image` dithered with each of `settings`; with --colors, all with the image's own palette."""
+    from .pipeline import apply
     from .presets import adaptive_palette
 
-    return dataclasses.replace(settings, palette=adaptive_palette(image, args.colors))
+    try:
+        if args.colors is not None:
+            palette = adaptive_palette(image, args.colors)
+            settings = [dataclasses.replace(s, palette=palette) for s in settings]
+        return [apply(s, image) for s in settings]
+    except (TypeError, ValueError, OverflowError) as exc:
+        raise _FileError(f"{str(source)!r}: {exc}") from None
 
 
 def _batch(args: argparse.Namespace, pairs: list[tuple[Path, Path]], settings: Any) -> int:
-    from .pipeline import apply, load_image, save_image
+    from .pipeline import save_image
 
     def work(source: Path, destination: Path) -> None:
-        try:
-            image = load_image(source)
-        except (OSError, ValueError, SyntaxError) as exc:
-            raise _FileError(f"cannot read {str(source)!r}: {_reason(exc)}") from None
-        try:
-            result = apply(_settings_for(args, settings, image), image)
-        except (TypeError, ValueError, OverflowError) as exc:
-            raise _FileError(f"{str(source)!r}: {exc}") from None
+        image = _load(source)
+        (result,) = _dither(args, source, image, [settings])
         try:
             destination.parent.mkdir(parents=True, exist_ok=True)
             save_image(result, destination, indexed=args.indexed)
@@ -492,7 +505,7 @@ def _compare(args: argparse.Namespace, found: list[tuple[Path, Path]], labels: l
              settings: list[Any]) -> int:
     from PIL import Image
 
-    from .pipeline import apply, load_image, output_format, save_image
+    from .pipeline import output_format, save_image
     from .sheet import contact_sheet
 
     output = Path(args.output)
@@ -506,16 +519,12 @@ def _compare(args: argparse.Namespace, found: list[tuple[Path, Path]], labels: l
         raise UsageError(f"--cell-width must be 0 or more, got {args.cell_width}")
 
     def row(source: Path) -> list[tuple[str, Image.Image]]:
-        try:
-            image = load_image(source)
-        except (OSError, ValueError, SyntaxError) as exc:
-            raise _FileError(f"cannot read {str(source)!r}: {_reason(exc)}") from None
+        image = _load(source)
         if args.cell_width and image.width > args.cell_width:
             height = max(1, round(image.height * args.cell_width / image.width))
             image = image.resize((args.cell_width, height), Image.Resampling.LANCZOS)
         cells = [(source.name, image)]
-        for label, s in zip(labels, settings):
-            result = apply(_settings_for(args, s, image), image)
+        for label, result in zip(labels, _dither(args, source, image, settings)):
             cells.append((label, result if isinstance(result, Image.Image) else Image.fromarray(result)))
         return cells
 

@@ -27,7 +27,7 @@ from collections.abc import Iterable, Sequence
 from pathlib import Path
 from typing import Any
 
-from .pipeline import DitherSettings, dither_file
+from .pipeline import DitherSettings, check, dither_file, resolve
 
 __all__ = ["dither_files", "plan_outputs"]
 
@@ -102,8 +102,6 @@ def dither_files(
     """
     from dask.base import compute as dask_compute
     from dask.delayed import delayed as dask_delayed
-
-    from .pipeline import check, resolve
 
     compute: Any = dask_compute  # dask's own annotations are partial
     delayed: Any = dask_delayed

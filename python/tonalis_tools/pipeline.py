@@ -16,6 +16,7 @@ import tonalis
 
 from .bluenoise import SIZES as BLUE_NOISE_SIZES
 from .bluenoise import blue_noise_matrix
+from .presets import _key
 
 if TYPE_CHECKING:
     from PIL import Image
@@ -36,10 +37,6 @@ __all__ = [
 
 # Modes the engines take as they are; anything else is converted on reading.
 _KEPT_MODES = ("L", "LA", "RGB", "RGBA")
-
-
-def _key(name: str) -> str:
-    return "".join(ch for ch in name.lower() if ch not in "-_ ")
 
 
 def blue_noise_size(name: str) -> int | None:
@@ -144,18 +141,12 @@ def apply(settings: DitherSettings, image: Any) -> Any:
 
     A grayscale image given a palette is first turned into RGB (LA into RGBA).
     """
+    settings = resolve(settings)
     kwargs = _common(settings)
     if settings.palette is not None and _needs_colour(image):
         image = _to_colour(image)
-    matrix = settings.matrix
-    if matrix is None:
-        size = blue_noise_size(settings.method)
-        if size is not None:
-            matrix = blue_noise_matrix(size)
-    if matrix is not None:
-        if isinstance(matrix, str) and blue_noise_size(matrix) is not None:
-            matrix = blue_noise_matrix(blue_noise_size(matrix) or 64)
-        return tonalis.ordered_dither(image, matrix, **kwargs)
+    if settings.matrix is not None:
+        return tonalis.ordered_dither(image, settings.matrix, **kwargs)
     return tonalis.dither(
         image, settings.method, serpentine=settings.serpentine, seed=settings.seed, **kwargs
     )
@@ -267,11 +258,9 @@ def save_image(image: Image.Image, path: str | os.PathLike[str], *, indexed: boo
     fmt = output_format(path)
     if fmt in ("JPEG", "MPEG", "PCX", "EPS", "PDF") and image.mode in ("LA", "RGBA"):
         image = image.convert("L" if image.mode == "LA" else "RGB")
-    if indexed and fmt in ("PNG", "GIF", "BMP", "TIFF", "WEBP", "TGA", "PCX"):
+    # GIF always gets a palette image when one fits; to_indexed leaves the rest as they are.
+    if fmt == "GIF" or (indexed and fmt in ("PNG", "BMP", "TIFF", "WEBP", "TGA", "PCX")):
         image = to_indexed(image)
-    elif fmt == "GIF" and image.mode != "P":
-        candidate = to_indexed(image)
-        image = candidate if candidate.mode == "P" else image
     image.save(path, format=fmt)
 
 

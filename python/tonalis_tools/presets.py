@@ -133,8 +133,8 @@ def parse_palette(text: str) -> list[str]:
     """Colours from text: hex colours, '#rgb' or '#rrggbb' with the '#' optional.
 
     Entries are separated by commas, whitespace or new lines; a '#' on its
-    own ('# like this') starts a comment to the end of the line. GIMP palette files (first line 'GIMP Palette') are read by their
-    'r g b name' lines.
+    own ('# like this') starts a comment to the end of the line. GIMP palette
+    files (first line 'GIMP Palette') are read by their 'r g b name' lines.
 
     Raises:
         ValueError: an entry is not a colour, or there are none.
