@@ -12,6 +12,10 @@ import tonalis
 from .bluenoise import blue_noise_matrix, blue_noise_ranks
 from .pipeline import DitherSettings, apply, dither_file, load_image, load_matrix, save_image
 from .presets import PRESETS, adaptive_palette, parse_palette, preset, preset_names
+from .channels import DEVICE_LEVELS, device_levels, dither_channels
+from .halftone import SCREENS, halftone_matrix, screen, screen_names
+from .pack import FORMATS, c_header, pack, parse_c_header, unpack
+from .tone import tone, tone_curve
 
 __version__: str = tonalis.__version__
 
@@ -30,4 +34,18 @@ __all__ = [
     "preset",
     "preset_names",
     "save_image",
+    "DEVICE_LEVELS",
+    "FORMATS",
+    "SCREENS",
+    "c_header",
+    "device_levels",
+    "dither_channels",
+    "halftone_matrix",
+    "pack",
+    "parse_c_header",
+    "screen",
+    "screen_names",
+    "tone",
+    "tone_curve",
+    "unpack",
 ]
