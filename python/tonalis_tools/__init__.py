@@ -15,6 +15,8 @@ from .presets import PRESETS, adaptive_palette, parse_palette, preset, preset_na
 from .channels import DEVICE_LEVELS, device_levels, dither_channels
 from .halftone import SCREENS, halftone_matrix, screen, screen_names
 from .pack import FORMATS, c_header, pack, parse_c_header, unpack
+from .palette_files import PALETTE_EXTENSIONS, format_palette, parse_palette_data, read_palette, write_palette
+from .recolor import PANELS, panel_names, panel_palette, recolor
 from .tone import tone, tone_curve
 
 __version__: str = tonalis.__version__
@@ -48,4 +50,13 @@ __all__ = [
     "tone",
     "tone_curve",
     "unpack",
+    "PALETTE_EXTENSIONS",
+    "PANELS",
+    "format_palette",
+    "panel_names",
+    "panel_palette",
+    "parse_palette_data",
+    "read_palette",
+    "recolor",
+    "write_palette",
 ]

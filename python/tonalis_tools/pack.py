@@ -17,7 +17,8 @@ import numpy as np
 import numpy.typing as npt
 
 from .channels import as_array
-from .presets import _key, parse_palette, preset
+from .presets import _key, preset
+from .recolor import colour_list, palette_indices
 
 __all__ = ["FORMATS", "c_header", "pack", "parse_c_header", "unpack"]
 
@@ -121,31 +122,14 @@ def _palette(palette: Sequence[str] | str | None, fmt: str, bits: int) -> list[s
         if fmt == "index4":
             return preset("epaper-7")
         raise ValueError(f"format {fmt!r} needs a palette (the panel's colours in index order)")
-    colours = parse_palette(palette) if isinstance(palette, str) else parse_palette(",".join(palette))
+    colours = colour_list(palette, "palette")
     if len(colours) > 1 << bits:
         raise ValueError(f"format {fmt!r} holds at most {1 << bits} colours, the palette has {len(colours)}")
     return colours
 
 
-def _rgb_keys(rgb: npt.NDArray[np.uint8]) -> npt.NDArray[np.uint32]:
-    r, g, b = (rgb[..., k].astype(np.uint32) for k in range(3))
-    return np.asarray((r << 16) | (g << 8) | b, dtype=np.uint32)
-
-
 def _palette_indices(rgb: npt.NDArray[np.uint8], colours: list[str], fmt: str) -> npt.NDArray[np.uint8]:
-    keys = _rgb_keys(rgb)
-    first: dict[int, int] = {}
-    for index, colour in enumerate(colours):  # the first entry wins when a colour repeats
-        first.setdefault(int(colour[1:], 16), index)
-    table = np.array(sorted(first), dtype=np.uint32)
-    index_of = np.array([first[int(key)] for key in table], dtype=np.uint8)
-    position = np.clip(np.searchsorted(table, keys), 0, table.size - 1)
-    found = table[position] == keys
-    if not found.all():
-        row, column = _where(~found)
-        raise ValueError(f"pixel (row {row}, column {column}) is #{int(keys[row, column]):06x}, "
-                         f"not in the palette of format {fmt!r}: {', '.join(colours)}")
-    return np.asarray(index_of[position], dtype=np.uint8)
+    return palette_indices(rgb, colours, f"the palette of format {fmt!r}")
 
 
 def _row_bytes(width: int, bits: int, align: int) -> int:
@@ -278,7 +262,7 @@ def pack(
 def _plane_palette(palette: Sequence[str] | str | None, fmt: str) -> list[str]:
     if palette is None:
         return ["#000000", "#ffffff", _PLANE_COLOUR[fmt]]
-    colours = parse_palette(palette) if isinstance(palette, str) else parse_palette(",".join(palette))
+    colours = colour_list(palette, "palette")
     if len(colours) != 3:
         raise ValueError(f"format {fmt!r} takes a palette of 3 colours (black, white, ink), got {len(colours)}")
     return colours
