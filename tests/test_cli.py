@@ -15,6 +15,7 @@ from PIL import Image
 
 import tonalis
 from tonalis_tools.bluenoise import blue_noise_matrix
+from tonalis_tools import load_image
 from tonalis_tools.presets import adaptive_palette, preset
 
 RNG = np.random.default_rng(3)
@@ -27,8 +28,8 @@ def _env():
     import tonalis_tools
 
     env = dict(os.environ)
-    roots = [str(Path(tonalis.__file__).resolve().parent),
-             str(Path(tonalis_tools.__file__).resolve().parent.parent)]
+    roots = [str(Path(tonalis_tools.__file__).resolve().parent.parent),
+             str(Path(tonalis.__file__).resolve().parent)]
     env["PYTHONPATH"] = os.pathsep.join(roots + [p for p in [env.get("PYTHONPATH")] if p])
     return env
 
@@ -42,8 +43,8 @@ def run(*args, cwd):
 
 
 def read(path):
-    with Image.open(path) as image:
-        return np.asarray(image)
+    """The pixels of a written file, however compactly it was stored."""
+    return np.asarray(load_image(path))
 
 
 @pytest.fixture
@@ -101,7 +102,7 @@ def test_palette_file_and_grayscale_input(tmp_path):
     result = run("g.png", "-o", "out.png", "--palette", "p.gpl", cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     expected = tonalis.dither(np.dstack([gray] * 3), palette=["#000000", "#ffffff", "#0000ff"])
-    assert np.array_equal(read(tmp_path / "out.png"), expected)
+    assert np.array_equal(np.asarray(Image.open(tmp_path / "out.png").convert("RGB")), expected)
 
 
 def test_adaptive_colours(tmp_path, photo):
@@ -165,7 +166,7 @@ def test_batch_goes_on_past_a_bad_file(tmp_path):
     (["photo.png", "-o", "x.png", "--colours", "1"], r"--colors must be between 2 and 256"),
     (["photo.png", "-o", "x.png", "--strength", "2"], r"strength must be between"),
     (["photo.png", "-o", "x.png", "--strength", "lots"], r"invalid float value"),
-    (["photo.png", "-o", "x.png", "-m", "nope"], r"unknown dither method.*'bluenoise64'"),
+    (["photo.png", "-o", "x.png", "-m", "nope"], r"unknown dither method 'nope'.*bluenoise64"),
     (["photo.png", "-o", "x.png", "--frobnicate"], r"unrecognized arguments: --frobnicate"),
     (["photo.png", "-o", "x.unknown"], r"cannot write images as '.unknown'"),
     (["photo.png", "-o", "x.png", "--matrix", "nope"], r"neither a matrix name"),
@@ -178,7 +179,7 @@ def test_batch_goes_on_past_a_bad_file(tmp_path):
     (["photo.png"], r"no output given"),
     (["-o", "x.png"], r"no input given"),
     (["photo.png", "-o", "photo.png"], r"refusing to overwrite input 'photo.png'"),
-    (["photo.png", "sub/photo.png", "-o", "out"], r"'photo.png' and 'sub/photo.png' would both"),
+    (["photo.png", "sub/photo.png", "-o", "out"], r"two inputs would be written to .*'photo.png' and 'sub/photo.png'"),
     (["nothing*.png", "-o", "out"], r"no file matches 'nothing\*.png'"),
 ])
 def test_errors_are_one_line_with_status_2(tmp_path, photo, args, message):
@@ -225,7 +226,7 @@ def test_compare_sheet(tmp_path, photo):
     # The first row's dithered cells sit where the sheet puts them, 1:1.
     x = 8 + 1 * (RGB.shape[1] + 8)
     assert np.array_equal(sheet[8 : 8 + 24, x : x + 32], tonalis.dither(RGB, "fs"))
-    assert "2 x 4 images" in result.stdout
+    assert "2 x 4 images" in result.stderr
 
 
 def test_compare_shrinks_wide_inputs(tmp_path):
