@@ -99,11 +99,6 @@ def _palette_image(indexed: Indexed, has_alpha: bool) -> Image.Image:
     return image
 
 
-def _one_bit(gray: Array) -> Image.Image:
-    from PIL import Image
-
-    height, width = gray.shape
-    return Image.frombytes("1", (width, height), np.packbits(gray, axis=1).tobytes())
 
 
 def smallest_image(image: Image.Image, *, alpha_in_palette: bool = True) -> Image.Image:
@@ -119,12 +114,12 @@ def smallest_image(image: Image.Image, *, alpha_in_palette: bool = True) -> Imag
     has_alpha = image.mode in ("LA", "RGBA")
     if has_alpha and not alpha_in_palette:
         return image
-    array = np.asarray(image)
-    if image.mode == "L":
-        counts = np.bincount(array.ravel(), minlength=256)
-        if counts[1:255].sum() == 0:
-            return _one_bit(array)
-    indexed = index_colours(array)
+    if image.mode == "L" and not any(image.histogram()[1:255]):
+        # Black and white: Pillow's threshold at 128 keeps 0 and 255 exactly.
+        from PIL import Image
+
+        return image.convert("1", dither=Image.Dither.NONE)
+    indexed = index_colours(np.asarray(image))
     if indexed is None:
         return image
     return _palette_image(indexed, has_alpha)

@@ -36,6 +36,7 @@ Destination = str | os.PathLike[str] | IO[bytes]
 # Modes the engines take as they are; anything else is converted on reading.
 _KEPT_MODES = ("L", "LA", "RGB", "RGBA")
 _SIXTEEN_BIT = ("I;16", "I;16L", "I;16B", "I;16N")
+_ORIENTATION = 0x0112  # the EXIF tag
 # Formats that cannot store an alpha channel: it is dropped on writing.
 _NO_ALPHA = ("JPEG", "MPO", "MPEG", "PCX", "EPS", "PDF")
 # Formats whose palette images we make ourselves (PNG may carry alpha in its palette).
@@ -116,11 +117,20 @@ def _disposal(frame: Image.Image, fmt: str | None) -> int:
     return 1
 
 
+def _upright(image: Image.Image) -> Image.Image:
+    """The loaded current frame turned per its EXIF orientation (a copy only when it turns)."""
+    from PIL import ImageOps
+
+    if image.getexif().get(_ORIENTATION, 1) == 1:
+        return image
+    return ImageOps.exif_transpose(image) or image
+
+
 def load_frames(source: Source) -> Frames:
     """Every frame of an image file, as full canvases in one engine mode
     (L, LA, RGB or RGBA), upright per the EXIF orientation, with the
     frames' durations, disposals and loop count."""
-    from PIL import Image, ImageOps
+    from PIL import Image
 
     with Image.open(source) as opened:
         fmt = opened.format
@@ -129,7 +139,7 @@ def load_frames(source: Source) -> Frames:
         for index in range(count):
             opened.seek(index)
             opened.load()
-            upright = ImageOps.exif_transpose(opened) or opened.copy()
+            upright = _upright(opened) if count == 1 else _upright(opened.copy())
             images.append(_to_engine_mode(upright))
             durations.append(float(opened.info.get("duration", 0) or 0))
             disposals.append(_disposal(opened, fmt))
@@ -147,12 +157,11 @@ def load_image(path: Source) -> Image.Image:
     modes (CMYK, YCbCr, ...) become RGB. Multi-frame files give their first
     frame; `load_frames` gives them all.
     """
-    from PIL import Image, ImageOps
+    from PIL import Image
 
     with Image.open(path) as opened:
         opened.load()
-        upright = ImageOps.exif_transpose(opened) or opened.copy()
-        return _to_engine_mode(upright)
+        return _to_engine_mode(_upright(opened))
 
 
 def output_format(path: str | os.PathLike[str]) -> str:
@@ -160,7 +169,10 @@ def output_format(path: str | os.PathLike[str]) -> str:
     from PIL import Image
 
     suffix = Path(path).suffix.lower()
-    fmt = Image.registered_extensions().get(suffix)
+    Image.preinit()  # the common formats, without importing every plugin
+    fmt = Image.EXTENSION.get(suffix)
+    if fmt is None or fmt not in Image.SAVE:
+        fmt = Image.registered_extensions().get(suffix)
     if fmt is None or fmt not in Image.SAVE:
         raise ValueError(f"cannot write images as {suffix or 'files without a suffix'!r}: "
                          f"Pillow has no writer for it")
