@@ -133,6 +133,8 @@ def test_directory_batch_with_progress(tmp_path):
                  "-m", "burkes", cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     assert "5/5 files" in result.stderr and "[" + "#" * 30 + "]" in result.stderr
+    assert re.search(r"[1-4]/5 files, \d+:\d\d left", result.stderr)
+    assert re.search(r"tonalis: 5 files written to 'out' in \d+\.\d s$", result.stderr.rstrip())
     for rel, data in images.items():
         out = tmp_path / "out" / Path(rel).with_suffix(".gif")
         assert np.array_equal(np.asarray(Image.open(out).convert("RGB")), tonalis.dither(data, "burkes"))
