@@ -1,6 +1,7 @@
 """The companion package passes mypy --strict as it is imported here."""
 
 import os
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -13,7 +14,11 @@ def test_companion_package_is_strictly_typed(tmp_path):
     pytest.importorskip("PIL", reason="the package's Pillow types need Pillow")
     import tonalis_tools
 
-    package = Path(tonalis_tools.__file__).resolve().parent
+    # A copy, so mypy checks the package on its own even when it is installed
+    # in site-packages (which mypy will not take as a source root).
+    package = tmp_path / "src" / "tonalis_tools"
+    shutil.copytree(Path(tonalis_tools.__file__).resolve().parent, package,
+                    ignore=shutil.ignore_patterns("__pycache__", "data"))
     env = {k: v for k, v in os.environ.items() if k != "MYPYPATH"}
     result = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-pretty", "--show-error-codes",
