@@ -152,7 +152,7 @@ def _visible(image):
     return array
 
 
-FORMATS = [".gif", ".png"] + ([".webp"] if features.check("webp_anim") else [])
+FORMATS = [".gif", ".png"] + ([".webp"] if features.check_module("webp") else [])
 
 
 @pytest.mark.parametrize("source", FORMATS)
