@@ -3,8 +3,10 @@
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import numpy as np
@@ -15,6 +17,7 @@ from PIL import Image
 
 import tonalis
 from tonalis_tools.bluenoise import blue_noise_matrix
+from tonalis_tools import load_image
 from tonalis_tools.presets import adaptive_palette, preset
 
 RNG = np.random.default_rng(3)
@@ -27,8 +30,8 @@ def _env():
     import tonalis_tools
 
     env = dict(os.environ)
-    roots = [str(Path(tonalis.__file__).resolve().parent),
-             str(Path(tonalis_tools.__file__).resolve().parent.parent)]
+    roots = [str(Path(tonalis_tools.__file__).resolve().parent.parent),
+             str(Path(tonalis.__file__).resolve().parent)]
     env["PYTHONPATH"] = os.pathsep.join(roots + [p for p in [env.get("PYTHONPATH")] if p])
     return env
 
@@ -42,8 +45,8 @@ def run(*args, cwd):
 
 
 def read(path):
-    with Image.open(path) as image:
-        return np.asarray(image)
+    """The pixels of a written file, however compactly it was stored."""
+    return np.asarray(load_image(path))
 
 
 @pytest.fixture
@@ -101,7 +104,7 @@ def test_palette_file_and_grayscale_input(tmp_path):
     result = run("g.png", "-o", "out.png", "--palette", "p.gpl", cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     expected = tonalis.dither(np.dstack([gray] * 3), palette=["#000000", "#ffffff", "#0000ff"])
-    assert np.array_equal(read(tmp_path / "out.png"), expected)
+    assert np.array_equal(np.asarray(Image.open(tmp_path / "out.png").convert("RGB")), expected)
 
 
 def test_adaptive_colours(tmp_path, photo):
@@ -130,6 +133,8 @@ def test_directory_batch_with_progress(tmp_path):
                  "-m", "burkes", cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     assert "5/5 files" in result.stderr and "[" + "#" * 30 + "]" in result.stderr
+    assert re.search(r"[1-4]/5 files, \d+:\d\d left", result.stderr)
+    assert re.search(r"tonalis: 5 files written to 'out' in \d+\.\d s$", result.stderr.rstrip())
     for rel, data in images.items():
         out = tmp_path / "out" / Path(rel).with_suffix(".gif")
         assert np.array_equal(np.asarray(Image.open(out).convert("RGB")), tonalis.dither(data, "burkes"))
@@ -165,7 +170,7 @@ def test_batch_goes_on_past_a_bad_file(tmp_path):
     (["photo.png", "-o", "x.png", "--colours", "1"], r"--colors must be between 2 and 256"),
     (["photo.png", "-o", "x.png", "--strength", "2"], r"strength must be between"),
     (["photo.png", "-o", "x.png", "--strength", "lots"], r"invalid float value"),
-    (["photo.png", "-o", "x.png", "-m", "nope"], r"unknown dither method.*'bluenoise64'"),
+    (["photo.png", "-o", "x.png", "-m", "nope"], r"unknown dither method 'nope'.*bluenoise64"),
     (["photo.png", "-o", "x.png", "--frobnicate"], r"unrecognized arguments: --frobnicate"),
     (["photo.png", "-o", "x.unknown"], r"cannot write images as '.unknown'"),
     (["photo.png", "-o", "x.png", "--matrix", "nope"], r"neither a matrix name"),
@@ -178,7 +183,7 @@ def test_batch_goes_on_past_a_bad_file(tmp_path):
     (["photo.png"], r"no output given"),
     (["-o", "x.png"], r"no input given"),
     (["photo.png", "-o", "photo.png"], r"refusing to overwrite input 'photo.png'"),
-    (["photo.png", "sub/photo.png", "-o", "out"], r"'photo.png' and 'sub/photo.png' would both"),
+    (["photo.png", "sub/photo.png", "-o", "out"], r"two inputs would be written to .*'photo.png' and 'sub/photo.png'"),
     (["nothing*.png", "-o", "out"], r"no file matches 'nothing\*.png'"),
 ])
 def test_errors_are_one_line_with_status_2(tmp_path, photo, args, message):
@@ -225,7 +230,7 @@ def test_compare_sheet(tmp_path, photo):
     # The first row's dithered cells sit where the sheet puts them, 1:1.
     x = 8 + 1 * (RGB.shape[1] + 8)
     assert np.array_equal(sheet[8 : 8 + 24, x : x + 32], tonalis.dither(RGB, "fs"))
-    assert "2 x 4 images" in result.stdout
+    assert "2 x 4 images" in result.stderr
 
 
 def test_compare_shrinks_wide_inputs(tmp_path):
@@ -273,3 +278,163 @@ def test_console_script_is_installed(tmp_path):
         pytest.skip("no tonalis script beside this interpreter (not installed)")
     result = subprocess.run([script, "--version"], capture_output=True, text=True, timeout=60)
     assert result.stdout.strip() == f"tonalis {tonalis.__version__}"
+
+
+# --- files as users have them ------------------------------------------------------
+
+def test_gray_gives_a_one_bit_black_and_white_file(tmp_path, photo):
+    result = run(photo, "-o", "bw.png", "--gray", "-m", "atkinson", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    with Image.open(tmp_path / "bw.png") as written:
+        assert written.mode == "1"
+    gray = np.asarray(Image.fromarray(RGB).convert("L"))
+    assert np.array_equal(read(tmp_path / "bw.png"), tonalis.dither(gray, "atkinson"))
+
+
+@pytest.mark.parametrize("options, message", [
+    ([], "lossy"),
+    (["--format", "jpg"], "lossy"),
+])
+def test_lossy_outputs_are_refused_unless_asked(tmp_path, photo, options, message):
+    target = "out/" if options else "out.jpg"
+    refused = run(photo, "-o", target, *options, cwd=tmp_path)
+    assert refused.returncode == 2 and message in refused.stderr and "--lossy" in refused.stderr
+    assert not (tmp_path / "out.jpg").exists() and not (tmp_path / "out").exists()
+    allowed = run(photo, "-o", target, *options, "--lossy", cwd=tmp_path)
+    assert allowed.returncode == 0, allowed.stderr
+
+
+def test_a_folder_of_jpegs_comes_back_as_png(tmp_path):
+    (tmp_path / "in").mkdir()
+    for name in ("a.jpg", "b.jpeg"):
+        Image.fromarray(RGB).save(tmp_path / "in" / name, quality=95)
+    result = run("in", "-o", "out", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["a.png", "b.png"]
+    assert "2 files written to 'out'" in result.stderr
+
+
+@pytest.mark.parametrize("options, message", [
+    (["--levels", "16", "-o", "out.gif"], "GIF holds at most 256 colours"),
+    (["--levels", "16", "--indexed", "-o", "out.png"], "at most 256 colours"),
+])
+def test_results_a_format_cannot_hold_are_refused(tmp_path, photo, options, message):
+    result = run(photo, *options, cwd=tmp_path)
+    assert result.returncode == 2 and message in result.stderr, result.stderr
+    assert [p.name for p in tmp_path.iterdir()] == ["photo.png"]
+
+
+def test_animated_gif_keeps_every_frame(tmp_path):
+    frames = [Image.fromarray(np.roll(RGB, 4 * i, axis=1)) for i in range(3)]
+    frames[0].save(tmp_path / "anim.gif", save_all=True, append_images=frames[1:],
+                   duration=[30, 40, 50], loop=0)
+    result = run("anim.gif", "-o", "out.gif", "--matrix", "bayer4x4", "--preset", "pico8",
+                 cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    with Image.open(tmp_path / "out.gif") as out, Image.open(tmp_path / "anim.gif") as src:
+        assert out.n_frames == 3 and out.info["loop"] == 0
+        for i in range(3):
+            out.seek(i)
+            src.seek(i)
+            assert out.info["duration"] == [30, 40, 50][i]
+            expected = tonalis.ordered_dither(np.asarray(src.convert("RGB")), "bayer4x4",
+                                              palette=preset("pico8"))
+            assert np.array_equal(np.asarray(out.convert("RGB")), expected)
+
+
+def test_standard_input_and_output(tmp_path, photo):
+    result = subprocess.run([sys.executable, "-m", "tonalis_tools", "-", "-o", "-", "--gray"],
+                            input=photo.read_bytes(), env=ENV, capture_output=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith(b"\x89PNG")
+    written = tmp_path / "from-stdout.png"
+    written.write_bytes(result.stdout)
+    gray = np.asarray(Image.fromarray(RGB).convert("L"))
+    assert np.array_equal(read(written), tonalis.dither(gray))
+
+
+@pytest.mark.parametrize("args, message", [
+    (["photo.png", "sub/photo.png", "-o", "multi.png"], r"2 inputs need a folder for -o"),
+    (["photo.png", "-o", "x.png", "--palette", "nofile.gpl"], r"palette file 'nofile.gpl' does not exist"),
+    (["photo.png", "-o", "x.png", "--palette", "black,whte"], r"unknown colour 'whte'; did you mean 'white'"),
+    (["photo.png", "-o", "x.png", "-m", "atkinsn"], r"did you mean 'atkinson'"),
+    (["photo.png", "-o", "x.png", "--preset", "pico"], r"did you mean 'pico8'"),
+    (["photo.png", "-o", "x.png", "--gray", "--preset", "bw"], r"gray output takes levels"),
+    (["photo.png", "-o", "x.png", "--gray", "--colors", "4"], r"--gray takes --levels"),
+    (["photo.png", "-", "-o", "out"], r"'-' \(standard input\) must be the only input"),
+    (["demo", "photo.png"], r"cannot write the gallery into 'photo.png': it is a file"),
+    (["demo", "photo.png/inside"], r"cannot write the gallery into 'photo.png/inside': not a directory"),
+])
+def test_more_errors_are_one_line(tmp_path, photo, args, message):
+    (tmp_path / "sub").mkdir()
+    shutil.copy(photo, tmp_path / "sub" / "photo.png")
+    result = run(*args, cwd=tmp_path)
+    assert result.returncode == 2
+    lines = result.stderr.splitlines()
+    assert len(lines) == 1 and re.search(message, lines[0]), result.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["photo.png", "sub"]
+
+
+def test_without_pillow_the_command_says_so(tmp_path):
+    code = ("import sys; sys.modules['PIL'] = None\n"
+            "from tonalis_tools.cli import main\n"
+            "sys.exit(main(sys.argv[1:]))")
+    for args in (["demo", "gallery"], ["in.png", "-o", "out.png"]):
+        result = subprocess.run([sys.executable, "-c", code, *args], cwd=tmp_path, env=ENV,
+                                capture_output=True, text=True, timeout=120)
+        assert result.returncode == 2
+        assert result.stderr == "tonalis: error: the tonalis command needs Pillow: " \
+                                "pip install 'tonalis[pil]'\n"
+
+
+def test_named_dither_command_and_colour_names(tmp_path, photo):
+    result = run("dither", photo, "-o", "out.png", "--palette", "black, white, red",
+                 "--matrix", "bluenoise64", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    expected = tonalis.ordered_dither(RGB, blue_noise_matrix(64), palette=["#000", "#fff", "#f00"])
+    assert np.array_equal(read(tmp_path / "out.png"), expected)
+
+
+def test_recursive_batch_skips_its_own_output_folder(tmp_path):
+    _tree(tmp_path / "in")
+    first = run("in", "-r", "-o", "in/out", cwd=tmp_path)
+    assert first.returncode == 0, first.stderr
+    second = run("in", "-r", "-o", "in/out", "--overwrite", cwd=tmp_path)
+    assert second.returncode == 0, second.stderr
+    assert not (tmp_path / "in" / "out" / "out").exists()
+    assert "5 files written" in second.stderr
+
+
+def _big_batch(folder, count):
+    folder.mkdir()
+    data = np.random.default_rng(5).integers(0, 256, (500, 700, 3), dtype=np.uint8)
+    for i in range(count):
+        Image.fromarray(np.roll(data, i, axis=0)).save(folder / f"f{i:02}.bmp")
+
+
+@pytest.mark.parametrize("signum, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)],
+                         ids=["ctrl-c", "sigterm"])
+def test_a_signal_stops_a_batch_and_leaves_only_whole_files(tmp_path, signum, status):
+    count = 40
+    _big_batch(tmp_path / "in", count)
+    process = subprocess.Popen(
+        [sys.executable, "-m", "tonalis_tools", "in", "-o", "out", "-j", "2", "-m", "stucki",
+         "--levels", "5", "--format", "png"],
+        cwd=tmp_path, env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    out = tmp_path / "out"
+    try:
+        while not (out.is_dir() and any(p.suffix == ".png" for p in out.iterdir())):
+            assert process.poll() is None, process.communicate()
+            time.sleep(0.02)
+        process.send_signal(signum)
+        _, stderr = process.communicate(timeout=120)
+    finally:
+        process.kill()
+    assert process.returncode == status, stderr
+    assert "Traceback" not in stderr
+    written = sorted(out.iterdir())
+    assert 0 < len(written) < count
+    for path in written:
+        assert path.suffix == ".png", path.name  # no temporary file is left
+        with Image.open(path) as image:
+            image.load()

@@ -8,7 +8,7 @@ from PIL import Image
 
 import tonalis
 from tonalis_tools.dask_batch import dither_files, plan_outputs
-from tonalis_tools.pipeline import DitherSettings
+from tonalis_tools.pipeline import DitherSettings, load_image
 
 RNG = np.random.default_rng(8)
 
@@ -51,7 +51,7 @@ def test_local_cluster_dithers_every_file(client, files, tmp_path, chunk_size):
 def test_synchronous_scheduler_without_a_cluster(files, tmp_path):
     pytest.importorskip("dask")
     written = dither_files(files[:2], tmp_path / "out", scheduler="sync")
-    assert np.array_equal(np.asarray(Image.open(written[0])), tonalis.dither(np.asarray(Image.open(files[0]))))
+    assert np.array_equal(np.asarray(load_image(written[0])), tonalis.dither(np.asarray(Image.open(files[0]))))
 
 
 def test_bad_settings_fail_before_any_task(files, tmp_path):

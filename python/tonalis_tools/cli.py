@@ -6,53 +6,87 @@ import argparse
 import dataclasses
 import glob
 import importlib.util
+import io
 import os
+import signal
 import sys
 import threading
-from collections.abc import Sequence
-from concurrent.futures import ThreadPoolExecutor, as_completed
+import time
+from collections.abc import Callable, Iterator, Sequence
+from concurrent.futures import Future, ThreadPoolExecutor, as_completed
+from contextlib import contextmanager
 from pathlib import Path
-from typing import IO, Any, NoReturn
+from types import FrameType
+from typing import IO, TYPE_CHECKING, NoReturn, TypeVar
+
+import numpy as np
 
 import tonalis
 
 from .bluenoise import SIZES as BLUE_NOISE_SIZES
+from .gallery import build_gallery
+from .imagefile import Frames, is_lossy, load_frames, load_image, output_format, save_frames
+from .names import did_you_mean, normalize_name
+from .pipeline import DitherSettings, blue_noise_size, check, dither_frames, load_matrix, resolve
+from .planner import OutputClash, file_identity, plan_outputs
+from .presets import PRESETS, adaptive_palette, parse_palette, preset
+from .sheet import contact_sheet, shrink_to_width
+
+if TYPE_CHECKING:
+    from PIL import Image
 
 EXIT_OK = 0
 EXIT_FAILED = 2
+EXIT_INTERRUPTED = 128 + signal.SIGINT
+EXIT_TERMINATED = 128 + signal.SIGTERM
 
+STDIO = "-"
+DEFAULT_METHOD = "floyd_steinberg"
 DEFAULT_COMPARE = "floyd_steinberg,atkinson,jarvis_judice_ninke,bayer8x8,bluenoise64,random"
 
 EXAMPLES = """\
 examples:
-  tonalis photo.jpg -o photo-bw.png                  Floyd-Steinberg, black and white
+  tonalis photo.jpg -o photo-bw.png --gray           black and white
+  tonalis photo.jpg -o photo-8.png                   each channel black or full: 8 colours
   tonalis photo.jpg -o out.png -m atkinson --levels 4
   tonalis photo.jpg -o out.png --preset pico8 --serpentine
-  tonalis photo.jpg -o out.png --palette "#000,#fff,#f00" -m bayer8x8
+  tonalis photo.jpg -o out.png --palette "black,white,#f00" -m bayer8x8
   tonalis photo.jpg -o out.png --colors 8            adaptive palette of 8 colours
   tonalis photo.jpg -o out.png --matrix bluenoise64  ordered dither, blue noise
-  tonalis photo.jpg -o out.png --matrix mine.npy     your own threshold matrix
+  tonalis anim.gif -o out.gif --matrix bluenoise64   every frame, timing kept
   tonalis shots/ 'more/*.tif' -o dithered/ --format png -j 2
+  tonalis - -o - --gray < in.png > out.png           standard input and output
   tonalis photo.jpg --compare -m fs,atkinson,bayer8x8,bluenoise64 -o sheet.png
   tonalis demo gallery                               write the gallery of every family
   tonalis --list                                     methods, matrices and presets
 
 Method names are loose: case does not matter and '-', '_' and spaces may be
-used or left out ('Floyd-Steinberg', 'fs', 'sierra 2'). Exit status: 0 on
-success, 2 when an option, a preset or an input is bad, or a file could not
-be read or written (every other file of a batch is still done).
+used or left out ('Floyd-Steinberg', 'fs', 'sierra 2'). Results are written
+losslessly in their smallest form (1-bit, or a palette of 2 to 256 colours).
+Exit status: 0 on success; 2 when an option, a preset or an input is bad, or
+a file could not be read or written (every other file of a batch is still
+done); 130 on Ctrl-C and 143 on SIGTERM (finished files are kept, nothing is
+left half-written).
 """
 
-DEMO_HELP = """\
-usage: tonalis demo OUTDIR
-
-Dither the built-in photograph and gradients with every family and option,
-and write the gallery (PNG contact sheets and an index.html) into OUTDIR.
-"""
+COMMANDS = ("dither", "demo")
+TOP_LEVEL = ("--version", "--list")
 
 
 class UsageError(Exception):
     """A bad option or input: reported as one line, exit status 2."""
+
+
+class FileError(Exception):
+    """One file of a batch could not be read, dithered or written."""
+
+
+class Terminated(Exception):
+    """SIGTERM arrived: stop like Ctrl-C does."""
+
+
+class Cancelled(Exception):
+    """The batch is stopping; this file was not started or not finished."""
 
 
 class _Parser(argparse.ArgumentParser):
@@ -60,29 +94,38 @@ class _Parser(argparse.ArgumentParser):
         raise UsageError(f"{message} (see tonalis --help)")
 
 
-def _build_parser() -> argparse.ArgumentParser:
-    parser = _Parser(
+def _build_parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
+    """The top-level parser, which knows the commands, and the `dither` parser."""
+    root = _Parser(prog="tonalis", add_help=False)
+    root.add_argument("--version", action="version", version=f"tonalis {tonalis.__version__}")
+    root.add_argument("--list", action="store_true",
+                      help="list the methods, matrices and palette presets, and exit")
+    commands = root.add_subparsers(dest="command", metavar="COMMAND")
+
+    parser = commands.add_parser(
+        "dither",
         prog="tonalis",
-        usage="tonalis INPUT... -o OUTPUT [options]\n       tonalis demo OUTDIR",
+        usage="tonalis [dither] INPUT... -o OUTPUT [options]\n"
+        "       tonalis demo OUTDIR\n"
+        "       tonalis --list | --version",
         description="Dither 8-bit images: error diffusion, ordered and random dither,\n"
-        "to gray levels or to a palette. Reads and writes every format Pillow handles.\n"
-        "Batches run on a thread pool.",
+        "to gray levels or to a palette. Reads every format Pillow handles, every frame\n"
+        "of an animation, and writes results losslessly. Batches run on a thread pool.",
+        help="dither image files (the default command)",
         epilog=EXAMPLES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("inputs", nargs="*", metavar="INPUT",
-                        help="image files, directories of images, or glob patterns")
+                        help="image files, directories of images, glob patterns, or '-' for "
+                        "standard input")
     parser.add_argument("-o", "--output", metavar="OUTPUT",
-                        help="output file for one input; a directory for several "
-                        "(created, file names kept); the sheet file with --compare")
-    parser.add_argument("--version", action="version", version=f"tonalis {tonalis.__version__}")
-    parser.add_argument("--list", action="store_true",
-                        help="list the methods, matrices and palette presets, and exit")
+                        help="output file for one input ('-' for standard output); a directory "
+                        "for several (created, file names kept); the sheet file with --compare")
 
     how = parser.add_argument_group("dithering")
     how.add_argument("-m", "--method", default=None, metavar="NAME",
                      help="error-diffusion kernel, 'bayerNxN', 'bluenoise16/32/64' or 'random' "
-                     "(default floyd_steinberg); with --compare a comma-separated list")
+                     f"(default {DEFAULT_METHOD}); with --compare a comma-separated list")
     how.add_argument("--matrix", metavar="NAME|FILE",
                      help="ordered dither with this matrix: 'bayer2x2'..'bayer16x16', "
                      "'bluenoise16/32/64', or a .npy or text file (whole numbers = indices, "
@@ -96,33 +139,40 @@ def _build_parser() -> argparse.ArgumentParser:
                      help="random dither: seed for reproducible output")
     how.add_argument("--no-preserve-alpha", dest="preserve_alpha", action="store_false",
                      help="dither the alpha channel of LA/RGBA images too")
+    how.add_argument("--gray", "--grey", action="store_true",
+                     help="turn colour images gray first: with 2 levels, black and white")
 
     colours = parser.add_argument_group("levels and palettes (pick one)")
     pick = colours.add_mutually_exclusive_group()
     pick.add_argument("--levels", type=int, default=None, metavar="N",
-                      help="gray levels per channel, 2..256 (default 2)")
+                      help="levels per channel, 2..256 (default 2: black or full per channel)")
     pick.add_argument("--palette", metavar="COLOURS|FILE",
-                      help="hex colours separated by commas or spaces ('#000,#fff,#f00'), "
-                      "or a file of them (a GIMP .gpl palette works too)")
+                      help="colours separated by commas or spaces, as hex or CSS names "
+                      "('#000,white,#f00'), or a file of them (a GIMP .gpl palette works too)")
     pick.add_argument("--preset", metavar="NAME", help="a named palette, see --list")
     pick.add_argument("--colors", "--colours", type=int, default=None, metavar="N",
                       help="an adaptive palette of N colours fitted to each image (median cut)")
 
     files = parser.add_argument_group("files")
     files.add_argument("--format", metavar="EXT",
-                       help="output format for a directory output, by suffix (png, gif, tif, ...)")
+                       help="output format by suffix (png, gif, webp, tif, ...) for a directory "
+                       "output or standard output (default: each input's own, PNG for JPEG "
+                       "inputs and standard output)")
     files.add_argument("-r", "--recursive", action="store_true",
                        help="descend into subdirectories of directory inputs, mirroring them")
     files.add_argument("--overwrite", action="store_true",
                        help="allow an output to replace an input file")
     files.add_argument("--indexed", action="store_true",
-                       help="store results of at most 256 colours as palette images (smaller files)")
+                       help="require palette images: fail for results of more than 256 colours")
+    files.add_argument("--lossy", action="store_true",
+                       help="allow lossy outputs (JPEG, lossy WebP), which blur the dither into "
+                       "many more colours")
     files.add_argument("-j", "--jobs", type=int, default=None, metavar="N",
                        help="files dithered at once (default: the number of CPUs)")
     files.add_argument("--progress", action="store_true",
                        help="always show the progress bar (default: batches of more than "
                        "3 files on a terminal)")
-    files.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
+    files.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
 
     sheet = parser.add_argument_group("comparing")
     sheet.add_argument("--compare", action="store_true",
@@ -131,14 +181,39 @@ def _build_parser() -> argparse.ArgumentParser:
     sheet.add_argument("--cell-width", type=int, default=320, metavar="PX",
                        help="--compare: shrink wider inputs to this width before dithering, "
                        "0 keeps their size (default 320)")
-    return parser
+
+    demo = commands.add_parser(
+        "demo", prog="tonalis demo", help="write the gallery of every dither family",
+        description="Dither the built-in photograph and gradients with every family and "
+        "option, and write the gallery (PNG contact sheets and an index.html) into OUTDIR.",
+    )
+    demo.add_argument("outdir", metavar="OUTDIR", help="the folder to write (created)")
+    return root, parser
+
+
+def _command_line(argv: Sequence[str]) -> list[str]:
+    """`argv` with the default command named: `tonalis photo.jpg ...` is `tonalis dither photo.jpg ...`."""
+    if argv and (argv[0] in COMMANDS or argv[0] in TOP_LEVEL):
+        return list(argv)
+    if argv and argv[0] in ("-h", "--help"):
+        return ["dither", "--help"]
+    return ["dither", *argv]
 
 
 # --- settings -----------------------------------------------------------------
 
-def _palette_argument(text: str) -> list[str]:
-    from .presets import parse_palette
+def _reason(exc: BaseException) -> str:
+    if isinstance(exc, OSError) and exc.strerror:
+        return exc.strerror[0].lower() + exc.strerror[1:]
+    text = str(exc) or type(exc).__name__
+    return text.splitlines()[0]
 
+
+def _looks_like_file(text: str) -> bool:
+    return os.sep in text or "/" in text or Path(text).suffix.lower() in (".gpl", ".txt", ".hex", ".pal")
+
+
+def _palette_argument(text: str) -> list[str]:
     candidate = Path(text)
     if candidate.is_file():
         try:
@@ -146,6 +221,8 @@ def _palette_argument(text: str) -> list[str]:
         except (OSError, UnicodeDecodeError) as exc:
             raise UsageError(f"cannot read palette file {text!r}: {_reason(exc)}") from None
         where = f"palette file {text!r}"
+    elif _looks_like_file(text) and "," not in text and " " not in text:
+        raise UsageError(f"palette file {text!r} does not exist")
     else:
         content = text
         where = "--palette"
@@ -159,13 +236,14 @@ def _matrix_names() -> list[str]:
     return tonalis.available_matrices() + [f"bluenoise{n}" for n in BLUE_NOISE_SIZES]
 
 
-def _matrix_argument(text: str) -> Any:
-    from .pipeline import blue_noise_size, load_matrix
-    from .presets import _key
+def _method_names() -> list[str]:
+    return tonalis.available_methods() + _matrix_names() + ["random"]
 
+
+def _matrix_argument(text: str) -> str | int | np.ndarray:
     if blue_noise_size(text) is not None:
         return text
-    key = _key(text)
+    key = normalize_name(text)
     if key.startswith("bayer") or key.isdigit():
         return int(key) if key.isdigit() else text
     if not os.path.exists(text):
@@ -177,201 +255,28 @@ def _matrix_argument(text: str) -> Any:
         raise UsageError(f"cannot read matrix file {text!r}: {_reason(exc)}") from None
 
 
-def _settings(args: argparse.Namespace, method: str, palette: list[str] | None, matrix: Any) -> Any:
-    from .pipeline import DitherSettings
-
-    return DitherSettings(
-        method=method,
-        levels=args.levels,
-        palette=palette,
-        serpentine=args.serpentine,
-        seed=args.seed,
-        strength=args.strength,
-        linear=args.linear,
-        preserve_alpha=args.preserve_alpha,
-        matrix=matrix,
-    )
+def _check_method(name: str) -> None:
+    """Reject a method tonalis does not know, naming the closest one."""
+    try:
+        check(DitherSettings(method=name))
+    except ValueError:
+        # The method is the only setting that is not a default, so it is the bad one.
+        valid = ", ".join(_method_names())
+        raise UsageError(f"unknown dither method {name!r}{did_you_mean(name, _method_names())} "
+                         f"(valid: {valid})") from None
 
 
-def _check_settings(settings: Any) -> None:
-    from .pipeline import check
-
+def _check_settings(settings: DitherSettings) -> None:
     try:
         check(settings)
     except (TypeError, ValueError, OverflowError) as exc:
-        message = str(exc)
-        if message.startswith("unknown dither method"):
-            message += ", " + ", ".join(f"'bluenoise{n}'" for n in BLUE_NOISE_SIZES)
-        raise UsageError(message) from None
-
-
-# --- inputs and outputs -----------------------------------------------------------
-
-def _image_suffixes() -> set[str]:
-    from PIL import Image
-
-    return {ext for ext, fmt in Image.registered_extensions().items() if fmt in Image.OPEN}
-
-
-def _collect(inputs: Sequence[str], recursive: bool) -> tuple[list[tuple[Path, Path]], bool]:
-    """(file, path relative to its output root) pairs, and whether any input was many."""
-    found: list[tuple[Path, Path]] = []
-    many = len(inputs) > 1
-    suffixes: set[str] | None = None
-    for text in inputs:
-        path = Path(text)
-        if path.is_dir():
-            many = True
-            suffixes = suffixes or _image_suffixes()
-            walker = path.rglob("*") if recursive else path.glob("*")
-            files = sorted(p for p in walker if p.is_file() and p.suffix.lower() in suffixes)
-            found.extend((p, p.relative_to(path)) for p in files)
-        elif path.exists():
-            found.append((path, Path(path.name)))
-        elif glob.has_magic(text):
-            many = True
-            matches = sorted(Path(m) for m in glob.glob(text, recursive=True))
-            matches = [m for m in matches if m.is_file()]
-            if not matches:
-                raise UsageError(f"no file matches {text!r}")
-            found.extend((m, Path(m.name)) for m in matches)
-        else:
-            raise UsageError(f"cannot read {text!r}: no such file or directory")
-    return found, many
-
-
-def _plan(
-    args: argparse.Namespace, found: list[tuple[Path, Path]], many: bool
-) -> list[tuple[Path, Path]]:
-    from .pipeline import output_format
-
-    output = Path(args.output)
-    to_directory = many or output.is_dir() or args.output.endswith(("/", os.sep))
-    pairs: list[tuple[Path, Path]] = []
-    for source, relative in found:
-        if to_directory:
-            destination = output / relative
-            if args.format:
-                destination = destination.with_suffix("." + args.format.lstrip(".").lower())
-        else:
-            destination = output
-        pairs.append((source, destination))
-    checked: set[str] = set()
-    for _, destination in pairs:
-        suffix = destination.suffix.lower()
-        if suffix not in checked:
-            try:
-                output_format(destination)
-            except ValueError as exc:
-                hint = "; pick one with --format" if to_directory else ""
-                raise UsageError(f"{exc}{hint}") from None
-            checked.add(suffix)
-    inputs = {_identity(source): source for source, _ in pairs}
-    seen: dict[str, Path] = {}
-    for source, destination in pairs:
-        ident = _identity(destination)
-        if ident in seen:
-            raise UsageError(f"{str(seen[ident])!r} and {str(source)!r} would both be written "
-                             f"to {str(destination)!r}")
-        seen[ident] = source
-        if ident in inputs and not args.overwrite:
-            raise UsageError(f"refusing to overwrite input {str(inputs[ident])!r} "
-                             f"(pass --overwrite to allow it)")
-    return pairs
-
-
-def _identity(path: Path) -> str:
-    return os.path.normcase(os.path.realpath(path))
-
-
-def _reason(exc: BaseException) -> str:
-    if isinstance(exc, OSError) and exc.strerror:
-        return exc.strerror[0].lower() + exc.strerror[1:]
-    text = str(exc) or type(exc).__name__
-    return text.splitlines()[0]
-
-
-# --- progress -----------------------------------------------------------------------
-
-class Progress:
-    """A one-line progress bar on a text stream: `[#####-----]  5/10 files`."""
-
-    def __init__(self, total: int, stream: IO[str], enabled: bool, width: int = 30) -> None:
-        self.total, self.stream, self.enabled, self.width = total, stream, enabled, width
-        self.done = 0
-        self._lock = threading.Lock()
-        self._shown = False
-        if enabled:
-            self._draw()
-
-    def _draw(self) -> None:
-        filled = self.width * self.done // max(self.total, 1)
-        bar = "#" * filled + "-" * (self.width - filled)
-        self.stream.write(f"\r[{bar}] {self.done:>{len(str(self.total))}}/{self.total} files")
-        self.stream.flush()
-        self._shown = True
-
-    def step(self) -> None:
-        with self._lock:
-            self.done += 1
-            if self.enabled:
-                self._draw()
-
-    def message(self, text: str) -> None:
-        """Print a line without breaking the bar."""
-        with self._lock:
-            if self._shown:
-                self.stream.write("\r" + " " * (self.width + 20 + 2 * len(str(self.total))) + "\r")
-            self.stream.write(text + "\n")
-            if self.enabled:
-                self._draw()
-            self.stream.flush()
-
-    def close(self) -> None:
-        with self._lock:
-            if self._shown:
-                self.stream.write("\n")
-                self.stream.flush()
-                self._shown = False
-
-
-# --- commands ----------------------------------------------------------------------
-
-def _error(text: str) -> None:
-    sys.stderr.write(f"tonalis: error: {text}\n")
-
-
-def _list() -> None:
-    from .presets import PRESETS
-
-    print("error-diffusion methods:", ", ".join(tonalis.available_methods()))
-    print("ordered matrices:", ", ".join(_matrix_names()))
-    print("other: random")
-    print("palette presets:")
-    width = max(len(name) for name in PRESETS)
-    for name, (description, colours) in PRESETS.items():
-        print(f"  {name:<{width}}  {len(colours):>3} colours  {description}")
-
-
-def _demo(argv: Sequence[str]) -> int:
-    if argv and argv[0] in ("-h", "--help"):
-        sys.stdout.write(DEMO_HELP)
-        return EXIT_OK
-    if len(argv) != 1:
-        raise UsageError("usage: tonalis demo OUTDIR")
-    from .gallery import build_gallery
-
-    written = build_gallery(argv[0], log=print)
-    print(f"{len(written)} files in {argv[0]}")
-    return EXIT_OK
+        raise UsageError(str(exc)) from None
 
 
 def _resolve_palette(args: argparse.Namespace) -> list[str] | None:
     if args.palette is not None:
         return _palette_argument(args.palette)
     if args.preset is not None:
-        from .presets import preset
-
         try:
             return preset(args.preset)
         except ValueError as exc:
@@ -388,178 +293,463 @@ def _methods(args: argparse.Namespace) -> list[str]:
         return methods
     if args.method is not None and "," in args.method:
         raise UsageError("several methods need --compare")
-    return [args.method or "floyd_steinberg"]
+    return [args.method or DEFAULT_METHOD]
+
+
+def _settings(args: argparse.Namespace) -> tuple[list[str], list[DitherSettings]]:
+    """The column labels and checked, resolved settings: one, or one per --compare column."""
+    matrix = _matrix_argument(args.matrix) if args.matrix is not None else None
+    palette = _resolve_palette(args)
+    methods = _methods(args)
+    for method in methods:
+        _check_method(method)
+
+    def make(method: str, matrix: str | int | np.ndarray | None) -> DitherSettings:
+        return DitherSettings(
+            method=method, levels=args.levels, palette=palette, serpentine=args.serpentine,
+            seed=args.seed, strength=args.strength, linear=args.linear,
+            preserve_alpha=args.preserve_alpha, matrix=matrix, gray=args.gray,
+        )
+
+    if args.compare:
+        labels = list(methods)
+        settings = [make(m, None) for m in methods]
+        if matrix is not None:
+            labels.append(f"matrix {args.matrix}")
+            settings.append(make("ordered", matrix))
+    else:
+        labels = methods
+        settings = [make(methods[0], matrix)]
+    for s in settings:
+        _check_settings(s)
+    if args.colors is not None:
+        _check_settings(dataclasses.replace(settings[0], palette=["#000", "#fff"]))
+    return labels, [resolve(s) for s in settings]
+
+
+# --- inputs and outputs -----------------------------------------------------------
+
+def _image_suffixes() -> set[str]:
+    from PIL import Image
+
+    return {ext for ext, fmt in Image.registered_extensions().items() if fmt in Image.OPEN}
+
+
+def _inside(path: Path, folder: str | None) -> bool:
+    if folder is None:
+        return False
+    key = file_identity(path)
+    return key == folder or key.startswith(folder.rstrip(os.sep) + os.sep)
+
+
+def _collect(inputs: Sequence[str], recursive: bool,
+             skip: str | None) -> tuple[list[tuple[Path, Path]], bool]:
+    """(file, path relative to its output root) pairs, and whether any input was many.
+
+    Files inside `skip` (the output folder) are left out of folder inputs, so
+    a second run does not dither the first run's results.
+    """
+    found: list[tuple[Path, Path]] = []
+    many = len(inputs) > 1
+    suffixes: set[str] | None = None
+    for text in inputs:
+        path = Path(text)
+        if text == STDIO:
+            if len(inputs) > 1:
+                raise UsageError("'-' (standard input) must be the only input")
+            found.append((path, Path("stdin")))
+        elif path.is_dir():
+            many = True
+            suffixes = suffixes or _image_suffixes()
+            walker = path.rglob("*") if recursive else path.glob("*")
+            files = sorted(p for p in walker
+                           if p.is_file() and p.suffix.lower() in suffixes and not _inside(p, skip))
+            found.extend((p, p.relative_to(path)) for p in files)
+        elif path.exists():
+            found.append((path, Path(path.name)))
+        elif glob.has_magic(text):
+            many = True
+            matches = sorted(Path(m) for m in glob.glob(text, recursive=True))
+            matches = [m for m in matches if m.is_file()]
+            if not matches:
+                raise UsageError(f"no file matches {text!r}")
+            found.extend((m, Path(m.name)) for m in matches)
+        else:
+            raise UsageError(f"cannot read {text!r}: no such file or directory")
+    return found, many
+
+
+def _writable_name(text: str) -> bool:
+    try:
+        output_format(text)
+    except ValueError:
+        return False
+    return True
+
+
+def _into_folder(args: argparse.Namespace, many: bool) -> bool:
+    output: str = args.output
+    if output == STDIO:
+        return False
+    if Path(output).is_dir() or output.endswith(("/", os.sep)):
+        return True
+    return many and not _writable_name(output)
+
+
+def _check_format(destination: Path, args: argparse.Namespace, into_folder: bool) -> str:
+    try:
+        fmt = output_format(destination)
+    except ValueError as exc:
+        hint = "; pick one with --format" if into_folder else ""
+        raise UsageError(f"{exc}{hint}") from None
+    if is_lossy(fmt) and not args.lossy:
+        raise UsageError(f"{str(destination)!r}: {fmt} is lossy and would blur the dither into "
+                         "many more colours; write PNG, GIF or WebP (or pass --lossy)")
+    return fmt
+
+
+def _stdout_format(args: argparse.Namespace) -> str:
+    fmt = _check_format(Path("stdout." + (args.format or "png").lstrip(".")), args, False)
+    if sys.stdout.isatty():
+        raise UsageError("refusing to write image data to a terminal: redirect standard output "
+                         "or pass -o FILE")
+    return fmt
+
+
+def _plan(args: argparse.Namespace, found: list[tuple[Path, Path]],
+          many: bool) -> list[tuple[Path, Path]]:
+    into_folder = _into_folder(args, many)
+    if not into_folder and len(found) > 1:
+        raise UsageError(f"{len(found)} inputs need a folder for -o, and {args.output!r} names "
+                         "a file: end it with '/' or drop its image suffix")
+    if args.output == STDIO:
+        _stdout_format(args)
+        return [(found[0][0], Path(STDIO))]
+    if found[0][0] == Path(STDIO) and not into_folder:
+        _check_format(Path(args.output), args, False)
+        return [(found[0][0], Path(args.output))]
+    try:
+        pairs = plan_outputs(found, args.output, into_folder=into_folder, suffix=args.format,
+                             overwrite=args.overwrite)
+    except OutputClash as exc:
+        hint = " (pass --overwrite to allow it)" if exc.replaces_input else ""
+        raise UsageError(f"{exc}{hint}") from None
+    for suffix in sorted({d.suffix.lower() for _, d in pairs}):
+        _check_format(next(d for _, d in pairs if d.suffix.lower() == suffix), args, into_folder)
+    return pairs
+
+
+def _open_source(source: Path, stdin: bytes | None) -> str | Path | IO[bytes]:
+    return io.BytesIO(stdin) if stdin is not None and source == Path(STDIO) else source
+
+
+def _name(source: Path) -> str:
+    return "standard input" if source == Path(STDIO) else repr(str(source))
+
+
+def _load(source: Path, stdin: bytes | None) -> Frames:
+    try:
+        return load_frames(_open_source(source, stdin))
+    except Exception as exc:  # any plugin's failure on a broken file
+        raise FileError(f"cannot read {_name(source)}: {_reason(exc)}") from None
+
+
+def _dither(args: argparse.Namespace, source: Path, frames: Frames,
+            settings: Sequence[DitherSettings]) -> list[Frames]:
+    """`frames` dithered with each of `settings`; with --colors, all with the image's own palette."""
+    try:
+        if args.colors is not None:
+            stacked = np.concatenate([np.asarray(image) for image in frames.images], axis=0)
+            palette = adaptive_palette(stacked, args.colors)
+            settings = [dataclasses.replace(s, palette=palette) for s in settings]
+        return [dither_frames(s, frames) for s in settings]
+    except (TypeError, ValueError, OverflowError) as exc:
+        raise FileError(f"{_name(source)}: {exc}") from None
+
+
+def _write(frames: Frames, destination: Path, args: argparse.Namespace) -> None:
+    options = {"indexed": args.indexed, "lossy": args.lossy}
+    try:
+        if destination == Path(STDIO):
+            fmt = output_format("stdout." + (args.format or "png").lstrip("."))
+            stream = sys.stdout.buffer
+            save_frames(frames, stream, format=fmt, **options)
+            stream.flush()
+        else:
+            destination.parent.mkdir(parents=True, exist_ok=True)
+            save_frames(frames, destination, **options)
+    except BrokenPipeError:
+        raise
+    except (OSError, ValueError) as exc:
+        where = "standard output" if destination == Path(STDIO) else repr(str(destination))
+        raise FileError(f"cannot write {where}: {_reason(exc)}") from None
+
+
+# --- progress -----------------------------------------------------------------------
+
+def _clock(seconds: float) -> str:
+    minutes, seconds = divmod(int(seconds + 0.5), 60)
+    hours, minutes = divmod(minutes, 60)
+    return f"{hours}:{minutes:02}:{seconds:02}" if hours else f"{minutes}:{seconds:02}"
+
+
+class Progress:
+    """A one-line progress bar on a text stream: `[#####-----]  5/10 files, 0:07 left`."""
+
+    def __init__(self, total: int, stream: IO[str], enabled: bool, width: int = 30) -> None:
+        self.total, self.stream, self.enabled, self.width = total, stream, enabled, width
+        self.done = 0
+        self.started = time.monotonic()
+        self._line = 0
+        if enabled:
+            self._draw()
+
+    def _draw(self) -> None:
+        filled = self.width * self.done // max(self.total, 1)
+        bar = "#" * filled + "-" * (self.width - filled)
+        text = f"[{bar}] {self.done:>{len(str(self.total))}}/{self.total} files"
+        if 0 < self.done < self.total:
+            elapsed = time.monotonic() - self.started
+            text += f", {_clock(elapsed / self.done * (self.total - self.done))} left"
+        self.stream.write("\r" + text.ljust(self._line))
+        self.stream.flush()
+        self._line = len(text)
+
+    def step(self) -> None:
+        self.done += 1
+        if self.enabled:
+            self._draw()
+
+    def message(self, text: str) -> None:
+        """Print a line without breaking the bar."""
+        if self._line:
+            self.stream.write("\r" + " " * self._line + "\r")
+            self._line = 0
+        self.stream.write(text + "\n")
+        if self.enabled:
+            self._draw()
+        self.stream.flush()
+
+    def close(self) -> None:
+        if self._line:
+            self.stream.write("\n")
+            self.stream.flush()
+            self._line = 0
+
+
+# --- running work -------------------------------------------------------------------
+
+T = TypeVar("T")
+U = TypeVar("U")
+
+
+def _run_all(work: Callable[[T, threading.Event], U], items: Sequence[T], jobs: int,
+             done: Callable[[Future[U]], None]) -> list[Future[U]]:
+    """Run `work(item, stop)` for every item on a thread pool, calling `done`
+    in this thread as each finishes.
+
+    On Ctrl-C or SIGTERM, queued items are cancelled, `stop` tells running
+    ones to give up at their next step, and the exception is raised once they
+    have (each writes its file completely or not at all).
+    """
+    stop = threading.Event()
+    pool = ThreadPoolExecutor(max_workers=max(1, min(jobs, len(items))))
+    try:
+        futures = [pool.submit(work, item, stop) for item in items]
+        for future in as_completed(futures):
+            done(future)
+        return futures
+    except BaseException:
+        stop.set()
+        raise
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
+
+
+def _checkpoint(stop: threading.Event) -> None:
+    if stop.is_set():
+        raise Cancelled
+
+
+@contextmanager
+def _sigterm_stops() -> Iterator[None]:
+    """SIGTERM raises Terminated in the main thread, so it stops a batch like Ctrl-C."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+
+    def handler(signum: int, frame: FrameType | None) -> None:
+        raise Terminated
+
+    previous = signal.signal(signal.SIGTERM, handler)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+
+
+# --- commands ----------------------------------------------------------------------
+
+def _error(text: str) -> None:
+    sys.stderr.write(f"tonalis: error: {text}\n")
+
+
+def _list() -> None:
+    print("error-diffusion methods:", ", ".join(tonalis.available_methods()))
+    print("ordered matrices:", ", ".join(_matrix_names()))
+    print("other: random")
+    print("palette presets:")
+    width = max(len(name) for name in PRESETS)
+    for name, (description, colours) in PRESETS.items():
+        print(f"  {name:<{width}}  {len(colours):>3} colours  {description}")
+
+
+def _need_pillow() -> None:
+    if importlib.util.find_spec("PIL") is None:
+        raise UsageError("the tonalis command needs Pillow: pip install 'tonalis[pil]'")
+
+
+def _demo(outdir: str) -> int:
+    _need_pillow()
+    if Path(outdir).exists() and not Path(outdir).is_dir():
+        raise UsageError(f"cannot write the gallery into {outdir!r}: it is a file")
+    try:
+        written = build_gallery(outdir, log=print)
+    except OSError as exc:
+        raise UsageError(f"cannot write the gallery into {outdir!r}: {_reason(exc)}") from None
+    print(f"{len(written)} files in {outdir}")
+    return EXIT_OK
 
 
 def _run(argv: Sequence[str]) -> int:
-    if argv and argv[0] == "demo":
-        return _demo(argv[1:])
-    args = _build_parser().parse_args(argv)
+    root, _ = _build_parser()
+    args = root.parse_args(_command_line(argv))
     if args.list:
         _list()
         return EXIT_OK
+    if args.command == "demo":
+        return _demo(args.outdir)
     if not args.inputs:
         raise UsageError("no input given (see tonalis --help)")
     if args.output is None:
-        raise UsageError("no output given: pass -o OUTPUT")
+        raise UsageError("no output given: pass -o OUTPUT ('-' for standard output)")
     if args.jobs is not None and args.jobs < 1:
         raise UsageError(f"--jobs must be at least 1, got {args.jobs}")
     if args.colors is not None and not 2 <= args.colors <= 256:
         raise UsageError(f"--colors must be between 2 and 256, got {args.colors}")
+    if args.colors is not None and args.gray:
+        raise UsageError("--gray takes --levels, not --colors")
     if args.matrix is not None and args.method is not None and not args.compare:
         raise UsageError("--matrix picks ordered dither; leave out --method (or add --compare)")
-    if importlib.util.find_spec("PIL") is None:
-        raise UsageError("the tonalis command needs Pillow: pip install 'tonalis[pil]'")
+    _need_pillow()
 
-    matrix = _matrix_argument(args.matrix) if args.matrix is not None else None
-    palette = _resolve_palette(args)
-    methods = _methods(args)
-    if args.compare:
-        # One column per method, and one more for a custom matrix.
-        labels = list(methods)
-        settings = [_settings(args, m, palette, None) for m in methods]
-        if matrix is not None:
-            labels.append(f"matrix {args.matrix}")
-            settings.append(_settings(args, "ordered", palette, matrix))
-    else:
-        labels = methods
-        settings = [_settings(args, methods[0], palette, matrix)]
-    for s in settings:
-        _check_settings(s)
-    from .pipeline import resolve
-
-    settings = [resolve(s) for s in settings]
-    if args.colors is not None:
-        _check_settings(dataclasses.replace(settings[0], palette=["#000", "#fff"]))
-
-    found, many = _collect(args.inputs, args.recursive)
+    labels, settings = _settings(args)
+    skip = file_identity(args.output) if args.output != STDIO else None
+    found, many = _collect(args.inputs, args.recursive, skip)
     if not found:
         raise UsageError("no image files found in the inputs")
+    stdin = sys.stdin.buffer.read() if found[0][0] == Path(STDIO) else None
     if args.compare:
-        return _compare(args, found, labels, settings)
-    pairs = _plan(args, found, many)
-    return _batch(args, pairs, settings[0])
+        return _compare(args, found, labels, settings, stdin)
+    return _batch(args, _plan(args, found, many), settings[0], stdin)
 
 
-def _load(source: Path) -> Any:
-    from .pipeline import load_image
-
-    try:
-        return load_image(source)
-    except (OSError, ValueError, SyntaxError) as exc:
-        raise _FileError(f"cannot read {str(source)!r}: {_reason(exc)}") from None
-
-
-def _dither(args: argparse.Namespace, source: Path, image: Any, settings: Sequence[Any]) -> list[Any]:
-    """`image` dithered with each of `settings`; with --colors, all with the image's own palette."""
-    from .pipeline import apply
-    from .presets import adaptive_palette
-
-    try:
-        if args.colors is not None:
-            palette = adaptive_palette(image, args.colors)
-            settings = [dataclasses.replace(s, palette=palette) for s in settings]
-        return [apply(s, image) for s in settings]
-    except (TypeError, ValueError, OverflowError) as exc:
-        raise _FileError(f"{str(source)!r}: {exc}") from None
-
-
-def _batch(args: argparse.Namespace, pairs: list[tuple[Path, Path]], settings: Any) -> int:
-    from .pipeline import save_image
-
-    def work(source: Path, destination: Path) -> None:
-        image = _load(source)
-        (result,) = _dither(args, source, image, [settings])
-        try:
-            destination.parent.mkdir(parents=True, exist_ok=True)
-            save_image(result, destination, indexed=args.indexed)
-        except (OSError, ValueError) as exc:
-            raise _FileError(f"cannot write {str(destination)!r}: {_reason(exc)}") from None
+def _batch(args: argparse.Namespace, pairs: list[tuple[Path, Path]], settings: DitherSettings,
+           stdin: bytes | None) -> int:
+    def work(pair: tuple[Path, Path], stop: threading.Event) -> None:
+        source, destination = pair
+        _checkpoint(stop)
+        frames = _load(source, stdin)
+        _checkpoint(stop)
+        (result,) = _dither(args, source, frames, [settings])
+        _checkpoint(stop)
+        _write(result, destination, args)
 
     show = not args.quiet and (args.progress or (len(pairs) > 3 and sys.stderr.isatty()))
     progress = Progress(len(pairs), sys.stderr, show)
-    jobs = args.jobs or os.cpu_count() or 1
     failures = 0
+
+    def done(future: Future[None]) -> None:
+        nonlocal failures
+        try:
+            future.result()
+        except FileError as exc:
+            failures += 1
+            progress.message(f"tonalis: error: {exc}")
+        progress.step()
+
+    started = time.monotonic()
     try:
-        with ThreadPoolExecutor(max_workers=min(jobs, len(pairs))) as pool:
-            futures = [pool.submit(work, s, d) for s, d in pairs]
-            for future in as_completed(futures):
-                try:
-                    future.result()
-                except _FileError as exc:
-                    failures += 1
-                    progress.message(f"tonalis: error: {exc}")
-                progress.step()
+        _run_all(work, pairs, args.jobs or os.cpu_count() or 1, done)
     finally:
         progress.close()
     if failures and len(pairs) > 1:
         _error(f"{failures} of {len(pairs)} files failed")
+    elif len(pairs) > 1 and not args.quiet:
+        sys.stderr.write(f"tonalis: {len(pairs)} files written to {args.output!r} "
+                         f"in {time.monotonic() - started:.1f} s\n")
     return EXIT_FAILED if failures else EXIT_OK
 
 
-class _FileError(Exception):
-    pass
-
-
 def _compare(args: argparse.Namespace, found: list[tuple[Path, Path]], labels: list[str],
-             settings: list[Any]) -> int:
-    from PIL import Image
-
-    from .pipeline import output_format, save_image
-    from .sheet import contact_sheet
-
+             settings: list[DitherSettings], stdin: bytes | None) -> int:
     output = Path(args.output)
-    try:
-        output_format(output)
-    except ValueError as exc:
-        raise UsageError(str(exc)) from None
-    if any(_identity(output) == _identity(source) for source, _ in found) and not args.overwrite:
-        raise UsageError(f"refusing to overwrite input {args.output!r} (pass --overwrite to allow it)")
+    if args.output != STDIO:
+        _check_format(output, args, False)
+        if any(file_identity(output) == file_identity(s) for s, _ in found) and not args.overwrite:
+            raise UsageError(f"refusing to overwrite input {args.output!r} "
+                             "(pass --overwrite to allow it)")
+    else:
+        _stdout_format(args)
     if args.cell_width < 0:
         raise UsageError(f"--cell-width must be 0 or more, got {args.cell_width}")
 
-    def row(source: Path) -> list[tuple[str, Image.Image]]:
-        image = _load(source)
-        if args.cell_width and image.width > args.cell_width:
-            height = max(1, round(image.height * args.cell_width / image.width))
-            image = image.resize((args.cell_width, height), Image.Resampling.LANCZOS)
-        cells = [(source.name, image)]
-        for label, result in zip(labels, _dither(args, source, image, settings)):
-            cells.append((label, result if isinstance(result, Image.Image) else Image.fromarray(result)))
-        return cells
+    def row(item: tuple[Path, Path], stop: threading.Event) -> list[tuple[str, Image.Image]]:
+        source = item[0]
+        _checkpoint(stop)
+        try:
+            image = shrink_to_width(load_image(_open_source(source, stdin)), args.cell_width)
+        except Exception as exc:  # any plugin's failure on a broken file
+            raise FileError(f"cannot read {_name(source)}: {_reason(exc)}") from None
+        results = _dither(args, source, Frames([image]), settings)
+        label = "stdin" if source == Path(STDIO) else source.name
+        return [(label, image)] + [(lab, r.images[0]) for lab, r in zip(labels, results)]
 
-    jobs = args.jobs or os.cpu_count() or 1
-    with ThreadPoolExecutor(max_workers=min(jobs, len(found))) as pool:
-        futures = [pool.submit(row, source) for source, _ in found]
-        rows = []
-        for future in futures:
-            try:
-                rows.append(future.result())
-            except _FileError as exc:
-                raise UsageError(str(exc)) from None
-    cells = [cell for r in rows for cell in r]
-    sheet = contact_sheet(cells, columns=len(labels) + 1)
+    futures = _run_all(row, found, args.jobs or os.cpu_count() or 1, lambda future: None)
+    rows = []
+    for future in futures:
+        try:
+            rows.append(future.result())
+        except FileError as exc:
+            raise UsageError(str(exc)) from None
+    sheet = contact_sheet([cell for r in rows for cell in r], columns=len(labels) + 1)
     try:
-        output.parent.mkdir(parents=True, exist_ok=True)
-        save_image(sheet, output, indexed=args.indexed)
-    except (OSError, ValueError) as exc:
-        raise UsageError(f"cannot write {args.output!r}: {_reason(exc)}") from None
+        _write(Frames([sheet]), output, args)
+    except FileError as exc:
+        raise UsageError(str(exc)) from None
     if not args.quiet:
-        print(f"wrote {output} ({len(rows)} x {len(labels)} images)")
+        sys.stderr.write(f"tonalis: wrote {args.output} ({len(rows)} x {len(labels)} images)\n")
     return EXIT_OK
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Entry point of the `tonalis` console script; returns the exit status."""
     try:
-        return _run(list(sys.argv[1:] if argv is None else argv))
+        with _sigterm_stops():
+            return _run(list(sys.argv[1:] if argv is None else argv))
     except UsageError as exc:
         _error(str(exc))
         return EXIT_FAILED
     except KeyboardInterrupt:
         sys.stderr.write("tonalis: interrupted\n")
-        return 130
+        return EXIT_INTERRUPTED
+    except Terminated:
+        sys.stderr.write("tonalis: terminated\n")
+        return EXIT_TERMINATED
     except BrokenPipeError:
+        # The reader went away (`tonalis ... -o - | head`): say nothing, and
+        # keep the interpreter from complaining when it flushes stdout at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return EXIT_FAILED
 
 

@@ -28,6 +28,7 @@ from pathlib import Path
 from typing import Any
 
 from .pipeline import DitherSettings, check, dither_file, resolve
+from .planner import plan_outputs as plan
 
 __all__ = ["dither_files", "plan_outputs"]
 
@@ -41,27 +42,14 @@ def plan_outputs(
 ) -> list[tuple[Path, Path]]:
     """(source, destination) pairs: each input's file name in `output_dir`.
 
-    `suffix` ('.png') changes the format. Raises ValueError when two inputs
-    share a name, or when a destination is one of the inputs and `overwrite`
-    is false.
+    `suffix` ('.png') sets the format; without it each result keeps its
+    input's format, or becomes PNG when that is lossy (JPEG). Raises
+    ValueError when two inputs share a name, or when a destination is one of
+    the inputs and `overwrite` is false. The command line plans its outputs
+    with the same rules.
     """
-    out = Path(output_dir)
-    sources = [Path(p) for p in inputs]
-    resolved = {os.path.realpath(s) for s in sources}
-    pairs: list[tuple[Path, Path]] = []
-    taken: set[str] = set()
-    for source in sources:
-        destination = out / source.name
-        if suffix is not None:
-            destination = destination.with_suffix(suffix if suffix.startswith(".") else "." + suffix)
-        key = os.path.realpath(destination)
-        if key in taken:
-            raise ValueError(f"two inputs would be written to {str(destination)!r}")
-        if key in resolved and not overwrite:
-            raise ValueError(f"refusing to overwrite input {str(source)!r}")
-        taken.add(key)
-        pairs.append((source, destination))
-    return pairs
+    return plan(((source, Path(source).name) for source in inputs), output_dir,
+                suffix=suffix, overwrite=overwrite)
 
 
 def _dither_chunk(

@@ -226,7 +226,7 @@ def build_gallery(outdir: str | os.PathLike[str], *, log: Callable[[str], None] 
 
     def write(name: str, image: Image.Image, caption: str) -> None:
         path = out / name
-        save_image(image, path, indexed=True)
+        save_image(image, path)
         written.append(path)
         captions.append((name, caption))
         if log is not None:

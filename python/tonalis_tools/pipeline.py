@@ -1,13 +1,14 @@
-"""Reading, dithering and writing image files: the work shared by the command
-line, the gallery and the Dask batch helper."""
+"""Dithering settings and what applies them to images and files: the work
+shared by the command line, the gallery and the Dask batch helper."""
 
 from __future__ import annotations
 
 import dataclasses
 import os
+import secrets
 from collections.abc import Sequence
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -16,7 +17,9 @@ import tonalis
 
 from .bluenoise import SIZES as BLUE_NOISE_SIZES
 from .bluenoise import blue_noise_matrix
-from .presets import _key
+from .encoding import to_indexed
+from .imagefile import Frames, load_frames, load_image, output_format, save_frames, save_image
+from .names import normalize_name
 
 if TYPE_CHECKING:
     from PIL import Image
@@ -27,21 +30,20 @@ __all__ = [
     "blue_noise_size",
     "check",
     "dither_file",
+    "dither_frames",
+    "load_frames",
     "load_image",
     "load_matrix",
     "output_format",
     "resolve",
+    "save_frames",
     "save_image",
     "to_indexed",
 ]
 
-# Modes the engines take as they are; anything else is converted on reading.
-_KEPT_MODES = ("L", "LA", "RGB", "RGBA")
-
-
 def blue_noise_size(name: str) -> int | None:
     """64 for 'bluenoise64' (loosely spelt: 'blue-noise 64', 'BlueNoise'), else None."""
-    key = _key(name)
+    key = normalize_name(name)
     if not key.startswith("bluenoise"):
         return None
     rest = key[len("bluenoise") :]
@@ -59,7 +61,9 @@ class DitherSettings:
     `method` is any name `tonalis.dither` takes, or 'bluenoise16', 'bluenoise32',
     'bluenoise64'. `matrix`, when set, makes it ordered dither with that matrix
     (a name, a size or an array) whatever `method` says. `levels` None means
-    the default (2) and is required to be None with a palette.
+    the default (2) and is required to be None with a palette. `gray` turns
+    colour images into gray ones first (luma, as Pillow's `convert("L")`), so
+    two levels give black and white; it takes levels, not a palette.
     """
 
     method: str = "floyd_steinberg"
@@ -70,7 +74,8 @@ class DitherSettings:
     strength: float = 1.0
     linear: bool = False
     preserve_alpha: bool = True
-    matrix: Any = None
+    matrix: str | int | npt.NDArray[Any] | None = None
+    gray: bool = False
 
     def describe(self) -> str:
         """A short human label such as 'atkinson, levels=4, serpentine'."""
@@ -85,6 +90,8 @@ class DitherSettings:
             parts.append(f"strength={self.strength:g}")
         if self.linear:
             parts.append("linear")
+        if self.gray:
+            parts.append("gray")
         return ", ".join(parts)
 
 
@@ -99,6 +106,25 @@ def _common(settings: DitherSettings) -> dict[str, Any]:
     if settings.palette is not None:
         kwargs["palette"] = list(settings.palette)
     return kwargs
+
+
+# Pillow's luma weights in 16-bit fixed point, so arrays and PIL images agree.
+_LUMA = (19595, 38470, 7471)
+
+
+def _to_gray(image: Any) -> Any:
+    mode = getattr(image, "mode", None)
+    if mode is not None:
+        return image.convert("LA" if mode in ("LA", "RGBA", "PA") else "L")
+    array = np.asarray(image)
+    if array.ndim == 2 or array.shape[2] in (1, 2):
+        return array
+    rgb = array[:, :, :3].astype(np.uint32)
+    luma = ((rgb[:, :, 0] * _LUMA[0] + rgb[:, :, 1] * _LUMA[1] + rgb[:, :, 2] * _LUMA[2]
+             + 0x8000) >> 16).astype(np.uint8)
+    if array.shape[2] == 4:
+        return np.dstack([luma, array[:, :, 3]])
+    return luma
 
 
 def _needs_colour(image: Any) -> bool:
@@ -136,14 +162,27 @@ def resolve(settings: DitherSettings) -> DitherSettings:
     return dataclasses.replace(settings, matrix=blue_noise_matrix(size))
 
 
+@overload
+def apply(settings: DitherSettings, image: Image.Image) -> Image.Image: ...
+@overload
+def apply(settings: DitherSettings, image: npt.ArrayLike) -> npt.NDArray[np.uint8]: ...
+
+
 def apply(settings: DitherSettings, image: Any) -> Any:
     """Dither a PIL image or array with `settings`; PIL in gives PIL out.
 
-    A grayscale image given a palette is first turned into RGB (LA into RGBA).
+    A grayscale image given a palette is first turned into RGB (LA into RGBA);
+    with `settings.gray` a colour image is turned into gray. PIL images are
+    taken as tonalis takes them (other modes than L, LA, RGB and RGBA become
+    RGB); `load_image` reads any file into one of those four modes.
     """
     settings = resolve(settings)
     kwargs = _common(settings)
-    if settings.palette is not None and _needs_colour(image):
+    if settings.gray:
+        if settings.palette is not None:
+            raise ValueError("gray output takes levels, not a palette")
+        image = _to_gray(image)
+    elif settings.palette is not None and _needs_colour(image):
         image = _to_colour(image)
     if settings.matrix is not None:
         return tonalis.ordered_dither(image, settings.matrix, **kwargs)
@@ -185,83 +224,19 @@ def load_matrix(path: str | os.PathLike[str]) -> npt.NDArray[Any]:
         raise ValueError(f"matrix file {str(path)!r} holds something that is not a number") from None
 
 
-def load_image(path: str | os.PathLike[str]) -> Image.Image:
-    """Open an image file as L, LA, RGB or RGBA, upright per its EXIF orientation.
+def dither_frames(settings: DitherSettings, frames: Frames) -> Frames:
+    """Every frame dithered with `settings`, timing kept.
 
-    Palette images become RGB, or RGBA when they have transparency; 1-bit
-    images become L; 16-bit and float images are scaled to 8 bits; other
-    modes (CMYK, YCbCr, ...) become RGB. Multi-frame files give their first frame.
+    Random dither without a seed draws one seed for the whole animation, so
+    like ordered and blue-noise dither it stands still between frames where
+    the picture does. (Error diffusion carries each change across the rest of
+    its frame, so it flickers.)
     """
-    from PIL import Image, ImageOps
-
-    with Image.open(path) as opened:
-        opened.load()
-        image = ImageOps.exif_transpose(opened) or opened
-        mode = image.mode
-        if mode in _KEPT_MODES:
-            return image.copy() if image is opened else image
-        if mode == "1":
-            return image.convert("L")
-        if mode in ("P", "PA"):
-            has_alpha = mode == "PA" or "transparency" in image.info
-            return image.convert("RGBA" if has_alpha else "RGB")
-        if mode in ("I;16", "I;16B", "I;16L", "I", "F"):
-            array = np.asarray(image.convert("F") if mode != "F" else image, dtype=np.float64)
-            top = 65535.0 if mode.startswith("I;16") or array.max(initial=0) > 255 else 255.0
-            scaled = np.clip(array * (255.0 / top) + 0.5, 0, 255).astype(np.uint8)
-            return Image.fromarray(scaled)
-        if mode in ("La", "RGBa"):
-            return image.convert("LA" if mode == "La" else "RGBA")
-        return image.convert("RGB")
-
-
-def to_indexed(image: Image.Image) -> Image.Image:
-    """The same pixels as a palette ('P') image when there are at most 256
-    colours and no alpha; otherwise the image unchanged. Lossless."""
-    from PIL import Image
-
-    if image.mode not in ("L", "RGB") or image.getcolors(256) is None:
-        return image
-    array = np.asarray(image)
-    if array.ndim == 2:
-        keys = array.astype(np.uint32)
-    else:
-        keys = (array[..., 0].astype(np.uint32) << 16) | (array[..., 1].astype(np.uint32) << 8) | array[..., 2]
-    colours, inverse = np.unique(keys.ravel(), return_inverse=True)
-    if array.ndim == 2:
-        rgb = np.repeat(colours[:, None], 3, axis=1)
-    else:
-        rgb = np.stack([colours >> 16, (colours >> 8) & 255, colours & 255], axis=1)
-    indexed = Image.fromarray(inverse.reshape(array.shape[:2]).astype(np.uint8), "P")
-    indexed.putpalette(rgb.astype(np.uint8).ravel().tolist())
-    return indexed
-
-
-def output_format(path: str | os.PathLike[str]) -> str:
-    """Pillow's format name for a file name ('PNG' for x.png); ValueError if unknown."""
-    from PIL import Image
-
-    suffix = Path(path).suffix.lower()
-    fmt = Image.registered_extensions().get(suffix)
-    if fmt is None or fmt not in Image.SAVE:
-        raise ValueError(f"cannot write images as {suffix or 'files without a suffix'!r}: "
-                         f"Pillow has no writer for it")
-    return fmt
-
-
-def save_image(image: Image.Image, path: str | os.PathLike[str], *, indexed: bool = False) -> None:
-    """Write an image, in the format its suffix names.
-
-    Alpha is dropped for formats without it (JPEG, BMP, ...), and images of at
-    most 256 colours are stored as palette images when `indexed` is true.
-    """
-    fmt = output_format(path)
-    if fmt in ("JPEG", "MPEG", "PCX", "EPS", "PDF") and image.mode in ("LA", "RGBA"):
-        image = image.convert("L" if image.mode == "LA" else "RGB")
-    # GIF always gets a palette image when one fits; to_indexed leaves the rest as they are.
-    if fmt == "GIF" or (indexed and fmt in ("PNG", "BMP", "TIFF", "WEBP", "TGA", "PCX")):
-        image = to_indexed(image)
-    image.save(path, format=fmt)
+    settings = resolve(settings)
+    if frames.animated and settings.seed is None and settings.matrix is None \
+            and normalize_name(settings.method) == "random":
+        settings = dataclasses.replace(settings, seed=secrets.randbits(64))
+    return frames.replace_images([apply(settings, image) for image in frames.images])
 
 
 def dither_file(
@@ -270,16 +245,19 @@ def dither_file(
     settings: DitherSettings,
     *,
     indexed: bool = False,
+    compact: bool = True,
+    lossy: bool = False,
 ) -> Path:
-    """Read `source`, dither it with `settings`, write `destination`; returns it.
+    """Read `source`, dither every frame with `settings`, write `destination`; returns it.
 
-    Parent folders of `destination` are created. Raises OSError (or Pillow's
+    Parent folders of `destination` are created, and the result appears under
+    its name only once it is complete. Raises OSError (or Pillow's
     UnidentifiedImageError, a subclass) when the source can't be read or the
-    destination can't be written, and ValueError for settings tonalis rejects.
+    destination can't be written, and ValueError for settings tonalis
+    rejects or a format that cannot hold the result losslessly.
     """
-    image = load_image(source)
-    result = apply(settings, image)
+    result = dither_frames(settings, load_frames(source))
     destination = Path(destination)
     destination.parent.mkdir(parents=True, exist_ok=True)
-    save_image(result, destination, indexed=indexed)
+    save_frames(result, destination, indexed=indexed, compact=compact, lossy=lossy)
     return destination

@@ -9,7 +9,16 @@ Every preset is a list of '#rrggbb' strings, accepted as is by the
 from __future__ import annotations
 
 from collections.abc import Iterable
-from typing import Any
+from typing import TYPE_CHECKING, cast
+
+import numpy as np
+import numpy.typing as npt
+
+from .colour_names import CSS_COLOURS
+from .names import did_you_mean, normalize_name
+
+if TYPE_CHECKING:
+    from PIL import Image
 
 __all__ = ["PRESETS", "preset", "preset_names", "adaptive_palette", "parse_palette"]
 
@@ -88,12 +97,8 @@ _ALIASES = {
 }
 
 
-def _key(name: str) -> str:
-    return "".join(ch for ch in name.lower() if ch not in "-_ ")
-
-
-_LOOKUP = {_key(name): name for name in PRESETS} | {
-    _key(alias): target for alias, target in _ALIASES.items()
+_LOOKUP = {normalize_name(name): name for name in PRESETS} | {
+    normalize_name(alias): target for alias, target in _ALIASES.items()
 }
 
 
@@ -114,23 +119,36 @@ def preset(name: str) -> list[str]:
     """
     if not isinstance(name, str):
         raise TypeError(f"preset name must be a str, got {type(name).__name__}")
-    canonical = _LOOKUP.get(_key(name))
+    canonical = _LOOKUP.get(normalize_name(name))
     if canonical is None:
-        raise ValueError(f"unknown palette preset {name!r}; valid values: {', '.join(PRESETS)}")
+        hint = did_you_mean(name, [*PRESETS, *_ALIASES])
+        raise ValueError(f"unknown palette preset {name!r}{hint} (valid: {', '.join(PRESETS)})")
     return list(PRESETS[canonical][1])
 
 
-def _hex_color(text: str) -> str:
+def _is_hex(body: str) -> bool:
+    return len(body) in (3, 6) and all(ch in "0123456789abcdefABCDEF" for ch in body)
+
+
+def _colour(text: str) -> str:
+    """'#rrggbb' for a hex colour ('#' optional) or a CSS colour name."""
+    named = CSS_COLOURS.get(normalize_name(text))
+    if named is not None and not text.startswith("#"):
+        return named
     body = text[1:] if text.startswith("#") else text
-    if len(body) not in (3, 6) or any(ch not in "0123456789abcdefABCDEF" for ch in body):
-        raise ValueError(f"invalid hex color {text!r}; expected '#rgb' or '#rrggbb'")
+    if not _is_hex(body):
+        if text.startswith("#") or any(ch in "0123456789" for ch in body):
+            raise ValueError(f"invalid hex color {text!r}; expected '#rgb' or '#rrggbb'")
+        hint = did_you_mean(text, CSS_COLOURS)
+        raise ValueError(f"unknown colour {text!r}{hint} (give '#rrggbb' or a CSS colour name)")
     if len(body) == 3:
         body = "".join(ch * 2 for ch in body)
     return "#" + body.lower()
 
 
 def parse_palette(text: str) -> list[str]:
-    """Colours from text: hex colours, '#rgb' or '#rrggbb' with the '#' optional.
+    """Colours from text: hex colours, '#rgb' or '#rrggbb' with the '#' optional,
+    or CSS colour names ('red', 'white', 'rebeccapurple').
 
     Entries are separated by commas, whitespace or new lines; a '#' on its
     own ('# like this') starts a comment to the end of the line. GIMP palette
@@ -151,7 +169,7 @@ def parse_palette(text: str) -> list[str]:
             for field in line.replace(",", " ").split():
                 if field == "#":
                     break
-                colours.append(_hex_color(field))
+                colours.append(_colour(field))
     if not colours:
         raise ValueError("palette has no colours")
     return colours
@@ -164,7 +182,7 @@ def _rgb_color(fields: Iterable[str]) -> str:
     return "#{:02x}{:02x}{:02x}".format(*values)
 
 
-def adaptive_palette(image: Any, colors: int) -> list[str]:
+def adaptive_palette(image: Image.Image | npt.ArrayLike, colors: int) -> list[str]:
     """A palette of at most `colors` colours fitted to an image by median cut.
 
     Args:
@@ -187,14 +205,13 @@ def adaptive_palette(image: Any, colors: int) -> list[str]:
     if not 2 <= colors <= 256:
         raise ValueError(f"colors must be between 2 and 256, got {colors}")
     if not isinstance(image, Image.Image):
-        import numpy as np
-
         image = Image.fromarray(np.ascontiguousarray(image, dtype=np.uint8))
     rgb = image.convert("RGB")
     median_cut = getattr(Image, "Quantize", Image).MEDIANCUT
     quantized = rgb.quantize(colors=colors, method=median_cut)
     flat = quantized.getpalette() or []
-    counts = sorted(quantized.getcolors(256) or [], reverse=True)
+    # A palette image's colours are its indices.
+    counts = sorted(cast("list[tuple[int, int]]", quantized.getcolors(256) or []), reverse=True)
     result: list[str] = []
     for _, index in counts:
         colour = "#{:02x}{:02x}{:02x}".format(*flat[3 * index : 3 * index + 3])

@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Any
 if TYPE_CHECKING:
     from PIL import Image, ImageFont
 
-__all__ = ["contact_sheet", "strip_sheet"]
+__all__ = ["contact_sheet", "shrink_to_width", "strip_sheet"]
 
 _GAP = 8
 _LABEL_PAD = 3
@@ -112,3 +112,13 @@ def strip_sheet(strips: Sequence[tuple[str, Image.Image]]) -> Image.Image:
         sheet.paste(_flatten(image), (_GAP, y))
         y += image.height
     return sheet
+
+
+def shrink_to_width(image: Image.Image, width: int) -> Image.Image:
+    """`image` scaled down (Lanczos) to `width` pixels when it is wider; else itself."""
+    from PIL import Image
+
+    if width <= 0 or image.width <= width:
+        return image
+    height = max(1, round(image.height * width / image.width))
+    return image.resize((width, height), Image.Resampling.LANCZOS)

@@ -1,0 +1,134 @@
+"""The smallest lossless form of a dithered image: 1-bit, or a palette of
+2, 4, 16 or 256 entries (PNG then stores 1, 2, 4 or 8 bits a pixel).
+
+Dithered images have few colours, and an 8-bit gray or 24-bit colour file
+spends most of its bytes, and its writing time, on nothing. Colours are
+counted per channel first, so a gray image costs one histogram and a colour
+one a few table look-ups; nothing here sorts the pixels.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+from typing import TYPE_CHECKING
+
+import numpy as np
+import numpy.typing as npt
+
+if TYPE_CHECKING:
+    from PIL import Image
+
+__all__ = ["Indexed", "index_colours", "smallest_image", "to_indexed"]
+
+# Beyond this many channel-value combinations the combined code table gets
+# large; such images go through a sort of their packed colours instead.
+_CODE_TABLE_LIMIT = 1 << 20
+
+Array = npt.NDArray[np.uint8]
+
+
+@dataclasses.dataclass(frozen=True)
+class Indexed:
+    """An image as palette indices: `indices[y, x]` is a row of `colours`."""
+
+    indices: Array  # H x W
+    colours: Array  # n x channels, n <= 256
+
+
+def _channels(array: Array) -> Array:
+    return array[:, :, None] if array.ndim == 2 else array
+
+
+def index_colours(array: Array, limit: int = 256) -> Indexed | None:
+    """The distinct colours of an H x W (x C) uint8 image and each pixel's
+    index into them, or None when there are more than `limit`."""
+    pixels = _channels(array)
+    height, width, depth = pixels.shape
+    present = [np.flatnonzero(np.bincount(pixels[:, :, c].ravel(), minlength=256))
+               for c in range(depth)]
+    combinations = 1
+    for values in present:
+        combinations *= len(values)
+    if combinations > _CODE_TABLE_LIMIT:
+        return _index_by_sorting(pixels, limit)
+    code = np.zeros((height, width), np.uint32)
+    for c, values in enumerate(present):
+        table = np.zeros(256, np.uint32)
+        table[values] = np.arange(len(values), dtype=np.uint32)
+        if c:
+            code *= np.uint32(len(values))
+        code += table[pixels[:, :, c]]
+    used = np.flatnonzero(np.bincount(code.ravel(), minlength=combinations))
+    if len(used) > limit:
+        return None
+    remap = np.zeros(combinations, np.uint8)
+    remap[used] = np.arange(len(used), dtype=np.uint8)
+    colours = np.empty((len(used), depth), np.uint8)
+    rest = used
+    for c in range(depth - 1, -1, -1):
+        values = present[c]
+        colours[:, c] = values[rest % len(values)]
+        rest = rest // len(values)
+    return Indexed(remap[code], colours)
+
+
+def _index_by_sorting(pixels: Array, limit: int) -> Indexed | None:
+    height, width, depth = pixels.shape
+    keys = np.zeros((height, width), np.uint64)
+    for c in range(depth):
+        keys = (keys << np.uint64(8)) | pixels[:, :, c].astype(np.uint64)
+    colours, inverse = np.unique(keys.ravel(), return_inverse=True)
+    if len(colours) > limit:
+        return None
+    shifts = np.arange(depth - 1, -1, -1, dtype=np.uint64) * np.uint64(8)
+    table = ((colours[:, None] >> shifts[None, :]) & np.uint64(255)).astype(np.uint8)
+    return Indexed(inverse.reshape(height, width).astype(np.uint8), table)
+
+
+def _palette_image(indexed: Indexed, has_alpha: bool) -> Image.Image:
+    from PIL import Image
+
+    colours = indexed.colours
+    rgb = colours[:, :-1] if has_alpha else colours
+    if rgb.shape[1] == 1:
+        rgb = np.repeat(rgb, 3, axis=1)
+    image = Image.fromarray(indexed.indices, "P")
+    image.putpalette(rgb.tobytes(), "RGB")
+    if has_alpha:
+        image.info["transparency"] = colours[:, -1].tobytes()
+    return image
+
+
+
+
+def smallest_image(image: Image.Image, *, alpha_in_palette: bool = True) -> Image.Image:
+    """The same pixels in the smallest lossless mode Pillow writes.
+
+    Black and white gray images become mode '1'; images of at most 256
+    colours become 'P' with exactly as many palette entries (an alpha channel
+    goes into the palette when `alpha_in_palette`, as PNG allows); anything
+    else is returned as it is.
+    """
+    if image.mode not in ("L", "LA", "RGB", "RGBA"):
+        return image
+    has_alpha = image.mode in ("LA", "RGBA")
+    if has_alpha and not alpha_in_palette:
+        return image
+    if image.mode == "L" and not any(image.histogram()[1:255]):
+        # Black and white: Pillow's threshold at 128 keeps 0 and 255 exactly.
+        from PIL import Image
+
+        return image.convert("1", dither=Image.Dither.NONE)
+    indexed = index_colours(np.asarray(image))
+    if indexed is None:
+        return image
+    return _palette_image(indexed, has_alpha)
+
+
+def to_indexed(image: Image.Image) -> Image.Image:
+    """The same pixels as a palette ('P') image when there are at most 256
+    colours and no alpha; otherwise the image unchanged. Lossless."""
+    if image.mode not in ("L", "RGB"):
+        return image
+    indexed = index_colours(np.asarray(image))
+    return image if indexed is None else _palette_image(indexed, False)
