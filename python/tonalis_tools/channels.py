@@ -18,7 +18,7 @@ import numpy.typing as npt
 
 import tonalis
 
-from .presets import _key
+from .names import normalize_name
 
 __all__ = ["DEVICE_LEVELS", "as_array", "device_levels", "dither_channels", "like_input"]
 
@@ -44,7 +44,7 @@ def device_levels(name: str) -> tuple[int, int, int]:
     """
     if not isinstance(name, str):
         raise TypeError(f"format name must be a str, got {type(name).__name__}")
-    levels = DEVICE_LEVELS.get(_key(name))
+    levels = DEVICE_LEVELS.get(normalize_name(name))
     if levels is None:
         raise ValueError(f"unknown device format {name!r}; valid values: {', '.join(DEVICE_LEVELS)}")
     return levels

@@ -24,7 +24,7 @@ from typing import Literal
 import numpy as np
 import numpy.typing as npt
 
-from .presets import _key
+from .names import normalize_name
 from .tone import dot_gain_curve
 
 __all__ = [
@@ -192,7 +192,7 @@ SCREENS: dict[str, tuple[str, float, float, Shape]] = {
     "line90": ("vertical lines, 6-pixel period", 6.0, 90.0, "line"),
 }
 
-_SCREEN_LOOKUP = {_key(name): name for name in SCREENS} | {"halftone": "halftone45", "line": "line0"}
+_SCREEN_LOOKUP = {normalize_name(name): name for name in SCREENS} | {"halftone": "halftone45", "line": "line0"}
 
 
 def screen_names() -> list[str]:
@@ -210,7 +210,7 @@ def screen(name: str) -> npt.NDArray[np.float64] | None:
     """
     if not isinstance(name, str):
         raise TypeError(f"screen name must be a str, got {type(name).__name__}")
-    canonical = _SCREEN_LOOKUP.get(_key(name))
+    canonical = _SCREEN_LOOKUP.get(normalize_name(name))
     if canonical is None:
         return None
     _, cell, angle, shape = SCREENS[canonical]

@@ -17,7 +17,8 @@ import numpy as np
 import numpy.typing as npt
 
 from .channels import as_array
-from .presets import _key, preset
+from .names import normalize_name
+from .presets import preset
 from .recolor import colour_list, palette_indices
 
 __all__ = ["FORMATS", "c_header", "pack", "parse_c_header", "unpack"]
@@ -42,7 +43,7 @@ FORMATS: dict[str, str] = {
 
 _ALIASES = {"1bit": "mono", "bw": "mono", "1bpp": "mono", "2bit": "gray2", "4bit": "gray4",
             "blackred": "bwr", "blackyellow": "bwy", "gsv0": "escpos", "pos": "escpos"}
-_LOOKUP = {_key(name): name for name in FORMATS} | {_key(k): v for k, v in _ALIASES.items()}
+_LOOKUP = {normalize_name(name): name for name in FORMATS} | {normalize_name(k): v for k, v in _ALIASES.items()}
 
 _GRAY_BITS = {"mono": 1, "gray2": 2, "gray4": 4, "escpos": 1}
 _INDEX_BITS = {"index2": 2, "index4": 4, "index8": 8}
@@ -55,7 +56,7 @@ _ESCPOS_HEADER = b"\x1dv0"
 def _format(name: object) -> str:
     if not isinstance(name, str):
         raise TypeError(f"format must be a str, got {type(name).__name__}")
-    canonical = _LOOKUP.get(_key(name))
+    canonical = _LOOKUP.get(normalize_name(name))
     if canonical is None:
         raise ValueError(f"unknown pack format {name!r}; valid values: {', '.join(FORMATS)}")
     return canonical

@@ -17,7 +17,8 @@ import numpy as np
 import numpy.typing as npt
 
 from .channels import as_array, like_input
-from .presets import _key, parse_palette, preset
+from .names import normalize_name
+from .presets import parse_palette, preset
 
 __all__ = ["PANELS", "colour_list", "palette_indices", "panel_names", "panel_palette", "recolor"]
 
@@ -66,7 +67,7 @@ def panel_palette(name: str, *, measured: bool = True) -> list[str]:
     """
     if not isinstance(name, str):
         raise TypeError(f"panel name must be a str, got {type(name).__name__}")
-    entry = next((PANELS[p] for p in PANELS if _key(p) == _key(name)), None)
+    entry = next((PANELS[p] for p in PANELS if normalize_name(p) == normalize_name(name)), None)
     if entry is None:
         raise ValueError(f"unknown panel {name!r}; valid values: {', '.join(PANELS)}")
     _, _, measured_colours, driver = entry
