@@ -18,7 +18,7 @@ import numpy.typing as npt
 
 import tonalis
 
-from .names import normalize_name
+from .names import find_name
 
 __all__ = ["DEVICE_LEVELS", "as_array", "device_levels", "dither_channels", "like_input"]
 
@@ -42,12 +42,7 @@ def device_levels(name: str) -> tuple[int, int, int]:
         TypeError: `name` is not a str.
         ValueError: no format has that name.
     """
-    if not isinstance(name, str):
-        raise TypeError(f"format name must be a str, got {type(name).__name__}")
-    levels = DEVICE_LEVELS.get(normalize_name(name))
-    if levels is None:
-        raise ValueError(f"unknown device format {name!r}; valid values: {', '.join(DEVICE_LEVELS)}")
-    return levels
+    return DEVICE_LEVELS[find_name(name, DEVICE_LEVELS, "device format")]
 
 
 def as_array(image: Any) -> tuple[npt.NDArray[np.uint8], str | None]:

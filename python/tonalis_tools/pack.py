@@ -11,17 +11,17 @@ from __future__ import annotations
 
 import re
 from collections.abc import Sequence
-from typing import Any, Literal
+from typing import Any, Literal, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
 
 from .channels import as_array
-from .names import normalize_name
+from .names import find_name
 from .presets import preset
 from .recolor import colour_list, palette_indices
 
-__all__ = ["FORMATS", "c_header", "pack", "parse_c_header", "unpack"]
+__all__ = ["FORMATS", "FormatTarget", "c_header", "dither_target", "pack", "parse_c_header", "unpack"]
 
 BitOrder = Literal["msb", "lsb"]
 ByteOrder = Literal["little", "big"]
@@ -43,7 +43,6 @@ FORMATS: dict[str, str] = {
 
 _ALIASES = {"1bit": "mono", "bw": "mono", "1bpp": "mono", "2bit": "gray2", "4bit": "gray4",
             "blackred": "bwr", "blackyellow": "bwy", "gsv0": "escpos", "pos": "escpos"}
-_LOOKUP = {normalize_name(name): name for name in FORMATS} | {normalize_name(k): v for k, v in _ALIASES.items()}
 
 _GRAY_BITS = {"mono": 1, "gray2": 2, "gray4": 4, "escpos": 1}
 _INDEX_BITS = {"index2": 2, "index4": 4, "index8": 8}
@@ -54,12 +53,38 @@ _ESCPOS_HEADER = b"\x1dv0"
 
 
 def _format(name: object) -> str:
-    if not isinstance(name, str):
-        raise TypeError(f"format must be a str, got {type(name).__name__}")
-    canonical = _LOOKUP.get(normalize_name(name))
-    if canonical is None:
-        raise ValueError(f"unknown pack format {name!r}; valid values: {', '.join(FORMATS)}")
-    return canonical
+    return find_name(name, FORMATS, "pack format", _ALIASES)
+
+
+class FormatTarget(NamedTuple):
+    """What to dither to so that the result packs in a format."""
+
+    #: The format's own name (aliases resolved).
+    name: str
+    #: True when the format holds gray images only.
+    gray: bool
+    #: Level counts the format holds (one for gray, one per channel for
+    #: colour words); None for the palette formats.
+    levels: int | tuple[int, ...] | None
+    #: The palette to dither to when none is given; None when the format
+    #: needs one from the caller (or holds levels, not a palette).
+    palette: list[str] | None
+
+
+def dither_target(format: str) -> FormatTarget:
+    """The dithering that fits `format` ('gray2' -> gray, 4 levels).
+
+    Raises:
+        TypeError, ValueError: `format` is not a known format name.
+    """
+    fmt = _format(format)
+    if fmt in _GRAY_BITS:
+        return FormatTarget(fmt, True, 1 << _GRAY_BITS[fmt], None)
+    if fmt in _RGB_BITS:
+        return FormatTarget(fmt, False, tuple(1 << bits for bits in _RGB_BITS[fmt]), None)
+    if fmt in _PLANE_COLOUR:
+        return FormatTarget(fmt, False, None, ["#000000", "#ffffff", _PLANE_COLOUR[fmt]])
+    return FormatTarget(fmt, False, None, preset("epaper-7") if fmt == "index4" else None)
 
 
 def _grid(bits: int) -> npt.NDArray[np.uint8]:
@@ -120,8 +145,9 @@ def _gray(array: npt.NDArray[np.uint8], fmt: str) -> npt.NDArray[np.uint8]:
 
 def _palette(palette: Sequence[str] | str | None, fmt: str, bits: int) -> list[str]:
     if palette is None:
-        if fmt == "index4":
-            return preset("epaper-7")
+        default = dither_target(fmt).palette
+        if default is not None:
+            return default
         raise ValueError(f"format {fmt!r} needs a palette (the panel's colours in index order)")
     colours = colour_list(palette, "palette")
     if len(colours) > 1 << bits:
@@ -262,7 +288,7 @@ def pack(
 
 def _plane_palette(palette: Sequence[str] | str | None, fmt: str) -> list[str]:
     if palette is None:
-        return ["#000000", "#ffffff", _PLANE_COLOUR[fmt]]
+        return list(dither_target(fmt).palette or ())
     colours = colour_list(palette, "palette")
     if len(colours) != 3:
         raise ValueError(f"format {fmt!r} takes a palette of 3 colours (black, white, ink), got {len(colours)}")

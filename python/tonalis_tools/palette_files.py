@@ -21,7 +21,10 @@ from pathlib import Path
 
 from .presets import parse_palette
 
-__all__ = ["PALETTE_EXTENSIONS", "parse_palette_data", "read_palette", "write_palette", "format_palette"]
+__all__ = [
+    "PALETTE_EXTENSIONS", "format_palette", "load_palette_file", "parse_palette_data", "read_palette",
+    "write_palette",
+]
 
 _HEX = set("0123456789abcdefABCDEF")
 
@@ -161,6 +164,41 @@ def read_palette(path: str | os.PathLike[str]) -> list[str]:
     """
     suffix = _extension(path)
     return parse_palette_data(Path(path).read_bytes(), suffix, str(path))
+
+
+def _is_paintnet(data: bytes) -> bool:
+    """Whether a .txt file is a Paint.NET palette: its first line that is not
+    blank is a ';' comment or an 'aarrggbb' colour."""
+    for line in _Lines(data, "").lines:
+        body = line.strip()
+        if body:
+            return body.startswith(";") or (len(body) == 8 and set(body) <= _HEX)
+    return False
+
+
+def load_palette_file(path: str | os.PathLike[str]) -> list[str]:
+    """The colours of any file of colours the command line takes.
+
+    Palette files go by their extension as in `read_palette`, except that a
+    .txt file that is not a Paint.NET palette is a plain list of colours; a
+    file of any other extension is such a list too: hex colours or CSS
+    names, separated by commas, spaces or new lines (see `parse_palette`).
+
+    Raises:
+        OSError: the file cannot be read.
+        ValueError: a malformed file, naming it.
+    """
+    data = Path(path).read_bytes()
+    suffix = Path(path).suffix.lower()
+    if suffix in _READERS and (suffix != ".txt" or _is_paintnet(data)):
+        return parse_palette_data(data, suffix, str(path))
+    try:
+        return parse_palette(data.decode("utf-8-sig"))
+    except UnicodeDecodeError:
+        raise ValueError(f"{str(path)}: not a text file of colours nor a palette file of a known type "
+                         f"({', '.join(PALETTE_EXTENSIONS)})") from None
+    except ValueError as exc:
+        raise ValueError(f"{str(path)}: {exc}") from None
 
 
 def format_palette(colours: Sequence[str], extension: str, *, name: str = "tonalis") -> bytes:

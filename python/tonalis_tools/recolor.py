@@ -17,7 +17,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .channels import as_array, like_input
-from .names import normalize_name
+from .names import find_name
 from .presets import parse_palette, preset
 
 __all__ = ["PANELS", "colour_list", "palette_indices", "panel_names", "panel_palette", "recolor"]
@@ -65,11 +65,7 @@ def panel_palette(name: str, *, measured: bool = True) -> list[str]:
         TypeError: `name` is not a str.
         ValueError: no panel has that name.
     """
-    if not isinstance(name, str):
-        raise TypeError(f"panel name must be a str, got {type(name).__name__}")
-    entry = next((PANELS[p] for p in PANELS if normalize_name(p) == normalize_name(name)), None)
-    if entry is None:
-        raise ValueError(f"unknown panel {name!r}; valid values: {', '.join(PANELS)}")
+    entry = PANELS[find_name(name, PANELS, "panel")]
     _, _, measured_colours, driver = entry
     return list(measured_colours if measured and measured_colours is not None else driver)
 

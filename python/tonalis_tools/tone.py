@@ -9,12 +9,13 @@ folded into one table of 256 codes, applied once per sample.
 
 from __future__ import annotations
 
+import dataclasses
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["dot_gain_curve", "dot_gain_inverse", "tone", "tone_curve"]
+__all__ = ["ToneSettings", "dot_gain_curve", "dot_gain_inverse", "tone", "tone_curve"]
 
 def dot_gain_curve(coverage: npt.ArrayLike, gain: float) -> npt.NDArray[np.float64]:
     """Printed darkness of an ink coverage in [0, 1] under `gain`.
@@ -170,3 +171,37 @@ def _colour_channels(array: npt.NDArray[np.uint8], preserve_alpha: bool) -> slic
         return slice(0, array.shape[2] - 1)
     return None
 
+
+
+@dataclasses.dataclass(frozen=True)
+class ToneSettings:
+    """The arguments of `tone` as one value, for dithering settings to carry.
+
+    Alpha is never toned: it says where the image is, not how light it is.
+    """
+
+    gamma: float = 1.0
+    brightness: float = 0.0
+    contrast: float = 0.0
+    auto_levels: bool = False
+    s_curve: float = 0.0
+    dot_gain: float = 0.0
+    clip: float = 0.005
+
+    def apply(self, image: Any) -> Any:
+        """`tone(image, ...)` with these settings."""
+        return tone(image, **dataclasses.asdict(self))
+
+    def check(self) -> None:
+        """Raise the error `tone` would raise for these settings."""
+        self.apply(np.zeros((1, 1), dtype=np.uint8))
+
+    def describe(self) -> str:
+        """The settings that differ from the defaults, as 'gamma=1.2, auto-levels'."""
+        parts = []
+        for field in dataclasses.fields(self):
+            value = getattr(self, field.name)
+            if value != field.default:
+                label = field.name.replace("_", "-")
+                parts.append(label if value is True else f"{label}={value:g}")
+        return ", ".join(parts)
