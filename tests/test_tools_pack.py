@@ -5,7 +5,7 @@ import pytest
 
 import tonalis
 from tonalis_tools.channels import dither_channels
-from tonalis_tools.pack import FORMATS, c_header, pack, parse_c_header, unpack
+from tonalis_tools.pack import FORMATS, c_header, dither_target, pack, parse_c_header, unpack
 from tonalis_tools.presets import preset
 
 SIZES = [(1, 1), (1, 7), (2, 8), (3, 9), (5, 17), (4, 33)]
@@ -184,3 +184,25 @@ def test_parse_c_header_rejects(text, message):
 def test_c_header_needs_an_identifier(name):
     with pytest.raises(ValueError, match="C identifier"):
         c_header(b"", name, 1, 1)
+
+
+@pytest.mark.parametrize("fmt", sorted(FORMATS))
+def test_dithering_to_a_formats_target_packs(fmt):
+    """What dither_target asks for always fits the format, and unpacks to itself."""
+    target = dither_target(fmt)
+    rgb = np.random.default_rng(5).integers(0, 256, (9, 13, 3), dtype=np.uint8)
+    palette = target.palette or (preset("pico8") if fmt == "index8" else preset("gameboy"))
+    if target.gray:
+        image = tonalis.dither(rgb[:, :, 1], levels=target.levels)
+    elif isinstance(target.levels, tuple):
+        image = dither_channels(rgb, "fs", target.levels)
+    else:
+        image = tonalis.dither(rgb, palette=palette)
+    options = {} if target.levels is not None else {"palette": palette}
+    assert target.name == fmt
+    assert np.array_equal(unpack(pack(image, fmt, **options), fmt, 13, 9, **options), image)
+
+
+@pytest.mark.parametrize("alias, name", [("1BPP", "mono"), ("black-red", "bwr"), ("GS v 0", "escpos")])
+def test_dither_target_resolves_aliases(alias, name):
+    assert dither_target(alias).name == name

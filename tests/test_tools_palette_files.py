@@ -3,7 +3,8 @@
 import pytest
 
 from tonalis_tools.palette_files import (
-    PALETTE_EXTENSIONS, format_palette, parse_palette_data, read_palette, write_palette,
+    PALETTE_EXTENSIONS, format_palette, load_palette_file, parse_palette_data, read_palette,
+    write_palette,
 )
 from tonalis_tools.presets import preset
 
@@ -86,3 +87,29 @@ def test_format_palette_rejects(colours, extension, message):
 def test_latin1_names_in_gimp_files_are_read():
     data = "GIMP Palette\n1 2 3 Ros\u00e9\n".encode("latin-1")
     assert parse_palette_data(data, ".gpl") == ["#010203"]
+
+
+@pytest.mark.parametrize("name, data, expected", [
+    ("a.txt", b"; Paint.NET\nFF000000\nFFff0000\n", ["#000000", "#ff0000"]),
+    ("b.txt", b"\nff000000\nFFFFFFFF", ["#000000", "#ffffff"]),
+    ("c.txt", b"black, red\n#fff  # comment\n", ["#000000", "#ff0000", "#ffffff"]),
+    ("d.TXT", b"000 f00", ["#000000", "#ff0000"]),
+    ("e", b"navy\n", ["#000080"]),
+    ("f.colours", b"\xef\xbb\xbf#123456\n", ["#123456"]),
+    ("g.HEX", b"ABCDEF\n", ["#abcdef"]),
+])
+def test_load_palette_file_takes_palette_files_and_colour_lists(tmp_path, name, data, expected):
+    (tmp_path / name).write_bytes(data)
+    assert load_palette_file(tmp_path / name) == expected
+
+
+@pytest.mark.parametrize("name, data, message", [
+    ("a.txt", b"; Paint.NET\nFF0000\n", r"a.txt, line 2: expected a colour 'aarrggbb'"),
+    ("b.list", b"black\nnot-a-colour\n", r"b.list: unknown colour 'not-a-colour'"),
+    ("c.bin", b"\xff\xfe\x00", r"c.bin: not a text file of colours nor a palette file"),
+    ("d.txt", b"", r"d.txt: palette has no colours"),
+])
+def test_load_palette_file_names_the_file(tmp_path, name, data, message):
+    (tmp_path / name).write_bytes(data)
+    with pytest.raises(ValueError, match=message):
+        load_palette_file(tmp_path / name)
