@@ -14,10 +14,12 @@ from .pipeline import DitherSettings, apply, dither_file, load_image, load_matri
 from .presets import PRESETS, adaptive_palette, parse_palette, preset, preset_names
 from .channels import DEVICE_LEVELS, device_levels, dither_channels
 from .halftone import SCREENS, halftone_matrix, screen, screen_names
-from .pack import FORMATS, c_header, pack, parse_c_header, unpack
-from .palette_files import PALETTE_EXTENSIONS, format_palette, parse_palette_data, read_palette, write_palette
+from .pack import FORMATS, FormatTarget, c_header, dither_target, pack, parse_c_header, unpack
+from .palette_files import (
+    PALETTE_EXTENSIONS, format_palette, load_palette_file, parse_palette_data, read_palette, write_palette,
+)
 from .recolor import PANELS, panel_names, panel_palette, recolor
-from .tone import tone, tone_curve
+from .tone import ToneSettings, tone, tone_curve
 
 __version__: str = tonalis.__version__
 
@@ -39,8 +41,11 @@ __all__ = [
     "DEVICE_LEVELS",
     "FORMATS",
     "SCREENS",
+    "FormatTarget",
+    "ToneSettings",
     "c_header",
     "device_levels",
+    "dither_target",
     "dither_channels",
     "halftone_matrix",
     "pack",
@@ -53,6 +58,7 @@ __all__ = [
     "PALETTE_EXTENSIONS",
     "PANELS",
     "format_palette",
+    "load_palette_file",
     "panel_names",
     "panel_palette",
     "parse_palette_data",
