@@ -683,7 +683,9 @@ def _write_packed(frames: Frames, source: Path, destination: Path, args: argpars
     image = frames.images[0]
     target = dither_target(args.pack)
     colours = settings.display_palette or settings.palette
-    if colours is not None and target.palette is not None and len(target.palette) == 3:
+    # The two-plane formats (black/white/ink) are the ones with a 3-colour default.
+    two_planes = target.palette is not None and len(target.palette) == 3
+    if colours is not None and two_planes:
         colours = _plane_order(parse_palette(",".join(colours)))
     try:
         data = pack(image, target.name, bit_order=args.bit_order, invert=args.invert,
