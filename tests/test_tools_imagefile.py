@@ -11,7 +11,7 @@ pytest.importorskip("PIL")
 from PIL import Image, features
 
 from tonalis_tools.encoding import index_colours, smallest_image
-from tonalis_tools.imagefile import Frames, load_frames, load_image, save_frames, save_image
+from tonalis_tools.imagefile import Frames, load_frames, load_image, save_bytes, save_frames, save_image
 from tonalis_tools.pipeline import DitherSettings, apply, dither_frames
 
 RNG = np.random.default_rng(21)
@@ -204,3 +204,15 @@ def test_gray_output_matches_pillow_luma(image):
 def test_gray_output_takes_no_palette():
     with pytest.raises(ValueError, match="gray output takes levels"):
         apply(DitherSettings(gray=True, palette=["#000", "#fff"]), np.zeros((2, 2, 3), np.uint8))
+
+
+@pytest.mark.parametrize("data", [b"", b"\x00\xff" * 5000])
+def test_save_bytes_to_a_file_or_a_stream(tmp_path, data):
+    save_bytes(data, tmp_path / "out.bin")
+    stream = io.BytesIO()
+    save_bytes(data, stream)
+    assert (tmp_path / "out.bin").read_bytes() == stream.getvalue() == data
+    assert [p.name for p in tmp_path.iterdir()] == ["out.bin"]
+    with pytest.raises(OSError):
+        save_bytes(data, tmp_path / "missing" / "out.bin")
+    assert [p.name for p in tmp_path.iterdir()] == ["out.bin"]

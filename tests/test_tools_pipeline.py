@@ -8,9 +8,12 @@ from PIL import Image
 
 import tonalis
 from tonalis_tools.bluenoise import blue_noise_matrix
+from tonalis_tools.channels import dither_channels
+from tonalis_tools.halftone import screen
 from tonalis_tools.pipeline import (
     DitherSettings,
     apply,
+    check,
     dither_file,
     load_image,
     load_matrix,
@@ -18,7 +21,9 @@ from tonalis_tools.pipeline import (
     save_image,
     to_indexed,
 )
+from tonalis_tools.recolor import recolor
 from tonalis_tools.sheet import contact_sheet
+from tonalis_tools.tone import ToneSettings, tone
 
 RNG = np.random.default_rng(11)
 RGB = RNG.integers(0, 256, (12, 16, 3), dtype=np.uint8)
@@ -112,6 +117,20 @@ def test_save_image_rejects_unknown_suffix(tmp_path):
     (DitherSettings(matrix="bluenoise16"), lambda im: tonalis.ordered_dither(im, blue_noise_matrix(16))),
     (DitherSettings("fs", palette=["#000", "#f00"], preserve_alpha=False),
      lambda im: tonalis.dither(im, "fs", palette=["#000", "#f00"], preserve_alpha=False)),
+    (DitherSettings("Halftone 45"), lambda im: tonalis.ordered_dither(im, screen("halftone45"))),
+    (DitherSettings("fs", matrix="line90", levels=3),
+     lambda im: tonalis.ordered_dither(im, screen("line90"), levels=3)),
+    (DitherSettings("sierra", levels=(32, 64, 32), serpentine=True),
+     lambda im: dither_channels(im, "sierra", (32, 64, 32), serpentine=True)),
+    (DitherSettings("random", levels=(2, 3, 4), seed=7),
+     lambda im: dither_channels(im, "random", (2, 3, 4), seed=7)),
+    (DitherSettings("bluenoise16", levels=(8, 8, 4)),
+     lambda im: dither_channels(im, levels=(8, 8, 4), matrix=blue_noise_matrix(16))),
+    (DitherSettings("atkinson", tone=ToneSettings(gamma=0.8, auto_levels=True)),
+     lambda im: tonalis.dither(tone(im, gamma=0.8, auto_levels=True), "atkinson")),
+    (DitherSettings(palette=["#010101", "#fefefe"], display_palette=["black", "white"]),
+     lambda im: recolor(tonalis.dither(im, palette=["#010101", "#fefefe"]),
+                        ["#010101", "#fefefe"], ["#000", "#fff"])),
 ])
 def test_apply_matches_the_module(settings, reference):
     assert np.array_equal(apply(settings, RGB), reference(RGB))
@@ -119,14 +138,48 @@ def test_apply_matches_the_module(settings, reference):
     assert np.array_equal(apply(resolve(settings), RGB), reference(RGB))
 
 
+@pytest.mark.parametrize("settings", [DitherSettings(palette=["#000", "#fff", "#f00"]),
+                                      DitherSettings(levels=(4, 8, 4))])
 @pytest.mark.parametrize("image, mode", [(RGB[:, :, 0], None), (Image.fromarray(RGB[:, :, 0]), "RGB"),
                                          (Image.fromarray(RGB[:, :, :2], "LA"), "RGBA")])
-def test_apply_turns_gray_into_colour_for_a_palette(image, mode):
-    out = apply(DitherSettings(palette=["#000", "#fff", "#f00"]), image)
+def test_apply_turns_gray_into_colour_for_a_palette(settings, image, mode):
+    out = apply(settings, image)
     if mode is None:
         assert out.shape == RGB.shape
     else:
         assert out.mode == mode
+
+
+@pytest.mark.parametrize("settings, message", [
+    (DitherSettings(levels=()), "at least one count"),
+    (DitherSettings(levels=(4, 1, 4)), "levels must be between 2 and 256, got 1"),
+    (DitherSettings(levels=(4, 4, 4), gray=True), "gray output takes one level count, got 3"),
+    (DitherSettings(display_palette=["#000", "#fff"]), "give the palette too"),
+    (DitherSettings(palette=["#000", "#fff"], display_palette=["#000"]), "differ in length"),
+    (DitherSettings(palette=["#000", "#fff"], display_palette=["#000", "nope"]), "unknown colour 'nope'"),
+    (DitherSettings(tone=ToneSettings(contrast=2.0)), "contrast must be between -1 and 1"),
+    (DitherSettings(tone=ToneSettings(clip=0.5)), "clip must be between 0 and 0.49"),
+])
+def test_check_rejects_settings_that_cannot_work(settings, message):
+    with pytest.raises(ValueError, match=message):
+        check(settings)
+
+
+def test_per_channel_levels_and_a_palette_exclude_each_other():
+    with pytest.raises(ValueError, match="exclude each other"):
+        apply(DitherSettings(levels=(4, 4, 4), palette=["#000", "#fff"]), RGB)
+
+
+@pytest.mark.parametrize("settings, text", [
+    (DitherSettings(levels=(32, 64, 32)), "floyd_steinberg, levels=32,64,32"),
+    (DitherSettings("fs", palette=["#000", "#fff"], display_palette=["#111", "#eee"]),
+     "fs, 2 colours, recoloured"),
+    (DitherSettings("fs", tone=ToneSettings(gamma=1.25, auto_levels=True)),
+     "fs, gamma=1.25, auto-levels"),
+    (DitherSettings("fs", tone=ToneSettings()), "fs"),
+])
+def test_describe(settings, text):
+    assert settings.describe() == text
 
 
 def test_dither_file_round_trip(tmp_path):

@@ -12,6 +12,14 @@ import tonalis
 from .bluenoise import blue_noise_matrix, blue_noise_ranks
 from .pipeline import DitherSettings, apply, dither_file, load_image, load_matrix, save_image
 from .presets import PRESETS, adaptive_palette, parse_palette, preset, preset_names
+from .channels import DEVICE_LEVELS, device_levels, dither_channels
+from .halftone import SCREENS, halftone_matrix, screen, screen_names
+from .pack import FORMATS, FormatTarget, c_header, dither_target, pack, parse_c_header, unpack
+from .palette_files import (
+    PALETTE_EXTENSIONS, format_palette, load_palette_file, parse_palette_data, read_palette, write_palette,
+)
+from .recolor import PANELS, panel_names, panel_palette, recolor
+from .tone import ToneSettings, tone, tone_curve
 
 __version__: str = tonalis.__version__
 
@@ -30,4 +38,31 @@ __all__ = [
     "preset",
     "preset_names",
     "save_image",
+    "DEVICE_LEVELS",
+    "FORMATS",
+    "SCREENS",
+    "FormatTarget",
+    "ToneSettings",
+    "c_header",
+    "device_levels",
+    "dither_target",
+    "dither_channels",
+    "halftone_matrix",
+    "pack",
+    "parse_c_header",
+    "screen",
+    "screen_names",
+    "tone",
+    "tone_curve",
+    "unpack",
+    "PALETTE_EXTENSIONS",
+    "PANELS",
+    "format_palette",
+    "load_palette_file",
+    "panel_names",
+    "panel_palette",
+    "parse_palette_data",
+    "read_palette",
+    "recolor",
+    "write_palette",
 ]

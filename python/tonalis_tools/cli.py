@@ -8,6 +8,7 @@ import glob
 import importlib.util
 import io
 import os
+import re
 import signal
 import sys
 import threading
@@ -17,20 +18,26 @@ from concurrent.futures import Future, ThreadPoolExecutor, as_completed
 from contextlib import contextmanager
 from pathlib import Path
 from types import FrameType
-from typing import IO, TYPE_CHECKING, NoReturn, TypeVar
+from typing import IO, TYPE_CHECKING, Any, NoReturn, TypeVar
 
 import numpy as np
 
 import tonalis
 
 from .bluenoise import SIZES as BLUE_NOISE_SIZES
+from .channels import DEVICE_LEVELS, device_levels
 from .gallery import build_gallery
-from .imagefile import Frames, is_lossy, load_frames, load_image, output_format, save_frames
+from .halftone import SCREENS, SHAPES, halftone_matrix, screen
+from .imagefile import Frames, is_lossy, load_frames, load_image, output_format, save_bytes, save_frames
 from .names import did_you_mean, normalize_name
+from .pack import FORMATS, FormatTarget, c_header, dither_target, pack
+from .palette_files import PALETTE_EXTENSIONS, load_palette_file
 from .pipeline import DitherSettings, blue_noise_size, check, dither_frames, load_matrix, resolve
 from .planner import OutputClash, file_identity, plan_outputs
 from .presets import PRESETS, adaptive_palette, parse_palette, preset
+from .recolor import PANELS, panel_palette
 from .sheet import contact_sheet, shrink_to_width
+from .tone import ToneSettings
 
 if TYPE_CHECKING:
     from PIL import Image
@@ -53,6 +60,12 @@ examples:
   tonalis photo.jpg -o out.png --palette "black,white,#f00" -m bayer8x8
   tonalis photo.jpg -o out.png --colors 8            adaptive palette of 8 colours
   tonalis photo.jpg -o out.png --matrix bluenoise64  ordered dither, blue noise
+  tonalis photo.jpg -o out.png --gray --screen round:6:45 --gamma 1.25
+                                                     clustered-dot halftone for a laser printer
+  tonalis photo.jpg -o out.png --levels rgb565       per-channel levels of a TFT panel
+  tonalis photo.jpg -o out.bin --panel spectra6 --pack index4
+                                                     6-colour e-paper: measured colours, driver indices
+  tonalis label.png -o label.h --pack mono --invert  1-bit rows as a C array
   tonalis anim.gif -o out.gif --matrix bluenoise64   every frame, timing kept
   tonalis shots/ 'more/*.tif' -o dithered/ --format png -j 2
   tonalis - -o - --gray < in.png > out.png           standard input and output
@@ -126,10 +139,17 @@ def _build_parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     how.add_argument("-m", "--method", default=None, metavar="NAME",
                      help="error-diffusion kernel, 'bayerNxN', 'bluenoise16/32/64' or 'random' "
                      f"(default {DEFAULT_METHOD}); with --compare a comma-separated list")
-    how.add_argument("--matrix", metavar="NAME|FILE",
-                     help="ordered dither with this matrix: 'bayer2x2'..'bayer16x16', "
-                     "'bluenoise16/32/64', or a .npy or text file (whole numbers = indices, "
-                     "decimals = thresholds in [0, 1])")
+    matrices = how.add_mutually_exclusive_group()
+    matrices.add_argument("--matrix", metavar="NAME|FILE",
+                          help="ordered dither with this matrix: 'bayer2x2'..'bayer16x16', "
+                          "'bluenoise16/32/64', a halftone screen ('halftone45', 'line0', see "
+                          "--list), or a .npy or text file (whole numbers = indices, decimals = "
+                          "thresholds in [0, 1])")
+    matrices.add_argument("--screen", metavar="SHAPE[:CELL[:ANGLE[:GAIN]]]",
+                          help=f"ordered dither with a clustered-dot halftone screen: shape "
+                          f"({', '.join(SHAPES)}), cell in pixels (2..32, default 8), angle in "
+                          "degrees (default 45), dot-gain compensation (0..0.25, default 0); "
+                          "e.g. 'round:8:45', 'line:6:0'")
     how.add_argument("--serpentine", action="store_true",
                      help="error diffusion: alternate the scan direction every row")
     how.add_argument("--strength", type=float, default=1.0, metavar="S",
@@ -144,14 +164,53 @@ def _build_parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
 
     colours = parser.add_argument_group("levels and palettes (pick one)")
     pick = colours.add_mutually_exclusive_group()
-    pick.add_argument("--levels", type=int, default=None, metavar="N",
-                      help="levels per channel, 2..256 (default 2: black or full per channel)")
+    pick.add_argument("--levels", default=None, metavar="N|N,N,N|FORMAT",
+                      help="levels per channel, 2..256 (default 2: black or full per channel); "
+                      "one count per channel ('32,64,32'), or a device colour format "
+                      f"({', '.join(DEVICE_LEVELS)})")
     pick.add_argument("--palette", metavar="COLOURS|FILE",
                       help="colours separated by commas or spaces, as hex or CSS names "
-                      "('#000,white,#f00'), or a file of them (a GIMP .gpl palette works too)")
+                      "('#000,white,#f00'), or a file: a list of them, or a palette file "
+                      f"({', '.join(PALETTE_EXTENSIONS)})")
     pick.add_argument("--preset", metavar="NAME", help="a named palette, see --list")
+    pick.add_argument("--panel", metavar="NAME",
+                      help="a colour e-paper panel (see --list): dither against the colours it "
+                      "shows, write the colours its driver takes")
     pick.add_argument("--colors", "--colours", type=int, default=None, metavar="N",
                       help="an adaptive palette of N colours fitted to each image (median cut)")
+
+    colours.add_argument("--display-palette", metavar="COLOURS|FILE",
+                         help="with --palette or --preset: write these colours instead, by "
+                         "palette index (the same number of colours)")
+
+    tone = parser.add_argument_group("tone, applied before dithering")
+    tone.add_argument("--gamma", type=float, metavar="G",
+                      help="gamma, 0.05..20: above 1 lightens the midtones (1.25 for a printer "
+                      "that prints too dark)")
+    tone.add_argument("--brightness", type=float, metavar="B", help="added brightness, -1..1")
+    tone.add_argument("--contrast", type=float, metavar="C", help="contrast, -1..1 (0 = as is)")
+    tone.add_argument("--auto-levels", action="store_true",
+                      help="stretch the darkest and lightest tones to black and white")
+    tone.add_argument("--s-curve", type=float, metavar="S",
+                      help="S-curve strength, 0..1: steeper midtones")
+    tone.add_argument("--dot-gain", type=float, metavar="D",
+                      help="compensate a printer's dot gain, 0..0.25 (0.15: a half-covered "
+                      "area prints 15%% darker)")
+
+    device = parser.add_argument_group("device bytes")
+    device.add_argument("--pack", metavar="FORMAT",
+                        help="write the result as the bytes of a device format (see --list): "
+                        "a raw file, or a C array when OUTPUT ends in .h or .c; sets the "
+                        "dithering the format needs unless levels or a palette are given")
+    device.add_argument("--bit-order", choices=("msb", "lsb"), default="msb",
+                        help="bit formats: leftmost pixel in the high (msb, default) or low bits")
+    device.add_argument("--invert", action="store_true", help="bit formats: flip every bit")
+    device.add_argument("--byte-order", choices=("little", "big"), default="little",
+                        help="rgb565: byte order of the 16-bit words (default little)")
+    device.add_argument("--align", type=int, default=1, metavar="BYTES",
+                        help="bit formats: pad every row to a multiple of BYTES (default 1)")
+    device.add_argument("--band-height", type=int, default=None, metavar="ROWS",
+                        help="escpos: at most ROWS rows per raster command")
 
     files = parser.add_argument_group("files")
     files.add_argument("--format", metavar="EXT",
@@ -210,30 +269,25 @@ def _reason(exc: BaseException) -> str:
 
 
 def _looks_like_file(text: str) -> bool:
-    return os.sep in text or "/" in text or Path(text).suffix.lower() in (".gpl", ".txt", ".hex", ".pal")
+    return os.sep in text or "/" in text or Path(text).suffix.lower() in PALETTE_EXTENSIONS
 
 
-def _palette_argument(text: str) -> list[str]:
+def _palette_argument(text: str, option: str = "--palette") -> list[str]:
     candidate = Path(text)
-    if candidate.is_file():
-        try:
-            content = candidate.read_text(encoding="utf-8")
-        except (OSError, UnicodeDecodeError) as exc:
-            raise UsageError(f"cannot read palette file {text!r}: {_reason(exc)}") from None
-        where = f"palette file {text!r}"
-    elif _looks_like_file(text) and "," not in text and " " not in text:
-        raise UsageError(f"palette file {text!r} does not exist")
-    else:
-        content = text
-        where = "--palette"
     try:
-        return parse_palette(content)
+        if candidate.is_file():
+            return load_palette_file(candidate)
+        if _looks_like_file(text) and "," not in text and " " not in text:
+            raise UsageError(f"palette file {text!r} does not exist")
+        return parse_palette(text)
+    except OSError as exc:
+        raise UsageError(f"cannot read palette file {text!r}: {_reason(exc)}") from None
     except ValueError as exc:
-        raise UsageError(f"{where}: {exc}") from None
+        raise UsageError(f"{option}: {exc}") from None
 
 
 def _matrix_names() -> list[str]:
-    return tonalis.available_matrices() + [f"bluenoise{n}" for n in BLUE_NOISE_SIZES]
+    return tonalis.available_matrices() + [f"bluenoise{n}" for n in BLUE_NOISE_SIZES] + list(SCREENS)
 
 
 def _method_names() -> list[str]:
@@ -241,7 +295,7 @@ def _method_names() -> list[str]:
 
 
 def _matrix_argument(text: str) -> str | int | np.ndarray:
-    if blue_noise_size(text) is not None:
+    if blue_noise_size(text) is not None or screen(text) is not None:
         return text
     key = normalize_name(text)
     if key.startswith("bayer") or key.isdigit():
@@ -273,15 +327,102 @@ def _check_settings(settings: DitherSettings) -> None:
         raise UsageError(str(exc)) from None
 
 
-def _resolve_palette(args: argparse.Namespace) -> list[str] | None:
-    if args.palette is not None:
-        return _palette_argument(args.palette)
-    if args.preset is not None:
+def _screen_argument(text: str) -> np.ndarray:
+    """The matrix of '--screen SHAPE[:CELL[:ANGLE[:GAIN]]]'."""
+    fields = text.split(":")
+    numbers: list[float] = []
+    try:
+        numbers = [float(field) for field in fields[1:]]
+    except ValueError:
+        pass
+    if len(fields) > 4 or len(numbers) != len(fields) - 1:
+        raise UsageError(f"--screen {text!r}: expected SHAPE[:CELL[:ANGLE[:GAIN]]] with numbers "
+                         "for cell, angle and gain, e.g. 'round:8:45'")
+    cell, angle, gain = (numbers + [8.0, 45.0, 0.0][len(numbers):])[:3]
+    shape: Any = fields[0]  # checked by halftone_matrix
+    try:
+        return halftone_matrix(cell, angle, shape, gain)
+    except ValueError as exc:
+        raise UsageError(f"--screen {text!r}: {exc}") from None
+
+
+def _levels_argument(text: str) -> int | tuple[int, ...]:
+    """'4' -> 4, '32,64,32' -> (32, 64, 32), 'rgb565' -> (32, 64, 32)."""
+    if "," in text:
         try:
-            return preset(args.preset)
+            return tuple(int(field) for field in text.split(","))
+        except ValueError:
+            raise UsageError(f"--levels {text!r}: expected whole numbers separated by commas, "
+                             "e.g. '32,64,32'") from None
+    try:
+        return int(text)
+    except ValueError:
+        pass
+    try:
+        return device_levels(text)
+    except ValueError as exc:
+        raise UsageError(f"--levels {text!r} is not a number of levels, and {exc}") from None
+
+
+def _named(lookup: Callable[[str], T], name: str) -> T:
+    """`lookup(name)`, its ValueError (an unknown name) reported as a usage error."""
+    try:
+        return lookup(name)
+    except ValueError as exc:
+        raise UsageError(str(exc)) from None
+
+
+def _resolve_palette(args: argparse.Namespace) -> tuple[list[str] | None, list[str] | None]:
+    """The palette to dither to, and the one to write instead (or None)."""
+    display = None
+    if args.display_palette is not None:
+        if args.palette is None and args.preset is None:
+            raise UsageError("--display-palette replaces the colours of --palette or --preset; "
+                             "give one of them")
+        display = _palette_argument(args.display_palette, "--display-palette")
+    if args.panel is not None:
+        measured = _named(panel_palette, args.panel)
+        driver = panel_palette(args.panel, measured=False)
+        return measured, (driver if driver != measured else None)
+    palette = None
+    if args.palette is not None:
+        palette = _palette_argument(args.palette)
+    elif args.preset is not None:
+        palette = _named(preset, args.preset)
+    if display is not None and palette is not None and len(display) != len(palette):
+        raise UsageError(f"--display-palette has {len(display)} colours and the palette "
+                         f"{len(palette)}; they pair up by index")
+    return palette, display
+
+
+def _tone(args: argparse.Namespace) -> ToneSettings | None:
+    given = {name: getattr(args, name) for name in ("gamma", "brightness", "contrast", "s_curve",
+                                                    "dot_gain") if getattr(args, name) is not None}
+    if args.auto_levels:
+        given["auto_levels"] = True
+    if not given:
+        return None
+    for name, value in given.items():
+        try:
+            ToneSettings(**{name: value}).check()
         except ValueError as exc:
-            raise UsageError(str(exc)) from None
-    return None
+            raise UsageError(f"--{name.replace('_', '-')} {value:g}: {exc}") from None
+    return ToneSettings(**given)
+
+
+def _pack_target(args: argparse.Namespace) -> FormatTarget | None:
+    if args.pack is None:
+        return None
+    target = _named(dither_target, args.pack)
+    if args.compare:
+        raise UsageError("--pack writes one file per input; it does not go with --compare")
+    if args.align < 1:
+        raise UsageError(f"--align must be 1 or more bytes, got {args.align}")
+    if args.band_height is not None and not 1 <= args.band_height <= 65535:
+        raise UsageError(f"--band-height must be between 1 and 65535 rows, got {args.band_height}")
+    if args.invert and isinstance(target.levels, tuple):
+        raise UsageError(f"--invert flips bits of the bit formats, not of {target.name!r}")
+    return target
 
 
 def _methods(args: argparse.Namespace) -> list[str]:
@@ -299,23 +440,41 @@ def _methods(args: argparse.Namespace) -> list[str]:
 def _settings(args: argparse.Namespace) -> tuple[list[str], list[DitherSettings]]:
     """The column labels and checked, resolved settings: one, or one per --compare column."""
     matrix = _matrix_argument(args.matrix) if args.matrix is not None else None
-    palette = _resolve_palette(args)
+    if args.screen is not None:
+        matrix = _screen_argument(args.screen)
+    matrix_label = args.matrix if args.matrix is not None else f"screen {args.screen}"
+    levels = _levels_argument(args.levels) if args.levels is not None else None
+    palette, display = _resolve_palette(args)
     methods = _methods(args)
     for method in methods:
         _check_method(method)
+    gray = args.gray
+    target = _pack_target(args)
+    if target is not None:
+        chosen = palette is not None or levels is not None or args.colors is not None
+        if target.gray and palette is None and args.colors is None:
+            gray = True
+        if not chosen:
+            levels, palette = target.levels, target.palette
+        if target.levels is None and palette is None and args.colors is None:
+            raise UsageError(f"--pack {target.name} writes palette indices: give the palette in "
+                             "index order with --palette, --preset or --panel")
+
+    tone = _tone(args)
 
     def make(method: str, matrix: str | int | np.ndarray | None) -> DitherSettings:
         return DitherSettings(
-            method=method, levels=args.levels, palette=palette, serpentine=args.serpentine,
+            method=method, levels=levels, palette=palette, serpentine=args.serpentine,
             seed=args.seed, strength=args.strength, linear=args.linear,
-            preserve_alpha=args.preserve_alpha, matrix=matrix, gray=args.gray,
+            preserve_alpha=args.preserve_alpha, matrix=matrix, gray=gray, tone=tone,
+            display_palette=display,
         )
 
     if args.compare:
         labels = list(methods)
         settings = [make(m, None) for m in methods]
         if matrix is not None:
-            labels.append(f"matrix {args.matrix}")
+            labels.append(f"matrix {matrix_label}")
             settings.append(make("ordered", matrix))
     else:
         labels = methods
@@ -409,6 +568,11 @@ def _check_format(destination: Path, args: argparse.Namespace, into_folder: bool
 
 
 def _stdout_format(args: argparse.Namespace) -> str:
+    if args.pack is not None:
+        if sys.stdout.isatty() and not _c_source(Path("stdout." + (args.format or "bin"))):
+            raise UsageError("refusing to write device bytes to a terminal: redirect standard "
+                             "output, pass -o FILE, or --format h for a C array")
+        return "bytes"
     fmt = _check_format(Path("stdout." + (args.format or "png").lstrip(".")), args, False)
     if sys.stdout.isatty():
         raise UsageError("refusing to write image data to a terminal: redirect standard output "
@@ -426,14 +590,18 @@ def _plan(args: argparse.Namespace, found: list[tuple[Path, Path]],
         _stdout_format(args)
         return [(found[0][0], Path(STDIO))]
     if found[0][0] == Path(STDIO) and not into_folder:
-        _check_format(Path(args.output), args, False)
+        if args.pack is None:
+            _check_format(Path(args.output), args, False)
         return [(found[0][0], Path(args.output))]
+    suffix = args.format or ("bin" if args.pack is not None else None)
     try:
-        pairs = plan_outputs(found, args.output, into_folder=into_folder, suffix=args.format,
+        pairs = plan_outputs(found, args.output, into_folder=into_folder, suffix=suffix,
                              overwrite=args.overwrite)
     except OutputClash as exc:
         hint = " (pass --overwrite to allow it)" if exc.replaces_input else ""
         raise UsageError(f"{exc}{hint}") from None
+    if args.pack is not None:
+        return pairs
     for suffix in sorted({d.suffix.lower() for _, d in pairs}):
         _check_format(next(d for _, d in pairs if d.suffix.lower() == suffix), args, into_folder)
     return pairs
@@ -455,14 +623,15 @@ def _load(source: Path, stdin: bytes | None) -> Frames:
 
 
 def _dither(args: argparse.Namespace, source: Path, frames: Frames,
-            settings: Sequence[DitherSettings]) -> list[Frames]:
-    """`frames` dithered with each of `settings`; with --colors, all with the image's own palette."""
+            settings: Sequence[DitherSettings]) -> list[tuple[DitherSettings, Frames]]:
+    """`frames` dithered with each of `settings`, with the settings used: with
+    --colors, all with the image's own palette."""
     try:
         if args.colors is not None:
             stacked = np.concatenate([np.asarray(image) for image in frames.images], axis=0)
             palette = adaptive_palette(stacked, args.colors)
             settings = [dataclasses.replace(s, palette=palette) for s in settings]
-        return [dither_frames(s, frames) for s in settings]
+        return [(s, dither_frames(s, frames)) for s in settings]
     except (TypeError, ValueError, OverflowError) as exc:
         raise FileError(f"{_name(source)}: {exc}") from None
 
@@ -481,6 +650,65 @@ def _write(frames: Frames, destination: Path, args: argparse.Namespace) -> None:
     except BrokenPipeError:
         raise
     except (OSError, ValueError) as exc:
+        where = "standard output" if destination == Path(STDIO) else repr(str(destination))
+        raise FileError(f"cannot write {where}: {_reason(exc)}") from None
+
+
+def _c_source(destination: Path) -> bool:
+    return destination.suffix.lower() in (".h", ".c")
+
+
+def _c_identifier(text: str) -> str:
+    name = re.sub(r"\W", "_", text, flags=re.ASCII).strip("_") or "image"
+    return "_" + name if name[0].isdigit() else name
+
+
+def _plane_order(colours: Sequence[str]) -> list[str]:
+    """Black, white and ink colours of a 3-colour panel, whatever order they were given in:
+    the darkest, the lightest and the one between."""
+    def lightness(colour: str) -> int:
+        r, g, b = (int(colour[i : i + 2], 16) for i in (1, 3, 5))
+        return 299 * r + 587 * g + 114 * b
+
+    ordered = sorted(colours, key=lightness)
+    return [ordered[0], ordered[-1], *ordered[1:-1]]
+
+
+def _write_packed(frames: Frames, source: Path, destination: Path, args: argparse.Namespace,
+                  settings: DitherSettings) -> None:
+    """The result as the bytes of `--pack`'s format, raw or as a C array."""
+    if len(frames.images) > 1:
+        raise FileError(f"{_name(source)}: --pack writes one image, and this input has "
+                        f"{len(frames.images)} frames")
+    image = frames.images[0]
+    target = dither_target(args.pack)
+    colours = settings.display_palette or settings.palette
+    # The two-plane formats (black/white/ink) are the ones with a 3-colour default.
+    two_planes = target.palette is not None and len(target.palette) == 3
+    if colours is not None and two_planes:
+        colours = _plane_order(parse_palette(",".join(colours)))
+    try:
+        data = pack(image, target.name, bit_order=args.bit_order, invert=args.invert,
+                    byteorder=args.byte_order, align=args.align, palette=colours,
+                    band_height=args.band_height)
+    except ValueError as exc:
+        raise FileError(f"{_name(source)}: {exc}") from None
+    as_c = _c_source(destination if destination != Path(STDIO)
+                     else Path("stdout." + (args.format or "bin")))
+    if as_c:
+        stem = source.stem if destination == Path(STDIO) else destination.stem
+        data = c_header(data, _c_identifier(stem), image.width, image.height,
+                        format=target.name).encode("ascii")
+    try:
+        if destination == Path(STDIO):
+            sys.stdout.buffer.write(data)
+            sys.stdout.buffer.flush()
+        else:
+            destination.parent.mkdir(parents=True, exist_ok=True)
+            save_bytes(data, destination)
+    except BrokenPipeError:
+        raise
+    except OSError as exc:
         where = "standard output" if destination == Path(STDIO) else repr(str(destination))
         raise FileError(f"cannot write {where}: {_reason(exc)}") from None
 
@@ -598,10 +826,21 @@ def _list() -> None:
     print("error-diffusion methods:", ", ".join(tonalis.available_methods()))
     print("ordered matrices:", ", ".join(_matrix_names()))
     print("other: random")
-    print("palette presets:")
-    width = max(len(name) for name in PRESETS)
-    for name, (description, colours) in PRESETS.items():
-        print(f"  {name:<{width}}  {len(colours):>3} colours  {description}")
+    _table("palette presets", {name: (f"{len(colours):>3} colours", description)
+                               for name, (description, colours) in PRESETS.items()})
+    _table("halftone screens (--matrix)", {name: ("", entry[0]) for name, entry in SCREENS.items()})
+    _table("device colour formats (--levels)",
+           {name: ("", "levels " + ",".join(map(str, counts))) for name, counts in DEVICE_LEVELS.items()})
+    _table("e-paper panels (--panel)", {name: ("", entry[0] + (", measured colours" if entry[2] else ""))
+                                        for name, entry in PANELS.items()})
+    _table("device byte formats (--pack)", {name: ("", text) for name, text in FORMATS.items()})
+
+
+def _table(title: str, rows: dict[str, tuple[str, str]]) -> None:
+    print(f"{title}:")
+    width = max(len(name) for name in rows)
+    for name, (count, description) in rows.items():
+        print(f"  {name:<{width}}  {count + '  ' if count else ''}{description}")
 
 
 def _need_pillow() -> None:
@@ -639,8 +878,9 @@ def _run(argv: Sequence[str]) -> int:
         raise UsageError(f"--colors must be between 2 and 256, got {args.colors}")
     if args.colors is not None and args.gray:
         raise UsageError("--gray takes --levels, not --colors")
-    if args.matrix is not None and args.method is not None and not args.compare:
-        raise UsageError("--matrix picks ordered dither; leave out --method (or add --compare)")
+    if (args.matrix or args.screen) is not None and args.method is not None and not args.compare:
+        option = "--matrix" if args.matrix is not None else "--screen"
+        raise UsageError(f"{option} picks ordered dither; leave out --method (or add --compare)")
     _need_pillow()
 
     labels, settings = _settings(args)
@@ -661,9 +901,12 @@ def _batch(args: argparse.Namespace, pairs: list[tuple[Path, Path]], settings: D
         _checkpoint(stop)
         frames = _load(source, stdin)
         _checkpoint(stop)
-        (result,) = _dither(args, source, frames, [settings])
+        ((used, result),) = _dither(args, source, frames, [settings])
         _checkpoint(stop)
-        _write(result, destination, args)
+        if args.pack is not None:
+            _write_packed(result, source, destination, args, used)
+        else:
+            _write(result, destination, args)
 
     show = not args.quiet and (args.progress or (len(pairs) > 3 and sys.stderr.isatty()))
     progress = Progress(len(pairs), sys.stderr, show)
@@ -713,7 +956,7 @@ def _compare(args: argparse.Namespace, found: list[tuple[Path, Path]], labels: l
             raise FileError(f"cannot read {_name(source)}: {_reason(exc)}") from None
         results = _dither(args, source, Frames([image]), settings)
         label = "stdin" if source == Path(STDIO) else source.name
-        return [(label, image)] + [(lab, r.images[0]) for lab, r in zip(labels, results)]
+        return [(label, image)] + [(lab, r.images[0]) for lab, (_, r) in zip(labels, results)]
 
     futures = _run_all(row, found, args.jobs or os.cpu_count() or 1, lambda future: None)
     rows = []

@@ -17,9 +17,13 @@ import numpy as np
 import numpy.typing as npt
 
 from .bluenoise import blue_noise_matrix
+from .channels import device_levels
+from .halftone import halftone_matrix, screen
 from .pipeline import DitherSettings, apply, save_image
 from .presets import adaptive_palette, preset
+from .recolor import panel_palette
 from .sheet import contact_sheet, strip_sheet
+from .tone import ToneSettings
 
 if TYPE_CHECKING:
     from PIL import Image
@@ -126,6 +130,39 @@ _PALETTES_EPAPER = [
     ("epaper-7, blue noise 64", S("bluenoise64", palette=preset("epaper-7"))),
 ]
 
+_EPAPER = [
+    ("spectra6, nominal colours", S("floyd_steinberg", palette=panel_palette("spectra6", measured=False))),
+    ("spectra6, measured: as the panel shows it", S("floyd_steinberg", palette=panel_palette("spectra6"))),
+    ("spectra6, measured, driver colours", S("floyd_steinberg", palette=panel_palette("spectra6"),
+                                             display_palette=panel_palette("spectra6", measured=False))),
+    ("acep7, measured, driver colours", S("floyd_steinberg", palette=panel_palette("acep7"),
+                                          display_palette=panel_palette("acep7", measured=False))),
+    ("black/white/red, contrast 0.2", S("floyd_steinberg", palette=panel_palette("bwr"),
+                                        tone=ToneSettings(contrast=0.2))),
+    ("4 grays, auto-levels", S("atkinson", levels=4, gray=True, tone=ToneSettings(auto_levels=True))),
+]
+
+_PRINTERS = [
+    ("floyd_steinberg, as is", S("floyd_steinberg")),
+    ("floyd_steinberg, gamma 1.25", S("floyd_steinberg", tone=ToneSettings(gamma=1.25))),
+    ("atkinson, dot gain 0.15", S("atkinson", tone=ToneSettings(dot_gain=0.15))),
+    ("screen halftone45 (8 px)", S(matrix=screen("halftone45"))),
+    ("round 6 px, 45 deg, dot gain 0.15", S(matrix=halftone_matrix(6, 45, "round", 0.15))),
+    ("ellipse 6 px, 30 deg", S(matrix=halftone_matrix(6, 30, "ellipse"))),
+    ("square 6 px, 15 deg", S(matrix=halftone_matrix(6, 15, "square"))),
+    ("line screen, 5 px, 0 deg", S(matrix=halftone_matrix(5, 0, "line"))),
+    ("line screen, 5 px, 45 deg", S(matrix=halftone_matrix(5, 45, "line"))),
+]
+
+_PANELS = [
+    ("rgb565, no dither", S("floyd_steinberg", levels=device_levels("rgb565"), strength=0.0)),
+    ("rgb565, floyd_steinberg", S("floyd_steinberg", levels=device_levels("rgb565"))),
+    ("rgb332, no dither", S("floyd_steinberg", levels=device_levels("rgb332"), strength=0.0)),
+    ("rgb332, floyd_steinberg", S("floyd_steinberg", levels=device_levels("rgb332"))),
+    ("rgb332, bayer4x4", S(matrix="bayer4x4", levels=device_levels("rgb332"))),
+    ("rgb332, blue noise 64", S("bluenoise64", levels=device_levels("rgb332"))),
+]
+
 #: name -> (caption, cells, colour input?)
 TOPICS: dict[str, tuple[str, Sequence[tuple[str, DitherSettings]], bool]] = {
     "error_diffusion": ("Error diffusion, the nine kernels, black and white", _DIFFUSION, False),
@@ -133,7 +170,40 @@ TOPICS: dict[str, tuple[str, Sequence[tuple[str, DitherSettings]], bool]] = {
     "options": ("Options: levels, strength, serpentine scan, linear light", _OPTIONS, False),
     "palettes_retro": ("Palettes: retro presets (Floyd-Steinberg)", _PALETTES_RETRO, True),
     "palettes_epaper": ("Palettes: e-paper panels", _PALETTES_EPAPER, True),
+    "devices_epaper": ("E-paper: measured panel colours written as the driver's, tone, 4 grays",
+                       _EPAPER, True),
+    "devices_printers": ("Printers: gamma and dot gain, clustered-dot and line screens",
+                         _PRINTERS, False),
 }
+
+PIXEL_SIZE = 3
+
+
+def _panels_sheet() -> Image.Image:
+    """Colour formats of small panels on a dark colour ramp, where their
+    banding shows most, with pixels doubled."""
+    from PIL import Image
+
+    dark = (sample_gradient(STRIP_WIDTH // 2, STRIP_HEIGHT // 2, colour=True) // 3).astype(np.uint8)
+    size = (dark.shape[1] * 2, dark.shape[0] * 2)
+    return strip_sheet([(label, _as_pil(apply(s, dark)).resize(size, Image.Resampling.NEAREST))
+                        for label, s in _PANELS])
+
+
+def _pixel_art_sheet() -> Image.Image:
+    """A small picture dithered to console palettes, shown with big pixels."""
+    from PIL import Image
+
+    small = sample_photo(96)
+    cells = [
+        ("pico8, bayer4x4", S(matrix="bayer4x4", palette=preset("pico8"))),
+        ("gameboy, bayer4x4", S(matrix="bayer4x4", palette=preset("gameboy"))),
+        ("cga, atkinson", S("atkinson", palette=preset("cga"))),
+        ("ega16, blue noise 16", S("bluenoise16", palette=preset("ega16"))),
+    ]
+    size = (small.width * PIXEL_SIZE, small.height * PIXEL_SIZE)
+    return contact_sheet([(label, _as_pil(apply(s, small)).resize(size, Image.Resampling.NEAREST))
+                          for label, s in cells], columns=4)
 
 
 def _as_pil(array: Any) -> Image.Image:
@@ -241,6 +311,9 @@ def build_gallery(outdir: str | os.PathLike[str], *, log: Callable[[str], None] 
     write("palettes_adaptive.png", _adaptive_sheet(photo), "Adaptive palettes (median cut)")
     write("alpha.png", _alpha_sheet(sample_photo(192)), "Alpha: passed through, or dithered as a channel")
     write("bayer_vs_blue_noise.png", _matrix_sheet(), "Bayer against blue noise")
+    write("devices_panels.png", _panels_sheet(),
+          "LED and TFT panels: RGB565 and RGB332 on a dark ramp, pixels doubled")
+    write("devices_pixel_art.png", _pixel_art_sheet(), "Retro and pixel art: console palettes, big pixels")
     page = ["<!doctype html><meta charset='utf-8'><title>tonalis gallery</title>",
             "<style>body{font-family:sans-serif} img{image-rendering:pixelated}</style>",
             "<h1>tonalis gallery</h1>"]

@@ -26,6 +26,7 @@ __all__ = [
     "load_frames",
     "load_image",
     "output_format",
+    "save_bytes",
     "save_frames",
     "save_image",
 ]
@@ -322,6 +323,17 @@ def _write_atomically(path: Path, write: Callable[[IO[bytes]], None]) -> None:
         except OSError:
             pass
         raise
+
+
+def save_bytes(data: bytes, destination: Destination) -> None:
+    """Write `data` to a stream, or to a file that appears only once complete."""
+    def write(stream: IO[bytes]) -> None:
+        stream.write(data)
+
+    if isinstance(destination, (str, os.PathLike)):
+        _write_atomically(Path(destination), write)
+    else:
+        write(destination)
 
 
 def save_frames(

@@ -17,9 +17,13 @@ import tonalis
 
 from .bluenoise import SIZES as BLUE_NOISE_SIZES
 from .bluenoise import blue_noise_matrix
+from .channels import dither_channels
 from .encoding import to_indexed
+from .halftone import screen
 from .imagefile import Frames, load_frames, load_image, output_format, save_frames, save_image
 from .names import normalize_name
+from .recolor import recolor
+from .tone import ToneSettings
 
 if TYPE_CHECKING:
     from PIL import Image
@@ -58,16 +62,23 @@ def blue_noise_size(name: str) -> int | None:
 class DitherSettings:
     """Everything that says how to dither, independent of any one image.
 
-    `method` is any name `tonalis.dither` takes, or 'bluenoise16', 'bluenoise32',
-    'bluenoise64'. `matrix`, when set, makes it ordered dither with that matrix
-    (a name, a size or an array) whatever `method` says. `levels` None means
-    the default (2) and is required to be None with a palette. `gray` turns
-    colour images into gray ones first (luma, as Pillow's `convert("L")`), so
-    two levels give black and white; it takes levels, not a palette.
+    `method` is any name `tonalis.dither` takes, 'bluenoise16', 'bluenoise32',
+    'bluenoise64', or a halftone screen's name ('halftone45', see
+    `screen_names`). `matrix`, when set, makes it ordered dither with that
+    matrix (any of those names, a size or an array) whatever `method` says.
+    `levels` None means the default (2) and is required to be None with a
+    palette; a tuple gives every dithered channel its own count
+    ((32, 64, 32) for RGB565, see `dither_channels`). `gray` turns colour
+    images into gray ones first (luma, as Pillow's `convert("L")`), so two
+    levels give black and white; it takes levels, not a palette. `tone`
+    prepares the tones before dithering. `display_palette`, with a palette of
+    the same length, replaces each palette colour in the result by the one
+    at its index (dither against what a panel shows, write what its driver
+    takes; see `recolor`).
     """
 
     method: str = "floyd_steinberg"
-    levels: int | None = None
+    levels: int | tuple[int, ...] | None = None
     palette: Sequence[str] | None = None
     serpentine: bool = False
     seed: int | None = None
@@ -76,14 +87,20 @@ class DitherSettings:
     preserve_alpha: bool = True
     matrix: str | int | npt.NDArray[Any] | None = None
     gray: bool = False
+    tone: ToneSettings | None = None
+    display_palette: Sequence[str] | None = None
 
     def describe(self) -> str:
         """A short human label such as 'atkinson, levels=4, serpentine'."""
         parts = [self.method if self.matrix is None else "ordered (custom matrix)"]
-        if self.levels is not None:
+        if isinstance(self.levels, tuple):
+            parts.append("levels=" + ",".join(map(str, self.levels)))
+        elif self.levels is not None:
             parts.append(f"levels={self.levels}")
         if self.palette is not None:
             parts.append(f"{len(self.palette)} colours")
+        if self.display_palette is not None:
+            parts.append("recoloured")
         if self.serpentine:
             parts.append("serpentine")
         if self.strength != 1.0:
@@ -92,6 +109,8 @@ class DitherSettings:
             parts.append("linear")
         if self.gray:
             parts.append("gray")
+        if self.tone is not None and self.tone.describe():
+            parts.append(self.tone.describe())
         return ", ".join(parts)
 
 
@@ -147,8 +166,14 @@ def _to_colour(image: Any) -> Any:
     return np.dstack([array] * 3)
 
 
+def _colour_target(settings: DitherSettings) -> bool:
+    """A palette or three or more level counts: a gray image is dithered as RGB."""
+    per_channel = isinstance(settings.levels, tuple) and len(settings.levels) >= 3
+    return settings.palette is not None or per_channel
+
+
 def resolve(settings: DitherSettings) -> DitherSettings:
-    """The same settings with a blue-noise name turned into its matrix.
+    """The same settings with a blue-noise or screen name turned into its matrix.
 
     `apply` makes the matrix on every call; resolve once before dithering
     many images with the same settings.
@@ -156,10 +181,13 @@ def resolve(settings: DitherSettings) -> DitherSettings:
     name = settings.matrix if isinstance(settings.matrix, str) else None
     if settings.matrix is None:
         name = settings.method
-    size = blue_noise_size(name) if name is not None else None
-    if size is None:
+    if name is None:
         return settings
-    return dataclasses.replace(settings, matrix=blue_noise_matrix(size))
+    size = blue_noise_size(name)
+    matrix = blue_noise_matrix(size) if size is not None else screen(name)
+    if matrix is None:
+        return settings
+    return dataclasses.replace(settings, matrix=matrix)
 
 
 @overload
@@ -171,7 +199,8 @@ def apply(settings: DitherSettings, image: npt.ArrayLike) -> npt.NDArray[np.uint
 def apply(settings: DitherSettings, image: Any) -> Any:
     """Dither a PIL image or array with `settings`; PIL in gives PIL out.
 
-    A grayscale image given a palette is first turned into RGB (LA into RGBA);
+    A grayscale image given a palette or per-channel levels for three or more
+    channels is first turned into RGB (LA into RGBA);
     with `settings.gray` a colour image is turned into gray. PIL images are
     taken as tonalis takes them (other modes than L, LA, RGB and RGBA become
     RGB); `load_image` reads any file into one of those four modes.
@@ -182,17 +211,45 @@ def apply(settings: DitherSettings, image: Any) -> Any:
         if settings.palette is not None:
             raise ValueError("gray output takes levels, not a palette")
         image = _to_gray(image)
-    elif settings.palette is not None and _needs_colour(image):
+    elif _colour_target(settings) and _needs_colour(image):
         image = _to_colour(image)
-    if settings.matrix is not None:
-        return tonalis.ordered_dither(image, settings.matrix, **kwargs)
-    return tonalis.dither(
-        image, settings.method, serpentine=settings.serpentine, seed=settings.seed, **kwargs
-    )
+    if settings.tone is not None:
+        image = settings.tone.apply(image)
+    if isinstance(settings.levels, tuple):
+        if settings.palette is not None:
+            raise ValueError("per-channel levels and a palette exclude each other; pass one of them")
+        del kwargs["levels"]
+        if settings.matrix is None:
+            kwargs.update(serpentine=settings.serpentine, seed=settings.seed)
+        result = dither_channels(image, settings.method, settings.levels,
+                                 matrix=settings.matrix, **kwargs)
+    elif settings.matrix is not None:
+        result = tonalis.ordered_dither(image, settings.matrix, **kwargs)
+    else:
+        result = tonalis.dither(
+            image, settings.method, serpentine=settings.serpentine, seed=settings.seed, **kwargs
+        )
+    if settings.display_palette is not None:
+        if settings.palette is None:
+            raise ValueError("a display palette replaces the colours of a palette; give the palette too")
+        result = recolor(result, settings.palette, settings.display_palette)
+    return result
 
 
 def check(settings: DitherSettings) -> None:
-    """Raise the error tonalis would raise for these settings, on a tiny image."""
+    """Raise the error tonalis would raise for these settings, on a tiny image.
+
+    Per-channel level counts are checked one by one: how many an image
+    needs depends on its channels, which only the image tells.
+    """
+    if isinstance(settings.levels, tuple):
+        if not settings.levels:
+            raise ValueError("per-channel levels need at least one count")
+        if settings.gray and len(settings.levels) != 1:
+            raise ValueError(f"gray output takes one level count, got {len(settings.levels)}")
+        for count in settings.levels:
+            check(dataclasses.replace(settings, levels=count))
+        return
     apply(settings, np.zeros((2, 2, 3), dtype=np.uint8))
 
 

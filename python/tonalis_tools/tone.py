@@ -1,0 +1,207 @@
+"""Tone preparation before dithering: one 256-entry lookup table.
+
+Dithering keeps the average tone of an image, so whatever the device does to
+tones (a printer's spreading ink, a panel's dark white) has to be undone
+before it: gamma, brightness and contrast, stretching the histogram to the
+full range, an S-curve for punch, and a printer's dot gain. All of them are
+folded into one table of 256 codes, applied once per sample.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+__all__ = ["ToneSettings", "dot_gain_curve", "dot_gain_inverse", "tone", "tone_curve"]
+
+def dot_gain_curve(coverage: npt.ArrayLike, gain: float) -> npt.NDArray[np.float64]:
+    """Printed darkness of an ink coverage in [0, 1] under `gain`.
+
+    The usual one-parameter model: c + 4·gain·c·(1 − c), so a half-covered
+    area prints `gain` darker, paper and solid stay as they are, and for gain
+    in [0, 0.25] the curve rises monotonically.
+    """
+    c = np.asarray(coverage, dtype=np.float64)
+    return c + 4.0 * gain * c * (1.0 - c)
+
+
+def dot_gain_inverse(darkness: npt.ArrayLike, gain: float) -> npt.NDArray[np.float64]:
+    """The coverage that prints as `darkness` under `gain` (the inverse of
+    `dot_gain_curve` on [0, 1])."""
+    d = np.asarray(darkness, dtype=np.float64)
+    if gain == 0.0:
+        return d.copy()
+    k = 4.0 * gain
+    # k c² − (1 + k) c + d = 0, the root in [0, 1].
+    root = np.sqrt(np.maximum((1.0 + k) ** 2 - 4.0 * k * d, 0.0))
+    return ((1.0 + k) - root) / (2.0 * k)
+
+
+def _number(name: str, value: object, low: float, high: float) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{name} must be a number, got {type(value).__name__}")
+    result = float(value)
+    if not low <= result <= high:  # also rejects NaN
+        raise ValueError(f"{name} must be between {low:g} and {high:g}, got {result:g}")
+    return result
+
+
+def tone_curve(
+    *,
+    gamma: float = 1.0,
+    brightness: float = 0.0,
+    contrast: float = 0.0,
+    s_curve: float = 0.0,
+    dot_gain: float = 0.0,
+    black: int = 0,
+    white: int = 255,
+) -> npt.NDArray[np.uint8]:
+    """The 256-entry table of `tone`, for codes 0..255.
+
+    Steps, in this order, on a value x in [0, 1]:
+
+    1. levels: (code − black) / (white − black), clipped to [0, 1]
+       (`tone` sets black and white from the image with auto_levels);
+    2. gamma: x ** (1 / gamma), so gamma above 1 lightens the midtones
+       (a printer too dark from dot gain wants about 1.25);
+    3. contrast: (x − 0.5) · (1 + contrast) + 0.5, contrast in [−1, 1];
+    4. brightness: x + brightness, brightness in [−1, 1];
+    5. S-curve: a blend, by s_curve in [0, 1], of x and the smoothstep
+       3x² − 2x³, which steepens the midtones and flattens the ends;
+    6. dot gain: the code whose coverage prints as the wanted darkness
+       under `dot_gain_curve`, dot_gain in [0, 0.25].
+
+    Each step is clipped to [0, 1]; the result is rounded half up to a code.
+    With the defaults the table is the identity; for every setting in range
+    it never decreases (contrast −1 flattens it to one gray).
+    """
+    gamma = _number("gamma", gamma, 0.05, 20.0)
+    brightness = _number("brightness", brightness, -1.0, 1.0)
+    contrast = _number("contrast", contrast, -1.0, 1.0)
+    s_curve = _number("s_curve", s_curve, 0.0, 1.0)
+    dot_gain = _number("dot_gain", dot_gain, 0.0, 0.25)
+    for name, value in (("black", black), ("white", white)):
+        if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+            raise TypeError(f"{name} must be an int, got {type(value).__name__}")
+        if not 0 <= value <= 255:
+            raise ValueError(f"{name} must be between 0 and 255, got {value}")
+    if black >= white:
+        raise ValueError(f"black must be below white, got black={black}, white={white}")
+
+    x = np.clip((np.arange(256, dtype=np.float64) - black) / (white - black), 0.0, 1.0)
+    if gamma != 1.0:
+        x = x ** (1.0 / gamma)
+    if contrast:
+        x = np.clip((x - 0.5) * (1.0 + contrast) + 0.5, 0.0, 1.0)
+    if brightness:
+        x = np.clip(x + brightness, 0.0, 1.0)
+    if s_curve:
+        x = (1.0 - s_curve) * x + s_curve * (x * x * (3.0 - 2.0 * x))
+    if dot_gain:
+        x = 1.0 - dot_gain_inverse(1.0 - x, dot_gain)
+    codes = np.floor(np.clip(x, 0.0, 1.0) * 255.0 + 0.5)
+    return codes.astype(np.uint8)
+
+
+def _auto_levels(planes: npt.NDArray[np.uint8], clip: float) -> tuple[int, int]:
+    """Black and white points: the codes below and above which a `clip` share
+    of the samples lie (0 takes the darkest and lightest sample)."""
+    counts = np.bincount(planes.ravel(), minlength=256)
+    cumulative = np.cumsum(counts)
+    total = int(cumulative[-1])
+    cut = clip * total
+    black = int(np.searchsorted(cumulative, cut, side="right"))
+    white = int(np.searchsorted(cumulative, total - cut, side="left"))
+    black, white = min(black, 255), min(white, 255)
+    if black >= white:  # a flat image: nothing to stretch
+        return 0, 255
+    return black, white
+
+
+def tone(
+    image: Any,
+    *,
+    gamma: float = 1.0,
+    brightness: float = 0.0,
+    contrast: float = 0.0,
+    auto_levels: bool = False,
+    s_curve: float = 0.0,
+    dot_gain: float = 0.0,
+    clip: float = 0.005,
+    preserve_alpha: bool = True,
+) -> Any:
+    """Apply `tone_curve` to every colour sample of an image; PIL in gives PIL out.
+
+    Takes what tonalis takes: a uint8 array, 2-D or H x W x C, or a PIL image
+    (other PIL modes are converted to RGB first). The alpha channel of LA and
+    RGBA images (channel 1 of 2, channel 3 of 4) is left as it is, like
+    tonalis does; preserve_alpha=False treats it as a colour channel. With
+    auto_levels the darkest and lightest `clip` share of the colour samples
+    (all channels together, so colours keep their balance) are mapped to 0
+    and 255 before the other steps.
+
+    Returns a new image; the caller's is not changed.
+    """
+    from .channels import as_array, like_input
+
+    array, mode = as_array(image)
+    colour = _colour_channels(array, preserve_alpha)
+    clip = _number("clip", clip, 0.0, 0.49)
+    black, white = 0, 255
+    if auto_levels:
+        black, white = _auto_levels(array if colour is None else array[..., colour], clip)
+    table = tone_curve(
+        gamma=gamma, brightness=brightness, contrast=contrast, s_curve=s_curve,
+        dot_gain=dot_gain, black=black, white=white,
+    )
+    out = array.copy()
+    if colour is None:
+        out = table[array]
+    else:
+        out[..., colour] = table[array[..., colour]]
+    return like_input(out, mode)
+
+
+def _colour_channels(array: npt.NDArray[np.uint8], preserve_alpha: bool) -> slice | None:
+    """The channels the table applies to: None for all of them."""
+    if array.ndim == 3 and preserve_alpha and array.shape[2] in (2, 4):
+        return slice(0, array.shape[2] - 1)
+    return None
+
+
+
+@dataclasses.dataclass(frozen=True)
+class ToneSettings:
+    """The arguments of `tone` as one value, for dithering settings to carry.
+
+    Alpha is never toned: it says where the image is, not how light it is.
+    """
+
+    gamma: float = 1.0
+    brightness: float = 0.0
+    contrast: float = 0.0
+    auto_levels: bool = False
+    s_curve: float = 0.0
+    dot_gain: float = 0.0
+    clip: float = 0.005
+
+    def apply(self, image: Any) -> Any:
+        """`tone(image, ...)` with these settings."""
+        return tone(image, **dataclasses.asdict(self))
+
+    def check(self) -> None:
+        """Raise the error `tone` would raise for these settings."""
+        self.apply(np.zeros((1, 1), dtype=np.uint8))
+
+    def describe(self) -> str:
+        """The settings that differ from the defaults, as 'gamma=1.2, auto-levels'."""
+        parts = []
+        for field in dataclasses.fields(self):
+            value = getattr(self, field.name)
+            if value != field.default:
+                label = field.name.replace("_", "-")
+                parts.append(label if value is True else f"{label}={value:g}")
+        return ", ".join(parts)

@@ -1,0 +1,74 @@
+"""Recolouring by palette index, and the panel palettes."""
+
+import re
+
+import numpy as np
+import pytest
+
+import tonalis
+from tonalis_tools.recolor import PANELS, palette_indices, panel_names, panel_palette, recolor
+
+HEX = re.compile(r"#[0-9a-f]{6}")
+
+
+@pytest.mark.parametrize("name", sorted(PANELS))
+def test_panel_tables_are_consistent(name):
+    description, source, measured, driver = PANELS[name]
+    assert all(HEX.fullmatch(c) for c in driver) and len(set(driver)) == len(driver)
+    if measured is None:
+        assert source is None and "nominal" in description
+        assert panel_palette(name) == driver
+    else:
+        # A measurement always names where it was published.
+        assert source and "https://" in source
+        assert len(measured) == len(driver) and len(set(measured)) == len(measured)
+        assert all(HEX.fullmatch(c) for c in measured)
+        assert panel_palette(name) == measured
+    assert panel_palette(name, measured=False) == driver
+
+
+@pytest.mark.parametrize("name", sorted(PANELS))
+@pytest.mark.parametrize("alpha", [False, True])
+def test_dither_measured_then_recolor_by_index(name, alpha):
+    rng = np.random.default_rng(2)
+    image = rng.integers(0, 256, (12, 15, 4 if alpha else 3), dtype=np.uint8)
+    measured, driver = panel_palette(name), panel_palette(name, measured=False)
+    dithered = tonalis.dither(image, "fs", palette=measured)
+    device = recolor(dithered, measured, driver)
+    assert np.array_equal(palette_indices(device[..., :3], driver), palette_indices(dithered[..., :3], measured))
+    if alpha:
+        assert np.array_equal(device[..., 3], image[..., 3])
+    # Round trip: back to the measured colours.
+    assert np.array_equal(recolor(device, driver, measured), dithered)
+
+
+def test_recolor_pil_and_text_palettes():
+    Image = pytest.importorskip("PIL.Image")
+    source = Image.fromarray(np.array([[[0, 0, 0], [255, 255, 255]]], np.uint8))
+    out = recolor(source, "#000 #fff", ["#102030", "#405060"])
+    assert isinstance(out, Image.Image)
+    assert np.array_equal(np.asarray(out), [[[16, 32, 48], [64, 80, 96]]])
+
+
+def test_repeated_colour_maps_to_its_first_index():
+    image = np.full((1, 1, 3), 255, np.uint8)
+    assert np.array_equal(recolor(image, ["#fff", "#fff"], ["#111", "#222"]), [[[17, 17, 17]]])
+
+
+@pytest.mark.parametrize("image, measured, display, error, message", [
+    (np.zeros((1, 2, 3), np.uint8), ["#000", "#fff"], ["#000"], ValueError, "differ in length: 2 measured, 1"),
+    (np.full((1, 2, 3), 7, np.uint8), ["#000", "#fff"], ["#000", "#fff"], ValueError,
+     r"pixel \(row 0, column 0\) is #070707, not in measured_palette"),
+    (np.zeros((2, 2), np.uint8), ["#000"], ["#fff"], ValueError, "needs an RGB or RGBA image"),
+    (np.zeros((1, 1, 3), np.uint8), [0, 0, 0], ["#fff"], TypeError, "sequence of colour strings"),
+])
+def test_recolor_rejects(image, measured, display, error, message):
+    with pytest.raises(error, match=message):
+        recolor(image, measured, display)
+
+
+def test_unknown_panel():
+    assert panel_names() == list(PANELS)
+    with pytest.raises(ValueError, match="unknown panel 'inky'"):
+        panel_palette("inky")
+    assert panel_palette("Spectra-6") == panel_palette("spectra6")
