@@ -1,0 +1,181 @@
+// The error-diffusion engine: weight rows, the level passes (compiled once) and the dispatch by target.
+#include "diffusion.hpp"
+
+#include <algorithm>
+#include <cassert>
+#include <cstdint>
+#include <iterator>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+namespace tonalis {
+
+namespace {
+
+#include "diffusion_rows.ipp"
+
+// Levels target: up to four samples of a pixel (its channels at `offset`)
+// side by side in vector lanes. Each lane is its own gray plane with its
+// own error cells, and the lanes' chains of dependent operations overlap;
+// lanes from C on stay zero. One channel uses Lane0, whose cells hold one
+// float. Two levels are decided by a comparison with 127.5 instead of the
+// nearest-level rule; the two agree except for the float just below 127.5.
+template <class V_, int C, bool two>
+struct LevelQuantizer {
+    using V = V_;
+    const float* to_work;
+    const std::uint8_t* codes;
+    const float* values;
+    float inv_step;
+    float max_index;
+    std::size_t offset[4];
+
+    static V wrap(f4 x) noexcept {
+        if constexpr (std::is_same_v<V, Lane0>) {
+            return Lane0{x};
+        } else {
+            return x;
+        }
+    }
+    static f4 lanes(V v) noexcept {
+        if constexpr (std::is_same_v<V, Lane0>) {
+            return v.v;
+        } else {
+            return v;
+        }
+    }
+
+    [[gnu::always_inline]] V input(const std::uint8_t* px) const noexcept {
+        f4 r = {};
+        for (int l = 0; l < C; ++l) r[l] = to_work[px[offset[l]]];
+        return wrap(r);
+    }
+    [[gnu::always_inline]] V quantize(V value, std::uint8_t* px) const noexcept {
+        const f4 v = lanes(value);
+        if constexpr (two) {
+            const i4 high = v >= 127.5f;
+            for (int l = 0; l < C; ++l) px[offset[l]] = static_cast<std::uint8_t>(high[l]);
+            const i4 top = reinterpret_cast<i4>(f4{255.0f, 255.0f, 255.0f, 255.0f});
+            return wrap(v - reinterpret_cast<f4>(top & high));
+        } else {
+            i4 i;
+            level_index(v * inv_step, max_index, i);
+            f4 level = {};
+            for (int l = 0; l < C; ++l) {
+                px[offset[l]] = codes[i[l]];
+                level[l] = values[i[l]];
+            }
+            return wrap(v - level);
+        }
+    }
+};
+
+// The channels at `offset` (1 to 4 of them) as one pass.
+template <int C>
+void diffuse_channels(Img& img, const Levels& levels, const Space& space, const KernelRows& rows,
+                      std::size_t kernel, bool serpentine, float* scratch,
+                      const std::size_t (&offset)[4]) noexcept {
+    using V = std::conditional_t<C == 1, Lane0, f4>;
+    const std::size_t cells = C == 1 ? 1 : cell_floats;
+    auto run = [&]<bool two>(std::bool_constant<two>) {
+        const LevelQuantizer<V, C, two> q{space.to_work.data(),
+                                          levels.codes.data(),
+                                          levels.values.data(),
+                                          levels.inv_step,
+                                          levels.max_index,
+                                          {offset[0], offset[1], offset[2], offset[3]}};
+        diffuse_any(kernel, q, img.data.data(), img.height, img.width, img.channels, serpentine,
+                    rows, cells, scratch);
+    };
+    if (levels.count == 2) {
+        run(std::true_type{});
+    } else {
+        run(std::false_type{});
+    }
+}
+
+// The scalar lane arithmetic of these passes gains nothing measurable from
+// wider targets, so they are compiled once.
+void diffuse_levels(Img& img, const Levels& levels, const Space& space, const KernelRows& rows,
+                    std::size_t kernel, bool serpentine, float* scratch) noexcept {
+    const std::size_t kept = img.kept_channel();
+    // Channels are independent gray planes; up to four share one pass.
+    std::size_t offset[4] = {};
+    std::size_t count = 0;
+    auto flush = [&] {
+        switch (count) {
+            case 1:
+                diffuse_channels<1>(img, levels, space, rows, kernel, serpentine, scratch, offset);
+                break;
+            case 2:
+                diffuse_channels<2>(img, levels, space, rows, kernel, serpentine, scratch, offset);
+                break;
+            case 3:
+                diffuse_channels<3>(img, levels, space, rows, kernel, serpentine, scratch, offset);
+                break;
+            case 4:
+                diffuse_channels<4>(img, levels, space, rows, kernel, serpentine, scratch, offset);
+                break;
+            default:
+                break;
+        }
+        count = 0;
+    };
+    for (std::size_t c = 0; c < img.channels; ++c) {
+        if (c == kept) {
+            continue;
+        }
+        offset[count++] = c;
+        if (count == 4) {
+            flush();
+        }
+    }
+    flush();
+}
+
+std::size_t kernel_number(const DiffusionKernel& kernel) noexcept {
+    const auto kernels = diffusion_kernels();
+    for (std::size_t k = 0; k < kernels.size(); ++k) {
+        if (&kernel == &kernels[k] || kernel.name == kernels[k].name) {
+            return k;
+        }
+    }
+    return kernels.size();
+}
+
+}  // namespace
+
+KernelRows kernel_rows(const DiffusionKernel& kernel, float scale) noexcept {
+    KernelRows rows{};
+    for (const KernelTap& tap : kernel.taps) {
+        assert(tap.dy >= 0 && tap.dy <= 2 && tap.dx >= -2 && tap.dx <= 2);
+        const float q = tap.weight / kernel.divisor;
+        rows.weights[static_cast<std::size_t>(tap.dy)][static_cast<std::size_t>(tap.dx + 2)] =
+            q * scale;
+    }
+    return rows;
+}
+
+std::size_t diffusion_scratch_floats(const Img& img, const Target&) noexcept {
+    return diffusion_rows * cell_floats * (img.width + 8);
+}
+
+void error_diffuse(Img& img, const Target& target, const Space& space, float strength,
+                   const DiffusionKernel& kernel, bool serpentine, float* scratch) noexcept {
+    const std::size_t k = kernel_number(kernel);
+    if (k >= diffusion_kernels().size() || img.width == 0 || img.height == 0) {
+        return;
+    }
+    const KernelRows rows = kernel_rows(kernel, strength);
+    if (const Palette* palette = std::get_if<Palette>(&target)) {
+        // Colour pixels only; intake never pairs a palette with fewer channels.
+        if (img.channels >= 3) {
+            diffuse_palette(img, *palette, space, rows, k, serpentine, scratch);
+        }
+    } else if (const Levels* levels = std::get_if<Levels>(&target)) {
+        diffuse_levels(img, *levels, space, rows, k, serpentine, scratch);
+    }
+}
+
+}  // namespace tonalis
