@@ -170,6 +170,14 @@ struct Sixteen {
 
 // The nearest colour, by the blocked search when the palette has the
 // blocked form and at least `blocked_from` colours, else by the scan.
+// The blocked search as a call: a search over hundreds of colours takes far
+// longer than the call, and inlining it into the row loops of every kernel
+// would only lengthen the build.
+[[gnu::noinline]] std::size_t search_blocks_call(const PaletteLayout& layout, float p0, float p1,
+                                                 float p2, std::size_t& hint) noexcept {
+    return search_blocks(layout, p0, p1, p2, hint);
+}
+
 struct ColorSearch {
     const PaletteLayout* layout;
     bool blocked;
@@ -182,6 +190,6 @@ struct ColorSearch {
         if (!blocked) {
             return scan_colors(*layout, p0, p1, p2);
         }
-        return search_blocks(*layout, p0, p1, p2, hint);
+        return search_blocks_call(*layout, p0, p1, p2, hint);
     }
 };
