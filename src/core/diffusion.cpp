@@ -1,4 +1,5 @@
-// The error-diffusion engine: weight rows, the level passes (compiled once) and the dispatch by target.
+// The error-diffusion engine: weight rows, the level passes (compiled once) and the dispatch by
+// target.
 #include "diffusion.hpp"
 
 #include <algorithm>
@@ -79,12 +80,10 @@ void diffuse_channels(Img& img, const Levels& levels, const Space& space, const 
     using V = std::conditional_t<C == 1, Lane0, f4>;
     const std::size_t cells = C == 1 ? 1 : cell_floats;
     auto run = [&]<bool two>(std::bool_constant<two>) {
-        const LevelQuantizer<V, C, two> q{space.to_work.data(),
-                                          levels.codes.data(),
-                                          levels.values.data(),
-                                          levels.inv_step,
-                                          levels.max_index,
-                                          {offset[0], offset[1], offset[2], offset[3]}};
+        const LevelQuantizer<V, C, two> q{
+            space.to_work.data(), levels.codes.data(),
+            levels.values.data(), levels.inv_step,
+            levels.max_index,     {offset[0], offset[1], offset[2], offset[3]}};
         diffuse_any(kernel, q, img.data.data(), img.height, img.width, img.channels, serpentine,
                     rows, cells, scratch);
     };
@@ -103,22 +102,13 @@ void diffuse_levels(Img& img, const Levels& levels, const Space& space, const Ke
     // Channels are independent gray planes; up to four share one pass.
     std::size_t offset[4] = {};
     std::size_t count = 0;
+    using Pass = void (*)(Img&, const Levels&, const Space&, const KernelRows&, std::size_t, bool,
+                          float*, const std::size_t (&)[4]) noexcept;
+    constexpr Pass passes[] = {diffuse_channels<1>, diffuse_channels<2>, diffuse_channels<3>,
+                               diffuse_channels<4>};
     auto flush = [&] {
-        switch (count) {
-            case 1:
-                diffuse_channels<1>(img, levels, space, rows, kernel, serpentine, scratch, offset);
-                break;
-            case 2:
-                diffuse_channels<2>(img, levels, space, rows, kernel, serpentine, scratch, offset);
-                break;
-            case 3:
-                diffuse_channels<3>(img, levels, space, rows, kernel, serpentine, scratch, offset);
-                break;
-            case 4:
-                diffuse_channels<4>(img, levels, space, rows, kernel, serpentine, scratch, offset);
-                break;
-            default:
-                break;
+        if (count > 0) {
+            passes[count - 1](img, levels, space, rows, kernel, serpentine, scratch, offset);
         }
         count = 0;
     };

@@ -23,7 +23,7 @@
 // independent samples), input(px) and quantize(v, px), which writes the
 // output at px and returns the error.
 
-constexpr std::size_t cell_floats = 4;  // room for four lanes per cell
+constexpr std::size_t cell_floats = 4;     // room for four lanes per cell
 constexpr std::size_t diffusion_rows = 4;  // error rows: a pair of rows in progress reaches y + 3
 
 typedef float f4 __attribute__((vector_size(16)));
@@ -35,9 +35,15 @@ typedef std::int32_t i4 __attribute__((vector_size(16)));
 struct Lane0 {
     f4 v;
 };
-[[gnu::always_inline]] inline Lane0 operator+(Lane0 a, Lane0 b) noexcept { return {a.v + b.v}; }
-[[gnu::always_inline]] inline Lane0 operator-(Lane0 a, Lane0 b) noexcept { return {a.v - b.v}; }
-[[gnu::always_inline]] inline Lane0 operator*(Lane0 a, Lane0 b) noexcept { return {a.v * b.v}; }
+[[gnu::always_inline]] inline Lane0 operator+(Lane0 a, Lane0 b) noexcept {
+    return {a.v + b.v};
+}
+[[gnu::always_inline]] inline Lane0 operator-(Lane0 a, Lane0 b) noexcept {
+    return {a.v - b.v};
+}
+[[gnu::always_inline]] inline Lane0 operator*(Lane0 a, Lane0 b) noexcept {
+    return {a.v * b.v};
+}
 
 template <class V>
 [[gnu::always_inline]] inline V splat_cell(float x) noexcept {
@@ -187,13 +193,29 @@ template <int K, class Q>
         std::uint8_t* row = data + y * stride;
         if (serpentine && (y & 1) != 0) {
             const std::size_t last = cells * (2 + width - 1);
-            return Walker{quantizer, row + (width - 1) * pixel_bytes, -step,
-                          error_row(y) + last, error_row(y + 1) + last, error_row(y + 2) + last,
-                          -cstep, {}, {}, {}, {}};
+            return Walker{quantizer,
+                          row + (width - 1) * pixel_bytes,
+                          -step,
+                          error_row(y) + last,
+                          error_row(y + 1) + last,
+                          error_row(y + 2) + last,
+                          -cstep,
+                          {},
+                          {},
+                          {},
+                          {}};
         }
-        return Walker{quantizer, row, step, error_row(y) + 2 * cells,
-                      error_row(y + 1) + 2 * cells, error_row(y + 2) + 2 * cells,
-                      cstep, {}, {}, {}, {}};
+        return Walker{quantizer,
+                      row,
+                      step,
+                      error_row(y) + 2 * cells,
+                      error_row(y + 1) + 2 * cells,
+                      error_row(y + 2) + 2 * cells,
+                      cstep,
+                      {},
+                      {},
+                      {},
+                      {}};
     };
     constexpr std::size_t lag = 8;
     std::size_t y = 0;
@@ -224,11 +246,11 @@ template <int K, class Q>
 
 // The pass for a kernel chosen at run time.
 template <class Q>
-[[gnu::always_inline]] inline void diffuse_any(std::size_t kernel, const Q& q,
-                                               std::uint8_t* data, std::size_t height,
-                                               std::size_t width, std::size_t pixel_bytes,
-                                               bool serpentine, const KernelRows& rows,
-                                               std::size_t cells, float* scratch) noexcept {
+[[gnu::always_inline]] inline void diffuse_any(std::size_t kernel, const Q& q, std::uint8_t* data,
+                                               std::size_t height, std::size_t width,
+                                               std::size_t pixel_bytes, bool serpentine,
+                                               const KernelRows& rows, std::size_t cells,
+                                               float* scratch) noexcept {
     switch (kernel) {
 #define TONALIS_KERNEL_CASE(k)                                                                  \
     case k:                                                                                     \
@@ -244,7 +266,6 @@ template <class Q>
         TONALIS_KERNEL_CASE(7)
         TONALIS_KERNEL_CASE(8)
 #undef TONALIS_KERNEL_CASE
-        default:
-            break;
+        default: break;
     }
 }

@@ -104,7 +104,7 @@ struct Img {
     Buffer<std::uint8_t> data;  // height * width * channels samples
     std::size_t height = 0;
     std::size_t width = 0;
-    std::size_t channels = 0;   // 1 for a 2-D image
+    std::size_t channels = 0;  // 1 for a 2-D image
     // The channel that level quantization leaves unchanged (the last of an
     // LA or RGBA image when alpha is preserved).
     std::optional<std::size_t> alpha;

@@ -28,6 +28,8 @@ struct DiffusionKernel {
 
 namespace kernel_data {
 
+// Taps row by row, as the kernels are usually drawn.
+// clang-format off
 inline constexpr KernelTap floyd_steinberg_taps[] = {
     {1, 0, 7.0f},
     {-1, 1, 3.0f}, {0, 1, 5.0f}, {1, 1, 1.0f},
@@ -68,6 +70,7 @@ inline constexpr KernelTap sierra_lite_taps[] = {
     {1, 0, 2.0f},
     {-1, 1, 1.0f}, {0, 1, 1.0f},
 };
+// clang-format on
 
 inline constexpr DiffusionKernel kernels[] = {
     {"floyd_steinberg", floyd_steinberg_taps, 16.0f},

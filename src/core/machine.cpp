@@ -71,7 +71,8 @@ std::size_t worker_count() noexcept {
         }
         return n < 1 ? std::size_t{1} : std::min(static_cast<std::size_t>(n), max_workers);
     }();
-    return std::max<std::size_t>(1, std::min(usable, worker_ceiling.load(std::memory_order_relaxed)));
+    return std::max<std::size_t>(1,
+                                 std::min(usable, worker_ceiling.load(std::memory_order_relaxed)));
 }
 
 void set_worker_ceiling(std::size_t ceiling) noexcept {

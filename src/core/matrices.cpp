@@ -21,7 +21,8 @@ constexpr unsigned log2_of(std::size_t n) noexcept {
     return static_cast<unsigned>(std::countr_zero(n));
 }
 
-static_assert(std::ranges::all_of(bayer_sizes, [](std::size_t n) { return std::has_single_bit(n); }));
+static_assert(std::ranges::all_of(bayer_sizes,
+                                  [](std::size_t n) { return std::has_single_bit(n); }));
 
 }  // namespace
 

@@ -1,4 +1,5 @@
-// Loose name comparison, the alias table of error-diffusion methods, Bayer names and dither methods.
+// Loose name comparison, the alias table of error-diffusion methods, Bayer names and dither
+// methods.
 #include "names.hpp"
 
 #include <algorithm>
@@ -13,15 +14,17 @@ namespace tonalis {
 
 namespace {
 
-constexpr bool is_dropped(char ch) noexcept { return ch == ' ' || ch == '-' || ch == '_'; }
+constexpr bool is_dropped(char ch) noexcept {
+    return ch == ' ' || ch == '-' || ch == '_';
+}
 
 constexpr char lowered(char ch) noexcept {
     return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch;
 }
 
 struct Alias {
-    std::string_view text;    // already normalised
-    std::size_t kernel;       // index into diffusion_kernels(), listing order
+    std::string_view text;  // already normalised
+    std::size_t kernel;     // index into diffusion_kernels(), listing order
 };
 
 constexpr Alias aliases[] = {

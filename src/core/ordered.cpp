@@ -104,8 +104,8 @@ void cell_codes(std::uint8_t* out, std::size_t cell, const ThresholdMatrix& matr
 }
 
 // Levels target from the cell table, rows [y0, y1).
-void table_rows(Img& img, const std::uint8_t* table, const ThresholdMatrix& matrix,
-                std::size_t y0, std::size_t y1) noexcept {
+void table_rows(Img& img, const std::uint8_t* table, const ThresholdMatrix& matrix, std::size_t y0,
+                std::size_t y1) noexcept {
     const std::size_t channels = img.channels;
     const std::size_t kept = img.kept_channel();
     const std::size_t mw = matrix.width;
@@ -204,19 +204,17 @@ void run_bands(std::size_t height, double picoseconds, F&& rows) noexcept {
         rows(std::size_t{0}, height);
         return;
     }
-    auto task = [&](std::size_t part) {
-        rows(height * part / parts, height * (part + 1) / parts);
-    };
+    auto task = [&](std::size_t part) { rows(height * part / parts, height * (part + 1) / parts); };
     run_parts(parts, task);
 }
 
 // Rough single-thread costs per sample or pixel, in picoseconds, measured
 // on a current x86-64 core.
-constexpr double pattern_ps = 50;     // ordered, cell thresholds, per sample
-constexpr double table_ps = 500;      // ordered, cell table, per sample
-constexpr double formula_ps = 3000;   // the formula, per sample
-constexpr double noise_ps = 600;      // random, vector lanes, per sample
-constexpr double palette_ps = 4000;   // palette, per pixel, plus per colour:
+constexpr double pattern_ps = 50;    // ordered, cell thresholds, per sample
+constexpr double table_ps = 500;     // ordered, cell table, per sample
+constexpr double formula_ps = 3000;  // the formula, per sample
+constexpr double noise_ps = 600;     // random, vector lanes, per sample
+constexpr double palette_ps = 4000;  // palette, per pixel, plus per colour:
 constexpr double palette_color_ps = 30;
 
 // Palettes up to this size are compared whole with every pixel: picking
@@ -240,12 +238,13 @@ void palette_pass(Img& img, const Palette& palette, const Space& space, float st
                   MakeShift make_shift) noexcept {
     using Shift = decltype(make_shift(std::size_t{0}));
     const auto rows = TONALIS_DISPATCH(palette_rows<Shift>);
-    const double pixel_ps = palette_ps + palette_color_ps * static_cast<double>(palette.colors.size());
+    const double pixel_ps =
+        palette_ps + palette_color_ps * static_cast<double>(palette.colors.size());
     run_bands(img.height, static_cast<double>(img.pixel_count()) * pixel_ps,
               [&](std::size_t y0, std::size_t y1) {
-        auto shift = make_shift(y0);
-        rows(img, palette, space, strength, shift, y0, y1);
-    });
+                  auto shift = make_shift(y0);
+                  rows(img, palette, space, strength, shift, y0, y1);
+              });
 }
 
 template <class MakeShift>
@@ -281,8 +280,8 @@ void ordered_levels(Img& img, const Levels& levels, const Space& space, float st
         if (cell_thresholds(thresholds, matrix, levels, space, strength)) {
             run_bands(img.height, static_cast<double>(samples) * pattern_ps,
                       [&](std::size_t y0, std::size_t y1) {
-                pattern(img, thresholds, levels, matrix, y0, y1);
-            });
+                          pattern(img, thresholds, levels, matrix, y0, y1);
+                      });
             return;
         }
     }
@@ -291,9 +290,7 @@ void ordered_levels(Img& img, const Levels& levels, const Space& space, float st
         cell_codes(table + cell * 256, cell, matrix, levels, space, strength);
     }
     run_bands(img.height, static_cast<double>(samples) * table_ps,
-              [&](std::size_t y0, std::size_t y1) {
-        table_rows(img, table, matrix, y0, y1);
-    });
+              [&](std::size_t y0, std::size_t y1) { table_rows(img, table, matrix, y0, y1); });
 }
 
 void random_levels(Img& img, const Levels& levels, const Space& space, float strength,

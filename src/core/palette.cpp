@@ -150,9 +150,9 @@ Palette Palette::make(std::vector<Rgb> triples, const Space& space) {
         std::sort(channel.begin(), channel.end());
         channel.erase(std::unique(channel.begin(), channel.end()), channel.end());
         const std::size_t distinct = channel.size();
-        palette.spread[c] = distinct >= 2
-            ? (channel.back() - channel.front()) / static_cast<float>(distinct - 1)
-            : 0.0f;
+        palette.spread[c] =
+            distinct >= 2 ? (channel.back() - channel.front()) / static_cast<float>(distinct - 1)
+                          : 0.0f;
     }
     return palette;
 }
@@ -184,7 +184,8 @@ std::optional<Rgb> parse_hex_color(std::u32string_view text) noexcept {
     }
     Rgb rgb{};
     for (std::size_t c = 0; c < 3; ++c) {
-        const int value = text.size() == 3 ? digits[c] * 17 : digits[2 * c] * 16 + digits[2 * c + 1];
+        const int value =
+            text.size() == 3 ? digits[c] * 17 : digits[2 * c] * 16 + digits[2 * c + 1];
         rgb[c] = static_cast<std::uint8_t>(value);
     }
     return rgb;

@@ -42,8 +42,8 @@ struct PaletteLayout {
     // members in the caller's order so that the lowest lane of a tie is the
     // lowest index.
     std::size_t blocks = 0;
-    std::size_t blocks_padded = 0;  // blocks rounded up to a multiple of lanes
-    std::size_t groups = 0;         // runs of `lanes` consecutive blocks
+    std::size_t blocks_padded = 0;            // blocks rounded up to a multiple of lanes
+    std::size_t groups = 0;                   // runs of `lanes` consecutive blocks
     std::vector<float> block_planes;          // per block: 16 r, 16 g, 16 b
     std::vector<std::int32_t> block_members;  // per block: 16 caller indices
     // Bounding boxes as six planes (low r, g, b, then high r, g, b) of

@@ -8,8 +8,8 @@
 constexpr std::size_t block_parts = PaletteLayout::lanes / native_lanes;
 
 // Distances from p to native_lanes colours held as three planes.
-[[gnu::always_inline]] inline vf distances(const float* r, const float* g, const float* b,
-                                           float p0, float p1, float p2) noexcept {
+[[gnu::always_inline]] inline vf distances(const float* r, const float* g, const float* b, float p0,
+                                           float p1, float p2) noexcept {
     const vf dr = p0 - load_vf(r);
     const vf dg = p1 - load_vf(g);
     const vf db = p2 - load_vf(b);
@@ -114,9 +114,10 @@ struct Sixteen {
     for (std::size_t k = 0; k < block_parts; ++k) {
         const float* at = bounds + first + k * native_lanes;
         const vf gr = max_vf(max_vf(load_vf(at) - p0, p0 - load_vf(at + 3 * stride)), zero);
-        const vf gg = max_vf(max_vf(load_vf(at + stride) - p1, p1 - load_vf(at + 4 * stride)), zero);
-        const vf gb = max_vf(max_vf(load_vf(at + 2 * stride) - p2, p2 - load_vf(at + 5 * stride)),
-                             zero);
+        const vf gg =
+            max_vf(max_vf(load_vf(at + stride) - p1, p1 - load_vf(at + 4 * stride)), zero);
+        const vf gb =
+            max_vf(max_vf(load_vf(at + 2 * stride) - p2, p2 - load_vf(at + 5 * stride)), zero);
         lb.part[k] = (gr * gr + gg * gg) + gb * gb;
     }
     return lb;

@@ -29,9 +29,9 @@ struct Levels {
     std::array<std::uint8_t, 256> codes{};  // first `count` entries used
     std::array<float, 256> values{};        // to_work[codes[i]]
     std::uint32_t count = 0;
-    float step = 0.0f;      // 255 / (n - 1)
-    float inv_step = 0.0f;  // 1 / step
-    float max_index = 0.0f; // n - 1
+    float step = 0.0f;       // 255 / (n - 1)
+    float inv_step = 0.0f;   // 1 / step
+    float max_index = 0.0f;  // n - 1
 
     // WARNING: n must lie in 2..256; callers validate it first.
     static Levels make(std::uint32_t n, const Space& space) noexcept;

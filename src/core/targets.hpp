@@ -1,4 +1,5 @@
-// The instruction-set targets of the vector engines: each per-target body compiled once per target, and the one way to pick a variant.
+// The instruction-set targets of the vector engines: each per-target body compiled once per target,
+// and the one way to pick a variant.
 //
 // Code that gains from wider vectors is written once, in a body file that
 // includes no headers (the including file provides them), and compiled for
@@ -35,12 +36,9 @@ namespace tonalis {
 template <class F>
 F pick_target(F baseline, F avx2, F avx512) noexcept {
     switch (vector_isa()) {
-        case VectorIsa::avx512:
-            return avx512;
-        case VectorIsa::avx2:
-            return avx2;
-        default:
-            return baseline;
+        case VectorIsa::avx512: return avx512;
+        case VectorIsa::avx2: return avx2;
+        default: return baseline;
     }
 }
 
@@ -48,9 +46,8 @@ F pick_target(F baseline, F avx2, F avx512) noexcept {
 
 #define TONALIS_DISPATCH(f) \
     (::tonalis::pick_target(&target_baseline::f, &target_avx2::f, &target_avx512::f))
-#define TONALIS_DISPATCH_WIDE(f)                                                            \
-    (::tonalis::pick_target<decltype(&target_avx2::f)>(nullptr, &target_avx2::f, \
-                                                        &target_avx512::f))
+#define TONALIS_DISPATCH_WIDE(f) \
+    (::tonalis::pick_target<decltype(&target_avx2::f)>(nullptr, &target_avx2::f, &target_avx512::f))
 
 #endif  // TONALIS_CORE_TARGETS_HPP
 

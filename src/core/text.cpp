@@ -19,10 +19,9 @@ constexpr char32_t max_code_point = 0x10FFFF;
 template <std::size_t N>
 bool in_ranges(const unicode::CodePointRange (&ranges)[N], char32_t cp) noexcept {
     // The first range that starts beyond cp; the one before it may hold cp.
-    const auto* it = std::upper_bound(std::begin(ranges), std::end(ranges), cp,
-                                      [](char32_t v, const unicode::CodePointRange& r) {
-                                          return v < r.first;
-                                      });
+    const auto* it =
+        std::upper_bound(std::begin(ranges), std::end(ranges), cp,
+                         [](char32_t v, const unicode::CodePointRange& r) { return v < r.first; });
     return it != std::begin(ranges) && cp <= std::prev(it)->last;
 }
 
@@ -105,29 +104,34 @@ std::string format_f32(float value) {
     return out;
 }
 
-std::string format_list(std::span<const std::size_t> values) { return format_integers(values); }
+std::string format_list(std::span<const std::size_t> values) {
+    return format_integers(values);
+}
 
-std::string format_list(std::span<const std::int64_t> values) { return format_integers(values); }
+std::string format_list(std::span<const std::int64_t> values) {
+    return format_integers(values);
+}
 
 std::string quoted_literal(std::u32string_view text) {
     std::string out = "\"";
     out.reserve(text.size() + 2);
     for (char32_t cp : text) {
         switch (cp) {
-        case U'"': out += "\\\""; continue;
-        case U'\\': out += "\\\\"; continue;
-        case U'\t': out += "\\t"; continue;
-        case U'\r': out += "\\r"; continue;
-        case U'\n': out += "\\n"; continue;
-        case U'\0': out += "\\0"; continue;
-        default: break;
+            case U'"': out += "\\\""; continue;
+            case U'\\': out += "\\\\"; continue;
+            case U'\t': out += "\\t"; continue;
+            case U'\r': out += "\\r"; continue;
+            case U'\n': out += "\\n"; continue;
+            case U'\0': out += "\\0"; continue;
+            default: break;
         }
         // Invisible and combining characters would be lost or would merge
         // with the quote; show them by number instead.
         if (cp > max_code_point || in_ranges(unicode::non_printable, cp) ||
             in_ranges(unicode::grapheme_extend, cp)) {
             char hex[16];
-            const auto res = std::to_chars(hex, hex + sizeof hex, static_cast<std::uint32_t>(cp), 16);
+            const auto res =
+                std::to_chars(hex, hex + sizeof hex, static_cast<std::uint32_t>(cp), 16);
             out += "\\u{";
             out.append(hex, res.ptr);
             out += '}';

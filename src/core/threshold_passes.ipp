@@ -35,7 +35,8 @@ struct PixelGroup {
 
     [[gnu::always_inline]] void load() noexcept {
         for (std::size_t c = 0; c < 3; ++c) {
-            for (std::size_t k = 0; k < group_parts; ++k) v[c][k] = load_vf(p[c] + k * native_lanes);
+            for (std::size_t k = 0; k < group_parts; ++k)
+                v[c][k] = load_vf(p[c] + k * native_lanes);
         }
     }
     [[gnu::always_inline]] void reset() noexcept {
@@ -94,7 +95,8 @@ struct PixelGroup {
 
 // Appends to out the lanes set in mask, as first + lane.
 [[gnu::always_inline]] inline std::size_t append_lanes(std::int32_t* out, std::size_t count,
-                                                      unsigned mask, const std::int32_t* ids) noexcept {
+                                                       unsigned mask,
+                                                       const std::int32_t* ids) noexcept {
     while (mask != 0) {
         out[count++] = ids[__builtin_ctz(mask)];
         mask &= mask - 1;
@@ -220,9 +222,8 @@ void palette_rows(Img& img, const Palette& palette, const Space& space, float st
                 float lo[3];
                 float hi[3];
                 group.box(lo, hi);
-                const std::size_t count = blocked
-                                              ? near_box_blocked(layout, lo, hi, ub, candidates)
-                                              : near_box(layout, lo, hi, ub, candidates);
+                const std::size_t count = blocked ? near_box_blocked(layout, lo, hi, ub, candidates)
+                                                  : near_box(layout, lo, hi, ub, candidates);
                 group.reset();
                 if (blocked) {
                     for (std::size_t i = 0; i < count; ++i) {
@@ -401,7 +402,8 @@ template <int C, int Q, std::size_t... I>
     return reinterpret_cast<vi>(
         _mm512_maskz_cvtepu8_epi32(0xFFFF, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
 #else
-    return reinterpret_cast<vi>(_mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
+    return reinterpret_cast<vi>(
+        _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
 #endif
 }
 
@@ -476,7 +478,8 @@ void noise_rows_c(Img& img, const Levels& levels, float strength, std::uint64_t 
         lo += stride;
         hi += stride;
         const vi bits = join_halves(a, c);
-        const vf d = (__builtin_convertvector(bits, vf) * NoiseGenerator::draw_scale - 0.5f) * amplitude;
+        const vf d =
+            (__builtin_convertvector(bits, vf) * NoiseGenerator::draw_scale - 0.5f) * amplitude;
         (noise_vector<C, keep_last, Q>(px, d, inv_step, max_index, codes), ...);
     }
     // The last few pixels one at a time, with the same formula.
@@ -521,8 +524,7 @@ void noise_rows(Img& img, const Levels& levels, float strength, std::uint64_t st
                                        std::integer_sequence<int, 0, 1, 2, 3>{});
             }
             break;
-        default:
-            break;
+        default: break;
     }
 }
 

@@ -43,30 +43,35 @@ typedef std::int32_t vi __attribute__((vector_size(4 * native_lanes)));
 #endif
 }
 
-[[gnu::always_inline]] inline vf min_vf(vf a, vf b) noexcept { return a < b ? a : b; }
-[[gnu::always_inline]] inline vi min_vi(vi a, vi b) noexcept { return a < b ? a : b; }
-[[gnu::always_inline]] inline vf max_vf(vf a, vf b) noexcept { return a > b ? a : b; }
+[[gnu::always_inline]] inline vf min_vf(vf a, vf b) noexcept {
+    return a < b ? a : b;
+}
+[[gnu::always_inline]] inline vi min_vi(vi a, vi b) noexcept {
+    return a < b ? a : b;
+}
+[[gnu::always_inline]] inline vf max_vf(vf a, vf b) noexcept {
+    return a > b ? a : b;
+}
 
 // x = OP(x, x with its lanes permuted) until every lane has met every
 // other: with min, every lane receives the smallest; with max, the largest.
 #if TONALIS_TARGET == 2
-#define TONALIS_ACROSS_LANES(OP, x)                                                               \
-    x = OP(x, __builtin_shufflevector(x, x, 8, 9, 10, 11, 12, 13, 14, 15, 0, 1, 2, 3, 4, 5, 6, \
-                                       7));                                                   \
-    x = OP(x, __builtin_shufflevector(x, x, 4, 5, 6, 7, 0, 1, 2, 3, 12, 13, 14, 15, 8, 9, 10, \
-                                       11));                                                  \
-    x = OP(x, __builtin_shufflevector(x, x, 2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, \
-                                       13));                                                  \
-    x = OP(x, __builtin_shufflevector(x, x, 1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, \
-                                       14));
+#define TONALIS_ACROSS_LANES(OP, x)                                                              \
+    x = OP(x,                                                                                    \
+           __builtin_shufflevector(x, x, 8, 9, 10, 11, 12, 13, 14, 15, 0, 1, 2, 3, 4, 5, 6, 7)); \
+    x = OP(x,                                                                                    \
+           __builtin_shufflevector(x, x, 4, 5, 6, 7, 0, 1, 2, 3, 12, 13, 14, 15, 8, 9, 10, 11)); \
+    x = OP(x,                                                                                    \
+           __builtin_shufflevector(x, x, 2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13)); \
+    x = OP(x, __builtin_shufflevector(x, x, 1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14));
 #elif TONALIS_TARGET == 1
-#define TONALIS_ACROSS_LANES(OP, x)                                              \
-    x = OP(x, __builtin_shufflevector(x, x, 4, 5, 6, 7, 0, 1, 2, 3));       \
-    x = OP(x, __builtin_shufflevector(x, x, 2, 3, 0, 1, 6, 7, 4, 5));       \
+#define TONALIS_ACROSS_LANES(OP, x)                                   \
+    x = OP(x, __builtin_shufflevector(x, x, 4, 5, 6, 7, 0, 1, 2, 3)); \
+    x = OP(x, __builtin_shufflevector(x, x, 2, 3, 0, 1, 6, 7, 4, 5)); \
     x = OP(x, __builtin_shufflevector(x, x, 1, 0, 3, 2, 5, 4, 7, 6));
 #else
-#define TONALIS_ACROSS_LANES(OP, x)                                  \
-    x = OP(x, __builtin_shufflevector(x, x, 2, 3, 0, 1));       \
+#define TONALIS_ACROSS_LANES(OP, x)                       \
+    x = OP(x, __builtin_shufflevector(x, x, 2, 3, 0, 1)); \
     x = OP(x, __builtin_shufflevector(x, x, 1, 0, 3, 2));
 #endif
 
@@ -87,5 +92,3 @@ typedef std::int32_t vi __attribute__((vector_size(4 * native_lanes)));
     return x;
 }
 #undef TONALIS_ACROSS_LANES
-
-

@@ -172,21 +172,12 @@ void add_parameter_note(Name p) noexcept {
 
 bool convert(Name p, PyObject* obj, Args& out) {
     switch (p) {
-        case Name::image:
-            out.image = obj;
-            return true;
-        case Name::method:
-            return to_text(obj, out.method);
-        case Name::matrix:
-            out.matrix = obj == Py_None ? nullptr : obj;
-            return true;
-        case Name::levels:
-            return to_u32(obj, out.levels);
-        case Name::palette:
-            out.palette = obj == Py_None ? nullptr : obj;
-            return true;
-        case Name::serpentine:
-            return to_bool(obj, out.serpentine);
+        case Name::image: out.image = obj; return true;
+        case Name::method: return to_text(obj, out.method);
+        case Name::matrix: out.matrix = obj == Py_None ? nullptr : obj; return true;
+        case Name::levels: return to_u32(obj, out.levels);
+        case Name::palette: out.palette = obj == Py_None ? nullptr : obj; return true;
+        case Name::serpentine: return to_bool(obj, out.serpentine);
         case Name::seed:
             if (obj == Py_None) {
                 out.seed.reset();
@@ -199,14 +190,10 @@ bool convert(Name p, PyObject* obj, Args& out) {
                 out.seed = seed;
                 return true;
             }
-        case Name::strength:
-            return to_f32(obj, out.strength);
-        case Name::linear:
-            return to_bool(obj, out.linear);
-        case Name::preserve_alpha:
-            return to_bool(obj, out.preserve_alpha);
-        default:
-            break;
+        case Name::strength: return to_f32(obj, out.strength);
+        case Name::linear: return to_bool(obj, out.linear);
+        case Name::preserve_alpha: return to_bool(obj, out.preserve_alpha);
+        default: break;
     }
     PyErr_SetString(PyExc_SystemError, "tonalis: unknown parameter");
     return false;

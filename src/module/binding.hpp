@@ -14,18 +14,18 @@ namespace tonalis::py {
 // A dither function's parameters: a subset of the parameter names that
 // open Name (caches.hpp), in the function's own order.
 struct Signature {
-    const char* function;           // as shown in messages: "dither"
-    std::span<const Name> params;   // positional-or-keyword first, then keyword-only
-    std::size_t positional;         // how many of `params` may be given by position
+    const char* function;          // as shown in messages: "dither"
+    std::span<const Name> params;  // positional-or-keyword first, then keyword-only
+    std::size_t positional;        // how many of `params` may be given by position
 };
 
 // The converted arguments of a call. Omitted parameters keep these defaults.
 struct Args {
-    PyObject* image = nullptr;       // borrowed from the call
+    PyObject* image = nullptr;  // borrowed from the call
     std::string method = "floyd_steinberg";
-    PyObject* matrix = nullptr;      // borrowed; nullptr when absent or None
+    PyObject* matrix = nullptr;  // borrowed; nullptr when absent or None
     std::uint32_t levels = 2;
-    PyObject* palette = nullptr;     // borrowed; nullptr when absent or None
+    PyObject* palette = nullptr;  // borrowed; nullptr when absent or None
     bool serpentine = false;
     std::optional<__int128> seed;
     float strength = 1.0f;

@@ -16,9 +16,9 @@ namespace tonalis::py {
 namespace {
 
 constexpr const char* name_texts[] = {
-    "image", "method", "matrix", "levels", "palette", "serpentine", "seed", "strength",
-    "linear", "preserve_alpha",
-    "add_note", "__all__", "mode", "convert", "fromarray", "Image",
+    "image", "method",   "matrix",    "levels",         "palette",  "serpentine",
+    "seed",  "strength", "linear",    "preserve_alpha", "add_note", "__all__",
+    "mode",  "convert",  "fromarray", "Image",
 };
 static_assert(std::size(name_texts) == static_cast<std::size_t>(Name::count_));
 
@@ -26,7 +26,9 @@ std::atomic<PyObject*> name_slots[static_cast<std::size_t>(Name::count_)];
 
 }  // namespace
 
-const char* name_text(Name name) noexcept { return name_texts[static_cast<std::size_t>(name)]; }
+const char* name_text(Name name) noexcept {
+    return name_texts[static_cast<std::size_t>(name)];
+}
 
 PyObject* interned(Name name) noexcept {
     auto& slot = name_slots[static_cast<std::size_t>(name)];

@@ -10,8 +10,22 @@ namespace tonalis::py {
 // against these interned strings by pointer before they are compared by
 // value.
 enum class Name : int {
-    image, method, matrix, levels, palette, serpentine, seed, strength, linear, preserve_alpha,
-    add_note, dunder_all, mode, convert, fromarray, image_class,
+    image,
+    method,
+    matrix,
+    levels,
+    palette,
+    serpentine,
+    seed,
+    strength,
+    linear,
+    preserve_alpha,
+    add_note,
+    dunder_all,
+    mode,
+    convert,
+    fromarray,
+    image_class,
     count_
 };
 

@@ -3,7 +3,8 @@
 
 namespace tonalis::py {
 
-inline constexpr const char dither_doc[] = R"doc(dither(image, method="floyd_steinberg", *, levels=2, palette=None, serpentine=False, seed=None, strength=1.0, linear=False, preserve_alpha=True)
+inline constexpr const char dither_doc[] =
+    R"doc(dither(image, method="floyd_steinberg", *, levels=2, palette=None, serpentine=False, seed=None, strength=1.0, linear=False, preserve_alpha=True)
 --
 
 Dither an image — the one-stop entry point.
@@ -33,7 +34,8 @@ Args:
 Returns:
     A new uint8 array (or PIL image) of the same shape.)doc";
 
-inline constexpr const char error_diffusion_doc[] = R"doc(error_diffusion(image, method="floyd_steinberg", *, levels=2, palette=None, serpentine=False, strength=1.0, linear=False, preserve_alpha=True)
+inline constexpr const char error_diffusion_doc[] =
+    R"doc(error_diffusion(image, method="floyd_steinberg", *, levels=2, palette=None, serpentine=False, strength=1.0, linear=False, preserve_alpha=True)
 --
 
 Apply error-diffusion dithering (Floyd–Steinberg and friends).
@@ -61,7 +63,8 @@ Args:
 Returns:
     A new uint8 array (or PIL image) of the same shape.)doc";
 
-inline constexpr const char ordered_dither_doc[] = R"doc(ordered_dither(image, matrix=None, *, levels=2, palette=None, strength=1.0, linear=False, preserve_alpha=True)
+inline constexpr const char ordered_dither_doc[] =
+    R"doc(ordered_dither(image, matrix=None, *, levels=2, palette=None, strength=1.0, linear=False, preserve_alpha=True)
 --
 
 Apply ordered (Bayer / threshold-matrix) dithering.
@@ -87,7 +90,8 @@ Args:
 Returns:
     A new uint8 array (or PIL image) of the same shape.)doc";
 
-inline constexpr const char random_dither_doc[] = R"doc(random_dither(image, *, levels=2, palette=None, seed=None, strength=1.0, linear=False, preserve_alpha=True)
+inline constexpr const char random_dither_doc[] =
+    R"doc(random_dither(image, *, levels=2, palette=None, seed=None, strength=1.0, linear=False, preserve_alpha=True)
 --
 
 Apply random (white-noise) threshold dithering.

@@ -330,8 +330,8 @@ std::optional<Prepared> prepare(PyObject* image, std::uint32_t levels, PyObject*
     Space space = Space::make(linear);
     std::optional<Prepared> prepared;
     if (palette != nullptr) {
-        prepared.emplace(Prepared{std::move(img), Palette::make(std::move(triples), space), space,
-                                  strength});
+        prepared.emplace(
+            Prepared{std::move(img), Palette::make(std::move(triples), space), space, strength});
     } else {
         prepared.emplace(Prepared{std::move(img), Levels::make(levels, space), space, strength});
     }

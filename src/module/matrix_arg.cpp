@@ -35,12 +35,12 @@ std::optional<std::vector<T>> values_as(PyArrayObject* array, int type) {
     if (!converted) {
         return std::nullopt;
     }
-    auto* data = static_cast<const T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(converted.get())));
+    auto* data =
+        static_cast<const T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(converted.get())));
     return std::vector<T>(data, data + PyArray_SIZE(array));
 }
 
-std::optional<ThresholdMatrix> from_result(
-    std::variant<ThresholdMatrix, std::string> result) {
+std::optional<ThresholdMatrix> from_result(std::variant<ThresholdMatrix, std::string> result) {
     if (auto* message = std::get_if<std::string>(&result)) {
         PyErr_SetString(PyExc_ValueError, message->c_str());
         return std::nullopt;
@@ -105,10 +105,11 @@ std::optional<std::uint64_t> as_size(PyObject* matrix) noexcept {
 
 // Raises the ValueError for an unrecognised matrix name or size.
 void raise_invalid_matrix(std::u32string_view text) {
-    PyErr_SetString(PyExc_ValueError,
-                    ("unknown dither matrix " + quoted_literal(text) + "; valid values: " +
-                     bayer_names() + ", the size as an int (2, 4, 8, 16), or a custom 2-D numpy matrix")
-                        .c_str());
+    PyErr_SetString(
+        PyExc_ValueError,
+        ("unknown dither matrix " + quoted_literal(text) + "; valid values: " + bayer_names() +
+         ", the size as an int (2, 4, 8, 16), or a custom 2-D numpy matrix")
+            .c_str());
 }
 
 }  // namespace

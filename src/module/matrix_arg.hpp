@@ -12,5 +12,4 @@ namespace tonalis::py {
 // set on failure. May throw std::bad_alloc.
 std::optional<ThresholdMatrix> parse_matrix(PyObject* matrix);
 
-
 }  // namespace tonalis::py

@@ -14,16 +14,15 @@ namespace {
 
 using P = Name;
 
-constexpr Name dither_params[] = {P::image,      P::method, P::levels,   P::palette,
-                                   P::serpentine, P::seed,   P::strength, P::linear,
-                                   P::preserve_alpha};
-constexpr Name error_diffusion_params[] = {P::image,      P::method,   P::levels,
-                                            P::palette,    P::serpentine, P::strength,
-                                            P::linear,     P::preserve_alpha};
-constexpr Name ordered_dither_params[] = {P::image,    P::matrix,   P::levels, P::palette,
-                                           P::strength, P::linear,   P::preserve_alpha};
-constexpr Name random_dither_params[] = {P::image, P::levels,   P::palette,       P::seed,
+constexpr Name dither_params[] = {P::image, P::method,   P::levels, P::palette,       P::serpentine,
+                                  P::seed,  P::strength, P::linear, P::preserve_alpha};
+constexpr Name error_diffusion_params[] = {P::image,   P::method,        P::levels,
+                                           P::palette, P::serpentine,    P::strength,
+                                           P::linear,  P::preserve_alpha};
+constexpr Name ordered_dither_params[] = {P::image,    P::matrix, P::levels,        P::palette,
                                           P::strength, P::linear, P::preserve_alpha};
+constexpr Name random_dither_params[] = {P::image,    P::levels, P::palette,       P::seed,
+                                         P::strength, P::linear, P::preserve_alpha};
 
 constexpr Signature dither_sig{"dither", dither_params, 2};
 constexpr Signature error_diffusion_sig{"error_diffusion", error_diffusion_params, 2};
@@ -46,13 +45,15 @@ auto guarded(F&& body, decltype(body()) failure) noexcept -> decltype(body()) {
 
 template <const Signature& sig, PyObject* (*op)(const Args&)>
 PyObject* binder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guarded([&]() -> PyObject* {
-        Args converted;
-        if (!bind_args(sig, args, nargs, kwnames, converted)) {
-            return nullptr;
-        }
-        return op(converted);
-    }, nullptr);
+    return guarded(
+        [&]() -> PyObject* {
+            Args converted;
+            if (!bind_args(sig, args, nargs, kwnames, converted)) {
+                return nullptr;
+            }
+            return op(converted);
+        },
+        nullptr);
 }
 
 PyObject* available_methods(PyObject*, PyObject*) noexcept {
@@ -143,15 +144,7 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "tonalis",
-    "",
-    0,
-    nullptr,
-    slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "tonalis", "", 0, nullptr, slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

@@ -6,6 +6,8 @@
 
 namespace tonalis::py {
 
-bool load_numpy() noexcept { return PyArray_ImportNumPyAPI() == 0; }
+bool load_numpy() noexcept {
+    return PyArray_ImportNumPyAPI() == 0;
+}
 
 }  // namespace tonalis::py

@@ -16,10 +16,10 @@ namespace tonalis::py {
 namespace {
 
 void raise_unknown(const char* what, const std::string& method, const std::string& valid) {
-    PyErr_SetString(PyExc_ValueError, ("unknown " + std::string(what) + " " +
-                                       quoted_literal(decode_utf8(method)) +
-                                       "; valid values: " + valid)
-                                          .c_str());
+    PyErr_SetString(PyExc_ValueError,
+                    ("unknown " + std::string(what) + " " + quoted_literal(decode_utf8(method)) +
+                     "; valid values: " + valid)
+                        .c_str());
 }
 
 std::optional<Prepared> prepare_from(const Args& args, Origin& origin) {
@@ -129,10 +129,8 @@ PyObject* dither_op(const Args& args) {
         return nullptr;
     }
     switch (method->family) {
-        case DitherMethod::Family::diffusion:
-            return error_diffusion_with(args, *method->kernel);
-        case DitherMethod::Family::random:
-            return random_dither_op(args);
+        case DitherMethod::Family::diffusion: return error_diffusion_with(args, *method->kernel);
+        case DitherMethod::Family::random: return random_dither_op(args);
         case DitherMethod::Family::ordered:
             return ordered_dither_with(args, ThresholdMatrix::bayer(method->bayer_size));
     }

@@ -109,9 +109,9 @@ int apply_switches() {
         if (const auto isa = parse_isa(*text)) {
             set_vector_isa_ceiling(*isa);
         } else {
-            const std::string accepted = join_list(isa_names, [](std::string& out, const IsaName& e) {
-                append_quoted_name(out, e.name);
-            });
+            const std::string accepted = join_list(
+                isa_names,
+                [](std::string& out, const IsaName& e) { append_quoted_name(out, e.name); });
             if (warn_ignored("TONALIS_ISA", *text, accepted) < 0) {
                 return -1;
             }
