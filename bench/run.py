@@ -339,7 +339,8 @@ def rows(size, env):
 
 # ---------------------------------------------------------------- instruction sets
 # Calls whose engines are compiled once per instruction set (the palette
-# searches and the threshold engines' vector passes). Each row times the call
+# searches, the threshold engines' vector passes, the level passes of error
+# diffusion). Each row times the call
 # with the widest instruction set against the same call in a child process
 # started with TONALIS_ISA=baseline: a ratio below 1 is what the per-target
 # code gains.
@@ -352,6 +353,8 @@ def isa_calls(gray, rgb):
         "random, RGB": lambda: rd(rgb, seed=1),
         "palette ordered, 256": lambda: od(rgb, palette=pal256),
         "palette FS, 256": lambda: ed(rgb, palette=pal256),
+        "FS 4-level, gray": lambda: ed(gray, levels=4),
+        "FS 4-level, RGB": lambda: ed(rgb, levels=4),
     }
 
 

@@ -18,6 +18,11 @@ struct KernelRows {
 
 KernelRows kernel_rows(const DiffusionKernel& kernel, float scale) noexcept;
 
+// The error rows: cells of room for four lanes, and four rows (a pair of
+// rows in progress reaches y + 3).
+inline constexpr std::size_t cell_floats = 4;
+inline constexpr std::size_t diffusion_rows = 4;
+
 // Floats of error-row scratch the engine needs for this image and target.
 // The caller allocates them before releasing the interpreter; their
 // contents on entry do not matter.

@@ -23,9 +23,6 @@
 // independent samples), input(px) and quantize(v, px), which writes the
 // output at px and returns the error.
 
-constexpr std::size_t cell_floats = 4;     // room for four lanes per cell
-constexpr std::size_t diffusion_rows = 4;  // error rows: a pair of rows in progress reaches y + 3
-
 typedef float f4 __attribute__((vector_size(16)));
 typedef std::int32_t i4 __attribute__((vector_size(16)));
 
@@ -244,7 +241,8 @@ template <int K, class Q>
     }
 }
 
-// The pass for a kernel chosen at run time.
+// The pass for a kernel chosen at run time; kernels with the same taps
+// share one.
 template <class Q>
 [[gnu::always_inline]] inline void diffuse_any(std::size_t kernel, const Q& q, std::uint8_t* data,
                                                std::size_t height, std::size_t width,
@@ -252,9 +250,10 @@ template <class Q>
                                                const KernelRows& rows, std::size_t cells,
                                                float* scratch) noexcept {
     switch (kernel) {
-#define TONALIS_KERNEL_CASE(k)                                                                  \
-    case k:                                                                                     \
-        diffuse_pass<k>(q, data, height, width, pixel_bytes, serpentine, rows, cells, scratch); \
+#define TONALIS_KERNEL_CASE(k)                                                             \
+    case k:                                                                                \
+        diffuse_pass<kernel_data::first_with_taps<k>>(q, data, height, width, pixel_bytes, \
+                                                      serpentine, rows, cells, scratch);   \
         break;
         TONALIS_KERNEL_CASE(0)
         TONALIS_KERNEL_CASE(1)

@@ -151,6 +151,28 @@ constexpr TapShape tap_shape(const DiffusionKernel& k) {
 template <int K>
 inline constexpr TapShape kernel_shape = tap_shape(kernels[K]);
 
+constexpr bool same_taps(const TapShape& a, const TapShape& b) {
+    for (int dy = 0; dy < 3; ++dy) {
+        for (int dx = 0; dx < 5; ++dx) {
+            if (a.at[dy][dx] != b.at[dy][dx]) return false;
+        }
+    }
+    return true;
+}
+
+// The first kernel with the taps of kernel K. The row loops depend only on
+// which taps a kernel has (the weights come at run time), so kernels with
+// the same taps (Jarvis-Judice-Ninke and Stucki; Burkes and two-row
+// Sierra) share one compiled loop.
+template <int K>
+inline constexpr int first_with_taps = [] {
+    for (int k = 0; k < K; ++k) {
+        if (same_taps(tap_shape(kernels[k]), kernel_shape<K>)) return k;
+    }
+    return K;
+}();
+static_assert(first_with_taps<3> == 2 && first_with_taps<7> == 5 && first_with_taps<8> == 8);
+
 // The row loops carry the current row's error in registers: every kernel
 // passes to the next pixel, and to nothing beyond two pixels ahead.
 constexpr bool shapes_supported() {

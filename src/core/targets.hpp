@@ -14,7 +14,10 @@
 // the matching instruction set enabled. TONALIS_DISPATCH(f) is then the
 // copy of f for the widest target the processor offers and the ceiling
 // allows (machine.hpp); TONALIS_DISPATCH_WIDE(f) the same for a function
-// the body defines only from AVX2 on, null on the baseline.
+// the body defines only from AVX2 on, null on the baseline. A body that
+// gains nothing from AVX-512 over AVX2 is compiled for the first two only,
+// with TONALIS_TARGET_WIDEST defined as 1, and picked by
+// TONALIS_DISPATCH_TO_AVX2(f).
 //
 // Only functions whose benchmark rows show a gain get a body here; the rest
 // of the engines is compiled once, for the baseline.
@@ -46,6 +49,8 @@ F pick_target(F baseline, F avx2, F avx512) noexcept {
 
 #define TONALIS_DISPATCH(f) \
     (::tonalis::pick_target(&target_baseline::f, &target_avx2::f, &target_avx512::f))
+#define TONALIS_DISPATCH_TO_AVX2(f) \
+    (::tonalis::pick_target(&target_baseline::f, &target_avx2::f, &target_avx2::f))
 #define TONALIS_DISPATCH_WIDE(f) \
     (::tonalis::pick_target<decltype(&target_avx2::f)>(nullptr, &target_avx2::f, &target_avx512::f))
 
@@ -78,6 +83,7 @@ namespace {
 }  // namespace tonalis::target_avx2
 #pragma GCC pop_options
 
+#if !defined(TONALIS_TARGET_WIDEST) || TONALIS_TARGET_WIDEST >= 2
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512dq,avx512bw,avx512vl")
 namespace tonalis::target_avx512 {
@@ -88,8 +94,10 @@ namespace {
 }  // namespace
 }  // namespace tonalis::target_avx512
 #pragma GCC pop_options
+#endif
 
 #pragma GCC diagnostic pop
 #undef TONALIS_TARGET_BODY
+#undef TONALIS_TARGET_WIDEST
 
 #endif  // TONALIS_TARGET_BODY
