@@ -232,6 +232,18 @@ class Magick:
 
 
 # ---------------------------------------------------------------- timing
+class SelfTimed(float):
+    """Seconds a call measured itself (in another process), returned in place
+    of its result so that the pipe's round trip is not counted."""
+
+
+def timed_call(f):
+    t0 = time.perf_counter()
+    result = f()
+    elapsed = time.perf_counter() - t0
+    return float(result) if isinstance(result, SelfTimed) else elapsed
+
+
 def measure(fns, repeat, budget=None):
     """Median seconds of each function, called in turn (A, B, A, B, ...) repeat
     times after a timed warm-up call of each, and the number of samples. With a
@@ -243,9 +255,7 @@ def measure(fns, repeat, budget=None):
     try:
         warm = []
         for f in fns:
-            t0 = time.perf_counter()
-            f()
-            warm.append(time.perf_counter() - t0)
+            warm.append(timed_call(f))
         turn = sum(warm)
         if budget is not None and turn * repeat > budget:
             repeat = int(budget // turn)
@@ -253,9 +263,7 @@ def measure(fns, repeat, budget=None):
             times = [[w] for w in warm]
         for _ in range(repeat):
             for f, t in zip(fns, times):
-                t0 = time.perf_counter()
-                f()
-                t.append(time.perf_counter() - t0)
+                t.append(timed_call(f))
     finally:
         gc.enable()
     return [statistics.median(t) for t in times], max(1, repeat)
@@ -314,6 +322,8 @@ def rows(size, env):
     yield "palette nearest, 4096", None, lambda: od(rgb, palette=pal[4096], strength=0), None, None
     if not env.quick:
         yield "palette FS, 4096", None, lambda: ed(rgb, palette=pal[4096]), None, None
+    for work, call in isa_calls(gray, rgb).items():
+        yield work, "tonalis, TONALIS_ISA=baseline", call, env.baseline.call(size, work), 1.0
     if env.magick:
         for work, img, call, label, ops in (
             ("FS 2-level, gray", gray, lambda: ed(gray), "-monochrome",
@@ -327,9 +337,64 @@ def rows(size, env):
             yield work, f"IM {label}", call, env.magick.timed(img, ops), 0.15
 
 
+# ---------------------------------------------------------------- instruction sets
+# Calls whose engines are compiled once per instruction set (the palette
+# searches, the threshold engines' vector passes, the level passes of error
+# diffusion). Each row times the call
+# with the widest instruction set against the same call in a child process
+# started with TONALIS_ISA=baseline: a ratio below 1 is what the per-target
+# code gains.
+def isa_calls(gray, rgb):
+    pal256 = make_palette(256)
+    od, rd, ed = tonalis.ordered_dither, tonalis.random_dither, tonalis.error_diffusion
+    return {
+        "ordered 8x8, gray": lambda: od(gray),
+        "ordered 8x8, RGB": lambda: od(rgb),
+        "random, RGB": lambda: rd(rgb, seed=1),
+        "palette ordered, 256": lambda: od(rgb, palette=pal256),
+        "palette FS, 256": lambda: ed(rgb, palette=pal256),
+        "FS 4-level, gray": lambda: ed(gray, levels=4),
+        "FS 4-level, RGB": lambda: ed(rgb, levels=4),
+    }
+
+
+class BaselineChild:
+    """This script in a child process with TONALIS_ISA=baseline, running one of
+    isa_calls per request and answering with the seconds it took."""
+
+    def __init__(self):
+        env = dict(os.environ, TONALIS_ISA="baseline")
+        self.proc = subprocess.Popen([sys.executable, __file__, "--serve-baseline"], env=env,
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+
+    def call(self, size, work):
+        def run():
+            self.proc.stdin.write(f"{size}\t{work}\n")
+            self.proc.stdin.flush()
+            return SelfTimed(self.proc.stdout.readline())
+        return run
+
+    def close(self):
+        self.proc.stdin.close()
+        self.proc.wait(timeout=60)
+
+
+def serve_baseline():
+    """The child's loop: 'size<TAB>work' in, seconds out."""
+    calls = {}
+    for line in sys.stdin:
+        size, work = line.rstrip("\n").split("\t")
+        if size not in calls:
+            calls = {size: isa_calls(make_image(int(size), 1), make_image(int(size), 3))}
+        t0 = time.perf_counter()
+        calls[size][work]()
+        print(time.perf_counter() - t0, flush=True)
+
+
 class Env:
     def __init__(self, tmp, use_magick, quick):
         self.tmp, self.cache, self.quick = tmp, {}, quick
+        self.baseline = BaselineChild()
         self.serial_fs = load_serial_fs(tmp)
         found = find_magick() if use_magick else None
         self.magick_version = found[1] if found else None
@@ -424,7 +489,11 @@ def main():
     ap.add_argument("--quick", action="store_true", help="2048² only, 3 repetitions, 2 s per row, "
                                                                "no 4096-colour FS and no memory rows")
     ap.add_argument("--no-magick", action="store_true", help="skip the ImageMagick rows")
+    ap.add_argument("--serve-baseline", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
+    if args.serve_baseline:
+        serve_baseline()
+        return
     sizes = [int(s) for s in (args.sizes or ("2048" if args.quick else "1024,2048")).split(",")]
     if any(s < 8 or s % 8 for s in sizes):
         sys.exit("bench: sizes must be multiples of 8")
@@ -441,7 +510,10 @@ def main():
             print(f"  {k}: {v if v is not None else 'not available (rows skipped)'}")
         print(f"  sizes: {sizes}, repeat: {repeat}; ratio = tonalis / peer, must is for 2048²\n")
         print(header())
-        results = run_rows(sizes, repeat, args.budget, env)
+        try:
+            results = run_rows(sizes, repeat, args.budget, env)
+        finally:
+            env.baseline.close()
     memory = []
     if not args.quick:
         memory = memory_rows()

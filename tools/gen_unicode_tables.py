@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes src/unicode_tables.hpp: the code point ranges that quoted literals escape.
+"""Writes src/core/unicode_tables.hpp: the code point ranges that quoted literals escape.
 
 Two properties come from the running interpreter's `unicodedata`:
 
@@ -112,7 +112,7 @@ def emit_table(name, ranges):
 
 def main():
     root = pathlib.Path(__file__).resolve().parent.parent
-    out = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else root / "src" / "unicode_tables.hpp"
+    out = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else root / "src" / "core" / "unicode_tables.hpp"
     version = version_tuple(unicodedata.unidata_version)
     extend_other = other_grapheme_extend(version)
     check_against_isprintable()

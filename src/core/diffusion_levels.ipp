@@ -1,0 +1,116 @@
+// The level mode of error diffusion, compiled for the baseline and AVX2
+// (see targets.hpp): its lane arithmetic gains from AVX2's encodings, and
+// nothing more from AVX-512.
+
+#include "diffusion_rows.ipp"
+
+// Levels target: up to four samples of a pixel (its channels at `offset`)
+// side by side in vector lanes. Each lane is its own gray plane with its
+// own error cells, and the lanes' chains of dependent operations overlap;
+// lanes from C on stay zero. One channel uses Lane0, whose cells hold one
+// float. Two levels are decided by a comparison with 127.5 instead of the
+// nearest-level rule; the two agree except for the float just below 127.5.
+template <class V_, int C, bool two>
+struct LevelQuantizer {
+    using V = V_;
+    const float* to_work;
+    const std::uint8_t* codes;
+    const float* values;
+    float inv_step;
+    float max_index;
+    std::size_t offset[static_cast<std::size_t>(
+        C)];  // sample offsets within a pixel; unused for one channel
+
+    static V wrap(f4 x) noexcept {
+        if constexpr (std::is_same_v<V, Lane0>) {
+            return Lane0{x};
+        } else {
+            return x;
+        }
+    }
+    static f4 lanes(V v) noexcept {
+        if constexpr (std::is_same_v<V, Lane0>) {
+            return v.v;
+        } else {
+            return v;
+        }
+    }
+
+    // One channel is addressed through the base pointer alone (the pass
+    // starts at its first sample), which keeps a register free.
+    [[gnu::always_inline]] std::size_t at(int l) const noexcept { return C == 1 ? 0 : offset[l]; }
+
+    [[gnu::always_inline]] V input(const std::uint8_t* px) const noexcept {
+        f4 r = {};
+        for (int l = 0; l < C; ++l) r[l] = to_work[px[at(l)]];
+        return wrap(r);
+    }
+    [[gnu::always_inline]] V quantize(V value, std::uint8_t* px) const noexcept {
+        const f4 v = lanes(value);
+        if constexpr (two) {
+            const i4 high = v >= 127.5f;
+            for (int l = 0; l < C; ++l) px[at(l)] = static_cast<std::uint8_t>(high[l]);
+            const i4 top = reinterpret_cast<i4>(f4{255.0f, 255.0f, 255.0f, 255.0f});
+            return wrap(v - reinterpret_cast<f4>(top & high));
+        } else {
+            i4 i;
+            level_index(v * inv_step, max_index, i);
+            f4 level = {};
+            for (int l = 0; l < C; ++l) {
+                px[at(l)] = codes[i[l]];
+                level[l] = values[i[l]];
+            }
+            return wrap(v - level);
+        }
+    }
+};
+
+// The channels at `offset` (1 to 4 of them) as one pass.
+template <int C>
+void diffuse_channels(Img& img, const Levels& levels, const Space& space, const KernelRows& rows,
+                      std::size_t kernel, bool serpentine, float* scratch,
+                      const std::size_t (&offset)[4]) noexcept {
+    using V = std::conditional_t<C == 1, Lane0, f4>;
+    const std::size_t cells = C == 1 ? 1 : cell_floats;
+    auto run = [&]<bool two>(std::bool_constant<two>) {
+        LevelQuantizer<V, C, two> q{space.to_work.data(), levels.codes.data(), levels.values.data(),
+                                    levels.inv_step,      levels.max_index,    {}};
+        std::copy_n(offset, C, q.offset);
+        std::uint8_t* first = img.data.data() + (C == 1 ? offset[0] : 0);
+        diffuse_any(kernel, q, first, img.height, img.width, img.channels, serpentine, rows, cells,
+                    scratch);
+    };
+    if (levels.count == 2) {
+        run(std::true_type{});
+    } else {
+        run(std::false_type{});
+    }
+}
+
+void diffuse_levels_pass(Img& img, const Levels& levels, const Space& space, const KernelRows& rows,
+                         std::size_t kernel, bool serpentine, float* scratch) noexcept {
+    const std::size_t kept = img.kept_channel();
+    // Channels are independent gray planes; up to four share one pass.
+    std::size_t offset[4] = {};
+    std::size_t count = 0;
+    using Pass = void (*)(Img&, const Levels&, const Space&, const KernelRows&, std::size_t, bool,
+                          float*, const std::size_t (&)[4]) noexcept;
+    constexpr Pass passes[] = {diffuse_channels<1>, diffuse_channels<2>, diffuse_channels<3>,
+                               diffuse_channels<4>};
+    auto flush = [&] {
+        if (count > 0) {
+            passes[count - 1](img, levels, space, rows, kernel, serpentine, scratch, offset);
+        }
+        count = 0;
+    };
+    for (std::size_t c = 0; c < img.channels; ++c) {
+        if (c == kept) {
+            continue;
+        }
+        offset[count++] = c;
+        if (count == 4) {
+            flush();
+        }
+    }
+    flush();
+}

@@ -1,0 +1,38 @@
+// The palette mode of error diffusion, compiled once per target (see
+// targets.hpp): the nearest-colour search gains from wide vectors.
+
+#include "vectors.ipp"
+#include "palette_search.ipp"
+#include "diffusion_rows.ipp"
+
+// The three colour channels of a pixel in lanes 0 to 2 (lane 3 stays zero):
+// one search per pixel, then the error of all three channels at once.
+struct PaletteQuantizer {
+    using V = f4;
+    const float* to_work;
+    const Palette* palette;
+    ColorSearch search;
+
+    [[gnu::always_inline]] f4 input(const std::uint8_t* px) const noexcept {
+        return f4{to_work[px[0]], to_work[px[1]], to_work[px[2]], 0.0f};
+    }
+    [[gnu::always_inline]] f4 quantize(f4 v, std::uint8_t* px) noexcept {
+        const std::size_t j = search(v[0], v[1], v[2]);
+        const Rgb& out = palette->rgb[j];
+        px[0] = out[0];
+        px[1] = out[1];
+        px[2] = out[2];
+        return v - load_cell<f4>(palette->layout.quads.data() + 4 * j);
+    }
+};
+
+void diffuse_palette_pass(Img& img, const Palette& palette, const Space& space,
+                          const KernelRows& rows, std::size_t kernel, bool serpentine,
+                          float* scratch) noexcept {
+    // Each pixel waits for the previous one's search, and the blocked
+    // search's unpredictable branches cost more than scanning a few hundred
+    // colours.
+    PaletteQuantizer q{space.to_work.data(), &palette, ColorSearch(palette.layout, 513)};
+    diffuse_any(kernel, q, img.data.data(), img.height, img.width, img.channels, serpentine, rows,
+                cell_floats, scratch);
+}

@@ -1,0 +1,270 @@
+// Error diffusion along rows for a compile-time kernel shape. Included in
+// a namespace of the including file, which provides the headers: once for
+// the baseline by diffusion.cpp, and inside the per-target body of
+// diffusion_palette.ipp (a quantizer compiled for a wider target cannot be
+// inlined into a walker compiled for a narrower one).
+//
+// A row is walked in scan order: position p = 0, 1, ... is column p on a
+// left-to-right row and column width - 1 - p on a right-to-left one, and a
+// tap (dx, dy) always reaches position p + dx of row dy, so the forward
+// weights serve both directions. Pointers step by px_step bytes and
+// cell_step floats per position (negative on right-to-left rows).
+//
+// Rather than adding each error into eight cells of memory, which makes
+// every pixel wait for the previous pixel's stores, the cells still
+// receiving shares stay in registers: the current row's next two cells,
+// and a sliding window over rows 1 and 2 in which every cell is loaded
+// once, receives its shares in visiting order and is stored once when the
+// last pixel that reaches it has been quantized. Row 2 receives its first
+// shares from this row, so its cells start from zero instead of memory, and
+// for kernels without a row 2 the same holds for row 1.
+//
+// Q (the quantizer) provides the value type V (Lane0, or f4 for several
+// independent samples), input(px) and quantize(v, px), which writes the
+// output at px and returns the error.
+
+typedef float f4 __attribute__((vector_size(16)));
+typedef std::int32_t i4 __attribute__((vector_size(16)));
+
+// One sample in lane 0 of a vector register (the other lanes stay zero).
+// Scalar code would decide the level with a branch, which dithered data
+// mispredicts half the time; vector compares give masks instead.
+struct Lane0 {
+    f4 v;
+};
+[[gnu::always_inline]] inline Lane0 operator+(Lane0 a, Lane0 b) noexcept {
+    return {a.v + b.v};
+}
+[[gnu::always_inline]] inline Lane0 operator-(Lane0 a, Lane0 b) noexcept {
+    return {a.v - b.v};
+}
+[[gnu::always_inline]] inline Lane0 operator*(Lane0 a, Lane0 b) noexcept {
+    return {a.v * b.v};
+}
+
+template <class V>
+[[gnu::always_inline]] inline V splat_cell(float x) noexcept {
+    if constexpr (std::is_same_v<V, Lane0>) {
+        return Lane0{f4{x, x, x, x}};
+    } else {
+        return V{x, x, x, x};
+    }
+}
+
+// Cells hold one float (Lane0) or four (f4).
+template <class V>
+[[gnu::always_inline]] inline V load_cell(const float* p) noexcept {
+    if constexpr (std::is_same_v<V, Lane0>) {
+        return Lane0{f4{*p, 0.0f, 0.0f, 0.0f}};
+    } else {
+        V v;
+        __builtin_memcpy(&v, p, sizeof v);
+        return v;
+    }
+}
+
+template <class V>
+[[gnu::always_inline]] inline void store_cell(float* p, V v) noexcept {
+    if constexpr (std::is_same_v<V, Lane0>) {
+        *p = v.v[0];
+    } else {
+        __builtin_memcpy(p, &v, sizeof v);
+    }
+}
+
+template <class V>
+struct RowWeights {
+    V w[3][5];  // [dy][dx + 2]
+};
+
+// One row in progress: begin(), then step() once per pixel, then finish().
+template <int K, class Q>
+struct RowWalker {
+    using V = typename Q::V;
+    static constexpr kernel_data::TapShape s = kernel_data::kernel_shape<K>;
+    static constexpr int lo1 = s.lo[1];
+    static constexpr int hi1 = s.hi[1];
+    static constexpr int lo2 = s.lo[2];
+    static constexpr int hi2 = s.hi[2];
+    using Offsets = std::integer_sequence<int, -2, -1, 0, 1, 2>;
+
+    Q q;
+    std::uint8_t* px;
+    std::ptrdiff_t px_step;
+    const float* e0;
+    float* e1;
+    float* e2;
+    std::ptrdiff_t cell_step;
+    V cur;
+    V ahead;
+    // win1[d + 2] / win2[d + 2]: the cell at offset d from the current pixel.
+    V win1[6];
+    V win2[6];
+
+    [[gnu::always_inline]] void begin() noexcept { begin_impl(Offsets{}); }
+    [[gnu::always_inline]] void step(const RowWeights<V>& w) noexcept { step_impl(w, Offsets{}); }
+    [[gnu::always_inline]] void finish() noexcept { finish_impl(Offsets{}); }
+
+    template <int... D>
+    [[gnu::always_inline]] void begin_impl(std::integer_sequence<int, D...>) noexcept {
+        cur = load_cell<V>(e0);
+        ahead = s.row0_far ? load_cell<V>(e0 + cell_step) : V{};
+        ((win1[D + 2] = D >= lo1 && D < hi1 && s.row2 ? load_cell<V>(e1 + D * cell_step) : V{}),
+         ...);
+        ((win2[D + 2] = V{}), ...);
+    }
+
+    template <int... D>
+    [[gnu::always_inline]] void step_impl(const RowWeights<V>& weights,
+                                          std::integer_sequence<int, D...>) noexcept {
+        const auto& w = weights.w;
+        const V v = q.input(px) + cur;
+        const V err = q.quantize(v, px);
+
+        if constexpr (s.row0_far) {
+            cur = ahead + w[0][3] * err;
+            ahead = load_cell<V>(e0 + 2 * cell_step) + w[0][4] * err;
+        } else {
+            cur = load_cell<V>(e0 + cell_step) + w[0][3] * err;
+        }
+
+        win1[hi1 + 2] = s.row2 ? load_cell<V>(e1 + hi1 * cell_step) : V{};
+        ((s.at[1][D + 2] ? (win1[D + 2] = win1[D + 2] + w[1][D + 2] * err) : V{}), ...);
+        store_cell(e1 + lo1 * cell_step, win1[lo1 + 2]);
+        ((D >= lo1 && D < hi1 ? (win1[D + 2] = win1[D + 3]) : V{}), ...);
+
+        if constexpr (s.row2) {
+            win2[hi2 + 2] = V{};
+            ((s.at[2][D + 2] ? (win2[D + 2] = win2[D + 2] + w[2][D + 2] * err) : V{}), ...);
+            store_cell(e2 + lo2 * cell_step, win2[lo2 + 2]);
+            ((D >= lo2 && D < hi2 ? (win2[D + 2] = win2[D + 3]) : V{}), ...);
+        }
+
+        px += px_step;
+        e0 += cell_step;
+        e1 += cell_step;
+        e2 += cell_step;
+    }
+
+    // Cells past the last pixel still held in the window (margins included).
+    template <int... D>
+    [[gnu::always_inline]] void finish_impl(std::integer_sequence<int, D...>) noexcept {
+        ((D >= lo1 && D < hi1 ? (store_cell(e1 + D * cell_step, win1[D + 2]), 0) : 0), ...);
+        if constexpr (s.row2) {
+            ((D >= lo2 && D < hi2 ? (store_cell(e2 + D * cell_step, win2[D + 2]), 0) : 0), ...);
+        }
+    }
+};
+
+// A whole pass over the image: rows top to bottom, odd rows right to left
+// when serpentine. `cells` floats per cell (1 or 4); the error rows of
+// width + 8 cells each start at scratch, column x at cell x + 2.
+//
+// Without serpentine, rows are taken in pairs walked side by side, the
+// lower one `lag` pixels behind: by then every cell it reads has received
+// all its shares from the upper row, and the two rows' chains of dependent
+// operations overlap. Each cell still receives its shares in visiting
+// order. A pair uses four error rows: rows y to y + 3.
+template <int K, class Q>
+[[gnu::always_inline]] inline void diffuse_pass(const Q& quantizer, std::uint8_t* data,
+                                                std::size_t height, std::size_t width,
+                                                std::size_t pixel_bytes, bool serpentine,
+                                                const KernelRows& rows, std::size_t cells,
+                                                float* scratch) noexcept {
+    using V = typename Q::V;
+    using Walker = RowWalker<K, Q>;
+    RowWeights<V> w;
+    for (std::size_t dy = 0; dy < 3; ++dy) {
+        for (std::size_t c = 0; c < 5; ++c) {
+            w.w[dy][c] = splat_cell<V>(rows.weights[dy][c]);
+        }
+    }
+    const std::size_t row_floats = cells * (width + 8);
+    // Margins are read (never for an image pixel), so they start defined.
+    std::fill_n(scratch, diffusion_rows * row_floats, 0.0f);
+    auto error_row = [&](std::size_t y) { return scratch + (y % diffusion_rows) * row_floats; };
+    const std::size_t stride = width * pixel_bytes;
+    const auto step = static_cast<std::ptrdiff_t>(pixel_bytes);
+    const auto cstep = static_cast<std::ptrdiff_t>(cells);
+    auto walker = [&](std::size_t y) {
+        std::uint8_t* row = data + y * stride;
+        if (serpentine && (y & 1) != 0) {
+            const std::size_t last = cells * (2 + width - 1);
+            return Walker{quantizer,
+                          row + (width - 1) * pixel_bytes,
+                          -step,
+                          error_row(y) + last,
+                          error_row(y + 1) + last,
+                          error_row(y + 2) + last,
+                          -cstep,
+                          {},
+                          {},
+                          {},
+                          {}};
+        }
+        return Walker{quantizer,
+                      row,
+                      step,
+                      error_row(y) + 2 * cells,
+                      error_row(y + 1) + 2 * cells,
+                      error_row(y + 2) + 2 * cells,
+                      cstep,
+                      {},
+                      {},
+                      {},
+                      {}};
+    };
+    constexpr std::size_t lag = 8;
+    std::size_t y = 0;
+    if (!serpentine && width > lag) {
+        for (; y + 1 < height; y += 2) {
+            Walker upper = walker(y);
+            Walker lower = walker(y + 1);
+            upper.begin();
+            std::size_t p = 0;
+            for (; p < lag; ++p) upper.step(w);
+            lower.begin();
+            for (; p < width; ++p) {
+                upper.step(w);
+                lower.step(w);
+            }
+            upper.finish();
+            for (p = width - lag; p < width; ++p) lower.step(w);
+            lower.finish();
+        }
+    }
+    for (; y < height; ++y) {
+        Walker one = walker(y);
+        one.begin();
+        for (std::size_t p = 0; p < width; ++p) one.step(w);
+        one.finish();
+    }
+}
+
+// The pass for a kernel chosen at run time; kernels with the same taps
+// share one.
+template <class Q>
+[[gnu::always_inline]] inline void diffuse_any(std::size_t kernel, const Q& q, std::uint8_t* data,
+                                               std::size_t height, std::size_t width,
+                                               std::size_t pixel_bytes, bool serpentine,
+                                               const KernelRows& rows, std::size_t cells,
+                                               float* scratch) noexcept {
+    switch (kernel) {
+#define TONALIS_KERNEL_CASE(k)                                                             \
+    case k:                                                                                \
+        diffuse_pass<kernel_data::first_with_taps<k>>(q, data, height, width, pixel_bytes, \
+                                                      serpentine, rows, cells, scratch);   \
+        break;
+        TONALIS_KERNEL_CASE(0)
+        TONALIS_KERNEL_CASE(1)
+        TONALIS_KERNEL_CASE(2)
+        TONALIS_KERNEL_CASE(3)
+        TONALIS_KERNEL_CASE(4)
+        TONALIS_KERNEL_CASE(5)
+        TONALIS_KERNEL_CASE(6)
+        TONALIS_KERNEL_CASE(7)
+        TONALIS_KERNEL_CASE(8)
+#undef TONALIS_KERNEL_CASE
+        default: break;
+    }
+}

@@ -1,0 +1,194 @@
+// The nine error-diffusion kernels as constant data, with their compile-time shapes.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+#include <span>
+#include <string_view>
+
+namespace tonalis {
+
+// One neighbour that receives a share weight / divisor of a pixel's error.
+// dx counts along the scan direction, dy downwards (0, 1 or 2).
+struct KernelTap {
+    std::int32_t dx;
+    std::int32_t dy;
+    float weight;
+};
+
+// An error-diffusion method: constant data with the lifetime of the
+// process. A method is identified by the address of its record.
+struct DiffusionKernel {
+    std::string_view name;
+    std::span<const KernelTap> taps;  // dy ascending, dx ascending within a row
+    float divisor;
+};
+
+namespace kernel_data {
+
+// Taps row by row, as the kernels are usually drawn.
+// clang-format off
+inline constexpr KernelTap floyd_steinberg_taps[] = {
+    {1, 0, 7.0f},
+    {-1, 1, 3.0f}, {0, 1, 5.0f}, {1, 1, 1.0f},
+};
+inline constexpr KernelTap false_floyd_steinberg_taps[] = {
+    {1, 0, 3.0f},
+    {0, 1, 3.0f}, {1, 1, 2.0f},
+};
+inline constexpr KernelTap jarvis_judice_ninke_taps[] = {
+    {1, 0, 7.0f}, {2, 0, 5.0f},
+    {-2, 1, 3.0f}, {-1, 1, 5.0f}, {0, 1, 7.0f}, {1, 1, 5.0f}, {2, 1, 3.0f},
+    {-2, 2, 1.0f}, {-1, 2, 3.0f}, {0, 2, 5.0f}, {1, 2, 3.0f}, {2, 2, 1.0f},
+};
+inline constexpr KernelTap stucki_taps[] = {
+    {1, 0, 8.0f}, {2, 0, 4.0f},
+    {-2, 1, 2.0f}, {-1, 1, 4.0f}, {0, 1, 8.0f}, {1, 1, 4.0f}, {2, 1, 2.0f},
+    {-2, 2, 1.0f}, {-1, 2, 2.0f}, {0, 2, 4.0f}, {1, 2, 2.0f}, {2, 2, 1.0f},
+};
+inline constexpr KernelTap atkinson_taps[] = {
+    {1, 0, 1.0f}, {2, 0, 1.0f},
+    {-1, 1, 1.0f}, {0, 1, 1.0f}, {1, 1, 1.0f},
+    {0, 2, 1.0f},
+};
+inline constexpr KernelTap burkes_taps[] = {
+    {1, 0, 8.0f}, {2, 0, 4.0f},
+    {-2, 1, 2.0f}, {-1, 1, 4.0f}, {0, 1, 8.0f}, {1, 1, 4.0f}, {2, 1, 2.0f},
+};
+inline constexpr KernelTap sierra_taps[] = {
+    {1, 0, 5.0f}, {2, 0, 3.0f},
+    {-2, 1, 2.0f}, {-1, 1, 4.0f}, {0, 1, 5.0f}, {1, 1, 4.0f}, {2, 1, 2.0f},
+    {-1, 2, 2.0f}, {0, 2, 3.0f}, {1, 2, 2.0f},
+};
+inline constexpr KernelTap sierra_two_row_taps[] = {
+    {1, 0, 4.0f}, {2, 0, 3.0f},
+    {-2, 1, 1.0f}, {-1, 1, 2.0f}, {0, 1, 3.0f}, {1, 1, 2.0f}, {2, 1, 1.0f},
+};
+inline constexpr KernelTap sierra_lite_taps[] = {
+    {1, 0, 2.0f},
+    {-1, 1, 1.0f}, {0, 1, 1.0f},
+};
+// clang-format on
+
+inline constexpr DiffusionKernel kernels[] = {
+    {"floyd_steinberg", floyd_steinberg_taps, 16.0f},
+    {"false_floyd_steinberg", false_floyd_steinberg_taps, 8.0f},
+    {"jarvis_judice_ninke", jarvis_judice_ninke_taps, 48.0f},
+    {"stucki", stucki_taps, 42.0f},
+    {"atkinson", atkinson_taps, 8.0f},
+    {"burkes", burkes_taps, 32.0f},
+    {"sierra", sierra_taps, 32.0f},
+    {"sierra_two_row", sierra_two_row_taps, 16.0f},
+    {"sierra_lite", sierra_lite_taps, 4.0f},
+};
+
+static_assert(std::size(kernels) == 9);
+
+constexpr float weight_sum(const DiffusionKernel& k) {
+    float sum = 0.0f;
+    for (const KernelTap& t : k.taps) sum += t.weight;
+    return sum;
+}
+
+// Taps must fit the 3 x 8 weight window, reach only unvisited pixels, and be
+// stored row by row, ascending and without repeats.
+constexpr bool taps_well_formed(const DiffusionKernel& k) {
+    for (std::size_t i = 0; i < k.taps.size(); ++i) {
+        const KernelTap& t = k.taps[i];
+        if (t.dy < 0 || t.dy > 2 || t.dx < -2 || t.dx > 2) return false;
+        if (t.dy == 0 && t.dx <= 0) return false;
+        if (i > 0) {
+            const KernelTap& p = k.taps[i - 1];
+            if (p.dy > t.dy || (p.dy == t.dy && p.dx >= t.dx)) return false;
+        }
+    }
+    return !k.taps.empty();
+}
+
+constexpr bool all_kernels_valid() {
+    for (const DiffusionKernel& k : kernels) {
+        if (!taps_well_formed(k)) return false;
+        // Every kernel but Atkinson passes on the whole error.
+        const bool whole = k.name != "atkinson";
+        if (whole && weight_sum(k) != k.divisor) return false;
+    }
+    return true;
+}
+
+static_assert(all_kernels_valid());
+static_assert(weight_sum(kernels[4]) == 6.0f && kernels[4].divisor == 8.0f,
+              "Atkinson passes on three quarters of the error");
+
+// Which taps a kernel has, as compile-time data for the row loops.
+struct TapShape {
+    bool at[3][5];  // [dy][dx + 2]
+    int lo[3];      // per row, the lowest offset held in the window (at most 0)
+    int hi[3];      // per row, the highest offset held in the window (at least 0)
+    bool row2;      // the kernel reaches two rows down
+    bool row0_far;  // the kernel reaches two pixels ahead in the current row
+};
+
+constexpr TapShape tap_shape(const DiffusionKernel& k) {
+    TapShape s{};
+    for (const KernelTap& t : k.taps) {
+        s.at[t.dy][t.dx + 2] = true;
+    }
+    for (int dy = 0; dy < 3; ++dy) {
+        for (int dx = -2; dx <= 2; ++dx) {
+            if (s.at[dy][dx + 2]) {
+                s.lo[dy] = std::min(s.lo[dy], dx);
+                s.hi[dy] = std::max(s.hi[dy], dx);
+            }
+        }
+    }
+    s.row2 = s.at[2][0] || s.at[2][1] || s.at[2][2] || s.at[2][3] || s.at[2][4];
+    s.row0_far = s.at[0][4];
+    return s;
+}
+
+template <int K>
+inline constexpr TapShape kernel_shape = tap_shape(kernels[K]);
+
+constexpr bool same_taps(const TapShape& a, const TapShape& b) {
+    for (int dy = 0; dy < 3; ++dy) {
+        for (int dx = 0; dx < 5; ++dx) {
+            if (a.at[dy][dx] != b.at[dy][dx]) return false;
+        }
+    }
+    return true;
+}
+
+// The first kernel with the taps of kernel K. The row loops depend only on
+// which taps a kernel has (the weights come at run time), so kernels with
+// the same taps (Jarvis-Judice-Ninke and Stucki; Burkes and two-row
+// Sierra) share one compiled loop.
+template <int K>
+inline constexpr int first_with_taps = [] {
+    for (int k = 0; k < K; ++k) {
+        if (same_taps(tap_shape(kernels[k]), kernel_shape<K>)) return k;
+    }
+    return K;
+}();
+static_assert(first_with_taps<3> == 2 && first_with_taps<7> == 5 && first_with_taps<8> == 8);
+
+// The row loops carry the current row's error in registers: every kernel
+// passes to the next pixel, and to nothing beyond two pixels ahead.
+constexpr bool shapes_supported() {
+    for (const DiffusionKernel& k : kernels) {
+        const TapShape s = tap_shape(k);
+        if (!s.at[0][3]) return false;
+    }
+    return true;
+}
+static_assert(shapes_supported());
+
+}  // namespace kernel_data
+
+// The nine kernels in listing order.
+inline constexpr std::span<const DiffusionKernel> diffusion_kernels() noexcept {
+    return kernel_data::kernels;
+}
+
+}  // namespace tonalis

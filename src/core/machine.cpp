@@ -1,0 +1,100 @@
+// Instruction-set detection and the short-lived worker threads of one engine call.
+#include "machine.hpp"
+
+#include <pthread.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+
+namespace tonalis {
+
+namespace {
+
+VectorIsa detect_isa() noexcept {
+    __builtin_cpu_init();
+    // The library's probe also checks that the operating system saves the
+    // wide registers.
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl")) {
+        return VectorIsa::avx512;
+    }
+    if (__builtin_cpu_supports("avx2")) {
+        return VectorIsa::avx2;
+    }
+    return VectorIsa::baseline;
+}
+
+std::atomic<int> isa_ceiling{static_cast<int>(VectorIsa::avx512)};
+std::atomic<std::size_t> worker_ceiling{max_workers};
+
+struct PartThread {
+    pthread_t id;
+    bool started;
+};
+
+struct PartJob {
+    void (*task)(void*, std::size_t);
+    void* context;
+    std::size_t part;
+};
+
+void* run_job(void* arg) {
+    const PartJob* job = static_cast<const PartJob*>(arg);
+    job->task(job->context, job->part);
+    return nullptr;
+}
+
+}  // namespace
+
+VectorIsa vector_isa() noexcept {
+    static const VectorIsa detected = detect_isa();
+    const int ceiling = isa_ceiling.load(std::memory_order_relaxed);
+    return static_cast<VectorIsa>(std::min(static_cast<int>(detected), ceiling));
+}
+
+void set_vector_isa_ceiling(VectorIsa ceiling) noexcept {
+    isa_ceiling.store(static_cast<int>(ceiling), std::memory_order_relaxed);
+}
+
+std::size_t worker_count() noexcept {
+    static const std::size_t usable = [] {
+        // The processors of this process's affinity mask (a container or
+        // taskset may allow fewer than are online).
+        cpu_set_t mask;
+        long n = 0;
+        if (sched_getaffinity(0, sizeof mask, &mask) == 0) {
+            n = CPU_COUNT(&mask);
+        } else {
+            n = sysconf(_SC_NPROCESSORS_ONLN);
+        }
+        return n < 1 ? std::size_t{1} : std::min(static_cast<std::size_t>(n), max_workers);
+    }();
+    return std::max<std::size_t>(1,
+                                 std::min(usable, worker_ceiling.load(std::memory_order_relaxed)));
+}
+
+void set_worker_ceiling(std::size_t ceiling) noexcept {
+    worker_ceiling.store(ceiling, std::memory_order_relaxed);
+}
+
+void run_parts(std::size_t parts, void (*task)(void*, std::size_t), void* context) noexcept {
+    parts = std::min(parts, max_workers);
+    PartJob jobs[max_workers];
+    PartThread threads[max_workers] = {};
+    for (std::size_t i = 1; i < parts; ++i) {
+        jobs[i] = {task, context, i};
+        threads[i].started = pthread_create(&threads[i].id, nullptr, run_job, &jobs[i]) == 0;
+    }
+    task(context, 0);
+    for (std::size_t i = 1; i < parts; ++i) {
+        if (threads[i].started) {
+            pthread_join(threads[i].id, nullptr);
+        } else {
+            task(context, i);
+        }
+    }
+}
+
+}  // namespace tonalis

@@ -1,0 +1,44 @@
+// What the processor offers the engines: its vector instruction set and its cores.
+#pragma once
+
+#include <cstddef>
+
+namespace tonalis {
+
+// Vector instruction sets the engines are built for (targets.hpp), widest
+// last. Every level computes the same bits; only the speed differs.
+enum class VectorIsa : int { baseline = 0, avx2 = 1, avx512 = 2 };
+
+// The widest level this processor and operating system support, no higher
+// than the ceiling (the widest level by default).
+VectorIsa vector_isa() noexcept;
+
+// Sets the widest level the engines may pick (the widest by default); the
+// module sets it once, from the TONALIS_ISA switch, when it is imported.
+void set_vector_isa_ceiling(VectorIsa ceiling) noexcept;
+
+// Threads one engine call may use: the processors this process may run
+// on, at least 1, at most max_workers and at most the ceiling.
+inline constexpr std::size_t max_workers = 8;
+std::size_t worker_count() noexcept;
+
+// Sets the most threads one engine call may use (max_workers by default);
+// the module sets it once, from the TONALIS_NUM_THREADS switch, when it is
+// imported. 1 means no worker threads.
+void set_worker_ceiling(std::size_t ceiling) noexcept;
+
+// Runs task(context, part) once for every part in [0, parts), on up to
+// `parts` threads; returns when all are done. Part 0 runs on the calling
+// thread; a part whose thread cannot be started runs there too, so the
+// work always completes. Parts must write disjoint memory.
+void run_parts(std::size_t parts, void (*task)(void* context, std::size_t part),
+               void* context) noexcept;
+
+// The same with any callable taking the part number.
+template <class F>
+void run_parts(std::size_t parts, F& task) noexcept {
+    run_parts(
+        parts, [](void* context, std::size_t part) { (*static_cast<F*>(context))(part); }, &task);
+}
+
+}  // namespace tonalis

@@ -1,0 +1,340 @@
+// The threshold engines: ordered dither (tiled matrix) and random dither (seeded noise).
+//
+// Every pixel is independent, so large images are cut into bands of rows
+// that worker threads finish side by side; each band gives the bytes the
+// single pass would. The level of a sample comes from whichever form is
+// fastest for the call, all computing the same bits:
+//
+// - ordered dither with a small matrix: the output depends only on the
+//   matrix cell and the input byte, so the exact formula is evaluated once
+//   for every pair, and each sample becomes a table lookup, or with wide
+//   vectors a few byte comparisons against the cell's level thresholds;
+// - random dither: the exact formula, sixteen pixels at a time with wide
+//   vectors (the generator's k-th state is the seed state plus k times the
+//   increment, so lanes draw independently);
+// - otherwise the formula pixel by pixel.
+#include "ordered.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+#include "machine.hpp"
+#include "targets.hpp"
+
+namespace tonalis {
+
+namespace {
+
+// Per-pixel shift in [-0.5, 0.5) from the tiled matrix: next() gives the
+// shifts of a row's pixels from left to right.
+class MatrixShift {
+public:
+    explicit MatrixShift(const ThresholdMatrix& m) noexcept : m_(m) {}
+    void begin_row(std::size_t y) noexcept {
+        row_ = m_.values.data() + (y % m_.height) * m_.width;
+        column_ = 0;
+    }
+    float next() noexcept {
+        const float s = row_[column_] - 0.5f;
+        column_ = column_ + 1 == m_.width ? 0 : column_ + 1;
+        return s;
+    }
+
+private:
+    const ThresholdMatrix& m_;
+    const float* row_ = nullptr;
+    std::size_t column_ = 0;
+};
+
+// Per-pixel shift from the generator, one draw per pixel in visiting order,
+// starting at any pixel of the image.
+class NoiseShift {
+public:
+    NoiseShift(std::uint64_t seed, std::uint64_t first_pixel) noexcept
+        : state_(NoiseGenerator::from_seed(seed).state + first_pixel * NoiseGenerator::increment) {}
+    void begin_row(std::size_t) noexcept {}
+    float next() noexcept {
+        state_ += NoiseGenerator::increment;
+        return noise_of(mix_bits(state_));
+    }
+
+private:
+    std::uint64_t state_;
+};
+
+// Levels target, pixel by pixel, rows [y0, y1).
+template <bool skip_alpha, class Shift>
+void levels_rows(Img& img, const Levels& levels, const Space& space, float strength, Shift& shift,
+                 std::size_t y0, std::size_t y1) noexcept {
+    const float amplitude = strength * levels.step;
+    const std::size_t channels = img.channels;
+    const std::size_t kept = img.kept_channel();
+    const float* to_work = space.to_work.data();
+    const std::uint8_t* codes = levels.codes.data();
+    std::uint8_t* px = img.data.data() + y0 * img.row_samples();
+    for (std::size_t y = y0; y < y1; ++y) {
+        shift.begin_row(y);
+        for (std::size_t x = 0; x < img.width; ++x, px += channels) {
+            const float d = shift.next() * amplitude;
+            for (std::size_t c = 0; c < channels; ++c) {
+                if (skip_alpha && c == kept) {
+                    continue;
+                }
+                px[c] = codes[nearest_level(levels, to_work[px[c]] + d)];
+            }
+        }
+    }
+}
+
+// The largest matrix whose cell-by-byte table is built: 256 cells, 64 KiB
+// on the stack.
+constexpr std::size_t table_cells = 256;
+
+// The code written for each input byte in one matrix cell, by the exact
+// formula.
+void cell_codes(std::uint8_t* out, std::size_t cell, const ThresholdMatrix& matrix,
+                const Levels& levels, const Space& space, float strength) noexcept {
+    const float d = (matrix.values[cell] - 0.5f) * (strength * levels.step);
+    for (std::size_t b = 0; b < 256; ++b) {
+        out[b] = levels.codes[nearest_level(levels, space.to_work[b] + d)];
+    }
+}
+
+// Levels target from the cell table, rows [y0, y1).
+void table_rows(Img& img, const std::uint8_t* table, const ThresholdMatrix& matrix, std::size_t y0,
+                std::size_t y1) noexcept {
+    const std::size_t channels = img.channels;
+    const std::size_t kept = img.kept_channel();
+    const std::size_t mw = matrix.width;
+    const std::size_t width = img.width;
+    for (std::size_t y = y0; y < y1; ++y) {
+        const std::uint8_t* cells = table + (y % matrix.height) * mw * 256;
+        std::uint8_t* px = img.data.data() + y * img.row_samples();
+        if (channels == 1) {
+            for (std::size_t x0 = 0; x0 < width; x0 += mw) {
+                const std::size_t n = std::min(mw, width - x0);
+                for (std::size_t j = 0; j < n; ++j) {
+                    px[x0 + j] = cells[j * 256 + px[x0 + j]];
+                }
+            }
+            continue;
+        }
+        std::size_t cell = 0;
+        for (std::size_t x = 0; x < width; ++x, px += channels) {
+            const std::uint8_t* t = cells + cell * 256;
+            for (std::size_t c = 0; c < channels; ++c) {
+                if (c != kept) {
+                    px[c] = t[px[c]];
+                }
+            }
+            cell = cell + 1 == mw ? 0 : cell + 1;
+        }
+    }
+}
+
+// The cell table as level thresholds: a cell's level index rises with the
+// input byte (the working value, the shift and the rounding are all
+// monotonic), so it is the index at byte 0 plus the number of thresholds
+// below the byte. Stored as "byte > t" limits: t = threshold - 1, and 255
+// (never exceeded) for unused entries.
+struct CellThresholds {
+    static constexpr std::size_t max_steps = 15;  // levels up to 16
+    std::uint8_t base[table_cells];
+    std::uint8_t limit[max_steps][table_cells];
+    std::size_t steps;  // thresholds used by the cell with the most
+};
+
+// False when a cell's codes do not have that form (the vector form is then
+// not used).
+bool cell_thresholds(CellThresholds& out, const ThresholdMatrix& matrix, const Levels& levels,
+                     const Space& space, float strength) noexcept {
+    const std::size_t cells = matrix.width * matrix.height;
+    if (levels.count > CellThresholds::max_steps + 1 || cells > table_cells) {
+        return false;
+    }
+    // Level index of each code, valid when codes do not repeat.
+    std::int16_t index_of[256];
+    std::fill_n(index_of, 256, std::int16_t{-1});
+    for (std::uint32_t i = 0; i < levels.count; ++i) {
+        if (index_of[levels.codes[i]] >= 0) {
+            return false;
+        }
+        index_of[levels.codes[i]] = static_cast<std::int16_t>(i);
+    }
+    out.steps = 0;
+    std::uint8_t t[256];
+    for (std::size_t cell = 0; cell < cells; ++cell) {
+        cell_codes(t, cell, matrix, levels, space, strength);
+        const int first = index_of[t[0]];
+        int prev = first;
+        std::size_t steps = 0;
+        for (std::size_t b = 1; b < 256; ++b) {
+            const int i = index_of[t[b]];
+            if (i < prev) {
+                return false;
+            }
+            for (; prev < i; ++prev) {
+                out.limit[steps++][cell] = static_cast<std::uint8_t>(b - 1);
+            }
+        }
+        for (std::size_t s = steps; s < CellThresholds::max_steps; ++s) {
+            out.limit[s][cell] = 255;
+        }
+        out.base[cell] = static_cast<std::uint8_t>(first);
+        out.steps = std::max(out.steps, steps);
+    }
+    return true;
+}
+
+// Bands of rows for the worker threads, when the pass is long enough for
+// them to pay: starting threads costs tens of microseconds, and on a busy
+// machine a helper may wait milliseconds for a processor while the calling
+// thread, its own band done, waits for it. `picoseconds` estimates the
+// pass on one thread.
+constexpr double band_min_picoseconds = 8e9;  // 8 ms
+
+template <class F>
+void run_bands(std::size_t height, double picoseconds, F&& rows) noexcept {
+    std::size_t parts = picoseconds >= band_min_picoseconds ? worker_count() : 1;
+    parts = std::min(parts, height);
+    if (parts <= 1) {
+        rows(std::size_t{0}, height);
+        return;
+    }
+    auto task = [&](std::size_t part) { rows(height * part / parts, height * (part + 1) / parts); };
+    run_parts(parts, task);
+}
+
+// Rough single-thread costs per sample or pixel, in picoseconds, measured
+// on a current x86-64 core.
+constexpr double pattern_ps = 50;    // ordered, cell thresholds, per sample
+constexpr double table_ps = 500;     // ordered, cell table, per sample
+constexpr double formula_ps = 3000;  // the formula, per sample
+constexpr double noise_ps = 600;     // random, vector lanes, per sample
+constexpr double palette_ps = 4000;  // palette, per pixel, plus per colour:
+constexpr double palette_color_ps = 30;
+
+// Palettes up to this size are compared whole with every pixel: picking
+// the colours near a group of pixels costs more than it saves.
+constexpr std::size_t whole_palette_colors = 8;
+
+}  // namespace
+
+}  // namespace tonalis
+
+// The vector forms and the palette loops, once per target.
+#define TONALIS_TARGET_BODY "threshold_passes.ipp"
+#include "targets.hpp"
+
+namespace tonalis {
+
+namespace {
+
+template <class MakeShift>
+void palette_pass(Img& img, const Palette& palette, const Space& space, float strength,
+                  MakeShift make_shift) noexcept {
+    using Shift = decltype(make_shift(std::size_t{0}));
+    const auto rows = TONALIS_DISPATCH(palette_rows<Shift>);
+    const double pixel_ps =
+        palette_ps + palette_color_ps * static_cast<double>(palette.colors.size());
+    run_bands(img.height, static_cast<double>(img.pixel_count()) * pixel_ps,
+              [&](std::size_t y0, std::size_t y1) {
+                  auto shift = make_shift(y0);
+                  rows(img, palette, space, strength, shift, y0, y1);
+              });
+}
+
+template <class MakeShift>
+void formula_pass(Img& img, const Levels& levels, const Space& space, float strength,
+                  MakeShift make_shift) noexcept {
+    const bool skip_alpha = img.kept_channel() < img.channels;
+    const double samples = static_cast<double>(img.pixel_count() * img.channels);
+    run_bands(img.height, samples * formula_ps, [&](std::size_t y0, std::size_t y1) {
+        auto shift = make_shift(y0);
+        if (skip_alpha) {
+            levels_rows<true>(img, levels, space, strength, shift, y0, y1);
+        } else {
+            levels_rows<false>(img, levels, space, strength, shift, y0, y1);
+        }
+    });
+}
+
+void ordered_levels(Img& img, const Levels& levels, const Space& space, float strength,
+                    const ThresholdMatrix& matrix) noexcept {
+    const std::size_t cells = matrix.width * matrix.height;
+    const std::size_t samples = img.pixel_count() * img.channels;
+    auto make_shift = [&](std::size_t) { return MatrixShift(matrix); };
+    // The table costs 256 evaluations per cell; below that many samples
+    // the formula is cheaper.
+    if (cells > table_cells || samples < cells * 256) {
+        formula_pass(img, levels, space, strength, make_shift);
+        return;
+    }
+    // The byte-comparison form needs wide vectors.
+    const auto pattern = TONALIS_DISPATCH_WIDE(pattern_rows);
+    if (pattern != nullptr && img.channels <= 4) {
+        CellThresholds thresholds;
+        if (cell_thresholds(thresholds, matrix, levels, space, strength)) {
+            run_bands(img.height, static_cast<double>(samples) * pattern_ps,
+                      [&](std::size_t y0, std::size_t y1) {
+                          pattern(img, thresholds, levels, matrix, y0, y1);
+                      });
+            return;
+        }
+    }
+    alignas(64) std::uint8_t table[table_cells * 256];
+    for (std::size_t cell = 0; cell < cells; ++cell) {
+        cell_codes(table + cell * 256, cell, matrix, levels, space, strength);
+    }
+    run_bands(img.height, static_cast<double>(samples) * table_ps,
+              [&](std::size_t y0, std::size_t y1) { table_rows(img, table, matrix, y0, y1); });
+}
+
+void random_levels(Img& img, const Levels& levels, const Space& space, float strength,
+                   std::uint64_t seed) noexcept {
+    // The vector form needs wide vectors, and working values equal to the codes.
+    const auto noise = TONALIS_DISPATCH_WIDE(noise_rows);
+    if (noise != nullptr && img.channels <= 4 && levels.count <= 16 && !space.linear) {
+        const std::uint64_t state = NoiseGenerator::from_seed(seed).state;
+        const double samples = static_cast<double>(img.pixel_count() * img.channels);
+        run_bands(img.height, samples * noise_ps, [&](std::size_t y0, std::size_t y1) {
+            noise(img, levels, strength, state, y0, y1);
+        });
+        return;
+    }
+    formula_pass(img, levels, space, strength,
+                 [&](std::size_t y0) { return NoiseShift(seed, y0 * img.width); });
+}
+
+}  // namespace
+
+void ordered_dither_pass(Img& img, const Target& target, const Space& space, float strength,
+                         const ThresholdMatrix& matrix) noexcept {
+    if (img.pixel_count() == 0 || matrix.width == 0 || matrix.height == 0) {
+        return;
+    }
+    if (const auto* palette = std::get_if<Palette>(&target)) {
+        palette_pass(img, *palette, space, strength,
+                     [&](std::size_t) { return MatrixShift(matrix); });
+    } else if (const auto* levels = std::get_if<Levels>(&target)) {
+        ordered_levels(img, *levels, space, strength, matrix);
+    }
+}
+
+void random_dither_pass(Img& img, const Target& target, const Space& space, float strength,
+                        std::uint64_t seed) noexcept {
+    if (img.pixel_count() == 0) {
+        return;
+    }
+    if (const auto* palette = std::get_if<Palette>(&target)) {
+        palette_pass(img, *palette, space, strength,
+                     [&](std::size_t y0) { return NoiseShift(seed, y0 * img.width); });
+    } else if (const auto* levels = std::get_if<Levels>(&target)) {
+        random_levels(img, *levels, space, strength, seed);
+    }
+}
+
+}  // namespace tonalis

@@ -1,0 +1,77 @@
+// Caller-supplied colour palettes and their layout for the nearest-colour searches.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "space.hpp"
+
+namespace tonalis {
+
+using Rgb = std::array<std::uint8_t, 3>;
+using Color = std::array<float, 3>;
+
+inline constexpr std::size_t min_palette_colors = 2;
+inline constexpr std::size_t max_palette_colors = 4096;
+
+// The working colours again, laid out for the vector searches of the
+// engines. Every search built on it returns the nearest colour: the one at
+// the smallest squared distance (dr² + dg²) + db², each step rounded to
+// single precision, and of equally near colours the one listed first.
+struct PaletteLayout {
+    static constexpr std::size_t lanes = 16;
+    // Palettes up to this size are always scanned whole; larger ones also
+    // get the blocked form below, for a search that skips blocks which
+    // cannot hold a nearer colour. Which search pays depends on the engine.
+    static constexpr std::size_t scan_limit = 128;
+
+    std::size_t count = 0;   // N
+    std::size_t padded = 0;  // N rounded up to a multiple of lanes
+    // All channel-0 values in the caller's order, then channel 1, then
+    // channel 2; padding lanes hold NaN, which is never nearer.
+    std::vector<float> planes;
+    // r, g, b, 0 of every colour, for four-wide error arithmetic.
+    std::vector<float> quads;
+
+    // Blocked form (only when count > scan_limit): the colours split into
+    // blocks of up to `lanes` neighbouring colours, each block holding its
+    // members in the caller's order so that the lowest lane of a tie is the
+    // lowest index.
+    std::size_t blocks = 0;
+    std::size_t blocks_padded = 0;            // blocks rounded up to a multiple of lanes
+    std::size_t groups = 0;                   // runs of `lanes` consecutive blocks
+    std::vector<float> block_planes;          // per block: 16 r, 16 g, 16 b
+    std::vector<std::int32_t> block_members;  // per block: 16 caller indices
+    // Bounding boxes as six planes (low r, g, b, then high r, g, b) of
+    // blocks_padded entries, and of `lanes` entries for the groups. Unused
+    // entries span nothing (low +inf, high -inf), so nothing is near them.
+    std::vector<float> block_bounds;
+    std::vector<float> group_bounds;
+
+    // May throw std::bad_alloc.
+    static PaletteLayout make(const std::vector<Color>& colors);
+};
+
+// N colours in the caller's order (repeats kept). `colors` holds their
+// working values in the call's space, `rgb` the bytes written out, `spread`
+// per channel the mean gap between the distinct working values in use: the
+// amplitude the threshold engines shift a pixel by.
+struct Palette {
+    std::vector<Color> colors;
+    std::vector<Rgb> rgb;
+    Color spread{};
+    PaletteLayout layout;
+
+    // May throw std::bad_alloc.
+    static Palette make(std::vector<Rgb> triples, const Space& space);
+};
+
+// A hex colour "#rgb", "#rrggbb", "rgb" or "rrggbb" (any case); nothing
+// when the text is malformed.
+std::optional<Rgb> parse_hex_color(std::u32string_view text) noexcept;
+
+}  // namespace tonalis

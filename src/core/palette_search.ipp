@@ -1,0 +1,196 @@
+// Nearest-colour searches over a PaletteLayout, compiled once per target
+// (see targets.hpp) after vectors.ipp.
+//
+// Every search returns what the plain linear scan returns: the first
+// colour, in the caller's order, at the smallest distance
+// (dr² + dg²) + db², each step rounded to single precision.
+
+constexpr std::size_t block_parts = PaletteLayout::lanes / native_lanes;
+
+// Distances from p to native_lanes colours held as three planes.
+[[gnu::always_inline]] inline vf distances(const float* r, const float* g, const float* b, float p0,
+                                           float p1, float p2) noexcept {
+    const vf dr = p0 - load_vf(r);
+    const vf dg = p1 - load_vf(g);
+    const vf db = p2 - load_vf(b);
+    return (dr * dr + dg * dg) + db * db;
+}
+
+// Sixteen values (a block, or sixteen bounds) in native vectors.
+struct Sixteen {
+    vf part[block_parts];
+
+    [[gnu::always_inline]] unsigned at_most(float x) const noexcept {
+        unsigned bits = 0;
+        for (std::size_t k = 0; k < block_parts; ++k) {
+            bits |= lane_bits(part[k] <= x) << (k * native_lanes);
+        }
+        return bits;
+    }
+    [[gnu::always_inline]] unsigned equal(vf x) const noexcept {
+        unsigned bits = 0;
+        for (std::size_t k = 0; k < block_parts; ++k) {
+            bits |= lane_bits(part[k] == x) << (k * native_lanes);
+        }
+        return bits;
+    }
+    // The smallest value in every lane; NaN lanes are passed over.
+    [[gnu::always_inline]] vf minimum() const noexcept {
+        vf m = splat_vf(__builtin_inff());
+        for (std::size_t k = 0; k < block_parts; ++k) m = min_vf(part[k], m);
+        return all_min(m);
+    }
+};
+
+// The plain scan: every colour, per-lane running minima, then the first
+// index among the lanes that hold the overall minimum.
+[[gnu::always_inline]] inline std::size_t scan_colors(const PaletteLayout& layout, float p0,
+                                                      float p1, float p2) noexcept {
+    const std::size_t padded = layout.padded;
+    const float* r = layout.planes.data();
+    const float* g = r + padded;
+    const float* b = g + padded;
+    if (padded == PaletteLayout::lanes) {
+        Sixteen d;
+        for (std::size_t k = 0; k < block_parts; ++k) {
+            const std::size_t o = k * native_lanes;
+            d.part[k] = distances(r + o, g + o, b + o, p0, p1, p2);
+        }
+        // Padding lanes are NaN: never the minimum, never equal to it.
+        return static_cast<std::size_t>(__builtin_ctz(d.equal(d.minimum())));
+    }
+    vi lane;
+    for (std::size_t l = 0; l < native_lanes; ++l) lane[l] = static_cast<std::int32_t>(l);
+    vf best = splat_vf(__builtin_inff());
+    vi where = splat_vi(0);
+    for (std::size_t k = 0; k < padded; k += native_lanes) {
+        const vf d = distances(r + k, g + k, b + k, p0, p1, p2);
+        // Strictly smaller: a lane keeps the first of its equal colours.
+        const vi nearer = d < best;
+        best = nearer ? d : best;
+        where = nearer ? lane + static_cast<std::int32_t>(k) : where;
+    }
+    const vf m = all_min(best);
+    const vi first = all_min(best == m ? where : splat_vi(0x7fffffff));
+    return static_cast<std::size_t>(first[0]);
+}
+
+// One block of the blocked form: takes its nearest colour when it is
+// nearer than the best so far, or as near with a lower index.
+[[gnu::always_inline]] inline void try_block(const PaletteLayout& layout, std::size_t block,
+                                             float p0, float p1, float p2, float& best,
+                                             std::int32_t& best_index,
+                                             std::size_t& best_block) noexcept {
+    constexpr std::size_t lanes = PaletteLayout::lanes;
+    const float* base = layout.block_planes.data() + block * 3 * lanes;
+    Sixteen d;
+    for (std::size_t k = 0; k < block_parts; ++k) {
+        const std::size_t o = k * native_lanes;
+        d.part[k] = distances(base + o, base + lanes + o, base + 2 * lanes + o, p0, p1, p2);
+    }
+    if (d.at_most(best) == 0) {
+        return;
+    }
+    const vf m = d.minimum();
+    const unsigned at = static_cast<unsigned>(__builtin_ctz(d.equal(m)));
+    const std::int32_t index = layout.block_members[block * lanes + at];
+    // m <= best here: take it when nearer, or as near and listed earlier.
+    if (m[0] < best || index < best_index) {
+        best = m[0];
+        best_index = index;
+        best_block = block;
+    }
+}
+
+// Lower bounds of the distances from p to anything inside sixteen boxes.
+// Each gap is at most the corresponding |difference| of any colour in the
+// box, and rounding is monotonic, so the bound computed in the same order
+// never exceeds a colour's computed distance.
+[[gnu::always_inline]] inline Sixteen box_bounds(const float* bounds, std::size_t stride,
+                                                 std::size_t first, float p0, float p1,
+                                                 float p2) noexcept {
+    const vf zero = splat_vf(0.0f);
+    Sixteen lb;
+    for (std::size_t k = 0; k < block_parts; ++k) {
+        const float* at = bounds + first + k * native_lanes;
+        const vf gr = max_vf(max_vf(load_vf(at) - p0, p0 - load_vf(at + 3 * stride)), zero);
+        const vf gg =
+            max_vf(max_vf(load_vf(at + stride) - p1, p1 - load_vf(at + 4 * stride)), zero);
+        const vf gb =
+            max_vf(max_vf(load_vf(at + 2 * stride) - p2, p2 - load_vf(at + 5 * stride)), zero);
+        lb.part[k] = (gr * gr + gg * gg) + gb * gb;
+    }
+    return lb;
+}
+
+// The blocked search. `hint` is a block to try first (the block of the
+// previous pixel's colour, say); it is replaced by the winner's block.
+// Blocks whose bound exceeds the best distance so far cannot hold a
+// colour as near, so skipping them changes nothing.
+[[gnu::always_inline]] inline std::size_t search_blocks(const PaletteLayout& layout, float p0,
+                                                        float p1, float p2,
+                                                        std::size_t& hint) noexcept {
+    constexpr std::size_t lanes = PaletteLayout::lanes;
+    float best = __builtin_inff();
+    std::int32_t best_index = 0x7fffffff;
+    std::size_t best_block = hint;
+    try_block(layout, hint, p0, p1, p2, best, best_index, best_block);
+
+    alignas(64) float group_lb[lanes];
+    unsigned group_mask = 1;
+    if (layout.groups > 1) {
+        const Sixteen lb = box_bounds(layout.group_bounds.data(), lanes, 0, p0, p1, p2);
+        __builtin_memcpy(group_lb, &lb, sizeof lb);
+        group_mask = lb.at_most(best);
+    } else {
+        group_lb[0] = 0.0f;
+    }
+    while (group_mask != 0) {
+        const std::size_t g = static_cast<std::size_t>(__builtin_ctz(group_mask));
+        group_mask &= group_mask - 1;
+        if (group_lb[g] > best) {
+            continue;
+        }
+        const Sixteen lb =
+            box_bounds(layout.block_bounds.data(), layout.blocks_padded, g * lanes, p0, p1, p2);
+        alignas(64) float block_lb[lanes];
+        __builtin_memcpy(block_lb, &lb, sizeof lb);
+        unsigned mask = lb.at_most(best);
+        while (mask != 0) {
+            const std::size_t at = static_cast<std::size_t>(__builtin_ctz(mask));
+            mask &= mask - 1;
+            const std::size_t block = g * lanes + at;
+            if (block != hint && block_lb[at] <= best) {
+                try_block(layout, block, p0, p1, p2, best, best_index, best_block);
+            }
+        }
+    }
+    hint = best_block;
+    return static_cast<std::size_t>(best_index);
+}
+
+// The nearest colour, by the blocked search when the palette has the
+// blocked form and at least `blocked_from` colours, else by the scan.
+// The blocked search as a call: a search over hundreds of colours takes far
+// longer than the call, and inlining it into the row loops of every kernel
+// would only lengthen the build.
+[[gnu::noinline]] std::size_t search_blocks_call(const PaletteLayout& layout, float p0, float p1,
+                                                 float p2, std::size_t& hint) noexcept {
+    return search_blocks(layout, p0, p1, p2, hint);
+}
+
+struct ColorSearch {
+    const PaletteLayout* layout;
+    bool blocked;
+    std::size_t hint = 0;
+
+    ColorSearch(const PaletteLayout& l, std::size_t blocked_from) noexcept
+        : layout(&l), blocked(l.blocks != 0 && l.count >= blocked_from) {}
+
+    [[gnu::always_inline]] std::size_t operator()(float p0, float p1, float p2) noexcept {
+        if (!blocked) {
+            return scan_colors(*layout, p0, p1, p2);
+        }
+        return search_blocks_call(*layout, p0, p1, p2, hint);
+    }
+};

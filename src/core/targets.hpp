@@ -1,0 +1,103 @@
+// The instruction-set targets of the vector engines: each per-target body compiled once per target,
+// and the one way to pick a variant.
+//
+// Code that gains from wider vectors is written once, in a body file that
+// includes no headers (the including file provides them), and compiled for
+// every target by including this header a second time, at global scope,
+// with the body named:
+//
+//     #define TONALIS_TARGET_BODY "threshold_passes.ipp"
+//     #include "targets.hpp"
+//
+// which puts one copy of the body in each of tonalis::target_baseline,
+// target_avx2 and target_avx512, with TONALIS_TARGET set to 0, 1 and 2 and
+// the matching instruction set enabled. TONALIS_DISPATCH(f) is then the
+// copy of f for the widest target the processor offers and the ceiling
+// allows (machine.hpp); TONALIS_DISPATCH_WIDE(f) the same for a function
+// the body defines only from AVX2 on, null on the baseline. A body that
+// gains nothing from AVX-512 over AVX2 is compiled for the first two only,
+// with TONALIS_TARGET_WIDEST defined as 1, and picked by
+// TONALIS_DISPATCH_TO_AVX2(f).
+//
+// Only functions whose benchmark rows show a gain get a body here; the rest
+// of the engines is compiled once, for the baseline.
+
+#ifndef TONALIS_CORE_TARGETS_HPP
+#define TONALIS_CORE_TARGETS_HPP
+
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+#include "machine.hpp"
+
+namespace tonalis {
+
+// The variant of a routine for the widest target in use.
+template <class F>
+F pick_target(F baseline, F avx2, F avx512) noexcept {
+    switch (vector_isa()) {
+        case VectorIsa::avx512: return avx512;
+        case VectorIsa::avx2: return avx2;
+        default: return baseline;
+    }
+}
+
+}  // namespace tonalis
+
+#define TONALIS_DISPATCH(f) \
+    (::tonalis::pick_target(&target_baseline::f, &target_avx2::f, &target_avx512::f))
+#define TONALIS_DISPATCH_TO_AVX2(f) \
+    (::tonalis::pick_target(&target_baseline::f, &target_avx2::f, &target_avx2::f))
+#define TONALIS_DISPATCH_WIDE(f) \
+    (::tonalis::pick_target<decltype(&target_avx2::f)>(nullptr, &target_avx2::f, &target_avx512::f))
+
+#endif  // TONALIS_CORE_TARGETS_HPP
+
+#ifdef TONALIS_TARGET_BODY
+
+// Wide vectors are passed only between inlined helpers, never across a
+// call, so the baseline's different vector-passing convention does not
+// matter.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+namespace tonalis::target_baseline {
+namespace {
+#define TONALIS_TARGET 0
+#include TONALIS_TARGET_BODY
+#undef TONALIS_TARGET
+}  // namespace
+}  // namespace tonalis::target_baseline
+
+#pragma GCC push_options
+#pragma GCC target("avx2")
+namespace tonalis::target_avx2 {
+namespace {
+#define TONALIS_TARGET 1
+#include TONALIS_TARGET_BODY
+#undef TONALIS_TARGET
+}  // namespace
+}  // namespace tonalis::target_avx2
+#pragma GCC pop_options
+
+#if !defined(TONALIS_TARGET_WIDEST) || TONALIS_TARGET_WIDEST >= 2
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512dq,avx512bw,avx512vl")
+namespace tonalis::target_avx512 {
+namespace {
+#define TONALIS_TARGET 2
+#include TONALIS_TARGET_BODY
+#undef TONALIS_TARGET
+}  // namespace
+}  // namespace tonalis::target_avx512
+#pragma GCC pop_options
+#endif
+
+#pragma GCC diagnostic pop
+#undef TONALIS_TARGET_BODY
+#undef TONALIS_TARGET_WIDEST
+
+#endif  // TONALIS_TARGET_BODY

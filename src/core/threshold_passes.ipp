@@ -1,0 +1,531 @@
+// The palette loops and the vector forms of the threshold engines,
+// compiled once per target (see targets.hpp).
+
+#include "vectors.ipp"
+
+// Palette target, rows [y0, y1). Vector lanes hold pixels, a group of
+// neighbouring pixels at a time, so every colour is compared with the whole
+// group at once and no lane-to-lane reduction is needed. Small palettes are
+// compared whole, in the caller's order, each pixel moving only to a
+// strictly nearer colour. Larger ones are compared only with the colours
+// that could be nearest to one of the pixels:
+//
+// 1. the group's pixels span a box; every pixel's distance to the colours
+//    the previous group chose bounds its nearest distance, so the largest
+//    such distance, ub, bounds every pixel's;
+// 2. a colour whose distance from the box (computed like a distance, from
+//    the gaps between box and colour on each channel) exceeds ub is
+//    farther from every pixel than that pixel's nearest colour: rounding
+//    is monotonic, so no computed distance can be smaller than the gap's;
+// 3. the pixels are compared with the remaining colours, moving to a
+//    nearer colour, or to an equally near one listed earlier when the
+//    colours do not come in the caller's order.
+//
+// Every colour at a pixel's nearest distance passes step 2, so each pixel
+// gets the first nearest colour, as with the whole palette.
+constexpr std::size_t group_pixels = 64;
+constexpr std::size_t group_parts = group_pixels / native_lanes;
+constexpr std::size_t group_hints = 4;
+
+struct PixelGroup {
+    alignas(64) float p[3][group_pixels];
+    vf v[3][group_parts];
+    vf best[group_parts];
+    vi index[group_parts];
+
+    [[gnu::always_inline]] void load() noexcept {
+        for (std::size_t c = 0; c < 3; ++c) {
+            for (std::size_t k = 0; k < group_parts; ++k)
+                v[c][k] = load_vf(p[c] + k * native_lanes);
+        }
+    }
+    [[gnu::always_inline]] void reset() noexcept {
+        for (std::size_t k = 0; k < group_parts; ++k) {
+            best[k] = splat_vf(__builtin_inff());
+            index[k] = splat_vi(0);
+        }
+    }
+    // Every pixel against colour j, moving to it when strictly nearer, or,
+    // when colours may come in any order, as near and listed earlier.
+    template <bool any_order = false>
+    [[gnu::always_inline]] void compare(float r, float g, float b, std::int32_t j) noexcept {
+        const vi jj = splat_vi(j);
+        for (std::size_t k = 0; k < group_parts; ++k) {
+            const vf dr = v[0][k] - r;
+            const vf dg = v[1][k] - g;
+            const vf db = v[2][k] - b;
+            const vf d = (dr * dr + dg * dg) + db * db;
+            vi nearer = d < best[k];
+            if constexpr (any_order) nearer |= (d == best[k]) & (jj < index[k]);
+            best[k] = nearer ? d : best[k];
+            index[k] = nearer ? jj : index[k];
+        }
+    }
+    [[gnu::always_inline]] float largest_best() const noexcept {
+        vf m = best[0];
+        for (std::size_t k = 1; k < group_parts; ++k) m = max_vf(m, best[k]);
+        return all_max(m)[0];
+    }
+    [[gnu::always_inline]] void box(float lo[3], float hi[3]) const noexcept {
+        for (std::size_t c = 0; c < 3; ++c) {
+            vf mn = v[c][0];
+            vf mx = v[c][0];
+            for (std::size_t k = 1; k < group_parts; ++k) {
+                mn = min_vf(mn, v[c][k]);
+                mx = max_vf(mx, v[c][k]);
+            }
+            lo[c] = all_min(mn)[0];
+            hi[c] = all_max(mx)[0];
+        }
+    }
+};
+
+// Gaps (as a distance) between the box [lo, hi] and native_lanes colours
+// or boxes [clo, chi] held as planes. A padding colour (NaN) gives NaN,
+// which passes no comparison: zero comes first in the outer maximum.
+[[gnu::always_inline]] inline vf box_gaps(const float lo[3], const float hi[3], const float* clo[3],
+                                          const float* chi[3], std::size_t k) noexcept {
+    const vf zero = splat_vf(0.0f);
+    vf g[3];
+    for (std::size_t c = 0; c < 3; ++c) {
+        g[c] = max_vf(zero, max_vf(lo[c] - load_vf(chi[c] + k), load_vf(clo[c] + k) - hi[c]));
+    }
+    return (g[0] * g[0] + g[1] * g[1]) + g[2] * g[2];
+}
+
+// Appends to out the lanes set in mask, as first + lane.
+[[gnu::always_inline]] inline std::size_t append_lanes(std::int32_t* out, std::size_t count,
+                                                       unsigned mask,
+                                                       const std::int32_t* ids) noexcept {
+    while (mask != 0) {
+        out[count++] = ids[__builtin_ctz(mask)];
+        mask &= mask - 1;
+    }
+    return count;
+}
+
+// The colours within ub of the box, in the caller's order.
+[[gnu::always_inline]] inline std::size_t near_box(const PaletteLayout& layout, const float lo[3],
+                                                   const float hi[3], float ub,
+                                                   std::int32_t* out) noexcept {
+    const float* planes[3] = {layout.planes.data(), layout.planes.data() + layout.padded,
+                              layout.planes.data() + 2 * layout.padded};
+    std::size_t count = 0;
+    for (std::size_t k = 0; k < layout.padded; k += native_lanes) {
+        // Padding colours are NaN and never pass.
+        const unsigned mask = lane_bits(box_gaps(lo, hi, planes, planes, k) <= ub);
+#if TONALIS_TARGET == 2
+        vi ids;
+        for (std::size_t l = 0; l < native_lanes; ++l) ids[l] = static_cast<std::int32_t>(k + l);
+        const __m512i packed = _mm512_maskz_compress_epi32(static_cast<__mmask16>(mask),
+                                                           reinterpret_cast<__m512i>(ids));
+        __builtin_memcpy(out + count, &packed, sizeof packed);
+        count += static_cast<std::size_t>(__builtin_popcount(mask));
+#else
+        std::int32_t ids[native_lanes];
+        for (std::size_t l = 0; l < native_lanes; ++l) ids[l] = static_cast<std::int32_t>(k + l);
+        count = append_lanes(out, count, mask, ids);
+#endif
+    }
+    return count;
+}
+
+// The same for large palettes, skipping whole groups of blocks and blocks
+// that are farther than ub from the box; in block order, not the caller's.
+[[gnu::always_inline]] inline std::size_t near_box_blocked(const PaletteLayout& layout,
+                                                           const float lo[3], const float hi[3],
+                                                           float ub, std::int32_t* out) noexcept {
+    constexpr std::size_t lanes = PaletteLayout::lanes;
+    const std::size_t stride = layout.blocks_padded;
+    const float* glo[3];
+    const float* ghi[3];
+    const float* blo[3];
+    const float* bhi[3];
+    for (std::size_t c = 0; c < 3; ++c) {
+        glo[c] = layout.group_bounds.data() + c * lanes;
+        ghi[c] = layout.group_bounds.data() + (3 + c) * lanes;
+        blo[c] = layout.block_bounds.data() + c * stride;
+        bhi[c] = layout.block_bounds.data() + (3 + c) * stride;
+    }
+    unsigned groups = 0;
+    for (std::size_t k = 0; k < lanes; k += native_lanes) {
+        groups |= lane_bits(box_gaps(lo, hi, glo, ghi, k) <= ub) << k;
+    }
+    std::size_t count = 0;
+    while (groups != 0) {
+        const std::size_t g = static_cast<std::size_t>(__builtin_ctz(groups));
+        groups &= groups - 1;
+        unsigned blocks = 0;
+        for (std::size_t k = 0; k < lanes; k += native_lanes) {
+            blocks |= lane_bits(box_gaps(lo, hi, blo, bhi, g * lanes + k) <= ub) << k;
+        }
+        while (blocks != 0) {
+            const std::size_t b = g * lanes + static_cast<std::size_t>(__builtin_ctz(blocks));
+            blocks &= blocks - 1;
+            const float* base = layout.block_planes.data() + b * 3 * lanes;
+            const float* members[3] = {base, base + lanes, base + 2 * lanes};
+            for (std::size_t k = 0; k < lanes; k += native_lanes) {
+                const unsigned mask = lane_bits(box_gaps(lo, hi, members, members, k) <= ub);
+                count = append_lanes(out, count, mask, layout.block_members.data() + b * lanes + k);
+            }
+        }
+    }
+    return count;
+}
+
+template <class Shift>
+void palette_rows(Img& img, const Palette& palette, const Space& space, float strength,
+                  Shift& shift, std::size_t y0, std::size_t y1) noexcept {
+    const float a0 = strength * palette.spread[0];
+    const float a1 = strength * palette.spread[1];
+    const float a2 = strength * palette.spread[2];
+    const float* to_work = space.to_work.data();
+    const std::size_t channels = img.channels;
+    const PaletteLayout& layout = palette.layout;
+    const std::size_t padded = layout.padded;
+    const float* cr = layout.planes.data();
+    const float* cg = cr + padded;
+    const float* cb = cg + padded;
+    const bool whole = layout.count <= whole_palette_colors;
+    const bool blocked = layout.blocks != 0;
+    PixelGroup group;
+    alignas(64) std::int32_t chosen[group_pixels];
+    std::int32_t candidates[max_palette_colors + native_lanes];
+    std::int32_t hints[group_hints] = {0, 0, 0, 0};
+
+    for (std::size_t y = y0; y < y1; ++y) {
+        shift.begin_row(y);
+        std::uint8_t* px = img.data.data() + y * img.row_samples();
+        for (std::size_t x = 0; x < img.width; x += group_pixels) {
+            const std::size_t n = std::min(group_pixels, img.width - x);
+            std::uint8_t* at = px + x * channels;
+            for (std::size_t l = 0; l < n; ++l, at += channels) {
+                const float s = shift.next();
+                group.p[0][l] = to_work[at[0]] + a0 * s;
+                group.p[1][l] = to_work[at[1]] + a1 * s;
+                group.p[2][l] = to_work[at[2]] + a2 * s;
+            }
+            // Spare lanes repeat the last pixel: the box stays the same.
+            for (std::size_t l = n; l < group_pixels; ++l) {
+                for (std::size_t c = 0; c < 3; ++c) group.p[c][l] = group.p[c][n - 1];
+            }
+            group.load();
+            group.reset();
+
+            if (whole) {
+                for (std::size_t j = 0; j < layout.count; ++j) {
+                    group.compare(cr[j], cg[j], cb[j], static_cast<std::int32_t>(j));
+                }
+            } else {
+                for (std::int32_t h : hints) group.compare(cr[h], cg[h], cb[h], h);
+                const float ub = group.largest_best();
+                float lo[3];
+                float hi[3];
+                group.box(lo, hi);
+                const std::size_t count = blocked ? near_box_blocked(layout, lo, hi, ub, candidates)
+                                                  : near_box(layout, lo, hi, ub, candidates);
+                group.reset();
+                if (blocked) {
+                    for (std::size_t i = 0; i < count; ++i) {
+                        const std::int32_t j = candidates[i];
+                        group.compare<true>(cr[j], cg[j], cb[j], j);
+                    }
+                } else {
+                    for (std::size_t i = 0; i < count; ++i) {
+                        const std::int32_t j = candidates[i];
+                        group.compare(cr[j], cg[j], cb[j], j);
+                    }
+                }
+            }
+
+            for (std::size_t k = 0; k < group_parts; ++k) {
+                __builtin_memcpy(chosen + k * native_lanes, &group.index[k], sizeof(vi));
+            }
+            at = px + x * channels;
+            for (std::size_t l = 0; l < n; ++l, at += channels) {
+                const Rgb& out = palette.rgb[static_cast<std::size_t>(chosen[l])];
+                at[0] = out[0];
+                at[1] = out[1];
+                at[2] = out[2];
+            }
+            for (std::size_t h = 0; h < group_hints; ++h) {
+                hints[h] = chosen[(n - 1) * h / (group_hints - 1)];
+            }
+        }
+    }
+}
+
+#if TONALIS_TARGET >= 1
+
+#if TONALIS_TARGET == 2
+constexpr std::size_t byte_lanes = 64;
+#else
+constexpr std::size_t byte_lanes = 32;
+#endif
+typedef std::uint8_t vbw __attribute__((vector_size(byte_lanes)));
+
+[[gnu::always_inline]] inline vbw load_vbw(const std::uint8_t* p) noexcept {
+    vbw v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Bytes of `table` (its first 16, repeated in every 128-bit lane) chosen by
+// the low four bits of each index byte.
+[[gnu::always_inline]] inline vbw lookup16(vbw table, vbw index) noexcept {
+#if TONALIS_TARGET == 2
+    return reinterpret_cast<vbw>(
+        _mm512_shuffle_epi8(reinterpret_cast<__m512i>(table), reinterpret_cast<__m512i>(index)));
+#else
+    return reinterpret_cast<vbw>(
+        _mm256_shuffle_epi8(reinterpret_cast<__m256i>(table), reinterpret_cast<__m256i>(index)));
+#endif
+}
+
+[[gnu::always_inline]] inline vbw replicated_codes(const Levels& levels) noexcept {
+    vbw table;
+    for (std::size_t i = 0; i < byte_lanes; ++i) table[i] = levels.codes[i % 16];
+    return table;
+}
+
+// Ordered dither with the cell thresholds, rows [y0, y1). For one matrix
+// row the samples of an image row repeat with a period of (matrix width ×
+// channels) samples, so each plane of the pattern (level at byte 0,
+// pass-through mask, thresholds) is written out for one period plus one
+// vector and read at the sample's phase.
+void pattern_rows(Img& img, const CellThresholds& th, const Levels& levels,
+                  const ThresholdMatrix& matrix, std::size_t y0, std::size_t y1) noexcept {
+    const std::size_t channels = img.channels;
+    const std::size_t mw = matrix.width;
+    const std::size_t period = mw * channels;
+    const std::size_t span = period + byte_lanes;
+    const std::size_t steps = th.steps;
+    const std::size_t planes = steps + 2;
+    const std::size_t kept = img.kept_channel();
+    const bool has_alpha = kept < channels;
+    const std::size_t row_bytes = planes * span;
+
+    // At most 17 planes of 4 × 256 + 64 bytes fit; all matrix rows when
+    // they fit too, else one at a time.
+    alignas(64) std::uint8_t store[32768];
+    static_assert((CellThresholds::max_steps + 2) * (4 * table_cells + 64) <= sizeof store);
+    const bool all_rows = row_bytes * matrix.height <= sizeof store;
+    auto build = [&](std::size_t r, std::uint8_t* out) {
+        for (std::size_t q = 0; q < span; ++q) {
+            const std::size_t s = q % period;
+            const std::size_t cell = r * mw + s / channels;
+            out[q] = th.base[cell];
+            out[span + q] = s % channels == kept ? 0xFF : 0;
+            for (std::size_t j = 0; j < steps; ++j) {
+                out[(2 + j) * span + q] = th.limit[j][cell];
+            }
+        }
+    };
+    if (all_rows) {
+        for (std::size_t r = 0; r < matrix.height; ++r) build(r, store + r * row_bytes);
+    }
+    const vbw codes = replicated_codes(levels);
+    const std::size_t n = img.row_samples();
+    const std::size_t advance = byte_lanes % period;
+    std::size_t built = matrix.height;
+    for (std::size_t y = y0; y < y1; ++y) {
+        const std::size_t r = y % matrix.height;
+        const std::uint8_t* pattern = store;
+        if (all_rows) {
+            pattern = store + r * row_bytes;
+        } else if (built != r) {
+            build(r, store);
+            built = r;
+        }
+        std::uint8_t* row = img.data.data() + y * n;
+        std::size_t phase = 0;
+        std::size_t s = 0;
+        for (; s + byte_lanes <= n; s += byte_lanes) {
+            const std::uint8_t* at = pattern + phase;
+            const vbw b = load_vbw(row + s);
+            vbw k = load_vbw(at);
+            for (std::size_t j = 0; j < steps; ++j) {
+                k -= reinterpret_cast<vbw>(b > load_vbw(at + (2 + j) * span));
+            }
+            vbw out = lookup16(codes, k);
+            if (has_alpha) {
+                const vbw keep = load_vbw(at + span);
+                out = (b & keep) | (out & ~keep);
+            }
+            __builtin_memcpy(row + s, &out, sizeof out);
+            phase += advance;
+            if (phase >= period) phase -= period;
+        }
+        for (; s < n; ++s, ++phase) {
+            const std::uint8_t b = row[s];
+            std::size_t k = pattern[phase];
+            for (std::size_t j = 0; j < steps; ++j) {
+                k += b > pattern[(2 + j) * span + phase] ? 1 : 0;
+            }
+            row[s] = pattern[span + phase] != 0 ? b : levels.codes[k];
+        }
+    }
+}
+
+// Random dither, levels target, working values equal to the codes, rows
+// [y0, y1): native_lanes pixels per step, each lane drawing its own
+// generator state. The pixels of a band are contiguous, so rows need no
+// seams.
+typedef std::uint64_t vq __attribute__((vector_size(4 * native_lanes)));
+typedef std::int32_t vi_half __attribute__((vector_size(2 * native_lanes)));
+typedef std::uint8_t vb_lanes __attribute__((vector_size(native_lanes)));
+
+[[gnu::always_inline]] inline vq mix_lanes(vq z) noexcept {
+    z = (z ^ (z >> 30)) * NoiseGenerator::first_multiplier;
+    z = (z ^ (z >> 27)) * NoiseGenerator::second_multiplier;
+    return z >> 40;
+}
+
+// The d of each sample of the q-th vector of a step's C × native_lanes
+// samples: sample q·lanes + l belongs to pixel (q·lanes + l) / C.
+template <int C, int Q, std::size_t... I>
+[[gnu::always_inline]] inline vf spread_shift(vf d, std::index_sequence<I...>) noexcept {
+    return __builtin_shufflevector(d, d, static_cast<int>((Q * native_lanes + I) / C)...);
+}
+
+template <int C, int Q, std::size_t... I>
+[[gnu::always_inline]] inline vb_lanes last_channel_mask(std::index_sequence<I...>) noexcept {
+    return vb_lanes{static_cast<std::uint8_t>((Q * native_lanes + I) % C == C - 1 ? 0xFF : 0)...};
+}
+
+// native_lanes bytes widened to 32-bit lanes (the generic conversion goes
+// through scalar registers).
+[[gnu::always_inline]] inline vi widen_bytes(const std::uint8_t* p) noexcept {
+#if TONALIS_TARGET == 2
+    // The zero-masked forms: the plain ones start from an undefined vector,
+    // which the compiler reports as possibly uninitialised.
+    return reinterpret_cast<vi>(
+        _mm512_maskz_cvtepu8_epi32(0xFFFF, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
+#else
+    return reinterpret_cast<vi>(
+        _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
+#endif
+}
+
+// Lanes holding 0..255 narrowed to the low native_lanes bytes.
+[[gnu::always_inline]] inline __m128i narrow_lanes(vi x) noexcept {
+#if TONALIS_TARGET == 2
+    return _mm512_maskz_cvtepi32_epi8(0xFFFF, reinterpret_cast<__m512i>(x));
+#else
+    const __m256i w = reinterpret_cast<__m256i>(x);
+    const __m128i words =
+        _mm_packus_epi32(_mm256_castsi256_si128(w), _mm256_extracti128_si256(w, 1));
+    return _mm_packus_epi16(words, words);
+#endif
+}
+
+template <int C, bool keep_last, int Q>
+[[gnu::always_inline]] inline void noise_vector(std::uint8_t* px, vf d, float inv_step,
+                                                float max_index, __m128i codes) noexcept {
+    using Lanes = std::make_index_sequence<native_lanes>;
+    const vf shift = spread_shift<C, Q>(d, Lanes{});
+    const vf v = __builtin_convertvector(widen_bytes(px + Q * native_lanes), vf) + shift;
+    vi i;
+    level_index(v * inv_step, max_index, i);
+    const __m128i chosen = _mm_shuffle_epi8(codes, narrow_lanes(i));
+    vb_lanes out;
+    __builtin_memcpy(&out, &chosen, sizeof out);
+    if constexpr (keep_last) {
+        vb_lanes b;
+        __builtin_memcpy(&b, px + Q * native_lanes, sizeof b);
+        const vb_lanes keep = last_channel_mask<C, Q>(Lanes{});
+        out = (b & keep) | (out & ~keep);
+    }
+    __builtin_memcpy(px + Q * native_lanes, &out, sizeof out);
+}
+
+template <std::size_t... I>
+[[gnu::always_inline]] inline vi join_halves_impl(vi_half a, vi_half b,
+                                                  std::index_sequence<I...>) noexcept {
+    return __builtin_shufflevector(a, b, static_cast<int>(I)...);
+}
+
+[[gnu::always_inline]] inline vi join_halves(vi_half a, vi_half b) noexcept {
+    return join_halves_impl(a, b, std::make_index_sequence<native_lanes>{});
+}
+
+template <int C, bool keep_last, int... Q>
+void noise_rows_c(Img& img, const Levels& levels, float strength, std::uint64_t state0,
+                  std::size_t y0, std::size_t y1, std::integer_sequence<int, Q...>) noexcept {
+    constexpr std::size_t half = native_lanes / 2;
+    constexpr std::uint64_t inc = NoiseGenerator::increment;
+    const float amplitude = strength * levels.step;
+    const float inv_step = levels.inv_step;
+    const float max_index = levels.max_index;
+    __m128i codes;
+    __builtin_memcpy(&codes, levels.codes.data(), sizeof codes);
+
+    const std::size_t first = y0 * img.width;
+    const std::size_t count = (y1 - y0) * img.width;
+    std::uint8_t* px = img.data.data() + first * C;
+    // Lane l of the two halves draws for pixels l and half + l of a step.
+    vq lo;
+    vq hi;
+    for (std::size_t l = 0; l < half; ++l) {
+        lo[l] = state0 + (first + l + 1) * inc;
+        hi[l] = state0 + (first + half + l + 1) * inc;
+    }
+    const std::uint64_t stride = native_lanes * inc;
+    std::size_t k = 0;
+    for (; k + native_lanes <= count; k += native_lanes, px += C * native_lanes) {
+        const vi_half a = __builtin_convertvector(mix_lanes(lo), vi_half);
+        const vi_half c = __builtin_convertvector(mix_lanes(hi), vi_half);
+        lo += stride;
+        hi += stride;
+        const vi bits = join_halves(a, c);
+        const vf d =
+            (__builtin_convertvector(bits, vf) * NoiseGenerator::draw_scale - 0.5f) * amplitude;
+        (noise_vector<C, keep_last, Q>(px, d, inv_step, max_index, codes), ...);
+    }
+    // The last few pixels one at a time, with the same formula.
+    std::uint64_t state = state0 + (first + k) * inc;
+    for (; k < count; ++k, px += C) {
+        state += inc;
+        const float d = noise_of(mix_bits(state)) * amplitude;
+        for (int c = 0; c < C; ++c) {
+            if (keep_last && c == C - 1) continue;
+            px[c] = levels.codes[nearest_level(levels, static_cast<float>(px[c]) + d)];
+        }
+    }
+}
+
+void noise_rows(Img& img, const Levels& levels, float strength, std::uint64_t state0,
+                std::size_t y0, std::size_t y1) noexcept {
+    const bool keep_last = img.kept_channel() + 1 == img.channels;
+    switch (img.channels) {
+        case 1:
+            noise_rows_c<1, false>(img, levels, strength, state0, y0, y1,
+                                   std::integer_sequence<int, 0>{});
+            break;
+        case 2:
+            if (keep_last) {
+                noise_rows_c<2, true>(img, levels, strength, state0, y0, y1,
+                                      std::integer_sequence<int, 0, 1>{});
+            } else {
+                noise_rows_c<2, false>(img, levels, strength, state0, y0, y1,
+                                       std::integer_sequence<int, 0, 1>{});
+            }
+            break;
+        case 3:
+            noise_rows_c<3, false>(img, levels, strength, state0, y0, y1,
+                                   std::integer_sequence<int, 0, 1, 2>{});
+            break;
+        case 4:
+            if (keep_last) {
+                noise_rows_c<4, true>(img, levels, strength, state0, y0, y1,
+                                      std::integer_sequence<int, 0, 1, 2, 3>{});
+            } else {
+                noise_rows_c<4, false>(img, levels, strength, state0, y0, y1,
+                                       std::integer_sequence<int, 0, 1, 2, 3>{});
+            }
+            break;
+        default: break;
+    }
+}
+
+#endif

@@ -1,0 +1,15 @@
+// The `matrix` argument: a Bayer name, a Bayer size, or a custom array of indices or thresholds.
+#pragma once
+
+#include <optional>
+
+#include "matrices.hpp"
+#include "pyref.hpp"
+
+namespace tonalis::py {
+
+// Resolves a matrix argument other than None. nullopt with an exception
+// set on failure. May throw std::bad_alloc.
+std::optional<ThresholdMatrix> parse_matrix(PyObject* matrix);
+
+}  // namespace tonalis::py
