@@ -25,6 +25,10 @@ namespace {
     __builtin_memcpy(p, &q, sizeof q);
 }
 
+struct Weights {
+    Quad w[3][5];  // [dy][dx + 2], the kernel's weight times the strength
+};
+
 // Up to four independent channels of a pixel in lanes 0..count-1.
 struct LaneSet {
     std::size_t offset[4] = {};
@@ -99,86 +103,140 @@ struct PaletteColours {
     }
 };
 
-struct Weights {
-    Quad w[3][5];  // [dy][dx + 2], the kernel's weight times the strength
+constexpr std::size_t margin = 2;  // cells either side of a row, for shares that fall outside
+constexpr std::size_t ring = 4;    // error rows: a pair of rows in progress reaches y + 3
+
+// One row in progress: step() once per pixel. The current row's next cells
+// stay in registers; the rows below are added to in memory, each cell
+// receiving its shares in visiting order.
+template <int K, class Q, bool with_mask, bool with_limit>
+struct RowWalker {
+    static constexpr kernel_data::TapShape s = kernel_data::kernel_shape<K>;
+
+    const Q& q;
+    const Weights& weights;
+    Quad low, high;
+    std::uint8_t* px;
+    std::ptrdiff_t px_step;
+    const float* m;
+    std::ptrdiff_t step;  // +1 or -1
+    const float* e0;
+    float* e1;
+    float* e2;
+    Quad cur{};
+    Quad ahead{};
+
+    [[gnu::always_inline]] void begin() noexcept {
+        cur = load_quad(e0);
+        if constexpr (s.row0_far) {
+            ahead = load_quad(e0 + 4 * step);
+        }
+    }
+
+    [[gnu::always_inline]] void advance() noexcept {
+        const auto& w = weights.w;
+        const std::ptrdiff_t cs = 4 * step;
+        const Quad in = q.input(px);
+        Quad share = Quad{} + 1.0f;
+        Quad v;
+        if constexpr (with_mask) {
+            share = Quad{} + *m;
+            v = in + share * cur;
+        } else {
+            v = in + cur;
+        }
+        if constexpr (with_limit) {
+            v = v > low ? v : low;
+            v = v < high ? v : high;
+        }
+        Quad err = q.quantize(v, px);
+        if constexpr (with_mask) {
+            err = share * err;
+        }
+        if constexpr (s.row0_far) {
+            cur = ahead + w[0][3] * err;
+            ahead = load_quad(e0 + 2 * cs) + w[0][4] * err;
+        } else {
+            cur = load_quad(e0 + cs) + w[0][3] * err;
+        }
+        for (int dx = -2; dx <= 2; ++dx) {
+            const auto c = static_cast<std::size_t>(dx + 2);
+            if (s.at[1][c]) {
+                float* cell = e1 + dx * cs;
+                store_quad(cell, load_quad(cell) + w[1][c] * err);
+            }
+            if (s.at[2][c]) {
+                float* cell = e2 + dx * cs;
+                store_quad(cell, load_quad(cell) + w[2][c] * err);
+            }
+        }
+        px += px_step;
+        e0 += cs;
+        e1 += cs;
+        e2 += cs;
+        if constexpr (with_mask) {
+            m += step;
+        }
+    }
 };
 
-constexpr std::size_t margin = 2;  // cells either side of a row, for shares that fall outside
-
-// One pass over the image. Error rows: three of width + 2 * margin cells of
-// four floats; the current row's next cells stay in registers, rows below
-// are added to in memory.
+// One pass over the image, rows top to bottom, odd rows right to left when
+// serpentine. Without serpentine, rows are taken in pairs walked side by
+// side, the lower one `lag` pixels behind: by then every cell it reads has
+// received all its shares from the upper row, every cell both rows reach
+// has received the upper row's shares first, and the two rows' chains of
+// dependent operations overlap.
 template <int K, class Q, bool with_mask, bool with_limit>
 void diffuse_pass(const Q& q, Img& img, bool serpentine, const Weights& weights,
                   const Extras& extras, float* scratch) noexcept {
-    constexpr kernel_data::TapShape s = kernel_data::kernel_shape<K>;
-    const auto& w = weights.w;
+    using Walker = RowWalker<K, Q, with_mask, with_limit>;
     const std::size_t width = img.width;
     const std::size_t row_floats = 4 * (width + 2 * margin);
-    std::fill_n(scratch, 3 * row_floats, 0.0f);
-    auto error_row = [&](std::size_t y) { return scratch + (y % 3) * row_floats; };
+    std::fill_n(scratch, ring * row_floats, 0.0f);
+    auto error_row = [&](std::size_t y) { return scratch + (y % ring) * row_floats; };
     const Quad low = Quad{} - extras.limit;
     const Quad high = Quad{} + (255.0f + extras.limit);
-
-    for (std::size_t y = 0; y < img.height; ++y) {
-        std::fill_n(error_row(y + 2), row_floats, 0.0f);
+    auto walker = [&](std::size_t y) {
         const bool backwards = serpentine && (y & 1) != 0;
         const std::size_t x0 = backwards ? width - 1 : 0;
         const std::ptrdiff_t step = backwards ? -1 : 1;
-        const auto px_step = step * static_cast<std::ptrdiff_t>(img.channels);
-        const std::ptrdiff_t cs = 4 * step;
-        std::uint8_t* px = img.data.data() + (y * width + x0) * img.channels;
-        const float* m = with_mask ? extras.mask + y * width + x0 : nullptr;
         const std::size_t first_cell = 4 * (margin + x0);
-        const float* e0 = error_row(y) + first_cell;
-        float* e1 = error_row(y + 1) + first_cell;
-        float* e2 = error_row(y + 2) + first_cell;
-
-        Quad cur = load_quad(e0);
-        Quad ahead = s.row0_far ? load_quad(e0 + cs) : Quad{};
-        for (std::size_t p = 0; p < width; ++p) {
-            const Quad in = q.input(px);
-            Quad share = Quad{} + 1.0f;
-            Quad v;
-            if constexpr (with_mask) {
-                share = Quad{} + *m;
-                v = in + share * cur;
-            } else {
-                v = in + cur;
+        return Walker{q,
+                      weights,
+                      low,
+                      high,
+                      img.data.data() + (y * width + x0) * img.channels,
+                      step * static_cast<std::ptrdiff_t>(img.channels),
+                      with_mask ? extras.mask + y * width + x0 : nullptr,
+                      step,
+                      error_row(y) + first_cell,
+                      error_row(y + 1) + first_cell,
+                      error_row(y + 2) + first_cell};
+    };
+    constexpr std::size_t lag = 8;
+    std::size_t y = 0;
+    if (!serpentine && width > lag) {
+        for (; y + 1 < img.height; y += 2) {
+            std::fill_n(error_row(y + 2), row_floats, 0.0f);
+            std::fill_n(error_row(y + 3), row_floats, 0.0f);
+            Walker upper = walker(y);
+            Walker lower = walker(y + 1);
+            upper.begin();
+            std::size_t p = 0;
+            for (; p < lag; ++p) upper.advance();
+            lower.begin();
+            for (; p < width; ++p) {
+                upper.advance();
+                lower.advance();
             }
-            if constexpr (with_limit) {
-                v = v > low ? v : low;
-                v = v < high ? v : high;
-            }
-            Quad err = q.quantize(v, px);
-            if constexpr (with_mask) {
-                err = share * err;
-            }
-            if constexpr (s.row0_far) {
-                cur = ahead + w[0][3] * err;
-                ahead = load_quad(e0 + 2 * cs) + w[0][4] * err;
-            } else {
-                cur = load_quad(e0 + cs) + w[0][3] * err;
-            }
-            for (int dx = -2; dx <= 2; ++dx) {
-                const auto c = static_cast<std::size_t>(dx + 2);
-                if (s.at[1][c]) {
-                    float* cell = e1 + dx * cs;
-                    store_quad(cell, load_quad(cell) + w[1][c] * err);
-                }
-                if (s.at[2][c]) {
-                    float* cell = e2 + dx * cs;
-                    store_quad(cell, load_quad(cell) + w[2][c] * err);
-                }
-            }
-            px += px_step;
-            e0 += cs;
-            e1 += cs;
-            e2 += cs;
-            if constexpr (with_mask) {
-                m += step;
-            }
+            for (p = width - lag; p < width; ++p) lower.advance();
         }
+    }
+    for (; y < img.height; ++y) {
+        std::fill_n(error_row(y + 2), row_floats, 0.0f);
+        Walker one = walker(y);
+        one.begin();
+        for (std::size_t p = 0; p < width; ++p) one.advance();
     }
 }
 
@@ -229,7 +287,7 @@ Weights weights_of(const DiffusionKernel& kernel, float strength) noexcept {
 }  // namespace
 
 std::size_t extras_scratch_floats(const Img& img) noexcept {
-    return 3 * 4 * (img.width + 2 * margin);
+    return ring * 4 * (img.width + 2 * margin);
 }
 
 void error_diffuse_extras(Img& img, const Target& target, const ColourMatch* match,
