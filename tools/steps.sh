@@ -15,7 +15,7 @@ step() {
 
 # quietly LOG WHAT COMMAND...
 # Runs COMMAND with its output in LOG and prints a line every 30 seconds while
-# it runs (with ninja's last [done/total] count when the log has one). On
+# it runs (with ninja's last [step/total] count when the log has one). On
 # failure it shows the end of the log and returns the command's status.
 quietly() {
     local log=$1 what=$2
@@ -29,8 +29,8 @@ quietly() {
         while sleep 1; do
             ticks=$((ticks + 1))
             if [ $((ticks % 30)) -eq 0 ]; then
-                progress=$(grep -aoE '^\[[0-9]+/[0-9]+\]' "$log" | tail -n 1 || true)
-                echo "    ... $what, $(clock $((SECONDS - began)))${progress:+, compiled $progress}"
+                progress=$(grep -aoE '^ *\[[0-9]+/[0-9]+\]' "$log" | tail -n 1 | tr -d ' ' || true)
+                echo "    ... $what, $(clock $((SECONDS - began)))${progress:+, ninja at $progress}"
             fi
         done
     ) &

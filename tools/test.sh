@@ -34,7 +34,7 @@ if [ -n "$freethreaded" ]; then
     # free-threaded interpreters yet, and their source builds need more than
     # PyPI gives.
     export PIP_PREFER_BINARY=1
-    pip+=(--constraint tools/constraints-freethreaded.txt)
+    export PIP_CONSTRAINT="$PWD/tools/constraints-freethreaded.txt"
 fi
 build_options=()
 [ "${TONALIS_WERROR:-0}" = 1 ] && build_options+=(-Ccmake.define.TONALIS_WERROR=ON)
