@@ -105,9 +105,10 @@ for package in "${packages[@]}"; do
         fi
         step "downloading $package $version"
         rm -rf "$apt_dir/src" && mkdir -p "$apt_dir/src"
-        if ! (cd "$apt_dir/src" && quietly "$apt_dir/source.log" "apt-get source" \
-            apt-get "${apt_options[@]}" -q source --download-only "$package=$version"); then
-            echo "$package $version cannot be downloaded; trying the next one"
+        if ! (cd "$apt_dir/src" && apt-get "${apt_options[@]}" -q source --download-only \
+            "$package=$version" >"$apt_dir/source.log" 2>&1); then
+            grep '^E:' "$apt_dir/source.log" | head -n 1 | sed 's/^/    /'
+            echo "    $package $version cannot be downloaded; trying the next one"
             continue
         fi
         tarball=$(ls "$apt_dir/src/${package}_${upstream}.orig.tar."* | head -n 1)
@@ -134,5 +135,10 @@ assert not sys._is_gil_enabled(), "the GIL is enabled"'
         found "$prefix"
     done
 done
-echo "no free-threaded CPython could be built: no python3.14 or python3.13 source package could be downloaded" >&2
+cached=$(newest_cached)
+if [ -n "$cached" ]; then
+    echo "no newer source package could be downloaded; using the cached $cached"
+    found "$cached"
+fi
+echo "no free-threaded CPython could be built: no ${packages[*]} source package could be downloaded" >&2
 exit 1

@@ -1,7 +1,9 @@
 # Step headers with elapsed times, and long commands that are never silent.
-# Sourced by the test scripts; it sets nothing else.
+# Sourced by the test scripts; besides its functions it only exports
+# TONALIS_STEPS_START.
 
-_steps_start=$SECONDS
+# Scripts that call one another share one clock: the outermost one's start.
+export TONALIS_STEPS_START=${TONALIS_STEPS_START:-$(date +%s)}
 
 # mm:ss of a number of seconds.
 clock() {
@@ -10,7 +12,7 @@ clock() {
 
 # A header for the next step, with the time since the script started.
 step() {
-    echo "==> [$(clock $((SECONDS - _steps_start)))] $*"
+    echo "==> [$(clock $(($(date +%s) - TONALIS_STEPS_START)))] $*"
 }
 
 # quietly LOG WHAT COMMAND...

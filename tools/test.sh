@@ -39,6 +39,10 @@ fi
 build_options=()
 [ "${TONALIS_WERROR:-0}" = 1 ] && build_options+=(-Ccmake.define.TONALIS_WERROR=ON)
 
+if [ -e "$venv" ] && [ ! -e "$venv/pyvenv.cfg" ]; then
+    echo "$venv exists and is not a virtual environment; not replacing it" >&2
+    exit 1
+fi
 step "CPython $version ($(command -v "$python")): fresh environment in $venv"
 rm -rf "$venv"
 "$python" -m venv "$venv"
