@@ -64,7 +64,7 @@ python3_venv=.venvs/werror
 part "python3: suite on a -Werror build" \
     env PYTHON=python3 TONALIS_VENV=$python3_venv TONALIS_WERROR=1 bash tools/test.sh
 part "python3: bit-exact files under every instruction set and one thread" \
-    bash tools/test_variants.sh "$python3_venv/bin/python"
+    bash tools/test_variants.sh "$PWD/$python3_venv/bin/python"
 
 # The free-threaded interpreter.
 ft_venv=.venvs/freethreaded
