@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The full matrix, as CI runs it (.ci/run); about 40 minutes on a 2-core
-# machine, a quarter of it building the free-threaded interpreter the first
-# time (it is cached afterwards).
+# The full matrix, as CI runs it (.ci/run): about 35 minutes on a 2-core
+# machine, 2.5 more the first time, to build the free-threaded interpreter
+# (it is cached afterwards).
 #
 #   1. python3: the suite on a build with the compiler's warnings as errors,
 #      then the bit-exact files under every instruction set the machine has
