@@ -225,6 +225,25 @@ def test_other_pil_modes_converted_to_rgb(Image, mode):
     assert pil.mode == mode
 
 
+# Every 16-bit code from both ends and the middle, including those that
+# round up and down around each 8-bit step.
+RAMP16 = np.concatenate([np.arange(0, 600), np.arange(32500, 33100), np.arange(64936, 65536)]
+                        ).astype(np.uint16).reshape(30, 60)
+
+
+@pytest.mark.parametrize("mode,byteorder", [("I;16", "<"), ("I;16L", "<"), ("I;16B", ">"),
+                                            ("I;16N", "=")])
+def test_pil_16bit_gray_scaled_not_clipped(Image, mode, byteorder):
+    pil = Image.frombytes(mode, (60, 30), RAMP16.astype(byteorder + "u2").tobytes())
+    expected = np.floor(RAMP16 / 257.0 + 0.5).astype(np.uint8)
+    # 256 levels leave every code as it is, so the result is the intake itself.
+    out = ed(pil, levels=256)
+    assert isinstance(out, Image.Image) and out.mode == "RGB" and out.size == pil.size
+    assert_images_equal(np.asarray(out), np.dstack([expected] * 3))
+    assert_images_equal(np.asarray(ed(pil, "jjn", levels=4)), ed(np.dstack([expected] * 3), "jjn", levels=4))
+    assert pil.mode == mode
+
+
 def test_pil_palette_needs_colour_channels(Image):
     for pil in (Image.fromarray(GRAY), Image.fromarray(np.dstack([GRAY, GRAY]), "LA")):
         with pytest.raises(ValueError) as info:

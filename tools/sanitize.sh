@@ -10,24 +10,25 @@
 # non-zero status.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source tools/steps.sh
 python="${PYTHON:-python3}"
 venv=.venvs/sanitize
+logs=build/logs/sanitize
 
-quiet_pip() {  # pip's notes about missing local index folders are noise here
-    "$venv/bin/python" -m pip install -q "$@" 2> >(grep -v "^WARNING: Location" >&2)
-}
-
+step "fresh environment in $venv for $("$python" -c 'import sys; print("CPython", sys.version.split()[0])')"
 rm -rf "$venv"
 "$python" -m venv "$venv"
-quiet_pip --upgrade pip
+quietly "$logs/pip.log" "upgrading pip" "$venv/bin/python" -m pip install --upgrade pip
 # The build runs without isolation, so that the sanitizer settings below
 # reach CMake; its requirements are installed here instead.
 mapfile -t build_requires < <("$venv/bin/python" -c 'import tomllib
 for r in tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]:
     print(r)')
-quiet_pip "${build_requires[@]}"
-command -v cmake >/dev/null && command -v ninja >/dev/null || quiet_pip cmake ninja
-quiet_pip --no-build-isolation \
+command -v cmake >/dev/null && command -v ninja >/dev/null || build_requires+=(cmake ninja)
+step "installing the build requirements: ${build_requires[*]}"
+quietly "$logs/requirements.log" "installing" "$venv/bin/python" -m pip install "${build_requires[@]}"
+step "building with -DTONALIS_SANITIZE=ON and installing the test extras; log: $logs/build.log"
+quietly "$logs/build.log" "building" "$venv/bin/python" -m pip install -v --no-build-isolation \
     -Ccmake.define.TONALIS_SANITIZE=ON \
     "-Cbuild-dir=build/sanitize-{wheel_tag}" \
     ".[test]"
@@ -58,6 +59,7 @@ export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:check_initializa
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export PYTHONMALLOC=malloc
 
+step "running the test suite with the sanitizers' runtime preloaded"
 # From outside the source tree, so the installed module is the one tested.
 cd tests
 "../$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" .

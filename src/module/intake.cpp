@@ -2,6 +2,7 @@
 #include "intake.hpp"
 
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -143,6 +144,47 @@ bool is_kept_mode(std::string_view mode) noexcept {
     return mode == "L" || mode == "LA" || mode == "RGB" || mode == "RGBA";
 }
 
+// PIL's 16-bit grayscale modes. PIL's own conversion to RGB clips their
+// samples at 255, which would turn almost any 16-bit picture white, so they
+// are scaled to 8 bits here instead.
+bool is_16bit_gray_mode(std::string_view mode) noexcept {
+    return mode == "I;16" || mode == "I;16L" || mode == "I;16B" || mode == "I;16N";
+}
+
+// A 16-bit grayscale PIL image as an H x W x 3 uint8 array: every sample
+// scaled to 0..255 and rounded (v / 257 to the nearest integer; no value
+// lies halfway), then copied to the three colour channels, as the RGB
+// conversion of every other mode gives them.
+Ref rgb_from_16bit_gray(PyObject* pil_image) noexcept {
+    Ref samples = as_array(pil_image);
+    if (!samples) {
+        return Ref();
+    }
+    // Native byte order and C layout, whatever PIL's mode stored.
+    Ref native = Ref::steal(PyArray_FromAny(samples.get(), PyArray_DescrFromType(NPY_UINT16), 2,
+                                            2, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST, nullptr));
+    if (!native) {
+        return Ref();
+    }
+    auto* gray = reinterpret_cast<PyArrayObject*>(native.get());
+    const npy_intp* dims = PyArray_DIMS(gray);
+    npy_intp rgb_dims[3] = {dims[0], dims[1], 3};
+    Ref rgb = Ref::steal(PyArray_SimpleNew(3, rgb_dims, NPY_UINT8));
+    if (!rgb) {
+        return Ref();
+    }
+    const auto* src = static_cast<const std::uint16_t*>(PyArray_DATA(gray));
+    auto* dst = static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(rgb.get())));
+    const auto count = static_cast<std::size_t>(dims[0] * dims[1]);
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto code = static_cast<std::uint8_t>((src[i] + 128u) / 257u);
+        dst[3 * i] = code;
+        dst[3 * i + 1] = code;
+        dst[3 * i + 2] = code;
+    }
+    return rgb;
+}
+
 // A uint8 array from a numpy array, a PIL image or an array-like object.
 bool extract_image(PyObject* image, Extracted& out) {
     if (is_uint8_array(image)) {
@@ -178,6 +220,12 @@ bool extract_image(PyObject* image, Extracted& out) {
             std::string_view mode_text(text, static_cast<std::size_t>(len));
             if (is_kept_mode(mode_text)) {
                 out.pil_mode = std::string(mode_text);
+            } else if (is_16bit_gray_mode(mode_text)) {
+                obj = rgb_from_16bit_gray(obj.get());
+                if (!obj) {
+                    return false;
+                }
+                out.pil_mode = "RGB";
             } else {
                 Ref rgb = Ref::steal(PyUnicode_FromString("RGB"));
                 if (!rgb) {
