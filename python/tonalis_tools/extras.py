@@ -10,9 +10,10 @@ when every refinement is off. The refinements:
   ``[-error_limit, 255 + error_limit]`` per channel, in code units (linear
   light scaled to 0..255 with ``linear=True``). With a palette that cannot
   reach a colour (no blue in black/white/red), plain diffusion piles the
-  error up until it bursts out far away as streaks of the wrong colour; the
-  clamp bounds what one pixel can pass on. ``None`` means no limit; about 16
-  to 32 suits small palettes (see bench/quality.py).
+  error up until far-away colours appear to pay it back (pure blue on
+  black/white/red comes out a third white); the clamp bounds what one pixel can pass on. ``None`` means no limit. The
+  clamp costs a little of the local mean colour; bench/quality.py measures
+  the trade per palette.
 - ``mask``: per-pixel strength, an H x W array of floats in [0, 1] or of
   uint8 0..255 (255 = 1). Error diffusion: a pixel takes that share of the
   error it receives and passes on that share of its own, so 0 leaves text

@@ -45,6 +45,15 @@ inline constexpr int distance_count = 3;
     return y * (y3 + (x + x)) / ((y3 + y3) + x);
 }
 
+template <class V>
+[[gnu::always_inline]] inline V swap_pairs(V v) noexcept {
+    return __builtin_shufflevector(v, v, 1, 0, 3, 2);
+}
+template <class V>
+[[gnu::always_inline]] inline V swap_halves(V v) noexcept {
+    return __builtin_shufflevector(v, v, 2, 3, 0, 1);
+}
+
 // The palette in the coordinates of a distance, and what a working value
 // needs to reach them.
 class ColourMatch {
@@ -93,17 +102,14 @@ public:
             at += 4;
         }
         // Lanes hold the first of their nearest; of the lanes, the smallest
-        // distance and then the lowest index.
-        std::size_t j = static_cast<std::size_t>(best_at[0]);
-        float d = best[0];
-        for (int l = 1; l < 4; ++l) {
-            const auto k = static_cast<std::size_t>(best_at[l]);
-            if (best[l] < d || (best[l] == d && k < j)) {
-                d = best[l];
-                j = k;
-            }
-        }
-        return j;
+        // distance and then the lowest index, without a branch (a dither
+        // makes any branch on the winner unpredictable).
+        Quad least = best < swap_pairs(best) ? best : swap_pairs(best);
+        least = least < swap_halves(least) ? least : swap_halves(least);
+        QuadI index = best == least ? best_at : QuadI{} + 0x7fffffff;
+        index = index < swap_pairs(index) ? index : swap_pairs(index);
+        index = index < swap_halves(index) ? index : swap_halves(index);
+        return static_cast<std::size_t>(index[0]);
     }
 
     // Linear light in [0, 1] of a working colour clamped to [0, 255]: from
