@@ -83,7 +83,7 @@ def _image_size(image: object) -> tuple[int, int] | None:
     if hasattr(image, "mode") and isinstance(size, tuple) and len(size) == 2:
         return int(size[1]), int(size[0])
     try:
-        shape = np.shape(image)  # type: ignore[arg-type]
+        shape = np.shape(image)  # type: ignore[call-overload]
     except Exception:
         return None
     return (int(shape[0]), int(shape[1])) if len(shape) >= 2 else None
