@@ -20,6 +20,7 @@ from .palette_files import (
 )
 from .recolor import PANELS, panel_names, panel_palette, recolor
 from .tone import ToneSettings, tone, tone_curve
+from .extras import DISTANCES, diffuse, ordered, random
 
 __version__: str = tonalis.__version__
 
@@ -65,4 +66,8 @@ __all__ = [
     "read_palette",
     "recolor",
     "write_palette",
+    "DISTANCES",
+    "diffuse",
+    "ordered",
+    "random",
 ]

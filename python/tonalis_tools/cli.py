@@ -21,11 +21,13 @@ from types import FrameType
 from typing import IO, TYPE_CHECKING, Any, NoReturn, TypeVar
 
 import numpy as np
+import numpy.typing as npt
 
 import tonalis
 
 from .bluenoise import SIZES as BLUE_NOISE_SIZES
 from .channels import DEVICE_LEVELS, device_levels
+from .extras import DISTANCES
 from .gallery import build_gallery
 from .halftone import SCREENS, SHAPES, halftone_matrix, screen
 from .imagefile import Frames, is_lossy, load_frames, load_image, output_format, save_bytes, save_frames
@@ -161,6 +163,15 @@ def _build_parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
                      help="dither the alpha channel of LA/RGBA images too")
     how.add_argument("--gray", "--grey", action="store_true",
                      help="turn colour images gray first: with 2 levels, black and white")
+    how.add_argument("--error-limit", type=float, default=None, metavar="L",
+                     help="error diffusion: clamp each working value to [-L, 255 + L] so "
+                     "colours a small palette cannot reach do not bleed (e.g. 16)")
+    how.add_argument("--mask", default=None, metavar="FILE",
+                     help="per-pixel strength: a grayscale image of the input's size, white = "
+                     "full dither, black = none (keeps text and lines sharp)")
+    how.add_argument("--distance", default="rgb", choices=DISTANCES,
+                     help="how palette colours are matched: rgb (default), luma (linear light "
+                     "weighted by luminance) or oklab")
 
     colours = parser.add_argument_group("levels and palettes (pick one)")
     pick = colours.add_mutually_exclusive_group()
@@ -320,6 +331,20 @@ def _check_method(name: str) -> None:
                          f"(valid: {valid})") from None
 
 
+def _refinements(args: argparse.Namespace) -> tuple[float | None, npt.NDArray[np.uint8] | None]:
+    """--error-limit and --mask, checked: the limit, and the mask as uint8 strengths."""
+    limit = args.error_limit
+    if limit is not None and not limit >= 0:
+        raise UsageError(f"--error-limit must be a number >= 0, got {limit:g}")
+    if args.mask is None:
+        return limit, None
+    try:
+        mask = np.asarray(load_image(args.mask).convert("L"))
+    except (OSError, ValueError) as exc:
+        raise UsageError(f"cannot read --mask {args.mask!r}: {_reason(exc)}") from None
+    return limit, mask
+
+
 def _check_settings(settings: DitherSettings) -> None:
     try:
         check(settings)
@@ -461,13 +486,14 @@ def _settings(args: argparse.Namespace) -> tuple[list[str], list[DitherSettings]
                              "index order with --palette, --preset or --panel")
 
     tone = _tone(args)
+    error_limit, mask = _refinements(args)
 
     def make(method: str, matrix: str | int | np.ndarray | None) -> DitherSettings:
         return DitherSettings(
             method=method, levels=levels, palette=palette, serpentine=args.serpentine,
             seed=args.seed, strength=args.strength, linear=args.linear,
             preserve_alpha=args.preserve_alpha, matrix=matrix, gray=gray, tone=tone,
-            display_palette=display,
+            display_palette=display, error_limit=error_limit, mask=mask, distance=args.distance,
         )
 
     if args.compare:

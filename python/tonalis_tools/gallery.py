@@ -163,6 +163,19 @@ _PANELS = [
     ("rgb332, blue noise 64", S("bluenoise64", levels=device_levels("rgb332"))),
 ]
 
+# Plain Floyd-Steinberg beside the refinements of tonalis_tools.diffuse.
+_EXTRAS = [
+    cell
+    for name in ("epaper-7", "epaper-bwr", "cga")
+    for cell in (
+        (f"{name}, plain", S("floyd_steinberg", palette=preset(name))),
+        (f"{name}, linear + luma", S("floyd_steinberg", palette=preset(name), linear=True,
+                                     distance="luma")),
+        (f"{name}, limit 16 + luma", S("floyd_steinberg", palette=preset(name), error_limit=16,
+                                       distance="luma")),
+    )
+]
+
 #: name -> (caption, cells, colour input?)
 TOPICS: dict[str, tuple[str, Sequence[tuple[str, DitherSettings]], bool]] = {
     "error_diffusion": ("Error diffusion, the nine kernels, black and white", _DIFFUSION, False),
@@ -172,6 +185,8 @@ TOPICS: dict[str, tuple[str, Sequence[tuple[str, DitherSettings]], bool]] = {
     "palettes_epaper": ("Palettes: e-paper panels", _PALETTES_EPAPER, True),
     "devices_epaper": ("E-paper: measured panel colours written as the driver's, tone, 4 grays",
                        _EPAPER, True),
+    "extras": ("Refined error diffusion: plain, linear light with luma matching, "
+               "error limit with luma matching", _EXTRAS, True),
     "devices_printers": ("Printers: gamma and dot gain, clustered-dot and line screens",
                          _PRINTERS, False),
 }

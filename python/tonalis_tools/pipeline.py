@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import dataclasses
 import os
+import re
 import secrets
 from collections.abc import Sequence
 from pathlib import Path
@@ -19,6 +20,8 @@ from .bluenoise import SIZES as BLUE_NOISE_SIZES
 from .bluenoise import blue_noise_matrix
 from .channels import dither_channels
 from .encoding import to_indexed
+from .extras import diffuse, ordered
+from .extras import random as random_dither
 from .halftone import screen
 from .imagefile import Frames, load_frames, load_image, output_format, save_frames, save_image
 from .names import normalize_name
@@ -74,7 +77,10 @@ class DitherSettings:
     prepares the tones before dithering. `display_palette`, with a palette of
     the same length, replaces each palette colour in the result by the one
     at its index (dither against what a panel shows, write what its driver
-    takes; see `recolor`).
+    takes; see `recolor`). `error_limit`, `mask` and `distance` are the
+    refinements of `tonalis_tools.diffuse`, `ordered` and `random`; any of
+    them routes the call there (they do not combine with per-channel
+    levels, and the mask must have each image's height and width).
     """
 
     method: str = "floyd_steinberg"
@@ -89,6 +95,14 @@ class DitherSettings:
     gray: bool = False
     tone: ToneSettings | None = None
     display_palette: Sequence[str] | None = None
+    error_limit: float | None = None
+    mask: npt.NDArray[Any] | None = None
+    distance: str = "rgb"
+
+    def refined(self) -> bool:
+        """Whether a refinement (error limit, mask, distance) is asked for."""
+        return self.error_limit is not None or self.mask is not None \
+            or normalize_name(self.distance) != "rgb"
 
     def describe(self) -> str:
         """A short human label such as 'atkinson, levels=4, serpentine'."""
@@ -107,6 +121,12 @@ class DitherSettings:
             parts.append(f"strength={self.strength:g}")
         if self.linear:
             parts.append("linear")
+        if self.error_limit is not None:
+            parts.append(f"error limit {self.error_limit:g}")
+        if normalize_name(self.distance) != "rgb":
+            parts.append(self.distance)
+        if self.mask is not None:
+            parts.append("masked")
         if self.gray:
             parts.append("gray")
         if self.tone is not None and self.tone.describe():
@@ -215,7 +235,11 @@ def apply(settings: DitherSettings, image: Any) -> Any:
         image = _to_colour(image)
     if settings.tone is not None:
         image = settings.tone.apply(image)
-    if isinstance(settings.levels, tuple):
+    if settings.refined():
+        if isinstance(settings.levels, tuple):
+            raise ValueError("error_limit, mask and distance do not combine with per-channel levels")
+        result = _refined(settings, image, kwargs)
+    elif isinstance(settings.levels, tuple):
         if settings.palette is not None:
             raise ValueError("per-channel levels and a palette exclude each other; pass one of them")
         del kwargs["levels"]
@@ -236,6 +260,19 @@ def apply(settings: DitherSettings, image: Any) -> Any:
     return result
 
 
+def _refined(settings: DitherSettings, image: Any, kwargs: dict[str, Any]) -> Any:
+    """The refined engines: ordered for a matrix or a Bayer name, random, or diffusion."""
+    extras: dict[str, Any] = {"mask": settings.mask, "distance": settings.distance}
+    key = normalize_name(settings.method)
+    if settings.matrix is not None or re.fullmatch(r"(bayer)?\d+(x\d+)?", key):
+        matrix = settings.matrix if settings.matrix is not None else settings.method
+        return ordered(image, matrix, **kwargs, **extras)
+    if key == "random":
+        return random_dither(image, seed=settings.seed, **kwargs, **extras)
+    return diffuse(image, settings.method, serpentine=settings.serpentine,
+                   error_limit=settings.error_limit, **kwargs, **extras)
+
+
 def check(settings: DitherSettings) -> None:
     """Raise the error tonalis would raise for these settings, on a tiny image.
 
@@ -249,6 +286,11 @@ def check(settings: DitherSettings) -> None:
             raise ValueError(f"gray output takes one level count, got {len(settings.levels)}")
         for count in settings.levels:
             check(dataclasses.replace(settings, levels=count))
+        return
+    if settings.mask is not None:
+        # The mask fixes the image size.
+        height, width = np.shape(settings.mask)[:2]
+        apply(settings, np.zeros((height, width, 3), dtype=np.uint8))
         return
     apply(settings, np.zeros((2, 2, 3), dtype=np.uint8))
 

@@ -1,0 +1,205 @@
+"""How close a dither looks to its original: an objective quality figure for
+tonalis_tools.diffuse, ordered and random with and without their
+refinements, beside Pillow's Floyd-Steinberg quantize.
+
+The figure: both images are blurred with a Gaussian of sigma 1.2 pixels in
+linear light (roughly what the eye does to a dither at normal viewing
+distance), converted to Oklab, and the Euclidean distance between them is
+averaged over the pixels, times 100. Lower is better; 1 is about the
+smallest difference people notice between two flat colours.
+
+    python3 bench/quality.py                     # the table, as Markdown
+    python3 bench/quality.py --json out.json
+    python3 bench/quality.py --sheet docs/gallery/extras_quality.png
+
+Inputs: the bundled photograph and a colour gradient (hue across, lightness
+down). Needs numpy and Pillow.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from collections.abc import Callable
+from typing import Any
+
+import numpy as np
+from PIL import Image
+
+import tonalis
+from tonalis_tools import diffuse, ordered, preset
+from tonalis_tools import random as random_dither
+from tonalis_tools.gallery import sample_photo
+
+SIGMA = 1.2
+PALETTES = ["epaper-7", "epaper-bwr", "epaper-bwy", "cga", "gameboy", "pico8"]
+# (label, family, options); the first row of each family is its plain form.
+VARIANTS: list[tuple[str, str, dict[str, Any]]] = [
+    ("FS", "fs", {}),
+    ("FS, linear", "fs", {"linear": True}),
+    ("FS, limit 16", "fs", {"error_limit": 16}),
+    ("FS, luma", "fs", {"distance": "luma"}),
+    ("FS, oklab", "fs", {"distance": "oklab"}),
+    ("FS, limit 16, luma", "fs", {"error_limit": 16, "distance": "luma"}),
+    ("FS, linear, limit 16", "fs", {"linear": True, "error_limit": 16}),
+    ("FS, linear, luma", "fs", {"linear": True, "distance": "luma"}),
+    ("FS, linear, limit 16, luma", "fs", {"linear": True, "error_limit": 16, "distance": "luma"}),
+    ("FS, linear, oklab", "fs", {"linear": True, "distance": "oklab"}),
+    ("ordered 8x8", "ordered", {}),
+    ("ordered 8x8, oklab", "ordered", {"distance": "oklab"}),
+    ("random", "random", {}),
+    ("random, oklab", "random", {"distance": "oklab"}),
+]
+
+
+def srgb_to_linear(codes: np.ndarray) -> np.ndarray:
+    c = codes.astype(np.float64) / 255.0
+    return np.where(c <= 0.04045, c / 12.92, ((c + 0.055) / 1.055) ** 2.4)
+
+
+def gaussian_blur(image: np.ndarray, sigma: float = SIGMA) -> np.ndarray:
+    """Separable Gaussian blur of an H x W x C float image, edges mirrored."""
+    radius = int(np.ceil(3 * sigma))
+    x = np.arange(-radius, radius + 1, dtype=np.float64)
+    kernel = np.exp(-0.5 * (x / sigma) ** 2)
+    kernel /= kernel.sum()
+    out = image
+    for axis in (0, 1):
+        padded = np.pad(out, [(radius, radius) if a == axis else (0, 0) for a in range(3)],
+                        mode="reflect")
+        acc = np.zeros_like(out)
+        n = out.shape[axis]
+        for i, k in enumerate(kernel):
+            acc += k * np.take(padded, np.arange(i, i + n), axis=axis)
+        out = acc
+    return out
+
+
+def oklab(linear: np.ndarray) -> np.ndarray:
+    m1 = np.array([[0.4122214708, 0.5363325363, 0.0514459929],
+                   [0.2119034982, 0.6806995451, 0.1073969566],
+                   [0.0883024619, 0.2817188376, 0.6299787005]])
+    m2 = np.array([[0.2104542553, 0.7936177850, -0.0040720468],
+                   [1.9779984951, -2.4285922050, 0.4505937099],
+                   [0.0259040371, 0.7827717662, -0.8086757660]])
+    return np.cbrt(linear @ m1.T) @ m2.T
+
+
+def blurred_oklab(codes: np.ndarray) -> np.ndarray:
+    return oklab(gaussian_blur(srgb_to_linear(codes)))
+
+
+def figure(original_lab: np.ndarray, dithered: np.ndarray) -> float:
+    """Mean Oklab distance (x 100) between the blurred original and dither."""
+    diff = blurred_oklab(dithered) - original_lab
+    return float(np.sqrt((diff ** 2).sum(axis=-1)).mean() * 100)
+
+
+def colour_gradient(width: int = 384, height: int = 128) -> np.ndarray:
+    """Hue sweeping across, from black through full colour to white down."""
+    hue = np.linspace(0.0, 1.0, width, endpoint=False)
+    k = (np.arange(3)[None, :] / 3.0 + hue[:, None]) % 1.0
+    full = np.clip(np.abs(k * 6.0 - 3.0) - 1.0, 0.0, 1.0)          # width x 3
+    t = np.linspace(0.0, 1.0, height)[:, None, None]
+    lower = full[None] * (t * 2.0)
+    upper = full[None] + (1.0 - full[None]) * (t * 2.0 - 1.0)
+    rgb = np.where(t < 0.5, lower, upper)
+    return np.round(np.clip(rgb, 0.0, 1.0) * 255.0).astype(np.uint8)
+
+
+def pillow_fs(image: np.ndarray, colours: list[str]) -> np.ndarray:
+    flat: list[int] = []
+    for c in colours:
+        flat += [int(c[i:i + 2], 16) for i in (1, 3, 5)]
+    pal = Image.new("P", (1, 1))
+    pal.putpalette(flat + flat[:3] * (256 - len(colours)))
+    out = Image.fromarray(image).quantize(palette=pal, dither=Image.Dither.FLOYDSTEINBERG)
+    return np.asarray(out.convert("RGB"))
+
+
+def run_variant(family: str, image: np.ndarray, colours: list[str],
+                options: dict[str, Any]) -> np.ndarray:
+    if family == "fs":
+        return diffuse(image, "floyd_steinberg", palette=colours, **options)
+    if family == "ordered":
+        return ordered(image, "bayer8x8", palette=colours, **options)
+    return random_dither(image, palette=colours, seed=1, **options)
+
+
+def inputs() -> dict[str, np.ndarray]:
+    return {"photo": np.asarray(sample_photo(384)), "gradient": colour_gradient()}
+
+
+def table(images: dict[str, np.ndarray]) -> list[dict[str, Any]]:
+    rows = []
+    labs = {name: blurred_oklab(img) for name, img in images.items()}
+    for pal in PALETTES:
+        colours = preset(pal)
+        results: list[tuple[str, Callable[[np.ndarray], np.ndarray]]] = [
+            ("Pillow FS quantize", lambda img: pillow_fs(img, colours))]
+        for label, family, options in VARIANTS:
+            results.append((label, lambda img, f=family, o=options: run_variant(f, img, colours, o)))
+        for label, fn in results:
+            scores = {name: figure(labs[name], fn(img)) for name, img in images.items()}
+            rows.append({"palette": pal, "variant": label, **scores,
+                         "mean": sum(scores.values()) / len(scores)})
+    return rows
+
+
+def pct(value: float, base: float) -> str:
+    return f"{(value / base - 1) * 100:+.0f} %"
+
+
+def markdown(rows: list[dict[str, Any]]) -> str:
+    names = [k for k in rows[0] if k not in ("palette", "variant", "mean")]
+    lines = ["| palette | variant | " + " | ".join(names)
+             + " | mean | vs FS | vs FS, linear | vs Pillow |",
+             "|---|---|" + "--:|" * (len(names) + 4)]
+    for row in rows:
+        same = [r for r in rows if r["palette"] == row["palette"]]
+        plain = next(r["mean"] for r in same if r["variant"] == "FS")
+        linear = next(r["mean"] for r in same if r["variant"] == "FS, linear")
+        pillow = next(r["mean"] for r in same if r["variant"] == "Pillow FS quantize")
+        cells = " | ".join(f"{row[n]:.2f}" for n in names)
+        lines.append(f"| {row['palette']} | {row['variant']} | {cells} | {row['mean']:.2f} | "
+                     f"{pct(row['mean'], plain)} | {pct(row['mean'], linear)} | {pct(row['mean'], pillow)} |")
+    return "\n".join(lines)
+
+
+def sheet(images: dict[str, np.ndarray], path: str) -> None:
+    """Plain FS, Pillow's FS and the best refined FS per palette, side by side."""
+    from tonalis_tools.sheet import contact_sheet
+
+    best = {"linear": True, "distance": "luma"}
+    photo = images["photo"][:, 64:320]
+    labels = ["tonalis FS", "Pillow FS", "FS, linear", "FS, linear, luma"]
+    cells: list[tuple[str, Image.Image]] = []
+    for pal in ("epaper-7", "epaper-bwr", "cga"):
+        colours = preset(pal)
+        results = [tonalis.error_diffusion(photo, palette=colours), pillow_fs(photo, colours),
+                   tonalis.error_diffusion(photo, palette=colours, linear=True),
+                   diffuse(photo, palette=colours, **best)]
+        cells.append(("original", Image.fromarray(photo)))
+        cells += [(f"{pal}: {label}", Image.fromarray(r)) for label, r in zip(labels, results)]
+    contact_sheet(cells, columns=5, title="Floyd-Steinberg on small palettes").save(path)
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--json", help="write the rows as JSON here")
+    parser.add_argument("--sheet", help="write the comparison sheet (PNG) here")
+    args = parser.parse_args(argv)
+    images = inputs()
+    rows = table(images)
+    print(markdown(rows))
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(rows, f, indent=1)
+    if args.sheet:
+        sheet(images, args.sheet)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

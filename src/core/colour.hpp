@@ -1,0 +1,152 @@
+// Colour matching under three distances: squared RGB, luminance-weighted linear RGB, and Oklab.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "palette.hpp"
+#include "space.hpp"
+
+namespace tonalis {
+
+typedef float Quad __attribute__((vector_size(16)));
+typedef std::int32_t QuadI __attribute__((vector_size(16)));
+
+// How the nearest palette colour is chosen. Every distance is a squared
+// Euclidean distance between coordinates of the colours, so one search
+// serves all three:
+//
+// - rgb: the working values themselves (the rule of the plain engines);
+// - luma: linear light in [0, 1], each channel scaled by the square root
+//   of its luminance weight (0.2126, 0.7152, 0.0722);
+// - oklab: the Oklab coordinates of linear light in [0, 1].
+//
+// For luma and oklab a working value is first clamped to [0, 255]: error
+// diffusion may push it outside, and light outside the gamut has no
+// colour. Only the choice sees the clamp; the error passed on is the
+// unclamped working value minus the chosen colour.
+enum class Distance : std::uint8_t { rgb = 0, luma = 1, oklab = 2 };
+inline constexpr int distance_count = 3;
+
+// The cube root of x > 0 to a relative error of about 1e-4: an exponent
+// estimate refined by one Halley step, every operation in single
+// precision. x at or below 2^-30 counts as 2^-30.
+[[gnu::always_inline]] inline Quad cube_root(Quad x) noexcept {
+    const Quad tiny = Quad{} + 0x1p-30f;
+    x = x > tiny ? x : tiny;
+    QuadI bits;
+    __builtin_memcpy(&bits, &x, sizeof bits);
+    bits = bits / 3 + 709921077;
+    Quad y;
+    __builtin_memcpy(&y, &bits, sizeof y);
+    const Quad y3 = (y * y) * y;
+    return y * (y3 + (x + x)) / ((y3 + y3) + x);
+}
+
+template <class V>
+[[gnu::always_inline]] inline V swap_pairs(V v) noexcept {
+    return __builtin_shufflevector(v, v, 1, 0, 3, 2);
+}
+template <class V>
+[[gnu::always_inline]] inline V swap_halves(V v) noexcept {
+    return __builtin_shufflevector(v, v, 2, 3, 0, 1);
+}
+
+// The palette in the coordinates of a distance, and what a working value
+// needs to reach them.
+class ColourMatch {
+public:
+    // May throw std::bad_alloc.
+    static ColourMatch make(const Palette& palette, const Space& space, Distance distance);
+
+    Distance distance() const noexcept { return distance_; }
+
+    // The coordinates of a working colour (lanes 0 to 2; lane 3 is ignored).
+    [[gnu::always_inline]] Quad coordinates(Quad v) const noexcept {
+        if (distance_ == Distance::rgb) {
+            return v;
+        }
+        const Quad lin = linear_light(v);
+        if (distance_ == Distance::luma) {
+            return lin * luma_scale;
+        }
+        return oklab(lin);
+    }
+
+    // Index of the colour whose coordinates are nearest to c: the smallest
+    // (d0² + d1²) + d2², the first listed of equally near ones.
+    [[gnu::always_inline]] std::size_t nearest(Quad c) const noexcept {
+        const float* p0 = planes_.data();
+        const float* p1 = p0 + padded_;
+        const float* p2 = p1 + padded_;
+        const Quad c0 = Quad{} + c[0];
+        const Quad c1 = Quad{} + c[1];
+        const Quad c2 = Quad{} + c[2];
+        Quad best = Quad{} + __builtin_inff();
+        QuadI best_at = QuadI{};
+        QuadI at = QuadI{0, 1, 2, 3};
+        for (std::size_t i = 0; i < padded_; i += 4) {
+            Quad a, b, d;
+            __builtin_memcpy(&a, p0 + i, sizeof a);
+            __builtin_memcpy(&b, p1 + i, sizeof b);
+            __builtin_memcpy(&d, p2 + i, sizeof d);
+            a = c0 - a;
+            b = c1 - b;
+            d = c2 - d;
+            const Quad dist = (a * a + b * b) + d * d;
+            const QuadI nearer = dist < best;
+            best = nearer ? dist : best;
+            best_at = nearer ? at : best_at;
+            at += 4;
+        }
+        // Lanes hold the first of their nearest; of the lanes, the smallest
+        // distance and then the lowest index, without a branch (a dither
+        // makes any branch on the winner unpredictable).
+        Quad least = best < swap_pairs(best) ? best : swap_pairs(best);
+        least = least < swap_halves(least) ? least : swap_halves(least);
+        QuadI index = best == least ? best_at : QuadI{} + 0x7fffffff;
+        index = index < swap_pairs(index) ? index : swap_pairs(index);
+        index = index < swap_halves(index) ? index : swap_halves(index);
+        return static_cast<std::size_t>(index[0]);
+    }
+
+    // Linear light in [0, 1] of a working colour clamped to [0, 255]: from
+    // linear working values by a division, from sRGB codes by the
+    // straight line between the two neighbouring codes' linear values, so
+    // that whole codes give exactly their table value.
+    [[gnu::always_inline]] Quad linear_light(Quad v) const noexcept {
+        const Quad zero{};
+        const Quad top = zero + 255.0f;
+        v = v > zero ? v : zero;
+        v = v < top ? v : top;
+        if (linear_) {
+            return v / top;
+        }
+        QuadI i = __builtin_convertvector(v, QuadI);
+        i = i < 254 ? i : QuadI{} + 254;
+        const Quad f = v - __builtin_convertvector(i, Quad);
+        Quad lo, hi;
+        for (int l = 0; l < 3; ++l) {
+            lo[l] = to_linear_[static_cast<std::size_t>(i[l])];
+            hi[l] = to_linear_[static_cast<std::size_t>(i[l]) + 1];
+        }
+        lo[3] = 0.0f;
+        hi[3] = 0.0f;
+        return lo + f * (hi - lo);
+    }
+
+    static Quad oklab(Quad lin) noexcept;
+
+private:
+    static constexpr Quad luma_scale = {0.46108568f, 0.84569499f, 0.26870057f, 0.0f};
+
+    Distance distance_ = Distance::rgb;
+    bool linear_ = false;
+    std::size_t padded_ = 0;
+    std::vector<float> planes_;  // three planes of padded_ coordinates; padding is NaN
+    std::array<float, 256> to_linear_{};
+};
+
+}  // namespace tonalis

@@ -1,0 +1,27 @@
+// The options of the refined engines: error limit, per-pixel strength, colour distance.
+#pragma once
+
+#include <cstddef>
+#include <limits>
+
+#include "colour.hpp"
+
+namespace tonalis {
+
+// What the refined engines add to the plain ones. With every field at its
+// default they give the plain engines' bytes.
+struct Extras {
+    // Error diffusion: a working value (a pixel plus the error it received)
+    // is clamped to [-limit, 255 + limit] before it is quantized, so the
+    // error it passes on stays bounded. Infinity: no clamp.
+    float limit = std::numeric_limits<float>::infinity();
+    // height * width strengths in [0, 1], row by row, or none (all 1).
+    // Error diffusion: a pixel takes this share of the error it received
+    // and passes on this share of its own; threshold dither: the shift is
+    // scaled by it. 0 quantizes the pixel to its nearest level or colour.
+    const float* mask = nullptr;
+    // How a palette colour is chosen (levels are always per channel).
+    Distance distance = Distance::rgb;
+};
+
+}  // namespace tonalis

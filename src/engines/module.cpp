@@ -1,0 +1,236 @@
+// tonalis_tools._engines: the refined engines (error limit, per-pixel strength, colour distance)
+// behind tonalis_tools.diffuse, ordered and random.
+//
+// Each function takes its own arguments first, positionally and already
+// validated by tonalis_tools, then the arguments of the matching tonalis
+// function, bound and converted by the same binder and intake as tonalis,
+// so images, palettes and levels are read and refused the same way.
+#include <new>
+#include <optional>
+#include <string>
+
+#include "binding.hpp"
+#include "diffusion_extras.hpp"
+#include "extras_args.hpp"
+#include "intake.hpp"
+#include "matrix_arg.hpp"
+#include "names.hpp"
+#include "noise.hpp"
+#include "numpy.hpp"
+#include "output.hpp"
+#include "switches.hpp"
+#include "text.hpp"
+#include "threshold_extras.hpp"
+
+namespace tonalis::py {
+
+namespace {
+
+using P = Name;
+
+constexpr Name diffuse_params[] = {P::image,      P::method,   P::levels, P::palette,
+                                   P::serpentine, P::strength, P::linear, P::preserve_alpha};
+constexpr Name ordered_params[] = {P::image,    P::matrix, P::levels,        P::palette,
+                                   P::strength, P::linear, P::preserve_alpha};
+constexpr Name random_params[] = {P::image,    P::levels, P::palette,       P::seed,
+                                  P::strength, P::linear, P::preserve_alpha};
+
+constexpr Signature diffuse_sig{"diffuse", diffuse_params, 2};
+constexpr Signature ordered_sig{"ordered", ordered_params, 2};
+constexpr Signature random_sig{"random", random_params, 1};
+
+template <class F>
+auto guarded(F&& body, decltype(body()) failure) noexcept -> decltype(body()) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        PyErr_SetString(PyExc_MemoryError, "tonalis: out of memory");
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "tonalis: unexpected internal error");
+    }
+    return failure;
+}
+
+// The image, target and space of a call, with the palette's colour match
+// and the mask copied for its size.
+struct Call {
+    Origin origin;
+    std::optional<Prepared> prepared;
+    std::optional<ColourMatch> match;
+};
+
+bool prepare_call(const Args& args, ExtrasArgs& extras, Call& call) {
+    call.prepared = prepare(args.image, args.levels, args.palette, args.linear,
+                            args.preserve_alpha, args.strength, call.origin);
+    if (!call.prepared) {
+        return false;
+    }
+    if (!copy_mask(extras, call.prepared->img.height, call.prepared->img.width)) {
+        return false;
+    }
+    if (const Palette* palette = std::get_if<Palette>(&call.prepared->target)) {
+        call.match = ColourMatch::make(*palette, call.prepared->space, extras.extras.distance);
+    } else if (extras.extras.distance != Distance::rgb) {
+        PyErr_SetString(PyExc_ValueError, "distance other than 'rgb' needs a palette");
+        return false;
+    }
+    return true;
+}
+
+const ColourMatch* match_of(const Call& call) noexcept {
+    return call.match ? &*call.match : nullptr;
+}
+
+PyObject* diffuse_op(const Args& args, ExtrasArgs& extras) {
+    const DiffusionKernel* kernel = parse_method(args.method);
+    if (kernel == nullptr) {
+        PyErr_SetString(PyExc_ValueError,
+                        ("unknown error-diffusion method " +
+                         quoted_literal(decode_utf8(args.method)) + "; valid values: " +
+                         method_names())
+                            .c_str());
+        return nullptr;
+    }
+    Call call;
+    if (!prepare_call(args, extras, call)) {
+        return nullptr;
+    }
+    Prepared& p = *call.prepared;
+    auto scratch = Buffer<float>::allocate(extras_scratch_floats(p.img), interpreter_allocator);
+    if (scratch.empty()) {
+        PyErr_SetString(PyExc_MemoryError, "cannot allocate the error rows");
+        return nullptr;
+    }
+    {
+        Detached detached;
+        error_diffuse_extras(p.img, p.target, match_of(call), p.space, p.strength, *kernel,
+                             args.serpentine, extras.extras, scratch.data());
+    }
+    return into_output(std::move(p.img), call.origin);
+}
+
+PyObject* ordered_op(const Args& args, ExtrasArgs& extras) {
+    std::optional<ThresholdMatrix> matrix =
+        args.matrix == nullptr ? ThresholdMatrix::bayer(8) : parse_matrix(args.matrix);
+    if (!matrix) {
+        return nullptr;
+    }
+    Call call;
+    if (!prepare_call(args, extras, call)) {
+        return nullptr;
+    }
+    Prepared& p = *call.prepared;
+    {
+        Detached detached;
+        ordered_extras(p.img, p.target, match_of(call), p.space, p.strength, *matrix,
+                       extras.extras);
+    }
+    return into_output(std::move(p.img), call.origin);
+}
+
+PyObject* random_op(const Args& args, ExtrasArgs& extras) {
+    Call call;
+    if (!prepare_call(args, extras, call)) {
+        return nullptr;
+    }
+    Prepared& p = *call.prepared;
+    // Only the low 64 bits of the seed matter, as for tonalis.random_dither.
+    const std::uint64_t seed =
+        args.seed ? static_cast<std::uint64_t>(static_cast<unsigned __int128>(*args.seed))
+                  : clock_seed();
+    {
+        Detached detached;
+        random_extras(p.img, p.target, match_of(call), p.space, p.strength, seed, extras.extras);
+    }
+    return into_output(std::move(p.img), call.origin);
+}
+
+// Leading arguments: limit (diffuse only), mask, distance; then the
+// tonalis function's arguments.
+template <const Signature& sig, PyObject* (*op)(const Args&, ExtrasArgs&), bool with_limit>
+PyObject* binder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            constexpr Py_ssize_t lead = with_limit ? 3 : 2;
+            if (nargs < lead) {
+                PyErr_Format(PyExc_TypeError, "%s() needs %zd leading arguments", sig.function,
+                             lead);
+                return nullptr;
+            }
+            ExtrasArgs extras;
+            if (with_limit && !parse_limit(args[0], extras.extras.limit)) {
+                return nullptr;
+            }
+            if (!parse_mask(args[lead - 2], extras) ||
+                !parse_distance(args[lead - 1], extras.extras.distance)) {
+                return nullptr;
+            }
+            Args converted;
+            if (!bind_args(sig, args + lead, nargs - lead, kwnames, converted)) {
+                return nullptr;
+            }
+            return op(converted, extras);
+        },
+        nullptr);
+}
+
+template <const Signature& sig, PyObject* (*op)(const Args&, ExtrasArgs&), bool with_limit>
+constexpr PyMethodDef def(const char* doc) {
+    return {sig.function,
+            reinterpret_cast<PyCFunction>(
+                reinterpret_cast<void (*)()>(&binder<sig, op, with_limit>)),
+            METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+PyMethodDef functions[] = {
+    def<diffuse_sig, diffuse_op, true>(
+        "diffuse(limit, mask, distance, image, method, *, levels, palette, serpentine, "
+        "strength, linear, preserve_alpha)\n--\n\nError diffusion with the refinements; "
+        "see tonalis_tools.diffuse."),
+    def<ordered_sig, ordered_op, false>(
+        "ordered(mask, distance, image, matrix, *, levels, palette, strength, linear, "
+        "preserve_alpha)\n--\n\nOrdered dither with the refinements; see "
+        "tonalis_tools.ordered."),
+    def<random_sig, random_op, false>(
+        "random(mask, distance, image, *, levels, palette, seed, strength, linear, "
+        "preserve_alpha)\n--\n\nRandom dither with the refinements; see "
+        "tonalis_tools.random."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int exec_module(PyObject* module) noexcept {
+    // numpy and the switches, as the tonalis module loads them: this module
+    // has its own copy of the engines' machinery.
+    if (!load_numpy() || guarded(apply_switches, -1) < 0) {
+        return -1;
+    }
+    return PyModule_AddFunctions(module, functions);
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+#ifdef Py_mod_gil
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "tonalis_tools._engines",
+    "The refined dither engines behind tonalis_tools.diffuse, ordered and random.",
+    0,
+    nullptr,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace tonalis::py
+
+PyMODINIT_FUNC PyInit__engines(void) {
+    return PyModuleDef_Init(&tonalis::py::module_def);
+}
