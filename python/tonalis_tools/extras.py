@@ -83,7 +83,7 @@ def _image_size(image: object) -> tuple[int, int] | None:
     if hasattr(image, "mode") and isinstance(size, tuple) and len(size) == 2:
         return int(size[1]), int(size[0])
     try:
-        shape = np.shape(image)  # type: ignore[call-overload]
+        shape = np.shape(image)  # type: ignore[call-overload, unused-ignore]
     except Exception:
         return None
     return (int(shape[0]), int(shape[1])) if len(shape) >= 2 else None
@@ -113,7 +113,7 @@ def _mask_array(mask: object, image: object) -> npt.NDArray[np.float32] | None:
 
 
 @overload
-def diffuse(image: _Image, method: str = ..., *, levels: int = ..., palette: Palette = ...,
+def diffuse(image: _Image, method: str = ..., *, levels: int = ..., palette: Palette = ...,  # type: ignore[overload-overlap, unused-ignore]
             strength: float = ..., serpentine: bool = ..., linear: bool = ...,
             preserve_alpha: bool = ..., error_limit: float | None = ...,
             mask: npt.ArrayLike | None = ..., distance: str = ...) -> _Image: ...
@@ -140,7 +140,7 @@ def diffuse(image: Any, method: str = "floyd_steinberg", *, levels: int = 2,
 
 
 @overload
-def ordered(image: _Image, matrix: Any = ..., *, levels: int = ..., palette: Palette = ...,
+def ordered(image: _Image, matrix: Any = ..., *, levels: int = ..., palette: Palette = ...,  # type: ignore[overload-overlap, unused-ignore]
             strength: float = ..., linear: bool = ..., preserve_alpha: bool = ...,
             mask: npt.ArrayLike | None = ..., distance: str = ...) -> _Image: ...
 @overload
@@ -159,7 +159,7 @@ def ordered(image: Any, matrix: Any = None, *, levels: int = 2, palette: Palette
 
 
 @overload
-def random(image: _Image, *, levels: int = ..., palette: Palette = ..., seed: int | None = ...,
+def random(image: _Image, *, levels: int = ..., palette: Palette = ..., seed: int | None = ...,  # type: ignore[overload-overlap, unused-ignore]
            strength: float = ..., linear: bool = ..., preserve_alpha: bool = ...,
            mask: npt.ArrayLike | None = ..., distance: str = ...) -> _Image: ...
 @overload

@@ -410,6 +410,7 @@ def unpack(
                              f"the palette has {len(colours)} colours")
         return _colours(colours)[indices]
     sizes = _RGB_BITS[fmt]
+    word: npt.NDArray[np.uint16]
     if fmt == "rgb332":
         word = np.frombuffer(data, dtype=np.uint8).astype(np.uint16)
     else:
