@@ -34,6 +34,24 @@ void set_worker_ceiling(std::size_t ceiling) noexcept;
 void run_parts(std::size_t parts, void (*task)(void* context, std::size_t part),
                void* context) noexcept;
 
+// Runs task(context, member, team) once for every member of a team of up
+// to `wanted` threads that all run at the same time, as parts that wait
+// for each other need; the calling thread is member 0. When a thread
+// cannot be started the team is smaller (1 at the least); every member
+// learns its size before it starts.
+void run_team(std::size_t wanted, void (*task)(void* context, std::size_t member, std::size_t team),
+              void* context) noexcept;
+
+template <class F>
+void run_team(std::size_t wanted, F& task) noexcept {
+    run_team(
+        wanted,
+        [](void* context, std::size_t member, std::size_t team) {
+            (*static_cast<F*>(context))(member, team);
+        },
+        &task);
+}
+
 // The same with any callable taking the part number.
 template <class F>
 void run_parts(std::size_t parts, F& task) noexcept {
