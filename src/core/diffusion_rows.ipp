@@ -325,9 +325,9 @@ template <class Q>
                                                float* scratch,
                                                const PipelineSettings& pipe) noexcept {
     switch (kernel) {
-#define TONALIS_KERNEL_CASE(k)                                                             \
-    case k:                                                                                \
-        diffuse_pass<kernel_data::first_with_taps<k>>(q, data, height, width, pixel_bytes, \
+#define TONALIS_KERNEL_CASE(k)                                                                 \
+    case k:                                                                                    \
+        diffuse_pass<kernel_data::first_with_taps<k>>(q, data, height, width, pixel_bytes,     \
                                                       serpentine, rows, cells, scratch, pipe); \
         break;
         TONALIS_KERNEL_CASE(0)

@@ -73,10 +73,11 @@ Scan plain_scan(const std::vector<std::uint8_t>& in, std::size_t h, std::size_t 
             s.out[y * w + x] = high ? 255 : 0;
             const float e = v - (high ? 255.0f : 0.0f);
             for (const KernelTap& t : kernel.taps) {
-                const float share =
-                    rows.weights[static_cast<std::size_t>(t.dy)][static_cast<std::size_t>(t.dx + 2)];
-                float& cell = err[(y + static_cast<std::size_t>(t.dy)) * ew +
-                                  static_cast<std::size_t>(static_cast<std::ptrdiff_t>(x) + t.dx + 2)];
+                const float share = rows.weights[static_cast<std::size_t>(t.dy)]
+                                                [static_cast<std::size_t>(t.dx + 2)];
+                float& cell =
+                    err[(y + static_cast<std::size_t>(t.dy)) * ew +
+                        static_cast<std::size_t>(static_cast<std::ptrdiff_t>(x) + t.dx + 2)];
                 cell = cell + share * e;
             }
         }
@@ -121,8 +122,8 @@ std::vector<std::uint8_t> test_image(std::size_t h, std::size_t w, std::uint32_t
     for (std::size_t y = 0; y < h; ++y) {
         for (std::size_t x = 0; x < w; ++x) {
             const auto ramp = static_cast<std::uint32_t>(255 * (x + y) / (w + h));
-            img[y * w + x] = static_cast<std::uint8_t>(std::min<std::uint32_t>(
-                255, ramp + rng() % 64 >= 32 ? ramp + rng() % 32 : ramp));
+            img[y * w + x] = static_cast<std::uint8_t>(
+                std::min<std::uint32_t>(255, ramp + rng() % 64 >= 32 ? ramp + rng() % 32 : ramp));
         }
     }
     return img;
@@ -164,7 +165,8 @@ void pipelined_matches_plain() {
                 const auto img = test_image(shape.h, shape.w, salt++);
                 const Scan plain = plain_scan(img, shape.h, shape.w, kernels[k], rows);
                 for (const std::size_t threads : thread_counts) {
-                    for (const std::size_t chunk : {std::size_t{1}, std::size_t{5}, std::size_t{256}}) {
+                    for (const std::size_t chunk :
+                         {std::size_t{1}, std::size_t{5}, std::size_t{256}}) {
                         PipelineSettings pipe;
                         pipe.threads = threads;
                         pipe.chunk = chunk;
@@ -242,22 +244,24 @@ void engine_bytes_match() {
         set_vector_isa_ceiling(isa);
         for (std::size_t k = 0; k < kernels.size(); ++k) {
             for (std::size_t t = 0; t < targets.size(); ++t) {
-                for (const std::size_t channels : {std::size_t{1}, std::size_t{3}, std::size_t{4}}) {
+                for (const std::size_t channels :
+                     {std::size_t{1}, std::size_t{3}, std::size_t{4}}) {
                     if (std::holds_alternative<Palette>(targets[t]) && channels < 3) {
                         continue;
                     }
                     std::vector<std::uint8_t> pixels(h * w * channels);
                     for (auto& v : pixels) v = static_cast<std::uint8_t>(rng());
                     std::vector<std::vector<std::uint8_t>> outs;
-                    for (const std::size_t threads : {std::size_t{1}, std::size_t{2}, std::size_t{3},
-                                                      std::size_t{8}}) {
+                    for (const std::size_t threads :
+                         {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{8}}) {
                         Img img;
                         img.data = Buffer<std::uint8_t>::allocate(pixels.size(), malloc_allocator);
                         img.height = h;
                         img.width = w;
                         img.channels = channels;
                         std::copy(pixels.begin(), pixels.end(), img.data.data());
-                        std::vector<float> scratch(diffusion_scratch_floats(img, targets[t], threads));
+                        std::vector<float> scratch(
+                            diffusion_scratch_floats(img, targets[t], threads));
                         PipelineSettings pipe;
                         pipe.threads = threads;
                         pipe.chunk = 1 + rng() % 9;
