@@ -79,7 +79,7 @@ std::size_t diffusion_threads(const Img& img, const Target& target, bool serpent
     if (pixels * per_pixel < pipelined_min_ps) {
         return 1;
     }
-    return std::min(worker_count(), img.height / 2);
+    return std::min(pipeline_worker_count(), img.height / 2);
 }
 
 std::size_t diffusion_scratch_floats(const Img& img, const Target&, std::size_t threads) noexcept {

@@ -32,7 +32,7 @@ inline constexpr std::size_t diffusion_rows = error_rows(1);
 
 // Threads error diffusion should use on this image: 1 for serpentine
 // order (each row starts where the one above ended), and for images too
-// small to pay for starting threads; else worker_count().
+// small to pay for starting threads; else pipeline_worker_count().
 std::size_t diffusion_threads(const Img& img, const Target& target, bool serpentine) noexcept;
 
 // Floats of error-row scratch the engine needs for this image and target

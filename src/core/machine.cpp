@@ -28,6 +28,8 @@ VectorIsa detect_isa() noexcept {
 
 std::atomic<int> isa_ceiling{static_cast<int>(VectorIsa::avx512)};
 std::atomic<std::size_t> worker_ceiling{max_workers};
+// Whether the ceiling was set by the user rather than left at its default.
+std::atomic<bool> worker_ceiling_chosen{false};
 
 struct PartThread {
     pthread_t id;
@@ -96,6 +98,11 @@ std::size_t worker_count() noexcept {
 
 void set_worker_ceiling(std::size_t ceiling) noexcept {
     worker_ceiling.store(ceiling, std::memory_order_relaxed);
+    worker_ceiling_chosen.store(true, std::memory_order_relaxed);
+}
+
+std::size_t pipeline_worker_count() noexcept {
+    return worker_ceiling_chosen.load(std::memory_order_relaxed) ? worker_count() : 1;
 }
 
 void run_parts(std::size_t parts, void (*task)(void*, std::size_t), void* context) noexcept {

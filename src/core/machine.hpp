@@ -27,6 +27,13 @@ std::size_t worker_count() noexcept;
 // imported. 1 means no worker threads.
 void set_worker_ceiling(std::size_t ceiling) noexcept;
 
+// Threads for work whose threads wait for each other (the row pipeline of
+// error diffusion): worker_count() once the user has set the ceiling, else 1.
+// A pipeline gains on idle processors but stalls whenever another process
+// takes one of them (every row waits for the one above), which split work
+// does not, so it is only used when asked for.
+std::size_t pipeline_worker_count() noexcept;
+
 // Runs task(context, part) once for every part in [0, parts), on up to
 // `parts` threads; returns when all are done. Part 0 runs on the calling
 // thread; a part whose thread cannot be started runs there too, so the
