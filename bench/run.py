@@ -285,56 +285,85 @@ def peak_extra(fn, img):
 
 
 # ---------------------------------------------------------------- rows
+def tonalis_calls(gray, rgb):
+    """The timed tonalis calls by work name: the rows below pair them with
+    peers, and the single-thread child runs them by the same names."""
+    pal = {n: make_palette(n) for n in (16, 256, 4096)}
+    ed, od, rd = tonalis.error_diffusion, tonalis.ordered_dither, tonalis.random_dither
+    calls = {
+        "FS 2-level, gray": lambda: ed(gray),
+        "FS 2-level, RGB": lambda: ed(rgb),
+        "JJN 2-level, gray": lambda: ed(gray, "jjn"),
+        "FS 4-level, gray": lambda: ed(gray, levels=4),
+        "FS serpentine, gray": lambda: ed(gray, serpentine=True),
+        "ordered 8x8, gray": lambda: od(gray),
+        "ordered 8x8, RGB": lambda: od(rgb),
+        "random, gray": lambda: rd(gray, seed=1),
+        "random, RGB": lambda: rd(rgb, seed=1),
+        "palette JJN, 256": lambda: ed(rgb, "jjn", palette=pal[256]),
+        "palette nearest, 4096": lambda: od(rgb, palette=pal[4096], strength=0),
+        "palette FS, 4096": lambda: ed(rgb, palette=pal[4096]),
+    }
+    for n in (16, 256):
+        calls[f"palette ordered, {n}"] = lambda n=n: od(rgb, palette=pal[n])
+        calls[f"palette random, {n}"] = lambda n=n: rd(rgb, palette=pal[n], seed=1)
+        calls[f"palette FS, {n}"] = lambda n=n: ed(rgb, palette=pal[n])
+        calls[f"palette nearest, {n}"] = lambda n=n: od(rgb, palette=pal[n], strength=0)
+    return calls
+
+
 def rows(size, env):
-    """(work, peer name, tonalis call, peer call, must reach) for one image size."""
+    """(work, peer name, peer call, must reach) for one image size; the
+    tonalis call is tonalis_calls()[work]."""
     gray, rgb = env.images(size)
     pgray, prgb = Image.fromarray(gray), Image.fromarray(rgb)
     pal = {n: make_palette(n) for n in (16, 256, 4096)}
     npal = {n: np.array(p, dtype=np.uint8) for n, p in pal.items()}
     ppal = {n: pil_palette(pal[n]) for n in (16, 256)}
-    ed, od, rd = tonalis.error_diffusion, tonalis.ordered_dither, tonalis.random_dither
+    pil_fs = lambda: pgray.convert("1")  # noqa: E731
 
-    yield "FS 2-level, gray", "Pillow convert('1')", lambda: ed(gray), lambda: pgray.convert("1"), 1.3
-    yield ("FS 2-level, RGB", "Pillow split/convert('1')/merge", lambda: ed(rgb),
-           lambda: pil_rgb_1bit(prgb), 1.0)
-    yield "JJN 2-level, gray", "Pillow convert('1')", lambda: ed(gray, "jjn"), lambda: pgray.convert("1"), 1.6
+    yield "FS 2-level, gray", "Pillow convert('1')", pil_fs, 0.40
+    yield "FS 2-level, RGB", "Pillow split/convert('1')/merge", lambda: pil_rgb_1bit(prgb), 0.16
+    yield "JJN 2-level, gray", "Pillow convert('1')", pil_fs, 0.55
+    yield "FS 4-level, gray", "Pillow convert('1')", pil_fs, 1.0
     if env.serial_fs:
-        yield ("FS 4-level, gray", "C++ serial 2-level FS", lambda: ed(gray, levels=4),
-               lambda: env.serial_fs(gray), 3.5)
+        yield "FS 4-level, gray", "C++ serial 2-level FS", lambda: env.serial_fs(gray), 3.5
+    yield "FS serpentine, gray", "Pillow convert('1')", pil_fs, 1.3
+    yield "ordered 8x8, gray", "numpy copy", lambda: gray.copy(), 2.0
     for name, img in (("gray", gray), ("RGB", rgb)):
-        yield (f"ordered 8x8, {name}", "numpy by hand", lambda img=img: od(img),
-               lambda img=img: np_ordered(img), 0.15)
+        yield f"ordered 8x8, {name}", "numpy by hand", lambda img=img: np_ordered(img), 0.15
     for name, img in (("gray", gray), ("RGB", rgb)):
-        yield (f"random, {name}", "numpy by hand", lambda img=img: rd(img, seed=1),
-               lambda img=img: np_random(img), 0.3)
-    for n in (16, 256):
-        yield (f"palette ordered, {n}", "numpy argmin", lambda n=n: od(rgb, palette=pal[n]),
+        yield f"random, {name}", "numpy by hand", lambda img=img: np_random(img), 0.3
+    for n, must in ((16, 1.2), (256, 2.0)):
+        no_dither = lambda n=n: prgb.quantize(palette=ppal[n], dither=Image.Dither.NONE)  # noqa: E731
+        yield f"palette ordered, {n}", "Pillow quantize, no dither", no_dither, must
+        yield f"palette random, {n}", "Pillow quantize, no dither", no_dither, must
+        yield (f"palette ordered, {n}", "numpy argmin",
                lambda n=n: np_palette_ordered(rgb, npal[n]), 0.15)
-        yield (f"palette random, {n}", "numpy argmin", lambda n=n: rd(rgb, palette=pal[n], seed=1),
+        yield (f"palette random, {n}", "numpy argmin",
                lambda n=n: np_palette_random(rgb, npal[n]), 0.15)
-    for n, must in ((16, 2.2), (256, 5.0)):
-        yield (f"palette FS, {n}", "Pillow quantize FS", lambda n=n: ed(rgb, palette=pal[n]),
+    for n, must in ((16, 0.6), (256, 1.2)):
+        yield (f"palette FS, {n}", "Pillow quantize FS",
                lambda n=n: prgb.quantize(palette=ppal[n], dither=FS), must)
+    yield ("palette JJN, 256", "Pillow quantize FS",
+           lambda: prgb.quantize(palette=ppal[256], dither=FS), 1.4)
     for n in (16, 256):
         yield (f"palette nearest, {n}", "Pillow quantize, no dither",
-               lambda n=n: od(rgb, palette=pal[n], strength=0),
                lambda n=n: prgb.quantize(palette=ppal[n], dither=Image.Dither.NONE), None)
-    yield "palette nearest, 4096", None, lambda: od(rgb, palette=pal[4096], strength=0), None, None
-    if not env.quick:
-        yield "palette FS, 4096", None, lambda: ed(rgb, palette=pal[4096]), None, None
-    for work, call in isa_calls(gray, rgb).items():
-        yield work, "tonalis, TONALIS_ISA=baseline", call, env.baseline.call(size, work), 1.0
+    yield "palette nearest, 4096", None, None, None
+    if not env.quick or size <= 2048:
+        calls = tonalis_calls(gray, rgb)
+        yield "palette FS, 4096", "tonalis palette FS, 256", calls["palette FS, 256"], 1.5
+    for work in isa_calls(gray, rgb):
+        yield work, "tonalis, TONALIS_ISA=baseline", env.baseline.call(size, work), 1.0
     if env.magick:
-        for work, img, call, label, ops in (
-            ("FS 2-level, gray", gray, lambda: ed(gray), "-monochrome",
-             ["-dither", "FloydSteinberg", "-monochrome"]),
-            ("palette FS, 16", rgb, lambda: ed(rgb, palette=pal[16]), "-remap, FS",
-             ["-dither", "FloydSteinberg", "-remap", "pal16.ppm"]),
-            ("ordered 8x8, gray", gray, lambda: od(gray), "-ordered-dither o8x8",
-             ["-ordered-dither", "o8x8"]),
-            ("ordered 8x8, RGB", rgb, lambda: od(rgb), "-ordered-dither o8x8", ["-ordered-dither", "o8x8"]),
+        for work, img, label, ops in (
+            ("FS 2-level, gray", gray, "-monochrome", ["-dither", "FloydSteinberg", "-monochrome"]),
+            ("palette FS, 16", rgb, "-remap, FS", ["-dither", "FloydSteinberg", "-remap", "pal16.ppm"]),
+            ("ordered 8x8, gray", gray, "-ordered-dither o8x8", ["-ordered-dither", "o8x8"]),
+            ("ordered 8x8, RGB", rgb, "-ordered-dither o8x8", ["-ordered-dither", "o8x8"]),
         ):
-            yield work, f"IM {label}", call, env.magick.timed(img, ops), 0.15
+            yield work, f"IM {label}", env.magick.timed(img, ops), 0.15
 
 
 # ---------------------------------------------------------------- instruction sets
@@ -358,13 +387,14 @@ def isa_calls(gray, rgb):
     }
 
 
-class BaselineChild:
-    """This script in a child process with TONALIS_ISA=baseline, running one of
-    isa_calls per request and answering with the seconds it took."""
+class Child:
+    """This script in a child process started with one switch (TONALIS_ISA=baseline
+    for isa_calls, TONALIS_NUM_THREADS=1 for tonalis_calls), running one call
+    per request and answering with the seconds it took."""
 
-    def __init__(self):
-        env = dict(os.environ, TONALIS_ISA="baseline")
-        self.proc = subprocess.Popen([sys.executable, __file__, "--serve-baseline"], env=env,
+    def __init__(self, variable, value, serve):
+        env = dict(os.environ, **{variable: value})
+        self.proc = subprocess.Popen([sys.executable, __file__, serve], env=env,
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
 
     def call(self, size, work):
@@ -379,13 +409,13 @@ class BaselineChild:
         self.proc.wait(timeout=60)
 
 
-def serve_baseline():
+def serve(make_calls):
     """The child's loop: 'size<TAB>work' in, seconds out."""
     calls = {}
     for line in sys.stdin:
         size, work = line.rstrip("\n").split("\t")
         if size not in calls:
-            calls = {size: isa_calls(make_image(int(size), 1), make_image(int(size), 3))}
+            calls = {size: make_calls(make_image(int(size), 1), make_image(int(size), 3))}
         t0 = time.perf_counter()
         calls[size][work]()
         print(time.perf_counter() - t0, flush=True)
@@ -394,7 +424,8 @@ def serve_baseline():
 class Env:
     def __init__(self, tmp, use_magick, quick):
         self.tmp, self.cache, self.quick = tmp, {}, quick
-        self.baseline = BaselineChild()
+        self.baseline = Child("TONALIS_ISA", "baseline", "--serve-baseline")
+        self.single = Child("TONALIS_NUM_THREADS", "1", "--serve-single")
         self.serial_fs = load_serial_fs(tmp)
         found = find_magick() if use_magick else None
         self.magick_version = found[1] if found else None
@@ -409,14 +440,24 @@ class Env:
 def run_rows(sizes, repeat, budget, env):
     results = []
     for size in sizes:
-        for work, peer, mine, theirs, must in rows(size, env):
+        gray, rgb = env.images(size)
+        calls, isa = tonalis_calls(gray, rgb), isa_calls(gray, rgb)
+        for work, peer, theirs, must in rows(size, env):
+            mine = calls.get(work) or isa[work]
             startup = getattr(theirs, "startup", None)
             fns = [mine] if theirs is None else [mine, theirs]
+            # The same call on one thread, in the child, beside each row
+            # whose call may use several.
+            single = work in calls and (peer is None or "TONALIS_ISA" not in peer)
+            if single:
+                fns.append(env.single.call(size, work))
             times, reps = measure(fns, repeat, budget)
             t_mine = times[0]
             t_peer = None if theirs is None else times[1] - (startup or 0.0)
+            t_single = times[-1] if single else None
             ratio = None if t_peer is None else t_mine / t_peer
             row = dict(work=work, size=size, peer=peer, tonalis_ms=1e3 * t_mine,
+                       single_ms=None if t_single is None else 1e3 * t_single,
                        peer_ms=None if t_peer is None else 1e3 * t_peer,
                        peer_startup_ms=None if startup is None else 1e3 * startup,
                        tonalis_mps=size * size / 1e6 / t_mine, ratio=ratio, must=must,
@@ -427,8 +468,9 @@ def run_rows(sizes, repeat, budget, env):
 
 
 # ---------------------------------------------------------------- report
-COLUMNS = ("work", "size", "peer", "tonalis ms", "peer ms", "tonalis MP/s", "ratio", "must", "holds", "n")
-WIDTHS = (21, 4, 38, 10, 8, 12, 7, 4, 5, 2)
+COLUMNS = ("work", "size", "peer", "tonalis ms", "1 thread ms", "peer ms", "tonalis MP/s", "ratio",
+           "must", "holds", "n")
+WIDTHS = (21, 4, 38, 10, 11, 8, 12, 7, 4, 5, 2)
 
 
 def format_row(r):
@@ -437,7 +479,8 @@ def format_row(r):
     peer = r["peer"] or "—"
     if r["peer_startup_ms"] is not None:
         peer += f", −{r['peer_startup_ms']:.0f} ms start"
-    cells = (r["work"], str(r["size"]), peer, num(r["tonalis_ms"], ".1f"), num(r["peer_ms"], ".1f"),
+    cells = (r["work"], str(r["size"]), peer, num(r["tonalis_ms"], ".1f"), num(r["single_ms"], ".1f"),
+             num(r["peer_ms"], ".1f"),
              num(r["tonalis_mps"], ".1f"), num(r["ratio"], ".3f"), num(r["must"], "g"),
              "—" if r["holds"] is None else ("yes" if r["holds"] else "NO"), str(r["samples"]))
     return "| " + " | ".join(c.ljust(w) for c, w in zip(cells, WIDTHS)) + " |"
@@ -490,9 +533,13 @@ def main():
                                                                "no 4096-colour FS and no memory rows")
     ap.add_argument("--no-magick", action="store_true", help="skip the ImageMagick rows")
     ap.add_argument("--serve-baseline", action="store_true", help=argparse.SUPPRESS)
+    ap.add_argument("--serve-single", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.serve_baseline:
-        serve_baseline()
+        serve(isa_calls)
+        return
+    if args.serve_single:
+        serve(tonalis_calls)
         return
     sizes = [int(s) for s in (args.sizes or ("2048" if args.quick else "1024,2048")).split(",")]
     if any(s < 8 or s % 8 for s in sizes):
@@ -514,6 +561,7 @@ def main():
             results = run_rows(sizes, repeat, args.budget, env)
         finally:
             env.baseline.close()
+            env.single.close()
     memory = []
     if not args.quick:
         memory = memory_rows()

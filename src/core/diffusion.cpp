@@ -46,12 +46,50 @@ KernelRows kernel_rows(const DiffusionKernel& kernel, float scale) noexcept {
     return rows;
 }
 
-std::size_t diffusion_scratch_floats(const Img& img, const Target&) noexcept {
-    return diffusion_rows * cell_floats * (img.width + 8);
+namespace {
+
+// Rows narrower than this are not pipelined: every row waits for most of
+// the one above.
+constexpr std::size_t min_pipelined_width = 128;
+// Starting threads costs tens of microseconds, and on a busy machine a
+// helper may wait far longer for a processor, holding up the rows below
+// its own. `pipelined_min_ps` estimates the pass on one thread.
+constexpr double pipelined_min_ps = 3e9;  // 3 ms
+// Rough single-thread costs per pixel, in picoseconds, measured on a
+// current x86-64 core: a level pass (up to four channels), and a palette
+// search plus so much per colour.
+constexpr double level_pass_ps = 2500;
+constexpr double palette_pixel_ps = 8000;
+constexpr double palette_color_ps = 40;
+
+}  // namespace
+
+std::size_t diffusion_threads(const Img& img, const Target& target, bool serpentine) noexcept {
+    if (serpentine || img.width < min_pipelined_width || img.height < 4) {
+        return 1;
+    }
+    double per_pixel = 0.0;
+    if (const Palette* palette = std::get_if<Palette>(&target)) {
+        per_pixel = palette_pixel_ps + palette_color_ps * static_cast<double>(palette->rgb.size());
+    } else {
+        const std::size_t passes = (img.channels + cell_floats - 1) / cell_floats;
+        per_pixel = level_pass_ps * static_cast<double>(passes);
+    }
+    const double pixels = static_cast<double>(img.width) * static_cast<double>(img.height);
+    if (pixels * per_pixel < pipelined_min_ps) {
+        return 1;
+    }
+    return std::min(pipeline_worker_count(), img.height / 2);
+}
+
+std::size_t diffusion_scratch_floats(const Img& img, const Target&, std::size_t threads) noexcept {
+    return error_rows(std::clamp<std::size_t>(threads, 1, max_workers)) * cell_floats *
+           (img.width + 8);
 }
 
 void error_diffuse(Img& img, const Target& target, const Space& space, float strength,
-                   const DiffusionKernel& kernel, bool serpentine, float* scratch) noexcept {
+                   const DiffusionKernel& kernel, bool serpentine, float* scratch,
+                   const PipelineSettings& pipe) noexcept {
     const std::size_t k = kernel_number(kernel);
     if (k >= diffusion_kernels().size() || img.width == 0 || img.height == 0) {
         return;
@@ -60,11 +98,11 @@ void error_diffuse(Img& img, const Target& target, const Space& space, float str
     if (const Palette* palette = std::get_if<Palette>(&target)) {
         // Colour pixels only; intake never pairs a palette with fewer channels.
         if (img.channels >= 3) {
-            diffuse_palette(img, *palette, space, rows, k, serpentine, scratch);
+            diffuse_palette(img, *palette, space, rows, k, serpentine, scratch, pipe);
         }
     } else if (const Levels* levels = std::get_if<Levels>(&target)) {
         TONALIS_DISPATCH_TO_AVX2(diffuse_levels_pass)(img, *levels, space, rows, k, serpentine,
-                                                      scratch);
+                                                      scratch, pipe);
     }
 }
 

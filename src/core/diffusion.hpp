@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "kernels.hpp"
+#include "pipeline.hpp"
 #include "prepared.hpp"
 
 namespace tonalis {
@@ -18,23 +19,39 @@ struct KernelRows {
 
 KernelRows kernel_rows(const DiffusionKernel& kernel, float scale) noexcept;
 
-// The error rows: cells of room for four lanes, and four rows (a pair of
-// rows in progress reaches y + 3).
+// The error rows: cells of room for four lanes, in a ring of rows. Rows
+// are walked in pairs, the lower row pair_lag pixels behind the upper; a
+// pair in progress reaches two rows below it, and every thread has a pair
+// in progress.
 inline constexpr std::size_t cell_floats = 4;
-inline constexpr std::size_t diffusion_rows = 4;
+inline constexpr std::size_t pair_lag = 8;
+constexpr std::size_t error_rows(std::size_t threads) noexcept {
+    return 2 * threads + 2;
+}
+inline constexpr std::size_t diffusion_rows = error_rows(1);
 
-// Floats of error-row scratch the engine needs for this image and target.
-// The caller allocates them before releasing the interpreter; their
-// contents on entry do not matter.
-std::size_t diffusion_scratch_floats(const Img& img, const Target& target) noexcept;
+// Threads error diffusion should use on this image: 1 for serpentine
+// order (each row starts where the one above ended), and for images too
+// small to pay for starting threads; else pipeline_worker_count().
+std::size_t diffusion_threads(const Img& img, const Target& target, bool serpentine) noexcept;
 
-// Rewrites img.data in place. Runs without the interpreter; cannot fail.
+// Floats of error-row scratch the engine needs for this image and target
+// on `threads` threads. The caller allocates them before releasing the
+// interpreter; their contents on entry do not matter.
+std::size_t diffusion_scratch_floats(const Img& img, const Target& target,
+                                     std::size_t threads = 1) noexcept;
+
+// Rewrites img.data in place, on pipe.threads threads (no more than the
+// scratch was sized for). The output is the same for any number of
+// threads. Runs without the interpreter; cannot fail.
 void error_diffuse(Img& img, const Target& target, const Space& space, float strength,
-                   const DiffusionKernel& kernel, bool serpentine, float* scratch) noexcept;
+                   const DiffusionKernel& kernel, bool serpentine, float* scratch,
+                   const PipelineSettings& pipe = PipelineSettings{}) noexcept;
 
 // The palette mode of error_diffuse for the kernel at `kernel` in
 // diffusion_kernels(), compiled per target (diffusion_palette.cpp).
 void diffuse_palette(Img& img, const Palette& palette, const Space& space, const KernelRows& rows,
-                     std::size_t kernel, bool serpentine, float* scratch) noexcept;
+                     std::size_t kernel, bool serpentine, float* scratch,
+                     const PipelineSettings& pipe) noexcept;
 
 }  // namespace tonalis

@@ -69,7 +69,7 @@ struct LevelQuantizer {
 template <int C>
 void diffuse_channels(Img& img, const Levels& levels, const Space& space, const KernelRows& rows,
                       std::size_t kernel, bool serpentine, float* scratch,
-                      const std::size_t (&offset)[4]) noexcept {
+                      const PipelineSettings& pipe, const std::size_t (&offset)[4]) noexcept {
     using V = std::conditional_t<C == 1, Lane0, f4>;
     const std::size_t cells = C == 1 ? 1 : cell_floats;
     auto run = [&]<bool two>(std::bool_constant<two>) {
@@ -78,7 +78,7 @@ void diffuse_channels(Img& img, const Levels& levels, const Space& space, const 
         std::copy_n(offset, C, q.offset);
         std::uint8_t* first = img.data.data() + (C == 1 ? offset[0] : 0);
         diffuse_any(kernel, q, first, img.height, img.width, img.channels, serpentine, rows, cells,
-                    scratch);
+                    scratch, pipe);
     };
     if (levels.count == 2) {
         run(std::true_type{});
@@ -88,18 +88,19 @@ void diffuse_channels(Img& img, const Levels& levels, const Space& space, const 
 }
 
 void diffuse_levels_pass(Img& img, const Levels& levels, const Space& space, const KernelRows& rows,
-                         std::size_t kernel, bool serpentine, float* scratch) noexcept {
+                         std::size_t kernel, bool serpentine, float* scratch,
+                         const PipelineSettings& pipe) noexcept {
     const std::size_t kept = img.kept_channel();
     // Channels are independent gray planes; up to four share one pass.
     std::size_t offset[4] = {};
     std::size_t count = 0;
     using Pass = void (*)(Img&, const Levels&, const Space&, const KernelRows&, std::size_t, bool,
-                          float*, const std::size_t (&)[4]) noexcept;
+                          float*, const PipelineSettings&, const std::size_t (&)[4]) noexcept;
     constexpr Pass passes[] = {diffuse_channels<1>, diffuse_channels<2>, diffuse_channels<3>,
                                diffuse_channels<4>};
     auto flush = [&] {
         if (count > 0) {
-            passes[count - 1](img, levels, space, rows, kernel, serpentine, scratch, offset);
+            passes[count - 1](img, levels, space, rows, kernel, serpentine, scratch, pipe, offset);
         }
         count = 0;
     };

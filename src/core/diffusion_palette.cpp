@@ -15,8 +15,10 @@
 namespace tonalis {
 
 void diffuse_palette(Img& img, const Palette& palette, const Space& space, const KernelRows& rows,
-                     std::size_t kernel, bool serpentine, float* scratch) noexcept {
-    TONALIS_DISPATCH(diffuse_palette_pass)(img, palette, space, rows, kernel, serpentine, scratch);
+                     std::size_t kernel, bool serpentine, float* scratch,
+                     const PipelineSettings& pipe) noexcept {
+    TONALIS_DISPATCH(diffuse_palette_pass)(img, palette, space, rows, kernel, serpentine, scratch,
+                                           pipe);
 }
 
 }  // namespace tonalis

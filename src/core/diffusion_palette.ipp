@@ -28,11 +28,11 @@ struct PaletteQuantizer {
 
 void diffuse_palette_pass(Img& img, const Palette& palette, const Space& space,
                           const KernelRows& rows, std::size_t kernel, bool serpentine,
-                          float* scratch) noexcept {
+                          float* scratch, const PipelineSettings& pipe) noexcept {
     // Each pixel waits for the previous one's search, and the blocked
     // search's unpredictable branches cost more than scanning a few hundred
     // colours.
     PaletteQuantizer q{space.to_work.data(), &palette, ColorSearch(palette.layout, 513)};
     diffuse_any(kernel, q, img.data.data(), img.height, img.width, img.channels, serpentine, rows,
-                cell_floats, scratch);
+                cell_floats, scratch, pipe);
 }

@@ -158,19 +158,29 @@ struct RowWalker {
 
 // A whole pass over the image: rows top to bottom, odd rows right to left
 // when serpentine. `cells` floats per cell (1 or 4); the error rows of
-// width + 8 cells each start at scratch, column x at cell x + 2.
+// width + 8 cells each start at scratch, column x at cell x + 2, as a ring
+// of error_rows(pipe.threads) rows.
 //
 // Without serpentine, rows are taken in pairs walked side by side, the
-// lower one `lag` pixels behind: by then every cell it reads has received
-// all its shares from the upper row, and the two rows' chains of dependent
-// operations overlap. Each cell still receives its shares in visiting
-// order. A pair uses four error rows: rows y to y + 3.
+// lower one pair_lag pixels behind: by then every cell it reads has
+// received all its shares from the upper row, and the two rows' chains of
+// dependent operations overlap. Each cell still receives its shares in
+// visiting order. A pair uses four error rows: rows y to y + 3.
+//
+// On several threads, the pairs are dealt out in turn, and the upper row
+// of a pair trails the lower row of the pair before it (on another thread)
+// by the kernel's lag (kernels.hpp), so each cell still receives its
+// shares in the order of the plain scan and the bits are the same for any
+// number of threads. Each thread publishes its progress every pipe.chunk
+// pixels. A thread's previous pairs have finished, and so has every pair
+// before them, so the ring's rows are free again after 2 * threads + 2.
 template <int K, class Q>
 [[gnu::always_inline]] inline void diffuse_pass(const Q& quantizer, std::uint8_t* data,
                                                 std::size_t height, std::size_t width,
                                                 std::size_t pixel_bytes, bool serpentine,
                                                 const KernelRows& rows, std::size_t cells,
-                                                float* scratch) noexcept {
+                                                float* scratch,
+                                                const PipelineSettings& pipe) noexcept {
     using V = typename Q::V;
     using Walker = RowWalker<K, Q>;
     RowWeights<V> w;
@@ -179,10 +189,12 @@ template <int K, class Q>
             w.w[dy][c] = splat_cell<V>(rows.weights[dy][c]);
         }
     }
+    const std::size_t threads = std::clamp<std::size_t>(pipe.threads, 1, max_workers);
+    const std::size_t ring = error_rows(threads);
     const std::size_t row_floats = cells * (width + 8);
     // Margins are read (never for an image pixel), so they start defined.
-    std::fill_n(scratch, diffusion_rows * row_floats, 0.0f);
-    auto error_row = [&](std::size_t y) { return scratch + (y % diffusion_rows) * row_floats; };
+    std::fill_n(scratch, ring * row_floats, 0.0f);
+    auto error_row = [&](std::size_t y) { return scratch + (y % ring) * row_floats; };
     const std::size_t stride = width * pixel_bytes;
     const auto step = static_cast<std::ptrdiff_t>(pixel_bytes);
     const auto cstep = static_cast<std::ptrdiff_t>(cells);
@@ -214,31 +226,93 @@ template <int K, class Q>
                       {},
                       {}};
     };
-    constexpr std::size_t lag = 8;
-    std::size_t y = 0;
-    if (!serpentine && width > lag) {
-        for (; y + 1 < height; y += 2) {
-            Walker upper = walker(y);
-            Walker lower = walker(y + 1);
+
+    if (serpentine || width <= pair_lag) {
+        for (std::size_t y = 0; y < height; ++y) {
+            Walker one = walker(y);
+            one.begin();
+            for (std::size_t p = 0; p < width; ++p) one.step(w);
+            one.finish();
+        }
+        return;
+    }
+
+    constexpr std::size_t kernel_lag = kernel_data::kernel_lag<K>;
+    static_assert(pair_lag >= kernel_lag);
+    const std::size_t lag = kernel_lag - std::min(pipe.lag_cut, kernel_lag - 1);
+    const std::size_t chunk = std::max<std::size_t>(pipe.chunk, 1);
+    // Pair k publishes k * span + the pixels its lower row has done.
+    const std::uint64_t span = width + 1;
+
+    auto pair = [&](std::size_t k, RowProgress* above, RowProgress* mine) {
+        const std::size_t y = 2 * k;
+        const std::uint64_t above_base = k == 0 ? 0 : (k - 1) * span;
+        std::size_t known = 0;  // pixels the row above is known to have done
+        // Before this pair's upper row takes the steps below `through`.
+        auto wait_above = [&](std::size_t through) {
+            const std::size_t need = std::min(through - 1 + lag, width);
+            if (above == nullptr || known >= need) {
+                return;
+            }
+            const std::uint64_t at = above->wait_for(above_base + need);
+            known = static_cast<std::size_t>(std::min<std::uint64_t>(at - above_base, width));
+        };
+        auto publish = [&](std::size_t done) {
+            if (mine != nullptr) {
+                mine->publish(k * span + done);
+            }
+            if (pipe.pause != nullptr) {
+                pipe.pause(pipe.context, y);
+            }
+        };
+        Walker upper = walker(y);
+        std::size_t p = 0;
+        if (y + 1 == height) {
+            wait_above(std::min(chunk, width));
             upper.begin();
-            std::size_t p = 0;
-            for (; p < lag; ++p) upper.step(w);
-            lower.begin();
-            for (; p < width; ++p) {
+            while (p < width) {
+                const std::size_t end = std::min(p + chunk, width);
+                wait_above(end);
+                for (; p < end; ++p) upper.step(w);
+            }
+            upper.finish();
+            publish(width);
+            return;
+        }
+        Walker lower = walker(y + 1);
+        wait_above(pair_lag);
+        upper.begin();
+        for (; p < pair_lag; ++p) upper.step(w);
+        lower.begin();
+        while (p < width) {
+            const std::size_t end = std::min(p + chunk, width);
+            wait_above(end);
+            for (; p < end; ++p) {
                 upper.step(w);
                 lower.step(w);
             }
-            upper.finish();
-            for (p = width - lag; p < width; ++p) lower.step(w);
-            lower.finish();
+            if (end == width) {
+                upper.finish();
+            }
+            publish(end - pair_lag);
         }
+        for (p = width - pair_lag; p < width; ++p) lower.step(w);
+        lower.finish();
+        publish(width);
+    };
+
+    const std::size_t pairs = (height + 1) / 2;
+    if (threads == 1 || pairs == 1) {
+        for (std::size_t k = 0; k < pairs; ++k) pair(k, nullptr, nullptr);
+        return;
     }
-    for (; y < height; ++y) {
-        Walker one = walker(y);
-        one.begin();
-        for (std::size_t p = 0; p < width; ++p) one.step(w);
-        one.finish();
-    }
+    RowProgress progress[max_workers];
+    auto member = [&](std::size_t t, std::size_t team) {
+        for (std::size_t k = t; k < pairs; k += team) {
+            pair(k, k == 0 ? nullptr : &progress[(k - 1) % team], &progress[k % team]);
+        }
+    };
+    run_team(std::min(threads, pairs), member);
 }
 
 // The pass for a kernel chosen at run time; kernels with the same taps
@@ -248,12 +322,13 @@ template <class Q>
                                                std::size_t height, std::size_t width,
                                                std::size_t pixel_bytes, bool serpentine,
                                                const KernelRows& rows, std::size_t cells,
-                                               float* scratch) noexcept {
+                                               float* scratch,
+                                               const PipelineSettings& pipe) noexcept {
     switch (kernel) {
-#define TONALIS_KERNEL_CASE(k)                                                             \
-    case k:                                                                                \
-        diffuse_pass<kernel_data::first_with_taps<k>>(q, data, height, width, pixel_bytes, \
-                                                      serpentine, rows, cells, scratch);   \
+#define TONALIS_KERNEL_CASE(k)                                                                 \
+    case k:                                                                                    \
+        diffuse_pass<kernel_data::first_with_taps<k>>(q, data, height, width, pixel_bytes,     \
+                                                      serpentine, rows, cells, scratch, pipe); \
         break;
         TONALIS_KERNEL_CASE(0)
         TONALIS_KERNEL_CASE(1)

@@ -184,6 +184,39 @@ constexpr bool shapes_supported() {
 }
 static_assert(shapes_supported());
 
+// How many pixels a row must trail the row above when both are in
+// progress at once (on different threads, or interleaved on one), so that
+// every error cell receives its shares in the order of the plain scan.
+// A row at position p reads the cell hi[0] ahead of it; that cell's last
+// share from the row above comes from the pixel -lo[1] further on, so the
+// row above must have finished 1 + hi[0] - lo[1] pixels beyond p. With a
+// second row down, the row above also starts the cells of this row's
+// next row: the cell hi[1] ahead must hold its share from the pixel
+// -lo[2] beyond it.
+constexpr std::size_t pipeline_lag(const TapShape& s) {
+    const int reads = 1 + s.hi[0] - s.lo[1];
+    const int starts = s.row2 ? 1 + s.hi[1] - s.lo[2] : 0;
+    return static_cast<std::size_t>(std::max(reads, starts));
+}
+
+template <int K>
+inline constexpr std::size_t kernel_lag = pipeline_lag(kernel_shape<K>);
+
+constexpr std::size_t largest_lag() {
+    std::size_t lag = 0;
+    for (const DiffusionKernel& k : kernels) lag = std::max(lag, pipeline_lag(tap_shape(k)));
+    return lag;
+}
+
+// The lags of the usual drawings: two pixels for false Floyd-Steinberg,
+// three for Floyd-Steinberg and Sierra Lite, four for Atkinson, five for
+// the kernels five taps wide.
+static_assert(kernel_lag<1> == 2);
+static_assert(kernel_lag<0> == 3 && kernel_lag<8> == 3);
+static_assert(kernel_lag<4> == 4);
+static_assert(kernel_lag<2> == 5 && kernel_lag<3> == 5 && kernel_lag<5> == 5 &&
+              kernel_lag<6> == 5 && kernel_lag<7> == 5);
+
 }  // namespace kernel_data
 
 // The nine kernels in listing order.

@@ -28,6 +28,8 @@ VectorIsa detect_isa() noexcept {
 
 std::atomic<int> isa_ceiling{static_cast<int>(VectorIsa::avx512)};
 std::atomic<std::size_t> worker_ceiling{max_workers};
+// Whether the ceiling was set by the user rather than left at its default.
+std::atomic<bool> worker_ceiling_chosen{false};
 
 struct PartThread {
     pthread_t id;
@@ -43,6 +45,25 @@ struct PartJob {
 void* run_job(void* arg) {
     const PartJob* job = static_cast<const PartJob*>(arg);
     job->task(job->context, job->part);
+    return nullptr;
+}
+
+struct TeamStart {
+    void (*task)(void*, std::size_t, std::size_t);
+    void* context;
+    std::atomic<std::size_t> team{0};  // 0 until every thread that could start has
+};
+
+struct TeamJob {
+    TeamStart* start;
+    std::size_t member;
+};
+
+void* run_member(void* arg) {
+    const TeamJob* job = static_cast<const TeamJob*>(arg);
+    TeamStart& start = *job->start;
+    start.team.wait(0, std::memory_order_acquire);
+    start.task(start.context, job->member, start.team.load(std::memory_order_acquire));
     return nullptr;
 }
 
@@ -77,6 +98,11 @@ std::size_t worker_count() noexcept {
 
 void set_worker_ceiling(std::size_t ceiling) noexcept {
     worker_ceiling.store(ceiling, std::memory_order_relaxed);
+    worker_ceiling_chosen.store(true, std::memory_order_relaxed);
+}
+
+std::size_t pipeline_worker_count() noexcept {
+    return worker_ceiling_chosen.load(std::memory_order_relaxed) ? worker_count() : 1;
 }
 
 void run_parts(std::size_t parts, void (*task)(void*, std::size_t), void* context) noexcept {
@@ -94,6 +120,27 @@ void run_parts(std::size_t parts, void (*task)(void*, std::size_t), void* contex
         } else {
             task(context, i);
         }
+    }
+}
+
+void run_team(std::size_t wanted, void (*task)(void*, std::size_t, std::size_t),
+              void* context) noexcept {
+    wanted = std::clamp<std::size_t>(wanted, 1, max_workers);
+    TeamStart start{task, context, {}};
+    TeamJob jobs[max_workers];
+    pthread_t threads[max_workers];
+    std::size_t team = 1;
+    for (; team < wanted; ++team) {
+        jobs[team] = {&start, team};
+        if (pthread_create(&threads[team], nullptr, run_member, &jobs[team]) != 0) {
+            break;
+        }
+    }
+    start.team.store(team, std::memory_order_release);
+    start.team.notify_all();
+    task(context, 0, team);
+    for (std::size_t i = 1; i < team; ++i) {
+        pthread_join(threads[i], nullptr);
     }
 }
 

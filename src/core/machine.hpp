@@ -27,12 +27,37 @@ std::size_t worker_count() noexcept;
 // imported. 1 means no worker threads.
 void set_worker_ceiling(std::size_t ceiling) noexcept;
 
+// Threads for work whose threads wait for each other (the row pipeline of
+// error diffusion): worker_count() once the user has set the ceiling, else 1.
+// A pipeline gains on idle processors but stalls whenever another process
+// takes one of them (every row waits for the one above), which split work
+// does not, so it is only used when asked for.
+std::size_t pipeline_worker_count() noexcept;
+
 // Runs task(context, part) once for every part in [0, parts), on up to
 // `parts` threads; returns when all are done. Part 0 runs on the calling
 // thread; a part whose thread cannot be started runs there too, so the
 // work always completes. Parts must write disjoint memory.
 void run_parts(std::size_t parts, void (*task)(void* context, std::size_t part),
                void* context) noexcept;
+
+// Runs task(context, member, team) once for every member of a team of up
+// to `wanted` threads that all run at the same time, as parts that wait
+// for each other need; the calling thread is member 0. When a thread
+// cannot be started the team is smaller (1 at the least); every member
+// learns its size before it starts.
+void run_team(std::size_t wanted, void (*task)(void* context, std::size_t member, std::size_t team),
+              void* context) noexcept;
+
+template <class F>
+void run_team(std::size_t wanted, F& task) noexcept {
+    run_team(
+        wanted,
+        [](void* context, std::size_t member, std::size_t team) {
+            (*static_cast<F*>(context))(member, team);
+        },
+        &task);
+}
 
 // The same with any callable taking the part number.
 template <class F>

@@ -34,8 +34,11 @@ PyObject* error_diffusion_with(const Args& args, const DiffusionKernel& kernel) 
         return nullptr;
     }
     // Every buffer the engine touches exists before the interpreter is released.
+    PipelineSettings pipe;
+    pipe.threads = diffusion_threads(prepared->img, prepared->target, args.serpentine);
     auto scratch = Buffer<float>::allocate(
-        diffusion_scratch_floats(prepared->img, prepared->target), interpreter_allocator);
+        diffusion_scratch_floats(prepared->img, prepared->target, pipe.threads),
+        interpreter_allocator);
     if (scratch.empty()) {
         PyErr_SetString(PyExc_MemoryError, "cannot allocate the error rows");
         return nullptr;
@@ -43,7 +46,7 @@ PyObject* error_diffusion_with(const Args& args, const DiffusionKernel& kernel) 
     {
         Detached detached;
         error_diffuse(prepared->img, prepared->target, prepared->space, prepared->strength, kernel,
-                      args.serpentine, scratch.data());
+                      args.serpentine, scratch.data(), pipe);
     }
     scratch.reset();
     return into_output(std::move(prepared->img), origin);

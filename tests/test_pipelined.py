@@ -1,0 +1,76 @@
+"""Error diffusion in raster order runs its rows on several threads when the
+image is large enough: every kernel, level and palette mode must give the
+same bytes on 1, 2, 3 and 8 threads (each count in a fresh interpreter,
+since TONALIS_NUM_THREADS is read at import). The images are large enough
+for the threads to be used, with odd heights and widths; the core's C++
+tests (tools/test_core.sh) compare the working values themselves."""
+
+import os
+import subprocess
+import sys
+
+import pytest
+
+# Prints one digest per (kernel, mode, image) case. Each image is above the
+# size from which the engine starts threads for its mode (about 3 ms of
+# work on one thread), except the smaller RGBA one, which checks that the
+# serial form agrees too.
+PROBE = r"""
+import hashlib, sys
+import numpy as np
+import tonalis
+
+def image(h, w, c, salt):
+    y, x = np.mgrid[0:h, 0:w]
+    i = (np.arange(h * w * c, dtype=np.uint64) * np.uint64(0x9E3779B97F4A7C15)
+         + np.uint64(salt)).reshape((h, w, c))
+    noise = ((i >> np.uint64(40)) % np.uint64(61)).astype(np.int64) - 30
+    ramp = (255 * (x + 2 * y) // (w + 2 * h))[..., None] + np.arange(c) * 40
+    a = np.clip(ramp + noise, 0, 255).astype(np.uint8)
+    return a[..., 0] if c == 1 else a
+
+def pal(n, salt):
+    return [tuple(int(v) for v in row) for row in image(n, 1, 3, salt).reshape(n, 3)]
+
+cases = {
+    "gray 2": [(image(1201, 1037, 1, 1), {}), (image(1500, 900, 1, 2), {"strength": 0.6})],
+    "gray 4": [(image(1201, 1037, 1, 3), {"levels": 4})],
+    "gray 256 linear": [(image(1100, 1111, 1, 4), {"levels": 256, "linear": True})],
+    "rgb 2": [(image(1201, 1037, 3, 5), {})],
+    "rgba 3": [(image(1100, 1111, 4, 6), {"levels": 3}),
+               (image(599, 611, 4, 7), {"levels": 3, "preserve_alpha": False})],
+    "five channels": [(image(800, 811, 5, 8), {})],
+    "palette 16": [(image(601, 587, 3, 9), {"palette": pal(16, 1)})],
+    "palette 300": [(image(401, 389, 4, 10), {"palette": pal(300, 2), "linear": True})],
+    "palette gray ramp": [(image(601, 587, 3, 11), {"palette": [(v, v, v) for v in range(0, 256, 5)]})],
+}
+for method in tonalis.available_methods():
+    for mode, images in cases.items():
+        for n, (img, kwargs) in enumerate(images):
+            out = tonalis.error_diffusion(img, method, **kwargs)
+            print(method, mode.replace(" ", "_"), n, hashlib.sha256(out.tobytes()).hexdigest())
+"""
+
+
+def digests(threads):
+    env = {k: v for k, v in os.environ.items() if k != "TONALIS_NUM_THREADS"}
+    env["TONALIS_NUM_THREADS"] = str(threads)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    run = subprocess.run([sys.executable, "-c", PROBE], capture_output=True, text=True, env=env,
+                         timeout=600)
+    assert run.returncode == 0, run.stderr
+    lines = run.stdout.split("\n")
+    return dict(line.rsplit(" ", 1) for line in lines if line)
+
+
+@pytest.fixture(scope="module")
+def one_thread():
+    return digests(1)
+
+
+@pytest.mark.parametrize("threads", [2, 3, 8])
+def test_threads_give_the_bytes_of_one(threads, one_thread):
+    mine = digests(threads)
+    assert len(one_thread) == 9 * 11
+    differing = sorted(case for case in one_thread if mine.get(case) != one_thread[case])
+    assert differing == []
