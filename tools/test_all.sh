@@ -11,7 +11,10 @@
 #      the GIL disabled with warnings as errors, and bench/threads.py --quick;
 #   3. the suite on every other CPython 3.11 or newer here (one per minor
 #      version: python3.X on the PATH, then pyenv's);
-#   4. the suite against the ASan/UBSan build (tools/sanitize.sh).
+#   4. the core's C++ tests (tools/test_core.sh): the pipelined diffusion rows
+#      against a plain scan under hostile schedules, as built for release and
+#      under ThreadSanitizer;
+#   5. the suite against the ASan/UBSan build (tools/sanitize.sh).
 #
 # Every part runs even when an earlier one fails; the summary at the end names
 # the parts that failed, and so does the exit status.
@@ -94,6 +97,7 @@ while read -r key python; do
     part "CPython $key ($python): suite" env PYTHON="$python" TONALIS_VENV=".venvs/py$key" bash tools/test.sh
 done < <(interpreters)
 
+part "core C++ tests, release and ThreadSanitizer builds" bash tools/test_core.sh
 part "python3: suite against the ASan/UBSan build" bash tools/sanitize.sh
 
 echo
