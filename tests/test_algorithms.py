@@ -6,7 +6,8 @@ import numpy as np
 import pytest
 from PIL import Image
 
-from tonalis_tools import _engines, blue_noise_matrix, ordered, preset
+import tonalis_tools
+from tonalis_tools import _engines, preset
 from tonalis_tools.algorithms import pattern_dither, riemersma, variable_diffuse
 
 import algorithms_reference as model
@@ -222,3 +223,62 @@ def test_riemersma_keeps_the_mean():
 def test_riemersma_rejects_bad_arguments(args, exc, text):
     with pytest.raises(exc, match=text):
         riemersma(random_image((4, 4)), **args)
+
+
+# --- animation ----------------------------------------------------------------
+
+def pan(count=6, width=40, step=1):
+    rng = np.random.default_rng(8)
+    base = np.clip(np.cumsum(rng.normal(0, 6, (32, width + count * step)), axis=1) + 128,
+                   0, 255).astype(np.uint8)
+    return [base[:, i * step:i * step + width] for i in range(count)]
+
+
+@pytest.mark.parametrize("method,options", [
+    ("floyd_steinberg", {}), ("atkinson", {"levels": 3}), ("ostromoukhov", {}),
+    ("riemersma", {}), ("floyd_steinberg", {"palette": ["#000", "#fff", "#f00"]}),
+    ("pattern", {"palette": ["#000", "#fff", "#f00"]}), ("bayer4x4", {}),
+])
+def test_unchanged_frames_give_identical_output(method, options):
+    frame = pan(1)[0]
+    frames = [frame, frame.copy(), frame.copy()]
+    for stable in (True, False):
+        outs = tonalis_tools.dither_frames(frames, method, stable=stable, **options)
+        assert_images_equal(outs[1], outs[0])
+        assert_images_equal(outs[2], outs[0])
+
+
+def test_stable_keeps_still_pixels_and_redithers_changed_ones():
+    frames = pan(4)
+    plain = tonalis_tools.dither_frames(frames, stable=False)
+    stable = tonalis_tools.dither_frames(frames, stable=True, tolerance=4)
+    assert_images_equal(stable[0], plain[0])
+    for k in range(1, 4):
+        # A pixel whose kept output was made for an input within 4 of the
+        # previous frame's must be redithered when it moved by more than 8.
+        far = np.abs(frames[k].astype(int) - frames[k - 1].astype(int)) > 8
+        assert far.any()
+        assert np.array_equal(stable[k][far], plain[k][far])
+    flicker = lambda outs: np.mean([np.mean(a != b) for a, b in zip(outs, outs[1:])])
+    assert flicker(tonalis_tools.dither_frames(frames)) * 5 <= flicker(plain)
+    # Zero tolerance keeps only pixels whose input is unchanged.
+    exact = tonalis_tools.dither_frames(frames, tolerance=0)
+    same = frames[1] == frames[0]
+    assert np.array_equal(exact[1][same], exact[0][same])
+    assert np.array_equal(exact[1][~same], plain[1][~same])
+
+
+@pytest.mark.parametrize("kwargs,exc,text", [
+    (dict(stable=1), TypeError, "stable"),
+    (dict(tolerance=-1), ValueError, "tolerance"),
+    (dict(tolerance="x"), TypeError, "tolerance"),
+])
+def test_dither_frames_rejects_bad_arguments(kwargs, exc, text):
+    with pytest.raises(exc, match=text):
+        tonalis_tools.dither_frames(pan(2), **kwargs)
+
+
+def test_dither_frames_rejects_frames_of_other_sizes():
+    frames = pan(2)
+    with pytest.raises(ValueError, match="frames must share one shape"):
+        tonalis_tools.dither_frames([frames[0], frames[1][:, :20]])
