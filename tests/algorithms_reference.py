@@ -125,13 +125,16 @@ def riemersma(img, history=16, ratio=1 / 16, levels=2, palette=None, strength=1.
         rgb = palette_rgb(palette)
     else:
         codes, values, _, inv_step = make_levels(levels, linear)
+    fall = F(0) if history == 1 else powf(F(ratio), F(1) / F(history - 1))
     latest = 0
-    for x, y in hilbert(img.shape[1], img.shape[0]):
-        carried = [F(0)] * 3
-        slot = latest
-        for a in range(history):
-            carried = [carried[c] + ring[slot][c] * weights[a] for c in range(3)]
-            slot = history - 1 if slot == 0 else slot - 1
+    carried = [F(0)] * 3
+    for i, (x, y) in enumerate(hilbert(img.shape[1], img.shape[0])):
+        if i % 1024 == 0:
+            carried = [F(0)] * 3
+            slot = latest
+            for a in range(history):
+                carried = [carried[c] + ring[slot][c] * weights[a] for c in range(3)]
+                slot = history - 1 if slot == 0 else slot - 1
         error = [F(0)] * 3
         if palette is not None:
             v = [work[int(img[y, x, c])] + carried[c] for c in range(3)]
@@ -144,5 +147,8 @@ def riemersma(img, history=16, ratio=1 / 16, levels=2, palette=None, strength=1.
             out[y, x] = codes[i]
             error[0] = (v - values[i]) * F(strength)
         latest = 0 if latest + 1 == history else latest + 1
+        oldest = ring[latest]
         ring[latest] = error
+        carried = [error[c] * weights[0] + (carried[c] - oldest[c] * weights[-1]) * fall
+                   for c in range(3)]
     return out

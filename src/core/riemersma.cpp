@@ -134,15 +134,27 @@ void riemersma_dither(Img& img, const Target& target, const ColourMatch* match,
     const std::size_t channels = img.channels;
     const std::size_t kept = img.kept_channel();
     const std::size_t count = img.pixel_count();
+    // The carried error is kept as a running sum: with weights falling by
+    // `fall` per step back, the next pixel's sum is the latest error times
+    // the first weight plus `fall` times this sum without its oldest term.
+    // It is summed afresh every `resync` pixels, so rounding cannot drift.
+    constexpr std::size_t resync = 1024;
+    const float fall =
+        history == 1 ? 0.0f : powf(ratio, 1.0f / static_cast<float>(history - 1));
+    const float first = weights[0];
+    const float last = weights[history - 1];
     std::size_t latest = 0;  // ring slot of the latest error
+    Quad carried{};
     for (std::size_t i = 0; i < count; ++i) {
-        Quad carried{};
-        std::size_t slot = latest;
-        for (std::size_t a = 0; a < history; ++a) {
-            Quad past;
-            __builtin_memcpy(&past, ring + slot * 4, sizeof past);
-            carried += past * weights[a];
-            slot = slot == 0 ? history - 1 : slot - 1;
+        if (i % resync == 0) {
+            carried = Quad{};
+            std::size_t slot = latest;
+            for (std::size_t a = 0; a < history; ++a) {
+                Quad past;
+                __builtin_memcpy(&past, ring + slot * 4, sizeof past);
+                carried += past * weights[a];
+                slot = slot == 0 ? history - 1 : slot - 1;
+            }
         }
         std::uint8_t* px = img.data.data() + static_cast<std::size_t>(path[i]) * channels;
         Quad error{};
@@ -168,7 +180,10 @@ void riemersma_dither(Img& img, const Target& target, const ColourMatch* match,
             }
         }
         latest = latest + 1 == history ? 0 : latest + 1;
+        Quad oldest;  // the error leaving the window, in the slot reused
+        __builtin_memcpy(&oldest, ring + latest * 4, sizeof oldest);
         __builtin_memcpy(ring + latest * 4, &error, sizeof error);
+        carried = error * first + (carried - oldest * last) * fall;
     }
 }
 

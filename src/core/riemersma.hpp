@@ -26,7 +26,8 @@ std::size_t riemersma_history_floats(std::size_t history) noexcept;
 // quantized is the pixel plus the weighted sum of the last `history`
 // errors (working value minus output), the most recent weighted most, the
 // oldest `ratio` times as much, the weights summing to 1 so that every
-// error is passed on whole. Levels per channel (the kept channel untouched)
+// error is passed on whole. The sum is carried from pixel to pixel (see
+// riemersma.cpp) and recomputed every 1024 pixels. Levels per channel (the kept channel untouched)
 // or the palette colour chosen by `match`. `strength` scales the errors.
 // Run without the interpreter; cannot fail.
 void riemersma_dither(Img& img, const Target& target, const ColourMatch* match,

@@ -160,8 +160,24 @@ void variable_diffuse(Img& img, const Levels& levels, const Space& space, float 
     for (std::size_t i = 0; i < 2 * stride; ++i) {
         scratch[i] = 0.0f;
     }
+    // Per input code: its weights and, for Zhou-Fang, the most its
+    // threshold is raised (half the step times the modulation strength).
     // The two levels either side of the top one share the last interval.
+    std::array<std::array<float, 3>, 256> code_weights;
+    std::array<float, 256> code_lift{};
     const float last_interval = levels.max_index - 1.0f;
+    for (std::size_t k = 0; k < 256; ++k) {
+        // Where the input lies in its interval, as a table row.
+        const float position = to_work[k] * levels.inv_step;
+        float base = position > 0.0f ? static_cast<float>(static_cast<int>(position)) : 0.0f;
+        base = base < last_interval ? base : last_interval;
+        const float within = (position - base) * 255.0f;
+        int r = static_cast<int>(within + 0.5f);
+        r = r < 0 ? 0 : (r > 255 ? 255 : r);
+        code_weights[k] = rows[static_cast<std::size_t>(r)];
+        const std::size_t m = static_cast<std::size_t>(r > 127 ? 255 - r : r);
+        code_lift[k] = 0.5f * (static_cast<float>(zhou_fang_strength_rows[m]) * 0.01f);
+    }
     for (std::size_t y = 0; y < img.height; ++y) {
         const bool forward = y % 2 == 0;
         std::uint8_t* row = img.data.data() + y * img.row_samples();
@@ -182,32 +198,18 @@ void variable_diffuse(Img& img, const Levels& levels, const Space& space, float 
                     continue;
                 }
                 const float input = to_work[px[c]];
-                // Where the input lies in its interval, as a table row.
-                const float position = input * levels.inv_step;
-                float base = position > 0.0f ? static_cast<float>(static_cast<int>(position))
-                                             : 0.0f;
-                base = base < last_interval ? base : last_interval;
-                const float within = (position - base) * 255.0f;
-                int r = static_cast<int>(within + 0.5f);
-                r = r < 0 ? 0 : (r > 255 ? 255 : r);
-                const std::array<float, 3>& w = rows[static_cast<std::size_t>(r)];
+                const std::array<float, 3>& w = code_weights[px[c]];
 
                 const float value = input + current[here + c];
-                const float x_value = value * levels.inv_step;
-                float lower = x_value > 0.0f ? static_cast<float>(static_cast<int>(x_value))
-                                             : 0.0f;
-                lower = lower < levels.max_index ? lower : levels.max_index;
-                float threshold = 0.5f;
-                if (modulate) {
-                    const std::size_t m = static_cast<std::size_t>(r > 127 ? 255 - r : r);
-                    threshold = threshold +
-                                (0.5f * lift) *
-                                    (static_cast<float>(zhou_fang_strength_rows[m]) * 0.01f);
-                }
-                float chosen = x_value - lower > threshold ? lower + 1.0f : lower;
-                chosen = chosen < levels.max_index ? chosen : levels.max_index;
-                chosen = x_value > 0.0f ? chosen : 0.0f;
-                const auto index = static_cast<std::size_t>(chosen);
+                // Clamped to the levels first (NaN becomes 0), so the
+                // conversion is always in range.
+                float x_value = value * levels.inv_step;
+                x_value = x_value > 0.0f ? x_value : 0.0f;
+                x_value = x_value < levels.max_index ? x_value : levels.max_index;
+                const float lower = static_cast<float>(static_cast<int>(x_value));
+                const float threshold = modulate ? 0.5f + lift * code_lift[px[c]] : 0.5f;
+                const auto index =
+                    static_cast<std::size_t>(x_value - lower > threshold ? lower + 1.0f : lower);
                 px[c] = levels.codes[index];
                 const float error = (value - levels.values[index]) * strength;
                 current[ahead + c] += error * w[0];
