@@ -5,7 +5,9 @@ by, on the same image, in one run.
     python3 bench/algorithms.py --size 2048 --repeat 9 --json out.json
 
 Riemersma, Ostromoukhov and Zhou-Fang against tonalis's Floyd-Steinberg
-(`must` 2: at most twice its time); pattern dither against ordered dither
+with the same scan (`must` 2: at most twice its time): serpentine for the
+variable-coefficient methods, which the papers define on it, plain for
+Riemersma; pattern dither against ordered dither
 with the same palette (`must` 10). Images: the hashed ramp of
 bench/extras.py and the bundled photograph scaled to the size (pattern
 dither caches candidate lists by colour, so the photograph's many colours
@@ -37,12 +39,17 @@ def cases(size: int) -> list[Case]:
     out: list[Case] = []
     for label, image in (("gray", gray), ("RGB", rgb)):
         fs = lambda image=image: tonalis.error_diffusion(image)
+        serpentine = lambda image=image: tonalis.error_diffusion(image, serpentine=True)
         out += [
-            (f"Riemersma, {label}, 2 levels", lambda image=image: riemersma(image), fs, 2.0),
-            (f"Ostromoukhov, {label}, 2 levels",
-             lambda image=image: variable_diffuse(image, "ostromoukhov"), fs, 2.0),
-            (f"Zhou-Fang, {label}, 2 levels",
-             lambda image=image: variable_diffuse(image, "zhou_fang"), fs, 2.0),
+            (f"Riemersma, {label}, 2 levels (vs FS)", lambda image=image: riemersma(image), fs,
+             2.0),
+            (f"Ostromoukhov, {label}, 2 levels (vs FS serpentine)",
+             lambda image=image: variable_diffuse(image, "ostromoukhov"), serpentine, 2.0),
+            (f"Zhou-Fang, {label}, 2 levels (vs FS serpentine)",
+             lambda image=image: variable_diffuse(image, "zhou_fang"), serpentine, 2.0),
+            (f"Ostromoukhov, {label}, 4 levels (vs FS serpentine)",
+             lambda image=image: variable_diffuse(image, "ostromoukhov", levels=4),
+             lambda image=image: tonalis.error_diffusion(image, serpentine=True, levels=4), 2.0),
         ]
     for name in ("epaper-7", "pico8"):
         colours = preset(name)

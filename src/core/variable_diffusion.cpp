@@ -146,75 +146,94 @@ std::size_t variable_scratch_floats(const Img& img) noexcept {
     return 2 * (img.width + 2) * img.channels;
 }
 
-void variable_diffuse(Img& img, const Levels& levels, const Space& space, float strength,
-                      VariableKind kind, std::uint64_t seed, float* scratch) noexcept {
-    const WeightRows rows = weight_rows(kind);
-    const bool modulate = kind == VariableKind::zhou_fang;
-    const std::uint64_t state = NoiseGenerator::from_seed(seed).state;
-    const float* to_work = space.to_work.data();
-    const std::size_t channels = img.channels;
+namespace {
+
+// What the row walk of one call reads: per input code its weights and the
+// most its threshold is raised.
+struct Pass {
+    std::array<std::array<float, 3>, 256> code_weights;
+    std::array<float, 256> code_lift;
+    const float* to_work;
+    const float* level_values;
+    const std::uint8_t* level_codes;
+    float inv_step;
+    float max_index;
+    float strength;
+    std::uint64_t state;
+};
+
+// The walk for images of N channels, the kept one skipped; N is a
+// compile-time constant so the errors carried along the row stay in
+// registers.
+template <std::size_t N, bool Modulate, bool TwoLevels>
+void walk(Img& img, const Pass& p, float* scratch) noexcept {
     const std::size_t kept = img.kept_channel();
-    const std::size_t stride = (img.width + 2) * channels;
+    const std::size_t stride = (img.width + 2) * N;
     float* current = scratch;
     float* below = scratch + stride;
     for (std::size_t i = 0; i < 2 * stride; ++i) {
         scratch[i] = 0.0f;
     }
-    // Per input code: its weights and, for Zhou-Fang, the most its
-    // threshold is raised (half the step times the modulation strength).
-    // The two levels either side of the top one share the last interval.
-    std::array<std::array<float, 3>, 256> code_weights;
-    std::array<float, 256> code_lift{};
-    const float last_interval = levels.max_index - 1.0f;
-    for (std::size_t k = 0; k < 256; ++k) {
-        // Where the input lies in its interval, as a table row.
-        const float position = to_work[k] * levels.inv_step;
-        float base = position > 0.0f ? static_cast<float>(static_cast<int>(position)) : 0.0f;
-        base = base < last_interval ? base : last_interval;
-        const float within = (position - base) * 255.0f;
-        int r = static_cast<int>(within + 0.5f);
-        r = r < 0 ? 0 : (r > 255 ? 255 : r);
-        code_weights[k] = rows[static_cast<std::size_t>(r)];
-        const std::size_t m = static_cast<std::size_t>(r > 127 ? 255 - r : r);
-        code_lift[k] = 0.5f * (static_cast<float>(zhou_fang_strength_rows[m]) * 0.01f);
-    }
     for (std::size_t y = 0; y < img.height; ++y) {
         const bool forward = y % 2 == 0;
         std::uint8_t* row = img.data.data() + y * img.row_samples();
+        // The error from the previous pixel of the row is carried in a
+        // register rather than added into the row first: the same sum, off
+        // the memory round trip.
+        std::array<float, N> carry{};
         for (std::size_t step = 0; step < img.width; ++step) {
             const std::size_t x = forward ? step : img.width - 1 - step;
             // Error slots are offset by one pixel: slot x + 1 is pixel x.
-            const std::size_t here = (x + 1) * channels;
-            const std::size_t ahead = forward ? here + channels : here - channels;
-            const std::size_t behind = forward ? here - channels : here + channels;
+            const std::size_t here = (x + 1) * N;
+            const std::size_t behind = forward ? here - N : here + N;
             float lift = 0.0f;
-            if (modulate) {
+            if constexpr (Modulate) {
                 const auto k = static_cast<std::uint64_t>(y * img.width + x) + 1;
-                lift = noise_of(mix_bits(state + k * NoiseGenerator::increment)) + 0.5f;
+                lift = noise_of(mix_bits(p.state + k * NoiseGenerator::increment)) + 0.5f;
             }
-            std::uint8_t* px = row + x * channels;
-            for (std::size_t c = 0; c < channels; ++c) {
+            std::uint8_t* px = row + x * N;
+            std::array<std::uint8_t, N> out;
+            for (std::size_t c = 0; c < N; ++c) {
+                // Bytes are written last: a byte store may alias anything,
+                // so every value the pixel needs is read before them.
+                const std::uint8_t code = px[c];
+                out[c] = code;
                 if (c == kept) {
                     continue;
                 }
-                const float input = to_work[px[c]];
-                const std::array<float, 3>& w = code_weights[px[c]];
-
-                const float value = input + current[here + c];
-                // Clamped to the levels first (NaN becomes 0), so the
-                // conversion is always in range.
-                float x_value = value * levels.inv_step;
-                x_value = x_value > 0.0f ? x_value : 0.0f;
-                x_value = x_value < levels.max_index ? x_value : levels.max_index;
-                const float lower = static_cast<float>(static_cast<int>(x_value));
-                const float threshold = modulate ? 0.5f + lift * code_lift[px[c]] : 0.5f;
-                const auto index =
-                    static_cast<std::size_t>(x_value - lower > threshold ? lower + 1.0f : lower);
-                px[c] = levels.codes[index];
-                const float error = (value - levels.values[index]) * strength;
-                current[ahead + c] += error * w[0];
+                const float value = p.to_work[code] + (current[here + c] + carry[c]);
+                const std::array<float, 3>& w = p.code_weights[code];
+                // Clamped to the levels (NaN becomes the top one, never an
+                // out-of-range conversion), without branches: a dither makes
+                // any branch on the pixel unpredictable.
+                const float threshold = Modulate ? 0.5f + lift * p.code_lift[code] : 0.5f;
+                float x_value = value * p.inv_step;
+                std::size_t index;
+                float level;
+                if constexpr (TwoLevels) {
+                    // The same choice as below for two levels (the threshold
+                    // is below 1), with a shorter path from one pixel's
+                    // error to the next.
+                    const bool up = x_value > threshold;
+                    index = up ? 1 : 0;
+                    level = up ? p.level_values[1] : p.level_values[0];
+                } else {
+                    x_value = x_value < p.max_index ? x_value : p.max_index;
+                    x_value = x_value > 0.0f ? x_value : 0.0f;
+                    const int below_index = static_cast<int>(x_value);
+                    const float lower = static_cast<float>(below_index);
+                    index = static_cast<std::size_t>(
+                        below_index + static_cast<int>(x_value - lower > threshold));
+                    level = p.level_values[index];
+                }
+                const float error = (value - level) * p.strength;
+                carry[c] = error * w[0];
                 below[behind + c] += error * w[1];
                 below[here + c] += error * w[2];
+                out[c] = p.level_codes[index];
+            }
+            for (std::size_t c = 0; c < N; ++c) {
+                px[c] = out[c];
             }
         }
         float* swap = current;
@@ -223,6 +242,70 @@ void variable_diffuse(Img& img, const Levels& levels, const Space& space, float 
         for (std::size_t i = 0; i < stride; ++i) {
             below[i] = 0.0f;
         }
+    }
+}
+
+template <bool Modulate, bool TwoLevels>
+void walk_any(Img& img, const Pass& p, float* scratch) noexcept {
+    switch (img.channels) {
+        case 1:
+            walk<1, Modulate, TwoLevels>(img, p, scratch);
+            break;
+        case 2:
+            walk<2, Modulate, TwoLevels>(img, p, scratch);
+            break;
+        case 3:
+            walk<3, Modulate, TwoLevels>(img, p, scratch);
+            break;
+        case 4:
+            walk<4, Modulate, TwoLevels>(img, p, scratch);
+            break;
+        default:
+            break;
+    }
+}
+
+template <bool Modulate>
+void walk_levels(Img& img, const Pass& p, float* scratch, bool two_levels) noexcept {
+    if (two_levels) {
+        walk_any<Modulate, true>(img, p, scratch);
+    } else {
+        walk_any<Modulate, false>(img, p, scratch);
+    }
+}
+
+}  // namespace
+
+void variable_diffuse(Img& img, const Levels& levels, const Space& space, float strength,
+                      VariableKind kind, std::uint64_t seed, float* scratch) noexcept {
+    const WeightRows rows = weight_rows(kind);
+    Pass p{};
+    p.to_work = space.to_work.data();
+    p.level_values = levels.values.data();
+    p.level_codes = levels.codes.data();
+    p.inv_step = levels.inv_step;
+    p.max_index = levels.max_index;
+    p.strength = strength;
+    p.state = NoiseGenerator::from_seed(seed).state;
+    // Per input code: where it lies in its interval, as a table row. The
+    // two levels either side of the top one share the last interval.
+    const float last_interval = levels.max_index - 1.0f;
+    for (std::size_t k = 0; k < 256; ++k) {
+        const float position = p.to_work[k] * levels.inv_step;
+        float base = position > 0.0f ? static_cast<float>(static_cast<int>(position)) : 0.0f;
+        base = base < last_interval ? base : last_interval;
+        const float within = (position - base) * 255.0f;
+        int r = static_cast<int>(within + 0.5f);
+        r = r < 0 ? 0 : (r > 255 ? 255 : r);
+        p.code_weights[k] = rows[static_cast<std::size_t>(r)];
+        const std::size_t m = static_cast<std::size_t>(r > 127 ? 255 - r : r);
+        p.code_lift[k] = 0.5f * (static_cast<float>(zhou_fang_strength_rows[m]) * 0.01f);
+    }
+    const bool two = levels.count == 2;
+    if (kind == VariableKind::zhou_fang) {
+        walk_levels<true>(img, p, scratch, two);
+    } else {
+        walk_levels<false>(img, p, scratch, two);
     }
 }
 
