@@ -7,6 +7,7 @@
 // unbroken.
 #include "riemersma.hpp"
 
+#include <array>
 #include <cmath>
 #include <variant>
 
@@ -104,6 +105,111 @@ std::size_t riemersma_history_floats(std::size_t history) noexcept {
     return history * 4 + history;
 }
 
+namespace {
+
+// The history: a ring of errors (four lanes per entry, lane c channel c)
+// and the weights, the latest first.
+struct History {
+    float* ring;
+    const float* weights;
+    std::size_t length;
+    float first;  // weights[0]
+    float last;   // weights[length - 1]
+    float fall;   // the ratio of neighbouring weights
+};
+
+// Pixels carry the weighted error sum from one to the next: with weights
+// falling by `fall` per step back, the next pixel's sum is the latest error
+// times the first weight plus `fall` times this sum without its oldest
+// term. It is summed afresh every `resync` pixels, so rounding cannot drift.
+constexpr std::size_t resync = 1024;
+
+// Levels: N channels (the kept one untouched), one lane each. N is a
+// compile-time constant so the sums stay in registers; the level choice is
+// the vector form of the nearest-level rule, which has no branches.
+template <std::size_t N>
+void levels_walk(Img& img, const Levels& levels, const float* to_work, float strength,
+                 const std::uint32_t* path, const History& h) noexcept {
+    const std::size_t kept = img.kept_channel();
+    const std::size_t count = img.pixel_count();
+    std::array<float, N> carried{};
+    std::size_t latest = 0;  // ring slot of the latest error
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i % resync == 0) {
+            carried = {};
+            std::size_t slot = latest;
+            for (std::size_t a = 0; a < h.length; ++a) {
+                for (std::size_t c = 0; c < N; ++c) {
+                    carried[c] = carried[c] + h.ring[slot * 4 + c] * h.weights[a];
+                }
+                slot = slot == 0 ? h.length - 1 : slot - 1;
+            }
+        }
+        latest = latest + 1 == h.length ? 0 : latest + 1;
+        std::uint8_t* px = img.data.data() + static_cast<std::size_t>(path[i]) * N;
+        std::array<std::uint8_t, N> out;
+        for (std::size_t c = 0; c < N; ++c) {
+            const std::uint8_t code = px[c];
+            out[c] = code;
+            float error = 0.0f;
+            if (c != kept) {
+                const float v = to_work[code] + carried[c];
+                const Quad x = Quad{} + v * levels.inv_step;
+                QuadI index;
+                level_index(x, levels.max_index, index);
+                const auto chosen = static_cast<std::size_t>(index[0]);
+                out[c] = levels.codes[chosen];
+                error = (v - levels.values[chosen]) * strength;
+            }
+            const float oldest = h.ring[latest * 4 + c];  // leaving the window
+            h.ring[latest * 4 + c] = error;
+            carried[c] = error * h.first + (carried[c] - oldest * h.last) * h.fall;
+        }
+        for (std::size_t c = 0; c < N; ++c) {
+            px[c] = out[c];
+        }
+    }
+}
+
+// A palette: the three colour channels as one four-lane value.
+void palette_walk(Img& img, const Palette& palette, const ColourMatch& match,
+                  const float* to_work, float strength, const std::uint32_t* path,
+                  const History& h) noexcept {
+    const std::size_t channels = img.channels;
+    const std::size_t count = img.pixel_count();
+    std::size_t latest = 0;
+    Quad carried{};
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i % resync == 0) {
+            carried = Quad{};
+            std::size_t slot = latest;
+            for (std::size_t a = 0; a < h.length; ++a) {
+                Quad past;
+                __builtin_memcpy(&past, h.ring + slot * 4, sizeof past);
+                carried += past * h.weights[a];
+                slot = slot == 0 ? h.length - 1 : slot - 1;
+            }
+        }
+        std::uint8_t* px = img.data.data() + static_cast<std::size_t>(path[i]) * channels;
+        const Quad v = Quad{to_work[px[0]], to_work[px[1]], to_work[px[2]], 0.0f} + carried;
+        const std::size_t chosen = match.nearest(match.coordinates(v));
+        Quad colour;
+        __builtin_memcpy(&colour, palette.layout.quads.data() + chosen * 4, sizeof colour);
+        const Quad error = (v - colour) * strength;
+        latest = latest + 1 == h.length ? 0 : latest + 1;
+        Quad oldest;  // the error leaving the window, in the slot reused
+        __builtin_memcpy(&oldest, h.ring + latest * 4, sizeof oldest);
+        __builtin_memcpy(h.ring + latest * 4, &error, sizeof error);
+        carried = error * h.first + (carried - oldest * h.last) * h.fall;
+        const Rgb& out = palette.rgb[chosen];
+        px[0] = out[0];
+        px[1] = out[1];
+        px[2] = out[2];
+    }
+}
+
+}  // namespace
+
 void riemersma_dither(Img& img, const Target& target, const ColourMatch* match,
                       const Space& space, float strength, std::size_t history, float ratio,
                       std::uint32_t* path, float* history_rows) noexcept {
@@ -130,60 +236,32 @@ void riemersma_dither(Img& img, const Target& target, const ColourMatch* match,
     for (std::size_t i = 0; i < history * 4; ++i) {
         ring[i] = 0.0f;
     }
+    const History h{ring,
+                    weights,
+                    history,
+                    weights[0],
+                    weights[history - 1],
+                    history == 1 ? 0.0f : powf(ratio, 1.0f / static_cast<float>(history - 1))};
     const float* to_work = space.to_work.data();
-    const std::size_t channels = img.channels;
-    const std::size_t kept = img.kept_channel();
-    const std::size_t count = img.pixel_count();
-    // The carried error is kept as a running sum: with weights falling by
-    // `fall` per step back, the next pixel's sum is the latest error times
-    // the first weight plus `fall` times this sum without its oldest term.
-    // It is summed afresh every `resync` pixels, so rounding cannot drift.
-    constexpr std::size_t resync = 1024;
-    const float fall =
-        history == 1 ? 0.0f : powf(ratio, 1.0f / static_cast<float>(history - 1));
-    const float first = weights[0];
-    const float last = weights[history - 1];
-    std::size_t latest = 0;  // ring slot of the latest error
-    Quad carried{};
-    for (std::size_t i = 0; i < count; ++i) {
-        if (i % resync == 0) {
-            carried = Quad{};
-            std::size_t slot = latest;
-            for (std::size_t a = 0; a < history; ++a) {
-                Quad past;
-                __builtin_memcpy(&past, ring + slot * 4, sizeof past);
-                carried += past * weights[a];
-                slot = slot == 0 ? history - 1 : slot - 1;
-            }
-        }
-        std::uint8_t* px = img.data.data() + static_cast<std::size_t>(path[i]) * channels;
-        Quad error{};
-        if (palette != nullptr) {
-            const Quad v = Quad{to_work[px[0]], to_work[px[1]], to_work[px[2]], 0.0f} + carried;
-            const std::size_t chosen = match->nearest(match->coordinates(v));
-            Quad colour;
-            __builtin_memcpy(&colour, palette->layout.quads.data() + chosen * 4, sizeof colour);
-            error = (v - colour) * strength;
-            const Rgb& out = palette->rgb[chosen];
-            px[0] = out[0];
-            px[1] = out[1];
-            px[2] = out[2];
-        } else {
-            for (std::size_t c = 0; c < channels && c < 4; ++c) {
-                if (c == kept) {
-                    continue;
-                }
-                const float v = to_work[px[c]] + carried[c];
-                const std::size_t index = nearest_level(*levels, v);
-                px[c] = levels->codes[index];
-                error[c] = (v - levels->values[index]) * strength;
-            }
-        }
-        latest = latest + 1 == history ? 0 : latest + 1;
-        Quad oldest;  // the error leaving the window, in the slot reused
-        __builtin_memcpy(&oldest, ring + latest * 4, sizeof oldest);
-        __builtin_memcpy(ring + latest * 4, &error, sizeof error);
-        carried = error * first + (carried - oldest * last) * fall;
+    if (palette != nullptr) {
+        palette_walk(img, *palette, *match, to_work, strength, path, h);
+        return;
+    }
+    switch (img.channels) {
+        case 1:
+            levels_walk<1>(img, *levels, to_work, strength, path, h);
+            break;
+        case 2:
+            levels_walk<2>(img, *levels, to_work, strength, path, h);
+            break;
+        case 3:
+            levels_walk<3>(img, *levels, to_work, strength, path, h);
+            break;
+        case 4:
+            levels_walk<4>(img, *levels, to_work, strength, path, h);
+            break;
+        default:
+            break;
     }
 }
 
