@@ -14,6 +14,12 @@ smallest difference people notice between two flat colours.
 
 Inputs: the bundled photograph and a colour gradient (hue across, lightness
 down). Needs numpy and Pillow.
+
+Two more tables: black and white from the gray photograph and a gray ramp
+(Floyd-Steinberg beside the variable-coefficient and Riemersma dithers),
+and the flicker figure of animations: the share of pixels that change
+between consecutive frames of a slow pan across the photograph (one
+pixel a frame), for plain and stable error diffusion and ordered dither.
 """
 
 from __future__ import annotations
@@ -28,7 +34,8 @@ import numpy as np
 from PIL import Image
 
 import tonalis
-from tonalis_tools import diffuse, ordered, preset
+from tonalis_tools import (diffuse, dither_frames, ordered, pattern_dither, preset, riemersma,
+                           variable_diffuse)
 from tonalis_tools import random as random_dither
 from tonalis_tools.gallery import sample_photo
 
@@ -48,8 +55,14 @@ VARIANTS: list[tuple[str, str, dict[str, Any]]] = [
     ("FS, linear, oklab", "fs", {"linear": True, "distance": "oklab"}),
     ("ordered 8x8", "ordered", {}),
     ("ordered 8x8, oklab", "ordered", {"distance": "oklab"}),
+    ("ordered 8x8, linear", "ordered", {"linear": True}),
     ("random", "random", {}),
     ("random, oklab", "random", {"distance": "oklab"}),
+    ("pattern 8x8 (linear)", "pattern", {}),
+    ("pattern 8x8, codes", "pattern", {"linear": False}),
+    ("pattern blue noise (linear)", "pattern", {"matrix": "bluenoise64"}),
+    ("Riemersma", "riemersma", {}),
+    ("Riemersma, linear", "riemersma", {"linear": True}),
 ]
 
 
@@ -124,6 +137,10 @@ def run_variant(family: str, image: np.ndarray, colours: list[str],
         return diffuse(image, "floyd_steinberg", palette=colours, **options)
     if family == "ordered":
         return ordered(image, "bayer8x8", palette=colours, **options)
+    if family == "pattern":
+        return pattern_dither(image, colours, **options)
+    if family == "riemersma":
+        return riemersma(image, palette=colours, **options)
     return random_dither(image, palette=colours, seed=1, **options)
 
 
@@ -144,6 +161,49 @@ def table(images: dict[str, np.ndarray]) -> list[dict[str, Any]]:
             scores = {name: figure(labs[name], fn(img)) for name, img in images.items()}
             rows.append({"palette": pal, "variant": label, **scores,
                          "mean": sum(scores.values()) / len(scores)})
+    return rows
+
+
+GRAY_VARIANTS: list[tuple[str, Callable[[np.ndarray], np.ndarray]]] = [
+    ("FS", lambda img: tonalis.error_diffusion(img)),
+    ("FS, serpentine", lambda img: tonalis.error_diffusion(img, serpentine=True)),
+    ("Ostromoukhov", lambda img: variable_diffuse(img, "ostromoukhov")),
+    ("Zhou-Fang", lambda img: variable_diffuse(img, "zhou_fang")),
+    ("Riemersma", lambda img: riemersma(img)),
+    ("ordered 8x8", lambda img: tonalis.ordered_dither(img)),
+]
+
+
+def gray_table(images: dict[str, np.ndarray]) -> list[dict[str, Any]]:
+    """Black and white from gray versions of the inputs plus a gray ramp."""
+    grays = {name: np.asarray(Image.fromarray(img).convert("L")) for name, img in images.items()}
+    grays["ramp"] = np.tile(np.linspace(0, 255, 384).round().astype(np.uint8), (128, 1))
+    labs = {name: blurred_oklab(np.dstack([g] * 3)) for name, g in grays.items()}
+    rows = []
+    for label, fn in GRAY_VARIANTS:
+        scores = {name: figure(labs[name], np.dstack([fn(g)] * 3)) for name, g in grays.items()}
+        rows.append({"variant": label, **scores, "mean": sum(scores.values()) / len(scores)})
+    return rows
+
+
+def pan_frames(photo: np.ndarray, count: int = 24, width: int = 256) -> list[np.ndarray]:
+    """A slow pan across the gray photograph, one pixel a frame."""
+    gray = np.asarray(Image.fromarray(photo).convert("L"))
+    return [np.ascontiguousarray(gray[:, i:i + width]) for i in range(count)]
+
+
+def flicker_table(photo: np.ndarray) -> list[dict[str, Any]]:
+    """Share of pixels changing between frames, and the mean quality figure."""
+    frames = pan_frames(photo)
+    labs = [blurred_oklab(np.dstack([f] * 3)) for f in frames]
+    runs = [("FS", "floyd_steinberg", False), ("FS, stable", "floyd_steinberg", True),
+            ("Ostromoukhov, stable", "ostromoukhov", True), ("ordered 8x8", "bayer8x8", False)]
+    rows = []
+    for label, method, stable in runs:
+        outs = dither_frames(frames, method, stable=stable)
+        changed = np.mean([np.mean(a != b) for a, b in zip(outs, outs[1:])])
+        quality = np.mean([figure(lab, np.dstack([o] * 3)) for lab, o in zip(labs, outs)])
+        rows.append({"variant": label, "flicker": float(changed), "quality": float(quality)})
     return rows
 
 
@@ -193,9 +253,23 @@ def main(argv: list[str] | None = None) -> int:
     images = inputs()
     rows = table(images)
     print(markdown(rows))
+    gray = gray_table(images)
+    names = [k for k in gray[0] if k not in ("variant", "mean")]
+    print("\n| black and white | " + " | ".join(names) + " | mean |")
+    print("|---|" + "--:|" * (len(names) + 1))
+    for row in gray:
+        print(f"| {row['variant']} | " + " | ".join(f"{row[n]:.2f}" for n in names)
+              + f" | {row['mean']:.2f} |")
+    flicker = flicker_table(images["photo"])
+    base = next(r["flicker"] for r in flicker if r["variant"] == "FS")
+    print("\n| animation (pan) | pixels changing per frame | vs FS | quality |")
+    print("|---|--:|--:|--:|")
+    for row in flicker:
+        print(f"| {row['variant']} | {row['flicker'] * 100:.2f} % | "
+              f"{base / max(row['flicker'], 1e-9):.1f}x fewer | {row['quality']:.2f} |")
     if args.json:
         with open(args.json, "w") as f:
-            json.dump(rows, f, indent=1)
+            json.dump({"palettes": rows, "gray": gray, "flicker": flicker}, f, indent=1)
     if args.sheet:
         sheet(images, args.sheet)
     return 0

@@ -21,6 +21,8 @@ from .palette_files import (
 from .recolor import PANELS, panel_names, panel_palette, recolor
 from .tone import ToneSettings, tone, tone_curve
 from .extras import DISTANCES, diffuse, ordered, random
+from .algorithms import pattern_dither, riemersma, variable_diffuse
+from .animation import dither_frames
 
 __version__: str = tonalis.__version__
 
@@ -70,4 +72,8 @@ __all__ = [
     "diffuse",
     "ordered",
     "random",
+    "dither_frames",
+    "pattern_dither",
+    "riemersma",
+    "variable_diffuse",
 ]

@@ -34,6 +34,7 @@ from .imagefile import Frames, is_lossy, load_frames, load_image, output_format,
 from .names import did_you_mean, normalize_name
 from .pack import FORMATS, FormatTarget, c_header, dither_target, pack
 from .palette_files import PALETTE_EXTENSIONS, load_palette_file
+from .algorithms import ALGORITHMS
 from .pipeline import DitherSettings, blue_noise_size, check, dither_frames, load_matrix, resolve
 from .planner import OutputClash, file_identity, plan_outputs
 from .presets import PRESETS, adaptive_palette, parse_palette, preset
@@ -139,7 +140,9 @@ def _build_parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
 
     how = parser.add_argument_group("dithering")
     how.add_argument("-m", "--method", default=None, metavar="NAME",
-                     help="error-diffusion kernel, 'bayerNxN', 'bluenoise16/32/64' or 'random' "
+                     help="error-diffusion kernel, 'bayerNxN', 'bluenoise16/32/64', 'random', "
+                     "'pattern' (with a palette; --matrix picks its matrix), 'riemersma', "
+                     "'ostromoukhov' or 'zhou_fang' (levels only) "
                      f"(default {DEFAULT_METHOD}); with --compare a comma-separated list")
     matrices = how.add_mutually_exclusive_group()
     matrices.add_argument("--matrix", metavar="NAME|FILE",
@@ -169,6 +172,9 @@ def _build_parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     how.add_argument("--mask", default=None, metavar="FILE",
                      help="per-pixel strength: a grayscale image of the input's size, white = "
                      "full dither, black = none (keeps text and lines sharp)")
+    how.add_argument("--stable", action="store_true",
+                     help="animations: keep each error-diffused pixel from the frame before "
+                     "while its input barely changes (no flicker)")
     how.add_argument("--distance", default="rgb", choices=DISTANCES,
                      help="how palette colours are matched: rgb (default), luma (linear light "
                      "weighted by luminance) or oklab")
@@ -302,7 +308,7 @@ def _matrix_names() -> list[str]:
 
 
 def _method_names() -> list[str]:
-    return tonalis.available_methods() + _matrix_names() + ["random"]
+    return tonalis.available_methods() + _matrix_names() + ["random"] + list(ALGORITHMS)
 
 
 def _matrix_argument(text: str) -> str | int | np.ndarray:
@@ -322,6 +328,8 @@ def _matrix_argument(text: str) -> str | int | np.ndarray:
 
 def _check_method(name: str) -> None:
     """Reject a method tonalis does not know, naming the closest one."""
+    if normalize_name(name) in {normalize_name(a) for a in ALGORITHMS}:
+        return
     try:
         check(DitherSettings(method=name))
     except ValueError:
@@ -657,7 +665,7 @@ def _dither(args: argparse.Namespace, source: Path, frames: Frames,
             stacked = np.concatenate([np.asarray(image) for image in frames.images], axis=0)
             palette = adaptive_palette(stacked, args.colors)
             settings = [dataclasses.replace(s, palette=palette) for s in settings]
-        return [(s, dither_frames(s, frames)) for s in settings]
+        return [(s, dither_frames(s, frames, stable=args.stable)) for s in settings]
     except (TypeError, ValueError, OverflowError) as exc:
         raise FileError(f"{_name(source)}: {exc}") from None
 
@@ -851,7 +859,7 @@ def _error(text: str) -> None:
 def _list() -> None:
     print("error-diffusion methods:", ", ".join(tonalis.available_methods()))
     print("ordered matrices:", ", ".join(_matrix_names()))
-    print("other: random")
+    print("other: random, " + ", ".join(ALGORITHMS))
     _table("palette presets", {name: (f"{len(colours):>3} colours", description)
                                for name, (description, colours) in PRESETS.items()})
     _table("halftone screens (--matrix)", {name: ("", entry[0]) for name, entry in SCREENS.items()})

@@ -177,6 +177,23 @@ _EXTRAS = [
 ]
 
 #: name -> (caption, cells, colour input?)
+_PATTERN = [
+    cell
+    for name in ("epaper-7", "epaper-bwr", "pico8")
+    for cell in (
+        (f"{name}, ordered 8x8", S(matrix="bayer8x8", palette=preset(name))),
+        (f"{name}, pattern 8x8", S("pattern", palette=preset(name), linear=True)),
+        (f"{name}, Riemersma", S("riemersma", palette=preset(name), linear=True)),
+    )
+]
+
+_ALGORITHMS_BW = [
+    ("Floyd-Steinberg, serpentine", S("floyd_steinberg", serpentine=True)),
+    ("Ostromoukhov", S("ostromoukhov")),
+    ("Zhou-Fang", S("zhou_fang")),
+    ("Riemersma", S("riemersma")),
+]
+
 TOPICS: dict[str, tuple[str, Sequence[tuple[str, DitherSettings]], bool]] = {
     "error_diffusion": ("Error diffusion, the nine kernels, black and white", _DIFFUSION, False),
     "ordered": ("Ordered dither with Bayer and blue-noise matrices, and random dither", _ORDERED, False),
@@ -189,6 +206,10 @@ TOPICS: dict[str, tuple[str, Sequence[tuple[str, DitherSettings]], bool]] = {
                "error limit with luma matching", _EXTRAS, True),
     "devices_printers": ("Printers: gamma and dot gain, clustered-dot and line screens",
                          _PRINTERS, False),
+    "pattern": ("Palettes: ordered dither against pattern dither and Riemersma (linear light)",
+                _PATTERN, True),
+    "algorithms_bw": ("Black and white: variable-coefficient diffusion and Riemersma",
+                      _ALGORITHMS_BW, False),
 }
 
 PIXEL_SIZE = 3

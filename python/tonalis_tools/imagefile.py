@@ -269,6 +269,10 @@ def _whole(images: Sequence[Image.Image]) -> Image.Image:
     return images[0] if len(images) == 1 else Image.fromarray(_stack(images), images[0].mode)
 
 
+def _same_picture(a: Image.Image, b: Image.Image) -> bool:
+    return a.mode == b.mode and a.size == b.size and a.tobytes() == b.tobytes()
+
+
 def _animation_options(frames: Frames, fmt: str, images: Sequence[Image.Image]) -> dict[str, Any]:
     if fmt not in ANIMATED_FORMATS:
         raise ValueError(f"{fmt} cannot hold the {len(images)} frames of an animation: "
@@ -282,6 +286,10 @@ def _animation_options(frames: Frames, fmt: str, images: Sequence[Image.Image]) 
             options["loop"] = frames.loop
         if frames.source_format == "GIF" or "transparency" not in options:
             options["disposal"] = disposals
+        if all(_same_picture(images[0], image) for image in images[1:]):
+            # Pillow merges identical frames into one (adding up their
+            # durations) and then fails on a per-frame disposal list.
+            options["disposal"] = options["disposal"][0]
         else:
             # Full canvases drawn over what an earlier frame left behind would
             # show it through their transparent pixels: clear between frames.

@@ -16,6 +16,7 @@ import numpy.typing as npt
 
 import tonalis
 
+from .algorithms import ALGORITHMS, pattern_dither, riemersma, variable_diffuse
 from .bluenoise import SIZES as BLUE_NOISE_SIZES
 from .bluenoise import blue_noise_matrix
 from .channels import dither_channels
@@ -235,7 +236,9 @@ def apply(settings: DitherSettings, image: Any) -> Any:
         image = _to_colour(image)
     if settings.tone is not None:
         image = settings.tone.apply(image)
-    if settings.refined():
+    if normalize_name(settings.method) in _ALGORITHM_KEYS:
+        result = _algorithm(settings, image, kwargs)
+    elif settings.refined():
         if isinstance(settings.levels, tuple):
             raise ValueError("error_limit, mask and distance do not combine with per-channel levels")
         result = _refined(settings, image, kwargs)
@@ -258,6 +261,31 @@ def apply(settings: DitherSettings, image: Any) -> Any:
             raise ValueError("a display palette replaces the colours of a palette; give the palette too")
         result = recolor(result, settings.palette, settings.display_palette)
     return result
+
+
+_ALGORITHM_KEYS = {normalize_name(name) for name in ALGORITHMS}
+
+
+def _algorithm(settings: DitherSettings, image: Any, kwargs: dict[str, Any]) -> Any:
+    """Pattern, Riemersma and variable-coefficient diffusion."""
+    key = normalize_name(settings.method)
+    if isinstance(settings.levels, tuple) or settings.error_limit is not None \
+            or settings.mask is not None:
+        raise ValueError(f"method {settings.method!r} takes neither per-channel levels, "
+                         "an error limit nor a mask")
+    if key == "pattern":
+        if settings.palette is None:
+            raise ValueError("method 'pattern' needs a palette")
+        matrix = settings.matrix if settings.matrix is not None else "bayer8x8"
+        return pattern_dither(image, list(settings.palette), matrix=matrix,
+                              strength=settings.strength, linear=settings.linear,
+                              preserve_alpha=settings.preserve_alpha, distance=settings.distance)
+    if key == "riemersma":
+        return riemersma(image, **kwargs, distance=settings.distance)
+    if settings.palette is not None:
+        raise ValueError(f"method {settings.method!r} takes levels, not a palette")
+    return variable_diffuse(image, settings.method, **kwargs,
+                            seed=settings.seed if settings.seed is not None else 0)
 
 
 def _refined(settings: DitherSettings, image: Any, kwargs: dict[str, Any]) -> Any:
@@ -323,8 +351,12 @@ def load_matrix(path: str | os.PathLike[str]) -> npt.NDArray[Any]:
         raise ValueError(f"matrix file {str(path)!r} holds something that is not a number") from None
 
 
-def dither_frames(settings: DitherSettings, frames: Frames) -> Frames:
+def dither_frames(settings: DitherSettings, frames: Frames, *, stable: bool = False,
+                  tolerance: float | None = None) -> Frames:
     """Every frame dithered with `settings`, timing kept.
+
+    `stable` keeps error-diffused pixels from one frame to the next while
+    their input stays within `tolerance` (see `tonalis_tools.dither_frames`).
 
     Random dither without a seed draws one seed for the whole animation, so
     like ordered and blue-noise dither it stands still between frames where
@@ -335,6 +367,15 @@ def dither_frames(settings: DitherSettings, frames: Frames) -> Frames:
     if frames.animated and settings.seed is None and settings.matrix is None \
             and normalize_name(settings.method) == "random":
         settings = dataclasses.replace(settings, seed=secrets.randbits(64))
+    if stable and frames.animated:
+        from PIL import Image
+
+        from .animation import stabilised, stable_tolerance
+
+        limit = stable_tolerance(settings.levels, settings.palette) if tolerance is None \
+            else tolerance
+        arrays = stabilised(settings, (np.asarray(image) for image in frames.images), limit)
+        return frames.replace_images([Image.fromarray(a) for a in arrays])
     return frames.replace_images([apply(settings, image) for image in frames.images])
 
 

@@ -18,9 +18,12 @@
 #include "noise.hpp"
 #include "numpy.hpp"
 #include "output.hpp"
+#include "pattern.hpp"
+#include "riemersma.hpp"
 #include "switches.hpp"
 #include "text.hpp"
 #include "threshold_extras.hpp"
+#include "variable_diffusion.hpp"
 
 namespace tonalis::py {
 
@@ -38,6 +41,13 @@ constexpr Name random_params[] = {P::image,    P::levels, P::palette,       P::s
 constexpr Signature diffuse_sig{"diffuse", diffuse_params, 2};
 constexpr Signature ordered_sig{"ordered", ordered_params, 2};
 constexpr Signature random_sig{"random", random_params, 1};
+constexpr Signature pattern_sig{"pattern", ordered_params, 2};
+constexpr Name variable_params[] = {P::image, P::levels, P::seed, P::strength, P::linear,
+                                    P::preserve_alpha};
+constexpr Signature variable_sig{"variable", variable_params, 1};
+constexpr Name riemersma_params[] = {P::image,    P::levels, P::palette,
+                                     P::strength, P::linear, P::preserve_alpha};
+constexpr Signature riemersma_sig{"riemersma", riemersma_params, 1};
 
 template <class F>
 auto guarded(F&& body, decltype(body()) failure) noexcept -> decltype(body()) {
@@ -145,6 +155,226 @@ PyObject* random_op(const Args& args, ExtrasArgs& extras) {
     return into_output(std::move(p.img), call.origin);
 }
 
+// Pattern dither: the palette's candidates at each pixel, picked by the matrix.
+PyObject* pattern_op(const Args& args, ExtrasArgs& extras, std::size_t candidates) {
+    std::optional<ThresholdMatrix> matrix =
+        args.matrix == nullptr ? ThresholdMatrix::bayer(8) : parse_matrix(args.matrix);
+    if (!matrix) {
+        return nullptr;
+    }
+    Call call;
+    if (!prepare_call(args, extras, call)) {
+        return nullptr;
+    }
+    Prepared& p = *call.prepared;
+    const Palette* palette = std::get_if<Palette>(&p.target);
+    if (palette == nullptr || !call.match) {
+        PyErr_SetString(PyExc_ValueError, "pattern dither needs a palette");
+        return nullptr;
+    }
+    if (p.img.channels < 3) {
+        PyErr_SetString(PyExc_ValueError, "pattern dither needs an RGB or RGBA image");
+        return nullptr;
+    }
+    auto scratch = Buffer<std::uint8_t>::allocate(pattern_scratch_bytes(candidates),
+                                                  interpreter_allocator);
+    if (scratch.empty()) {
+        PyErr_SetString(PyExc_MemoryError, "cannot allocate the candidate cache");
+        return nullptr;
+    }
+    {
+        Detached detached;
+        pattern_dither(p.img, *palette, *call.match, p.space, p.strength, *matrix, candidates,
+                       scratch.data());
+    }
+    return into_output(std::move(p.img), call.origin);
+}
+
+// Leading arguments: candidates (an int in range), distance; then
+// ordered dither's arguments.
+PyObject* pattern_binder(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            if (nargs < 2) {
+                PyErr_SetString(PyExc_TypeError, "pattern() needs 2 leading arguments");
+                return nullptr;
+            }
+            const long n = PyLong_AsLong(args[0]);
+            if (n == -1 && PyErr_Occurred()) {
+                return nullptr;
+            }
+            if (n < static_cast<long>(min_pattern_candidates) ||
+                n > static_cast<long>(max_pattern_candidates)) {
+                PyErr_Format(PyExc_ValueError, "candidates must be in %zu..=%zu, got %ld",
+                             min_pattern_candidates, max_pattern_candidates, n);
+                return nullptr;
+            }
+            ExtrasArgs extras;
+            if (!parse_distance(args[1], extras.extras.distance)) {
+                return nullptr;
+            }
+            Args converted;
+            if (!bind_args(pattern_sig, args + 2, nargs - 2, kwnames, converted)) {
+                return nullptr;
+            }
+            return pattern_op(converted, extras, static_cast<std::size_t>(n));
+        },
+        nullptr);
+}
+
+// Leading arguments of a call, converted one by one; the rest bound as
+// the signature says.
+bool leading(const char* function, Py_ssize_t nargs, Py_ssize_t lead) {
+    if (nargs < lead) {
+        PyErr_Format(PyExc_TypeError, "%s() needs %zd leading arguments", function, lead);
+        return false;
+    }
+    return true;
+}
+
+// Variable-coefficient diffusion: kind (0 Ostromoukhov, 1 Zhou-Fang),
+// then the image and its levels.
+PyObject* variable_binder(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            if (!leading("variable", nargs, 1)) {
+                return nullptr;
+            }
+            const long kind = PyLong_AsLong(args[0]);
+            if (kind == -1 && PyErr_Occurred()) {
+                return nullptr;
+            }
+            if (kind != 0 && kind != 1) {
+                PyErr_SetString(PyExc_ValueError, "kind must be 0 or 1");
+                return nullptr;
+            }
+            Args converted;
+            if (!bind_args(variable_sig, args + 1, nargs - 1, kwnames, converted)) {
+                return nullptr;
+            }
+            Origin origin;
+            std::optional<Prepared> prepared =
+                prepare(converted.image, converted.levels, nullptr, converted.linear,
+                        converted.preserve_alpha, converted.strength, origin);
+            if (!prepared) {
+                return nullptr;
+            }
+            Prepared& p = *prepared;
+            auto scratch =
+                Buffer<float>::allocate(variable_scratch_floats(p.img), interpreter_allocator);
+            if (scratch.empty()) {
+                PyErr_SetString(PyExc_MemoryError, "cannot allocate the error rows");
+                return nullptr;
+            }
+            const std::uint64_t seed =
+                converted.seed ? static_cast<std::uint64_t>(
+                                     static_cast<unsigned __int128>(*converted.seed))
+                               : 0;
+            {
+                Detached detached;
+                variable_diffuse(p.img, std::get<Levels>(p.target), p.space, p.strength,
+                                 static_cast<VariableKind>(kind), seed, scratch.data());
+            }
+            return into_output(std::move(p.img), origin);
+        },
+        nullptr);
+}
+
+// Riemersma dither: history (an int in range), ratio (a float in (0, 1]),
+// distance; then the image and its levels or palette.
+PyObject* riemersma_binder(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            if (!leading("riemersma", nargs, 3)) {
+                return nullptr;
+            }
+            const long history = PyLong_AsLong(args[0]);
+            if (history == -1 && PyErr_Occurred()) {
+                return nullptr;
+            }
+            if (history < 1 || history > static_cast<long>(max_riemersma_history)) {
+                PyErr_Format(PyExc_ValueError, "history must be in 1..=%zu, got %ld",
+                             max_riemersma_history, history);
+                return nullptr;
+            }
+            const double ratio = PyFloat_AsDouble(args[1]);
+            if (ratio == -1.0 && PyErr_Occurred()) {
+                return nullptr;
+            }
+            if (!(ratio > 0.0 && ratio <= 1.0)) {
+                PyErr_SetString(PyExc_ValueError, "ratio must be in (0, 1]");
+                return nullptr;
+            }
+            ExtrasArgs extras;
+            if (!parse_distance(args[2], extras.extras.distance)) {
+                return nullptr;
+            }
+            Args converted;
+            if (!bind_args(riemersma_sig, args + 3, nargs - 3, kwnames, converted)) {
+                return nullptr;
+            }
+            Call call;
+            if (!prepare_call(converted, extras, call)) {
+                return nullptr;
+            }
+            Prepared& p = *call.prepared;
+            if (p.img.pixel_count() > 0xffffffffu) {
+                PyErr_SetString(PyExc_ValueError, "image too large for riemersma dither");
+                return nullptr;
+            }
+            const auto q = static_cast<std::size_t>(history);
+            auto path = Buffer<std::uint32_t>::allocate(riemersma_path_entries(p.img),
+                                                        interpreter_allocator);
+            auto ring = Buffer<float>::allocate(riemersma_history_floats(q), interpreter_allocator);
+            if (path.empty() || ring.empty()) {
+                PyErr_SetString(PyExc_MemoryError, "cannot allocate the curve");
+                return nullptr;
+            }
+            {
+                Detached detached;
+                riemersma_dither(p.img, p.target, match_of(call), p.space, p.strength, q,
+                                 static_cast<float>(ratio), path.data(), ring.data());
+            }
+            return into_output(std::move(p.img), call.origin);
+        },
+        nullptr);
+}
+
+// The weight table of a variable-coefficient method: 256 triples (next,
+// below-behind, below) as the engine uses them.
+PyObject* weights_fn(PyObject*, PyObject* arg) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            const long kind = PyLong_AsLong(arg);
+            if (kind == -1 && PyErr_Occurred()) {
+                return nullptr;
+            }
+            if (kind != 0 && kind != 1) {
+                PyErr_SetString(PyExc_ValueError, "kind must be 0 or 1");
+                return nullptr;
+            }
+            const WeightRows rows = weight_rows(static_cast<VariableKind>(kind));
+            Ref out = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(rows.size())));
+            if (!out) {
+                return nullptr;
+            }
+            for (std::size_t i = 0; i < rows.size(); ++i) {
+                PyObject* row = Py_BuildValue("(ddd)", static_cast<double>(rows[i][0]),
+                                              static_cast<double>(rows[i][1]),
+                                              static_cast<double>(rows[i][2]));
+                if (row == nullptr) {
+                    return nullptr;
+                }
+                PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), row);
+            }
+            return out.release();
+        },
+        nullptr);
+}
+
 // Leading arguments: limit (diffuse only), mask, distance; then the
 // tonalis function's arguments.
 template <const Signature& sig, PyObject* (*op)(const Args&, ExtrasArgs&), bool with_limit>
@@ -195,6 +425,24 @@ PyMethodDef functions[] = {
         "random(mask, distance, image, *, levels, palette, seed, strength, linear, "
         "preserve_alpha)\n--\n\nRandom dither with the refinements; see "
         "tonalis_tools.random."),
+    {"pattern",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&pattern_binder)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "pattern(candidates, distance, image, matrix, *, levels, palette, strength, linear, "
+     "preserve_alpha)\n--\n\nPattern dither for any palette; see "
+     "tonalis_tools.pattern_dither."},
+    {"variable",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&variable_binder)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "variable(kind, image, *, levels, seed, strength, linear, preserve_alpha)\n--\n\n"
+     "Variable-coefficient error diffusion; see tonalis_tools.variable_diffuse."},
+    {"riemersma",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&riemersma_binder)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "riemersma(history, ratio, distance, image, *, levels, palette, strength, linear, "
+     "preserve_alpha)\n--\n\nRiemersma dither; see tonalis_tools.riemersma."},
+    {"weights", &weights_fn, METH_O,
+     "weights(kind)\n--\n\nThe 256 weight triples of a variable-coefficient method."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,89 @@
+"""Speed of the added algorithms against the engine each should be measured
+by, on the same image, in one run.
+
+    python3 bench/algorithms.py                # 1024 x 1024, median of 5
+    python3 bench/algorithms.py --size 2048 --repeat 9 --json out.json
+
+Riemersma, Ostromoukhov and Zhou-Fang against tonalis's Floyd-Steinberg
+with the same scan (`must` 2: at most twice its time): serpentine for the
+variable-coefficient methods, which the papers define on it, plain for
+Riemersma; pattern dither against ordered dither
+with the same palette (`must` 10). Images: the hashed ramp of
+bench/extras.py and the bundled photograph scaled to the size (pattern
+dither caches candidate lists by colour, so the photograph's many colours
+are its hard case).
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from collections.abc import Callable
+from typing import Any
+
+import numpy as np
+
+import tonalis
+from tonalis_tools import ordered, pattern_dither, preset, riemersma, variable_diffuse
+from tonalis_tools.gallery import sample_photo
+
+from extras import test_image, timed
+
+Case = tuple[str, Callable[[], Any], Callable[[], Any], float]
+
+
+def cases(size: int) -> list[Case]:
+    rgb, gray = test_image(size, 3), test_image(size, 1)
+    photo = np.asarray(sample_photo(size))
+    out: list[Case] = []
+    for label, image in (("gray", gray), ("RGB", rgb)):
+        fs = lambda image=image: tonalis.error_diffusion(image)
+        serpentine = lambda image=image: tonalis.error_diffusion(image, serpentine=True)
+        out += [
+            (f"Riemersma, {label}, 2 levels (vs FS)", lambda image=image: riemersma(image), fs,
+             2.0),
+            (f"Ostromoukhov, {label}, 2 levels (vs FS serpentine)",
+             lambda image=image: variable_diffuse(image, "ostromoukhov"), serpentine, 2.0),
+            (f"Zhou-Fang, {label}, 2 levels (vs FS serpentine)",
+             lambda image=image: variable_diffuse(image, "zhou_fang"), serpentine, 2.0),
+            (f"Ostromoukhov, {label}, 4 levels (vs FS serpentine)",
+             lambda image=image: variable_diffuse(image, "ostromoukhov", levels=4),
+             lambda image=image: tonalis.error_diffusion(image, serpentine=True, levels=4), 2.0),
+        ]
+    for name in ("epaper-7", "pico8"):
+        colours = preset(name)
+        out.append((f"Riemersma, photo, {name}", lambda c=colours: riemersma(photo, palette=c),
+                    lambda c=colours: tonalis.error_diffusion(photo, palette=c), 2.0))
+        for label, image in (("ramp", rgb), ("photo", photo)):
+            out.append((f"pattern, {label}, {name}",
+                        lambda image=image, c=colours: pattern_dither(image, c),
+                        lambda image=image, c=colours: ordered(image, "bayer8x8", palette=c,
+                                                               linear=True), 10.0))
+    return out
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description="added algorithms against their baselines")
+    parser.add_argument("--size", type=int, default=1024)
+    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--json")
+    args = parser.parse_args(argv)
+    rows = []
+    print(f"| work ({args.size}²) | ms | baseline ms | ratio | must | holds |")
+    print("|---|--:|--:|--:|--:|:-:|")
+    for label, fn, base, must in cases(args.size):
+        t, b = timed(fn, base, args.repeat)
+        ratio = t / b
+        rows.append({"work": label, "ms": t * 1e3, "baseline_ms": b * 1e3, "ratio": ratio,
+                     "must": must})
+        print(f"| {label} | {t * 1e3:.1f} | {b * 1e3:.1f} | {ratio:.2f} | {must:g} | "
+              f"{'yes' if ratio <= must else 'no'} |", flush=True)
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(rows, f, indent=1)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

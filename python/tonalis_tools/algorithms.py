@@ -1,0 +1,193 @@
+"""Dither algorithms beyond tonalis's own: pattern dither for any palette,
+variable-coefficient error diffusion (Ostromoukhov; Zhou and Fang) and
+Riemersma's dither along a Hilbert curve.
+
+- `pattern_dither` mixes, at each pixel, a few candidate palette colours
+  whose average approaches the pixel's colour, and picks one of them by a
+  threshold matrix. Unlike ordered dither with a palette, which shifts all
+  three channels by one threshold, it suits irregular palettes (retro
+  consoles, e-paper). Its output at a pixel depends only on that pixel's
+  colour and position, so it stands still between animation frames.
+- `variable_diffuse` diffuses the error to three neighbours with weights
+  that depend on the input level (``"ostromoukhov"``), optionally with a
+  threshold modulated by a seeded random share of the step
+  (``"zhou_fang"``), on a serpentine scan as the papers use it. Levels per
+  channel only: the weights were tuned for tone levels, not palettes.
+- `riemersma` quantizes pixels in the order of a Hilbert curve, each
+  receiving a weighted share of the last ``history`` errors.
+"""
+
+from __future__ import annotations
+
+import numbers
+import operator
+from typing import TYPE_CHECKING, Any, TypeVar, overload
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _engines
+from .bluenoise import SIZES as BLUE_NOISE_SIZES
+from .bluenoise import blue_noise_matrix
+from .extras import Palette, _distance_code
+from .halftone import screen
+from .names import normalize_name
+
+if TYPE_CHECKING:
+    from PIL import Image
+
+__all__ = ["ALGORITHMS", "VARIABLE_METHODS", "pattern_dither", "riemersma", "variable_diffuse",
+           "needs_colour", "to_colour"]
+
+#: The variable-coefficient methods, in the engine's numbering.
+VARIABLE_METHODS: tuple[str, ...] = ("ostromoukhov", "zhou_fang")
+#: The method names these algorithms add to the command line and pipeline.
+ALGORITHMS: tuple[str, ...] = ("pattern", "riemersma") + VARIABLE_METHODS
+
+_Image = TypeVar("_Image", bound="npt.NDArray[np.uint8] | Image.Image")
+
+
+def needs_colour(image: Any) -> bool:
+    """Whether an image is gray (L or LA, or an array of 1 or 2 channels)."""
+    mode = getattr(image, "mode", None)
+    if mode is not None:
+        return bool(mode in ("L", "LA"))
+    array = np.asarray(image)
+    return array.ndim == 2 or (array.ndim == 3 and array.shape[2] in (1, 2))
+
+
+def to_colour(image: Any) -> Any:
+    """A gray image as RGB (LA as RGBA); PIL in gives PIL out."""
+    mode = getattr(image, "mode", None)
+    if mode is not None:
+        return image.convert("RGBA" if mode == "LA" else "RGB")
+    array = np.asarray(image)
+    if array.ndim == 2:
+        array = array[:, :, None]
+    if array.shape[2] == 2:
+        return np.dstack([array[:, :, :1]] * 3 + [array[:, :, 1:]])
+    return np.dstack([array] * 3)
+
+
+def _int_option(name: str, value: object, low: int, high: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"{name} must be an int, got {type(value).__name__}")
+    number = operator.index(value)
+    if not low <= number <= high:
+        raise ValueError(f"{name} must be in {low}..={high}, got {number}")
+    return number
+
+
+def named_matrix(matrix: Any) -> Any:
+    """A blue-noise or halftone screen name turned into its matrix; other
+    values (Bayer names and sizes, arrays, None) as given."""
+    if not isinstance(matrix, str):
+        return matrix
+    key = normalize_name(matrix)
+    if key.startswith("bluenoise"):
+        rest = key[len("bluenoise"):]
+        if rest == "":
+            return blue_noise_matrix(64)
+        if rest.isdigit() and int(rest) in BLUE_NOISE_SIZES:
+            return blue_noise_matrix(int(rest))
+    found = screen(matrix)
+    return found if found is not None else matrix
+
+
+@overload
+def pattern_dither(image: _Image, palette: Palette, *, matrix: Any = ...,  # type: ignore[overload-overlap, unused-ignore]
+                   candidates: int = ..., strength: float = ..., linear: bool = ...,
+                   preserve_alpha: bool = ..., distance: str = ...) -> _Image: ...
+@overload
+def pattern_dither(image: npt.ArrayLike, palette: Palette, *, matrix: Any = ...,
+                   candidates: int = ..., strength: float = ..., linear: bool = ...,
+                   preserve_alpha: bool = ..., distance: str = ...) -> npt.NDArray[np.uint8]: ...
+def pattern_dither(image: Any, palette: Palette, *, matrix: Any = "bayer8x8",
+                   candidates: int = 8, strength: float = 1.0, linear: bool = True,
+                   preserve_alpha: bool = True, distance: str = "rgb") -> Any:
+    """Pattern dither with any palette.
+
+    At each pixel, candidate k (of `candidates`, 1..=256) is the palette
+    colour nearest to the pixel plus `strength` times the error the earlier
+    candidates leave (the pixel minus each of them, summed). The candidates,
+    ordered by luminance, are indexed by the matrix value at the pixel
+    times their count. `matrix` takes what `ordered` takes ('bayer8x8', a
+    size, index or threshold arrays) and blue-noise and halftone screen
+    names. A gray image is dithered as RGB. `distance` chooses how the
+    nearest colour is found (see `tonalis_tools.extras`). The colours are
+    mixed in linear light by default (``linear=True``): the eye averages
+    light, and mixing codes instead darkens mid-tones.
+    """
+    count = _int_option("candidates", candidates, 1, 256)
+    code = _distance_code(distance)
+    if palette is None:
+        raise ValueError("palette is required for pattern dither")
+    if needs_colour(image):
+        image = to_colour(image)
+    return _engines.pattern(count, code, image, named_matrix(matrix), palette=palette,
+                            strength=strength, linear=linear, preserve_alpha=preserve_alpha)
+
+
+def _variable_code(method: object) -> int:
+    if not isinstance(method, str):
+        raise TypeError(f"method must be a str, got {type(method).__name__}")
+    key = normalize_name(method)
+    for code, name in enumerate(VARIABLE_METHODS):
+        if key == normalize_name(name):
+            return code
+    raise ValueError(f"unknown method {method!r} (valid: {', '.join(VARIABLE_METHODS)})")
+
+
+@overload
+def variable_diffuse(image: _Image, method: str = ..., *, levels: int = ..., seed: int = ...,  # type: ignore[overload-overlap, unused-ignore]
+                     strength: float = ..., linear: bool = ...,
+                     preserve_alpha: bool = ...) -> _Image: ...
+@overload
+def variable_diffuse(image: npt.ArrayLike, method: str = ..., *, levels: int = ...,
+                     seed: int = ..., strength: float = ..., linear: bool = ...,
+                     preserve_alpha: bool = ...) -> npt.NDArray[np.uint8]: ...
+def variable_diffuse(image: Any, method: str = "ostromoukhov", *, levels: int = 2,
+                     seed: int = 0, strength: float = 1.0, linear: bool = False,
+                     preserve_alpha: bool = True) -> Any:
+    """Variable-coefficient error diffusion, serpentine, `levels` per channel.
+
+    ``"ostromoukhov"``: weights by input level from Ostromoukhov's table.
+    ``"zhou_fang"``: Zhou and Fang's weights and a threshold raised by a
+    random share of the step drawn from the pixel's position and `seed`
+    (the same seed gives the same bytes). With more than two levels the
+    tables are indexed by where the input lies between its two neighbouring
+    levels.
+    """
+    code = _variable_code(method)
+    if isinstance(seed, bool) or not isinstance(seed, numbers.Integral):
+        raise TypeError(f"seed must be an int, got {type(seed).__name__}")
+    return _engines.variable(code, image, levels=levels, seed=seed, strength=strength,
+                             linear=linear, preserve_alpha=preserve_alpha)
+
+
+@overload
+def riemersma(image: _Image, *, levels: int = ..., palette: Palette = ..., history: int = ...,  # type: ignore[overload-overlap, unused-ignore]
+              ratio: float = ..., strength: float = ..., linear: bool = ...,
+              preserve_alpha: bool = ..., distance: str = ...) -> _Image: ...
+@overload
+def riemersma(image: npt.ArrayLike, *, levels: int = ..., palette: Palette = ...,
+              history: int = ..., ratio: float = ..., strength: float = ...,
+              linear: bool = ..., preserve_alpha: bool = ...,
+              distance: str = ...) -> npt.NDArray[np.uint8]: ...
+def riemersma(image: Any, *, levels: int = 2, palette: Palette = None, history: int = 16,
+              ratio: float = 1 / 16, strength: float = 1.0, linear: bool = False,
+              preserve_alpha: bool = True, distance: str = "rgb") -> Any:
+    """Riemersma dither: pixels in Hilbert-curve order, each taking the
+    weighted sum of the last `history` (1..=256) errors, the latest weighted
+    most and the oldest `ratio` (in (0, 1]) times as much; the weights sum
+    to 1, so every error is passed on whole. Levels or a palette."""
+    count = _int_option("history", history, 1, 256)
+    if isinstance(ratio, bool) or not isinstance(ratio, numbers.Real):
+        raise TypeError(f"ratio must be a number, got {type(ratio).__name__}")
+    if not 0.0 < float(ratio) <= 1.0:
+        raise ValueError(f"ratio must be in (0, 1], got {ratio!r}")
+    code = _distance_code(distance)
+    if palette is not None and needs_colour(image):
+        image = to_colour(image)
+    return _engines.riemersma(count, float(ratio), code, image, levels=levels, palette=palette,
+                              strength=strength, linear=linear, preserve_alpha=preserve_alpha)

@@ -1,0 +1,268 @@
+// Riemersma dither.
+//
+// The path is the generalised Hilbert curve: the rectangle is split along
+// its longer side into two halves (long and thin), or into three parts
+// (start, middle, end) so that the curve enters at one corner and leaves at
+// the neighbouring one; halves are made even where that keeps the curve
+// unbroken.
+#include "riemersma.hpp"
+
+#include <array>
+#include <cmath>
+#include <variant>
+
+namespace tonalis {
+
+namespace {
+
+using Int = std::int64_t;
+
+constexpr Int sign(Int v) noexcept {
+    return (v > 0) - (v < 0);
+}
+constexpr Int abs_of(Int v) noexcept {
+    return v < 0 ? -v : v;
+}
+// Division rounding toward minus infinity.
+constexpr Int floor_half(Int v) noexcept {
+    return v >= 0 ? v / 2 : -((-v + 1) / 2);
+}
+
+struct PathWriter {
+    std::uint32_t* out;
+    std::size_t width;
+    std::size_t at = 0;
+    void put(Int x, Int y) noexcept {
+        out[at++] = static_cast<std::uint32_t>(static_cast<std::size_t>(y) * width +
+                                               static_cast<std::size_t>(x));
+    }
+};
+
+// The rectangle at (x, y) spanned by the major axis (ax, ay) and the minor
+// axis (bx, by), one of each pair zero.
+void cover(PathWriter& w, Int x, Int y, Int ax, Int ay, Int bx, Int by) noexcept {
+    const Int width = abs_of(ax + ay);
+    const Int height = abs_of(bx + by);
+    const Int dax = sign(ax), day = sign(ay);
+    const Int dbx = sign(bx), dby = sign(by);
+    if (height == 1) {
+        for (Int i = 0; i < width; ++i, x += dax, y += day) {
+            w.put(x, y);
+        }
+        return;
+    }
+    if (width == 1) {
+        for (Int i = 0; i < height; ++i, x += dbx, y += dby) {
+            w.put(x, y);
+        }
+        return;
+    }
+    Int ax2 = floor_half(ax), ay2 = floor_half(ay);
+    Int bx2 = floor_half(bx), by2 = floor_half(by);
+    const Int width2 = abs_of(ax2 + ay2);
+    const Int height2 = abs_of(bx2 + by2);
+    if (2 * width > 3 * height) {
+        if (width2 % 2 != 0 && width > 2) {
+            ax2 += dax;
+            ay2 += day;
+        }
+        cover(w, x, y, ax2, ay2, bx, by);
+        cover(w, x + ax2, y + ay2, ax - ax2, ay - ay2, bx, by);
+        return;
+    }
+    if (height2 % 2 != 0 && height > 2) {
+        bx2 += dbx;
+        by2 += dby;
+    }
+    cover(w, x, y, bx2, by2, ax2, ay2);
+    cover(w, x + bx2, y + by2, ax, ay, bx - bx2, by - by2);
+    cover(w, x + (ax - dax) + (bx2 - dbx), y + (ay - day) + (by2 - dby), -bx2, -by2,
+          -(ax - ax2), -(ay - ay2));
+}
+
+}  // namespace
+
+void hilbert_path(std::size_t width, std::size_t height, std::uint32_t* path) noexcept {
+    if (width == 0 || height == 0) {
+        return;
+    }
+    PathWriter w{path, width};
+    const auto wi = static_cast<Int>(width);
+    const auto hi = static_cast<Int>(height);
+    if (width >= height) {
+        cover(w, 0, 0, wi, 0, 0, hi);
+    } else {
+        cover(w, 0, 0, 0, hi, wi, 0);
+    }
+}
+
+std::size_t riemersma_path_entries(const Img& img) noexcept {
+    return img.pixel_count();
+}
+
+std::size_t riemersma_history_floats(std::size_t history) noexcept {
+    // A ring of errors (four lanes per entry) and the weights.
+    return history * 4 + history;
+}
+
+namespace {
+
+// The history: a ring of errors (four lanes per entry, lane c channel c)
+// and the weights, the latest first.
+struct History {
+    float* ring;
+    const float* weights;
+    std::size_t length;
+    float first;  // weights[0]
+    float last;   // weights[length - 1]
+    float fall;   // the ratio of neighbouring weights
+};
+
+// Pixels carry the weighted error sum from one to the next: with weights
+// falling by `fall` per step back, the next pixel's sum is the latest error
+// times the first weight plus `fall` times this sum without its oldest
+// term. It is summed afresh every `resync` pixels, so rounding cannot drift.
+constexpr std::size_t resync = 1024;
+
+// Levels: N channels (the kept one untouched), one lane each. N is a
+// compile-time constant so the sums stay in registers; the level choice is
+// the vector form of the nearest-level rule, which has no branches.
+template <std::size_t N>
+void levels_walk(Img& img, const Levels& levels, const float* to_work, float strength,
+                 const std::uint32_t* path, const History& h) noexcept {
+    const std::size_t kept = img.kept_channel();
+    const std::size_t count = img.pixel_count();
+    std::array<float, N> carried{};
+    std::size_t latest = 0;  // ring slot of the latest error
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i % resync == 0) {
+            carried = {};
+            std::size_t slot = latest;
+            for (std::size_t a = 0; a < h.length; ++a) {
+                for (std::size_t c = 0; c < N; ++c) {
+                    carried[c] = carried[c] + h.ring[slot * 4 + c] * h.weights[a];
+                }
+                slot = slot == 0 ? h.length - 1 : slot - 1;
+            }
+        }
+        latest = latest + 1 == h.length ? 0 : latest + 1;
+        std::uint8_t* px = img.data.data() + static_cast<std::size_t>(path[i]) * N;
+        std::array<std::uint8_t, N> out;
+        for (std::size_t c = 0; c < N; ++c) {
+            const std::uint8_t code = px[c];
+            out[c] = code;
+            float error = 0.0f;
+            if (c != kept) {
+                const float v = to_work[code] + carried[c];
+                const Quad x = Quad{} + v * levels.inv_step;
+                QuadI index;
+                level_index(x, levels.max_index, index);
+                const auto chosen = static_cast<std::size_t>(index[0]);
+                out[c] = levels.codes[chosen];
+                error = (v - levels.values[chosen]) * strength;
+            }
+            const float oldest = h.ring[latest * 4 + c];  // leaving the window
+            h.ring[latest * 4 + c] = error;
+            carried[c] = error * h.first + (carried[c] - oldest * h.last) * h.fall;
+        }
+        for (std::size_t c = 0; c < N; ++c) {
+            px[c] = out[c];
+        }
+    }
+}
+
+// A palette: the three colour channels as one four-lane value.
+void palette_walk(Img& img, const Palette& palette, const ColourMatch& match,
+                  const float* to_work, float strength, const std::uint32_t* path,
+                  const History& h) noexcept {
+    const std::size_t channels = img.channels;
+    const std::size_t count = img.pixel_count();
+    std::size_t latest = 0;
+    Quad carried{};
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i % resync == 0) {
+            carried = Quad{};
+            std::size_t slot = latest;
+            for (std::size_t a = 0; a < h.length; ++a) {
+                Quad past;
+                __builtin_memcpy(&past, h.ring + slot * 4, sizeof past);
+                carried += past * h.weights[a];
+                slot = slot == 0 ? h.length - 1 : slot - 1;
+            }
+        }
+        std::uint8_t* px = img.data.data() + static_cast<std::size_t>(path[i]) * channels;
+        const Quad v = Quad{to_work[px[0]], to_work[px[1]], to_work[px[2]], 0.0f} + carried;
+        const std::size_t chosen = match.nearest(match.coordinates(v));
+        Quad colour;
+        __builtin_memcpy(&colour, palette.layout.quads.data() + chosen * 4, sizeof colour);
+        const Quad error = (v - colour) * strength;
+        latest = latest + 1 == h.length ? 0 : latest + 1;
+        Quad oldest;  // the error leaving the window, in the slot reused
+        __builtin_memcpy(&oldest, h.ring + latest * 4, sizeof oldest);
+        __builtin_memcpy(h.ring + latest * 4, &error, sizeof error);
+        carried = error * h.first + (carried - oldest * h.last) * h.fall;
+        const Rgb& out = palette.rgb[chosen];
+        px[0] = out[0];
+        px[1] = out[1];
+        px[2] = out[2];
+    }
+}
+
+}  // namespace
+
+void riemersma_dither(Img& img, const Target& target, const ColourMatch* match,
+                      const Space& space, float strength, std::size_t history, float ratio,
+                      std::uint32_t* path, float* history_rows) noexcept {
+    const Palette* palette = std::get_if<Palette>(&target);
+    const Levels* levels = std::get_if<Levels>(&target);
+    if (history == 0 || (palette != nullptr && (img.channels < 3 || match == nullptr))) {
+        return;
+    }
+    hilbert_path(img.width, img.height, path);
+    float* ring = history_rows;
+    float* weights = history_rows + history * 4;
+    // Weight of the error a steps back (a = 0 the latest): ratio^(a/(q-1)),
+    // then scaled to sum to 1.
+    float sum = 0.0f;
+    for (std::size_t a = 0; a < history; ++a) {
+        const float e = history == 1 ? 0.0f
+                                     : static_cast<float>(a) / static_cast<float>(history - 1);
+        weights[a] = powf(ratio, e);
+        sum += weights[a];
+    }
+    for (std::size_t a = 0; a < history; ++a) {
+        weights[a] = weights[a] / sum;
+    }
+    for (std::size_t i = 0; i < history * 4; ++i) {
+        ring[i] = 0.0f;
+    }
+    const History h{ring,
+                    weights,
+                    history,
+                    weights[0],
+                    weights[history - 1],
+                    history == 1 ? 0.0f : powf(ratio, 1.0f / static_cast<float>(history - 1))};
+    const float* to_work = space.to_work.data();
+    if (palette != nullptr) {
+        palette_walk(img, *palette, *match, to_work, strength, path, h);
+        return;
+    }
+    switch (img.channels) {
+        case 1:
+            levels_walk<1>(img, *levels, to_work, strength, path, h);
+            break;
+        case 2:
+            levels_walk<2>(img, *levels, to_work, strength, path, h);
+            break;
+        case 3:
+            levels_walk<3>(img, *levels, to_work, strength, path, h);
+            break;
+        case 4:
+            levels_walk<4>(img, *levels, to_work, strength, path, h);
+            break;
+        default:
+            break;
+    }
+}
+
+}  // namespace tonalis

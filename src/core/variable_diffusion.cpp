@@ -1,0 +1,312 @@
+// Variable-coefficient error diffusion.
+//
+// Ostromoukhov, "A Simple and Efficient Error-Diffusion Algorithm",
+// SIGGRAPH 2001: three weights (next pixel, below-behind, below) chosen by
+// the input level from a 256-row table symmetric about 127.5, serpentine
+// scan, fixed threshold half way between the levels.
+//
+// Zhou and Fang, "Improving mid-tone quality of variable-coefficient error
+// diffusion using threshold modulation", SIGGRAPH 2003: weights from key
+// levels, linearly interpolated between them, and a threshold raised by a
+// random share of the step whose strength also depends on the input level.
+//
+// Both are defined for two levels; with more levels the table is indexed
+// by where the input lies between its two neighbouring levels, scaled to
+// 0..255, so two levels give exactly the published behaviour.
+#include "variable_diffusion.hpp"
+
+#include "noise.hpp"
+
+namespace tonalis {
+
+namespace {
+
+// Ostromoukhov's table, levels 0..127: next, below-behind, below (the
+// published sums are the sums of the three).
+constexpr std::array<VariableWeights, 128> ostromoukhov_rows{{
+    {13, 0, 5}, {13, 0, 5}, {21, 0, 10}, {7, 0, 4},  // 0-3
+    {8, 0, 5}, {47, 3, 28}, {23, 3, 13}, {15, 3, 8},  // 4-7
+    {22, 6, 11}, {43, 15, 20}, {7, 3, 3}, {501, 224, 211},  // 8-11
+    {249, 116, 103}, {165, 80, 67}, {123, 62, 49}, {489, 256, 191},  // 12-15
+    {81, 44, 31}, {483, 272, 181}, {60, 35, 22}, {53, 32, 19},  // 16-19
+    {237, 148, 83}, {471, 304, 161}, {3, 2, 1}, {459, 304, 161},  // 20-23
+    {38, 25, 14}, {453, 296, 175}, {225, 146, 91}, {149, 96, 63},  // 24-27
+    {111, 71, 49}, {63, 40, 29}, {73, 46, 35}, {435, 272, 217},  // 28-31
+    {108, 67, 56}, {13, 8, 7}, {213, 130, 119}, {423, 256, 245},  // 32-35
+    {5, 3, 3}, {281, 173, 162}, {141, 89, 78}, {283, 183, 150},  // 36-39
+    {71, 47, 36}, {285, 193, 138}, {13, 9, 6}, {41, 29, 18},  // 40-43
+    {36, 26, 15}, {289, 213, 114}, {145, 109, 54}, {291, 223, 102},  // 44-47
+    {73, 57, 24}, {293, 233, 90}, {21, 17, 6}, {295, 243, 78},  // 48-51
+    {37, 31, 9}, {27, 23, 6}, {149, 129, 30}, {299, 263, 54},  // 52-55
+    {75, 67, 12}, {43, 39, 6}, {151, 139, 18}, {303, 283, 30},  // 56-59
+    {38, 36, 3}, {305, 293, 18}, {153, 149, 6}, {307, 303, 6},  // 60-63
+    {1, 1, 0}, {101, 105, 2}, {49, 53, 2}, {95, 107, 6},  // 64-67
+    {23, 27, 2}, {89, 109, 10}, {43, 55, 6}, {83, 111, 14},  // 68-71
+    {5, 7, 1}, {172, 181, 37}, {97, 76, 22}, {72, 41, 17},  // 72-75
+    {119, 47, 29}, {4, 1, 1}, {4, 1, 1}, {4, 1, 1},  // 76-79
+    {4, 1, 1}, {4, 1, 1}, {4, 1, 1}, {4, 1, 1},  // 80-83
+    {4, 1, 1}, {4, 1, 1}, {65, 18, 17}, {95, 29, 26},  // 84-87
+    {185, 62, 53}, {30, 11, 9}, {35, 14, 11}, {85, 37, 28},  // 88-91
+    {55, 26, 19}, {80, 41, 29}, {155, 86, 59}, {5, 3, 2},  // 92-95
+    {5, 3, 2}, {5, 3, 2}, {5, 3, 2}, {5, 3, 2},  // 96-99
+    {5, 3, 2}, {5, 3, 2}, {5, 3, 2}, {5, 3, 2},  // 100-103
+    {5, 3, 2}, {5, 3, 2}, {5, 3, 2}, {5, 3, 2},  // 104-107
+    {305, 176, 119}, {155, 86, 59}, {105, 56, 39}, {80, 41, 29},  // 108-111
+    {65, 32, 23}, {55, 26, 19}, {335, 152, 113}, {85, 37, 28},  // 112-115
+    {115, 48, 37}, {35, 14, 11}, {355, 136, 109}, {30, 11, 9},  // 116-119
+    {365, 128, 107}, {185, 62, 53}, {25, 8, 7}, {95, 29, 26},  // 120-123
+    {385, 112, 103}, {65, 18, 17}, {395, 104, 101}, {4, 1, 1},  // 124-127
+}};
+
+// Zhou and Fang's key levels and weights (next, below-behind, below).
+constexpr std::array<KeyWeights, 18> zhou_fang_key_rows{{
+    {0, {13, 0, 5}},
+    {1, {1300249, 0, 499250}},
+    {2, {214114, 287, 99357}},
+    {3, {351854, 0, 199965}},
+    {4, {801100, 0, 490999}},
+    {10, {704075, 297466, 303694}},
+    {22, {46613, 31917, 21469}},
+    {32, {47482, 30617, 21900}},
+    {44, {43024, 42131, 14826}},
+    {64, {36411, 43219, 20369}},
+    {72, {38477, 53843, 7678}},
+    {77, {40503, 51547, 7948}},
+    {85, {35865, 34108, 30026}},
+    {95, {34117, 36899, 28983}},
+    {102, {35132, 36059, 28807}},
+    {107, {16477, 18810, 14712}},
+    {112, {33360, 37954, 28685}},
+    {127, {35269, 36066, 28664}},
+}};
+
+// Zhou and Fang's threshold modulation strength, percent, levels 0..127
+// (the authors' table, interpolated from their key levels).
+constexpr std::array<std::uint8_t, 128> zhou_fang_strength_rows{{
+    0, 0, 1, 2, 3, 3, 4, 5, 6, 6, 7, 8, 9, 9, 10, 11,  // 0-15
+    12, 12, 13, 14, 15, 15, 16, 17, 18, 18, 19, 20, 21, 21, 22, 23,  // 16-31
+    24, 24, 25, 26, 27, 27, 28, 29, 30, 31, 32, 33, 34, 34, 35, 36,  // 32-47
+    37, 38, 38, 39, 40, 41, 42, 42, 43, 44, 45, 46, 46, 47, 48, 49,  // 48-63
+    50, 53, 56, 59, 62, 65, 68, 71, 75, 78, 81, 84, 87, 90, 93, 96,  // 64-79
+    100, 100, 100, 100, 100, 100, 91, 83, 75, 66, 58, 50, 41, 33, 25, 17,  // 80-95
+    21, 26, 31, 35, 40, 45, 50, 54, 58, 62, 66, 70, 71, 73, 75, 77,  // 96-111
+    79, 80, 81, 83, 84, 86, 87, 88, 90, 91, 93, 94, 95, 97, 98, 100,  // 112-127
+}};
+
+std::array<float, 3> normalised(const VariableWeights& w) noexcept {
+    const auto sum = static_cast<float>(w.next + w.below_behind + w.below);
+    return {static_cast<float>(w.next) / sum, static_cast<float>(w.below_behind) / sum,
+            static_cast<float>(w.below) / sum};
+}
+
+}  // namespace
+
+const std::array<VariableWeights, 128>& ostromoukhov_table() noexcept {
+    return ostromoukhov_rows;
+}
+
+const std::array<KeyWeights, 18>& zhou_fang_keys() noexcept {
+    return zhou_fang_key_rows;
+}
+
+const std::array<std::uint8_t, 128>& zhou_fang_strengths() noexcept {
+    return zhou_fang_strength_rows;
+}
+
+WeightRows weight_rows(VariableKind kind) noexcept {
+    WeightRows rows{};
+    std::array<std::array<float, 3>, 128> half{};
+    if (kind == VariableKind::ostromoukhov) {
+        for (std::size_t i = 0; i < 128; ++i) {
+            half[i] = normalised(ostromoukhov_rows[i]);
+        }
+    } else {
+        for (std::size_t k = 0; k + 1 < zhou_fang_key_rows.size(); ++k) {
+            const KeyWeights& lo = zhou_fang_key_rows[k];
+            const KeyWeights& hi = zhou_fang_key_rows[k + 1];
+            const std::array<float, 3> a = normalised(lo.weights);
+            const std::array<float, 3> b = normalised(hi.weights);
+            const auto span = static_cast<float>(hi.level - lo.level);
+            for (int level = lo.level; level <= hi.level; ++level) {
+                const float t = static_cast<float>(level - lo.level) / span;
+                for (std::size_t c = 0; c < 3; ++c) {
+                    half[static_cast<std::size_t>(level)][c] = a[c] + t * (b[c] - a[c]);
+                }
+            }
+        }
+    }
+    for (std::size_t i = 0; i < 128; ++i) {
+        rows[i] = half[i];
+        rows[255 - i] = half[i];
+    }
+    return rows;
+}
+
+std::size_t variable_scratch_floats(const Img& img) noexcept {
+    return 2 * (img.width + 2) * img.channels;
+}
+
+namespace {
+
+// What the row walk of one call reads: per input code its weights and the
+// most its threshold is raised.
+struct Pass {
+    std::array<std::array<float, 3>, 256> code_weights;
+    std::array<float, 256> code_lift;
+    const float* to_work;
+    const float* level_values;
+    const std::uint8_t* level_codes;
+    float inv_step;
+    float max_index;
+    float strength;
+    std::uint64_t state;
+};
+
+// The walk for images of N channels, the kept one skipped; N is a
+// compile-time constant so the errors carried along the row stay in
+// registers.
+template <std::size_t N, bool Modulate, bool TwoLevels>
+void walk(Img& img, const Pass& p, float* scratch) noexcept {
+    const std::size_t kept = img.kept_channel();
+    const std::size_t stride = (img.width + 2) * N;
+    float* current = scratch;
+    float* below = scratch + stride;
+    for (std::size_t i = 0; i < 2 * stride; ++i) {
+        scratch[i] = 0.0f;
+    }
+    for (std::size_t y = 0; y < img.height; ++y) {
+        const bool forward = y % 2 == 0;
+        std::uint8_t* row = img.data.data() + y * img.row_samples();
+        // The error from the previous pixel of the row is carried in a
+        // register rather than added into the row first: the same sum, off
+        // the memory round trip.
+        std::array<float, N> carry{};
+        for (std::size_t step = 0; step < img.width; ++step) {
+            const std::size_t x = forward ? step : img.width - 1 - step;
+            // Error slots are offset by one pixel: slot x + 1 is pixel x.
+            const std::size_t here = (x + 1) * N;
+            const std::size_t behind = forward ? here - N : here + N;
+            float lift = 0.0f;
+            if constexpr (Modulate) {
+                const auto k = static_cast<std::uint64_t>(y * img.width + x) + 1;
+                lift = noise_of(mix_bits(p.state + k * NoiseGenerator::increment)) + 0.5f;
+            }
+            std::uint8_t* px = row + x * N;
+            std::array<std::uint8_t, N> out;
+            for (std::size_t c = 0; c < N; ++c) {
+                // Bytes are written last: a byte store may alias anything,
+                // so every value the pixel needs is read before them.
+                const std::uint8_t code = px[c];
+                out[c] = code;
+                if (c == kept) {
+                    continue;
+                }
+                const float value = p.to_work[code] + (current[here + c] + carry[c]);
+                const std::array<float, 3>& w = p.code_weights[code];
+                // Clamped to the levels (NaN becomes the top one, never an
+                // out-of-range conversion), without branches: a dither makes
+                // any branch on the pixel unpredictable.
+                const float threshold = Modulate ? 0.5f + lift * p.code_lift[code] : 0.5f;
+                float x_value = value * p.inv_step;
+                std::size_t index;
+                float level;
+                if constexpr (TwoLevels) {
+                    // The same choice as below for two levels (the threshold
+                    // is below 1), with a shorter path from one pixel's
+                    // error to the next.
+                    const bool up = x_value > threshold;
+                    index = up ? 1 : 0;
+                    level = up ? p.level_values[1] : p.level_values[0];
+                } else {
+                    x_value = x_value < p.max_index ? x_value : p.max_index;
+                    x_value = x_value > 0.0f ? x_value : 0.0f;
+                    const int below_index = static_cast<int>(x_value);
+                    const float lower = static_cast<float>(below_index);
+                    index = static_cast<std::size_t>(
+                        below_index + static_cast<int>(x_value - lower > threshold));
+                    level = p.level_values[index];
+                }
+                const float error = (value - level) * p.strength;
+                carry[c] = error * w[0];
+                below[behind + c] += error * w[1];
+                below[here + c] += error * w[2];
+                out[c] = p.level_codes[index];
+            }
+            for (std::size_t c = 0; c < N; ++c) {
+                px[c] = out[c];
+            }
+        }
+        float* swap = current;
+        current = below;
+        below = swap;
+        for (std::size_t i = 0; i < stride; ++i) {
+            below[i] = 0.0f;
+        }
+    }
+}
+
+template <bool Modulate, bool TwoLevels>
+void walk_any(Img& img, const Pass& p, float* scratch) noexcept {
+    switch (img.channels) {
+        case 1:
+            walk<1, Modulate, TwoLevels>(img, p, scratch);
+            break;
+        case 2:
+            walk<2, Modulate, TwoLevels>(img, p, scratch);
+            break;
+        case 3:
+            walk<3, Modulate, TwoLevels>(img, p, scratch);
+            break;
+        case 4:
+            walk<4, Modulate, TwoLevels>(img, p, scratch);
+            break;
+        default:
+            break;
+    }
+}
+
+template <bool Modulate>
+void walk_levels(Img& img, const Pass& p, float* scratch, bool two_levels) noexcept {
+    if (two_levels) {
+        walk_any<Modulate, true>(img, p, scratch);
+    } else {
+        walk_any<Modulate, false>(img, p, scratch);
+    }
+}
+
+}  // namespace
+
+void variable_diffuse(Img& img, const Levels& levels, const Space& space, float strength,
+                      VariableKind kind, std::uint64_t seed, float* scratch) noexcept {
+    const WeightRows rows = weight_rows(kind);
+    Pass p{};
+    p.to_work = space.to_work.data();
+    p.level_values = levels.values.data();
+    p.level_codes = levels.codes.data();
+    p.inv_step = levels.inv_step;
+    p.max_index = levels.max_index;
+    p.strength = strength;
+    p.state = NoiseGenerator::from_seed(seed).state;
+    // Per input code: where it lies in its interval, as a table row. The
+    // two levels either side of the top one share the last interval.
+    const float last_interval = levels.max_index - 1.0f;
+    for (std::size_t k = 0; k < 256; ++k) {
+        const float position = p.to_work[k] * levels.inv_step;
+        float base = position > 0.0f ? static_cast<float>(static_cast<int>(position)) : 0.0f;
+        base = base < last_interval ? base : last_interval;
+        const float within = (position - base) * 255.0f;
+        int r = static_cast<int>(within + 0.5f);
+        r = r < 0 ? 0 : (r > 255 ? 255 : r);
+        p.code_weights[k] = rows[static_cast<std::size_t>(r)];
+        const std::size_t m = static_cast<std::size_t>(r > 127 ? 255 - r : r);
+        p.code_lift[k] = 0.5f * (static_cast<float>(zhou_fang_strength_rows[m]) * 0.01f);
+    }
+    const bool two = levels.count == 2;
+    if (kind == VariableKind::zhou_fang) {
+        walk_levels<true>(img, p, scratch, two);
+    } else {
+        walk_levels<false>(img, p, scratch, two);
+    }
+}
+
+}  // namespace tonalis

@@ -1,0 +1,284 @@
+"""Pattern dither, variable-coefficient diffusion and Riemersma dither:
+bytes against the float32 models, tiling and determinism, the published
+weight tables, and argument checks."""
+
+import numpy as np
+import pytest
+from PIL import Image
+
+import tonalis_tools
+from tonalis_tools import _engines, preset
+from tonalis_tools.algorithms import pattern_dither, riemersma, variable_diffuse
+
+import algorithms_reference as model
+from reference import assert_images_equal
+from threshold_reference import bayer_thresholds, random_image
+
+PALETTES = [preset("epaper-7"), preset("epaper-bwr"), preset("cga"), preset("pico8")]
+
+
+# --- pattern dither ----------------------------------------------------------
+
+@pytest.mark.parametrize("palette", PALETTES)
+@pytest.mark.parametrize("candidates,strength,linear,distance", [
+    (8, 1.0, True, "rgb"), (3, 0.5, False, "rgb"), (16, 1.0, False, "luma"),
+    (1, 1.0, True, "oklab"),
+])
+def test_pattern_matches_model(palette, candidates, strength, linear, distance):
+    img = random_image((9, 13, 3), candidates)
+    got = pattern_dither(img, palette, candidates=candidates, strength=strength, linear=linear,
+                         distance=distance)
+    want = model.pattern(img, palette, bayer_thresholds(8), candidates, strength, linear, distance)
+    assert_images_equal(got, want)
+
+
+def test_pattern_cache_collisions_do_not_mix_colours():
+    # More distinct colours than cache slots, each repeated far apart.
+    rng = np.random.default_rng(5)
+    colours = rng.integers(0, 256, (40000, 3), dtype=np.uint8)
+    img = np.concatenate([colours, colours[::-1]]).reshape(400, 200, 3)
+    whole = pattern_dither(img, PALETTES[3], candidates=4)
+    pieces = np.concatenate([pattern_dither(img[i:i + 8], PALETTES[3], candidates=4)
+                             for i in range(0, 400, 8)])
+    assert_images_equal(whole, pieces)
+    small = img[:6, :7]
+    assert_images_equal(whole[:6, :7],
+                        model.pattern(small, PALETTES[3], bayer_thresholds(8), 4))
+
+
+@pytest.mark.parametrize("matrix,period", [("bayer4x4", 4), (8, 8), ("bluenoise16", 16),
+                                           (np.arange(6).reshape(2, 3), (2, 3))])
+def test_pattern_tiles_with_the_matrix(matrix, period):
+    ph, pw = period if isinstance(period, tuple) else (period, period)
+    flat = np.full((3 * ph, 3 * pw, 3), (90, 140, 200), dtype=np.uint8)
+    out = pattern_dither(flat, PALETTES[0], matrix=matrix)
+    tile = out[:ph, :pw]
+    assert_images_equal(out, np.tile(tile, (3, 3, 1)))
+    assert len(np.unique(tile.reshape(-1, 3), axis=0)) > 1
+
+
+def test_pattern_depends_only_on_pixel_and_position():
+    img = random_image((32, 40, 3), 2)
+    out = pattern_dither(img, PALETTES[1])
+    changed = img.copy()
+    changed[10:20, 5:9] = 255 - changed[10:20, 5:9]
+    again = pattern_dither(changed, PALETTES[1])
+    same = np.ones((32, 40), dtype=bool)
+    same[10:20, 5:9] = False
+    assert np.array_equal(out[same], again[same])
+    # A crop aligned to the matrix is the crop of the result.
+    assert_images_equal(pattern_dither(img[8:24, 16:40], PALETTES[1]), out[8:24, 16:40])
+
+
+@pytest.mark.parametrize("gray", [0, 64, 128, 200, 255])
+def test_pattern_mixes_to_the_mean(gray):
+    flat = np.full((8, 8, 3), gray, dtype=np.uint8)
+    out = pattern_dither(flat, ["#000000", "#ffffff"], candidates=64, linear=False)
+    assert abs(out.mean() - gray) <= 255 / 64
+
+
+def test_pattern_takes_gray_pil_and_keeps_alpha():
+    gray = random_image((5, 6), 1)
+    out = pattern_dither(gray, PALETTES[2])
+    assert out.shape == (5, 6, 3)
+    rgba = random_image((5, 6, 4), 2)
+    assert np.array_equal(pattern_dither(rgba, PALETTES[2])[..., 3], rgba[..., 3])
+    pil = pattern_dither(Image.fromarray(gray), PALETTES[2])
+    assert pil.mode == "RGB" and np.array_equal(np.asarray(pil), out)
+
+
+@pytest.mark.parametrize("kwargs,exc,text", [
+    (dict(palette=None), ValueError, "palette"),
+    (dict(candidates=0), ValueError, "candidates"),
+    (dict(candidates=257), ValueError, "candidates"),
+    (dict(candidates=True), TypeError, "candidates"),
+    (dict(candidates=2.0), TypeError, "candidates"),
+    (dict(distance="lab"), ValueError, "distance"),
+    (dict(matrix="nosuch"), ValueError, "matrix"),
+])
+def test_pattern_rejects_bad_arguments(kwargs, exc, text):
+    args = dict(palette=PALETTES[0])
+    args.update(kwargs)
+    palette = args.pop("palette")
+    with pytest.raises(exc, match=text):
+        pattern_dither(random_image((4, 4, 3)), palette, **args)
+
+
+# --- variable-coefficient diffusion -------------------------------------------
+
+# (level, next, below-behind, below) rows as published.
+OSTROMOUKHOV_ROWS = [(0, 13, 0, 5), (5, 47, 3, 28), (11, 501, 224, 211), (64, 1, 1, 0),
+                     (86, 65, 18, 17), (100, 5, 3, 2), (127, 4, 1, 1)]
+ZHOU_FANG_KEYS = [(0, 13, 0, 5), (10, 704075, 297466, 303694), (44, 43024, 42131, 14826),
+                  (64, 36411, 43219, 20369), (85, 35865, 34108, 30026),
+                  (127, 35269, 36066, 28664)]
+
+
+@pytest.mark.parametrize("kind,rows", [(0, OSTROMOUKHOV_ROWS), (1, ZHOU_FANG_KEYS)])
+def test_weight_tables_match_published_rows(kind, rows):
+    table = _engines.weights(kind)
+    assert len(table) == 256
+    for level, a, b, c in rows:
+        total = a + b + c
+        for got in (table[level], table[255 - level]):
+            assert got == pytest.approx((a / total, b / total, c / total), abs=2e-7)
+    for row in table:
+        assert min(row) >= 0 and sum(row) == pytest.approx(1.0, abs=1e-6)
+
+
+def test_zhou_fang_interpolates_between_keys():
+    table = _engines.weights(1)
+    # Level 5 lies a fifth of the way from key 4 to key 10 (authors' row 5).
+    assert table[5] == pytest.approx((0.606570, 0.037983, 0.355447), abs=2e-6)
+    assert table[100] == pytest.approx((0.348426, 0.362997, 0.288578), abs=2e-6)
+
+
+@pytest.mark.parametrize("shape", [(1, 1), (3, 7), (6, 17), (9, 4)])
+@pytest.mark.parametrize("levels,linear,strength", [(2, False, 1.0), (3, True, 0.75),
+                                                    (5, False, 1.0)])
+def test_ostromoukhov_matches_model(shape, levels, linear, strength):
+    img = random_image(shape, shape[1])
+    got = variable_diffuse(img, "ostromoukhov", levels=levels, linear=linear, strength=strength)
+    want = model.variable(img, _engines.weights(0), levels, strength, linear)
+    assert_images_equal(got, want)
+
+
+@pytest.mark.parametrize("method", ["ostromoukhov", "zhou-fang"])
+@pytest.mark.parametrize("gray", [3, 40, 127, 180, 250])
+def test_variable_keeps_the_mean_and_is_deterministic(method, gray):
+    flat = np.full((64, 64), gray, dtype=np.uint8)
+    out = variable_diffuse(flat, method)
+    assert set(np.unique(out)) <= {0, 255}
+    assert abs(out.mean() - gray) < 2.5
+    assert_images_equal(out, variable_diffuse(flat, method))
+
+
+def test_zhou_fang_seed_and_colour():
+    img = random_image((20, 30, 3), 4)
+    a = variable_diffuse(img, "zhou_fang", seed=1)
+    assert not np.array_equal(a, variable_diffuse(img, "zhou_fang", seed=2))
+    # Channels are diffused independently: each is its gray image's result.
+    for c in range(3):
+        assert_images_equal(a[..., c], variable_diffuse(np.ascontiguousarray(img[..., c]),
+                                                        "zhou_fang", seed=1))
+    rgba = random_image((5, 6, 4), 3)
+    assert np.array_equal(variable_diffuse(rgba, levels=4)[..., 3], rgba[..., 3])
+
+
+@pytest.mark.parametrize("args,exc,text", [
+    (dict(method="nosuch"), ValueError, "method"),
+    (dict(method=3), TypeError, "method"),
+    (dict(levels=1), ValueError, "levels"),
+    (dict(seed=1.5), TypeError, "seed"),
+    (dict(strength=2.0), ValueError, "strength"),
+])
+def test_variable_rejects_bad_arguments(args, exc, text):
+    with pytest.raises(exc, match=text):
+        variable_diffuse(random_image((4, 4)), **args)
+
+
+# --- Riemersma ---------------------------------------------------------------
+
+@pytest.mark.parametrize("size", [(1, 1), (1, 9), (7, 1), (2, 2), (5, 3), (8, 8), (13, 6),
+                                  (6, 17), (31, 12)])
+def test_hilbert_path_covers_each_pixel_once(size):
+    w, h = size
+    path = model.hilbert(w, h)
+    assert sorted(path) == [(x, y) for x in range(w) for y in range(h)]
+    steps = [abs(x1 - x0) + abs(y1 - y0) for (x0, y0), (x1, y1) in zip(path, path[1:])]
+    # Neighbours, or diagonal neighbours where an odd side forces it.
+    assert max(steps, default=1) <= (1 if w % 2 == 0 and h % 2 == 0 else 2)
+
+
+@pytest.mark.parametrize("shape", [(1, 1), (4, 9), (13, 6), (16, 16), (3, 40)])
+@pytest.mark.parametrize("history,ratio", [(16, 1 / 16), (1, 1.0), (5, 0.3)])
+def test_riemersma_levels_match_model(shape, history, ratio):
+    img = random_image(shape, history)
+    for levels, linear in [(2, False), (4, True)]:
+        got = riemersma(img, levels=levels, history=history, ratio=ratio, linear=linear)
+        want = model.riemersma(img, history, ratio, levels=levels, linear=linear)
+        assert_images_equal(got, want)
+
+
+@pytest.mark.parametrize("palette", PALETTES[:3])
+def test_riemersma_palette_matches_model(palette):
+    img = random_image((11, 7, 3), 6)
+    got = riemersma(img, palette=palette, strength=0.9)
+    assert_images_equal(got, model.riemersma(img, palette=palette, strength=0.9))
+
+
+def test_riemersma_keeps_the_mean():
+    flat = np.full((48, 40), 77, dtype=np.uint8)
+    assert abs(riemersma(flat).mean() - 77) < 2
+
+
+@pytest.mark.parametrize("args,exc,text", [
+    (dict(history=0), ValueError, "history"),
+    (dict(history=300), ValueError, "history"),
+    (dict(ratio=0.0), ValueError, "ratio"),
+    (dict(ratio=1.5), ValueError, "ratio"),
+    (dict(ratio="x"), TypeError, "ratio"),
+    (dict(distance="oklab"), ValueError, "palette"),
+])
+def test_riemersma_rejects_bad_arguments(args, exc, text):
+    with pytest.raises(exc, match=text):
+        riemersma(random_image((4, 4)), **args)
+
+
+# --- animation ----------------------------------------------------------------
+
+def pan(count=6, width=40, step=1):
+    rng = np.random.default_rng(8)
+    base = np.clip(np.cumsum(rng.normal(0, 6, (32, width + count * step)), axis=1) + 128,
+                   0, 255).astype(np.uint8)
+    return [base[:, i * step:i * step + width] for i in range(count)]
+
+
+@pytest.mark.parametrize("method,options", [
+    ("floyd_steinberg", {}), ("atkinson", {"levels": 3}), ("ostromoukhov", {}),
+    ("riemersma", {}), ("floyd_steinberg", {"palette": ["#000", "#fff", "#f00"]}),
+    ("pattern", {"palette": ["#000", "#fff", "#f00"]}), ("bayer4x4", {}),
+])
+def test_unchanged_frames_give_identical_output(method, options):
+    frame = pan(1)[0]
+    frames = [frame, frame.copy(), frame.copy()]
+    for stable in (True, False):
+        outs = tonalis_tools.dither_frames(frames, method, stable=stable, **options)
+        assert_images_equal(outs[1], outs[0])
+        assert_images_equal(outs[2], outs[0])
+
+
+def test_stable_keeps_still_pixels_and_redithers_changed_ones():
+    frames = pan(4)
+    plain = tonalis_tools.dither_frames(frames, stable=False)
+    stable = tonalis_tools.dither_frames(frames, stable=True, tolerance=4)
+    assert_images_equal(stable[0], plain[0])
+    for k in range(1, 4):
+        # A pixel whose kept output was made for an input within 4 of the
+        # previous frame's must be redithered when it moved by more than 8.
+        far = np.abs(frames[k].astype(int) - frames[k - 1].astype(int)) > 8
+        assert far.any()
+        assert np.array_equal(stable[k][far], plain[k][far])
+    flicker = lambda outs: np.mean([np.mean(a != b) for a, b in zip(outs, outs[1:])])
+    assert flicker(tonalis_tools.dither_frames(frames)) * 5 <= flicker(plain)
+    # Zero tolerance keeps only pixels whose input is unchanged.
+    exact = tonalis_tools.dither_frames(frames, tolerance=0)
+    same = frames[1] == frames[0]
+    assert np.array_equal(exact[1][same], exact[0][same])
+    assert np.array_equal(exact[1][~same], plain[1][~same])
+
+
+@pytest.mark.parametrize("kwargs,exc,text", [
+    (dict(stable=1), TypeError, "stable"),
+    (dict(tolerance=-1), ValueError, "tolerance"),
+    (dict(tolerance="x"), TypeError, "tolerance"),
+])
+def test_dither_frames_rejects_bad_arguments(kwargs, exc, text):
+    with pytest.raises(exc, match=text):
+        tonalis_tools.dither_frames(pan(2), **kwargs)
+
+
+def test_dither_frames_rejects_frames_of_other_sizes():
+    frames = pan(2)
+    with pytest.raises(ValueError, match="frames must share one shape"):
+        tonalis_tools.dither_frames([frames[0], frames[1][:, :20]])
