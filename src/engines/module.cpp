@@ -5,13 +5,13 @@
 // validated by tonalis_tools, then the arguments of the matching tonalis
 // function, bound and converted by the same binder and intake as tonalis,
 // so images, palettes and levels are read and refused the same way.
-#include <new>
 #include <optional>
 #include <string>
 
 #include "binding.hpp"
 #include "diffusion_extras.hpp"
 #include "extras_args.hpp"
+#include "guarded.hpp"
 #include "intake.hpp"
 #include "matrix_arg.hpp"
 #include "names.hpp"
@@ -48,18 +48,6 @@ constexpr Signature variable_sig{"variable", variable_params, 1};
 constexpr Name riemersma_params[] = {P::image,    P::levels, P::palette,
                                      P::strength, P::linear, P::preserve_alpha};
 constexpr Signature riemersma_sig{"riemersma", riemersma_params, 1};
-
-template <class F>
-auto guarded(F&& body, decltype(body()) failure) noexcept -> decltype(body()) {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        PyErr_SetString(PyExc_MemoryError, "tonalis: out of memory");
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "tonalis: unexpected internal error");
-    }
-    return failure;
-}
 
 // The image, target and space of a call, with the palette's colour match
 // and the mask copied for its size.
@@ -120,8 +108,7 @@ PyObject* diffuse_op(const Args& args, ExtrasArgs& extras) {
 }
 
 PyObject* ordered_op(const Args& args, ExtrasArgs& extras) {
-    std::optional<ThresholdMatrix> matrix =
-        args.matrix == nullptr ? ThresholdMatrix::bayer(8) : parse_matrix(args.matrix);
+    std::optional<ThresholdMatrix> matrix = matrix_or_default(args.matrix);
     if (!matrix) {
         return nullptr;
     }
@@ -155,10 +142,33 @@ PyObject* random_op(const Args& args, ExtrasArgs& extras) {
     return into_output(std::move(p.img), call.origin);
 }
 
+// Leading arguments of a call, converted one by one; the rest bound as
+// the signature says.
+bool leading(const char* function, Py_ssize_t nargs, Py_ssize_t lead) {
+    if (nargs < lead) {
+        PyErr_Format(PyExc_TypeError, "%s() needs %zd leading arguments", function, lead);
+        return false;
+    }
+    return true;
+}
+
+// The kind of a variable-coefficient method: 0 Ostromoukhov, 1 Zhou-Fang.
+bool parse_kind(PyObject* obj, VariableKind& out) noexcept {
+    const long kind = PyLong_AsLong(obj);
+    if (kind == -1 && PyErr_Occurred()) {
+        return false;
+    }
+    if (kind != 0 && kind != 1) {
+        PyErr_SetString(PyExc_ValueError, "kind must be 0 or 1");
+        return false;
+    }
+    out = static_cast<VariableKind>(kind);
+    return true;
+}
+
 // Pattern dither: the palette's candidates at each pixel, picked by the matrix.
 PyObject* pattern_op(const Args& args, ExtrasArgs& extras, std::size_t candidates) {
-    std::optional<ThresholdMatrix> matrix =
-        args.matrix == nullptr ? ThresholdMatrix::bayer(8) : parse_matrix(args.matrix);
+    std::optional<ThresholdMatrix> matrix = matrix_or_default(args.matrix);
     if (!matrix) {
         return nullptr;
     }
@@ -196,8 +206,7 @@ PyObject* pattern_binder(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
     return guarded(
         [&]() -> PyObject* {
-            if (nargs < 2) {
-                PyErr_SetString(PyExc_TypeError, "pattern() needs 2 leading arguments");
+            if (!leading("pattern", nargs, 2)) {
                 return nullptr;
             }
             const long n = PyLong_AsLong(args[0]);
@@ -223,16 +232,6 @@ PyObject* pattern_binder(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         nullptr);
 }
 
-// Leading arguments of a call, converted one by one; the rest bound as
-// the signature says.
-bool leading(const char* function, Py_ssize_t nargs, Py_ssize_t lead) {
-    if (nargs < lead) {
-        PyErr_Format(PyExc_TypeError, "%s() needs %zd leading arguments", function, lead);
-        return false;
-    }
-    return true;
-}
-
 // Variable-coefficient diffusion: kind (0 Ostromoukhov, 1 Zhou-Fang),
 // then the image and its levels.
 PyObject* variable_binder(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -242,12 +241,8 @@ PyObject* variable_binder(PyObject*, PyObject* const* args, Py_ssize_t nargs,
             if (!leading("variable", nargs, 1)) {
                 return nullptr;
             }
-            const long kind = PyLong_AsLong(args[0]);
-            if (kind == -1 && PyErr_Occurred()) {
-                return nullptr;
-            }
-            if (kind != 0 && kind != 1) {
-                PyErr_SetString(PyExc_ValueError, "kind must be 0 or 1");
+            VariableKind kind = VariableKind::ostromoukhov;
+            if (!parse_kind(args[0], kind)) {
                 return nullptr;
             }
             Args converted;
@@ -275,7 +270,7 @@ PyObject* variable_binder(PyObject*, PyObject* const* args, Py_ssize_t nargs,
             {
                 Detached detached;
                 variable_diffuse(p.img, std::get<Levels>(p.target), p.space, p.strength,
-                                 static_cast<VariableKind>(kind), seed, scratch.data());
+                                 kind, seed, scratch.data());
             }
             return into_output(std::move(p.img), origin);
         },
@@ -348,15 +343,11 @@ PyObject* riemersma_binder(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 PyObject* weights_fn(PyObject*, PyObject* arg) noexcept {
     return guarded(
         [&]() -> PyObject* {
-            const long kind = PyLong_AsLong(arg);
-            if (kind == -1 && PyErr_Occurred()) {
+            VariableKind kind = VariableKind::ostromoukhov;
+            if (!parse_kind(arg, kind)) {
                 return nullptr;
             }
-            if (kind != 0 && kind != 1) {
-                PyErr_SetString(PyExc_ValueError, "kind must be 0 or 1");
-                return nullptr;
-            }
-            const WeightRows rows = weight_rows(static_cast<VariableKind>(kind));
+            const WeightRows rows = weight_rows(kind);
             Ref out = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(rows.size())));
             if (!out) {
                 return nullptr;
@@ -382,9 +373,7 @@ PyObject* binder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     return guarded(
         [&]() -> PyObject* {
             constexpr Py_ssize_t lead = with_limit ? 3 : 2;
-            if (nargs < lead) {
-                PyErr_Format(PyExc_TypeError, "%s() needs %zd leading arguments", sig.function,
-                             lead);
+            if (!leading(sig.function, nargs, lead)) {
                 return nullptr;
             }
             ExtrasArgs extras;

@@ -137,4 +137,8 @@ std::optional<ThresholdMatrix> parse_matrix(PyObject* matrix) {
     return parse_array_matrix(matrix);
 }
 
+std::optional<ThresholdMatrix> matrix_or_default(PyObject* matrix) {
+    return matrix == nullptr ? ThresholdMatrix::bayer(8) : parse_matrix(matrix);
+}
+
 }  // namespace tonalis::py

@@ -12,4 +12,7 @@ namespace tonalis::py {
 // set on failure. May throw std::bad_alloc.
 std::optional<ThresholdMatrix> parse_matrix(PyObject* matrix);
 
+// As parse_matrix, with the 8x8 Bayer matrix for an absent matrix (nullptr).
+std::optional<ThresholdMatrix> matrix_or_default(PyObject* matrix);
+
 }  // namespace tonalis::py

@@ -1,9 +1,8 @@
 // The module definition: its functions, their binders, and the exec step that adds them.
-#include <new>
-
 #include "binding.hpp"
 #include "caches.hpp"
 #include "docstrings.hpp"
+#include "guarded.hpp"
 #include "numpy.hpp"
 #include "operations.hpp"
 #include "switches.hpp"
@@ -28,20 +27,6 @@ constexpr Signature dither_sig{"dither", dither_params, 2};
 constexpr Signature error_diffusion_sig{"error_diffusion", error_diffusion_params, 2};
 constexpr Signature ordered_dither_sig{"ordered_dither", ordered_dither_params, 2};
 constexpr Signature random_dither_sig{"random_dither", random_dither_params, 1};
-
-// Turns anything thrown below into a Python exception and the body's
-// failure value: nothing may unwind into the interpreter.
-template <class F>
-auto guarded(F&& body, decltype(body()) failure) noexcept -> decltype(body()) {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        PyErr_SetString(PyExc_MemoryError, "tonalis: out of memory");
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "tonalis: unexpected internal error");
-    }
-    return failure;
-}
 
 template <const Signature& sig, PyObject* (*op)(const Args&)>
 PyObject* binder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {

@@ -97,10 +97,7 @@ PyObject* error_diffusion_op(const Args& args) {
 }
 
 PyObject* ordered_dither_op(const Args& args) {
-    if (args.matrix == nullptr) {
-        return ordered_dither_with(args, ThresholdMatrix::bayer(8));
-    }
-    std::optional<ThresholdMatrix> matrix = parse_matrix(args.matrix);
+    std::optional<ThresholdMatrix> matrix = matrix_or_default(args.matrix);
     if (!matrix) {
         return nullptr;
     }
