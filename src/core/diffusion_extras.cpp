@@ -35,31 +35,11 @@ struct LaneSet {
     std::size_t count = 0;
 };
 
-// Two levels: a comparison with 127.5, as the plain engine decides them.
-struct TwoLevels {
-    const float* to_work;
-    const Levels* levels;
-    LaneSet lanes;
-
-    [[gnu::always_inline]] Quad input(const std::uint8_t* px) const noexcept {
-        Quad r = {};
-        for (std::size_t l = 0; l < lanes.count; ++l) r[l] = to_work[px[lanes.offset[l]]];
-        return r;
-    }
-    [[gnu::always_inline]] Quad quantize(Quad v, std::uint8_t* px) const noexcept {
-        const QuadI high = v >= 127.5f;
-        Quad level = {};
-        for (std::size_t l = 0; l < lanes.count; ++l) {
-            const std::size_t i = high[l] != 0 ? 1 : 0;
-            px[lanes.offset[l]] = levels->codes[i];
-            level[l] = levels->values[i];
-        }
-        return v - level;
-    }
-};
-
-// More levels: the nearest-level rule.
-struct ManyLevels {
+// Levels, one lane per channel. Two levels are decided by a comparison
+// with 127.5, as the plain engine decides them; more by the nearest-level
+// rule.
+template <bool two_levels>
+struct LevelLanes {
     const float* to_work;
     const Levels* levels;
     LaneSet lanes;
@@ -71,7 +51,11 @@ struct ManyLevels {
     }
     [[gnu::always_inline]] Quad quantize(Quad v, std::uint8_t* px) const noexcept {
         QuadI i;
-        level_index(v * levels->inv_step, levels->max_index, i);
+        if constexpr (two_levels) {
+            i = -(v >= 127.5f);
+        } else {
+            level_index(v * levels->inv_step, levels->max_index, i);
+        }
         Quad level = {};
         for (std::size_t l = 0; l < lanes.count; ++l) {
             const auto k = static_cast<std::size_t>(i[l]);
@@ -316,11 +300,11 @@ void error_diffuse_extras(Img& img, const Target& target, const ColourMatch* mat
             return;
         }
         if (levels.count == 2) {
-            diffuse_kernel(k, TwoLevels{space.to_work.data(), &levels, lanes}, img, serpentine,
-                           weights, extras, scratch);
+            diffuse_kernel(k, LevelLanes<true>{space.to_work.data(), &levels, lanes}, img,
+                           serpentine, weights, extras, scratch);
         } else {
-            diffuse_kernel(k, ManyLevels{space.to_work.data(), &levels, lanes}, img, serpentine,
-                           weights, extras, scratch);
+            diffuse_kernel(k, LevelLanes<false>{space.to_work.data(), &levels, lanes}, img,
+                           serpentine, weights, extras, scratch);
         }
         lanes.count = 0;
     };

@@ -22,48 +22,12 @@
 #include <variant>
 
 #include "machine.hpp"
+#include "shifts.hpp"
 #include "targets.hpp"
 
 namespace tonalis {
 
 namespace {
-
-// Per-pixel shift in [-0.5, 0.5) from the tiled matrix: next() gives the
-// shifts of a row's pixels from left to right.
-class MatrixShift {
-public:
-    explicit MatrixShift(const ThresholdMatrix& m) noexcept : m_(m) {}
-    void begin_row(std::size_t y) noexcept {
-        row_ = m_.values.data() + (y % m_.height) * m_.width;
-        column_ = 0;
-    }
-    float next() noexcept {
-        const float s = row_[column_] - 0.5f;
-        column_ = column_ + 1 == m_.width ? 0 : column_ + 1;
-        return s;
-    }
-
-private:
-    const ThresholdMatrix& m_;
-    const float* row_ = nullptr;
-    std::size_t column_ = 0;
-};
-
-// Per-pixel shift from the generator, one draw per pixel in visiting order,
-// starting at any pixel of the image.
-class NoiseShift {
-public:
-    NoiseShift(std::uint64_t seed, std::uint64_t first_pixel) noexcept
-        : state_(NoiseGenerator::from_seed(seed).state + first_pixel * NoiseGenerator::increment) {}
-    void begin_row(std::size_t) noexcept {}
-    float next() noexcept {
-        state_ += NoiseGenerator::increment;
-        return noise_of(mix_bits(state_));
-    }
-
-private:
-    std::uint64_t state_;
-};
 
 // Levels target, pixel by pixel, rows [y0, y1).
 template <bool skip_alpha, class Shift>

@@ -125,8 +125,7 @@ struct History {
 constexpr std::size_t resync = 1024;
 
 // Levels: N channels (the kept one untouched), one lane each. N is a
-// compile-time constant so the sums stay in registers; the level choice is
-// the vector form of the nearest-level rule, which has no branches.
+// compile-time constant so the sums stay in registers.
 template <std::size_t N>
 void levels_walk(Img& img, const Levels& levels, const float* to_work, float strength,
                  const std::uint32_t* path, const History& h) noexcept {
@@ -154,10 +153,7 @@ void levels_walk(Img& img, const Levels& levels, const float* to_work, float str
             float error = 0.0f;
             if (c != kept) {
                 const float v = to_work[code] + carried[c];
-                const Quad x = Quad{} + v * levels.inv_step;
-                QuadI index;
-                level_index(x, levels.max_index, index);
-                const auto chosen = static_cast<std::size_t>(index[0]);
+                const std::size_t chosen = nearest_level(levels, v);
                 out[c] = levels.codes[chosen];
                 error = (v - levels.values[chosen]) * strength;
             }

@@ -7,41 +7,15 @@
 
 #include <variant>
 
-#include "noise.hpp"
+#include "shifts.hpp"
 
 namespace tonalis {
 
 namespace {
 
-class MatrixShifts {
-public:
-    explicit MatrixShifts(const ThresholdMatrix& m) noexcept : m_(m) {}
-    float at(std::size_t y, std::size_t x) const noexcept {
-        return m_.values[(y % m_.height) * m_.width + x % m_.width] - 0.5f;
-    }
-
-private:
-    const ThresholdMatrix& m_;
-};
-
-// Pixel k of the image (row by row) takes the generator's (k + 1)-th draw.
-class NoiseShifts {
-public:
-    NoiseShifts(std::uint64_t seed, std::size_t width) noexcept
-        : state_(NoiseGenerator::from_seed(seed).state), width_(width) {}
-    float at(std::size_t y, std::size_t x) const noexcept {
-        const auto k = static_cast<std::uint64_t>(y * width_ + x) + 1;
-        return noise_of(mix_bits(state_ + k * NoiseGenerator::increment));
-    }
-
-private:
-    std::uint64_t state_;
-    std::size_t width_;
-};
-
 template <class Shifts>
 void threshold_pass(Img& img, const Target& target, const ColourMatch* match, const Space& space,
-                    float strength, const Shifts& shifts, const Extras& extras) noexcept {
+                    float strength, Shifts shifts, const Extras& extras) noexcept {
     const float* to_work = space.to_work.data();
     const std::size_t channels = img.channels;
     std::uint8_t* px = img.data.data();
@@ -51,24 +25,31 @@ void threshold_pass(Img& img, const Target& target, const ColourMatch* match, co
     }
     const Levels* levels = std::get_if<Levels>(&target);
     const std::size_t kept = img.kept_channel();
+    // Shift amplitudes: per level step, or per colour channel of the palette.
+    const float amplitude = levels != nullptr ? strength * levels->step : 0.0f;
+    Color spread{};
+    if (palette != nullptr) {
+        for (std::size_t c = 0; c < 3; ++c) {
+            spread[c] = strength * palette->spread[c];
+        }
+    }
     for (std::size_t y = 0; y < img.height; ++y) {
+        shifts.begin_row(y);
         for (std::size_t x = 0; x < img.width; ++x, px += channels) {
-            float s = shifts.at(y, x);
+            float s = shifts.next();
             if (extras.mask != nullptr) {
                 s = s * extras.mask[y * img.width + x];
             }
             if (levels != nullptr) {
-                const float d = s * (strength * levels->step);
+                const float d = s * amplitude;
                 for (std::size_t c = 0; c < channels; ++c) {
                     if (c != kept) {
                         px[c] = levels->codes[nearest_level(*levels, to_work[px[c]] + d)];
                     }
                 }
             } else {
-                const Color& spread = palette->spread;
-                const Quad v = {to_work[px[0]] + (strength * spread[0]) * s,
-                                to_work[px[1]] + (strength * spread[1]) * s,
-                                to_work[px[2]] + (strength * spread[2]) * s, 0.0f};
+                const Quad v = {to_work[px[0]] + spread[0] * s, to_work[px[1]] + spread[1] * s,
+                                to_work[px[2]] + spread[2] * s, 0.0f};
                 const Rgb& out = palette->rgb[match->nearest(match->coordinates(v))];
                 px[0] = out[0];
                 px[1] = out[1];
@@ -85,12 +66,12 @@ void ordered_extras(Img& img, const Target& target, const ColourMatch* match, co
     if (matrix.width == 0 || matrix.height == 0) {
         return;
     }
-    threshold_pass(img, target, match, space, strength, MatrixShifts(matrix), extras);
+    threshold_pass(img, target, match, space, strength, MatrixShift(matrix), extras);
 }
 
 void random_extras(Img& img, const Target& target, const ColourMatch* match, const Space& space,
                    float strength, std::uint64_t seed, const Extras& extras) noexcept {
-    threshold_pass(img, target, match, space, strength, NoiseShifts(seed, img.width), extras);
+    threshold_pass(img, target, match, space, strength, NoiseShift(seed, 0), extras);
 }
 
 }  // namespace tonalis

@@ -1,0 +1,50 @@
+// The per-pixel shifts of the threshold engines: a tiled matrix or seeded noise.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "matrices.hpp"
+#include "noise.hpp"
+
+namespace tonalis {
+
+// Per-pixel shift in [-0.5, 0.5) from the tiled matrix: after begin_row(y),
+// next() gives the shifts of row y's pixels from left to right.
+class MatrixShift {
+public:
+    explicit MatrixShift(const ThresholdMatrix& m) noexcept : m_(m) {}
+    void begin_row(std::size_t y) noexcept {
+        row_ = m_.values.data() + (y % m_.height) * m_.width;
+        column_ = 0;
+    }
+    float next() noexcept {
+        const float s = row_[column_] - 0.5f;
+        column_ = column_ + 1 == m_.width ? 0 : column_ + 1;
+        return s;
+    }
+
+private:
+    const ThresholdMatrix& m_;
+    const float* row_ = nullptr;
+    std::size_t column_ = 0;
+};
+
+// Per-pixel shift from the generator, one draw per pixel in visiting order
+// (row by row), starting at any pixel of the image: pixel k takes the
+// generator's (k + 1)-th draw.
+class NoiseShift {
+public:
+    NoiseShift(std::uint64_t seed, std::uint64_t first_pixel) noexcept
+        : state_(NoiseGenerator::from_seed(seed).state + first_pixel * NoiseGenerator::increment) {}
+    void begin_row(std::size_t) noexcept {}
+    float next() noexcept {
+        state_ += NoiseGenerator::increment;
+        return noise_of(mix_bits(state_));
+    }
+
+private:
+    std::uint64_t state_;
+};
+
+}  // namespace tonalis
