@@ -27,8 +27,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _engines
-from .bluenoise import SIZES as BLUE_NOISE_SIZES
-from .bluenoise import blue_noise_matrix
+from .bluenoise import blue_noise_matrix, blue_noise_size
 from .extras import Palette, _distance_code
 from .halftone import screen
 from .names import normalize_name
@@ -83,13 +82,9 @@ def named_matrix(matrix: Any) -> Any:
     values (Bayer names and sizes, arrays, None) as given."""
     if not isinstance(matrix, str):
         return matrix
-    key = normalize_name(matrix)
-    if key.startswith("bluenoise"):
-        rest = key[len("bluenoise"):]
-        if rest == "":
-            return blue_noise_matrix(64)
-        if rest.isdigit() and int(rest) in BLUE_NOISE_SIZES:
-            return blue_noise_matrix(int(rest))
+    size = blue_noise_size(matrix)
+    if size is not None:
+        return blue_noise_matrix(size)
     found = screen(matrix)
     return found if found is not None else matrix
 

@@ -16,10 +16,26 @@ from __future__ import annotations
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["SIZES", "blue_noise_ranks", "blue_noise_matrix"]
+from .names import normalize_name
+
+__all__ = ["SIZES", "blue_noise_ranks", "blue_noise_matrix", "blue_noise_size"]
 
 #: The sizes offered by name ('bluenoise16', 'bluenoise32', 'bluenoise64').
 SIZES = (16, 32, 64)
+
+
+def blue_noise_size(name: str) -> int | None:
+    """64 for 'bluenoise64' (loosely spelt: 'blue-noise 64', 'BlueNoise'), else None."""
+    key = normalize_name(name)
+    if not key.startswith("bluenoise"):
+        return None
+    rest = key[len("bluenoise") :]
+    if rest == "":
+        return 64
+    if rest.isdigit() and int(rest) in SIZES:
+        return int(rest)
+    return None
+
 
 def _hash(count: int, seed: int) -> npt.NDArray[np.uint64]:
     """SplitMix64 finaliser of 0..count-1 mixed with the seed (wrapping uint64)."""

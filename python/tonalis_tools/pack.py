@@ -19,7 +19,7 @@ import numpy.typing as npt
 from .channels import as_array
 from .names import find_name
 from .presets import preset
-from .recolor import colour_list, palette_indices
+from .recolor import colour_array, colour_list, palette_indices
 
 __all__ = ["FORMATS", "FormatTarget", "c_header", "dither_target", "pack", "parse_c_header", "unpack"]
 
@@ -397,7 +397,7 @@ def unpack(
         if (black & ink).any():
             row, column = _where((black & ink) == 1)
             raise ValueError(f"pixel (row {row}, column {column}) is set in both planes")
-        return _colours(colours)[np.where(black == 1, 0, np.where(ink == 1, 2, 1))]
+        return colour_array(colours)[np.where(black == 1, 0, np.where(ink == 1, 2, 1))]
     if fmt in _INDEX_BITS:
         bits = _INDEX_BITS[fmt]
         colours = _palette(palette, fmt, bits)
@@ -408,7 +408,7 @@ def unpack(
             row, column = _where(indices >= len(colours))
             raise ValueError(f"pixel (row {row}, column {column}) has index {int(indices[row, column])}, "
                              f"the palette has {len(colours)} colours")
-        return _colours(colours)[indices]
+        return colour_array(colours)[indices]
     sizes = _RGB_BITS[fmt]
     word: npt.NDArray[np.uint16]
     if fmt == "rgb332":
@@ -419,10 +419,6 @@ def unpack(
     shifts = (sizes[1] + sizes[2], sizes[2], 0)
     planes = [_grid(size)[(word >> shift) & ((1 << size) - 1)] for size, shift in zip(sizes, shifts)]
     return np.stack(planes, axis=2)
-
-
-def _colours(colours: list[str]) -> npt.NDArray[np.uint8]:
-    return np.array([[int(c[i : i + 2], 16) for i in (1, 3, 5)] for c in colours], dtype=np.uint8)
 
 
 _IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")

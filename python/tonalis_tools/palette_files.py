@@ -138,6 +138,14 @@ def _extension(path: str | os.PathLike[str]) -> str:
     return suffix
 
 
+def _known_type(extension: str) -> str:
+    """'.gpl' for '.GPL' or 'gpl': the key of a known palette file type."""
+    suffix = extension.lower() if extension.startswith(".") else "." + extension.lower()
+    if suffix not in _READERS:
+        raise ValueError(f"unknown palette file type {extension!r}; valid values: {', '.join(PALETTE_EXTENSIONS)}")
+    return suffix
+
+
 def parse_palette_data(data: bytes, extension: str, name: str = "<palette>") -> list[str]:
     """Colours from the bytes of a palette file of the type `extension` ('.gpl', ...).
 
@@ -145,11 +153,7 @@ def parse_palette_data(data: bytes, extension: str, name: str = "<palette>") -> 
         ValueError: an unknown type, a malformed file (naming `name` and the
             line), or a file without colours.
     """
-    suffix = extension.lower() if extension.startswith(".") else "." + extension.lower()
-    reader = _READERS.get(suffix)
-    if reader is None:
-        raise ValueError(f"unknown palette file type {extension!r}; valid values: {', '.join(PALETTE_EXTENSIONS)}")
-    colours = reader(bytes(data), name)
+    colours = _READERS[_known_type(extension)](bytes(data), name)
     if not colours:
         raise ValueError(f"{name}: the palette has no colours")
     return colours
@@ -208,9 +212,7 @@ def format_palette(colours: Sequence[str], extension: str, *, name: str = "tonal
         ValueError: an unknown type, a colour that is not '#rgb'/'#rrggbb',
             no colours, or more than 256 for .act.
     """
-    suffix = extension.lower() if extension.startswith(".") else "." + extension.lower()
-    if suffix not in _READERS:
-        raise ValueError(f"unknown palette file type {extension!r}; valid values: {', '.join(PALETTE_EXTENSIONS)}")
+    suffix = _known_type(extension)
     hexes = parse_palette(",".join(colours)) if colours else []
     if not hexes:
         raise ValueError("the palette has no colours")

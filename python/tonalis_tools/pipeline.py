@@ -16,14 +16,13 @@ import numpy.typing as npt
 
 import tonalis
 
-from .algorithms import ALGORITHMS, pattern_dither, riemersma, variable_diffuse
-from .bluenoise import SIZES as BLUE_NOISE_SIZES
-from .bluenoise import blue_noise_matrix
+from .algorithms import (ALGORITHMS, named_matrix, needs_colour, pattern_dither, riemersma,
+                         to_colour, variable_diffuse)
+from .bluenoise import blue_noise_size
 from .channels import dither_channels
 from .encoding import to_indexed
 from .extras import diffuse, ordered
 from .extras import random as random_dither
-from .halftone import screen
 from .imagefile import Frames, load_frames, load_image, output_format, save_frames, save_image
 from .names import normalize_name
 from .recolor import recolor
@@ -48,19 +47,6 @@ __all__ = [
     "save_image",
     "to_indexed",
 ]
-
-def blue_noise_size(name: str) -> int | None:
-    """64 for 'bluenoise64' (loosely spelt: 'blue-noise 64', 'BlueNoise'), else None."""
-    key = normalize_name(name)
-    if not key.startswith("bluenoise"):
-        return None
-    rest = key[len("bluenoise") :]
-    if rest == "":
-        return 64
-    if rest.isdigit() and int(rest) in BLUE_NOISE_SIZES:
-        return int(rest)
-    return None
-
 
 @dataclasses.dataclass(frozen=True)
 class DitherSettings:
@@ -167,26 +153,6 @@ def _to_gray(image: Any) -> Any:
     return luma
 
 
-def _needs_colour(image: Any) -> bool:
-    mode = getattr(image, "mode", None)
-    if mode is not None:
-        return mode in ("L", "LA")
-    array = np.asarray(image)
-    return array.ndim == 2 or (array.ndim == 3 and array.shape[2] in (1, 2))
-
-
-def _to_colour(image: Any) -> Any:
-    mode = getattr(image, "mode", None)
-    if mode is not None:
-        return image.convert("RGBA" if mode == "LA" else "RGB")
-    array = np.asarray(image)
-    if array.ndim == 2:
-        array = array[:, :, None]
-    if array.shape[2] == 2:
-        return np.dstack([array[:, :, :1]] * 3 + [array[:, :, 1:]])
-    return np.dstack([array] * 3)
-
-
 def _colour_target(settings: DitherSettings) -> bool:
     """A palette or three or more level counts: a gray image is dithered as RGB."""
     per_channel = isinstance(settings.levels, tuple) and len(settings.levels) >= 3
@@ -204,9 +170,8 @@ def resolve(settings: DitherSettings) -> DitherSettings:
         name = settings.method
     if name is None:
         return settings
-    size = blue_noise_size(name)
-    matrix = blue_noise_matrix(size) if size is not None else screen(name)
-    if matrix is None:
+    matrix = named_matrix(name)
+    if isinstance(matrix, str):
         return settings
     return dataclasses.replace(settings, matrix=matrix)
 
@@ -232,8 +197,8 @@ def apply(settings: DitherSettings, image: Any) -> Any:
         if settings.palette is not None:
             raise ValueError("gray output takes levels, not a palette")
         image = _to_gray(image)
-    elif _colour_target(settings) and _needs_colour(image):
-        image = _to_colour(image)
+    elif _colour_target(settings) and needs_colour(image):
+        image = to_colour(image)
     if settings.tone is not None:
         image = settings.tone.apply(image)
     if normalize_name(settings.method) in _ALGORITHM_KEYS:

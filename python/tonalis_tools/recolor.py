@@ -79,6 +79,11 @@ def colour_list(palette: Sequence[str] | str, what: str) -> list[str]:
     return parse_palette(",".join(palette))
 
 
+def colour_array(colours: Sequence[str]) -> npt.NDArray[np.uint8]:
+    """'#rrggbb' strings as an N x 3 uint8 array."""
+    return np.array([[int(c[i : i + 2], 16) for i in (1, 3, 5)] for c in colours], dtype=np.uint8)
+
+
 def palette_indices(rgb: npt.NDArray[np.uint8], colours: Sequence[str], what: str = "the palette") -> npt.NDArray[np.uint8]:
     """The palette index of every pixel of an H x W x 3 image.
 
@@ -122,7 +127,6 @@ def recolor(dithered: Any, measured_palette: Sequence[str] | str, display_palett
     if array.ndim != 3 or array.shape[2] not in (3, 4):
         raise ValueError(f"recolor needs an RGB or RGBA image, got shape {list(array.shape)}")
     indices = palette_indices(array[..., :3], source, "measured_palette")
-    rgb = np.array([[int(c[i : i + 2], 16) for i in (1, 3, 5)] for c in target], dtype=np.uint8)
     out = array.copy()
-    out[..., :3] = rgb[indices]
+    out[..., :3] = colour_array(target)[indices]
     return like_input(out, mode)
