@@ -11,6 +11,8 @@
 #include <cmath>
 #include <variant>
 
+#include "quad_lanes.hpp"
+
 namespace tonalis {
 
 namespace {
@@ -28,19 +30,66 @@ constexpr Int floor_half(Int v) noexcept {
     return v >= 0 ? v / 2 : -((-v + 1) / 2);
 }
 
+// Small rectangles recur with the same axes all over the image, and a
+// rectangle's path depends on where it lies only by a translation: the
+// first path of each such shape is kept as offsets from its first pixel's
+// index (modulo 2^32, as indices fit in 32 bits) and replayed for the rest.
+constexpr Int memo_area = 64;
+constexpr std::size_t memo_shapes = 32;
+
+struct Shape {
+    Int ax, ay, bx, by;
+    std::uint32_t offsets[memo_area];
+};
+
 struct PathWriter {
     std::uint32_t* out;
     std::size_t width;
     std::size_t at = 0;
-    void put(Int x, Int y) noexcept {
-        out[at++] = static_cast<std::uint32_t>(static_cast<std::size_t>(y) * width +
-                                               static_cast<std::size_t>(x));
+    std::size_t known = 0;
+    Shape shapes[memo_shapes];
+
+    std::uint32_t index(Int x, Int y) const noexcept {
+        return static_cast<std::uint32_t>(static_cast<std::size_t>(y) * width +
+                                          static_cast<std::size_t>(x));
     }
+    void put(Int x, Int y) noexcept { out[at++] = index(x, y); }
 };
+
+void trace(PathWriter& w, Int x, Int y, Int ax, Int ay, Int bx, Int by) noexcept;
 
 // The rectangle at (x, y) spanned by the major axis (ax, ay) and the minor
 // axis (bx, by), one of each pair zero.
 void cover(PathWriter& w, Int x, Int y, Int ax, Int ay, Int bx, Int by) noexcept {
+    const Int area = abs_of(ax + ay) * abs_of(bx + by);
+    if (area > memo_area) {
+        trace(w, x, y, ax, ay, bx, by);
+        return;
+    }
+    const std::uint32_t base = w.index(x, y);
+    const auto count = static_cast<std::size_t>(area);
+    for (std::size_t k = 0; k < w.known; ++k) {
+        const Shape& s = w.shapes[k];
+        if (s.ax == ax && s.ay == ay && s.bx == bx && s.by == by) {
+            std::uint32_t* out = w.out + w.at;
+            for (std::size_t i = 0; i < count; ++i) out[i] = base + s.offsets[i];
+            w.at += count;
+            return;
+        }
+    }
+    const std::size_t start = w.at;
+    trace(w, x, y, ax, ay, bx, by);
+    if (w.known < memo_shapes) {
+        Shape& s = w.shapes[w.known++];
+        s.ax = ax;
+        s.ay = ay;
+        s.bx = bx;
+        s.by = by;
+        for (std::size_t i = 0; i < count; ++i) s.offsets[i] = w.out[start + i] - base;
+    }
+}
+
+void trace(PathWriter& w, Int x, Int y, Int ax, Int ay, Int bx, Int by) noexcept {
     const Int width = abs_of(ax + ay);
     const Int height = abs_of(bx + by);
     const Int dax = sign(ax), day = sign(ay);
@@ -86,7 +135,7 @@ void hilbert_path(std::size_t width, std::size_t height, std::uint32_t* path) no
     if (width == 0 || height == 0) {
         return;
     }
-    PathWriter w{path, width};
+    PathWriter w{path, width, 0, 0, {}};
     const auto wi = static_cast<Int>(width);
     const auto hi = static_cast<Int>(height);
     if (width >= height) {
@@ -124,46 +173,110 @@ struct History {
 // term. It is summed afresh every `resync` pixels, so rounding cannot drift.
 constexpr std::size_t resync = 1024;
 
-// Levels: N channels (the kept one untouched), one lane each. N is a
-// compile-time constant so the sums stay in registers.
-template <std::size_t N>
+// The least working value whose nearest level is the upper of two: the
+// nearest-level rule is monotonic in the value, so one comparison with it
+// gives the same choice (NaN fails it and gets level 0, as the rule says).
+float upper_threshold(const Levels& levels) noexcept {
+    std::uint32_t lo = 0;  // the bits of 0.0f: level 0
+    std::uint32_t hi = 0;  // the bits of 255.0f: level 1
+    const float top = 255.0f;
+    __builtin_memcpy(&hi, &top, sizeof hi);
+    while (hi - lo > 1) {
+        const std::uint32_t mid = lo + (hi - lo) / 2;
+        float v;
+        __builtin_memcpy(&v, &mid, sizeof v);
+        (nearest_level(levels, v) == 0 ? lo : hi) = mid;
+    }
+    float t;
+    __builtin_memcpy(&t, &hi, sizeof t);
+    return t;
+}
+
+// Levels: the C quantized samples of a pixel (at `offset` within it) side
+// by side in vector lanes, each lane performing the scalar rule's
+// operations in its order; lanes from C on stay zero. With two levels both
+// candidate errors and sums are formed before the comparison picks one, so
+// a pixel's sum reaches the next pixel after the arithmetic alone; a unit
+// strength skips its multiplication, which would leave the error unchanged.
+template <int C, bool Two, bool Unit>
 void levels_walk(Img& img, const Levels& levels, const float* to_work, float strength,
-                 const std::uint32_t* path, const History& h) noexcept {
-    const std::size_t kept = img.kept_channel();
+                 const std::uint32_t* path, const History& h,
+                 const std::size_t (&offset)[4]) noexcept {
+    const std::size_t channels = img.channels;
     const std::size_t count = img.pixel_count();
-    std::array<float, N> carried{};
+    std::uint8_t* data = img.data.data();
+    const Quad threshold = splat_quad(Two ? upper_threshold(levels) : 0.0f);
+    const Quad low = splat_quad(levels.values[0]);
+    const Quad high = splat_quad(levels.values[Two ? 1 : 0]);
+    const std::uint8_t code_low = levels.codes[0];
+    const auto code_flip = static_cast<std::uint8_t>(code_low ^ levels.codes[Two ? 1 : 0]);
+    const Quad scale = splat_quad(strength);
+    const Quad inv_step = splat_quad(levels.inv_step);
+    const Quad first = splat_quad(h.first);
+    const Quad last = splat_quad(h.last);
+    const Quad fall = splat_quad(h.fall);
+    Quad carried{};
     std::size_t latest = 0;  // ring slot of the latest error
-    for (std::size_t i = 0; i < count; ++i) {
-        if (i % resync == 0) {
-            carried = {};
-            std::size_t slot = latest;
-            for (std::size_t a = 0; a < h.length; ++a) {
-                for (std::size_t c = 0; c < N; ++c) {
-                    carried[c] = carried[c] + h.ring[slot * 4 + c] * h.weights[a];
+    for (std::size_t start = 0; start < count; start += resync) {
+        carried = Quad{};
+        std::size_t slot = latest;
+        for (std::size_t a = 0; a < h.length; ++a) {
+            carried = carried + load_quad(h.ring + slot * 4) * h.weights[a];
+            slot = slot == 0 ? h.length - 1 : slot - 1;
+        }
+        const std::size_t end = count - start < resync ? count : start + resync;
+        for (std::size_t i = start; i < end; ++i) {
+            latest = latest + 1 == h.length ? 0 : latest + 1;
+            std::uint8_t* px = data + static_cast<std::size_t>(path[i]) * channels;
+            Quad input{};
+            for (int l = 0; l < C; ++l) input[l] = to_work[px[offset[l]]];
+            const Quad v = input + carried;
+            float* cell = h.ring + latest * 4;
+            const Quad rest = (carried - load_quad(cell) * last) * fall;
+            Quad error;
+            std::uint8_t out[4];
+            if constexpr (Two) {
+                const QuadI up = v >= threshold;
+                Quad error_low = v - low;
+                Quad error_high = v - high;
+                if constexpr (!Unit) {
+                    error_low = error_low * scale;
+                    error_high = error_high * scale;
                 }
-                slot = slot == 0 ? h.length - 1 : slot - 1;
+                carried = pick_quad(up, error_high * first + rest, error_low * first + rest);
+                error = pick_quad(up, error_high, error_low);
+                for (int l = 0; l < C; ++l) {
+                    out[l] = static_cast<std::uint8_t>(code_low ^
+                                                       (code_flip & static_cast<std::uint8_t>(up[l])));
+                }
+            } else {
+                QuadI index;
+                level_index(v * inv_step, levels.max_index, index);
+                Quad level{};
+                for (int l = 0; l < C; ++l) {
+                    const auto k = static_cast<std::size_t>(index[l]);
+                    level[l] = levels.values[k];
+                    out[l] = levels.codes[k];
+                }
+                error = (v - level) * scale;
+                carried = error * first + rest;
             }
+            store_quad(cell, error);
+            for (int l = 0; l < C; ++l) px[offset[l]] = out[l];
         }
-        latest = latest + 1 == h.length ? 0 : latest + 1;
-        std::uint8_t* px = img.data.data() + static_cast<std::size_t>(path[i]) * N;
-        std::array<std::uint8_t, N> out;
-        for (std::size_t c = 0; c < N; ++c) {
-            const std::uint8_t code = px[c];
-            out[c] = code;
-            float error = 0.0f;
-            if (c != kept) {
-                const float v = to_work[code] + carried[c];
-                const std::size_t chosen = nearest_level(levels, v);
-                out[c] = levels.codes[chosen];
-                error = (v - levels.values[chosen]) * strength;
-            }
-            const float oldest = h.ring[latest * 4 + c];  // leaving the window
-            h.ring[latest * 4 + c] = error;
-            carried[c] = error * h.first + (carried[c] - oldest * h.last) * h.fall;
-        }
-        for (std::size_t c = 0; c < N; ++c) {
-            px[c] = out[c];
-        }
+    }
+}
+
+template <int C>
+void levels_walk_any(Img& img, const Levels& levels, const float* to_work, float strength,
+                     const std::uint32_t* path, const History& h,
+                     const std::size_t (&offset)[4]) noexcept {
+    if (levels.count != 2) {
+        levels_walk<C, false, false>(img, levels, to_work, strength, path, h, offset);
+    } else if (strength == 1.0f) {
+        levels_walk<C, true, true>(img, levels, to_work, strength, path, h, offset);
+    } else {
+        levels_walk<C, true, false>(img, levels, to_work, strength, path, h, offset);
     }
 }
 
@@ -243,21 +356,21 @@ void riemersma_dither(Img& img, const Target& target, const ColourMatch* match,
         palette_walk(img, *palette, *match, to_work, strength, path, h);
         return;
     }
-    switch (img.channels) {
-        case 1:
-            levels_walk<1>(img, *levels, to_work, strength, path, h);
-            break;
-        case 2:
-            levels_walk<2>(img, *levels, to_work, strength, path, h);
-            break;
-        case 3:
-            levels_walk<3>(img, *levels, to_work, strength, path, h);
-            break;
-        case 4:
-            levels_walk<4>(img, *levels, to_work, strength, path, h);
-            break;
-        default:
-            break;
+    // The quantized channels, side by side in one pass.
+    const std::size_t kept = img.kept_channel();
+    std::size_t offset[4] = {};
+    int count = 0;
+    for (std::size_t c = 0; c < img.channels && count < 4; ++c) {
+        if (c != kept) {
+            offset[count++] = c;
+        }
+    }
+    switch (count) {
+        case 1: levels_walk_any<1>(img, *levels, to_work, strength, path, h, offset); break;
+        case 2: levels_walk_any<2>(img, *levels, to_work, strength, path, h, offset); break;
+        case 3: levels_walk_any<3>(img, *levels, to_work, strength, path, h, offset); break;
+        case 4: levels_walk_any<4>(img, *levels, to_work, strength, path, h, offset); break;
+        default: break;
     }
 }
 

@@ -17,6 +17,7 @@
 
 #include "diffusion.hpp"
 #include "noise.hpp"
+#include "quad_lanes.hpp"
 
 namespace tonalis {
 
@@ -149,9 +150,6 @@ std::size_t variable_scratch_floats(const Img& img) noexcept {
 
 namespace {
 
-typedef float f4 __attribute__((vector_size(16)));
-typedef std::int32_t i4 __attribute__((vector_size(16)));
-
 // What one input code contributes: its working value and its three weights.
 struct alignas(16) CodeRow {
     float work;
@@ -171,26 +169,6 @@ struct Pass {
     float strength;
     std::uint64_t state;
 };
-
-[[gnu::always_inline]] inline f4 splat(float x) noexcept {
-    return f4{x, x, x, x};
-}
-
-[[gnu::always_inline]] inline f4 load(const float* p) noexcept {
-    f4 v;
-    __builtin_memcpy(&v, p, sizeof v);
-    return v;
-}
-
-[[gnu::always_inline]] inline void store(float* p, f4 v) noexcept {
-    __builtin_memcpy(p, &v, sizeof v);
-}
-
-[[gnu::always_inline]] inline f4 pick(i4 mask, f4 yes, f4 no) noexcept {
-    const i4 y = reinterpret_cast<i4>(yes);
-    const i4 n = reinterpret_cast<i4>(no);
-    return reinterpret_cast<f4>((y & mask) | (n & ~mask));
-}
 
 // The walk for C quantized samples per pixel (at `offset` within it), one
 // per vector lane, each its own gray plane with its own error cells; lanes
@@ -212,11 +190,11 @@ void walk(Img& img, const Pass& p, const std::size_t (&offset)[4], float* scratc
     for (std::size_t i = 0; i < stride; ++i) {
         current[i] = 0.0f;
     }
-    const f4 inv_step = splat(p.inv_step);
-    const f4 max_index = splat(p.max_index);
-    const f4 strength = splat(p.strength);
-    const f4 low = splat(p.level_values[0]);
-    const f4 high = splat(p.level_values[Two ? 1 : 0]);
+    const Quad inv_step = splat_quad(p.inv_step);
+    const Quad max_index = splat_quad(p.max_index);
+    const Quad strength = splat_quad(p.strength);
+    const Quad low = splat_quad(p.level_values[0]);
+    const Quad high = splat_quad(p.level_values[Two ? 1 : 0]);
     const std::uint8_t code_low = p.level_codes[0];
     const std::uint8_t code_flip = static_cast<std::uint8_t>(code_low ^ p.level_codes[1]);
     const CodeRow blank{};
@@ -229,69 +207,69 @@ void walk(Img& img, const Pass& p, const std::size_t (&offset)[4], float* scratc
         // Error cells are offset by one pixel: cell x + 1 is pixel x.
         const float* in = current + (x + 1) * cell_floats;
         float* out = below + (x + 1) * cell_floats;
-        f4 carry{};
+        Quad carry{};
         // The cell below this pixel: it still receives a share from the next
         // pixel (as that pixel's below-behind) before it is stored.
-        f4 pending{};
+        Quad pending{};
         const std::uint64_t row_key = static_cast<std::uint64_t>(y * width) + 1;
         for (std::size_t n = 0; n < width; ++n) {
             std::uint8_t* px = row + x * channels;
             std::uint8_t code[4] = {};
             for (int l = 0; l < C; ++l) code[l] = px[offset[l]];
-            const f4 r0 = load(&p.rows[code[0]].work);
-            const f4 r1 = C > 1 ? load(&p.rows[code[1]].work) : load(&blank.work);
-            const f4 r2 = C > 2 ? load(&p.rows[code[2]].work) : load(&blank.work);
-            const f4 r3 = C > 3 ? load(&p.rows[code[3]].work) : load(&blank.work);
-            f4 work, w_next, w_behind, w_below;
+            const Quad r0 = load_quad(&p.rows[code[0]].work);
+            const Quad r1 = C > 1 ? load_quad(&p.rows[code[1]].work) : load_quad(&blank.work);
+            const Quad r2 = C > 2 ? load_quad(&p.rows[code[2]].work) : load_quad(&blank.work);
+            const Quad r3 = C > 3 ? load_quad(&p.rows[code[3]].work) : load_quad(&blank.work);
+            Quad work, w_next, w_behind, w_below;
             if constexpr (C == 1) {
                 work = r0;
-                w_next = __builtin_shuffle(r0, i4{1, 1, 1, 1});
-                w_behind = __builtin_shuffle(r0, i4{2, 2, 2, 2});
-                w_below = __builtin_shuffle(r0, i4{3, 3, 3, 3});
+                w_next = __builtin_shuffle(r0, QuadI{1, 1, 1, 1});
+                w_behind = __builtin_shuffle(r0, QuadI{2, 2, 2, 2});
+                w_below = __builtin_shuffle(r0, QuadI{3, 3, 3, 3});
             } else {
-                const f4 t0 = __builtin_shuffle(r0, r1, i4{0, 4, 1, 5});
-                const f4 t1 = __builtin_shuffle(r2, r3, i4{0, 4, 1, 5});
-                const f4 t2 = __builtin_shuffle(r0, r1, i4{2, 6, 3, 7});
-                const f4 t3 = __builtin_shuffle(r2, r3, i4{2, 6, 3, 7});
-                work = __builtin_shuffle(t0, t1, i4{0, 1, 4, 5});
-                w_next = __builtin_shuffle(t0, t1, i4{2, 3, 6, 7});
-                w_behind = __builtin_shuffle(t2, t3, i4{0, 1, 4, 5});
-                w_below = __builtin_shuffle(t2, t3, i4{2, 3, 6, 7});
+                const Quad t0 = __builtin_shuffle(r0, r1, QuadI{0, 4, 1, 5});
+                const Quad t1 = __builtin_shuffle(r2, r3, QuadI{0, 4, 1, 5});
+                const Quad t2 = __builtin_shuffle(r0, r1, QuadI{2, 6, 3, 7});
+                const Quad t3 = __builtin_shuffle(r2, r3, QuadI{2, 6, 3, 7});
+                work = __builtin_shuffle(t0, t1, QuadI{0, 1, 4, 5});
+                w_next = __builtin_shuffle(t0, t1, QuadI{2, 3, 6, 7});
+                w_behind = __builtin_shuffle(t2, t3, QuadI{0, 1, 4, 5});
+                w_below = __builtin_shuffle(t2, t3, QuadI{2, 3, 6, 7});
             }
-            f4 threshold = splat(0.5f);
+            Quad threshold = splat_quad(0.5f);
             if constexpr (Modulate) {
                 const std::uint64_t k = row_key + static_cast<std::uint64_t>(x);
                 const float lift =
                     noise_of(mix_bits(p.state + k * NoiseGenerator::increment)) + 0.5f;
-                f4 scale{};
+                Quad scale{};
                 for (int l = 0; l < C; ++l) scale[l] = p.code_lift[code[l]];
-                threshold = threshold + splat(lift) * scale;
+                threshold = threshold + splat_quad(lift) * scale;
             }
-            const f4 value = work + (load(in) + carry);
-            const f4 x_value = value * inv_step;
-            f4 error;
+            const Quad value = work + (load_quad(in) + carry);
+            const Quad x_value = value * inv_step;
+            Quad error;
             std::uint8_t result[4];
             if constexpr (Two) {
-                const i4 up = x_value > threshold;
-                f4 error_low = value - low;
-                f4 error_high = value - high;
+                const QuadI up = x_value > threshold;
+                Quad error_low = value - low;
+                Quad error_high = value - high;
                 if constexpr (!Unit) {
                     error_low = error_low * strength;
                     error_high = error_high * strength;
                 }
-                carry = pick(up, error_high * w_next, error_low * w_next);
-                error = pick(up, error_high, error_low);
+                carry = pick_quad(up, error_high * w_next, error_low * w_next);
+                error = pick_quad(up, error_high, error_low);
                 for (int l = 0; l < C; ++l) {
                     result[l] = static_cast<std::uint8_t>(
                         code_low ^ (code_flip & static_cast<std::uint8_t>(up[l])));
                 }
             } else {
-                f4 clamped = x_value < max_index ? x_value : max_index;
-                clamped = clamped > 0.0f ? clamped : f4{};
-                const i4 whole = __builtin_convertvector(clamped, i4);
-                const i4 index =
-                    whole - (clamped - __builtin_convertvector(whole, f4) > threshold);
-                f4 level{};
+                Quad clamped = x_value < max_index ? x_value : max_index;
+                clamped = clamped > 0.0f ? clamped : Quad{};
+                const QuadI whole = __builtin_convertvector(clamped, QuadI);
+                const QuadI index =
+                    whole - (clamped - __builtin_convertvector(whole, Quad) > threshold);
+                Quad level{};
                 for (int l = 0; l < C; ++l) {
                     const auto i = static_cast<std::size_t>(index[l]);
                     level[l] = p.level_values[i];
@@ -301,8 +279,8 @@ void walk(Img& img, const Pass& p, const std::size_t (&offset)[4], float* scratc
                 carry = error * w_next;
             }
             // Cell x - dir (below and behind) is complete with this share.
-            store(out - cell_step, pending + error * w_behind);
-            pending = f4{} + error * w_below;
+            store_quad(out - cell_step, pending + error * w_behind);
+            pending = Quad{} + error * w_below;
             // Bytes are written last: a byte store may alias anything, so
             // every value the pixel needs is read before them.
             for (int l = 0; l < C; ++l) px[offset[l]] = result[l];
@@ -310,7 +288,7 @@ void walk(Img& img, const Pass& p, const std::size_t (&offset)[4], float* scratc
             out += cell_step;
             x = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(x) + dir);
         }
-        store(out - cell_step, pending);
+        store_quad(out - cell_step, pending);
         float* swap = current;
         current = below;
         below = swap;
