@@ -192,7 +192,9 @@ def test_hilbert_path_covers_each_pixel_once(size):
     assert max(steps, default=1) <= (1 if w % 2 == 0 and h % 2 == 0 else 2)
 
 
-@pytest.mark.parametrize("shape", [(1, 1), (4, 9), (13, 6), (16, 16), (3, 40)])
+# The larger shapes repeat many small rectangles of the curve in several
+# orientations.
+@pytest.mark.parametrize("shape", [(1, 1), (4, 9), (13, 6), (16, 16), (3, 40), (61, 97), (9, 70)])
 @pytest.mark.parametrize("history,ratio", [(16, 1 / 16), (1, 1.0), (5, 0.3)])
 def test_riemersma_levels_match_model(shape, history, ratio):
     img = random_image(shape, history)

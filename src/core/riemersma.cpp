@@ -7,6 +7,7 @@
 // unbroken.
 #include "riemersma.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <variant>
@@ -34,20 +35,18 @@ constexpr Int floor_half(Int v) noexcept {
 // rectangle's path depends on where it lies only by a translation: the
 // first path of each such shape is kept as offsets from its first pixel's
 // index (modulo 2^32, as indices fit in 32 bits) and replayed for the rest.
+// A shape is its four axes (each within +-memo_area) then its offsets.
 constexpr Int memo_area = 64;
-constexpr std::size_t memo_shapes = 32;
-
-struct Shape {
-    Int ax, ay, bx, by;
-    std::uint32_t offsets[memo_area];
-};
+constexpr std::size_t shape_entries = 4 + memo_area;
+constexpr std::size_t memo_shapes = 64;
 
 struct PathWriter {
     std::uint32_t* out;
     std::size_t width;
+    std::uint32_t* shapes;
     std::size_t at = 0;
     std::size_t known = 0;
-    Shape shapes[memo_shapes];
+    bool tracing_small = false;  // inside a small rectangle being kept
 
     std::uint32_t index(Int x, Int y) const noexcept {
         return static_cast<std::uint32_t>(static_cast<std::size_t>(y) * width +
@@ -62,30 +61,32 @@ void trace(PathWriter& w, Int x, Int y, Int ax, Int ay, Int bx, Int by) noexcept
 // axis (bx, by), one of each pair zero.
 void cover(PathWriter& w, Int x, Int y, Int ax, Int ay, Int bx, Int by) noexcept {
     const Int area = abs_of(ax + ay) * abs_of(bx + by);
-    if (area > memo_area) {
+    if (area > memo_area || w.tracing_small) {
         trace(w, x, y, ax, ay, bx, by);
         return;
     }
     const std::uint32_t base = w.index(x, y);
     const auto count = static_cast<std::size_t>(area);
+    const std::uint32_t key[4] = {static_cast<std::uint32_t>(ax), static_cast<std::uint32_t>(ay),
+                                  static_cast<std::uint32_t>(bx), static_cast<std::uint32_t>(by)};
     for (std::size_t k = 0; k < w.known; ++k) {
-        const Shape& s = w.shapes[k];
-        if (s.ax == ax && s.ay == ay && s.bx == bx && s.by == by) {
+        const std::uint32_t* shape = w.shapes + k * shape_entries;
+        if (shape[0] == key[0] && shape[1] == key[1] && shape[2] == key[2] &&
+            shape[3] == key[3]) {
             std::uint32_t* out = w.out + w.at;
-            for (std::size_t i = 0; i < count; ++i) out[i] = base + s.offsets[i];
+            for (std::size_t i = 0; i < count; ++i) out[i] = base + shape[4 + i];
             w.at += count;
             return;
         }
     }
     const std::size_t start = w.at;
+    w.tracing_small = true;
     trace(w, x, y, ax, ay, bx, by);
+    w.tracing_small = false;
     if (w.known < memo_shapes) {
-        Shape& s = w.shapes[w.known++];
-        s.ax = ax;
-        s.ay = ay;
-        s.bx = bx;
-        s.by = by;
-        for (std::size_t i = 0; i < count; ++i) s.offsets[i] = w.out[start + i] - base;
+        std::uint32_t* shape = w.shapes + w.known++ * shape_entries;
+        std::copy_n(key, 4, shape);
+        for (std::size_t i = 0; i < count; ++i) shape[4 + i] = w.out[start + i] - base;
     }
 }
 
@@ -131,11 +132,15 @@ void trace(PathWriter& w, Int x, Int y, Int ax, Int ay, Int bx, Int by) noexcept
 
 }  // namespace
 
+std::size_t hilbert_path_entries(std::size_t width, std::size_t height) noexcept {
+    return width * height + memo_shapes * shape_entries;
+}
+
 void hilbert_path(std::size_t width, std::size_t height, std::uint32_t* path) noexcept {
     if (width == 0 || height == 0) {
         return;
     }
-    PathWriter w{path, width, 0, 0, {}};
+    PathWriter w{path, width, path + width * height};
     const auto wi = static_cast<Int>(width);
     const auto hi = static_cast<Int>(height);
     if (width >= height) {
@@ -146,7 +151,7 @@ void hilbert_path(std::size_t width, std::size_t height, std::uint32_t* path) no
 }
 
 std::size_t riemersma_path_entries(const Img& img) noexcept {
-    return img.pixel_count();
+    return hilbert_path_entries(img.width, img.height);
 }
 
 std::size_t riemersma_history_floats(std::size_t history) noexcept {

@@ -15,7 +15,9 @@ inline constexpr std::size_t max_riemersma_history = 256;
 // Fills path[0 .. width*height) with the pixel indices (y * width + x) in
 // the order of a generalised Hilbert curve covering the whole rectangle:
 // every pixel once, each step to a neighbour (a diagonal step can occur
-// when a side is odd). Recursion depth is logarithmic.
+// when a side is odd). Recursion depth is logarithmic. `path` has room
+// for hilbert_path_entries(width, height) entries: the rest is scratch.
+std::size_t hilbert_path_entries(std::size_t width, std::size_t height) noexcept;
 void hilbert_path(std::size_t width, std::size_t height, std::uint32_t* path) noexcept;
 
 // Scratch for an image and history length: the path, then the history.
