@@ -159,12 +159,22 @@ def test_zhou_fang_seed_and_colour():
     img = random_image((20, 30, 3), 4)
     a = variable_diffuse(img, "zhou_fang", seed=1)
     assert not np.array_equal(a, variable_diffuse(img, "zhou_fang", seed=2))
-    # Channels are diffused independently: each is its gray image's result.
-    for c in range(3):
-        assert_images_equal(a[..., c], variable_diffuse(np.ascontiguousarray(img[..., c]),
-                                                        "zhou_fang", seed=1))
     rgba = random_image((5, 6, 4), 3)
     assert np.array_equal(variable_diffuse(rgba, levels=4)[..., 3], rgba[..., 3])
+
+
+@pytest.mark.parametrize("channels", [2, 3, 4])
+@pytest.mark.parametrize("dither", [
+    lambda a: variable_diffuse(a, "ostromoukhov", preserve_alpha=False),
+    lambda a: variable_diffuse(a, "zhou_fang", levels=3, seed=4, preserve_alpha=False),
+    lambda a: riemersma(a, strength=0.8, preserve_alpha=False),
+    lambda a: riemersma(a, levels=5, history=7, preserve_alpha=False),
+], ids=["ostromoukhov", "zhou-fang", "riemersma", "riemersma-5"])
+def test_level_channels_are_independent(channels, dither):
+    img = random_image((23, 37, channels), channels)
+    got = dither(img)
+    for c in range(channels):
+        assert_images_equal(got[..., c], dither(np.ascontiguousarray(img[..., c])))
 
 
 @pytest.mark.parametrize("args,exc,text", [

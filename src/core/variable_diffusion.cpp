@@ -321,6 +321,9 @@ void walk_any(Img& img, const Pass& p, const std::size_t (&offset)[4], float* sc
 
 void variable_diffuse(Img& img, const Levels& levels, const Space& space, float strength,
                       VariableKind kind, std::uint64_t seed, float* scratch) noexcept {
+    if (img.width == 0 || img.height == 0) {
+        return;
+    }
     const WeightRows rows = weight_rows(kind);
     Pass p{};
     p.level_values = levels.values.data();
