@@ -31,6 +31,10 @@ constexpr Int floor_half(Int v) noexcept {
     return v >= 0 ? v / 2 : -((-v + 1) / 2);
 }
 
+// The path is handed to its consumer in chunks as it is traced, so no
+// buffer of the whole path is written and read back.
+constexpr std::size_t chunk_entries = 4096;
+
 // Small rectangles recur with the same axes all over the image, and a
 // rectangle's path depends on where it lies only by a translation: the
 // first path of each such shape is kept as offsets from its first pixel's
@@ -39,11 +43,14 @@ constexpr Int floor_half(Int v) noexcept {
 constexpr Int memo_area = 64;
 constexpr std::size_t shape_entries = 4 + memo_area;
 constexpr std::size_t memo_shapes = 64;
+static_assert(chunk_entries >= static_cast<std::size_t>(memo_area));
 
 struct PathWriter {
-    std::uint32_t* out;
+    std::uint32_t* out;  // chunk_entries, then the kept shapes
     std::size_t width;
-    std::uint32_t* shapes;
+    PathSink sink;
+    void* context;
+    std::uint32_t* shapes = out + chunk_entries;
     std::size_t at = 0;
     std::size_t known = 0;
     bool tracing_small = false;  // inside a small rectangle being kept
@@ -52,7 +59,22 @@ struct PathWriter {
         return static_cast<std::uint32_t>(static_cast<std::size_t>(y) * width +
                                           static_cast<std::size_t>(x));
     }
-    void put(Int x, Int y) noexcept { out[at++] = index(x, y); }
+    void flush() noexcept {
+        if (at > 0) {
+            sink(context, out, at);
+        }
+        at = 0;
+    }
+    // Room for `count` more entries in the chunk.
+    void reserve(std::size_t count) noexcept {
+        if (at + count > chunk_entries) {
+            flush();
+        }
+    }
+    void put(Int x, Int y) noexcept {
+        reserve(1);
+        out[at++] = index(x, y);
+    }
 };
 
 void trace(PathWriter& w, Int x, Int y, Int ax, Int ay, Int bx, Int by) noexcept;
@@ -67,6 +89,8 @@ void cover(PathWriter& w, Int x, Int y, Int ax, Int ay, Int bx, Int by) noexcept
     }
     const std::uint32_t base = w.index(x, y);
     const auto count = static_cast<std::size_t>(area);
+    // A kept shape's path lies whole in one chunk.
+    w.reserve(count);
     const std::uint32_t key[4] = {static_cast<std::uint32_t>(ax), static_cast<std::uint32_t>(ay),
                                   static_cast<std::uint32_t>(bx), static_cast<std::uint32_t>(by)};
     for (std::size_t k = 0; k < w.known; ++k) {
@@ -132,15 +156,16 @@ void trace(PathWriter& w, Int x, Int y, Int ax, Int ay, Int bx, Int by) noexcept
 
 }  // namespace
 
-std::size_t hilbert_path_entries(std::size_t width, std::size_t height) noexcept {
-    return width * height + memo_shapes * shape_entries;
+std::size_t hilbert_scratch_entries() noexcept {
+    return chunk_entries + memo_shapes * shape_entries;
 }
 
-void hilbert_path(std::size_t width, std::size_t height, std::uint32_t* path) noexcept {
+void hilbert_path(std::size_t width, std::size_t height, std::uint32_t* scratch, PathSink sink,
+                  void* context) noexcept {
     if (width == 0 || height == 0) {
         return;
     }
-    PathWriter w{path, width, path + width * height};
+    PathWriter w{scratch, width, sink, context};
     const auto wi = static_cast<Int>(width);
     const auto hi = static_cast<Int>(height);
     if (width >= height) {
@@ -148,10 +173,11 @@ void hilbert_path(std::size_t width, std::size_t height, std::uint32_t* path) no
     } else {
         cover(w, 0, 0, 0, hi, wi, 0);
     }
+    w.flush();
 }
 
-std::size_t riemersma_path_entries(const Img& img) noexcept {
-    return hilbert_path_entries(img.width, img.height);
+std::size_t riemersma_path_entries(const Img&) noexcept {
+    return hilbert_scratch_entries();
 }
 
 std::size_t riemersma_history_floats(std::size_t history) noexcept {
@@ -161,8 +187,8 @@ std::size_t riemersma_history_floats(std::size_t history) noexcept {
 
 namespace {
 
-// The history: a ring of errors (four lanes per entry, lane c channel c)
-// and the weights, the latest first.
+// The history: a ring of errors (four lanes per entry, lane l the l-th
+// quantized channel) and the weights, the latest first.
 struct History {
     float* ring;
     const float* weights;
@@ -177,6 +203,45 @@ struct History {
 // times the first weight plus `fall` times this sum without its oldest
 // term. It is summed afresh every `resync` pixels, so rounding cannot drift.
 constexpr std::size_t resync = 1024;
+
+// Where a walk stands along the path, between chunks.
+struct Walked {
+    Quad carried{};
+    std::size_t latest = 0;        // ring slot of the latest error
+    std::size_t until_resync = 0;  // pixels before the sum is taken afresh
+};
+
+// Runs step(index, carried, cell) for the pixels idx[0 .. n), where cell is
+// the ring slot of the pixel's error (holding the error leaving the
+// window) and step returns the next pixel's sum.
+template <class Step>
+[[gnu::always_inline]] inline void follow(const History& h, Walked& at, const std::uint32_t* idx,
+                                          std::size_t n, Step step) noexcept {
+    while (n > 0) {
+        if (at.until_resync == 0) {
+            Quad sum{};
+            std::size_t slot = at.latest;
+            for (std::size_t a = 0; a < h.length; ++a) {
+                sum = sum + load_quad(h.ring + slot * 4) * h.weights[a];
+                slot = slot == 0 ? h.length - 1 : slot - 1;
+            }
+            at.carried = sum;
+            at.until_resync = resync;
+        }
+        const std::size_t m = n < at.until_resync ? n : at.until_resync;
+        Quad carried = at.carried;
+        std::size_t latest = at.latest;
+        for (std::size_t i = 0; i < m; ++i) {
+            latest = latest + 1 == h.length ? 0 : latest + 1;
+            carried = step(idx[i], carried, h.ring + latest * 4);
+        }
+        at.carried = carried;
+        at.latest = latest;
+        at.until_resync -= m;
+        idx += m;
+        n -= m;
+    }
+}
 
 // The least working value whose nearest level is the upper of two: the
 // nearest-level rule is monotonic in the value, so one comparison with it
@@ -204,123 +269,145 @@ float upper_threshold(const Levels& levels) noexcept {
 // a pixel's sum reaches the next pixel after the arithmetic alone; a unit
 // strength skips its multiplication, which would leave the error unchanged.
 template <int C, bool Two, bool Unit>
-void levels_walk(Img& img, const Levels& levels, const float* to_work, float strength,
-                 const std::uint32_t* path, const History& h,
-                 const std::size_t (&offset)[4]) noexcept {
-    const std::size_t channels = img.channels;
-    const std::size_t count = img.pixel_count();
-    std::uint8_t* data = img.data.data();
-    const Quad threshold = splat_quad(Two ? upper_threshold(levels) : 0.0f);
-    const Quad low = splat_quad(levels.values[0]);
-    const Quad high = splat_quad(levels.values[Two ? 1 : 0]);
-    const std::uint8_t code_low = levels.codes[0];
-    const auto code_flip = static_cast<std::uint8_t>(code_low ^ levels.codes[Two ? 1 : 0]);
-    const Quad scale = splat_quad(strength);
-    const Quad inv_step = splat_quad(levels.inv_step);
-    const Quad first = splat_quad(h.first);
-    const Quad last = splat_quad(h.last);
-    const Quad fall = splat_quad(h.fall);
-    Quad carried{};
-    std::size_t latest = 0;  // ring slot of the latest error
-    for (std::size_t start = 0; start < count; start += resync) {
-        carried = Quad{};
-        std::size_t slot = latest;
-        for (std::size_t a = 0; a < h.length; ++a) {
-            carried = carried + load_quad(h.ring + slot * 4) * h.weights[a];
-            slot = slot == 0 ? h.length - 1 : slot - 1;
-        }
-        const std::size_t end = count - start < resync ? count : start + resync;
-        for (std::size_t i = start; i < end; ++i) {
-            latest = latest + 1 == h.length ? 0 : latest + 1;
-            std::uint8_t* px = data + static_cast<std::size_t>(path[i]) * channels;
+struct LevelWalk {
+    std::uint8_t* data;
+    std::size_t channels;
+    std::size_t offset[4];
+    const Levels* levels;
+    const float* to_work;
+    History h;
+    Quad threshold, low, high, scale, inv_step, first, last, fall;
+    std::uint8_t code_low, code_flip;
+    Walked at;
+
+    LevelWalk(Img& img, const Levels& lv, const float* work, float strength, const History& hist,
+              const std::size_t (&off)[4]) noexcept
+        : data(img.data.data()),
+          channels(img.channels),
+          offset{off[0], off[1], off[2], off[3]},
+          levels(&lv),
+          to_work(work),
+          h(hist),
+          threshold(splat_quad(Two ? upper_threshold(lv) : 0.0f)),
+          low(splat_quad(lv.values[0])),
+          high(splat_quad(lv.values[Two ? 1 : 0])),
+          scale(splat_quad(strength)),
+          inv_step(splat_quad(lv.inv_step)),
+          first(splat_quad(hist.first)),
+          last(splat_quad(hist.last)),
+          fall(splat_quad(hist.fall)),
+          code_low(lv.codes[0]),
+          code_flip(static_cast<std::uint8_t>(lv.codes[0] ^ lv.codes[Two ? 1 : 0])) {}
+
+    static void sink(void* self, const std::uint32_t* idx, std::size_t n) noexcept {
+        static_cast<LevelWalk*>(self)->run(idx, n);
+    }
+
+    // The walk works on a copy: the byte stores could alias members of an
+    // object in memory, which would then be read again after each pixel.
+    void run(const std::uint32_t* idx, std::size_t n) noexcept {
+        LevelWalk k = *this;
+        follow(k.h, k.at, idx, n, [&k](std::uint32_t index, Quad carried, float* cell) {
+            std::uint8_t* px = k.data + static_cast<std::size_t>(index) * k.channels;
             Quad input{};
-            for (int l = 0; l < C; ++l) input[l] = to_work[px[offset[l]]];
+            for (int l = 0; l < C; ++l) input[l] = k.to_work[px[k.offset[l]]];
             const Quad v = input + carried;
-            float* cell = h.ring + latest * 4;
-            const Quad rest = (carried - load_quad(cell) * last) * fall;
+            const Quad rest = (carried - load_quad(cell) * k.last) * k.fall;
             Quad error;
             std::uint8_t out[4];
             if constexpr (Two) {
-                const QuadI up = v >= threshold;
-                Quad error_low = v - low;
-                Quad error_high = v - high;
+                const QuadI up = v >= k.threshold;
+                Quad error_low = v - k.low;
+                Quad error_high = v - k.high;
                 if constexpr (!Unit) {
-                    error_low = error_low * scale;
-                    error_high = error_high * scale;
+                    error_low = error_low * k.scale;
+                    error_high = error_high * k.scale;
                 }
-                carried = pick_quad(up, error_high * first + rest, error_low * first + rest);
+                carried =
+                    pick_quad(up, error_high * k.first + rest, error_low * k.first + rest);
                 error = pick_quad(up, error_high, error_low);
                 for (int l = 0; l < C; ++l) {
-                    out[l] = static_cast<std::uint8_t>(code_low ^
-                                                       (code_flip & static_cast<std::uint8_t>(up[l])));
+                    out[l] = static_cast<std::uint8_t>(
+                        k.code_low ^ (k.code_flip & static_cast<std::uint8_t>(up[l])));
                 }
             } else {
-                QuadI index;
-                level_index(v * inv_step, levels.max_index, index);
+                QuadI index_of;
+                level_index(v * k.inv_step, k.levels->max_index, index_of);
                 Quad level{};
                 for (int l = 0; l < C; ++l) {
-                    const auto k = static_cast<std::size_t>(index[l]);
-                    level[l] = levels.values[k];
-                    out[l] = levels.codes[k];
+                    const auto i = static_cast<std::size_t>(index_of[l]);
+                    level[l] = k.levels->values[i];
+                    out[l] = k.levels->codes[i];
                 }
-                error = (v - level) * scale;
-                carried = error * first + rest;
+                error = (v - level) * k.scale;
+                carried = error * k.first + rest;
             }
             store_quad(cell, error);
-            for (int l = 0; l < C; ++l) px[offset[l]] = out[l];
-        }
+            // Bytes are written last: a byte store may alias anything.
+            for (int l = 0; l < C; ++l) px[k.offset[l]] = out[l];
+            return carried;
+        });
+        at = k.at;
     }
+};
+
+template <int C, bool Two, bool Unit>
+void levels_walk(Img& img, const Levels& levels, const float* to_work, float strength,
+                 const History& h, const std::size_t (&offset)[4],
+                 std::uint32_t* path) noexcept {
+    LevelWalk<C, Two, Unit> walk(img, levels, to_work, strength, h, offset);
+    hilbert_path(img.width, img.height, path, &LevelWalk<C, Two, Unit>::sink, &walk);
 }
 
 template <int C>
 void levels_walk_any(Img& img, const Levels& levels, const float* to_work, float strength,
-                     const std::uint32_t* path, const History& h,
-                     const std::size_t (&offset)[4]) noexcept {
+                     const History& h, const std::size_t (&offset)[4],
+                     std::uint32_t* path) noexcept {
     if (levels.count != 2) {
-        levels_walk<C, false, false>(img, levels, to_work, strength, path, h, offset);
+        levels_walk<C, false, false>(img, levels, to_work, strength, h, offset, path);
     } else if (strength == 1.0f) {
-        levels_walk<C, true, true>(img, levels, to_work, strength, path, h, offset);
+        levels_walk<C, true, true>(img, levels, to_work, strength, h, offset, path);
     } else {
-        levels_walk<C, true, false>(img, levels, to_work, strength, path, h, offset);
+        levels_walk<C, true, false>(img, levels, to_work, strength, h, offset, path);
     }
 }
 
 // A palette: the three colour channels as one four-lane value.
-void palette_walk(Img& img, const Palette& palette, const ColourMatch& match,
-                  const float* to_work, float strength, const std::uint32_t* path,
-                  const History& h) noexcept {
-    const std::size_t channels = img.channels;
-    const std::size_t count = img.pixel_count();
-    std::size_t latest = 0;
-    Quad carried{};
-    for (std::size_t i = 0; i < count; ++i) {
-        if (i % resync == 0) {
-            carried = Quad{};
-            std::size_t slot = latest;
-            for (std::size_t a = 0; a < h.length; ++a) {
-                Quad past;
-                __builtin_memcpy(&past, h.ring + slot * 4, sizeof past);
-                carried += past * h.weights[a];
-                slot = slot == 0 ? h.length - 1 : slot - 1;
-            }
-        }
-        std::uint8_t* px = img.data.data() + static_cast<std::size_t>(path[i]) * channels;
-        const Quad v = Quad{to_work[px[0]], to_work[px[1]], to_work[px[2]], 0.0f} + carried;
-        const std::size_t chosen = match.nearest(match.coordinates(v));
-        Quad colour;
-        __builtin_memcpy(&colour, palette.layout.quads.data() + chosen * 4, sizeof colour);
-        const Quad error = (v - colour) * strength;
-        latest = latest + 1 == h.length ? 0 : latest + 1;
-        Quad oldest;  // the error leaving the window, in the slot reused
-        __builtin_memcpy(&oldest, h.ring + latest * 4, sizeof oldest);
-        __builtin_memcpy(h.ring + latest * 4, &error, sizeof error);
-        carried = error * h.first + (carried - oldest * h.last) * h.fall;
-        const Rgb& out = palette.rgb[chosen];
-        px[0] = out[0];
-        px[1] = out[1];
-        px[2] = out[2];
+struct PaletteWalk {
+    std::uint8_t* data;
+    std::size_t channels;
+    const Palette* palette;
+    const ColourMatch* match;
+    const float* to_work;
+    float strength;
+    History h;
+    Walked at;
+
+    static void sink(void* self, const std::uint32_t* idx, std::size_t n) noexcept {
+        static_cast<PaletteWalk*>(self)->run(idx, n);
     }
-}
+
+    // On a copy, as LevelWalk::run.
+    void run(const std::uint32_t* idx, std::size_t n) noexcept {
+        PaletteWalk k = *this;
+        follow(k.h, k.at, idx, n, [&k](std::uint32_t index, Quad carried, float* cell) {
+            std::uint8_t* px = k.data + static_cast<std::size_t>(index) * k.channels;
+            const Quad v =
+                Quad{k.to_work[px[0]], k.to_work[px[1]], k.to_work[px[2]], 0.0f} + carried;
+            const std::size_t chosen = k.match->nearest(k.match->coordinates(v));
+            const Quad colour = load_quad(k.palette->layout.quads.data() + chosen * 4);
+            const Quad error = (v - colour) * k.strength;
+            const Quad oldest = load_quad(cell);  // the error leaving the window
+            store_quad(cell, error);
+            const Rgb& out = k.palette->rgb[chosen];
+            px[0] = out[0];
+            px[1] = out[1];
+            px[2] = out[2];
+            return error * k.h.first + (carried - oldest * k.h.last) * k.h.fall;
+        });
+        at = k.at;
+    }
+};
 
 }  // namespace
 
@@ -332,7 +419,6 @@ void riemersma_dither(Img& img, const Target& target, const ColourMatch* match,
     if (history == 0 || (palette != nullptr && (img.channels < 3 || match == nullptr))) {
         return;
     }
-    hilbert_path(img.width, img.height, path);
     float* ring = history_rows;
     float* weights = history_rows + history * 4;
     // Weight of the error a steps back (a = 0 the latest): ratio^(a/(q-1)),
@@ -358,7 +444,8 @@ void riemersma_dither(Img& img, const Target& target, const ColourMatch* match,
                     history == 1 ? 0.0f : powf(ratio, 1.0f / static_cast<float>(history - 1))};
     const float* to_work = space.to_work.data();
     if (palette != nullptr) {
-        palette_walk(img, *palette, *match, to_work, strength, path, h);
+        PaletteWalk walk{img.data.data(), img.channels, palette, match, to_work, strength, h, {}};
+        hilbert_path(img.width, img.height, path, &PaletteWalk::sink, &walk);
         return;
     }
     // The quantized channels, side by side in one pass.
@@ -371,10 +458,10 @@ void riemersma_dither(Img& img, const Target& target, const ColourMatch* match,
         }
     }
     switch (count) {
-        case 1: levels_walk_any<1>(img, *levels, to_work, strength, path, h, offset); break;
-        case 2: levels_walk_any<2>(img, *levels, to_work, strength, path, h, offset); break;
-        case 3: levels_walk_any<3>(img, *levels, to_work, strength, path, h, offset); break;
-        case 4: levels_walk_any<4>(img, *levels, to_work, strength, path, h, offset); break;
+        case 1: levels_walk_any<1>(img, *levels, to_work, strength, h, offset, path); break;
+        case 2: levels_walk_any<2>(img, *levels, to_work, strength, h, offset, path); break;
+        case 3: levels_walk_any<3>(img, *levels, to_work, strength, h, offset, path); break;
+        case 4: levels_walk_any<4>(img, *levels, to_work, strength, h, offset, path); break;
         default: break;
     }
 }
