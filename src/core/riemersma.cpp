@@ -180,13 +180,9 @@ std::size_t riemersma_path_entries(const Img&) noexcept {
     return hilbert_scratch_entries();
 }
 
-// Per lane, every code's working value alone in that lane of a vector, so
-// a pixel's samples are put side by side by bitwise ors of loaded vectors.
-constexpr std::size_t lane_table_floats = 4 * 256 * 4;
-
 std::size_t riemersma_history_floats(std::size_t history) noexcept {
-    // A ring of errors (four lanes per entry), the weights, the lane tables.
-    return history * 4 + history + lane_table_floats;
+    // A ring of errors (four lanes per entry) and the weights.
+    return history * 4 + history;
 }
 
 namespace {
@@ -279,23 +275,18 @@ struct LevelWalk {
     std::size_t offset[4];
     const Levels* levels;
     const float* to_work;
-    const float* lane_work;  // lane_table_floats
     History h;
     Quad threshold, low, high, scale, inv_step, first, last, fall;
     std::uint8_t code_low, code_flip;
-    // The output bytes of the lanes, byte l for lane l, by the mask of the
-    // lanes given the upper level.
-    std::uint32_t codes_by_mask[16];
     Walked at;
 
-    LevelWalk(Img& img, const Levels& lv, const float* work, const float* lanes, float strength,
-              const History& hist, const std::size_t (&off)[4]) noexcept
+    LevelWalk(Img& img, const Levels& lv, const float* work, float strength, const History& hist,
+              const std::size_t (&off)[4]) noexcept
         : data(img.data.data()),
           channels(img.channels),
           offset{off[0], off[1], off[2], off[3]},
           levels(&lv),
           to_work(work),
-          lane_work(lanes),
           h(hist),
           threshold(splat_quad(Two ? upper_threshold(lv) : 0.0f)),
           low(splat_quad(lv.values[0])),
@@ -306,16 +297,7 @@ struct LevelWalk {
           last(splat_quad(hist.last)),
           fall(splat_quad(hist.fall)),
           code_low(lv.codes[0]),
-          code_flip(static_cast<std::uint8_t>(lv.codes[0] ^ lv.codes[Two ? 1 : 0])) {
-        for (std::uint32_t m = 0; m < 16; ++m) {
-            std::uint32_t word = 0;
-            for (std::uint32_t l = 0; l < 4; ++l) {
-                const std::uint32_t code = lv.codes[Two && (m >> l & 1) != 0 ? 1 : 0];
-                word |= code << (8 * l);
-            }
-            codes_by_mask[m] = word;
-        }
-    }
+          code_flip(static_cast<std::uint8_t>(lv.codes[0] ^ lv.codes[Two ? 1 : 0])) {}
 
     static void sink(void* self, const std::uint32_t* idx, std::size_t n) noexcept {
         static_cast<LevelWalk*>(self)->run(idx, n);
@@ -328,17 +310,7 @@ struct LevelWalk {
         follow(k.h, k.at, idx, n, [&k](std::uint32_t index, Quad carried, float* cell) {
             std::uint8_t* px = k.data + static_cast<std::size_t>(index) * k.channels;
             Quad input{};
-            if constexpr (C == 1) {
-                input[0] = k.to_work[px[k.offset[0]]];
-            } else {
-                QuadI bits{};
-                for (int l = 0; l < C; ++l) {
-                    const std::size_t code = px[k.offset[l]];
-                    bits |= reinterpret_cast<QuadI>(
-                        load_quad(k.lane_work + static_cast<std::size_t>(l) * 1024 + code * 4));
-                }
-                input = reinterpret_cast<Quad>(bits);
-            }
+            for (int l = 0; l < C; ++l) input[l] = k.to_work[px[k.offset[l]]];
             const Quad v = input + carried;
             const Quad rest = (carried - load_quad(cell) * k.last) * k.fall;
             Quad error;
@@ -354,11 +326,9 @@ struct LevelWalk {
                 carried =
                     pick_quad(up, error_high * k.first + rest, error_low * k.first + rest);
                 error = pick_quad(up, error_high, error_low);
-                const auto mask = static_cast<std::uint32_t>(
-                    __builtin_ia32_movmskps(reinterpret_cast<Quad>(up)));
-                const std::uint32_t word = k.codes_by_mask[mask];
                 for (int l = 0; l < C; ++l) {
-                    out[l] = static_cast<std::uint8_t>(word >> (8 * l));
+                    out[l] = static_cast<std::uint8_t>(
+                        k.code_low ^ (k.code_flip & static_cast<std::uint8_t>(up[l])));
                 }
             } else {
                 QuadI index_of;
@@ -382,23 +352,23 @@ struct LevelWalk {
 };
 
 template <int C, bool Two, bool Unit>
-void levels_walk(Img& img, const Levels& levels, const float* to_work, const float* lane_work,
-                 float strength, const History& h, const std::size_t (&offset)[4],
+void levels_walk(Img& img, const Levels& levels, const float* to_work, float strength,
+                 const History& h, const std::size_t (&offset)[4],
                  std::uint32_t* path) noexcept {
-    LevelWalk<C, Two, Unit> walk(img, levels, to_work, lane_work, strength, h, offset);
+    LevelWalk<C, Two, Unit> walk(img, levels, to_work, strength, h, offset);
     hilbert_path(img.width, img.height, path, &LevelWalk<C, Two, Unit>::sink, &walk);
 }
 
 template <int C>
-void levels_walk_any(Img& img, const Levels& levels, const float* to_work,
-                     const float* lane_work, float strength, const History& h,
-                     const std::size_t (&offset)[4], std::uint32_t* path) noexcept {
+void levels_walk_any(Img& img, const Levels& levels, const float* to_work, float strength,
+                     const History& h, const std::size_t (&offset)[4],
+                     std::uint32_t* path) noexcept {
     if (levels.count != 2) {
-        levels_walk<C, false, false>(img, levels, to_work, lane_work, strength, h, offset, path);
+        levels_walk<C, false, false>(img, levels, to_work, strength, h, offset, path);
     } else if (strength == 1.0f) {
-        levels_walk<C, true, true>(img, levels, to_work, lane_work, strength, h, offset, path);
+        levels_walk<C, true, true>(img, levels, to_work, strength, h, offset, path);
     } else {
-        levels_walk<C, true, false>(img, levels, to_work, lane_work, strength, h, offset, path);
+        levels_walk<C, true, false>(img, levels, to_work, strength, h, offset, path);
     }
 }
 
@@ -478,13 +448,6 @@ void riemersma_dither(Img& img, const Target& target, const ColourMatch* match,
         hilbert_path(img.width, img.height, path, &PaletteWalk::sink, &walk);
         return;
     }
-    float* lane_work = weights + history;
-    for (std::size_t l = 0; l < 4; ++l) {
-        for (std::size_t code = 0; code < 256; ++code) {
-            float* entry = lane_work + l * 1024 + code * 4;
-            for (std::size_t j = 0; j < 4; ++j) entry[j] = j == l ? to_work[code] : 0.0f;
-        }
-    }
     // The quantized channels, side by side in one pass.
     const std::size_t kept = img.kept_channel();
     std::size_t offset[4] = {};
@@ -495,10 +458,10 @@ void riemersma_dither(Img& img, const Target& target, const ColourMatch* match,
         }
     }
     switch (count) {
-        case 1: levels_walk_any<1>(img, *levels, to_work, lane_work, strength, h, offset, path); break;
-        case 2: levels_walk_any<2>(img, *levels, to_work, lane_work, strength, h, offset, path); break;
-        case 3: levels_walk_any<3>(img, *levels, to_work, lane_work, strength, h, offset, path); break;
-        case 4: levels_walk_any<4>(img, *levels, to_work, lane_work, strength, h, offset, path); break;
+        case 1: levels_walk_any<1>(img, *levels, to_work, strength, h, offset, path); break;
+        case 2: levels_walk_any<2>(img, *levels, to_work, strength, h, offset, path); break;
+        case 3: levels_walk_any<3>(img, *levels, to_work, strength, h, offset, path); break;
+        case 4: levels_walk_any<4>(img, *levels, to_work, strength, h, offset, path); break;
         default: break;
     }
 }
