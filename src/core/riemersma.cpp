@@ -211,38 +211,6 @@ struct Walked {
     std::size_t until_resync = 0;  // pixels before the sum is taken afresh
 };
 
-// Runs step(index, carried, cell) for the pixels idx[0 .. n), where cell is
-// the ring slot of the pixel's error (holding the error leaving the
-// window) and step returns the next pixel's sum.
-template <class Step>
-[[gnu::always_inline]] inline void follow(const History& h, Walked& at, const std::uint32_t* idx,
-                                          std::size_t n, Step step) noexcept {
-    while (n > 0) {
-        if (at.until_resync == 0) {
-            Quad sum{};
-            std::size_t slot = at.latest;
-            for (std::size_t a = 0; a < h.length; ++a) {
-                sum = sum + load_quad(h.ring + slot * 4) * h.weights[a];
-                slot = slot == 0 ? h.length - 1 : slot - 1;
-            }
-            at.carried = sum;
-            at.until_resync = resync;
-        }
-        const std::size_t m = n < at.until_resync ? n : at.until_resync;
-        Quad carried = at.carried;
-        std::size_t latest = at.latest;
-        for (std::size_t i = 0; i < m; ++i) {
-            latest = latest + 1 == h.length ? 0 : latest + 1;
-            carried = step(idx[i], carried, h.ring + latest * 4);
-        }
-        at.carried = carried;
-        at.latest = latest;
-        at.until_resync -= m;
-        idx += m;
-        n -= m;
-    }
-}
-
 // The least working value whose nearest level is the upper of two: the
 // nearest-level rule is monotonic in the value, so one comparison with it
 // gives the same choice (NaN fails it and gets level 0, as the rule says).
@@ -262,154 +230,30 @@ float upper_threshold(const Levels& levels) noexcept {
     return t;
 }
 
-// Levels: the C quantized samples of a pixel (at `offset` within it) side
-// by side in vector lanes, each lane performing the scalar rule's
-// operations in its order; lanes from C on stay zero. With two levels both
-// candidate errors and sums are formed before the comparison picks one, so
-// a pixel's sum reaches the next pixel after the arithmetic alone; a unit
-// strength skips its multiplication, which would leave the error unchanged.
-template <int C, bool Two, bool Unit>
-struct LevelWalk {
-    std::uint8_t* data;
-    std::size_t channels;
-    std::size_t offset[4];
+// What a walk needs: the image, the target, the history, the quantized
+// channels of a level walk and the path's scratch.
+struct WalkSetup {
+    Img* img;
     const Levels* levels;
-    const float* to_work;
-    History h;
-    Quad threshold, low, high, scale, inv_step, first, last, fall;
-    std::uint8_t code_low, code_flip;
-    Walked at;
-
-    LevelWalk(Img& img, const Levels& lv, const float* work, float strength, const History& hist,
-              const std::size_t (&off)[4]) noexcept
-        : data(img.data.data()),
-          channels(img.channels),
-          offset{off[0], off[1], off[2], off[3]},
-          levels(&lv),
-          to_work(work),
-          h(hist),
-          threshold(splat_quad(Two ? upper_threshold(lv) : 0.0f)),
-          low(splat_quad(lv.values[0])),
-          high(splat_quad(lv.values[Two ? 1 : 0])),
-          scale(splat_quad(strength)),
-          inv_step(splat_quad(lv.inv_step)),
-          first(splat_quad(hist.first)),
-          last(splat_quad(hist.last)),
-          fall(splat_quad(hist.fall)),
-          code_low(lv.codes[0]),
-          code_flip(static_cast<std::uint8_t>(lv.codes[0] ^ lv.codes[Two ? 1 : 0])) {}
-
-    static void sink(void* self, const std::uint32_t* idx, std::size_t n) noexcept {
-        static_cast<LevelWalk*>(self)->run(idx, n);
-    }
-
-    // The walk works on a copy: the byte stores could alias members of an
-    // object in memory, which would then be read again after each pixel.
-    void run(const std::uint32_t* idx, std::size_t n) noexcept {
-        LevelWalk k = *this;
-        follow(k.h, k.at, idx, n, [&k](std::uint32_t index, Quad carried, float* cell) {
-            std::uint8_t* px = k.data + static_cast<std::size_t>(index) * k.channels;
-            Quad input{};
-            for (int l = 0; l < C; ++l) input[l] = k.to_work[px[k.offset[l]]];
-            const Quad v = input + carried;
-            const Quad rest = (carried - load_quad(cell) * k.last) * k.fall;
-            Quad error;
-            std::uint8_t out[4];
-            if constexpr (Two) {
-                const QuadI up = v >= k.threshold;
-                Quad error_low = v - k.low;
-                Quad error_high = v - k.high;
-                if constexpr (!Unit) {
-                    error_low = error_low * k.scale;
-                    error_high = error_high * k.scale;
-                }
-                carried =
-                    pick_quad(up, error_high * k.first + rest, error_low * k.first + rest);
-                error = pick_quad(up, error_high, error_low);
-                for (int l = 0; l < C; ++l) {
-                    out[l] = static_cast<std::uint8_t>(
-                        k.code_low ^ (k.code_flip & static_cast<std::uint8_t>(up[l])));
-                }
-            } else {
-                QuadI index_of;
-                level_index(v * k.inv_step, k.levels->max_index, index_of);
-                Quad level{};
-                for (int l = 0; l < C; ++l) {
-                    const auto i = static_cast<std::size_t>(index_of[l]);
-                    level[l] = k.levels->values[i];
-                    out[l] = k.levels->codes[i];
-                }
-                error = (v - level) * k.scale;
-                carried = error * k.first + rest;
-            }
-            store_quad(cell, error);
-            // Bytes are written last: a byte store may alias anything.
-            for (int l = 0; l < C; ++l) px[k.offset[l]] = out[l];
-            return carried;
-        });
-        at = k.at;
-    }
-};
-
-template <int C, bool Two, bool Unit>
-void levels_walk(Img& img, const Levels& levels, const float* to_work, float strength,
-                 const History& h, const std::size_t (&offset)[4],
-                 std::uint32_t* path) noexcept {
-    LevelWalk<C, Two, Unit> walk(img, levels, to_work, strength, h, offset);
-    hilbert_path(img.width, img.height, path, &LevelWalk<C, Two, Unit>::sink, &walk);
-}
-
-template <int C>
-void levels_walk_any(Img& img, const Levels& levels, const float* to_work, float strength,
-                     const History& h, const std::size_t (&offset)[4],
-                     std::uint32_t* path) noexcept {
-    if (levels.count != 2) {
-        levels_walk<C, false, false>(img, levels, to_work, strength, h, offset, path);
-    } else if (strength == 1.0f) {
-        levels_walk<C, true, true>(img, levels, to_work, strength, h, offset, path);
-    } else {
-        levels_walk<C, true, false>(img, levels, to_work, strength, h, offset, path);
-    }
-}
-
-// A palette: the three colour channels as one four-lane value.
-struct PaletteWalk {
-    std::uint8_t* data;
-    std::size_t channels;
     const Palette* palette;
     const ColourMatch* match;
     const float* to_work;
     float strength;
     History h;
-    Walked at;
-
-    static void sink(void* self, const std::uint32_t* idx, std::size_t n) noexcept {
-        static_cast<PaletteWalk*>(self)->run(idx, n);
-    }
-
-    // On a copy, as LevelWalk::run.
-    void run(const std::uint32_t* idx, std::size_t n) noexcept {
-        PaletteWalk k = *this;
-        follow(k.h, k.at, idx, n, [&k](std::uint32_t index, Quad carried, float* cell) {
-            std::uint8_t* px = k.data + static_cast<std::size_t>(index) * k.channels;
-            const Quad v =
-                Quad{k.to_work[px[0]], k.to_work[px[1]], k.to_work[px[2]], 0.0f} + carried;
-            const std::size_t chosen = k.match->nearest(k.match->coordinates(v));
-            const Quad colour = load_quad(k.palette->layout.quads.data() + chosen * 4);
-            const Quad error = (v - colour) * k.strength;
-            const Quad oldest = load_quad(cell);  // the error leaving the window
-            store_quad(cell, error);
-            const Rgb& out = k.palette->rgb[chosen];
-            px[0] = out[0];
-            px[1] = out[1];
-            px[2] = out[2];
-            return error * k.h.first + (carried - oldest * k.h.last) * k.h.fall;
-        });
-        at = k.at;
-    }
+    std::size_t offset[4];
+    int count;
+    std::uint32_t* path;
 };
 
 }  // namespace
+
+}  // namespace tonalis
+
+#define TONALIS_TARGET_BODY "riemersma_walk.ipp"
+#define TONALIS_TARGET_WIDEST 1
+#include "targets.hpp"
+
+namespace tonalis {
 
 void riemersma_dither(Img& img, const Target& target, const ColourMatch* match,
                       const Space& space, float strength, std::size_t history, float ratio,
@@ -442,28 +286,15 @@ void riemersma_dither(Img& img, const Target& target, const ColourMatch* match,
                     weights[0],
                     weights[history - 1],
                     history == 1 ? 0.0f : powf(ratio, 1.0f / static_cast<float>(history - 1))};
-    const float* to_work = space.to_work.data();
-    if (palette != nullptr) {
-        PaletteWalk walk{img.data.data(), img.channels, palette, match, to_work, strength, h, {}};
-        hilbert_path(img.width, img.height, path, &PaletteWalk::sink, &walk);
-        return;
-    }
-    // The quantized channels, side by side in one pass.
+    WalkSetup setup{&img, levels, palette, match, space.to_work.data(), strength, h, {}, 0, path};
+    // The quantized channels of levels, side by side in one pass.
     const std::size_t kept = img.kept_channel();
-    std::size_t offset[4] = {};
-    int count = 0;
-    for (std::size_t c = 0; c < img.channels && count < 4; ++c) {
+    for (std::size_t c = 0; c < img.channels && setup.count < 4; ++c) {
         if (c != kept) {
-            offset[count++] = c;
+            setup.offset[setup.count++] = c;
         }
     }
-    switch (count) {
-        case 1: levels_walk_any<1>(img, *levels, to_work, strength, h, offset, path); break;
-        case 2: levels_walk_any<2>(img, *levels, to_work, strength, h, offset, path); break;
-        case 3: levels_walk_any<3>(img, *levels, to_work, strength, h, offset, path); break;
-        case 4: levels_walk_any<4>(img, *levels, to_work, strength, h, offset, path); break;
-        default: break;
-    }
+    TONALIS_DISPATCH_TO_AVX2(riemersma_walk)(setup);
 }
 
 }  // namespace tonalis
