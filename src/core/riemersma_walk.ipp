@@ -60,6 +60,9 @@ struct LevelWalk {
     History h;
     Quad threshold, low, high, scale, inv_step, first, last, fall;
     std::uint8_t code_low, code_flip;
+    // The output bytes of the lanes, byte l for lane l, by the mask of the
+    // lanes at the upper level.
+    std::uint32_t codes_by_mask[16];
     Walked at;
 
     LevelWalk(Img& img, const Levels& lv, const float* work, float strength, const History& hist,
@@ -79,7 +82,16 @@ struct LevelWalk {
           last(splat_quad(hist.last)),
           fall(splat_quad(hist.fall)),
           code_low(lv.codes[0]),
-          code_flip(static_cast<std::uint8_t>(lv.codes[0] ^ lv.codes[Two ? 1 : 0])) {}
+          code_flip(static_cast<std::uint8_t>(lv.codes[0] ^ lv.codes[Two ? 1 : 0])) {
+        for (std::uint32_t m = 0; m < 16; ++m) {
+            std::uint32_t word = 0;
+            for (std::uint32_t l = 0; l < 4; ++l) {
+                const std::uint32_t code = lv.codes[Two && (m >> l & 1) != 0 ? 1 : 0];
+                word |= code << (8 * l);
+            }
+            codes_by_mask[m] = word;
+        }
+    }
 
     static void sink(void* self, const std::uint32_t* idx, std::size_t n) noexcept {
         static_cast<LevelWalk*>(self)->run(idx, n);
@@ -108,10 +120,10 @@ struct LevelWalk {
                 carried =
                     pick_lanes(up, error_high * k.first + rest, error_low * k.first + rest);
                 error = pick_lanes(up, error_high, error_low);
-                for (int l = 0; l < C; ++l) {
-                    out[l] = static_cast<std::uint8_t>(
-                        k.code_low ^ (k.code_flip & static_cast<std::uint8_t>(up[l])));
-                }
+                const auto mask = static_cast<std::uint32_t>(
+                    __builtin_ia32_movmskps(reinterpret_cast<Quad>(up)));
+                const std::uint32_t word = k.codes_by_mask[mask];
+                for (int l = 0; l < C; ++l) out[l] = static_cast<std::uint8_t>(word >> (8 * l));
             } else {
                 QuadI index_of;
                 level_index(v * k.inv_step, k.levels->max_index, index_of);
