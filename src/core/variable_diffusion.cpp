@@ -280,6 +280,8 @@ void walk(Img& img, const Pass& p, const std::size_t (&offset)[4], float* scratc
             }
             // Cell x - dir (below and behind) is complete with this share.
             store_quad(out - cell_step, pending + error * w_behind);
+            // Added to zero, as into a cleared cell (a negative zero share
+            // leaves it positive).
             pending = Quad{} + error * w_below;
             // Bytes are written last: a byte store may alias anything, so
             // every value the pixel needs is read before them.
