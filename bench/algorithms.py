@@ -8,7 +8,9 @@ Riemersma, Ostromoukhov and Zhou-Fang against tonalis's Floyd-Steinberg
 with the same scan (`must` 2: at most twice its time): serpentine for the
 variable-coefficient methods, which the papers define on it, plain for
 Riemersma; pattern dither against ordered dither
-with the same palette (`must` 10). Images: the hashed ramp of
+with the same palette (`must` 10). One more row times Riemersma's walk
+(compiled per instruction set) in two child processes, the widest
+instruction set against TONALIS_ISA=baseline (`must` 1). Images: the hashed ramp of
 bench/extras.py and the bundled photograph scaled to the size (pattern
 dither caches candidate lists by colour, so the photograph's many colours
 are its hard case).
@@ -17,9 +19,13 @@ are its hard case).
 from __future__ import annotations
 
 import argparse
+import itertools
 import json
+import os
+import subprocess
 import sys
-from collections.abc import Callable
+import time
+from collections.abc import Callable, Iterator
 from typing import Any
 
 import numpy as np
@@ -63,17 +69,50 @@ def cases(size: int) -> list[Case]:
     return out
 
 
+def child_ms(size: int, repeat: int, isa: str | None) -> float:
+    """Median ms of Riemersma on the RGB image in a child process."""
+    env = dict(os.environ)
+    env.pop("TONALIS_ISA", None)
+    if isa is not None:
+        env["TONALIS_ISA"] = isa
+    out = subprocess.run([sys.executable, __file__, "--child", "--size", str(size), "--repeat",
+                          str(repeat)], env=env, check=True, capture_output=True, text=True)
+    return float(out.stdout.split()[-1])
+
+
+def isa_rows(size: int, repeat: int) -> Iterator[tuple[str, float, float, float]]:
+    """The best of three alternating children each: widest, then baseline."""
+    wide, base = [], []
+    for _ in range(3):
+        wide.append(child_ms(size, repeat, None))
+        base.append(child_ms(size, repeat, "baseline"))
+    yield ("Riemersma, RGB, widest ISA (vs TONALIS_ISA=baseline)", min(wide) / 1e3,
+           min(base) / 1e3, 1.0)
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description="added algorithms against their baselines")
     parser.add_argument("--size", type=int, default=1024)
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--json")
+    parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
+    if args.child:
+        rgb = test_image(args.size, 3)
+        riemersma(rgb)
+        times = []
+        for _ in range(args.repeat):
+            t = time.perf_counter()
+            riemersma(rgb)
+            times.append(time.perf_counter() - t)
+        print(sorted(times)[len(times) // 2] * 1e3)
+        return 0
     rows = []
     print(f"| work ({args.size}²) | ms | baseline ms | ratio | must | holds |")
     print("|---|--:|--:|--:|--:|:-:|")
-    for label, fn, base, must in cases(args.size):
-        t, b = timed(fn, base, args.repeat)
+    timings = ((label, *timed(fn, base, args.repeat), must)
+               for label, fn, base, must in cases(args.size))
+    for label, t, b, must in itertools.chain(timings, isa_rows(args.size, args.repeat)):
         ratio = t / b
         rows.append({"work": label, "ms": t * 1e3, "baseline_ms": b * 1e3, "ratio": ratio,
                      "must": must})

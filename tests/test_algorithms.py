@@ -2,6 +2,8 @@
 bytes against the float32 models, tiling and determinism, the published
 weight tables, and argument checks."""
 
+import hashlib
+
 import numpy as np
 import pytest
 from PIL import Image
@@ -157,12 +159,22 @@ def test_zhou_fang_seed_and_colour():
     img = random_image((20, 30, 3), 4)
     a = variable_diffuse(img, "zhou_fang", seed=1)
     assert not np.array_equal(a, variable_diffuse(img, "zhou_fang", seed=2))
-    # Channels are diffused independently: each is its gray image's result.
-    for c in range(3):
-        assert_images_equal(a[..., c], variable_diffuse(np.ascontiguousarray(img[..., c]),
-                                                        "zhou_fang", seed=1))
     rgba = random_image((5, 6, 4), 3)
     assert np.array_equal(variable_diffuse(rgba, levels=4)[..., 3], rgba[..., 3])
+
+
+@pytest.mark.parametrize("channels", [2, 3, 4])
+@pytest.mark.parametrize("dither", [
+    lambda a: variable_diffuse(a, "ostromoukhov", preserve_alpha=False),
+    lambda a: variable_diffuse(a, "zhou_fang", levels=3, seed=4, preserve_alpha=False),
+    lambda a: riemersma(a, strength=0.8, preserve_alpha=False),
+    lambda a: riemersma(a, levels=5, history=7, preserve_alpha=False),
+], ids=["ostromoukhov", "zhou-fang", "riemersma", "riemersma-5"])
+def test_level_channels_are_independent(channels, dither):
+    img = random_image((23, 37, channels), channels)
+    got = dither(img)
+    for c in range(channels):
+        assert_images_equal(got[..., c], dither(np.ascontiguousarray(img[..., c])))
 
 
 @pytest.mark.parametrize("args,exc,text", [
@@ -190,7 +202,9 @@ def test_hilbert_path_covers_each_pixel_once(size):
     assert max(steps, default=1) <= (1 if w % 2 == 0 and h % 2 == 0 else 2)
 
 
-@pytest.mark.parametrize("shape", [(1, 1), (4, 9), (13, 6), (16, 16), (3, 40)])
+# The larger shapes repeat many small rectangles of the curve in several
+# orientations.
+@pytest.mark.parametrize("shape", [(1, 1), (4, 9), (13, 6), (16, 16), (3, 40), (61, 97), (9, 70)])
 @pytest.mark.parametrize("history,ratio", [(16, 1 / 16), (1, 1.0), (5, 0.3)])
 def test_riemersma_levels_match_model(shape, history, ratio):
     img = random_image(shape, history)
@@ -223,6 +237,101 @@ def test_riemersma_keeps_the_mean():
 def test_riemersma_rejects_bad_arguments(args, exc, text):
     with pytest.raises(exc, match=text):
         riemersma(random_image((4, 4)), **args)
+
+
+# --- pinned bytes --------------------------------------------------------------
+
+# Output digests of the diffusion engines on a noisy ramp with black and
+# white corners, per method, channel count and option set: the fast paths
+# (two levels, unit strength, channels side by side) must keep every byte.
+GOLDEN_OPTIONS = {
+    "variable": [{}, dict(strength=0.9, seed=2), dict(levels=3, linear=True, strength=0.8, seed=7),
+                 dict(levels=6, seed=3)],
+    "riemersma": [{}, dict(strength=0.6, linear=True), dict(levels=4, linear=True, strength=0.7),
+                  dict(history=5, ratio=0.3), dict(history=1, ratio=1.0),
+                  dict(levels=9, history=40, ratio=0.5)],
+}
+GOLDEN = {
+    ("ostromoukhov", 1, 0): "05f1048809cba9f1",
+    ("ostromoukhov", 1, 1): "bbe0a9fb8e10725f",
+    ("ostromoukhov", 1, 2): "5bc33c43423b7bdb",
+    ("ostromoukhov", 1, 3): "d6fdc2c5842a77df",
+    ("zhou_fang", 1, 0): "52461e74fc629a9d",
+    ("zhou_fang", 1, 1): "83f10504f8d66ac4",
+    ("zhou_fang", 1, 2): "89cef255591f9679",
+    ("zhou_fang", 1, 3): "2e72bcbf649e09e8",
+    ("riemersma", 1, 0): "65d7c71b75e6e6fc",
+    ("riemersma", 1, 1): "3eb4a739f5ded3e9",
+    ("riemersma", 1, 2): "df02a90f21f9d59a",
+    ("riemersma", 1, 3): "aee70c637edc6ad4",
+    ("riemersma", 1, 4): "60933da81c071ffb",
+    ("riemersma", 1, 5): "2a9ba97ba902e896",
+    ("ostromoukhov", 2, 0): "bcaf62a6510f59f4",
+    ("ostromoukhov", 2, 1): "d47b2e05f1993ad3",
+    ("ostromoukhov", 2, 2): "051d94041ea15f04",
+    ("ostromoukhov", 2, 3): "7597249ed8819d56",
+    ("zhou_fang", 2, 0): "00bf740f89568833",
+    ("zhou_fang", 2, 1): "9a2ab0a336624a6f",
+    ("zhou_fang", 2, 2): "ff1a8ca6a2a8a602",
+    ("zhou_fang", 2, 3): "3959342c9d1c1228",
+    ("riemersma", 2, 0): "53f60973ceaef3b0",
+    ("riemersma", 2, 1): "3a5cfb8a8990f732",
+    ("riemersma", 2, 2): "4f13942071f22838",
+    ("riemersma", 2, 3): "ed39b65fce9497e4",
+    ("riemersma", 2, 4): "9a834706f08125fc",
+    ("riemersma", 2, 5): "eb157a048308953b",
+    ("ostromoukhov", 3, 0): "f0d0d9fb80023c06",
+    ("ostromoukhov", 3, 1): "8532e2f89be40aeb",
+    ("ostromoukhov", 3, 2): "b0696e35b3a22167",
+    ("ostromoukhov", 3, 3): "7823ac7776b3821f",
+    ("zhou_fang", 3, 0): "41cf011eaf80353b",
+    ("zhou_fang", 3, 1): "a8243b0499ddf38b",
+    ("zhou_fang", 3, 2): "c055a53bff6e9d4f",
+    ("zhou_fang", 3, 3): "ececfbe35ff551c7",
+    ("riemersma", 3, 0): "2fe2a693c1eb5072",
+    ("riemersma", 3, 1): "5b8bc24a2ccb6778",
+    ("riemersma", 3, 2): "e4b8ed60f4c6b158",
+    ("riemersma", 3, 3): "b0920fb2858bd9c9",
+    ("riemersma", 3, 4): "411100d607b6a76a",
+    ("riemersma", 3, 5): "6642422906db099a",
+    ("ostromoukhov", 4, 0): "005e5d23e5566e60",
+    ("ostromoukhov", 4, 1): "01b5dedaba143d9a",
+    ("ostromoukhov", 4, 2): "c020f8028930c787",
+    ("ostromoukhov", 4, 3): "785d77bde6949060",
+    ("zhou_fang", 4, 0): "bee3a173b653ebd4",
+    ("zhou_fang", 4, 1): "ebbdd47bfa58b8a2",
+    ("zhou_fang", 4, 2): "7b5b49dfd32136a1",
+    ("zhou_fang", 4, 3): "a5f6e6912dca937b",
+    ("riemersma", 4, 0): "a7a49fe3b9078050",
+    ("riemersma", 4, 1): "f9c819b8afd840f3",
+    ("riemersma", 4, 2): "0dc6f679185f167c",
+    ("riemersma", 4, 3): "ab4190888222e717",
+    ("riemersma", 4, 4): "650d95992dd5c97a",
+    ("riemersma", 4, 5): "5ec00e5ee4c22aac",
+    ("riemersma", "pico8", 0): "8e550400349087e3",
+    ("riemersma", "epaper-bwr", 0): "93f6ff5264ca02ce",
+}
+
+
+def golden_image(channels):
+    rng = np.random.default_rng(channels)
+    y, x = np.mgrid[0:61, 0:83]
+    planes = [np.clip((x * 3 + y * 2) % 256 + rng.normal(0, 20 * (c + 1), x.shape), 0, 255)
+              for c in range(channels)]
+    img = np.stack(planes, axis=-1).astype(np.uint8)
+    img[:3, :5], img[-3:, -5:] = 0, 255
+    return img[..., 0] if channels == 1 else img
+
+
+@pytest.mark.parametrize("method,channels,option", list(GOLDEN))
+def test_diffusion_bytes_are_pinned(method, channels, option):
+    if method == "riemersma" and isinstance(channels, str):
+        out = riemersma(golden_image(3), palette=preset(channels), strength=0.9)
+    elif method == "riemersma":
+        out = riemersma(golden_image(channels), **GOLDEN_OPTIONS["riemersma"][option])
+    else:
+        out = variable_diffuse(golden_image(channels), method, **GOLDEN_OPTIONS["variable"][option])
+    assert hashlib.sha256(out.tobytes()).hexdigest()[:16] == GOLDEN[method, channels, option]
 
 
 # --- animation ----------------------------------------------------------------

@@ -7,9 +7,12 @@
 // unbroken.
 #include "riemersma.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <variant>
+
+#include "quad_lanes.hpp"
 
 namespace tonalis {
 
@@ -28,19 +31,90 @@ constexpr Int floor_half(Int v) noexcept {
     return v >= 0 ? v / 2 : -((-v + 1) / 2);
 }
 
+// The path is handed to its consumer in chunks as it is traced, so no
+// buffer of the whole path is written and read back.
+constexpr std::size_t chunk_entries = 4096;
+
+// Small rectangles recur with the same axes all over the image, and a
+// rectangle's path depends on where it lies only by a translation: the
+// first path of each such shape is kept as offsets from its first pixel's
+// index (modulo 2^32, as indices fit in 32 bits) and replayed for the rest.
+// A shape is its four axes (each within +-memo_area) then its offsets.
+constexpr Int memo_area = 64;
+constexpr std::size_t shape_entries = 4 + memo_area;
+constexpr std::size_t memo_shapes = 64;
+static_assert(chunk_entries >= static_cast<std::size_t>(memo_area));
+
 struct PathWriter {
-    std::uint32_t* out;
+    std::uint32_t* out;  // chunk_entries, then the kept shapes
     std::size_t width;
+    PathSink sink;
+    void* context;
+    std::uint32_t* shapes = out + chunk_entries;
     std::size_t at = 0;
+    std::size_t known = 0;
+    bool tracing_small = false;  // inside a small rectangle being kept
+
+    std::uint32_t index(Int x, Int y) const noexcept {
+        return static_cast<std::uint32_t>(static_cast<std::size_t>(y) * width +
+                                          static_cast<std::size_t>(x));
+    }
+    void flush() noexcept {
+        if (at > 0) {
+            sink(context, out, at);
+        }
+        at = 0;
+    }
+    // Room for `count` more entries in the chunk.
+    void reserve(std::size_t count) noexcept {
+        if (at + count > chunk_entries) {
+            flush();
+        }
+    }
     void put(Int x, Int y) noexcept {
-        out[at++] = static_cast<std::uint32_t>(static_cast<std::size_t>(y) * width +
-                                               static_cast<std::size_t>(x));
+        reserve(1);
+        out[at++] = index(x, y);
     }
 };
+
+void trace(PathWriter& w, Int x, Int y, Int ax, Int ay, Int bx, Int by) noexcept;
 
 // The rectangle at (x, y) spanned by the major axis (ax, ay) and the minor
 // axis (bx, by), one of each pair zero.
 void cover(PathWriter& w, Int x, Int y, Int ax, Int ay, Int bx, Int by) noexcept {
+    const Int area = abs_of(ax + ay) * abs_of(bx + by);
+    if (area > memo_area || w.tracing_small) {
+        trace(w, x, y, ax, ay, bx, by);
+        return;
+    }
+    const std::uint32_t base = w.index(x, y);
+    const auto count = static_cast<std::size_t>(area);
+    // A kept shape's path lies whole in one chunk.
+    w.reserve(count);
+    const std::uint32_t key[4] = {static_cast<std::uint32_t>(ax), static_cast<std::uint32_t>(ay),
+                                  static_cast<std::uint32_t>(bx), static_cast<std::uint32_t>(by)};
+    for (std::size_t k = 0; k < w.known; ++k) {
+        const std::uint32_t* shape = w.shapes + k * shape_entries;
+        if (shape[0] == key[0] && shape[1] == key[1] && shape[2] == key[2] &&
+            shape[3] == key[3]) {
+            std::uint32_t* out = w.out + w.at;
+            for (std::size_t i = 0; i < count; ++i) out[i] = base + shape[4 + i];
+            w.at += count;
+            return;
+        }
+    }
+    const std::size_t start = w.at;
+    w.tracing_small = true;
+    trace(w, x, y, ax, ay, bx, by);
+    w.tracing_small = false;
+    if (w.known < memo_shapes) {
+        std::uint32_t* shape = w.shapes + w.known++ * shape_entries;
+        std::copy_n(key, 4, shape);
+        for (std::size_t i = 0; i < count; ++i) shape[4 + i] = w.out[start + i] - base;
+    }
+}
+
+void trace(PathWriter& w, Int x, Int y, Int ax, Int ay, Int bx, Int by) noexcept {
     const Int width = abs_of(ax + ay);
     const Int height = abs_of(bx + by);
     const Int dax = sign(ax), day = sign(ay);
@@ -82,11 +156,16 @@ void cover(PathWriter& w, Int x, Int y, Int ax, Int ay, Int bx, Int by) noexcept
 
 }  // namespace
 
-void hilbert_path(std::size_t width, std::size_t height, std::uint32_t* path) noexcept {
+std::size_t hilbert_scratch_entries() noexcept {
+    return chunk_entries + memo_shapes * shape_entries;
+}
+
+void hilbert_path(std::size_t width, std::size_t height, std::uint32_t* scratch, PathSink sink,
+                  void* context) noexcept {
     if (width == 0 || height == 0) {
         return;
     }
-    PathWriter w{path, width};
+    PathWriter w{scratch, width, sink, context};
     const auto wi = static_cast<Int>(width);
     const auto hi = static_cast<Int>(height);
     if (width >= height) {
@@ -94,10 +173,11 @@ void hilbert_path(std::size_t width, std::size_t height, std::uint32_t* path) no
     } else {
         cover(w, 0, 0, 0, hi, wi, 0);
     }
+    w.flush();
 }
 
-std::size_t riemersma_path_entries(const Img& img) noexcept {
-    return img.pixel_count();
+std::size_t riemersma_path_entries(const Img&) noexcept {
+    return hilbert_scratch_entries();
 }
 
 std::size_t riemersma_history_floats(std::size_t history) noexcept {
@@ -107,8 +187,8 @@ std::size_t riemersma_history_floats(std::size_t history) noexcept {
 
 namespace {
 
-// The history: a ring of errors (four lanes per entry, lane c channel c)
-// and the weights, the latest first.
+// The history: a ring of errors (four lanes per entry, lane l the l-th
+// quantized channel) and the weights, the latest first.
 struct History {
     float* ring;
     const float* weights;
@@ -124,87 +204,56 @@ struct History {
 // term. It is summed afresh every `resync` pixels, so rounding cannot drift.
 constexpr std::size_t resync = 1024;
 
-// Levels: N channels (the kept one untouched), one lane each. N is a
-// compile-time constant so the sums stay in registers.
-template <std::size_t N>
-void levels_walk(Img& img, const Levels& levels, const float* to_work, float strength,
-                 const std::uint32_t* path, const History& h) noexcept {
-    const std::size_t kept = img.kept_channel();
-    const std::size_t count = img.pixel_count();
-    std::array<float, N> carried{};
-    std::size_t latest = 0;  // ring slot of the latest error
-    for (std::size_t i = 0; i < count; ++i) {
-        if (i % resync == 0) {
-            carried = {};
-            std::size_t slot = latest;
-            for (std::size_t a = 0; a < h.length; ++a) {
-                for (std::size_t c = 0; c < N; ++c) {
-                    carried[c] = carried[c] + h.ring[slot * 4 + c] * h.weights[a];
-                }
-                slot = slot == 0 ? h.length - 1 : slot - 1;
-            }
-        }
-        latest = latest + 1 == h.length ? 0 : latest + 1;
-        std::uint8_t* px = img.data.data() + static_cast<std::size_t>(path[i]) * N;
-        std::array<std::uint8_t, N> out;
-        for (std::size_t c = 0; c < N; ++c) {
-            const std::uint8_t code = px[c];
-            out[c] = code;
-            float error = 0.0f;
-            if (c != kept) {
-                const float v = to_work[code] + carried[c];
-                const std::size_t chosen = nearest_level(levels, v);
-                out[c] = levels.codes[chosen];
-                error = (v - levels.values[chosen]) * strength;
-            }
-            const float oldest = h.ring[latest * 4 + c];  // leaving the window
-            h.ring[latest * 4 + c] = error;
-            carried[c] = error * h.first + (carried[c] - oldest * h.last) * h.fall;
-        }
-        for (std::size_t c = 0; c < N; ++c) {
-            px[c] = out[c];
-        }
+// Where a walk stands along the path, between chunks.
+struct Walked {
+    Quad carried{};
+    std::size_t latest = 0;        // ring slot of the latest error
+    std::size_t until_resync = 0;  // pixels before the sum is taken afresh
+};
+
+// The least working value whose nearest level is the upper of two: the
+// nearest-level rule is monotonic in the value, so one comparison with it
+// gives the same choice (NaN fails it and gets level 0, as the rule says).
+float upper_threshold(const Levels& levels) noexcept {
+    std::uint32_t lo = 0;  // the bits of 0.0f: level 0
+    std::uint32_t hi = 0;  // the bits of 255.0f: level 1
+    const float top = 255.0f;
+    __builtin_memcpy(&hi, &top, sizeof hi);
+    while (hi - lo > 1) {
+        const std::uint32_t mid = lo + (hi - lo) / 2;
+        float v;
+        __builtin_memcpy(&v, &mid, sizeof v);
+        (nearest_level(levels, v) == 0 ? lo : hi) = mid;
     }
+    float t;
+    __builtin_memcpy(&t, &hi, sizeof t);
+    return t;
 }
 
-// A palette: the three colour channels as one four-lane value.
-void palette_walk(Img& img, const Palette& palette, const ColourMatch& match,
-                  const float* to_work, float strength, const std::uint32_t* path,
-                  const History& h) noexcept {
-    const std::size_t channels = img.channels;
-    const std::size_t count = img.pixel_count();
-    std::size_t latest = 0;
-    Quad carried{};
-    for (std::size_t i = 0; i < count; ++i) {
-        if (i % resync == 0) {
-            carried = Quad{};
-            std::size_t slot = latest;
-            for (std::size_t a = 0; a < h.length; ++a) {
-                Quad past;
-                __builtin_memcpy(&past, h.ring + slot * 4, sizeof past);
-                carried += past * h.weights[a];
-                slot = slot == 0 ? h.length - 1 : slot - 1;
-            }
-        }
-        std::uint8_t* px = img.data.data() + static_cast<std::size_t>(path[i]) * channels;
-        const Quad v = Quad{to_work[px[0]], to_work[px[1]], to_work[px[2]], 0.0f} + carried;
-        const std::size_t chosen = match.nearest(match.coordinates(v));
-        Quad colour;
-        __builtin_memcpy(&colour, palette.layout.quads.data() + chosen * 4, sizeof colour);
-        const Quad error = (v - colour) * strength;
-        latest = latest + 1 == h.length ? 0 : latest + 1;
-        Quad oldest;  // the error leaving the window, in the slot reused
-        __builtin_memcpy(&oldest, h.ring + latest * 4, sizeof oldest);
-        __builtin_memcpy(h.ring + latest * 4, &error, sizeof error);
-        carried = error * h.first + (carried - oldest * h.last) * h.fall;
-        const Rgb& out = palette.rgb[chosen];
-        px[0] = out[0];
-        px[1] = out[1];
-        px[2] = out[2];
-    }
-}
+// What a walk needs: the image, the target, the history, the quantized
+// channels of a level walk and the path's scratch.
+struct WalkSetup {
+    Img* img;
+    const Levels* levels;
+    const Palette* palette;
+    const ColourMatch* match;
+    const float* to_work;
+    float strength;
+    History h;
+    std::size_t offset[4];
+    int count;
+    std::uint32_t* path;
+};
 
 }  // namespace
+
+}  // namespace tonalis
+
+#define TONALIS_TARGET_BODY "riemersma_walk.ipp"
+#define TONALIS_TARGET_WIDEST 1
+#include "targets.hpp"
+
+namespace tonalis {
 
 void riemersma_dither(Img& img, const Target& target, const ColourMatch* match,
                       const Space& space, float strength, std::size_t history, float ratio,
@@ -214,7 +263,6 @@ void riemersma_dither(Img& img, const Target& target, const ColourMatch* match,
     if (history == 0 || (palette != nullptr && (img.channels < 3 || match == nullptr))) {
         return;
     }
-    hilbert_path(img.width, img.height, path);
     float* ring = history_rows;
     float* weights = history_rows + history * 4;
     // Weight of the error a steps back (a = 0 the latest): ratio^(a/(q-1)),
@@ -238,27 +286,15 @@ void riemersma_dither(Img& img, const Target& target, const ColourMatch* match,
                     weights[0],
                     weights[history - 1],
                     history == 1 ? 0.0f : powf(ratio, 1.0f / static_cast<float>(history - 1))};
-    const float* to_work = space.to_work.data();
-    if (palette != nullptr) {
-        palette_walk(img, *palette, *match, to_work, strength, path, h);
-        return;
+    WalkSetup setup{&img, levels, palette, match, space.to_work.data(), strength, h, {}, 0, path};
+    // The quantized channels of levels, side by side in one pass.
+    const std::size_t kept = img.kept_channel();
+    for (std::size_t c = 0; c < img.channels && setup.count < 4; ++c) {
+        if (c != kept) {
+            setup.offset[setup.count++] = c;
+        }
     }
-    switch (img.channels) {
-        case 1:
-            levels_walk<1>(img, *levels, to_work, strength, path, h);
-            break;
-        case 2:
-            levels_walk<2>(img, *levels, to_work, strength, path, h);
-            break;
-        case 3:
-            levels_walk<3>(img, *levels, to_work, strength, path, h);
-            break;
-        case 4:
-            levels_walk<4>(img, *levels, to_work, strength, path, h);
-            break;
-        default:
-            break;
-    }
+    TONALIS_DISPATCH_TO_AVX2(riemersma_walk)(setup);
 }
 
 }  // namespace tonalis

@@ -12,13 +12,19 @@ namespace tonalis {
 
 inline constexpr std::size_t max_riemersma_history = 256;
 
-// Fills path[0 .. width*height) with the pixel indices (y * width + x) in
-// the order of a generalised Hilbert curve covering the whole rectangle:
-// every pixel once, each step to a neighbour (a diagonal step can occur
-// when a side is odd). Recursion depth is logarithmic.
-void hilbert_path(std::size_t width, std::size_t height, std::uint32_t* path) noexcept;
+// Receives the next n pixel indices of a path.
+using PathSink = void (*)(void* context, const std::uint32_t* indices, std::size_t n) noexcept;
 
-// Scratch for an image and history length: the path, then the history.
+// Hands `sink` the pixel indices (y * width + x) in the order of a
+// generalised Hilbert curve covering the whole rectangle, a chunk at a
+// time: every pixel once, each step to a neighbour (a diagonal step can
+// occur when a side is odd). Recursion depth is logarithmic. `scratch`
+// holds hilbert_scratch_entries() entries, whatever the size.
+std::size_t hilbert_scratch_entries() noexcept;
+void hilbert_path(std::size_t width, std::size_t height, std::uint32_t* scratch, PathSink sink,
+                  void* context) noexcept;
+
+// Scratch for an image and history length: the path's, then the history.
 std::size_t riemersma_path_entries(const Img& img) noexcept;
 std::size_t riemersma_history_floats(std::size_t history) noexcept;
 

@@ -15,7 +15,9 @@
 // 0..255, so two levels give exactly the published behaviour.
 #include "variable_diffusion.hpp"
 
+#include "diffusion.hpp"
 #include "noise.hpp"
+#include "quad_lanes.hpp"
 
 namespace tonalis {
 
@@ -143,17 +145,23 @@ WeightRows weight_rows(VariableKind kind) noexcept {
 }
 
 std::size_t variable_scratch_floats(const Img& img) noexcept {
-    return 2 * (img.width + 2) * img.channels;
+    return 2 * (img.width + 2) * cell_floats;
 }
 
 namespace {
 
-// What the row walk of one call reads: per input code its weights and the
-// most its threshold is raised.
+// What one input code contributes: its working value and its three weights.
+struct alignas(16) CodeRow {
+    float work;
+    float next;
+    float below_behind;
+    float below;
+};
+
+// What the row walk of one call reads.
 struct Pass {
-    std::array<std::array<float, 3>, 256> code_weights;
-    std::array<float, 256> code_lift;
-    const float* to_work;
+    std::array<CodeRow, 256> rows;
+    std::array<float, 256> code_lift;  // the most the code's threshold is raised
     const float* level_values;
     const std::uint8_t* level_codes;
     float inv_step;
@@ -162,115 +170,152 @@ struct Pass {
     std::uint64_t state;
 };
 
-// The walk for images of N channels, the kept one skipped; N is a
-// compile-time constant so the errors carried along the row stay in
-// registers.
-template <std::size_t N, bool Modulate, bool TwoLevels>
-void walk(Img& img, const Pass& p, float* scratch) noexcept {
-    const std::size_t kept = img.kept_channel();
-    const std::size_t stride = (img.width + 2) * N;
+// The walk for C quantized samples per pixel (at `offset` within it), one
+// per vector lane, each its own gray plane with its own error cells; lanes
+// from C on stay zero. Each lane performs exactly the scalar rule's
+// operations in its order. C, the threshold modulation, two levels and a
+// unit strength are compile-time choices, so the pixel loop has no switch.
+//
+// Two levels: both candidate errors are formed before the comparison
+// decides between them, so a pixel's error reaches the next pixel after
+// the arithmetic alone rather than after the comparison too. A unit
+// strength skips its multiplication, which would leave the error unchanged.
+template <int C, bool Modulate, bool Two, bool Unit>
+void walk(Img& img, const Pass& p, const std::size_t (&offset)[4], float* scratch) noexcept {
+    const std::size_t width = img.width;
+    const std::size_t channels = img.channels;
+    const std::size_t stride = (width + 2) * cell_floats;
     float* current = scratch;
     float* below = scratch + stride;
-    for (std::size_t i = 0; i < 2 * stride; ++i) {
-        scratch[i] = 0.0f;
+    for (std::size_t i = 0; i < stride; ++i) {
+        current[i] = 0.0f;
     }
+    const Quad inv_step = splat_quad(p.inv_step);
+    const Quad max_index = splat_quad(p.max_index);
+    const Quad strength = splat_quad(p.strength);
+    const Quad low = splat_quad(p.level_values[0]);
+    const Quad high = splat_quad(p.level_values[Two ? 1 : 0]);
+    const std::uint8_t code_low = p.level_codes[0];
+    const std::uint8_t code_flip = static_cast<std::uint8_t>(code_low ^ p.level_codes[1]);
+    const CodeRow blank{};
     for (std::size_t y = 0; y < img.height; ++y) {
         const bool forward = y % 2 == 0;
         std::uint8_t* row = img.data.data() + y * img.row_samples();
-        // The error from the previous pixel of the row is carried in a
-        // register rather than added into the row first: the same sum, off
-        // the memory round trip.
-        std::array<float, N> carry{};
-        for (std::size_t step = 0; step < img.width; ++step) {
-            const std::size_t x = forward ? step : img.width - 1 - step;
-            // Error slots are offset by one pixel: slot x + 1 is pixel x.
-            const std::size_t here = (x + 1) * N;
-            const std::size_t behind = forward ? here - N : here + N;
-            float lift = 0.0f;
+        const std::ptrdiff_t dir = forward ? 1 : -1;
+        const std::ptrdiff_t cell_step = dir * static_cast<std::ptrdiff_t>(cell_floats);
+        std::size_t x = forward ? 0 : width - 1;
+        // Error cells are offset by one pixel: cell x + 1 is pixel x.
+        const float* in = current + (x + 1) * cell_floats;
+        float* out = below + (x + 1) * cell_floats;
+        Quad carry{};
+        // The cell below this pixel: it still receives a share from the next
+        // pixel (as that pixel's below-behind) before it is stored.
+        Quad pending{};
+        const std::uint64_t row_key = static_cast<std::uint64_t>(y * width) + 1;
+        for (std::size_t n = 0; n < width; ++n) {
+            std::uint8_t* px = row + x * channels;
+            std::uint8_t code[4] = {};
+            for (int l = 0; l < C; ++l) code[l] = px[offset[l]];
+            const Quad r0 = load_quad(&p.rows[code[0]].work);
+            const Quad r1 = C > 1 ? load_quad(&p.rows[code[1]].work) : load_quad(&blank.work);
+            const Quad r2 = C > 2 ? load_quad(&p.rows[code[2]].work) : load_quad(&blank.work);
+            const Quad r3 = C > 3 ? load_quad(&p.rows[code[3]].work) : load_quad(&blank.work);
+            Quad work, w_next, w_behind, w_below;
+            if constexpr (C == 1) {
+                work = r0;
+                w_next = __builtin_shuffle(r0, QuadI{1, 1, 1, 1});
+                w_behind = __builtin_shuffle(r0, QuadI{2, 2, 2, 2});
+                w_below = __builtin_shuffle(r0, QuadI{3, 3, 3, 3});
+            } else {
+                const Quad t0 = __builtin_shuffle(r0, r1, QuadI{0, 4, 1, 5});
+                const Quad t1 = __builtin_shuffle(r2, r3, QuadI{0, 4, 1, 5});
+                const Quad t2 = __builtin_shuffle(r0, r1, QuadI{2, 6, 3, 7});
+                const Quad t3 = __builtin_shuffle(r2, r3, QuadI{2, 6, 3, 7});
+                work = __builtin_shuffle(t0, t1, QuadI{0, 1, 4, 5});
+                w_next = __builtin_shuffle(t0, t1, QuadI{2, 3, 6, 7});
+                w_behind = __builtin_shuffle(t2, t3, QuadI{0, 1, 4, 5});
+                w_below = __builtin_shuffle(t2, t3, QuadI{2, 3, 6, 7});
+            }
+            Quad threshold = splat_quad(0.5f);
             if constexpr (Modulate) {
-                const auto k = static_cast<std::uint64_t>(y * img.width + x) + 1;
-                lift = noise_of(mix_bits(p.state + k * NoiseGenerator::increment)) + 0.5f;
+                const std::uint64_t k = row_key + static_cast<std::uint64_t>(x);
+                const float lift =
+                    noise_of(mix_bits(p.state + k * NoiseGenerator::increment)) + 0.5f;
+                Quad scale{};
+                for (int l = 0; l < C; ++l) scale[l] = p.code_lift[code[l]];
+                threshold = threshold + splat_quad(lift) * scale;
             }
-            std::uint8_t* px = row + x * N;
-            std::array<std::uint8_t, N> out;
-            for (std::size_t c = 0; c < N; ++c) {
-                // Bytes are written last: a byte store may alias anything,
-                // so every value the pixel needs is read before them.
-                const std::uint8_t code = px[c];
-                out[c] = code;
-                if (c == kept) {
-                    continue;
+            const Quad value = work + (load_quad(in) + carry);
+            const Quad x_value = value * inv_step;
+            Quad error;
+            std::uint8_t result[4];
+            if constexpr (Two) {
+                const QuadI up = x_value > threshold;
+                Quad error_low = value - low;
+                Quad error_high = value - high;
+                if constexpr (!Unit) {
+                    error_low = error_low * strength;
+                    error_high = error_high * strength;
                 }
-                const float value = p.to_work[code] + (current[here + c] + carry[c]);
-                const std::array<float, 3>& w = p.code_weights[code];
-                // Clamped to the levels (NaN becomes the top one, never an
-                // out-of-range conversion), without branches: a dither makes
-                // any branch on the pixel unpredictable.
-                const float threshold = Modulate ? 0.5f + lift * p.code_lift[code] : 0.5f;
-                float x_value = value * p.inv_step;
-                std::size_t index;
-                float level;
-                if constexpr (TwoLevels) {
-                    // The same choice as below for two levels (the threshold
-                    // is below 1), with a shorter path from one pixel's
-                    // error to the next.
-                    const bool up = x_value > threshold;
-                    index = up ? 1 : 0;
-                    level = up ? p.level_values[1] : p.level_values[0];
-                } else {
-                    x_value = x_value < p.max_index ? x_value : p.max_index;
-                    x_value = x_value > 0.0f ? x_value : 0.0f;
-                    const int below_index = static_cast<int>(x_value);
-                    const float lower = static_cast<float>(below_index);
-                    index = static_cast<std::size_t>(
-                        below_index + static_cast<int>(x_value - lower > threshold));
-                    level = p.level_values[index];
+                carry = pick_quad(up, error_high * w_next, error_low * w_next);
+                error = pick_quad(up, error_high, error_low);
+                for (int l = 0; l < C; ++l) {
+                    result[l] = static_cast<std::uint8_t>(
+                        code_low ^ (code_flip & static_cast<std::uint8_t>(up[l])));
                 }
-                const float error = (value - level) * p.strength;
-                carry[c] = error * w[0];
-                below[behind + c] += error * w[1];
-                below[here + c] += error * w[2];
-                out[c] = p.level_codes[index];
+            } else {
+                Quad clamped = x_value < max_index ? x_value : max_index;
+                clamped = clamped > 0.0f ? clamped : Quad{};
+                const QuadI whole = __builtin_convertvector(clamped, QuadI);
+                const QuadI index =
+                    whole - (clamped - __builtin_convertvector(whole, Quad) > threshold);
+                Quad level{};
+                for (int l = 0; l < C; ++l) {
+                    const auto i = static_cast<std::size_t>(index[l]);
+                    level[l] = p.level_values[i];
+                    result[l] = p.level_codes[i];
+                }
+                error = (value - level) * strength;
+                carry = error * w_next;
             }
-            for (std::size_t c = 0; c < N; ++c) {
-                px[c] = out[c];
-            }
+            // Cell x - dir (below and behind) is complete with this share.
+            store_quad(out - cell_step, pending + error * w_behind);
+            // Added to zero, as into a cleared cell (a negative zero share
+            // leaves it positive).
+            pending = Quad{} + error * w_below;
+            // Bytes are written last: a byte store may alias anything, so
+            // every value the pixel needs is read before them.
+            for (int l = 0; l < C; ++l) px[offset[l]] = result[l];
+            in += cell_step;
+            out += cell_step;
+            x = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(x) + dir);
         }
+        store_quad(out - cell_step, pending);
         float* swap = current;
         current = below;
         below = swap;
-        for (std::size_t i = 0; i < stride; ++i) {
-            below[i] = 0.0f;
-        }
     }
 }
 
-template <bool Modulate, bool TwoLevels>
-void walk_any(Img& img, const Pass& p, float* scratch) noexcept {
-    switch (img.channels) {
-        case 1:
-            walk<1, Modulate, TwoLevels>(img, p, scratch);
-            break;
-        case 2:
-            walk<2, Modulate, TwoLevels>(img, p, scratch);
-            break;
-        case 3:
-            walk<3, Modulate, TwoLevels>(img, p, scratch);
-            break;
-        case 4:
-            walk<4, Modulate, TwoLevels>(img, p, scratch);
-            break;
-        default:
-            break;
-    }
-}
-
-template <bool Modulate>
-void walk_levels(Img& img, const Pass& p, float* scratch, bool two_levels) noexcept {
-    if (two_levels) {
-        walk_any<Modulate, true>(img, p, scratch);
+template <int C, bool Modulate>
+void walk_levels(Img& img, const Pass& p, const std::size_t (&offset)[4], float* scratch,
+                 bool two, bool unit) noexcept {
+    if (!two) {
+        walk<C, Modulate, false, false>(img, p, offset, scratch);
+    } else if (unit) {
+        walk<C, Modulate, true, true>(img, p, offset, scratch);
     } else {
-        walk_any<Modulate, false>(img, p, scratch);
+        walk<C, Modulate, true, false>(img, p, offset, scratch);
+    }
+}
+
+template <int C>
+void walk_any(Img& img, const Pass& p, const std::size_t (&offset)[4], float* scratch,
+              bool modulate, bool two, bool unit) noexcept {
+    if (modulate) {
+        walk_levels<C, true>(img, p, offset, scratch, two, unit);
+    } else {
+        walk_levels<C, false>(img, p, offset, scratch, two, unit);
     }
 }
 
@@ -278,9 +323,11 @@ void walk_levels(Img& img, const Pass& p, float* scratch, bool two_levels) noexc
 
 void variable_diffuse(Img& img, const Levels& levels, const Space& space, float strength,
                       VariableKind kind, std::uint64_t seed, float* scratch) noexcept {
+    if (img.width == 0 || img.height == 0) {
+        return;
+    }
     const WeightRows rows = weight_rows(kind);
     Pass p{};
-    p.to_work = space.to_work.data();
     p.level_values = levels.values.data();
     p.level_codes = levels.codes.data();
     p.inv_step = levels.inv_step;
@@ -291,21 +338,36 @@ void variable_diffuse(Img& img, const Levels& levels, const Space& space, float 
     // two levels either side of the top one share the last interval.
     const float last_interval = levels.max_index - 1.0f;
     for (std::size_t k = 0; k < 256; ++k) {
-        const float position = p.to_work[k] * levels.inv_step;
+        const float work = space.to_work[k];
+        const float position = work * levels.inv_step;
         float base = position > 0.0f ? static_cast<float>(static_cast<int>(position)) : 0.0f;
         base = base < last_interval ? base : last_interval;
         const float within = (position - base) * 255.0f;
         int r = static_cast<int>(within + 0.5f);
         r = r < 0 ? 0 : (r > 255 ? 255 : r);
-        p.code_weights[k] = rows[static_cast<std::size_t>(r)];
+        const std::array<float, 3>& w = rows[static_cast<std::size_t>(r)];
+        p.rows[k] = CodeRow{work, w[0], w[1], w[2]};
         const std::size_t m = static_cast<std::size_t>(r > 127 ? 255 - r : r);
         p.code_lift[k] = 0.5f * (static_cast<float>(zhou_fang_strength_rows[m]) * 0.01f);
     }
+    // The quantized channels, side by side in one pass.
+    const std::size_t kept = img.kept_channel();
+    std::size_t offset[4] = {};
+    int count = 0;
+    for (std::size_t c = 0; c < img.channels && count < 4; ++c) {
+        if (c != kept) {
+            offset[count++] = c;
+        }
+    }
+    const bool modulate = kind == VariableKind::zhou_fang;
     const bool two = levels.count == 2;
-    if (kind == VariableKind::zhou_fang) {
-        walk_levels<true>(img, p, scratch, two);
-    } else {
-        walk_levels<false>(img, p, scratch, two);
+    const bool unit = strength == 1.0f;
+    switch (count) {
+        case 1: walk_any<1>(img, p, offset, scratch, modulate, two, unit); break;
+        case 2: walk_any<2>(img, p, offset, scratch, modulate, two, unit); break;
+        case 3: walk_any<3>(img, p, offset, scratch, modulate, two, unit); break;
+        case 4: walk_any<4>(img, p, offset, scratch, modulate, two, unit); break;
+        default: break;
     }
 }
 
