@@ -127,17 +127,30 @@ public:
         QuadI i = __builtin_convertvector(v, QuadI);
         i = i < 254 ? i : QuadI{} + 254;
         const Quad f = v - __builtin_convertvector(i, Quad);
-        Quad lo, hi;
-        for (int l = 0; l < 3; ++l) {
-            lo[l] = to_linear_[static_cast<std::size_t>(i[l])];
-            hi[l] = to_linear_[static_cast<std::size_t>(i[l]) + 1];
-        }
-        lo[3] = 0.0f;
-        hi[3] = 0.0f;
-        return lo + f * (hi - lo);
+        const auto at = [&](int l) { return static_cast<std::size_t>(i[l]); };
+        const Quad lo = {to_linear_[at(0)], to_linear_[at(1)], to_linear_[at(2)], 0.0f};
+        const Quad rise = {rise_[at(0)], rise_[at(1)], rise_[at(2)], 0.0f};
+        return lo + f * rise;
     }
 
-    static Quad oklab(Quad lin) noexcept;
+    // Oklab coordinates of linear light: to cone responses, their cube
+    // roots, then to L, a, b; each coordinate summed left to right.
+    [[gnu::always_inline]] static Quad oklab(Quad lin) noexcept {
+        const Quad r = Quad{} + lin[0];
+        const Quad g = Quad{} + lin[1];
+        const Quad b = Quad{} + lin[2];
+        constexpr Quad to_lms_r = {0.4122214708f, 0.2119034982f, 0.0883024619f, 0.0f};
+        constexpr Quad to_lms_g = {0.5363325363f, 0.6806995451f, 0.2817188376f, 0.0f};
+        constexpr Quad to_lms_b = {0.0514459929f, 0.1073969566f, 0.6299787005f, 0.0f};
+        const Quad lms = cube_root((to_lms_r * r + to_lms_g * g) + to_lms_b * b);
+        const Quad l = Quad{} + lms[0];
+        const Quad m = Quad{} + lms[1];
+        const Quad s = Quad{} + lms[2];
+        constexpr Quad to_lab_l = {0.2104542553f, 1.9779984951f, 0.0259040371f, 0.0f};
+        constexpr Quad to_lab_m = {0.7936177850f, -2.4285922050f, 0.7827717662f, 0.0f};
+        constexpr Quad to_lab_s = {-0.0040720468f, 0.4505937099f, -0.8086757660f, 0.0f};
+        return (to_lab_l * l + to_lab_m * m) + to_lab_s * s;
+    }
 
 private:
     static constexpr Quad luma_scale = {0.46108568f, 0.84569499f, 0.26870057f, 0.0f};
@@ -147,6 +160,7 @@ private:
     std::size_t padded_ = 0;
     std::vector<float> planes_;  // three planes of padded_ coordinates; padding is NaN
     std::array<float, 256> to_linear_{};
+    std::array<float, 256> rise_{};  // to_linear_[i + 1] - to_linear_[i]
 };
 
 }  // namespace tonalis

@@ -53,7 +53,7 @@ bool parse_distance(PyObject* obj, Distance& out) noexcept {
     return true;
 }
 
-bool copy_mask(ExtrasArgs& out, std::size_t height, std::size_t width) noexcept {
+bool check_mask(ExtrasArgs& out, std::size_t height, std::size_t width) noexcept {
     out.extras.mask = nullptr;
     if (out.mask_array == nullptr) {
         return true;
@@ -68,21 +68,17 @@ bool copy_mask(ExtrasArgs& out, std::size_t height, std::size_t width) noexcept 
                      width);
         return false;
     }
-    out.mask = Buffer<float>::allocate(height * width, interpreter_allocator);
-    if (out.mask.empty()) {
-        PyErr_SetString(PyExc_MemoryError, "cannot allocate a copy of the mask");
+    const auto* values = static_cast<const float*>(PyArray_DATA(array));
+    // Without an early exit, so that the loop compiles to vector compares.
+    bool inside = true;
+    for (std::size_t i = 0; i < height * width; ++i) {
+        inside &= (values[i] >= 0.0f) & (values[i] <= 1.0f);
+    }
+    if (!inside) {
+        PyErr_SetString(PyExc_ValueError, "mask values must lie in [0, 1]");
         return false;
     }
-    const auto* values = static_cast<const float*>(PyArray_DATA(array));
-    for (std::size_t i = 0; i < height * width; ++i) {
-        const float m = values[i];
-        if (!(m >= 0.0f && m <= 1.0f)) {
-            PyErr_SetString(PyExc_ValueError, "mask values must lie in [0, 1]");
-            return false;
-        }
-        out.mask[i] = m;
-    }
-    out.extras.mask = out.mask.data();
+    out.extras.mask = values;
     return true;
 }
 
