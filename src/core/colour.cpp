@@ -17,6 +17,7 @@ ColourMatch ColourMatch::make(const Palette& palette, const Space& space, Distan
         match.rise_[i] = match.to_linear_[i + 1] - match.to_linear_[i];
     }
     const std::size_t n = palette.colors.size();
+    match.count_ = n;
     match.padded_ = (n + 3) / 4 * 4;
     match.planes_.assign(3 * match.padded_, std::nanf(""));
     for (std::size_t j = 0; j < n; ++j) {

@@ -86,6 +86,29 @@ struct PaletteColours {
         const Color& c = palette->colors[j];
         return v - Quad{c[0], c[1], c[2], 0.0f};
     }
+    // Four pixels (of four rows) at once: their channels side by side, one
+    // pixel per lane, so that conversion and search serve all four.
+    [[gnu::always_inline]] void quantize_four(const Quad (&v)[4], std::uint8_t* const (&px)[4],
+                                              Quad (&err)[4]) const noexcept {
+        const Quad lo01 = __builtin_shufflevector(v[0], v[1], 0, 4, 1, 5);
+        const Quad lo23 = __builtin_shufflevector(v[2], v[3], 0, 4, 1, 5);
+        const Quad hi01 = __builtin_shufflevector(v[0], v[1], 2, 6, 3, 7);
+        const Quad hi23 = __builtin_shufflevector(v[2], v[3], 2, 6, 3, 7);
+        Quad c0 = __builtin_shufflevector(lo01, lo23, 0, 1, 4, 5);
+        Quad c1 = __builtin_shufflevector(lo01, lo23, 2, 3, 6, 7);
+        Quad c2 = __builtin_shufflevector(hi01, hi23, 0, 1, 4, 5);
+        match->coordinates_four(c0, c1, c2);
+        const QuadI j = match->nearest_four(c0, c1, c2);
+        for (std::size_t r = 0; r < 4; ++r) {
+            const auto k = static_cast<std::size_t>(j[r]);
+            const Rgb& out = palette->rgb[k];
+            px[r][0] = out[0];
+            px[r][1] = out[1];
+            px[r][2] = out[2];
+            const Color& c = palette->colors[k];
+            err[r] = v[r] - Quad{c[0], c[1], c[2], 0.0f};
+        }
+    }
 };
 
 
@@ -107,6 +130,7 @@ struct RowWalker {
     float* e2;
     Quad cur{};
     Quad ahead{};
+    Quad share{};  // the pixel's strength, between take() and give()
 
     [[gnu::always_inline]] void begin() noexcept {
         cur = load_quad(e0);
@@ -115,11 +139,10 @@ struct RowWalker {
         }
     }
 
-    [[gnu::always_inline]] void advance(Quad low, Quad high) noexcept {
-        const auto& w = weights->w;
-        const std::ptrdiff_t cs = 4 * step;
+    // A pixel's working value: its input plus (its share of) the error
+    // its cell received, clamped to the limit.
+    [[gnu::always_inline]] Quad take(Quad low, Quad high) noexcept {
         const Quad in = q.input(px);
-        Quad share{};
         Quad v;
         if constexpr (with_mask) {
             share = Quad{} + strength_of(m);
@@ -131,7 +154,13 @@ struct RowWalker {
             v = v > low ? v : low;
             v = v < high ? v : high;
         }
-        Quad err = q.quantize(v, px);
+        return v;
+    }
+
+    // Passes on (its share of) the pixel's error and moves to the next.
+    [[gnu::always_inline]] void give(Quad err) noexcept {
+        const auto& w = weights->w;
+        const std::ptrdiff_t cs = 4 * step;
         if constexpr (with_mask) {
             err = share * err;
         }
@@ -160,16 +189,40 @@ struct RowWalker {
             m += step;
         }
     }
+
+    [[gnu::always_inline]] void advance(Quad low, Quad high) noexcept {
+        give(q.quantize(take(low, high), px));
+    }
 };
 
-// Advances rows First..Last-1 of a group `n` times, side by side.
+template <class Q>
+concept QuantizesFour = requires(const Q& q, const Quad (&v)[4], std::uint8_t* const (&px)[4],
+                                 Quad (&err)[4]) { q.quantize_four(v, px, err); };
+
+// Advances rows First..Last-1 of a group `n` times, side by side. Four
+// rows whose quantizer can take four pixels at once are quantized together
+// (each pixel's arithmetic is the same either way).
 template <std::size_t First, std::size_t Last, class W, std::size_t R>
 [[gnu::always_inline]] inline void advance_rows(W (&rows)[R], std::size_t n, Quad low,
                                                 Quad high) noexcept {
-    for (std::size_t p = 0; p < n; ++p) {
-        [&]<std::size_t... r>(std::index_sequence<r...>) {
-            (rows[First + r].advance(low, high), ...);
-        }(std::make_index_sequence<Last - First>{});
+    if constexpr (Last - First == 4 && QuantizesFour<decltype(rows[0].q)>) {
+        for (std::size_t p = 0; p < n; ++p) {
+            const Quad v[4] = {rows[First].take(low, high), rows[First + 1].take(low, high),
+                               rows[First + 2].take(low, high), rows[First + 3].take(low, high)};
+            std::uint8_t* const px[4] = {rows[First].px, rows[First + 1].px, rows[First + 2].px,
+                                         rows[First + 3].px};
+            Quad err[4];
+            rows[First].q.quantize_four(v, px, err);
+            [&]<std::size_t... r>(std::index_sequence<r...>) {
+                (rows[First + r].give(err[r]), ...);
+            }(std::make_index_sequence<4>{});
+        }
+    } else {
+        for (std::size_t p = 0; p < n; ++p) {
+            [&]<std::size_t... r>(std::index_sequence<r...>) {
+                (rows[First + r].advance(low, high), ...);
+            }(std::make_index_sequence<Last - First>{});
+        }
     }
 }
 
