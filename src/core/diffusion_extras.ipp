@@ -111,7 +111,6 @@ struct PaletteColours {
     }
 };
 
-
 // One row in progress: advance() once per pixel. The current row's next
 // cells stay in registers; the rows below are added to in memory, each
 // cell receiving its shares in visiting order.
