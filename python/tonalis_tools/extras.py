@@ -101,6 +101,7 @@ def _mask_array(mask: object, image: object) -> npt.NDArray[np.float32] | None:
         array = np.asarray(mask)
     except Exception as exc:
         raise TypeError(f"mask must be an array, got {type(mask).__name__}") from exc
+    strengths: npt.NDArray[np.float32]
     if array.dtype == np.uint8:
         strengths = np.divide(array, np.float32(255.0), dtype=np.float32)
     elif array.dtype.kind == "f":
