@@ -92,8 +92,9 @@ def mask_for(shape, kind):
 @pytest.mark.parametrize("method", ["floyd_steinberg", "jarvis_judice_ninke", "atkinson"])
 @pytest.mark.parametrize("serpentine", [False, True])
 @pytest.mark.parametrize("linear", [False, True])
-def test_diffuse_extras_match_the_model(extras, method, serpentine, linear):
-    shape = (6, 13)
+# Narrow rows are walked one at a time; wide ones four, two and one side by side.
+@pytest.mark.parametrize("shape", [(6, 13), (7, 41)])
+def test_diffuse_extras_match_the_model(extras, method, serpentine, linear, shape):
     mask = mask_for(shape, extras.get("mask"))
     limit = extras.get("limit")
     distance = extras.get("distance", "rgb")
@@ -105,13 +106,13 @@ def test_diffuse_extras_match_the_model(extras, method, serpentine, linear):
                              limit=limit, mask=mask, distance=distance)
         assert_images_equal(got, want)
     if distance == "rgb":
-        img = colour_image(shape, 4, 5)
-        for levels in (2, 3):
-            got = diffuse(img, method, levels=levels, serpentine=serpentine, linear=linear,
-                          error_limit=limit, mask=mask)
-            want = model.diffuse(img, method, levels=levels, serpentine=serpentine, linear=linear,
-                                 limit=limit, mask=mask)
-            assert_images_equal(got, want)
+        for img in (colour_image(shape, 4, 5), random_image(shape, 6)):
+            for levels in (2, 3):
+                got = diffuse(img, method, levels=levels, serpentine=serpentine, linear=linear,
+                              error_limit=limit, mask=mask)
+                want = model.diffuse(img, method, levels=levels, serpentine=serpentine,
+                                     linear=linear, limit=limit, mask=mask)
+                assert_images_equal(got, want)
 
 
 @pytest.mark.parametrize("distance", ["rgb", "luma", "oklab"])

@@ -125,3 +125,34 @@ def test_switches_are_read_once_at_import():
     run = run_python(["-W", "error", "-c", code])
     assert run.returncode == 0, run.stderr
     assert run.stdout.strip() == "same"
+
+
+@pytest.mark.parametrize("first, second", [("tonalis", "tonalis_tools._engines"),
+                                           ("tonalis_tools._engines", "tonalis")])
+@pytest.mark.parametrize("switches", [dict(TONALIS_ISA="avx3"),
+                                      dict(TONALIS_NUM_THREADS="four"),
+                                      dict(TONALIS_ISA="avx3", TONALIS_NUM_THREADS="0")])
+def test_both_modules_give_each_warning_once(first, second, switches):
+    code = ("import importlib, warnings\n"
+            "with warnings.catch_warnings(record=True) as caught:\n"
+            "    warnings.simplefilter('always')\n"
+            f"    importlib.import_module({first!r})\n"
+            f"    importlib.import_module({second!r})\n"
+            "for w in caught:\n"
+            "    print('WARNING', w.message)\n")
+    run = run_python(["-c", code], **switches)
+    assert run.returncode == 0, run.stderr
+    shown = sorted(line.split("=")[0] for line in run.stdout.splitlines())
+    assert shown == sorted(f"WARNING {variable}" for variable in switches)
+
+
+def test_second_module_fails_too_under_an_error_filter():
+    code = ("import sys\n"
+            "for name in ('tonalis', 'tonalis_tools._engines'):\n"
+            "    try:\n"
+            "        __import__(name)\n"
+            "    except RuntimeWarning as exc:\n"
+            "        print('RAISED', name)\n")
+    run = run_python(["-W", "error::RuntimeWarning", "-c", code], TONALIS_ISA="fastest")
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.split() == ["RAISED", "tonalis", "RAISED", "tonalis_tools._engines"]

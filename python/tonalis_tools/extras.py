@@ -18,7 +18,10 @@ when every refinement is off. The refinements:
   uint8 0..255 (255 = 1). Error diffusion: a pixel takes that share of the
   error it receives and passes on that share of its own, so 0 leaves text
   and lines at their nearest colour, untouched by the dither around them.
-  Ordered and random dither: the threshold's shift is scaled by it.
+  Ordered and random dither: the threshold's shift is scaled by it. A
+  C-contiguous float32 mask is read in place while the call runs (another
+  thread writing to it meanwhile gives a mixture of old and new strengths,
+  each still taken as lying in [0, 1]).
 - ``distance`` (palettes only): how the nearest colour is chosen.
   ``"rgb"`` is tonalis's squared distance of the working values;
   ``"luma"`` the squared distance in linear light weighted by luminance
@@ -90,18 +93,21 @@ def _image_size(image: object) -> tuple[int, int] | None:
 
 
 def _mask_array(mask: object, image: object) -> npt.NDArray[np.float32] | None:
-    """The mask as a C-contiguous float32 array of strengths in [0, 1]."""
+    """The mask as a C-contiguous float32 array of strengths in [0, 1]: the
+    caller's own when it is one already (the engine reads it in place)."""
     if mask is None:
         return None
     try:
         array = np.asarray(mask)
     except Exception as exc:
         raise TypeError(f"mask must be an array, got {type(mask).__name__}") from exc
+    strengths: npt.NDArray[np.float32]
     if array.dtype == np.uint8:
-        strengths = array.astype(np.float32) / np.float32(255.0)
+        strengths = np.divide(array, np.float32(255.0), dtype=np.float32)
     elif array.dtype.kind == "f":
-        strengths = array.astype(np.float32)
-        if not bool(np.all((strengths >= 0.0) & (strengths <= 1.0))):
+        strengths = np.ascontiguousarray(array, dtype=np.float32)
+        # min and max are NaN when a value is (and scan without temporaries).
+        if strengths.size and not (strengths.min() >= 0.0 and strengths.max() <= 1.0):
             raise ValueError("mask must hold values in [0, 1] (NaN is not one)")
     else:
         raise TypeError(f"mask must be float in [0, 1] or uint8, got dtype {array.dtype}")
@@ -109,7 +115,7 @@ def _mask_array(mask: object, image: object) -> npt.NDArray[np.float32] | None:
     if array.ndim != 2 or (size is not None and array.shape != size):
         expected = f"{size}" if size is not None else "(height, width)"
         raise ValueError(f"mask must have the image's height and width {expected}, got {array.shape}")
-    return np.ascontiguousarray(strengths, dtype=np.float32)
+    return strengths
 
 
 @overload

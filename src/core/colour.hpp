@@ -75,6 +75,48 @@ public:
         return oklab(lin);
     }
 
+    // coordinates() of four colours, one per lane: channel k of each in
+    // ck, replaced by its coordinate k. The same arithmetic, lane by lane.
+    [[gnu::always_inline]] void coordinates_four(Quad& c0, Quad& c1, Quad& c2) const noexcept {
+        if (distance_ == Distance::rgb) {
+            return;
+        }
+        c0 = linear_light(c0);
+        c1 = linear_light(c1);
+        c2 = linear_light(c2);
+        if (distance_ == Distance::luma) {
+            c0 = c0 * luma_scale[0];
+            c1 = c1 * luma_scale[1];
+            c2 = c2 * luma_scale[2];
+            return;
+        }
+        const Quad l = cube_root((c0 * to_lms_r[0] + c1 * to_lms_g[0]) + c2 * to_lms_b[0]);
+        const Quad m = cube_root((c0 * to_lms_r[1] + c1 * to_lms_g[1]) + c2 * to_lms_b[1]);
+        const Quad s = cube_root((c0 * to_lms_r[2] + c1 * to_lms_g[2]) + c2 * to_lms_b[2]);
+        c0 = (l * to_lab_l[0] + m * to_lab_m[0]) + s * to_lab_s[0];
+        c1 = (l * to_lab_l[1] + m * to_lab_m[1]) + s * to_lab_s[1];
+        c2 = (l * to_lab_l[2] + m * to_lab_m[2]) + s * to_lab_s[2];
+    }
+
+    // nearest() of four coordinates, one per lane, as in coordinates_four.
+    [[gnu::always_inline]] QuadI nearest_four(Quad c0, Quad c1, Quad c2) const noexcept {
+        const float* p0 = planes_.data();
+        const float* p1 = p0 + padded_;
+        const float* p2 = p1 + padded_;
+        Quad best = Quad{} + __builtin_inff();
+        QuadI best_at = QuadI{};
+        for (std::size_t j = 0; j < count_; ++j) {
+            const Quad a = c0 - p0[j];
+            const Quad b = c1 - p1[j];
+            const Quad d = c2 - p2[j];
+            const Quad dist = (a * a + b * b) + d * d;
+            const QuadI nearer = dist < best;
+            best = nearer ? dist : best;
+            best_at = nearer ? QuadI{} + static_cast<std::int32_t>(j) : best_at;
+        }
+        return best_at;
+    }
+
     // Index of the colour whose coordinates are nearest to c: the smallest
     // (d0² + d1²) + d2², the first listed of equally near ones.
     [[gnu::always_inline]] std::size_t nearest(Quad c) const noexcept {
@@ -112,10 +154,10 @@ public:
         return static_cast<std::size_t>(index[0]);
     }
 
-    // Linear light in [0, 1] of a working colour clamped to [0, 255]: from
-    // linear working values by a division, from sRGB codes by the
-    // straight line between the two neighbouring codes' linear values, so
-    // that whole codes give exactly their table value.
+    // Linear light in [0, 1] of working values clamped to [0, 255], lane
+    // by lane: from linear working values by a division, from sRGB codes by
+    // the straight line between the two neighbouring codes' linear values,
+    // so that whole codes give exactly their table value.
     [[gnu::always_inline]] Quad linear_light(Quad v) const noexcept {
         const Quad zero{};
         const Quad top = zero + 255.0f;
@@ -127,26 +169,42 @@ public:
         QuadI i = __builtin_convertvector(v, QuadI);
         i = i < 254 ? i : QuadI{} + 254;
         const Quad f = v - __builtin_convertvector(i, Quad);
-        Quad lo, hi;
-        for (int l = 0; l < 3; ++l) {
-            lo[l] = to_linear_[static_cast<std::size_t>(i[l])];
-            hi[l] = to_linear_[static_cast<std::size_t>(i[l]) + 1];
-        }
-        lo[3] = 0.0f;
-        hi[3] = 0.0f;
-        return lo + f * (hi - lo);
+        const auto at = [&](int l) { return static_cast<std::size_t>(i[l]); };
+        const Quad lo = {to_linear_[at(0)], to_linear_[at(1)], to_linear_[at(2)],
+                         to_linear_[at(3)]};
+        const Quad rise = {rise_[at(0)], rise_[at(1)], rise_[at(2)], rise_[at(3)]};
+        return lo + f * rise;
     }
 
-    static Quad oklab(Quad lin) noexcept;
+    // Oklab coordinates of linear light: to cone responses, their cube
+    // roots, then to L, a, b; each coordinate summed left to right.
+    [[gnu::always_inline]] static Quad oklab(Quad lin) noexcept {
+        const Quad r = Quad{} + lin[0];
+        const Quad g = Quad{} + lin[1];
+        const Quad b = Quad{} + lin[2];
+        const Quad lms = cube_root((to_lms_r * r + to_lms_g * g) + to_lms_b * b);
+        const Quad l = Quad{} + lms[0];
+        const Quad m = Quad{} + lms[1];
+        const Quad s = Quad{} + lms[2];
+        return (to_lab_l * l + to_lab_m * m) + to_lab_s * s;
+    }
 
 private:
+    static constexpr Quad to_lms_r = {0.4122214708f, 0.2119034982f, 0.0883024619f, 0.0f};
+    static constexpr Quad to_lms_g = {0.5363325363f, 0.6806995451f, 0.2817188376f, 0.0f};
+    static constexpr Quad to_lms_b = {0.0514459929f, 0.1073969566f, 0.6299787005f, 0.0f};
+    static constexpr Quad to_lab_l = {0.2104542553f, 1.9779984951f, 0.0259040371f, 0.0f};
+    static constexpr Quad to_lab_m = {0.7936177850f, -2.4285922050f, 0.7827717662f, 0.0f};
+    static constexpr Quad to_lab_s = {-0.0040720468f, 0.4505937099f, -0.8086757660f, 0.0f};
     static constexpr Quad luma_scale = {0.46108568f, 0.84569499f, 0.26870057f, 0.0f};
 
     Distance distance_ = Distance::rgb;
     bool linear_ = false;
-    std::size_t padded_ = 0;
+    std::size_t count_ = 0;   // colours
+    std::size_t padded_ = 0;  // colours rounded up to whole vectors
     std::vector<float> planes_;  // three planes of padded_ coordinates; padding is NaN
     std::array<float, 256> to_linear_{};
+    std::array<float, 256> rise_{};  // to_linear_[i + 1] - to_linear_[i]
 };
 
 }  // namespace tonalis

@@ -1,274 +1,37 @@
 // Error diffusion with an error limit, per-pixel strength and a choice of colour distance.
-//
-// The arithmetic is that of the plain engine, in the same order: a pixel's
-// working value is its code's value plus the error its cell received, and
-// every cell receives its shares in visiting order, starting from zero.
-// Each option is a template switch, so a call pays only for the options it
-// uses, and each kernel's taps are compile-time data.
 #include "diffusion_extras.hpp"
+
+#include <immintrin.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <type_traits>
+#include <utility>
 #include <variant>
+
+#include "targets.hpp"
 
 namespace tonalis {
 
-namespace {
-
-[[gnu::always_inline]] inline Quad load_quad(const float* p) noexcept {
-    Quad q;
-    __builtin_memcpy(&q, p, sizeof q);
-    return q;
-}
-
-[[gnu::always_inline]] inline void store_quad(float* p, Quad q) noexcept {
-    __builtin_memcpy(p, &q, sizeof q);
-}
-
-struct Weights {
-    Quad w[3][5];  // [dy][dx + 2], the kernel's weight times the strength
-};
-
-// Up to four independent channels of a pixel in lanes 0..count-1.
-struct LaneSet {
-    std::size_t offset[4] = {};
-    std::size_t count = 0;
-};
-
-// Levels, one lane per channel. Two levels are decided by a comparison
-// with 127.5, as the plain engine decides them; more by the nearest-level
-// rule.
-template <bool two_levels>
-struct LevelLanes {
-    const float* to_work;
-    const Levels* levels;
-    LaneSet lanes;
-
-    [[gnu::always_inline]] Quad input(const std::uint8_t* px) const noexcept {
-        Quad r = {};
-        for (std::size_t l = 0; l < lanes.count; ++l) r[l] = to_work[px[lanes.offset[l]]];
-        return r;
-    }
-    [[gnu::always_inline]] Quad quantize(Quad v, std::uint8_t* px) const noexcept {
-        QuadI i;
-        if constexpr (two_levels) {
-            i = -(v >= 127.5f);
-        } else {
-            level_index(v * levels->inv_step, levels->max_index, i);
-        }
-        Quad level = {};
-        for (std::size_t l = 0; l < lanes.count; ++l) {
-            const auto k = static_cast<std::size_t>(i[l]);
-            px[lanes.offset[l]] = levels->codes[k];
-            level[l] = levels->values[k];
-        }
-        return v - level;
-    }
-};
-
-// A palette: the colour nearest under the chosen distance; the error is
-// taken on the working values.
-struct PaletteColours {
-    const float* to_work;
-    const Palette* palette;
-    const ColourMatch* match;
-
-    [[gnu::always_inline]] Quad input(const std::uint8_t* px) const noexcept {
-        return Quad{to_work[px[0]], to_work[px[1]], to_work[px[2]], 0.0f};
-    }
-    [[gnu::always_inline]] Quad quantize(Quad v, std::uint8_t* px) const noexcept {
-        const std::size_t j = match->nearest(match->coordinates(v));
-        const Rgb& out = palette->rgb[j];
-        px[0] = out[0];
-        px[1] = out[1];
-        px[2] = out[2];
-        const Color& c = palette->colors[j];
-        return v - Quad{c[0], c[1], c[2], 0.0f};
-    }
-};
-
 constexpr std::size_t margin = 2;  // cells either side of a row, for shares that fall outside
-constexpr std::size_t ring = 4;    // error rows: a pair of rows in progress reaches y + 3
+// Rows walked side by side, each `lag` pixels behind the one above: by then
+// every cell it reads has received all its shares from the rows above,
+// every cell two of them reach has received the upper row's shares first,
+// and the rows' chains of dependent operations (a pixel's error feeds the
+// next pixel's value) overlap. A group of rows in flight reaches two rows
+// below its last.
+constexpr std::size_t rows_in_flight = 4;
+constexpr std::size_t lag = 8;
+constexpr std::size_t ring = 8;  // error rows, at least rows_in_flight + 2
+static_assert(ring >= rows_in_flight + 2);
 
-// One row in progress: step() once per pixel. The current row's next cells
-// stay in registers; the rows below are added to in memory, each cell
-// receiving its shares in visiting order.
-template <int K, class Q, bool with_mask, bool with_limit>
-struct RowWalker {
-    static constexpr kernel_data::TapShape s = kernel_data::kernel_shape<K>;
+}  // namespace tonalis
 
-    const Q& q;
-    const Weights& weights;
-    Quad low, high;
-    std::uint8_t* px;
-    std::ptrdiff_t px_step;
-    const float* m;
-    std::ptrdiff_t step;  // +1 or -1
-    const float* e0;
-    float* e1;
-    float* e2;
-    Quad cur{};
-    Quad ahead{};
+#define TONALIS_TARGET_BODY "diffusion_extras.ipp"
+#define TONALIS_TARGET_WIDEST 1
+#include "targets.hpp"
 
-    [[gnu::always_inline]] void begin() noexcept {
-        cur = load_quad(e0);
-        if constexpr (s.row0_far) {
-            ahead = load_quad(e0 + 4 * step);
-        }
-    }
-
-    [[gnu::always_inline]] void advance() noexcept {
-        const auto& w = weights.w;
-        const std::ptrdiff_t cs = 4 * step;
-        const Quad in = q.input(px);
-        Quad share = Quad{} + 1.0f;
-        Quad v;
-        if constexpr (with_mask) {
-            share = Quad{} + *m;
-            v = in + share * cur;
-        } else {
-            v = in + cur;
-        }
-        if constexpr (with_limit) {
-            v = v > low ? v : low;
-            v = v < high ? v : high;
-        }
-        Quad err = q.quantize(v, px);
-        if constexpr (with_mask) {
-            err = share * err;
-        }
-        if constexpr (s.row0_far) {
-            cur = ahead + w[0][3] * err;
-            ahead = load_quad(e0 + 2 * cs) + w[0][4] * err;
-        } else {
-            cur = load_quad(e0 + cs) + w[0][3] * err;
-        }
-        for (int dx = -2; dx <= 2; ++dx) {
-            const auto c = static_cast<std::size_t>(dx + 2);
-            if (s.at[1][c]) {
-                float* cell = e1 + dx * cs;
-                store_quad(cell, load_quad(cell) + w[1][c] * err);
-            }
-            if (s.at[2][c]) {
-                float* cell = e2 + dx * cs;
-                store_quad(cell, load_quad(cell) + w[2][c] * err);
-            }
-        }
-        px += px_step;
-        e0 += cs;
-        e1 += cs;
-        e2 += cs;
-        if constexpr (with_mask) {
-            m += step;
-        }
-    }
-};
-
-// One pass over the image, rows top to bottom, odd rows right to left when
-// serpentine. Without serpentine, rows are taken in pairs walked side by
-// side, the lower one `lag` pixels behind: by then every cell it reads has
-// received all its shares from the upper row, every cell both rows reach
-// has received the upper row's shares first, and the two rows' chains of
-// dependent operations overlap.
-template <int K, class Q, bool with_mask, bool with_limit>
-void diffuse_pass(const Q& q, Img& img, bool serpentine, const Weights& weights,
-                  const Extras& extras, float* scratch) noexcept {
-    using Walker = RowWalker<K, Q, with_mask, with_limit>;
-    const std::size_t width = img.width;
-    const std::size_t row_floats = 4 * (width + 2 * margin);
-    std::fill_n(scratch, ring * row_floats, 0.0f);
-    auto error_row = [&](std::size_t y) { return scratch + (y % ring) * row_floats; };
-    const Quad low = Quad{} - extras.limit;
-    const Quad high = Quad{} + (255.0f + extras.limit);
-    auto walker = [&](std::size_t y) {
-        const bool backwards = serpentine && (y & 1) != 0;
-        const std::size_t x0 = backwards ? width - 1 : 0;
-        const std::ptrdiff_t step = backwards ? -1 : 1;
-        const std::size_t first_cell = 4 * (margin + x0);
-        return Walker{q,
-                      weights,
-                      low,
-                      high,
-                      img.data.data() + (y * width + x0) * img.channels,
-                      step * static_cast<std::ptrdiff_t>(img.channels),
-                      with_mask ? extras.mask + y * width + x0 : nullptr,
-                      step,
-                      error_row(y) + first_cell,
-                      error_row(y + 1) + first_cell,
-                      error_row(y + 2) + first_cell};
-    };
-    constexpr std::size_t lag = 8;
-    std::size_t y = 0;
-    if (!serpentine && width > lag) {
-        for (; y + 1 < img.height; y += 2) {
-            std::fill_n(error_row(y + 2), row_floats, 0.0f);
-            std::fill_n(error_row(y + 3), row_floats, 0.0f);
-            Walker upper = walker(y);
-            Walker lower = walker(y + 1);
-            upper.begin();
-            std::size_t p = 0;
-            for (; p < lag; ++p) upper.advance();
-            lower.begin();
-            for (; p < width; ++p) {
-                upper.advance();
-                lower.advance();
-            }
-            for (p = width - lag; p < width; ++p) lower.advance();
-        }
-    }
-    for (; y < img.height; ++y) {
-        std::fill_n(error_row(y + 2), row_floats, 0.0f);
-        Walker one = walker(y);
-        one.begin();
-        for (std::size_t p = 0; p < width; ++p) one.advance();
-    }
-}
-
-template <int K, class Q>
-void diffuse_with(const Q& q, Img& img, bool serpentine, const Weights& weights,
-                  const Extras& extras, float* scratch) noexcept {
-    const bool mask = extras.mask != nullptr;
-    const bool limit = extras.limit < std::numeric_limits<float>::infinity();
-    if (mask && limit) {
-        diffuse_pass<K, Q, true, true>(q, img, serpentine, weights, extras, scratch);
-    } else if (mask) {
-        diffuse_pass<K, Q, true, false>(q, img, serpentine, weights, extras, scratch);
-    } else if (limit) {
-        diffuse_pass<K, Q, false, true>(q, img, serpentine, weights, extras, scratch);
-    } else {
-        diffuse_pass<K, Q, false, false>(q, img, serpentine, weights, extras, scratch);
-    }
-}
-
-// Kernels with the same taps share one compiled pass.
-template <class Q>
-void diffuse_kernel(std::size_t kernel, const Q& q, Img& img, bool serpentine,
-                    const Weights& weights, const Extras& extras, float* scratch) noexcept {
-    using kernel_data::first_with_taps;
-    switch (kernel) {
-        case 0: diffuse_with<first_with_taps<0>>(q, img, serpentine, weights, extras, scratch); break;
-        case 1: diffuse_with<first_with_taps<1>>(q, img, serpentine, weights, extras, scratch); break;
-        case 2: diffuse_with<first_with_taps<2>>(q, img, serpentine, weights, extras, scratch); break;
-        case 3: diffuse_with<first_with_taps<3>>(q, img, serpentine, weights, extras, scratch); break;
-        case 4: diffuse_with<first_with_taps<4>>(q, img, serpentine, weights, extras, scratch); break;
-        case 5: diffuse_with<first_with_taps<5>>(q, img, serpentine, weights, extras, scratch); break;
-        case 6: diffuse_with<first_with_taps<6>>(q, img, serpentine, weights, extras, scratch); break;
-        case 7: diffuse_with<first_with_taps<7>>(q, img, serpentine, weights, extras, scratch); break;
-        case 8: diffuse_with<first_with_taps<8>>(q, img, serpentine, weights, extras, scratch); break;
-        default: break;
-    }
-}
-
-Weights weights_of(const DiffusionKernel& kernel, float strength) noexcept {
-    Weights weights{};
-    for (const KernelTap& tap : kernel.taps) {
-        const float share = (tap.weight / kernel.divisor) * strength;
-        weights.w[tap.dy][tap.dx + 2] = Quad{} + share;
-    }
-    return weights;
-}
-
-}  // namespace
+namespace tonalis {
 
 std::size_t extras_scratch_floats(const Img& img) noexcept {
     return ring * 4 * (img.width + 2 * margin);
@@ -283,41 +46,8 @@ void error_diffuse_extras(Img& img, const Target& target, const ColourMatch* mat
     if (k == kernels.size() || img.width == 0 || img.height == 0) {
         return;
     }
-    const Weights weights = weights_of(kernel, strength);
-    if (const Palette* palette = std::get_if<Palette>(&target)) {
-        if (img.channels >= 3 && match != nullptr) {
-            const PaletteColours q{space.to_work.data(), palette, match};
-            diffuse_kernel(k, q, img, serpentine, weights, extras, scratch);
-        }
-        return;
-    }
-    const Levels& levels = std::get<Levels>(target);
-    // Channels are independent gray planes; up to four share one pass.
-    const std::size_t kept = img.kept_channel();
-    LaneSet lanes;
-    auto flush = [&] {
-        if (lanes.count == 0) {
-            return;
-        }
-        if (levels.count == 2) {
-            diffuse_kernel(k, LevelLanes<true>{space.to_work.data(), &levels, lanes}, img,
-                           serpentine, weights, extras, scratch);
-        } else {
-            diffuse_kernel(k, LevelLanes<false>{space.to_work.data(), &levels, lanes}, img,
-                           serpentine, weights, extras, scratch);
-        }
-        lanes.count = 0;
-    };
-    for (std::size_t c = 0; c < img.channels; ++c) {
-        if (c == kept) {
-            continue;
-        }
-        lanes.offset[lanes.count++] = c;
-        if (lanes.count == 4) {
-            flush();
-        }
-    }
-    flush();
+    TONALIS_DISPATCH_TO_AVX2(diffuse_extras_pass)(img, target, match, space, strength, kernel, k,
+                                                  serpentine, extras, scratch);
 }
 
 }  // namespace tonalis

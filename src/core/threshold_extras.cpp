@@ -38,7 +38,7 @@ void threshold_pass(Img& img, const Target& target, const ColourMatch* match, co
         for (std::size_t x = 0; x < img.width; ++x, px += channels) {
             float s = shifts.next();
             if (extras.mask != nullptr) {
-                s = s * extras.mask[y * img.width + x];
+                s = s * strength_of(extras.mask + y * img.width + x);
             }
             if (levels != nullptr) {
                 const float d = s * amplitude;

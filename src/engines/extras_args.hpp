@@ -10,12 +10,12 @@
 
 namespace tonalis::py {
 
-// The leading arguments of the refined functions, converted. `mask` is a
-// private copy, so the engine never reads the caller's array.
+// The leading arguments of the refined functions, converted. The engine
+// reads the mask from the caller's array (kept alive by the call), through
+// strength_of: a copy would cost more than the pass itself.
 struct ExtrasArgs {
     Extras extras;
     PyObject* mask_array = nullptr;  // borrowed from the call; nullptr for None
-    Buffer<float> mask;
 };
 
 // limit (a float >= 0, inf for none; diffusion only), mask (None or a
@@ -25,9 +25,9 @@ bool parse_limit(PyObject* obj, float& out) noexcept;
 bool parse_mask(PyObject* obj, ExtrasArgs& out) noexcept;
 bool parse_distance(PyObject* obj, Distance& out) noexcept;
 
-// Copies the mask for an image of height x width (checking its shape and
-// values) into out.mask and points out.extras.mask at it. True when there is
-// no mask. False with an exception set otherwise.
-bool copy_mask(ExtrasArgs& out, std::size_t height, std::size_t width) noexcept;
+// Checks the mask's shape against an image of height x width, and its
+// values, and points out.extras.mask at it. True when there is no mask.
+// False with an exception set otherwise.
+bool check_mask(ExtrasArgs& out, std::size_t height, std::size_t width) noexcept;
 
 }  // namespace tonalis::py

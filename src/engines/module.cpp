@@ -63,7 +63,7 @@ bool prepare_call(const Args& args, ExtrasArgs& extras, Call& call) {
     if (!call.prepared) {
         return false;
     }
-    if (!copy_mask(extras, call.prepared->img.height, call.prepared->img.width)) {
+    if (!check_mask(extras, call.prepared->img.height, call.prepared->img.width)) {
         return false;
     }
     if (const Palette* palette = std::get_if<Palette>(&call.prepared->target)) {

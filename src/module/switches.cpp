@@ -95,11 +95,30 @@ std::optional<std::string_view> read_switch(const char* variable) noexcept {
     return text;
 }
 
-// -1 when the warning was turned into an error.
+// Both compiled modules read the switches as they load, each with its own
+// copy of this code; the interpreter's shared dictionary remembers which
+// warnings were given, so that each is given once. A warning turned into
+// an error is not remembered: every import it fails fails the same way.
+// -1 when the warning was turned into an error or the dictionary failed.
 int warn_ignored(const char* variable, std::string_view value, const std::string& accepted) {
     const std::string message = std::string(variable) + "=" + quoted_literal(decode_utf8(value)) +
                                 " is ignored; accepted values: " + accepted;
-    return PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1);
+    PyObject* shared = PyInterpreterState_GetDict(PyInterpreterState_Get());  // borrowed
+    if (shared == nullptr) {  // none: every module warns
+        return PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1);
+    }
+    const Ref key = Ref::steal(PyUnicode_FromString(("tonalis switch warning: " + message).c_str()));
+    if (!key) {
+        return -1;
+    }
+    const int seen = PyDict_Contains(shared, key.get());
+    if (seen != 0) {
+        return seen < 0 ? -1 : 0;
+    }
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) < 0) {
+        return -1;
+    }
+    return PyDict_SetItem(shared, key.get(), Py_True);
 }
 
 }  // namespace

@@ -12,7 +12,8 @@ namespace tonalis::py {
 //   call may use (1: none besides the caller's).
 //
 // Neither changes an output byte. Unset or empty means the default; any
-// other value is ignored with a RuntimeWarning that names it. 0, or -1
+// other value is ignored with a RuntimeWarning that names it, given by the
+// first of the compiled modules to load (once per interpreter). 0, or -1
 // with an exception set when a warning filter turned the warning into an
 // error. May throw std::bad_alloc.
 int apply_switches();

@@ -1,0 +1,381 @@
+// Error diffusion with the refinements, compiled for the baseline and AVX2
+// (see targets.hpp): the colour match's selects and conversions gain from
+// AVX2's encodings, and nothing more from AVX-512.
+//
+// The arithmetic is that of the plain engine, in the same order: a pixel's
+// working value is its code's value plus the error its cell received, and
+// every cell receives its shares in visiting order, starting from zero.
+// Each option is a template switch, so a call pays only for the options it
+// uses, and each kernel's taps are compile-time data.
+
+[[gnu::always_inline]] inline Quad load_quad(const float* p) noexcept {
+    Quad q;
+    __builtin_memcpy(&q, p, sizeof q);
+    return q;
+}
+
+[[gnu::always_inline]] inline void store_quad(float* p, Quad q) noexcept {
+    __builtin_memcpy(p, &q, sizeof q);
+}
+
+struct Weights {
+    Quad w[3][5];  // [dy][dx + 2], the kernel's weight times the strength
+};
+
+// Up to four independent channels of a pixel in lanes 0..count-1.
+struct LaneSet {
+    std::size_t offset[4] = {};
+    std::size_t count = 0;
+};
+
+// Levels, one lane per channel. Two levels are decided by a comparison
+// with 127.5, as the plain engine decides them; more by the nearest-level
+// rule. `single`: one channel (gray, gray with alpha), its lane count known
+// when compiling.
+template <bool two_levels, bool single>
+struct LevelLanes {
+    const float* to_work;
+    const Levels* levels;
+    LaneSet lanes;
+
+    [[gnu::always_inline]] std::size_t count() const noexcept { return single ? 1 : lanes.count; }
+
+    [[gnu::always_inline]] Quad input(const std::uint8_t* px) const noexcept {
+        Quad r = {};
+        for (std::size_t l = 0; l < count(); ++l) r[l] = to_work[px[lanes.offset[l]]];
+        return r;
+    }
+    [[gnu::always_inline]] Quad quantize(Quad v, std::uint8_t* px) const noexcept {
+        if constexpr (two_levels) {
+            // Levels 0 and 255, codes 0 and 255: the comparison's mask is both.
+            const QuadI high = v >= 127.5f;
+            for (std::size_t l = 0; l < count(); ++l) {
+                px[lanes.offset[l]] = static_cast<std::uint8_t>(high[l]);
+            }
+            const QuadI top = reinterpret_cast<QuadI>(Quad{} + 255.0f);
+            return v - reinterpret_cast<Quad>(top & high);
+        }
+        QuadI i;
+        level_index(v * levels->inv_step, levels->max_index, i);
+        Quad level = {};
+        for (std::size_t l = 0; l < count(); ++l) {
+            const auto k = static_cast<std::size_t>(i[l]);
+            px[lanes.offset[l]] = levels->codes[k];
+            level[l] = levels->values[k];
+        }
+        return v - level;
+    }
+};
+
+// A palette: the colour nearest under the chosen distance; the error is
+// taken on the working values.
+struct PaletteColours {
+    const float* to_work;
+    const Palette* palette;
+    const ColourMatch* match;
+
+    [[gnu::always_inline]] Quad input(const std::uint8_t* px) const noexcept {
+        return Quad{to_work[px[0]], to_work[px[1]], to_work[px[2]], 0.0f};
+    }
+    [[gnu::always_inline]] Quad quantize(Quad v, std::uint8_t* px) const noexcept {
+        const std::size_t j = match->nearest(match->coordinates(v));
+        const Rgb& out = palette->rgb[j];
+        px[0] = out[0];
+        px[1] = out[1];
+        px[2] = out[2];
+        const Color& c = palette->colors[j];
+        return v - Quad{c[0], c[1], c[2], 0.0f};
+    }
+    // Four pixels (of four rows) at once: their channels side by side, one
+    // pixel per lane, so that conversion and search serve all four.
+    [[gnu::always_inline]] void quantize_four(const Quad (&v)[4], std::uint8_t* const (&px)[4],
+                                              Quad (&err)[4]) const noexcept {
+        const Quad lo01 = __builtin_shufflevector(v[0], v[1], 0, 4, 1, 5);
+        const Quad lo23 = __builtin_shufflevector(v[2], v[3], 0, 4, 1, 5);
+        const Quad hi01 = __builtin_shufflevector(v[0], v[1], 2, 6, 3, 7);
+        const Quad hi23 = __builtin_shufflevector(v[2], v[3], 2, 6, 3, 7);
+        Quad c0 = __builtin_shufflevector(lo01, lo23, 0, 1, 4, 5);
+        Quad c1 = __builtin_shufflevector(lo01, lo23, 2, 3, 6, 7);
+        Quad c2 = __builtin_shufflevector(hi01, hi23, 0, 1, 4, 5);
+        match->coordinates_four(c0, c1, c2);
+        const QuadI j = match->nearest_four(c0, c1, c2);
+        for (std::size_t r = 0; r < 4; ++r) {
+            const auto k = static_cast<std::size_t>(j[r]);
+            const Rgb& out = palette->rgb[k];
+            px[r][0] = out[0];
+            px[r][1] = out[1];
+            px[r][2] = out[2];
+            const Color& c = palette->colors[k];
+            err[r] = v[r] - Quad{c[0], c[1], c[2], 0.0f};
+        }
+    }
+};
+
+// One row in progress: advance() once per pixel. The current row's next
+// cells stay in registers; the rows below are added to in memory, each
+// cell receiving its shares in visiting order.
+template <int K, class Q, bool with_mask, bool with_limit>
+struct RowWalker {
+    static constexpr kernel_data::TapShape s = kernel_data::kernel_shape<K>;
+
+    Q q;
+    const Weights* weights;
+    std::uint8_t* px;
+    std::ptrdiff_t px_step;
+    const float* m;
+    std::ptrdiff_t step;  // +1 or -1
+    const float* e0;
+    float* e1;
+    float* e2;
+    Quad cur{};
+    Quad ahead{};
+    Quad share{};  // the pixel's strength, between take() and give()
+
+    [[gnu::always_inline]] void begin() noexcept {
+        cur = load_quad(e0);
+        if constexpr (s.row0_far) {
+            ahead = load_quad(e0 + 4 * step);
+        }
+    }
+
+    // A pixel's working value: its input plus (its share of) the error
+    // its cell received, clamped to the limit.
+    [[gnu::always_inline]] Quad take(Quad low, Quad high) noexcept {
+        const Quad in = q.input(px);
+        Quad v;
+        if constexpr (with_mask) {
+            share = Quad{} + strength_of(m);
+            v = in + share * cur;
+        } else {
+            v = in + cur;
+        }
+        if constexpr (with_limit) {
+            v = v > low ? v : low;
+            v = v < high ? v : high;
+        }
+        return v;
+    }
+
+    // Passes on (its share of) the pixel's error and moves to the next.
+    [[gnu::always_inline]] void give(Quad err) noexcept {
+        const auto& w = weights->w;
+        const std::ptrdiff_t cs = 4 * step;
+        if constexpr (with_mask) {
+            err = share * err;
+        }
+        if constexpr (s.row0_far) {
+            cur = ahead + w[0][3] * err;
+            ahead = load_quad(e0 + 2 * cs) + w[0][4] * err;
+        } else {
+            cur = load_quad(e0 + cs) + w[0][3] * err;
+        }
+        for (int dx = -2; dx <= 2; ++dx) {
+            const auto c = static_cast<std::size_t>(dx + 2);
+            if (s.at[1][c]) {
+                float* cell = e1 + dx * cs;
+                store_quad(cell, load_quad(cell) + w[1][c] * err);
+            }
+            if (s.at[2][c]) {
+                float* cell = e2 + dx * cs;
+                store_quad(cell, load_quad(cell) + w[2][c] * err);
+            }
+        }
+        px += px_step;
+        e0 += cs;
+        e1 += cs;
+        e2 += cs;
+        if constexpr (with_mask) {
+            m += step;
+        }
+    }
+
+    [[gnu::always_inline]] void advance(Quad low, Quad high) noexcept {
+        give(q.quantize(take(low, high), px));
+    }
+};
+
+template <class Q>
+concept QuantizesFour = requires(const Q& q, const Quad (&v)[4], std::uint8_t* const (&px)[4],
+                                 Quad (&err)[4]) { q.quantize_four(v, px, err); };
+
+// Advances rows First..Last-1 of a group `n` times, side by side. Four
+// rows whose quantizer can take four pixels at once are quantized together
+// (each pixel's arithmetic is the same either way).
+template <std::size_t First, std::size_t Last, class W, std::size_t R>
+[[gnu::always_inline]] inline void advance_rows(W (&rows)[R], std::size_t n, Quad low,
+                                                Quad high) noexcept {
+    if constexpr (Last - First == 4 && QuantizesFour<decltype(rows[0].q)>) {
+        for (std::size_t p = 0; p < n; ++p) {
+            const Quad v[4] = {rows[First].take(low, high), rows[First + 1].take(low, high),
+                               rows[First + 2].take(low, high), rows[First + 3].take(low, high)};
+            std::uint8_t* const px[4] = {rows[First].px, rows[First + 1].px, rows[First + 2].px,
+                                         rows[First + 3].px};
+            Quad err[4];
+            rows[First].q.quantize_four(v, px, err);
+            [&]<std::size_t... r>(std::index_sequence<r...>) {
+                (rows[First + r].give(err[r]), ...);
+            }(std::make_index_sequence<4>{});
+        }
+    } else {
+        for (std::size_t p = 0; p < n; ++p) {
+            [&]<std::size_t... r>(std::index_sequence<r...>) {
+                (rows[First + r].advance(low, high), ...);
+            }(std::make_index_sequence<Last - First>{});
+        }
+    }
+}
+
+// A group of R rows: row r starts when row r - 1 has done `lag` pixels and
+// ends `lag` pixels after it. Needs width > (R - 1) * lag.
+// The walkers are locals of one inlined body, so they live in registers.
+template <std::size_t R, class W, class Make>
+[[gnu::always_inline]] inline void walk_group(const Make& make, std::size_t y, std::size_t width,
+                                              Quad low, Quad high) noexcept {
+    [&]<std::size_t... r>(std::index_sequence<r...>) {
+        W rows[R] = {make(y + r)...};
+        ((rows[r].begin(), advance_rows<0, r + 1>(rows, r + 1 < R ? lag : width - (R - 1) * lag,
+                                                  low, high)),
+         ...);
+        (advance_rows<r + 1, R>(rows, r + 1 < R ? lag : 0, low, high), ...);
+    }(std::make_index_sequence<R>{});
+}
+
+// One pass over the image, rows top to bottom, odd rows right to left when
+// serpentine (one row at a time: each starts where the one above ended).
+template <int K, class Q, bool with_mask, bool with_limit>
+void diffuse_pass(const Q& q, Img& img, bool serpentine, const Weights& weights,
+                  const Extras& extras, float* scratch) noexcept {
+    using Walker = RowWalker<K, Q, with_mask, with_limit>;
+    const std::size_t width = img.width;
+    const std::size_t row_floats = 4 * (width + 2 * margin);
+    std::fill_n(scratch, ring * row_floats, 0.0f);
+    auto error_row = [&](std::size_t y) { return scratch + (y % ring) * row_floats; };
+    const Quad low = Quad{} - extras.limit;
+    const Quad high = Quad{} + (255.0f + extras.limit);
+    auto walker = [&](std::size_t y) {
+        const bool backwards = serpentine && (y & 1) != 0;
+        const std::size_t x0 = backwards ? width - 1 : 0;
+        const std::ptrdiff_t step = backwards ? -1 : 1;
+        const std::size_t first_cell = 4 * (margin + x0);
+        // Row y + 2 receives its first shares from row y.
+        std::fill_n(error_row(y + 2), row_floats, 0.0f);
+        return Walker{q,
+                      &weights,
+                      img.data.data() + (y * width + x0) * img.channels,
+                      step * static_cast<std::ptrdiff_t>(img.channels),
+                      with_mask ? extras.mask + y * width + x0 : nullptr,
+                      step,
+                      error_row(y) + first_cell,
+                      error_row(y + 1) + first_cell,
+                      error_row(y + 2) + first_cell};
+    };
+    std::size_t y = 0;
+    auto group = [&]<std::size_t R>(std::integral_constant<std::size_t, R>) {
+        walk_group<R, Walker>(walker, y, width, low, high);
+        y += R;
+    };
+    if (!serpentine && width > (rows_in_flight - 1) * lag) {
+        for (; y + rows_in_flight <= img.height;) {
+            group(std::integral_constant<std::size_t, rows_in_flight>{});
+        }
+        if (y + 2 <= img.height) {
+            group(std::integral_constant<std::size_t, 2>{});
+        }
+    }
+    while (y < img.height) {
+        group(std::integral_constant<std::size_t, 1>{});
+    }
+}
+
+template <int K, class Q>
+void diffuse_with(const Q& q, Img& img, bool serpentine, const Weights& weights,
+                  const Extras& extras, float* scratch) noexcept {
+    const bool mask = extras.mask != nullptr;
+    const bool limit = extras.limit < std::numeric_limits<float>::infinity();
+    if (mask && limit) {
+        diffuse_pass<K, Q, true, true>(q, img, serpentine, weights, extras, scratch);
+    } else if (mask) {
+        diffuse_pass<K, Q, true, false>(q, img, serpentine, weights, extras, scratch);
+    } else if (limit) {
+        diffuse_pass<K, Q, false, true>(q, img, serpentine, weights, extras, scratch);
+    } else {
+        diffuse_pass<K, Q, false, false>(q, img, serpentine, weights, extras, scratch);
+    }
+}
+
+// Kernels with the same taps share one compiled pass.
+template <class Q>
+void diffuse_kernel(std::size_t kernel, const Q& q, Img& img, bool serpentine,
+                    const Weights& weights, const Extras& extras, float* scratch) noexcept {
+    using kernel_data::first_with_taps;
+    switch (kernel) {
+        case 0: diffuse_with<first_with_taps<0>>(q, img, serpentine, weights, extras, scratch); break;
+        case 1: diffuse_with<first_with_taps<1>>(q, img, serpentine, weights, extras, scratch); break;
+        case 2: diffuse_with<first_with_taps<2>>(q, img, serpentine, weights, extras, scratch); break;
+        case 3: diffuse_with<first_with_taps<3>>(q, img, serpentine, weights, extras, scratch); break;
+        case 4: diffuse_with<first_with_taps<4>>(q, img, serpentine, weights, extras, scratch); break;
+        case 5: diffuse_with<first_with_taps<5>>(q, img, serpentine, weights, extras, scratch); break;
+        case 6: diffuse_with<first_with_taps<6>>(q, img, serpentine, weights, extras, scratch); break;
+        case 7: diffuse_with<first_with_taps<7>>(q, img, serpentine, weights, extras, scratch); break;
+        case 8: diffuse_with<first_with_taps<8>>(q, img, serpentine, weights, extras, scratch); break;
+        default: break;
+    }
+}
+
+Weights weights_of(const DiffusionKernel& kernel, float strength) noexcept {
+    Weights weights{};
+    for (const KernelTap& tap : kernel.taps) {
+        const float share = (tap.weight / kernel.divisor) * strength;
+        weights.w[tap.dy][tap.dx + 2] = Quad{} + share;
+    }
+    return weights;
+}
+
+void diffuse_extras_pass(Img& img, const Target& target, const ColourMatch* match,
+                         const Space& space, float strength, const DiffusionKernel& kernel,
+                         std::size_t k, bool serpentine, const Extras& extras,
+                         float* scratch) noexcept {
+    const Weights weights = weights_of(kernel, strength);
+    if (const Palette* palette = std::get_if<Palette>(&target)) {
+        if (img.channels >= 3 && match != nullptr) {
+            const PaletteColours q{space.to_work.data(), palette, match};
+            diffuse_kernel(k, q, img, serpentine, weights, extras, scratch);
+        }
+        return;
+    }
+    const Levels& levels = std::get<Levels>(target);
+    // Channels are independent gray planes; up to four share one pass.
+    const std::size_t kept = img.kept_channel();
+    LaneSet lanes;
+    auto flush = [&] {
+        if (lanes.count == 0) {
+            return;
+        }
+        auto run = [&]<bool two, bool single>() {
+            diffuse_kernel(k, LevelLanes<two, single>{space.to_work.data(), &levels, lanes}, img,
+                           serpentine, weights, extras, scratch);
+        };
+        const bool two = levels.count == 2;
+        const bool single = lanes.count == 1;
+        if (two && single) {
+            run.template operator()<true, true>();
+        } else if (two) {
+            run.template operator()<true, false>();
+        } else if (single) {
+            run.template operator()<false, true>();
+        } else {
+            run.template operator()<false, false>();
+        }
+        lanes.count = 0;
+    };
+    for (std::size_t c = 0; c < img.channels; ++c) {
+        if (c == kept) {
+            continue;
+        }
+        lanes.offset[lanes.count++] = c;
+        if (lanes.count == 4) {
+            flush();
+        }
+    }
+    flush();
+}
