@@ -274,34 +274,36 @@ constexpr int near_steps = 4;
     return search_blocks(layout, p0, p1, p2, hint);
 }
 
-[[gnu::noinline]] std::size_t scan_colors_call(const PaletteLayout& layout, float p0, float p1,
-                                               float p2) noexcept {
-    return scan_colors(layout, p0, p1, p2);
-}
-
-// Palettes with neighbour lists are searched along them first, and whole
-// when the lists give up.
 struct ColorSearch {
     const PaletteLayout* layout;
     bool blocked;
-    bool near;
-    std::size_t hint = 0;    // block
-    std::size_t centre = 0;  // colour
+    std::size_t hint = 0;
 
     ColorSearch(const PaletteLayout& l, std::size_t blocked_from) noexcept
-        : layout(&l), blocked(l.blocks != 0 && l.count >= blocked_from), near(l.near_count != 0) {}
+        : layout(&l), blocked(l.blocks != 0 && l.count >= blocked_from) {}
 
     [[gnu::always_inline]] std::size_t operator()(float p0, float p1, float p2) noexcept {
-        if (near) {
-            const std::size_t j = search_near(*layout, p0, p1, p2, centre);
-            if (j != no_colour) return j;
-            centre = blocked ? search_blocks_call(*layout, p0, p1, p2, hint)
-                             : scan_colors_call(*layout, p0, p1, p2);
-            return centre;
-        }
         if (!blocked) {
             return scan_colors(*layout, p0, p1, p2);
         }
         return search_blocks_call(*layout, p0, p1, p2, hint);
+    }
+};
+
+// The search for palettes with neighbour lists (which have the blocked
+// form too): along the lists from the last colour found, and by the
+// blocked search when the lists give up.
+struct NearSearch {
+    const PaletteLayout* layout;
+    std::size_t hint = 0;    // block
+    std::size_t centre = 0;  // colour
+
+    explicit NearSearch(const PaletteLayout& l) noexcept : layout(&l) {}
+
+    [[gnu::always_inline]] std::size_t operator()(float p0, float p1, float p2) noexcept {
+        const std::size_t j = search_near(*layout, p0, p1, p2, centre);
+        if (j != no_colour) return j;
+        centre = search_blocks_call(*layout, p0, p1, p2, hint);
+        return centre;
     }
 };
