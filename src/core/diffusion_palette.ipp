@@ -27,20 +27,30 @@ struct PaletteQuantizer {
     }
 };
 
+// One pass per search, each compiled on its own so that adding one leaves
+// the other's code as it was.
+template <class Search>
+[[gnu::noinline]] void diffuse_with(Search search, Img& img, const Palette& palette,
+                                    const Space& space, const KernelRows& rows,
+                                    std::size_t kernel, bool serpentine, float* scratch,
+                                    const PipelineSettings& pipe) noexcept {
+    PaletteQuantizer<Search> q{space.to_work.data(), &palette, search};
+    diffuse_any(kernel, q, img.data.data(), img.height, img.width, img.channels, serpentine, rows,
+                cell_floats, scratch, pipe);
+}
+
 void diffuse_palette_pass(Img& img, const Palette& palette, const Space& space,
                           const KernelRows& rows, std::size_t kernel, bool serpentine,
                           float* scratch, const PipelineSettings& pipe) noexcept {
     const PaletteLayout& layout = palette.layout;
     if (layout.near_count != 0) {
-        PaletteQuantizer<NearSearch> q{space.to_work.data(), &palette, NearSearch(layout)};
-        diffuse_any(kernel, q, img.data.data(), img.height, img.width, img.channels, serpentine,
-                    rows, cell_floats, scratch, pipe);
+        diffuse_with(NearSearch(layout), img, palette, space, rows, kernel, serpentine, scratch,
+                     pipe);
         return;
     }
     // Each pixel waits for the previous one's search, and the blocked
     // search's unpredictable branches cost more than scanning a few hundred
     // colours.
-    PaletteQuantizer<ColorSearch> q{space.to_work.data(), &palette, ColorSearch(layout, 513)};
-    diffuse_any(kernel, q, img.data.data(), img.height, img.width, img.channels, serpentine, rows,
-                cell_floats, scratch, pipe);
+    diffuse_with(ColorSearch(layout, 513), img, palette, space, rows, kernel, serpentine, scratch,
+                 pipe);
 }
