@@ -303,6 +303,8 @@ def tonalis_calls(gray, rgb):
         "palette JJN, 256": lambda: ed(rgb, "jjn", palette=pal[256]),
         "palette nearest, 4096": lambda: od(rgb, palette=pal[4096], strength=0),
         "palette FS, 4096": lambda: ed(rgb, palette=pal[4096]),
+        "palette FS serpentine, 256": lambda: ed(rgb, palette=pal[256], serpentine=True),
+        "palette FS serpentine, 4096": lambda: ed(rgb, palette=pal[4096], serpentine=True),
     }
     for n in (16, 256):
         calls[f"palette ordered, {n}"] = lambda n=n: od(rgb, palette=pal[n])
@@ -351,9 +353,15 @@ def rows(size, env):
         yield (f"palette nearest, {n}", "Pillow quantize, no dither",
                lambda n=n: prgb.quantize(palette=ppal[n], dither=Image.Dither.NONE), None)
     yield "palette nearest, 4096", None, None, None
+    calls = tonalis_calls(gray, rgb)
     if not env.quick or size <= 2048:
-        calls = tonalis_calls(gray, rgb)
         yield "palette FS, 4096", "tonalis palette FS, 256", calls["palette FS, 256"], 1.5
+    # Serpentine rows stay on one thread (each row starts where the last ended).
+    yield ("palette FS serpentine, 256", "Pillow quantize FS",
+           lambda: prgb.quantize(palette=ppal[256], dither=FS), None)
+    if not env.quick:
+        yield ("palette FS serpentine, 4096", "tonalis palette FS, 4096",
+               calls["palette FS, 4096"], None)
     for work in isa_calls(gray, rgb):
         yield work, "tonalis, TONALIS_ISA=baseline", env.baseline.call(size, work), 1.0
     if env.magick:
@@ -437,12 +445,24 @@ class Env:
         return self.cache[size]
 
 
+# Rows also timed on 4096² images (unless --quick, or 4096 is among the
+# sizes anyway): the ones whose working buffers outgrow the caches.
+LARGE = 4096
+LARGE_WORKS = ("FS 2-level, gray", "FS 2-level, RGB", "palette FS, 256", "palette FS, 4096",
+               "palette FS serpentine, 256")
+
+
 def run_rows(sizes, repeat, budget, env):
     results = []
-    for size in sizes:
+    plan = [(size, None) for size in sizes]
+    if not env.quick and LARGE not in sizes:
+        plan.append((LARGE, LARGE_WORKS))
+    for size, only in plan:
         gray, rgb = env.images(size)
         calls, isa = tonalis_calls(gray, rgb), isa_calls(gray, rgb)
         for work, peer, theirs, must in rows(size, env):
+            if only is not None and (work not in only or "TONALIS_ISA" in (peer or "")):
+                continue
             mine = calls.get(work) or isa[work]
             startup = getattr(theirs, "startup", None)
             fns = [mine] if theirs is None else [mine, theirs]
@@ -523,14 +543,15 @@ def memory_rows():
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--sizes", help="comma-separated square image sides (default 1024,2048; "
-                                    "4096 works but is slow)")
+    ap.add_argument("--sizes", help="comma-separated square image sides (default 1024,2048, "
+                                    "then a few rows at 4096²; 4096 works but is slow)")
     ap.add_argument("--repeat", type=int, help="timed calls per function and row (default 5)")
     ap.add_argument("--budget", type=float, help="seconds of timed calls per row before it gets "
                                                  "fewer repetitions (default 8, --quick 2)")
     ap.add_argument("--json", help="also write the results to this file")
     ap.add_argument("--quick", action="store_true", help="2048² only, 3 repetitions, 2 s per row, "
-                                                               "no 4096-colour FS and no memory rows")
+                                                               "no 4096-colour FS, no 4096² rows and "
+                                                               "no memory rows")
     ap.add_argument("--no-magick", action="store_true", help="skip the ImageMagick rows")
     ap.add_argument("--serve-baseline", action="store_true", help=argparse.SUPPRESS)
     ap.add_argument("--serve-single", action="store_true", help=argparse.SUPPRESS)

@@ -226,6 +226,64 @@ def test_palette_matches_reference(method, palette, channels):
         assert_images_equal(out[..., 3:], img[..., 3:])
 
 
+def _nearest_float32(p, colors):
+    """The reference's nearest colour with numpy: the same float32 steps,
+    and argmin keeps the first of equal distances."""
+    c = np.asarray(colors, dtype=np.float32)
+    d = (np.float32(p[0]) - c[:, 0]) ** 2 + (np.float32(p[1]) - c[:, 1]) ** 2
+    return int(np.argmin(d + (np.float32(p[2]) - c[:, 2]) ** 2))
+
+
+def _shuffled(colors, seed):
+    colors = [tuple(int(v) for v in c) for c in colors]
+    order = np.random.default_rng(seed).permutation(len(colors))
+    return [colors[i] for i in order]
+
+
+_GRID8 = np.stack(np.meshgrid(*[np.arange(0, 256, 32)] * 3, indexing="ij"), -1).reshape(-1, 3)
+
+# Large palettes, where the search starts from the previous pixel's colour
+# and needs a proof that nothing it skipped is nearer, and falls back to
+# the whole palette when it has none.
+LARGE_PALETTES = {
+    "random 4096": _shuffled(np.random.default_rng(3).integers(0, 256, (4096, 3)), 1),
+    "gray ramp, each thrice": _shuffled([(v, v, v) for v in range(256)] * 3, 2),
+    "plane b=100": _shuffled([(r, g, 100) for r in range(0, 256, 11) for g in range(0, 256, 11)], 3),
+    "lattice 8x8x8 + 1": _shuffled(list(_GRID8) + [(255, 255, 255)], 4),
+    "64 colours, each 10 times": _shuffled(
+        np.random.default_rng(5).integers(0, 256, (64, 3)).repeat(10, axis=0), 5),
+    "black and white, 300 each": _shuffled([(0, 0, 0), (255, 255, 255)] * 300, 6),
+    "cluster far from the pixels": _shuffled(
+        np.random.default_rng(7).integers(110, 146, (600, 3)), 7),
+}
+
+
+@pytest.mark.parametrize("name", list(LARGE_PALETTES))
+def test_large_palettes_match_reference(name, monkeypatch):
+    monkeypatch.setattr(ref, "nearest_color", _nearest_float32)
+    palette = LARGE_PALETTES[name]
+    img = _random((14, 19, 3), 61)
+    for method, serpentine, linear, strength in [
+            ("floyd_steinberg", False, False, 1.0), ("jarvis_judice_ninke", True, True, 1.0),
+            ("atkinson", False, False, 0.25)]:
+        kw = dict(palette=palette, serpentine=serpentine, linear=linear, strength=strength)
+        assert_images_equal(tonalis.error_diffusion(img, method, **kw),
+                            ref.error_diffusion(img, method, **kw))
+
+
+def test_ties_in_large_palettes_go_to_the_first_listed(monkeypatch):
+    # Without diffusion every pixel is searched at its own value: the
+    # centres and edges of the lattice's cells lie at the same distance
+    # from 2 to 8 colours, listed in shuffled order.
+    monkeypatch.setattr(ref, "nearest_color", _nearest_float32)
+    palette = LARGE_PALETTES["lattice 8x8x8 + 1"]
+    half = np.arange(0, 240, 16, dtype=np.uint8)
+    img = np.stack(np.meshgrid(half, half, half[::3], indexing="ij"), -1).reshape(15, -1, 3)
+    kw = dict(palette=palette, strength=0.0)
+    assert_images_equal(tonalis.error_diffusion(img, **kw),
+                        ref.error_diffusion(img, "floyd_steinberg", **kw))
+
+
 @pytest.mark.parametrize("method", METHODS)
 def test_256_raw_levels_leave_image_unchanged(method):
     img = _random((7, 9, 3), 4)

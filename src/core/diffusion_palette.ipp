@@ -7,11 +7,12 @@
 
 // The three colour channels of a pixel in lanes 0 to 2 (lane 3 stays zero):
 // one search per pixel, then the error of all three channels at once.
+template <class Search>
 struct PaletteQuantizer {
     using V = f4;
     const float* to_work;
     const Palette* palette;
-    ColorSearch search;
+    Search search;
 
     [[gnu::always_inline]] f4 input(const std::uint8_t* px) const noexcept {
         return f4{to_work[px[0]], to_work[px[1]], to_work[px[2]], 0.0f};
@@ -26,13 +27,30 @@ struct PaletteQuantizer {
     }
 };
 
+// One pass per search, each compiled on its own so that adding one leaves
+// the other's code as it was.
+template <class Search>
+[[gnu::noinline]] void diffuse_with(Search search, Img& img, const Palette& palette,
+                                    const Space& space, const KernelRows& rows,
+                                    std::size_t kernel, bool serpentine, float* scratch,
+                                    const PipelineSettings& pipe) noexcept {
+    PaletteQuantizer<Search> q{space.to_work.data(), &palette, search};
+    diffuse_any(kernel, q, img.data.data(), img.height, img.width, img.channels, serpentine, rows,
+                cell_floats, scratch, pipe);
+}
+
 void diffuse_palette_pass(Img& img, const Palette& palette, const Space& space,
                           const KernelRows& rows, std::size_t kernel, bool serpentine,
                           float* scratch, const PipelineSettings& pipe) noexcept {
+    const PaletteLayout& layout = palette.layout;
+    if (layout.near_count != 0) {
+        diffuse_with(NearSearch(layout), img, palette, space, rows, kernel, serpentine, scratch,
+                     pipe);
+        return;
+    }
     // Each pixel waits for the previous one's search, and the blocked
     // search's unpredictable branches cost more than scanning a few hundred
     // colours.
-    PaletteQuantizer q{space.to_work.data(), &palette, ColorSearch(palette.layout, 513)};
-    diffuse_any(kernel, q, img.data.data(), img.height, img.width, img.channels, serpentine, rows,
-                cell_floats, scratch, pipe);
+    diffuse_with(ColorSearch(layout, 513), img, palette, space, rows, kernel, serpentine, scratch,
+                 pipe);
 }

@@ -2,6 +2,7 @@
 #include "palette.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <utility>
@@ -65,6 +66,172 @@ void set_bounds(std::vector<float>& bounds, std::size_t stride, std::size_t entr
     }
 }
 
+// Neighbour lists (for palettes with the blocked form), built from exact
+// squared distances in double: each colour's nearest by (distance, index),
+// gathered with the blocks' boxes.
+class NeighbourBuilder {
+public:
+    NeighbourBuilder(const std::vector<Color>& colors, PaletteLayout& layout)
+        : colors_(colors), layout_(layout), count_(layout.near_count) {
+        near_.reserve(colors.size());
+        // The squared distance within which a colour has count_ others if
+        // the colours filled their bounding box evenly (or, on a line,
+        // spread evenly along its diagonal).
+        double volume = 1.0;
+        double diagonal = 0.0;
+        for (std::size_t k = 0; k < 3; ++k) {
+            float lo = inf_value;
+            float hi = -inf_value;
+            for (const Color& color : colors) {
+                lo = std::min(lo, color[k]);
+                hi = std::max(hi, color[k]);
+            }
+            const double side = static_cast<double>(hi) - static_cast<double>(lo);
+            volume *= side;
+            diagonal += side * side;
+        }
+        const double n = static_cast<double>(colors.size());
+        const double k = static_cast<double>(count_);
+        const double even = std::cbrt(3.0 * k * volume / (4.0 * 3.14159265358979 * n));
+        const double along = std::sqrt(diagonal) * k / (2.0 * n);
+        const double start = 1.25 * std::max(even, along);
+        start_reach_ = start > 0.0 ? start * start : 1.0;
+    }
+
+    void build(std::size_t i) {
+        gather_from_blocks(colors_[i]);
+        const auto kept = near_.begin() + static_cast<std::ptrdiff_t>(count_);
+        std::nth_element(near_.begin(), kept - 1, near_.end(), before);
+        std::sort(near_.begin(), kept, before);
+        write(i);
+    }
+
+private:
+    struct Near {
+        double d;
+        std::int32_t index;
+    };
+    // Nearer, or as near and listed earlier (an object, so that the sorts
+    // inline it).
+    struct Before {
+        bool operator()(const Near& a, const Near& b) const noexcept {
+            return a.d < b.d || (a.d == b.d && a.index < b.index);
+        }
+    };
+    static constexpr Before before{};
+
+    static double squared(const Color& a, const Color& b) noexcept {
+        double sum = 0.0;
+        for (std::size_t k = 0; k < 3; ++k) {
+            const double d = static_cast<double>(a[k]) - static_cast<double>(b[k]);
+            sum += d * d;
+        }
+        return sum;
+    }
+
+    void add(const Color& c, std::size_t j, double within) {
+        const double d = squared(c, colors_[j]);
+        if (d <= within) near_.push_back({d, static_cast<std::int32_t>(j)});
+    }
+
+    void add_block(const Color& c, std::size_t b, double within) {
+        for (std::size_t lane = 0; lane < PaletteLayout::lanes; ++lane) {
+            const std::int32_t j = layout_.block_members[b * PaletteLayout::lanes + lane];
+            if (j != std::numeric_limits<std::int32_t>::max()) {
+                add(c, static_cast<std::size_t>(j), within);
+            }
+        }
+    }
+
+    // Squared gap from c to the box at `entry` of a six-plane bounds array:
+    // at most the squared distance to anything inside it.
+    static double gap(const std::vector<float>& bounds, std::size_t stride, std::size_t entry,
+                      const Color& c) noexcept {
+        double sum = 0.0;
+        for (std::size_t k = 0; k < 3; ++k) {
+            const double lo = bounds[k * stride + entry];
+            const double hi = bounds[(3 + k) * stride + entry];
+            const double x = c[k];
+            const double g = x < lo ? lo - x : (x > hi ? x - hi : 0.0);
+            sum += g * g;
+        }
+        return sum;
+    }
+
+    // Every colour within `reach` (squared) of c, from the blocks whose
+    // boxes come that near; the reach grows until it takes in count_
+    // colours. Nothing outside it can be among the count_ nearest.
+    void gather_from_blocks(const Color& c) {
+        constexpr std::size_t lanes = PaletteLayout::lanes;
+        const std::size_t blocks = layout_.blocks;
+        for (double reach = start_reach_;; reach *= 4.0) {
+            near_.clear();
+            for (std::size_t g = 0; g < layout_.groups; ++g) {
+                if (gap(layout_.group_bounds, lanes, g, c) > reach) continue;
+                for (std::size_t b = g * lanes; b < std::min(blocks, (g + 1) * lanes); ++b) {
+                    if (gap(layout_.block_bounds, layout_.blocks_padded, b, c) <= reach) {
+                        add_block(c, b, reach);
+                    }
+                }
+            }
+            if (near_.size() >= count_) return;
+        }
+    }
+
+    // A float no larger than the square root of d.
+    static float distance_below(double d) noexcept {
+        const double r = std::sqrt(d);
+        float f = static_cast<float>(r);
+        if (static_cast<double>(f) > r) f = std::nextafter(f, 0.0f);
+        // One step more for the rounding of the square root itself.
+        return std::nextafter(f, 0.0f);
+    }
+
+    void write(std::size_t i) {
+        constexpr std::size_t lanes = PaletteLayout::lanes;
+        const std::size_t chunks = layout_.near_chunks;
+        for (std::size_t k = 0; k < count_; ++k) {
+            const std::size_t chunk = i * chunks + k / lanes;
+            const std::size_t lane = k % lanes;
+            const auto j = static_cast<std::size_t>(near_[k].index);
+            layout_.near_members[chunk * lanes + lane] = near_[k].index;
+            for (std::size_t ch = 0; ch < 3; ++ch) {
+                layout_.near_planes[(3 * chunk + ch) * lanes + lane] = colors_[j][ch];
+            }
+        }
+        const bool whole = count_ == colors_.size();
+        for (std::size_t ch = 0; ch < chunks; ++ch) {
+            float limit = inf_value;
+            if (ch + 1 < chunks) {
+                limit = distance_below(near_[(ch + 1) * lanes].d);
+            } else if (!whole) {
+                // Every colour left out is at least as far as the last kept.
+                limit = distance_below(near_[count_ - 1].d);
+            }
+            layout_.near_limits[i * chunks + ch] = limit;
+        }
+    }
+
+    const std::vector<Color>& colors_;
+    PaletteLayout& layout_;
+    std::size_t count_;
+    std::vector<Near> near_;
+    double start_reach_ = 1.0;
+};
+
+void build_neighbours(const std::vector<Color>& colors, PaletteLayout& layout) {
+    constexpr std::size_t lanes = PaletteLayout::lanes;
+    const std::size_t n = colors.size();
+    layout.near_count = std::min(n, PaletteLayout::near_cap);
+    layout.near_chunks = (layout.near_count + lanes - 1) / lanes;
+    const std::size_t chunks = n * layout.near_chunks;
+    layout.near_planes.assign(chunks * 3 * lanes, nan_value);
+    layout.near_members.assign(chunks * lanes, std::numeric_limits<std::int32_t>::max());
+    layout.near_limits.assign(chunks, inf_value);
+    NeighbourBuilder builder(colors, layout);
+    for (std::size_t i = 0; i < n; ++i) builder.build(i);
+}
+
 }  // namespace
 
 PaletteLayout PaletteLayout::make(const std::vector<Color>& colors) {
@@ -82,7 +249,10 @@ PaletteLayout PaletteLayout::make(const std::vector<Color>& colors) {
     }
     // Sixteen groups of sixteen blocks cover the largest palette.
     static_assert(max_palette_colors <= lanes * lanes * lanes);
-    if (n <= scan_limit || n > max_palette_colors) {
+    if (n > max_palette_colors) {
+        return layout;
+    }
+    if (n <= scan_limit) {
         return layout;
     }
 
@@ -127,6 +297,9 @@ PaletteLayout PaletteLayout::make(const std::vector<Color>& colors) {
             ghi[c] = std::max(layout.group_bounds[(3 + c) * lanes + g], hi[c]);
         }
         set_bounds(layout.group_bounds, lanes, g, glo, ghi);
+    }
+    if (n > near_from) {
+        build_neighbours(colors, layout);
     }
     return layout;
 }

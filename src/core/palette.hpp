@@ -52,6 +52,23 @@ struct PaletteLayout {
     std::vector<float> block_bounds;
     std::vector<float> group_bounds;
 
+    // Neighbour lists (only when count > near_from): for every colour, the
+    // `near_count` colours nearest to it (itself first), in chunks of
+    // `lanes`, ordered by Euclidean distance from it and then by index.
+    // Error diffusion starts its search at the previous pixel's colour,
+    // which usually lies near the next one's. Smaller palettes are scanned
+    // faster than the lists are walked.
+    static constexpr std::size_t near_from = 512;
+    static constexpr std::size_t near_cap = 32;
+    std::size_t near_count = 0;              // min(N, near_cap)
+    std::size_t near_chunks = 0;             // near_count rounded up, in chunks
+    std::vector<float> near_planes;          // per colour and chunk: 16 r, 16 g, 16 b
+    std::vector<std::int32_t> near_members;  // per colour and chunk: 16 caller indices
+    // Per colour and chunk: at most the distance from the colour to any
+    // colour after the chunk, its own list's later chunks and the colours
+    // left out alike; +inf when nothing follows.
+    std::vector<float> near_limits;
+
     // May throw std::bad_alloc.
     static PaletteLayout make(const std::vector<Color>& colors);
 };

@@ -169,6 +169,101 @@ struct Sixteen {
     return static_cast<std::size_t>(best_index);
 }
 
+// The search over neighbour lists. It starts at `centre` (the previous
+// pixel's colour) and steps to the nearest colour of the centre's first
+// chunk while that is strictly nearer than the centre, at most `near_steps`
+// times. Every colour x at most as near to the pixel p as the final centre
+// c lies within twice that distance of c (|x - c| <= |x - p| + |p - c|),
+// so the chunks up to the first whose limit exceeds it hold them all; of
+// those it returns the first colour in the caller's order at the smallest
+// computed distance. The limits are rounded down and the reach up with
+// room for every rounding of the computed distances (a few units in the
+// last place, plus underflow), so a colour left out has a computed distance
+// larger than the centre's. When the list ends first (a pixel far from
+// every colour) it gives up and returns `no_colour`; the caller then
+// searches the whole palette.
+constexpr std::size_t no_colour = ~std::size_t{0};
+constexpr int near_steps = 4;
+
+[[gnu::always_inline]] inline Sixteen chunk_distances(const float* base, float p0, float p1,
+                                                     float p2) noexcept {
+    constexpr std::size_t lanes = PaletteLayout::lanes;
+    Sixteen d;
+    for (std::size_t k = 0; k < block_parts; ++k) {
+        const std::size_t o = k * native_lanes;
+        d.part[k] = distances(base + o, base + lanes + o, base + 2 * lanes + o, p0, p1, p2);
+    }
+    return d;
+}
+
+[[gnu::noinline]] std::size_t search_near(const PaletteLayout& layout, float p0, float p1,
+                                          float p2, std::size_t& centre) noexcept {
+    constexpr std::size_t lanes = PaletteLayout::lanes;
+    // Relative room for the rounding of the distances, the square root and
+    // the product below (each a few units in 2^-24), and an absolute one
+    // for squares lost to underflow.
+    constexpr float room = 1.0f + 0x1p-12f;
+    constexpr float tiny = 0x1p-100f;
+    const std::size_t chunks = layout.near_chunks;
+    const std::size_t list_floats = chunks * 3 * lanes;
+    const std::size_t list_members = chunks * lanes;
+
+    std::size_t c = centre;
+    Sixteen d = chunk_distances(layout.near_planes.data() + c * list_floats, p0, p1, p2);
+    // The list starts with the centre itself (or an equal colour).
+    float own = d.part[0][0];
+    for (int step = 0; step < near_steps; ++step) {
+        const vf m = d.minimum();
+        if (!(m[0] < own)) break;
+        const unsigned at = static_cast<unsigned>(__builtin_ctz(d.equal(m)));
+        c = static_cast<std::size_t>(layout.near_members[c * list_members + at]);
+        d = chunk_distances(layout.near_planes.data() + c * list_floats, p0, p1, p2);
+        own = d.part[0][0];
+    }
+
+    const float* base = layout.near_planes.data() + c * list_floats;
+    const std::int32_t* members = layout.near_members.data() + c * list_members;
+    const float* limits = layout.near_limits.data() + c * chunks;
+    // Every colour at most as near as the centre lies within twice the
+    // centre's distance of it: the chunks up to the first whose limit
+    // exceeds that hold them all.
+    const float reach = 2.0f * (__builtin_sqrtf(own + tiny) * room);
+    std::size_t last = 0;
+    while (!(limits[last] > reach)) {
+        if (++last == chunks) return no_colour;
+    }
+    vf best[block_parts];
+    vi where[block_parts];
+    for (std::size_t k = 0; k < block_parts; ++k) {
+        best[k] = splat_vf(__builtin_inff());
+        where[k] = splat_vi(0x7fffffff);
+    }
+    for (std::size_t chunk = 0;;) {
+        for (std::size_t k = 0; k < block_parts; ++k) {
+            vi index;
+            __builtin_memcpy(&index, members + chunk * lanes + k * native_lanes, sizeof index);
+            // Nearer, or as near and listed earlier; NaN lanes never.
+            const vi take =
+                (d.part[k] < best[k]) | ((d.part[k] == best[k]) & (index < where[k]));
+            best[k] = take ? d.part[k] : best[k];
+            where[k] = take ? index : where[k];
+        }
+        if (chunk == last) break;
+        ++chunk;
+        d = chunk_distances(base + chunk * 3 * lanes, p0, p1, p2);
+    }
+    vf low = splat_vf(__builtin_inff());
+    for (std::size_t k = 0; k < block_parts; ++k) low = min_vf(best[k], low);
+    const vf m = all_min(low);
+    vi first = splat_vi(0x7fffffff);
+    for (std::size_t k = 0; k < block_parts; ++k) {
+        first = min_vi(best[k] == m ? where[k] : splat_vi(0x7fffffff), first);
+    }
+    const auto j = static_cast<std::size_t>(all_min(first)[0]);
+    centre = j;
+    return j;
+}
+
 // The nearest colour, by the blocked search when the palette has the
 // blocked form and at least `blocked_from` colours, else by the scan.
 // The blocked search as a call: a search over hundreds of colours takes far
@@ -192,5 +287,23 @@ struct ColorSearch {
             return scan_colors(*layout, p0, p1, p2);
         }
         return search_blocks_call(*layout, p0, p1, p2, hint);
+    }
+};
+
+// The search for palettes with neighbour lists (which have the blocked
+// form too): along the lists from the last colour found, and by the
+// blocked search when the lists give up.
+struct NearSearch {
+    const PaletteLayout* layout;
+    std::size_t hint = 0;    // block
+    std::size_t centre = 0;  // colour
+
+    explicit NearSearch(const PaletteLayout& l) noexcept : layout(&l) {}
+
+    [[gnu::always_inline]] std::size_t operator()(float p0, float p1, float p2) noexcept {
+        const std::size_t j = search_near(*layout, p0, p1, p2, centre);
+        if (j != no_colour) return j;
+        centre = search_blocks_call(*layout, p0, p1, p2, hint);
+        return centre;
     }
 };
