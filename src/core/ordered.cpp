@@ -22,6 +22,7 @@
 #include <variant>
 
 #include "machine.hpp"
+#include "palette_cells.hpp"
 #include "shifts.hpp"
 #include "targets.hpp"
 
@@ -197,10 +198,52 @@ namespace tonalis {
 
 namespace {
 
+// Cells per channel of the cell search: lists are built only for cells that
+// pixels reach, each at the cost of a scan of the palette, so finer grids
+// pay on larger images.
+std::size_t cell_side(std::size_t pixels) noexcept {
+    std::size_t side = 4;
+    while (side < PaletteCells::max_side && side * side * side * 8 < pixels) side *= 2;
+    return side;
+}
+
+// The box holding every working value: a code's value plus its shift.
+template <class Shift>
+void working_box(const Palette& palette, const Space& space, float strength, const Shift& shift,
+                 float low[3], float high[3]) noexcept {
+    float lowest;
+    float highest;
+    shift.range(lowest, highest);
+    const auto [least, most] = std::minmax_element(space.to_work.begin(), space.to_work.end());
+    for (std::size_t c = 0; c < 3; ++c) {
+        const float a = strength * palette.spread[c];
+        low[c] = *least + std::min(a * lowest, a * highest);
+        high[c] = *most + std::max(a * lowest, a * highest);
+        // A little room on both sides; values outside are searched the plain way.
+        const float room = (high[c] - low[c]) * 0x1p-10f + 0x1p-10f;
+        low[c] -= room;
+        high[c] += room;
+    }
+}
+
 template <class MakeShift>
 void palette_pass(Img& img, const Palette& palette, const Space& space, float strength,
                   MakeShift make_shift) noexcept {
     using Shift = decltype(make_shift(std::size_t{0}));
+    PaletteCells cells;
+    float low[3];
+    float high[3];
+    working_box(palette, space, strength, make_shift(std::size_t{0}), low, high);
+    if (palette.colors.size() > whole_palette_colors &&
+        cells.make(palette, low, high, cell_side(img.pixel_count()))) {
+        const auto rows = TONALIS_DISPATCH(palette_cell_rows<Shift>);
+        run_bands(img.height, static_cast<double>(img.pixel_count()) * palette_ps,
+                  [&](std::size_t y0, std::size_t y1) {
+                      auto shift = make_shift(y0);
+                      rows(img, palette, space, strength, shift, cells, y0, y1);
+                  });
+        return;
+    }
     const auto rows = TONALIS_DISPATCH(palette_rows<Shift>);
     const double pixel_ps =
         palette_ps + palette_color_ps * static_cast<double>(palette.colors.size());

@@ -2,6 +2,7 @@
 // compiled once per target (see targets.hpp).
 
 #include "vectors.ipp"
+#include "palette_search.ipp"
 
 // Palette target, rows [y0, y1). Vector lanes hold pixels, a group of
 // neighbouring pixels at a time, so every colour is compared with the whole
@@ -251,6 +252,140 @@ void palette_rows(Img& img, const Palette& palette, const Space& space, float st
             for (std::size_t h = 0; h < group_hints; ++h) {
                 hints[h] = chosen[(n - 1) * h / (group_hints - 1)];
             }
+        }
+    }
+}
+
+// The cell search (palette_cells.hpp).
+
+// Builds the list of a cell claimed by this thread and publishes it; gives
+// the cell's new state. `lb` and `members` hold a padded palette.
+std::uint64_t build_cell(PaletteCells& cells, const PaletteLayout& layout, std::size_t cell,
+                         const std::size_t index[3], float* lb, std::uint16_t* members) noexcept {
+    float lo[3];
+    float hi[3];
+    cells.box(index[0], index[1], index[2], lo, hi);
+    const float* planes[3] = {layout.planes.data(), layout.planes.data() + layout.padded,
+                              layout.planes.data() + 2 * layout.padded};
+    const vf zero = splat_vf(0.0f);
+    vf nearest_far = splat_vf(__builtin_inff());
+    for (std::size_t k = 0; k < layout.padded; k += native_lanes) {
+        vf gap[3];
+        vf far[3];
+        for (std::size_t c = 0; c < 3; ++c) {
+            const vf v = load_vf(planes[c] + k);
+            gap[c] = max_vf(zero, max_vf(lo[c] - v, v - hi[c]));
+            far[c] = max_vf(v - lo[c], hi[c] - v);
+        }
+        // Padding colours are NaN: never below the bound, never the bound.
+        const vf near = (gap[0] * gap[0] + gap[1] * gap[1]) + gap[2] * gap[2];
+        __builtin_memcpy(lb + k, &near, sizeof near);
+        nearest_far = min_vf((far[0] * far[0] + far[1] * far[1]) + far[2] * far[2], nearest_far);
+    }
+    const float bound = all_min(nearest_far)[0];
+    std::size_t length = 0;
+    for (std::size_t k = 0; k < layout.padded; k += native_lanes) {
+        unsigned mask = lane_bits(load_vf(lb + k) <= bound);
+        while (mask != 0) {
+            members[length++] = static_cast<std::uint16_t>(k + static_cast<unsigned>(__builtin_ctz(mask)));
+            mask &= mask - 1;
+        }
+    }
+    std::size_t start = 0;
+    std::uint16_t* room = length == 0 ? nullptr : cells.reserve(length, start);
+    const std::uint64_t state = room == nullptr
+                                    ? PaletteCells::no_list
+                                    : (std::uint64_t{start + 1} << 16) | std::uint64_t{length};
+    if (room != nullptr) {
+        std::copy_n(members, length, room);
+    }
+    cells.publish(cell, state);
+    return state;
+}
+
+// The first nearest colour on a list in the caller's order.
+[[gnu::always_inline]] inline std::size_t search_list(const std::uint16_t* list,
+                                                      std::size_t length, const float* cr,
+                                                      const float* cg, const float* cb, float p0,
+                                                      float p1, float p2) noexcept {
+    std::size_t best_index = list[0];
+    float best = __builtin_inff();
+    for (std::size_t i = 0; i < length; ++i) {
+        const std::size_t j = list[i];
+        const float dr = p0 - cr[j];
+        const float dg = p1 - cg[j];
+        const float db = p2 - cb[j];
+        const float d = (dr * dr + dg * dg) + db * db;
+        if (d < best) {
+            best = d;
+            best_index = j;
+        }
+    }
+    return best_index;
+}
+
+// Palette target through the cell lists, rows [y0, y1).
+template <class Shift>
+void palette_cell_rows(Img& img, const Palette& palette, const Space& space, float strength,
+                       Shift& shift, PaletteCells& cells, std::size_t y0,
+                       std::size_t y1) noexcept {
+    const float a0 = strength * palette.spread[0];
+    const float a1 = strength * palette.spread[1];
+    const float a2 = strength * palette.spread[2];
+    const float* to_work = space.to_work.data();
+    const std::size_t channels = img.channels;
+    const PaletteLayout& layout = palette.layout;
+    const float* cr = layout.planes.data();
+    const float* cg = cr + layout.padded;
+    const float* cb = cg + layout.padded;
+    const std::size_t side = cells.side();
+    const float limit = static_cast<float>(side);
+    const float o0 = cells.origin()[0];
+    const float o1 = cells.origin()[1];
+    const float o2 = cells.origin()[2];
+    const float s0 = cells.scale()[0];
+    const float s1 = cells.scale()[1];
+    const float s2 = cells.scale()[2];
+    const std::uint16_t* pool = cells.pool();
+    alignas(64) float lb[max_palette_colors + native_lanes];
+    std::uint16_t members[max_palette_colors + native_lanes];
+    ColorSearch plain(layout, 0);
+
+    for (std::size_t y = y0; y < y1; ++y) {
+        shift.begin_row(y);
+        std::uint8_t* at = img.data.data() + y * img.row_samples();
+        for (std::size_t x = 0; x < img.width; ++x, at += channels) {
+            const float s = shift.next();
+            const float p0 = to_work[at[0]] + a0 * s;
+            const float p1 = to_work[at[1]] + a1 * s;
+            const float p2 = to_work[at[2]] + a2 * s;
+            const float t0 = (p0 - o0) * s0;
+            const float t1 = (p1 - o1) * s1;
+            const float t2 = (p2 - o2) * s2;
+            std::uint64_t state = PaletteCells::no_list;
+            if (t0 >= 0.0f && t0 < limit && t1 >= 0.0f && t1 < limit && t2 >= 0.0f &&
+                t2 < limit) {
+                const std::size_t index[3] = {static_cast<std::size_t>(t0),
+                                              static_cast<std::size_t>(t1),
+                                              static_cast<std::size_t>(t2)};
+                const std::size_t cell = (index[0] * side + index[1]) * side + index[2];
+                state = cells.state(cell);
+                if (state == PaletteCells::unbuilt && cells.claim(cell)) {
+                    state = build_cell(cells, layout, cell, index, lb, members);
+                }
+            }
+            std::size_t j;
+            if (state > PaletteCells::no_list) {
+                const std::uint16_t* list = pool + ((state >> 16) - 1);
+                const std::size_t length = state & 0xFFFF;
+                j = length == 1 ? list[0] : search_list(list, length, cr, cg, cb, p0, p1, p2);
+            } else {
+                j = plain(p0, p1, p2);
+            }
+            const Rgb& out = palette.rgb[j];
+            at[0] = out[0];
+            at[1] = out[1];
+            at[2] = out[2];
         }
     }
 }
