@@ -16,6 +16,7 @@
 #include "ordered.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <type_traits>
 #include <utility>
@@ -202,6 +203,7 @@ namespace {
 // pixels reach, each at the cost of a scan of the palette, so finer grids
 // pay on larger images.
 std::size_t cell_side(std::size_t pixels) noexcept {
+    if (const char* e = std::getenv("CELLSIDE")) return std::size_t(std::atoi(e));
     std::size_t side = 4;
     while (side < PaletteCells::max_side && side * side * side * 8 < pixels) side *= 2;
     return side;

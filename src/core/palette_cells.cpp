@@ -9,10 +9,6 @@ namespace tonalis {
 
 namespace {
 
-// The pool never holds more members than this (32 MiB); cells that find it
-// full are searched the plain way.
-constexpr std::size_t max_pool_members = std::size_t{1} << 24;
-
 // How far, in cells, a pixel may land from the cell its index arithmetic
 // gives: two roundings of at most 2^-24 relative each, for coordinates
 // below 64, are far below this.
@@ -38,13 +34,20 @@ bool PaletteCells::make(const Palette& palette, const float low[3], const float 
     const std::size_t cells = side * side * side;
     // Zeroed pages come from the system untouched: only cells that pixels
     // reach are ever written.
-    states_.reset(static_cast<std::uint64_t*>(std::calloc(cells, sizeof(std::uint64_t))));
+    states_.reset(static_cast<std::uint32_t*>(std::calloc(cells, sizeof(std::uint32_t))));
     pool_size_ = std::min(cells * palette.colors.size(), max_pool_members);
     pool_.reset(static_cast<std::uint16_t*>(std::malloc(pool_size_ * sizeof(std::uint16_t))));
-    if (!states_ || !pool_) {
+    packed_rgb_.reset(
+        static_cast<std::uint32_t*>(std::malloc(palette.rgb.size() * sizeof(std::uint32_t))));
+    if (!states_ || !pool_ || !packed_rgb_) {
         states_.reset();
         pool_.reset();
+        packed_rgb_.reset();
         return false;
+    }
+    for (std::size_t j = 0; j < palette.rgb.size(); ++j) {
+        const Rgb& c = palette.rgb[j];
+        packed_rgb_[j] = std::uint32_t{c[0]} | std::uint32_t{c[1]} << 8 | std::uint32_t{c[2]} << 16;
     }
     used_.store(0, std::memory_order_relaxed);
     side_ = side;
@@ -53,7 +56,7 @@ bool PaletteCells::make(const Palette& palette, const float low[3], const float 
 
 std::uint16_t* PaletteCells::reserve(std::size_t length, std::size_t& start) noexcept {
     start = used_.fetch_add(length, std::memory_order_relaxed);
-    if (start + length > pool_size_ || start + 1 >= (std::uint64_t{1} << 47)) {
+    if (start + length > pool_size_) {
         return nullptr;
     }
     return pool_.get() + start;

@@ -32,12 +32,23 @@ namespace tonalis {
 
 class PaletteCells {
 public:
-    // A cell's state: no list yet, being built, no list ever (the pool is
-    // full); any other value is a list: (start + 1) << 16 | length.
-    static constexpr std::uint64_t unbuilt = 0;
-    static constexpr std::uint64_t building = 1;
-    static constexpr std::uint64_t no_list = 2;
+    // A cell's state, one 32-bit word: no list yet, being built, no list
+    // ever (the pool is full, or the list too long); odd: a list of one
+    // colour, (state >> 1); otherwise a list of (state >> 1) & 0x7FF colours
+    // at pool()[(state >> 12) - 1].
+    static constexpr std::uint32_t unbuilt = 0;
+    static constexpr std::uint32_t building = 2;
+    static constexpr std::uint32_t no_list = 4;
     static constexpr std::size_t max_side = 64;
+    static constexpr std::size_t max_length = 0x7FF;
+    static constexpr std::size_t max_pool_members = (std::size_t{1} << 20) - 1;
+
+    static constexpr std::uint32_t single(std::size_t color) noexcept {
+        return static_cast<std::uint32_t>(color << 1) | 1u;
+    }
+    static constexpr std::uint32_t list(std::size_t start, std::size_t length) noexcept {
+        return static_cast<std::uint32_t>(((start + 1) << 12) | (length << 1));
+    }
 
     // Cells covering working values from `low` to `high` per channel, `side`
     // per channel. False when the grid cannot be made (memory), and the
@@ -50,20 +61,26 @@ public:
     const float* origin() const noexcept { return origin_; }
     const float* scale() const noexcept { return scale_; }
     const std::uint16_t* pool() const noexcept { return pool_.get(); }
+    // The bytes written for each colour, r | g << 8 | b << 16.
+    const std::uint32_t* packed_rgb() const noexcept { return packed_rgb_.get(); }
+    // The states as plain words, for vector gathers: a lane of a gather is
+    // one aligned 32-bit load, which on x86 is what a relaxed atomic load
+    // compiles to; an acquire fence after it orders the reads of the list.
+    const std::uint32_t* raw_states() const noexcept { return states_.get(); }
 
-    std::uint64_t state(std::size_t cell) const noexcept {
-        return std::atomic_ref<std::uint64_t>(states_[cell]).load(std::memory_order_acquire);
+    std::uint32_t state(std::size_t cell) const noexcept {
+        return std::atomic_ref<std::uint32_t>(states_[cell]).load(std::memory_order_acquire);
     }
     // True when the caller is to build the cell's list (it was unbuilt).
     bool claim(std::size_t cell) noexcept {
-        std::uint64_t expected = unbuilt;
-        return std::atomic_ref<std::uint64_t>(states_[cell])
+        std::uint32_t expected = unbuilt;
+        return std::atomic_ref<std::uint32_t>(states_[cell])
             .compare_exchange_strong(expected, building, std::memory_order_acq_rel);
     }
     // Room for `length` members, or null when the pool is full.
     std::uint16_t* reserve(std::size_t length, std::size_t& start) noexcept;
-    void publish(std::size_t cell, std::uint64_t value) noexcept {
-        std::atomic_ref<std::uint64_t>(states_[cell]).store(value, std::memory_order_release);
+    void publish(std::size_t cell, std::uint32_t value) noexcept {
+        std::atomic_ref<std::uint32_t>(states_[cell]).store(value, std::memory_order_release);
     }
     // The box of working values whose pixels the index arithmetic puts in
     // cell (i0, i1, i2), widened so that rounding cannot put a pixel outside.
@@ -77,8 +94,9 @@ private:
     std::size_t side_ = 0;
     float origin_[3]{};
     float scale_[3]{};
-    std::unique_ptr<std::uint64_t[], Free> states_;
+    std::unique_ptr<std::uint32_t[], Free> states_;
     std::unique_ptr<std::uint16_t[], Free> pool_;
+    std::unique_ptr<std::uint32_t[], Free> packed_rgb_;
     std::size_t pool_size_ = 0;
     std::atomic<std::size_t> used_{0};
 };

@@ -260,7 +260,7 @@ void palette_rows(Img& img, const Palette& palette, const Space& space, float st
 
 // Builds the list of a cell claimed by this thread and publishes it; gives
 // the cell's new state. `lb` and `members` hold a padded palette.
-std::uint64_t build_cell(PaletteCells& cells, const PaletteLayout& layout, std::size_t cell,
+std::uint32_t build_cell(PaletteCells& cells, const PaletteLayout& layout, std::size_t cell,
                          const std::size_t index[3], float* lb, std::uint16_t* members) noexcept {
     float lo[3];
     float hi[3];
@@ -291,13 +291,15 @@ std::uint64_t build_cell(PaletteCells& cells, const PaletteLayout& layout, std::
             mask &= mask - 1;
         }
     }
-    std::size_t start = 0;
-    std::uint16_t* room = length == 0 ? nullptr : cells.reserve(length, start);
-    const std::uint64_t state = room == nullptr
-                                    ? PaletteCells::no_list
-                                    : (std::uint64_t{start + 1} << 16) | std::uint64_t{length};
-    if (room != nullptr) {
-        std::copy_n(members, length, room);
+    std::uint32_t state = PaletteCells::no_list;
+    if (length == 1) {
+        state = PaletteCells::single(members[0]);
+    } else if (length > 1 && length <= PaletteCells::max_length) {
+        std::size_t start = 0;
+        if (std::uint16_t* room = cells.reserve(length, start)) {
+            std::copy_n(members, length, room);
+            state = PaletteCells::list(start, length);
+        }
     }
     cells.publish(cell, state);
     return state;
@@ -324,69 +326,284 @@ std::uint64_t build_cell(PaletteCells& cells, const PaletteLayout& layout, std::
     return best_index;
 }
 
-// Palette target through the cell lists, rows [y0, y1).
-template <class Shift>
-void palette_cell_rows(Img& img, const Palette& palette, const Space& space, float strength,
-                       Shift& shift, PaletteCells& cells, std::size_t y0,
-                       std::size_t y1) noexcept {
-    const float a0 = strength * palette.spread[0];
-    const float a1 = strength * palette.spread[1];
-    const float a2 = strength * palette.spread[2];
+// native_lanes 32-bit values at base[index].
+[[gnu::always_inline]] inline vi gather_u32(const std::uint32_t* base, vi index) noexcept {
+#if TONALIS_TARGET == 2
+    // The masked forms: the plain ones start from an undefined vector.
+    return reinterpret_cast<vi>(_mm512_mask_i32gather_epi32(
+        _mm512_setzero_si512(), 0xFFFF, reinterpret_cast<__m512i>(index), base, 4));
+#elif TONALIS_TARGET == 1
+    return reinterpret_cast<vi>(_mm256_i32gather_epi32(reinterpret_cast<const int*>(base),
+                                                       reinterpret_cast<__m256i>(index), 4));
+#else
+    vi out;
+    for (std::size_t l = 0; l < native_lanes; ++l) {
+        out[l] = static_cast<std::int32_t>(base[static_cast<std::uint32_t>(index[l])]);
+    }
+    return out;
+#endif
+}
+
+[[gnu::always_inline]] inline vf gather_f32(const float* base, vi index) noexcept {
+#if TONALIS_TARGET == 2
+    return reinterpret_cast<vf>(_mm512_mask_i32gather_ps(
+        _mm512_setzero_ps(), 0xFFFF, reinterpret_cast<__m512i>(index), base, 4));
+#elif TONALIS_TARGET == 1
+    return reinterpret_cast<vf>(_mm256_i32gather_ps(base, reinterpret_cast<__m256i>(index), 4));
+#else
+    vf out;
+    for (std::size_t l = 0; l < native_lanes; ++l) out[l] = base[static_cast<std::uint32_t>(index[l])];
+    return out;
+#endif
+}
+
+// Bytes 3k, 3k + 1, 3k + 2 of each 128-bit lane into 32-bit lane k, and back.
+#if TONALIS_TARGET >= 1
+#define TONALIS_SPREAD_RGB 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1
+#define TONALIS_PACK_RGB 0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1
+#endif
+
+// native_lanes pixels of C samples as r | g << 8 | b << 16 (| a << 24).
+// With C = 3 it reads up to 4 bytes past the pixels.
+template <std::size_t C>
+[[gnu::always_inline]] inline vi load_pixels(const std::uint8_t* at) noexcept {
+    vi v;
+    if constexpr (C == 4) {
+        __builtin_memcpy(&v, at, sizeof v);
+        return v;
+    }
+#if TONALIS_TARGET == 2
+    __m512i x = _mm512_zextsi128_si512(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)));
+    x = _mm512_inserti32x4(x, _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 12)), 1);
+    x = _mm512_inserti32x4(x, _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 24)), 2);
+    x = _mm512_inserti32x4(x, _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 36)), 3);
+    v = reinterpret_cast<vi>(_mm512_shuffle_epi8(
+        x, _mm512_maskz_broadcast_i32x4(0xFFFF, _mm_setr_epi8(TONALIS_SPREAD_RGB))));
+#elif TONALIS_TARGET == 1
+    const __m256i x = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(at + 12),
+                                          reinterpret_cast<const __m128i*>(at));
+    v = reinterpret_cast<vi>(
+        _mm256_shuffle_epi8(x, _mm256_broadcastsi128_si256(_mm_setr_epi8(TONALIS_SPREAD_RGB))));
+#else
+    for (std::size_t l = 0; l < native_lanes; ++l) {
+        v[l] = static_cast<std::int32_t>(std::uint32_t{at[3 * l]} | std::uint32_t{at[3 * l + 1]} << 8 |
+                                         std::uint32_t{at[3 * l + 2]} << 16);
+    }
+#endif
+    return v;
+}
+
+// Writes the r, g, b of native_lanes pixels (r | g << 8 | b << 16), leaving
+// any fourth sample as it is; writes nothing past the pixels.
+template <std::size_t C>
+[[gnu::always_inline]] inline void store_pixels(std::uint8_t* at, vi rgb) noexcept {
+    if constexpr (C == 4) {
+        vi old;
+        __builtin_memcpy(&old, at, sizeof old);
+        const vi out = (rgb & 0x00FFFFFF) | (old & static_cast<std::int32_t>(0xFF000000u));
+        __builtin_memcpy(at, &out, sizeof out);
+        return;
+    }
+#if TONALIS_TARGET == 2
+    const __m512i x = _mm512_shuffle_epi8(reinterpret_cast<__m512i>(rgb),
+                                          _mm512_maskz_broadcast_i32x4(0xFFFF, _mm_setr_epi8(TONALIS_PACK_RGB)));
+    // In rising order, each store's four spare bytes rewritten by the next.
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(at), _mm512_maskz_extracti32x4_epi32(0xF, x, 0));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(at + 12), _mm512_maskz_extracti32x4_epi32(0xF, x, 1));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(at + 24), _mm512_maskz_extracti32x4_epi32(0xF, x, 2));
+    _mm_mask_storeu_epi8(at + 36, 0x0FFF, _mm512_maskz_extracti32x4_epi32(0xF, x, 3));
+#elif TONALIS_TARGET == 1
+    const __m256i x = _mm256_shuffle_epi8(reinterpret_cast<__m256i>(rgb),
+                                          _mm256_broadcastsi128_si256(_mm_setr_epi8(TONALIS_PACK_RGB)));
+    const __m128i high = _mm256_extracti128_si256(x, 1);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(at), _mm256_castsi256_si128(x));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(at + 12), high);
+    const std::int32_t last = _mm_extract_epi32(high, 2);
+    __builtin_memcpy(at + 20, &last, sizeof last);
+#else
+    for (std::size_t l = 0; l < native_lanes; ++l) {
+        const auto v = static_cast<std::uint32_t>(rgb[l]);
+        at[3 * l] = static_cast<std::uint8_t>(v);
+        at[3 * l + 1] = static_cast<std::uint8_t>(v >> 8);
+        at[3 * l + 2] = static_cast<std::uint8_t>(v >> 16);
+    }
+#endif
+}
+
+#undef TONALIS_SPREAD_RGB
+#undef TONALIS_PACK_RGB
+
+// The cell search of one band of rows.
+class CellSearch {
+public:
+    CellSearch(const Palette& palette, PaletteCells& cells) noexcept
+        : cells_(cells), layout_(palette.layout), plain_(palette.layout, 0) {
+        side_ = cells.side();
+        limit_ = static_cast<float>(side_);
+        for (std::size_t c = 0; c < 3; ++c) {
+            origin_[c] = cells.origin()[c];
+            scale_[c] = cells.scale()[c];
+        }
+        cr_ = layout_.planes.data();
+        cg_ = cr_ + layout_.padded;
+        cb_ = cg_ + layout_.padded;
+    }
+
+    // The cell of a working value, or side³ when it is outside the grid.
+    [[gnu::always_inline]] std::size_t cell_of(float p0, float p1, float p2) const noexcept {
+        const float t0 = (p0 - origin_[0]) * scale_[0];
+        const float t1 = (p1 - origin_[1]) * scale_[1];
+        const float t2 = (p2 - origin_[2]) * scale_[2];
+        if (!(t0 >= 0.0f && t0 < limit_ && t1 >= 0.0f && t1 < limit_ && t2 >= 0.0f &&
+              t2 < limit_)) {
+            return side_ * side_ * side_;
+        }
+        return (static_cast<std::size_t>(t0) * side_ + static_cast<std::size_t>(t1)) * side_ +
+               static_cast<std::size_t>(t2);
+    }
+
+    // The cells of native_lanes working values; lanes outside the grid
+    // are cleared in `inside`, and their cell is 0.
+    [[gnu::always_inline]] vi cells_of(const vf p[3], vi& inside) const noexcept {
+        vi index[3];
+        inside = splat_vi(-1);
+        for (std::size_t c = 0; c < 3; ++c) {
+            const vf t = (p[c] - origin_[c]) * scale_[c];
+            inside &= (t >= 0.0f) & (t < limit_);
+            index[c] = __builtin_convertvector(inside ? t : splat_vf(0.0f), vi);
+        }
+        const auto side = static_cast<std::int32_t>(side_);
+        return ((index[0] * side + index[1]) * side + index[2]) & inside;
+    }
+
+    // The nearest colour of a working value whose cell (side³ when outside)
+    // is in state `state`.
+    std::size_t nearest(float p0, float p1, float p2, std::size_t cell,
+                        std::uint32_t state) noexcept {
+        if (cell < side_ * side_ * side_) {
+            if (state == PaletteCells::unbuilt && cells_.claim(cell)) {
+                const std::size_t index[3] = {cell / (side_ * side_), cell / side_ % side_,
+                                              cell % side_};
+                state = build_cell(cells_, layout_, cell, index, lb_, members_);
+            }
+        } else {
+            state = PaletteCells::no_list;
+        }
+        if (state & 1) {
+            return state >> 1;
+        }
+        if (state > PaletteCells::no_list) {
+            return search_list(cells_.pool() + ((state >> 12) - 1),
+                               (state >> 1) & PaletteCells::max_length, cr_, cg_, cb_, p0, p1, p2);
+        }
+        return plain_(p0, p1, p2);
+    }
+
+    std::size_t nearest(float p0, float p1, float p2) noexcept {
+        const std::size_t cell = cell_of(p0, p1, p2);
+        const std::uint32_t state =
+            cell < side_ * side_ * side_ ? cells_.state(cell) : PaletteCells::no_list;
+        return nearest(p0, p1, p2, cell, state);
+    }
+
+private:
+    PaletteCells& cells_;
+    const PaletteLayout& layout_;
+    ColorSearch plain_;
+    std::size_t side_;
+    float limit_;
+    float origin_[3];
+    float scale_[3];
+    const float* cr_;
+    const float* cg_;
+    const float* cb_;
+    alignas(64) float lb_[max_palette_colors + native_lanes];
+    std::uint16_t members_[max_palette_colors + native_lanes];
+};
+
+// Palette target through the cell lists, rows [y0, y1) of an image of C
+// channels: native_lanes pixels at a time, the rest one by one.
+template <std::size_t C, class Shift>
+void palette_cell_rows_c(Img& img, const Palette& palette, const Space& space, float strength,
+                         Shift& shift, PaletteCells& cells, std::size_t y0,
+                         std::size_t y1) noexcept {
+    const float a[3] = {strength * palette.spread[0], strength * palette.spread[1],
+                        strength * palette.spread[2]};
     const float* to_work = space.to_work.data();
-    const std::size_t channels = img.channels;
-    const PaletteLayout& layout = palette.layout;
-    const float* cr = layout.planes.data();
-    const float* cg = cr + layout.padded;
-    const float* cb = cg + layout.padded;
-    const std::size_t side = cells.side();
-    const float limit = static_cast<float>(side);
-    const float o0 = cells.origin()[0];
-    const float o1 = cells.origin()[1];
-    const float o2 = cells.origin()[2];
-    const float s0 = cells.scale()[0];
-    const float s1 = cells.scale()[1];
-    const float s2 = cells.scale()[2];
-    const std::uint16_t* pool = cells.pool();
-    alignas(64) float lb[max_palette_colors + native_lanes];
-    std::uint16_t members[max_palette_colors + native_lanes];
-    ColorSearch plain(layout, 0);
+    const std::uint32_t* states = cells.raw_states();
+    const std::uint32_t* packed = cells.packed_rgb();
+    CellSearch search(palette, cells);
+    const std::size_t row = img.width * C;
+    const std::size_t total = img.height * row;
+    const unsigned all = (1u << native_lanes) - 1;
+    alignas(64) float shifts[native_lanes];
+    alignas(64) float p[3][native_lanes];
+    alignas(64) std::int32_t cell[native_lanes];
+    alignas(64) std::int32_t chosen[native_lanes];
 
     for (std::size_t y = y0; y < y1; ++y) {
         shift.begin_row(y);
-        std::uint8_t* at = img.data.data() + y * img.row_samples();
-        for (std::size_t x = 0; x < img.width; ++x, at += channels) {
-            const float s = shift.next();
-            const float p0 = to_work[at[0]] + a0 * s;
-            const float p1 = to_work[at[1]] + a1 * s;
-            const float p2 = to_work[at[2]] + a2 * s;
-            const float t0 = (p0 - o0) * s0;
-            const float t1 = (p1 - o1) * s1;
-            const float t2 = (p2 - o2) * s2;
-            std::uint64_t state = PaletteCells::no_list;
-            if (t0 >= 0.0f && t0 < limit && t1 >= 0.0f && t1 < limit && t2 >= 0.0f &&
-                t2 < limit) {
-                const std::size_t index[3] = {static_cast<std::size_t>(t0),
-                                              static_cast<std::size_t>(t1),
-                                              static_cast<std::size_t>(t2)};
-                const std::size_t cell = (index[0] * side + index[1]) * side + index[2];
-                state = cells.state(cell);
-                if (state == PaletteCells::unbuilt && cells.claim(cell)) {
-                    state = build_cell(cells, layout, cell, index, lb, members);
+        std::uint8_t* at = img.data.data() + y * row;
+        std::size_t x = 0;
+        // The loads read up to 4 bytes past the pixels, which must be in the image.
+        for (; (x + native_lanes) * C + 4 <= total - y * row && x + native_lanes <= img.width;
+             x += native_lanes, at += native_lanes * C) {
+            for (std::size_t l = 0; l < native_lanes; ++l) shifts[l] = shift.next();
+            const vf s = load_vf(shifts);
+            const vi px = load_pixels<C>(at);
+            vf v[3];
+            for (std::size_t c = 0; c < 3; ++c) {
+                const vi code = (px >> static_cast<int>(8 * c)) & 0xFF;
+                v[c] = gather_f32(to_work, code) + a[c] * s;
+            }
+            vi inside;
+            const vi where = search.cells_of(v, inside);
+            vi state = gather_u32(states, where);
+            std::atomic_thread_fence(std::memory_order_acquire);
+            state = inside ? state : splat_vi(PaletteCells::no_list);
+            vi j = (state >> 1) & 0x7FFFFFFF;
+            const unsigned pending = all & ~lane_bits((state & 1) != 0);
+            if (pending != 0) {
+                for (std::size_t c = 0; c < 3; ++c) __builtin_memcpy(p[c], &v[c], sizeof v[c]);
+                __builtin_memcpy(cell, &where, sizeof where);
+                __builtin_memcpy(chosen, &j, sizeof j);
+                alignas(64) std::int32_t word[native_lanes];
+                __builtin_memcpy(word, &state, sizeof state);
+                const vi outside = ~inside;
+                alignas(64) std::int32_t out[native_lanes];
+                __builtin_memcpy(out, &outside, sizeof outside);
+                for (unsigned m = pending; m != 0; m &= m - 1) {
+                    const auto l = static_cast<std::size_t>(__builtin_ctz(m));
+                    const std::size_t c = out[l] != 0 ? cells.side() * cells.side() * cells.side()
+                                                      : static_cast<std::size_t>(cell[l]);
+                    chosen[l] = static_cast<std::int32_t>(search.nearest(
+                        p[0][l], p[1][l], p[2][l], c, static_cast<std::uint32_t>(word[l])));
                 }
+                __builtin_memcpy(&j, chosen, sizeof j);
             }
-            std::size_t j;
-            if (state > PaletteCells::no_list) {
-                const std::uint16_t* list = pool + ((state >> 16) - 1);
-                const std::size_t length = state & 0xFFFF;
-                j = length == 1 ? list[0] : search_list(list, length, cr, cg, cb, p0, p1, p2);
-            } else {
-                j = plain(p0, p1, p2);
-            }
-            const Rgb& out = palette.rgb[j];
+            store_pixels<C>(at, gather_u32(packed, j));
+        }
+        for (; x < img.width; ++x, at += C) {
+            const float s = shift.next();
+            const float p0 = to_work[at[0]] + a[0] * s;
+            const float p1 = to_work[at[1]] + a[1] * s;
+            const float p2 = to_work[at[2]] + a[2] * s;
+            const Rgb& out = palette.rgb[search.nearest(p0, p1, p2)];
             at[0] = out[0];
             at[1] = out[1];
             at[2] = out[2];
         }
+    }
+}
+
+template <class Shift>
+void palette_cell_rows(Img& img, const Palette& palette, const Space& space, float strength,
+                       Shift& shift, PaletteCells& cells, std::size_t y0,
+                       std::size_t y1) noexcept {
+    if (img.channels == 4) {
+        palette_cell_rows_c<4>(img, palette, space, strength, shift, cells, y0, y1);
+    } else {
+        palette_cell_rows_c<3>(img, palette, space, strength, shift, cells, y0, y1);
     }
 }
 
