@@ -205,7 +205,7 @@ namespace {
 std::size_t cell_side(std::size_t pixels) noexcept {
     if (const char* e = std::getenv("CELLSIDE")) return std::size_t(std::atoi(e));
     std::size_t side = 4;
-    while (side < PaletteCells::max_side && side * side * side * 8 < pixels) side *= 2;
+    while (side < PaletteCells::max_side && side * side * side * 128 < pixels) side *= 2;
     return side;
 }
 

@@ -36,7 +36,7 @@ bool PaletteCells::make(const Palette& palette, const float low[3], const float 
     // reach are ever written.
     states_.reset(static_cast<std::uint32_t*>(std::calloc(cells, sizeof(std::uint32_t))));
     pool_size_ = std::min(cells * palette.colors.size(), max_pool_members);
-    pool_.reset(static_cast<std::uint16_t*>(std::malloc(pool_size_ * sizeof(std::uint16_t))));
+    pool_.reset(static_cast<std::uint32_t*>(std::malloc(pool_size_ * sizeof(std::uint32_t))));
     packed_rgb_.reset(
         static_cast<std::uint32_t*>(std::malloc(palette.rgb.size() * sizeof(std::uint32_t))));
     if (!states_ || !pool_ || !packed_rgb_) {
@@ -54,7 +54,7 @@ bool PaletteCells::make(const Palette& palette, const float low[3], const float 
     return true;
 }
 
-std::uint16_t* PaletteCells::reserve(std::size_t length, std::size_t& start) noexcept {
+std::uint32_t* PaletteCells::reserve(std::size_t length, std::size_t& start) noexcept {
     start = used_.fetch_add(length, std::memory_order_relaxed);
     if (start + length > pool_size_) {
         return nullptr;

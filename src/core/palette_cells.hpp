@@ -32,10 +32,12 @@ namespace tonalis {
 
 class PaletteCells {
 public:
-    // A cell's state, one 32-bit word: no list yet, being built, no list
-    // ever (the pool is full, or the list too long); odd: a list of one
-    // colour, (state >> 1); otherwise a list of (state >> 1) & 0x7FF colours
-    // at pool()[(state >> 12) - 1].
+    // Lists hold colours as the bytes written out, r | g << 8 | b << 16:
+    // equal bytes have equal working values, so which of two equal colours
+    // is found does not matter. A cell's state is one 32-bit word: no list
+    // yet, being built, no list ever (the pool is full, or the list too
+    // long); odd: a list of one colour, (state >> 1); otherwise a list of
+    // (state >> 1) & 0x7FF colours at pool()[(state >> 12) - 1].
     static constexpr std::uint32_t unbuilt = 0;
     static constexpr std::uint32_t building = 2;
     static constexpr std::uint32_t no_list = 4;
@@ -43,9 +45,7 @@ public:
     static constexpr std::size_t max_length = 0x7FF;
     static constexpr std::size_t max_pool_members = (std::size_t{1} << 20) - 1;
 
-    static constexpr std::uint32_t single(std::size_t color) noexcept {
-        return static_cast<std::uint32_t>(color << 1) | 1u;
-    }
+    static constexpr std::uint32_t single(std::uint32_t rgb) noexcept { return rgb << 1 | 1u; }
     static constexpr std::uint32_t list(std::size_t start, std::size_t length) noexcept {
         return static_cast<std::uint32_t>(((start + 1) << 12) | (length << 1));
     }
@@ -60,7 +60,7 @@ public:
     std::size_t side() const noexcept { return side_; }
     const float* origin() const noexcept { return origin_; }
     const float* scale() const noexcept { return scale_; }
-    const std::uint16_t* pool() const noexcept { return pool_.get(); }
+    const std::uint32_t* pool() const noexcept { return pool_.get(); }
     // The bytes written for each colour, r | g << 8 | b << 16.
     const std::uint32_t* packed_rgb() const noexcept { return packed_rgb_.get(); }
     // The states as plain words, for vector gathers: a lane of a gather is
@@ -78,7 +78,7 @@ public:
             .compare_exchange_strong(expected, building, std::memory_order_acq_rel);
     }
     // Room for `length` members, or null when the pool is full.
-    std::uint16_t* reserve(std::size_t length, std::size_t& start) noexcept;
+    std::uint32_t* reserve(std::size_t length, std::size_t& start) noexcept;
     void publish(std::size_t cell, std::uint32_t value) noexcept {
         std::atomic_ref<std::uint32_t>(states_[cell]).store(value, std::memory_order_release);
     }
@@ -95,7 +95,7 @@ private:
     float origin_[3]{};
     float scale_[3]{};
     std::unique_ptr<std::uint32_t[], Free> states_;
-    std::unique_ptr<std::uint16_t[], Free> pool_;
+    std::unique_ptr<std::uint32_t[], Free> pool_;
     std::unique_ptr<std::uint32_t[], Free> packed_rgb_;
     std::size_t pool_size_ = 0;
     std::atomic<std::size_t> used_{0};

@@ -292,12 +292,13 @@ std::uint32_t build_cell(PaletteCells& cells, const PaletteLayout& layout, std::
         }
     }
     std::uint32_t state = PaletteCells::no_list;
+    const std::uint32_t* packed = cells.packed_rgb();
     if (length == 1) {
-        state = PaletteCells::single(members[0]);
+        state = PaletteCells::single(packed[members[0]]);
     } else if (length > 1 && length <= PaletteCells::max_length) {
         std::size_t start = 0;
-        if (std::uint16_t* room = cells.reserve(length, start)) {
-            std::copy_n(members, length, room);
+        if (std::uint32_t* room = cells.reserve(length, start)) {
+            for (std::size_t i = 0; i < length; ++i) room[i] = packed[members[i]];
             state = PaletteCells::list(start, length);
         }
     }
@@ -306,24 +307,23 @@ std::uint32_t build_cell(PaletteCells& cells, const PaletteLayout& layout, std::
 }
 
 // The first nearest colour on a list in the caller's order.
-[[gnu::always_inline]] inline std::size_t search_list(const std::uint16_t* list,
-                                                      std::size_t length, const float* cr,
-                                                      const float* cg, const float* cb, float p0,
-                                                      float p1, float p2) noexcept {
-    std::size_t best_index = list[0];
+[[gnu::always_inline]] inline std::uint32_t search_list(const std::uint32_t* list,
+                                                        std::size_t length, const float* to_work,
+                                                        float p0, float p1, float p2) noexcept {
+    std::uint32_t nearest = list[0];
     float best = __builtin_inff();
     for (std::size_t i = 0; i < length; ++i) {
-        const std::size_t j = list[i];
-        const float dr = p0 - cr[j];
-        const float dg = p1 - cg[j];
-        const float db = p2 - cb[j];
+        const std::uint32_t rgb = list[i];
+        const float dr = p0 - to_work[rgb & 0xFF];
+        const float dg = p1 - to_work[(rgb >> 8) & 0xFF];
+        const float db = p2 - to_work[(rgb >> 16) & 0xFF];
         const float d = (dr * dr + dg * dg) + db * db;
         if (d < best) {
             best = d;
-            best_index = j;
+            nearest = rgb;
         }
     }
-    return best_index;
+    return nearest;
 }
 
 // native_lanes 32-bit values at base[index].
@@ -436,17 +436,15 @@ template <std::size_t C>
 // The cell search of one band of rows.
 class CellSearch {
 public:
-    CellSearch(const Palette& palette, PaletteCells& cells) noexcept
+    CellSearch(const Palette& palette, const Space& space, PaletteCells& cells) noexcept
         : cells_(cells), layout_(palette.layout), plain_(palette.layout, 0) {
+        to_work_ = space.to_work.data();
         side_ = cells.side();
         limit_ = static_cast<float>(side_);
         for (std::size_t c = 0; c < 3; ++c) {
             origin_[c] = cells.origin()[c];
             scale_[c] = cells.scale()[c];
         }
-        cr_ = layout_.planes.data();
-        cg_ = cr_ + layout_.padded;
-        cb_ = cg_ + layout_.padded;
     }
 
     // The cell of a working value, or side³ when it is outside the grid.
@@ -476,9 +474,9 @@ public:
         return ((index[0] * side + index[1]) * side + index[2]) & inside;
     }
 
-    // The nearest colour of a working value whose cell (side³ when outside)
-    // is in state `state`.
-    std::size_t nearest(float p0, float p1, float p2, std::size_t cell,
+    // The nearest colour (its bytes, packed) of a working value whose cell
+    // (side³ when outside) is in state `state`.
+    std::uint32_t nearest(float p0, float p1, float p2, std::size_t cell,
                         std::uint32_t state) noexcept {
         if (cell < side_ * side_ * side_) {
             if (state == PaletteCells::unbuilt && cells_.claim(cell)) {
@@ -494,12 +492,12 @@ public:
         }
         if (state > PaletteCells::no_list) {
             return search_list(cells_.pool() + ((state >> 12) - 1),
-                               (state >> 1) & PaletteCells::max_length, cr_, cg_, cb_, p0, p1, p2);
+                               (state >> 1) & PaletteCells::max_length, to_work_, p0, p1, p2);
         }
-        return plain_(p0, p1, p2);
+        return cells_.packed_rgb()[plain_(p0, p1, p2)];
     }
 
-    std::size_t nearest(float p0, float p1, float p2) noexcept {
+    std::uint32_t nearest(float p0, float p1, float p2) noexcept {
         const std::size_t cell = cell_of(p0, p1, p2);
         const std::uint32_t state =
             cell < side_ * side_ * side_ ? cells_.state(cell) : PaletteCells::no_list;
@@ -514,9 +512,7 @@ private:
     float limit_;
     float origin_[3];
     float scale_[3];
-    const float* cr_;
-    const float* cg_;
-    const float* cb_;
+    const float* to_work_;
     alignas(64) float lb_[max_palette_colors + native_lanes];
     std::uint16_t members_[max_palette_colors + native_lanes];
 };
@@ -531,15 +527,21 @@ void palette_cell_rows_c(Img& img, const Palette& palette, const Space& space, f
                         strength * palette.spread[2]};
     const float* to_work = space.to_work.data();
     const std::uint32_t* states = cells.raw_states();
-    const std::uint32_t* packed = cells.packed_rgb();
-    CellSearch search(palette, cells);
+    const std::uint32_t* pool = cells.pool();
+    const bool linear = space.linear;
+    CellSearch search(palette, space, cells);
     const std::size_t row = img.width * C;
     const std::size_t total = img.height * row;
-    const unsigned all = (1u << native_lanes) - 1;
     alignas(64) float shifts[native_lanes];
     alignas(64) float p[3][native_lanes];
     alignas(64) std::int32_t cell[native_lanes];
-    alignas(64) std::int32_t chosen[native_lanes];
+    alignas(64) std::int32_t word[native_lanes];
+
+    // Working values of the samples in the lanes' bytes (codes, outside
+    // linear light).
+    auto working = [&](vi codes) noexcept {
+        return linear ? gather_f32(to_work, codes) : __builtin_convertvector(codes, vf);
+    };
 
     for (std::size_t y = y0; y < y1; ++y) {
         shift.begin_row(y);
@@ -553,45 +555,70 @@ void palette_cell_rows_c(Img& img, const Palette& palette, const Space& space, f
             const vi px = load_pixels<C>(at);
             vf v[3];
             for (std::size_t c = 0; c < 3; ++c) {
-                const vi code = (px >> static_cast<int>(8 * c)) & 0xFF;
-                v[c] = gather_f32(to_work, code) + a[c] * s;
+                v[c] = working((px >> static_cast<int>(8 * c)) & 0xFF) + a[c] * s;
             }
             vi inside;
             const vi where = search.cells_of(v, inside);
             vi state = gather_u32(states, where);
             std::atomic_thread_fence(std::memory_order_acquire);
             state = inside ? state : splat_vi(PaletteCells::no_list);
-            vi j = (state >> 1) & 0x7FFFFFFF;
-            const unsigned pending = all & ~lane_bits((state & 1) != 0);
-            if (pending != 0) {
+            // Cells without a list are settled one pixel at a time and
+            // then taken as lists of their one colour.
+            unsigned unsettled = lane_bits(((state & 1) | ((state >> 12) & 0xFFFFF)) == 0);
+            if (unsettled != 0) {
                 for (std::size_t c = 0; c < 3; ++c) __builtin_memcpy(p[c], &v[c], sizeof v[c]);
                 __builtin_memcpy(cell, &where, sizeof where);
-                __builtin_memcpy(chosen, &j, sizeof j);
-                alignas(64) std::int32_t word[native_lanes];
                 __builtin_memcpy(word, &state, sizeof state);
-                const vi outside = ~inside;
-                alignas(64) std::int32_t out[native_lanes];
-                __builtin_memcpy(out, &outside, sizeof outside);
-                for (unsigned m = pending; m != 0; m &= m - 1) {
-                    const auto l = static_cast<std::size_t>(__builtin_ctz(m));
-                    const std::size_t c = out[l] != 0 ? cells.side() * cells.side() * cells.side()
-                                                      : static_cast<std::size_t>(cell[l]);
-                    chosen[l] = static_cast<std::int32_t>(search.nearest(
-                        p[0][l], p[1][l], p[2][l], c, static_cast<std::uint32_t>(word[l])));
+                const std::size_t none = cells.side() * cells.side() * cells.side();
+                for (; unsettled != 0; unsettled &= unsettled - 1) {
+                    const auto l = static_cast<std::size_t>(__builtin_ctz(unsettled));
+                    const std::size_t c = inside[l] != 0 ? static_cast<std::size_t>(cell[l]) : none;
+                    word[l] = static_cast<std::int32_t>(PaletteCells::single(search.nearest(
+                        p[0][l], p[1][l], p[2][l], c, static_cast<std::uint32_t>(word[l]))));
                 }
-                __builtin_memcpy(&j, chosen, sizeof j);
+                __builtin_memcpy(&state, word, sizeof state);
             }
-            store_pixels<C>(at, gather_u32(packed, j));
+            const vi single = (state & 1) != 0;
+            vi chosen;
+            if (lane_bits(single) == (1u << native_lanes) - 1) {
+                chosen = (state >> 1) & 0xFFFFFF;
+            } else {
+                // The lists side by side: the k-th member of every list at
+                // once, a lane moving only to a strictly nearer colour.
+                const vi length = single ? splat_vi(1) : (state >> 1) & 0x7FF;
+                const vi start = ((state >> 12) & 0xFFFFF) - 1;
+                const auto longest =
+                    static_cast<std::int32_t>(all_max(__builtin_convertvector(length, vf))[0]);
+                vf best = splat_vf(__builtin_inff());
+                chosen = splat_vi(0);
+                for (std::int32_t k = 0; k < longest; ++k) {
+                    const vi active = k < length;
+                    const vi listed = active & ~single;
+                    const vi rgb = single ? (state >> 1) & 0xFFFFFF
+                                          : gather_u32(pool, listed ? start + k : splat_vi(0));
+                    vf d;
+                    {
+                        const vf dr = v[0] - working(rgb & 0xFF);
+                        const vf dg = v[1] - working((rgb >> 8) & 0xFF);
+                        const vf db = v[2] - working((rgb >> 16) & 0xFF);
+                        d = (dr * dr + dg * dg) + db * db;
+                    }
+                    const vi nearer = active & (d < best);
+                    best = nearer ? d : best;
+                    chosen = nearer ? rgb : chosen;
+                }
+            }
+            store_pixels<C>(at, chosen);
         }
         for (; x < img.width; ++x, at += C) {
             const float s = shift.next();
             const float p0 = to_work[at[0]] + a[0] * s;
             const float p1 = to_work[at[1]] + a[1] * s;
             const float p2 = to_work[at[2]] + a[2] * s;
-            const Rgb& out = palette.rgb[search.nearest(p0, p1, p2)];
-            at[0] = out[0];
-            at[1] = out[1];
-            at[2] = out[2];
+            const std::uint32_t rgb = search.nearest(p0, p1, p2);
+            at[0] = static_cast<std::uint8_t>(rgb);
+            at[1] = static_cast<std::uint8_t>(rgb >> 8);
+            at[2] = static_cast<std::uint8_t>(rgb >> 16);
         }
     }
 }
