@@ -12,11 +12,12 @@
 // - random dither: the exact formula, sixteen pixels at a time with wide
 //   vectors (the generator's k-th state is the seed state plus k times the
 //   increment, so lanes draw independently);
+// - palettes of more than a few colours: the nearest colour from the
+//   candidate list of the pixel's cell (palette_cells.hpp);
 // - otherwise the formula pixel by pixel.
 #include "ordered.hpp"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <type_traits>
 #include <utility>
@@ -201,9 +202,8 @@ namespace {
 
 // Cells per channel of the cell search: lists are built only for cells that
 // pixels reach, each at the cost of a scan of the palette, so finer grids
-// pay on larger images.
+// (shorter lists) pay only on larger images; 32 from 2048² pixels on.
 std::size_t cell_side(std::size_t pixels) noexcept {
-    if (const char* e = std::getenv("CELLSIDE")) return std::size_t(std::atoi(e));
     std::size_t side = 4;
     while (side < PaletteCells::max_side && side * side * side * 128 < pixels) side *= 2;
     return side;

@@ -56,7 +56,6 @@ public:
     bool make(const Palette& palette, const float low[3], const float high[3],
               std::size_t side) noexcept;
 
-    bool ready() const noexcept { return side_ != 0; }
     std::size_t side() const noexcept { return side_; }
     const float* origin() const noexcept { return origin_; }
     const float* scale() const noexcept { return scale_; }

@@ -287,7 +287,8 @@ std::uint32_t build_cell(PaletteCells& cells, const PaletteLayout& layout, std::
     for (std::size_t k = 0; k < layout.padded; k += native_lanes) {
         unsigned mask = lane_bits(load_vf(lb + k) <= bound);
         while (mask != 0) {
-            members[length++] = static_cast<std::uint16_t>(k + static_cast<unsigned>(__builtin_ctz(mask)));
+            const auto lane = static_cast<unsigned>(__builtin_ctz(mask));
+            members[length++] = static_cast<std::uint16_t>(k + lane);
             mask &= mask - 1;
         }
     }
@@ -352,7 +353,9 @@ std::uint32_t build_cell(PaletteCells& cells, const PaletteLayout& layout, std::
     return reinterpret_cast<vf>(_mm256_i32gather_ps(base, reinterpret_cast<__m256i>(index), 4));
 #else
     vf out;
-    for (std::size_t l = 0; l < native_lanes; ++l) out[l] = base[static_cast<std::uint32_t>(index[l])];
+    for (std::size_t l = 0; l < native_lanes; ++l) {
+        out[l] = base[static_cast<std::uint32_t>(index[l])];
+    }
     return out;
 #endif
 }
@@ -386,8 +389,10 @@ template <std::size_t C>
         _mm256_shuffle_epi8(x, _mm256_broadcastsi128_si256(_mm_setr_epi8(TONALIS_SPREAD_RGB))));
 #else
     for (std::size_t l = 0; l < native_lanes; ++l) {
-        v[l] = static_cast<std::int32_t>(std::uint32_t{at[3 * l]} | std::uint32_t{at[3 * l + 1]} << 8 |
-                                         std::uint32_t{at[3 * l + 2]} << 16);
+        const std::uint32_t r = at[3 * l];
+        const std::uint32_t g = at[3 * l + 1];
+        const std::uint32_t b = at[3 * l + 2];
+        v[l] = static_cast<std::int32_t>(r | g << 8 | b << 16);
     }
 #endif
     return v;
@@ -405,16 +410,19 @@ template <std::size_t C>
         return;
     }
 #if TONALIS_TARGET == 2
-    const __m512i x = _mm512_shuffle_epi8(reinterpret_cast<__m512i>(rgb),
-                                          _mm512_maskz_broadcast_i32x4(0xFFFF, _mm_setr_epi8(TONALIS_PACK_RGB)));
+    const __m512i pack = _mm512_maskz_broadcast_i32x4(0xFFFF, _mm_setr_epi8(TONALIS_PACK_RGB));
+    const __m512i x = _mm512_shuffle_epi8(reinterpret_cast<__m512i>(rgb), pack);
     // In rising order, each store's four spare bytes rewritten by the next.
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(at), _mm512_maskz_extracti32x4_epi32(0xF, x, 0));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(at + 12), _mm512_maskz_extracti32x4_epi32(0xF, x, 1));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(at + 24), _mm512_maskz_extracti32x4_epi32(0xF, x, 2));
+    auto* out = reinterpret_cast<__m128i*>(at);
+    _mm_storeu_si128(out, _mm512_maskz_extracti32x4_epi32(0xF, x, 0));
+    out = reinterpret_cast<__m128i*>(at + 12);
+    _mm_storeu_si128(out, _mm512_maskz_extracti32x4_epi32(0xF, x, 1));
+    out = reinterpret_cast<__m128i*>(at + 24);
+    _mm_storeu_si128(out, _mm512_maskz_extracti32x4_epi32(0xF, x, 2));
     _mm_mask_storeu_epi8(at + 36, 0x0FFF, _mm512_maskz_extracti32x4_epi32(0xF, x, 3));
 #elif TONALIS_TARGET == 1
-    const __m256i x = _mm256_shuffle_epi8(reinterpret_cast<__m256i>(rgb),
-                                          _mm256_broadcastsi128_si256(_mm_setr_epi8(TONALIS_PACK_RGB)));
+    const __m256i pack = _mm256_broadcastsi128_si256(_mm_setr_epi8(TONALIS_PACK_RGB));
+    const __m256i x = _mm256_shuffle_epi8(reinterpret_cast<__m256i>(rgb), pack);
     const __m128i high = _mm256_extracti128_si256(x, 1);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(at), _mm256_castsi256_si128(x));
     _mm_storel_epi64(reinterpret_cast<__m128i*>(at + 12), high);
