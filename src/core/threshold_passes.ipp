@@ -550,6 +550,13 @@ void palette_cell_rows_c(Img& img, const Palette& palette, const Space& space, f
     auto working = [&](vi codes) noexcept {
         return linear ? gather_f32(to_work, codes) : __builtin_convertvector(codes, vf);
     };
+    // Distances from the lanes' working values to the lanes' colours.
+    auto distance = [&](const vf p[3], vi rgb) noexcept {
+        const vf dr = p[0] - working(rgb & 0xFF);
+        const vf dg = p[1] - working((rgb >> 8) & 0xFF);
+        const vf db = p[2] - working((rgb >> 16) & 0xFF);
+        return (dr * dr + dg * dg) + db * db;
+    };
 
     for (std::size_t y = y0; y < y1; ++y) {
         shift.begin_row(y);
@@ -586,31 +593,22 @@ void palette_cell_rows_c(Img& img, const Palette& palette, const Space& space, f
                 }
                 __builtin_memcpy(&state, word, sizeof state);
             }
+            // The lists side by side: the k-th member of every list at once,
+            // a lane moving only to a strictly nearer colour. A list of one
+            // colour is the state itself, and needs no distance.
             const vi single = (state & 1) != 0;
-            vi chosen;
-            if (lane_bits(single) == (1u << native_lanes) - 1) {
-                chosen = (state >> 1) & 0xFFFFFF;
-            } else {
-                // The lists side by side: the k-th member of every list at
-                // once, a lane moving only to a strictly nearer colour.
-                const vi length = single ? splat_vi(1) : (state >> 1) & 0x7FF;
-                const vi start = ((state >> 12) & 0xFFFFF) - 1;
+            const vi length = single ? splat_vi(1) : (state >> 1) & 0x7FF;
+            const vi start = ((state >> 12) & 0xFFFFF) - 1;
+            vi chosen = single ? (state >> 1) & 0xFFFFFF : gather_u32(pool, single ? 0 : start);
+            const unsigned listed = lane_bits(~single);
+            if (listed != 0) {
                 const auto longest =
                     static_cast<std::int32_t>(all_max(__builtin_convertvector(length, vf))[0]);
-                vf best = splat_vf(__builtin_inff());
-                chosen = splat_vi(0);
-                for (std::int32_t k = 0; k < longest; ++k) {
+                vf best = distance(v, chosen);
+                for (std::int32_t k = 1; k < longest; ++k) {
                     const vi active = k < length;
-                    const vi listed = active & ~single;
-                    const vi rgb = single ? (state >> 1) & 0xFFFFFF
-                                          : gather_u32(pool, listed ? start + k : splat_vi(0));
-                    vf d;
-                    {
-                        const vf dr = v[0] - working(rgb & 0xFF);
-                        const vf dg = v[1] - working((rgb >> 8) & 0xFF);
-                        const vf db = v[2] - working((rgb >> 16) & 0xFF);
-                        d = (dr * dr + dg * dg) + db * db;
-                    }
+                    const vi rgb = gather_u32(pool, active ? start + k : splat_vi(0));
+                    const vf d = distance(v, rgb);
                     const vi nearer = active & (d < best);
                     best = nearer ? d : best;
                     chosen = nearer ? rgb : chosen;
