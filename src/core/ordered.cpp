@@ -183,6 +183,8 @@ constexpr double formula_ps = 3000;  // the formula, per sample
 constexpr double noise_ps = 600;     // random, vector lanes, per sample
 constexpr double palette_ps = 4000;  // palette, per pixel, plus per colour:
 constexpr double palette_color_ps = 30;
+constexpr double cell_ps = 5000;  // palette, cell lists, per pixel, plus per colour:
+constexpr double cell_color_ps = 4;
 
 // Palettes up to this size are compared whole with every pixel: picking
 // the colours near a group of pixels costs more than it saves.
@@ -236,23 +238,21 @@ void palette_pass(Img& img, const Palette& palette, const Space& space, float st
     float low[3];
     float high[3];
     working_box(palette, space, strength, make_shift(std::size_t{0}), low, high);
-    if (palette.colors.size() > whole_palette_colors &&
-        cells.make(palette, low, high, cell_side(img.pixel_count()))) {
-        const auto rows = TONALIS_DISPATCH(palette_cell_rows<Shift>);
-        run_bands(img.height, static_cast<double>(img.pixel_count()) * palette_ps,
-                  [&](std::size_t y0, std::size_t y1) {
-                      auto shift = make_shift(y0);
-                      rows(img, palette, space, strength, shift, cells, y0, y1);
-                  });
-        return;
-    }
-    const auto rows = TONALIS_DISPATCH(palette_rows<Shift>);
+    const bool by_cells = palette.colors.size() > whole_palette_colors &&
+                          cells.make(palette, low, high, cell_side(img.pixel_count()));
+    const auto cell_rows = TONALIS_DISPATCH(palette_cell_rows<Shift>);
+    const auto group_rows = TONALIS_DISPATCH(palette_rows<Shift>);
+    const auto colors = static_cast<double>(palette.colors.size());
     const double pixel_ps =
-        palette_ps + palette_color_ps * static_cast<double>(palette.colors.size());
+        by_cells ? cell_ps + cell_color_ps * colors : palette_ps + palette_color_ps * colors;
     run_bands(img.height, static_cast<double>(img.pixel_count()) * pixel_ps,
               [&](std::size_t y0, std::size_t y1) {
                   auto shift = make_shift(y0);
-                  rows(img, palette, space, strength, shift, y0, y1);
+                  if (by_cells) {
+                      cell_rows(img, palette, space, strength, shift, cells, y0, y1);
+                  } else {
+                      group_rows(img, palette, space, strength, shift, y0, y1);
+                  }
               });
 }
 

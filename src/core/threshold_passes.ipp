@@ -725,6 +725,18 @@ void pattern_rows(Img& img, const CellThresholds& th, const Levels& levels,
         std::uint8_t* row = img.data.data() + y * n;
         std::size_t phase = 0;
         std::size_t s = 0;
+        if (advance == 0 && steps == 1 && !has_alpha) {
+            // Two levels, and a period that divides the vector (Bayer
+            // matrices on gray rows): one level at byte 0 and one limit
+            // for the whole row, held in registers.
+            const vbw first = load_vbw(pattern);
+            const vbw limit = load_vbw(pattern + 2 * span);
+            for (; s + byte_lanes <= n; s += byte_lanes) {
+                const vbw b = load_vbw(row + s);
+                const vbw out = lookup16(codes, first - reinterpret_cast<vbw>(b > limit));
+                __builtin_memcpy(row + s, &out, sizeof out);
+            }
+        }
         for (; s + byte_lanes <= n; s += byte_lanes) {
             const std::uint8_t* at = pattern + phase;
             const vbw b = load_vbw(row + s);
