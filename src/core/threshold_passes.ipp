@@ -539,11 +539,15 @@ void palette_cell_rows_c(Img& img, const Palette& palette, const Space& space, f
     const bool linear = space.linear;
     CellSearch search(palette, space, cells);
     const std::size_t row = img.width * C;
-    const std::size_t total = img.height * row;
-    alignas(64) float shifts[native_lanes];
-    alignas(64) float p[3][native_lanes];
-    alignas(64) std::int32_t cell[native_lanes];
-    alignas(64) std::int32_t word[native_lanes];
+    // A run of pixels in two passes: the working values and the states of
+    // the cells of all its pixels first, so that the loads of the states
+    // overlap, then the colours.
+    constexpr std::size_t run = 256;
+    alignas(64) float shifts[run];
+    alignas(64) float p[3][run];
+    alignas(64) std::int32_t cell[run];
+    alignas(64) std::int32_t word[run];
+    const std::size_t none = cells.side() * cells.side() * cells.side();
 
     // Working values of the samples in the lanes' bytes (codes, outside
     // linear light).
@@ -551,70 +555,87 @@ void palette_cell_rows_c(Img& img, const Palette& palette, const Space& space, f
         return linear ? gather_f32(to_work, codes) : __builtin_convertvector(codes, vf);
     };
     // Distances from the lanes' working values to the lanes' colours.
-    auto distance = [&](const vf p[3], vi rgb) noexcept {
-        const vf dr = p[0] - working(rgb & 0xFF);
-        const vf dg = p[1] - working((rgb >> 8) & 0xFF);
-        const vf db = p[2] - working((rgb >> 16) & 0xFF);
+    auto distance = [&](const vf v[3], vi rgb) noexcept {
+        const vf dr = v[0] - working(rgb & 0xFF);
+        const vf dg = v[1] - working((rgb >> 8) & 0xFF);
+        const vf db = v[2] - working((rgb >> 16) & 0xFF);
         return (dr * dr + dg * dg) + db * db;
     };
 
     for (std::size_t y = y0; y < y1; ++y) {
         shift.begin_row(y);
         std::uint8_t* at = img.data.data() + y * row;
+        // The loads read up to 4 bytes past the pixels, which must be in
+        // the image: on its last row the last group goes one by one.
+        std::size_t end = img.width - img.width % native_lanes;
+        if (y + 1 == img.height && end * C + 4 > row) {
+            end = end >= native_lanes ? end - native_lanes : 0;
+        }
         std::size_t x = 0;
-        // The loads read up to 4 bytes past the pixels, which must be in the image.
-        for (; (x + native_lanes) * C + 4 <= total - y * row && x + native_lanes <= img.width;
-             x += native_lanes, at += native_lanes * C) {
-            for (std::size_t l = 0; l < native_lanes; ++l) shifts[l] = shift.next();
-            const vf s = load_vf(shifts);
-            const vi px = load_pixels<C>(at);
-            vf v[3];
-            for (std::size_t c = 0; c < 3; ++c) {
-                v[c] = working((px >> static_cast<int>(8 * c)) & 0xFF) + a[c] * s;
+        while (x < end) {
+            const std::size_t n = std::min(run, end - x);
+            for (std::size_t l = 0; l < n; ++l) shifts[l] = shift.next();
+            for (std::size_t g = 0; g < n; g += native_lanes) {
+                const vf s = load_vf(shifts + g);
+                const vi px = load_pixels<C>(at + g * C);
+                vf v[3];
+                for (std::size_t c = 0; c < 3; ++c) {
+                    v[c] = working((px >> static_cast<int>(8 * c)) & 0xFF) + a[c] * s;
+                    __builtin_memcpy(p[c] + g, &v[c], sizeof v[c]);
+                }
+                vi inside;
+                const vi where = search.cells_of(v, inside);
+                const vi state = gather_u32(states, where);
+                const vi out = inside ? where : splat_vi(static_cast<std::int32_t>(none));
+                const vi w = inside ? state : splat_vi(PaletteCells::no_list);
+                __builtin_memcpy(cell + g, &out, sizeof out);
+                __builtin_memcpy(word + g, &w, sizeof w);
             }
-            vi inside;
-            const vi where = search.cells_of(v, inside);
-            vi state = gather_u32(states, where);
             std::atomic_thread_fence(std::memory_order_acquire);
-            state = inside ? state : splat_vi(PaletteCells::no_list);
-            // Cells without a list are settled one pixel at a time and
-            // then taken as lists of their one colour.
-            unsigned unsettled = lane_bits(((state & 1) | ((state >> 12) & 0xFFFFF)) == 0);
-            if (unsettled != 0) {
-                for (std::size_t c = 0; c < 3; ++c) __builtin_memcpy(p[c], &v[c], sizeof v[c]);
-                __builtin_memcpy(cell, &where, sizeof where);
-                __builtin_memcpy(word, &state, sizeof state);
-                const std::size_t none = cells.side() * cells.side() * cells.side();
-                for (; unsettled != 0; unsettled &= unsettled - 1) {
-                    const auto l = static_cast<std::size_t>(__builtin_ctz(unsettled));
-                    const std::size_t c = inside[l] != 0 ? static_cast<std::size_t>(cell[l]) : none;
-                    word[l] = static_cast<std::int32_t>(PaletteCells::single(search.nearest(
-                        p[0][l], p[1][l], p[2][l], c, static_cast<std::uint32_t>(word[l]))));
+            for (std::size_t g = 0; g < n; g += native_lanes) {
+                vf v[3];
+                for (std::size_t c = 0; c < 3; ++c) v[c] = load_vf(p[c] + g);
+                vi state;
+                __builtin_memcpy(&state, word + g, sizeof state);
+                // Cells without a list are settled one pixel at a time and
+                // then taken as lists of their one colour.
+                unsigned unsettled = lane_bits(((state & 1) | ((state >> 12) & 0xFFFFF)) == 0);
+                if (unsettled != 0) {
+                    for (; unsettled != 0; unsettled &= unsettled - 1) {
+                        const std::size_t l =
+                            g + static_cast<std::size_t>(__builtin_ctz(unsettled));
+                        word[l] = static_cast<std::int32_t>(PaletteCells::single(search.nearest(
+                            p[0][l], p[1][l], p[2][l], static_cast<std::size_t>(cell[l]),
+                            static_cast<std::uint32_t>(word[l]))));
+                    }
+                    __builtin_memcpy(&state, word + g, sizeof state);
                 }
-                __builtin_memcpy(&state, word, sizeof state);
-            }
-            // The lists side by side: the k-th member of every list at once,
-            // a lane moving only to a strictly nearer colour. A list of one
-            // colour is the state itself, and needs no distance.
-            const vi single = (state & 1) != 0;
-            const vi length = single ? splat_vi(1) : (state >> 1) & 0x7FF;
-            const vi start = ((state >> 12) & 0xFFFFF) - 1;
-            vi chosen = single ? (state >> 1) & 0xFFFFFF : gather_u32(pool, single ? 0 : start);
-            const unsigned listed = lane_bits(~single);
-            if (listed != 0) {
-                const auto longest =
-                    static_cast<std::int32_t>(all_max(__builtin_convertvector(length, vf))[0]);
-                vf best = distance(v, chosen);
-                for (std::int32_t k = 1; k < longest; ++k) {
-                    const vi active = k < length;
-                    const vi rgb = gather_u32(pool, active ? start + k : splat_vi(0));
-                    const vf d = distance(v, rgb);
-                    const vi nearer = active & (d < best);
-                    best = nearer ? d : best;
-                    chosen = nearer ? rgb : chosen;
+                // The lists side by side: the k-th member of every list at
+                // once, a lane moving only to a strictly nearer colour. A
+                // list of one colour is the state itself, and needs no
+                // distance.
+                const vi single = (state & 1) != 0;
+                vi chosen = (state >> 1) & 0xFFFFFF;
+                if (lane_bits(~single) != 0) {
+                    const vi length = single ? splat_vi(1) : (state >> 1) & 0x7FF;
+                    const vi start = ((state >> 12) & 0xFFFFF) - 1;
+                    chosen = single ? chosen : gather_u32(pool, single ? 0 : start);
+                    const auto longest =
+                        static_cast<std::int32_t>(all_max(__builtin_convertvector(length, vf))[0]);
+                    vf best = distance(v, chosen);
+                    for (std::int32_t k = 1; k < longest; ++k) {
+                        const vi active = k < length;
+                        const vi rgb = gather_u32(pool, active ? start + k : splat_vi(0));
+                        const vf d = distance(v, rgb);
+                        const vi nearer = active & (d < best);
+                        best = nearer ? d : best;
+                        chosen = nearer ? rgb : chosen;
+                    }
                 }
+                store_pixels<C>(at + g * C, chosen);
             }
-            store_pixels<C>(at, chosen);
+            x += n;
+            at += n * C;
         }
         for (; x < img.width; ++x, at += C) {
             const float s = shift.next();
