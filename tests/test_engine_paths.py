@@ -388,13 +388,35 @@ CUBE = np.stack(np.meshgrid(*[np.arange(0, 256, 5)] * 3, indexing="ij"), -1).res
 CUBE = np.ascontiguousarray(CUBE.reshape(-1, 338, 3)).astype(np.uint8)
 
 
+@pytest.mark.parametrize("linear", [False, True])
 @pytest.mark.parametrize("kind", HOSTILE + ["random"])
 @pytest.mark.parametrize("n", [12, 40, 256, 1500])
-def test_cell_lists_over_the_whole_cube(n, kind):
+def test_cell_lists_over_the_whole_cube(n, kind, linear):
     pal = hostile_palette(kind, n, seed=n + 31) if kind != "random" else palette_of(kind, n, n)
-    colors, _ = ref.palette([tuple(int(v) for v in t) for t in pal], False)
-    want = pal[nearest_colors(CUBE.reshape(-1, 3).astype(F), colors)].reshape(CUBE.shape)
-    assert_images_equal(tonalis.ordered_dither(CUBE, palette=pal, strength=0), want)
+    colors, _ = ref.palette([tuple(int(v) for v in t) for t in pal], linear)
+    work = ref.to_work(linear)
+    want = pal[nearest_colors(work[CUBE.reshape(-1, 3)], colors)].reshape(CUBE.shape)
+    assert_images_equal(tonalis.ordered_dither(CUBE, palette=pal, strength=0, linear=linear),
+                        want)
+
+
+# Lists too long to keep (thousands of copies of a few colours): those
+# cells are searched the plain way, which must agree with the lists of
+# the cells around them.
+@pytest.mark.parametrize("distinct", [1, 3, 40])
+def test_cells_without_lists(distinct):
+    rng = np.random.default_rng(distinct)
+    pal = rng.integers(0, 256, (distinct, 3))[rng.integers(0, distinct, 4096)].astype(np.uint8)
+    used = np.unique(pal, axis=0)
+    pal[:len(used)] = used  # every colour early in the list, then its copies
+    img = hostile_image((64, 96, 3), pal, seed=distinct + 5)
+    h, w = img.shape[:2]
+    for linear, strength in [(False, 1.0), (True, 0.5)]:
+        got = tonalis.ordered_dither(img, palette=pal, linear=linear, strength=strength)
+        assert_images_equal(got, palette_model(img, tiled_shifts(bayer_thresholds(8), h, w), pal,
+                                               strength, linear))
+        got = tonalis.random_dither(img, palette=pal, seed=9, linear=linear, strength=strength)
+        assert_images_equal(got, palette_model(img, noise_shifts(9, h, w), pal, strength, linear))
 
 
 # Worker threads build the lists of one shared grid as their pixels reach
