@@ -302,6 +302,135 @@ def test_threshold_palette_search_on_smooth_images(n):
         assert_images_equal(got, palette_model(img, noise_shifts(n, h, w), pal, strength))
 
 
+# Palettes for the candidate lists of the threshold engines' grid of cells:
+# colours on one plane or one line, colours at one distance from a whole
+# box of working values, neighbours that differ in one code, repeats. A
+# list that drops a colour which is nearest somewhere in its cell, or keeps
+# the wrong one of two equally near, changes some pixel below.
+def hostile_palette(kind, n, seed):
+    rng = np.random.default_rng(seed)
+    if kind == "plane":  # all at one blue
+        pal = np.concatenate([rng.integers(0, 256, (n, 2)), np.full((n, 1), 128)], axis=1)
+    elif kind == "diagonal-plane":  # red equals green
+        rg = rng.integers(0, 256, (n, 1))
+        pal = np.concatenate([rg, rg, rng.integers(0, 256, (n, 1))], axis=1)
+    elif kind == "ramp":  # an evenly spaced gray ramp, the caller's order shuffled
+        pal = np.repeat(np.linspace(0, 255, n).round()[rng.permutation(n), None], 3, axis=1)
+    elif kind == "shells":  # the corners and face centres of cubes around a few centres
+        offsets = np.array([[x, y, z] for x in (-1, 0, 1) for y in (-1, 0, 1) for z in (-1, 0, 1)
+                            if (x, y, z) != (0, 0, 0)])
+        centres = rng.integers(40, 216, (-(-n // len(offsets)), 3))
+        radii = rng.integers(1, 40, (len(centres), 1, 1))
+        pal = (centres[:, None, :] + radii * offsets[None]).reshape(-1, 3)[:n]
+    else:  # "twins": every colour twice, the second copy later in the list
+        half = rng.integers(0, 256, (-(-n // 2), 3))
+        pal = np.concatenate([half, half[rng.permutation(len(half))]])[:n]
+    return np.clip(pal, 0, 255).astype(np.uint8)
+
+
+def hostile_image(shape, pal, seed):
+    """palette_image's pixels plus every palette colour give or take one
+    code, and the mean of two palette colours (equally near to both)."""
+    img = palette_image(shape, pal, seed)
+    rng = np.random.default_rng(seed + 1)
+    h, w = shape[:2]
+    pick = rng.random((h, w))
+    near = pick < 0.2
+    img[near, :3] = np.clip(pal[rng.integers(0, len(pal), int(near.sum()))].astype(int)
+                            + rng.integers(-1, 2, (int(near.sum()), 3)), 0, 255)
+    mean = (pick >= 0.2) & (pick < 0.35)
+    a = pal[rng.integers(0, len(pal), int(mean.sum()))].astype(int)
+    b = pal[rng.integers(0, len(pal), int(mean.sum()))].astype(int)
+    img[mean, :3] = (a + b) // 2
+    return img
+
+
+HOSTILE = ["plane", "diagonal-plane", "ramp", "shells", "twins"]
+
+
+@pytest.mark.parametrize("kind", HOSTILE)
+@pytest.mark.parametrize("n", [9, 17, 64, 300, 4096])
+def test_cell_lists_on_hostile_palettes(n, kind):
+    pal = hostile_palette(kind, n, seed=n)
+    # RGB rows of whole vectors: the last pixels read nothing past the image.
+    img = hostile_image((97, 93 + 3 * (n % 2 == 0), 3 + n % 2), pal, seed=n + 1)
+    h, w = img.shape[:2]
+    # Thresholds that reach both ends of the shift, on a matrix that is
+    # neither square nor a power of two.
+    matrix = np.array([[0.0, 1.0, 0.25], [0.5, 0.999, 0.01]])
+    for linear, strength in [(False, 1.0), (False, 0.5), (False, 0.0), (True, 1.0), (True, 0.5)]:
+        got = tonalis.ordered_dither(img, matrix, palette=pal, linear=linear, strength=strength)
+        assert_images_equal(got, palette_model(img, tiled_shifts(float_thresholds(matrix), h, w),
+                                               pal, strength, linear))
+        got = tonalis.random_dither(img, palette=pal, seed=n, linear=linear, strength=strength)
+        assert_images_equal(got, palette_model(img, noise_shifts(n, h, w), pal, strength, linear))
+
+
+# Larger images get finer grids of cells, and shorter lists.
+@pytest.mark.parametrize("kind", ["random", "lattice-repeats", "gray"])
+@pytest.mark.parametrize("n", [16, 256])
+def test_cell_lists_on_fine_grids(n, kind):
+    pal = palette_of(kind, n, seed=n + 11)
+    img = palette_image((330, 317, 3), pal, seed=n + 12)
+    h, w = img.shape[:2]
+    for linear, strength in [(False, 1.0), (True, 0.5)]:
+        got = tonalis.ordered_dither(img, 8, palette=pal, linear=linear, strength=strength)
+        assert_images_equal(got, palette_model(img, tiled_shifts(bayer_thresholds(8), h, w), pal,
+                                               strength, linear))
+        got = tonalis.random_dither(img, palette=pal, seed=3, linear=linear, strength=strength)
+        assert_images_equal(got, palette_model(img, noise_shifts(3, h, w), pal, strength, linear))
+
+
+# Every code triple on a lattice of step 5 at strength 0 (the working
+# values are the codes), on a grid of cells fine enough that most cells
+# hold a few colours: any colour dropped from a list shows.
+CUBE = np.stack(np.meshgrid(*[np.arange(0, 256, 5)] * 3, indexing="ij"), -1).reshape(-1, 1, 3)
+CUBE = np.ascontiguousarray(CUBE.reshape(-1, 338, 3)).astype(np.uint8)
+
+
+@pytest.mark.parametrize("linear", [False, True])
+@pytest.mark.parametrize("kind", HOSTILE + ["random"])
+@pytest.mark.parametrize("n", [12, 40, 256, 1500])
+def test_cell_lists_over_the_whole_cube(n, kind, linear):
+    pal = hostile_palette(kind, n, seed=n + 31) if kind != "random" else palette_of(kind, n, n)
+    colors, _ = ref.palette([tuple(int(v) for v in t) for t in pal], linear)
+    work = ref.to_work(linear)
+    want = pal[nearest_colors(work[CUBE.reshape(-1, 3)], colors)].reshape(CUBE.shape)
+    assert_images_equal(tonalis.ordered_dither(CUBE, palette=pal, strength=0, linear=linear),
+                        want)
+
+
+# Lists too long to keep (thousands of copies of a few colours): those
+# cells are searched the plain way, which must agree with the lists of
+# the cells around them.
+@pytest.mark.parametrize("distinct", [1, 3, 40])
+def test_cells_without_lists(distinct):
+    rng = np.random.default_rng(distinct)
+    pal = rng.integers(0, 256, (distinct, 3))[rng.integers(0, distinct, 4096)].astype(np.uint8)
+    used = np.unique(pal, axis=0)
+    pal[:len(used)] = used  # every colour early in the list, then its copies
+    img = hostile_image((64, 96, 3), pal, seed=distinct + 5)
+    h, w = img.shape[:2]
+    for linear, strength in [(False, 1.0), (True, 0.5)]:
+        got = tonalis.ordered_dither(img, palette=pal, linear=linear, strength=strength)
+        assert_images_equal(got, palette_model(img, tiled_shifts(bayer_thresholds(8), h, w), pal,
+                                               strength, linear))
+        got = tonalis.random_dither(img, palette=pal, seed=9, linear=linear, strength=strength)
+        assert_images_equal(got, palette_model(img, noise_shifts(9, h, w), pal, strength, linear))
+
+
+# Worker threads build the lists of one shared grid as their pixels reach
+# the cells, both at once near the bands' seams.
+def test_cell_lists_built_by_several_threads():
+    pal = palette_of("lattice", 100, seed=21)
+    img = photo((1500, 1424, 3), seed=22)
+    h, w = img.shape[:2]
+    assert_images_equal(tonalis.ordered_dither(img, palette=pal),
+                        palette_model(img, tiled_shifts(bayer_thresholds(8), h, w), pal))
+    assert_images_equal(tonalis.random_dither(img, palette=pal, seed=23),
+                        palette_model(img, noise_shifts(23, h, w), pal))
+
+
 # Passes long enough to be cut into bands of rows for worker threads: the
 # bands must meet without a seam, the generator must start each band at
 # its first pixel's draw.

@@ -12,6 +12,8 @@
 // - random dither: the exact formula, sixteen pixels at a time with wide
 //   vectors (the generator's k-th state is the seed state plus k times the
 //   increment, so lanes draw independently);
+// - palettes of more than a few colours: the nearest colour from the
+//   candidate list of the pixel's cell (palette_cells.hpp);
 // - otherwise the formula pixel by pixel.
 #include "ordered.hpp"
 
@@ -22,6 +24,7 @@
 #include <variant>
 
 #include "machine.hpp"
+#include "palette_cells.hpp"
 #include "shifts.hpp"
 #include "targets.hpp"
 
@@ -180,6 +183,8 @@ constexpr double formula_ps = 3000;  // the formula, per sample
 constexpr double noise_ps = 600;     // random, vector lanes, per sample
 constexpr double palette_ps = 4000;  // palette, per pixel, plus per colour:
 constexpr double palette_color_ps = 30;
+constexpr double cell_ps = 5000;  // palette, cell lists, per pixel, plus per colour:
+constexpr double cell_color_ps = 4;
 
 // Palettes up to this size are compared whole with every pixel: picking
 // the colours near a group of pixels costs more than it saves.
@@ -197,17 +202,57 @@ namespace tonalis {
 
 namespace {
 
+// Cells per channel of the cell search: lists are built only for cells that
+// pixels reach, each at the cost of a scan of the palette, so finer grids
+// (shorter lists) pay only on larger images; 32 from 2048² pixels on.
+std::size_t cell_side(std::size_t pixels) noexcept {
+    std::size_t side = 4;
+    while (side < PaletteCells::max_side && side * side * side * 128 < pixels) side *= 2;
+    return side;
+}
+
+// The box holding every working value: a code's value plus its shift.
+template <class Shift>
+void working_box(const Palette& palette, const Space& space, float strength, const Shift& shift,
+                 float low[3], float high[3]) noexcept {
+    float lowest;
+    float highest;
+    shift.range(lowest, highest);
+    const auto [least, most] = std::minmax_element(space.to_work.begin(), space.to_work.end());
+    for (std::size_t c = 0; c < 3; ++c) {
+        const float a = strength * palette.spread[c];
+        low[c] = *least + std::min(a * lowest, a * highest);
+        high[c] = *most + std::max(a * lowest, a * highest);
+        // A little room on both sides; values outside are searched the plain way.
+        const float room = (high[c] - low[c]) * 0x1p-10f + 0x1p-10f;
+        low[c] -= room;
+        high[c] += room;
+    }
+}
+
 template <class MakeShift>
 void palette_pass(Img& img, const Palette& palette, const Space& space, float strength,
                   MakeShift make_shift) noexcept {
     using Shift = decltype(make_shift(std::size_t{0}));
-    const auto rows = TONALIS_DISPATCH(palette_rows<Shift>);
+    PaletteCells cells;
+    float low[3];
+    float high[3];
+    working_box(palette, space, strength, make_shift(std::size_t{0}), low, high);
+    const bool by_cells = palette.colors.size() > whole_palette_colors &&
+                          cells.make(palette, low, high, cell_side(img.pixel_count()));
+    const auto cell_rows = TONALIS_DISPATCH(palette_cell_rows<Shift>);
+    const auto group_rows = TONALIS_DISPATCH(palette_rows<Shift>);
+    const auto colors = static_cast<double>(palette.colors.size());
     const double pixel_ps =
-        palette_ps + palette_color_ps * static_cast<double>(palette.colors.size());
+        by_cells ? cell_ps + cell_color_ps * colors : palette_ps + palette_color_ps * colors;
     run_bands(img.height, static_cast<double>(img.pixel_count()) * pixel_ps,
               [&](std::size_t y0, std::size_t y1) {
                   auto shift = make_shift(y0);
-                  rows(img, palette, space, strength, shift, y0, y1);
+                  if (by_cells) {
+                      cell_rows(img, palette, space, strength, shift, cells, y0, y1);
+                  } else {
+                      group_rows(img, palette, space, strength, shift, y0, y1);
+                  }
               });
 }
 

@@ -14,6 +14,15 @@ namespace tonalis {
 class MatrixShift {
 public:
     explicit MatrixShift(const ThresholdMatrix& m) noexcept : m_(m) {}
+    // The smallest and the largest shift.
+    void range(float& lowest, float& highest) const noexcept {
+        lowest = __builtin_inff();
+        highest = -__builtin_inff();
+        for (float v : m_.values) {
+            lowest = v - 0.5f < lowest ? v - 0.5f : lowest;
+            highest = v - 0.5f > highest ? v - 0.5f : highest;
+        }
+    }
     void begin_row(std::size_t y) noexcept {
         row_ = m_.values.data() + (y % m_.height) * m_.width;
         column_ = 0;
@@ -37,6 +46,10 @@ class NoiseShift {
 public:
     NoiseShift(std::uint64_t seed, std::uint64_t first_pixel) noexcept
         : state_(NoiseGenerator::from_seed(seed).state + first_pixel * NoiseGenerator::increment) {}
+    void range(float& lowest, float& highest) const noexcept {
+        lowest = -0.5f;
+        highest = 0.5f;
+    }
     void begin_row(std::size_t) noexcept {}
     float next() noexcept {
         state_ += NoiseGenerator::increment;

@@ -2,6 +2,7 @@
 // compiled once per target (see targets.hpp).
 
 #include "vectors.ipp"
+#include "palette_search.ipp"
 
 // Palette target, rows [y0, y1). Vector lanes hold pixels, a group of
 // neighbouring pixels at a time, so every colour is compared with the whole
@@ -255,6 +256,411 @@ void palette_rows(Img& img, const Palette& palette, const Space& space, float st
     }
 }
 
+// The cell search (palette_cells.hpp).
+
+// Builds the list of a cell claimed by this thread and publishes it; gives
+// the cell's new state. `lb` and `members` hold a padded palette.
+std::uint32_t build_cell(PaletteCells& cells, const PaletteLayout& layout, std::size_t cell,
+                         const std::size_t index[3], float* lb, std::uint16_t* members) noexcept {
+    float lo[3];
+    float hi[3];
+    cells.box(index[0], index[1], index[2], lo, hi);
+    const float* planes[3] = {layout.planes.data(), layout.planes.data() + layout.padded,
+                              layout.planes.data() + 2 * layout.padded};
+    const vf zero = splat_vf(0.0f);
+    vf nearest_far = splat_vf(__builtin_inff());
+    for (std::size_t k = 0; k < layout.padded; k += native_lanes) {
+        vf gap[3];
+        vf far[3];
+        for (std::size_t c = 0; c < 3; ++c) {
+            const vf v = load_vf(planes[c] + k);
+            gap[c] = max_vf(zero, max_vf(lo[c] - v, v - hi[c]));
+            far[c] = max_vf(v - lo[c], hi[c] - v);
+        }
+        // Padding colours are NaN: never below the bound, never the bound.
+        const vf near = (gap[0] * gap[0] + gap[1] * gap[1]) + gap[2] * gap[2];
+        __builtin_memcpy(lb + k, &near, sizeof near);
+        nearest_far = min_vf((far[0] * far[0] + far[1] * far[1]) + far[2] * far[2], nearest_far);
+    }
+    const float bound = all_min(nearest_far)[0];
+    std::size_t length = 0;
+    for (std::size_t k = 0; k < layout.padded; k += native_lanes) {
+        unsigned mask = lane_bits(load_vf(lb + k) <= bound);
+        while (mask != 0) {
+            const auto lane = static_cast<unsigned>(__builtin_ctz(mask));
+            members[length++] = static_cast<std::uint16_t>(k + lane);
+            mask &= mask - 1;
+        }
+    }
+    std::uint32_t state = PaletteCells::no_list;
+    const std::uint32_t* packed = cells.packed_rgb();
+    if (length == 1) {
+        state = PaletteCells::single(packed[members[0]]);
+    } else if (length > 1 && length <= PaletteCells::max_length) {
+        std::size_t start = 0;
+        if (std::uint32_t* room = cells.reserve(length, start)) {
+            for (std::size_t i = 0; i < length; ++i) room[i] = packed[members[i]];
+            state = PaletteCells::list(start, length);
+        }
+    }
+    cells.publish(cell, state);
+    return state;
+}
+
+// The first nearest colour on a list in the caller's order.
+[[gnu::always_inline]] inline std::uint32_t search_list(const std::uint32_t* list,
+                                                        std::size_t length, const float* to_work,
+                                                        float p0, float p1, float p2) noexcept {
+    std::uint32_t nearest = list[0];
+    float best = __builtin_inff();
+    for (std::size_t i = 0; i < length; ++i) {
+        const std::uint32_t rgb = list[i];
+        const float dr = p0 - to_work[rgb & 0xFF];
+        const float dg = p1 - to_work[(rgb >> 8) & 0xFF];
+        const float db = p2 - to_work[(rgb >> 16) & 0xFF];
+        const float d = (dr * dr + dg * dg) + db * db;
+        if (d < best) {
+            best = d;
+            nearest = rgb;
+        }
+    }
+    return nearest;
+}
+
+// native_lanes 32-bit values at base[index].
+[[gnu::always_inline]] inline vi gather_u32(const std::uint32_t* base, vi index) noexcept {
+#if TONALIS_TARGET == 2
+    // The masked forms: the plain ones start from an undefined vector.
+    return reinterpret_cast<vi>(_mm512_mask_i32gather_epi32(
+        _mm512_setzero_si512(), 0xFFFF, reinterpret_cast<__m512i>(index), base, 4));
+#elif TONALIS_TARGET == 1
+    return reinterpret_cast<vi>(_mm256_i32gather_epi32(reinterpret_cast<const int*>(base),
+                                                       reinterpret_cast<__m256i>(index), 4));
+#else
+    vi out;
+    for (std::size_t l = 0; l < native_lanes; ++l) {
+        out[l] = static_cast<std::int32_t>(base[static_cast<std::uint32_t>(index[l])]);
+    }
+    return out;
+#endif
+}
+
+[[gnu::always_inline]] inline vf gather_f32(const float* base, vi index) noexcept {
+#if TONALIS_TARGET == 2
+    return reinterpret_cast<vf>(_mm512_mask_i32gather_ps(
+        _mm512_setzero_ps(), 0xFFFF, reinterpret_cast<__m512i>(index), base, 4));
+#elif TONALIS_TARGET == 1
+    return reinterpret_cast<vf>(_mm256_i32gather_ps(base, reinterpret_cast<__m256i>(index), 4));
+#else
+    vf out;
+    for (std::size_t l = 0; l < native_lanes; ++l) {
+        out[l] = base[static_cast<std::uint32_t>(index[l])];
+    }
+    return out;
+#endif
+}
+
+// Bytes 3k, 3k + 1, 3k + 2 of each 128-bit lane into 32-bit lane k, and back.
+#if TONALIS_TARGET >= 1
+#define TONALIS_SPREAD_RGB 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1
+#define TONALIS_PACK_RGB 0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1
+#endif
+
+// native_lanes pixels of C samples as r | g << 8 | b << 16 (| a << 24).
+// With C = 3 it reads up to 4 bytes past the pixels.
+template <std::size_t C>
+[[gnu::always_inline]] inline vi load_pixels(const std::uint8_t* at) noexcept {
+    vi v;
+    if constexpr (C == 4) {
+        __builtin_memcpy(&v, at, sizeof v);
+        return v;
+    }
+#if TONALIS_TARGET == 2
+    __m512i x = _mm512_zextsi128_si512(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)));
+    x = _mm512_inserti32x4(x, _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 12)), 1);
+    x = _mm512_inserti32x4(x, _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 24)), 2);
+    x = _mm512_inserti32x4(x, _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 36)), 3);
+    v = reinterpret_cast<vi>(_mm512_shuffle_epi8(
+        x, _mm512_maskz_broadcast_i32x4(0xFFFF, _mm_setr_epi8(TONALIS_SPREAD_RGB))));
+#elif TONALIS_TARGET == 1
+    const __m256i x = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(at + 12),
+                                          reinterpret_cast<const __m128i*>(at));
+    v = reinterpret_cast<vi>(
+        _mm256_shuffle_epi8(x, _mm256_broadcastsi128_si256(_mm_setr_epi8(TONALIS_SPREAD_RGB))));
+#else
+    for (std::size_t l = 0; l < native_lanes; ++l) {
+        const std::uint32_t r = at[3 * l];
+        const std::uint32_t g = at[3 * l + 1];
+        const std::uint32_t b = at[3 * l + 2];
+        v[l] = static_cast<std::int32_t>(r | g << 8 | b << 16);
+    }
+#endif
+    return v;
+}
+
+// Writes the r, g, b of native_lanes pixels (r | g << 8 | b << 16), leaving
+// any fourth sample as it is; writes nothing past the pixels.
+template <std::size_t C>
+[[gnu::always_inline]] inline void store_pixels(std::uint8_t* at, vi rgb) noexcept {
+    if constexpr (C == 4) {
+        vi old;
+        __builtin_memcpy(&old, at, sizeof old);
+        const vi out = (rgb & 0x00FFFFFF) | (old & static_cast<std::int32_t>(0xFF000000u));
+        __builtin_memcpy(at, &out, sizeof out);
+        return;
+    }
+#if TONALIS_TARGET == 2
+    const __m512i pack = _mm512_maskz_broadcast_i32x4(0xFFFF, _mm_setr_epi8(TONALIS_PACK_RGB));
+    const __m512i x = _mm512_shuffle_epi8(reinterpret_cast<__m512i>(rgb), pack);
+    // In rising order, each store's four spare bytes rewritten by the next.
+    auto* out = reinterpret_cast<__m128i*>(at);
+    _mm_storeu_si128(out, _mm512_maskz_extracti32x4_epi32(0xF, x, 0));
+    out = reinterpret_cast<__m128i*>(at + 12);
+    _mm_storeu_si128(out, _mm512_maskz_extracti32x4_epi32(0xF, x, 1));
+    out = reinterpret_cast<__m128i*>(at + 24);
+    _mm_storeu_si128(out, _mm512_maskz_extracti32x4_epi32(0xF, x, 2));
+    _mm_mask_storeu_epi8(at + 36, 0x0FFF, _mm512_maskz_extracti32x4_epi32(0xF, x, 3));
+#elif TONALIS_TARGET == 1
+    const __m256i pack = _mm256_broadcastsi128_si256(_mm_setr_epi8(TONALIS_PACK_RGB));
+    const __m256i x = _mm256_shuffle_epi8(reinterpret_cast<__m256i>(rgb), pack);
+    const __m128i high = _mm256_extracti128_si256(x, 1);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(at), _mm256_castsi256_si128(x));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(at + 12), high);
+    const std::int32_t last = _mm_extract_epi32(high, 2);
+    __builtin_memcpy(at + 20, &last, sizeof last);
+#else
+    for (std::size_t l = 0; l < native_lanes; ++l) {
+        const auto v = static_cast<std::uint32_t>(rgb[l]);
+        at[3 * l] = static_cast<std::uint8_t>(v);
+        at[3 * l + 1] = static_cast<std::uint8_t>(v >> 8);
+        at[3 * l + 2] = static_cast<std::uint8_t>(v >> 16);
+    }
+#endif
+}
+
+#undef TONALIS_SPREAD_RGB
+#undef TONALIS_PACK_RGB
+
+// The cell search of one band of rows.
+class CellSearch {
+public:
+    CellSearch(const Palette& palette, const Space& space, PaletteCells& cells) noexcept
+        : cells_(cells), layout_(palette.layout), plain_(palette.layout, 0) {
+        to_work_ = space.to_work.data();
+        side_ = cells.side();
+        limit_ = static_cast<float>(side_);
+        for (std::size_t c = 0; c < 3; ++c) {
+            origin_[c] = cells.origin()[c];
+            scale_[c] = cells.scale()[c];
+        }
+    }
+
+    // The cell of a working value, or side³ when it is outside the grid.
+    [[gnu::always_inline]] std::size_t cell_of(float p0, float p1, float p2) const noexcept {
+        const float t0 = (p0 - origin_[0]) * scale_[0];
+        const float t1 = (p1 - origin_[1]) * scale_[1];
+        const float t2 = (p2 - origin_[2]) * scale_[2];
+        if (!(t0 >= 0.0f && t0 < limit_ && t1 >= 0.0f && t1 < limit_ && t2 >= 0.0f &&
+              t2 < limit_)) {
+            return side_ * side_ * side_;
+        }
+        return (static_cast<std::size_t>(t0) * side_ + static_cast<std::size_t>(t1)) * side_ +
+               static_cast<std::size_t>(t2);
+    }
+
+    // The cells of native_lanes working values; lanes outside the grid
+    // are cleared in `inside`, and their cell is 0.
+    [[gnu::always_inline]] vi cells_of(const vf p[3], vi& inside) const noexcept {
+        vi index[3];
+        inside = splat_vi(-1);
+        for (std::size_t c = 0; c < 3; ++c) {
+            const vf t = (p[c] - origin_[c]) * scale_[c];
+            inside &= (t >= 0.0f) & (t < limit_);
+            index[c] = __builtin_convertvector(inside ? t : splat_vf(0.0f), vi);
+        }
+        const auto side = static_cast<std::int32_t>(side_);
+        return ((index[0] * side + index[1]) * side + index[2]) & inside;
+    }
+
+    // The nearest colour (its bytes, packed) of a working value whose cell
+    // (side³ when outside) is in state `state`.
+    std::uint32_t nearest(float p0, float p1, float p2, std::size_t cell,
+                        std::uint32_t state) noexcept {
+        if (cell < side_ * side_ * side_) {
+            if (state == PaletteCells::unbuilt && cells_.claim(cell)) {
+                const std::size_t index[3] = {cell / (side_ * side_), cell / side_ % side_,
+                                              cell % side_};
+                state = build_cell(cells_, layout_, cell, index, lb_, members_);
+            }
+        } else {
+            state = PaletteCells::no_list;
+        }
+        if (state & 1) {
+            return state >> 1;
+        }
+        if (state > PaletteCells::no_list) {
+            return search_list(cells_.pool() + ((state >> 12) - 1),
+                               (state >> 1) & PaletteCells::max_length, to_work_, p0, p1, p2);
+        }
+        return cells_.packed_rgb()[plain_(p0, p1, p2)];
+    }
+
+    std::uint32_t nearest(float p0, float p1, float p2) noexcept {
+        const std::size_t cell = cell_of(p0, p1, p2);
+        const std::uint32_t state =
+            cell < side_ * side_ * side_ ? cells_.state(cell) : PaletteCells::no_list;
+        return nearest(p0, p1, p2, cell, state);
+    }
+
+private:
+    PaletteCells& cells_;
+    const PaletteLayout& layout_;
+    ColorSearch plain_;
+    std::size_t side_;
+    float limit_;
+    float origin_[3];
+    float scale_[3];
+    const float* to_work_;
+    alignas(64) float lb_[max_palette_colors + native_lanes];
+    std::uint16_t members_[max_palette_colors + native_lanes];
+};
+
+// Palette target through the cell lists, rows [y0, y1) of an image of C
+// channels: native_lanes pixels at a time, the rest one by one.
+template <std::size_t C, class Shift>
+void palette_cell_rows_c(Img& img, const Palette& palette, const Space& space, float strength,
+                         Shift& shift, PaletteCells& cells, std::size_t y0,
+                         std::size_t y1) noexcept {
+    const float a[3] = {strength * palette.spread[0], strength * palette.spread[1],
+                        strength * palette.spread[2]};
+    const float* to_work = space.to_work.data();
+    const std::uint32_t* states = cells.raw_states();
+    const std::uint32_t* pool = cells.pool();
+    const bool linear = space.linear;
+    CellSearch search(palette, space, cells);
+    const std::size_t row = img.width * C;
+    // A run of pixels in two passes: the working values and the states of
+    // the cells of all its pixels first, so that the loads of the states
+    // overlap, then the colours.
+    constexpr std::size_t run = 256;
+    alignas(64) float shifts[run];
+    alignas(64) float p[3][run];
+    alignas(64) std::int32_t cell[run];
+    alignas(64) std::int32_t word[run];
+    const std::size_t none = cells.side() * cells.side() * cells.side();
+
+    // Working values of the samples in the lanes' bytes (codes, outside
+    // linear light).
+    auto working = [&](vi codes) noexcept {
+        return linear ? gather_f32(to_work, codes) : __builtin_convertvector(codes, vf);
+    };
+    // Distances from the lanes' working values to the lanes' colours.
+    auto distance = [&](const vf v[3], vi rgb) noexcept {
+        const vf dr = v[0] - working(rgb & 0xFF);
+        const vf dg = v[1] - working((rgb >> 8) & 0xFF);
+        const vf db = v[2] - working((rgb >> 16) & 0xFF);
+        return (dr * dr + dg * dg) + db * db;
+    };
+
+    for (std::size_t y = y0; y < y1; ++y) {
+        shift.begin_row(y);
+        std::uint8_t* at = img.data.data() + y * row;
+        // The loads read up to 4 bytes past the pixels, which must be in
+        // the image: on its last row the last group goes one by one.
+        std::size_t end = img.width - img.width % native_lanes;
+        if (y + 1 == img.height && end * C + 4 > row) {
+            end = end >= native_lanes ? end - native_lanes : 0;
+        }
+        std::size_t x = 0;
+        while (x < end) {
+            const std::size_t n = std::min(run, end - x);
+            for (std::size_t l = 0; l < n; ++l) shifts[l] = shift.next();
+            for (std::size_t g = 0; g < n; g += native_lanes) {
+                const vf s = load_vf(shifts + g);
+                const vi px = load_pixels<C>(at + g * C);
+                vf v[3];
+                for (std::size_t c = 0; c < 3; ++c) {
+                    v[c] = working((px >> static_cast<int>(8 * c)) & 0xFF) + a[c] * s;
+                    __builtin_memcpy(p[c] + g, &v[c], sizeof v[c]);
+                }
+                vi inside;
+                const vi where = search.cells_of(v, inside);
+                const vi state = gather_u32(states, where);
+                const vi out = inside ? where : splat_vi(static_cast<std::int32_t>(none));
+                const vi w = inside ? state : splat_vi(PaletteCells::no_list);
+                __builtin_memcpy(cell + g, &out, sizeof out);
+                __builtin_memcpy(word + g, &w, sizeof w);
+            }
+            std::atomic_thread_fence(std::memory_order_acquire);
+            for (std::size_t g = 0; g < n; g += native_lanes) {
+                vf v[3];
+                for (std::size_t c = 0; c < 3; ++c) v[c] = load_vf(p[c] + g);
+                vi state;
+                __builtin_memcpy(&state, word + g, sizeof state);
+                // Cells without a list are settled one pixel at a time and
+                // then taken as lists of their one colour.
+                unsigned unsettled = lane_bits(((state & 1) | ((state >> 12) & 0xFFFFF)) == 0);
+                if (unsettled != 0) {
+                    for (; unsettled != 0; unsettled &= unsettled - 1) {
+                        const std::size_t l =
+                            g + static_cast<std::size_t>(__builtin_ctz(unsettled));
+                        word[l] = static_cast<std::int32_t>(PaletteCells::single(search.nearest(
+                            p[0][l], p[1][l], p[2][l], static_cast<std::size_t>(cell[l]),
+                            static_cast<std::uint32_t>(word[l]))));
+                    }
+                    __builtin_memcpy(&state, word + g, sizeof state);
+                }
+                // The lists side by side: the k-th member of every list at
+                // once, a lane moving only to a strictly nearer colour. A
+                // list of one colour is the state itself, and needs no
+                // distance.
+                const vi single = (state & 1) != 0;
+                vi chosen = (state >> 1) & 0xFFFFFF;
+                if (lane_bits(~single) != 0) {
+                    const vi length = single ? splat_vi(1) : (state >> 1) & 0x7FF;
+                    const vi start = ((state >> 12) & 0xFFFFF) - 1;
+                    chosen = single ? chosen : gather_u32(pool, single ? 0 : start);
+                    const auto longest =
+                        static_cast<std::int32_t>(all_max(__builtin_convertvector(length, vf))[0]);
+                    vf best = distance(v, chosen);
+                    for (std::int32_t k = 1; k < longest; ++k) {
+                        const vi active = k < length;
+                        const vi rgb = gather_u32(pool, active ? start + k : splat_vi(0));
+                        const vf d = distance(v, rgb);
+                        const vi nearer = active & (d < best);
+                        best = nearer ? d : best;
+                        chosen = nearer ? rgb : chosen;
+                    }
+                }
+                store_pixels<C>(at + g * C, chosen);
+            }
+            x += n;
+            at += n * C;
+        }
+        for (; x < img.width; ++x, at += C) {
+            const float s = shift.next();
+            const float p0 = to_work[at[0]] + a[0] * s;
+            const float p1 = to_work[at[1]] + a[1] * s;
+            const float p2 = to_work[at[2]] + a[2] * s;
+            const std::uint32_t rgb = search.nearest(p0, p1, p2);
+            at[0] = static_cast<std::uint8_t>(rgb);
+            at[1] = static_cast<std::uint8_t>(rgb >> 8);
+            at[2] = static_cast<std::uint8_t>(rgb >> 16);
+        }
+    }
+}
+
+template <class Shift>
+void palette_cell_rows(Img& img, const Palette& palette, const Space& space, float strength,
+                       Shift& shift, PaletteCells& cells, std::size_t y0,
+                       std::size_t y1) noexcept {
+    if (img.channels == 4) {
+        palette_cell_rows_c<4>(img, palette, space, strength, shift, cells, y0, y1);
+    } else {
+        palette_cell_rows_c<3>(img, palette, space, strength, shift, cells, y0, y1);
+    }
+}
+
 #if TONALIS_TARGET >= 1
 
 #if TONALIS_TARGET == 2
@@ -340,6 +746,18 @@ void pattern_rows(Img& img, const CellThresholds& th, const Levels& levels,
         std::uint8_t* row = img.data.data() + y * n;
         std::size_t phase = 0;
         std::size_t s = 0;
+        if (advance == 0 && steps == 1 && !has_alpha) {
+            // Two levels, and a period that divides the vector (Bayer
+            // matrices on gray rows): one level at byte 0 and one limit
+            // for the whole row, held in registers.
+            const vbw first = load_vbw(pattern);
+            const vbw limit = load_vbw(pattern + 2 * span);
+            for (; s + byte_lanes <= n; s += byte_lanes) {
+                const vbw b = load_vbw(row + s);
+                const vbw out = lookup16(codes, first - reinterpret_cast<vbw>(b > limit));
+                __builtin_memcpy(row + s, &out, sizeof out);
+            }
+        }
         for (; s + byte_lanes <= n; s += byte_lanes) {
             const std::uint8_t* at = pattern + phase;
             const vbw b = load_vbw(row + s);

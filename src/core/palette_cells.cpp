@@ -1,0 +1,81 @@
+// The grid and the list pool of the cell search; the lists themselves are
+// built by the engines (threshold_passes.ipp), with vectors.
+#include "palette_cells.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tonalis {
+
+namespace {
+
+// How far, in cells, a pixel may land from the cell its index arithmetic
+// gives: two roundings of at most 2^-24 relative each, for coordinates
+// below 64, are far below this.
+constexpr double index_slack = 1.0 / 1024;
+
+}  // namespace
+
+bool PaletteCells::make(const Palette& palette, const float low[3], const float high[3],
+                        std::size_t side) noexcept {
+    side_ = 0;
+    if (side == 0 || side > max_side) {
+        return false;
+    }
+    for (std::size_t c = 0; c < 3; ++c) {
+        const float span = high[c] - low[c];
+        const float scale = static_cast<float>(side) / span;
+        if (!(span > 0.0f) || !std::isfinite(scale) || !std::isfinite(low[c])) {
+            return false;
+        }
+        origin_[c] = low[c];
+        scale_[c] = scale;
+    }
+    const std::size_t cells = side * side * side;
+    // Zeroed pages come from the system untouched: only cells that pixels
+    // reach are ever written.
+    states_.reset(static_cast<std::uint32_t*>(std::calloc(cells, sizeof(std::uint32_t))));
+    pool_size_ = std::min(cells * palette.colors.size(), max_pool_members);
+    pool_.reset(static_cast<std::uint32_t*>(std::malloc(pool_size_ * sizeof(std::uint32_t))));
+    packed_rgb_.reset(
+        static_cast<std::uint32_t*>(std::malloc(palette.rgb.size() * sizeof(std::uint32_t))));
+    if (!states_ || !pool_ || !packed_rgb_) {
+        states_.reset();
+        pool_.reset();
+        packed_rgb_.reset();
+        return false;
+    }
+    for (std::size_t j = 0; j < palette.rgb.size(); ++j) {
+        const Rgb& c = palette.rgb[j];
+        packed_rgb_[j] = std::uint32_t{c[0]} | std::uint32_t{c[1]} << 8 | std::uint32_t{c[2]} << 16;
+    }
+    used_.store(0, std::memory_order_relaxed);
+    side_ = side;
+    return true;
+}
+
+std::uint32_t* PaletteCells::reserve(std::size_t length, std::size_t& start) noexcept {
+    start = used_.fetch_add(length, std::memory_order_relaxed);
+    if (start + length > pool_size_) {
+        return nullptr;
+    }
+    return pool_.get() + start;
+}
+
+void PaletteCells::box(std::size_t i0, std::size_t i1, std::size_t i2, float lo[3],
+                       float hi[3]) const noexcept {
+    const std::size_t index[3] = {i0, i1, i2};
+    for (std::size_t c = 0; c < 3; ++c) {
+        // In double, then rounded outward to float.
+        const double width = 1.0 / static_cast<double>(scale_[c]);
+        const double first = static_cast<double>(index[c]) - index_slack;
+        const double last = static_cast<double>(index[c]) + 1.0 + index_slack;
+        const double a = static_cast<double>(origin_[c]) + first * width;
+        const double b = static_cast<double>(origin_[c]) + last * width;
+        const double margin = (std::fabs(a) + std::fabs(b) + width) * 0x1p-20;
+        lo[c] = std::nextafter(static_cast<float>(a - margin), -__builtin_inff());
+        hi[c] = std::nextafter(static_cast<float>(b + margin), __builtin_inff());
+    }
+}
+
+}  // namespace tonalis

@@ -1,0 +1,103 @@
+// Candidate lists of the nearest-colour search over a grid of cells, for
+// the threshold engines, whose working values stay inside a known box.
+//
+// A cell's list holds, in the caller's order, every colour that could be
+// the nearest (the first colour at the smallest distance
+// (dr² + dg²) + db², each step rounded to single precision) for some point
+// of the cell: every colour whose distance from the cell (computed like a
+// distance from the gaps between cell and colour on each channel) is at
+// most the smallest distance any colour has from the cell's farthest
+// corner. Rounding is monotonic, so for a point inside the cell no
+// colour's computed distance is below its gap bound nor above its corner
+// bound; the nearest colour's distance is at most that smallest corner
+// bound, so the nearest colour, and every colour as near, is on the list.
+// Searching the list in its order therefore gives what the plain scan of
+// the whole palette gives.
+//
+// Lists are built when a pixel first falls in their cell, by whichever
+// thread gets there first, into one preallocated pool; a pixel whose cell
+// has no list (being built by another thread, or the pool full) is searched
+// the plain way.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+#include "palette.hpp"
+
+namespace tonalis {
+
+class PaletteCells {
+public:
+    // Lists hold colours as the bytes written out, r | g << 8 | b << 16:
+    // equal bytes have equal working values, so which of two equal colours
+    // is found does not matter. A cell's state is one 32-bit word: no list
+    // yet, being built, no list ever (the pool is full, or the list too
+    // long); odd: a list of one colour, (state >> 1); otherwise a list of
+    // (state >> 1) & 0x7FF colours at pool()[(state >> 12) - 1].
+    static constexpr std::uint32_t unbuilt = 0;
+    static constexpr std::uint32_t building = 2;
+    static constexpr std::uint32_t no_list = 4;
+    static constexpr std::size_t max_side = 64;
+    static constexpr std::size_t max_length = 0x7FF;
+    static constexpr std::size_t max_pool_members = (std::size_t{1} << 20) - 1;
+
+    static constexpr std::uint32_t single(std::uint32_t rgb) noexcept { return rgb << 1 | 1u; }
+    static constexpr std::uint32_t list(std::size_t start, std::size_t length) noexcept {
+        return static_cast<std::uint32_t>(((start + 1) << 12) | (length << 1));
+    }
+
+    // Cells covering working values from `low` to `high` per channel, `side`
+    // per channel. False when the grid cannot be made (memory), and the
+    // search must go without it.
+    bool make(const Palette& palette, const float low[3], const float high[3],
+              std::size_t side) noexcept;
+
+    std::size_t side() const noexcept { return side_; }
+    const float* origin() const noexcept { return origin_; }
+    const float* scale() const noexcept { return scale_; }
+    const std::uint32_t* pool() const noexcept { return pool_.get(); }
+    // The bytes written for each colour, r | g << 8 | b << 16.
+    const std::uint32_t* packed_rgb() const noexcept { return packed_rgb_.get(); }
+    // The states as plain words, for vector gathers: a lane of a gather is
+    // one aligned 32-bit load, which on x86 is what a relaxed atomic load
+    // compiles to; an acquire fence after it orders the reads of the list.
+    const std::uint32_t* raw_states() const noexcept { return states_.get(); }
+
+    std::uint32_t state(std::size_t cell) const noexcept {
+        return std::atomic_ref<std::uint32_t>(states_[cell]).load(std::memory_order_acquire);
+    }
+    // True when the caller is to build the cell's list (it was unbuilt).
+    bool claim(std::size_t cell) noexcept {
+        std::uint32_t expected = unbuilt;
+        return std::atomic_ref<std::uint32_t>(states_[cell])
+            .compare_exchange_strong(expected, building, std::memory_order_acq_rel);
+    }
+    // Room for `length` members, or null when the pool is full.
+    std::uint32_t* reserve(std::size_t length, std::size_t& start) noexcept;
+    void publish(std::size_t cell, std::uint32_t value) noexcept {
+        std::atomic_ref<std::uint32_t>(states_[cell]).store(value, std::memory_order_release);
+    }
+    // The box of working values whose pixels the index arithmetic puts in
+    // cell (i0, i1, i2), widened so that rounding cannot put a pixel outside.
+    void box(std::size_t i0, std::size_t i1, std::size_t i2, float lo[3],
+             float hi[3]) const noexcept;
+
+private:
+    struct Free {
+        void operator()(void* p) const noexcept { std::free(p); }
+    };
+    std::size_t side_ = 0;
+    float origin_[3]{};
+    float scale_[3]{};
+    std::unique_ptr<std::uint32_t[], Free> states_;
+    std::unique_ptr<std::uint32_t[], Free> pool_;
+    std::unique_ptr<std::uint32_t[], Free> packed_rgb_;
+    std::size_t pool_size_ = 0;
+    std::atomic<std::size_t> used_{0};
+};
+
+}  // namespace tonalis
