@@ -298,10 +298,23 @@ PaletteLayout PaletteLayout::make(const std::vector<Color>& colors) {
         }
         set_bounds(layout.group_bounds, lanes, g, glo, ghi);
     }
-    if (n > near_from) {
-        build_neighbours(colors, layout);
-    }
     return layout;
+}
+
+void PaletteLayout::add_neighbours(const std::vector<Color>& colors) noexcept {
+    if (count <= near_from || blocks == 0 || near_count != 0 || colors.size() != count) {
+        return;
+    }
+    try {
+        build_neighbours(colors, *this);
+    } catch (...) {
+        // Out of memory: no lists, and the blocked search serves alone.
+        near_count = 0;
+        near_chunks = 0;
+        near_planes = {};
+        near_members = {};
+        near_limits = {};
+    }
 }
 
 Palette Palette::make(std::vector<Rgb> triples, const Space& space) {

@@ -52,12 +52,12 @@ struct PaletteLayout {
     std::vector<float> block_bounds;
     std::vector<float> group_bounds;
 
-    // Neighbour lists (only when count > near_from): for every colour, the
-    // `near_count` colours nearest to it (itself first), in chunks of
-    // `lanes`, ordered by Euclidean distance from it and then by index.
-    // Error diffusion starts its search at the previous pixel's colour,
-    // which usually lies near the next one's. Smaller palettes are scanned
-    // faster than the lists are walked.
+    // Neighbour lists (only when count > near_from, after add_neighbours):
+    // for every colour, the `near_count` colours nearest to it (itself
+    // first), in chunks of `lanes`, ordered by Euclidean distance from it
+    // and then by index. Error diffusion starts its search at the previous
+    // pixel's colour, which usually lies near the next one's. Smaller
+    // palettes are scanned faster than the lists are walked.
     static constexpr std::size_t near_from = 512;
     static constexpr std::size_t near_cap = 32;
     std::size_t near_count = 0;              // min(N, near_cap)
@@ -68,6 +68,12 @@ struct PaletteLayout {
     // colour after the chunk, its own list's later chunks and the colours
     // left out alike; +inf when nothing follows.
     std::vector<float> near_limits;
+
+    // Builds the neighbour lists when the palette is large enough to use
+    // them (only error diffusion does; the lists take a few percent of a
+    // large call to build). Without memory for them nothing is built, and
+    // the searches return the same colours without them.
+    void add_neighbours(const std::vector<Color>& colors) noexcept;
 
     // May throw std::bad_alloc.
     static PaletteLayout make(const std::vector<Color>& colors);

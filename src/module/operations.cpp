@@ -2,6 +2,7 @@
 #include "operations.hpp"
 
 #include <string>
+#include <variant>
 
 #include "diffusion.hpp"
 #include "intake.hpp"
@@ -45,6 +46,9 @@ PyObject* error_diffusion_with(const Args& args, const DiffusionKernel& kernel) 
     }
     {
         Detached detached;
+        if (Palette* palette = std::get_if<Palette>(&prepared->target)) {
+            palette->layout.add_neighbours(palette->colors);
+        }
         error_diffuse(prepared->img, prepared->target, prepared->space, prepared->strength, kernel,
                       args.serpentine, scratch.data(), pipe);
     }
