@@ -133,6 +133,36 @@ def test_threshold_extras_match_the_model(distance, linear):
                                              distance=distance))
 
 
+def large_palette(count, seed):
+    """Random colours with repeats and a gray ramp: ties the searches over
+    laid-out palettes must settle as the plain scan does."""
+    rng = np.random.default_rng(seed)
+    colours = rng.integers(0, 256, (count, 3))
+    colours[count // 2:count // 2 + count // 8] = colours[:count // 8]
+    colours[-16:] = np.linspace(0, 255, 16, dtype=np.int64)[:, None]
+    return [tuple(int(v) for v in c) for c in colours]
+
+
+# Above a few dozen colours the match goes through the wider palette searches.
+@pytest.mark.parametrize("count", [33, 300, 700])
+@pytest.mark.parametrize("distance", ["rgb", "luma", "oklab"])
+def test_large_palettes_match_the_model(count, distance):
+    palette = large_palette(count, count)
+    shape = (5, 41)
+    img = colour_image(shape, 3, count)
+    for linear in (False, True):
+        got = diffuse(img, "floyd_steinberg", palette=palette, linear=linear, distance=distance,
+                      error_limit=20.0)
+        want = model.diffuse(img, "floyd_steinberg", palette=palette, linear=linear, limit=20.0,
+                             distance=distance)
+        assert_images_equal(got, want)
+    t = bayer_thresholds(4)
+    shifts = [[t[y % 4, x % 4] - np.float32(0.5) for x in range(shape[1])]
+              for y in range(shape[0])]
+    got = ordered(img, "bayer4x4", palette=palette, distance=distance)
+    assert_images_equal(got, model.threshold(img, shifts, palette, distance=distance))
+
+
 def test_cube_root_is_close():
     for x in np.geomspace(1e-8, 1.0, 200, dtype=np.float32):
         assert abs(model.cube_root(x) / np.cbrt(np.float64(x)) - 1) < 2e-4

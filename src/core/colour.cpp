@@ -27,6 +27,16 @@ ColourMatch ColourMatch::make(const Palette& palette, const Space& space, Distan
             match.planes_[k * match.padded_ + j] = at[k];
         }
     }
+    if (n > scan_from) {
+        std::vector<Color> coordinates(n);
+        for (std::size_t j = 0; j < n; ++j) {
+            for (std::size_t k = 0; k < 3; ++k) {
+                coordinates[j][k] = match.planes_[k * match.padded_ + j];
+            }
+        }
+        match.layout_ = PaletteLayout::make(coordinates);
+        match.search_ = nearest_color_function();
+    }
     return match;
 }
 

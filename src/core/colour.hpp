@@ -100,6 +100,13 @@ public:
 
     // nearest() of four coordinates, one per lane, as in coordinates_four.
     [[gnu::always_inline]] QuadI nearest_four(Quad c0, Quad c1, Quad c2) const noexcept {
+        if (search_ != nullptr) {
+            QuadI at;
+            for (int l = 0; l < 4; ++l) {
+                at[l] = static_cast<std::int32_t>(search_(layout_, c0[l], c1[l], c2[l]));
+            }
+            return at;
+        }
         const float* p0 = planes_.data();
         const float* p1 = p0 + padded_;
         const float* p2 = p1 + padded_;
@@ -120,6 +127,9 @@ public:
     // Index of the colour whose coordinates are nearest to c: the smallest
     // (d0² + d1²) + d2², the first listed of equally near ones.
     [[gnu::always_inline]] std::size_t nearest(Quad c) const noexcept {
+        if (search_ != nullptr) {
+            return search_(layout_, c[0], c[1], c[2]);
+        }
         const float* p0 = planes_.data();
         const float* p1 = p0 + padded_;
         const float* p2 = p1 + padded_;
@@ -203,6 +213,11 @@ private:
     std::size_t count_ = 0;   // colours
     std::size_t padded_ = 0;  // colours rounded up to whole vectors
     std::vector<float> planes_;  // three planes of padded_ coordinates; padding is NaN
+    // Palettes above scan_from colours: the coordinates laid out for the
+    // palette searches, which are wider and skip what cannot be nearer.
+    static constexpr std::size_t scan_from = 32;
+    PaletteLayout layout_;
+    NearestColorFn search_ = nullptr;
     std::array<float, 256> to_linear_{};
     std::array<float, 256> rise_{};  // to_linear_[i + 1] - to_linear_[i]
 };

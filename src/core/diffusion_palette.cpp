@@ -14,6 +14,10 @@
 
 namespace tonalis {
 
+NearestColorFn nearest_color_function() noexcept {
+    return TONALIS_DISPATCH(nearest_in_layout);
+}
+
 void diffuse_palette(Img& img, const Palette& palette, const Space& space, const KernelRows& rows,
                      std::size_t kernel, bool serpentine, float* scratch,
                      const PipelineSettings& pipe) noexcept {

@@ -5,6 +5,12 @@
 #include "palette_search.ipp"
 #include "diffusion_rows.ipp"
 
+std::size_t nearest_in_layout(const PaletteLayout& layout, float p0, float p1,
+                              float p2) noexcept {
+    ColorSearch search(layout, PaletteLayout::near_from + 1);
+    return search(p0, p1, p2);
+}
+
 // The three colour channels of a pixel in lanes 0 to 2 (lane 3 stays zero):
 // one search per pixel, then the error of all three channels at once.
 template <class Search>

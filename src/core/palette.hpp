@@ -93,6 +93,14 @@ struct Palette {
     static Palette make(std::vector<Rgb> triples, const Space& space);
 };
 
+// The nearest colour of a layout to the point (p0, p1, p2) by the rule
+// above, for callers outside the diffusion engines: the vector scan up to
+// 512 colours, the blocked search above, each compiled for every target.
+// nearest_color_function() is the variant for the widest target in use.
+using NearestColorFn = std::size_t (*)(const PaletteLayout& layout, float p0, float p1,
+                                       float p2) noexcept;
+NearestColorFn nearest_color_function() noexcept;
+
 // A hex colour "#rgb", "#rrggbb", "rgb" or "rrggbb" (any case); nothing
 // when the text is malformed.
 std::optional<Rgb> parse_hex_color(std::u32string_view text) noexcept;
