@@ -420,11 +420,12 @@ def test_a_signal_stops_a_batch_and_leaves_only_whole_files(tmp_path, signum, st
     # A shell that runs the suite in the background starts it with SIGINT
     # ignored, and children inherit that; the command is to see Ctrl-C as a
     # terminal would deliver it.
+    start = ("import runpy, signal, sys; signal.signal(signal.SIGINT, signal.default_int_handler);"
+             " runpy.run_module('tonalis_tools', run_name='__main__', alter_sys=True)")
     process = subprocess.Popen(
-        [sys.executable, "-m", "tonalis_tools", "in", "-o", "out", "-j", "2", "-m", "stucki",
+        [sys.executable, "-c", start, "in", "-o", "out", "-j", "2", "-m", "stucki",
          "--levels", "5", "--format", "png"],
-        cwd=tmp_path, env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+        cwd=tmp_path, env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     out = tmp_path / "out"
     try:
         while not (out.is_dir() and any(p.suffix == ".png" for p in out.iterdir())):
