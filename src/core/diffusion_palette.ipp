@@ -12,7 +12,8 @@ std::size_t nearest_in_layout(const PaletteLayout& layout, float p0, float p1,
 }
 
 // The three colour channels of a pixel in lanes 0 to 2 (lane 3 stays zero):
-// one search per pixel, then the error of all three channels at once.
+// one search per pixel (or per two pixels), then the error of all three
+// channels at once.
 template <class Search>
 struct PaletteQuantizer {
     using V = f4;
@@ -24,12 +25,26 @@ struct PaletteQuantizer {
         return f4{to_work[px[0]], to_work[px[1]], to_work[px[2]], 0.0f};
     }
     [[gnu::always_inline]] f4 quantize(f4 v, std::uint8_t* px) noexcept {
-        const std::size_t j = search(v[0], v[1], v[2]);
+        return v - write_colour(search(v[0], v[1], v[2]), px);
+    }
+    // Two pixels (of the two rows of a pair) at once, for a search that can
+    // take two points together; each pixel's result is quantize()'s.
+    [[gnu::always_inline]] void quantize_two(f4 va, std::uint8_t* pa, f4 vb, std::uint8_t* pb,
+                                             f4& ea, f4& eb) noexcept
+        requires requires(Search& s, float x, std::size_t& j) { s.two(x, x, x, x, x, x, j, j); }
+    {
+        std::size_t ja = 0;
+        std::size_t jb = 0;
+        search.two(va[0], va[1], va[2], vb[0], vb[1], vb[2], ja, jb);
+        ea = va - write_colour(ja, pa);
+        eb = vb - write_colour(jb, pb);
+    }
+    [[gnu::always_inline]] f4 write_colour(std::size_t j, std::uint8_t* px) const noexcept {
         const Rgb& out = palette->rgb[j];
         px[0] = out[0];
         px[1] = out[1];
         px[2] = out[2];
-        return v - load_cell<f4>(palette->layout.quads.data() + 4 * j);
+        return load_cell<f4>(palette->layout.quads.data() + 4 * j);
     }
 };
 

@@ -114,12 +114,23 @@ struct RowWalker {
         ((win2[D + 2] = V{}), ...);
     }
 
+    // A step in two halves, for quantizing two rows' pixels together: the
+    // working value of the current pixel, then the spreading of its error.
+    [[gnu::always_inline]] V value() const noexcept { return q.input(px) + cur; }
+    [[gnu::always_inline]] void give(const RowWeights<V>& w, V err) noexcept {
+        give_impl(w, err, Offsets{});
+    }
+
     template <int... D>
-    [[gnu::always_inline]] void step_impl(const RowWeights<V>& weights,
+    [[gnu::always_inline]] void step_impl(const RowWeights<V>& w,
+                                          std::integer_sequence<int, D...> d) noexcept {
+        give_impl(w, q.quantize(value(), px), d);
+    }
+
+    template <int... D>
+    [[gnu::always_inline]] void give_impl(const RowWeights<V>& weights, V err,
                                           std::integer_sequence<int, D...>) noexcept {
         const auto& w = weights.w;
-        const V v = q.input(px) + cur;
-        const V err = q.quantize(v, px);
 
         if constexpr (s.row0_far) {
             cur = ahead + w[0][3] * err;
@@ -155,6 +166,32 @@ struct RowWalker {
         }
     }
 };
+
+template <class Q>
+concept QuantizesTwo = requires(Q& q, typename Q::V v, std::uint8_t* px) {
+    q.quantize_two(v, px, v, px, v, v);
+};
+
+// One step of both rows of a pair. A quantizer that takes two pixels at
+// once gets the two current pixels together: the lower row's value reads
+// only its own pixel and registers, and every cell either row loads is
+// loaded after the upper row's step, as in the plain order.
+template <class Walker, class V>
+[[gnu::always_inline]] inline void step_pair(Walker& upper, Walker& lower,
+                                             const RowWeights<V>& w) noexcept {
+    if constexpr (QuantizesTwo<decltype(upper.q)>) {
+        const V vu = upper.value();
+        const V vl = lower.value();
+        V eu;
+        V el;
+        upper.q.quantize_two(vu, upper.px, vl, lower.px, eu, el);
+        upper.give(w, eu);
+        lower.give(w, el);
+    } else {
+        upper.step(w);
+        lower.step(w);
+    }
+}
 
 // A whole pass over the image: rows top to bottom, odd rows right to left
 // when serpentine. `cells` floats per cell (1 or 4); the error rows of
@@ -287,10 +324,7 @@ template <int K, class Q>
         while (p < width) {
             const std::size_t end = std::min(p + chunk, width);
             wait_above(end);
-            for (; p < end; ++p) {
-                upper.step(w);
-                lower.step(w);
-            }
+            for (; p < end; ++p) step_pair(upper, lower, w);
             if (end == width) {
                 upper.finish();
             }

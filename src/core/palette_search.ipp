@@ -42,6 +42,14 @@ struct Sixteen {
     }
 };
 
+// Of per-lane minima and the indices where they were found, the first
+// index among the lanes that hold the overall minimum.
+[[gnu::always_inline]] inline std::size_t first_at_minimum(vf best, vi where) noexcept {
+    const vf m = all_min(best);
+    const vi first = all_min(best == m ? where : splat_vi(0x7fffffff));
+    return static_cast<std::size_t>(first[0]);
+}
+
 // The plain scan: every colour, per-lane running minima, then the first
 // index among the lanes that hold the overall minimum.
 [[gnu::always_inline]] inline std::size_t scan_colors(const PaletteLayout& layout, float p0,
@@ -70,9 +78,7 @@ struct Sixteen {
         best = nearer ? d : best;
         where = nearer ? lane + static_cast<std::int32_t>(k) : where;
     }
-    const vf m = all_min(best);
-    const vi first = all_min(best == m ? where : splat_vi(0x7fffffff));
-    return static_cast<std::size_t>(first[0]);
+    return first_at_minimum(best, where);
 }
 
 // One block of the blocked form: takes its nearest colour when it is
@@ -264,6 +270,48 @@ constexpr int near_steps = 4;
     return j;
 }
 
+// The plain scan for two points at once (a and b): both running minima in
+// the same loop over the colours, so that the two chains of dependent
+// compares overlap. Each point's arithmetic, and so its answer, is that of
+// scan_colors.
+[[gnu::always_inline]] inline void scan_colors_two(const PaletteLayout& layout, float a0,
+                                                   float a1, float a2, float b0, float b1,
+                                                   float b2, std::size_t& ja,
+                                                   std::size_t& jb) noexcept {
+    const std::size_t padded = layout.padded;
+    const float* r = layout.planes.data();
+    if (padded == PaletteLayout::lanes) {
+        // One block, its planes `lanes` floats apart; padding lanes are NaN.
+        const Sixteen da = chunk_distances(r, a0, a1, a2);
+        const Sixteen db = chunk_distances(r, b0, b1, b2);
+        ja = static_cast<std::size_t>(__builtin_ctz(da.equal(da.minimum())));
+        jb = static_cast<std::size_t>(__builtin_ctz(db.equal(db.minimum())));
+        return;
+    }
+    const float* g = r + padded;
+    const float* b = g + padded;
+    vi lane;
+    for (std::size_t l = 0; l < native_lanes; ++l) lane[l] = static_cast<std::int32_t>(l);
+    vf best_a = splat_vf(__builtin_inff());
+    vf best_b = best_a;
+    vi where_a = splat_vi(0);
+    vi where_b = where_a;
+    for (std::size_t k = 0; k < padded; k += native_lanes) {
+        const vi at = lane + static_cast<std::int32_t>(k);
+        const vf da = distances(r + k, g + k, b + k, a0, a1, a2);
+        const vf db = distances(r + k, g + k, b + k, b0, b1, b2);
+        // Strictly smaller: a lane keeps the first of its equal colours.
+        const vi nearer_a = da < best_a;
+        const vi nearer_b = db < best_b;
+        best_a = nearer_a ? da : best_a;
+        best_b = nearer_b ? db : best_b;
+        where_a = nearer_a ? at : where_a;
+        where_b = nearer_b ? at : where_b;
+    }
+    ja = first_at_minimum(best_a, where_a);
+    jb = first_at_minimum(best_b, where_b);
+}
+
 // The nearest colour, by the blocked search when the palette has the
 // blocked form and at least `blocked_from` colours, else by the scan.
 // The blocked search as a call: a search over hundreds of colours takes far
@@ -278,6 +326,7 @@ struct ColorSearch {
     const PaletteLayout* layout;
     bool blocked;
     std::size_t hint = 0;
+    std::size_t hint_two = 0;  // the second point's, in two()
 
     ColorSearch(const PaletteLayout& l, std::size_t blocked_from) noexcept
         : layout(&l), blocked(l.blocks != 0 && l.count >= blocked_from) {}
@@ -287,6 +336,18 @@ struct ColorSearch {
             return scan_colors(*layout, p0, p1, p2);
         }
         return search_blocks_call(*layout, p0, p1, p2, hint);
+    }
+
+    // Two points' nearest colours, each as operator() finds it: by one scan
+    // over both, or by two blocked searches (exact from any hint).
+    [[gnu::always_inline]] void two(float a0, float a1, float a2, float b0, float b1, float b2,
+                                    std::size_t& ja, std::size_t& jb) noexcept {
+        if (!blocked) {
+            scan_colors_two(*layout, a0, a1, a2, b0, b1, b2, ja, jb);
+            return;
+        }
+        ja = search_blocks_call(*layout, a0, a1, a2, hint);
+        jb = search_blocks_call(*layout, b0, b1, b2, hint_two);
     }
 };
 
