@@ -6,13 +6,15 @@ inputs' reference counts flat."""
 import gc
 import sys
 import threading
-import tracemalloc
 
 import numpy as np
 import pytest
 
 from tonalis_tools import _engines, diffuse, ordered, preset
 from tonalis_tools import random as random_dither
+
+import hammer
+from hammer import assert_same_from_threads, rss, sanitized, traced_growth
 
 RNG = np.random.default_rng(14)
 RGB = RNG.integers(0, 256, (61, 83, 3), dtype=np.uint8)
@@ -78,30 +80,7 @@ def test_failures_fail():
 
 
 def test_concurrent_calls_match_sequential_ones():
-    calls = CALLS + FAILURES
-    expected = [outcome(call) for call in calls]
-    threads, rounds = 8, 6
-    barrier = threading.Barrier(threads)
-    results = [None] * threads
-
-    def work(slot):
-        barrier.wait()
-        mine = []
-        for i in range(rounds):
-            # each thread walks the calls from its own starting point
-            order = [(j + 3 * slot + i) % len(calls) for j in range(len(calls))]
-            mine.append({j: outcome(calls[j]) for j in order})
-        results[slot] = mine
-
-    workers = [threading.Thread(target=work, args=(t,)) for t in range(threads)]
-    for w in workers:
-        w.start()
-    for w in workers:
-        w.join()
-    for mine in results:
-        assert mine is not None, "a worker died"
-        for round_results in mine:
-            assert [round_results[j] for j in range(len(calls))] == expected
+    assert_same_from_threads(CALLS + FAILURES, outcome, threads=8, rounds=6, stride=3)
 
 
 def test_inputs_stay_untouched_under_concurrent_calls():
@@ -117,12 +96,7 @@ def test_inputs_stay_untouched_under_concurrent_calls():
 
 
 def run_all(calls, rounds):
-    for _ in range(rounds):
-        for call in calls:
-            try:
-                call()
-            except EXPECTED:
-                pass
+    hammer.run_all(calls, rounds, EXPECTED)
 
 
 @pytest.mark.parametrize("calls", [CALLS, FAILURES], ids=["success", "failure"])
@@ -141,34 +115,15 @@ def test_repeated_calls_keep_reference_counts(calls):
 @pytest.mark.parametrize("calls", [CALLS, FAILURES], ids=["success", "failure"])
 def test_repeated_calls_do_not_grow_traced_memory(calls):
     run_all(calls, 20)  # warm up: interned names, lazily imported modules
-    gc.collect()
-    tracemalloc.start()
-    try:
-        # One leaked object per call on one path gives at least 200 * 16
-        # bytes a round; the interpreter's own caches settle within a round.
-        rounds = []
-        for _ in range(3):
-            gc.collect()
-            start = tracemalloc.get_traced_memory()[0]
-            run_all(calls, 200)
-            gc.collect()
-            rounds.append(tracemalloc.get_traced_memory()[0] - start)
-            if rounds[-1] < 3000:
-                break
-    finally:
-        tracemalloc.stop()
+    # One leaked object per call on one path gives at least 200 * 16 bytes a
+    # round.
+    rounds = traced_growth(lambda: run_all(calls, 200), 3000)
     assert rounds[-1] < 3000, f"traced memory grew by {rounds} bytes per round"
 
 
-def rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * 4096
-
-
 def test_repeated_large_calls_do_not_grow_rss():
-    with open("/proc/self/maps") as f:
-        if "libasan" in f.read():
-            pytest.skip("the sanitizer's quarantine keeps freed memory resident")
+    if sanitized():
+        pytest.skip("the sanitizer's quarantine keeps freed memory resident")
     img = RNG.integers(0, 256, (256, 256, 3), dtype=np.uint8)
     mask = RNG.random((256, 256), dtype=np.float32)
     calls = [lambda: diffuse(img, palette=EPAPER7, error_limit=16, mask=mask, distance="oklab"),

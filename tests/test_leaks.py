@@ -13,6 +13,9 @@ import pytest
 
 import tonalis
 
+import hammer
+from hammer import rss, sanitized, traced_growth
+
 Image = pytest.importorskip("PIL.Image")
 
 ed, od, rd, dither = (tonalis.error_diffusion, tonalis.ordered_dither, tonalis.random_dither,
@@ -111,23 +114,7 @@ EXPECTED = (TypeError, ValueError, OverflowError, MemoryError, Refuses, BadNotes
 
 
 def run_all(calls, rounds):
-    for _ in range(rounds):
-        for call in calls:
-            try:
-                call()
-            except EXPECTED:
-                pass
-
-
-def rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * 4096
-
-
-def sanitized():
-    """Under AddressSanitizer freed memory is held back, so RSS says nothing."""
-    with open("/proc/self/maps") as f:
-        return "libasan" in f.read()
+    hammer.run_all(calls, rounds, EXPECTED)
 
 
 @pytest.fixture
@@ -142,19 +129,11 @@ def traced():
                     reason="without pymalloc, caches in numpy's Python code settle only "
                            "after many thousand calls")
 @pytest.mark.parametrize("calls", [SUCCESS, FAILURE], ids=["success", "failure"])
-def test_repeated_calls_do_not_grow_traced_memory(traced, calls):
+def test_repeated_calls_do_not_grow_traced_memory(calls):
     run_all(calls, 50)  # warm up: interned names, lazily imported modules
     # One leaked object per call on one path gives at least 500 * 16 bytes in
-    # every round; the interpreter's own caches settle after a round or two.
-    rounds = []
-    for _ in range(3):
-        gc.collect()
-        start = tracemalloc.get_traced_memory()[0]
-        run_all(calls, 500)
-        gc.collect()
-        rounds.append(tracemalloc.get_traced_memory()[0] - start)
-        if rounds[-1] < 6000:
-            break
+    # every round.
+    rounds = traced_growth(lambda: run_all(calls, 500), 6000)
     assert rounds[-1] < 6000, f"traced memory grew by {rounds} bytes per round"
 
 

@@ -14,6 +14,8 @@ import pytest
 
 import tonalis
 
+from hammer import assert_same_from_threads
+
 Image = pytest.importorskip("PIL.Image")
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
@@ -51,29 +53,7 @@ def outcome(call):
 
 
 def test_concurrent_calls_match_sequential_ones():
-    expected = [outcome(call) for call in CALLS]
-    threads, rounds = 8, 15
-    barrier = threading.Barrier(threads)
-    results = [None] * threads
-
-    def work(slot):
-        barrier.wait()
-        mine = []
-        for i in range(rounds):
-            # each thread walks the calls from its own starting point
-            order = [(j + slot + i) % len(CALLS) for j in range(len(CALLS))]
-            mine.append({j: outcome(CALLS[j]) for j in order})
-        results[slot] = mine
-
-    workers = [threading.Thread(target=work, args=(t,)) for t in range(threads)]
-    for w in workers:
-        w.start()
-    for w in workers:
-        w.join()
-    for mine in results:
-        assert mine is not None, "a worker died"
-        for round_results in mine:
-            assert [round_results[j] for j in range(len(CALLS))] == expected
+    assert_same_from_threads(CALLS, outcome, threads=8, rounds=15)
 
 
 class Ticker(threading.Thread):
