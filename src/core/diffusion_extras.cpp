@@ -9,6 +9,7 @@
 #include <utility>
 #include <variant>
 
+#include "quad_lanes.hpp"
 #include "targets.hpp"
 
 namespace tonalis {

@@ -8,16 +8,6 @@
 // Each option is a template switch, so a call pays only for the options it
 // uses, and each kernel's taps are compile-time data.
 
-[[gnu::always_inline]] inline Quad load_quad(const float* p) noexcept {
-    Quad q;
-    __builtin_memcpy(&q, p, sizeof q);
-    return q;
-}
-
-[[gnu::always_inline]] inline void store_quad(float* p, Quad q) noexcept {
-    __builtin_memcpy(p, &q, sizeof q);
-}
-
 struct Weights {
     Quad w[3][5];  // [dy][dx + 2], the kernel's weight times the strength
 };
