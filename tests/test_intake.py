@@ -123,6 +123,36 @@ def test_layout_gives_contiguous_result(name):
     assert_images_equal(view, before)
 
 
+# The threshold engines read the caller's rows where they lie, a row at a
+# time, instead of copying the image first.
+THRESHOLD_CALLS = {
+    "ordered 2": lambda a, **kw: tonalis.ordered_dither(a, **kw),
+    "ordered 5 linear": lambda a, **kw: tonalis.ordered_dither(a, levels=5, linear=True, **kw),
+    "ordered 3x3 matrix": lambda a, **kw: tonalis.ordered_dither(a, np.arange(9).reshape(3, 3), **kw),
+    "ordered 40 levels": lambda a, **kw: tonalis.ordered_dither(a, levels=40, **kw),
+    "random 3": lambda a, **kw: tonalis.random_dither(a, levels=3, seed=5, **kw),
+    "random linear": lambda a, **kw: tonalis.random_dither(a, linear=True, seed=5, **kw),
+    "ordered palette": lambda a, **kw: tonalis.ordered_dither(a, palette=PAL, **kw),
+    "random palette": lambda a, **kw: tonalis.random_dither(a, palette=PAL, seed=3, **kw),
+}
+PAL = ["#000", "#fff", "#f00", "#0f0", "#00f", "#ff0", "#0ff", "#f0f", "#888", "#420"]
+
+
+@pytest.mark.parametrize("call", list(THRESHOLD_CALLS))
+@pytest.mark.parametrize("name", list(_layouts()))
+def test_threshold_engines_read_any_layout(name, call):
+    view = _layouts()[name]
+    if "palette" in call and (view.ndim != 3 or view.shape[2] < 3):
+        return
+    before = view.copy()
+    f = THRESHOLD_CALLS[call]
+    for kw in ({}, {"preserve_alpha": True}):
+        out = f(view, **kw)
+        assert out.flags.c_contiguous and out.shape == view.shape
+        assert_images_equal(out, f(np.ascontiguousarray(view), **kw))
+    assert_images_equal(view, before)
+
+
 class Sub(np.ndarray):
     pass
 

@@ -118,4 +118,54 @@ struct Img {
     std::size_t pixel_count() const noexcept { return height * width; }
 };
 
+// A caller's samples where they lie, for engines that copy each row into
+// the working image just before they dither it (while it is still in the
+// cache) instead of taking a copy of the whole image first. Sample
+// (y, x, c) is at data + y * row + x * pixel + c * channel (strides in
+// bytes). Whoever sets one up keeps the memory alive and unmoved until the
+// engine returns; the engine reads every sample once.
+struct SourceSamples {
+    const std::uint8_t* data = nullptr;
+    std::ptrdiff_t row = 0;
+    std::ptrdiff_t pixel = 0;
+    std::ptrdiff_t channel = 0;
+
+    // Whether each row's samples lie side by side in the image's order.
+    bool packed(const Img& img) const noexcept {
+        return pixel == static_cast<std::ptrdiff_t>(img.channels) &&
+               (img.channels == 1 || channel == 1);
+    }
+
+    // Row y's samples when they lie as the image's row would, else null.
+    const std::uint8_t* packed_row(const Img& img, std::size_t y) const noexcept {
+        return packed(img) ? data + static_cast<std::ptrdiff_t>(y) * row : nullptr;
+    }
+
+    // Rows [y0, y1) of `img` from the source, in its order.
+    void copy_rows(const Img& img, std::size_t y0, std::size_t y1) const noexcept {
+        const auto samples = static_cast<std::ptrdiff_t>(img.row_samples());
+        const bool packed_rows = packed(img);
+        std::uint8_t* dst = img.data.data() + y0 * img.row_samples();
+        if (packed_rows && row == samples) {
+            __builtin_memcpy(dst, data + static_cast<std::ptrdiff_t>(y0) * row,
+                             (y1 - y0) * img.row_samples());
+            return;
+        }
+        for (std::size_t y = y0; y < y1; ++y) {
+            const std::uint8_t* src = data + static_cast<std::ptrdiff_t>(y) * row;
+            if (packed_rows) {
+                __builtin_memcpy(dst, src, img.row_samples());
+                dst += img.row_samples();
+                continue;
+            }
+            for (std::size_t x = 0; x < img.width; ++x) {
+                const std::uint8_t* at = src + static_cast<std::ptrdiff_t>(x) * pixel;
+                for (std::size_t c = 0; c < img.channels; ++c) {
+                    *dst++ = at[static_cast<std::ptrdiff_t>(c) * channel];
+                }
+            }
+        }
+    }
+};
+
 }  // namespace tonalis
