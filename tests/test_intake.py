@@ -123,8 +123,6 @@ def test_layout_gives_contiguous_result(name):
     assert_images_equal(view, before)
 
 
-# The threshold engines read the caller's rows where they lie, a row at a
-# time, instead of copying the image first.
 THRESHOLD_CALLS = {
     "ordered 2": lambda a, **kw: tonalis.ordered_dither(a, **kw),
     "ordered 5 linear": lambda a, **kw: tonalis.ordered_dither(a, levels=5, linear=True, **kw),

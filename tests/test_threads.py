@@ -111,7 +111,12 @@ def test_other_threads_run_during_a_call(call):
 
 
 @pytest.mark.skipif(FREE_THREADED, reason="without a global lock a writer can race the copy")
-def test_writes_during_the_engine_run_do_not_reach_the_result():
+@pytest.mark.parametrize("dither", [
+    lambda a: tonalis.error_diffusion(a, levels=2),
+    lambda a: tonalis.ordered_dither(a),
+    lambda a: tonalis.random_dither(a, seed=4),
+], ids=["diffusion", "ordered", "random"])
+def test_writes_during_the_engine_run_do_not_reach_the_result(dither):
     # An image whose whole main diagonal is one byte of memory: an engine that
     # read the caller's array while another thread flips that byte would see
     # a diagonal of mixed values. The copy, taken while no other Python code
@@ -127,7 +132,7 @@ def test_writes_during_the_engine_run_do_not_reach_the_result():
     def candidates():
         for v in flips:
             buf[diagonal] = v
-            yield tonalis.error_diffusion(np.array(img), levels=2)
+            yield dither(np.array(img))
 
     expected = list(candidates())
     assert not np.array_equal(*expected)
@@ -136,7 +141,7 @@ def test_writes_during_the_engine_run_do_not_reach_the_result():
         buf[diagonal] = flips[i % 2]
 
     with Ticker(flip) as ticker:
-        results, advanced = ticker.calls(lambda: tonalis.error_diffusion(img, levels=2))
+        results, advanced = ticker.calls(lambda: dither(img))
     assert advanced, "no write happened during a call"
     for out in results:
         assert any(np.array_equal(out, e) for e in expected)

@@ -145,7 +145,7 @@ bool cell_thresholds(CellThresholds& out, const ThresholdMatrix& matrix, const L
             std::size_t steps = 0;
             std::size_t from = 1;
             for (std::size_t k = first + 1; k <= last; ++k) {
-                // The first byte at level k or above; `from` is a lower bound.
+                // The first byte at level k or above; none before `from` is.
                 std::size_t lo = from;
                 std::size_t hi = 255;
                 while (lo < hi) {
@@ -210,27 +210,6 @@ void run_bands(std::size_t height, double picoseconds, F&& rows) noexcept {
     run_parts(parts, task);
 }
 
-// The same when img's rows still have to come from a source: each band
-// copies its rows a chunk of about 32 KiB at a time, just before the pass
-// reads them back from the cache. For passes whose setup is cheap next to
-// a chunk; a pass with a costly setup takes the source itself.
-template <class F>
-void run_bands(Img& img, const SourceSamples* source, double picoseconds, F&& rows) noexcept {
-    if (source == nullptr) {
-        run_bands(img.height, picoseconds, rows);
-        return;
-    }
-    const std::size_t chunk = std::max<std::size_t>(
-        1, (std::size_t{32} << 10) / std::max<std::size_t>(1, img.row_samples()));
-    run_bands(img.height, picoseconds, [&](std::size_t y0, std::size_t y1) {
-        for (std::size_t y = y0; y < y1; y += chunk) {
-            const std::size_t end = std::min(y1, y + chunk);
-            source->copy_rows(img, y, end);
-            rows(y, end);
-        }
-    });
-}
-
 // Rough single-thread costs per sample or pixel, in picoseconds, measured
 // on a current x86-64 core.
 constexpr double pattern_ps = 50;    // ordered, cell thresholds, per sample
@@ -287,8 +266,8 @@ void working_box(const Palette& palette, const Space& space, float strength, con
 }
 
 template <class MakeShift>
-void palette_pass(Img& img, const SourceSamples* source, const Palette& palette,
-                  const Space& space, float strength, MakeShift make_shift) noexcept {
+void palette_pass(Img& img, const Palette& palette, const Space& space, float strength,
+                  MakeShift make_shift) noexcept {
     using Shift = decltype(make_shift(std::size_t{0}));
     PaletteCells cells;
     float low[3];
@@ -301,7 +280,7 @@ void palette_pass(Img& img, const SourceSamples* source, const Palette& palette,
     const auto colors = static_cast<double>(palette.colors.size());
     const double pixel_ps =
         by_cells ? cell_ps + cell_color_ps * colors : palette_ps + palette_color_ps * colors;
-    run_bands(img, source, static_cast<double>(img.pixel_count()) * pixel_ps,
+    run_bands(img.height, static_cast<double>(img.pixel_count()) * pixel_ps,
               [&](std::size_t y0, std::size_t y1) {
                   auto shift = make_shift(y0);
                   if (by_cells) {
@@ -313,11 +292,11 @@ void palette_pass(Img& img, const SourceSamples* source, const Palette& palette,
 }
 
 template <class MakeShift>
-void formula_pass(Img& img, const SourceSamples* source, const Levels& levels,
-                  const Space& space, float strength, MakeShift make_shift) noexcept {
+void formula_pass(Img& img, const Levels& levels, const Space& space, float strength,
+                  MakeShift make_shift) noexcept {
     const bool skip_alpha = img.kept_channel() < img.channels;
     const double samples = static_cast<double>(img.pixel_count() * img.channels);
-    run_bands(img, source, samples * formula_ps, [&](std::size_t y0, std::size_t y1) {
+    run_bands(img.height, samples * formula_ps, [&](std::size_t y0, std::size_t y1) {
         auto shift = make_shift(y0);
         if (skip_alpha) {
             levels_rows<true>(img, levels, space, strength, shift, y0, y1);
@@ -327,15 +306,15 @@ void formula_pass(Img& img, const SourceSamples* source, const Levels& levels,
     });
 }
 
-void ordered_levels(Img& img, const SourceSamples* source, const Levels& levels,
-                    const Space& space, float strength, const ThresholdMatrix& matrix) noexcept {
+void ordered_levels(Img& img, const Levels& levels, const Space& space, float strength,
+                    const ThresholdMatrix& matrix) noexcept {
     const std::size_t cells = matrix.width * matrix.height;
     const std::size_t samples = img.pixel_count() * img.channels;
     auto make_shift = [&](std::size_t) { return MatrixShift(matrix); };
     // The table costs 256 evaluations per cell; below that many samples
     // the formula is cheaper.
     if (cells > table_cells || samples < cells * 256) {
-        formula_pass(img, source, levels, space, strength, make_shift);
+        formula_pass(img, levels, space, strength, make_shift);
         return;
     }
     // The byte-comparison form needs wide vectors.
@@ -345,7 +324,7 @@ void ordered_levels(Img& img, const SourceSamples* source, const Levels& levels,
         if (cell_thresholds(thresholds, matrix, levels, space, strength)) {
             run_bands(img.height, static_cast<double>(samples) * pattern_ps,
                       [&](std::size_t y0, std::size_t y1) {
-                          pattern(img, thresholds, levels, matrix, source, y0, y1);
+                          pattern(img, thresholds, levels, matrix, y0, y1);
                       });
             return;
         }
@@ -354,54 +333,51 @@ void ordered_levels(Img& img, const SourceSamples* source, const Levels& levels,
     for (std::size_t cell = 0; cell < cells; ++cell) {
         cell_codes(table + cell * 256, cell, matrix, levels, space, strength);
     }
-    run_bands(img, source, static_cast<double>(samples) * table_ps,
+    run_bands(img.height, static_cast<double>(samples) * table_ps,
               [&](std::size_t y0, std::size_t y1) { table_rows(img, table, matrix, y0, y1); });
 }
 
-void random_levels(Img& img, const SourceSamples* source, const Levels& levels,
-                   const Space& space, float strength, std::uint64_t seed) noexcept {
+void random_levels(Img& img, const Levels& levels, const Space& space, float strength,
+                   std::uint64_t seed) noexcept {
     // The vector form needs wide vectors, and working values equal to the codes.
     const auto noise = TONALIS_DISPATCH_WIDE(noise_rows);
     if (noise != nullptr && img.channels <= 4 && levels.count <= 16 && !space.linear) {
         const std::uint64_t state = NoiseGenerator::from_seed(seed).state;
         const double samples = static_cast<double>(img.pixel_count() * img.channels);
-        run_bands(img, source, samples * noise_ps, [&](std::size_t y0, std::size_t y1) {
+        run_bands(img.height, samples * noise_ps, [&](std::size_t y0, std::size_t y1) {
             noise(img, levels, strength, state, y0, y1);
         });
         return;
     }
-    formula_pass(img, source, levels, space, strength,
+    formula_pass(img, levels, space, strength,
                  [&](std::size_t y0) { return NoiseShift(seed, y0 * img.width); });
 }
 
 }  // namespace
 
 void ordered_dither_pass(Img& img, const Target& target, const Space& space, float strength,
-                         const ThresholdMatrix& matrix, const SourceSamples* source) noexcept {
+                         const ThresholdMatrix& matrix) noexcept {
     if (img.pixel_count() == 0 || matrix.width == 0 || matrix.height == 0) {
-        if (source != nullptr) {
-            source->copy_rows(img, 0, img.height);
-        }
         return;
     }
     if (const auto* palette = std::get_if<Palette>(&target)) {
-        palette_pass(img, source, *palette, space, strength,
+        palette_pass(img, *palette, space, strength,
                      [&](std::size_t) { return MatrixShift(matrix); });
     } else if (const auto* levels = std::get_if<Levels>(&target)) {
-        ordered_levels(img, source, *levels, space, strength, matrix);
+        ordered_levels(img, *levels, space, strength, matrix);
     }
 }
 
 void random_dither_pass(Img& img, const Target& target, const Space& space, float strength,
-                        std::uint64_t seed, const SourceSamples* source) noexcept {
+                        std::uint64_t seed) noexcept {
     if (img.pixel_count() == 0) {
         return;
     }
     if (const auto* palette = std::get_if<Palette>(&target)) {
-        palette_pass(img, source, *palette, space, strength,
+        palette_pass(img, *palette, space, strength,
                      [&](std::size_t y0) { return NoiseShift(seed, y0 * img.width); });
     } else if (const auto* levels = std::get_if<Levels>(&target)) {
-        random_levels(img, source, *levels, space, strength, seed);
+        random_levels(img, *levels, space, strength, seed);
     }
 }
 

@@ -9,13 +9,10 @@
 
 namespace tonalis {
 
-// Rewrite img.data in place; with a source, img's rows are unfilled and
-// each is copied from the source just before it is dithered. Run without
-// the interpreter; cannot fail.
+// Rewrite img.data in place. Run without the interpreter; cannot fail.
 void ordered_dither_pass(Img& img, const Target& target, const Space& space, float strength,
-                         const ThresholdMatrix& matrix,
-                         const SourceSamples* source = nullptr) noexcept;
+                         const ThresholdMatrix& matrix) noexcept;
 void random_dither_pass(Img& img, const Target& target, const Space& space, float strength,
-                        std::uint64_t seed, const SourceSamples* source = nullptr) noexcept;
+                        std::uint64_t seed) noexcept;
 
 }  // namespace tonalis

@@ -1,7 +1,6 @@
 // What a dither call has once its arguments are validated: image, target, space, strength.
 #pragma once
 
-#include <optional>
 #include <variant>
 
 #include "image.hpp"
@@ -18,9 +17,6 @@ struct Prepared {
     Target target;
     Space space;
     float strength = 1.0f;  // in [0, 1]
-    // Set when img's rows were left unfilled, for an engine that copies
-    // each row from the caller's image as it reaches it.
-    std::optional<SourceSamples> source;
 };
 
 }  // namespace tonalis

@@ -698,11 +698,9 @@ typedef std::uint8_t vbw __attribute__((vector_size(byte_lanes)));
 // row the samples of an image row repeat with a period of (matrix width ×
 // channels) samples, so each plane of the pattern (level at byte 0,
 // pass-through mask, thresholds) is written out for one period plus one
-// vector and read at the sample's phase. With a source, rows are read from
-// it (copied first when its samples are not packed like the image's).
+// vector and read at the sample's phase.
 void pattern_rows(Img& img, const CellThresholds& th, const Levels& levels,
-                  const ThresholdMatrix& matrix, const SourceSamples* source, std::size_t y0,
-                  std::size_t y1) noexcept {
+                  const ThresholdMatrix& matrix, std::size_t y0, std::size_t y1) noexcept {
     const std::size_t channels = img.channels;
     const std::size_t mw = matrix.width;
     const std::size_t period = mw * channels;
@@ -746,11 +744,6 @@ void pattern_rows(Img& img, const CellThresholds& th, const Levels& levels,
             built = r;
         }
         std::uint8_t* row = img.data.data() + y * n;
-        const std::uint8_t* in = source != nullptr ? source->packed_row(img, y) : row;
-        if (in == nullptr) {
-            source->copy_rows(img, y, y + 1);
-            in = row;
-        }
         std::size_t phase = 0;
         std::size_t s = 0;
         if (advance == 0 && steps == 1 && !has_alpha) {
@@ -760,14 +753,14 @@ void pattern_rows(Img& img, const CellThresholds& th, const Levels& levels,
             const vbw first = load_vbw(pattern);
             const vbw limit = load_vbw(pattern + 2 * span);
             for (; s + byte_lanes <= n; s += byte_lanes) {
-                const vbw b = load_vbw(in + s);
+                const vbw b = load_vbw(row + s);
                 const vbw out = lookup16(codes, first - reinterpret_cast<vbw>(b > limit));
                 __builtin_memcpy(row + s, &out, sizeof out);
             }
         }
         for (; s + byte_lanes <= n; s += byte_lanes) {
             const std::uint8_t* at = pattern + phase;
-            const vbw b = load_vbw(in + s);
+            const vbw b = load_vbw(row + s);
             vbw k = load_vbw(at);
             for (std::size_t j = 0; j < steps; ++j) {
                 k -= reinterpret_cast<vbw>(b > load_vbw(at + (2 + j) * span));
@@ -782,7 +775,7 @@ void pattern_rows(Img& img, const CellThresholds& th, const Levels& levels,
             if (phase >= period) phase -= period;
         }
         for (; s < n; ++s, ++phase) {
-            const std::uint8_t b = in[s];
+            const std::uint8_t b = row[s];
             std::size_t k = pattern[phase];
             for (std::size_t j = 0; j < steps; ++j) {
                 k += b > pattern[(2 + j) * span + phase] ? 1 : 0;

@@ -264,11 +264,33 @@ bool extract_image(PyObject* image, Extracted& out) {
     return true;
 }
 
-// Where the array's samples lie, in the working image's order.
-SourceSamples samples_of(PyArrayObject* array) noexcept {
+// The samples in logical row-major order, whatever the memory layout.
+void copy_samples(PyArrayObject* array, const Img& img) noexcept {
+    std::uint8_t* dst = img.data.data();
+    const auto* src = static_cast<const std::uint8_t*>(PyArray_DATA(array));
+    if (PyArray_IS_C_CONTIGUOUS(array)) {
+        std::memcpy(dst, src, img.data.size());
+        return;
+    }
     const npy_intp* strides = PyArray_STRIDES(array);
-    return SourceSamples{static_cast<const std::uint8_t*>(PyArray_DATA(array)), strides[0],
-                         strides[1], PyArray_NDIM(array) == 3 ? strides[2] : 0};
+    const npy_intp row_stride = strides[0];
+    const npy_intp col_stride = strides[1];
+    const npy_intp chan_stride = PyArray_NDIM(array) == 3 ? strides[2] : 0;
+    for (std::size_t y = 0; y < img.height; ++y) {
+        const std::uint8_t* row = src + static_cast<npy_intp>(y) * row_stride;
+        if (col_stride == static_cast<npy_intp>(img.channels) &&
+            (img.channels == 1 || chan_stride == 1)) {
+            std::memcpy(dst, row, img.row_samples());
+            dst += img.row_samples();
+            continue;
+        }
+        for (std::size_t x = 0; x < img.width; ++x) {
+            const std::uint8_t* pixel = row + static_cast<npy_intp>(x) * col_stride;
+            for (std::size_t c = 0; c < img.channels; ++c) {
+                *dst++ = pixel[static_cast<npy_intp>(c) * chan_stride];
+            }
+        }
+    }
 }
 
 }  // namespace
@@ -286,8 +308,7 @@ std::u32string code_points(PyObject* text) {
 }
 
 std::optional<Prepared> prepare(PyObject* image, std::uint32_t levels, PyObject* palette,
-                                bool linear, bool preserve_alpha, float strength, Origin& origin,
-                                Intake intake) {
+                                bool linear, bool preserve_alpha, float strength, Origin& origin) {
     if (!(strength >= 0.0f && strength <= 1.0f)) {
         raise_value_error("strength must be between 0.0 and 1.0, got " + format_f32(strength));
         return std::nullopt;
@@ -349,14 +370,8 @@ std::optional<Prepared> prepare(PyObject* image, std::uint32_t levels, PyObject*
                      samples);
         return std::nullopt;
     }
-    std::optional<SourceSamples> source;
-    if (intake == Intake::rows_later) {
-        source = samples_of(array);
-        origin.source = std::move(extracted.array);
-    } else {
-        samples_of(array).copy_rows(img, 0, img.height);
-        extracted.array.reset();
-    }
+    copy_samples(array, img);
+    extracted.array.reset();
     origin.ndim = ndim;
     origin.pil_mode = std::move(extracted.pil_mode);
 
@@ -364,10 +379,9 @@ std::optional<Prepared> prepare(PyObject* image, std::uint32_t levels, PyObject*
     std::optional<Prepared> prepared;
     if (palette != nullptr) {
         prepared.emplace(
-            Prepared{std::move(img), Palette::make(std::move(triples), space), space, strength, source});
+            Prepared{std::move(img), Palette::make(std::move(triples), space), space, strength});
     } else {
-        prepared.emplace(
-            Prepared{std::move(img), Levels::make(levels, space), space, strength, source});
+        prepared.emplace(Prepared{std::move(img), Levels::make(levels, space), space, strength});
     }
     return prepared;
 }

@@ -14,25 +14,15 @@ namespace tonalis::py {
 struct Origin {
     int ndim = 2;                         // of the array received: 2 or 3
     std::optional<std::string> pil_mode;  // "L", "LA", "RGB" or "RGBA" for a PIL image
-    // The array whose samples Prepared::source reads, held until the call ends.
-    Ref source;
 };
-
-// Whether the caller's pixels are copied into the working image during
-// intake, or left where they are for the engine to copy row by row
-// (Prepared::source; only the threshold engines take that).
-enum class Intake { copy, rows_later };
 
 // Validates strength, levels, the levels/palette choice, the palette and
 // the image, in that order; copies the pixels into a private working image
-// (or, with Intake::rows_later, allocates it and points Prepared::source at
-// the caller's samples, which `origin` then keeps alive) and builds the
-// space and target, and fills in `origin`. Otherwise nothing in the result
-// refers to a caller's object. nullopt with an exception set on failure.
-// May throw std::bad_alloc.
+// and builds the space and target, and fills in `origin`. Nothing in the
+// result refers to a caller's object. nullopt with an exception set on
+// failure. May throw std::bad_alloc.
 std::optional<Prepared> prepare(PyObject* image, std::uint32_t levels, PyObject* palette,
-                                bool linear, bool preserve_alpha, float strength, Origin& origin,
-                                Intake intake = Intake::copy);
+                                bool linear, bool preserve_alpha, float strength, Origin& origin);
 
 // The interpreter's raw allocator: usable while detached, seen by tracemalloc.
 inline constexpr RawAllocator interpreter_allocator{

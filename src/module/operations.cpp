@@ -23,15 +23,9 @@ void raise_unknown(const char* what, const std::string& method, const std::strin
                         .c_str());
 }
 
-std::optional<Prepared> prepare_from(const Args& args, Origin& origin,
-                                     Intake intake = Intake::copy) {
+std::optional<Prepared> prepare_from(const Args& args, Origin& origin) {
     return prepare(args.image, args.levels, args.palette, args.linear, args.preserve_alpha,
-                   args.strength, origin, intake);
-}
-
-// The caller's rows, for a threshold engine that copies them as it goes.
-const SourceSamples* source_of(const Prepared& prepared) noexcept {
-    return prepared.source ? &*prepared.source : nullptr;
+                   args.strength, origin);
 }
 
 PyObject* error_diffusion_with(const Args& args, const DiffusionKernel& kernel) {
@@ -64,14 +58,14 @@ PyObject* error_diffusion_with(const Args& args, const DiffusionKernel& kernel) 
 
 PyObject* ordered_dither_with(const Args& args, const ThresholdMatrix& matrix) {
     Origin origin;
-    std::optional<Prepared> prepared = prepare_from(args, origin, Intake::rows_later);
+    std::optional<Prepared> prepared = prepare_from(args, origin);
     if (!prepared) {
         return nullptr;
     }
     {
         Detached detached;
         ordered_dither_pass(prepared->img, prepared->target, prepared->space, prepared->strength,
-                            matrix, source_of(*prepared));
+                            matrix);
     }
     return into_output(std::move(prepared->img), origin);
 }
@@ -116,7 +110,7 @@ PyObject* ordered_dither_op(const Args& args) {
 
 PyObject* random_dither_op(const Args& args) {
     Origin origin;
-    std::optional<Prepared> prepared = prepare_from(args, origin, Intake::rows_later);
+    std::optional<Prepared> prepared = prepare_from(args, origin);
     if (!prepared) {
         return nullptr;
     }
@@ -127,7 +121,7 @@ PyObject* random_dither_op(const Args& args) {
     {
         Detached detached;
         random_dither_pass(prepared->img, prepared->target, prepared->space, prepared->strength,
-                           seed, source_of(*prepared));
+                           seed);
     }
     return into_output(std::move(prepared->img), origin);
 }
