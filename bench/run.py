@@ -377,10 +377,11 @@ def rows(size, env):
 # ---------------------------------------------------------------- instruction sets
 # Calls whose engines are compiled once per instruction set (the palette
 # searches, the threshold engines' vector passes, the level passes of error
-# diffusion). Each row times the call
-# with the widest instruction set against the same call in a child process
-# started with TONALIS_ISA=baseline: a ratio below 1 is what the per-target
-# code gains.
+# diffusion). Each row times the call with the widest instruction set
+# against the same call with TONALIS_ISA=baseline, both in child processes
+# on one thread (TONALIS_NUM_THREADS=1), so that how the threads happen to
+# be scheduled does not enter: a ratio below 1 is what the per-target code
+# gains.
 def isa_calls(gray, rgb):
     pal256 = make_palette(256)
     od, rd, ed = tonalis.ordered_dither, tonalis.random_dither, tonalis.error_diffusion
@@ -396,12 +397,12 @@ def isa_calls(gray, rgb):
 
 
 class Child:
-    """This script in a child process started with one switch (TONALIS_ISA=baseline
-    for isa_calls, TONALIS_NUM_THREADS=1 for tonalis_calls), running one call
-    per request and answering with the seconds it took."""
+    """This script in a child process started with some switches (TONALIS_ISA=baseline
+    and one thread for isa_calls, one thread for tonalis_calls and isa_calls),
+    running one call per request and answering with the seconds it took."""
 
-    def __init__(self, variable, value, serve):
-        env = dict(os.environ, **{variable: value})
+    def __init__(self, switches, serve):
+        env = dict(os.environ, **switches)
         self.proc = subprocess.Popen([sys.executable, __file__, serve], env=env,
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
 
@@ -432,8 +433,9 @@ def serve(make_calls):
 class Env:
     def __init__(self, tmp, use_magick, quick):
         self.tmp, self.cache, self.quick = tmp, {}, quick
-        self.baseline = Child("TONALIS_ISA", "baseline", "--serve-baseline")
-        self.single = Child("TONALIS_NUM_THREADS", "1", "--serve-single")
+        self.baseline = Child({"TONALIS_ISA": "baseline", "TONALIS_NUM_THREADS": "1"},
+                              "--serve-baseline")
+        self.single = Child({"TONALIS_NUM_THREADS": "1"}, "--serve-single")
         self.serial_fs = load_serial_fs(tmp)
         found = find_magick() if use_magick else None
         self.magick_version = found[1] if found else None
@@ -459,16 +461,17 @@ def run_rows(sizes, repeat, budget, env):
         plan.append((LARGE, LARGE_WORKS))
     for size, only in plan:
         gray, rgb = env.images(size)
-        calls, isa = tonalis_calls(gray, rgb), isa_calls(gray, rgb)
+        calls = tonalis_calls(gray, rgb)
         for work, peer, theirs, must in rows(size, env):
             if only is not None and (work not in only or "TONALIS_ISA" in (peer or "")):
                 continue
-            mine = calls.get(work) or isa[work]
+            by_isa = "TONALIS_ISA" in (peer or "")
+            mine = env.single.call(size, work) if by_isa else calls[work]
             startup = getattr(theirs, "startup", None)
             fns = [mine] if theirs is None else [mine, theirs]
             # The same call on one thread, in the child, beside each row
             # whose call may use several.
-            single = work in calls and (peer is None or "TONALIS_ISA" not in peer)
+            single = not by_isa
             if single:
                 fns.append(env.single.call(size, work))
             times, reps = measure(fns, repeat, budget)
@@ -560,7 +563,7 @@ def main():
         serve(isa_calls)
         return
     if args.serve_single:
-        serve(tonalis_calls)
+        serve(lambda gray, rgb: {**isa_calls(gray, rgb), **tonalis_calls(gray, rgb)})
         return
     sizes = [int(s) for s in (args.sizes or ("2048" if args.quick else "1024,2048")).split(",")]
     if any(s < 8 or s % 8 for s in sizes):
