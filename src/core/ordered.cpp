@@ -213,10 +213,15 @@ namespace {
 
 // Cells per channel of the cell search: lists are built only for cells that
 // pixels reach, each at the cost of a scan of the palette, so finer grids
-// (shorter lists) pay only on larger images; 32 from 2048² pixels on.
-std::size_t cell_side(std::size_t pixels) noexcept {
+// (shorter lists) pay only on larger images; 32 from 2048² pixels on. Grids
+// of sets stop at 16: the 16 KiB of states of 16³ cells stay in the
+// first-level cache, which saves more on the gathers of the states than
+// the shorter sets of a finer grid would.
+std::size_t cell_side(std::size_t pixels, std::size_t colors) noexcept {
+    const std::size_t most =
+        colors <= PaletteCells::max_set_colors ? std::size_t{16} : PaletteCells::max_side;
     std::size_t side = 4;
-    while (side < PaletteCells::max_side && side * side * side * 128 < pixels) side *= 2;
+    while (side < most && side * side * side * 128 < pixels) side *= 2;
     return side;
 }
 
@@ -252,7 +257,8 @@ void palette_pass(Img& img, const Palette& palette, const Space& space, float st
     const bool rgb_or_rgba = img.channels == 3 || img.channels == 4;
     const bool by_scan = rgb_or_rgba && palette.colors.size() <= scan_palette_colors;
     const bool by_cells =
-        rgb_or_rgba && !by_scan && cells.make(palette, low, high, cell_side(img.pixel_count()));
+        rgb_or_rgba && !by_scan &&
+        cells.make(palette, low, high, cell_side(img.pixel_count(), palette.colors.size()));
     const auto scan_rows = TONALIS_DISPATCH(palette_scan_rows<Shift>);
     const auto cell_rows = TONALIS_DISPATCH(palette_cell_rows<Shift>);
     const auto group_rows = TONALIS_DISPATCH(palette_rows<Shift>);
