@@ -229,10 +229,12 @@ def palette_image(shape, pal, seed):
     return img
 
 
-# Sizes on both sides of every change of method: pixels in the lanes, one
-# vector of colours, whole scans, the blocked search of the threshold
-# engines, the blocked search of error diffusion, the largest palette.
-PALETTE_SIZES = [2, 8, 9, 16, 17, 64, 65, 128, 129, 191, 192, 256, 512, 513, 1000, 4096]
+# Sizes on both sides of every change of method: pixels in the lanes
+# against the whole palette, one vector of colours, cells holding sets of
+# colours, whole scans, the blocked search of the threshold engines, the
+# blocked search of error diffusion, the largest palette.
+PALETTE_SIZES = [2, 6, 7, 8, 9, 16, 17, 31, 32, 64, 65, 128, 129, 191, 192, 256, 512, 513, 1000,
+                 4096]
 KINDS = ["random", "lattice", "lattice-repeats", "repeats", "near", "gray"]
 
 
@@ -302,6 +304,20 @@ def test_threshold_palette_search_on_smooth_images(n):
         assert_images_equal(got, palette_model(img, noise_shifts(n, h, w), pal, strength))
 
 
+# Images of more than four channels: only the first three are written,
+# with every palette size's method.
+@pytest.mark.parametrize("channels", [5, 6])
+@pytest.mark.parametrize("n", [3, 7, 16, 100])
+def test_threshold_palette_search_beyond_four_channels(n, channels):
+    pal = palette_of("random", n, seed=n + 3)
+    img = palette_image((37, 41, channels), pal, seed=n)
+    h, w = img.shape[:2]
+    got = tonalis.ordered_dither(img, palette=pal, preserve_alpha=False)
+    assert_images_equal(got, palette_model(img, tiled_shifts(bayer_thresholds(8), h, w), pal))
+    got = tonalis.random_dither(img, palette=pal, seed=n)
+    assert_images_equal(got, palette_model(img, noise_shifts(n, h, w), pal))
+
+
 # Palettes for the candidate lists of the threshold engines' grid of cells:
 # colours on one plane or one line, colours at one distance from a whole
 # box of working values, neighbours that differ in one code, repeats. A
@@ -349,7 +365,7 @@ HOSTILE = ["plane", "diagonal-plane", "ramp", "shells", "twins"]
 
 
 @pytest.mark.parametrize("kind", HOSTILE)
-@pytest.mark.parametrize("n", [9, 17, 64, 300, 4096])
+@pytest.mark.parametrize("n", [9, 17, 31, 64, 300, 4096])
 def test_cell_lists_on_hostile_palettes(n, kind):
     pal = hostile_palette(kind, n, seed=n)
     # RGB rows of whole vectors: the last pixels read nothing past the image.
@@ -368,7 +384,7 @@ def test_cell_lists_on_hostile_palettes(n, kind):
 
 # Larger images get finer grids of cells, and shorter lists.
 @pytest.mark.parametrize("kind", ["random", "lattice-repeats", "gray"])
-@pytest.mark.parametrize("n", [16, 256])
+@pytest.mark.parametrize("n", [16, 31, 32, 256])
 def test_cell_lists_on_fine_grids(n, kind):
     pal = palette_of(kind, n, seed=n + 11)
     img = palette_image((330, 317, 3), pal, seed=n + 12)
@@ -390,7 +406,7 @@ CUBE = np.ascontiguousarray(CUBE.reshape(-1, 338, 3)).astype(np.uint8)
 
 @pytest.mark.parametrize("linear", [False, True])
 @pytest.mark.parametrize("kind", HOSTILE + ["random"])
-@pytest.mark.parametrize("n", [12, 40, 256, 1500])
+@pytest.mark.parametrize("n", [12, 31, 40, 256, 1500])
 def test_cell_lists_over_the_whole_cube(n, kind, linear):
     pal = hostile_palette(kind, n, seed=n + 31) if kind != "random" else palette_of(kind, n, n)
     colors, _ = ref.palette([tuple(int(v) for v in t) for t in pal], linear)
@@ -421,8 +437,9 @@ def test_cells_without_lists(distinct):
 
 # Worker threads build the lists of one shared grid as their pixels reach
 # the cells, both at once near the bands' seams.
-def test_cell_lists_built_by_several_threads():
-    pal = palette_of("lattice", 100, seed=21)
+@pytest.mark.parametrize("n", [20, 100])
+def test_cell_lists_built_by_several_threads(n):
+    pal = palette_of("lattice", n, seed=21)
     img = photo((1500, 1424, 3), seed=22)
     h, w = img.shape[:2]
     assert_images_equal(tonalis.ordered_dither(img, palette=pal),

@@ -12,8 +12,11 @@
 // - random dither: the exact formula, sixteen pixels at a time with wide
 //   vectors (the generator's k-th state is the seed state plus k times the
 //   increment, so lanes draw independently);
-// - palettes of more than a few colours: the nearest colour from the
-//   candidate list of the pixel's cell (palette_cells.hpp);
+// - palettes of a few colours: vectors of pixels compared with every
+//   colour;
+// - larger palettes: the nearest colour from the candidate list of the
+//   pixel's cell (palette_cells.hpp), up to 31 colours searched over the
+//   union of the lists of a vector's pixels;
 // - otherwise the formula pixel by pixel.
 #include "ordered.hpp"
 
@@ -224,6 +227,12 @@ constexpr double cell_color_ps = 4;
 // Palettes up to this size are compared whole with every pixel: picking
 // the colours near a group of pixels costs more than it saves.
 constexpr std::size_t whole_palette_colors = 8;
+// Palettes up to this size are scanned whole, vectors of pixels against
+// each colour, rather than searched through the cells.
+constexpr std::size_t scan_palette_colors = 6;
+constexpr double scan_ps = 1400;  // palette, whole scan, per pixel, plus per colour:
+constexpr double scan_color_ps = 170;
+constexpr double cell_set_ps = 2600;  // palette, cell sets, per pixel
 
 }  // namespace
 
@@ -239,10 +248,15 @@ namespace {
 
 // Cells per channel of the cell search: lists are built only for cells that
 // pixels reach, each at the cost of a scan of the palette, so finer grids
-// (shorter lists) pay only on larger images; 32 from 2048² pixels on.
-std::size_t cell_side(std::size_t pixels) noexcept {
+// (shorter lists) pay only on larger images; 32 from 2048² pixels on. Grids
+// of sets stop at 16: the 16 KiB of states of 16³ cells stay in the
+// first-level cache, which saves more on the gathers of the states than
+// the shorter sets of a finer grid would.
+std::size_t cell_side(std::size_t pixels, std::size_t colors) noexcept {
+    const std::size_t most =
+        colors <= PaletteCells::max_set_colors ? std::size_t{16} : PaletteCells::max_side;
     std::size_t side = 4;
-    while (side < PaletteCells::max_side && side * side * side * 128 < pixels) side *= 2;
+    while (side < most && side * side * side * 128 < pixels) side *= 2;
     return side;
 }
 
@@ -273,17 +287,27 @@ void palette_pass(Img& img, const Palette& palette, const Space& space, float st
     float low[3];
     float high[3];
     working_box(palette, space, strength, make_shift(std::size_t{0}), low, high);
-    const bool by_cells = palette.colors.size() > whole_palette_colors &&
-                          cells.make(palette, low, high, cell_side(img.pixel_count()));
+    // The vector forms read and write pixels of three or four samples; any
+    // other count goes through the groups, which touch only the first three.
+    const bool rgb_or_rgba = img.channels == 3 || img.channels == 4;
+    const bool by_scan = rgb_or_rgba && palette.colors.size() <= scan_palette_colors;
+    const bool by_cells =
+        rgb_or_rgba && !by_scan &&
+        cells.make(palette, low, high, cell_side(img.pixel_count(), palette.colors.size()));
+    const auto scan_rows = TONALIS_DISPATCH(palette_scan_rows<Shift>);
     const auto cell_rows = TONALIS_DISPATCH(palette_cell_rows<Shift>);
     const auto group_rows = TONALIS_DISPATCH(palette_rows<Shift>);
     const auto colors = static_cast<double>(palette.colors.size());
-    const double pixel_ps =
-        by_cells ? cell_ps + cell_color_ps * colors : palette_ps + palette_color_ps * colors;
+    const double pixel_ps = by_scan                    ? scan_ps + scan_color_ps * colors
+                            : by_cells && cells.sets() ? cell_set_ps
+                            : by_cells                 ? cell_ps + cell_color_ps * colors
+                                                       : palette_ps + palette_color_ps * colors;
     run_bands(img.height, static_cast<double>(img.pixel_count()) * pixel_ps,
               [&](std::size_t y0, std::size_t y1) {
                   auto shift = make_shift(y0);
-                  if (by_cells) {
+                  if (by_scan) {
+                      scan_rows(img, palette, space, strength, shift, y0, y1);
+                  } else if (by_cells) {
                       cell_rows(img, palette, space, strength, shift, cells, y0, y1);
                   } else {
                       group_rows(img, palette, space, strength, shift, y0, y1);

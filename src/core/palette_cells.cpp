@@ -35,7 +35,8 @@ bool PaletteCells::make(const Palette& palette, const float low[3], const float 
     // Zeroed pages come from the system untouched: only cells that pixels
     // reach are ever written.
     states_.reset(static_cast<std::uint32_t*>(std::calloc(cells, sizeof(std::uint32_t))));
-    pool_size_ = std::min(cells * palette.colors.size(), max_pool_members);
+    sets_ = palette.colors.size() <= max_set_colors;
+    pool_size_ = sets_ ? 1 : std::min(cells * palette.colors.size(), max_pool_members);
     pool_.reset(static_cast<std::uint32_t*>(std::malloc(pool_size_ * sizeof(std::uint32_t))));
     packed_rgb_.reset(
         static_cast<std::uint32_t*>(std::malloc(palette.rgb.size() * sizeof(std::uint32_t))));

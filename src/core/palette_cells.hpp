@@ -12,7 +12,11 @@
 // bound; the nearest colour's distance is at most that smallest corner
 // bound, so the nearest colour, and every colour as near, is on the list.
 // Searching the list in its order therefore gives what the plain scan of
-// the whole palette gives.
+// the whole palette gives. So does searching, in the caller's order, any
+// set of colours holding the list: the union of the lists of several
+// pixels serves all of them. Short lists then lose every colour to which
+// another colour is nearer throughout the cell (prune_dominated, in
+// threshold_passes.ipp).
 //
 // Lists are built when a pixel first falls in their cell, by whichever
 // thread gets there first, into one preallocated pool; a pixel whose cell
@@ -44,10 +48,16 @@ public:
     static constexpr std::size_t max_side = 64;
     static constexpr std::size_t max_length = 0x7FF;
     static constexpr std::size_t max_pool_members = (std::size_t{1} << 20) - 1;
+    // Palettes up to this size keep each cell's list in its state instead,
+    // as a set of colour indices: odd, bit j + 1 set for colour j; no pool.
+    static constexpr std::size_t max_set_colors = 31;
 
     static constexpr std::uint32_t single(std::uint32_t rgb) noexcept { return rgb << 1 | 1u; }
     static constexpr std::uint32_t list(std::size_t start, std::size_t length) noexcept {
         return static_cast<std::uint32_t>(((start + 1) << 12) | (length << 1));
+    }
+    static constexpr std::uint32_t set_of(std::size_t color) noexcept {
+        return std::uint32_t{2} << color | 1u;
     }
 
     // Cells covering working values from `low` to `high` per channel, `side`
@@ -57,6 +67,9 @@ public:
               std::size_t side) noexcept;
 
     std::size_t side() const noexcept { return side_; }
+    // True when states hold sets of colour indices (palettes up to
+    // max_set_colors).
+    bool sets() const noexcept { return sets_; }
     const float* origin() const noexcept { return origin_; }
     const float* scale() const noexcept { return scale_; }
     const std::uint32_t* pool() const noexcept { return pool_.get(); }
@@ -91,6 +104,7 @@ private:
         void operator()(void* p) const noexcept { std::free(p); }
     };
     std::size_t side_ = 0;
+    bool sets_ = false;
     float origin_[3]{};
     float scale_[3]{};
     std::unique_ptr<std::uint32_t[], Free> states_;

@@ -32,6 +32,21 @@ public:
         column_ = column_ + 1 == m_.width ? 0 : column_ + 1;
         return s;
     }
+    // The next n shifts, as n calls of next() give them: runs of the
+    // matrix row, copied with the state held in locals.
+    [[gnu::always_inline]] void fill(float* out, std::size_t n) noexcept {
+        const float* row = row_;
+        const std::size_t width = m_.width;
+        std::size_t column = column_;
+        while (n != 0) {
+            const std::size_t k = n < width - column ? n : width - column;
+            for (std::size_t i = 0; i < k; ++i) out[i] = row[column + i] - 0.5f;
+            out += k;
+            n -= k;
+            column = column + k == width ? 0 : column + k;
+        }
+        column_ = column;
+    }
 
 private:
     const ThresholdMatrix& m_;
@@ -55,6 +70,10 @@ public:
         state_ += NoiseGenerator::increment;
         return noise_of(mix_bits(state_));
     }
+    // The state before the next draw, and a jump over n draws, for vector
+    // forms that draw many pixels at once.
+    std::uint64_t state() const noexcept { return state_; }
+    void skip(std::size_t n) noexcept { state_ += n * NoiseGenerator::increment; }
 
 private:
     std::uint64_t state_;

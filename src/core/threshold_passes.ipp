@@ -4,6 +4,69 @@
 #include "vectors.ipp"
 #include "palette_search.ipp"
 
+// The generator's draws, native_lanes at a time: 64-bit states in two
+// halves of native_lanes / 2 lanes, mixed, joined into one vector of draws.
+typedef std::uint64_t vq __attribute__((vector_size(4 * native_lanes)));
+typedef std::int32_t vi_half __attribute__((vector_size(2 * native_lanes)));
+
+[[gnu::always_inline]] inline vq mix_lanes(vq z) noexcept {
+    z = (z ^ (z >> 30)) * NoiseGenerator::first_multiplier;
+    z = (z ^ (z >> 27)) * NoiseGenerator::second_multiplier;
+    return z >> 40;
+}
+
+template <std::size_t... I>
+[[gnu::always_inline]] inline vi join_halves_impl(vi_half a, vi_half b,
+                                                  std::index_sequence<I...>) noexcept {
+    return __builtin_shufflevector(a, b, static_cast<int>(I)...);
+}
+
+[[gnu::always_inline]] inline vi join_halves(vi_half a, vi_half b) noexcept {
+    return join_halves_impl(a, b, std::make_index_sequence<native_lanes>{});
+}
+
+// The 24-bit draws of the states after `state`, native_lanes at a time:
+// lane l of the two halves holds the states of draws l and half + l.
+struct NoiseLanes {
+    static constexpr std::size_t half = native_lanes / 2;
+    static constexpr std::uint64_t inc = NoiseGenerator::increment;
+    vq lo;
+    vq hi;
+
+    template <std::size_t... I>
+    [[gnu::always_inline]] static vq counts(std::uint64_t first,
+                                            std::index_sequence<I...>) noexcept {
+        return vq{(first + I)...};
+    }
+    [[gnu::always_inline]] explicit NoiseLanes(std::uint64_t state) noexcept
+        : lo(state + counts(1, std::make_index_sequence<half>{}) * inc),
+          hi(state + counts(half + 1, std::make_index_sequence<half>{}) * inc) {}
+    [[gnu::always_inline]] vi next() noexcept {
+        const vi bits = join_halves(__builtin_convertvector(mix_lanes(lo), vi_half),
+                                    __builtin_convertvector(mix_lanes(hi), vi_half));
+        lo += native_lanes * inc;
+        hi += native_lanes * inc;
+        return bits;
+    }
+};
+
+// The next n shifts (n a multiple of native_lanes) into out, as n calls of
+// the shift's next() give them.
+[[gnu::always_inline]] inline void fill_shifts(MatrixShift& shift, float* out,
+                                               std::size_t n) noexcept {
+    shift.fill(out, n);
+}
+
+[[gnu::always_inline]] inline void fill_shifts(NoiseShift& shift, float* out,
+                                               std::size_t n) noexcept {
+    NoiseLanes lanes(shift.state());
+    for (std::size_t k = 0; k < n; k += native_lanes) {
+        const vf s = __builtin_convertvector(lanes.next(), vf) * NoiseGenerator::draw_scale - 0.5f;
+        __builtin_memcpy(out + k, &s, sizeof s);
+    }
+    shift.skip(n);
+}
+
 // Palette target, rows [y0, y1). Vector lanes hold pixels, a group of
 // neighbouring pixels at a time, so every colour is compared with the whole
 // group at once and no lane-to-lane reduction is needed. Small palettes are
@@ -258,6 +321,51 @@ void palette_rows(Img& img, const Palette& palette, const Space& space, float st
 
 // The cell search (palette_cells.hpp).
 
+// Lists up to this long are shortened by prune_dominated.
+constexpr std::size_t prune_members = 64;
+
+// Drops from a cell's list every colour k to which another colour j on the
+// list is nearer throughout the box [lo, hi]: k is then nowhere the
+// nearest, nor as near as the nearest. The exact distances differ by
+// |p - k|² - |p - j|² = sum over channels of (j - k)(2p - k - j), linear
+// in p, smallest at a corner of the box, found in double without
+// rounding; each computed distance is within 5 rounding steps of single
+// precision (under 2^-21 relative) of the exact one, so a difference above
+// 2^-18 of the sum of the largest exact distances over the box stays
+// positive once computed. Gives the new length.
+std::size_t prune_dominated(const PaletteLayout& layout, const float lo[3], const float hi[3],
+                            std::uint16_t* members, std::size_t length) noexcept {
+    double c[prune_members][3];
+    double far[prune_members];
+    for (std::size_t i = 0; i < length; ++i) {
+        far[i] = 0.0;
+        for (std::size_t ch = 0; ch < 3; ++ch) {
+            c[i][ch] = static_cast<double>(layout.planes[ch * layout.padded + members[i]]);
+            const double a = c[i][ch] - static_cast<double>(lo[ch]);
+            const double b = static_cast<double>(hi[ch]) - c[i][ch];
+            far[i] += a * a > b * b ? a * a : b * b;
+        }
+    }
+    bool dropped[prune_members];
+    for (std::size_t i = 0; i < length; ++i) {
+        dropped[i] = false;
+        for (std::size_t m = 0; m < length && !dropped[i]; ++m) {
+            double least = 0.0;
+            for (std::size_t ch = 0; ch < 3; ++ch) {
+                const double a = c[m][ch] - c[i][ch];
+                const double p = static_cast<double>(a > 0.0 ? lo[ch] : hi[ch]);
+                least += a * (2.0 * p - c[i][ch] - c[m][ch]);
+            }
+            dropped[i] = least > (far[i] + far[m]) * 0x1p-18;
+        }
+    }
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (!dropped[i]) members[kept++] = members[i];
+    }
+    return kept;
+}
+
 // Builds the list of a cell claimed by this thread and publishes it; gives
 // the cell's new state. `lb` and `members` hold a padded palette.
 std::uint32_t build_cell(PaletteCells& cells, const PaletteLayout& layout, std::size_t cell,
@@ -292,9 +400,16 @@ std::uint32_t build_cell(PaletteCells& cells, const PaletteLayout& layout, std::
             mask &= mask - 1;
         }
     }
+    if (length > 1 && length <= prune_members) {
+        length = prune_dominated(layout, lo, hi, members, length);
+    }
     std::uint32_t state = PaletteCells::no_list;
     const std::uint32_t* packed = cells.packed_rgb();
-    if (length == 1) {
+    if (cells.sets()) {
+        state = 0;
+        for (std::size_t i = 0; i < length; ++i) state |= PaletteCells::set_of(members[i]);
+        state = length != 0 ? state : PaletteCells::no_list;
+    } else if (length == 1) {
         state = PaletteCells::single(packed[members[0]]);
     } else if (length > 1 && length <= PaletteCells::max_length) {
         std::size_t start = 0;
@@ -485,7 +600,7 @@ public:
     // The nearest colour (its bytes, packed) of a working value whose cell
     // (side³ when outside) is in state `state`.
     std::uint32_t nearest(float p0, float p1, float p2, std::size_t cell,
-                        std::uint32_t state) noexcept {
+                          std::uint32_t state) noexcept {
         if (cell < side_ * side_ * side_) {
             if (state == PaletteCells::unbuilt && cells_.claim(cell)) {
                 const std::size_t index[3] = {cell / (side_ * side_), cell / side_ % side_,
@@ -505,7 +620,26 @@ public:
         return cells_.packed_rgb()[plain_(p0, p1, p2)];
     }
 
+    // The set (in the set form) of a working value's cell, or when the cell
+    // has none, the set of the nearest colour alone.
+    std::uint32_t color_set(float p0, float p1, float p2, std::size_t cell,
+                            std::uint32_t state) noexcept {
+        if (cell < side_ * side_ * side_) {
+            if (state == PaletteCells::unbuilt && cells_.claim(cell)) {
+                const std::size_t index[3] = {cell / (side_ * side_), cell / side_ % side_,
+                                              cell % side_};
+                state = build_cell(cells_, layout_, cell, index, lb_, members_);
+            }
+        } else {
+            state = PaletteCells::no_list;
+        }
+        return state & 1 ? state : PaletteCells::set_of(plain_(p0, p1, p2));
+    }
+
     std::uint32_t nearest(float p0, float p1, float p2) noexcept {
+        if (cells_.sets()) {
+            return cells_.packed_rgb()[plain_(p0, p1, p2)];
+        }
         const std::size_t cell = cell_of(p0, p1, p2);
         const std::uint32_t state =
             cell < side_ * side_ * side_ ? cells_.state(cell) : PaletteCells::no_list;
@@ -525,43 +659,16 @@ private:
     std::uint16_t members_[max_palette_colors + native_lanes];
 };
 
-// Palette target through the cell lists, rows [y0, y1) of an image of C
-// channels: native_lanes pixels at a time, the rest one by one.
-template <std::size_t C, class Shift>
-void palette_cell_rows_c(Img& img, const Palette& palette, const Space& space, float strength,
-                         Shift& shift, PaletteCells& cells, std::size_t y0,
-                         std::size_t y1) noexcept {
-    const float a[3] = {strength * palette.spread[0], strength * palette.spread[1],
-                        strength * palette.spread[2]};
-    const float* to_work = space.to_work.data();
-    const std::uint32_t* states = cells.raw_states();
-    const std::uint32_t* pool = cells.pool();
-    const bool linear = space.linear;
-    CellSearch search(palette, space, cells);
+// Rows [y0, y1) of an image of C channels in runs of up to run_pixels
+// pixels, a whole number of vectors, for runs(at, shifts, n); the pixels
+// left at the end of each row one by one, for one(at, shift).
+constexpr std::size_t run_pixels = 256;
+
+template <std::size_t C, class Shift, class Runs, class One>
+[[gnu::always_inline]] inline void pixel_runs(Img& img, Shift& shift, std::size_t y0,
+                                              std::size_t y1, Runs&& runs, One&& one) noexcept {
     const std::size_t row = img.width * C;
-    // A run of pixels in two passes: the working values and the states of
-    // the cells of all its pixels first, so that the loads of the states
-    // overlap, then the colours.
-    constexpr std::size_t run = 256;
-    alignas(64) float shifts[run];
-    alignas(64) float p[3][run];
-    alignas(64) std::int32_t cell[run];
-    alignas(64) std::int32_t word[run];
-    const std::size_t none = cells.side() * cells.side() * cells.side();
-
-    // Working values of the samples in the lanes' bytes (codes, outside
-    // linear light).
-    auto working = [&](vi codes) noexcept {
-        return linear ? gather_f32(to_work, codes) : __builtin_convertvector(codes, vf);
-    };
-    // Distances from the lanes' working values to the lanes' colours.
-    auto distance = [&](const vf v[3], vi rgb) noexcept {
-        const vf dr = v[0] - working(rgb & 0xFF);
-        const vf dg = v[1] - working((rgb >> 8) & 0xFF);
-        const vf db = v[2] - working((rgb >> 16) & 0xFF);
-        return (dr * dr + dg * dg) + db * db;
-    };
-
+    alignas(64) float shifts[run_pixels];
     for (std::size_t y = y0; y < y1; ++y) {
         shift.begin_row(y);
         std::uint8_t* at = img.data.data() + y * row;
@@ -573,91 +680,268 @@ void palette_cell_rows_c(Img& img, const Palette& palette, const Space& space, f
         }
         std::size_t x = 0;
         while (x < end) {
-            const std::size_t n = std::min(run, end - x);
-            for (std::size_t l = 0; l < n; ++l) shifts[l] = shift.next();
-            for (std::size_t g = 0; g < n; g += native_lanes) {
-                const vf s = load_vf(shifts + g);
-                const vi px = load_pixels<C>(at + g * C);
-                vf v[3];
-                for (std::size_t c = 0; c < 3; ++c) {
-                    v[c] = working((px >> static_cast<int>(8 * c)) & 0xFF) + a[c] * s;
-                    __builtin_memcpy(p[c] + g, &v[c], sizeof v[c]);
-                }
-                vi inside;
-                const vi where = search.cells_of(v, inside);
-                const vi state = gather_u32(states, where);
-                const vi out = inside ? where : splat_vi(static_cast<std::int32_t>(none));
-                const vi w = inside ? state : splat_vi(PaletteCells::no_list);
-                __builtin_memcpy(cell + g, &out, sizeof out);
-                __builtin_memcpy(word + g, &w, sizeof w);
+            const std::size_t n = std::min(run_pixels, end - x);
+            fill_shifts(shift, shifts, n);
+            runs(at, static_cast<const float*>(shifts), n);
+            x += n;
+            at += n * C;
+        }
+        for (; x < img.width; ++x, at += C) one(at, shift.next());
+    }
+}
+
+// The working values of a palette engine's pixels: bytes to working
+// values, plus the shift scaled per channel.
+struct PixelWork {
+    float a[3];
+    const float* to_work;
+    bool linear;
+
+    PixelWork(const Palette& palette, const Space& space, float strength) noexcept
+        : a{strength * palette.spread[0], strength * palette.spread[1],
+            strength * palette.spread[2]},
+          to_work(space.to_work.data()),
+          linear(space.linear) {}
+
+    // Working values of the samples in the lanes' bytes (codes, outside
+    // linear light).
+    [[gnu::always_inline]] vf working(vi codes) const noexcept {
+        return linear ? gather_f32(to_work, codes) : __builtin_convertvector(codes, vf);
+    }
+    // The working values of native_lanes pixels (r | g << 8 | b << 16).
+    [[gnu::always_inline]] void values(vi px, vf s, vf v[3]) const noexcept {
+        for (std::size_t c = 0; c < 3; ++c) {
+            v[c] = working((px >> static_cast<int>(8 * c)) & 0xFF) + a[c] * s;
+        }
+    }
+    // Distances from the lanes' working values to the lanes' colours.
+    [[gnu::always_inline]] vf distance(const vf v[3], vi rgb) const noexcept {
+        const vf dr = v[0] - working(rgb & 0xFF);
+        const vf dg = v[1] - working((rgb >> 8) & 0xFF);
+        const vf db = v[2] - working((rgb >> 16) & 0xFF);
+        return (dr * dr + dg * dg) + db * db;
+    }
+};
+
+// Lanes' working values v against one colour (working values r, g, b;
+// bytes rgb): a lane moves to it only when strictly nearer.
+[[gnu::always_inline]] inline void compare_color(const vf v[3], float r, float g, float b,
+                                                 std::int32_t rgb, vf& best, vi& chosen) noexcept {
+    const vf dr = v[0] - r;
+    const vf dg = v[1] - g;
+    const vf db = v[2] - b;
+    const vf d = (dr * dr + dg * dg) + db * db;
+    const vi nearer = d < best;
+    best = nearer ? d : best;
+    // (A broadcast by arithmetic: splat_vi's lane loop, inside the loops
+    // over colours, compiles to one insertion per lane.)
+    chosen = nearer ? vi{} + rgb : chosen;
+}
+
+// The bits set in any lane.
+typedef std::int32_t vi_four __attribute__((vector_size(16)));
+[[gnu::always_inline]] inline std::uint32_t lanes_or(vi x) noexcept {
+#if TONALIS_TARGET == 2
+    typedef std::int32_t vi_eight __attribute__((vector_size(32)));
+    const vi_eight h = __builtin_shufflevector(x, x, 0, 1, 2, 3, 4, 5, 6, 7) |
+                       __builtin_shufflevector(x, x, 8, 9, 10, 11, 12, 13, 14, 15);
+    vi_four q =
+        __builtin_shufflevector(h, h, 0, 1, 2, 3) | __builtin_shufflevector(h, h, 4, 5, 6, 7);
+#elif TONALIS_TARGET == 1
+    vi_four q =
+        __builtin_shufflevector(x, x, 0, 1, 2, 3) | __builtin_shufflevector(x, x, 4, 5, 6, 7);
+#else
+    vi_four q = x;
+#endif
+    q |= __builtin_shufflevector(q, q, 2, 3, 0, 1);
+    q |= __builtin_shufflevector(q, q, 1, 0, 3, 2);
+    return static_cast<std::uint32_t>(q[0]);
+}
+
+// Palette target by a scan of the whole palette, rows [y0, y1) of an image
+// of C channels: native_lanes pixels at a time against each colour in the
+// caller's order, a lane moving only to a strictly nearer colour, and
+// keeping the colour's bytes.
+template <std::size_t C, class Shift>
+void palette_scan_rows_c(Img& img, const Palette& palette, const Space& space, float strength,
+                         Shift& shift, std::size_t y0, std::size_t y1) noexcept {
+    const PixelWork work(palette, space, strength);
+    const PaletteLayout& layout = palette.layout;
+    const std::size_t count = std::min(layout.count, scan_palette_colors);
+    const float* cr = layout.planes.data();
+    const float* cg = cr + layout.padded;
+    const float* cb = cg + layout.padded;
+    std::int32_t packed[scan_palette_colors];
+    for (std::size_t j = 0; j < count; ++j) {
+        const Rgb& c = palette.rgb[j];
+        packed[j] = static_cast<std::int32_t>(std::uint32_t{c[0]} | std::uint32_t{c[1]} << 8 |
+                                              std::uint32_t{c[2]} << 16);
+    }
+    auto runs = [&](std::uint8_t* at, const float* shifts, std::size_t n) noexcept {
+        for (std::size_t g = 0; g < n; g += native_lanes) {
+            vf v[3];
+            work.values(load_pixels<C>(at + g * C), load_vf(shifts + g), v);
+            vf best = splat_vf(__builtin_inff());
+            vi chosen = splat_vi(packed[0]);
+            for (std::size_t j = 0; j < count; ++j) {
+                compare_color(v, cr[j], cg[j], cb[j], packed[j], best, chosen);
             }
-            std::atomic_thread_fence(std::memory_order_acquire);
-            for (std::size_t g = 0; g < n; g += native_lanes) {
-                vf v[3];
-                for (std::size_t c = 0; c < 3; ++c) v[c] = load_vf(p[c] + g);
-                vi state;
-                __builtin_memcpy(&state, word + g, sizeof state);
-                // Cells without a list are settled one pixel at a time and
-                // then taken as lists of their one colour.
-                unsigned unsettled = lane_bits(((state & 1) | ((state >> 12) & 0xFFFFF)) == 0);
+            store_pixels<C>(at + g * C, chosen);
+        }
+    };
+    auto one = [&](std::uint8_t* at, float s) noexcept {
+        const std::size_t j =
+            scan_colors(layout, work.to_work[at[0]] + work.a[0] * s,
+                        work.to_work[at[1]] + work.a[1] * s, work.to_work[at[2]] + work.a[2] * s);
+        const Rgb& out = palette.rgb[j];
+        at[0] = out[0];
+        at[1] = out[1];
+        at[2] = out[2];
+    };
+    pixel_runs<C>(img, shift, y0, y1, runs, one);
+}
+
+template <class Shift>
+void palette_scan_rows(Img& img, const Palette& palette, const Space& space, float strength,
+                       Shift& shift, std::size_t y0, std::size_t y1) noexcept {
+    if (img.channels == 4) {
+        palette_scan_rows_c<4>(img, palette, space, strength, shift, y0, y1);
+    } else {
+        palette_scan_rows_c<3>(img, palette, space, strength, shift, y0, y1);
+    }
+}
+
+// Palette target through the cell lists, rows [y0, y1) of an image of C
+// channels: native_lanes pixels at a time, the rest one by one.
+template <std::size_t C, bool sets, class Shift>
+void palette_cell_rows_c(Img& img, const Palette& palette, const Space& space, float strength,
+                         Shift& shift, PaletteCells& cells, std::size_t y0,
+                         std::size_t y1) noexcept {
+    const PixelWork work(palette, space, strength);
+    const PaletteLayout& layout = palette.layout;
+    const float* cr = layout.planes.data();
+    const float* cg = cr + layout.padded;
+    const float* cb = cg + layout.padded;
+    const auto* packed = reinterpret_cast<const std::int32_t*>(cells.packed_rgb());
+    const std::uint32_t* states = cells.raw_states();
+    const std::uint32_t* pool = cells.pool();
+    CellSearch search(palette, space, cells);
+    // A run of pixels in two passes: the working values and the states of
+    // the cells of all its pixels first, so that the loads of the states
+    // overlap, then the colours.
+    alignas(64) float p[3][run_pixels];
+    alignas(64) std::int32_t cell[run_pixels];
+    alignas(64) std::int32_t word[run_pixels];
+    const std::size_t none = cells.side() * cells.side() * cells.side();
+
+    auto runs = [&](std::uint8_t* at, const float* shifts, std::size_t n) noexcept {
+        for (std::size_t g = 0; g < n; g += native_lanes) {
+            vf v[3];
+            work.values(load_pixels<C>(at + g * C), load_vf(shifts + g), v);
+            for (std::size_t c = 0; c < 3; ++c) __builtin_memcpy(p[c] + g, &v[c], sizeof v[c]);
+            vi inside;
+            const vi where = search.cells_of(v, inside);
+            const vi state = gather_u32(states, where);
+            const vi out = inside ? where : splat_vi(static_cast<std::int32_t>(none));
+            const vi w = inside ? state : splat_vi(PaletteCells::no_list);
+            __builtin_memcpy(cell + g, &out, sizeof out);
+            __builtin_memcpy(word + g, &w, sizeof w);
+        }
+        std::atomic_thread_fence(std::memory_order_acquire);
+        for (std::size_t g = 0; g < n; g += native_lanes) {
+            vf v[3];
+            for (std::size_t c = 0; c < 3; ++c) v[c] = load_vf(p[c] + g);
+            vi state;
+            __builtin_memcpy(&state, word + g, sizeof state);
+            if constexpr (sets) {
+                // Cells without a set are settled one pixel at a time, as
+                // sets of the pixel's colour; then the union of the lanes'
+                // sets is searched.
+                unsigned unsettled = lane_bits((state & 1) == 0);
                 if (unsettled != 0) {
                     for (; unsettled != 0; unsettled &= unsettled - 1) {
                         const std::size_t l =
                             g + static_cast<std::size_t>(__builtin_ctz(unsettled));
-                        word[l] = static_cast<std::int32_t>(PaletteCells::single(search.nearest(
+                        word[l] = static_cast<std::int32_t>(search.color_set(
                             p[0][l], p[1][l], p[2][l], static_cast<std::size_t>(cell[l]),
-                            static_cast<std::uint32_t>(word[l]))));
+                            static_cast<std::uint32_t>(word[l])));
                     }
                     __builtin_memcpy(&state, word + g, sizeof state);
                 }
-                // The lists side by side: the k-th member of every list at
-                // once, a lane moving only to a strictly nearer colour. A
-                // list of one colour is the state itself, and needs no
-                // distance.
-                const vi single = (state & 1) != 0;
-                vi chosen = (state >> 1) & 0xFFFFFF;
-                if (lane_bits(~single) != 0) {
-                    const vi length = single ? splat_vi(1) : (state >> 1) & 0x7FF;
-                    const vi start = ((state >> 12) & 0xFFFFF) - 1;
-                    chosen = single ? chosen : gather_u32(pool, single ? 0 : start);
-                    const auto longest =
-                        static_cast<std::int32_t>(all_max(__builtin_convertvector(length, vf))[0]);
-                    vf best = distance(v, chosen);
-                    for (std::int32_t k = 1; k < longest; ++k) {
-                        const vi active = k < length;
-                        const vi rgb = gather_u32(pool, active ? start + k : splat_vi(0));
-                        const vf d = distance(v, rgb);
-                        const vi nearer = active & (d < best);
-                        best = nearer ? d : best;
-                        chosen = nearer ? rgb : chosen;
+                std::uint32_t all = lanes_or(state) >> 1;
+                auto j = static_cast<std::size_t>(__builtin_ctz(all));
+                vi chosen = vi{} + packed[j];
+                if ((all & (all - 1)) != 0) {
+                    vf best = splat_vf(__builtin_inff());
+                    for (; all != 0; all &= all - 1) {
+                        j = static_cast<std::size_t>(__builtin_ctz(all));
+                        compare_color(v, cr[j], cg[j], cb[j], packed[j], best, chosen);
                     }
                 }
                 store_pixels<C>(at + g * C, chosen);
+                continue;
             }
-            x += n;
-            at += n * C;
+            // Cells without a list are settled one pixel at a time and
+            // then taken as lists of their one colour.
+            unsigned unsettled = lane_bits(((state & 1) | ((state >> 12) & 0xFFFFF)) == 0);
+            if (unsettled != 0) {
+                for (; unsettled != 0; unsettled &= unsettled - 1) {
+                    const std::size_t l = g + static_cast<std::size_t>(__builtin_ctz(unsettled));
+                    word[l] = static_cast<std::int32_t>(PaletteCells::single(
+                        search.nearest(p[0][l], p[1][l], p[2][l], static_cast<std::size_t>(cell[l]),
+                                       static_cast<std::uint32_t>(word[l]))));
+                }
+                __builtin_memcpy(&state, word + g, sizeof state);
+            }
+            // The lists side by side: the k-th member of every list at
+            // once, a lane moving only to a strictly nearer colour. A
+            // list of one colour is the state itself, and needs no
+            // distance.
+            const vi single = (state & 1) != 0;
+            vi chosen = (state >> 1) & 0xFFFFFF;
+            if (lane_bits(~single) != 0) {
+                const vi length = single ? splat_vi(1) : (state >> 1) & 0x7FF;
+                const vi start = ((state >> 12) & 0xFFFFF) - 1;
+                chosen = single ? chosen : gather_u32(pool, single ? 0 : start);
+                const auto longest =
+                    static_cast<std::int32_t>(all_max(__builtin_convertvector(length, vf))[0]);
+                vf best = work.distance(v, chosen);
+                for (std::int32_t k = 1; k < longest; ++k) {
+                    const vi active = k < length;
+                    const vi rgb = gather_u32(pool, active ? start + k : splat_vi(0));
+                    const vf d = work.distance(v, rgb);
+                    const vi nearer = active & (d < best);
+                    best = nearer ? d : best;
+                    chosen = nearer ? rgb : chosen;
+                }
+            }
+            store_pixels<C>(at + g * C, chosen);
         }
-        for (; x < img.width; ++x, at += C) {
-            const float s = shift.next();
-            const float p0 = to_work[at[0]] + a[0] * s;
-            const float p1 = to_work[at[1]] + a[1] * s;
-            const float p2 = to_work[at[2]] + a[2] * s;
-            const std::uint32_t rgb = search.nearest(p0, p1, p2);
-            at[0] = static_cast<std::uint8_t>(rgb);
-            at[1] = static_cast<std::uint8_t>(rgb >> 8);
-            at[2] = static_cast<std::uint8_t>(rgb >> 16);
-        }
-    }
+    };
+    auto one = [&](std::uint8_t* at, float s) noexcept {
+        const std::uint32_t rgb =
+            search.nearest(work.to_work[at[0]] + work.a[0] * s, work.to_work[at[1]] + work.a[1] * s,
+                           work.to_work[at[2]] + work.a[2] * s);
+        at[0] = static_cast<std::uint8_t>(rgb);
+        at[1] = static_cast<std::uint8_t>(rgb >> 8);
+        at[2] = static_cast<std::uint8_t>(rgb >> 16);
+    };
+    pixel_runs<C>(img, shift, y0, y1, runs, one);
 }
 
 template <class Shift>
 void palette_cell_rows(Img& img, const Palette& palette, const Space& space, float strength,
-                       Shift& shift, PaletteCells& cells, std::size_t y0,
-                       std::size_t y1) noexcept {
-    if (img.channels == 4) {
-        palette_cell_rows_c<4>(img, palette, space, strength, shift, cells, y0, y1);
+                       Shift& shift, PaletteCells& cells, std::size_t y0, std::size_t y1) noexcept {
+    if (cells.sets()) {
+        if (img.channels == 4) {
+            palette_cell_rows_c<4, true>(img, palette, space, strength, shift, cells, y0, y1);
+        } else {
+            palette_cell_rows_c<3, true>(img, palette, space, strength, shift, cells, y0, y1);
+        }
+    } else if (img.channels == 4) {
+        palette_cell_rows_c<4, false>(img, palette, space, strength, shift, cells, y0, y1);
     } else {
-        palette_cell_rows_c<3>(img, palette, space, strength, shift, cells, y0, y1);
+        palette_cell_rows_c<3, false>(img, palette, space, strength, shift, cells, y0, y1);
     }
 }
 
@@ -789,15 +1073,7 @@ void pattern_rows(Img& img, const CellThresholds& th, const Levels& levels,
 // [y0, y1): native_lanes pixels per step, each lane drawing its own
 // generator state. The pixels of a band are contiguous, so rows need no
 // seams.
-typedef std::uint64_t vq __attribute__((vector_size(4 * native_lanes)));
-typedef std::int32_t vi_half __attribute__((vector_size(2 * native_lanes)));
 typedef std::uint8_t vb_lanes __attribute__((vector_size(native_lanes)));
-
-[[gnu::always_inline]] inline vq mix_lanes(vq z) noexcept {
-    z = (z ^ (z >> 30)) * NoiseGenerator::first_multiplier;
-    z = (z ^ (z >> 27)) * NoiseGenerator::second_multiplier;
-    return z >> 40;
-}
 
 // The d of each sample of the q-th vector of a step's C × native_lanes
 // samples: sample q·lanes + l belongs to pixel (q·lanes + l) / C.
@@ -857,20 +1133,9 @@ template <int C, bool keep_last, int Q>
     __builtin_memcpy(px + Q * native_lanes, &out, sizeof out);
 }
 
-template <std::size_t... I>
-[[gnu::always_inline]] inline vi join_halves_impl(vi_half a, vi_half b,
-                                                  std::index_sequence<I...>) noexcept {
-    return __builtin_shufflevector(a, b, static_cast<int>(I)...);
-}
-
-[[gnu::always_inline]] inline vi join_halves(vi_half a, vi_half b) noexcept {
-    return join_halves_impl(a, b, std::make_index_sequence<native_lanes>{});
-}
-
 template <int C, bool keep_last, int... Q>
 void noise_rows_c(Img& img, const Levels& levels, float strength, std::uint64_t state0,
                   std::size_t y0, std::size_t y1, std::integer_sequence<int, Q...>) noexcept {
-    constexpr std::size_t half = native_lanes / 2;
     constexpr std::uint64_t inc = NoiseGenerator::increment;
     const float amplitude = strength * levels.step;
     const float inv_step = levels.inv_step;
@@ -881,21 +1146,10 @@ void noise_rows_c(Img& img, const Levels& levels, float strength, std::uint64_t 
     const std::size_t first = y0 * img.width;
     const std::size_t count = (y1 - y0) * img.width;
     std::uint8_t* px = img.data.data() + first * C;
-    // Lane l of the two halves draws for pixels l and half + l of a step.
-    vq lo;
-    vq hi;
-    for (std::size_t l = 0; l < half; ++l) {
-        lo[l] = state0 + (first + l + 1) * inc;
-        hi[l] = state0 + (first + half + l + 1) * inc;
-    }
-    const std::uint64_t stride = native_lanes * inc;
+    NoiseLanes lanes(state0 + first * inc);
     std::size_t k = 0;
     for (; k + native_lanes <= count; k += native_lanes, px += C * native_lanes) {
-        const vi_half a = __builtin_convertvector(mix_lanes(lo), vi_half);
-        const vi_half c = __builtin_convertvector(mix_lanes(hi), vi_half);
-        lo += stride;
-        hi += stride;
-        const vi bits = join_halves(a, c);
+        const vi bits = lanes.next();
         const vf d =
             (__builtin_convertvector(bits, vf) * NoiseGenerator::draw_scale - 0.5f) * amplitude;
         (noise_vector<C, keep_last, Q>(px, d, inv_step, max_index, codes), ...);
