@@ -83,8 +83,10 @@ std::size_t diffusion_threads(const Img& img, const Target& target, bool serpent
 }
 
 std::size_t diffusion_scratch_floats(const Img& img, const Target&, std::size_t threads) noexcept {
-    return error_rows(std::clamp<std::size_t>(threads, 1, max_workers)) * cell_floats *
-           (img.width + 8);
+    const std::size_t t = std::clamp<std::size_t>(threads, 1, max_workers);
+    const std::size_t rows = error_rows(t) * cell_floats * (img.width + 8);
+    const std::size_t groups = group_sets(t) * 2 * group_rows * group_cells(img.width);
+    return std::max(rows, groups);
 }
 
 void error_diffuse(Img& img, const Target& target, const Space& space, float strength,
