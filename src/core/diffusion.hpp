@@ -31,11 +31,12 @@ constexpr std::size_t error_rows(std::size_t threads) noexcept {
 inline constexpr std::size_t diffusion_rows = error_rows(1);
 
 // One-sample level passes walk rows in groups, one row per vector lane,
-// each row group_lag pixels behind the one above. A group stores the cells
-// it passes on to the next group in two buffers of group_cells(width)
-// four-float cells; group_sets(threads) groups' buffers are in use at once.
-inline constexpr std::size_t group_rows = 4;
-inline constexpr std::size_t group_lag = 8;
+// each row the kernel's lag (at most group_lag) pixels behind the one
+// above. A group stores the cells it passes on to the next group in two
+// buffers of group_cells(width) cells of group_rows floats;
+// group_sets(threads) groups' buffers are in use at once.
+inline constexpr std::size_t group_rows = 8;
+inline constexpr std::size_t group_lag = kernel_data::largest_lag();
 inline constexpr std::size_t group_margin = 16;
 constexpr std::size_t group_cells(std::size_t width) noexcept {
     return width + 2 * (group_rows - 1) * group_lag + 2 * group_margin;

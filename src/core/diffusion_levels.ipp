@@ -65,7 +65,7 @@ struct LevelQuantizer {
     }
 };
 
-// One channel, four rows in the lanes (see diffuse_lanes): the arithmetic
+// One channel, a group of rows in the lanes (see diffuse_lanes): the arithmetic
 // of LevelQuantizer, lane by lane.
 template <bool two>
 struct RowLaneLevels {
@@ -79,22 +79,22 @@ struct RowLaneLevels {
         return to_work[*px];
     }
     template <bool all>
-    [[gnu::always_inline]] f4 quantize(f4 v, std::uint8_t* const (&px)[4],
+    [[gnu::always_inline]] fr quantize(fr v, std::uint8_t* const (&px)[group_rows],
                                        unsigned live) const noexcept {
         if constexpr (two) {
-            const i4 high = v >= 127.5f;
-            for (int r = 0; r < 4; ++r) {
-                if (all || ((live >> r) & 1) != 0) *px[r] = static_cast<std::uint8_t>(high[r]);
+            const ir high = v >= 127.5f;
+            for (std::size_t r = 0; r < group_rows; ++r) {
+                if (all || ((live >> r) & 1u) != 0) *px[r] = static_cast<std::uint8_t>(high[r]);
             }
-            const i4 top = reinterpret_cast<i4>(f4{255.0f, 255.0f, 255.0f, 255.0f});
-            return v - reinterpret_cast<f4>(top & high);
+            const ir top = reinterpret_cast<ir>(fr{} + 255.0f);
+            return v - reinterpret_cast<fr>(top & high);
         } else {
-            i4 i;
+            ir i;
             level_index(v * inv_step, max_index, i);
-            f4 level;
-            for (int r = 0; r < 4; ++r) {
+            fr level{};
+            for (std::size_t r = 0; r < group_rows; ++r) {
                 level[r] = values[i[r]];
-                if (all || ((live >> r) & 1) != 0) *px[r] = codes[i[r]];
+                if (all || ((live >> r) & 1u) != 0) *px[r] = codes[i[r]];
             }
             return v - level;
         }

@@ -417,12 +417,30 @@ template <class Q>
 // Q provides float input(px) for one sample, and quantize<all>(v, px,
 // live), which quantizes the four lanes, writes the pixels px[r] of the
 // lanes r set in `live` (all four when `all`), and returns the errors.
+typedef float fr __attribute__((vector_size(4 * group_rows)));
+typedef std::int32_t ir __attribute__((vector_size(4 * group_rows)));
+
+[[gnu::always_inline]] inline void store_lanes(float* p, fr v) noexcept {
+    __builtin_memcpy(p, &v, sizeof v);
+}
+
+// Lanes 0..N-2 of the vector at `own` moved up one lane, under lane N-1 of
+// the vector at `above`.
+[[gnu::always_inline]] inline fr shifted_lanes(const float* own, const float* above) noexcept {
+    fr a;
+    fr b;
+    __builtin_memcpy(&a, own, sizeof a);
+    __builtin_memcpy(&b, above, sizeof b);
+    static_assert(group_rows == 8);
+    return __builtin_shufflevector(a, b, 15, 0, 1, 2, 3, 4, 5, 6);
+}
+
 struct LaneSteps {
     static constexpr std::ptrdiff_t first = -4;  // lane 0 starts at column -4
     std::ptrdiff_t last;                         // one past the last step
     std::size_t count;
-    explicit LaneSteps(std::size_t width) noexcept
-        : last(static_cast<std::ptrdiff_t>(width + (group_rows - 1) * group_lag + 4)),
+    LaneSteps(std::size_t width, std::size_t lag) noexcept
+        : last(static_cast<std::ptrdiff_t>(width + (group_rows - 1) * lag + 4)),
           count(static_cast<std::size_t>(last - first)) {}
 };
 
@@ -432,15 +450,16 @@ template <int K, class Q>
                                                  std::size_t pixel_bytes, const KernelRows& rows,
                                                  float* scratch,
                                                  const PipelineSettings& pipe) noexcept {
-    static_assert(group_rows == 4);
+    constexpr auto N = static_cast<int>(group_rows);
     constexpr kernel_data::TapShape s = kernel_data::kernel_shape<K>;
     constexpr int lo1 = s.lo[1];
     constexpr int hi1 = s.hi[1];
     constexpr int lo2 = s.lo[2];
     constexpr int hi2 = s.hi[2];
     constexpr int ahead_at = s.row0_far ? 2 : 1;  // the row-0 cell loaded at each step
-    constexpr auto L = static_cast<std::ptrdiff_t>(group_lag);
-    constexpr auto up = static_cast<std::ptrdiff_t>((group_rows - 1) * group_lag);
+    constexpr auto L = static_cast<std::ptrdiff_t>(kernel_data::kernel_lag<K>);
+    static_assert(L <= static_cast<std::ptrdiff_t>(group_lag));
+    constexpr auto up = (N - 1) * L;
     // Where a lane's cell of row 0 (at ahead_at) and of row 1 (at hi1) was
     // stored, relative to the current step.
     constexpr std::ptrdiff_t row0_from = ahead_at - lo1;
@@ -450,14 +469,13 @@ template <int K, class Q>
     // t + up + reach are stored before this group takes step t.
     constexpr std::ptrdiff_t reach = s.row2 ? std::max(row0_from, row1_from) : row0_from;
 
-    f4 w[3][5];
+    fr w[3][5];
     for (std::size_t dy = 0; dy < 3; ++dy) {
         for (std::size_t c = 0; c < 5; ++c) {
-            const float x = rows.weights[dy][c];
-            w[dy][c] = f4{x, x, x, x};
+            w[dy][c] = fr{} + rows.weights[dy][c];
         }
     }
-    const LaneSteps steps(width);
+    const LaneSteps steps(width, static_cast<std::size_t>(L));
     const std::size_t groups = (height + group_rows - 1) / group_rows;
     const std::size_t team = std::min(std::clamp<std::size_t>(pipe.threads, 1, max_workers), groups);
     const std::size_t sets = group_sets(team);
@@ -481,29 +499,29 @@ template <int K, class Q>
         float* row2_out = buffer(g, 1);
         const float* row1_in = buffer(g + sets - 1, 0);
         const float* row2_in = buffer(g + sets - 1, 1);
-        // The row-0 or row-1 cells of the four lanes, from the vectors
-        // stored `from` steps after step t by the lane above.
-        auto lanes_from = [&](const float* own, const float* above_group, std::ptrdiff_t at) {
-            const f4 a = load_cell<f4>(own + 4 * (at - L));
-            const f4 b = load_cell<f4>(above_group + 4 * (at + up));
-            return __builtin_shufflevector(a, b, 7, 0, 1, 2);
+        // The row-0 or row-1 cells of the lanes at step t + from: what the
+        // lane above stored L steps before (lane 0: the group above's last
+        // lane, `up` steps after).
+        auto lanes_from = [&](const float* own, const float* above_group,
+                              std::ptrdiff_t at) [[gnu::always_inline]] {
+            return shifted_lanes(own + N * (at - L), above_group + N * (at + up));
         };
         // Pixel column 0 of lane r's row, shifted so that step t is column t - r * L.
-        std::uint8_t* base[4];
-        for (std::size_t r = 0; r < 4; ++r) {
+        std::uint8_t* base[group_rows];
+        for (std::size_t r = 0; r < group_rows; ++r) {
             base[r] = r < live_rows ? data + (y0 + r) * stride : data;
         }
-        f4 cur{};
-        f4 ahead{};
-        f4 win1[5] = {};  // win1[d + 2]: the cell d ahead of the lane's column
-        f4 win2[5] = {};
+        fr cur{};
+        fr ahead{};
+        fr win1[5] = {};  // win1[d + 2]: the cell d ahead of the lane's column
+        fr win2[5] = {};
 
         auto step = [&]<bool all>(std::ptrdiff_t t, std::bool_constant<all>) {
-            std::uint8_t* px[4];
-            f4 in;
-            unsigned live = 15;
-            i4 keep = {-1, -1, -1, -1};
-            for (int r = 0; r < 4; ++r) {
+            std::uint8_t* px[group_rows];
+            fr in{};
+            unsigned live = (1u << N) - 1;
+            ir keep = ir{} - 1;
+            for (int r = 0; r < N; ++r) {
                 const std::ptrdiff_t x = t - r * L;
                 if constexpr (all) {
                     px[r] = base[r] + x * pb;
@@ -514,13 +532,13 @@ template <int K, class Q>
                     px[r] = on ? base[r] + x * pb : base[0];
                     in[r] = on ? q.input(px[r]) : 0.0f;
                     keep[r] = on ? -1 : 0;
-                    live &= on ? 15u : ~(1u << r);
+                    live &= on ? ~0u : ~(1u << r);
                 }
             }
-            const f4 v = in + cur;
-            f4 err = q.template quantize<all>(v, px, live);
+            const fr v = in + cur;
+            fr err = q.template quantize<all>(v, px, live);
             if constexpr (!all) {
-                err = reinterpret_cast<f4>(reinterpret_cast<i4>(err) & keep);
+                err = reinterpret_cast<fr>(reinterpret_cast<ir>(err) & keep);
             }
             if constexpr (s.row0_far) {
                 cur = ahead + w[0][3] * err;
@@ -528,17 +546,17 @@ template <int K, class Q>
             } else {
                 cur = lanes_from(row1_out, row1_in, t + row0_from) + w[0][3] * err;
             }
-            win1[hi1 + 2] = s.row2 ? lanes_from(row2_out, row2_in, t + row1_from) : f4{};
+            win1[hi1 + 2] = s.row2 ? lanes_from(row2_out, row2_in, t + row1_from) : fr{};
             [&]<int... D>(std::integer_sequence<int, D...>) {
-                ((s.at[1][D + 2] ? (win1[D + 2] = win1[D + 2] + w[1][D + 2] * err) : f4{}), ...);
-                store_cell(row1_out + 4 * t, win1[lo1 + 2]);
-                ((D >= lo1 && D < hi1 ? (win1[D + 2] = win1[D + 3]) : f4{}), ...);
+                ((s.at[1][D + 2] ? (win1[D + 2] = win1[D + 2] + w[1][D + 2] * err) : fr{}), ...);
+                store_lanes(row1_out + N * t, win1[lo1 + 2]);
+                ((D >= lo1 && D < hi1 ? (win1[D + 2] = win1[D + 3]) : fr{}), ...);
                 if constexpr (s.row2) {
-                    win2[hi2 + 2] = f4{};
-                    ((s.at[2][D + 2] ? (win2[D + 2] = win2[D + 2] + w[2][D + 2] * err) : f4{}),
+                    win2[hi2 + 2] = fr{};
+                    ((s.at[2][D + 2] ? (win2[D + 2] = win2[D + 2] + w[2][D + 2] * err) : fr{}),
                      ...);
-                    store_cell(row2_out + 4 * t, win2[lo2 + 2]);
-                    ((D >= lo2 && D < hi2 ? (win2[D + 2] = win2[D + 3]) : f4{}), ...);
+                    store_lanes(row2_out + N * t, win2[lo2 + 2]);
+                    ((D >= lo2 && D < hi2 ? (win2[D + 2] = win2[D + 3]) : fr{}), ...);
                 }
             }(std::integer_sequence<int, -2, -1, 0, 1, 2>{});
         };
