@@ -387,20 +387,21 @@ template <class Q>
 
 // One sample per pixel, rows in raster order, walked in groups of
 // group_rows rows with row r of a group in lane r of one vector: at step t
-// lane r is at column t - r * group_lag, so one vector operation serves a
-// pixel of each row and the four rows' chains of dependent operations
-// overlap. Each lane does the plain walker's arithmetic in its order (the
-// current row's next cells and windows over rows 1 and 2 in registers).
+// lane r is at column t - r * lag, lag being the kernel's (kernels.hpp), so
+// one vector operation serves a pixel of each row and the rows' chains of
+// dependent operations overlap. Each lane does the plain walker's
+// arithmetic in its order (the current row's next cells and windows over
+// rows 1 and 2 in registers).
 //
 // A cell of row y + 1 leaves lane r's row-1 window complete (for rows y - 1
 // and y) and is picked up later by lane r + 1 as a cell of its own row; a
 // cell of row y + 2 leaves the row-2 window and comes back into lane r + 1's
 // row-1 window. So the windows' outgoing cells are stored by step, as
 // whole vectors (row1 and row2 below), and read back moved up one lane:
-// lane r + 1 reads what lane r stored group_lag steps earlier, lane 0 what
-// the last lane of the group above stored (group_rows - 1) * group_lag
-// steps later. Each group writes its own pair of buffers, and reads those
-// of the group above.
+// lane r + 1 reads what lane r stored `lag` steps earlier, lane 0 what the
+// last lane of the group above stored (group_rows - 1) * lag steps later.
+// Each group writes its own pair of buffers, and reads those of the group
+// above.
 //
 // Lanes outside their row (before its first pixel, past its last, or past
 // the image's last row) read and write no pixel and pass on an error of
@@ -415,8 +416,8 @@ template <class Q>
 // that reuses them.
 //
 // Q provides float input(px) for one sample, and quantize<all>(v, px,
-// live), which quantizes the four lanes, writes the pixels px[r] of the
-// lanes r set in `live` (all four when `all`), and returns the errors.
+// live), which quantizes the lanes, writes the pixels px[r] of the lanes r
+// set in `live` (all of them when `all`), and returns the errors.
 typedef float fr __attribute__((vector_size(4 * group_rows)));
 typedef std::int32_t ir __attribute__((vector_size(4 * group_rows)));
 
