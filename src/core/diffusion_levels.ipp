@@ -79,7 +79,7 @@ struct RowLaneLevels {
         return to_work[*px];
     }
     template <bool all>
-    [[gnu::always_inline]] fr quantize(fr v, std::uint8_t* const (&px)[group_rows],
+    [[gnu::always_inline]] fr quantize(const fr& v, std::uint8_t* const (&px)[group_rows],
                                        unsigned live) const noexcept {
         if constexpr (two) {
             const ir high = v >= 127.5f;

@@ -421,7 +421,7 @@ template <class Q>
 typedef float fr __attribute__((vector_size(4 * group_rows)));
 typedef std::int32_t ir __attribute__((vector_size(4 * group_rows)));
 
-[[gnu::always_inline]] inline void store_lanes(float* p, fr v) noexcept {
+[[gnu::always_inline]] inline void store_lanes(float* p, const fr& v) noexcept {
     __builtin_memcpy(p, &v, sizeof v);
 }
 

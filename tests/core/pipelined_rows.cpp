@@ -67,7 +67,7 @@ struct RecordingLanes {
         return static_cast<float>(*px);
     }
     template <bool all>
-    [[gnu::always_inline]] fr quantize(fr v, std::uint8_t* const (&px)[group_rows],
+    [[gnu::always_inline]] fr quantize(const fr& v, std::uint8_t* const (&px)[group_rows],
                                        unsigned live) const noexcept {
         fr err{};
         for (std::size_t r = 0; r < group_rows; ++r) {
