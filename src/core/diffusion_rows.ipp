@@ -478,7 +478,8 @@ template <int K, class Q>
     }
     const LaneSteps steps(width, static_cast<std::size_t>(L));
     const std::size_t groups = (height + group_rows - 1) / group_rows;
-    const std::size_t team = std::min(std::clamp<std::size_t>(pipe.threads, 1, max_workers), groups);
+    const std::size_t team =
+        std::min(std::clamp<std::size_t>(pipe.threads, 1, max_workers), groups);
     const std::size_t sets = group_sets(team);
     const std::size_t buffer_floats = group_rows * group_cells(width);
     std::fill_n(scratch, sets * 2 * buffer_floats, 0.0f);
@@ -567,18 +568,20 @@ template <int K, class Q>
             if (above == nullptr) {
                 return;
             }
-            // Step s = t - first reads the above group's step t + up + reach.
-            const std::size_t need = std::min(done_after + static_cast<std::size_t>(up + reach) - cut,
-                                              steps.count);
+            // Step t reads what the group above stored at its step t + up + reach.
+            const std::size_t need = std::min(
+                done_after + static_cast<std::size_t>(up + reach) - cut, steps.count);
             if (known >= need) {
                 return;
             }
             const std::uint64_t at = above->wait_for((g - 1) * span + need);
-            known = static_cast<std::size_t>(std::min<std::uint64_t>(at - (g - 1) * span, steps.count));
+            known = static_cast<std::size_t>(
+                std::min<std::uint64_t>(at - (g - 1) * span, steps.count));
         };
         // The steps where every lane is within its row.
         const std::ptrdiff_t full_from = up;
-        const std::ptrdiff_t full_to = live_rows == group_rows ? static_cast<std::ptrdiff_t>(width) : 0;
+        const std::ptrdiff_t full_to =
+            live_rows == group_rows ? static_cast<std::ptrdiff_t>(width) : 0;
         std::ptrdiff_t t = LaneSteps::first;
         while (t < steps.last) {
             const std::ptrdiff_t end = std::min(t + static_cast<std::ptrdiff_t>(chunk), steps.last);
