@@ -190,6 +190,21 @@ def test_larger_image_matches_reference(method):
                             ref.error_diffusion(img, method, **kw))
 
 
+# One-channel rows are walked in groups of four, each row some pixels behind
+# the one above: heights that leave a partial group, rows wider and narrower
+# than a group's stagger, and gray with alpha (samples two bytes apart).
+@pytest.mark.parametrize("levels,strength,linear", [(2, 1.0, False), (2, 0.45, True),
+                                                    (3, 1.0, False), (16, 0.8, True),
+                                                    (256, 1.0, False)])
+@pytest.mark.parametrize("method", METHODS)
+def test_gray_row_groups_match_reference(method, levels, strength, linear):
+    kw = dict(levels=levels, strength=strength, linear=linear)
+    for i, shape in enumerate([(37, 61), (8, 40), (6, 23), (11, 50, 2)]):
+        img = _near_threshold(shape, 40 + i) if levels == 2 else _random(shape, 40 + i)
+        assert_images_equal(tonalis.error_diffusion(img, method, **kw),
+                            ref.error_diffusion(img, method, **kw))
+
+
 @pytest.mark.parametrize("channels", [2, 4])
 @pytest.mark.parametrize("preserve_alpha", [True, False])
 @pytest.mark.parametrize("method", ["floyd_steinberg", "jarvis_judice_ninke", "atkinson"])

@@ -12,6 +12,11 @@
 #include <utility>
 #include <variant>
 
+// The row groups' vectors are 32 bytes wide; on the baseline they live in
+// pairs of registers and, all helpers being inlined, never cross a call. g++
+// warns about the calling convention only at the end of the file.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 #include "targets.hpp"
 
 // The level passes for the baseline and AVX2 only.
@@ -59,6 +64,7 @@ constexpr double pipelined_min_ps = 3e9;  // 3 ms
 // current x86-64 core: a level pass (up to four channels), and a palette
 // search plus so much per colour.
 constexpr double level_pass_ps = 2500;
+constexpr double sample_pass_ps = 1200;  // one channel, rows in vector lanes
 constexpr double palette_pixel_ps = 8000;
 constexpr double palette_color_ps = 40;
 
@@ -72,8 +78,9 @@ std::size_t diffusion_threads(const Img& img, const Target& target, bool serpent
     if (const Palette* palette = std::get_if<Palette>(&target)) {
         per_pixel = palette_pixel_ps + palette_color_ps * static_cast<double>(palette->rgb.size());
     } else {
-        const std::size_t passes = (img.channels + cell_floats - 1) / cell_floats;
-        per_pixel = level_pass_ps * static_cast<double>(passes);
+        const std::size_t quantized = img.channels - (img.kept_channel() < img.channels ? 1 : 0);
+        const std::size_t passes = (quantized + cell_floats - 1) / cell_floats;
+        per_pixel = quantized == 1 ? sample_pass_ps : level_pass_ps * static_cast<double>(passes);
     }
     const double pixels = static_cast<double>(img.width) * static_cast<double>(img.height);
     if (pixels * per_pixel < pipelined_min_ps) {
@@ -83,8 +90,10 @@ std::size_t diffusion_threads(const Img& img, const Target& target, bool serpent
 }
 
 std::size_t diffusion_scratch_floats(const Img& img, const Target&, std::size_t threads) noexcept {
-    return error_rows(std::clamp<std::size_t>(threads, 1, max_workers)) * cell_floats *
-           (img.width + 8);
+    const std::size_t t = std::clamp<std::size_t>(threads, 1, max_workers);
+    const std::size_t rows = error_rows(t) * cell_floats * (img.width + 8);
+    const std::size_t groups = group_sets(t) * 2 * group_rows * group_cells(img.width);
+    return std::max(rows, groups);
 }
 
 void error_diffuse(Img& img, const Target& target, const Space& space, float strength,

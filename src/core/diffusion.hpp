@@ -30,6 +30,21 @@ constexpr std::size_t error_rows(std::size_t threads) noexcept {
 }
 inline constexpr std::size_t diffusion_rows = error_rows(1);
 
+// One-sample level passes walk rows in groups, one row per vector lane,
+// each row the kernel's lag (at most group_lag) pixels behind the one
+// above. A group stores the cells it passes on to the next group in two
+// buffers of group_cells(width) cells of group_rows floats;
+// group_sets(threads) groups' buffers are in use at once.
+inline constexpr std::size_t group_rows = 8;
+inline constexpr std::size_t group_lag = kernel_data::largest_lag();
+inline constexpr std::size_t group_margin = 16;
+constexpr std::size_t group_cells(std::size_t width) noexcept {
+    return width + 2 * (group_rows - 1) * group_lag + 2 * group_margin;
+}
+constexpr std::size_t group_sets(std::size_t threads) noexcept {
+    return threads + 1;
+}
+
 // Threads error diffusion should use on this image: 1 for serpentine
 // order (each row starts where the one above ended), and for images too
 // small to pay for starting threads; else pipeline_worker_count().

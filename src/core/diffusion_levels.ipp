@@ -65,6 +65,42 @@ struct LevelQuantizer {
     }
 };
 
+// One channel, a group of rows in the lanes (see diffuse_lanes): the arithmetic
+// of LevelQuantizer, lane by lane.
+template <bool two>
+struct RowLaneLevels {
+    const float* to_work;
+    const std::uint8_t* codes;
+    const float* values;
+    float inv_step;
+    float max_index;
+
+    [[gnu::always_inline]] float input(const std::uint8_t* px) const noexcept {
+        return to_work[*px];
+    }
+    template <bool all>
+    [[gnu::always_inline]] fr quantize(const fr& v, std::uint8_t* const (&px)[group_rows],
+                                       unsigned live) const noexcept {
+        if constexpr (two) {
+            const ir high = v >= 127.5f;
+            for (std::size_t r = 0; r < group_rows; ++r) {
+                if (all || ((live >> r) & 1u) != 0) *px[r] = static_cast<std::uint8_t>(high[r]);
+            }
+            const ir top = reinterpret_cast<ir>(fr{} + 255.0f);
+            return v - reinterpret_cast<fr>(top & high);
+        } else {
+            ir i;
+            level_index(v * inv_step, max_index, i);
+            fr level{};
+            for (std::size_t r = 0; r < group_rows; ++r) {
+                level[r] = values[i[r]];
+                if (all || ((live >> r) & 1u) != 0) *px[r] = codes[i[r]];
+            }
+            return v - level;
+        }
+    }
+};
+
 // The channels at `offset` (1 to 4 of them) as one pass.
 template <int C>
 void diffuse_channels(Img& img, const Levels& levels, const Space& space, const KernelRows& rows,
@@ -73,6 +109,16 @@ void diffuse_channels(Img& img, const Levels& levels, const Space& space, const 
     using V = std::conditional_t<C == 1, Lane0, f4>;
     const std::size_t cells = C == 1 ? 1 : cell_floats;
     auto run = [&]<bool two>(std::bool_constant<two>) {
+        if constexpr (C == 1) {
+            if (!serpentine) {
+                const RowLaneLevels<two> lanes{space.to_work.data(), levels.codes.data(),
+                                               levels.values.data(), levels.inv_step,
+                                               levels.max_index};
+                diffuse_lanes_any(kernel, lanes, img.data.data() + offset[0], img.height,
+                                  img.width, img.channels, rows, scratch, pipe);
+                return;
+            }
+        }
         LevelQuantizer<V, C, two> q{space.to_work.data(), levels.codes.data(), levels.values.data(),
                                     levels.inv_step,      levels.max_index,    {}};
         std::copy_n(offset, C, q.offset);

@@ -349,20 +349,14 @@ template <int K, class Q>
     run_team(std::min(threads, pairs), member);
 }
 
-// The pass for a kernel chosen at run time; kernels with the same taps
-// share one.
-template <class Q>
-[[gnu::always_inline]] inline void diffuse_any(std::size_t kernel, const Q& q, std::uint8_t* data,
-                                               std::size_t height, std::size_t width,
-                                               std::size_t pixel_bytes, bool serpentine,
-                                               const KernelRows& rows, std::size_t cells,
-                                               float* scratch,
-                                               const PipelineSettings& pipe) noexcept {
+// Calls f.template operator()<K>() for the kernel chosen at run time;
+// kernels with the same taps share one compiled pass.
+template <class F>
+[[gnu::always_inline]] inline void with_kernel(std::size_t kernel, F&& f) noexcept {
     switch (kernel) {
-#define TONALIS_KERNEL_CASE(k)                                                                 \
-    case k:                                                                                    \
-        diffuse_pass<kernel_data::first_with_taps<k>>(q, data, height, width, pixel_bytes,     \
-                                                      serpentine, rows, cells, scratch, pipe); \
+#define TONALIS_KERNEL_CASE(k)                                                   \
+    case k:                                                                      \
+        f.template operator()<kernel_data::first_with_taps<k>>();                \
         break;
         TONALIS_KERNEL_CASE(0)
         TONALIS_KERNEL_CASE(1)
@@ -376,4 +370,260 @@ template <class Q>
 #undef TONALIS_KERNEL_CASE
         default: break;
     }
+}
+
+template <class Q>
+[[gnu::always_inline]] inline void diffuse_any(std::size_t kernel, const Q& q, std::uint8_t* data,
+                                               std::size_t height, std::size_t width,
+                                               std::size_t pixel_bytes, bool serpentine,
+                                               const KernelRows& rows, std::size_t cells,
+                                               float* scratch,
+                                               const PipelineSettings& pipe) noexcept {
+    with_kernel(kernel, [&]<int K>() {
+        diffuse_pass<K>(q, data, height, width, pixel_bytes, serpentine, rows, cells, scratch,
+                        pipe);
+    });
+}
+
+// One sample per pixel, rows in raster order, walked in groups of
+// group_rows rows with row r of a group in lane r of one vector: at step t
+// lane r is at column t - r * lag, lag being the kernel's (kernels.hpp), so
+// one vector operation serves a pixel of each row and the rows' chains of
+// dependent operations overlap. Each lane does the plain walker's
+// arithmetic in its order (the current row's next cells and windows over
+// rows 1 and 2 in registers).
+//
+// A cell of row y + 1 leaves lane r's row-1 window complete (for rows y - 1
+// and y) and is picked up later by lane r + 1 as a cell of its own row; a
+// cell of row y + 2 leaves the row-2 window and comes back into lane r + 1's
+// row-1 window. So the windows' outgoing cells are stored by step, as
+// whole vectors (row1 and row2 below), and read back moved up one lane:
+// lane r + 1 reads what lane r stored `lag` steps earlier, lane 0 what the
+// last lane of the group above stored (group_rows - 1) * lag steps later.
+// Each group writes its own pair of buffers, and reads those of the group
+// above.
+//
+// Lanes outside their row (before its first pixel, past its last, or past
+// the image's last row) read and write no pixel and pass on an error of
+// zero: adding +0 leaves every cell as it is (no cell is ever -0, as each
+// starts from +0 and a sum is -0 only if both terms are).
+//
+// On several threads the groups are dealt out in turn; a group waits until
+// the one above has stored every cell it is about to read, which keeps each
+// cell's shares in the order of the plain scan. The buffers are reused
+// after group_sets(threads) groups: a group's buffers are read only by the
+// next group, and that one runs on the thread which later takes the group
+// that reuses them.
+//
+// Q provides float input(px) for one sample, and quantize<all>(v, px,
+// live), which quantizes the lanes, writes the pixels px[r] of the lanes r
+// set in `live` (all of them when `all`), and returns the errors.
+typedef float fr __attribute__((vector_size(4 * group_rows)));
+typedef std::int32_t ir __attribute__((vector_size(4 * group_rows)));
+
+[[gnu::always_inline]] inline void store_lanes(float* p, const fr& v) noexcept {
+    __builtin_memcpy(p, &v, sizeof v);
+}
+
+// Lanes 0..N-2 of the vector at `own` moved up one lane, under lane N-1 of
+// the vector at `above`.
+[[gnu::always_inline]] inline fr shifted_lanes(const float* own, const float* above) noexcept {
+    fr a;
+    fr b;
+    __builtin_memcpy(&a, own, sizeof a);
+    __builtin_memcpy(&b, above, sizeof b);
+    static_assert(group_rows == 8);
+    return __builtin_shufflevector(a, b, 15, 0, 1, 2, 3, 4, 5, 6);
+}
+
+struct LaneSteps {
+    static constexpr std::ptrdiff_t first = -4;  // lane 0 starts at column -4
+    std::ptrdiff_t last;                         // one past the last step
+    std::size_t count;
+    LaneSteps(std::size_t width, std::size_t lag) noexcept
+        : last(static_cast<std::ptrdiff_t>(width + (group_rows - 1) * lag + 4)),
+          count(static_cast<std::size_t>(last - first)) {}
+};
+
+template <int K, class Q>
+[[gnu::always_inline]] inline void diffuse_lanes(const Q& q, std::uint8_t* data,
+                                                 std::size_t height, std::size_t width,
+                                                 std::size_t pixel_bytes, const KernelRows& rows,
+                                                 float* scratch,
+                                                 const PipelineSettings& pipe) noexcept {
+    constexpr auto N = static_cast<int>(group_rows);
+    constexpr kernel_data::TapShape s = kernel_data::kernel_shape<K>;
+    constexpr int lo1 = s.lo[1];
+    constexpr int hi1 = s.hi[1];
+    constexpr int lo2 = s.lo[2];
+    constexpr int hi2 = s.hi[2];
+    constexpr int ahead_at = s.row0_far ? 2 : 1;  // the row-0 cell loaded at each step
+    constexpr auto L = static_cast<std::ptrdiff_t>(kernel_data::kernel_lag<K>);
+    static_assert(L <= static_cast<std::ptrdiff_t>(group_lag));
+    constexpr auto up = (N - 1) * L;
+    // Where a lane's cell of row 0 (at ahead_at) and of row 1 (at hi1) was
+    // stored, relative to the current step.
+    constexpr std::ptrdiff_t row0_from = ahead_at - lo1;
+    constexpr std::ptrdiff_t row1_from = hi1 - lo2;
+    static_assert(row0_from < L && row1_from < L && -lo1 <= 2 && -lo2 <= 2);
+    // How far the group above must be ahead: its steps through
+    // t + up + reach are stored before this group takes step t.
+    constexpr std::ptrdiff_t reach = s.row2 ? std::max(row0_from, row1_from) : row0_from;
+
+    fr w[3][5];
+    for (std::size_t dy = 0; dy < 3; ++dy) {
+        for (std::size_t c = 0; c < 5; ++c) {
+            w[dy][c] = fr{} + rows.weights[dy][c];
+        }
+    }
+    const LaneSteps steps(width, static_cast<std::size_t>(L));
+    const std::size_t groups = (height + group_rows - 1) / group_rows;
+    const std::size_t team =
+        std::min(std::clamp<std::size_t>(pipe.threads, 1, max_workers), groups);
+    const std::size_t sets = group_sets(team);
+    const std::size_t buffer_floats = group_rows * group_cells(width);
+    std::fill_n(scratch, sets * 2 * buffer_floats, 0.0f);
+    // Step t of a buffer is at vector t + group_margin.
+    auto buffer = [&](std::size_t g, int which) {
+        return scratch + ((g % sets) * 2 + static_cast<std::size_t>(which)) * buffer_floats +
+               group_rows * group_margin;
+    };
+    const std::size_t stride = width * pixel_bytes;
+    const auto pb = static_cast<std::ptrdiff_t>(pixel_bytes);
+    const std::size_t cut = std::min<std::size_t>(pipe.lag_cut, static_cast<std::size_t>(reach));
+    const std::size_t chunk = std::max<std::size_t>(pipe.chunk, 1);
+    const std::uint64_t span = steps.count + 1;
+
+    auto group = [&](std::size_t g, RowProgress* above, RowProgress* mine) {
+        const std::size_t y0 = g * group_rows;
+        const std::size_t live_rows = std::min(group_rows, height - y0);
+        float* row1_out = buffer(g, 0);
+        float* row2_out = buffer(g, 1);
+        const float* row1_in = buffer(g + sets - 1, 0);
+        const float* row2_in = buffer(g + sets - 1, 1);
+        // The row-0 or row-1 cells of the lanes at step t + from: what the
+        // lane above stored L steps before (lane 0: the group above's last
+        // lane, `up` steps after).
+        auto lanes_from = [&](const float* own, const float* above_group,
+                              std::ptrdiff_t at) [[gnu::always_inline]] {
+            return shifted_lanes(own + N * (at - L), above_group + N * (at + up));
+        };
+        // Pixel column 0 of lane r's row, shifted so that step t is column t - r * L.
+        std::uint8_t* base[group_rows];
+        for (std::size_t r = 0; r < group_rows; ++r) {
+            base[r] = r < live_rows ? data + (y0 + r) * stride : data;
+        }
+        fr cur{};
+        fr ahead{};
+        fr win1[5] = {};  // win1[d + 2]: the cell d ahead of the lane's column
+        fr win2[5] = {};
+
+        auto step = [&]<bool all>(std::ptrdiff_t t, std::bool_constant<all>) {
+            std::uint8_t* px[group_rows];
+            fr in{};
+            unsigned live = (1u << N) - 1;
+            ir keep = ir{} - 1;
+            for (int r = 0; r < N; ++r) {
+                const std::ptrdiff_t x = t - r * L;
+                if constexpr (all) {
+                    px[r] = base[r] + x * pb;
+                    in[r] = q.input(px[r]);
+                } else {
+                    const bool on = static_cast<std::size_t>(r) < live_rows && x >= 0 &&
+                                    x < static_cast<std::ptrdiff_t>(width);
+                    px[r] = on ? base[r] + x * pb : base[0];
+                    in[r] = on ? q.input(px[r]) : 0.0f;
+                    keep[r] = on ? -1 : 0;
+                    live &= on ? ~0u : ~(1u << r);
+                }
+            }
+            const fr v = in + cur;
+            fr err = q.template quantize<all>(v, px, live);
+            if constexpr (!all) {
+                err = reinterpret_cast<fr>(reinterpret_cast<ir>(err) & keep);
+            }
+            if constexpr (s.row0_far) {
+                cur = ahead + w[0][3] * err;
+                ahead = lanes_from(row1_out, row1_in, t + row0_from) + w[0][4] * err;
+            } else {
+                cur = lanes_from(row1_out, row1_in, t + row0_from) + w[0][3] * err;
+            }
+            win1[hi1 + 2] = s.row2 ? lanes_from(row2_out, row2_in, t + row1_from) : fr{};
+            [&]<int... D>(std::integer_sequence<int, D...>) {
+                ((s.at[1][D + 2] ? (win1[D + 2] = win1[D + 2] + w[1][D + 2] * err) : fr{}), ...);
+                store_lanes(row1_out + N * t, win1[lo1 + 2]);
+                ((D >= lo1 && D < hi1 ? (win1[D + 2] = win1[D + 3]) : fr{}), ...);
+                if constexpr (s.row2) {
+                    win2[hi2 + 2] = fr{};
+                    ((s.at[2][D + 2] ? (win2[D + 2] = win2[D + 2] + w[2][D + 2] * err) : fr{}),
+                     ...);
+                    store_lanes(row2_out + N * t, win2[lo2 + 2]);
+                    ((D >= lo2 && D < hi2 ? (win2[D + 2] = win2[D + 3]) : fr{}), ...);
+                }
+            }(std::integer_sequence<int, -2, -1, 0, 1, 2>{});
+        };
+
+        std::size_t known = 0;  // steps the group above is known to have done
+        auto wait_above = [&](std::size_t done_after) {
+            if (above == nullptr) {
+                return;
+            }
+            // Step t reads what the group above stored at its step t + up + reach.
+            const std::size_t need = std::min(
+                done_after + static_cast<std::size_t>(up + reach) - cut, steps.count);
+            if (known >= need) {
+                return;
+            }
+            const std::uint64_t at = above->wait_for((g - 1) * span + need);
+            known = static_cast<std::size_t>(
+                std::min<std::uint64_t>(at - (g - 1) * span, steps.count));
+        };
+        // The steps where every lane is within its row.
+        const std::ptrdiff_t full_from = up;
+        const std::ptrdiff_t full_to =
+            live_rows == group_rows ? static_cast<std::ptrdiff_t>(width) : 0;
+        std::ptrdiff_t t = LaneSteps::first;
+        while (t < steps.last) {
+            const std::ptrdiff_t end = std::min(t + static_cast<std::ptrdiff_t>(chunk), steps.last);
+            wait_above(static_cast<std::size_t>(end - LaneSteps::first));
+            while (t < end) {
+                if (t >= full_from && t < full_to) {
+                    const std::ptrdiff_t stop = std::min(end, full_to);
+                    for (; t < stop; ++t) step(t, std::true_type{});
+                } else {
+                    step(t, std::false_type{});
+                    ++t;
+                }
+            }
+            if (mine != nullptr) {
+                mine->publish(g * span + static_cast<std::size_t>(end - LaneSteps::first));
+            }
+            if (pipe.pause != nullptr) {
+                pipe.pause(pipe.context, y0);
+            }
+        }
+    };
+
+    if (team == 1) {
+        for (std::size_t g = 0; g < groups; ++g) group(g, nullptr, nullptr);
+        return;
+    }
+    RowProgress progress[max_workers];
+    auto member = [&](std::size_t m, std::size_t size) {
+        for (std::size_t g = m; g < groups; g += size) {
+            group(g, g == 0 ? nullptr : &progress[(g - 1) % size], &progress[g % size]);
+        }
+    };
+    run_team(team, member);
+}
+
+template <class Q>
+[[gnu::always_inline]] inline void diffuse_lanes_any(std::size_t kernel, const Q& q,
+                                                     std::uint8_t* data, std::size_t height,
+                                                     std::size_t width, std::size_t pixel_bytes,
+                                                     const KernelRows& rows, float* scratch,
+                                                     const PipelineSettings& pipe) noexcept {
+    with_kernel(kernel, [&]<int K>() {
+        diffuse_lanes<K>(q, data, height, width, pixel_bytes, rows, scratch, pipe);
+    });
 }
