@@ -190,7 +190,7 @@ def test_larger_image_matches_reference(method):
                             ref.error_diffusion(img, method, **kw))
 
 
-# One-channel rows are walked in groups of four, each row some pixels behind
+# One-channel rows are walked in groups of eight, each row some pixels behind
 # the one above: heights that leave a partial group, rows wider and narrower
 # than a group's stagger, and gray with alpha (samples two bytes apart).
 @pytest.mark.parametrize("levels,strength,linear", [(2, 1.0, False), (2, 0.45, True),
