@@ -12,11 +12,6 @@
 #include <utility>
 #include <variant>
 
-// The row groups' vectors are 32 bytes wide; on the baseline they live in
-// pairs of registers and, all helpers being inlined, never cross a call. g++
-// warns about the calling convention only at the end of the file.
-#pragma GCC diagnostic ignored "-Wpsabi"
-
 #include "targets.hpp"
 
 // The level passes for the baseline and AVX2 only.

@@ -4,12 +4,37 @@
 
 #include "diffusion_rows.ipp"
 
+// The level arithmetic of both quantizers below, on the first n lanes of
+// any float vector F (I: the integer vector of the same lanes): each lane's
+// code goes to put(lane, code), and the lanes' errors come back. Two levels
+// are decided by a comparison with 127.5 instead of the nearest-level rule;
+// the two agree except for the float just below 127.5.
+template <bool two, class I, class F, class Put>
+[[gnu::always_inline]] inline F level_errors(const F& v, int n, const std::uint8_t* codes,
+                                             const float* values, float inv_step, float max_index,
+                                             Put&& put) noexcept {
+    if constexpr (two) {
+        const I high = v >= 127.5f;
+        for (int l = 0; l < n; ++l) put(l, static_cast<std::uint8_t>(high[l]));
+        const I top = reinterpret_cast<I>(F{} + 255.0f);
+        return v - reinterpret_cast<F>(top & high);
+    } else {
+        I i;
+        level_index(v * inv_step, max_index, i);
+        F level{};
+        for (int l = 0; l < n; ++l) {
+            put(l, codes[i[l]]);
+            level[l] = values[i[l]];
+        }
+        return v - level;
+    }
+}
+
 // Levels target: up to four samples of a pixel (its channels at `offset`)
 // side by side in vector lanes. Each lane is its own gray plane with its
 // own error cells, and the lanes' chains of dependent operations overlap;
 // lanes from C on stay zero. One channel uses Lane0, whose cells hold one
-// float. Two levels are decided by a comparison with 127.5 instead of the
-// nearest-level rule; the two agree except for the float just below 127.5.
+// float.
 template <class V_, int C, bool two>
 struct LevelQuantizer {
     using V = V_;
@@ -46,22 +71,8 @@ struct LevelQuantizer {
         return wrap(r);
     }
     [[gnu::always_inline]] V quantize(V value, std::uint8_t* px) const noexcept {
-        const f4 v = lanes(value);
-        if constexpr (two) {
-            const i4 high = v >= 127.5f;
-            for (int l = 0; l < C; ++l) px[at(l)] = static_cast<std::uint8_t>(high[l]);
-            const i4 top = reinterpret_cast<i4>(f4{255.0f, 255.0f, 255.0f, 255.0f});
-            return wrap(v - reinterpret_cast<f4>(top & high));
-        } else {
-            i4 i;
-            level_index(v * inv_step, max_index, i);
-            f4 level = {};
-            for (int l = 0; l < C; ++l) {
-                px[at(l)] = codes[i[l]];
-                level[l] = values[i[l]];
-            }
-            return wrap(v - level);
-        }
+        return wrap(level_errors<two, i4>(lanes(value), C, codes, values, inv_step, max_index,
+                                          [&](int l, std::uint8_t code) { px[at(l)] = code; }));
     }
 };
 
@@ -81,23 +92,10 @@ struct RowLaneLevels {
     template <bool all>
     [[gnu::always_inline]] fr quantize(const fr& v, std::uint8_t* const (&px)[group_rows],
                                        unsigned live) const noexcept {
-        if constexpr (two) {
-            const ir high = v >= 127.5f;
-            for (std::size_t r = 0; r < group_rows; ++r) {
-                if (all || ((live >> r) & 1u) != 0) *px[r] = static_cast<std::uint8_t>(high[r]);
-            }
-            const ir top = reinterpret_cast<ir>(fr{} + 255.0f);
-            return v - reinterpret_cast<fr>(top & high);
-        } else {
-            ir i;
-            level_index(v * inv_step, max_index, i);
-            fr level{};
-            for (std::size_t r = 0; r < group_rows; ++r) {
-                level[r] = values[i[r]];
-                if (all || ((live >> r) & 1u) != 0) *px[r] = codes[i[r]];
-            }
-            return v - level;
-        }
+        return level_errors<two, ir>(v, static_cast<int>(group_rows), codes, values, inv_step,
+                                     max_index, [&](int r, std::uint8_t code) {
+                                         if (all || ((live >> r) & 1u) != 0) *px[r] = code;
+                                     });
     }
 };
 
@@ -114,8 +112,8 @@ void diffuse_channels(Img& img, const Levels& levels, const Space& space, const 
                 const RowLaneLevels<two> lanes{space.to_work.data(), levels.codes.data(),
                                                levels.values.data(), levels.inv_step,
                                                levels.max_index};
-                diffuse_lanes_any(kernel, lanes, img.data.data() + offset[0], img.height,
-                                  img.width, img.channels, rows, scratch, pipe);
+                diffuse_lanes_any(kernel, lanes, img.data.data() + offset[0], img.height, img.width,
+                                  img.channels, rows, scratch, pipe);
                 return;
             }
         }

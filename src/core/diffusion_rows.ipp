@@ -77,6 +77,27 @@ struct RowWeights {
     V w[3][5];  // [dy][dx + 2]
 };
 
+// Runs unit(k, above, mine) for the units k = 0, 1, ... count - 1 (row
+// pairs or row groups, top to bottom): on one thread in order, or dealt
+// out in turn to a team of up to `threads`, where each unit publishes its
+// progress in `mine` and waits on the unit above through `above` (null
+// for the first unit, and on one thread).
+template <class Unit>
+[[gnu::always_inline]] inline void deal_out(std::size_t count, std::size_t threads,
+                                            Unit& unit) noexcept {
+    if (threads <= 1 || count <= 1) {
+        for (std::size_t k = 0; k < count; ++k) unit(k, nullptr, nullptr);
+        return;
+    }
+    RowProgress progress[max_workers];
+    auto member = [&](std::size_t t, std::size_t team) {
+        for (std::size_t k = t; k < count; k += team) {
+            unit(k, k == 0 ? nullptr : &progress[(k - 1) % team], &progress[k % team]);
+        }
+    };
+    run_team(std::min(threads, count), member);
+}
+
 // One row in progress: begin(), then step() once per pixel, then finish().
 template <int K, class Q>
 struct RowWalker {
@@ -335,18 +356,7 @@ template <int K, class Q>
         publish(width);
     };
 
-    const std::size_t pairs = (height + 1) / 2;
-    if (threads == 1 || pairs == 1) {
-        for (std::size_t k = 0; k < pairs; ++k) pair(k, nullptr, nullptr);
-        return;
-    }
-    RowProgress progress[max_workers];
-    auto member = [&](std::size_t t, std::size_t team) {
-        for (std::size_t k = t; k < pairs; k += team) {
-            pair(k, k == 0 ? nullptr : &progress[(k - 1) % team], &progress[k % team]);
-        }
-    };
-    run_team(std::min(threads, pairs), member);
+    deal_out((height + 1) / 2, threads, pair);
 }
 
 // Calls f.template operator()<K>() for the kernel chosen at run time;
@@ -354,10 +364,8 @@ template <int K, class Q>
 template <class F>
 [[gnu::always_inline]] inline void with_kernel(std::size_t kernel, F&& f) noexcept {
     switch (kernel) {
-#define TONALIS_KERNEL_CASE(k)                                                   \
-    case k:                                                                      \
-        f.template operator()<kernel_data::first_with_taps<k>>();                \
-        break;
+#define TONALIS_KERNEL_CASE(k) \
+    case k: f.template operator()<kernel_data::first_with_taps<k>>(); break;
         TONALIS_KERNEL_CASE(0)
         TONALIS_KERNEL_CASE(1)
         TONALIS_KERNEL_CASE(2)
@@ -446,10 +454,9 @@ struct LaneSteps {
 };
 
 template <int K, class Q>
-[[gnu::always_inline]] inline void diffuse_lanes(const Q& q, std::uint8_t* data,
-                                                 std::size_t height, std::size_t width,
-                                                 std::size_t pixel_bytes, const KernelRows& rows,
-                                                 float* scratch,
+[[gnu::always_inline]] inline void diffuse_lanes(const Q& q, std::uint8_t* data, std::size_t height,
+                                                 std::size_t width, std::size_t pixel_bytes,
+                                                 const KernelRows& rows, float* scratch,
                                                  const PipelineSettings& pipe) noexcept {
     constexpr auto N = static_cast<int>(group_rows);
     constexpr kernel_data::TapShape s = kernel_data::kernel_shape<K>;
@@ -569,14 +576,14 @@ template <int K, class Q>
                 return;
             }
             // Step t reads what the group above stored at its step t + up + reach.
-            const std::size_t need = std::min(
-                done_after + static_cast<std::size_t>(up + reach) - cut, steps.count);
+            const std::size_t need =
+                std::min(done_after + static_cast<std::size_t>(up + reach) - cut, steps.count);
             if (known >= need) {
                 return;
             }
             const std::uint64_t at = above->wait_for((g - 1) * span + need);
-            known = static_cast<std::size_t>(
-                std::min<std::uint64_t>(at - (g - 1) * span, steps.count));
+            known =
+                static_cast<std::size_t>(std::min<std::uint64_t>(at - (g - 1) * span, steps.count));
         };
         // The steps where every lane is within its row.
         const std::ptrdiff_t full_from = up;
@@ -604,17 +611,7 @@ template <int K, class Q>
         }
     };
 
-    if (team == 1) {
-        for (std::size_t g = 0; g < groups; ++g) group(g, nullptr, nullptr);
-        return;
-    }
-    RowProgress progress[max_workers];
-    auto member = [&](std::size_t m, std::size_t size) {
-        for (std::size_t g = m; g < groups; g += size) {
-            group(g, g == 0 ? nullptr : &progress[(g - 1) % size], &progress[g % size]);
-        }
-    };
-    run_team(team, member);
+    deal_out(groups, team, group);
 }
 
 template <class Q>

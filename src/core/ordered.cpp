@@ -138,14 +138,18 @@ bool cell_thresholds(CellThresholds& out, const ThresholdMatrix& matrix, const L
     // When working values never fall as the byte rises, neither does the
     // level (adding, scaling by a positive step and rounding are monotonic),
     // so each threshold is found by bisection: a few evaluations per level
-    // instead of 256 per cell.
-    if (std::is_sorted(space.to_work.begin(), space.to_work.end())) {
-        for (std::size_t cell = 0; cell < cells; ++cell) {
+    // instead of 256 per cell. Otherwise every byte is evaluated, and a
+    // cell whose levels do not rise with the byte rules the form out.
+    const bool rising = std::is_sorted(space.to_work.begin(), space.to_work.end());
+    std::uint8_t t[256];
+    for (std::size_t cell = 0; cell < cells; ++cell) {
+        std::size_t first = 0;
+        std::size_t steps = 0;
+        if (rising) {
             const float d = (matrix.values[cell] - 0.5f) * (strength * levels.step);
             auto level = [&](std::size_t b) { return nearest_level(levels, space.to_work[b] + d); };
-            const std::size_t first = level(0);
+            first = level(0);
             const std::size_t last = level(255);
-            std::size_t steps = 0;
             std::size_t from = 1;
             for (std::size_t k = first + 1; k <= last; ++k) {
                 // The first byte at level k or above; none before `from` is.
@@ -162,27 +166,18 @@ bool cell_thresholds(CellThresholds& out, const ThresholdMatrix& matrix, const L
                 out.limit[steps++][cell] = static_cast<std::uint8_t>(lo - 1);
                 from = lo;
             }
-            for (std::size_t s = steps; s < CellThresholds::max_steps; ++s) {
-                out.limit[s][cell] = 255;
-            }
-            out.base[cell] = static_cast<std::uint8_t>(first);
-            out.steps = std::max(out.steps, steps);
-        }
-        return true;
-    }
-    std::uint8_t t[256];
-    for (std::size_t cell = 0; cell < cells; ++cell) {
-        cell_codes(t, cell, matrix, levels, space, strength);
-        const int first = index_of[t[0]];
-        int prev = first;
-        std::size_t steps = 0;
-        for (std::size_t b = 1; b < 256; ++b) {
-            const int i = index_of[t[b]];
-            if (i < prev) {
-                return false;
-            }
-            for (; prev < i; ++prev) {
-                out.limit[steps++][cell] = static_cast<std::uint8_t>(b - 1);
+        } else {
+            cell_codes(t, cell, matrix, levels, space, strength);
+            first = static_cast<std::size_t>(index_of[t[0]]);
+            auto prev = static_cast<int>(first);
+            for (std::size_t b = 1; b < 256; ++b) {
+                const int i = index_of[t[b]];
+                if (i < prev) {
+                    return false;
+                }
+                for (; prev < i; ++prev) {
+                    out.limit[steps++][cell] = static_cast<std::uint8_t>(b - 1);
+                }
             }
         }
         for (std::size_t s = steps; s < CellThresholds::max_steps; ++s) {

@@ -60,8 +60,8 @@ F pick_target(F baseline, F avx2, F avx512) noexcept {
 
 // Wide vectors are passed only between inlined helpers, never across a
 // call, so the baseline's different vector-passing convention does not
-// matter.
-#pragma GCC diagnostic push
+// matter. g++ reports it at the end of the file, so the warning stays off
+// for the rest of any file that includes a body.
 #pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace tonalis::target_baseline {
@@ -96,7 +96,6 @@ namespace {
 #pragma GCC pop_options
 #endif
 
-#pragma GCC diagnostic pop
 #undef TONALIS_TARGET_BODY
 #undef TONALIS_TARGET_WIDEST
 

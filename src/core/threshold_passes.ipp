@@ -87,6 +87,25 @@ struct NoiseLanes {
 //
 // Every colour at a pixel's nearest distance passes step 2, so each pixel
 // gets the first nearest colour, as with the whole palette.
+// Lanes' working values (v0, v1, v2) against one colour (working values
+// r, g, b), tagged `tag` (its index, or its bytes): a lane moves to it when
+// strictly nearer, or, when colours may come in any order, as near with a
+// lower tag. Inside loops over colours, broadcast a tag as vi{} + x:
+// splat_vi's lane loop compiles to one insertion per lane there.
+template <bool any_order = false>
+[[gnu::always_inline]] inline void compare_color(const vf& v0, const vf& v1, const vf& v2, float r,
+                                                 float g, float b, const vi& tag, vf& best,
+                                                 vi& chosen) noexcept {
+    const vf dr = v0 - r;
+    const vf dg = v1 - g;
+    const vf db = v2 - b;
+    const vf d = (dr * dr + dg * dg) + db * db;
+    vi nearer = d < best;
+    if constexpr (any_order) nearer |= (d == best) & (tag < chosen);
+    best = nearer ? d : best;
+    chosen = nearer ? tag : chosen;
+}
+
 constexpr std::size_t group_pixels = 64;
 constexpr std::size_t group_parts = group_pixels / native_lanes;
 constexpr std::size_t group_hints = 4;
@@ -115,14 +134,7 @@ struct PixelGroup {
     [[gnu::always_inline]] void compare(float r, float g, float b, std::int32_t j) noexcept {
         const vi jj = splat_vi(j);
         for (std::size_t k = 0; k < group_parts; ++k) {
-            const vf dr = v[0][k] - r;
-            const vf dg = v[1][k] - g;
-            const vf db = v[2][k] - b;
-            const vf d = (dr * dr + dg * dg) + db * db;
-            vi nearer = d < best[k];
-            if constexpr (any_order) nearer |= (d == best[k]) & (jj < index[k]);
-            best[k] = nearer ? d : best[k];
-            index[k] = nearer ? jj : index[k];
+            compare_color<any_order>(v[0][k], v[1][k], v[2][k], r, g, b, jj, best[k], index[k]);
         }
     }
     [[gnu::always_inline]] float largest_best() const noexcept {
@@ -601,15 +613,7 @@ public:
     // (side³ when outside) is in state `state`.
     std::uint32_t nearest(float p0, float p1, float p2, std::size_t cell,
                           std::uint32_t state) noexcept {
-        if (cell < side_ * side_ * side_) {
-            if (state == PaletteCells::unbuilt && cells_.claim(cell)) {
-                const std::size_t index[3] = {cell / (side_ * side_), cell / side_ % side_,
-                                              cell % side_};
-                state = build_cell(cells_, layout_, cell, index, lb_, members_);
-            }
-        } else {
-            state = PaletteCells::no_list;
-        }
+        state = settled(cell, state);
         if (state & 1) {
             return state >> 1;
         }
@@ -624,15 +628,7 @@ public:
     // has none, the set of the nearest colour alone.
     std::uint32_t color_set(float p0, float p1, float p2, std::size_t cell,
                             std::uint32_t state) noexcept {
-        if (cell < side_ * side_ * side_) {
-            if (state == PaletteCells::unbuilt && cells_.claim(cell)) {
-                const std::size_t index[3] = {cell / (side_ * side_), cell / side_ % side_,
-                                              cell % side_};
-                state = build_cell(cells_, layout_, cell, index, lb_, members_);
-            }
-        } else {
-            state = PaletteCells::no_list;
-        }
+        state = settled(cell, state);
         return state & 1 ? state : PaletteCells::set_of(plain_(p0, p1, p2));
     }
 
@@ -647,6 +643,21 @@ public:
     }
 
 private:
+    // The state of a cell (side³ when outside the grid: no list) seen as
+    // `state`, after building its list when it was unbuilt and this thread
+    // claims it.
+    std::uint32_t settled(std::size_t cell, std::uint32_t state) noexcept {
+        if (cell >= side_ * side_ * side_) {
+            return PaletteCells::no_list;
+        }
+        if (state == PaletteCells::unbuilt && cells_.claim(cell)) {
+            const std::size_t index[3] = {cell / (side_ * side_), cell / side_ % side_,
+                                          cell % side_};
+            state = build_cell(cells_, layout_, cell, index, lb_, members_);
+        }
+        return state;
+    }
+
     PaletteCells& cells_;
     const PaletteLayout& layout_;
     ColorSearch plain_;
@@ -723,21 +734,6 @@ struct PixelWork {
     }
 };
 
-// Lanes' working values v against one colour (working values r, g, b;
-// bytes rgb): a lane moves to it only when strictly nearer.
-[[gnu::always_inline]] inline void compare_color(const vf v[3], float r, float g, float b,
-                                                 std::int32_t rgb, vf& best, vi& chosen) noexcept {
-    const vf dr = v[0] - r;
-    const vf dg = v[1] - g;
-    const vf db = v[2] - b;
-    const vf d = (dr * dr + dg * dg) + db * db;
-    const vi nearer = d < best;
-    best = nearer ? d : best;
-    // (A broadcast by arithmetic: splat_vi's lane loop, inside the loops
-    // over colours, compiles to one insertion per lane.)
-    chosen = nearer ? vi{} + rgb : chosen;
-}
-
 // The bits set in any lane.
 typedef std::int32_t vi_four __attribute__((vector_size(16)));
 [[gnu::always_inline]] inline std::uint32_t lanes_or(vi x) noexcept {
@@ -784,7 +780,8 @@ void palette_scan_rows_c(Img& img, const Palette& palette, const Space& space, f
             vf best = splat_vf(__builtin_inff());
             vi chosen = splat_vi(packed[0]);
             for (std::size_t j = 0; j < count; ++j) {
-                compare_color(v, cr[j], cg[j], cb[j], packed[j], best, chosen);
+                compare_color(v[0], v[1], v[2], cr[j], cg[j], cb[j], vi{} + packed[j], best,
+                              chosen);
             }
             store_pixels<C>(at + g * C, chosen);
         }
@@ -875,7 +872,8 @@ void palette_cell_rows_c(Img& img, const Palette& palette, const Space& space, f
                     vf best = splat_vf(__builtin_inff());
                     for (; all != 0; all &= all - 1) {
                         j = static_cast<std::size_t>(__builtin_ctz(all));
-                        compare_color(v, cr[j], cg[j], cb[j], packed[j], best, chosen);
+                        compare_color(v[0], v[1], v[2], cr[j], cg[j], cb[j], vi{} + packed[j], best,
+                                      chosen);
                     }
                 }
                 store_pixels<C>(at + g * C, chosen);
