@@ -25,14 +25,18 @@ namespace {
 // are scanned faster), on images large enough for cells of this side.
 constexpr std::size_t grid_min_colors = 128;
 constexpr std::size_t grid_min_side = 16;
-constexpr std::size_t grid_max_side = 32;
 
-// Cells per channel: each list costs a scan of the palette when a pixel
+// Cells per channel: each list costs a search of the palette when a pixel
 // first reaches its cell, so finer grids (shorter lists) pay only on
-// larger images.
-std::size_t grid_side(std::size_t pixels) noexcept {
+// larger images; and a pass visits most cells of a fine grid, whose lists
+// then no longer stay in the cache. Palettes of fine_colors and more,
+// whose colours lie closer together, take the finer grid.
+constexpr std::size_t fine_colors = 1024;
+
+std::size_t grid_side(std::size_t pixels, std::size_t colors) noexcept {
+    const std::size_t most = colors >= fine_colors ? 32 : 16;
     std::size_t side = 4;
-    while (side < grid_max_side && side * side * side * 128 < pixels) side *= 2;
+    while (side < most && side * side * side * 128 < pixels) side *= 2;
     return side;
 }
 
@@ -49,7 +53,7 @@ bool make_grid(PaletteCells& cells, const Img& img, const Palette& palette,
     const float room = (*most - *least) * 0.125f;
     const float low[3] = {*least - room, *least - room, *least - room};
     const float high[3] = {*most + room, *most + room, *most + room};
-    return cells.make(palette, low, high, grid_side(img.pixel_count()),
+    return cells.make(palette, low, high, grid_side(img.pixel_count(), palette.colors.size()),
                       PaletteCells::Entries::blocks);
 }
 
@@ -57,7 +61,7 @@ bool make_grid(PaletteCells& cells, const Img& img, const Palette& palette,
 
 bool palette_grid_pays(const Img& img, const Palette& palette) noexcept {
     return palette.colors.size() >= grid_min_colors &&
-           grid_side(img.pixel_count()) >= grid_min_side;
+           grid_side(img.pixel_count(), palette.colors.size()) >= grid_min_side;
 }
 
 void diffuse_palette(Img& img, const Palette& palette, const Space& space, const KernelRows& rows,

@@ -34,41 +34,56 @@ struct GridSearch {
         }
         const std::uint32_t* list = cells->pool() + ((state >> 12) - 1);
         const std::size_t length = (state >> 1) & PaletteCells::max_length;
-        if (length > PaletteCells::block_lanes) [[unlikely]] {
-            return search_indices(list, length, p0, p1, p2);
+        if (length <= PaletteCells::block_lanes) {
+            return search_blocks<1>(list, p0, p1, p2);
         }
-        return search_block(list, p0, p1, p2);
+        if (length <= 2 * PaletteCells::block_lanes) {
+            return search_blocks<2>(list, p0, p1, p2);
+        }
+        return search_indices(list, length, p0, p1, p2);
     }
 
-    // The first nearest colour of a block: the lanes hold the colours in
-    // the caller's order, unused lanes infinitely far.
-    [[gnu::always_inline]] static std::size_t search_block(const std::uint32_t* block, float p0,
-                                                           float p1, float p2) noexcept {
+    // The first nearest colour of one or two blocks: their lanes hold the
+    // colours in the caller's order, unused lanes infinitely far.
+    template <std::size_t blocks>
+    [[gnu::always_inline]] static std::size_t search_blocks(const std::uint32_t* list, float p0,
+                                                            float p1, float p2) noexcept {
+        static_assert(blocks == 1 || blocks == 2);
         constexpr std::size_t lanes = PaletteCells::block_lanes;
+        constexpr std::size_t words = PaletteCells::block_words;
         typedef float f8 __attribute__((vector_size(4 * lanes)));
         typedef std::int32_t i8 __attribute__((vector_size(4 * lanes)));
-        f8 r;
-        f8 g;
-        f8 b;
-        __builtin_memcpy(&r, block, sizeof r);
-        __builtin_memcpy(&g, block + lanes, sizeof g);
-        __builtin_memcpy(&b, block + 2 * lanes, sizeof b);
-        const f8 dr = p0 - r;
-        const f8 dg = p1 - g;
-        const f8 db = p2 - b;
-        const f8 d = (dr * dr + dg * dg) + db * db;
+        f8 d[blocks];
+        for (std::size_t k = 0; k < blocks; ++k) {
+            f8 r;
+            f8 g;
+            f8 b;
+            __builtin_memcpy(&r, list + k * words, sizeof r);
+            __builtin_memcpy(&g, list + k * words + lanes, sizeof g);
+            __builtin_memcpy(&b, list + k * words + 2 * lanes, sizeof b);
+            const f8 dr = p0 - r;
+            const f8 dg = p1 - g;
+            const f8 db = p2 - b;
+            d[k] = (dr * dr + dg * dg) + db * db;
+        }
         // No lane is NaN: the working value is inside the grid.
-        f8 m = d;
+        f8 m = d[0];
+        if constexpr (blocks == 2) m = d[1] < m ? d[1] : m;
         const f8 m4 = __builtin_shufflevector(m, m, 4, 5, 6, 7, 0, 1, 2, 3);
         m = m4 < m ? m4 : m;
         const f8 m2 = __builtin_shufflevector(m, m, 2, 3, 0, 1, 6, 7, 4, 5);
         m = m2 < m ? m2 : m;
         const f8 m1 = __builtin_shufflevector(m, m, 1, 0, 3, 2, 5, 4, 7, 6);
         m = m1 < m ? m1 : m;
-        const i8 at = d == m;
         unsigned bits = 0;
-        for (std::size_t l = 0; l < lanes; ++l) bits |= (at[l] != 0 ? 1u : 0u) << l;
-        return block[3 * lanes + static_cast<unsigned>(__builtin_ctz(bits))];
+        for (std::size_t k = 0; k < blocks; ++k) {
+            const i8 at = d[k] == m;
+            for (std::size_t l = 0; l < lanes; ++l) {
+                bits |= (at[l] != 0 ? 1u : 0u) << (k * lanes + l);
+            }
+        }
+        const auto first = static_cast<std::size_t>(__builtin_ctz(bits));
+        return list[first / lanes * words + 3 * lanes + first % lanes];
     }
 
     // The first nearest colour of a list of indices in the caller's order.

@@ -40,13 +40,15 @@ public:
     // What the lists hold for each colour: the bytes written out,
     // r | g << 8 | b << 16 (equal bytes have equal working values, so which
     // of two equal colours is found does not matter); or its index in the
-    // caller's order, with every list of up to block_lanes colours (one
-    // colour too) laid out as a block for a search in vector lanes:
-    // block_lanes working values of each channel (+inf in unused lanes),
-    // then block_lanes indices. Blocks start on a cache line.
+    // caller's order, with every list of up to most_blocks * block_lanes
+    // colours (one colour too) laid out as blocks for a search in vector
+    // lanes, each block holding block_lanes working values of each channel
+    // (+inf in unused lanes), then block_lanes indices. A list's blocks
+    // follow each other from the start of a cache line.
     enum class Entries { packed_rgb, blocks };
     static constexpr std::size_t block_lanes = 8;
     static constexpr std::size_t block_words = 4 * block_lanes;
+    static constexpr std::size_t most_blocks = 2;
     // A cell's state is one 32-bit word: no list yet, being built, no list
     // ever (the pool is full, or the list too long); odd: a list of one
     // colour, (state >> 1); otherwise a list of (state >> 1) & 0x7FF colours

@@ -47,17 +47,19 @@ std::size_t prune_dominated(const PaletteLayout& layout, const float lo[3], cons
     return kept;
 }
 
-// A list of up to block_lanes colours as a block (palette_cells.hpp).
-void write_block(const PaletteLayout& layout, const std::uint16_t* members, std::size_t length,
-                 std::uint32_t* block) noexcept {
+// A list of `blocks` blocks' worth of colours as blocks (palette_cells.hpp).
+void write_blocks(const PaletteLayout& layout, const std::uint16_t* members, std::size_t length,
+                  std::size_t blocks, std::uint32_t* out) noexcept {
     constexpr std::size_t lanes = PaletteCells::block_lanes;
-    for (std::size_t lane = 0; lane < lanes; ++lane) {
+    for (std::size_t k = 0; k < blocks * lanes; ++k) {
+        std::uint32_t* block = out + k / lanes * PaletteCells::block_words;
+        const std::size_t lane = k % lanes;
         for (std::size_t c = 0; c < 3; ++c) {
             const float v =
-                lane < length ? layout.planes[c * layout.padded + members[lane]] : __builtin_inff();
+                k < length ? layout.planes[c * layout.padded + members[k]] : __builtin_inff();
             __builtin_memcpy(block + c * lanes + lane, &v, sizeof v);
         }
-        block[3 * lanes + lane] = lane < length ? members[lane] : members[0];
+        block[3 * lanes + lane] = k < length ? members[k] : members[0];
     }
 }
 
@@ -193,10 +195,12 @@ std::uint32_t build_cell(PaletteCells& cells, const PaletteLayout& layout, std::
     }
     std::uint32_t state = PaletteCells::no_list;
     const std::uint32_t* entries = cells.entries();
-    if (cells.blocks() && length >= 1 && length <= PaletteCells::block_lanes) {
+    constexpr std::size_t lanes = PaletteCells::block_lanes;
+    if (cells.blocks() && length >= 1 && length <= PaletteCells::most_blocks * lanes) {
+        const std::size_t blocks = (length + lanes - 1) / lanes;
         std::size_t start = 0;
-        if (std::uint32_t* room = cells.reserve(PaletteCells::block_words, start)) {
-            write_block(layout, members, length, room);
+        if (std::uint32_t* room = cells.reserve(blocks * PaletteCells::block_words, start)) {
+            write_blocks(layout, members, length, blocks, room);
             state = PaletteCells::list(start, length);
         }
     } else if (cells.sets()) {
