@@ -397,6 +397,27 @@ def test_cell_lists_on_fine_grids(n, kind):
         assert_images_equal(got, palette_model(img, noise_shifts(3, h, w), pal, strength, linear))
 
 
+# Error diffusion searches palettes of 128 colours and more through a grid
+# of cells on images of more than 256² pixels (finer for 1024 colours and
+# more from 724² pixels), and the plain way on smaller ones. No row depends
+# on the rows below it, so the first rows of a large image come out as
+# they do alone.
+@pytest.mark.parametrize("kind", HOSTILE + KINDS)
+@pytest.mark.parametrize("n", [128, 300, 4096])
+def test_diffusion_grid_agrees_with_the_plain_search(n, kind):
+    seed = n + len(kind)
+    pal = (hostile_palette(kind, n, seed) if kind in HOSTILE
+           else palette_of(kind, n, seed))
+    img = hostile_image((130 if n >= 1024 else 40, 4100, 3 + n % 2), pal, seed=seed + 1)
+    for method, serpentine, linear, strength in [("floyd_steinberg", False, False, 1.0),
+                                                 ("jarvis_judice_ninke", True, True, 0.75),
+                                                 ("atkinson", False, True, 1.0)]:
+        args = dict(palette=pal, serpentine=serpentine, linear=linear, strength=strength)
+        whole = tonalis.error_diffusion(img, method, **args)
+        top = tonalis.error_diffusion(img[:8], method, **args)
+        assert_images_equal(whole[:8], top)
+
+
 # Every code triple on a lattice of step 5 at strength 0 (the working
 # values are the codes), on a grid of cells fine enough that most cells
 # hold a few colours: any colour dropped from a list shows.

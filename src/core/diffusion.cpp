@@ -62,6 +62,7 @@ constexpr double level_pass_ps = 2500;
 constexpr double sample_pass_ps = 1200;  // one channel, rows in vector lanes
 constexpr double palette_pixel_ps = 8000;
 constexpr double palette_color_ps = 40;
+constexpr double palette_grid_ps = 25000;  // a search through the grid of cells
 
 }  // namespace
 
@@ -71,7 +72,10 @@ std::size_t diffusion_threads(const Img& img, const Target& target, bool serpent
     }
     double per_pixel = 0.0;
     if (const Palette* palette = std::get_if<Palette>(&target)) {
-        per_pixel = palette_pixel_ps + palette_color_ps * static_cast<double>(palette->rgb.size());
+        per_pixel =
+            palette_grid_pays(img, *palette)
+                ? palette_grid_ps
+                : palette_pixel_ps + palette_color_ps * static_cast<double>(palette->rgb.size());
     } else {
         const std::size_t quantized = img.channels - (img.kept_channel() < img.channels ? 1 : 0);
         const std::size_t passes = (quantized + cell_floats - 1) / cell_floats;

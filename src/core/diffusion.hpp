@@ -63,6 +63,12 @@ void error_diffuse(Img& img, const Target& target, const Space& space, float str
                    const DiffusionKernel& kernel, bool serpentine, float* scratch,
                    const PipelineSettings& pipe = PipelineSettings{}) noexcept;
 
+// True when error diffusion of this image to this palette searches it
+// through a grid of cells. Else the search of a palette with neighbour
+// lists walks them (PaletteLayout::add_neighbours, which the caller builds
+// beforehand).
+bool palette_grid_pays(const Img& img, const Palette& palette) noexcept;
+
 // The palette mode of error_diffuse for the kernel at `kernel` in
 // diffusion_kernels(), compiled per target (diffusion_palette.cpp).
 void diffuse_palette(Img& img, const Palette& palette, const Space& space, const KernelRows& rows,

@@ -3,6 +3,7 @@
 
 #include "vectors.ipp"
 #include "palette_search.ipp"
+#include "palette_cells.ipp"
 #include "diffusion_rows.ipp"
 
 std::size_t nearest_in_layout(const PaletteLayout& layout, float p0, float p1,
@@ -10,6 +11,100 @@ std::size_t nearest_in_layout(const PaletteLayout& layout, float p0, float p1,
     ColorSearch search(layout, PaletteLayout::near_from + 1);
     return search(p0, p1, p2);
 }
+
+// The search through the lists of a grid of cells (in the block form), for
+// working values inside it; `Plain`, the search the palette would
+// otherwise take, for the rest and for cells without a list.
+template <class Plain>
+struct GridSearch {
+    PaletteCells* cells;
+    Plain plain;
+
+    [[gnu::always_inline]] std::size_t operator()(float p0, float p1, float p2) noexcept {
+        const std::size_t cell = cells->cell_of(p0, p1, p2);
+        if (cell == cells->cell_count()) {
+            return plain(p0, p1, p2);
+        }
+        std::uint32_t state = cells->state(cell);
+        if (state == PaletteCells::unbuilt) [[unlikely]] {
+            state = settle_cell(*cells, *plain.layout, cell);
+        }
+        if (state <= PaletteCells::no_list) [[unlikely]] {
+            return plain(p0, p1, p2);
+        }
+        const std::uint32_t* list = cells->pool() + ((state >> 12) - 1);
+        const std::size_t length = (state >> 1) & PaletteCells::max_length;
+        if (length <= PaletteCells::block_lanes) {
+            return search_blocks<1>(list, p0, p1, p2);
+        }
+        if (length <= 2 * PaletteCells::block_lanes) {
+            return search_blocks<2>(list, p0, p1, p2);
+        }
+        return search_indices(list, length, p0, p1, p2);
+    }
+
+    // The first nearest colour of one or two blocks: their lanes hold the
+    // colours in the caller's order, unused lanes infinitely far.
+    template <std::size_t blocks>
+    [[gnu::always_inline]] static std::size_t search_blocks(const std::uint32_t* list, float p0,
+                                                            float p1, float p2) noexcept {
+        static_assert(blocks == 1 || blocks == 2);
+        constexpr std::size_t lanes = PaletteCells::block_lanes;
+        constexpr std::size_t words = PaletteCells::block_words;
+        typedef float f8 __attribute__((vector_size(4 * lanes)));
+        typedef std::int32_t i8 __attribute__((vector_size(4 * lanes)));
+        f8 d[blocks];
+        for (std::size_t k = 0; k < blocks; ++k) {
+            f8 r;
+            f8 g;
+            f8 b;
+            __builtin_memcpy(&r, list + k * words, sizeof r);
+            __builtin_memcpy(&g, list + k * words + lanes, sizeof g);
+            __builtin_memcpy(&b, list + k * words + 2 * lanes, sizeof b);
+            const f8 dr = p0 - r;
+            const f8 dg = p1 - g;
+            const f8 db = p2 - b;
+            d[k] = (dr * dr + dg * dg) + db * db;
+        }
+        // No lane is NaN: the working value is inside the grid.
+        f8 m = d[0];
+        if constexpr (blocks == 2) m = d[1] < m ? d[1] : m;
+        const f8 m4 = __builtin_shufflevector(m, m, 4, 5, 6, 7, 0, 1, 2, 3);
+        m = m4 < m ? m4 : m;
+        const f8 m2 = __builtin_shufflevector(m, m, 2, 3, 0, 1, 6, 7, 4, 5);
+        m = m2 < m ? m2 : m;
+        const f8 m1 = __builtin_shufflevector(m, m, 1, 0, 3, 2, 5, 4, 7, 6);
+        m = m1 < m ? m1 : m;
+        unsigned bits = 0;
+        for (std::size_t k = 0; k < blocks; ++k) {
+            const i8 at = d[k] == m;
+            for (std::size_t l = 0; l < lanes; ++l) {
+                bits |= (at[l] != 0 ? 1u : 0u) << (k * lanes + l);
+            }
+        }
+        const auto first = static_cast<std::size_t>(__builtin_ctz(bits));
+        return list[first / lanes * words + 3 * lanes + first % lanes];
+    }
+
+    // The first nearest colour of a list of indices in the caller's order.
+    [[gnu::always_inline]] std::size_t search_indices(const std::uint32_t* list, std::size_t length,
+                                                      float p0, float p1, float p2) const noexcept {
+        const std::size_t padded = plain.layout->padded;
+        const float* r = plain.layout->planes.data();
+        std::uint32_t nearest = list[0];
+        float best = __builtin_inff();
+        for (std::size_t i = 0; i < length; ++i) {
+            const std::uint32_t j = list[i];
+            const float dr = p0 - r[j];
+            const float dg = p1 - r[padded + j];
+            const float db = p2 - r[2 * padded + j];
+            const float d = (dr * dr + dg * dg) + db * db;
+            nearest = d < best ? j : nearest;
+            best = d < best ? d : best;
+        }
+        return nearest;
+    }
+};
 
 // The three colour channels of a pixel in lanes 0 to 2 (lane 3 stays zero):
 // one search per pixel (or per two pixels), then the error of all three
@@ -52,8 +147,8 @@ struct PaletteQuantizer {
 // the other's code as it was.
 template <class Search>
 [[gnu::noinline]] void diffuse_with(Search search, Img& img, const Palette& palette,
-                                    const Space& space, const KernelRows& rows,
-                                    std::size_t kernel, bool serpentine, float* scratch,
+                                    const Space& space, const KernelRows& rows, std::size_t kernel,
+                                    bool serpentine, float* scratch,
                                     const PipelineSettings& pipe) noexcept {
     PaletteQuantizer<Search> q{space.to_work.data(), &palette, search};
     diffuse_any(kernel, q, img.data.data(), img.height, img.width, img.channels, serpentine, rows,
@@ -62,8 +157,19 @@ template <class Search>
 
 void diffuse_palette_pass(Img& img, const Palette& palette, const Space& space,
                           const KernelRows& rows, std::size_t kernel, bool serpentine,
-                          float* scratch, const PipelineSettings& pipe) noexcept {
+                          float* scratch, const PipelineSettings& pipe,
+                          PaletteCells* cells) noexcept {
     const PaletteLayout& layout = palette.layout;
+    if (cells != nullptr && layout.near_count != 0) {
+        diffuse_with(GridSearch<NearSearch>{cells, NearSearch(layout)}, img, palette, space, rows,
+                     kernel, serpentine, scratch, pipe);
+        return;
+    }
+    if (cells != nullptr) {
+        diffuse_with(GridSearch<ColorSearch>{cells, ColorSearch(layout, 513)}, img, palette, space,
+                     rows, kernel, serpentine, scratch, pipe);
+        return;
+    }
     if (layout.near_count != 0) {
         diffuse_with(NearSearch(layout), img, palette, space, rows, kernel, serpentine, scratch,
                      pipe);

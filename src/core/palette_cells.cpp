@@ -14,10 +14,13 @@ namespace {
 // below 64, are far below this.
 constexpr double index_slack = 1.0 / 1024;
 
+constexpr std::size_t line_bytes = 64;
+constexpr std::size_t line_words = line_bytes / sizeof(std::uint32_t);
+
 }  // namespace
 
 bool PaletteCells::make(const Palette& palette, const float low[3], const float high[3],
-                        std::size_t side) noexcept {
+                        std::size_t side, Entries entries) noexcept {
     side_ = 0;
     if (side == 0 || side > max_side) {
         return false;
@@ -35,20 +38,26 @@ bool PaletteCells::make(const Palette& palette, const float low[3], const float 
     // Zeroed pages come from the system untouched: only cells that pixels
     // reach are ever written.
     states_.reset(static_cast<std::uint32_t*>(std::calloc(cells, sizeof(std::uint32_t))));
-    sets_ = palette.colors.size() <= max_set_colors;
-    pool_size_ = sets_ ? 1 : std::min(cells * palette.colors.size(), max_pool_members);
-    pool_.reset(static_cast<std::uint32_t*>(std::malloc(pool_size_ * sizeof(std::uint32_t))));
-    packed_rgb_.reset(
+    sets_ = entries == Entries::packed_rgb && palette.colors.size() <= max_set_colors;
+    blocks_ = entries == Entries::blocks;
+    const std::size_t per_cell = std::max(palette.colors.size(), blocks_ ? block_words : 0);
+    pool_size_ = sets_ ? 1 : std::min(cells * per_cell, max_pool_members);
+    pool_.reset(static_cast<std::uint32_t*>(std::aligned_alloc(
+        line_bytes,
+        (pool_size_ * sizeof(std::uint32_t) + line_bytes - 1) / line_bytes * line_bytes)));
+    entries_.reset(
         static_cast<std::uint32_t*>(std::malloc(palette.rgb.size() * sizeof(std::uint32_t))));
-    if (!states_ || !pool_ || !packed_rgb_) {
+    if (!states_ || !pool_ || !entries_) {
         states_.reset();
         pool_.reset();
-        packed_rgb_.reset();
+        entries_.reset();
         return false;
     }
     for (std::size_t j = 0; j < palette.rgb.size(); ++j) {
         const Rgb& c = palette.rgb[j];
-        packed_rgb_[j] = std::uint32_t{c[0]} | std::uint32_t{c[1]} << 8 | std::uint32_t{c[2]} << 16;
+        entries_[j] =
+            blocks_ ? static_cast<std::uint32_t>(j)
+                    : std::uint32_t{c[0]} | std::uint32_t{c[1]} << 8 | std::uint32_t{c[2]} << 16;
     }
     used_.store(0, std::memory_order_relaxed);
     side_ = side;
@@ -56,6 +65,9 @@ bool PaletteCells::make(const Palette& palette, const float low[3], const float 
 }
 
 std::uint32_t* PaletteCells::reserve(std::size_t length, std::size_t& start) noexcept {
+    if (blocks_) {
+        length = (length + line_words - 1) / line_words * line_words;
+    }
     start = used_.fetch_add(length, std::memory_order_relaxed);
     if (start + length > pool_size_) {
         return nullptr;

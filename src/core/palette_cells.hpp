@@ -1,5 +1,6 @@
-// Candidate lists of the nearest-colour search over a grid of cells, for
-// the threshold engines, whose working values stay inside a known box.
+// Candidate lists of the nearest-colour search over a grid of cells: for
+// the threshold engines, whose working values stay inside a known box, and
+// for error diffusion, whose working values mostly stay near the codes.
 //
 // A cell's list holds, in the caller's order, every colour that could be
 // the nearest (the first colour at the smallest distance
@@ -20,8 +21,8 @@
 //
 // Lists are built when a pixel first falls in their cell, by whichever
 // thread gets there first, into one preallocated pool; a pixel whose cell
-// has no list (being built by another thread, or the pool full) is searched
-// the plain way.
+// has no list (being built by another thread, or the pool full), or that
+// lies outside the grid, is searched the plain way.
 #pragma once
 
 #include <atomic>
@@ -36,20 +37,31 @@ namespace tonalis {
 
 class PaletteCells {
 public:
-    // Lists hold colours as the bytes written out, r | g << 8 | b << 16:
-    // equal bytes have equal working values, so which of two equal colours
-    // is found does not matter. A cell's state is one 32-bit word: no list
-    // yet, being built, no list ever (the pool is full, or the list too
-    // long); odd: a list of one colour, (state >> 1); otherwise a list of
-    // (state >> 1) & 0x7FF colours at pool()[(state >> 12) - 1].
+    // What the lists hold for each colour: the bytes written out,
+    // r | g << 8 | b << 16 (equal bytes have equal working values, so which
+    // of two equal colours is found does not matter); or its index in the
+    // caller's order, with every list of up to most_blocks * block_lanes
+    // colours (one colour too) laid out as blocks for a search in vector
+    // lanes, each block holding block_lanes working values of each channel
+    // (+inf in unused lanes), then block_lanes indices. A list's blocks
+    // follow each other from the start of a cache line.
+    enum class Entries { packed_rgb, blocks };
+    static constexpr std::size_t block_lanes = 8;
+    static constexpr std::size_t block_words = 4 * block_lanes;
+    static constexpr std::size_t most_blocks = 2;
+    // A cell's state is one 32-bit word: no list yet, being built, no list
+    // ever (the pool is full, or the list too long); odd: a list of one
+    // colour, (state >> 1); otherwise a list of (state >> 1) & 0x7FF colours
+    // at pool()[(state >> 12) - 1].
     static constexpr std::uint32_t unbuilt = 0;
     static constexpr std::uint32_t building = 2;
     static constexpr std::uint32_t no_list = 4;
     static constexpr std::size_t max_side = 64;
     static constexpr std::size_t max_length = 0x7FF;
     static constexpr std::size_t max_pool_members = (std::size_t{1} << 20) - 1;
-    // Palettes up to this size keep each cell's list in its state instead,
-    // as a set of colour indices: odd, bit j + 1 set for colour j; no pool.
+    // Palettes up to this size keep each cell's list in its state instead
+    // (with packed entries), as a set of colour indices: odd, bit j + 1 set
+    // for colour j; no pool.
     static constexpr std::size_t max_set_colors = 31;
 
     static constexpr std::uint32_t single(std::uint32_t rgb) noexcept { return rgb << 1 | 1u; }
@@ -63,18 +75,20 @@ public:
     // Cells covering working values from `low` to `high` per channel, `side`
     // per channel. False when the grid cannot be made (memory), and the
     // search must go without it.
-    bool make(const Palette& palette, const float low[3], const float high[3],
-              std::size_t side) noexcept;
+    bool make(const Palette& palette, const float low[3], const float high[3], std::size_t side,
+              Entries entries = Entries::packed_rgb) noexcept;
 
     std::size_t side() const noexcept { return side_; }
+    std::size_t cell_count() const noexcept { return side_ * side_ * side_; }
+    bool blocks() const noexcept { return blocks_; }
     // True when states hold sets of colour indices (palettes up to
     // max_set_colors).
     bool sets() const noexcept { return sets_; }
     const float* origin() const noexcept { return origin_; }
     const float* scale() const noexcept { return scale_; }
     const std::uint32_t* pool() const noexcept { return pool_.get(); }
-    // The bytes written for each colour, r | g << 8 | b << 16.
-    const std::uint32_t* packed_rgb() const noexcept { return packed_rgb_.get(); }
+    // The entry of each colour.
+    const std::uint32_t* entries() const noexcept { return entries_.get(); }
     // The states as plain words, for vector gathers: a lane of a gather is
     // one aligned 32-bit load, which on x86 is what a relaxed atomic load
     // compiles to; an acquire fence after it orders the reads of the list.
@@ -89,10 +103,24 @@ public:
         return std::atomic_ref<std::uint32_t>(states_[cell])
             .compare_exchange_strong(expected, building, std::memory_order_acq_rel);
     }
-    // Room for `length` members, or null when the pool is full.
+    // Room for `length` words, or null when the pool is full. With blocks,
+    // every reservation is a whole number of cache lines.
     std::uint32_t* reserve(std::size_t length, std::size_t& start) noexcept;
     void publish(std::size_t cell, std::uint32_t value) noexcept {
         std::atomic_ref<std::uint32_t>(states_[cell]).store(value, std::memory_order_release);
+    }
+    // The cell of a working value, or cell_count() when it lies outside the
+    // grid (or is NaN).
+    [[gnu::always_inline]] std::size_t cell_of(float p0, float p1, float p2) const noexcept {
+        const auto limit = static_cast<float>(side_);
+        const float t0 = (p0 - origin_[0]) * scale_[0];
+        const float t1 = (p1 - origin_[1]) * scale_[1];
+        const float t2 = (p2 - origin_[2]) * scale_[2];
+        if (!(t0 >= 0.0f && t0 < limit && t1 >= 0.0f && t1 < limit && t2 >= 0.0f && t2 < limit)) {
+            return cell_count();
+        }
+        return (static_cast<std::size_t>(t0) * side_ + static_cast<std::size_t>(t1)) * side_ +
+               static_cast<std::size_t>(t2);
     }
     // The box of working values whose pixels the index arithmetic puts in
     // cell (i0, i1, i2), widened so that rounding cannot put a pixel outside.
@@ -105,11 +133,12 @@ private:
     };
     std::size_t side_ = 0;
     bool sets_ = false;
+    bool blocks_ = false;
     float origin_[3]{};
     float scale_[3]{};
     std::unique_ptr<std::uint32_t[], Free> states_;
     std::unique_ptr<std::uint32_t[], Free> pool_;
-    std::unique_ptr<std::uint32_t[], Free> packed_rgb_;
+    std::unique_ptr<std::uint32_t[], Free> entries_;
     std::size_t pool_size_ = 0;
     std::atomic<std::size_t> used_{0};
 };

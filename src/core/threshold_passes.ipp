@@ -3,6 +3,7 @@
 
 #include "vectors.ipp"
 #include "palette_search.ipp"
+#include "palette_cells.ipp"
 
 // The generator's draws, native_lanes at a time: 64-bit states in two
 // halves of native_lanes / 2 lanes, mixed, joined into one vector of draws.
@@ -331,129 +332,6 @@ void palette_rows(Img& img, const Palette& palette, const Space& space, float st
     }
 }
 
-// The cell search (palette_cells.hpp).
-
-// Lists up to this long are shortened by prune_dominated.
-constexpr std::size_t prune_members = 64;
-
-// Drops from a cell's list every colour k to which another colour j on the
-// list is nearer throughout the box [lo, hi]: k is then nowhere the
-// nearest, nor as near as the nearest. The exact distances differ by
-// |p - k|² - |p - j|² = sum over channels of (j - k)(2p - k - j), linear
-// in p, smallest at a corner of the box, found in double without
-// rounding; each computed distance is within 5 rounding steps of single
-// precision (under 2^-21 relative) of the exact one, so a difference above
-// 2^-18 of the sum of the largest exact distances over the box stays
-// positive once computed. Gives the new length.
-std::size_t prune_dominated(const PaletteLayout& layout, const float lo[3], const float hi[3],
-                            std::uint16_t* members, std::size_t length) noexcept {
-    double c[prune_members][3];
-    double far[prune_members];
-    for (std::size_t i = 0; i < length; ++i) {
-        far[i] = 0.0;
-        for (std::size_t ch = 0; ch < 3; ++ch) {
-            c[i][ch] = static_cast<double>(layout.planes[ch * layout.padded + members[i]]);
-            const double a = c[i][ch] - static_cast<double>(lo[ch]);
-            const double b = static_cast<double>(hi[ch]) - c[i][ch];
-            far[i] += a * a > b * b ? a * a : b * b;
-        }
-    }
-    bool dropped[prune_members];
-    for (std::size_t i = 0; i < length; ++i) {
-        dropped[i] = false;
-        for (std::size_t m = 0; m < length && !dropped[i]; ++m) {
-            double least = 0.0;
-            for (std::size_t ch = 0; ch < 3; ++ch) {
-                const double a = c[m][ch] - c[i][ch];
-                const double p = static_cast<double>(a > 0.0 ? lo[ch] : hi[ch]);
-                least += a * (2.0 * p - c[i][ch] - c[m][ch]);
-            }
-            dropped[i] = least > (far[i] + far[m]) * 0x1p-18;
-        }
-    }
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < length; ++i) {
-        if (!dropped[i]) members[kept++] = members[i];
-    }
-    return kept;
-}
-
-// Builds the list of a cell claimed by this thread and publishes it; gives
-// the cell's new state. `lb` and `members` hold a padded palette.
-std::uint32_t build_cell(PaletteCells& cells, const PaletteLayout& layout, std::size_t cell,
-                         const std::size_t index[3], float* lb, std::uint16_t* members) noexcept {
-    float lo[3];
-    float hi[3];
-    cells.box(index[0], index[1], index[2], lo, hi);
-    const float* planes[3] = {layout.planes.data(), layout.planes.data() + layout.padded,
-                              layout.planes.data() + 2 * layout.padded};
-    const vf zero = splat_vf(0.0f);
-    vf nearest_far = splat_vf(__builtin_inff());
-    for (std::size_t k = 0; k < layout.padded; k += native_lanes) {
-        vf gap[3];
-        vf far[3];
-        for (std::size_t c = 0; c < 3; ++c) {
-            const vf v = load_vf(planes[c] + k);
-            gap[c] = max_vf(zero, max_vf(lo[c] - v, v - hi[c]));
-            far[c] = max_vf(v - lo[c], hi[c] - v);
-        }
-        // Padding colours are NaN: never below the bound, never the bound.
-        const vf near = (gap[0] * gap[0] + gap[1] * gap[1]) + gap[2] * gap[2];
-        __builtin_memcpy(lb + k, &near, sizeof near);
-        nearest_far = min_vf((far[0] * far[0] + far[1] * far[1]) + far[2] * far[2], nearest_far);
-    }
-    const float bound = all_min(nearest_far)[0];
-    std::size_t length = 0;
-    for (std::size_t k = 0; k < layout.padded; k += native_lanes) {
-        unsigned mask = lane_bits(load_vf(lb + k) <= bound);
-        while (mask != 0) {
-            const auto lane = static_cast<unsigned>(__builtin_ctz(mask));
-            members[length++] = static_cast<std::uint16_t>(k + lane);
-            mask &= mask - 1;
-        }
-    }
-    if (length > 1 && length <= prune_members) {
-        length = prune_dominated(layout, lo, hi, members, length);
-    }
-    std::uint32_t state = PaletteCells::no_list;
-    const std::uint32_t* packed = cells.packed_rgb();
-    if (cells.sets()) {
-        state = 0;
-        for (std::size_t i = 0; i < length; ++i) state |= PaletteCells::set_of(members[i]);
-        state = length != 0 ? state : PaletteCells::no_list;
-    } else if (length == 1) {
-        state = PaletteCells::single(packed[members[0]]);
-    } else if (length > 1 && length <= PaletteCells::max_length) {
-        std::size_t start = 0;
-        if (std::uint32_t* room = cells.reserve(length, start)) {
-            for (std::size_t i = 0; i < length; ++i) room[i] = packed[members[i]];
-            state = PaletteCells::list(start, length);
-        }
-    }
-    cells.publish(cell, state);
-    return state;
-}
-
-// The first nearest colour on a list in the caller's order.
-[[gnu::always_inline]] inline std::uint32_t search_list(const std::uint32_t* list,
-                                                        std::size_t length, const float* to_work,
-                                                        float p0, float p1, float p2) noexcept {
-    std::uint32_t nearest = list[0];
-    float best = __builtin_inff();
-    for (std::size_t i = 0; i < length; ++i) {
-        const std::uint32_t rgb = list[i];
-        const float dr = p0 - to_work[rgb & 0xFF];
-        const float dg = p1 - to_work[(rgb >> 8) & 0xFF];
-        const float db = p2 - to_work[(rgb >> 16) & 0xFF];
-        const float d = (dr * dr + dg * dg) + db * db;
-        if (d < best) {
-            best = d;
-            nearest = rgb;
-        }
-    }
-    return nearest;
-}
-
 // native_lanes 32-bit values at base[index].
 [[gnu::always_inline]] inline vi gather_u32(const std::uint32_t* base, vi index) noexcept {
 #if TONALIS_TARGET == 2
@@ -582,19 +460,6 @@ public:
         }
     }
 
-    // The cell of a working value, or side³ when it is outside the grid.
-    [[gnu::always_inline]] std::size_t cell_of(float p0, float p1, float p2) const noexcept {
-        const float t0 = (p0 - origin_[0]) * scale_[0];
-        const float t1 = (p1 - origin_[1]) * scale_[1];
-        const float t2 = (p2 - origin_[2]) * scale_[2];
-        if (!(t0 >= 0.0f && t0 < limit_ && t1 >= 0.0f && t1 < limit_ && t2 >= 0.0f &&
-              t2 < limit_)) {
-            return side_ * side_ * side_;
-        }
-        return (static_cast<std::size_t>(t0) * side_ + static_cast<std::size_t>(t1)) * side_ +
-               static_cast<std::size_t>(t2);
-    }
-
     // The cells of native_lanes working values; lanes outside the grid
     // are cleared in `inside`, and their cell is 0.
     [[gnu::always_inline]] vi cells_of(const vf p[3], vi& inside) const noexcept {
@@ -621,7 +486,7 @@ public:
             return search_list(cells_.pool() + ((state >> 12) - 1),
                                (state >> 1) & PaletteCells::max_length, to_work_, p0, p1, p2);
         }
-        return cells_.packed_rgb()[plain_(p0, p1, p2)];
+        return cells_.entries()[plain_(p0, p1, p2)];
     }
 
     // The set (in the set form) of a working value's cell, or when the cell
@@ -634,9 +499,9 @@ public:
 
     std::uint32_t nearest(float p0, float p1, float p2) noexcept {
         if (cells_.sets()) {
-            return cells_.packed_rgb()[plain_(p0, p1, p2)];
+            return cells_.entries()[plain_(p0, p1, p2)];
         }
-        const std::size_t cell = cell_of(p0, p1, p2);
+        const std::size_t cell = cells_.cell_of(p0, p1, p2);
         const std::uint32_t state =
             cell < side_ * side_ * side_ ? cells_.state(cell) : PaletteCells::no_list;
         return nearest(p0, p1, p2, cell, state);
@@ -644,18 +509,12 @@ public:
 
 private:
     // The state of a cell (side³ when outside the grid: no list) seen as
-    // `state`, after building its list when it was unbuilt and this thread
-    // claims it.
+    // `state`, after building its list when it was unbuilt.
     std::uint32_t settled(std::size_t cell, std::uint32_t state) noexcept {
         if (cell >= side_ * side_ * side_) {
             return PaletteCells::no_list;
         }
-        if (state == PaletteCells::unbuilt && cells_.claim(cell)) {
-            const std::size_t index[3] = {cell / (side_ * side_), cell / side_ % side_,
-                                          cell % side_};
-            state = build_cell(cells_, layout_, cell, index, lb_, members_);
-        }
-        return state;
+        return state == PaletteCells::unbuilt ? settle_cell(cells_, layout_, cell) : state;
     }
 
     PaletteCells& cells_;
@@ -666,8 +525,6 @@ private:
     float origin_[3];
     float scale_[3];
     const float* to_work_;
-    alignas(64) float lb_[max_palette_colors + native_lanes];
-    std::uint16_t members_[max_palette_colors + native_lanes];
 };
 
 // Rows [y0, y1) of an image of C channels in runs of up to run_pixels
@@ -819,7 +676,7 @@ void palette_cell_rows_c(Img& img, const Palette& palette, const Space& space, f
     const float* cr = layout.planes.data();
     const float* cg = cr + layout.padded;
     const float* cb = cg + layout.padded;
-    const auto* packed = reinterpret_cast<const std::int32_t*>(cells.packed_rgb());
+    const auto* packed = reinterpret_cast<const std::int32_t*>(cells.entries());
     const std::uint32_t* states = cells.raw_states();
     const std::uint32_t* pool = cells.pool();
     CellSearch search(palette, space, cells);

@@ -46,7 +46,8 @@ PyObject* error_diffusion_with(const Args& args, const DiffusionKernel& kernel) 
     }
     {
         Detached detached;
-        if (Palette* palette = std::get_if<Palette>(&prepared->target)) {
+        Palette* palette = std::get_if<Palette>(&prepared->target);
+        if (palette != nullptr && !palette_grid_pays(prepared->img, *palette)) {
             palette->layout.add_neighbours(palette->colors);
         }
         error_diffuse(prepared->img, prepared->target, prepared->space, prepared->strength, kernel,
