@@ -13,12 +13,12 @@ std::size_t nearest_in_layout(const PaletteLayout& layout, float p0, float p1,
 }
 
 // The search through the lists of a grid of cells (in the block form), for
-// working values inside it; `Plain`, the search the palette would
-// otherwise take, for the rest and for cells without a list.
-template <class Plain>
+// working values inside it; the plain search for the rest, for cells
+// without a list, and for lists longer than `longest`.
 struct GridSearch {
     PaletteCells* cells;
-    Plain plain;
+    ColorSearch plain;
+    std::size_t longest;
 
     [[gnu::always_inline]] std::size_t operator()(float p0, float p1, float p2) noexcept {
         const std::size_t cell = cells->cell_of(p0, p1, p2);
@@ -40,7 +40,7 @@ struct GridSearch {
         if (length <= 2 * PaletteCells::block_lanes) {
             return search_blocks<2>(list, p0, p1, p2);
         }
-        return search_indices(list, length, p0, p1, p2);
+        return length <= longest ? search_indices(list, length, p0, p1, p2) : plain(p0, p1, p2);
     }
 
     // The first nearest colour of one or two blocks: their lanes hold the
@@ -160,14 +160,13 @@ void diffuse_palette_pass(Img& img, const Palette& palette, const Space& space,
                           float* scratch, const PipelineSettings& pipe,
                           PaletteCells* cells) noexcept {
     const PaletteLayout& layout = palette.layout;
-    if (cells != nullptr && layout.near_count != 0) {
-        diffuse_with(GridSearch<NearSearch>{cells, NearSearch(layout)}, img, palette, space, rows,
-                     kernel, serpentine, scratch, pipe);
-        return;
-    }
     if (cells != nullptr) {
-        diffuse_with(GridSearch<ColorSearch>{cells, ColorSearch(layout, 513)}, img, palette, space,
-                     rows, kernel, serpentine, scratch, pipe);
+        // Lists longer than an eighth of a palette that is scanned whole
+        // take longer than the scan.
+        const ColorSearch plain(layout, 513);
+        const std::size_t longest = plain.blocked ? PaletteCells::max_length : layout.count / 8;
+        diffuse_with(GridSearch{cells, plain, longest}, img, palette, space, rows, kernel,
+                     serpentine, scratch, pipe);
         return;
     }
     if (layout.near_count != 0) {
