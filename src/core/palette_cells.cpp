@@ -37,7 +37,8 @@ bool PaletteCells::make(const Palette& palette, const float low[3], const float 
     states_.reset(static_cast<std::uint32_t*>(std::calloc(cells, sizeof(std::uint32_t))));
     sets_ = palette.colors.size() <= max_set_colors;
     pool_size_ = sets_ ? 1 : std::min(cells * palette.colors.size(), max_pool_members);
-    pool_.reset(static_cast<std::uint32_t*>(std::malloc(pool_size_ * sizeof(std::uint32_t))));
+    // Zeroed too: the spare words of the rooms are never written.
+    pool_.reset(static_cast<std::uint32_t*>(std::calloc(pool_size_, sizeof(std::uint32_t))));
     packed_rgb_.reset(
         static_cast<std::uint32_t*>(std::malloc(palette.rgb.size() * sizeof(std::uint32_t))));
     if (!states_ || !pool_ || !packed_rgb_) {
@@ -56,8 +57,9 @@ bool PaletteCells::make(const Palette& palette, const float low[3], const float 
 }
 
 std::uint32_t* PaletteCells::reserve(std::size_t length, std::size_t& start) noexcept {
-    start = used_.fetch_add(length, std::memory_order_relaxed);
-    if (start + length > pool_size_) {
+    const std::size_t room = (length + list_block - 1) / list_block * list_block;
+    start = used_.fetch_add(room, std::memory_order_relaxed);
+    if (start + room > pool_size_) {
         return nullptr;
     }
     return pool_.get() + start;

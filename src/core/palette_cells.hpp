@@ -89,7 +89,10 @@ public:
         return std::atomic_ref<std::uint32_t>(states_[cell])
             .compare_exchange_strong(expected, building, std::memory_order_acq_rel);
     }
-    // Room for `length` members, or null when the pool is full.
+    // Room for `length` members, or null when the pool is full. Rooms start
+    // on a block of list_block words and fill whole blocks, the spare words
+    // zero: a list may be read a block at a time.
+    static constexpr std::size_t list_block = 4;
     std::uint32_t* reserve(std::size_t length, std::size_t& start) noexcept;
     void publish(std::size_t cell, std::uint32_t value) noexcept {
         std::atomic_ref<std::uint32_t>(states_[cell]).store(value, std::memory_order_release);
