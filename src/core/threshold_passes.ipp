@@ -517,9 +517,27 @@ static_assert(list_block == 4, "one block per 128 bits");
 
 [[gnu::always_inline]] inline void list_blocks(const std::uint32_t* pool, vi start,
                                                vi out[list_block]) noexcept {
-    alignas(64) std::int32_t from[native_lanes];
-    __builtin_memcpy(from, &start, sizeof from);
 #if TONALIS_TARGET >= 1
+    std::uint32_t from[native_lanes];
+    auto part = [&]<int j>() noexcept {
+#if TONALIS_TARGET == 2
+        const __m128i x = _mm512_maskz_extracti32x4_epi32(0xF, reinterpret_cast<__m512i>(start), j);
+#else
+        const __m128i x = _mm256_extracti128_si256(reinterpret_cast<__m256i>(start), j);
+#endif
+        const auto q0 = static_cast<std::uint64_t>(_mm_cvtsi128_si64(x));
+        const auto q1 = static_cast<std::uint64_t>(_mm_extract_epi64(x, 1));
+        from[4 * j] = static_cast<std::uint32_t>(q0);
+        from[4 * j + 1] = static_cast<std::uint32_t>(q0 >> 32);
+        from[4 * j + 2] = static_cast<std::uint32_t>(q1);
+        from[4 * j + 3] = static_cast<std::uint32_t>(q1 >> 32);
+    };
+    part.template operator()<0>();
+    part.template operator()<1>();
+#if TONALIS_TARGET == 2
+    part.template operator()<2>();
+    part.template operator()<3>();
+#endif
     auto block = [&](std::size_t l) noexcept {
         return _mm_loadu_si128(reinterpret_cast<const __m128i*>(pool + from[l]));
     };
@@ -544,6 +562,8 @@ static_assert(list_block == 4, "one block per 128 bits");
     out[2] = interleave<2>(t1, t3);
     out[3] = interleave<3>(t1, t3);
 #else
+    alignas(64) std::int32_t from[native_lanes];
+    __builtin_memcpy(from, &start, sizeof from);
     std::int32_t members[list_block][native_lanes];
     for (std::size_t l = 0; l < native_lanes; ++l) {
         for (std::size_t k = 0; k < list_block; ++k) {
