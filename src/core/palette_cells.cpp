@@ -36,9 +36,9 @@ bool PaletteCells::make(const Palette& palette, const float low[3], const float 
     // reach are ever written.
     states_.reset(static_cast<std::uint32_t*>(std::calloc(cells, sizeof(std::uint32_t))));
     sets_ = palette.colors.size() <= max_set_colors;
-    pool_size_ = sets_ ? 1 : std::min(cells * palette.colors.size(), max_pool_members);
-    // Zeroed too: the spare words of the rooms are never written.
-    pool_.reset(static_cast<std::uint32_t*>(std::calloc(pool_size_, sizeof(std::uint32_t))));
+    pool_size_ = sets_ ? list_block
+                       : std::min(cells * palette.colors.size() + list_block, max_pool_members);
+    pool_.reset(static_cast<std::uint32_t*>(std::malloc(pool_size_ * sizeof(std::uint32_t))));
     packed_rgb_.reset(
         static_cast<std::uint32_t*>(std::malloc(palette.rgb.size() * sizeof(std::uint32_t))));
     if (!states_ || !pool_ || !packed_rgb_) {
@@ -51,7 +51,8 @@ bool PaletteCells::make(const Palette& palette, const float low[3], const float 
         const Rgb& c = palette.rgb[j];
         packed_rgb_[j] = std::uint32_t{c[0]} | std::uint32_t{c[1]} << 8 | std::uint32_t{c[2]} << 16;
     }
-    used_.store(0, std::memory_order_relaxed);
+    std::fill_n(pool_.get(), list_block, 0u);
+    used_.store(list_block, std::memory_order_relaxed);
     side_ = side;
     return true;
 }
@@ -62,6 +63,7 @@ std::uint32_t* PaletteCells::reserve(std::size_t length, std::size_t& start) noe
     if (start + room > pool_size_) {
         return nullptr;
     }
+    std::fill(pool_.get() + start + length, pool_.get() + start + room, 0u);
     return pool_.get() + start;
 }
 

@@ -91,7 +91,8 @@ public:
     }
     // Room for `length` members, or null when the pool is full. Rooms start
     // on a block of list_block words and fill whole blocks, the spare words
-    // zero: a list may be read a block at a time.
+    // zero: a list may be read a block at a time. The pool's first block is
+    // zeros and no list's, for readers that have no list to read.
     static constexpr std::size_t list_block = 4;
     std::uint32_t* reserve(std::size_t length, std::size_t& start) noexcept;
     void publish(std::size_t cell, std::uint32_t value) noexcept {

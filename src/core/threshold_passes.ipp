@@ -1010,6 +1010,7 @@ void palette_cell_rows_c(Img& img, const Palette& palette, const Space& space, f
                 // a strictly nearer colour. A list of one colour is the
                 // state itself, and needs no distance.
                 const vi length = single ? splat_vi(0) : (state >> 1) & 0x7FF;
+                // Lanes without a list read the pool's first block, no list's.
                 const vi start = single ? splat_vi(0) : ((state >> 12) & 0xFFFFF) - 1;
                 const auto longest =
                     static_cast<std::int32_t>(all_max(__builtin_convertvector(length, vf))[0]);
