@@ -1015,6 +1015,7 @@ void palette_cell_rows_c(Img& img, const Palette& palette, const Space& space, f
                 const auto longest =
                     static_cast<std::int32_t>(all_max(__builtin_convertvector(length, vf))[0]);
                 constexpr auto block = static_cast<std::int32_t>(list_block);
+                // Distances are finite: every list's first member is taken.
                 vf best = splat_vf(__builtin_inff());
                 for (std::int32_t b = 0; b < longest; b += block) {
                     // Lanes whose list is done read their first block again.
