@@ -437,6 +437,40 @@ def test_cell_lists_over_the_whole_cube(n, kind, linear):
                         want)
 
 
+# Lists of every length from 2 to 13 side by side in each vector, read a
+# block of four members at a time: clusters of k colours around points far
+# apart, the pixels at and around the points in random order, on rows whose
+# last pixels go one by one. A member lost or misread at a block's edge, or
+# a lane reading past its list, changes some pixel.
+def cluster_palette(seed):
+    rng = np.random.default_rng(seed)
+    centres = np.stack(np.meshgrid(*[np.arange(44, 256, 80)] * 3, indexing="ij"), -1)
+    centres = centres.reshape(-1, 3)[rng.permutation(27)[:12]]
+    ways = np.array([[x, y, z] for x in (-1, 0, 1) for y in (-1, 0, 1) for z in (-1, 0, 1)
+                     if (x, y, z) != (0, 0, 0)])
+    groups = [c + 3 * ways[rng.permutation(len(ways))[:k]] for k, c in enumerate(centres, 2)]
+    pal = np.concatenate(groups)
+    return centres, pal[rng.permutation(len(pal))].astype(np.uint8)
+
+
+@pytest.mark.parametrize("channels", [3, 4])
+@pytest.mark.parametrize("width", [61, 64, 67])
+def test_cell_lists_of_every_length(width, channels):
+    centres, pal = cluster_palette(width)
+    rng = np.random.default_rng(width + channels)
+    h = 330  # a grid of 8 cells per channel: one cluster per cell
+    img = rng.integers(0, 256, (h, width, channels)).astype(np.uint8)
+    img[:, :, :3] = np.clip(centres[rng.integers(0, len(centres), (h, width))]
+                            + rng.integers(-4, 5, (h, width, 3)), 0, 255)
+    for linear, strength in [(False, 0.0), (False, 1.0), (True, 0.7)]:
+        got = tonalis.ordered_dither(img, palette=pal, linear=linear, strength=strength)
+        assert_images_equal(got, palette_model(img, tiled_shifts(bayer_thresholds(8), h, width),
+                                               pal, strength, linear))
+        got = tonalis.random_dither(img, palette=pal, seed=5, linear=linear, strength=strength)
+        assert_images_equal(got, palette_model(img, noise_shifts(5, h, width), pal, strength,
+                                               linear))
+
+
 # Lists too long to keep (thousands of copies of a few colours): those
 # cells are searched the plain way, which must agree with the lists of
 # the cells around them.

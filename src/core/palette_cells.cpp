@@ -15,7 +15,6 @@ namespace {
 constexpr double index_slack = 1.0 / 1024;
 
 constexpr std::size_t line_bytes = 64;
-constexpr std::size_t line_words = line_bytes / sizeof(std::uint32_t);
 
 }  // namespace
 
@@ -41,7 +40,8 @@ bool PaletteCells::make(const Palette& palette, const float low[3], const float 
     sets_ = entries == Entries::packed_rgb && palette.colors.size() <= max_set_colors;
     blocks_ = entries == Entries::blocks;
     const std::size_t per_cell = std::max(palette.colors.size(), blocks_ ? block_words : 0);
-    pool_size_ = sets_ ? 1 : std::min(cells * per_cell, max_pool_members);
+    const std::size_t first = room_words();
+    pool_size_ = sets_ ? first : std::min(cells * per_cell + first, max_pool_members);
     pool_.reset(static_cast<std::uint32_t*>(std::aligned_alloc(
         line_bytes,
         (pool_size_ * sizeof(std::uint32_t) + line_bytes - 1) / line_bytes * line_bytes)));
@@ -59,19 +59,20 @@ bool PaletteCells::make(const Palette& palette, const float low[3], const float 
             blocks_ ? static_cast<std::uint32_t>(j)
                     : std::uint32_t{c[0]} | std::uint32_t{c[1]} << 8 | std::uint32_t{c[2]} << 16;
     }
-    used_.store(0, std::memory_order_relaxed);
+    std::fill_n(pool_.get(), first, 0u);
+    used_.store(first, std::memory_order_relaxed);
     side_ = side;
     return true;
 }
 
 std::uint32_t* PaletteCells::reserve(std::size_t length, std::size_t& start) noexcept {
-    if (blocks_) {
-        length = (length + line_words - 1) / line_words * line_words;
-    }
-    start = used_.fetch_add(length, std::memory_order_relaxed);
-    if (start + length > pool_size_) {
+    const std::size_t unit = room_words();
+    const std::size_t room = (length + unit - 1) / unit * unit;
+    start = used_.fetch_add(room, std::memory_order_relaxed);
+    if (start + room > pool_size_) {
         return nullptr;
     }
+    std::fill(pool_.get() + start + length, pool_.get() + start + room, 0u);
     return pool_.get() + start;
 }
 

@@ -103,8 +103,12 @@ public:
         return std::atomic_ref<std::uint32_t>(states_[cell])
             .compare_exchange_strong(expected, building, std::memory_order_acq_rel);
     }
-    // Room for `length` words, or null when the pool is full. With blocks,
-    // every reservation is a whole number of cache lines.
+    // Room for `length` words, or null when the pool is full. Rooms start
+    // on a block of list_block words (of a cache line with blocks) and fill
+    // whole blocks, the spare words zero: a list may be read a block at a
+    // time. The pool's first block is zeros and no list's, for readers that
+    // have no list to read.
+    static constexpr std::size_t list_block = 4;
     std::uint32_t* reserve(std::size_t length, std::size_t& start) noexcept;
     void publish(std::size_t cell, std::uint32_t value) noexcept {
         std::atomic_ref<std::uint32_t>(states_[cell]).store(value, std::memory_order_release);
@@ -128,6 +132,10 @@ public:
              float hi[3]) const noexcept;
 
 private:
+    // Words of a room's unit: a block, or with blocks a cache line.
+    static constexpr std::size_t line_words = 64 / sizeof(std::uint32_t);
+    std::size_t room_words() const noexcept { return blocks_ ? line_words : list_block; }
+
     struct Free {
         void operator()(void* p) const noexcept { std::free(p); }
     };

@@ -32,20 +32,27 @@ public:
         column_ = column_ + 1 == m_.width ? 0 : column_ + 1;
         return s;
     }
-    // The next n shifts, as n calls of next() give them: runs of the
-    // matrix row, copied with the state held in locals.
+    // The next n shifts, as n calls of next() give them: the rest of the
+    // matrix row, the row once, then copies of what is written, doubling.
     [[gnu::always_inline]] void fill(float* out, std::size_t n) noexcept {
         const float* row = row_;
         const std::size_t width = m_.width;
-        std::size_t column = column_;
-        while (n != 0) {
-            const std::size_t k = n < width - column ? n : width - column;
-            for (std::size_t i = 0; i < k; ++i) out[i] = row[column + i] - 0.5f;
-            out += k;
-            n -= k;
-            column = column + k == width ? 0 : column + k;
+        const std::size_t column = column_;
+        const std::size_t rest = n < width - column ? n : width - column;
+        for (std::size_t i = 0; i < rest; ++i) out[i] = row[column + i] - 0.5f;
+        if (rest < n) {
+            // out[rest] starts a row: whole rows from there on.
+            float* rows = out + rest;
+            const std::size_t left = n - rest;
+            std::size_t done = left < width ? left : width;
+            for (std::size_t i = 0; i < done; ++i) rows[i] = row[i] - 0.5f;
+            while (done < left) {
+                const std::size_t k = done < left - done ? done : left - done;
+                __builtin_memcpy(rows + done, rows, k * sizeof(float));
+                done += k;
+            }
         }
-        column_ = column;
+        column_ = (column + n) % width;
     }
 
 private:

@@ -365,6 +365,95 @@ void palette_rows(Img& img, const Palette& palette, const Space& space, float st
 #endif
 }
 
+// Words of a and b, within each 128-bit lane (four words): kind 0 takes
+// a0 b0 a1 b1, kind 1 a2 b2 a3 b3, kind 2 a0 a1 b0 b1, kind 3 a2 a3 b2 b3.
+constexpr int interleaved(int kind, std::size_t i) noexcept {
+    const auto base = static_cast<int>(i - i % 4) + (kind % 2 == 1 ? 2 : 0);
+    const auto pos = static_cast<int>(i % 4);
+    const int b = static_cast<int>(native_lanes);
+    return kind < 2 ? base + pos / 2 + (pos % 2 == 1 ? b : 0)
+                    : base + pos % 2 + (pos / 2 == 1 ? b : 0);
+}
+
+template <int kind, std::size_t... I>
+[[gnu::always_inline]] inline vi interleave_impl(vi a, vi b, std::index_sequence<I...>) noexcept {
+    return __builtin_shufflevector(a, b, interleaved(kind, I)...);
+}
+
+template <int kind>
+[[gnu::always_inline]] inline vi interleave(vi a, vi b) noexcept {
+    return interleave_impl<kind>(a, b, std::make_index_sequence<native_lanes>{});
+}
+
+// A block of PaletteCells::list_block members of native_lanes lists: lane
+// l of out[k] holds word k of the block at pool[start[l]] (a whole block of
+// a list's room). One load per list instead of one gather per member: with
+// wide vectors, 128-bit part j of in[i] is the block of lane 4j + i, and a
+// transposition of each part turns blocks into members.
+constexpr std::size_t list_block = PaletteCells::list_block;
+static_assert(list_block == 4, "one block per 128 bits");
+
+[[gnu::always_inline]] inline void list_blocks(const std::uint32_t* pool, vi start,
+                                               vi out[list_block]) noexcept {
+#if TONALIS_TARGET >= 1
+    std::uint32_t from[native_lanes];
+    auto part = [&]<int j>() noexcept {
+#if TONALIS_TARGET == 2
+        const __m128i x = _mm512_maskz_extracti32x4_epi32(0xF, reinterpret_cast<__m512i>(start), j);
+#else
+        const __m128i x = _mm256_extracti128_si256(reinterpret_cast<__m256i>(start), j);
+#endif
+        const auto q0 = static_cast<std::uint64_t>(_mm_cvtsi128_si64(x));
+        const auto q1 = static_cast<std::uint64_t>(_mm_extract_epi64(x, 1));
+        from[4 * j] = static_cast<std::uint32_t>(q0);
+        from[4 * j + 1] = static_cast<std::uint32_t>(q0 >> 32);
+        from[4 * j + 2] = static_cast<std::uint32_t>(q1);
+        from[4 * j + 3] = static_cast<std::uint32_t>(q1 >> 32);
+    };
+    part.template operator()<0>();
+    part.template operator()<1>();
+#if TONALIS_TARGET == 2
+    part.template operator()<2>();
+    part.template operator()<3>();
+#endif
+    auto block = [&](std::size_t l) noexcept {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(pool + from[l]));
+    };
+    vi in[list_block];
+    for (std::size_t i = 0; i < list_block; ++i) {
+#if TONALIS_TARGET == 2
+        __m512i x = _mm512_zextsi128_si512(block(i));
+        x = _mm512_inserti32x4(x, block(4 + i), 1);
+        x = _mm512_inserti32x4(x, block(8 + i), 2);
+        x = _mm512_inserti32x4(x, block(12 + i), 3);
+        in[i] = reinterpret_cast<vi>(x);
+#else
+        in[i] = reinterpret_cast<vi>(_mm256_set_m128i(block(4 + i), block(i)));
+#endif
+    }
+    const vi t0 = interleave<0>(in[0], in[1]);
+    const vi t1 = interleave<1>(in[0], in[1]);
+    const vi t2 = interleave<0>(in[2], in[3]);
+    const vi t3 = interleave<1>(in[2], in[3]);
+    out[0] = interleave<2>(t0, t2);
+    out[1] = interleave<3>(t0, t2);
+    out[2] = interleave<2>(t1, t3);
+    out[3] = interleave<3>(t1, t3);
+#else
+    alignas(64) std::int32_t from[native_lanes];
+    __builtin_memcpy(from, &start, sizeof from);
+    std::int32_t members[list_block][native_lanes];
+    for (std::size_t l = 0; l < native_lanes; ++l) {
+        for (std::size_t k = 0; k < list_block; ++k) {
+            members[k][l] = static_cast<std::int32_t>(pool[from[l] + static_cast<std::int32_t>(k)]);
+        }
+    }
+    for (std::size_t k = 0; k < list_block; ++k) {
+        __builtin_memcpy(&out[k], members[k], sizeof out[k]);
+    }
+#endif
+}
+
 // Bytes 3k, 3k + 1, 3k + 2 of each 128-bit lane into 32-bit lane k, and back.
 #if TONALIS_TARGET >= 1
 #define TONALIS_SPREAD_RGB 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1
@@ -558,6 +647,23 @@ template <std::size_t C, class Shift, class Runs, class One>
     }
 }
 
+// Byte 1 of each 32-bit lane, as the lane's value: one byte shuffle where
+// there is one.
+[[gnu::always_inline]] inline vi second_bytes(vi x) noexcept {
+#if TONALIS_TARGET >= 1
+    const __m128i pick = _mm_setr_epi8(1, -1, -1, -1, 5, -1, -1, -1, 9, -1, -1, -1, 13, -1, -1, -1);
+#endif
+#if TONALIS_TARGET == 2
+    return reinterpret_cast<vi>(_mm512_shuffle_epi8(reinterpret_cast<__m512i>(x),
+                                                    _mm512_maskz_broadcast_i32x4(0xFFFF, pick)));
+#elif TONALIS_TARGET == 1
+    return reinterpret_cast<vi>(
+        _mm256_shuffle_epi8(reinterpret_cast<__m256i>(x), _mm256_broadcastsi128_si256(pick)));
+#else
+    return (x >> 8) & 0xFF;
+#endif
+}
+
 // The working values of a palette engine's pixels: bytes to working
 // values, plus the shift scaled per channel.
 struct PixelWork {
@@ -582,11 +688,12 @@ struct PixelWork {
             v[c] = working((px >> static_cast<int>(8 * c)) & 0xFF) + a[c] * s;
         }
     }
-    // Distances from the lanes' working values to the lanes' colours.
+    // Distances from the lanes' working values to the lanes' colours
+    // (r | g << 8 | b << 16, the top byte zero).
     [[gnu::always_inline]] vf distance(const vf v[3], vi rgb) const noexcept {
         const vf dr = v[0] - working(rgb & 0xFF);
-        const vf dg = v[1] - working((rgb >> 8) & 0xFF);
-        const vf db = v[2] - working((rgb >> 16) & 0xFF);
+        const vf dg = v[1] - working(second_bytes(rgb));
+        const vf db = v[2] - working(rgb >> 16);
         return (dr * dr + dg * dg) + db * db;
     }
 };
@@ -755,19 +862,28 @@ void palette_cell_rows_c(Img& img, const Palette& palette, const Space& space, f
             const vi single = (state & 1) != 0;
             vi chosen = (state >> 1) & 0xFFFFFF;
             if (lane_bits(~single) != 0) {
-                const vi length = single ? splat_vi(1) : (state >> 1) & 0x7FF;
-                const vi start = ((state >> 12) & 0xFFFFF) - 1;
-                chosen = single ? chosen : gather_u32(pool, single ? 0 : start);
+                // The lists side by side, a block of members at a time: the
+                // k-th member of every list at once, a lane moving only to
+                // a strictly nearer colour. A list of one colour is the
+                // state itself, and needs no distance.
+                const vi length = single ? splat_vi(0) : (state >> 1) & 0x7FF;
+                // Lanes without a list read the pool's first block, no list's.
+                const vi start = single ? splat_vi(0) : ((state >> 12) & 0xFFFFF) - 1;
                 const auto longest =
                     static_cast<std::int32_t>(all_max(__builtin_convertvector(length, vf))[0]);
-                vf best = work.distance(v, chosen);
-                for (std::int32_t k = 1; k < longest; ++k) {
-                    const vi active = k < length;
-                    const vi rgb = gather_u32(pool, active ? start + k : splat_vi(0));
-                    const vf d = work.distance(v, rgb);
-                    const vi nearer = active & (d < best);
-                    best = nearer ? d : best;
-                    chosen = nearer ? rgb : chosen;
+                constexpr auto block = static_cast<std::int32_t>(list_block);
+                // Distances are finite: every list's first member is taken.
+                vf best = splat_vf(__builtin_inff());
+                for (std::int32_t b = 0; b < longest; b += block) {
+                    // Lanes whose list is done read their first block again.
+                    vi member[list_block];
+                    list_blocks(pool, b < length ? start + b : start, member);
+                    for (std::int32_t i = 0; i < block && b + i < longest; ++i) {
+                        const vf d = work.distance(v, member[i]);
+                        const vi nearer = (b + i < length) & (d < best);
+                        best = nearer ? d : best;
+                        chosen = nearer ? member[i] : chosen;
+                    }
                 }
             }
             store_pixels<C>(at + g * C, chosen);
