@@ -79,14 +79,15 @@ struct GridSearch {
         for (std::size_t k = 0; k < blocks; ++k) {
             const i8 at = d[k] == m;
 #if TONALIS_TARGET >= 1
-            const auto mask = static_cast<unsigned>(_mm256_movemask_ps(reinterpret_cast<__m256>(at)));
+            const auto mask =
+                static_cast<unsigned>(_mm256_movemask_ps(reinterpret_cast<__m256>(at)));
 #else
             typedef float f4h __attribute__((vector_size(16)));
             const auto low = reinterpret_cast<f4h>(__builtin_shufflevector(at, at, 0, 1, 2, 3));
             const auto high = reinterpret_cast<f4h>(__builtin_shufflevector(at, at, 4, 5, 6, 7));
-            const auto mask = static_cast<unsigned>(
-                _mm_movemask_ps(reinterpret_cast<__m128>(low)) |
-                _mm_movemask_ps(reinterpret_cast<__m128>(high)) << 4);
+            const auto mask =
+                static_cast<unsigned>(_mm_movemask_ps(reinterpret_cast<__m128>(low)) |
+                                      _mm_movemask_ps(reinterpret_cast<__m128>(high)) << 4);
 #endif
             bits |= mask << (k * lanes);
         }
