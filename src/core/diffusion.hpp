@@ -64,10 +64,13 @@ void error_diffuse(Img& img, const Target& target, const Space& space, float str
                    const PipelineSettings& pipe = PipelineSettings{}) noexcept;
 
 // True when error diffusion of this image to this palette searches it
-// through a grid of cells. Else the search of a palette with neighbour
-// lists walks them (PaletteLayout::add_neighbours, which the caller builds
-// beforehand).
+// through a grid of cells (which the engine makes).
 bool palette_grid_pays(const Img& img, const Palette& palette) noexcept;
+
+// Builds what else the palette search of error diffusion of this image
+// walks: the neighbour lists (PaletteLayout::add_neighbours) when there is
+// no grid. Call before error_diffuse; runs without the interpreter.
+void prepare_palette_search(const Img& img, Palette& palette) noexcept;
 
 // The palette mode of error_diffuse for the kernel at `kernel` in
 // diffusion_kernels(), compiled per target (diffusion_palette.cpp).

@@ -64,6 +64,12 @@ bool palette_grid_pays(const Img& img, const Palette& palette) noexcept {
            grid_side(img.pixel_count(), palette.colors.size()) >= grid_min_side;
 }
 
+void prepare_palette_search(const Img& img, Palette& palette) noexcept {
+    if (!palette_grid_pays(img, palette)) {
+        palette.layout.add_neighbours(palette.colors);
+    }
+}
+
 void diffuse_palette(Img& img, const Palette& palette, const Space& space, const KernelRows& rows,
                      std::size_t kernel, bool serpentine, float* scratch,
                      const PipelineSettings& pipe) noexcept {

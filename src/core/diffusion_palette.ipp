@@ -40,7 +40,15 @@ struct GridSearch {
         if (length <= 2 * PaletteCells::block_lanes) {
             return search_blocks<2>(list, p0, p1, p2);
         }
-        return length <= longest ? search_indices(list, length, p0, p1, p2) : plain(p0, p1, p2);
+        if (length > longest) {
+            return plain(p0, p1, p2);
+        }
+        const float* planes = plain.layout->planes.data();
+        const std::size_t padded = plain.layout->padded;
+        auto color = [planes, padded](std::uint32_t j, int c) {
+            return planes[static_cast<std::size_t>(c) * padded + j];
+        };
+        return search_list(list, length, color, p0, p1, p2);
     }
 
     // The first nearest colour of one or two blocks: their lanes hold the
@@ -93,25 +101,6 @@ struct GridSearch {
         }
         const auto first = static_cast<std::size_t>(__builtin_ctz(bits));
         return list[first / lanes * words + 3 * lanes + first % lanes];
-    }
-
-    // The first nearest colour of a list of indices in the caller's order.
-    [[gnu::always_inline]] std::size_t search_indices(const std::uint32_t* list, std::size_t length,
-                                                      float p0, float p1, float p2) const noexcept {
-        const std::size_t padded = plain.layout->padded;
-        const float* r = plain.layout->planes.data();
-        std::uint32_t nearest = list[0];
-        float best = __builtin_inff();
-        for (std::size_t i = 0; i < length; ++i) {
-            const std::uint32_t j = list[i];
-            const float dr = p0 - r[j];
-            const float dg = p1 - r[padded + j];
-            const float db = p2 - r[2 * padded + j];
-            const float d = (dr * dr + dg * dg) + db * db;
-            nearest = d < best ? j : nearest;
-            best = d < best ? d : best;
-        }
-        return nearest;
     }
 };
 

@@ -45,19 +45,19 @@ bool PaletteCells::make(const Palette& palette, const float low[3], const float 
     pool_.reset(static_cast<std::uint32_t*>(std::aligned_alloc(
         line_bytes,
         (pool_size_ * sizeof(std::uint32_t) + line_bytes - 1) / line_bytes * line_bytes)));
-    entries_.reset(
-        static_cast<std::uint32_t*>(std::malloc(palette.rgb.size() * sizeof(std::uint32_t))));
-    if (!states_ || !pool_ || !entries_) {
+    if (!blocks_) {
+        packed_rgb_.reset(
+            static_cast<std::uint32_t*>(std::malloc(palette.rgb.size() * sizeof(std::uint32_t))));
+    }
+    if (!states_ || !pool_ || (!blocks_ && !packed_rgb_)) {
         states_.reset();
         pool_.reset();
-        entries_.reset();
+        packed_rgb_.reset();
         return false;
     }
-    for (std::size_t j = 0; j < palette.rgb.size(); ++j) {
+    for (std::size_t j = 0; !blocks_ && j < palette.rgb.size(); ++j) {
         const Rgb& c = palette.rgb[j];
-        entries_[j] =
-            blocks_ ? static_cast<std::uint32_t>(j)
-                    : std::uint32_t{c[0]} | std::uint32_t{c[1]} << 8 | std::uint32_t{c[2]} << 16;
+        packed_rgb_[j] = std::uint32_t{c[0]} | std::uint32_t{c[1]} << 8 | std::uint32_t{c[2]} << 16;
     }
     std::fill_n(pool_.get(), first, 0u);
     used_.store(first, std::memory_order_relaxed);

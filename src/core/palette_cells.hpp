@@ -87,8 +87,9 @@ public:
     const float* origin() const noexcept { return origin_; }
     const float* scale() const noexcept { return scale_; }
     const std::uint32_t* pool() const noexcept { return pool_.get(); }
-    // The entry of each colour.
-    const std::uint32_t* entries() const noexcept { return entries_.get(); }
+    // The bytes written for each colour, r | g << 8 | b << 16 (lists in the
+    // packed form only).
+    const std::uint32_t* packed_rgb() const noexcept { return packed_rgb_.get(); }
     // The states as plain words, for vector gathers: a lane of a gather is
     // one aligned 32-bit load, which on x86 is what a relaxed atomic load
     // compiles to; an acquire fence after it orders the reads of the list.
@@ -146,7 +147,7 @@ private:
     float scale_[3]{};
     std::unique_ptr<std::uint32_t[], Free> states_;
     std::unique_ptr<std::uint32_t[], Free> pool_;
-    std::unique_ptr<std::uint32_t[], Free> entries_;
+    std::unique_ptr<std::uint32_t[], Free> packed_rgb_;
     std::size_t pool_size_ = 0;
     std::atomic<std::size_t> used_{0};
 };

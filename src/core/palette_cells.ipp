@@ -194,7 +194,11 @@ std::uint32_t build_cell(PaletteCells& cells, const PaletteLayout& layout, std::
         length = prune_dominated(layout, lo, hi, members, length);
     }
     std::uint32_t state = PaletteCells::no_list;
-    const std::uint32_t* entries = cells.entries();
+    // What a list holds for member i: its index, or its bytes.
+    const std::uint32_t* packed = cells.packed_rgb();
+    auto entry = [&](std::size_t i) -> std::uint32_t {
+        return packed == nullptr ? members[i] : packed[members[i]];
+    };
     constexpr std::size_t lanes = PaletteCells::block_lanes;
     if (cells.blocks() && length >= 1 && length <= PaletteCells::most_blocks * lanes) {
         const std::size_t blocks = (length + lanes - 1) / lanes;
@@ -208,11 +212,11 @@ std::uint32_t build_cell(PaletteCells& cells, const PaletteLayout& layout, std::
         for (std::size_t i = 0; i < length; ++i) state |= PaletteCells::set_of(members[i]);
         state = length != 0 ? state : PaletteCells::no_list;
     } else if (length == 1) {
-        state = PaletteCells::single(entries[members[0]]);
+        state = PaletteCells::single(entry(0));
     } else if (length > 1 && length <= PaletteCells::max_length) {
         std::size_t start = 0;
         if (std::uint32_t* room = cells.reserve(length, start)) {
-            for (std::size_t i = 0; i < length; ++i) room[i] = entries[members[i]];
+            for (std::size_t i = 0; i < length; ++i) room[i] = entry(i);
             state = PaletteCells::list(start, length);
         }
     }
@@ -220,22 +224,22 @@ std::uint32_t build_cell(PaletteCells& cells, const PaletteLayout& layout, std::
     return state;
 }
 
-// The first nearest colour on a list in the caller's order.
+// The first nearest colour on a list in the caller's order: the list's
+// entry whose working value (color(entry, channel)) is nearest.
+template <class Color>
 [[gnu::always_inline]] inline std::uint32_t search_list(const std::uint32_t* list,
-                                                        std::size_t length, const float* to_work,
-                                                        float p0, float p1, float p2) noexcept {
+                                                        std::size_t length, Color color, float p0,
+                                                        float p1, float p2) noexcept {
     std::uint32_t nearest = list[0];
     float best = __builtin_inff();
     for (std::size_t i = 0; i < length; ++i) {
-        const std::uint32_t rgb = list[i];
-        const float dr = p0 - to_work[rgb & 0xFF];
-        const float dg = p1 - to_work[(rgb >> 8) & 0xFF];
-        const float db = p2 - to_work[(rgb >> 16) & 0xFF];
+        const std::uint32_t e = list[i];
+        const float dr = p0 - color(e, 0);
+        const float dg = p1 - color(e, 1);
+        const float db = p2 - color(e, 2);
         const float d = (dr * dr + dg * dg) + db * db;
-        if (d < best) {
-            best = d;
-            nearest = rgb;
-        }
+        nearest = d < best ? e : nearest;
+        best = d < best ? d : best;
     }
     return nearest;
 }

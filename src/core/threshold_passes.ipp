@@ -572,10 +572,14 @@ public:
             return state >> 1;
         }
         if (state > PaletteCells::no_list) {
+            const float* to_work = to_work_;
+            auto color = [to_work](std::uint32_t rgb, int c) {
+                return to_work[(rgb >> (8 * c)) & 0xFF];
+            };
             return search_list(cells_.pool() + ((state >> 12) - 1),
-                               (state >> 1) & PaletteCells::max_length, to_work_, p0, p1, p2);
+                               (state >> 1) & PaletteCells::max_length, color, p0, p1, p2);
         }
-        return cells_.entries()[plain_(p0, p1, p2)];
+        return cells_.packed_rgb()[plain_(p0, p1, p2)];
     }
 
     // The set (in the set form) of a working value's cell, or when the cell
@@ -588,7 +592,7 @@ public:
 
     std::uint32_t nearest(float p0, float p1, float p2) noexcept {
         if (cells_.sets()) {
-            return cells_.entries()[plain_(p0, p1, p2)];
+            return cells_.packed_rgb()[plain_(p0, p1, p2)];
         }
         const std::size_t cell = cells_.cell_of(p0, p1, p2);
         const std::uint32_t state =
@@ -783,7 +787,7 @@ void palette_cell_rows_c(Img& img, const Palette& palette, const Space& space, f
     const float* cr = layout.planes.data();
     const float* cg = cr + layout.padded;
     const float* cb = cg + layout.padded;
-    const auto* packed = reinterpret_cast<const std::int32_t*>(cells.entries());
+    const auto* packed = reinterpret_cast<const std::int32_t*>(cells.packed_rgb());
     const std::uint32_t* states = cells.raw_states();
     const std::uint32_t* pool = cells.pool();
     CellSearch search(palette, space, cells);

@@ -46,9 +46,8 @@ PyObject* error_diffusion_with(const Args& args, const DiffusionKernel& kernel) 
     }
     {
         Detached detached;
-        Palette* palette = std::get_if<Palette>(&prepared->target);
-        if (palette != nullptr && !palette_grid_pays(prepared->img, *palette)) {
-            palette->layout.add_neighbours(palette->colors);
+        if (Palette* palette = std::get_if<Palette>(&prepared->target)) {
+            prepare_palette_search(prepared->img, *palette);
         }
         error_diffuse(prepared->img, prepared->target, prepared->space, prepared->strength, kernel,
                       args.serpentine, scratch.data(), pipe);
