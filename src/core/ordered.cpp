@@ -21,6 +21,7 @@
 #include "ordered.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <type_traits>
 #include <utility>
@@ -193,8 +194,11 @@ bool cell_thresholds(CellThresholds& out, const ThresholdMatrix& matrix, const L
 // them to pay: starting threads costs tens of microseconds, and on a busy
 // machine a helper may wait milliseconds for a processor while the calling
 // thread, its own band done, waits for it. `picoseconds` estimates the
-// pass on one thread.
+// pass on one thread. Each thread takes several bands, one after another
+// from a shared count: a thread that loses its processor for a while, or
+// meets slower rows, leaves its share of the later bands to the others.
 constexpr double band_min_picoseconds = 8e9;  // 8 ms
+constexpr std::size_t bands_per_worker = 8;
 
 template <class F>
 void run_bands(std::size_t height, double picoseconds, F&& rows) noexcept {
@@ -204,7 +208,14 @@ void run_bands(std::size_t height, double picoseconds, F&& rows) noexcept {
         rows(std::size_t{0}, height);
         return;
     }
-    auto task = [&](std::size_t part) { rows(height * part / parts, height * (part + 1) / parts); };
+    const std::size_t bands = std::min(height, parts * bands_per_worker);
+    std::atomic<std::size_t> next{0};
+    auto task = [&](std::size_t) {
+        for (std::size_t b = next.fetch_add(1, std::memory_order_relaxed); b < bands;
+             b = next.fetch_add(1, std::memory_order_relaxed)) {
+            rows(height * b / bands, height * (b + 1) / bands);
+        }
+    };
     run_parts(parts, task);
 }
 
