@@ -1,13 +1,17 @@
 #!/usr/bin/env python3
 """Speed of tonalis against its peers, all measured in the same run.
 
-    PYTHONPATH=build/bench python bench/run.py [--sizes 1024,2048] [--repeat N]
+    PYTHONPATH=build/bench python bench/run.py [--sizes 1024,2048] [--rounds N]
                                                [--json out.json] [--quick]
 
 Each row times one tonalis call and one peer call on the same image. After a
-warm-up call of each, the two run in turn (A, B, A, B, ...) and the medians are
-reported. The ratio is tonalis time / peer time, so below 1 means tonalis is
-faster; "must" is the ratio the row has to reach (defined on 2048² images).
+warm-up call of each, the two run in turn (A, B, A, B, ...); every row is
+measured in a few rounds, the rows taken in turn each time, and the best
+time of each call is reported: on a shared machine the slower calls measure
+what other programs took away, not the call (the median ratio is shown
+beside it). The ratio is tonalis time / peer time, so below 1 means tonalis
+is faster; "must" is the ratio the row has to reach (defined on 2048²
+images).
 Every call runs on one thread: BLAS and ImageMagick are held to one thread
 through the environment below.
 """
@@ -225,7 +229,7 @@ class Magick:
         command on a 1×1 image, measured once per command and channel count."""
         key = (tuple(ops), img.ndim)
         if key not in self.startup:
-            self.startup[key] = measure([self.command(img[:1, :1], ops)], 5)[0][0]
+            self.startup[key] = min(measure([self.command(img[:1, :1], ops)], 5)[0])
         run = self.command(img, ops)
         run.startup = self.startup[key]
         return run
@@ -244,11 +248,16 @@ def timed_call(f):
     return float(result) if isinstance(result, SelfTimed) else elapsed
 
 
-def measure(fns, repeat, budget=None):
-    """Median seconds of each function, called in turn (A, B, A, B, ...) repeat
-    times after a timed warm-up call of each, and the number of samples. With a
-    budget in seconds, slow rows get fewer turns; a row whose warm-up alone
-    exceeds it reports the warm-up."""
+MAX_TURNS = 40
+
+
+def measure(fns, repeat, budget=None, fill=None):
+    """Seconds of each function, called in turn (A, B, A, B, ...) repeat
+    times after a warm-up call of each. With `fill` seconds, fast rows get
+    more turns, up to that much time and at most MAX_TURNS, so that their
+    best times are likelier to come from a moment when no other program held
+    the processor. With a budget in seconds, slow rows get fewer turns; a row
+    whose warm-up alone exceeds it gives the warm-up."""
     times = [[] for _ in fns]
     gc.collect()
     gc.disable()
@@ -257,6 +266,8 @@ def measure(fns, repeat, budget=None):
         for f in fns:
             warm.append(timed_call(f))
         turn = sum(warm)
+        if fill is not None and turn > 0:
+            repeat = max(repeat, min(MAX_TURNS, int(fill // turn)))
         if budget is not None and turn * repeat > budget:
             repeat = int(budget // turn)
         if repeat == 0:
@@ -266,7 +277,7 @@ def measure(fns, repeat, budget=None):
                 t.append(timed_call(f))
     finally:
         gc.enable()
-    return [statistics.median(t) for t in times], max(1, repeat)
+    return times
 
 
 def peak_extra(fn, img):
@@ -454,7 +465,10 @@ LARGE_WORKS = ("FS 2-level, gray", "FS 2-level, RGB", "palette FS, 256", "palett
                "palette FS serpentine, 256")
 
 
-def run_rows(sizes, repeat, budget, env):
+def run_rows(sizes, rounds, repeat, budget, fill, env):
+    """Every row of a size is measured `rounds` times, the rows taken in turn
+    each time, so that a row's samples spread over the whole run rather than
+    one stretch of it; then the size's rows are reported."""
     results = []
     plan = [(size, None) for size in sizes]
     if not env.quick and LARGE not in sizes:
@@ -462,38 +476,58 @@ def run_rows(sizes, repeat, budget, env):
     for size, only in plan:
         gray, rgb = env.images(size)
         calls = tonalis_calls(gray, rgb)
+        specs = []
         for work, peer, theirs, must in rows(size, env):
             if only is not None and (work not in only or "TONALIS_ISA" in (peer or "")):
                 continue
             by_isa = "TONALIS_ISA" in (peer or "")
             mine = env.single.call(size, work) if by_isa else calls[work]
-            startup = getattr(theirs, "startup", None)
             fns = [mine] if theirs is None else [mine, theirs]
             # The same call on one thread, in the child, beside each row
             # whose call may use several.
             single = not by_isa
             if single:
                 fns.append(env.single.call(size, work))
-            times, reps = measure(fns, repeat, budget)
-            t_mine = times[0]
-            t_peer = None if theirs is None else times[1] - (startup or 0.0)
-            t_single = times[-1] if single else None
-            ratio = None if t_peer is None else t_mine / t_peer
-            row = dict(work=work, size=size, peer=peer, tonalis_ms=1e3 * t_mine,
-                       single_ms=None if t_single is None else 1e3 * t_single,
-                       peer_ms=None if t_peer is None else 1e3 * t_peer,
-                       peer_startup_ms=None if startup is None else 1e3 * startup,
-                       tonalis_mps=size * size / 1e6 / t_mine, ratio=ratio, must=must,
-                       holds=None if must is None or ratio is None else ratio <= must, samples=reps)
+            specs.append(dict(work=work, peer=peer, theirs=theirs, must=must, single=single,
+                              fns=fns, times=[[] for _ in fns]))
+        for k in range(rounds):
+            print(f"  {size}²: round {k + 1} of {rounds}", file=sys.stderr, flush=True)
+            for spec in specs:
+                for t, more in zip(spec["times"], measure(spec["fns"], repeat, budget, fill)):
+                    t.extend(more)
+        for spec in specs:
+            row = row_result(size, spec)
             results.append(row)
             print(format_row(row), flush=True)
     return results
 
 
+def row_result(size, spec):
+    """A row's figures from its samples: best times, and medians beside them."""
+    times, theirs = spec["times"], spec["theirs"]
+    startup = getattr(theirs, "startup", None) or 0.0
+    best = [min(t) for t in times]
+    medians = [statistics.median(t) for t in times]
+    t_mine = best[0]
+    t_peer = None if theirs is None else best[1] - startup
+    t_single = best[-1] if spec["single"] else None
+    ratio = None if t_peer is None else t_mine / t_peer
+    median_ratio = None if theirs is None else medians[0] / (medians[1] - startup)
+    must = spec["must"]
+    return dict(work=spec["work"], size=size, peer=spec["peer"], tonalis_ms=1e3 * t_mine,
+                single_ms=None if t_single is None else 1e3 * t_single,
+                peer_ms=None if t_peer is None else 1e3 * t_peer,
+                peer_startup_ms=None if theirs is None or startup == 0.0 else 1e3 * startup,
+                tonalis_mps=size * size / 1e6 / t_mine, ratio=ratio, median_ratio=median_ratio,
+                median_ms=[1e3 * m for m in medians], must=must,
+                holds=None if must is None or ratio is None else ratio <= must,
+                samples=len(times[0]))
+
+
 # ---------------------------------------------------------------- report
 COLUMNS = ("work", "size", "peer", "tonalis ms", "1 thread ms", "peer ms", "tonalis MP/s", "ratio",
-           "must", "holds", "n")
-WIDTHS = (21, 4, 38, 10, 11, 8, 12, 7, 4, 5, 2)
+           "median ratio", "must", "holds", "n")
+WIDTHS = (21, 4, 38, 10, 11, 8, 12, 7, 12, 4, 5, 2)
 
 
 def format_row(r):
@@ -504,7 +538,8 @@ def format_row(r):
         peer += f", −{r['peer_startup_ms']:.0f} ms start"
     cells = (r["work"], str(r["size"]), peer, num(r["tonalis_ms"], ".1f"), num(r["single_ms"], ".1f"),
              num(r["peer_ms"], ".1f"),
-             num(r["tonalis_mps"], ".1f"), num(r["ratio"], ".3f"), num(r["must"], "g"),
+             num(r["tonalis_mps"], ".1f"), num(r["ratio"], ".3f"), num(r["median_ratio"], ".3f"),
+             num(r["must"], "g"),
              "—" if r["holds"] is None else ("yes" if r["holds"] else "NO"), str(r["samples"]))
     return "| " + " | ".join(c.ljust(w) for c, w in zip(cells, WIDTHS)) + " |"
 
@@ -548,13 +583,19 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--sizes", help="comma-separated square image sides (default 1024,2048, "
                                     "then a few rows at 4096²; 4096 works but is slow)")
-    ap.add_argument("--repeat", type=int, help="timed calls per function and row (default 5)")
-    ap.add_argument("--budget", type=float, help="seconds of timed calls per row before it gets "
-                                                 "fewer repetitions (default 8, --quick 2)")
+    ap.add_argument("--rounds", type=int, help="times every row is measured, the rows taken in "
+                                                "turn each time (default 3, --quick 2)")
+    ap.add_argument("--repeat", type=int, help="timed calls per function, row and round, at "
+                                                "least (default 2)")
+    ap.add_argument("--budget", type=float, help="seconds of timed calls per row and round before "
+                                                 "it gets fewer repetitions (default 3, --quick 1)")
+    ap.add_argument("--fill", type=float, help="seconds of timed calls per round that a fast row "
+                                               "fills with more repetitions, up to %d (default "
+                                               "0.7, --quick 0.25)" % MAX_TURNS)
     ap.add_argument("--json", help="also write the results to this file")
-    ap.add_argument("--quick", action="store_true", help="2048² only, 3 repetitions, 2 s per row, "
-                                                               "no 4096-colour FS, no 4096² rows and "
-                                                               "no memory rows")
+    ap.add_argument("--quick", action="store_true", help="2048² only, 2 rounds, 1 s per row and "
+                                                               "round, no 4096-colour FS, no 4096² "
+                                                               "rows and no memory rows")
     ap.add_argument("--no-magick", action="store_true", help="skip the ImageMagick rows")
     ap.add_argument("--serve-baseline", action="store_true", help=argparse.SUPPRESS)
     ap.add_argument("--serve-single", action="store_true", help=argparse.SUPPRESS)
@@ -568,8 +609,10 @@ def main():
     sizes = [int(s) for s in (args.sizes or ("2048" if args.quick else "1024,2048")).split(",")]
     if any(s < 8 or s % 8 for s in sizes):
         sys.exit("bench: sizes must be multiples of 8")
-    repeat = args.repeat or (3 if args.quick else 5)
-    args.budget = args.budget or (2.0 if args.quick else 8.0)
+    args.rounds = max(1, args.rounds or (2 if args.quick else 3))
+    repeat = args.repeat or 2
+    args.budget = args.budget or (1.0 if args.quick else 3.0)
+    args.fill = min(args.budget, args.fill if args.fill is not None else (0.25 if args.quick else 0.7))
 
     scratch = "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else None
     with tempfile.TemporaryDirectory(prefix="tonalis-bench-", dir=scratch) as tmp:
@@ -579,10 +622,12 @@ def main():
         print(f"tonalis benchmark, {started:%Y-%m-%d %H:%M %Z}")
         for k, v in info.items():
             print(f"  {k}: {v if v is not None else 'not available (rows skipped)'}")
-        print(f"  sizes: {sizes}, repeat: {repeat}; ratio = tonalis / peer, must is for 2048²\n")
+        print(f"  sizes: {sizes}, rounds: {args.rounds}, repeat: {repeat}, fill: {args.fill:g} s; "
+              "ratio = tonalis / peer (best times), "
+              "must is for 2048²\n")
         print(header())
         try:
-            results = run_rows(sizes, repeat, args.budget, env)
+            results = run_rows(sizes, args.rounds, repeat, args.budget, args.fill, env)
         finally:
             env.baseline.close()
             env.single.close()
