@@ -1,7 +1,8 @@
 """Error diffusion in raster order runs its rows on several threads when the
 image is large enough: every kernel, level and palette mode must give the
 same bytes on 1, 2, 3 and 8 threads (each count in a fresh interpreter,
-since TONALIS_NUM_THREADS is read at import). The images are large enough
+since TONALIS_NUM_THREADS is read at import); so must ordered and random
+dither, whose threads take bands of rows in turn. The images are large enough
 for the threads to be used, with odd heights and widths; the core's C++
 tests (tools/test_core.sh) compare the working values themselves."""
 
@@ -49,6 +50,17 @@ for method in tonalis.available_methods():
         for n, (img, kwargs) in enumerate(images):
             out = tonalis.error_diffusion(img, method, **kwargs)
             print(method, mode.replace(" ", "_"), n, hashlib.sha256(out.tobytes()).hexdigest())
+
+# Threshold passes long enough to be cut into bands of rows, several per thread.
+threshold = {
+    "palette_300": (image(1301, 1203, 3, 12), {"palette": pal(300, 3)}),
+    "palette_40_rgba": (image(1203, 1301, 4, 13), {"palette": pal(40, 4), "linear": True}),
+    "gray_3_linear": (image(2001, 1801, 1, 14), {"levels": 3, "linear": True}),
+}
+for mode, (img, kwargs) in threshold.items():
+    for name, out in (("ordered", tonalis.ordered_dither(img, **kwargs)),
+                      ("random", tonalis.random_dither(img, seed=5, **kwargs))):
+        print(name, mode, 0, hashlib.sha256(out.tobytes()).hexdigest())
 """
 
 
@@ -71,6 +83,6 @@ def one_thread():
 @pytest.mark.parametrize("threads", [2, 3, 8])
 def test_threads_give_the_bytes_of_one(threads, one_thread):
     mine = digests(threads)
-    assert len(one_thread) == 9 * 11
+    assert len(one_thread) == 9 * 11 + 3 * 2
     differing = sorted(case for case in one_thread if mine.get(case) != one_thread[case])
     assert differing == []
