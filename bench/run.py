@@ -476,7 +476,7 @@ def run_rows(sizes, rounds, repeat, budget, fill, env):
     for size, only in plan:
         gray, rgb = env.images(size)
         calls = tonalis_calls(gray, rgb)
-        specs = []
+        timed = []
         for work, peer, theirs, must in rows(size, env):
             if only is not None and (work not in only or "TONALIS_ISA" in (peer or "")):
                 continue
@@ -488,33 +488,33 @@ def run_rows(sizes, rounds, repeat, budget, fill, env):
             single = not by_isa
             if single:
                 fns.append(env.single.call(size, work))
-            specs.append(dict(work=work, peer=peer, theirs=theirs, must=must, single=single,
+            timed.append(dict(work=work, peer=peer, theirs=theirs, must=must, single=single,
                               fns=fns, times=[[] for _ in fns]))
         for k in range(rounds):
             print(f"  {size}²: round {k + 1} of {rounds}", file=sys.stderr, flush=True)
-            for spec in specs:
-                for t, more in zip(spec["times"], measure(spec["fns"], repeat, budget, fill)):
+            for entry in timed:
+                for t, more in zip(entry["times"], measure(entry["fns"], repeat, budget, fill)):
                     t.extend(more)
-        for spec in specs:
-            row = row_result(size, spec)
+        for entry in timed:
+            row = row_result(size, entry)
             results.append(row)
             print(format_row(row), flush=True)
     return results
 
 
-def row_result(size, spec):
+def row_result(size, entry):
     """A row's figures from its samples: best times, and medians beside them."""
-    times, theirs = spec["times"], spec["theirs"]
+    times, theirs = entry["times"], entry["theirs"]
     startup = getattr(theirs, "startup", None) or 0.0
     best = [min(t) for t in times]
     medians = [statistics.median(t) for t in times]
     t_mine = best[0]
     t_peer = None if theirs is None else best[1] - startup
-    t_single = best[-1] if spec["single"] else None
+    t_single = best[-1] if entry["single"] else None
     ratio = None if t_peer is None else t_mine / t_peer
     median_ratio = None if theirs is None else medians[0] / (medians[1] - startup)
-    must = spec["must"]
-    return dict(work=spec["work"], size=size, peer=spec["peer"], tonalis_ms=1e3 * t_mine,
+    must = entry["must"]
+    return dict(work=entry["work"], size=size, peer=entry["peer"], tonalis_ms=1e3 * t_mine,
                 single_ms=None if t_single is None else 1e3 * t_single,
                 peer_ms=None if t_peer is None else 1e3 * t_peer,
                 peer_startup_ms=None if theirs is None or startup == 0.0 else 1e3 * startup,
