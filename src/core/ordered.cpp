@@ -212,8 +212,8 @@ void run_bands(std::size_t height, double picoseconds, F&& rows) noexcept {
     const std::size_t bands = std::min(height, parts * bands_per_worker);
     std::atomic<std::size_t> next{0};
     auto task = [&](std::size_t) {
-        for (std::size_t b = next.fetch_add(1, std::memory_order_relaxed); b < bands;
-             b = next.fetch_add(1, std::memory_order_relaxed)) {
+        std::size_t b;
+        while ((b = next.fetch_add(1, std::memory_order_relaxed)) < bands) {
             rows(height * b / bands, height * (b + 1) / bands);
         }
     };
