@@ -6,24 +6,28 @@
 #include "palette_cells.ipp"
 
 // The generator's draws, native_lanes at a time: 64-bit states in two
-// halves of native_lanes / 2 lanes, mixed, joined into one vector of draws.
+// halves of native_lanes / 2 lanes, mixed, and the top halves of the mixed
+// words joined into one vector of 32-bit lanes (one shuffle) and shifted
+// down to their top 24 bits.
 typedef std::uint64_t vq __attribute__((vector_size(4 * native_lanes)));
-typedef std::int32_t vi_half __attribute__((vector_size(2 * native_lanes)));
+typedef std::uint32_t vu __attribute__((vector_size(4 * native_lanes)));
 
 [[gnu::always_inline]] inline vq mix_lanes(vq z) noexcept {
     z = (z ^ (z >> 30)) * NoiseGenerator::first_multiplier;
-    z = (z ^ (z >> 27)) * NoiseGenerator::second_multiplier;
-    return z >> 40;
+    return (z ^ (z >> 27)) * NoiseGenerator::second_multiplier;
 }
 
+// The odd 32-bit lanes of a, then those of b: on little-endian x86, the
+// top halves of the 64-bit lanes.
 template <std::size_t... I>
-[[gnu::always_inline]] inline vi join_halves_impl(vi_half a, vi_half b,
-                                                  std::index_sequence<I...>) noexcept {
-    return __builtin_shufflevector(a, b, static_cast<int>(I)...);
+[[gnu::always_inline]] inline vu top_halves_impl(vu a, vu b, std::index_sequence<I...>) noexcept {
+    return __builtin_shufflevector(a, b, static_cast<int>(2 * I + 1)...);
 }
 
-[[gnu::always_inline]] inline vi join_halves(vi_half a, vi_half b) noexcept {
-    return join_halves_impl(a, b, std::make_index_sequence<native_lanes>{});
+[[gnu::always_inline]] inline vi join_top_bits(vq a, vq b) noexcept {
+    const vu top = top_halves_impl(reinterpret_cast<vu>(a), reinterpret_cast<vu>(b),
+                                   std::make_index_sequence<native_lanes>{});
+    return reinterpret_cast<vi>(top >> 8);
 }
 
 // The 24-bit draws of the states after `state`, native_lanes at a time:
@@ -43,8 +47,7 @@ struct NoiseLanes {
         : lo(state + counts(1, std::make_index_sequence<half>{}) * inc),
           hi(state + counts(half + 1, std::make_index_sequence<half>{}) * inc) {}
     [[gnu::always_inline]] vi next() noexcept {
-        const vi bits = join_halves(__builtin_convertvector(mix_lanes(lo), vi_half),
-                                    __builtin_convertvector(mix_lanes(hi), vi_half));
+        const vi bits = join_top_bits(mix_lanes(lo), mix_lanes(hi));
         lo += native_lanes * inc;
         hi += native_lanes * inc;
         return bits;
