@@ -12,6 +12,8 @@
 typedef std::uint64_t vq __attribute__((vector_size(4 * native_lanes)));
 typedef std::uint32_t vu __attribute__((vector_size(4 * native_lanes)));
 
+// mix_bits' two multiplying steps (noise.hpp) in vector lanes, compiled for
+// this target; the top 24 bits are taken by join_top_bits.
 [[gnu::always_inline]] inline vq mix_lanes(vq z) noexcept {
     z = (z ^ (z >> 30)) * NoiseGenerator::first_multiplier;
     return (z ^ (z >> 27)) * NoiseGenerator::second_multiplier;
@@ -30,8 +32,9 @@ template <std::size_t... I>
     return reinterpret_cast<vi>(top >> 8);
 }
 
-// The 24-bit draws of the states after `state`, native_lanes at a time:
-// lane l of the two halves holds the states of draws l and half + l.
+// The shifts (noise_of) of the draws of the states after `state`,
+// native_lanes at a time: lane l of the two halves holds the states of
+// draws l and half + l.
 struct NoiseLanes {
     static constexpr std::size_t half = native_lanes / 2;
     static constexpr std::uint64_t inc = NoiseGenerator::increment;
@@ -46,11 +49,11 @@ struct NoiseLanes {
     [[gnu::always_inline]] explicit NoiseLanes(std::uint64_t state) noexcept
         : lo(state + counts(1, std::make_index_sequence<half>{}) * inc),
           hi(state + counts(half + 1, std::make_index_sequence<half>{}) * inc) {}
-    [[gnu::always_inline]] vi next() noexcept {
+    [[gnu::always_inline]] vf next() noexcept {
         const vi bits = join_top_bits(mix_lanes(lo), mix_lanes(hi));
         lo += native_lanes * inc;
         hi += native_lanes * inc;
-        return bits;
+        return __builtin_convertvector(bits, vf) * NoiseGenerator::draw_scale - 0.5f;
     }
 };
 
@@ -65,7 +68,7 @@ struct NoiseLanes {
                                                std::size_t n) noexcept {
     NoiseLanes lanes(shift.state());
     for (std::size_t k = 0; k < n; k += native_lanes) {
-        const vf s = __builtin_convertvector(lanes.next(), vf) * NoiseGenerator::draw_scale - 0.5f;
+        const vf s = lanes.next();
         __builtin_memcpy(out + k, &s, sizeof s);
     }
     shift.skip(n);
@@ -1127,9 +1130,7 @@ void noise_rows_c(Img& img, const Levels& levels, float strength, std::uint64_t 
     NoiseLanes lanes(state0 + first * inc);
     std::size_t k = 0;
     for (; k + native_lanes <= count; k += native_lanes, px += C * native_lanes) {
-        const vi bits = lanes.next();
-        const vf d =
-            (__builtin_convertvector(bits, vf) * NoiseGenerator::draw_scale - 0.5f) * amplitude;
+        const vf d = lanes.next() * amplitude;
         (noise_vector<C, keep_last, Q>(px, d, inv_step, max_index, codes), ...);
     }
     // The last few pixels one at a time, with the same formula.
