@@ -106,7 +106,8 @@ public:
     }
     // Room for `length` words, or null when the pool is full. Rooms start
     // on a block of list_block words (of a cache line with blocks) and fill
-    // whole blocks, the spare words zero: a list may be read a block at a
+    // whole blocks, the spare words zero (a list of packed entries then
+    // repeats its first entry in them): a list may be read a block at a
     // time. The pool's first block is zeros and no list's, for readers that
     // have no list to read.
     static constexpr std::size_t list_block = 4;

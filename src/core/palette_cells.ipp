@@ -217,6 +217,10 @@ std::uint32_t build_cell(PaletteCells& cells, const PaletteLayout& layout, std::
         std::size_t start = 0;
         if (std::uint32_t* room = cells.reserve(length, start)) {
             for (std::size_t i = 0; i < length; ++i) room[i] = entry(i);
+            // The spare words repeat the first entry: a colour met again.
+            for (std::size_t i = length; i % PaletteCells::list_block != 0; ++i) {
+                room[i] = entry(0);
+            }
             state = PaletteCells::list(start, length);
         }
     }
