@@ -13,36 +13,52 @@ constexpr std::size_t prune_members = 64;
 // rounding; each computed distance is within 5 rounding steps of single
 // precision (under 2^-21 relative) of the exact one, so a difference above
 // 2^-18 of the sum of the largest exact distances over the box stays
-// positive once computed. Gives the new length.
+// positive once computed. Each colour is tested against double_lanes
+// others at once. Gives the new length.
+constexpr std::size_t double_lanes = native_lanes / 2;
+typedef double vd __attribute__((vector_size(8 * double_lanes)));
+typedef std::int64_t vl __attribute__((vector_size(8 * double_lanes)));
+
 std::size_t prune_dominated(const PaletteLayout& layout, const float lo[3], const float hi[3],
                             std::uint16_t* members, std::size_t length) noexcept {
-    double c[prune_members][3];
-    double far[prune_members];
-    for (std::size_t i = 0; i < length; ++i) {
+    constexpr std::size_t room = (prune_members + double_lanes - 1) / double_lanes * double_lanes;
+    // The colours by channel, and the largest distance of each from the box;
+    // spare lanes repeat the first colour, which drops nothing it would not.
+    alignas(64) double c[3][room];
+    alignas(64) double far[room];
+    const std::size_t padded = (length + double_lanes - 1) / double_lanes * double_lanes;
+    for (std::size_t i = 0; i < padded; ++i) {
+        const std::size_t from = i < length ? i : 0;
         far[i] = 0.0;
         for (std::size_t ch = 0; ch < 3; ++ch) {
-            c[i][ch] = static_cast<double>(layout.planes[ch * layout.padded + members[i]]);
-            const double a = c[i][ch] - static_cast<double>(lo[ch]);
-            const double b = static_cast<double>(hi[ch]) - c[i][ch];
+            c[ch][i] = static_cast<double>(layout.planes[ch * layout.padded + members[from]]);
+            const double a = c[ch][i] - static_cast<double>(lo[ch]);
+            const double b = static_cast<double>(hi[ch]) - c[ch][i];
             far[i] += a * a > b * b ? a * a : b * b;
         }
     }
-    bool dropped[prune_members];
-    for (std::size_t i = 0; i < length; ++i) {
-        dropped[i] = false;
-        for (std::size_t m = 0; m < length && !dropped[i]; ++m) {
-            double least = 0.0;
-            for (std::size_t ch = 0; ch < 3; ++ch) {
-                const double a = c[m][ch] - c[i][ch];
-                const double p = static_cast<double>(a > 0.0 ? lo[ch] : hi[ch]);
-                least += a * (2.0 * p - c[i][ch] - c[m][ch]);
-            }
-            dropped[i] = least > (far[i] + far[m]) * 0x1p-18;
-        }
-    }
+    auto load = [](const double* p) noexcept {
+        vd v;
+        __builtin_memcpy(&v, p, sizeof v);
+        return v;
+    };
     std::size_t kept = 0;
     for (std::size_t i = 0; i < length; ++i) {
-        if (!dropped[i]) members[kept++] = members[i];
+        vl dropped{};
+        for (std::size_t m = 0; m < padded; m += double_lanes) {
+            vd least{};
+            for (std::size_t ch = 0; ch < 3; ++ch) {
+                const vd cm = load(c[ch] + m);
+                const vd a = cm - c[ch][i];
+                const vd p = a > 0.0 ? vd{} + static_cast<double>(lo[ch])
+                                     : vd{} + static_cast<double>(hi[ch]);
+                least += a * (2.0 * p - c[ch][i] - cm);
+            }
+            dropped |= least > (far[i] + load(far + m)) * 0x1p-18;
+        }
+        bool any = false;
+        for (std::size_t l = 0; l < double_lanes; ++l) any |= dropped[l] != 0;
+        if (!any) members[kept++] = members[i];
     }
     return kept;
 }
