@@ -65,14 +65,15 @@ bool PaletteCells::make(const Palette& palette, const float low[3], const float 
     return true;
 }
 
-std::uint32_t* PaletteCells::reserve(std::size_t length, std::size_t& start) noexcept {
+std::uint32_t* PaletteCells::reserve(std::size_t length, std::size_t& start,
+                                     std::uint32_t spare) noexcept {
     const std::size_t unit = room_words();
     const std::size_t room = (length + unit - 1) / unit * unit;
     start = used_.fetch_add(room, std::memory_order_relaxed);
     if (start + room > pool_size_) {
         return nullptr;
     }
-    std::fill(pool_.get() + start + length, pool_.get() + start + room, 0u);
+    std::fill(pool_.get() + start + length, pool_.get() + start + room, spare);
     return pool_.get() + start;
 }
 

@@ -106,12 +106,12 @@ public:
     }
     // Room for `length` words, or null when the pool is full. Rooms start
     // on a block of list_block words (of a cache line with blocks) and fill
-    // whole blocks, the spare words zero (a list of packed entries then
-    // repeats its first entry in them): a list may be read a block at a
-    // time. The pool's first block is zeros and no list's, for readers that
-    // have no list to read.
+    // whole blocks, the spare words set to `spare`: a list may be read a
+    // block at a time. The pool's first block is zeros and no list's, for
+    // readers that have no list to read.
     static constexpr std::size_t list_block = 4;
-    std::uint32_t* reserve(std::size_t length, std::size_t& start) noexcept;
+    std::uint32_t* reserve(std::size_t length, std::size_t& start,
+                           std::uint32_t spare = 0) noexcept;
     void publish(std::size_t cell, std::uint32_t value) noexcept {
         std::atomic_ref<std::uint32_t>(states_[cell]).store(value, std::memory_order_release);
     }

@@ -42,6 +42,12 @@ std::size_t prune_dominated(const PaletteLayout& layout, const float lo[3], cons
         __builtin_memcpy(&v, p, sizeof v);
         return v;
     };
+    vd low[3];
+    vd high[3];
+    for (std::size_t ch = 0; ch < 3; ++ch) {
+        low[ch] = vd{} + static_cast<double>(lo[ch]);
+        high[ch] = vd{} + static_cast<double>(hi[ch]);
+    }
     std::size_t kept = 0;
     for (std::size_t i = 0; i < length; ++i) {
         vl dropped{};
@@ -50,8 +56,7 @@ std::size_t prune_dominated(const PaletteLayout& layout, const float lo[3], cons
             for (std::size_t ch = 0; ch < 3; ++ch) {
                 const vd cm = load(c[ch] + m);
                 const vd a = cm - c[ch][i];
-                const vd p = a > 0.0 ? vd{} + static_cast<double>(lo[ch])
-                                     : vd{} + static_cast<double>(hi[ch]);
+                const vd p = a > 0.0 ? low[ch] : high[ch];
                 least += a * (2.0 * p - c[ch][i] - cm);
             }
             dropped |= least > (far[i] + load(far + m)) * 0x1p-18;
@@ -231,12 +236,9 @@ std::uint32_t build_cell(PaletteCells& cells, const PaletteLayout& layout, std::
         state = PaletteCells::single(entry(0));
     } else if (length > 1 && length <= PaletteCells::max_length) {
         std::size_t start = 0;
-        if (std::uint32_t* room = cells.reserve(length, start)) {
+        // The spare words repeat the first entry: a colour met again.
+        if (std::uint32_t* room = cells.reserve(length, start, entry(0))) {
             for (std::size_t i = 0; i < length; ++i) room[i] = entry(i);
-            // The spare words repeat the first entry: a colour met again.
-            for (std::size_t i = length; i % PaletteCells::list_block != 0; ++i) {
-                room[i] = entry(0);
-            }
             state = PaletteCells::list(start, length);
         }
     }
