@@ -29,12 +29,11 @@ from collections.abc import Callable, Iterator
 from typing import Any
 
 import numpy as np
+from extras import test_image, timed
 
 import tonalis
 from tonalis_tools import ordered, pattern_dither, preset, riemersma, variable_diffuse
 from tonalis_tools.gallery import sample_photo
-
-from extras import test_image, timed
 
 Case = tuple[str, Callable[[], Any], Callable[[], Any], float]
 
@@ -47,25 +46,52 @@ def cases(size: int) -> list[Case]:
         fs = lambda image=image: tonalis.error_diffusion(image)
         serpentine = lambda image=image: tonalis.error_diffusion(image, serpentine=True)
         out += [
-            (f"Riemersma, {label}, 2 levels (vs FS)", lambda image=image: riemersma(image), fs,
-             2.0),
-            (f"Ostromoukhov, {label}, 2 levels (vs FS serpentine)",
-             lambda image=image: variable_diffuse(image, "ostromoukhov"), serpentine, 2.0),
-            (f"Zhou-Fang, {label}, 2 levels (vs FS serpentine)",
-             lambda image=image: variable_diffuse(image, "zhou_fang"), serpentine, 2.0),
-            (f"Ostromoukhov, {label}, 4 levels (vs FS serpentine)",
-             lambda image=image: variable_diffuse(image, "ostromoukhov", levels=4),
-             lambda image=image: tonalis.error_diffusion(image, serpentine=True, levels=4), 2.0),
+            (
+                f"Riemersma, {label}, 2 levels (vs FS)",
+                lambda image=image: riemersma(image),
+                fs,
+                2.0,
+            ),
+            (
+                f"Ostromoukhov, {label}, 2 levels (vs FS serpentine)",
+                lambda image=image: variable_diffuse(image, "ostromoukhov"),
+                serpentine,
+                2.0,
+            ),
+            (
+                f"Zhou-Fang, {label}, 2 levels (vs FS serpentine)",
+                lambda image=image: variable_diffuse(image, "zhou_fang"),
+                serpentine,
+                2.0,
+            ),
+            (
+                f"Ostromoukhov, {label}, 4 levels (vs FS serpentine)",
+                lambda image=image: variable_diffuse(image, "ostromoukhov", levels=4),
+                lambda image=image: tonalis.error_diffusion(image, serpentine=True, levels=4),
+                2.0,
+            ),
         ]
     for name in ("epaper-7", "pico8"):
         colours = preset(name)
-        out.append((f"Riemersma, photo, {name}", lambda c=colours: riemersma(photo, palette=c),
-                    lambda c=colours: tonalis.error_diffusion(photo, palette=c), 2.0))
+        out.append(
+            (
+                f"Riemersma, photo, {name}",
+                lambda c=colours: riemersma(photo, palette=c),
+                lambda c=colours: tonalis.error_diffusion(photo, palette=c),
+                2.0,
+            )
+        )
         for label, image in (("ramp", rgb), ("photo", photo)):
-            out.append((f"pattern, {label}, {name}",
-                        lambda image=image, c=colours: pattern_dither(image, c),
-                        lambda image=image, c=colours: ordered(image, "bayer8x8", palette=c,
-                                                               linear=True), 10.0))
+            out.append(
+                (
+                    f"pattern, {label}, {name}",
+                    lambda image=image, c=colours: pattern_dither(image, c),
+                    lambda image=image, c=colours: ordered(
+                        image, "bayer8x8", palette=c, linear=True
+                    ),
+                    10.0,
+                )
+            )
     return out
 
 
@@ -75,8 +101,13 @@ def child_ms(size: int, repeat: int, isa: str | None) -> float:
     env.pop("TONALIS_ISA", None)
     if isa is not None:
         env["TONALIS_ISA"] = isa
-    out = subprocess.run([sys.executable, __file__, "--child", "--size", str(size), "--repeat",
-                          str(repeat)], env=env, check=True, capture_output=True, text=True)
+    out = subprocess.run(
+        [sys.executable, __file__, "--child", "--size", str(size), "--repeat", str(repeat)],
+        env=env,
+        check=True,
+        capture_output=True,
+        text=True,
+    )
     return float(out.stdout.split()[-1])
 
 
@@ -86,8 +117,12 @@ def isa_rows(size: int, repeat: int) -> Iterator[tuple[str, float, float, float]
     for _ in range(3):
         wide.append(child_ms(size, repeat, None))
         base.append(child_ms(size, repeat, "baseline"))
-    yield ("Riemersma, RGB, widest ISA (vs TONALIS_ISA=baseline)", min(wide) / 1e3,
-           min(base) / 1e3, 1.0)
+    yield (
+        "Riemersma, RGB, widest ISA (vs TONALIS_ISA=baseline)",
+        min(wide) / 1e3,
+        min(base) / 1e3,
+        1.0,
+    )
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -110,14 +145,19 @@ def main(argv: list[str] | None = None) -> int:
     rows = []
     print(f"| work ({args.size}²) | ms | baseline ms | ratio | must | holds |")
     print("|---|--:|--:|--:|--:|:-:|")
-    timings = ((label, *timed(fn, base, args.repeat), must)
-               for label, fn, base, must in cases(args.size))
+    timings = (
+        (label, *timed(fn, base, args.repeat), must) for label, fn, base, must in cases(args.size)
+    )
     for label, t, b, must in itertools.chain(timings, isa_rows(args.size, args.repeat)):
         ratio = t / b
-        rows.append({"work": label, "ms": t * 1e3, "baseline_ms": b * 1e3, "ratio": ratio,
-                     "must": must})
-        print(f"| {label} | {t * 1e3:.1f} | {b * 1e3:.1f} | {ratio:.2f} | {must:g} | "
-              f"{'yes' if ratio <= must else 'no'} |", flush=True)
+        rows.append(
+            {"work": label, "ms": t * 1e3, "baseline_ms": b * 1e3, "ratio": ratio, "must": must}
+        )
+        print(
+            f"| {label} | {t * 1e3:.1f} | {b * 1e3:.1f} | {ratio:.2f} | {must:g} | "
+            f"{'yes' if ratio <= must else 'no'} |",
+            flush=True,
+        )
     if args.json:
         with open(args.json, "w") as f:
             json.dump(rows, f, indent=1)

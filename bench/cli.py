@@ -28,8 +28,10 @@ from pathlib import Path
 from PIL import Image
 
 TARGET = 1.5
-PILLOW = ("import sys; from PIL import Image; "
-          "Image.open(sys.argv[1]).convert('L').convert('1').save(sys.argv[2])")
+PILLOW = (
+    "import sys; from PIL import Image; "
+    "Image.open(sys.argv[1]).convert('L').convert('1').save(sys.argv[2])"
+)
 
 
 def _photo(folder: Path, width: int, height: int) -> Path:
@@ -57,23 +59,41 @@ def main() -> None:
     with tempfile.TemporaryDirectory() as tmp:
         folder = Path(tmp)
         photo = _photo(folder, width, height)
-        ours = [sys.executable, "-m", "tonalis_tools", str(photo), "-o", str(folder / "a.png"), "--gray"]
+        ours = [
+            sys.executable,
+            "-m",
+            "tonalis_tools",
+            str(photo),
+            "-o",
+            str(folder / "a.png"),
+            "--gray",
+        ]
         theirs = [sys.executable, "-c", PILLOW, str(photo), str(folder / "b.png")]
         _timed(ours), _timed(theirs)  # warm the file cache and byte-code
         times: dict[str, list[float]] = {"tonalis": [], "pillow": []}
         for _ in range(args.repeat):
             times["tonalis"].append(_timed(ours))
             times["pillow"].append(_timed(theirs))
-        sizes = {name: (folder / f).stat().st_size for name, f in (("tonalis", "a.png"), ("pillow", "b.png"))}
+        sizes = {
+            name: (folder / f).stat().st_size
+            for name, f in (("tonalis", "a.png"), ("pillow", "b.png"))
+        }
     ours_s, theirs_s = statistics.median(times["tonalis"]), statistics.median(times["pillow"])
     ratio = ours_s / theirs_s
-    print(f"| work | peer | tonalis s | peer s | ratio | must | holds | tonalis bytes | peer bytes |")
+    print(
+        "| work | peer | tonalis s | peer s | ratio | must | holds | tonalis bytes | peer bytes |"
+    )
     print("|---|---|--:|--:|--:|--:|:-:|--:|--:|")
-    print(f"| {width}x{height} JPEG to black-and-white PNG, whole process | "
-          f"Pillow convert('L').convert('1') | {ours_s:.2f} | {theirs_s:.2f} | {ratio:.2f} | "
-          f"{TARGET} | {'yes' if ratio <= TARGET else 'no'} | {sizes['tonalis']} | {sizes['pillow']} |")
+    print(
+        f"| {width}x{height} JPEG to black-and-white PNG, whole process | "
+        f"Pillow convert('L').convert('1') | {ours_s:.2f} | {theirs_s:.2f} | {ratio:.2f} | "
+        f"{TARGET} | {'yes' if ratio <= TARGET else 'no'} | "
+        f"{sizes['tonalis']} | {sizes['pillow']} |"
+    )
     if args.json:
-        Path(args.json).write_text(json.dumps({"times": times, "ratio": ratio, "bytes": sizes}, indent=2))
+        Path(args.json).write_text(
+            json.dumps({"times": times, "ratio": ratio, "bytes": sizes}, indent=2)
+        )
 
 
 if __name__ == "__main__":

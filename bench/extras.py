@@ -31,8 +31,10 @@ def test_image(size: int, channels: int) -> np.ndarray:
     """A smooth ramp per channel plus hashed noise, without random state."""
     y, x = np.mgrid[0:size, 0:size].astype(np.uint64)
     noise = ((x * 2654435761 + y * 40503) >> np.uint64(7)) % np.uint64(49)
-    planes = [((x * (c + 1) + y * (3 - c)) * 255 // (4 * size) + noise).astype(np.int64) - 24
-              for c in range(channels)]
+    planes = [
+        ((x * (c + 1) + y * (3 - c)) * 255 // (4 * size) + noise).astype(np.int64) - 24
+        for c in range(channels)
+    ]
     out = np.clip(np.stack(planes, axis=-1), 0, 255).astype(np.uint8)
     return out[:, :, 0] if channels == 1 else out
 
@@ -41,8 +43,12 @@ def timed(a: Callable[[], Any], b: Callable[[], Any], repeat: int) -> tuple[floa
     a(), b()
     ta, tb = [], []
     for _ in range(repeat):
-        t = time.perf_counter(); a(); ta.append(time.perf_counter() - t)
-        t = time.perf_counter(); b(); tb.append(time.perf_counter() - t)
+        t = time.perf_counter()
+        a()
+        ta.append(time.perf_counter() - t)
+        t = time.perf_counter()
+        b()
+        tb.append(time.perf_counter() - t)
     return statistics.median(ta), statistics.median(tb)
 
 
@@ -57,8 +63,12 @@ def rows(size: int, repeat: int) -> list[dict[str, Any]]:
             (f"{name}, error limit 16", rgb, pal, {"error_limit": 16}),
             (f"{name}, mask", rgb, pal, {"mask": mask}),
             (f"{name}, luma", rgb, pal, {"distance": "luma"}),
-            (f"{name}, linear + luma (vs linear)", rgb, {**pal, "linear": True},
-             {"distance": "luma"}),
+            (
+                f"{name}, linear + luma (vs linear)",
+                rgb,
+                {**pal, "linear": True},
+                {"distance": "luma"},
+            ),
             (f"{name}, limit 16 + luma", rgb, pal, {"error_limit": 16, "distance": "luma"}),
             (f"{name}, oklab", rgb, pal, {"distance": "oklab"}),
         ]
@@ -68,10 +78,19 @@ def rows(size: int, repeat: int) -> list[dict[str, Any]]:
     ]
     out = []
     for label, image, common, extra in cases:
-        refined, plain = timed(lambda: diffuse(image, **common, **extra),
-                               lambda: tonalis.error_diffusion(image, **common), repeat)
-        out.append({"work": label, "refined_ms": refined * 1e3, "plain_ms": plain * 1e3,
-                    "ratio": refined / plain})
+        refined, plain = timed(
+            lambda: diffuse(image, **common, **extra),
+            lambda: tonalis.error_diffusion(image, **common),
+            repeat,
+        )
+        out.append(
+            {
+                "work": label,
+                "refined_ms": refined * 1e3,
+                "plain_ms": plain * 1e3,
+                "ratio": refined / plain,
+            }
+        )
     return out
 
 
@@ -82,12 +101,16 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--json")
     args = parser.parse_args(argv)
     table = rows(args.size, args.repeat)
-    print(f"| work ({args.size}², Floyd–Steinberg) | refined ms | plain ms | ratio | must | holds |")
+    print(
+        f"| work ({args.size}², Floyd–Steinberg) | refined ms | plain ms | ratio | must | holds |"
+    )
     print("|---|--:|--:|--:|--:|:-:|")
     for r in table:
         holds = "yes" if r["ratio"] <= MUST else "no"
-        print(f"| {r['work']} | {r['refined_ms']:.1f} | {r['plain_ms']:.1f} | {r['ratio']:.2f} "
-              f"| {MUST} | {holds} |")
+        print(
+            f"| {r['work']} | {r['refined_ms']:.1f} | {r['plain_ms']:.1f} | {r['ratio']:.2f} "
+            f"| {MUST} | {holds} |"
+        )
     if args.json:
         with open(args.json, "w") as f:
             json.dump(table, f, indent=1)

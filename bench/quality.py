@@ -34,8 +34,15 @@ import numpy as np
 from PIL import Image
 
 import tonalis
-from tonalis_tools import (diffuse, dither_frames, ordered, pattern_dither, preset, riemersma,
-                           variable_diffuse)
+from tonalis_tools import (
+    diffuse,
+    dither_frames,
+    ordered,
+    pattern_dither,
+    preset,
+    riemersma,
+    variable_diffuse,
+)
 from tonalis_tools import random as random_dither
 from tonalis_tools.gallery import sample_photo
 
@@ -79,8 +86,9 @@ def gaussian_blur(image: np.ndarray, sigma: float = SIGMA) -> np.ndarray:
     kernel /= kernel.sum()
     out = image
     for axis in (0, 1):
-        padded = np.pad(out, [(radius, radius) if a == axis else (0, 0) for a in range(3)],
-                        mode="reflect")
+        padded = np.pad(
+            out, [(radius, radius) if a == axis else (0, 0) for a in range(3)], mode="reflect"
+        )
         acc = np.zeros_like(out)
         n = out.shape[axis]
         for i, k in enumerate(kernel):
@@ -90,12 +98,20 @@ def gaussian_blur(image: np.ndarray, sigma: float = SIGMA) -> np.ndarray:
 
 
 def oklab(linear: np.ndarray) -> np.ndarray:
-    m1 = np.array([[0.4122214708, 0.5363325363, 0.0514459929],
-                   [0.2119034982, 0.6806995451, 0.1073969566],
-                   [0.0883024619, 0.2817188376, 0.6299787005]])
-    m2 = np.array([[0.2104542553, 0.7936177850, -0.0040720468],
-                   [1.9779984951, -2.4285922050, 0.4505937099],
-                   [0.0259040371, 0.7827717662, -0.8086757660]])
+    m1 = np.array(
+        [
+            [0.4122214708, 0.5363325363, 0.0514459929],
+            [0.2119034982, 0.6806995451, 0.1073969566],
+            [0.0883024619, 0.2817188376, 0.6299787005],
+        ]
+    )
+    m2 = np.array(
+        [
+            [0.2104542553, 0.7936177850, -0.0040720468],
+            [1.9779984951, -2.4285922050, 0.4505937099],
+            [0.0259040371, 0.7827717662, -0.8086757660],
+        ]
+    )
     return np.cbrt(linear @ m1.T) @ m2.T
 
 
@@ -106,14 +122,14 @@ def blurred_oklab(codes: np.ndarray) -> np.ndarray:
 def figure(original_lab: np.ndarray, dithered: np.ndarray) -> float:
     """Mean Oklab distance (x 100) between the blurred original and dither."""
     diff = blurred_oklab(dithered) - original_lab
-    return float(np.sqrt((diff ** 2).sum(axis=-1)).mean() * 100)
+    return float(np.sqrt((diff**2).sum(axis=-1)).mean() * 100)
 
 
 def colour_gradient(width: int = 384, height: int = 128) -> np.ndarray:
     """Hue sweeping across, from black through full colour to white down."""
     hue = np.linspace(0.0, 1.0, width, endpoint=False)
     k = (np.arange(3)[None, :] / 3.0 + hue[:, None]) % 1.0
-    full = np.clip(np.abs(k * 6.0 - 3.0) - 1.0, 0.0, 1.0)          # width x 3
+    full = np.clip(np.abs(k * 6.0 - 3.0) - 1.0, 0.0, 1.0)  # width x 3
     t = np.linspace(0.0, 1.0, height)[:, None, None]
     lower = full[None] * (t * 2.0)
     upper = full[None] + (1.0 - full[None]) * (t * 2.0 - 1.0)
@@ -124,15 +140,16 @@ def colour_gradient(width: int = 384, height: int = 128) -> np.ndarray:
 def pillow_fs(image: np.ndarray, colours: list[str]) -> np.ndarray:
     flat: list[int] = []
     for c in colours:
-        flat += [int(c[i:i + 2], 16) for i in (1, 3, 5)]
+        flat += [int(c[i : i + 2], 16) for i in (1, 3, 5)]
     pal = Image.new("P", (1, 1))
     pal.putpalette(flat + flat[:3] * (256 - len(colours)))
     out = Image.fromarray(image).quantize(palette=pal, dither=Image.Dither.FLOYDSTEINBERG)
     return np.asarray(out.convert("RGB"))
 
 
-def run_variant(family: str, image: np.ndarray, colours: list[str],
-                options: dict[str, Any]) -> np.ndarray:
+def run_variant(
+    family: str, image: np.ndarray, colours: list[str], options: dict[str, Any]
+) -> np.ndarray:
     if family == "fs":
         return diffuse(image, "floyd_steinberg", palette=colours, **options)
     if family == "ordered":
@@ -154,13 +171,22 @@ def table(images: dict[str, np.ndarray]) -> list[dict[str, Any]]:
     for pal in PALETTES:
         colours = preset(pal)
         results: list[tuple[str, Callable[[np.ndarray], np.ndarray]]] = [
-            ("Pillow FS quantize", lambda img: pillow_fs(img, colours))]
+            ("Pillow FS quantize", lambda img: pillow_fs(img, colours))
+        ]
         for label, family, options in VARIANTS:
-            results.append((label, lambda img, f=family, o=options: run_variant(f, img, colours, o)))
+            results.append(
+                (label, lambda img, f=family, o=options: run_variant(f, img, colours, o))
+            )
         for label, fn in results:
             scores = {name: figure(labs[name], fn(img)) for name, img in images.items()}
-            rows.append({"palette": pal, "variant": label, **scores,
-                         "mean": sum(scores.values()) / len(scores)})
+            rows.append(
+                {
+                    "palette": pal,
+                    "variant": label,
+                    **scores,
+                    "mean": sum(scores.values()) / len(scores),
+                }
+            )
     return rows
 
 
@@ -189,15 +215,19 @@ def gray_table(images: dict[str, np.ndarray]) -> list[dict[str, Any]]:
 def pan_frames(photo: np.ndarray, count: int = 24, width: int = 256) -> list[np.ndarray]:
     """A slow pan across the gray photograph, one pixel a frame."""
     gray = np.asarray(Image.fromarray(photo).convert("L"))
-    return [np.ascontiguousarray(gray[:, i:i + width]) for i in range(count)]
+    return [np.ascontiguousarray(gray[:, i : i + width]) for i in range(count)]
 
 
 def flicker_table(photo: np.ndarray) -> list[dict[str, Any]]:
     """Share of pixels changing between frames, and the mean quality figure."""
     frames = pan_frames(photo)
     labs = [blurred_oklab(np.dstack([f] * 3)) for f in frames]
-    runs = [("FS", "floyd_steinberg", False), ("FS, stable", "floyd_steinberg", True),
-            ("Ostromoukhov, stable", "ostromoukhov", True), ("ordered 8x8", "bayer8x8", False)]
+    runs = [
+        ("FS", "floyd_steinberg", False),
+        ("FS, stable", "floyd_steinberg", True),
+        ("Ostromoukhov, stable", "ostromoukhov", True),
+        ("ordered 8x8", "bayer8x8", False),
+    ]
     rows = []
     for label, method, stable in runs:
         outs = dither_frames(frames, method, stable=stable)
@@ -213,17 +243,22 @@ def pct(value: float, base: float) -> str:
 
 def markdown(rows: list[dict[str, Any]]) -> str:
     names = [k for k in rows[0] if k not in ("palette", "variant", "mean")]
-    lines = ["| palette | variant | " + " | ".join(names)
-             + " | mean | vs FS | vs FS, linear | vs Pillow |",
-             "|---|---|" + "--:|" * (len(names) + 4)]
+    lines = [
+        "| palette | variant | "
+        + " | ".join(names)
+        + " | mean | vs FS | vs FS, linear | vs Pillow |",
+        "|---|---|" + "--:|" * (len(names) + 4),
+    ]
     for row in rows:
         same = [r for r in rows if r["palette"] == row["palette"]]
         plain = next(r["mean"] for r in same if r["variant"] == "FS")
         linear = next(r["mean"] for r in same if r["variant"] == "FS, linear")
         pillow = next(r["mean"] for r in same if r["variant"] == "Pillow FS quantize")
         cells = " | ".join(f"{row[n]:.2f}" for n in names)
-        lines.append(f"| {row['palette']} | {row['variant']} | {cells} | {row['mean']:.2f} | "
-                     f"{pct(row['mean'], plain)} | {pct(row['mean'], linear)} | {pct(row['mean'], pillow)} |")
+        lines.append(
+            f"| {row['palette']} | {row['variant']} | {cells} | {row['mean']:.2f} | "
+            f"{pct(row['mean'], plain)} | {pct(row['mean'], linear)} | {pct(row['mean'], pillow)} |"
+        )
     return "\n".join(lines)
 
 
@@ -237,9 +272,12 @@ def sheet(images: dict[str, np.ndarray], path: str) -> None:
     cells: list[tuple[str, Image.Image]] = []
     for pal in ("epaper-7", "epaper-bwr", "cga"):
         colours = preset(pal)
-        results = [tonalis.error_diffusion(photo, palette=colours), pillow_fs(photo, colours),
-                   tonalis.error_diffusion(photo, palette=colours, linear=True),
-                   diffuse(photo, palette=colours, **best)]
+        results = [
+            tonalis.error_diffusion(photo, palette=colours),
+            pillow_fs(photo, colours),
+            tonalis.error_diffusion(photo, palette=colours, linear=True),
+            diffuse(photo, palette=colours, **best),
+        ]
         cells.append(("original", Image.fromarray(photo)))
         cells += [(f"{pal}: {label}", Image.fromarray(r)) for label, r in zip(labels, results)]
     contact_sheet(cells, columns=5, title="Floyd-Steinberg on small palettes").save(path)
@@ -258,15 +296,20 @@ def main(argv: list[str] | None = None) -> int:
     print("\n| black and white | " + " | ".join(names) + " | mean |")
     print("|---|" + "--:|" * (len(names) + 1))
     for row in gray:
-        print(f"| {row['variant']} | " + " | ".join(f"{row[n]:.2f}" for n in names)
-              + f" | {row['mean']:.2f} |")
+        print(
+            f"| {row['variant']} | "
+            + " | ".join(f"{row[n]:.2f}" for n in names)
+            + f" | {row['mean']:.2f} |"
+        )
     flicker = flicker_table(images["photo"])
     base = next(r["flicker"] for r in flicker if r["variant"] == "FS")
     print("\n| animation (pan) | pixels changing per frame | vs FS | quality |")
     print("|---|--:|--:|--:|")
     for row in flicker:
-        print(f"| {row['variant']} | {row['flicker'] * 100:.2f} % | "
-              f"{base / max(row['flicker'], 1e-9):.1f}x fewer | {row['quality']:.2f} |")
+        print(
+            f"| {row['variant']} | {row['flicker'] * 100:.2f} % | "
+            f"{base / max(row['flicker'], 1e-9):.1f}x fewer | {row['quality']:.2f} |"
+        )
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"palettes": rows, "gray": gray, "flicker": flicker}, f, indent=1)

@@ -15,6 +15,7 @@ images).
 Every call runs on one thread: BLAS and ImageMagick are held to one thread
 through the environment below.
 """
+
 import os
 
 for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS", "MAGICK_THREAD_LIMIT"):
@@ -43,8 +44,10 @@ from PIL import Image
 try:
     import tonalis
 except ImportError:
-    sys.exit("bench: cannot import tonalis; build it and put it on PYTHONPATH "
-             "(e.g. PYTHONPATH=build/bench, see README.md)")
+    sys.exit(
+        "bench: cannot import tonalis; build it and put it on PYTHONPATH "
+        "(e.g. PYTHONPATH=build/bench, see README.md)"
+    )
 
 HERE = Path(__file__).resolve().parent
 FS = Image.Dither.FLOYDSTEINBERG
@@ -127,9 +130,9 @@ def np_nearest(pixels, pal):
     idx = np.empty(len(pixels), dtype=np.intp)
     step = max(1, (1 << 20) // len(p))
     for s in range(0, len(pixels), step):
-        d = pixels[s:s + step] @ m2
+        d = pixels[s : s + step] @ m2
         d += c2
-        idx[s:s + step] = d.argmin(1)
+        idx[s : s + step] = d.argmin(1)
     return pal[idx]
 
 
@@ -172,10 +175,22 @@ def load_serial_fs(tmp):
     if not cxx:
         return None
     lib = Path(tmp) / "libserial_fs.so"
-    cmd = [cxx, "-O2", "-ffp-contract=off", "-shared", "-fPIC", str(HERE / "serial_fs.cpp"), "-o", str(lib)]
+    cmd = [
+        cxx,
+        "-O2",
+        "-ffp-contract=off",
+        "-shared",
+        "-fPIC",
+        str(HERE / "serial_fs.cpp"),
+        "-o",
+        str(lib),
+    ]
     built = subprocess.run(cmd, capture_output=True, text=True)
     if built.returncode != 0:
-        print(f"bench: could not build serial_fs.cpp, its row is skipped:\n{built.stderr}", file=sys.stderr)
+        print(
+            f"bench: could not build serial_fs.cpp, its row is skipped:\n{built.stderr}",
+            file=sys.stderr,
+        )
         return None
     fn = ctypes.CDLL(str(lib)).serial_fs
     fn.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_size_t]
@@ -184,6 +199,7 @@ def load_serial_fs(tmp):
         out = np.empty_like(img)
         fn(img.ctypes.data, out.ctypes.data, img.shape[1], img.shape[0])
         return out
+
     return serial_fs
 
 
@@ -222,6 +238,7 @@ class Magick:
 
         def run():
             subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
         return run
 
     def timed(self, img, ops):
@@ -351,34 +368,67 @@ def rows(size, env):
         no_dither = lambda n=n: prgb.quantize(palette=ppal[n], dither=Image.Dither.NONE)  # noqa: E731
         yield f"palette ordered, {n}", "Pillow quantize, no dither", no_dither, must
         yield f"palette random, {n}", "Pillow quantize, no dither", no_dither, must
-        yield (f"palette ordered, {n}", "numpy argmin",
-               lambda n=n: np_palette_ordered(rgb, npal[n]), 0.15)
-        yield (f"palette random, {n}", "numpy argmin",
-               lambda n=n: np_palette_random(rgb, npal[n]), 0.15)
+        yield (
+            f"palette ordered, {n}",
+            "numpy argmin",
+            lambda n=n: np_palette_ordered(rgb, npal[n]),
+            0.15,
+        )
+        yield (
+            f"palette random, {n}",
+            "numpy argmin",
+            lambda n=n: np_palette_random(rgb, npal[n]),
+            0.15,
+        )
     for n, must in ((16, 0.6), (256, 1.2)):
-        yield (f"palette FS, {n}", "Pillow quantize FS",
-               lambda n=n: prgb.quantize(palette=ppal[n], dither=FS), must)
-    yield ("palette JJN, 256", "Pillow quantize FS",
-           lambda: prgb.quantize(palette=ppal[256], dither=FS), 1.4)
+        yield (
+            f"palette FS, {n}",
+            "Pillow quantize FS",
+            lambda n=n: prgb.quantize(palette=ppal[n], dither=FS),
+            must,
+        )
+    yield (
+        "palette JJN, 256",
+        "Pillow quantize FS",
+        lambda: prgb.quantize(palette=ppal[256], dither=FS),
+        1.4,
+    )
     for n in (16, 256):
-        yield (f"palette nearest, {n}", "Pillow quantize, no dither",
-               lambda n=n: prgb.quantize(palette=ppal[n], dither=Image.Dither.NONE), None)
+        yield (
+            f"palette nearest, {n}",
+            "Pillow quantize, no dither",
+            lambda n=n: prgb.quantize(palette=ppal[n], dither=Image.Dither.NONE),
+            None,
+        )
     yield "palette nearest, 4096", None, None, None
     calls = tonalis_calls(gray, rgb)
     if not env.quick or size <= 2048:
         yield "palette FS, 4096", "tonalis palette FS, 256", calls["palette FS, 256"], 1.5
     # Serpentine rows stay on one thread (each row starts where the last ended).
-    yield ("palette FS serpentine, 256", "Pillow quantize FS",
-           lambda: prgb.quantize(palette=ppal[256], dither=FS), None)
+    yield (
+        "palette FS serpentine, 256",
+        "Pillow quantize FS",
+        lambda: prgb.quantize(palette=ppal[256], dither=FS),
+        None,
+    )
     if not env.quick:
-        yield ("palette FS serpentine, 4096", "tonalis palette FS, 4096",
-               calls["palette FS, 4096"], None)
+        yield (
+            "palette FS serpentine, 4096",
+            "tonalis palette FS, 4096",
+            calls["palette FS, 4096"],
+            None,
+        )
     for work in isa_calls(gray, rgb):
         yield work, "tonalis, TONALIS_ISA=baseline", env.baseline.call(size, work), 1.0
     if env.magick:
         for work, img, label, ops in (
             ("FS 2-level, gray", gray, "-monochrome", ["-dither", "FloydSteinberg", "-monochrome"]),
-            ("palette FS, 16", rgb, "-remap, FS", ["-dither", "FloydSteinberg", "-remap", "pal16.ppm"]),
+            (
+                "palette FS, 16",
+                rgb,
+                "-remap, FS",
+                ["-dither", "FloydSteinberg", "-remap", "pal16.ppm"],
+            ),
             ("ordered 8x8, gray", gray, "-ordered-dither o8x8", ["-ordered-dither", "o8x8"]),
             ("ordered 8x8, RGB", rgb, "-ordered-dither o8x8", ["-ordered-dither", "o8x8"]),
         ):
@@ -414,14 +464,20 @@ class Child:
 
     def __init__(self, switches, serve):
         env = dict(os.environ, **switches)
-        self.proc = subprocess.Popen([sys.executable, __file__, serve], env=env,
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.proc = subprocess.Popen(
+            [sys.executable, __file__, serve],
+            env=env,
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+        )
 
     def call(self, size, work):
         def run():
             self.proc.stdin.write(f"{size}\t{work}\n")
             self.proc.stdin.flush()
             return SelfTimed(self.proc.stdout.readline())
+
         return run
 
     def close(self):
@@ -444,8 +500,9 @@ def serve(make_calls):
 class Env:
     def __init__(self, tmp, use_magick, quick):
         self.tmp, self.cache, self.quick = tmp, {}, quick
-        self.baseline = Child({"TONALIS_ISA": "baseline", "TONALIS_NUM_THREADS": "1"},
-                              "--serve-baseline")
+        self.baseline = Child(
+            {"TONALIS_ISA": "baseline", "TONALIS_NUM_THREADS": "1"}, "--serve-baseline"
+        )
         self.single = Child({"TONALIS_NUM_THREADS": "1"}, "--serve-single")
         self.serial_fs = load_serial_fs(tmp)
         found = find_magick() if use_magick else None
@@ -461,8 +518,13 @@ class Env:
 # Rows also timed on 4096² images (unless --quick, or 4096 is among the
 # sizes anyway): the ones whose working buffers outgrow the caches.
 LARGE = 4096
-LARGE_WORKS = ("FS 2-level, gray", "FS 2-level, RGB", "palette FS, 256", "palette FS, 4096",
-               "palette FS serpentine, 256")
+LARGE_WORKS = (
+    "FS 2-level, gray",
+    "FS 2-level, RGB",
+    "palette FS, 256",
+    "palette FS, 4096",
+    "palette FS serpentine, 256",
+)
 
 
 def run_rows(sizes, rounds, repeat, budget, fill, env):
@@ -488,8 +550,17 @@ def run_rows(sizes, rounds, repeat, budget, fill, env):
             single = not by_isa
             if single:
                 fns.append(env.single.call(size, work))
-            timed.append(dict(work=work, peer=peer, theirs=theirs, must=must, single=single,
-                              fns=fns, times=[[] for _ in fns]))
+            timed.append(
+                dict(
+                    work=work,
+                    peer=peer,
+                    theirs=theirs,
+                    must=must,
+                    single=single,
+                    fns=fns,
+                    times=[[] for _ in fns],
+                )
+            )
         for k in range(rounds):
             print(f"  {size}²: round {k + 1} of {rounds}", file=sys.stderr, flush=True)
             for entry in timed:
@@ -514,33 +585,63 @@ def row_result(size, entry):
     ratio = None if t_peer is None else t_mine / t_peer
     median_ratio = None if theirs is None else medians[0] / (medians[1] - startup)
     must = entry["must"]
-    return dict(work=entry["work"], size=size, peer=entry["peer"], tonalis_ms=1e3 * t_mine,
-                single_ms=None if t_single is None else 1e3 * t_single,
-                peer_ms=None if t_peer is None else 1e3 * t_peer,
-                peer_startup_ms=None if theirs is None or startup == 0.0 else 1e3 * startup,
-                tonalis_mps=size * size / 1e6 / t_mine, ratio=ratio, median_ratio=median_ratio,
-                median_ms=[1e3 * m for m in medians], must=must,
-                holds=None if must is None or ratio is None else ratio <= must,
-                samples=len(times[0]))
+    return dict(
+        work=entry["work"],
+        size=size,
+        peer=entry["peer"],
+        tonalis_ms=1e3 * t_mine,
+        single_ms=None if t_single is None else 1e3 * t_single,
+        peer_ms=None if t_peer is None else 1e3 * t_peer,
+        peer_startup_ms=None if theirs is None or startup == 0.0 else 1e3 * startup,
+        tonalis_mps=size * size / 1e6 / t_mine,
+        ratio=ratio,
+        median_ratio=median_ratio,
+        median_ms=[1e3 * m for m in medians],
+        must=must,
+        holds=None if must is None or ratio is None else ratio <= must,
+        samples=len(times[0]),
+    )
 
 
 # ---------------------------------------------------------------- report
-COLUMNS = ("work", "size", "peer", "tonalis ms", "1 thread ms", "peer ms", "tonalis MP/s", "ratio",
-           "median ratio", "must", "holds", "n")
+COLUMNS = (
+    "work",
+    "size",
+    "peer",
+    "tonalis ms",
+    "1 thread ms",
+    "peer ms",
+    "tonalis MP/s",
+    "ratio",
+    "median ratio",
+    "must",
+    "holds",
+    "n",
+)
 WIDTHS = (21, 4, 38, 10, 11, 8, 12, 7, 12, 4, 5, 2)
 
 
 def format_row(r):
     def num(v, fmt):
         return "—" if v is None else format(v, fmt)
+
     peer = r["peer"] or "—"
     if r["peer_startup_ms"] is not None:
         peer += f", −{r['peer_startup_ms']:.0f} ms start"
-    cells = (r["work"], str(r["size"]), peer, num(r["tonalis_ms"], ".1f"), num(r["single_ms"], ".1f"),
-             num(r["peer_ms"], ".1f"),
-             num(r["tonalis_mps"], ".1f"), num(r["ratio"], ".3f"), num(r["median_ratio"], ".3f"),
-             num(r["must"], "g"),
-             "—" if r["holds"] is None else ("yes" if r["holds"] else "NO"), str(r["samples"]))
+    cells = (
+        r["work"],
+        str(r["size"]),
+        peer,
+        num(r["tonalis_ms"], ".1f"),
+        num(r["single_ms"], ".1f"),
+        num(r["peer_ms"], ".1f"),
+        num(r["tonalis_mps"], ".1f"),
+        num(r["ratio"], ".3f"),
+        num(r["median_ratio"], ".3f"),
+        num(r["must"], "g"),
+        "—" if r["holds"] is None else ("yes" if r["holds"] else "NO"),
+        str(r["samples"]),
+    )
     return "| " + " | ".join(c.ljust(w) for c, w in zip(cells, WIDTHS)) + " |"
 
 
@@ -560,42 +661,72 @@ def machine(env):
     except OSError:
         cpu = platform.processor() or cpu
     usable = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
-    return {"cpu": cpu, "cores": os.cpu_count(), "usable_cores": usable,
-            "python": platform.python_version(), "numpy": np.__version__, "pillow": PIL.__version__,
-            "tonalis": getattr(tonalis, "__version__", "?"), "imagemagick": env.magick_version,
-            "serial_fs": "g++ -O2 -ffp-contract=off" if env.serial_fs else None,
-            "platform": platform.platform()}
+    return {
+        "cpu": cpu,
+        "cores": os.cpu_count(),
+        "usable_cores": usable,
+        "python": platform.python_version(),
+        "numpy": np.__version__,
+        "pillow": PIL.__version__,
+        "tonalis": getattr(tonalis, "__version__", "?"),
+        "imagemagick": env.magick_version,
+        "serial_fs": "g++ -O2 -ffp-contract=off" if env.serial_fs else None,
+        "platform": platform.platform(),
+    }
 
 
 def memory_rows():
     """Peak extra memory of single calls on a 4096² RGB image."""
     rgb = make_image(4096, 3)
     pal16, pal256 = make_palette(16), make_palette(256)
-    calls = (("FS 2-level", lambda im: tonalis.error_diffusion(im)),
-             ("ordered 8x8", lambda im: tonalis.ordered_dither(im)),
-             ("random", lambda im: tonalis.random_dither(im, seed=1)),
-             ("palette FS, 16", lambda im: tonalis.error_diffusion(im, palette=pal16)),
-             ("palette ordered, 256", lambda im: tonalis.ordered_dither(im, palette=pal256)))
+    calls = (
+        ("FS 2-level", lambda im: tonalis.error_diffusion(im)),
+        ("ordered 8x8", lambda im: tonalis.ordered_dither(im)),
+        ("random", lambda im: tonalis.random_dither(im, seed=1)),
+        ("palette FS, 16", lambda im: tonalis.error_diffusion(im, palette=pal16)),
+        ("palette ordered, 256", lambda im: tonalis.ordered_dither(im, palette=pal256)),
+    )
     return [dict(work=w, size=4096, multiple=peak_extra(fn, rgb)) for w, fn in calls]
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--sizes", help="comma-separated square image sides (default 1024,2048, "
-                                    "then a few rows at 4096²; 4096 works but is slow)")
-    ap.add_argument("--rounds", type=int, help="times every row is measured, the rows taken in "
-                                                "turn each time (default 3, --quick 2)")
-    ap.add_argument("--repeat", type=int, help="timed calls per function, row and round, at "
-                                                "least (default 2)")
-    ap.add_argument("--budget", type=float, help="seconds of timed calls per row and round before "
-                                                 "it gets fewer repetitions (default 3, --quick 1)")
-    ap.add_argument("--fill", type=float, help="seconds of timed calls per round that a fast row "
-                                               "fills with more repetitions, up to %d (default "
-                                               "0.7, --quick 0.25)" % MAX_TURNS)
+    ap = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    ap.add_argument(
+        "--sizes",
+        help="comma-separated square image sides (default 1024,2048, "
+        "then a few rows at 4096²; 4096 works but is slow)",
+    )
+    ap.add_argument(
+        "--rounds",
+        type=int,
+        help="times every row is measured, the rows taken in turn each time (default 3, --quick 2)",
+    )
+    ap.add_argument(
+        "--repeat", type=int, help="timed calls per function, row and round, at least (default 2)"
+    )
+    ap.add_argument(
+        "--budget",
+        type=float,
+        help="seconds of timed calls per row and round before "
+        "it gets fewer repetitions (default 3, --quick 1)",
+    )
+    ap.add_argument(
+        "--fill",
+        type=float,
+        help="seconds of timed calls per round that a fast row "
+        f"fills with more repetitions, up to {MAX_TURNS} (default "
+        "0.7, --quick 0.25)",
+    )
     ap.add_argument("--json", help="also write the results to this file")
-    ap.add_argument("--quick", action="store_true", help="2048² only, 2 rounds, 1 s per row and "
-                                                               "round, no 4096-colour FS, no 4096² "
-                                                               "rows and no memory rows")
+    ap.add_argument(
+        "--quick",
+        action="store_true",
+        help="2048² only, 2 rounds, 1 s per row and "
+        "round, no 4096-colour FS, no 4096² "
+        "rows and no memory rows",
+    )
     ap.add_argument("--no-magick", action="store_true", help="skip the ImageMagick rows")
     ap.add_argument("--serve-baseline", action="store_true", help=argparse.SUPPRESS)
     ap.add_argument("--serve-single", action="store_true", help=argparse.SUPPRESS)
@@ -612,7 +743,9 @@ def main():
     args.rounds = max(1, args.rounds or (2 if args.quick else 3))
     repeat = args.repeat or 2
     args.budget = args.budget or (1.0 if args.quick else 3.0)
-    args.fill = min(args.budget, args.fill if args.fill is not None else (0.25 if args.quick else 0.7))
+    args.fill = min(
+        args.budget, args.fill if args.fill is not None else (0.25 if args.quick else 0.7)
+    )
 
     scratch = "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else None
     with tempfile.TemporaryDirectory(prefix="tonalis-bench-", dir=scratch) as tmp:
@@ -622,9 +755,11 @@ def main():
         print(f"tonalis benchmark, {started:%Y-%m-%d %H:%M %Z}")
         for k, v in info.items():
             print(f"  {k}: {v if v is not None else 'not available (rows skipped)'}")
-        print(f"  sizes: {sizes}, rounds: {args.rounds}, repeat: {repeat}, fill: {args.fill:g} s; "
-              "ratio = tonalis / peer (best times), "
-              "must is for 2048²\n")
+        print(
+            f"  sizes: {sizes}, rounds: {args.rounds}, repeat: {repeat}, fill: {args.fill:g} s; "
+            "ratio = tonalis / peer (best times), "
+            "must is for 2048²\n"
+        )
         print(header())
         try:
             results = run_rows(sizes, args.rounds, repeat, args.budget, args.fill, env)
@@ -634,17 +769,34 @@ def main():
     memory = []
     if not args.quick:
         memory = memory_rows()
-        print("\nPeak extra memory of one call on a 4096² RGB image, × the image's bytes "
-              "(the output is 1×):")
+        print(
+            "\nPeak extra memory of one call on a 4096² RGB image, × the image's bytes "
+            "(the output is 1×):"
+        )
         for m in memory:
             print(f"  {m['work']:<22} {m['multiple']:.3f}×")
     failing = [r for r in results if r["holds"] is False and r["size"] == 2048]
-    print(f"\n{len(failing)} row(s) at 2048² miss their must-reach ratio"
-          + "".join(f"\n  {r['work']} vs {r['peer']}: {r['ratio']:.3f} > {r['must']}" for r in failing))
+    print(
+        f"\n{len(failing)} row(s) at 2048² miss their must-reach ratio"
+        + "".join(
+            f"\n  {r['work']} vs {r['peer']}: {r['ratio']:.3f} > {r['must']}" for r in failing
+        )
+    )
     if args.json:
-        Path(args.json).write_text(json.dumps(
-            {"date": started.isoformat(timespec="seconds"), "machine": info, "sizes": sizes,
-             "repeat": repeat, "rows": results, "memory": memory}, indent=1) + "\n")
+        Path(args.json).write_text(
+            json.dumps(
+                {
+                    "date": started.isoformat(timespec="seconds"),
+                    "machine": info,
+                    "sizes": sizes,
+                    "repeat": repeat,
+                    "rows": results,
+                    "memory": memory,
+                },
+                indent=1,
+            )
+            + "\n"
+        )
 
 
 if __name__ == "__main__":

@@ -16,6 +16,7 @@ sequential one (the first and last call of each thread); a mismatch ends the
 run with status 1. This is a benchmark:
 it asserts nothing about speed.
 """
+
 import argparse
 import os
 import sys
@@ -26,11 +27,19 @@ import time
 def parse_args():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--size", type=int, default=1024, help="image side (default 1024)")
-    ap.add_argument("--seconds", type=float, default=2.0,
-                    help="about how long each sequential loop takes (default 2)")
+    ap.add_argument(
+        "--seconds",
+        type=float,
+        default=2.0,
+        help="about how long each sequential loop takes (default 2)",
+    )
     ap.add_argument("--threads", default="1,2,4,8", help="thread counts (default 1,2,4,8)")
-    ap.add_argument("--engine-threads", type=int, default=1,
-                    help="TONALIS_NUM_THREADS for each call (default 1)")
+    ap.add_argument(
+        "--engine-threads",
+        type=int,
+        default=1,
+        help="TONALIS_NUM_THREADS for each call (default 1)",
+    )
     ap.add_argument("--quick", action="store_true", help="512² images, 0.3 s loops")
     args = ap.parse_args()
     if args.quick:
@@ -46,7 +55,6 @@ ARGS = parse_args()
 os.environ["TONALIS_NUM_THREADS"] = str(ARGS.engine_threads)
 
 import numpy as np  # noqa: E402
-
 from run import make_image, make_palette, tonalis  # noqa: E402
 
 
@@ -55,14 +63,19 @@ def families(size):
     rgb = make_image(size, 3)
     palette = make_palette(16)
     return [
-        ("error diffusion (FS, gray, 2 levels)",
-         lambda: tonalis.error_diffusion(gray, "floyd_steinberg")),
-        ("ordered (bayer8x8, RGB, 4 levels)",
-         lambda: tonalis.ordered_dither(rgb, "bayer8x8", levels=4)),
-        ("random (RGB, 2 levels, seeded)",
-         lambda: tonalis.random_dither(rgb, seed=7)),
-        ("palette (FS, RGB, 16 colours)",
-         lambda: tonalis.error_diffusion(rgb, "floyd_steinberg", palette=palette)),
+        (
+            "error diffusion (FS, gray, 2 levels)",
+            lambda: tonalis.error_diffusion(gray, "floyd_steinberg"),
+        ),
+        (
+            "ordered (bayer8x8, RGB, 4 levels)",
+            lambda: tonalis.ordered_dither(rgb, "bayer8x8", levels=4),
+        ),
+        ("random (RGB, 2 levels, seeded)", lambda: tonalis.random_dither(rgb, seed=7)),
+        (
+            "palette (FS, RGB, 16 colours)",
+            lambda: tonalis.error_diffusion(rgb, "floyd_steinberg", palette=palette),
+        ),
     ]
 
 
@@ -91,8 +104,10 @@ def threaded(call, threads, calls_each):
 
 def main():
     gil = getattr(sys, "_is_gil_enabled", lambda: True)()
-    print(f"CPython {sys.version.split()[0]}, GIL {'enabled' if gil else 'disabled'}, "
-          f"{os.cpu_count()} cores, {ARGS.size}² images, TONALIS_NUM_THREADS={ARGS.engine_threads}")
+    print(
+        f"CPython {sys.version.split()[0]}, GIL {'enabled' if gil else 'disabled'}, "
+        f"{os.cpu_count()} cores, {ARGS.size}² images, TONALIS_NUM_THREADS={ARGS.engine_threads}"
+    )
     counts = ARGS.threads
     lcm = 1
     for t in counts:

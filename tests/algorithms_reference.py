@@ -2,9 +2,9 @@
 Riemersma dither, written from their documented rules."""
 
 import numpy as np
-
 from extras_reference import matcher
-from reference import F, powf, levels as make_levels, nearest_level, palette_rgb, to_work
+from reference import F, nearest_level, palette_rgb, powf, to_work
+from reference import levels as make_levels
 
 
 def luminance(rgb):
@@ -44,7 +44,7 @@ def variable(img, weights, levels=2, strength=1.0, linear=False):
     last = F(levels - 2)
     for y in range(h):
         forward = y % 2 == 0
-        for x in (range(w) if forward else range(w - 1, -1, -1)):
+        for x in range(w) if forward else range(w - 1, -1, -1):
             d = 1 if forward else -1
             v0 = work[img[y, x]]
             pos = v0 * F(inv_step)
@@ -98,8 +98,14 @@ def hilbert(width, height):
             bx2, by2 = bx2 + dbx, by2 + dby
         cover(x, y, bx2, by2, ax2, ay2)
         cover(x + bx2, y + by2, ax, ay, bx - bx2, by - by2)
-        cover(x + (ax - dax) + (bx2 - dbx), y + (ay - day) + (by2 - dby), -bx2, -by2,
-              -(ax - ax2), -(ay - ay2))
+        cover(
+            x + (ax - dax) + (bx2 - dbx),
+            y + (ay - day) + (by2 - dby),
+            -bx2,
+            -by2,
+            -(ax - ax2),
+            -(ay - ay2),
+        )
 
     if width >= height:
         cover(0, 0, width, 0, 0, height)
@@ -108,12 +114,10 @@ def hilbert(width, height):
     return path
 
 
-def riemersma(img, history=16, ratio=1 / 16, levels=2, palette=None, strength=1.0,
-              linear=False):
+def riemersma(img, history=16, ratio=1 / 16, levels=2, palette=None, strength=1.0, linear=False):
     """Riemersma dither of a gray (levels) or RGB (palette) image."""
     work = to_work(linear)
-    raw = [powf(F(ratio), F(0) if history == 1 else F(a) / F(history - 1))
-           for a in range(history)]
+    raw = [powf(F(ratio), F(0) if history == 1 else F(a) / F(history - 1)) for a in range(history)]
     total = F(0)
     for wgt in raw:
         total += wgt
@@ -149,6 +153,7 @@ def riemersma(img, history=16, ratio=1 / 16, levels=2, palette=None, strength=1.
         latest = 0 if latest + 1 == history else latest + 1
         oldest = ring[latest]
         ring[latest] = error
-        carried = [error[c] * weights[0] + (carried[c] - oldest[c] * weights[-1]) * fall
-                   for c in range(3)]
+        carried = [
+            error[c] * weights[0] + (carried[c] - oldest[c] * weights[-1]) * fall for c in range(3)
+        ]
     return out

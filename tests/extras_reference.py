@@ -2,18 +2,21 @@
 distance), written from their documented rules on top of reference.py."""
 
 import numpy as np
-
-from reference import F, KERNELS, _scan, levels as make_levels, nearest_level, palette_rgb
+from reference import KERNELS, F, _scan, nearest_level, palette_rgb, srgb_to_linear, to_work
+from reference import levels as make_levels
 from reference import palette as make_palette
-from reference import srgb_to_linear, to_work
 
 LUMA_SCALE = [F(0.46108568), F(0.84569499), F(0.26870057)]
-TO_LMS = [[F(0.4122214708), F(0.5363325363), F(0.0514459929)],
-          [F(0.2119034982), F(0.6806995451), F(0.1073969566)],
-          [F(0.0883024619), F(0.2817188376), F(0.6299787005)]]
-TO_LAB = [[F(0.2104542553), F(0.7936177850), F(-0.0040720468)],
-          [F(1.9779984951), F(-2.4285922050), F(0.4505937099)],
-          [F(0.0259040371), F(0.7827717662), F(-0.8086757660)]]
+TO_LMS = [
+    [F(0.4122214708), F(0.5363325363), F(0.0514459929)],
+    [F(0.2119034982), F(0.6806995451), F(0.1073969566)],
+    [F(0.0883024619), F(0.2817188376), F(0.6299787005)],
+]
+TO_LAB = [
+    [F(0.2104542553), F(0.7936177850), F(-0.0040720468)],
+    [F(1.9779984951), F(-2.4285922050), F(0.4505937099)],
+    [F(0.0259040371), F(0.7827717662), F(-0.8086757660)],
+]
 
 
 def cube_root(x):
@@ -44,16 +47,21 @@ def coordinates(v, distance, linear, lin_table):
     lin = linear_light(v, linear, lin_table)
     if distance == "luma":
         return [lin[k] * LUMA_SCALE[k] for k in range(3)]
-    lms = [cube_root((TO_LMS[k][0] * lin[0] + TO_LMS[k][1] * lin[1]) + TO_LMS[k][2] * lin[2])
-           for k in range(3)]
-    return [(TO_LAB[k][0] * lms[0] + TO_LAB[k][1] * lms[1]) + TO_LAB[k][2] * lms[2]
-            for k in range(3)]
+    lms = [
+        cube_root((TO_LMS[k][0] * lin[0] + TO_LMS[k][1] * lin[1]) + TO_LMS[k][2] * lin[2])
+        for k in range(3)
+    ]
+    return [
+        (TO_LAB[k][0] * lms[0] + TO_LAB[k][1] * lms[1]) + TO_LAB[k][2] * lms[2] for k in range(3)
+    ]
 
 
 def nearest(c, coords):
     best, best_i = F(np.inf), 0
     for i, p in enumerate(coords):
-        d = ((c[0] - p[0]) * (c[0] - p[0]) + (c[1] - p[1]) * (c[1] - p[1])) + (c[2] - p[2]) * (c[2] - p[2])
+        d = ((c[0] - p[0]) * (c[0] - p[0]) + (c[1] - p[1]) * (c[1] - p[1])) + (c[2] - p[2]) * (
+            c[2] - p[2]
+        )
         if d < best:
             best, best_i = d, i
     return best_i
@@ -61,14 +69,28 @@ def nearest(c, coords):
 
 def matcher(palette, linear, distance):
     colors, spread = make_palette(palette, linear)
-    lin_table = [F(c) / F(255) for c in to_work(True)] if linear else \
-        [srgb_to_linear(F(i) / F(255)) for i in range(256)]
+    lin_table = (
+        [F(c) / F(255) for c in to_work(True)]
+        if linear
+        else [srgb_to_linear(F(i) / F(255)) for i in range(256)]
+    )
     coords = [coordinates(c, distance, linear, lin_table) for c in colors]
     return colors, spread, lambda v: nearest(coordinates(v, distance, linear, lin_table), coords)
 
 
-def diffuse(img, kernel_name, levels=2, palette=None, serpentine=False, strength=1.0,
-            linear=False, preserve_alpha=True, limit=None, mask=None, distance="rgb"):
+def diffuse(
+    img,
+    kernel_name,
+    levels=2,
+    palette=None,
+    serpentine=False,
+    strength=1.0,
+    linear=False,
+    preserve_alpha=True,
+    limit=None,
+    mask=None,
+    distance="rgb",
+):
     out = np.array(img, dtype=np.uint8, copy=True)
     px = out if out.ndim == 3 else out[:, :, None]
     h, w, ch = px.shape
@@ -97,8 +119,13 @@ def diffuse(img, kernel_name, levels=2, palette=None, serpentine=False, strength
             v = [clamp(table[px[y, x, k]] + s * errors[y, x, k]) for k in range(3)]
             j = pick(v)
             px[y, x, :3] = rgb[j]
-            spread_error(errors, y, x, d, np.array([s * (v[k] - colors[j][k]) for k in range(3)],
-                                                   dtype=np.float32))
+            spread_error(
+                errors,
+                y,
+                x,
+                d,
+                np.array([s * (v[k] - colors[j][k]) for k in range(3)], dtype=np.float32),
+            )
         return out
     codes, values, _, inv_step = make_levels(levels, linear)
     alpha = ch - 1 if (out.ndim == 3 and preserve_alpha and ch in (2, 4)) else None

@@ -25,13 +25,14 @@ def round_half_away(x):
     x = F(x)
     if not np.isfinite(x):
         return x
-    r = np.trunc(x)          # float32; x - r is exact for every float32
+    r = np.trunc(x)  # float32; x - r is exact for every float32
     if abs(x - r) >= _HALF:
         r = r + (_ONE if x > 0 else -_ONE)
     return F(r)
 
 
 # --- transfer functions ------------------------------------------------------
+
 
 def _load_powf():
     """The C library's single-precision pow, which the native code calls;
@@ -80,6 +81,7 @@ def to_work(linear):
 
 # --- levels --------------------------------------------------------------------
 
+
 def levels(n, linear):
     """(codes uint8[n], values float32[n], step, inv_step) for n levels."""
     if not 2 <= n <= 256:
@@ -116,13 +118,14 @@ def nearest_level(v, n, inv_step):
 
 # --- palettes -------------------------------------------------------------------
 
+
 def parse_hex(text):
     s = text[1:] if text.startswith("#") else text
     if len(s) not in (3, 6) or any(ch not in "0123456789abcdefABCDEF" for ch in s):
         raise ValueError(f"bad hex colour {text!r}")
     if len(s) == 3:
         return tuple(int(ch, 16) * 17 for ch in s)
-    return tuple(int(s[i:i + 2], 16) for i in (0, 2, 4))
+    return tuple(int(s[i : i + 2], 16) for i in (0, 2, 4))
 
 
 def palette_rgb(triples):
@@ -174,22 +177,61 @@ def nearest_color(p, colors):
 KERNELS = {
     "floyd_steinberg": (16, [(1, 0, 7), (-1, 1, 3), (0, 1, 5), (1, 1, 1)]),
     "false_floyd_steinberg": (8, [(1, 0, 3), (0, 1, 3), (1, 1, 2)]),
-    "jarvis_judice_ninke": (48, [
-        (1, 0, 7), (2, 0, 5),
-        (-2, 1, 3), (-1, 1, 5), (0, 1, 7), (1, 1, 5), (2, 1, 3),
-        (-2, 2, 1), (-1, 2, 3), (0, 2, 5), (1, 2, 3), (2, 2, 1)]),
-    "stucki": (42, [
-        (1, 0, 8), (2, 0, 4),
-        (-2, 1, 2), (-1, 1, 4), (0, 1, 8), (1, 1, 4), (2, 1, 2),
-        (-2, 2, 1), (-1, 2, 2), (0, 2, 4), (1, 2, 2), (2, 2, 1)]),
+    "jarvis_judice_ninke": (
+        48,
+        [
+            (1, 0, 7),
+            (2, 0, 5),
+            (-2, 1, 3),
+            (-1, 1, 5),
+            (0, 1, 7),
+            (1, 1, 5),
+            (2, 1, 3),
+            (-2, 2, 1),
+            (-1, 2, 3),
+            (0, 2, 5),
+            (1, 2, 3),
+            (2, 2, 1),
+        ],
+    ),
+    "stucki": (
+        42,
+        [
+            (1, 0, 8),
+            (2, 0, 4),
+            (-2, 1, 2),
+            (-1, 1, 4),
+            (0, 1, 8),
+            (1, 1, 4),
+            (2, 1, 2),
+            (-2, 2, 1),
+            (-1, 2, 2),
+            (0, 2, 4),
+            (1, 2, 2),
+            (2, 2, 1),
+        ],
+    ),
     "atkinson": (8, [(1, 0, 1), (2, 0, 1), (-1, 1, 1), (0, 1, 1), (1, 1, 1), (0, 2, 1)]),
-    "burkes": (32, [(1, 0, 8), (2, 0, 4),
-                    (-2, 1, 2), (-1, 1, 4), (0, 1, 8), (1, 1, 4), (2, 1, 2)]),
-    "sierra": (32, [(1, 0, 5), (2, 0, 3),
-                    (-2, 1, 2), (-1, 1, 4), (0, 1, 5), (1, 1, 4), (2, 1, 2),
-                    (-1, 2, 2), (0, 2, 3), (1, 2, 2)]),
-    "sierra_two_row": (16, [(1, 0, 4), (2, 0, 3),
-                            (-2, 1, 1), (-1, 1, 2), (0, 1, 3), (1, 1, 2), (2, 1, 1)]),
+    "burkes": (32, [(1, 0, 8), (2, 0, 4), (-2, 1, 2), (-1, 1, 4), (0, 1, 8), (1, 1, 4), (2, 1, 2)]),
+    "sierra": (
+        32,
+        [
+            (1, 0, 5),
+            (2, 0, 3),
+            (-2, 1, 2),
+            (-1, 1, 4),
+            (0, 1, 5),
+            (1, 1, 4),
+            (2, 1, 2),
+            (-1, 2, 2),
+            (0, 2, 3),
+            (1, 2, 2),
+        ],
+    ),
+    "sierra_two_row": (
+        16,
+        [(1, 0, 4), (2, 0, 3), (-2, 1, 1), (-1, 1, 2), (0, 1, 3), (1, 1, 2), (2, 1, 1)],
+    ),
     "sierra_lite": (4, [(1, 0, 2), (-1, 1, 1), (0, 1, 1)]),
 }
 
@@ -227,8 +269,16 @@ def _diffuse(errors, taps, y, x, direction, err):
                     errors[ty, tx, ch] = F(errors[ty, tx, ch]) + w * F(err[ch])
 
 
-def error_diffusion(img, kernel_name, levels=2, palette=None, serpentine=False,
-                    strength=1.0, linear=False, preserve_alpha=True):
+def error_diffusion(
+    img,
+    kernel_name,
+    levels=2,
+    palette=None,
+    serpentine=False,
+    strength=1.0,
+    linear=False,
+    preserve_alpha=True,
+):
     """Dither a uint8 array (2-D or 3-D) the slow way; returns a new array."""
     src = np.ascontiguousarray(img)
     if src.dtype != np.uint8 or src.ndim not in (2, 3):
@@ -278,6 +328,7 @@ _palette_fn = palette
 
 # --- helpers for tests ------------------------------------------------------------
 
+
 def assert_images_equal(actual, expected):
     """Fail with the first differing pixel (row, column, channel) and both
     values; shape and dtype must match as well."""
@@ -291,4 +342,5 @@ def assert_images_equal(actual, expected):
         where = ", ".join(f"{name}={i}" for name, i in zip(("row", "column", "channel"), idx))
         raise AssertionError(
             f"{len(diff)} samples differ; first at {where}: "
-            f"got {actual[idx]}, expected {expected[idx]}")
+            f"got {actual[idx]}, expected {expected[idx]}"
+        )

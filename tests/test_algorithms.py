@@ -4,32 +4,38 @@ weight tables, and argument checks."""
 
 import hashlib
 
+import algorithms_reference as model
 import numpy as np
 import pytest
 from PIL import Image
+from reference import assert_images_equal
+from threshold_reference import bayer_thresholds, random_image
 
 import tonalis_tools
 from tonalis_tools import _engines, preset
 from tonalis_tools.algorithms import pattern_dither, riemersma, variable_diffuse
-
-import algorithms_reference as model
-from reference import assert_images_equal
-from threshold_reference import bayer_thresholds, random_image
 
 PALETTES = [preset("epaper-7"), preset("epaper-bwr"), preset("cga"), preset("pico8")]
 
 
 # --- pattern dither ----------------------------------------------------------
 
+
 @pytest.mark.parametrize("palette", PALETTES)
-@pytest.mark.parametrize("candidates,strength,linear,distance", [
-    (8, 1.0, True, "rgb"), (3, 0.5, False, "rgb"), (16, 1.0, False, "luma"),
-    (1, 1.0, True, "oklab"),
-])
+@pytest.mark.parametrize(
+    "candidates,strength,linear,distance",
+    [
+        (8, 1.0, True, "rgb"),
+        (3, 0.5, False, "rgb"),
+        (16, 1.0, False, "luma"),
+        (1, 1.0, True, "oklab"),
+    ],
+)
 def test_pattern_matches_model(palette, candidates, strength, linear, distance):
     img = random_image((9, 13, 3), candidates)
-    got = pattern_dither(img, palette, candidates=candidates, strength=strength, linear=linear,
-                         distance=distance)
+    got = pattern_dither(
+        img, palette, candidates=candidates, strength=strength, linear=linear, distance=distance
+    )
     want = model.pattern(img, palette, bayer_thresholds(8), candidates, strength, linear, distance)
     assert_images_equal(got, want)
 
@@ -40,16 +46,18 @@ def test_pattern_cache_collisions_do_not_mix_colours():
     colours = rng.integers(0, 256, (40000, 3), dtype=np.uint8)
     img = np.concatenate([colours, colours[::-1]]).reshape(400, 200, 3)
     whole = pattern_dither(img, PALETTES[3], candidates=4)
-    pieces = np.concatenate([pattern_dither(img[i:i + 8], PALETTES[3], candidates=4)
-                             for i in range(0, 400, 8)])
+    pieces = np.concatenate(
+        [pattern_dither(img[i : i + 8], PALETTES[3], candidates=4) for i in range(0, 400, 8)]
+    )
     assert_images_equal(whole, pieces)
     small = img[:6, :7]
-    assert_images_equal(whole[:6, :7],
-                        model.pattern(small, PALETTES[3], bayer_thresholds(8), 4))
+    assert_images_equal(whole[:6, :7], model.pattern(small, PALETTES[3], bayer_thresholds(8), 4))
 
 
-@pytest.mark.parametrize("matrix,period", [("bayer4x4", 4), (8, 8), ("bluenoise16", 16),
-                                           (np.arange(6).reshape(2, 3), (2, 3))])
+@pytest.mark.parametrize(
+    "matrix,period",
+    [("bayer4x4", 4), (8, 8), ("bluenoise16", 16), (np.arange(6).reshape(2, 3), (2, 3))],
+)
 def test_pattern_tiles_with_the_matrix(matrix, period):
     ph, pw = period if isinstance(period, tuple) else (period, period)
     flat = np.full((3 * ph, 3 * pw, 3), (90, 140, 200), dtype=np.uint8)
@@ -89,15 +97,18 @@ def test_pattern_takes_gray_pil_and_keeps_alpha():
     assert pil.mode == "RGB" and np.array_equal(np.asarray(pil), out)
 
 
-@pytest.mark.parametrize("kwargs,exc,text", [
-    (dict(palette=None), ValueError, "palette"),
-    (dict(candidates=0), ValueError, "candidates"),
-    (dict(candidates=257), ValueError, "candidates"),
-    (dict(candidates=True), TypeError, "candidates"),
-    (dict(candidates=2.0), TypeError, "candidates"),
-    (dict(distance="lab"), ValueError, "distance"),
-    (dict(matrix="nosuch"), ValueError, "matrix"),
-])
+@pytest.mark.parametrize(
+    "kwargs,exc,text",
+    [
+        (dict(palette=None), ValueError, "palette"),
+        (dict(candidates=0), ValueError, "candidates"),
+        (dict(candidates=257), ValueError, "candidates"),
+        (dict(candidates=True), TypeError, "candidates"),
+        (dict(candidates=2.0), TypeError, "candidates"),
+        (dict(distance="lab"), ValueError, "distance"),
+        (dict(matrix="nosuch"), ValueError, "matrix"),
+    ],
+)
 def test_pattern_rejects_bad_arguments(kwargs, exc, text):
     args = dict(palette=PALETTES[0])
     args.update(kwargs)
@@ -109,11 +120,23 @@ def test_pattern_rejects_bad_arguments(kwargs, exc, text):
 # --- variable-coefficient diffusion -------------------------------------------
 
 # (level, next, below-behind, below) rows as published.
-OSTROMOUKHOV_ROWS = [(0, 13, 0, 5), (5, 47, 3, 28), (11, 501, 224, 211), (64, 1, 1, 0),
-                     (86, 65, 18, 17), (100, 5, 3, 2), (127, 4, 1, 1)]
-ZHOU_FANG_KEYS = [(0, 13, 0, 5), (10, 704075, 297466, 303694), (44, 43024, 42131, 14826),
-                  (64, 36411, 43219, 20369), (85, 35865, 34108, 30026),
-                  (127, 35269, 36066, 28664)]
+OSTROMOUKHOV_ROWS = [
+    (0, 13, 0, 5),
+    (5, 47, 3, 28),
+    (11, 501, 224, 211),
+    (64, 1, 1, 0),
+    (86, 65, 18, 17),
+    (100, 5, 3, 2),
+    (127, 4, 1, 1),
+]
+ZHOU_FANG_KEYS = [
+    (0, 13, 0, 5),
+    (10, 704075, 297466, 303694),
+    (44, 43024, 42131, 14826),
+    (64, 36411, 43219, 20369),
+    (85, 35865, 34108, 30026),
+    (127, 35269, 36066, 28664),
+]
 
 
 @pytest.mark.parametrize("kind,rows", [(0, OSTROMOUKHOV_ROWS), (1, ZHOU_FANG_KEYS)])
@@ -136,8 +159,9 @@ def test_zhou_fang_interpolates_between_keys():
 
 
 @pytest.mark.parametrize("shape", [(1, 1), (3, 7), (6, 17), (9, 4)])
-@pytest.mark.parametrize("levels,linear,strength", [(2, False, 1.0), (3, True, 0.75),
-                                                    (5, False, 1.0)])
+@pytest.mark.parametrize(
+    "levels,linear,strength", [(2, False, 1.0), (3, True, 0.75), (5, False, 1.0)]
+)
 def test_ostromoukhov_matches_model(shape, levels, linear, strength):
     img = random_image(shape, shape[1])
     got = variable_diffuse(img, "ostromoukhov", levels=levels, linear=linear, strength=strength)
@@ -164,12 +188,16 @@ def test_zhou_fang_seed_and_colour():
 
 
 @pytest.mark.parametrize("channels", [2, 3, 4])
-@pytest.mark.parametrize("dither", [
-    lambda a: variable_diffuse(a, "ostromoukhov", preserve_alpha=False),
-    lambda a: variable_diffuse(a, "zhou_fang", levels=3, seed=4, preserve_alpha=False),
-    lambda a: riemersma(a, strength=0.8, preserve_alpha=False),
-    lambda a: riemersma(a, levels=5, history=7, preserve_alpha=False),
-], ids=["ostromoukhov", "zhou-fang", "riemersma", "riemersma-5"])
+@pytest.mark.parametrize(
+    "dither",
+    [
+        lambda a: variable_diffuse(a, "ostromoukhov", preserve_alpha=False),
+        lambda a: variable_diffuse(a, "zhou_fang", levels=3, seed=4, preserve_alpha=False),
+        lambda a: riemersma(a, strength=0.8, preserve_alpha=False),
+        lambda a: riemersma(a, levels=5, history=7, preserve_alpha=False),
+    ],
+    ids=["ostromoukhov", "zhou-fang", "riemersma", "riemersma-5"],
+)
 def test_level_channels_are_independent(channels, dither):
     img = random_image((23, 37, channels), channels)
     got = dither(img)
@@ -177,13 +205,16 @@ def test_level_channels_are_independent(channels, dither):
         assert_images_equal(got[..., c], dither(np.ascontiguousarray(img[..., c])))
 
 
-@pytest.mark.parametrize("args,exc,text", [
-    (dict(method="nosuch"), ValueError, "method"),
-    (dict(method=3), TypeError, "method"),
-    (dict(levels=1), ValueError, "levels"),
-    (dict(seed=1.5), TypeError, "seed"),
-    (dict(strength=2.0), ValueError, "strength"),
-])
+@pytest.mark.parametrize(
+    "args,exc,text",
+    [
+        (dict(method="nosuch"), ValueError, "method"),
+        (dict(method=3), TypeError, "method"),
+        (dict(levels=1), ValueError, "levels"),
+        (dict(seed=1.5), TypeError, "seed"),
+        (dict(strength=2.0), ValueError, "strength"),
+    ],
+)
 def test_variable_rejects_bad_arguments(args, exc, text):
     with pytest.raises(exc, match=text):
         variable_diffuse(random_image((4, 4)), **args)
@@ -191,8 +222,10 @@ def test_variable_rejects_bad_arguments(args, exc, text):
 
 # --- Riemersma ---------------------------------------------------------------
 
-@pytest.mark.parametrize("size", [(1, 1), (1, 9), (7, 1), (2, 2), (5, 3), (8, 8), (13, 6),
-                                  (6, 17), (31, 12)])
+
+@pytest.mark.parametrize(
+    "size", [(1, 1), (1, 9), (7, 1), (2, 2), (5, 3), (8, 8), (13, 6), (6, 17), (31, 12)]
+)
 def test_hilbert_path_covers_each_pixel_once(size):
     w, h = size
     path = model.hilbert(w, h)
@@ -226,14 +259,17 @@ def test_riemersma_keeps_the_mean():
     assert abs(riemersma(flat).mean() - 77) < 2
 
 
-@pytest.mark.parametrize("args,exc,text", [
-    (dict(history=0), ValueError, "history"),
-    (dict(history=300), ValueError, "history"),
-    (dict(ratio=0.0), ValueError, "ratio"),
-    (dict(ratio=1.5), ValueError, "ratio"),
-    (dict(ratio="x"), TypeError, "ratio"),
-    (dict(distance="oklab"), ValueError, "palette"),
-])
+@pytest.mark.parametrize(
+    "args,exc,text",
+    [
+        (dict(history=0), ValueError, "history"),
+        (dict(history=300), ValueError, "history"),
+        (dict(ratio=0.0), ValueError, "ratio"),
+        (dict(ratio=1.5), ValueError, "ratio"),
+        (dict(ratio="x"), TypeError, "ratio"),
+        (dict(distance="oklab"), ValueError, "palette"),
+    ],
+)
 def test_riemersma_rejects_bad_arguments(args, exc, text):
     with pytest.raises(exc, match=text):
         riemersma(random_image((4, 4)), **args)
@@ -245,11 +281,20 @@ def test_riemersma_rejects_bad_arguments(args, exc, text):
 # white corners, per method, channel count and option set: the fast paths
 # (two levels, unit strength, channels side by side) must keep every byte.
 GOLDEN_OPTIONS = {
-    "variable": [{}, dict(strength=0.9, seed=2), dict(levels=3, linear=True, strength=0.8, seed=7),
-                 dict(levels=6, seed=3)],
-    "riemersma": [{}, dict(strength=0.6, linear=True), dict(levels=4, linear=True, strength=0.7),
-                  dict(history=5, ratio=0.3), dict(history=1, ratio=1.0),
-                  dict(levels=9, history=40, ratio=0.5)],
+    "variable": [
+        {},
+        dict(strength=0.9, seed=2),
+        dict(levels=3, linear=True, strength=0.8, seed=7),
+        dict(levels=6, seed=3),
+    ],
+    "riemersma": [
+        {},
+        dict(strength=0.6, linear=True),
+        dict(levels=4, linear=True, strength=0.7),
+        dict(history=5, ratio=0.3),
+        dict(history=1, ratio=1.0),
+        dict(levels=9, history=40, ratio=0.5),
+    ],
 }
 GOLDEN = {
     ("ostromoukhov", 1, 0): "05f1048809cba9f1",
@@ -316,8 +361,10 @@ GOLDEN = {
 def golden_image(channels):
     rng = np.random.default_rng(channels)
     y, x = np.mgrid[0:61, 0:83]
-    planes = [np.clip((x * 3 + y * 2) % 256 + rng.normal(0, 20 * (c + 1), x.shape), 0, 255)
-              for c in range(channels)]
+    planes = [
+        np.clip((x * 3 + y * 2) % 256 + rng.normal(0, 20 * (c + 1), x.shape), 0, 255)
+        for c in range(channels)
+    ]
     img = np.stack(planes, axis=-1).astype(np.uint8)
     img[:3, :5], img[-3:, -5:] = 0, 255
     return img[..., 0] if channels == 1 else img
@@ -336,18 +383,27 @@ def test_diffusion_bytes_are_pinned(method, channels, option):
 
 # --- animation ----------------------------------------------------------------
 
+
 def pan(count=6, width=40, step=1):
     rng = np.random.default_rng(8)
-    base = np.clip(np.cumsum(rng.normal(0, 6, (32, width + count * step)), axis=1) + 128,
-                   0, 255).astype(np.uint8)
-    return [base[:, i * step:i * step + width] for i in range(count)]
+    base = np.clip(
+        np.cumsum(rng.normal(0, 6, (32, width + count * step)), axis=1) + 128, 0, 255
+    ).astype(np.uint8)
+    return [base[:, i * step : i * step + width] for i in range(count)]
 
 
-@pytest.mark.parametrize("method,options", [
-    ("floyd_steinberg", {}), ("atkinson", {"levels": 3}), ("ostromoukhov", {}),
-    ("riemersma", {}), ("floyd_steinberg", {"palette": ["#000", "#fff", "#f00"]}),
-    ("pattern", {"palette": ["#000", "#fff", "#f00"]}), ("bayer4x4", {}),
-])
+@pytest.mark.parametrize(
+    "method,options",
+    [
+        ("floyd_steinberg", {}),
+        ("atkinson", {"levels": 3}),
+        ("ostromoukhov", {}),
+        ("riemersma", {}),
+        ("floyd_steinberg", {"palette": ["#000", "#fff", "#f00"]}),
+        ("pattern", {"palette": ["#000", "#fff", "#f00"]}),
+        ("bayer4x4", {}),
+    ],
+)
 def test_unchanged_frames_give_identical_output(method, options):
     frame = pan(1)[0]
     frames = [frame, frame.copy(), frame.copy()]
@@ -368,7 +424,10 @@ def test_stable_keeps_still_pixels_and_redithers_changed_ones():
         far = np.abs(frames[k].astype(int) - frames[k - 1].astype(int)) > 8
         assert far.any()
         assert np.array_equal(stable[k][far], plain[k][far])
-    flicker = lambda outs: np.mean([np.mean(a != b) for a, b in zip(outs, outs[1:])])
+
+    def flicker(outs):
+        return np.mean([np.mean(a != b) for a, b in zip(outs, outs[1:])])
+
     assert flicker(tonalis_tools.dither_frames(frames)) * 5 <= flicker(plain)
     # Zero tolerance keeps only pixels whose input is unchanged.
     exact = tonalis_tools.dither_frames(frames, tolerance=0)
@@ -377,11 +436,14 @@ def test_stable_keeps_still_pixels_and_redithers_changed_ones():
     assert np.array_equal(exact[1][~same], plain[1][~same])
 
 
-@pytest.mark.parametrize("kwargs,exc,text", [
-    (dict(stable=1), TypeError, "stable"),
-    (dict(tolerance=-1), ValueError, "tolerance"),
-    (dict(tolerance="x"), TypeError, "tolerance"),
-])
+@pytest.mark.parametrize(
+    "kwargs,exc,text",
+    [
+        (dict(stable=1), TypeError, "stable"),
+        (dict(tolerance=-1), ValueError, "tolerance"),
+        (dict(tolerance="x"), TypeError, "tolerance"),
+    ],
+)
 def test_dither_frames_rejects_bad_arguments(kwargs, exc, text):
     with pytest.raises(exc, match=text):
         tonalis_tools.dither_frames(pan(2), **kwargs)

@@ -5,23 +5,30 @@ import pytest
 
 pytest.importorskip("PIL")
 from PIL import Image
+from test_cli import RGB, photo, read, run  # noqa: F401 (fixture)
 
 import tonalis_tools
 from tonalis_tools import pattern_dither, preset, riemersma, variable_diffuse
 
-from test_cli import RGB, photo, read, run  # noqa: F401 (fixture)
-
 GRAY = np.ascontiguousarray(RGB[..., 1])
 
 
-@pytest.mark.parametrize("options,expected", [
-    (["-m", "pattern", "--preset", "cga"], lambda a: pattern_dither(a, preset("cga"), linear=False)),
-    (["-m", "pattern", "--preset", "cga", "--linear"],
-     lambda a: pattern_dither(a, preset("cga"))),
-    (["-m", "riemersma", "--levels", "3"], lambda a: riemersma(a, levels=3)),
-    (["-m", "ostromoukhov"], lambda a: variable_diffuse(a)),
-    (["-m", "zhou-fang", "--seed", "5"], lambda a: variable_diffuse(a, "zhou_fang", seed=5)),
-])
+@pytest.mark.parametrize(
+    "options,expected",
+    [
+        (
+            ["-m", "pattern", "--preset", "cga"],
+            lambda a: pattern_dither(a, preset("cga"), linear=False),
+        ),
+        (
+            ["-m", "pattern", "--preset", "cga", "--linear"],
+            lambda a: pattern_dither(a, preset("cga")),
+        ),
+        (["-m", "riemersma", "--levels", "3"], lambda a: riemersma(a, levels=3)),
+        (["-m", "ostromoukhov"], lambda a: variable_diffuse(a)),
+        (["-m", "zhou-fang", "--seed", "5"], lambda a: variable_diffuse(a, "zhou_fang", seed=5)),
+    ],
+)
 @pytest.mark.parametrize("gray", [False, True])
 def test_methods_from_the_command_line(tmp_path, options, expected, gray):
     image = GRAY if gray else RGB
@@ -35,11 +42,14 @@ def test_methods_from_the_command_line(tmp_path, options, expected, gray):
     assert np.array_equal(got.reshape(want.shape), want)
 
 
-@pytest.mark.parametrize("options,text", [
-    (["-m", "pattern"], "palette"),
-    (["-m", "ostromoukhov", "--preset", "cga"], "levels"),
-    (["-m", "riemersma", "--error-limit", "4"], "error limit"),
-])
+@pytest.mark.parametrize(
+    "options,text",
+    [
+        (["-m", "pattern"], "palette"),
+        (["-m", "ostromoukhov", "--preset", "cga"], "levels"),
+        (["-m", "riemersma", "--error-limit", "4"], "error limit"),
+    ],
+)
 def test_bad_combinations_are_one_line_errors(tmp_path, photo, options, text):
     result = run(photo, "-o", tmp_path / "out.png", *options, cwd=tmp_path)
     assert result.returncode != 0
@@ -50,7 +60,7 @@ def test_bad_combinations_are_one_line_errors(tmp_path, photo, options, text):
 def test_stable_animation(tmp_path):
     rng = np.random.default_rng(2)
     wide = np.clip(np.cumsum(rng.normal(0, 4, (30, 60)), axis=1) + 128, 0, 255).astype(np.uint8)
-    frames = [wide[:, i:i + 40] for i in range(5)] + [wide[:, 4:44]]
+    frames = [wide[:, i : i + 40] for i in range(5)] + [wide[:, 4:44]]
     images = [Image.fromarray(f) for f in frames]
     images[0].save(tmp_path / "in.gif", save_all=True, append_images=images[1:], duration=50)
     for flag in ([], ["--stable"]):
@@ -63,8 +73,11 @@ def test_stable_animation(tmp_path):
             gif.seek(i)
             got.append(np.asarray(gif.convert("L")))
     # GIF merges repeated frames.
-    want = [w for i, w in enumerate(tonalis_tools.dither_frames(frames))
-            if i == 0 or not np.array_equal(w, tonalis_tools.dither_frames(frames)[i - 1])]
+    want = [
+        w
+        for i, w in enumerate(tonalis_tools.dither_frames(frames))
+        if i == 0 or not np.array_equal(w, tonalis_tools.dither_frames(frames)[i - 1])
+    ]
     assert len(got) == len(want)
     for g, w in zip(got, want):
         assert np.array_equal(g, w)
@@ -74,8 +87,9 @@ def test_stable_animation(tmp_path):
 def test_animation_dithering_to_identical_frames_writes_one_frame(tmp_path, options):
     # Three frames that differ by one code dither to the same picture.
     frames = [Image.fromarray(np.full((24, 32), v, dtype=np.uint8)) for v in (0, 1, 2)]
-    frames[0].save(tmp_path / "in.png", save_all=True, append_images=frames[1:],
-                   duration=[40, 60, 80])
+    frames[0].save(
+        tmp_path / "in.png", save_all=True, append_images=frames[1:], duration=[40, 60, 80]
+    )
     result = run(tmp_path / "in.png", "-o", tmp_path / "out.gif", *options, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     with Image.open(tmp_path / "out.gif") as gif:

@@ -16,8 +16,8 @@ pytest.importorskip("PIL")
 from PIL import Image
 
 import tonalis
-from tonalis_tools.bluenoise import blue_noise_matrix
 from tonalis_tools import load_image
+from tonalis_tools.bluenoise import blue_noise_matrix
 from tonalis_tools.presets import adaptive_palette, preset
 
 RNG = np.random.default_rng(3)
@@ -26,12 +26,14 @@ RGBA = np.dstack([RGB, RNG.integers(0, 256, (24, 32), dtype=np.uint8)])
 
 
 def _env():
-    """The environment, with the tonalis and tonalis_tools this process imported first on the path."""
+    """The environment, with this process's tonalis and tonalis_tools first on the path."""
     import tonalis_tools
 
     env = dict(os.environ)
-    roots = [str(Path(tonalis_tools.__file__).resolve().parent.parent),
-             str(Path(tonalis.__file__).resolve().parent)]
+    roots = [
+        str(Path(tonalis_tools.__file__).resolve().parent.parent),
+        str(Path(tonalis.__file__).resolve().parent),
+    ]
     env["PYTHONPATH"] = os.pathsep.join(roots + [p for p in [env.get("PYTHONPATH")] if p])
     return env
 
@@ -40,8 +42,14 @@ ENV = _env()
 
 
 def run(*args, cwd):
-    return subprocess.run([sys.executable, "-m", "tonalis_tools", *map(str, args)], cwd=cwd,
-                          env=ENV, capture_output=True, text=True, timeout=120)
+    return subprocess.run(
+        [sys.executable, "-m", "tonalis_tools", *map(str, args)],
+        cwd=cwd,
+        env=ENV,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
 
 
 def read(path):
@@ -56,23 +64,39 @@ def photo(tmp_path):
     return path
 
 
-@pytest.mark.parametrize("options, expected", [
-    ([], lambda a: tonalis.dither(a)),
-    (["-m", "atkinson", "--levels", "4", "--serpentine"],
-     lambda a: tonalis.dither(a, "atkinson", levels=4, serpentine=True)),
-    (["-m", "random", "--seed", "9", "--strength", "0.5"],
-     lambda a: tonalis.dither(a, "random", seed=9, strength=0.5)),
-    (["-m", "Jarvis-Judice-Ninke", "--linear"], lambda a: tonalis.dither(a, "jjn", linear=True)),
-    (["--preset", "game boy"], lambda a: tonalis.dither(a, palette=preset("gameboy"))),
-    (["--palette", "#000, #fff,f00", "-m", "bayer8x8"],
-     lambda a: tonalis.dither(a, "bayer8x8", palette=["#000", "#fff", "#f00"])),
-    (["--matrix", "bluenoise32"], lambda a: tonalis.ordered_dither(a, blue_noise_matrix(32))),
-    (["-m", "blue-noise-16", "--levels", "3"],
-     lambda a: tonalis.ordered_dither(a, blue_noise_matrix(16), levels=3)),
-    (["--matrix", "4"], lambda a: tonalis.ordered_dither(a, 4)),
-    (["--no-preserve-alpha", "--levels", "3"],
-     lambda a: tonalis.dither(a, levels=3, preserve_alpha=False)),
-])
+@pytest.mark.parametrize(
+    "options, expected",
+    [
+        ([], lambda a: tonalis.dither(a)),
+        (
+            ["-m", "atkinson", "--levels", "4", "--serpentine"],
+            lambda a: tonalis.dither(a, "atkinson", levels=4, serpentine=True),
+        ),
+        (
+            ["-m", "random", "--seed", "9", "--strength", "0.5"],
+            lambda a: tonalis.dither(a, "random", seed=9, strength=0.5),
+        ),
+        (
+            ["-m", "Jarvis-Judice-Ninke", "--linear"],
+            lambda a: tonalis.dither(a, "jjn", linear=True),
+        ),
+        (["--preset", "game boy"], lambda a: tonalis.dither(a, palette=preset("gameboy"))),
+        (
+            ["--palette", "#000, #fff,f00", "-m", "bayer8x8"],
+            lambda a: tonalis.dither(a, "bayer8x8", palette=["#000", "#fff", "#f00"]),
+        ),
+        (["--matrix", "bluenoise32"], lambda a: tonalis.ordered_dither(a, blue_noise_matrix(32))),
+        (
+            ["-m", "blue-noise-16", "--levels", "3"],
+            lambda a: tonalis.ordered_dither(a, blue_noise_matrix(16), levels=3),
+        ),
+        (["--matrix", "4"], lambda a: tonalis.ordered_dither(a, 4)),
+        (
+            ["--no-preserve-alpha", "--levels", "3"],
+            lambda a: tonalis.dither(a, levels=3, preserve_alpha=False),
+        ),
+    ],
+)
 def test_options_reach_the_module(tmp_path, options, expected):
     source = tmp_path / "in.png"
     Image.fromarray(RGBA).save(source)
@@ -81,11 +105,14 @@ def test_options_reach_the_module(tmp_path, options, expected):
     assert np.array_equal(read(tmp_path / "out.png"), expected(RGBA))
 
 
-@pytest.mark.parametrize("name, content, expected", [
-    ("m.txt", "0 2\n3 1\n", np.array([[0, 2], [3, 1]])),
-    ("m.txt", "# thresholds\n0.2 0.6\n0.8 0.4\n", np.array([[0.2, 0.6], [0.8, 0.4]])),
-    ("m.npy", None, blue_noise_matrix(16)),
-])
+@pytest.mark.parametrize(
+    "name, content, expected",
+    [
+        ("m.txt", "0 2\n3 1\n", np.array([[0, 2], [3, 1]])),
+        ("m.txt", "# thresholds\n0.2 0.6\n0.8 0.4\n", np.array([[0.2, 0.6], [0.8, 0.4]])),
+        ("m.npy", None, blue_noise_matrix(16)),
+    ],
+)
 def test_matrix_files(tmp_path, photo, name, content, expected):
     path = tmp_path / name
     if content is None:
@@ -129,15 +156,29 @@ def _tree(root):
 
 def test_directory_batch_with_progress(tmp_path):
     images = _tree(tmp_path / "in")
-    result = run("in", "-o", "out", "--format", "gif", "-r", "--progress", "-j", "2",
-                 "-m", "burkes", cwd=tmp_path)
+    result = run(
+        "in",
+        "-o",
+        "out",
+        "--format",
+        "gif",
+        "-r",
+        "--progress",
+        "-j",
+        "2",
+        "-m",
+        "burkes",
+        cwd=tmp_path,
+    )
     assert result.returncode == 0, result.stderr
     assert "5/5 files" in result.stderr and "[" + "#" * 30 + "]" in result.stderr
     assert re.search(r"[1-4]/5 files, \d+:\d\d left", result.stderr)
     assert re.search(r"tonalis: 5 files written to 'out' in \d+\.\d s$", result.stderr.rstrip())
     for rel, data in images.items():
         out = tmp_path / "out" / Path(rel).with_suffix(".gif")
-        assert np.array_equal(np.asarray(Image.open(out).convert("RGB")), tonalis.dither(data, "burkes"))
+        assert np.array_equal(
+            np.asarray(Image.open(out).convert("RGB")), tonalis.dither(data, "burkes")
+        )
     assert not (tmp_path / "out" / "notes.gif").exists()
 
 
@@ -161,31 +202,37 @@ def test_batch_goes_on_past_a_bad_file(tmp_path):
     assert len(list((tmp_path / "out").iterdir())) == 4
 
 
-@pytest.mark.parametrize("args, message", [
-    (["missing.png", "-o", "x.png"], r"cannot read 'missing.png': no such file"),
-    (["junk.png", "-o", "x.png"], r"cannot read 'junk.png': cannot identify image file"),
-    (["photo.png", "-o", "x.png", "--preset", "nope"], r"unknown palette preset 'nope'"),
-    (["photo.png", "-o", "x.png", "--levels", "1"], r"levels must be between 2 and 256"),
-    (["photo.png", "-o", "x.png", "--levels", "4", "--preset", "bw"], r"not allowed with"),
-    (["photo.png", "-o", "x.png", "--colours", "1"], r"--colors must be between 2 and 256"),
-    (["photo.png", "-o", "x.png", "--strength", "2"], r"strength must be between"),
-    (["photo.png", "-o", "x.png", "--strength", "lots"], r"invalid float value"),
-    (["photo.png", "-o", "x.png", "-m", "nope"], r"unknown dither method 'nope'.*bluenoise64"),
-    (["photo.png", "-o", "x.png", "--frobnicate"], r"unrecognized arguments: --frobnicate"),
-    (["photo.png", "-o", "x.unknown"], r"cannot write images as '.unknown'"),
-    (["photo.png", "-o", "x.png", "--matrix", "nope"], r"neither a matrix name"),
-    (["photo.png", "-o", "x.png", "--matrix", "bayer3x3"], r"unknown dither matrix"),
-    (["photo.png", "-o", "x.png", "--matrix", "junk.png"], r"cannot read matrix file"),
-    (["photo.png", "-o", "x.png", "--palette", "#12,#fff"], r"invalid hex color '#12'"),
-    (["photo.png", "-o", "x.png", "--matrix", "bayer4x4", "-m", "fs"], r"leave out --method"),
-    (["photo.png", "-o", "x.png", "-m", "fs,atkinson"], r"several methods need --compare"),
-    (["photo.png", "-o", "x.png", "-j", "0"], r"--jobs must be at least 1"),
-    (["photo.png"], r"no output given"),
-    (["-o", "x.png"], r"no input given"),
-    (["photo.png", "-o", "photo.png"], r"refusing to overwrite input 'photo.png'"),
-    (["photo.png", "sub/photo.png", "-o", "out"], r"two inputs would be written to .*'photo.png' and 'sub/photo.png'"),
-    (["nothing*.png", "-o", "out"], r"no file matches 'nothing\*.png'"),
-])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["missing.png", "-o", "x.png"], r"cannot read 'missing.png': no such file"),
+        (["junk.png", "-o", "x.png"], r"cannot read 'junk.png': cannot identify image file"),
+        (["photo.png", "-o", "x.png", "--preset", "nope"], r"unknown palette preset 'nope'"),
+        (["photo.png", "-o", "x.png", "--levels", "1"], r"levels must be between 2 and 256"),
+        (["photo.png", "-o", "x.png", "--levels", "4", "--preset", "bw"], r"not allowed with"),
+        (["photo.png", "-o", "x.png", "--colours", "1"], r"--colors must be between 2 and 256"),
+        (["photo.png", "-o", "x.png", "--strength", "2"], r"strength must be between"),
+        (["photo.png", "-o", "x.png", "--strength", "lots"], r"invalid float value"),
+        (["photo.png", "-o", "x.png", "-m", "nope"], r"unknown dither method 'nope'.*bluenoise64"),
+        (["photo.png", "-o", "x.png", "--frobnicate"], r"unrecognized arguments: --frobnicate"),
+        (["photo.png", "-o", "x.unknown"], r"cannot write images as '.unknown'"),
+        (["photo.png", "-o", "x.png", "--matrix", "nope"], r"neither a matrix name"),
+        (["photo.png", "-o", "x.png", "--matrix", "bayer3x3"], r"unknown dither matrix"),
+        (["photo.png", "-o", "x.png", "--matrix", "junk.png"], r"cannot read matrix file"),
+        (["photo.png", "-o", "x.png", "--palette", "#12,#fff"], r"invalid hex color '#12'"),
+        (["photo.png", "-o", "x.png", "--matrix", "bayer4x4", "-m", "fs"], r"leave out --method"),
+        (["photo.png", "-o", "x.png", "-m", "fs,atkinson"], r"several methods need --compare"),
+        (["photo.png", "-o", "x.png", "-j", "0"], r"--jobs must be at least 1"),
+        (["photo.png"], r"no output given"),
+        (["-o", "x.png"], r"no input given"),
+        (["photo.png", "-o", "photo.png"], r"refusing to overwrite input 'photo.png'"),
+        (
+            ["photo.png", "sub/photo.png", "-o", "out"],
+            r"two inputs would be written to .*'photo.png' and 'sub/photo.png'",
+        ),
+        (["nothing*.png", "-o", "out"], r"no file matches 'nothing\*.png'"),
+    ],
+)
 def test_errors_are_one_line_with_status_2(tmp_path, photo, args, message):
     (tmp_path / "junk.png").write_text("not an image")
     (tmp_path / "sub").mkdir()
@@ -206,7 +253,9 @@ def test_an_image_without_an_adaptive_palette_is_a_file_error(tmp_path, mode):
     Image.new("RGB", (8, 8), (10, 20, 30)).save(tmp_path / "flat.png")
     result = run("flat.png", *mode, "--colors", "4", "-o", "x.png", cwd=tmp_path)
     assert result.returncode == 2
-    assert result.stderr.startswith("tonalis: error: 'flat.png': ") and result.stderr.count("\n") <= 2
+    assert (
+        result.stderr.startswith("tonalis: error: 'flat.png': ") and result.stderr.count("\n") <= 2
+    )
     assert "Traceback" not in result.stderr
     assert not (tmp_path / "x.png").exists()
 
@@ -220,9 +269,20 @@ def test_overwrite_replaces_the_input_only_when_asked(tmp_path, photo):
 def test_compare_sheet(tmp_path, photo):
     second = tmp_path / "second.png"
     Image.fromarray(RGB[:20]).save(second)
-    result = run(photo, second, "--compare", "-m", "fs, bayer4x4 ,bluenoise16", "--cell-width", "0",
-                 "--matrix", "bayer2x2",
-                 "-o", "sheet.png", cwd=tmp_path)
+    result = run(
+        photo,
+        second,
+        "--compare",
+        "-m",
+        "fs, bayer4x4 ,bluenoise16",
+        "--cell-width",
+        "0",
+        "--matrix",
+        "bayer2x2",
+        "-o",
+        "sheet.png",
+        cwd=tmp_path,
+    )
     assert result.returncode == 0, result.stderr
     sheet = read(tmp_path / "sheet.png")
     columns = 5  # the input, three methods, the matrix
@@ -263,9 +323,21 @@ def test_help_and_listing(tmp_path):
     help_text = run("--help", cwd=tmp_path)
     assert help_text.returncode == 0
     assert "examples:" in help_text.stdout and "tonalis demo" in help_text.stdout
-    for option in ["--method", "--levels", "--palette", "--preset", "--serpentine", "--strength",
-                   "--linear", "--seed", "--no-preserve-alpha", "--matrix", "--compare",
-                   "--overwrite", "--colors"]:
+    for option in [
+        "--method",
+        "--levels",
+        "--palette",
+        "--preset",
+        "--serpentine",
+        "--strength",
+        "--linear",
+        "--seed",
+        "--no-preserve-alpha",
+        "--matrix",
+        "--compare",
+        "--overwrite",
+        "--colors",
+    ]:
         assert option in help_text.stdout
     listing = run("--list", cwd=tmp_path).stdout
     assert "bluenoise64" in listing and "epaper-7" in listing and "atkinson" in listing
@@ -282,6 +354,7 @@ def test_console_script_is_installed(tmp_path):
 
 # --- files as users have them ------------------------------------------------------
 
+
 def test_gray_gives_a_one_bit_black_and_white_file(tmp_path, photo):
     result = run(photo, "-o", "bw.png", "--gray", "-m", "atkinson", cwd=tmp_path)
     assert result.returncode == 0, result.stderr
@@ -291,10 +364,13 @@ def test_gray_gives_a_one_bit_black_and_white_file(tmp_path, photo):
     assert np.array_equal(read(tmp_path / "bw.png"), tonalis.dither(gray, "atkinson"))
 
 
-@pytest.mark.parametrize("options, message", [
-    ([], "lossy"),
-    (["--format", "jpg"], "lossy"),
-])
+@pytest.mark.parametrize(
+    "options, message",
+    [
+        ([], "lossy"),
+        (["--format", "jpg"], "lossy"),
+    ],
+)
 def test_lossy_outputs_are_refused_unless_asked(tmp_path, photo, options, message):
     target = "out/" if options else "out.jpg"
     refused = run(photo, "-o", target, *options, cwd=tmp_path)
@@ -314,10 +390,13 @@ def test_a_folder_of_jpegs_comes_back_as_png(tmp_path):
     assert "2 files written to 'out'" in result.stderr
 
 
-@pytest.mark.parametrize("options, message", [
-    (["--levels", "16", "-o", "out.gif"], "GIF holds at most 256 colours"),
-    (["--levels", "16", "--indexed", "-o", "out.png"], "at most 256 colours"),
-])
+@pytest.mark.parametrize(
+    "options, message",
+    [
+        (["--levels", "16", "-o", "out.gif"], "GIF holds at most 256 colours"),
+        (["--levels", "16", "--indexed", "-o", "out.png"], "at most 256 colours"),
+    ],
+)
 def test_results_a_format_cannot_hold_are_refused(tmp_path, photo, options, message):
     result = run(photo, *options, cwd=tmp_path)
     assert result.returncode == 2 and message in result.stderr, result.stderr
@@ -326,10 +405,16 @@ def test_results_a_format_cannot_hold_are_refused(tmp_path, photo, options, mess
 
 def test_animated_gif_keeps_every_frame(tmp_path):
     frames = [Image.fromarray(np.roll(RGB, 4 * i, axis=1)) for i in range(3)]
-    frames[0].save(tmp_path / "anim.gif", save_all=True, append_images=frames[1:],
-                   duration=[30, 40, 50], loop=0)
-    result = run("anim.gif", "-o", "out.gif", "--matrix", "bayer4x4", "--preset", "pico8",
-                 cwd=tmp_path)
+    frames[0].save(
+        tmp_path / "anim.gif",
+        save_all=True,
+        append_images=frames[1:],
+        duration=[30, 40, 50],
+        loop=0,
+    )
+    result = run(
+        "anim.gif", "-o", "out.gif", "--matrix", "bayer4x4", "--preset", "pico8", cwd=tmp_path
+    )
     assert result.returncode == 0, result.stderr
     with Image.open(tmp_path / "out.gif") as out, Image.open(tmp_path / "anim.gif") as src:
         assert out.n_frames == 3 and out.info["loop"] == 0
@@ -337,14 +422,20 @@ def test_animated_gif_keeps_every_frame(tmp_path):
             out.seek(i)
             src.seek(i)
             assert out.info["duration"] == [30, 40, 50][i]
-            expected = tonalis.ordered_dither(np.asarray(src.convert("RGB")), "bayer4x4",
-                                              palette=preset("pico8"))
+            expected = tonalis.ordered_dither(
+                np.asarray(src.convert("RGB")), "bayer4x4", palette=preset("pico8")
+            )
             assert np.array_equal(np.asarray(out.convert("RGB")), expected)
 
 
 def test_standard_input_and_output(tmp_path, photo):
-    result = subprocess.run([sys.executable, "-m", "tonalis_tools", "-", "-o", "-", "--gray"],
-                            input=photo.read_bytes(), env=ENV, capture_output=True, timeout=120)
+    result = subprocess.run(
+        [sys.executable, "-m", "tonalis_tools", "-", "-o", "-", "--gray"],
+        input=photo.read_bytes(),
+        env=ENV,
+        capture_output=True,
+        timeout=120,
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.startswith(b"\x89PNG")
     written = tmp_path / "from-stdout.png"
@@ -353,18 +444,30 @@ def test_standard_input_and_output(tmp_path, photo):
     assert np.array_equal(read(written), tonalis.dither(gray))
 
 
-@pytest.mark.parametrize("args, message", [
-    (["photo.png", "sub/photo.png", "-o", "multi.png"], r"2 inputs need a folder for -o"),
-    (["photo.png", "-o", "x.png", "--palette", "nofile.gpl"], r"palette file 'nofile.gpl' does not exist"),
-    (["photo.png", "-o", "x.png", "--palette", "black,whte"], r"unknown colour 'whte'; did you mean 'white'"),
-    (["photo.png", "-o", "x.png", "-m", "atkinsn"], r"did you mean 'atkinson'"),
-    (["photo.png", "-o", "x.png", "--preset", "pico"], r"did you mean 'pico8'"),
-    (["photo.png", "-o", "x.png", "--gray", "--preset", "bw"], r"gray output takes levels"),
-    (["photo.png", "-o", "x.png", "--gray", "--colors", "4"], r"--gray takes --levels"),
-    (["photo.png", "-", "-o", "out"], r"'-' \(standard input\) must be the only input"),
-    (["demo", "photo.png"], r"cannot write the gallery into 'photo.png': it is a file"),
-    (["demo", "photo.png/inside"], r"cannot write the gallery into 'photo.png/inside': not a directory"),
-])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["photo.png", "sub/photo.png", "-o", "multi.png"], r"2 inputs need a folder for -o"),
+        (
+            ["photo.png", "-o", "x.png", "--palette", "nofile.gpl"],
+            r"palette file 'nofile.gpl' does not exist",
+        ),
+        (
+            ["photo.png", "-o", "x.png", "--palette", "black,whte"],
+            r"unknown colour 'whte'; did you mean 'white'",
+        ),
+        (["photo.png", "-o", "x.png", "-m", "atkinsn"], r"did you mean 'atkinson'"),
+        (["photo.png", "-o", "x.png", "--preset", "pico"], r"did you mean 'pico8'"),
+        (["photo.png", "-o", "x.png", "--gray", "--preset", "bw"], r"gray output takes levels"),
+        (["photo.png", "-o", "x.png", "--gray", "--colors", "4"], r"--gray takes --levels"),
+        (["photo.png", "-", "-o", "out"], r"'-' \(standard input\) must be the only input"),
+        (["demo", "photo.png"], r"cannot write the gallery into 'photo.png': it is a file"),
+        (
+            ["demo", "photo.png/inside"],
+            r"cannot write the gallery into 'photo.png/inside': not a directory",
+        ),
+    ],
+)
 def test_more_errors_are_one_line(tmp_path, photo, args, message):
     (tmp_path / "sub").mkdir()
     shutil.copy(photo, tmp_path / "sub" / "photo.png")
@@ -376,20 +479,39 @@ def test_more_errors_are_one_line(tmp_path, photo, args, message):
 
 
 def test_without_pillow_the_command_says_so(tmp_path):
-    code = ("import sys; sys.modules['PIL'] = None\n"
-            "from tonalis_tools.cli import main\n"
-            "sys.exit(main(sys.argv[1:]))")
+    code = (
+        "import sys; sys.modules['PIL'] = None\n"
+        "from tonalis_tools.cli import main\n"
+        "sys.exit(main(sys.argv[1:]))"
+    )
     for args in (["demo", "gallery"], ["in.png", "-o", "out.png"]):
-        result = subprocess.run([sys.executable, "-c", code, *args], cwd=tmp_path, env=ENV,
-                                capture_output=True, text=True, timeout=120)
+        result = subprocess.run(
+            [sys.executable, "-c", code, *args],
+            cwd=tmp_path,
+            env=ENV,
+            capture_output=True,
+            text=True,
+            timeout=120,
+        )
         assert result.returncode == 2
-        assert result.stderr == "tonalis: error: the tonalis command needs Pillow: " \
-                                "pip install 'tonalis[pil]'\n"
+        assert (
+            result.stderr == "tonalis: error: the tonalis command needs Pillow: "
+            "pip install 'tonalis[pil]'\n"
+        )
 
 
 def test_named_dither_command_and_colour_names(tmp_path, photo):
-    result = run("dither", photo, "-o", "out.png", "--palette", "black, white, red",
-                 "--matrix", "bluenoise64", cwd=tmp_path)
+    result = run(
+        "dither",
+        photo,
+        "-o",
+        "out.png",
+        "--palette",
+        "black, white, red",
+        "--matrix",
+        "bluenoise64",
+        cwd=tmp_path,
+    )
     assert result.returncode == 0, result.stderr
     expected = tonalis.ordered_dither(RGB, blue_noise_matrix(64), palette=["#000", "#fff", "#f00"])
     assert np.array_equal(read(tmp_path / "out.png"), expected)
@@ -412,20 +534,42 @@ def _big_batch(folder, count):
         Image.fromarray(np.roll(data, i, axis=0)).save(folder / f"f{i:02}.bmp")
 
 
-@pytest.mark.parametrize("signum, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)],
-                         ids=["ctrl-c", "sigterm"])
+@pytest.mark.parametrize(
+    "signum, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)], ids=["ctrl-c", "sigterm"]
+)
 def test_a_signal_stops_a_batch_and_leaves_only_whole_files(tmp_path, signum, status):
     count = 40
     _big_batch(tmp_path / "in", count)
     # A shell that runs the suite in the background starts it with SIGINT
     # ignored, and children inherit that; the command is to see Ctrl-C as a
     # terminal would deliver it.
-    start = ("import runpy, signal, sys; signal.signal(signal.SIGINT, signal.default_int_handler);"
-             " runpy.run_module('tonalis_tools', run_name='__main__', alter_sys=True)")
+    start = (
+        "import runpy, signal, sys; signal.signal(signal.SIGINT, signal.default_int_handler);"
+        " runpy.run_module('tonalis_tools', run_name='__main__', alter_sys=True)"
+    )
     process = subprocess.Popen(
-        [sys.executable, "-c", start, "in", "-o", "out", "-j", "2", "-m", "stucki",
-         "--levels", "5", "--format", "png"],
-        cwd=tmp_path, env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        [
+            sys.executable,
+            "-c",
+            start,
+            "in",
+            "-o",
+            "out",
+            "-j",
+            "2",
+            "-m",
+            "stucki",
+            "--levels",
+            "5",
+            "--format",
+            "png",
+        ],
+        cwd=tmp_path,
+        env=ENV,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     out = tmp_path / "out"
     try:
         while not (out.is_dir() and any(p.suffix == ".png" for p in out.iterdir())):

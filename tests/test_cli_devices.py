@@ -10,12 +10,22 @@ import pytest
 
 pytest.importorskip("PIL")
 from PIL import Image
+from test_cli import ENV, RGB, RGBA, photo, read, run  # noqa: F401 (photo is a fixture)
 
 import tonalis
-from test_cli import ENV, RGB, RGBA, photo, read, run  # noqa: F401 (photo is a fixture)
 from tonalis_tools import (
-    adaptive_palette, dither_channels, halftone_matrix, pack,
-    panel_palette, parse_c_header, preset, recolor, screen, tone, unpack, write_palette,
+    adaptive_palette,
+    dither_channels,
+    halftone_matrix,
+    pack,
+    panel_palette,
+    parse_c_header,
+    preset,
+    recolor,
+    screen,
+    tone,
+    unpack,
+    write_palette,
 )
 
 
@@ -36,31 +46,69 @@ def _gray(levels):
 MEASURED, DRIVER = panel_palette("spectra6"), panel_palette("spectra6", measured=False)
 
 
-@pytest.mark.parametrize("options, expected", [
-    (["--matrix", "Halftone-45"], lambda a: tonalis.ordered_dither(a, screen("halftone45"))),
-    (["--screen", "line:6:0"], lambda a: tonalis.ordered_dither(a, halftone_matrix(6, 0, "line"))),
-    (["--screen", "ellipse:7:30:0.1", "--levels", "3"],
-     lambda a: tonalis.ordered_dither(a, halftone_matrix(7, 30, "ellipse", 0.1), levels=3)),
-    (["--screen", "square"], lambda a: tonalis.ordered_dither(a, halftone_matrix(8, 45, "square"))),
-    (["--levels", "RGB565"], lambda a: dither_channels(a, "fs", (32, 64, 32))),
-    (["--levels", "4,8,2", "-m", "atkinson", "--serpentine"],
-     lambda a: dither_channels(a, "atkinson", (4, 8, 2), serpentine=True)),
-    (["--levels", "rgb332", "--matrix", "bayer4x4"],
-     lambda a: dither_channels(a, levels=(8, 8, 4), matrix=4)),
-    (["--levels", "3,4,5,6", "--no-preserve-alpha", "-m", "random", "--seed", "4"],
-     lambda a: dither_channels(a, "random", (3, 4, 5, 6), preserve_alpha=False, seed=4)),
-    (["--gamma", "1.25", "--contrast", "0.2"],
-     lambda a: tonalis.dither(tone(a, gamma=1.25, contrast=0.2))),
-    (["--auto-levels", "--s-curve", "0.5", "--dot-gain", "0.1", "--brightness", "-0.1",
-      "--levels", "4"],
-     lambda a: tonalis.dither(tone(a, auto_levels=True, s_curve=0.5, dot_gain=0.1,
-                                   brightness=-0.1), levels=4)),
-    (["--panel", "spectra6", "-m", "jjn"],
-     lambda a: recolor(tonalis.dither(a, "jjn", palette=MEASURED), MEASURED, DRIVER)),
-    (["--preset", "epaper-bwr", "--display-palette", "#111, #eee, firebrick"],
-     lambda a: recolor(tonalis.dither(a, palette=preset("epaper-bwr")),
-                       preset("epaper-bwr"), ["#111111", "#eeeeee", "#b22222"])),
-])
+@pytest.mark.parametrize(
+    "options, expected",
+    [
+        (["--matrix", "Halftone-45"], lambda a: tonalis.ordered_dither(a, screen("halftone45"))),
+        (
+            ["--screen", "line:6:0"],
+            lambda a: tonalis.ordered_dither(a, halftone_matrix(6, 0, "line")),
+        ),
+        (
+            ["--screen", "ellipse:7:30:0.1", "--levels", "3"],
+            lambda a: tonalis.ordered_dither(a, halftone_matrix(7, 30, "ellipse", 0.1), levels=3),
+        ),
+        (
+            ["--screen", "square"],
+            lambda a: tonalis.ordered_dither(a, halftone_matrix(8, 45, "square")),
+        ),
+        (["--levels", "RGB565"], lambda a: dither_channels(a, "fs", (32, 64, 32))),
+        (
+            ["--levels", "4,8,2", "-m", "atkinson", "--serpentine"],
+            lambda a: dither_channels(a, "atkinson", (4, 8, 2), serpentine=True),
+        ),
+        (
+            ["--levels", "rgb332", "--matrix", "bayer4x4"],
+            lambda a: dither_channels(a, levels=(8, 8, 4), matrix=4),
+        ),
+        (
+            ["--levels", "3,4,5,6", "--no-preserve-alpha", "-m", "random", "--seed", "4"],
+            lambda a: dither_channels(a, "random", (3, 4, 5, 6), preserve_alpha=False, seed=4),
+        ),
+        (
+            ["--gamma", "1.25", "--contrast", "0.2"],
+            lambda a: tonalis.dither(tone(a, gamma=1.25, contrast=0.2)),
+        ),
+        (
+            [
+                "--auto-levels",
+                "--s-curve",
+                "0.5",
+                "--dot-gain",
+                "0.1",
+                "--brightness",
+                "-0.1",
+                "--levels",
+                "4",
+            ],
+            lambda a: tonalis.dither(
+                tone(a, auto_levels=True, s_curve=0.5, dot_gain=0.1, brightness=-0.1), levels=4
+            ),
+        ),
+        (
+            ["--panel", "spectra6", "-m", "jjn"],
+            lambda a: recolor(tonalis.dither(a, "jjn", palette=MEASURED), MEASURED, DRIVER),
+        ),
+        (
+            ["--preset", "epaper-bwr", "--display-palette", "#111, #eee, firebrick"],
+            lambda a: recolor(
+                tonalis.dither(a, palette=preset("epaper-bwr")),
+                preset("epaper-bwr"),
+                ["#111111", "#eeeeee", "#b22222"],
+            ),
+        ),
+    ],
+)
 def test_device_options_reach_the_helpers(tmp_path, rgba, options, expected):
     result = run(rgba, "-o", "out.png", *options, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
@@ -72,41 +120,81 @@ def test_per_channel_levels_widen_a_gray_input(tmp_path):
     Image.fromarray(gray).save(tmp_path / "g.png")
     result = run("g.png", "-o", "out.png", "--levels", "rgb565", cwd=tmp_path)
     assert result.returncode == 0, result.stderr
-    assert np.array_equal(read(tmp_path / "out.png"), dither_channels(np.dstack([gray] * 3), "fs", "rgb565"))
+    assert np.array_equal(
+        read(tmp_path / "out.png"), dither_channels(np.dstack([gray] * 3), "fs", "rgb565")
+    )
 
 
 # (options, format, palette the bytes are read back with, expected dithered image)
 PACKS = [
     (["--pack", "mono"], "mono", {}, _gray(2)),
-    (["--pack", "1bpp", "--invert", "--bit-order", "lsb", "--align", "4"], "mono",
-     {"invert": True, "bit_order": "lsb", "align": 4}, _gray(2)),
-    (["--pack", "gray2", "--matrix", "halftone45fine"], "gray2", {},
-     lambda a: tonalis.ordered_dither(_luma(a), screen("halftone45fine"), levels=4)),
-    (["--pack", "gray4", "--gamma", "1.3"], "gray4", {},
-     lambda a: tonalis.dither(tone(_luma(a), gamma=1.3), levels=16)),
+    (
+        ["--pack", "1bpp", "--invert", "--bit-order", "lsb", "--align", "4"],
+        "mono",
+        {"invert": True, "bit_order": "lsb", "align": 4},
+        _gray(2),
+    ),
+    (
+        ["--pack", "gray2", "--matrix", "halftone45fine"],
+        "gray2",
+        {},
+        lambda a: tonalis.ordered_dither(_luma(a), screen("halftone45fine"), levels=4),
+    ),
+    (
+        ["--pack", "gray4", "--gamma", "1.3"],
+        "gray4",
+        {},
+        lambda a: tonalis.dither(tone(_luma(a), gamma=1.3), levels=16),
+    ),
     (["--pack", "escpos", "--band-height", "7"], "escpos", {}, _gray(2)),
-    (["--pack", "rgb565", "--byte-order", "big"], "rgb565", {"byteorder": "big"},
-     lambda a: dither_channels(a, "fs", (32, 64, 32))),
-    (["--pack", "rgb332", "-m", "bayer8x8"], "rgb332", {},
-     lambda a: dither_channels(a, "bayer8x8", (8, 8, 4))),
+    (
+        ["--pack", "rgb565", "--byte-order", "big"],
+        "rgb565",
+        {"byteorder": "big"},
+        lambda a: dither_channels(a, "fs", (32, 64, 32)),
+    ),
+    (
+        ["--pack", "rgb332", "-m", "bayer8x8"],
+        "rgb332",
+        {},
+        lambda a: dither_channels(a, "bayer8x8", (8, 8, 4)),
+    ),
     (["--pack", "bwr"], "bwr", {}, lambda a: tonalis.dither(a, palette=preset("epaper-bwr"))),
     # Planes go by lightness, so the order the colours are given in does not matter.
-    (["--pack", "bwy", "--palette", "yellow,white,black"], "bwy", {},
-     lambda a: tonalis.dither(a, palette=["#ffff00", "#ffffff", "#000000"])),
-    (["--pack", "index4", "--panel", "acep7"], "index4",
-     {"palette": panel_palette("acep7", measured=False)},
-     lambda a: recolor(tonalis.dither(a, palette=panel_palette("acep7")), panel_palette("acep7"),
-                       panel_palette("acep7", measured=False))),
-    (["--pack", "index2", "--preset", "gameboy", "--bit-order", "lsb"], "index2",
-     {"palette": preset("gameboy"), "bit_order": "lsb"},
-     lambda a: tonalis.dither(a, palette=preset("gameboy"))),
-    (["--pack", "index8", "--colors", "6"], "index8",
-     {"palette": adaptive_palette(RGB, 6)}, lambda a: tonalis.dither(a, palette=adaptive_palette(a, 6))),
+    (
+        ["--pack", "bwy", "--palette", "yellow,white,black"],
+        "bwy",
+        {},
+        lambda a: tonalis.dither(a, palette=["#ffff00", "#ffffff", "#000000"]),
+    ),
+    (
+        ["--pack", "index4", "--panel", "acep7"],
+        "index4",
+        {"palette": panel_palette("acep7", measured=False)},
+        lambda a: recolor(
+            tonalis.dither(a, palette=panel_palette("acep7")),
+            panel_palette("acep7"),
+            panel_palette("acep7", measured=False),
+        ),
+    ),
+    (
+        ["--pack", "index2", "--preset", "gameboy", "--bit-order", "lsb"],
+        "index2",
+        {"palette": preset("gameboy"), "bit_order": "lsb"},
+        lambda a: tonalis.dither(a, palette=preset("gameboy")),
+    ),
+    (
+        ["--pack", "index8", "--colors", "6"],
+        "index8",
+        {"palette": adaptive_palette(RGB, 6)},
+        lambda a: tonalis.dither(a, palette=adaptive_palette(a, 6)),
+    ),
 ]
 
 
-@pytest.mark.parametrize("options, fmt, read_back, expected", PACKS,
-                         ids=[" ".join(p[0]) for p in PACKS])
+@pytest.mark.parametrize(
+    "options, fmt, read_back, expected", PACKS, ids=[" ".join(p[0]) for p in PACKS]
+)
 def test_pack_writes_bytes_that_unpack_to_the_dither(tmp_path, options, fmt, read_back, expected):
     Image.fromarray(RGB).save(tmp_path / "in.png")
     result = run("in.png", "-o", "out.bin", *options, cwd=tmp_path)
@@ -125,9 +213,13 @@ def test_pack_as_c_array_and_to_standard_output(tmp_path):
     name, width, height, data = parse_c_header((tmp_path / "1-logo.h").read_text())
     assert (name, width, height) == ("_1_logo", 32, 24)
     assert data == pack(_gray(2)(RGB), "mono", invert=True)
-    piped = subprocess.run([sys.executable, "-m", "tonalis_tools", "-", "-o", "-", "--pack", "mono",
-                            "--invert"], input=(tmp_path / "in.png").read_bytes(), env=ENV,
-                           capture_output=True, timeout=120)
+    piped = subprocess.run(
+        [sys.executable, "-m", "tonalis_tools", "-", "-o", "-", "--pack", "mono", "--invert"],
+        input=(tmp_path / "in.png").read_bytes(),
+        env=ENV,
+        capture_output=True,
+        timeout=120,
+    )
     assert piped.returncode == 0, piped.stderr
     assert piped.stdout == data
 
@@ -148,8 +240,10 @@ def test_pack_refuses_an_animation(tmp_path):
     frames[0].save(tmp_path / "a.gif", save_all=True, append_images=frames[1:], duration=50)
     result = run("a.gif", "-o", "a.bin", "--pack", "index8", "--preset", "websafe", cwd=tmp_path)
     assert result.returncode == 2
-    assert result.stderr == "tonalis: error: 'a.gif': --pack writes one image, and this input " \
-                            "has 2 frames\n"
+    assert (
+        result.stderr == "tonalis: error: 'a.gif': --pack writes one image, and this input "
+        "has 2 frames\n"
+    )
     assert not (tmp_path / "a.bin").exists()
 
 
@@ -164,62 +258,118 @@ def test_palette_files_of_every_type(tmp_path, rgba, name):
     assert np.array_equal(read(tmp_path / "out.png"), tonalis.dither(RGBA, palette=COLOURS))
 
 
-@pytest.mark.parametrize("name, content", [
-    ("plain.txt", "black white  # the ends\nred, blue\n#00ff00\n"),
-    ("colours", "000 fff f00 00f 0f0"),
-])
+@pytest.mark.parametrize(
+    "name, content",
+    [
+        ("plain.txt", "black white  # the ends\nred, blue\n#00ff00\n"),
+        ("colours", "000 fff f00 00f 0f0"),
+    ],
+)
 def test_plain_colour_lists_stay_readable(tmp_path, rgba, name, content):
     (tmp_path / name).write_text(content)
     (tmp_path / "shown.hex").write_text("111111\neeeeee\naa0000\n0000aa\n00aa00\n")
-    result = run(rgba, "-o", "out.png", "--palette", name, "--display-palette", "shown.hex",
-                 cwd=tmp_path)
+    result = run(
+        rgba, "-o", "out.png", "--palette", name, "--display-palette", "shown.hex", cwd=tmp_path
+    )
     assert result.returncode == 0, result.stderr
-    expected = recolor(tonalis.dither(RGBA, palette=COLOURS), COLOURS,
-                       ["#111111", "#eeeeee", "#aa0000", "#0000aa", "#00aa00"])
+    expected = recolor(
+        tonalis.dither(RGBA, palette=COLOURS),
+        COLOURS,
+        ["#111111", "#eeeeee", "#aa0000", "#0000aa", "#00aa00"],
+    )
     assert np.array_equal(read(tmp_path / "out.png"), expected)
 
 
-@pytest.mark.parametrize("args, message", [
-    (["--matrix", "halftone46"], r"--matrix 'halftone46' is neither a matrix name \(.*halftone45"),
-    (["--screen", "star:8:45"], r"--screen 'star:8:45': unknown dot shape 'star'"),
-    (["--screen", "round:40"], r"--screen 'round:40': cell must be between 2 and 32"),
-    (["--screen", "round:8:nan"], r"--screen 'round:8:nan': angle must be finite"),
-    (["--screen", "round:8:45:0.5"], r"dot_gain must be between 0 and 0.25, got 0.5"),
-    (["--screen", "round:8:45:0:1"], r"--screen 'round:8:45:0:1': expected SHAPE\[:CELL"),
-    (["--screen", "round:x"], r"--screen 'round:x': expected"),
-    (["--screen", "round", "--matrix", "bayer4x4"], r"argument --matrix: not allowed with argument --screen"),
-    (["--screen", "round", "-m", "fs"], r"--screen picks ordered dither"),
-    (["--levels", "rgb56"], r"--levels 'rgb56' .*unknown device format 'rgb56'; did you mean 'rgb565'"),
-    (["--levels", "32,,32"], r"--levels '32,,32': expected whole numbers"),
-    (["--levels", "32,64,300"], r"levels must be between 2 and 256, got 300"),
-    (["--levels", "rgb565", "--gray"], r"gray output takes one level count, got 3"),
-    (["--levels", "4", "--preset", "bw"], r"not allowed with argument --levels"),
-    (["--gamma", "0"], r"^tonalis: error: --gamma 0: gamma must be between 0.05 and 20"),
-    (["--contrast", "nan"], r"--contrast nan: contrast must be between -1 and 1"),
-    (["--s-curve", "-0.1"], r"--s-curve -0.1: s_curve must be between 0 and 1"),
-    (["--dot-gain", "0.3"], r"--dot-gain 0.3: dot_gain must be between 0 and 0.25"),
-    (["--brightness", "x"], r"--brightness: invalid float value: 'x'"),
-    (["--panel", "inky"], r"unknown panel 'inky' \(valid: spectra6"),
-    (["--panel", "acep7", "--display-palette", "red"], r"--display-palette replaces the colours"),
-    (["--preset", "bw", "--display-palette", "red"], r"--display-palette has 1 colours and the palette 2"),
-    (["--preset", "bw", "--display-palette", "red,#12"], r"--display-palette: invalid hex color '#12'"),
-    (["--palette", "missing.act"], r"palette file 'missing.act' does not exist"),
-    (["--palette", "bad.pal"], r"--palette: bad.pal, line 3: the count says 2 colours, the file has 1"),
-    (["--palette", "bad.act"], r"--palette: bad.act: an Adobe colour table is 768 or 772 bytes"),
-    (["--palette", "bad.txt"], r"--palette: bad.txt, line 3: colour '80FF0000' is not opaque"),
-    (["--pack", "png"], r"unknown pack format 'png'"),
-    (["--pack", "index8"], r"--pack index8 writes palette indices: give the palette"),
-    (["--pack", "rgb565", "--invert"], r"--invert flips bits of the bit formats, not of 'rgb565'"),
-    (["--pack", "mono", "--align", "0"], r"--align must be 1 or more bytes, got 0"),
-    (["--pack", "escpos", "--band-height", "70000"], r"--band-height must be between 1 and 65535"),
-    (["--pack", "mono", "--bit-order", "middle"], r"argument --bit-order: invalid choice: 'middle'"),
-    (["--pack", "mono", "--compare"], r"--pack writes one file per input; it does not go with --compare"),
-    (["--pack", "gray2", "--levels", "3"], r"photo.png': pixel \(row \d+, column \d+\) has gray 128, "
-                                           r"not one of the 4 levels"),
-    (["--pack", "index4", "--palette", "black,white,red,blue,green,yellow,orange,"
-      "cyan,magenta,gray,navy,teal,olive,maroon,purple,silver,lime"],
-     r"photo.png': format 'index4' holds at most 16 colours, the palette has 17"),
-])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (
+            ["--matrix", "halftone46"],
+            r"--matrix 'halftone46' is neither a matrix name \(.*halftone45",
+        ),
+        (["--screen", "star:8:45"], r"--screen 'star:8:45': unknown dot shape 'star'"),
+        (["--screen", "round:40"], r"--screen 'round:40': cell must be between 2 and 32"),
+        (["--screen", "round:8:nan"], r"--screen 'round:8:nan': angle must be finite"),
+        (["--screen", "round:8:45:0.5"], r"dot_gain must be between 0 and 0.25, got 0.5"),
+        (["--screen", "round:8:45:0:1"], r"--screen 'round:8:45:0:1': expected SHAPE\[:CELL"),
+        (["--screen", "round:x"], r"--screen 'round:x': expected"),
+        (
+            ["--screen", "round", "--matrix", "bayer4x4"],
+            r"argument --matrix: not allowed with argument --screen",
+        ),
+        (["--screen", "round", "-m", "fs"], r"--screen picks ordered dither"),
+        (
+            ["--levels", "rgb56"],
+            r"--levels 'rgb56' .*unknown device format 'rgb56'; did you mean 'rgb565'",
+        ),
+        (["--levels", "32,,32"], r"--levels '32,,32': expected whole numbers"),
+        (["--levels", "32,64,300"], r"levels must be between 2 and 256, got 300"),
+        (["--levels", "rgb565", "--gray"], r"gray output takes one level count, got 3"),
+        (["--levels", "4", "--preset", "bw"], r"not allowed with argument --levels"),
+        (["--gamma", "0"], r"^tonalis: error: --gamma 0: gamma must be between 0.05 and 20"),
+        (["--contrast", "nan"], r"--contrast nan: contrast must be between -1 and 1"),
+        (["--s-curve", "-0.1"], r"--s-curve -0.1: s_curve must be between 0 and 1"),
+        (["--dot-gain", "0.3"], r"--dot-gain 0.3: dot_gain must be between 0 and 0.25"),
+        (["--brightness", "x"], r"--brightness: invalid float value: 'x'"),
+        (["--panel", "inky"], r"unknown panel 'inky' \(valid: spectra6"),
+        (
+            ["--panel", "acep7", "--display-palette", "red"],
+            r"--display-palette replaces the colours",
+        ),
+        (
+            ["--preset", "bw", "--display-palette", "red"],
+            r"--display-palette has 1 colours and the palette 2",
+        ),
+        (
+            ["--preset", "bw", "--display-palette", "red,#12"],
+            r"--display-palette: invalid hex color '#12'",
+        ),
+        (["--palette", "missing.act"], r"palette file 'missing.act' does not exist"),
+        (
+            ["--palette", "bad.pal"],
+            r"--palette: bad.pal, line 3: the count says 2 colours, the file has 1",
+        ),
+        (
+            ["--palette", "bad.act"],
+            r"--palette: bad.act: an Adobe colour table is 768 or 772 bytes",
+        ),
+        (["--palette", "bad.txt"], r"--palette: bad.txt, line 3: colour '80FF0000' is not opaque"),
+        (["--pack", "png"], r"unknown pack format 'png'"),
+        (["--pack", "index8"], r"--pack index8 writes palette indices: give the palette"),
+        (
+            ["--pack", "rgb565", "--invert"],
+            r"--invert flips bits of the bit formats, not of 'rgb565'",
+        ),
+        (["--pack", "mono", "--align", "0"], r"--align must be 1 or more bytes, got 0"),
+        (
+            ["--pack", "escpos", "--band-height", "70000"],
+            r"--band-height must be between 1 and 65535",
+        ),
+        (
+            ["--pack", "mono", "--bit-order", "middle"],
+            r"argument --bit-order: invalid choice: 'middle'",
+        ),
+        (
+            ["--pack", "mono", "--compare"],
+            r"--pack writes one file per input; it does not go with --compare",
+        ),
+        (
+            ["--pack", "gray2", "--levels", "3"],
+            r"photo.png': pixel \(row \d+, column \d+\) has gray 128, "
+            r"not one of the 4 levels",
+        ),
+        (
+            [
+                "--pack",
+                "index4",
+                "--palette",
+                "black,white,red,blue,green,yellow,orange,"
+                "cyan,magenta,gray,navy,teal,olive,maroon,purple,silver,lime",
+            ],
+            r"photo.png': format 'index4' holds at most 16 colours, the palette has 17",
+        ),
+    ],
+)
 def test_bad_device_values_are_one_line_errors(tmp_path, photo, args, message):
     (tmp_path / "bad.pal").write_text("JASC-PAL\n0100\n2\n0 0 0\n")
     (tmp_path / "bad.act").write_bytes(bytes(12))

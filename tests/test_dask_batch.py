@@ -28,8 +28,9 @@ def files(tmp_path):
 def client():
     pytest.importorskip("dask")
     distributed = pytest.importorskip("distributed")
-    with distributed.Client(processes=False, n_workers=2, threads_per_worker=1,
-                            dashboard_address=None) as c:
+    with distributed.Client(
+        processes=False, n_workers=2, threads_per_worker=1, dashboard_address=None
+    ) as c:
         yield c
 
 
@@ -39,19 +40,25 @@ def test_local_cluster_dithers_every_file(client, files, tmp_path, chunk_size):
 
     settings = DitherSettings("atkinson", levels=3, serpentine=True)
     with get_task_stream(client) as stream:
-        written = dither_files(files, tmp_path / "out", settings, suffix=".gif", chunk_size=chunk_size)
+        written = dither_files(
+            files, tmp_path / "out", settings, suffix=".gif", chunk_size=chunk_size
+        )
     ran = [t for t in stream.data if "_dither_chunk" in str(t["key"])]
     assert len(ran) == -(-len(files) // chunk_size)  # one task per chunk, on the cluster
     assert written == [str(tmp_path / "out" / f"img{i}.gif") for i in range(7)]
     for source, result in zip(files, written):
-        expected = tonalis.dither(np.asarray(Image.open(source)), "atkinson", levels=3, serpentine=True)
+        expected = tonalis.dither(
+            np.asarray(Image.open(source)), "atkinson", levels=3, serpentine=True
+        )
         assert np.array_equal(np.asarray(Image.open(result).convert("RGB")), expected)
 
 
 def test_synchronous_scheduler_without_a_cluster(files, tmp_path):
     pytest.importorskip("dask")
     written = dither_files(files[:2], tmp_path / "out", scheduler="sync")
-    assert np.array_equal(np.asarray(load_image(written[0])), tonalis.dither(np.asarray(Image.open(files[0]))))
+    assert np.array_equal(
+        np.asarray(load_image(written[0])), tonalis.dither(np.asarray(Image.open(files[0])))
+    )
 
 
 def test_bad_settings_fail_before_any_task(files, tmp_path):

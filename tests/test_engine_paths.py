@@ -10,17 +10,18 @@ lookups, vector lanes, worker threads, blocked palette searches)."""
 
 import numpy as np
 import pytest
-
-import tonalis
 import reference as ref
 from reference import assert_images_equal
 from threshold_reference import bayer_thresholds, draws, float_thresholds, index_thresholds
+
+import tonalis
 
 F = np.float32
 MASK64 = (1 << 64) - 1
 
 
 # --- vectorised models ------------------------------------------------------------
+
 
 def round_half_away(x):
     x = np.asarray(x, dtype=F)
@@ -81,11 +82,11 @@ def nearest_colors(p, colors):
     out = np.empty(len(p), dtype=np.intp)
     chunk = max(1, (1 << 22) // len(colors))
     for i in range(0, len(p), chunk):
-        q = p[i:i + chunk, None, :]
+        q = p[i : i + chunk, None, :]
         dr = q[..., 0] - colors[None, :, 0]
         dg = q[..., 1] - colors[None, :, 1]
         db = q[..., 2] - colors[None, :, 2]
-        out[i:i + chunk] = np.argmin((dr * dr + dg * dg) + db * db, axis=1)
+        out[i : i + chunk] = np.argmin((dr * dr + dg * dg) + db * db, axis=1)
     return out
 
 
@@ -96,8 +97,9 @@ def palette_model(image, shifts, palette, strength=1.0, linear=False):
     colors, spread = ref.palette([tuple(int(v) for v in t) for t in triples], linear)
     work = ref.to_work(linear)
     s = shifts.reshape(-1)
-    p = np.stack([work[out[:, :, k].reshape(-1)] + (F(strength) * spread[k]) * s
-                  for k in range(3)], axis=1).astype(F)
+    p = np.stack(
+        [work[out[:, :, k].reshape(-1)] + (F(strength) * spread[k]) * s for k in range(3)], axis=1
+    ).astype(F)
     out[:, :, :3] = triples[nearest_colors(p, colors)].reshape(h, w, 3)
     return out
 
@@ -106,8 +108,10 @@ def palette_model(image, shifts, palette, strength=1.0, linear=False):
 def fast_reference_search(monkeypatch):
     """The slow error-diffusion model with its colour search vectorised,
     so that palettes of thousands of colours stay affordable."""
+
     def nearest_color(p, colors):
         return int(nearest_colors([[F(p[0]), F(p[1]), F(p[2])]], colors)[0])
+
     monkeypatch.setattr(ref, "nearest_color", nearest_color)
 
 
@@ -120,10 +124,12 @@ def test_models_agree_with_the_slow_ones():
     for n in (2, 3, 5, 16, 256):
         _, _, _, inv_step = ref.levels(n, False)
         assert nearest_levels(v, n, inv_step).tolist() == [
-            ref.nearest_level(x, n, inv_step) for x in v]
+            ref.nearest_level(x, n, inv_step) for x in v
+        ]
 
 
 # --- images -------------------------------------------------------------------------
+
 
 def photo(shape, seed):
     """Smooth ramps with noise, so that both outputs of most cells occur."""
@@ -139,21 +145,33 @@ def photo(shape, seed):
 # Wide and narrow rows, tails after the last full vector, every channel
 # count the engines group differently, and one image large enough to be
 # cut into bands for the worker threads.
-LEVEL_SHAPES = [(300, 301), (131, 257, 3), (130, 129, 4), (97, 203, 2), (64, 70, 5),
-                (129, 130, 1), (520, 530)]
+LEVEL_SHAPES = [
+    (300, 301),
+    (131, 257, 3),
+    (130, 129, 4),
+    (97, 203, 2),
+    (64, 70, 5),
+    (129, 130, 1),
+    (520, 530),
+]
 MATRICES = [
     pytest.param(None, bayer_thresholds(8), id="bayer8"),
     pytest.param("bayer16x16", bayer_thresholds(16), id="bayer16"),
     pytest.param(2, bayer_thresholds(2), id="bayer2"),
-    pytest.param(np.arange(15).reshape(3, 5), index_thresholds(np.arange(15).reshape(3, 5)),
-                 id="indices3x5"),
-    pytest.param(np.linspace(0, 1, 400).reshape(20, 20),
-                 float_thresholds(np.linspace(0, 1, 400).reshape(20, 20)), id="floats20x20"),
+    pytest.param(
+        np.arange(15).reshape(3, 5), index_thresholds(np.arange(15).reshape(3, 5)), id="indices3x5"
+    ),
+    pytest.param(
+        np.linspace(0, 1, 400).reshape(20, 20),
+        float_thresholds(np.linspace(0, 1, 400).reshape(20, 20)),
+        id="floats20x20",
+    ),
     pytest.param([[0.5]], float_thresholds([[0.5]]), id="half"),
 ]
 
 
 # --- ordered and random dither, levels ----------------------------------------------
+
 
 @pytest.mark.parametrize("levels", [2, 3, 16, 17, 256])
 @pytest.mark.parametrize("matrix,thresholds", MATRICES)
@@ -163,25 +181,41 @@ def test_ordered_levels(shape, matrix, thresholds, levels):
     h, w = shape[:2]
     shifts = tiled_shifts(thresholds, h, w)
     for linear, strength, preserve_alpha in [(False, 1.0, True), (True, 0.37, False)]:
-        got = tonalis.ordered_dither(img, matrix, levels=levels, linear=linear,
-                                     strength=strength, preserve_alpha=preserve_alpha)
-        assert_images_equal(got, levels_model(img, shifts, levels, strength, linear,
-                                              preserve_alpha))
+        got = tonalis.ordered_dither(
+            img,
+            matrix,
+            levels=levels,
+            linear=linear,
+            strength=strength,
+            preserve_alpha=preserve_alpha,
+        )
+        assert_images_equal(
+            got, levels_model(img, shifts, levels, strength, linear, preserve_alpha)
+        )
 
 
 @pytest.mark.parametrize("levels", [2, 4, 16, 17])
-@pytest.mark.parametrize("shape", LEVEL_SHAPES + [(1, 1), (1, 15), (3, 17, 3), (2, 9, 4)],
-                         ids=str)
+@pytest.mark.parametrize("shape", LEVEL_SHAPES + [(1, 1), (1, 15), (3, 17, 3), (2, 9, 4)], ids=str)
 def test_random_levels(shape, levels):
     img = photo(shape, seed=levels + 1)
     h, w = shape[:2]
-    for seed, linear, strength, preserve_alpha in [(7, False, 1.0, True),
-                                                   (2**63 + 11, True, 0.8, True),
-                                                   (-3, False, 0.25, False)]:
-        got = tonalis.random_dither(img, levels=levels, seed=seed, linear=linear,
-                                    strength=strength, preserve_alpha=preserve_alpha)
-        assert_images_equal(got, levels_model(img, noise_shifts(seed, h, w), levels, strength,
-                                              linear, preserve_alpha))
+    for seed, linear, strength, preserve_alpha in [
+        (7, False, 1.0, True),
+        (2**63 + 11, True, 0.8, True),
+        (-3, False, 0.25, False),
+    ]:
+        got = tonalis.random_dither(
+            img,
+            levels=levels,
+            seed=seed,
+            linear=linear,
+            strength=strength,
+            preserve_alpha=preserve_alpha,
+        )
+        assert_images_equal(
+            got,
+            levels_model(img, noise_shifts(seed, h, w), levels, strength, linear, preserve_alpha),
+        )
 
 
 # --- palettes -------------------------------------------------------------------------
@@ -233,8 +267,28 @@ def palette_image(shape, pal, seed):
 # against the whole palette, one vector of colours, cells holding sets of
 # colours, whole scans, the blocked search of the threshold engines, the
 # blocked search of error diffusion, the largest palette.
-PALETTE_SIZES = [2, 6, 7, 8, 9, 16, 17, 31, 32, 64, 65, 128, 129, 191, 192, 256, 512, 513, 1000,
-                 4096]
+PALETTE_SIZES = [
+    2,
+    6,
+    7,
+    8,
+    9,
+    16,
+    17,
+    31,
+    32,
+    64,
+    65,
+    128,
+    129,
+    191,
+    192,
+    256,
+    512,
+    513,
+    1000,
+    4096,
+]
 KINDS = ["random", "lattice", "lattice-repeats", "repeats", "near", "gray"]
 
 
@@ -247,11 +301,11 @@ def test_threshold_palette_search(n, kind):
     thresholds = bayer_thresholds(4)
     for linear, strength in [(False, 1.0), (False, 0.0), (True, 0.6)]:
         got = tonalis.ordered_dither(img, 4, palette=pal, linear=linear, strength=strength)
-        assert_images_equal(got, palette_model(img, tiled_shifts(thresholds, h, w), pal,
-                                               strength, linear))
+        assert_images_equal(
+            got, palette_model(img, tiled_shifts(thresholds, h, w), pal, strength, linear)
+        )
         got = tonalis.random_dither(img, palette=pal, seed=n, linear=linear, strength=strength)
-        assert_images_equal(got, palette_model(img, noise_shifts(n, h, w), pal, strength,
-                                               linear))
+        assert_images_equal(got, palette_model(img, noise_shifts(n, h, w), pal, strength, linear))
 
 
 @pytest.mark.parametrize("kind", KINDS)
@@ -259,21 +313,33 @@ def test_threshold_palette_search(n, kind):
 def test_diffusion_palette_search(n, kind, fast_reference_search):
     pal = palette_of(kind, n, seed=n + 2)
     img = palette_image((7, 23, 3), pal, seed=n + 3)
-    for method, serpentine, linear, strength in [("floyd_steinberg", False, False, 1.0),
-                                                 ("jarvis_judice_ninke", True, True, 1.0),
-                                                 ("sierra_lite", False, False, 0.0)]:
-        got = tonalis.error_diffusion(img, method, palette=pal, serpentine=serpentine,
-                                      linear=linear, strength=strength)
-        want = ref.error_diffusion(img, method, palette=[tuple(int(v) for v in t) for t in pal],
-                                   serpentine=serpentine, linear=linear, strength=strength)
+    for method, serpentine, linear, strength in [
+        ("floyd_steinberg", False, False, 1.0),
+        ("jarvis_judice_ninke", True, True, 1.0),
+        ("sierra_lite", False, False, 0.0),
+    ]:
+        got = tonalis.error_diffusion(
+            img, method, palette=pal, serpentine=serpentine, linear=linear, strength=strength
+        )
+        want = ref.error_diffusion(
+            img,
+            method,
+            palette=[tuple(int(v) for v in t) for t in pal],
+            serpentine=serpentine,
+            linear=linear,
+            strength=strength,
+        )
         assert_images_equal(got, want)
 
 
 # Every point halfway between grid colours, on one to three axes: each is
 # equally near to two, four or eight colours, which the blocked searches
 # find in different blocks and groups of blocks, in any order.
-MIDPOINTS = np.stack(np.meshgrid(*[np.arange(0, 256, 17)[:-1]] * 3, indexing="ij"),
-                     -1).reshape(-1, 1, 3).astype(np.uint8)
+MIDPOINTS = (
+    np.stack(np.meshgrid(*[np.arange(0, 256, 17)[:-1]] * 3, indexing="ij"), -1)
+    .reshape(-1, 1, 3)
+    .astype(np.uint8)
+)
 
 
 @pytest.mark.parametrize("n", [16, 65, 128, 193, 513, 1000, 4096])
@@ -298,8 +364,9 @@ def test_threshold_palette_search_on_smooth_images(n):
     h, w = img.shape[:2]
     for strength in (1.0, 0.0):
         got = tonalis.ordered_dither(img, palette=pal, strength=strength)
-        assert_images_equal(got, palette_model(img, tiled_shifts(bayer_thresholds(8), h, w), pal,
-                                               strength))
+        assert_images_equal(
+            got, palette_model(img, tiled_shifts(bayer_thresholds(8), h, w), pal, strength)
+        )
         got = tonalis.random_dither(img, palette=pal, seed=n, strength=strength)
         assert_images_equal(got, palette_model(img, noise_shifts(n, h, w), pal, strength))
 
@@ -333,8 +400,15 @@ def hostile_palette(kind, n, seed):
     elif kind == "ramp":  # an evenly spaced gray ramp, the caller's order shuffled
         pal = np.repeat(np.linspace(0, 255, n).round()[rng.permutation(n), None], 3, axis=1)
     elif kind == "shells":  # the corners and face centres of cubes around a few centres
-        offsets = np.array([[x, y, z] for x in (-1, 0, 1) for y in (-1, 0, 1) for z in (-1, 0, 1)
-                            if (x, y, z) != (0, 0, 0)])
+        offsets = np.array(
+            [
+                [x, y, z]
+                for x in (-1, 0, 1)
+                for y in (-1, 0, 1)
+                for z in (-1, 0, 1)
+                if (x, y, z) != (0, 0, 0)
+            ]
+        )
         centres = rng.integers(40, 216, (-(-n // len(offsets)), 3))
         radii = rng.integers(1, 40, (len(centres), 1, 1))
         pal = (centres[:, None, :] + radii * offsets[None]).reshape(-1, 3)[:n]
@@ -352,8 +426,12 @@ def hostile_image(shape, pal, seed):
     h, w = shape[:2]
     pick = rng.random((h, w))
     near = pick < 0.2
-    img[near, :3] = np.clip(pal[rng.integers(0, len(pal), int(near.sum()))].astype(int)
-                            + rng.integers(-1, 2, (int(near.sum()), 3)), 0, 255)
+    img[near, :3] = np.clip(
+        pal[rng.integers(0, len(pal), int(near.sum()))].astype(int)
+        + rng.integers(-1, 2, (int(near.sum()), 3)),
+        0,
+        255,
+    )
     mean = (pick >= 0.2) & (pick < 0.35)
     a = pal[rng.integers(0, len(pal), int(mean.sum()))].astype(int)
     b = pal[rng.integers(0, len(pal), int(mean.sum()))].astype(int)
@@ -376,8 +454,10 @@ def test_cell_lists_on_hostile_palettes(n, kind):
     matrix = np.array([[0.0, 1.0, 0.25], [0.5, 0.999, 0.01]])
     for linear, strength in [(False, 1.0), (False, 0.5), (False, 0.0), (True, 1.0), (True, 0.5)]:
         got = tonalis.ordered_dither(img, matrix, palette=pal, linear=linear, strength=strength)
-        assert_images_equal(got, palette_model(img, tiled_shifts(float_thresholds(matrix), h, w),
-                                               pal, strength, linear))
+        assert_images_equal(
+            got,
+            palette_model(img, tiled_shifts(float_thresholds(matrix), h, w), pal, strength, linear),
+        )
         got = tonalis.random_dither(img, palette=pal, seed=n, linear=linear, strength=strength)
         assert_images_equal(got, palette_model(img, noise_shifts(n, h, w), pal, strength, linear))
 
@@ -391,8 +471,9 @@ def test_cell_lists_on_fine_grids(n, kind):
     h, w = img.shape[:2]
     for linear, strength in [(False, 1.0), (True, 0.5)]:
         got = tonalis.ordered_dither(img, 8, palette=pal, linear=linear, strength=strength)
-        assert_images_equal(got, palette_model(img, tiled_shifts(bayer_thresholds(8), h, w), pal,
-                                               strength, linear))
+        assert_images_equal(
+            got, palette_model(img, tiled_shifts(bayer_thresholds(8), h, w), pal, strength, linear)
+        )
         got = tonalis.random_dither(img, palette=pal, seed=3, linear=linear, strength=strength)
         assert_images_equal(got, palette_model(img, noise_shifts(3, h, w), pal, strength, linear))
 
@@ -406,12 +487,13 @@ def test_cell_lists_on_fine_grids(n, kind):
 @pytest.mark.parametrize("n", [128, 300, 4096])
 def test_diffusion_grid_agrees_with_the_plain_search(n, kind):
     seed = n + len(kind)
-    pal = (hostile_palette(kind, n, seed) if kind in HOSTILE
-           else palette_of(kind, n, seed))
+    pal = hostile_palette(kind, n, seed) if kind in HOSTILE else palette_of(kind, n, seed)
     img = hostile_image((130 if n >= 1024 else 40, 4100, 3 + n % 2), pal, seed=seed + 1)
-    for method, serpentine, linear, strength in [("floyd_steinberg", False, False, 1.0),
-                                                 ("jarvis_judice_ninke", True, True, 0.75),
-                                                 ("atkinson", False, True, 1.0)]:
+    for method, serpentine, linear, strength in [
+        ("floyd_steinberg", False, False, 1.0),
+        ("jarvis_judice_ninke", True, True, 0.75),
+        ("atkinson", False, True, 1.0),
+    ]:
         args = dict(palette=pal, serpentine=serpentine, linear=linear, strength=strength)
         whole = tonalis.error_diffusion(img, method, **args)
         top = tonalis.error_diffusion(img[:8], method, **args)
@@ -433,8 +515,7 @@ def test_cell_lists_over_the_whole_cube(n, kind, linear):
     colors, _ = ref.palette([tuple(int(v) for v in t) for t in pal], linear)
     work = ref.to_work(linear)
     want = pal[nearest_colors(work[CUBE.reshape(-1, 3)], colors)].reshape(CUBE.shape)
-    assert_images_equal(tonalis.ordered_dither(CUBE, palette=pal, strength=0, linear=linear),
-                        want)
+    assert_images_equal(tonalis.ordered_dither(CUBE, palette=pal, strength=0, linear=linear), want)
 
 
 # Lists of every length from 2 to 13 side by side in each vector, read a
@@ -446,8 +527,15 @@ def cluster_palette(seed):
     rng = np.random.default_rng(seed)
     centres = np.stack(np.meshgrid(*[np.arange(44, 256, 80)] * 3, indexing="ij"), -1)
     centres = centres.reshape(-1, 3)[rng.permutation(27)[:12]]
-    ways = np.array([[x, y, z] for x in (-1, 0, 1) for y in (-1, 0, 1) for z in (-1, 0, 1)
-                     if (x, y, z) != (0, 0, 0)])
+    ways = np.array(
+        [
+            [x, y, z]
+            for x in (-1, 0, 1)
+            for y in (-1, 0, 1)
+            for z in (-1, 0, 1)
+            if (x, y, z) != (0, 0, 0)
+        ]
+    )
     groups = [c + 3 * ways[rng.permutation(len(ways))[:k]] for k, c in enumerate(centres, 2)]
     pal = np.concatenate(groups)
     return centres, pal[rng.permutation(len(pal))].astype(np.uint8)
@@ -460,15 +548,21 @@ def test_cell_lists_of_every_length(width, channels):
     rng = np.random.default_rng(width + channels)
     h = 330  # a grid of 8 cells per channel: one cluster per cell
     img = rng.integers(0, 256, (h, width, channels)).astype(np.uint8)
-    img[:, :, :3] = np.clip(centres[rng.integers(0, len(centres), (h, width))]
-                            + rng.integers(-4, 5, (h, width, 3)), 0, 255)
+    img[:, :, :3] = np.clip(
+        centres[rng.integers(0, len(centres), (h, width))] + rng.integers(-4, 5, (h, width, 3)),
+        0,
+        255,
+    )
     for linear, strength in [(False, 0.0), (False, 1.0), (True, 0.7)]:
         got = tonalis.ordered_dither(img, palette=pal, linear=linear, strength=strength)
-        assert_images_equal(got, palette_model(img, tiled_shifts(bayer_thresholds(8), h, width),
-                                               pal, strength, linear))
+        assert_images_equal(
+            got,
+            palette_model(img, tiled_shifts(bayer_thresholds(8), h, width), pal, strength, linear),
+        )
         got = tonalis.random_dither(img, palette=pal, seed=5, linear=linear, strength=strength)
-        assert_images_equal(got, palette_model(img, noise_shifts(5, h, width), pal, strength,
-                                               linear))
+        assert_images_equal(
+            got, palette_model(img, noise_shifts(5, h, width), pal, strength, linear)
+        )
 
 
 # Lists too long to keep (thousands of copies of a few colours): those
@@ -479,13 +573,14 @@ def test_cells_without_lists(distinct):
     rng = np.random.default_rng(distinct)
     pal = rng.integers(0, 256, (distinct, 3))[rng.integers(0, distinct, 4096)].astype(np.uint8)
     used = np.unique(pal, axis=0)
-    pal[:len(used)] = used  # every colour early in the list, then its copies
+    pal[: len(used)] = used  # every colour early in the list, then its copies
     img = hostile_image((64, 96, 3), pal, seed=distinct + 5)
     h, w = img.shape[:2]
     for linear, strength in [(False, 1.0), (True, 0.5)]:
         got = tonalis.ordered_dither(img, palette=pal, linear=linear, strength=strength)
-        assert_images_equal(got, palette_model(img, tiled_shifts(bayer_thresholds(8), h, w), pal,
-                                               strength, linear))
+        assert_images_equal(
+            got, palette_model(img, tiled_shifts(bayer_thresholds(8), h, w), pal, strength, linear)
+        )
         got = tonalis.random_dither(img, palette=pal, seed=9, linear=linear, strength=strength)
         assert_images_equal(got, palette_model(img, noise_shifts(9, h, w), pal, strength, linear))
 
@@ -497,10 +592,14 @@ def test_cell_lists_built_by_several_threads(n):
     pal = palette_of("lattice", n, seed=21)
     img = photo((1500, 1424, 3), seed=22)
     h, w = img.shape[:2]
-    assert_images_equal(tonalis.ordered_dither(img, palette=pal),
-                        palette_model(img, tiled_shifts(bayer_thresholds(8), h, w), pal))
-    assert_images_equal(tonalis.random_dither(img, palette=pal, seed=23),
-                        palette_model(img, noise_shifts(23, h, w), pal))
+    assert_images_equal(
+        tonalis.ordered_dither(img, palette=pal),
+        palette_model(img, tiled_shifts(bayer_thresholds(8), h, w), pal),
+    )
+    assert_images_equal(
+        tonalis.random_dither(img, palette=pal, seed=23),
+        palette_model(img, noise_shifts(23, h, w), pal),
+    )
 
 
 # Passes long enough to be cut into bands of rows for worker threads: the
@@ -518,28 +617,44 @@ def test_bands_of_rows():
     pal = palette_of("lattice-repeats", 4096, seed=5)
     img = palette_image((260, 250, 4), pal, seed=6)
     h, w = img.shape[:2]
-    assert_images_equal(tonalis.ordered_dither(img, palette=pal),
-                        palette_model(img, tiled_shifts(bayer_thresholds(8), h, w), pal))
-    assert_images_equal(tonalis.random_dither(img, palette=pal, seed=4),
-                        palette_model(img, noise_shifts(4, h, w), pal))
+    assert_images_equal(
+        tonalis.ordered_dither(img, palette=pal),
+        palette_model(img, tiled_shifts(bayer_thresholds(8), h, w), pal),
+    )
+    assert_images_equal(
+        tonalis.random_dither(img, palette=pal, seed=4),
+        palette_model(img, noise_shifts(4, h, w), pal),
+    )
 
 
 # --- error diffusion, levels -----------------------------------------------------------
+
 
 # Widths around the distance by which the second of two rows walked side
 # by side trails the first, odd and even heights (a last row walked
 # alone), and channel counts that share vector lanes differently.
 @pytest.mark.parametrize("levels", [2, 5])
 @pytest.mark.parametrize("method", ref.METHODS)
-@pytest.mark.parametrize("shape", [(3, 8), (4, 9), (3, 31, 2), (4, 12, 3), (3, 10, 5)],
-                         ids=str)
+@pytest.mark.parametrize("shape", [(3, 8), (4, 9), (3, 31, 2), (4, 12, 3), (3, 10, 5)], ids=str)
 def test_diffusion_rows_side_by_side(shape, method, levels):
     img = photo(shape, seed=len(method) + levels)
     for strength, linear, preserve_alpha in [(1.0, False, True), (0.6, True, False)]:
-        got = tonalis.error_diffusion(img, method, levels=levels, strength=strength,
-                                      linear=linear, preserve_alpha=preserve_alpha)
-        want = ref.error_diffusion(img, method, levels=levels, strength=strength, linear=linear,
-                                   preserve_alpha=preserve_alpha)
+        got = tonalis.error_diffusion(
+            img,
+            method,
+            levels=levels,
+            strength=strength,
+            linear=linear,
+            preserve_alpha=preserve_alpha,
+        )
+        want = ref.error_diffusion(
+            img,
+            method,
+            levels=levels,
+            strength=strength,
+            linear=linear,
+            preserve_alpha=preserve_alpha,
+        )
         assert_images_equal(got, want)
 
 

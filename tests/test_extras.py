@@ -2,16 +2,15 @@
 every refinement off, the refinements against the float32 model, and their
 argument checks."""
 
+import extras_reference as model
 import numpy as np
 import pytest
+from reference import assert_images_equal
+from threshold_reference import bayer_thresholds, draws, noise, random_image
 
 import tonalis
 from tonalis_tools import diffuse, ordered, preset
 from tonalis_tools import random as random_dither
-
-import extras_reference as model
-from reference import assert_images_equal
-from threshold_reference import bayer_thresholds, draws, noise, random_image
 
 EPAPER7 = preset("epaper-7")
 BWR = preset("epaper-bwr")
@@ -33,15 +32,22 @@ def test_diffuse_without_extras_is_error_diffusion(method, serpentine, linear):
         for channels, levels in [(None, 2), (None, 5), (2, 3), (3, 2), (4, 7), (6, 4)]:
             img = random_image(shape if channels is None else shape + (channels,), i)
             for alpha in (True, False):
-                kw = dict(levels=levels, serpentine=serpentine, linear=linear,
-                          preserve_alpha=alpha, strength=0.8)
-                assert_images_equal(diffuse(img, method, **kw),
-                                    tonalis.error_diffusion(img, method, **kw))
+                kw = dict(
+                    levels=levels,
+                    serpentine=serpentine,
+                    linear=linear,
+                    preserve_alpha=alpha,
+                    strength=0.8,
+                )
+                assert_images_equal(
+                    diffuse(img, method, **kw), tonalis.error_diffusion(img, method, **kw)
+                )
         for j, palette in enumerate(PALETTES):
             img = colour_image(shape, 3 + j % 2, i + j)
             kw = dict(palette=palette, serpentine=serpentine, linear=linear, strength=1.0 - j / 8)
-            assert_images_equal(diffuse(img, method, **kw),
-                                tonalis.error_diffusion(img, method, **kw))
+            assert_images_equal(
+                diffuse(img, method, **kw), tonalis.error_diffusion(img, method, **kw)
+            )
 
 
 @pytest.mark.parametrize("size", [(64, 64), (33, 70)])
@@ -50,11 +56,14 @@ def test_diffuse_matches_on_larger_images(size):
     ramp = np.linspace(0, 255, size[1])[None, :, None] + rng.normal(0, 20, size + (3,))
     img = np.clip(ramp, 0, 255).astype(np.uint8)
     for palette in PALETTES:
-        assert_images_equal(diffuse(img, palette=palette),
-                            tonalis.error_diffusion(img, palette=palette))
+        assert_images_equal(
+            diffuse(img, palette=palette), tonalis.error_diffusion(img, palette=palette)
+        )
     # A mask of ones and an infinite limit are no refinement at all.
-    assert_images_equal(diffuse(img, palette=BWR, mask=np.ones(size), error_limit=float("inf")),
-                        tonalis.error_diffusion(img, palette=BWR))
+    assert_images_equal(
+        diffuse(img, palette=BWR, mask=np.ones(size), error_limit=float("inf")),
+        tonalis.error_diffusion(img, palette=BWR),
+    )
 
 
 @pytest.mark.parametrize("linear", [False, True])
@@ -69,15 +78,20 @@ def test_threshold_without_extras_is_tonalis(linear, palette):
         assert_images_equal(random_dither(img, **kw), tonalis.random_dither(img, **kw))
     gray = img[:, :, 0].copy()
     assert_images_equal(ordered(gray, levels=3), tonalis.ordered_dither(gray, levels=3))
-    assert_images_equal(random_dither(gray, seed=4, levels=4),
-                        tonalis.random_dither(gray, seed=4, levels=4))
+    assert_images_equal(
+        random_dither(gray, seed=4, levels=4), tonalis.random_dither(gray, seed=4, levels=4)
+    )
 
 
 # --- the refinements against the model ------------------------------------------
 
 EXTRAS = [
-    dict(limit=0.0), dict(limit=12.5), dict(distance="luma"), dict(distance="oklab"),
-    dict(mask="ramp"), dict(mask="ramp", limit=8.0, distance="oklab"),
+    dict(limit=0.0),
+    dict(limit=12.5),
+    dict(distance="luma"),
+    dict(distance="oklab"),
+    dict(mask="ramp"),
+    dict(mask="ramp", limit=8.0, distance="oklab"),
 ]
 
 
@@ -100,18 +114,48 @@ def test_diffuse_extras_match_the_model(extras, method, serpentine, linear, shap
     distance = extras.get("distance", "rgb")
     for palette in (EPAPER7, BWR):
         img = colour_image(shape, 3, 11)
-        got = diffuse(img, method, palette=palette, serpentine=serpentine, linear=linear,
-                      error_limit=limit, mask=mask, distance=distance)
-        want = model.diffuse(img, method, palette=palette, serpentine=serpentine, linear=linear,
-                             limit=limit, mask=mask, distance=distance)
+        got = diffuse(
+            img,
+            method,
+            palette=palette,
+            serpentine=serpentine,
+            linear=linear,
+            error_limit=limit,
+            mask=mask,
+            distance=distance,
+        )
+        want = model.diffuse(
+            img,
+            method,
+            palette=palette,
+            serpentine=serpentine,
+            linear=linear,
+            limit=limit,
+            mask=mask,
+            distance=distance,
+        )
         assert_images_equal(got, want)
     if distance == "rgb":
         for img in (colour_image(shape, 4, 5), random_image(shape, 6)):
             for levels in (2, 3):
-                got = diffuse(img, method, levels=levels, serpentine=serpentine, linear=linear,
-                              error_limit=limit, mask=mask)
-                want = model.diffuse(img, method, levels=levels, serpentine=serpentine,
-                                     linear=linear, limit=limit, mask=mask)
+                got = diffuse(
+                    img,
+                    method,
+                    levels=levels,
+                    serpentine=serpentine,
+                    linear=linear,
+                    error_limit=limit,
+                    mask=mask,
+                )
+                want = model.diffuse(
+                    img,
+                    method,
+                    levels=levels,
+                    serpentine=serpentine,
+                    linear=linear,
+                    limit=limit,
+                    mask=mask,
+                )
                 assert_images_equal(got, want)
 
 
@@ -124,13 +168,15 @@ def test_threshold_extras_match_the_model(distance, linear):
     t = bayer_thresholds(4)
     shifts = [[t[y % 4, x % 4] - np.float32(0.5) for x in range(11)] for y in range(5)]
     got = ordered(img, "bayer4x4", palette=CGA, linear=linear, mask=mask, distance=distance)
-    assert_images_equal(got, model.threshold(img, shifts, CGA, linear=linear, mask=mask,
-                                             distance=distance))
+    assert_images_equal(
+        got, model.threshold(img, shifts, CGA, linear=linear, mask=mask, distance=distance)
+    )
     ks = draws(77, 55)
     shifts = [[noise(ks[y * 11 + x]) for x in range(11)] for y in range(5)]
     got = random_dither(img, palette=EPAPER7, seed=77, linear=linear, mask=mask, distance=distance)
-    assert_images_equal(got, model.threshold(img, shifts, EPAPER7, linear=linear, mask=mask,
-                                             distance=distance))
+    assert_images_equal(
+        got, model.threshold(img, shifts, EPAPER7, linear=linear, mask=mask, distance=distance)
+    )
 
 
 def large_palette(count, seed):
@@ -138,7 +184,7 @@ def large_palette(count, seed):
     laid-out palettes must settle as the plain scan does."""
     rng = np.random.default_rng(seed)
     colours = rng.integers(0, 256, (count, 3))
-    colours[count // 2:count // 2 + count // 8] = colours[:count // 8]
+    colours[count // 2 : count // 2 + count // 8] = colours[: count // 8]
     colours[-16:] = np.linspace(0, 255, 16, dtype=np.int64)[:, None]
     return [tuple(int(v) for v in c) for c in colours]
 
@@ -151,14 +197,20 @@ def test_large_palettes_match_the_model(count, distance):
     shape = (5, 41)
     img = colour_image(shape, 3, count)
     for linear in (False, True):
-        got = diffuse(img, "floyd_steinberg", palette=palette, linear=linear, distance=distance,
-                      error_limit=20.0)
-        want = model.diffuse(img, "floyd_steinberg", palette=palette, linear=linear, limit=20.0,
-                             distance=distance)
+        got = diffuse(
+            img,
+            "floyd_steinberg",
+            palette=palette,
+            linear=linear,
+            distance=distance,
+            error_limit=20.0,
+        )
+        want = model.diffuse(
+            img, "floyd_steinberg", palette=palette, linear=linear, limit=20.0, distance=distance
+        )
         assert_images_equal(got, want)
     t = bayer_thresholds(4)
-    shifts = [[t[y % 4, x % 4] - np.float32(0.5) for x in range(shape[1])]
-              for y in range(shape[0])]
+    shifts = [[t[y % 4, x % 4] - np.float32(0.5) for x in range(shape[1])] for y in range(shape[0])]
     got = ordered(img, "bayer4x4", palette=palette, distance=distance)
     assert_images_equal(got, model.threshold(img, shifts, palette, distance=distance))
 
@@ -170,16 +222,21 @@ def test_cube_root_is_close():
 
 # --- what the refinements do -------------------------------------------------------
 
+
 def test_zero_mask_quantizes_to_the_nearest_colour():
     img = colour_image((12, 20), 3, 9)
     zero = np.zeros((12, 20), dtype=np.uint8)
     for palette in (EPAPER7, CGA):
         plain = tonalis.error_diffusion(img, palette=palette, strength=0.0)
         assert_images_equal(diffuse(img, palette=palette, mask=zero), plain)
-        assert_images_equal(ordered(img, palette=palette, mask=zero),
-                            tonalis.ordered_dither(img, palette=palette, strength=0.0))
-        assert_images_equal(random_dither(img, palette=palette, mask=zero, seed=1),
-                            tonalis.random_dither(img, palette=palette, strength=0.0, seed=1))
+        assert_images_equal(
+            ordered(img, palette=palette, mask=zero),
+            tonalis.ordered_dither(img, palette=palette, strength=0.0),
+        )
+        assert_images_equal(
+            random_dither(img, palette=palette, mask=zero, seed=1),
+            tonalis.random_dither(img, palette=palette, strength=0.0, seed=1),
+        )
 
 
 def test_mask_keeps_a_region_sharp():
@@ -196,11 +253,15 @@ def test_mask_keeps_a_region_sharp():
 def test_uint8_and_float_masks_agree():
     img = colour_image((7, 9), 3, 4)
     m8 = random_image((7, 9), 8)
-    assert_images_equal(diffuse(img, palette=CGA, mask=m8),
-                        diffuse(img, palette=CGA, mask=m8.astype(np.float32) / np.float32(255)))
+    assert_images_equal(
+        diffuse(img, palette=CGA, mask=m8),
+        diffuse(img, palette=CGA, mask=m8.astype(np.float32) / np.float32(255)),
+    )
 
 
-@pytest.mark.parametrize("limit,white_share", [(None, (0.25, 0.4)), (64, (0.0, 0.0)), (0, (0.0, 0.0))])
+@pytest.mark.parametrize(
+    "limit,white_share", [(None, (0.25, 0.4)), (64, (0.0, 0.0)), (0, (0.0, 0.0))]
+)
 def test_error_limit_bounds_what_an_unreachable_colour_piles_up(limit, white_share):
     """Pure blue on black/white/red: blue is out of reach, so the error piles
     up until white appears. A limit keeps the pile-up below that point, and
@@ -216,7 +277,9 @@ def test_error_limit_bounds_what_an_unreachable_colour_piles_up(limit, white_sha
 @pytest.mark.parametrize("distance", ["luma", "oklab"])
 def test_palette_colours_map_to_themselves(distance):
     for palette in PALETTES:
-        rgb = np.array([[int(c[i:i + 2], 16) for i in (1, 3, 5)] for c in palette], dtype=np.uint8)
+        rgb = np.array(
+            [[int(c[i : i + 2], 16) for i in (1, 3, 5)] for c in palette], dtype=np.uint8
+        )
         img = np.ascontiguousarray(rgb[None, :, :])
         for linear in (False, True):
             out = diffuse(img, palette=palette, distance=distance, strength=0.0, linear=linear)
@@ -250,12 +313,16 @@ BAD = [
 ]
 
 
-@pytest.mark.parametrize("kwargs,exc,name", BAD, ids=[f"{n}-{i}" for i, (_, _, n) in enumerate(BAD)])
+@pytest.mark.parametrize(
+    "kwargs,exc,name", BAD, ids=[f"{n}-{i}" for i, (_, _, n) in enumerate(BAD)]
+)
 def test_bad_arguments_name_themselves(kwargs, exc, name):
     functions = [lambda **k: diffuse(IMG, palette=CGA, **k)]
     if "error_limit" not in kwargs:
-        functions += [lambda **k: ordered(IMG, palette=CGA, **k),
-                      lambda **k: random_dither(IMG, palette=CGA, seed=1, **k)]
+        functions += [
+            lambda **k: ordered(IMG, palette=CGA, **k),
+            lambda **k: random_dither(IMG, palette=CGA, seed=1, **k),
+        ]
     for fn in functions:
         with pytest.raises(exc) as info:
             fn(**kwargs)
@@ -269,8 +336,12 @@ def test_distance_needs_a_palette():
 
 
 def test_common_arguments_fail_as_in_tonalis():
-    for kwargs in (dict(levels=1), dict(strength=2.0), dict(palette=["#zzz"]),
-                   dict(levels=3, palette=CGA)):
+    for kwargs in (
+        dict(levels=1),
+        dict(strength=2.0),
+        dict(palette=["#zzz"]),
+        dict(levels=3, palette=CGA),
+    ):
         with pytest.raises(ValueError) as ours:
             diffuse(IMG, **kwargs)
         with pytest.raises(ValueError) as theirs:

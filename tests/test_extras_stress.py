@@ -7,14 +7,13 @@ import gc
 import sys
 import threading
 
+import hammer
 import numpy as np
 import pytest
+from hammer import assert_same_from_threads, rss, sanitized, traced_growth
 
 from tonalis_tools import _engines, diffuse, ordered, preset
 from tonalis_tools import random as random_dither
-
-import hammer
-from hammer import assert_same_from_threads, rss, sanitized, traced_growth
 
 RNG = np.random.default_rng(14)
 RGB = RNG.integers(0, 256, (61, 83, 3), dtype=np.uint8)
@@ -33,10 +32,24 @@ MATRIX = np.arange(16).reshape(4, 4)
 # engine's own checks of what the wrapper would refuse).
 CALLS = [
     lambda: diffuse(RGB, palette=EPAPER7, error_limit=16, mask=MASK, distance="oklab"),
-    lambda: diffuse(RGB, "jarvis_judice_ninke", palette=BWR, error_limit=8, mask=MASK,
-                    distance="luma", linear=True),
-    lambda: diffuse(RGBA, "atkinson", palette=EPAPER7, mask=MASK_U8, distance="rgb",
-                    serpentine=True, error_limit=0),
+    lambda: diffuse(
+        RGB,
+        "jarvis_judice_ninke",
+        palette=BWR,
+        error_limit=8,
+        mask=MASK,
+        distance="luma",
+        linear=True,
+    ),
+    lambda: diffuse(
+        RGBA,
+        "atkinson",
+        palette=EPAPER7,
+        mask=MASK_U8,
+        distance="rgb",
+        serpentine=True,
+        error_limit=0,
+    ),
     lambda: diffuse(GRAY, levels=2, error_limit=16, mask=GRAY_MASK),
     lambda: diffuse(RGB, "stucki", levels=5, error_limit=4, mask=MASK, strength=0.7),
     lambda: ordered(RGB, MATRIX, palette=EPAPER7, mask=MASK, distance="oklab"),
@@ -110,8 +123,10 @@ def test_repeated_calls_keep_reference_counts(calls):
     assert [sys.getrefcount(a) for a in inputs] == before
 
 
-@pytest.mark.skipif(sys.getallocatedblocks() == 0,
-                    reason="without pymalloc, numpy's caches settle only after many calls")
+@pytest.mark.skipif(
+    sys.getallocatedblocks() == 0,
+    reason="without pymalloc, numpy's caches settle only after many calls",
+)
 @pytest.mark.parametrize("calls", [CALLS, FAILURES], ids=["success", "failure"])
 def test_repeated_calls_do_not_grow_traced_memory(calls):
     run_all(calls, 20)  # warm up: interned names, lazily imported modules
@@ -126,10 +141,12 @@ def test_repeated_large_calls_do_not_grow_rss():
         pytest.skip("the sanitizer's quarantine keeps freed memory resident")
     img = RNG.integers(0, 256, (256, 256, 3), dtype=np.uint8)
     mask = RNG.random((256, 256), dtype=np.float32)
-    calls = [lambda: diffuse(img, palette=EPAPER7, error_limit=16, mask=mask, distance="oklab"),
-             lambda: ordered(img, palette=BWR, mask=mask, distance="luma"),
-             lambda: random_dither(img, levels=3, mask=mask, seed=1),
-             lambda: diffuse(img, palette=EPAPER7, mask=mask[:10])]
+    calls = [
+        lambda: diffuse(img, palette=EPAPER7, error_limit=16, mask=mask, distance="oklab"),
+        lambda: ordered(img, palette=BWR, mask=mask, distance="luma"),
+        lambda: random_dither(img, levels=3, mask=mask, seed=1),
+        lambda: diffuse(img, palette=EPAPER7, mask=mask[:10]),
+    ]
     run_all(calls, 10)
     start = rss()
     run_all(calls, 100)
@@ -144,11 +161,12 @@ def test_a_mask_rewritten_during_the_run_gives_palette_colours(family):
     # it runs (NaN, out of range) count as strengths in [0, 1].
     img = RNG.integers(0, 256, (384, 384, 3), dtype=np.uint8)
     mask = np.full((384, 384), 0.5, np.float32)
-    palette = np.array([[int(h[i:i + 2], 16) for i in (1, 3, 5)] for h in EPAPER7])
-    run = {"diffuse": lambda: _engines.diffuse(8.0, mask, 2, img, "floyd_steinberg",
-                                               palette=EPAPER7),
-           "ordered": lambda: _engines.ordered(mask, 2, img, None, palette=EPAPER7),
-           "random": lambda: _engines.random(mask, 1, img, palette=EPAPER7, seed=2)}[family]
+    palette = np.array([[int(h[i : i + 2], 16) for i in (1, 3, 5)] for h in EPAPER7])
+    run = {
+        "diffuse": lambda: _engines.diffuse(8.0, mask, 2, img, "floyd_steinberg", palette=EPAPER7),
+        "ordered": lambda: _engines.ordered(mask, 2, img, None, palette=EPAPER7),
+        "random": lambda: _engines.random(mask, 1, img, palette=EPAPER7, seed=2),
+    }[family]
     stop = threading.Event()
 
     def scribble():

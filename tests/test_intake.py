@@ -3,10 +3,10 @@ forms and memory layouts, and the properties of the result."""
 
 import numpy as np
 import pytest
-
-import tonalis
 import reference as ref
 from reference import assert_images_equal
+
+import tonalis
 
 ed = tonalis.error_diffusion
 RNG = np.random.default_rng(21)
@@ -17,12 +17,16 @@ BW = ["#000", "#fff"]
 STRENGTH = "strength must be between 0.0 and 1.0, got "
 LEVELS = "levels must be between 2 and 256, got "
 BOTH = "pass either levels or palette, not both"
-DTYPE = ("expected a uint8 image array, got dtype {}; convert with np.asarray(img, dtype=np.uint8), "
-         "or (img * 255).clip(0, 255).astype(np.uint8) for float images in [0, 1]")
+DTYPE = (
+    "expected a uint8 image array, got dtype {}; convert with np.asarray(img, dtype=np.uint8), "
+    "or (img * 255).clip(0, 255).astype(np.uint8) for float images in [0, 1]"
+)
 NDIM = "expected a 2-D grayscale or 3-D (H, W, C) image, got a {}-D array with shape {}"
 EMPTY = "image has an empty dimension: shape "
-NEEDS_RGB = ("palette dithering needs an RGB or RGBA image; for grayscale use `levels`, "
-             "or stack to RGB with np.dstack([img] * 3)")
+NEEDS_RGB = (
+    "palette dithering needs an RGB or RGBA image; for grayscale use `levels`, "
+    "or stack to RGB with np.dstack([img] * 3)"
+)
 BAD_HEX = "invalid hex color \"#12\"; expected '#rgb' or '#rrggbb'"
 
 VALIDATION = [
@@ -41,7 +45,7 @@ VALIDATION = [
     (RGB, dict(levels=0), ValueError, LEVELS + "0"),
     (RGB, dict(levels=True), ValueError, LEVELS + "1"),
     (RGB, dict(levels=257), ValueError, LEVELS + "257"),
-    (RGB, dict(levels=2 ** 32 - 1), ValueError, LEVELS + "4294967295"),
+    (RGB, dict(levels=2**32 - 1), ValueError, LEVELS + "4294967295"),
     (None, dict(levels=1, palette="#000"), ValueError, LEVELS + "1"),
     (RGB, dict(levels=3, palette=BW), ValueError, BOTH),
     (None, dict(levels=3, palette=["#12"]), ValueError, BOTH),
@@ -126,7 +130,9 @@ def test_layout_gives_contiguous_result(name):
 THRESHOLD_CALLS = {
     "ordered 2": lambda a, **kw: tonalis.ordered_dither(a, **kw),
     "ordered 5 linear": lambda a, **kw: tonalis.ordered_dither(a, levels=5, linear=True, **kw),
-    "ordered 3x3 matrix": lambda a, **kw: tonalis.ordered_dither(a, np.arange(9).reshape(3, 3), **kw),
+    "ordered 3x3 matrix": lambda a, **kw: tonalis.ordered_dither(
+        a, np.arange(9).reshape(3, 3), **kw
+    ),
     "ordered 40 levels": lambda a, **kw: tonalis.ordered_dither(a, levels=40, **kw),
     "random 3": lambda a, **kw: tonalis.random_dither(a, levels=3, seed=5, **kw),
     "random linear": lambda a, **kw: tonalis.random_dither(a, linear=True, seed=5, **kw),
@@ -196,7 +202,9 @@ def test_result_is_a_fresh_owned_array(name):
     assert_images_equal(arr, before)
 
 
-@pytest.mark.parametrize("shape", [(3, 4), (3, 4, 1), (3, 4, 2), (3, 4, 3), (3, 4, 4), (3, 4, 6), (1, 1)])
+@pytest.mark.parametrize(
+    "shape", [(3, 4), (3, 4, 1), (3, 4, 2), (3, 4, 3), (3, 4, 4), (3, 4, 6), (1, 1)]
+)
 def test_shape_is_kept(shape):
     img = RNG.integers(0, 256, shape, dtype=np.uint8)
     out = ed(img)
@@ -219,20 +227,22 @@ def test_huge_image_raises_memory_error():
                 pytest.skip("the kernel grants any allocation")
     except OSError:
         pass
-    huge = np.broadcast_to(np.zeros((), np.uint8), (10 ** 6, 10 ** 6))
+    huge = np.broadcast_to(np.zeros((), np.uint8), (10**6, 10**6))
     with pytest.raises(MemoryError):
         ed(huge)
 
 
 # --- PIL images ---------------------------------------------------------------
 
+
 @pytest.fixture
 def Image():
     return pytest.importorskip("PIL.Image")
 
 
-@pytest.mark.parametrize("mode,shape", [("L", (5, 6)), ("LA", (5, 6, 2)), ("RGB", (5, 6, 3)),
-                                        ("RGBA", (5, 6, 4))])
+@pytest.mark.parametrize(
+    "mode,shape", [("L", (5, 6)), ("LA", (5, 6, 2)), ("RGB", (5, 6, 3)), ("RGBA", (5, 6, 4))]
+)
 def test_pil_modes_kept(Image, mode, shape):
     arr = RNG.integers(0, 256, shape, dtype=np.uint8)
     pil = Image.fromarray(arr)
@@ -255,12 +265,16 @@ def test_other_pil_modes_converted_to_rgb(Image, mode):
 
 # Every 16-bit code from both ends and the middle, including those that
 # round up and down around each 8-bit step.
-RAMP16 = np.concatenate([np.arange(0, 600), np.arange(32500, 33100), np.arange(64936, 65536)]
-                        ).astype(np.uint16).reshape(30, 60)
+RAMP16 = (
+    np.concatenate([np.arange(0, 600), np.arange(32500, 33100), np.arange(64936, 65536)])
+    .astype(np.uint16)
+    .reshape(30, 60)
+)
 
 
-@pytest.mark.parametrize("mode,byteorder", [("I;16", "<"), ("I;16L", "<"), ("I;16B", ">"),
-                                            ("I;16N", "=")])
+@pytest.mark.parametrize(
+    "mode,byteorder", [("I;16", "<"), ("I;16L", "<"), ("I;16B", ">"), ("I;16N", "=")]
+)
 def test_pil_16bit_gray_scaled_not_clipped(Image, mode, byteorder):
     pil = Image.frombytes(mode, (60, 30), RAMP16.astype(byteorder + "u2").tobytes())
     expected = np.floor(RAMP16 / 257.0 + 0.5).astype(np.uint8)
@@ -268,7 +282,9 @@ def test_pil_16bit_gray_scaled_not_clipped(Image, mode, byteorder):
     out = ed(pil, levels=256)
     assert isinstance(out, Image.Image) and out.mode == "RGB" and out.size == pil.size
     assert_images_equal(np.asarray(out), np.dstack([expected] * 3))
-    assert_images_equal(np.asarray(ed(pil, "jjn", levels=4)), ed(np.dstack([expected] * 3), "jjn", levels=4))
+    assert_images_equal(
+        np.asarray(ed(pil, "jjn", levels=4)), ed(np.dstack([expected] * 3), "jjn", levels=4)
+    )
     assert pil.mode == mode
 
 

@@ -9,23 +9,29 @@ import sys
 
 import numpy as np
 import pytest
-
-import tonalis
 import reference as ref
 from reference import assert_images_equal
 
-FUNCTIONS = ["dither", "ordered_dither", "error_diffusion", "random_dither",
-             "available_matrices", "available_methods"]
+import tonalis
+
+FUNCTIONS = [
+    "dither",
+    "ordered_dither",
+    "error_diffusion",
+    "random_dither",
+    "available_matrices",
+    "available_methods",
+]
 
 SIGNATURES = {
     "dither": '(image, method="floyd_steinberg", *, levels=2, palette=None, serpentine=False, '
-              'seed=None, strength=1.0, linear=False, preserve_alpha=True)',
+    "seed=None, strength=1.0, linear=False, preserve_alpha=True)",
     "error_diffusion": '(image, method="floyd_steinberg", *, levels=2, palette=None, '
-                       'serpentine=False, strength=1.0, linear=False, preserve_alpha=True)',
-    "ordered_dither": '(image, matrix=None, *, levels=2, palette=None, strength=1.0, '
-                      'linear=False, preserve_alpha=True)',
-    "random_dither": '(image, *, levels=2, palette=None, seed=None, strength=1.0, '
-                     'linear=False, preserve_alpha=True)',
+    "serpentine=False, strength=1.0, linear=False, preserve_alpha=True)",
+    "ordered_dither": "(image, matrix=None, *, levels=2, palette=None, strength=1.0, "
+    "linear=False, preserve_alpha=True)",
+    "random_dither": "(image, *, levels=2, palette=None, seed=None, strength=1.0, "
+    "linear=False, preserve_alpha=True)",
     "available_methods": "()",
     "available_matrices": "()",
 }
@@ -80,26 +86,106 @@ def test_listing_functions_take_no_arguments():
 
 BINDING = [
     ("dither", (), {}, "dither() missing 1 required positional argument: 'image'"),
-    ("error_diffusion", (), {}, "error_diffusion() missing 1 required positional argument: 'image'"),
-    ("random_dither", (), dict(levels=2), "random_dither() missing 1 required positional argument: 'image'"),
-    ("dither", (IMG, "fs", 3), {}, "dither() takes from 1 to 2 positional arguments but 3 were given"),
-    ("ordered_dither", (IMG, None, 2, 4), {}, "ordered_dither() takes from 1 to 2 positional arguments but 4 were given"),
-    ("error_diffusion", (IMG, "fs", 3), dict(foo=1), "error_diffusion() takes from 1 to 2 positional arguments but 3 were given"),
-    ("random_dither", (IMG, 2), {}, "random_dither() takes 1 positional arguments but 2 were given"),
+    (
+        "error_diffusion",
+        (),
+        {},
+        "error_diffusion() missing 1 required positional argument: 'image'",
+    ),
+    (
+        "random_dither",
+        (),
+        dict(levels=2),
+        "random_dither() missing 1 required positional argument: 'image'",
+    ),
+    (
+        "dither",
+        (IMG, "fs", 3),
+        {},
+        "dither() takes from 1 to 2 positional arguments but 3 were given",
+    ),
+    (
+        "ordered_dither",
+        (IMG, None, 2, 4),
+        {},
+        "ordered_dither() takes from 1 to 2 positional arguments but 4 were given",
+    ),
+    (
+        "error_diffusion",
+        (IMG, "fs", 3),
+        dict(foo=1),
+        "error_diffusion() takes from 1 to 2 positional arguments but 3 were given",
+    ),
+    (
+        "random_dither",
+        (IMG, 2),
+        {},
+        "random_dither() takes 1 positional arguments but 2 were given",
+    ),
     ("dither", (), dict(foo=1), "dither() got an unexpected keyword argument 'foo'"),
     ("dither", (), dict(method="fs", foo=1), "dither() got an unexpected keyword argument 'foo'"),
-    ("dither", (IMG, "fs"), dict(method="fs"), "dither() got multiple values for argument 'method'"),
+    (
+        "dither",
+        (IMG, "fs"),
+        dict(method="fs"),
+        "dither() got multiple values for argument 'method'",
+    ),
     ("dither", (IMG,), dict(image=IMG), "dither() got multiple values for argument 'image'"),
-    ("dither", (IMG, "fs"), dict(bar=1, method="fs"), "dither() got an unexpected keyword argument 'bar'"),
-    ("dither", (IMG, "fs"), dict(method="fs", bar=1), "dither() got multiple values for argument 'method'"),
-    ("dither", (IMG,), {"l\u00e9vels": 2}, "dither() got an unexpected keyword argument 'l\u00e9vels'"),
+    (
+        "dither",
+        (IMG, "fs"),
+        dict(bar=1, method="fs"),
+        "dither() got an unexpected keyword argument 'bar'",
+    ),
+    (
+        "dither",
+        (IMG, "fs"),
+        dict(method="fs", bar=1),
+        "dither() got multiple values for argument 'method'",
+    ),
+    (
+        "dither",
+        (IMG,),
+        {"l\u00e9vels": 2},
+        "dither() got an unexpected keyword argument 'l\u00e9vels'",
+    ),
     ("dither", (IMG,), dict(Levels=2), "dither() got an unexpected keyword argument 'Levels'"),
-    ("error_diffusion", (IMG,), dict(seed=1), "error_diffusion() got an unexpected keyword argument 'seed'"),
-    ("error_diffusion", (IMG,), dict(matrix=None), "error_diffusion() got an unexpected keyword argument 'matrix'"),
-    ("error_diffusion", (IMG, 5), dict(levels="x", foo=1), "error_diffusion() got an unexpected keyword argument 'foo'"),
-    ("ordered_dither", (IMG,), dict(method="fs"), "ordered_dither() got an unexpected keyword argument 'method'"),
-    ("ordered_dither", (IMG,), dict(serpentine=True), "ordered_dither() got an unexpected keyword argument 'serpentine'"),
-    ("random_dither", (IMG,), dict(matrix=None), "random_dither() got an unexpected keyword argument 'matrix'"),
+    (
+        "error_diffusion",
+        (IMG,),
+        dict(seed=1),
+        "error_diffusion() got an unexpected keyword argument 'seed'",
+    ),
+    (
+        "error_diffusion",
+        (IMG,),
+        dict(matrix=None),
+        "error_diffusion() got an unexpected keyword argument 'matrix'",
+    ),
+    (
+        "error_diffusion",
+        (IMG, 5),
+        dict(levels="x", foo=1),
+        "error_diffusion() got an unexpected keyword argument 'foo'",
+    ),
+    (
+        "ordered_dither",
+        (IMG,),
+        dict(method="fs"),
+        "ordered_dither() got an unexpected keyword argument 'method'",
+    ),
+    (
+        "ordered_dither",
+        (IMG,),
+        dict(serpentine=True),
+        "ordered_dither() got an unexpected keyword argument 'serpentine'",
+    ),
+    (
+        "random_dither",
+        (IMG,),
+        dict(matrix=None),
+        "random_dither() got an unexpected keyword argument 'matrix'",
+    ),
 ]
 
 
@@ -127,38 +213,120 @@ class FloatLike:
 OOR = "out of range integral type conversion attempted"
 
 CONVERSION = [
-    ("error_diffusion", dict(method=None), TypeError, "'None' is not an instance of 'str'", "method"),
-    ("error_diffusion", dict(method=5), TypeError, "'int' object is not an instance of 'str'", "method"),
-    ("dither", dict(method=b"fs"), TypeError, "'bytes' object is not an instance of 'str'", "method"),
+    (
+        "error_diffusion",
+        dict(method=None),
+        TypeError,
+        "'None' is not an instance of 'str'",
+        "method",
+    ),
+    (
+        "error_diffusion",
+        dict(method=5),
+        TypeError,
+        "'int' object is not an instance of 'str'",
+        "method",
+    ),
+    (
+        "dither",
+        dict(method=b"fs"),
+        TypeError,
+        "'bytes' object is not an instance of 'str'",
+        "method",
+    ),
     ("error_diffusion", dict(method="f\ud800s"), UnicodeEncodeError, None, "method"),
     ("error_diffusion", dict(levels=2.0), TypeError, None, "levels"),
     ("random_dither", dict(levels=None), TypeError, None, "levels"),
     ("error_diffusion", dict(levels=-1), OverflowError, OOR, "levels"),
-    ("dither", dict(levels=2 ** 32), OverflowError, OOR, "levels"),
+    ("dither", dict(levels=2**32), OverflowError, OOR, "levels"),
     ("error_diffusion", dict(levels=Index(-3)), OverflowError, OOR, "levels"),
-    ("error_diffusion", dict(levels=2 ** 64), OverflowError, None, "levels"),
-    ("error_diffusion", dict(serpentine=1), TypeError, "'int' object is not an instance of 'bool'", "serpentine"),
-    ("dither", dict(serpentine=0), TypeError, "'int' object is not an instance of 'bool'", "serpentine"),
-    ("error_diffusion", dict(serpentine=None), TypeError, "'None' is not an instance of 'bool'", "serpentine"),
-    ("ordered_dither", dict(linear="yes"), TypeError, "'str' object is not an instance of 'bool'", "linear"),
-    ("error_diffusion", dict(preserve_alpha=np.float64(1.0)), TypeError,
-     "'float64' object is not an instance of 'bool'", "preserve_alpha"),
-    ("error_diffusion", dict(preserve_alpha=np.int8(1)), TypeError,
-     "'int8' object is not an instance of 'bool'", "preserve_alpha"),
+    ("error_diffusion", dict(levels=2**64), OverflowError, None, "levels"),
+    (
+        "error_diffusion",
+        dict(serpentine=1),
+        TypeError,
+        "'int' object is not an instance of 'bool'",
+        "serpentine",
+    ),
+    (
+        "dither",
+        dict(serpentine=0),
+        TypeError,
+        "'int' object is not an instance of 'bool'",
+        "serpentine",
+    ),
+    (
+        "error_diffusion",
+        dict(serpentine=None),
+        TypeError,
+        "'None' is not an instance of 'bool'",
+        "serpentine",
+    ),
+    (
+        "ordered_dither",
+        dict(linear="yes"),
+        TypeError,
+        "'str' object is not an instance of 'bool'",
+        "linear",
+    ),
+    (
+        "error_diffusion",
+        dict(preserve_alpha=np.float64(1.0)),
+        TypeError,
+        "'float64' object is not an instance of 'bool'",
+        "preserve_alpha",
+    ),
+    (
+        "error_diffusion",
+        dict(preserve_alpha=np.int8(1)),
+        TypeError,
+        "'int8' object is not an instance of 'bool'",
+        "preserve_alpha",
+    ),
     ("error_diffusion", dict(strength="0.5"), TypeError, None, "strength"),
     ("ordered_dither", dict(strength=None), TypeError, None, "strength"),
-    ("error_diffusion", dict(strength=10 ** 400), OverflowError, None, "strength"),
-    ("dither", dict(seed=2 ** 127), OverflowError, "Python int larger than 128 bits", "seed"),
-    ("random_dither", dict(seed=-(2 ** 127) - 1), OverflowError, "Python int larger than 128 bits", "seed"),
+    ("error_diffusion", dict(strength=10**400), OverflowError, None, "strength"),
+    ("dither", dict(seed=2**127), OverflowError, "Python int larger than 128 bits", "seed"),
+    (
+        "random_dither",
+        dict(seed=-(2**127) - 1),
+        OverflowError,
+        "Python int larger than 128 bits",
+        "seed",
+    ),
     ("dither", dict(seed=1.5), TypeError, None, "seed"),
     ("random_dither", dict(seed="1"), TypeError, None, "seed"),
     # the first bad argument in parameter order wins, whatever the keyword order
     ("error_diffusion", dict(strength="x", levels=-1), OverflowError, OOR, "levels"),
-    ("error_diffusion", dict(levels="x", method=5), TypeError, "'int' object is not an instance of 'str'", "method"),
-    ("error_diffusion", dict(strength="x", serpentine=1), TypeError, "'int' object is not an instance of 'bool'", "serpentine"),
+    (
+        "error_diffusion",
+        dict(levels="x", method=5),
+        TypeError,
+        "'int' object is not an instance of 'str'",
+        "method",
+    ),
+    (
+        "error_diffusion",
+        dict(strength="x", serpentine=1),
+        TypeError,
+        "'int' object is not an instance of 'bool'",
+        "serpentine",
+    ),
     ("error_diffusion", dict(linear=1, strength="x"), TypeError, None, "strength"),
-    ("error_diffusion", dict(preserve_alpha=1, linear=1), TypeError, "'int' object is not an instance of 'bool'", "linear"),
-    ("dither", dict(seed=1.5, serpentine=1), TypeError, "'int' object is not an instance of 'bool'", "serpentine"),
+    (
+        "error_diffusion",
+        dict(preserve_alpha=1, linear=1),
+        TypeError,
+        "'int' object is not an instance of 'bool'",
+        "linear",
+    ),
+    (
+        "dither",
+        dict(seed=1.5, serpentine=1),
+        TypeError,
+        "'int' object is not an instance of 'bool'",
+        "serpentine",
+    ),
     ("dither", dict(strength="x", seed=1.5), TypeError, None, "seed"),
     ("random_dither", dict(strength="x", seed=1.5), TypeError, None, "seed"),
     ("ordered_dither", dict(matrix="bayer3x3", levels="x"), TypeError, None, "levels"),
@@ -228,7 +396,7 @@ def test_accepted_conversions(accepted, plain):
     assert_images_equal(out, _ed(**plain))
 
 
-@pytest.mark.parametrize("seed", [-5, 0, 2 ** 127 - 1, -(2 ** 127), np.int64(7), True, Index(9)])
+@pytest.mark.parametrize("seed", [-5, 0, 2**127 - 1, -(2**127), np.int64(7), True, Index(9)])
 def test_seed_values_accepted_and_ignored_by_diffusion(seed):
     assert_images_equal(tonalis.dither(IMG, "fs", seed=seed), _ed())
 
@@ -261,11 +429,13 @@ def test_arrays_work_without_pil():
         "print(out.tolist())\n"
     )
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         env=env, timeout=60)
+    run = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=60
+    )
     assert run.returncode == 0, run.stderr
-    expected = ref.error_diffusion(np.array([[0, 200, 90], [90, 255, 30]], np.uint8),
-                                   "jarvis_judice_ninke")
+    expected = ref.error_diffusion(
+        np.array([[0, 200, 90], [90, 255, 30]], np.uint8), "jarvis_judice_ninke"
+    )
     assert run.stdout.strip() == str(expected.tolist())
 
 
@@ -274,9 +444,11 @@ def test_only_init_function_is_exported():
     path = getattr(tonalis, "__file__", None)
     if nm is None or not path or not path.endswith(".so"):
         pytest.skip("needs nm and a shared-object build")
-    out = subprocess.run([nm, "-D", "--defined-only", path], capture_output=True,
-                         text=True, check=True).stdout
+    out = subprocess.run(
+        [nm, "-D", "--defined-only", path], capture_output=True, text=True, check=True
+    ).stdout
     linker = {"_init", "_fini", "_edata", "_end", "__bss_start"}
-    names = {f[-1] for f in (line.split() for line in out.splitlines())
-             if len(f) >= 2 and f[-2] != "A"}
+    names = {
+        f[-1] for f in (line.split() for line in out.splitlines()) if len(f) >= 2 and f[-2] != "A"
+    }
     assert names - linker == {"PyInit_tonalis"}

@@ -2,13 +2,18 @@
 
 import numpy as np
 import pytest
+from reference import assert_images_equal, nearest_level, to_work
+from reference import levels as ref_levels
+from threshold_reference import (
+    bayer_indices,
+    bayer_thresholds,
+    float_thresholds,
+    index_thresholds,
+    ordered_reference,
+    random_image,
+)
 
 import tonalis
-from reference import assert_images_equal
-from reference import levels as ref_levels
-from reference import nearest_level, to_work
-from threshold_reference import (bayer_indices, bayer_thresholds, float_thresholds,
-                                 index_thresholds, ordered_reference, random_image)
 
 INDICES_2X3 = [[0, 5, 2], [4, 1, 3]]
 FLOATS_3X2 = [[0.0, 1.0], [0.25, 0.5], [0.9, 0.1]]
@@ -33,8 +38,10 @@ PALETTES = {
 def plain_quantization(image, levels, linear):
     codes, _, _, inv_step = ref_levels(levels, linear)
     work = to_work(linear)
-    lookup = np.array([codes[nearest_level(np.float32(work[b]), levels, inv_step)]
-                       for b in range(256)], dtype=np.uint8)
+    lookup = np.array(
+        [codes[nearest_level(np.float32(work[b]), levels, inv_step)] for b in range(256)],
+        dtype=np.uint8,
+    )
     return lookup[image]
 
 
@@ -78,8 +85,10 @@ def test_levels_match_model(matrix, thresholds, levels, linear):
     image = random_image(shape, seed=levels * 2 + linear)
     for strength in (0.5, 1.0, 0.3):
         options = dict(levels=levels, strength=strength, linear=linear)
-        assert_images_equal(tonalis.ordered_dither(image, matrix, **options),
-                            ordered_reference(image, thresholds, **options))
+        assert_images_equal(
+            tonalis.ordered_dither(image, matrix, **options),
+            ordered_reference(image, thresholds, **options),
+        )
 
 
 @pytest.mark.parametrize("shape", SHAPES, ids=str)
@@ -96,7 +105,9 @@ def test_channels_and_pass_through_match_model(shape, preserve_alpha):
             if preserve_alpha and shape[2] in (2, 4) and c == shape[2] - 1:
                 assert_images_equal(out[..., c], image[..., c])
             else:
-                assert_images_equal(out[..., c], tonalis.ordered_dither(image[..., c], levels=levels))
+                assert_images_equal(
+                    out[..., c], tonalis.ordered_dither(image[..., c], levels=levels)
+                )
 
 
 @pytest.mark.parametrize("matrix, thresholds", MATRICES[:2] + MATRICES[4:])
@@ -105,8 +116,9 @@ def test_channels_and_pass_through_match_model(shape, preserve_alpha):
 def test_palette_matches_model(matrix, thresholds, name, linear):
     image = random_image((7, 9, 4), seed=len(name) + linear)
     for strength, preserve_alpha in ((1.0, True), (0.5, False), (0.0, False)):
-        options = dict(palette=PALETTES[name], strength=strength, linear=linear,
-                       preserve_alpha=preserve_alpha)
+        options = dict(
+            palette=PALETTES[name], strength=strength, linear=linear, preserve_alpha=preserve_alpha
+        )
         out = tonalis.ordered_dither(image, matrix, **options)
         assert_images_equal(out, ordered_reference(image, thresholds, **options))
         assert_images_equal(out[..., 3], image[..., 3])  # alpha is never written
@@ -116,15 +128,21 @@ def test_palette_leaves_extra_channels_alone():
     image = random_image((5, 6, 5), seed=11)
     out = tonalis.ordered_dither(image, palette=["#000", "#fff", "#f00"], preserve_alpha=False)
     assert_images_equal(out[..., 3:], image[..., 3:])
-    assert {tuple(p) for p in out[..., :3].reshape(-1, 3)} <= {(0, 0, 0), (255, 255, 255),
-                                                               (255, 0, 0)}
+    assert {tuple(p) for p in out[..., :3].reshape(-1, 3)} <= {
+        (0, 0, 0),
+        (255, 255, 255),
+        (255, 0, 0),
+    }
 
 
-@pytest.mark.parametrize("palette, expected", [
-    ([(0, 0, 0), (254, 254, 254)], 0),
-    ([(254, 254, 254), (0, 0, 0)], 254),
-    ([(0, 0, 0), (0, 0, 0), (254, 254, 254)], 0),
-])
+@pytest.mark.parametrize(
+    "palette, expected",
+    [
+        ([(0, 0, 0), (254, 254, 254)], 0),
+        ([(254, 254, 254), (0, 0, 0)], 254),
+        ([(0, 0, 0), (0, 0, 0), (254, 254, 254)], 0),
+    ],
+)
 def test_palette_tie_goes_to_the_earlier_colour(palette, expected):
     image = np.full((2, 2, 3), 127, dtype=np.uint8)
     out = tonalis.ordered_dither(image, [[0.5]], palette=palette)

@@ -12,8 +12,15 @@ import tonalis_tools
 
 ROOT = Path(__file__).resolve().parent.parent
 
-PUBLIC = ["__version__", "dither", "ordered_dither", "error_diffusion", "random_dither",
-          "available_matrices", "available_methods"]
+PUBLIC = [
+    "__version__",
+    "dither",
+    "ordered_dither",
+    "error_diffusion",
+    "random_dither",
+    "available_matrices",
+    "available_methods",
+]
 
 
 @pytest.fixture(scope="module")
@@ -42,14 +49,23 @@ def test_metadata_version_comes_from_the_module_source():
 
 def test_installed_version_and_entry_point(distribution):
     assert distribution.version == tonalis.__version__
-    scripts = {ep.name: ep.value for ep in distribution.entry_points if ep.group == "console_scripts"}
+    scripts = {
+        ep.name: ep.value for ep in distribution.entry_points if ep.group == "console_scripts"
+    }
     assert scripts == {"tonalis": "tonalis_tools.cli:main"}
 
 
-@pytest.mark.parametrize("name", [
-    "tonalis-stubs/__init__.pyi", "tonalis.pyi", "tonalis_tools/py.typed",
-    "tonalis_tools/cli.py", "tonalis_tools/data/coffee.png", "tonalis_tools/data/README.md",
-])
+@pytest.mark.parametrize(
+    "name",
+    [
+        "tonalis-stubs/__init__.pyi",
+        "tonalis.pyi",
+        "tonalis_tools/py.typed",
+        "tonalis_tools/cli.py",
+        "tonalis_tools/data/coffee.png",
+        "tonalis_tools/data/README.md",
+    ],
+)
 def test_installed_files(distribution, name):
     assert name in {str(f) for f in distribution.files}
 

@@ -2,18 +2,17 @@
 
 import numpy as np
 import pytest
-
-import tonalis
 import reference as ref
 from reference import assert_images_equal
+
+import tonalis
 
 ed = tonalis.error_diffusion
 RNG = np.random.default_rng(5)
 RGB = RNG.integers(0, 256, (6, 8, 3), dtype=np.uint8)
 BW = ["#000", "#fff"]
 
-SEQ = ('palette must be a sequence of colors, e.g. ["#000", "#fff"] or '
-       '[(0, 0, 0), (255, 255, 255)]')
+SEQ = 'palette must be a sequence of colors, e.g. ["#000", "#fff"] or [(0, 0, 0), (255, 255, 255)]'
 ENTRY = "palette entries must be hex strings like '#0f380f' or (r, g, b) tuples"
 COUNT = "palette color must have exactly 3 components (r, g, b), got "
 RANGE = "palette color components must be in 0..=255, got "
@@ -39,14 +38,24 @@ class Index:
 
 # (entry, the colour it stands for)
 ENTRIES = [
-    ("#000", (0, 0, 0)), ("000", (0, 0, 0)), ("#FFF", (255, 255, 255)),
-    ("#fff", (255, 255, 255)), ("#ffffff", (255, 255, 255)), ("FFFFFF", (255, 255, 255)),
-    ("#0f380f", (15, 56, 15)), ("#08f", (0, 136, 255)), ("#AbC", (170, 187, 204)),
-    ("a1B2c3", (161, 178, 195)), (StrSub("#123"), (17, 34, 51)),
-    ((255, 0, 0), (255, 0, 0)), ([255, 0, 0], (255, 0, 0)),
-    (np.array([255, 0, 0]), (255, 0, 0)), (np.array([9, 8, 7], np.uint8), (9, 8, 7)),
+    ("#000", (0, 0, 0)),
+    ("000", (0, 0, 0)),
+    ("#FFF", (255, 255, 255)),
+    ("#fff", (255, 255, 255)),
+    ("#ffffff", (255, 255, 255)),
+    ("FFFFFF", (255, 255, 255)),
+    ("#0f380f", (15, 56, 15)),
+    ("#08f", (0, 136, 255)),
+    ("#AbC", (170, 187, 204)),
+    ("a1B2c3", (161, 178, 195)),
+    (StrSub("#123"), (17, 34, 51)),
+    ((255, 0, 0), (255, 0, 0)),
+    ([255, 0, 0], (255, 0, 0)),
+    (np.array([255, 0, 0]), (255, 0, 0)),
+    (np.array([9, 8, 7], np.uint8), (9, 8, 7)),
     ((np.int64(200), np.uint8(100), Index(50)), (200, 100, 50)),
-    ((True, False, True), (1, 0, 1)), (bytes([40, 50, 60]), (40, 50, 60)),
+    ((True, False, True), (1, 0, 1)),
+    (bytes([40, 50, 60]), (40, 50, 60)),
 ]
 
 
@@ -58,12 +67,25 @@ def test_entry_forms(entry, rgb):
 
 
 INVALID_HEX = [
-    ("#12", '"#12"'), ("#ggg", '"#ggg"'), ("", '""'), ("#", '"#"'), ("##fff", '"##fff"'),
-    (" #fff", '" #fff"'), ("#fff ", '"#fff "'), ("#fffff", '"#fffff"'), ("#1234", '"#1234"'),
-    ("#fffffff", '"#fffffff"'), ("0x123", '"0x123"'), ("#ff\t", '"#ff\\t"'),
-    ('#"12', '"#\\"12"'), ("#\\12", '"#\\\\12"'), ("#\x00ff", '"#\\0ff"'),
-    ("#f\u0301f", '"#f\\u{301}f"'), ("#\uff46\uff46\uff46", '"#\uff46\uff46\uff46"'),
-    ("#\u0661\u0662\u0663", '"#\u0661\u0662\u0663"'), ("#caf\u00e9", '"#caf\u00e9"'),
+    ("#12", '"#12"'),
+    ("#ggg", '"#ggg"'),
+    ("", '""'),
+    ("#", '"#"'),
+    ("##fff", '"##fff"'),
+    (" #fff", '" #fff"'),
+    ("#fff ", '"#fff "'),
+    ("#fffff", '"#fffff"'),
+    ("#1234", '"#1234"'),
+    ("#fffffff", '"#fffffff"'),
+    ("0x123", '"0x123"'),
+    ("#ff\t", '"#ff\\t"'),
+    ('#"12', '"#\\"12"'),
+    ("#\\12", '"#\\\\12"'),
+    ("#\x00ff", '"#\\0ff"'),
+    ("#f\u0301f", '"#f\\u{301}f"'),
+    ("#\uff46\uff46\uff46", '"#\uff46\uff46\uff46"'),
+    ("#\u0661\u0662\u0663", '"#\u0661\u0662\u0663"'),
+    ("#caf\u00e9", '"#caf\u00e9"'),
 ]
 
 
@@ -93,9 +115,9 @@ PARSE_ERRORS = [
     ([(), "#fff"], ValueError, COUNT + "0"),
     ([np.zeros(5, np.int64), "#fff"], ValueError, COUNT + "5"),
     ([(256, 0, 0), "#fff"], ValueError, RANGE + "[256, 0, 0]"),
-    ([(0, 0, 2 ** 63 - 1), "#fff"], ValueError, RANGE + "[0, 0, 9223372036854775807]"),
-    ([(0, -(2 ** 63), 0), "#fff"], ValueError, RANGE + "[0, -9223372036854775808, 0]"),
-    ([(0, 0, 2 ** 63), "#fff"], TypeError, ENTRY),
+    ([(0, 0, 2**63 - 1), "#fff"], ValueError, RANGE + "[0, 0, 9223372036854775807]"),
+    ([(0, -(2**63), 0), "#fff"], ValueError, RANGE + "[0, -9223372036854775808, 0]"),
+    ([(0, 0, 2**63), "#fff"], TypeError, ENTRY),
     ([(255.0, 0, 0), "#fff"], TypeError, ENTRY),
     ([("a", "b"), "#fff"], TypeError, ENTRY),
     ([5, "#fff"], TypeError, ENTRY),
@@ -122,7 +144,12 @@ def test_parse_errors(palette, exc, message):
 
 
 def test_palette_errors_come_before_image_errors():
-    for image in (None, np.zeros((2, 2)), np.zeros((2, 2), np.uint8), np.zeros((0, 3, 3), np.uint8)):
+    for image in (
+        None,
+        np.zeros((2, 2)),
+        np.zeros((2, 2), np.uint8),
+        np.zeros((0, 3, 3), np.uint8),
+    ):
         with pytest.raises(ValueError, match="^palette must contain at least 2 colors$"):
             ed(image, palette=["#000"])
 
@@ -158,11 +185,19 @@ class Colours:
 FOUR = [(0, 0, 0), (255, 0, 0), (0, 0, 255), (255, 255, 255)]
 
 
-@pytest.mark.parametrize("palette", [
-    lambda: tuple(FOUR), lambda: (c for c in FOUR), lambda: iter(FOUR), Colours,
-    lambda: np.array(FOUR, np.uint8), lambda: np.array(FOUR, np.int64),
-    lambda: ["#000", "#f00", "#00f", "#fff"], lambda: [list(c) for c in FOUR],
-])
+@pytest.mark.parametrize(
+    "palette",
+    [
+        lambda: tuple(FOUR),
+        lambda: (c for c in FOUR),
+        lambda: iter(FOUR),
+        Colours,
+        lambda: np.array(FOUR, np.uint8),
+        lambda: np.array(FOUR, np.int64),
+        lambda: ["#000", "#f00", "#00f", "#fff"],
+        lambda: [list(c) for c in FOUR],
+    ],
+)
 def test_iterables_accepted(palette):
     assert_images_equal(ed(RGB, palette=palette()), ed(RGB, palette=FOUR))
 
@@ -172,18 +207,28 @@ def test_limits_of_colour_count():
     assert_images_equal(ed(RGB, palette=BW, levels=2), two)
     pal = _many(4096)
     small = RGB[:2, :3]
-    assert_images_equal(ed(small, palette=pal, strength=0.0),
-                        ref.error_diffusion(small, "floyd_steinberg", palette=pal, strength=0.0))
+    assert_images_equal(
+        ed(small, palette=pal, strength=0.0),
+        ref.error_diffusion(small, "floyd_steinberg", palette=pal, strength=0.0),
+    )
 
 
-@pytest.mark.parametrize("pixel,palette,linear,expected", [
-    ((127, 127, 127), [(0, 0, 0), (254, 254, 254)], False, (0, 0, 0)),
-    ((127, 127, 127), [(254, 254, 254), (0, 0, 0)], False, (254, 254, 254)),
-    ((10, 20, 30), [(50, 50, 50), (11, 20, 30), (10, 21, 30), (9, 20, 30)], False, (11, 20, 30)),
-    ((10, 20, 30), [(10, 20, 31), (10, 20, 29)], False, (10, 20, 31)),
-    ((10, 20, 30), [(10, 20, 30), (10, 20, 30), (10, 20, 31)], True, (10, 20, 30)),
-    ((0, 0, 0), [(0, 0, 1), (0, 1, 0), (1, 0, 0)], True, (0, 0, 1)),
-])
+@pytest.mark.parametrize(
+    "pixel,palette,linear,expected",
+    [
+        ((127, 127, 127), [(0, 0, 0), (254, 254, 254)], False, (0, 0, 0)),
+        ((127, 127, 127), [(254, 254, 254), (0, 0, 0)], False, (254, 254, 254)),
+        (
+            (10, 20, 30),
+            [(50, 50, 50), (11, 20, 30), (10, 21, 30), (9, 20, 30)],
+            False,
+            (11, 20, 30),
+        ),
+        ((10, 20, 30), [(10, 20, 31), (10, 20, 29)], False, (10, 20, 31)),
+        ((10, 20, 30), [(10, 20, 30), (10, 20, 30), (10, 20, 31)], True, (10, 20, 30)),
+        ((0, 0, 0), [(0, 0, 1), (0, 1, 0), (1, 0, 0)], True, (0, 0, 1)),
+    ],
+)
 def test_first_of_equally_near_colours_wins(pixel, palette, linear, expected):
     out = ed(np.array([[pixel]], np.uint8), palette=palette, strength=0.0, linear=linear)
     assert tuple(int(v) for v in out[0, 0]) == expected
@@ -203,8 +248,9 @@ def test_nearest_colour_matches_reference(size, linear):
     pal = [tuple(int(v) for v in c) for c in rng.integers(0, 256, (size, 3))]
     img = rng.integers(0, 256, (9, 11, 4), dtype=np.uint8)
     out = ed(img, palette=pal, strength=0.0, linear=linear)
-    assert_images_equal(out, ref.error_diffusion(img, "floyd_steinberg", palette=pal,
-                                                 strength=0.0, linear=linear))
+    assert_images_equal(
+        out, ref.error_diffusion(img, "floyd_steinberg", palette=pal, strength=0.0, linear=linear)
+    )
 
 
 # The threshold engines shift each channel by the palette's per-channel spread
@@ -212,11 +258,14 @@ def test_nearest_colour_matches_reference(size, linear):
 # equals the level step: dithering gray pixels to such a palette must then
 # match dithering each channel to the same number of levels.  The default
 # 8x8 matrix keeps every shifted value clear of the decision boundaries.
-@pytest.mark.parametrize("palette,levels", [
-    (["#000", "#fff"], 2),
-    (["#fff", "#000", "#fff", "#000"], 2),
-    (["#aaa", "#000", "#555", "#fff", "#555"], 4),
-])
+@pytest.mark.parametrize(
+    "palette,levels",
+    [
+        (["#000", "#fff"], 2),
+        (["#fff", "#000", "#fff", "#000"], 2),
+        (["#aaa", "#000", "#555", "#fff", "#555"], 4),
+    ],
+)
 def test_spread_matches_level_step(palette, levels):
     gray = np.random.default_rng(levels).integers(0, 256, (16, 16), dtype=np.uint8)
     rgb = np.dstack([gray] * 3)

@@ -12,6 +12,9 @@ import sys
 
 import pytest
 
+# Alone, not beside other test workers: many threads want the cores.
+pytestmark = pytest.mark.serial
+
 # Prints one digest per (kernel, mode, image) case. Each image is above the
 # size from which the engine starts threads for its mode (about 3 ms of
 # work on one thread), except the smaller RGBA one, which checks that the
@@ -43,7 +46,9 @@ cases = {
     "five channels": [(image(800, 811, 5, 8), {})],
     "palette 16": [(image(601, 587, 3, 9), {"palette": pal(16, 1)})],
     "palette 300": [(image(401, 389, 4, 10), {"palette": pal(300, 2), "linear": True})],
-    "palette gray ramp": [(image(601, 587, 3, 11), {"palette": [(v, v, v) for v in range(0, 256, 5)]})],
+    "palette gray ramp": [
+        (image(601, 587, 3, 11), {"palette": [(v, v, v) for v in range(0, 256, 5)]})
+    ],
 }
 for method in tonalis.available_methods():
     for mode, images in cases.items():
@@ -68,8 +73,9 @@ def digests(threads):
     env = {k: v for k, v in os.environ.items() if k != "TONALIS_NUM_THREADS"}
     env["TONALIS_NUM_THREADS"] = str(threads)
     env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    run = subprocess.run([sys.executable, "-c", PROBE], capture_output=True, text=True, env=env,
-                         timeout=600)
+    run = subprocess.run(
+        [sys.executable, "-c", PROBE], capture_output=True, text=True, env=env, timeout=600
+    )
     assert run.returncode == 0, run.stderr
     lines = run.stdout.split("\n")
     return dict(line.rsplit(" ", 1) for line in lines if line)

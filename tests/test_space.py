@@ -3,9 +3,9 @@ plain quantization (strength 0) of a full gradient."""
 
 import numpy as np
 import pytest
+import reference as ref
 
 import tonalis
-import reference as ref
 
 GRADIENT = np.arange(256, dtype=np.uint8).reshape(1, 256)
 
@@ -72,8 +72,9 @@ def test_plain_quantization_of_every_code(n, linear):
     for method in ("floyd_steinberg", "atkinson"):
         out = tonalis.error_diffusion(GRADIENT, method, levels=n, strength=0.0, linear=linear)
         assert out[0].tolist() == expected
-    planes = tonalis.error_diffusion(GRADIENT.reshape(16, 16, 1).repeat(3, axis=2), levels=n,
-                                     strength=0.0, linear=linear)
+    planes = tonalis.error_diffusion(
+        GRADIENT.reshape(16, 16, 1).repeat(3, axis=2), levels=n, strength=0.0, linear=linear
+    )
     assert planes[..., 2].ravel().tolist() == expected
 
 

@@ -11,10 +11,13 @@ import threading
 
 import numpy as np
 import pytest
+from hammer import assert_same_from_threads
 
 import tonalis
 
-from hammer import assert_same_from_threads
+# Alone, not beside other test workers: thread hammers and a ticker
+# that must get the processor.
+pytestmark = pytest.mark.serial
 
 Image = pytest.importorskip("PIL.Image")
 
@@ -99,11 +102,15 @@ class Ticker(threading.Thread):
 BIG = RNG.integers(0, 256, (1024, 1024, 3), dtype=np.uint8)
 
 
-@pytest.mark.parametrize("call", [
-    lambda: tonalis.error_diffusion(BIG, "stucki", levels=3, serpentine=True),
-    lambda: tonalis.ordered_dither(BIG, palette=PALETTE),
-    lambda: tonalis.random_dither(BIG, palette=PALETTE, seed=1),
-], ids=["diffusion", "ordered", "random"])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: tonalis.error_diffusion(BIG, "stucki", levels=3, serpentine=True),
+        lambda: tonalis.ordered_dither(BIG, palette=PALETTE),
+        lambda: tonalis.random_dither(BIG, palette=PALETTE, seed=1),
+    ],
+    ids=["diffusion", "ordered", "random"],
+)
 def test_other_threads_run_during_a_call(call):
     with Ticker() as ticker:
         _, advanced = ticker.calls(call)
@@ -111,11 +118,15 @@ def test_other_threads_run_during_a_call(call):
 
 
 @pytest.mark.skipif(FREE_THREADED, reason="without a global lock a writer can race the copy")
-@pytest.mark.parametrize("dither", [
-    lambda a: tonalis.error_diffusion(a, levels=2),
-    lambda a: tonalis.ordered_dither(a),
-    lambda a: tonalis.random_dither(a, seed=4),
-], ids=["diffusion", "ordered", "random"])
+@pytest.mark.parametrize(
+    "dither",
+    [
+        lambda a: tonalis.error_diffusion(a, levels=2),
+        lambda a: tonalis.ordered_dither(a),
+        lambda a: tonalis.random_dither(a, seed=4),
+    ],
+    ids=["diffusion", "ordered", "random"],
+)
 def test_writes_during_the_engine_run_do_not_reach_the_result(dither):
     # An image whose whole main diagonal is one byte of memory: an engine that
     # read the caller's array while another thread flips that byte would see
@@ -183,6 +194,7 @@ FIRST_USE = textwrap.dedent("""
 def test_first_use_of_the_caches_from_many_threads(attempt):
     # A fresh interpreter each time, so the calls are the first ones.
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    run = subprocess.run([sys.executable, "-c", FIRST_USE], capture_output=True, text=True,
-                         env=env, timeout=300)
+    run = subprocess.run(
+        [sys.executable, "-c", FIRST_USE], capture_output=True, text=True, env=env, timeout=300
+    )
     assert run.returncode == 0 and run.stdout.strip() == "ok", run.stderr

@@ -69,6 +69,7 @@ def test_deterministic_and_seeded():
     assert np.array_equal(blue_noise_ranks(32, seed=1), blue_noise_ranks(32, seed=1))
 
 
+@pytest.mark.serial  # timed: alone, not beside other test workers
 def test_fast_enough():
     start = time.perf_counter()
     blue_noise_ranks(64)
@@ -95,11 +96,17 @@ def test_tiles_seamlessly():
     assert not np.any(tiled[:-1, :] & tiled[1:, :])
 
 
-@pytest.mark.parametrize("kwargs, error", [
-    ({"size": 3}, ValueError), ({"size": 257}, ValueError), ({"size": 16.0}, TypeError),
-    ({"size": True}, TypeError), ({"size": 16, "sigma": 0.1}, ValueError),
-    ({"size": 16, "sigma": 5.0}, ValueError),
-])
+@pytest.mark.parametrize(
+    "kwargs, error",
+    [
+        ({"size": 3}, ValueError),
+        ({"size": 257}, ValueError),
+        ({"size": 16.0}, TypeError),
+        ({"size": True}, TypeError),
+        ({"size": 16, "sigma": 0.1}, ValueError),
+        ({"size": 16, "sigma": 5.0}, ValueError),
+    ],
+)
 def test_rejects_bad_arguments(kwargs, error):
     with pytest.raises(error):
         blue_noise_ranks(**kwargs)

@@ -9,8 +9,12 @@ from tonalis_tools.channels import DEVICE_LEVELS, device_levels, dither_channels
 METHODS = tonalis.available_methods()
 # (method, options): every family, with the options that change its course.
 CASES = [(m, {}) for m in METHODS] + [
-    ("fs", {"serpentine": True}), ("jjn", {"linear": True}), ("atkinson", {"strength": 0.6}),
-    ("random", {"seed": 0}), ("random", {"seed": 42, "linear": True}), ("random", {"seed": -7}),
+    ("fs", {"serpentine": True}),
+    ("jjn", {"linear": True}),
+    ("atkinson", {"strength": 0.6}),
+    ("random", {"seed": 0}),
+    ("random", {"seed": 42, "linear": True}),
+    ("random", {"seed": -7}),
     ("bayer4x4", {"strength": 0.3}),
 ]
 
@@ -25,7 +29,9 @@ def _first_difference(a, b):
 
 
 @pytest.mark.parametrize("method, options", CASES)
-@pytest.mark.parametrize("shape, alpha", [((9, 13, 3), False), ((9, 13, 4), True), ((9, 13, 4), False)])
+@pytest.mark.parametrize(
+    "shape, alpha", [((9, 13, 3), False), ((9, 13, 4), True), ((9, 13, 4), False)]
+)
 def test_equal_counts_equal_the_plain_call(method, options, shape, alpha):
     image = _image(shape)
     plain = tonalis.dither(image, method, levels=5, preserve_alpha=alpha, **options)
@@ -40,16 +46,22 @@ def test_each_channel_equals_its_own_plane(method, options):
     levels = (32, 64, 4)
     out = dither_channels(image, method, levels, **options)
     for channel, count in enumerate(levels):
-        plane = tonalis.dither(np.ascontiguousarray(image[:, :, channel]), method, levels=count, **options)
+        plane = tonalis.dither(
+            np.ascontiguousarray(image[:, :, channel]), method, levels=count, **options
+        )
         assert _first_difference(out[:, :, channel], plane) is None, channel
 
 
-@pytest.mark.parametrize("matrix", [2, "bayer16x16", np.array([[0.1, 0.9], [0.6, 0.4]]), np.arange(6).reshape(2, 3)])
+@pytest.mark.parametrize(
+    "matrix", [2, "bayer16x16", np.array([[0.1, 0.9], [0.6, 0.4]]), np.arange(6).reshape(2, 3)]
+)
 def test_matrix_option_is_ordered_dither(matrix):
     image = _image((7, 9, 3))
     out = dither_channels(image, "fs", (2, 7, 3), matrix=matrix, strength=0.9)
     for channel, count in enumerate((2, 7, 3)):
-        plane = tonalis.ordered_dither(np.ascontiguousarray(image[:, :, channel]), matrix, levels=count, strength=0.9)
+        plane = tonalis.ordered_dither(
+            np.ascontiguousarray(image[:, :, channel]), matrix, levels=count, strength=0.9
+        )
         assert np.array_equal(out[:, :, channel], plane)
 
 
@@ -61,7 +73,9 @@ def test_device_formats_give_their_level_counts(name):
     assert counts == device_levels(name) == DEVICE_LEVELS[name]
 
 
-@pytest.mark.parametrize("shape, levels", [((6, 5), (3,)), ((6, 5), 3), ((6, 5, 1), [3]), ((6, 5, 2), (3,))])
+@pytest.mark.parametrize(
+    "shape, levels", [((6, 5), (3,)), ((6, 5), 3), ((6, 5, 1), [3]), ((6, 5, 2), (3,))]
+)
 def test_gray_and_gray_alpha(shape, levels):
     image = _image(shape)
     out = dither_channels(image, "atkinson", levels)
@@ -84,17 +98,20 @@ def test_caller_image_is_not_changed():
     assert np.array_equal(image, before)
 
 
-@pytest.mark.parametrize("levels, kwargs, error, message", [
-    ((32, 64), {}, ValueError, r"levels \(32, 64\) has 2 entries but the image has 3 channel"),
-    ((2, 2, 2, 2), {}, ValueError, "has 4 entries"),
-    ("rgb999", {}, ValueError, "unknown device format 'rgb999'"),
-    ((2, 2.0, 2), {}, TypeError, "levels entries must be ints"),
-    (True, {}, TypeError, "levels must be an int"),
-    (2.5, {}, TypeError, "levels must be an int"),
-    ((2, 1, 2), {}, ValueError, "levels must be between 2 and 256"),
-    ((2, 2, 2), {"palette": ["#000", "#fff"]}, ValueError, "exclude each other"),
-    ((2, 2, 2), {"seed": 1, "matrix": 4}, TypeError, "seed"),
-])
+@pytest.mark.parametrize(
+    "levels, kwargs, error, message",
+    [
+        ((32, 64), {}, ValueError, r"levels \(32, 64\) has 2 entries but the image has 3 channel"),
+        ((2, 2, 2, 2), {}, ValueError, "has 4 entries"),
+        ("rgb999", {}, ValueError, "unknown device format 'rgb999'"),
+        ((2, 2.0, 2), {}, TypeError, "levels entries must be ints"),
+        (True, {}, TypeError, "levels must be an int"),
+        (2.5, {}, TypeError, "levels must be an int"),
+        ((2, 1, 2), {}, ValueError, "levels must be between 2 and 256"),
+        ((2, 2, 2), {"palette": ["#000", "#fff"]}, ValueError, "exclude each other"),
+        ((2, 2, 2), {"seed": 1, "matrix": 4}, TypeError, "seed"),
+    ],
+)
 def test_rejects_bad_arguments(levels, kwargs, error, message):
     with pytest.raises(error, match=message):
         dither_channels(_image((4, 4, 3)), "fs", levels, **kwargs)

@@ -7,7 +7,12 @@ import pytest
 
 import tonalis
 from tonalis_tools.halftone import (
-    SCREENS, halftone_matrix, screen, screen_geometry, screen_names, spot_values,
+    SCREENS,
+    halftone_matrix,
+    screen,
+    screen_geometry,
+    screen_names,
+    spot_values,
 )
 
 ANGLES = [0, 7.5, 15, 22.5, 30, 45, 60, 75, 90, 105, 135, 165, -15, -45, 33.7, 200]
@@ -66,7 +71,9 @@ def test_the_tiled_matrix_matches_a_matrix_ranked_over_the_whole_image(angle):
 
 
 @pytest.mark.parametrize("shape", ["round", "ellipse", "square"])
-@pytest.mark.parametrize("cell, angle", [(8, 0), (8, 15), (8, 45), (8, 75), (8, 90), (8, -30), (10, 33.7), (6, 60)])
+@pytest.mark.parametrize(
+    "cell, angle", [(8, 0), (8, 15), (8, 45), (8, 75), (8, 90), (8, -30), (10, 33.7), (6, 60)]
+)
 def test_dots_stay_whole_across_tile_borders(cell, angle, shape):
     # A light flat gray prints one compact dot per screen cell: as many dots
     # as cells, of nearly equal size, none split or merged at a seam.
@@ -116,7 +123,8 @@ def test_dot_gain_keeps_the_order_and_lightens(gain):
     assert np.all(gained >= plain) and 0 < gained.min() and gained.max() < 1
     gray = np.full(plain.shape, 128, np.uint8)
     assert np.count_nonzero(tonalis.ordered_dither(gray, gained) == 0) < np.count_nonzero(
-        tonalis.ordered_dither(gray, plain) == 0)
+        tonalis.ordered_dither(gray, plain) == 0
+    )
 
 
 def test_named_screens_resolve():
@@ -131,18 +139,21 @@ def test_named_screens_resolve():
         screen(45)
 
 
-@pytest.mark.parametrize("kwargs, error, message", [
-    ({"cell": 1.5}, ValueError, "cell must be between 2 and 32"),
-    ({"cell": 33}, ValueError, "got 33"),
-    ({"cell": float("nan")}, ValueError, "finite"),
-    ({"cell": "8"}, TypeError, "cell must be a number"),
-    ({"cell": True}, TypeError, "cell"),
-    ({"angle": float("inf")}, ValueError, "angle must be finite"),
-    ({"shape": "star"}, ValueError, "unknown dot shape 'star'"),
-    ({"shape": 3}, TypeError, "shape must be a str"),
-    ({"dot_gain": 0.3}, ValueError, "dot_gain must be between 0 and 0.25"),
-    ({"dot_gain": -0.01}, ValueError, "dot_gain"),
-])
+@pytest.mark.parametrize(
+    "kwargs, error, message",
+    [
+        ({"cell": 1.5}, ValueError, "cell must be between 2 and 32"),
+        ({"cell": 33}, ValueError, "got 33"),
+        ({"cell": float("nan")}, ValueError, "finite"),
+        ({"cell": "8"}, TypeError, "cell must be a number"),
+        ({"cell": True}, TypeError, "cell"),
+        ({"angle": float("inf")}, ValueError, "angle must be finite"),
+        ({"shape": "star"}, ValueError, "unknown dot shape 'star'"),
+        ({"shape": 3}, TypeError, "shape must be a str"),
+        ({"dot_gain": 0.3}, ValueError, "dot_gain must be between 0 and 0.25"),
+        ({"dot_gain": -0.01}, ValueError, "dot_gain"),
+    ],
+)
 def test_rejects_bad_arguments(kwargs, error, message):
     with pytest.raises(error, match=message):
         halftone_matrix(**kwargs)

@@ -11,7 +11,14 @@ pytest.importorskip("PIL")
 from PIL import Image, features
 
 from tonalis_tools.encoding import index_colours, smallest_image
-from tonalis_tools.imagefile import Frames, load_frames, load_image, save_bytes, save_frames, save_image
+from tonalis_tools.imagefile import (
+    Frames,
+    load_frames,
+    load_image,
+    save_bytes,
+    save_frames,
+    save_image,
+)
 from tonalis_tools.pipeline import DitherSettings, apply, dither_frames
 
 RNG = np.random.default_rng(21)
@@ -26,15 +33,19 @@ def _levels(shape, values):
     return np.asarray(values, np.uint8)[RNG.integers(0, len(values), shape)]
 
 
-@pytest.mark.parametrize("array, mode, depth", [
-    (_levels((9, 13), [0, 255]), "1", 1),
-    (_levels((9, 13), [0, 85, 170, 255]), "P", 2),
-    (_levels((9, 13), [0, 17, 34, 51, 68]), "P", 4),
-    (_levels((9, 13, 3), [0, 255]), "P", 4),                  # the 8 corner colours
-    (_levels((9, 13, 3), [0, 128, 255]), "P", 8),             # 27 colours
-    (_levels((9, 13, 2), [0, 255]), "P", 2),                  # LA: alpha in the palette
-    (_levels((9, 13, 4), [0, 255]), "P", 4),                  # RGBA: 16 colours with alpha
-], ids=["bw", "gray4", "gray5", "rgb8", "rgb27", "la", "rgba"])
+@pytest.mark.parametrize(
+    "array, mode, depth",
+    [
+        (_levels((9, 13), [0, 255]), "1", 1),
+        (_levels((9, 13), [0, 85, 170, 255]), "P", 2),
+        (_levels((9, 13), [0, 17, 34, 51, 68]), "P", 4),
+        (_levels((9, 13, 3), [0, 255]), "P", 4),  # the 8 corner colours
+        (_levels((9, 13, 3), [0, 128, 255]), "P", 8),  # 27 colours
+        (_levels((9, 13, 2), [0, 255]), "P", 2),  # LA: alpha in the palette
+        (_levels((9, 13, 4), [0, 255]), "P", 4),  # RGBA: 16 colours with alpha
+    ],
+    ids=["bw", "gray4", "gray5", "rgb8", "rgb27", "la", "rgba"],
+)
 def test_smallest_png_is_exact(tmp_path, array, mode, depth):
     image = Image.fromarray(array)
     assert smallest_image(image).mode == mode
@@ -80,25 +91,39 @@ def test_index_colours_matches_unique(channels, count, spread):
 def test_sixteen_bit_files_scale_to_eight_bits(tmp_path, mode, scale):
     ramp = np.linspace(0, scale, 64).round().astype(np.uint16).reshape(8, 8)
     path = tmp_path / "ramp.tif"
-    Image.frombytes(mode, (8, 8), ramp.astype(">u2" if mode.endswith("B") else "<u2").tobytes()).save(path)
+    Image.frombytes(
+        mode, (8, 8), ramp.astype(">u2" if mode.endswith("B") else "<u2").tobytes()
+    ).save(path)
     loaded = np.asarray(load_image(path))
     assert np.array_equal(loaded, np.floor(ramp / scale * 255 + 0.5).astype(np.uint8))
 
 
-@pytest.mark.parametrize("fmt, message", [
-    ("JPEG", "lossy"),
-    ("TIFF", "cannot hold the 2 frames"),
-])
+@pytest.mark.parametrize(
+    "fmt, message",
+    [
+        ("JPEG", "lossy"),
+        ("TIFF", "cannot hold the 2 frames"),
+    ],
+)
 def test_writes_that_would_lose_the_result_are_refused(fmt, message):
     frames = Frames([Image.new("L", (4, 4)), Image.new("L", (4, 4), 255)], [10, 10], [1, 1])
     with pytest.raises(ValueError, match=message):
-        save_frames(frames if fmt == "TIFF" else Frames(frames.images[:1]), io.BytesIO(), format=fmt)
+        save_frames(
+            frames if fmt == "TIFF" else Frames(frames.images[:1]), io.BytesIO(), format=fmt
+        )
 
 
-@pytest.mark.parametrize("array, message", [
-    (_levels((40, 40, 3), list(range(0, 256, 16))), "at most 256 colours"),
-    (np.dstack([_levels((8, 8, 3), [0, 255]), _levels((8, 8), [0, 128, 255])]), "partial transparency"),
-], ids=["colours", "alpha"])
+@pytest.mark.parametrize(
+    "array, message",
+    [
+        (_levels((40, 40, 3), list(range(0, 256, 16))), "at most 256 colours"),
+        (
+            np.dstack([_levels((8, 8, 3), [0, 255]), _levels((8, 8), [0, 128, 255])]),
+            "partial transparency",
+        ),
+    ],
+    ids=["colours", "alpha"],
+)
 def test_gif_refuses_what_it_cannot_hold(tmp_path, array, message):
     with pytest.raises(ValueError, match=message):
         save_image(Image.fromarray(array), tmp_path / "out.gif")
@@ -133,8 +158,14 @@ def _animation(tmp_path, suffix, alpha=False):
         data = base.copy()
         data[2 + 3 * i : 8 + 3 * i, 4:12] = (250, 30, 30)
         if alpha:
-            data = np.dstack([data, np.where(np.arange(24) < 4 + i, 0, 255).astype(np.uint8)[None, :]
-                              .repeat(20, axis=0)])
+            data = np.dstack(
+                [
+                    data,
+                    np.where(np.arange(24) < 4 + i, 0, 255)
+                    .astype(np.uint8)[None, :]
+                    .repeat(20, axis=0),
+                ]
+            )
         frames.append(Image.fromarray(data))
     path = tmp_path / f"anim{suffix}"
     options = {"duration": [40, 50, 60, 70], "loop": 2, "disposal": 2 if suffix == ".gif" else 1}
@@ -174,12 +205,16 @@ def test_animations_keep_every_frame_and_their_timing(tmp_path, source, target, 
         assert back.disposals == frames.disposals
 
 
-@pytest.mark.parametrize("settings", [
-    DitherSettings("bayer8x8"),
-    DitherSettings("bluenoise16", levels=3),
-    DitherSettings("random"),
-    DitherSettings("random", seed=5),
-], ids=["bayer", "blue-noise", "random", "random-seeded"])
+@pytest.mark.parametrize(
+    "settings",
+    [
+        DitherSettings("bayer8x8"),
+        DitherSettings("bluenoise16", levels=3),
+        DitherSettings("random"),
+        DitherSettings("random", seed=5),
+    ],
+    ids=["bayer", "blue-noise", "random", "random-seeded"],
+)
 def test_still_parts_of_an_animation_stay_still(settings):
     still = Image.fromarray(RNG.integers(0, 256, (16, 16, 3), dtype=np.uint8))
     frames = Frames([still, still.copy(), still.copy()], [10] * 3, [1] * 3)
@@ -188,11 +223,15 @@ def test_still_parts_of_an_animation_stay_still(settings):
     assert all(np.array_equal(np.asarray(im), first) for im in result.images[1:])
 
 
-@pytest.mark.parametrize("image", [
-    np.array([[0, 128], [200, 255]], np.uint8)[..., None].repeat(3, axis=2),
-    RNG.integers(0, 256, (5, 7, 3), dtype=np.uint8),
-    RNG.integers(0, 256, (5, 7, 4), dtype=np.uint8),
-], ids=["grays", "rgb", "rgba"])
+@pytest.mark.parametrize(
+    "image",
+    [
+        np.array([[0, 128], [200, 255]], np.uint8)[..., None].repeat(3, axis=2),
+        RNG.integers(0, 256, (5, 7, 3), dtype=np.uint8),
+        RNG.integers(0, 256, (5, 7, 4), dtype=np.uint8),
+    ],
+    ids=["grays", "rgb", "rgba"],
+)
 def test_gray_output_matches_pillow_luma(image):
     settings = DitherSettings("atkinson", levels=3, gray=True)
     from_array = apply(settings, image)

@@ -41,10 +41,17 @@ def _palette(fmt):
 
 @pytest.mark.parametrize("height, width", SIZES)
 @pytest.mark.parametrize("fmt", sorted(FORMATS))
-@pytest.mark.parametrize("options", [
-    {}, {"bit_order": "lsb"}, {"invert": True}, {"align": 4}, {"byteorder": "big"},
-    {"bit_order": "lsb", "invert": True, "align": 2},
-])
+@pytest.mark.parametrize(
+    "options",
+    [
+        {},
+        {"bit_order": "lsb"},
+        {"invert": True},
+        {"align": 4},
+        {"byteorder": "big"},
+        {"bit_order": "lsb", "invert": True, "align": 2},
+    ],
+)
 def test_every_format_round_trips(fmt, height, width, options):
     image = _dithered(fmt, height, width, seed=height * 100 + width)
     palette = _palette(fmt)
@@ -59,7 +66,10 @@ def test_every_format_round_trips(fmt, height, width, options):
     assert back.dtype == np.uint8 and np.array_equal(back, expected)
 
 
-@pytest.mark.parametrize("fmt, bits", [("mono", 1), ("gray2", 2), ("gray4", 4), ("index2", 2), ("index4", 4), ("index8", 8)])
+@pytest.mark.parametrize(
+    "fmt, bits",
+    [("mono", 1), ("gray2", 2), ("gray4", 4), ("index2", 2), ("index4", 4), ("index8", 8)],
+)
 @pytest.mark.parametrize("width", [1, 7, 8, 9, 31])
 @pytest.mark.parametrize("align", [1, 3, 4])
 def test_rows_are_padded_to_the_alignment(fmt, bits, width, align):
@@ -70,15 +80,23 @@ def test_rows_are_padded_to_the_alignment(fmt, bits, width, align):
     assert len(data) == 3 * row
 
 
-@pytest.mark.parametrize("image, fmt, options, expected", [
-    ([[0, 255, 255, 0, 0, 0, 0, 0, 255]], "mono", {}, b"\x60\x80"),
-    ([[0, 255, 255, 0, 0, 0, 0, 0, 255]], "mono", {"bit_order": "lsb"}, b"\x06\x01"),
-    ([[0, 255, 255, 0, 0, 0, 0, 0, 255]], "mono", {"invert": True}, b"\x9f\x00"),
-    ([[0, 85, 170, 255, 255]], "gray2", {}, b"\x1b\xc0"),
-    ([[0, 85, 170, 255, 255]], "gray2", {"bit_order": "lsb"}, b"\xe4\x03"),
-    ([[17, 255, 0]], "gray4", {}, b"\x1f\x00"),
-    ([[255, 0, 0, 0, 0, 0, 0, 0, 0]], "escpos", {}, b"\x1d\x76\x30\x00\x02\x00\x01\x00\x7f\x80"),
-])
+@pytest.mark.parametrize(
+    "image, fmt, options, expected",
+    [
+        ([[0, 255, 255, 0, 0, 0, 0, 0, 255]], "mono", {}, b"\x60\x80"),
+        ([[0, 255, 255, 0, 0, 0, 0, 0, 255]], "mono", {"bit_order": "lsb"}, b"\x06\x01"),
+        ([[0, 255, 255, 0, 0, 0, 0, 0, 255]], "mono", {"invert": True}, b"\x9f\x00"),
+        ([[0, 85, 170, 255, 255]], "gray2", {}, b"\x1b\xc0"),
+        ([[0, 85, 170, 255, 255]], "gray2", {"bit_order": "lsb"}, b"\xe4\x03"),
+        ([[17, 255, 0]], "gray4", {}, b"\x1f\x00"),
+        (
+            [[255, 0, 0, 0, 0, 0, 0, 0, 0]],
+            "escpos",
+            {},
+            b"\x1d\x76\x30\x00\x02\x00\x01\x00\x7f\x80",
+        ),
+    ],
+)
 def test_known_gray_bytes(image, fmt, options, expected):
     assert pack(np.array(image, np.uint8), fmt, **options) == expected
 
@@ -121,41 +139,87 @@ def test_repeated_palette_colour_takes_the_first_index():
     assert pack(rgb, "index8", palette=["#000", "#fff", "#fff"]) == b"\x01"
 
 
-@pytest.mark.parametrize("image, fmt, options, message", [
-    (np.full((2, 3), 17, np.uint8), "gray2", {}, r"pixel \(row 0, column 0\) has gray 17.*levels=4"),
-    (np.array([[0, 255], [255, 128]], np.uint8), "mono", {}, r"pixel \(row 1, column 1\) has gray 128"),
-    (np.array([[[0, 0, 0], [10, 0, 0]]], np.uint8), "mono", {}, r"takes gray images.*column 1\) is #0a0000"),
-    (np.zeros((2, 2, 4), np.uint8), "mono", {}, r"no transparency.*alpha 0"),
-    (np.full((2, 2, 3), 9, np.uint8), "index4", {}, r"is #090909, not in the palette of format 'index4'"),
-    (np.full((2, 2, 3), 255, np.uint8), "index2", {}, "needs a palette"),
-    (np.zeros((2, 2, 3), np.uint8), "index2", {"palette": preset("ega16")}, "at most 4 colours"),
-    (np.full((1, 1, 3), (255, 255, 0), np.uint8), "bwr", {}, "#ffff00, not in the palette of format 'bwr'"),
-    (np.zeros((1, 1, 3), np.uint8), "bwr", {"palette": ["#000", "#fff"]}, "3 colours"),
-    (np.full((1, 1, 3), (255, 5, 0), np.uint8), "rgb565", {}, r"G code 5.*levels=\(32, 64, 32\)"),
-    (np.zeros((1, 1, 3), np.uint8), "rgb565", {"invert": True}, "invert applies to bit formats"),
-    (np.zeros((1, 1), np.uint8), "png", {}, "unknown pack format 'png'"),
-    (np.zeros((1, 1), np.uint8), "mono", {"bit_order": "big"}, "bit_order must be"),
-    (np.zeros((1, 1), np.uint8), "rgb565", {"byteorder": "middle"}, "byteorder must be"),
-    (np.zeros((1, 1), np.uint8), "mono", {"align": 0}, "align must be"),
-    (np.zeros((1, 1), np.uint8), "escpos", {"band_height": 0}, "band_height must be"),
-    (np.zeros((1, 1, 5), np.uint8), "rgb332", {}, "5 channels"),
-])
+@pytest.mark.parametrize(
+    "image, fmt, options, message",
+    [
+        (
+            np.full((2, 3), 17, np.uint8),
+            "gray2",
+            {},
+            r"pixel \(row 0, column 0\) has gray 17.*levels=4",
+        ),
+        (
+            np.array([[0, 255], [255, 128]], np.uint8),
+            "mono",
+            {},
+            r"pixel \(row 1, column 1\) has gray 128",
+        ),
+        (
+            np.array([[[0, 0, 0], [10, 0, 0]]], np.uint8),
+            "mono",
+            {},
+            r"takes gray images.*column 1\) is #0a0000",
+        ),
+        (np.zeros((2, 2, 4), np.uint8), "mono", {}, r"no transparency.*alpha 0"),
+        (
+            np.full((2, 2, 3), 9, np.uint8),
+            "index4",
+            {},
+            r"is #090909, not in the palette of format 'index4'",
+        ),
+        (np.full((2, 2, 3), 255, np.uint8), "index2", {}, "needs a palette"),
+        (
+            np.zeros((2, 2, 3), np.uint8),
+            "index2",
+            {"palette": preset("ega16")},
+            "at most 4 colours",
+        ),
+        (
+            np.full((1, 1, 3), (255, 255, 0), np.uint8),
+            "bwr",
+            {},
+            "#ffff00, not in the palette of format 'bwr'",
+        ),
+        (np.zeros((1, 1, 3), np.uint8), "bwr", {"palette": ["#000", "#fff"]}, "3 colours"),
+        (
+            np.full((1, 1, 3), (255, 5, 0), np.uint8),
+            "rgb565",
+            {},
+            r"G code 5.*levels=\(32, 64, 32\)",
+        ),
+        (
+            np.zeros((1, 1, 3), np.uint8),
+            "rgb565",
+            {"invert": True},
+            "invert applies to bit formats",
+        ),
+        (np.zeros((1, 1), np.uint8), "png", {}, "unknown pack format 'png'"),
+        (np.zeros((1, 1), np.uint8), "mono", {"bit_order": "big"}, "bit_order must be"),
+        (np.zeros((1, 1), np.uint8), "rgb565", {"byteorder": "middle"}, "byteorder must be"),
+        (np.zeros((1, 1), np.uint8), "mono", {"align": 0}, "align must be"),
+        (np.zeros((1, 1), np.uint8), "escpos", {"band_height": 0}, "band_height must be"),
+        (np.zeros((1, 1, 5), np.uint8), "rgb332", {}, "5 channels"),
+    ],
+)
 def test_pack_rejects_what_the_format_cannot_hold(image, fmt, options, message):
     with pytest.raises(ValueError, match=message):
         pack(image, fmt, **options)
 
 
-@pytest.mark.parametrize("data, fmt, width, height, message", [
-    (b"\x00" * 3, "mono", 9, 2, "9x2 in format 'mono' takes 4 bytes, got 3"),
-    (b"\x00" * 5, "rgb565", 1, 2, "takes 4 bytes"),
-    (b"\x00\x00", "mono", 0, 2, "width must be a positive int"),
-    (b"\x1b@" + b"\x00" * 8, "escpos", 8, 1, "no raster command"),
-    (b"\x1d\x76\x30\x00\x01\x00\x02\x00\xff", "escpos", 8, 2, "cut short"),
-    (b"\x1d\x76\x30\x00\x02\x00\x01\x00\xff\xff", "escpos", 8, 1, "2 bytes per row"),
-    (b"\x1d\x76\x30\x00\x01\x00\x01\x00\xff", "escpos", 8, 2, "hold 1 rows, expected 2"),
-    (b"\x80\x80", "bwr", 1, 1, "set in both planes"),
-    (b"\x70", "index4", 2, 1, "index 7, the palette has 7 colours"),
-])
+@pytest.mark.parametrize(
+    "data, fmt, width, height, message",
+    [
+        (b"\x00" * 3, "mono", 9, 2, "9x2 in format 'mono' takes 4 bytes, got 3"),
+        (b"\x00" * 5, "rgb565", 1, 2, "takes 4 bytes"),
+        (b"\x00\x00", "mono", 0, 2, "width must be a positive int"),
+        (b"\x1b@" + b"\x00" * 8, "escpos", 8, 1, "no raster command"),
+        (b"\x1d\x76\x30\x00\x01\x00\x02\x00\xff", "escpos", 8, 2, "cut short"),
+        (b"\x1d\x76\x30\x00\x02\x00\x01\x00\xff\xff", "escpos", 8, 1, "2 bytes per row"),
+        (b"\x1d\x76\x30\x00\x01\x00\x01\x00\xff", "escpos", 8, 2, "hold 1 rows, expected 2"),
+        (b"\x80\x80", "bwr", 1, 1, "set in both planes"),
+        (b"\x70", "index4", 2, 1, "index 7, the palette has 7 colours"),
+    ],
+)
 def test_unpack_rejects_data_that_do_not_fit(data, fmt, width, height, message):
     with pytest.raises(ValueError, match=message):
         unpack(data, fmt, width, height)
@@ -169,12 +233,18 @@ def test_c_header_round_trips(size):
     assert parse_c_header(text) == ("panel_image", 12, 7, data)
 
 
-@pytest.mark.parametrize("text, message", [
-    ("int x;", "no 'uint8_t name"),
-    ("const uint8_t a[] = {1, 2};", "no A_WIDTH"),
-    ("#define A_WIDTH 1\n#define A_HEIGHT 1\nuint8_t a[] = {0x100};", "not a byte"),
-    ("#define A_WIDTH 1\n#define A_HEIGHT 1\nuint8_t a[] = {zz};", "'zz' in array 'a' is not a number"),
-])
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("int x;", "no 'uint8_t name"),
+        ("const uint8_t a[] = {1, 2};", "no A_WIDTH"),
+        ("#define A_WIDTH 1\n#define A_HEIGHT 1\nuint8_t a[] = {0x100};", "not a byte"),
+        (
+            "#define A_WIDTH 1\n#define A_HEIGHT 1\nuint8_t a[] = {zz};",
+            "'zz' in array 'a' is not a number",
+        ),
+    ],
+)
 def test_parse_c_header_rejects(text, message):
     with pytest.raises(ValueError, match=message):
         parse_c_header(text)
@@ -203,6 +273,8 @@ def test_dithering_to_a_formats_target_packs(fmt):
     assert np.array_equal(unpack(pack(image, fmt, **options), fmt, 13, 9, **options), image)
 
 
-@pytest.mark.parametrize("alias, name", [("1BPP", "mono"), ("black-red", "bwr"), ("GS v 0", "escpos")])
+@pytest.mark.parametrize(
+    "alias, name", [("1BPP", "mono"), ("black-red", "bwr"), ("GS v 0", "escpos")]
+)
 def test_dither_target_resolves_aliases(alias, name):
     assert dither_target(alias).name == name

@@ -12,8 +12,18 @@ HEX = re.compile(r"#[0-9a-f]{6}")
 
 # Name -> colour count, as documented.
 EXPECTED_SIZES = {
-    "bw": 2, "gray4": 4, "gray16": 16, "gameboy": 4, "cga": 4, "ega16": 16, "pico8": 16,
-    "websafe": 216, "epaper-bwr": 3, "epaper-bwy": 3, "epaper-7": 7, "epaper-6": 6,
+    "bw": 2,
+    "gray4": 4,
+    "gray16": 16,
+    "gameboy": 4,
+    "cga": 4,
+    "ega16": 16,
+    "pico8": 16,
+    "websafe": 216,
+    "epaper-bwr": 3,
+    "epaper-bwy": 3,
+    "epaper-7": 7,
+    "epaper-6": 6,
 }
 
 
@@ -33,7 +43,7 @@ def test_module_accepts_preset_and_uses_only_its_colours(name):
     rng = np.random.default_rng(5)
     image = rng.integers(0, 256, (24, 24, 3), dtype=np.uint8)
     out = tonalis.dither(image, "fs", palette=preset(name))
-    used = {"#%02x%02x%02x" % tuple(px) for px in out.reshape(-1, 3)}
+    used = {"#{:02x}{:02x}{:02x}".format(*px) for px in out.reshape(-1, 3)}
     assert used <= set(preset(name))
 
 
@@ -41,21 +51,27 @@ def test_module_accepts_preset_and_uses_only_its_colours(name):
 def test_gray_presets_match_levels(name):
     ramp = np.dstack([np.arange(256, dtype=np.uint8).reshape(16, 16)] * 3)
     count = EXPECTED_SIZES[name]
-    assert np.array_equal(tonalis.dither(ramp, palette=preset(name), strength=0.0),
-                          tonalis.dither(ramp, levels=count, strength=0.0))
+    assert np.array_equal(
+        tonalis.dither(ramp, palette=preset(name), strength=0.0),
+        tonalis.dither(ramp, levels=count, strength=0.0),
+    )
 
 
-
-
-@pytest.mark.parametrize("alias, name", [
-    ("PICO-8", "pico8"), ("Game Boy", "gameboy"), ("grey_4", "gray4"), ("EGA", "ega16"),
-    ("web-safe-216", "websafe"), ("ePaper_BWR", "epaper-bwr"), ("black-white", "bw"),
-    ("epaper 7 colour", "epaper-7"),
-])
+@pytest.mark.parametrize(
+    "alias, name",
+    [
+        ("PICO-8", "pico8"),
+        ("Game Boy", "gameboy"),
+        ("grey_4", "gray4"),
+        ("EGA", "ega16"),
+        ("web-safe-216", "websafe"),
+        ("ePaper_BWR", "epaper-bwr"),
+        ("black-white", "bw"),
+        ("epaper 7 colour", "epaper-7"),
+    ],
+)
 def test_loose_names_and_aliases(alias, name):
     assert preset(alias) == PRESETS[name][1]
-
-
 
 
 def test_unknown_preset_lists_the_names():
@@ -65,21 +81,32 @@ def test_unknown_preset_lists_the_names():
         preset(3)
 
 
-@pytest.mark.parametrize("text, expected", [
-    ("#000,#fff", ["#000000", "#ffffff"]),
-    ("000 FFF  ff0000", ["#000000", "#ffffff", "#ff0000"]),
-    ("# a comment\n#102030 # dark\n\n#a0b0c0\n", ["#102030", "#a0b0c0"]),
-    ("GIMP Palette\nName: two\nColumns: 2\n#\n  0   0   0\tBlack\n255 128 1 Orange\n",
-     ["#000000", "#ff8001"]),
-])
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("#000,#fff", ["#000000", "#ffffff"]),
+        ("000 FFF  ff0000", ["#000000", "#ffffff", "#ff0000"]),
+        ("# a comment\n#102030 # dark\n\n#a0b0c0\n", ["#102030", "#a0b0c0"]),
+        (
+            "GIMP Palette\nName: two\nColumns: 2\n#\n  0   0   0\tBlack\n255 128 1 Orange\n",
+            ["#000000", "#ff8001"],
+        ),
+    ],
+)
 def test_parse_palette(text, expected):
     assert parse_palette(text) == expected
 
 
-@pytest.mark.parametrize("text, message", [
-    ("#12", "invalid hex color"), ("#ggg", "invalid hex color"), ("", "no colours"),
-    ("# only a comment", "no colours"), ("GIMP Palette\n256 0 0 x\n", "out of range"),
-])
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("#12", "invalid hex color"),
+        ("#ggg", "invalid hex color"),
+        ("", "no colours"),
+        ("# only a comment", "no colours"),
+        ("GIMP Palette\n256 0 0 x\n", "out of range"),
+    ],
+)
 def test_parse_palette_rejects(text, message):
     with pytest.raises(ValueError, match=message):
         parse_palette(text)

@@ -35,7 +35,9 @@ def test_dither_measured_then_recolor_by_index(name, alpha):
     measured, driver = panel_palette(name), panel_palette(name, measured=False)
     dithered = tonalis.dither(image, "fs", palette=measured)
     device = recolor(dithered, measured, driver)
-    assert np.array_equal(palette_indices(device[..., :3], driver), palette_indices(dithered[..., :3], measured))
+    assert np.array_equal(
+        palette_indices(device[..., :3], driver), palette_indices(dithered[..., :3], measured)
+    )
     if alpha:
         assert np.array_equal(device[..., 3], image[..., 3])
     # Round trip: back to the measured colours.
@@ -55,13 +57,33 @@ def test_repeated_colour_maps_to_its_first_index():
     assert np.array_equal(recolor(image, ["#fff", "#fff"], ["#111", "#222"]), [[[17, 17, 17]]])
 
 
-@pytest.mark.parametrize("image, measured, display, error, message", [
-    (np.zeros((1, 2, 3), np.uint8), ["#000", "#fff"], ["#000"], ValueError, "differ in length: 2 measured, 1"),
-    (np.full((1, 2, 3), 7, np.uint8), ["#000", "#fff"], ["#000", "#fff"], ValueError,
-     r"pixel \(row 0, column 0\) is #070707, not in measured_palette"),
-    (np.zeros((2, 2), np.uint8), ["#000"], ["#fff"], ValueError, "needs an RGB or RGBA image"),
-    (np.zeros((1, 1, 3), np.uint8), [0, 0, 0], ["#fff"], TypeError, "sequence of colour strings"),
-])
+@pytest.mark.parametrize(
+    "image, measured, display, error, message",
+    [
+        (
+            np.zeros((1, 2, 3), np.uint8),
+            ["#000", "#fff"],
+            ["#000"],
+            ValueError,
+            "differ in length: 2 measured, 1",
+        ),
+        (
+            np.full((1, 2, 3), 7, np.uint8),
+            ["#000", "#fff"],
+            ["#000", "#fff"],
+            ValueError,
+            r"pixel \(row 0, column 0\) is #070707, not in measured_palette",
+        ),
+        (np.zeros((2, 2), np.uint8), ["#000"], ["#fff"], ValueError, "needs an RGB or RGBA image"),
+        (
+            np.zeros((1, 1, 3), np.uint8),
+            [0, 0, 0],
+            ["#fff"],
+            TypeError,
+            "sequence of colour strings",
+        ),
+    ],
+)
 def test_recolor_rejects(image, measured, display, error, message):
     with pytest.raises(error, match=message):
         recolor(image, measured, display)

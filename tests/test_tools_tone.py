@@ -6,12 +6,31 @@ import pytest
 from tonalis_tools.tone import dot_gain_curve, dot_gain_inverse, tone, tone_curve
 
 SETTINGS = [
-    {"gamma": 0.05}, {"gamma": 0.4}, {"gamma": 1.25}, {"gamma": 20.0},
-    {"brightness": -1.0}, {"brightness": -0.3}, {"brightness": 0.7},
-    {"contrast": -1.0}, {"contrast": -0.5}, {"contrast": 0.5}, {"contrast": 1.0},
-    {"s_curve": 0.5}, {"s_curve": 1.0}, {"dot_gain": 0.1}, {"dot_gain": 0.25},
-    {"black": 40, "white": 41}, {"black": 30, "white": 220},
-    {"gamma": 2.2, "brightness": 0.1, "contrast": 0.8, "s_curve": 1.0, "dot_gain": 0.25, "black": 10},
+    {"gamma": 0.05},
+    {"gamma": 0.4},
+    {"gamma": 1.25},
+    {"gamma": 20.0},
+    {"brightness": -1.0},
+    {"brightness": -0.3},
+    {"brightness": 0.7},
+    {"contrast": -1.0},
+    {"contrast": -0.5},
+    {"contrast": 0.5},
+    {"contrast": 1.0},
+    {"s_curve": 0.5},
+    {"s_curve": 1.0},
+    {"dot_gain": 0.1},
+    {"dot_gain": 0.25},
+    {"black": 40, "white": 41},
+    {"black": 30, "white": 220},
+    {
+        "gamma": 2.2,
+        "brightness": 0.1,
+        "contrast": 0.8,
+        "s_curve": 1.0,
+        "dot_gain": 0.25,
+        "black": 10,
+    },
     {"gamma": 0.3, "brightness": -0.9, "contrast": -0.99, "s_curve": 0.2},
 ]
 
@@ -27,17 +46,23 @@ def test_tables_never_decrease(settings):
     assert np.all(np.diff(tone_curve(**settings).astype(int)) >= 0)
 
 
-@pytest.mark.parametrize("settings, check", [
-    ({"gamma": 1.25}, lambda t: t[128] > 128 and t[0] == 0 and t[255] == 255),
-    ({"gamma": 0.8}, lambda t: t[128] < 128 and t[0] == 0 and t[255] == 255),
-    ({"brightness": 0.2}, lambda t: t[0] == 51 and t[255] == 255),
-    ({"brightness": -0.2}, lambda t: t[0] == 0 and t[255] == 204),
-    ({"contrast": 0.5}, lambda t: t[64] < 64 and t[192] > 192 and t[128] == 128),
-    ({"contrast": -1.0}, lambda t: np.all(t == 128)),
-    ({"s_curve": 1.0}, lambda t: t[64] < 64 and t[192] > 192 and t[0] == 0 and t[255] == 255),
-    ({"dot_gain": 0.15}, lambda t: np.all(t.astype(int) >= np.arange(256)) and t[0] == 0 and t[255] == 255),
-    ({"black": 50, "white": 200}, lambda t: t[50] == 0 and t[200] == 255 and t[125] == 128),
-])
+@pytest.mark.parametrize(
+    "settings, check",
+    [
+        ({"gamma": 1.25}, lambda t: t[128] > 128 and t[0] == 0 and t[255] == 255),
+        ({"gamma": 0.8}, lambda t: t[128] < 128 and t[0] == 0 and t[255] == 255),
+        ({"brightness": 0.2}, lambda t: t[0] == 51 and t[255] == 255),
+        ({"brightness": -0.2}, lambda t: t[0] == 0 and t[255] == 204),
+        ({"contrast": 0.5}, lambda t: t[64] < 64 and t[192] > 192 and t[128] == 128),
+        ({"contrast": -1.0}, lambda t: np.all(t == 128)),
+        ({"s_curve": 1.0}, lambda t: t[64] < 64 and t[192] > 192 and t[0] == 0 and t[255] == 255),
+        (
+            {"dot_gain": 0.15},
+            lambda t: np.all(t.astype(int) >= np.arange(256)) and t[0] == 0 and t[255] == 255,
+        ),
+        ({"black": 50, "white": 200}, lambda t: t[50] == 0 and t[200] == 255 and t[125] == 128),
+    ],
+)
 def test_each_step_moves_tones_the_right_way(settings, check):
     assert check(tone_curve(**settings))
 
@@ -71,7 +96,9 @@ def test_tone_applies_the_table_and_keeps_alpha(shape):
     if len(shape) == 3 and shape[2] in (2, 4):
         assert np.array_equal(out[..., -1], image[..., -1])
         assert np.array_equal(out[..., :-1], table[image[..., :-1]])
-        assert np.array_equal(tone(image, gamma=1.8, contrast=0.3, preserve_alpha=False), table[image])
+        assert np.array_equal(
+            tone(image, gamma=1.8, contrast=0.3, preserve_alpha=False), table[image]
+        )
     else:
         assert np.array_equal(out, table[image])
     assert np.array_equal(tone(image), image)
@@ -113,29 +140,35 @@ def test_auto_levels_ignores_alpha():
     assert np.all(out[..., 1] == 255)
 
 
-@pytest.mark.parametrize("kwargs, error, message", [
-    ({"gamma": 0.0}, ValueError, "gamma must be between"),
-    ({"gamma": float("nan")}, ValueError, "gamma"),
-    ({"brightness": 1.5}, ValueError, "brightness must be between -1 and 1, got 1.5"),
-    ({"contrast": -2}, ValueError, "contrast"),
-    ({"s_curve": 2}, ValueError, "s_curve"),
-    ({"dot_gain": 0.5}, ValueError, "dot_gain"),
-    ({"gamma": "2"}, TypeError, "gamma must be a number"),
-    ({"black": 100, "white": 100}, ValueError, "black must be below white"),
-    ({"white": 256}, ValueError, "white must be between 0 and 255"),
-    ({"black": 1.0}, TypeError, "black must be an int"),
-])
+@pytest.mark.parametrize(
+    "kwargs, error, message",
+    [
+        ({"gamma": 0.0}, ValueError, "gamma must be between"),
+        ({"gamma": float("nan")}, ValueError, "gamma"),
+        ({"brightness": 1.5}, ValueError, "brightness must be between -1 and 1, got 1.5"),
+        ({"contrast": -2}, ValueError, "contrast"),
+        ({"s_curve": 2}, ValueError, "s_curve"),
+        ({"dot_gain": 0.5}, ValueError, "dot_gain"),
+        ({"gamma": "2"}, TypeError, "gamma must be a number"),
+        ({"black": 100, "white": 100}, ValueError, "black must be below white"),
+        ({"white": 256}, ValueError, "white must be between 0 and 255"),
+        ({"black": 1.0}, TypeError, "black must be an int"),
+    ],
+)
 def test_tone_curve_rejects_bad_values(kwargs, error, message):
     with pytest.raises(error, match=message):
         tone_curve(**kwargs)
 
 
-@pytest.mark.parametrize("image, kwargs, error", [
-    (np.zeros((3, 3), np.float32), {}, TypeError),
-    (np.zeros((3,), np.uint8), {}, ValueError),
-    (np.zeros((0, 3), np.uint8), {}, ValueError),
-    (np.zeros((3, 3), np.uint8), {"clip": 0.6}, ValueError),
-])
+@pytest.mark.parametrize(
+    "image, kwargs, error",
+    [
+        (np.zeros((3, 3), np.float32), {}, TypeError),
+        (np.zeros((3,), np.uint8), {}, ValueError),
+        (np.zeros((0, 3), np.uint8), {}, ValueError),
+        (np.zeros((3, 3), np.uint8), {"clip": 0.6}, ValueError),
+    ],
+)
 def test_tone_rejects_bad_images(image, kwargs, error):
     with pytest.raises(error):
         tone(image, **kwargs)

@@ -6,7 +6,6 @@ to single precision exactly as the engines do.
 
 import numpy as np
 import pytest
-
 from reference import levels as make_levels
 from reference import nearest_color, nearest_level, to_work
 from reference import palette as make_palette
@@ -63,8 +62,9 @@ def _as_hwc(image):
     return a, (a if a.ndim == 3 else a[:, :, None])
 
 
-def threshold_pass(image, shifts, *, levels=2, palette=None, strength=1.0, linear=False,
-                   preserve_alpha=True):
+def threshold_pass(
+    image, shifts, *, levels=2, palette=None, strength=1.0, linear=False, preserve_alpha=True
+):
     """Quantize every pixel after shifting it by shifts[y][x] (in [-0.5, 0.5))."""
     out, px = _as_hwc(image)
     h, w, c = px.shape

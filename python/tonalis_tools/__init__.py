@@ -9,20 +9,25 @@ from __future__ import annotations
 
 import tonalis
 
+from .algorithms import pattern_dither, riemersma, variable_diffuse
+from .animation import dither_frames
 from .bluenoise import blue_noise_matrix, blue_noise_ranks
-from .pipeline import DitherSettings, apply, dither_file, load_image, load_matrix, save_image
-from .presets import PRESETS, adaptive_palette, parse_palette, preset, preset_names
 from .channels import DEVICE_LEVELS, device_levels, dither_channels
+from .extras import DISTANCES, diffuse, ordered, random
 from .halftone import SCREENS, halftone_matrix, screen, screen_names
 from .pack import FORMATS, FormatTarget, c_header, dither_target, pack, parse_c_header, unpack
 from .palette_files import (
-    PALETTE_EXTENSIONS, format_palette, load_palette_file, parse_palette_data, read_palette, write_palette,
+    PALETTE_EXTENSIONS,
+    format_palette,
+    load_palette_file,
+    parse_palette_data,
+    read_palette,
+    write_palette,
 )
+from .pipeline import DitherSettings, apply, dither_file, load_image, load_matrix, save_image
+from .presets import PRESETS, adaptive_palette, parse_palette, preset, preset_names
 from .recolor import PANELS, panel_names, panel_palette, recolor
 from .tone import ToneSettings, tone, tone_curve
-from .extras import DISTANCES, diffuse, ordered, random
-from .algorithms import pattern_dither, riemersma, variable_diffuse
-from .animation import dither_frames
 
 __version__: str = tonalis.__version__
 

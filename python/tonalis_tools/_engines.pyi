@@ -5,21 +5,76 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-def diffuse(limit: float, mask: npt.NDArray[np.float32] | None, distance: int, image: Any,
-            method: str = ..., *, levels: int = ..., palette: Any = ..., serpentine: bool = ...,
-            strength: float = ..., linear: bool = ..., preserve_alpha: bool = ...) -> Any: ...
-def ordered(mask: npt.NDArray[np.float32] | None, distance: int, image: Any, matrix: Any = ..., *,
-            levels: int = ..., palette: Any = ..., strength: float = ..., linear: bool = ...,
-            preserve_alpha: bool = ...) -> Any: ...
-def random(mask: npt.NDArray[np.float32] | None, distance: int, image: Any, *, levels: int = ...,
-           palette: Any = ..., seed: int | None = ..., strength: float = ..., linear: bool = ...,
-           preserve_alpha: bool = ...) -> Any: ...
-def pattern(candidates: int, distance: int, image: Any, matrix: Any = ..., *, levels: int = ...,
-            palette: Any = ..., strength: float = ..., linear: bool = ...,
-            preserve_alpha: bool = ...) -> Any: ...
-def variable(kind: int, image: Any, *, levels: int = ..., seed: int | None = ...,
-             strength: float = ..., linear: bool = ..., preserve_alpha: bool = ...) -> Any: ...
-def riemersma(history: int, ratio: float, distance: int, image: Any, *, levels: int = ...,
-              palette: Any = ..., strength: float = ..., linear: bool = ...,
-              preserve_alpha: bool = ...) -> Any: ...
+def diffuse(
+    limit: float,
+    mask: npt.NDArray[np.float32] | None,
+    distance: int,
+    image: Any,
+    method: str = ...,
+    *,
+    levels: int = ...,
+    palette: Any = ...,
+    serpentine: bool = ...,
+    strength: float = ...,
+    linear: bool = ...,
+    preserve_alpha: bool = ...,
+) -> Any: ...
+def ordered(
+    mask: npt.NDArray[np.float32] | None,
+    distance: int,
+    image: Any,
+    matrix: Any = ...,
+    *,
+    levels: int = ...,
+    palette: Any = ...,
+    strength: float = ...,
+    linear: bool = ...,
+    preserve_alpha: bool = ...,
+) -> Any: ...
+def random(
+    mask: npt.NDArray[np.float32] | None,
+    distance: int,
+    image: Any,
+    *,
+    levels: int = ...,
+    palette: Any = ...,
+    seed: int | None = ...,
+    strength: float = ...,
+    linear: bool = ...,
+    preserve_alpha: bool = ...,
+) -> Any: ...
+def pattern(
+    candidates: int,
+    distance: int,
+    image: Any,
+    matrix: Any = ...,
+    *,
+    levels: int = ...,
+    palette: Any = ...,
+    strength: float = ...,
+    linear: bool = ...,
+    preserve_alpha: bool = ...,
+) -> Any: ...
+def variable(
+    kind: int,
+    image: Any,
+    *,
+    levels: int = ...,
+    seed: int | None = ...,
+    strength: float = ...,
+    linear: bool = ...,
+    preserve_alpha: bool = ...,
+) -> Any: ...
+def riemersma(
+    history: int,
+    ratio: float,
+    distance: int,
+    image: Any,
+    *,
+    levels: int = ...,
+    palette: Any = ...,
+    strength: float = ...,
+    linear: bool = ...,
+    preserve_alpha: bool = ...,
+) -> Any: ...
 def weights(kind: int) -> tuple[tuple[float, float, float], ...]: ...

@@ -35,8 +35,15 @@ from .names import normalize_name
 if TYPE_CHECKING:
     from PIL import Image
 
-__all__ = ["ALGORITHMS", "VARIABLE_METHODS", "pattern_dither", "riemersma", "variable_diffuse",
-           "needs_colour", "to_colour"]
+__all__ = [
+    "ALGORITHMS",
+    "VARIABLE_METHODS",
+    "pattern_dither",
+    "riemersma",
+    "variable_diffuse",
+    "needs_colour",
+    "to_colour",
+]
 
 #: The variable-coefficient methods, in the engine's numbering.
 VARIABLE_METHODS: tuple[str, ...] = ("ostromoukhov", "zhou_fang")
@@ -90,16 +97,40 @@ def named_matrix(matrix: Any) -> Any:
 
 
 @overload
-def pattern_dither(image: _Image, palette: Palette, *, matrix: Any = ...,  # type: ignore[overload-overlap, unused-ignore]
-                   candidates: int = ..., strength: float = ..., linear: bool = ...,
-                   preserve_alpha: bool = ..., distance: str = ...) -> _Image: ...
+def pattern_dither(
+    image: _Image,
+    palette: Palette,
+    *,
+    matrix: Any = ...,  # type: ignore[overload-overlap, unused-ignore]
+    candidates: int = ...,
+    strength: float = ...,
+    linear: bool = ...,
+    preserve_alpha: bool = ...,
+    distance: str = ...,
+) -> _Image: ...
 @overload
-def pattern_dither(image: npt.ArrayLike, palette: Palette, *, matrix: Any = ...,
-                   candidates: int = ..., strength: float = ..., linear: bool = ...,
-                   preserve_alpha: bool = ..., distance: str = ...) -> npt.NDArray[np.uint8]: ...
-def pattern_dither(image: Any, palette: Palette, *, matrix: Any = "bayer8x8",
-                   candidates: int = 8, strength: float = 1.0, linear: bool = True,
-                   preserve_alpha: bool = True, distance: str = "rgb") -> Any:
+def pattern_dither(
+    image: npt.ArrayLike,
+    palette: Palette,
+    *,
+    matrix: Any = ...,
+    candidates: int = ...,
+    strength: float = ...,
+    linear: bool = ...,
+    preserve_alpha: bool = ...,
+    distance: str = ...,
+) -> npt.NDArray[np.uint8]: ...
+def pattern_dither(
+    image: Any,
+    palette: Palette,
+    *,
+    matrix: Any = "bayer8x8",
+    candidates: int = 8,
+    strength: float = 1.0,
+    linear: bool = True,
+    preserve_alpha: bool = True,
+    distance: str = "rgb",
+) -> Any:
     """Pattern dither with any palette.
 
     At each pixel, candidate k (of `candidates`, 1..=256) is the palette
@@ -119,8 +150,16 @@ def pattern_dither(image: Any, palette: Palette, *, matrix: Any = "bayer8x8",
         raise ValueError("palette is required for pattern dither")
     if needs_colour(image):
         image = to_colour(image)
-    return _engines.pattern(count, code, image, named_matrix(matrix), palette=palette,
-                            strength=strength, linear=linear, preserve_alpha=preserve_alpha)
+    return _engines.pattern(
+        count,
+        code,
+        image,
+        named_matrix(matrix),
+        palette=palette,
+        strength=strength,
+        linear=linear,
+        preserve_alpha=preserve_alpha,
+    )
 
 
 def _variable_code(method: object) -> int:
@@ -134,16 +173,37 @@ def _variable_code(method: object) -> int:
 
 
 @overload
-def variable_diffuse(image: _Image, method: str = ..., *, levels: int = ..., seed: int = ...,  # type: ignore[overload-overlap, unused-ignore]
-                     strength: float = ..., linear: bool = ...,
-                     preserve_alpha: bool = ...) -> _Image: ...
+def variable_diffuse(
+    image: _Image,
+    method: str = ...,
+    *,
+    levels: int = ...,
+    seed: int = ...,  # type: ignore[overload-overlap, unused-ignore]
+    strength: float = ...,
+    linear: bool = ...,
+    preserve_alpha: bool = ...,
+) -> _Image: ...
 @overload
-def variable_diffuse(image: npt.ArrayLike, method: str = ..., *, levels: int = ...,
-                     seed: int = ..., strength: float = ..., linear: bool = ...,
-                     preserve_alpha: bool = ...) -> npt.NDArray[np.uint8]: ...
-def variable_diffuse(image: Any, method: str = "ostromoukhov", *, levels: int = 2,
-                     seed: int = 0, strength: float = 1.0, linear: bool = False,
-                     preserve_alpha: bool = True) -> Any:
+def variable_diffuse(
+    image: npt.ArrayLike,
+    method: str = ...,
+    *,
+    levels: int = ...,
+    seed: int = ...,
+    strength: float = ...,
+    linear: bool = ...,
+    preserve_alpha: bool = ...,
+) -> npt.NDArray[np.uint8]: ...
+def variable_diffuse(
+    image: Any,
+    method: str = "ostromoukhov",
+    *,
+    levels: int = 2,
+    seed: int = 0,
+    strength: float = 1.0,
+    linear: bool = False,
+    preserve_alpha: bool = True,
+) -> Any:
     """Variable-coefficient error diffusion, serpentine, `levels` per channel.
 
     ``"ostromoukhov"``: weights by input level from Ostromoukhov's table.
@@ -156,22 +216,55 @@ def variable_diffuse(image: Any, method: str = "ostromoukhov", *, levels: int = 
     code = _variable_code(method)
     if isinstance(seed, bool) or not isinstance(seed, numbers.Integral):
         raise TypeError(f"seed must be an int, got {type(seed).__name__}")
-    return _engines.variable(code, image, levels=levels, seed=seed, strength=strength,
-                             linear=linear, preserve_alpha=preserve_alpha)
+    return _engines.variable(
+        code,
+        image,
+        levels=levels,
+        seed=seed,
+        strength=strength,
+        linear=linear,
+        preserve_alpha=preserve_alpha,
+    )
 
 
 @overload
-def riemersma(image: _Image, *, levels: int = ..., palette: Palette = ..., history: int = ...,  # type: ignore[overload-overlap, unused-ignore]
-              ratio: float = ..., strength: float = ..., linear: bool = ...,
-              preserve_alpha: bool = ..., distance: str = ...) -> _Image: ...
+def riemersma(
+    image: _Image,
+    *,
+    levels: int = ...,
+    palette: Palette = ...,
+    history: int = ...,  # type: ignore[overload-overlap, unused-ignore]
+    ratio: float = ...,
+    strength: float = ...,
+    linear: bool = ...,
+    preserve_alpha: bool = ...,
+    distance: str = ...,
+) -> _Image: ...
 @overload
-def riemersma(image: npt.ArrayLike, *, levels: int = ..., palette: Palette = ...,
-              history: int = ..., ratio: float = ..., strength: float = ...,
-              linear: bool = ..., preserve_alpha: bool = ...,
-              distance: str = ...) -> npt.NDArray[np.uint8]: ...
-def riemersma(image: Any, *, levels: int = 2, palette: Palette = None, history: int = 16,
-              ratio: float = 1 / 16, strength: float = 1.0, linear: bool = False,
-              preserve_alpha: bool = True, distance: str = "rgb") -> Any:
+def riemersma(
+    image: npt.ArrayLike,
+    *,
+    levels: int = ...,
+    palette: Palette = ...,
+    history: int = ...,
+    ratio: float = ...,
+    strength: float = ...,
+    linear: bool = ...,
+    preserve_alpha: bool = ...,
+    distance: str = ...,
+) -> npt.NDArray[np.uint8]: ...
+def riemersma(
+    image: Any,
+    *,
+    levels: int = 2,
+    palette: Palette = None,
+    history: int = 16,
+    ratio: float = 1 / 16,
+    strength: float = 1.0,
+    linear: bool = False,
+    preserve_alpha: bool = True,
+    distance: str = "rgb",
+) -> Any:
     """Riemersma dither: pixels in Hilbert-curve order, each taking the
     weighted sum of the last `history` (1..=256) errors, the latest weighted
     most and the oldest `ratio` (in (0, 1]) times as much; the weights sum
@@ -184,5 +277,14 @@ def riemersma(image: Any, *, levels: int = 2, palette: Palette = None, history: 
     code = _distance_code(distance)
     if palette is not None and needs_colour(image):
         image = to_colour(image)
-    return _engines.riemersma(count, float(ratio), code, image, levels=levels, palette=palette,
-                              strength=strength, linear=linear, preserve_alpha=preserve_alpha)
+    return _engines.riemersma(
+        count,
+        float(ratio),
+        code,
+        image,
+        levels=levels,
+        palette=palette,
+        strength=strength,
+        linear=linear,
+        preserve_alpha=preserve_alpha,
+    )

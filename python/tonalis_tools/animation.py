@@ -36,9 +36,13 @@ def is_threshold_method(method: str, matrix: object = None) -> bool:
     from .halftone import screen
 
     key = normalize_name(method)
-    return (matrix is not None or key in ("pattern", "random", "ordered")
-            or key.startswith("bluenoise") or re.fullmatch(r"(bayer)?\d+(x\d+)?", key) is not None
-            or screen(method) is not None)
+    return (
+        matrix is not None
+        or key in ("pattern", "random", "ordered")
+        or key.startswith("bluenoise")
+        or re.fullmatch(r"(bayer)?\d+(x\d+)?", key) is not None
+        or screen(method) is not None
+    )
 
 
 def stable_tolerance(levels: Any = None, palette: Any = None) -> float:
@@ -51,9 +55,14 @@ def stable_tolerance(levels: Any = None, palette: Any = None) -> float:
     return 255.0 / (count - 1) / 4.0
 
 
-def dither_frames(frames: Iterable[npt.ArrayLike], method: str = "floyd_steinberg", *,
-                  stable: bool = True, tolerance: float | None = None,
-                  **options: Any) -> list[npt.NDArray[np.uint8]]:
+def dither_frames(
+    frames: Iterable[npt.ArrayLike],
+    method: str = "floyd_steinberg",
+    *,
+    stable: bool = True,
+    tolerance: float | None = None,
+    **options: Any,
+) -> list[npt.NDArray[np.uint8]]:
     """Dither each frame (arrays or PIL images of one size) with `method` and
     `options` (any field of `DitherSettings`: levels, palette, serpentine,
     strength, linear, ...; a seed is drawn once for random dither), keeping
@@ -82,8 +91,9 @@ def dither_frames(frames: Iterable[npt.ArrayLike], method: str = "floyd_steinber
     return stabilised(settings, (np.asarray(frame) for frame in frames), limit)
 
 
-def stabilised(settings: DitherSettings, frames: Iterable[npt.NDArray[Any]],
-               tolerance: float) -> list[npt.NDArray[np.uint8]]:
+def stabilised(
+    settings: DitherSettings, frames: Iterable[npt.NDArray[Any]], tolerance: float
+) -> list[npt.NDArray[np.uint8]]:
     """`frames` dithered with resolved `settings`, pixels kept from the
     previous output while their input stays within `tolerance`."""
     from .pipeline import apply
@@ -102,8 +112,10 @@ def stabilised(settings: DitherSettings, frames: Iterable[npt.NDArray[Any]],
             results.append(fresh)
             continue
         if current.shape != reference.shape:
-            raise ValueError(f"frames must share one shape: frame {index} is {array.shape}, "
-                             f"frame 0 {tuple(reference.shape)}")
+            raise ValueError(
+                f"frames must share one shape: frame {index} is {array.shape}, "
+                f"frame 0 {tuple(reference.shape)}"
+            )
         change = np.abs(current - reference)
         if change.ndim == 3:
             change = change.max(axis=2)
@@ -111,7 +123,10 @@ def stabilised(settings: DitherSettings, frames: Iterable[npt.NDArray[Any]],
         previous = results[-1]
         if previous.shape != fresh.shape:
             raise ValueError(f"frame {index} dithers to {fresh.shape}, frame 0 to {previous.shape}")
-        results.append(np.where(still if fresh.ndim == 2 else still[:, :, None],
-                                previous, fresh).astype(np.uint8))
+        results.append(
+            np.where(still if fresh.ndim == 2 else still[:, :, None], previous, fresh).astype(
+                np.uint8
+            )
+        )
         reference = np.where(still if current.ndim == 2 else still[:, :, None], reference, current)
     return results

@@ -136,7 +136,9 @@ def blue_noise_ranks(size: int, *, sigma: float = 1.5, seed: int = 0) -> npt.NDA
     return ranks.reshape(size, size)
 
 
-def blue_noise_matrix(size: int = 64, *, sigma: float = 1.5, seed: int = 0) -> npt.NDArray[np.float64]:
+def blue_noise_matrix(
+    size: int = 64, *, sigma: float = 1.5, seed: int = 0
+) -> npt.NDArray[np.float64]:
     """A blue-noise threshold matrix for `tonalis.ordered_dither`.
 
     Returns a float64 size x size array of thresholds (rank + 0.5) / size**2,

@@ -69,7 +69,9 @@ def as_array(image: Any) -> tuple[npt.NDArray[np.uint8], str | None]:
     if array.dtype != np.uint8:
         raise TypeError(f"expected a uint8 image, got dtype {array.dtype}")
     if array.ndim not in (2, 3):
-        raise ValueError(f"expected a 2-D grayscale or 3-D (H, W, C) image, got shape {list(array.shape)}")
+        raise ValueError(
+            f"expected a 2-D grayscale or 3-D (H, W, C) image, got shape {list(array.shape)}"
+        )
     if 0 in array.shape:
         raise ValueError(f"image has an empty dimension: shape {list(array.shape)}")
     return array, mode
@@ -90,14 +92,19 @@ def _level_counts(levels: object, count: int) -> list[int]:
     if isinstance(levels, (int, np.integer)) and not isinstance(levels, bool):
         return [int(levels)] * count
     if not isinstance(levels, Sequence) or isinstance(levels, (bytes, bytearray)):
-        raise TypeError(f"levels must be an int, a sequence of ints or a format name, got {type(levels).__name__}")
+        raise TypeError(
+            "levels must be an int, a sequence of ints or a format name, "
+            f"got {type(levels).__name__}"
+        )
     values = list(levels)
     for value in values:
         if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
             raise TypeError(f"levels entries must be ints, got {value!r}")
     if len(values) != count:
-        raise ValueError(f"levels {tuple(int(v) for v in values)} has {len(values)} entries "
-                         f"but the image has {count} channel(s) to dither")
+        raise ValueError(
+            f"levels {tuple(int(v) for v in values)} has {len(values)} entries "
+            f"but the image has {count} channel(s) to dither"
+        )
     return [int(v) for v in values]
 
 

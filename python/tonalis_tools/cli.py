@@ -25,16 +25,24 @@ import numpy.typing as npt
 
 import tonalis
 
+from .algorithms import ALGORITHMS
 from .bluenoise import SIZES as BLUE_NOISE_SIZES
 from .channels import DEVICE_LEVELS, device_levels
 from .extras import DISTANCES
 from .gallery import build_gallery
 from .halftone import SCREENS, SHAPES, halftone_matrix, screen
-from .imagefile import Frames, is_lossy, load_frames, load_image, output_format, save_bytes, save_frames
+from .imagefile import (
+    Frames,
+    is_lossy,
+    load_frames,
+    load_image,
+    output_format,
+    save_bytes,
+    save_frames,
+)
 from .names import did_you_mean, normalize_name
 from .pack import FORMATS, FormatTarget, c_header, dither_target, pack
 from .palette_files import PALETTE_EXTENSIONS, load_palette_file
-from .algorithms import ALGORITHMS
 from .pipeline import DitherSettings, blue_noise_size, check, dither_frames, load_matrix, resolve
 from .planner import OutputClash, file_identity, plan_outputs
 from .presets import PRESETS, adaptive_palette, parse_palette, preset
@@ -67,7 +75,7 @@ examples:
                                                      clustered-dot halftone for a laser printer
   tonalis photo.jpg -o out.png --levels rgb565       per-channel levels of a TFT panel
   tonalis photo.jpg -o out.bin --panel spectra6 --pack index4
-                                                     6-colour e-paper: measured colours, driver indices
+                                                     measured colours, driver indices
   tonalis label.png -o label.h --pack mono --invert  1-bit rows as a C array
   tonalis anim.gif -o out.gif --matrix bluenoise64   every frame, timing kept
   tonalis shots/ 'more/*.tif' -o dithered/ --format png -j 2
@@ -114,8 +122,11 @@ def _build_parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     """The top-level parser, which knows the commands, and the `dither` parser."""
     root = _Parser(prog="tonalis", add_help=False)
     root.add_argument("--version", action="version", version=f"tonalis {tonalis.__version__}")
-    root.add_argument("--list", action="store_true",
-                      help="list the methods, matrices and palette presets, and exit")
+    root.add_argument(
+        "--list",
+        action="store_true",
+        help="list the methods, matrices and palette presets, and exit",
+    )
     commands = root.add_subparsers(dest="command", metavar="COMMAND")
 
     parser = commands.add_parser(
@@ -131,135 +142,273 @@ def _build_parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
         epilog=EXAMPLES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("inputs", nargs="*", metavar="INPUT",
-                        help="image files, directories of images, glob patterns, or '-' for "
-                        "standard input")
-    parser.add_argument("-o", "--output", metavar="OUTPUT",
-                        help="output file for one input ('-' for standard output); a directory "
-                        "for several (created, file names kept); the sheet file with --compare")
+    parser.add_argument(
+        "inputs",
+        nargs="*",
+        metavar="INPUT",
+        help="image files, directories of images, glob patterns, or '-' for standard input",
+    )
+    parser.add_argument(
+        "-o",
+        "--output",
+        metavar="OUTPUT",
+        help="output file for one input ('-' for standard output); a directory "
+        "for several (created, file names kept); the sheet file with --compare",
+    )
 
     how = parser.add_argument_group("dithering")
-    how.add_argument("-m", "--method", default=None, metavar="NAME",
-                     help="error-diffusion kernel, 'bayerNxN', 'bluenoise16/32/64', 'random', "
-                     "'pattern' (with a palette; --matrix picks its matrix), 'riemersma', "
-                     "'ostromoukhov' or 'zhou_fang' (levels only) "
-                     f"(default {DEFAULT_METHOD}); with --compare a comma-separated list")
+    how.add_argument(
+        "-m",
+        "--method",
+        default=None,
+        metavar="NAME",
+        help="error-diffusion kernel, 'bayerNxN', 'bluenoise16/32/64', 'random', "
+        "'pattern' (with a palette; --matrix picks its matrix), 'riemersma', "
+        "'ostromoukhov' or 'zhou_fang' (levels only) "
+        f"(default {DEFAULT_METHOD}); with --compare a comma-separated list",
+    )
     matrices = how.add_mutually_exclusive_group()
-    matrices.add_argument("--matrix", metavar="NAME|FILE",
-                          help="ordered dither with this matrix: 'bayer2x2'..'bayer16x16', "
-                          "'bluenoise16/32/64', a halftone screen ('halftone45', 'line0', see "
-                          "--list), or a .npy or text file (whole numbers = indices, decimals = "
-                          "thresholds in [0, 1])")
-    matrices.add_argument("--screen", metavar="SHAPE[:CELL[:ANGLE[:GAIN]]]",
-                          help=f"ordered dither with a clustered-dot halftone screen: shape "
-                          f"({', '.join(SHAPES)}), cell in pixels (2..32, default 8), angle in "
-                          "degrees (default 45), dot-gain compensation (0..0.25, default 0); "
-                          "e.g. 'round:8:45', 'line:6:0'")
-    how.add_argument("--serpentine", action="store_true",
-                     help="error diffusion: alternate the scan direction every row")
-    how.add_argument("--strength", type=float, default=1.0, metavar="S",
-                     help="dithering strength in [0, 1]; 0 = plain quantization (default 1)")
+    matrices.add_argument(
+        "--matrix",
+        metavar="NAME|FILE",
+        help="ordered dither with this matrix: 'bayer2x2'..'bayer16x16', "
+        "'bluenoise16/32/64', a halftone screen ('halftone45', 'line0', see "
+        "--list), or a .npy or text file (whole numbers = indices, decimals = "
+        "thresholds in [0, 1])",
+    )
+    matrices.add_argument(
+        "--screen",
+        metavar="SHAPE[:CELL[:ANGLE[:GAIN]]]",
+        help=f"ordered dither with a clustered-dot halftone screen: shape "
+        f"({', '.join(SHAPES)}), cell in pixels (2..32, default 8), angle in "
+        "degrees (default 45), dot-gain compensation (0..0.25, default 0); "
+        "e.g. 'round:8:45', 'line:6:0'",
+    )
+    how.add_argument(
+        "--serpentine",
+        action="store_true",
+        help="error diffusion: alternate the scan direction every row",
+    )
+    how.add_argument(
+        "--strength",
+        type=float,
+        default=1.0,
+        metavar="S",
+        help="dithering strength in [0, 1]; 0 = plain quantization (default 1)",
+    )
     how.add_argument("--linear", action="store_true", help="work in linear light")
-    how.add_argument("--seed", type=int, default=None, metavar="N",
-                     help="random dither: seed for reproducible output")
-    how.add_argument("--no-preserve-alpha", dest="preserve_alpha", action="store_false",
-                     help="dither the alpha channel of LA/RGBA images too")
-    how.add_argument("--gray", "--grey", action="store_true",
-                     help="turn colour images gray first: with 2 levels, black and white")
-    how.add_argument("--error-limit", type=float, default=None, metavar="L",
-                     help="error diffusion: clamp each working value to [-L, 255 + L] so "
-                     "colours a small palette cannot reach do not bleed (e.g. 16)")
-    how.add_argument("--mask", default=None, metavar="FILE",
-                     help="per-pixel strength: a grayscale image of the input's size, white = "
-                     "full dither, black = none (keeps text and lines sharp)")
-    how.add_argument("--stable", action="store_true",
-                     help="animations: keep each error-diffused pixel from the frame before "
-                     "while its input barely changes (no flicker)")
-    how.add_argument("--distance", default="rgb", choices=DISTANCES,
-                     help="how palette colours are matched: rgb (default), luma (linear light "
-                     "weighted by luminance) or oklab")
+    how.add_argument(
+        "--seed",
+        type=int,
+        default=None,
+        metavar="N",
+        help="random dither: seed for reproducible output",
+    )
+    how.add_argument(
+        "--no-preserve-alpha",
+        dest="preserve_alpha",
+        action="store_false",
+        help="dither the alpha channel of LA/RGBA images too",
+    )
+    how.add_argument(
+        "--gray",
+        "--grey",
+        action="store_true",
+        help="turn colour images gray first: with 2 levels, black and white",
+    )
+    how.add_argument(
+        "--error-limit",
+        type=float,
+        default=None,
+        metavar="L",
+        help="error diffusion: clamp each working value to [-L, 255 + L] so "
+        "colours a small palette cannot reach do not bleed (e.g. 16)",
+    )
+    how.add_argument(
+        "--mask",
+        default=None,
+        metavar="FILE",
+        help="per-pixel strength: a grayscale image of the input's size, white = "
+        "full dither, black = none (keeps text and lines sharp)",
+    )
+    how.add_argument(
+        "--stable",
+        action="store_true",
+        help="animations: keep each error-diffused pixel from the frame before "
+        "while its input barely changes (no flicker)",
+    )
+    how.add_argument(
+        "--distance",
+        default="rgb",
+        choices=DISTANCES,
+        help="how palette colours are matched: rgb (default), luma (linear light "
+        "weighted by luminance) or oklab",
+    )
 
     colours = parser.add_argument_group("levels and palettes (pick one)")
     pick = colours.add_mutually_exclusive_group()
-    pick.add_argument("--levels", default=None, metavar="N|N,N,N|FORMAT",
-                      help="levels per channel, 2..256 (default 2: black or full per channel); "
-                      "one count per channel ('32,64,32'), or a device colour format "
-                      f"({', '.join(DEVICE_LEVELS)})")
-    pick.add_argument("--palette", metavar="COLOURS|FILE",
-                      help="colours separated by commas or spaces, as hex or CSS names "
-                      "('#000,white,#f00'), or a file: a list of them, or a palette file "
-                      f"({', '.join(PALETTE_EXTENSIONS)})")
+    pick.add_argument(
+        "--levels",
+        default=None,
+        metavar="N|N,N,N|FORMAT",
+        help="levels per channel, 2..256 (default 2: black or full per channel); "
+        "one count per channel ('32,64,32'), or a device colour format "
+        f"({', '.join(DEVICE_LEVELS)})",
+    )
+    pick.add_argument(
+        "--palette",
+        metavar="COLOURS|FILE",
+        help="colours separated by commas or spaces, as hex or CSS names "
+        "('#000,white,#f00'), or a file: a list of them, or a palette file "
+        f"({', '.join(PALETTE_EXTENSIONS)})",
+    )
     pick.add_argument("--preset", metavar="NAME", help="a named palette, see --list")
-    pick.add_argument("--panel", metavar="NAME",
-                      help="a colour e-paper panel (see --list): dither against the colours it "
-                      "shows, write the colours its driver takes")
-    pick.add_argument("--colors", "--colours", type=int, default=None, metavar="N",
-                      help="an adaptive palette of N colours fitted to each image (median cut)")
+    pick.add_argument(
+        "--panel",
+        metavar="NAME",
+        help="a colour e-paper panel (see --list): dither against the colours it "
+        "shows, write the colours its driver takes",
+    )
+    pick.add_argument(
+        "--colors",
+        "--colours",
+        type=int,
+        default=None,
+        metavar="N",
+        help="an adaptive palette of N colours fitted to each image (median cut)",
+    )
 
-    colours.add_argument("--display-palette", metavar="COLOURS|FILE",
-                         help="with --palette or --preset: write these colours instead, by "
-                         "palette index (the same number of colours)")
+    colours.add_argument(
+        "--display-palette",
+        metavar="COLOURS|FILE",
+        help="with --palette or --preset: write these colours instead, by "
+        "palette index (the same number of colours)",
+    )
 
     tone = parser.add_argument_group("tone, applied before dithering")
-    tone.add_argument("--gamma", type=float, metavar="G",
-                      help="gamma, 0.05..20: above 1 lightens the midtones (1.25 for a printer "
-                      "that prints too dark)")
+    tone.add_argument(
+        "--gamma",
+        type=float,
+        metavar="G",
+        help="gamma, 0.05..20: above 1 lightens the midtones (1.25 for a printer "
+        "that prints too dark)",
+    )
     tone.add_argument("--brightness", type=float, metavar="B", help="added brightness, -1..1")
     tone.add_argument("--contrast", type=float, metavar="C", help="contrast, -1..1 (0 = as is)")
-    tone.add_argument("--auto-levels", action="store_true",
-                      help="stretch the darkest and lightest tones to black and white")
-    tone.add_argument("--s-curve", type=float, metavar="S",
-                      help="S-curve strength, 0..1: steeper midtones")
-    tone.add_argument("--dot-gain", type=float, metavar="D",
-                      help="compensate a printer's dot gain, 0..0.25 (0.15: a half-covered "
-                      "area prints 15%% darker)")
+    tone.add_argument(
+        "--auto-levels",
+        action="store_true",
+        help="stretch the darkest and lightest tones to black and white",
+    )
+    tone.add_argument(
+        "--s-curve", type=float, metavar="S", help="S-curve strength, 0..1: steeper midtones"
+    )
+    tone.add_argument(
+        "--dot-gain",
+        type=float,
+        metavar="D",
+        help="compensate a printer's dot gain, 0..0.25 (0.15: a half-covered "
+        "area prints 15%% darker)",
+    )
 
     device = parser.add_argument_group("device bytes")
-    device.add_argument("--pack", metavar="FORMAT",
-                        help="write the result as the bytes of a device format (see --list): "
-                        "a raw file, or a C array when OUTPUT ends in .h or .c; sets the "
-                        "dithering the format needs unless levels or a palette are given")
-    device.add_argument("--bit-order", choices=("msb", "lsb"), default="msb",
-                        help="bit formats: leftmost pixel in the high (msb, default) or low bits")
+    device.add_argument(
+        "--pack",
+        metavar="FORMAT",
+        help="write the result as the bytes of a device format (see --list): "
+        "a raw file, or a C array when OUTPUT ends in .h or .c; sets the "
+        "dithering the format needs unless levels or a palette are given",
+    )
+    device.add_argument(
+        "--bit-order",
+        choices=("msb", "lsb"),
+        default="msb",
+        help="bit formats: leftmost pixel in the high (msb, default) or low bits",
+    )
     device.add_argument("--invert", action="store_true", help="bit formats: flip every bit")
-    device.add_argument("--byte-order", choices=("little", "big"), default="little",
-                        help="rgb565: byte order of the 16-bit words (default little)")
-    device.add_argument("--align", type=int, default=1, metavar="BYTES",
-                        help="bit formats: pad every row to a multiple of BYTES (default 1)")
-    device.add_argument("--band-height", type=int, default=None, metavar="ROWS",
-                        help="escpos: at most ROWS rows per raster command")
+    device.add_argument(
+        "--byte-order",
+        choices=("little", "big"),
+        default="little",
+        help="rgb565: byte order of the 16-bit words (default little)",
+    )
+    device.add_argument(
+        "--align",
+        type=int,
+        default=1,
+        metavar="BYTES",
+        help="bit formats: pad every row to a multiple of BYTES (default 1)",
+    )
+    device.add_argument(
+        "--band-height",
+        type=int,
+        default=None,
+        metavar="ROWS",
+        help="escpos: at most ROWS rows per raster command",
+    )
 
     files = parser.add_argument_group("files")
-    files.add_argument("--format", metavar="EXT",
-                       help="output format by suffix (png, gif, webp, tif, ...) for a directory "
-                       "output or standard output (default: each input's own, PNG for JPEG "
-                       "inputs and standard output)")
-    files.add_argument("-r", "--recursive", action="store_true",
-                       help="descend into subdirectories of directory inputs, mirroring them")
-    files.add_argument("--overwrite", action="store_true",
-                       help="allow an output to replace an input file")
-    files.add_argument("--indexed", action="store_true",
-                       help="require palette images: fail for results of more than 256 colours")
-    files.add_argument("--lossy", action="store_true",
-                       help="allow lossy outputs (JPEG, lossy WebP), which blur the dither into "
-                       "many more colours")
-    files.add_argument("-j", "--jobs", type=int, default=None, metavar="N",
-                       help="files dithered at once (default: the number of CPUs)")
-    files.add_argument("--progress", action="store_true",
-                       help="always show the progress bar (default: batches of more than "
-                       "3 files on a terminal)")
+    files.add_argument(
+        "--format",
+        metavar="EXT",
+        help="output format by suffix (png, gif, webp, tif, ...) for a directory "
+        "output or standard output (default: each input's own, PNG for JPEG "
+        "inputs and standard output)",
+    )
+    files.add_argument(
+        "-r",
+        "--recursive",
+        action="store_true",
+        help="descend into subdirectories of directory inputs, mirroring them",
+    )
+    files.add_argument(
+        "--overwrite", action="store_true", help="allow an output to replace an input file"
+    )
+    files.add_argument(
+        "--indexed",
+        action="store_true",
+        help="require palette images: fail for results of more than 256 colours",
+    )
+    files.add_argument(
+        "--lossy",
+        action="store_true",
+        help="allow lossy outputs (JPEG, lossy WebP), which blur the dither into many more colours",
+    )
+    files.add_argument(
+        "-j",
+        "--jobs",
+        type=int,
+        default=None,
+        metavar="N",
+        help="files dithered at once (default: the number of CPUs)",
+    )
+    files.add_argument(
+        "--progress",
+        action="store_true",
+        help="always show the progress bar (default: batches of more than 3 files on a terminal)",
+    )
     files.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
 
     sheet = parser.add_argument_group("comparing")
-    sheet.add_argument("--compare", action="store_true",
-                       help="write one contact sheet: a row per input, a column per method "
-                       f"of --method (default {DEFAULT_COMPARE})")
-    sheet.add_argument("--cell-width", type=int, default=320, metavar="PX",
-                       help="--compare: shrink wider inputs to this width before dithering, "
-                       "0 keeps their size (default 320)")
+    sheet.add_argument(
+        "--compare",
+        action="store_true",
+        help="write one contact sheet: a row per input, a column per method "
+        f"of --method (default {DEFAULT_COMPARE})",
+    )
+    sheet.add_argument(
+        "--cell-width",
+        type=int,
+        default=320,
+        metavar="PX",
+        help="--compare: shrink wider inputs to this width before dithering, "
+        "0 keeps their size (default 320)",
+    )
 
     demo = commands.add_parser(
-        "demo", prog="tonalis demo", help="write the gallery of every dither family",
+        "demo",
+        prog="tonalis demo",
+        help="write the gallery of every dither family",
         description="Dither the built-in photograph and gradients with every family and "
         "option, and write the gallery (PNG contact sheets and an index.html) into OUTDIR.",
     )
@@ -268,7 +417,10 @@ def _build_parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
 
 
 def _command_line(argv: Sequence[str]) -> list[str]:
-    """`argv` with the default command named: `tonalis photo.jpg ...` is `tonalis dither photo.jpg ...`."""
+    """`argv` with the default command named.
+
+    `tonalis photo.jpg ...` is `tonalis dither photo.jpg ...`.
+    """
     if argv and (argv[0] in COMMANDS or argv[0] in TOP_LEVEL):
         return list(argv)
     if argv and argv[0] in ("-h", "--help"):
@@ -277,6 +429,7 @@ def _command_line(argv: Sequence[str]) -> list[str]:
 
 
 # --- settings -----------------------------------------------------------------
+
 
 def _reason(exc: BaseException) -> str:
     if isinstance(exc, OSError) and exc.strerror:
@@ -304,7 +457,9 @@ def _palette_argument(text: str, option: str = "--palette") -> list[str]:
 
 
 def _matrix_names() -> list[str]:
-    return tonalis.available_matrices() + [f"bluenoise{n}" for n in BLUE_NOISE_SIZES] + list(SCREENS)
+    return (
+        tonalis.available_matrices() + [f"bluenoise{n}" for n in BLUE_NOISE_SIZES] + list(SCREENS)
+    )
 
 
 def _method_names() -> list[str]:
@@ -335,8 +490,9 @@ def _check_method(name: str) -> None:
     except ValueError:
         # The method is the only setting that is not a default, so it is the bad one.
         valid = ", ".join(_method_names())
-        raise UsageError(f"unknown dither method {name!r}{did_you_mean(name, _method_names())} "
-                         f"(valid: {valid})") from None
+        raise UsageError(
+            f"unknown dither method {name!r}{did_you_mean(name, _method_names())} (valid: {valid})"
+        ) from None
 
 
 def _refinements(args: argparse.Namespace) -> tuple[float | None, npt.NDArray[np.uint8] | None]:
@@ -369,9 +525,11 @@ def _screen_argument(text: str) -> np.ndarray:
     except ValueError:
         pass
     if len(fields) > 4 or len(numbers) != len(fields) - 1:
-        raise UsageError(f"--screen {text!r}: expected SHAPE[:CELL[:ANGLE[:GAIN]]] with numbers "
-                         "for cell, angle and gain, e.g. 'round:8:45'")
-    cell, angle, gain = (numbers + [8.0, 45.0, 0.0][len(numbers):])[:3]
+        raise UsageError(
+            f"--screen {text!r}: expected SHAPE[:CELL[:ANGLE[:GAIN]]] with numbers "
+            "for cell, angle and gain, e.g. 'round:8:45'"
+        )
+    cell, angle, gain = (numbers + [8.0, 45.0, 0.0][len(numbers) :])[:3]
     shape: Any = fields[0]  # checked by halftone_matrix
     try:
         return halftone_matrix(cell, angle, shape, gain)
@@ -385,8 +543,9 @@ def _levels_argument(text: str) -> int | tuple[int, ...]:
         try:
             return tuple(int(field) for field in text.split(","))
         except ValueError:
-            raise UsageError(f"--levels {text!r}: expected whole numbers separated by commas, "
-                             "e.g. '32,64,32'") from None
+            raise UsageError(
+                f"--levels {text!r}: expected whole numbers separated by commas, e.g. '32,64,32'"
+            ) from None
     try:
         return int(text)
     except ValueError:
@@ -410,8 +569,9 @@ def _resolve_palette(args: argparse.Namespace) -> tuple[list[str] | None, list[s
     display = None
     if args.display_palette is not None:
         if args.palette is None and args.preset is None:
-            raise UsageError("--display-palette replaces the colours of --palette or --preset; "
-                             "give one of them")
+            raise UsageError(
+                "--display-palette replaces the colours of --palette or --preset; give one of them"
+            )
         display = _palette_argument(args.display_palette, "--display-palette")
     if args.panel is not None:
         measured = _named(panel_palette, args.panel)
@@ -423,14 +583,19 @@ def _resolve_palette(args: argparse.Namespace) -> tuple[list[str] | None, list[s
     elif args.preset is not None:
         palette = _named(preset, args.preset)
     if display is not None and palette is not None and len(display) != len(palette):
-        raise UsageError(f"--display-palette has {len(display)} colours and the palette "
-                         f"{len(palette)}; they pair up by index")
+        raise UsageError(
+            f"--display-palette has {len(display)} colours and the palette "
+            f"{len(palette)}; they pair up by index"
+        )
     return palette, display
 
 
 def _tone(args: argparse.Namespace) -> ToneSettings | None:
-    given = {name: getattr(args, name) for name in ("gamma", "brightness", "contrast", "s_curve",
-                                                    "dot_gain") if getattr(args, name) is not None}
+    given = {
+        name: getattr(args, name)
+        for name in ("gamma", "brightness", "contrast", "s_curve", "dot_gain")
+        if getattr(args, name) is not None
+    }
     if args.auto_levels:
         given["auto_levels"] = True
     if not given:
@@ -490,18 +655,31 @@ def _settings(args: argparse.Namespace) -> tuple[list[str], list[DitherSettings]
         if not chosen:
             levels, palette = target.levels, target.palette
         if target.levels is None and palette is None and args.colors is None:
-            raise UsageError(f"--pack {target.name} writes palette indices: give the palette in "
-                             "index order with --palette, --preset or --panel")
+            raise UsageError(
+                f"--pack {target.name} writes palette indices: give the palette in "
+                "index order with --palette, --preset or --panel"
+            )
 
     tone = _tone(args)
     error_limit, mask = _refinements(args)
 
     def make(method: str, matrix: str | int | np.ndarray | None) -> DitherSettings:
         return DitherSettings(
-            method=method, levels=levels, palette=palette, serpentine=args.serpentine,
-            seed=args.seed, strength=args.strength, linear=args.linear,
-            preserve_alpha=args.preserve_alpha, matrix=matrix, gray=gray, tone=tone,
-            display_palette=display, error_limit=error_limit, mask=mask, distance=args.distance,
+            method=method,
+            levels=levels,
+            palette=palette,
+            serpentine=args.serpentine,
+            seed=args.seed,
+            strength=args.strength,
+            linear=args.linear,
+            preserve_alpha=args.preserve_alpha,
+            matrix=matrix,
+            gray=gray,
+            tone=tone,
+            display_palette=display,
+            error_limit=error_limit,
+            mask=mask,
+            distance=args.distance,
         )
 
     if args.compare:
@@ -522,6 +700,7 @@ def _settings(args: argparse.Namespace) -> tuple[list[str], list[DitherSettings]
 
 # --- inputs and outputs -----------------------------------------------------------
 
+
 def _image_suffixes() -> set[str]:
     from PIL import Image
 
@@ -535,8 +714,9 @@ def _inside(path: Path, folder: str | None) -> bool:
     return key == folder or key.startswith(folder.rstrip(os.sep) + os.sep)
 
 
-def _collect(inputs: Sequence[str], recursive: bool,
-             skip: str | None) -> tuple[list[tuple[Path, Path]], bool]:
+def _collect(
+    inputs: Sequence[str], recursive: bool, skip: str | None
+) -> tuple[list[tuple[Path, Path]], bool]:
     """(file, path relative to its output root) pairs, and whether any input was many.
 
     Files inside `skip` (the output folder) are left out of folder inputs, so
@@ -555,8 +735,11 @@ def _collect(inputs: Sequence[str], recursive: bool,
             many = True
             suffixes = suffixes or _image_suffixes()
             walker = path.rglob("*") if recursive else path.glob("*")
-            files = sorted(p for p in walker
-                           if p.is_file() and p.suffix.lower() in suffixes and not _inside(p, skip))
+            files = sorted(
+                p
+                for p in walker
+                if p.is_file() and p.suffix.lower() in suffixes and not _inside(p, skip)
+            )
             found.extend((p, p.relative_to(path)) for p in files)
         elif path.exists():
             found.append((path, Path(path.name)))
@@ -596,30 +779,38 @@ def _check_format(destination: Path, args: argparse.Namespace, into_folder: bool
         hint = "; pick one with --format" if into_folder else ""
         raise UsageError(f"{exc}{hint}") from None
     if is_lossy(fmt) and not args.lossy:
-        raise UsageError(f"{str(destination)!r}: {fmt} is lossy and would blur the dither into "
-                         "many more colours; write PNG, GIF or WebP (or pass --lossy)")
+        raise UsageError(
+            f"{str(destination)!r}: {fmt} is lossy and would blur the dither into "
+            "many more colours; write PNG, GIF or WebP (or pass --lossy)"
+        )
     return fmt
 
 
 def _stdout_format(args: argparse.Namespace) -> str:
     if args.pack is not None:
         if sys.stdout.isatty() and not _c_source(Path("stdout." + (args.format or "bin"))):
-            raise UsageError("refusing to write device bytes to a terminal: redirect standard "
-                             "output, pass -o FILE, or --format h for a C array")
+            raise UsageError(
+                "refusing to write device bytes to a terminal: redirect standard "
+                "output, pass -o FILE, or --format h for a C array"
+            )
         return "bytes"
     fmt = _check_format(Path("stdout." + (args.format or "png").lstrip(".")), args, False)
     if sys.stdout.isatty():
-        raise UsageError("refusing to write image data to a terminal: redirect standard output "
-                         "or pass -o FILE")
+        raise UsageError(
+            "refusing to write image data to a terminal: redirect standard output or pass -o FILE"
+        )
     return fmt
 
 
-def _plan(args: argparse.Namespace, found: list[tuple[Path, Path]],
-          many: bool) -> list[tuple[Path, Path]]:
+def _plan(
+    args: argparse.Namespace, found: list[tuple[Path, Path]], many: bool
+) -> list[tuple[Path, Path]]:
     into_folder = _into_folder(args, many)
     if not into_folder and len(found) > 1:
-        raise UsageError(f"{len(found)} inputs need a folder for -o, and {args.output!r} names "
-                         "a file: end it with '/' or drop its image suffix")
+        raise UsageError(
+            f"{len(found)} inputs need a folder for -o, and {args.output!r} names "
+            "a file: end it with '/' or drop its image suffix"
+        )
     if args.output == STDIO:
         _stdout_format(args)
         return [(found[0][0], Path(STDIO))]
@@ -629,8 +820,9 @@ def _plan(args: argparse.Namespace, found: list[tuple[Path, Path]],
         return [(found[0][0], Path(args.output))]
     suffix = args.format or ("bin" if args.pack is not None else None)
     try:
-        pairs = plan_outputs(found, args.output, into_folder=into_folder, suffix=suffix,
-                             overwrite=args.overwrite)
+        pairs = plan_outputs(
+            found, args.output, into_folder=into_folder, suffix=suffix, overwrite=args.overwrite
+        )
     except OutputClash as exc:
         hint = " (pass --overwrite to allow it)" if exc.replaces_input else ""
         raise UsageError(f"{exc}{hint}") from None
@@ -656,8 +848,9 @@ def _load(source: Path, stdin: bytes | None) -> Frames:
         raise FileError(f"cannot read {_name(source)}: {_reason(exc)}") from None
 
 
-def _dither(args: argparse.Namespace, source: Path, frames: Frames,
-            settings: Sequence[DitherSettings]) -> list[tuple[DitherSettings, Frames]]:
+def _dither(
+    args: argparse.Namespace, source: Path, frames: Frames, settings: Sequence[DitherSettings]
+) -> list[tuple[DitherSettings, Frames]]:
     """`frames` dithered with each of `settings`, with the settings used: with
     --colors, all with the image's own palette."""
     try:
@@ -700,6 +893,7 @@ def _c_identifier(text: str) -> str:
 def _plane_order(colours: Sequence[str]) -> list[str]:
     """Black, white and ink colours of a 3-colour panel, whatever order they were given in:
     the darkest, the lightest and the one between."""
+
     def lightness(colour: str) -> int:
         r, g, b = (int(colour[i : i + 2], 16) for i in (1, 3, 5))
         return 299 * r + 587 * g + 114 * b
@@ -708,12 +902,19 @@ def _plane_order(colours: Sequence[str]) -> list[str]:
     return [ordered[0], ordered[-1], *ordered[1:-1]]
 
 
-def _write_packed(frames: Frames, source: Path, destination: Path, args: argparse.Namespace,
-                  settings: DitherSettings) -> None:
+def _write_packed(
+    frames: Frames,
+    source: Path,
+    destination: Path,
+    args: argparse.Namespace,
+    settings: DitherSettings,
+) -> None:
     """The result as the bytes of `--pack`'s format, raw or as a C array."""
     if len(frames.images) > 1:
-        raise FileError(f"{_name(source)}: --pack writes one image, and this input has "
-                        f"{len(frames.images)} frames")
+        raise FileError(
+            f"{_name(source)}: --pack writes one image, and this input has "
+            f"{len(frames.images)} frames"
+        )
     image = frames.images[0]
     target = dither_target(args.pack)
     colours = settings.display_palette or settings.palette
@@ -722,17 +923,26 @@ def _write_packed(frames: Frames, source: Path, destination: Path, args: argpars
     if colours is not None and two_planes:
         colours = _plane_order(parse_palette(",".join(colours)))
     try:
-        data = pack(image, target.name, bit_order=args.bit_order, invert=args.invert,
-                    byteorder=args.byte_order, align=args.align, palette=colours,
-                    band_height=args.band_height)
+        data = pack(
+            image,
+            target.name,
+            bit_order=args.bit_order,
+            invert=args.invert,
+            byteorder=args.byte_order,
+            align=args.align,
+            palette=colours,
+            band_height=args.band_height,
+        )
     except ValueError as exc:
         raise FileError(f"{_name(source)}: {exc}") from None
-    as_c = _c_source(destination if destination != Path(STDIO)
-                     else Path("stdout." + (args.format or "bin")))
+    as_c = _c_source(
+        destination if destination != Path(STDIO) else Path("stdout." + (args.format or "bin"))
+    )
     if as_c:
         stem = source.stem if destination == Path(STDIO) else destination.stem
-        data = c_header(data, _c_identifier(stem), image.width, image.height,
-                        format=target.name).encode("ascii")
+        data = c_header(
+            data, _c_identifier(stem), image.width, image.height, format=target.name
+        ).encode("ascii")
     try:
         if destination == Path(STDIO):
             sys.stdout.buffer.write(data)
@@ -748,6 +958,7 @@ def _write_packed(frames: Frames, source: Path, destination: Path, args: argpars
 
 
 # --- progress -----------------------------------------------------------------------
+
 
 def _clock(seconds: float) -> str:
     minutes, seconds = divmod(int(seconds + 0.5), 60)
@@ -805,8 +1016,12 @@ T = TypeVar("T")
 U = TypeVar("U")
 
 
-def _run_all(work: Callable[[T, threading.Event], U], items: Sequence[T], jobs: int,
-             done: Callable[[Future[U]], None]) -> list[Future[U]]:
+def _run_all(
+    work: Callable[[T, threading.Event], U],
+    items: Sequence[T],
+    jobs: int,
+    done: Callable[[Future[U]], None],
+) -> list[Future[U]]:
     """Run `work(item, stop)` for every item on a thread pool, calling `done`
     in this thread as each finishes.
 
@@ -852,6 +1067,7 @@ def _sigterm_stops() -> Iterator[None]:
 
 # --- commands ----------------------------------------------------------------------
 
+
 def _error(text: str) -> None:
     sys.stderr.write(f"tonalis: error: {text}\n")
 
@@ -860,13 +1076,28 @@ def _list() -> None:
     print("error-diffusion methods:", ", ".join(tonalis.available_methods()))
     print("ordered matrices:", ", ".join(_matrix_names()))
     print("other: random, " + ", ".join(ALGORITHMS))
-    _table("palette presets", {name: (f"{len(colours):>3} colours", description)
-                               for name, (description, colours) in PRESETS.items()})
+    _table(
+        "palette presets",
+        {
+            name: (f"{len(colours):>3} colours", description)
+            for name, (description, colours) in PRESETS.items()
+        },
+    )
     _table("halftone screens (--matrix)", {name: ("", entry[0]) for name, entry in SCREENS.items()})
-    _table("device colour formats (--levels)",
-           {name: ("", "levels " + ",".join(map(str, counts))) for name, counts in DEVICE_LEVELS.items()})
-    _table("e-paper panels (--panel)", {name: ("", entry[0] + (", measured colours" if entry[2] else ""))
-                                        for name, entry in PANELS.items()})
+    _table(
+        "device colour formats (--levels)",
+        {
+            name: ("", "levels " + ",".join(map(str, counts)))
+            for name, counts in DEVICE_LEVELS.items()
+        },
+    )
+    _table(
+        "e-paper panels (--panel)",
+        {
+            name: ("", entry[0] + (", measured colours" if entry[2] else ""))
+            for name, entry in PANELS.items()
+        },
+    )
     _table("device byte formats (--pack)", {name: ("", text) for name, text in FORMATS.items()})
 
 
@@ -928,8 +1159,12 @@ def _run(argv: Sequence[str]) -> int:
     return _batch(args, _plan(args, found, many), settings[0], stdin)
 
 
-def _batch(args: argparse.Namespace, pairs: list[tuple[Path, Path]], settings: DitherSettings,
-           stdin: bytes | None) -> int:
+def _batch(
+    args: argparse.Namespace,
+    pairs: list[tuple[Path, Path]],
+    settings: DitherSettings,
+    stdin: bytes | None,
+) -> int:
     def work(pair: tuple[Path, Path], stop: threading.Event) -> None:
         source, destination = pair
         _checkpoint(stop)
@@ -963,19 +1198,27 @@ def _batch(args: argparse.Namespace, pairs: list[tuple[Path, Path]], settings: D
     if failures and len(pairs) > 1:
         _error(f"{failures} of {len(pairs)} files failed")
     elif len(pairs) > 1 and not args.quiet:
-        sys.stderr.write(f"tonalis: {len(pairs)} files written to {args.output!r} "
-                         f"in {time.monotonic() - started:.1f} s\n")
+        sys.stderr.write(
+            f"tonalis: {len(pairs)} files written to {args.output!r} "
+            f"in {time.monotonic() - started:.1f} s\n"
+        )
     return EXIT_FAILED if failures else EXIT_OK
 
 
-def _compare(args: argparse.Namespace, found: list[tuple[Path, Path]], labels: list[str],
-             settings: list[DitherSettings], stdin: bytes | None) -> int:
+def _compare(
+    args: argparse.Namespace,
+    found: list[tuple[Path, Path]],
+    labels: list[str],
+    settings: list[DitherSettings],
+    stdin: bytes | None,
+) -> int:
     output = Path(args.output)
     if args.output != STDIO:
         _check_format(output, args, False)
         if any(file_identity(output) == file_identity(s) for s, _ in found) and not args.overwrite:
-            raise UsageError(f"refusing to overwrite input {args.output!r} "
-                             "(pass --overwrite to allow it)")
+            raise UsageError(
+                f"refusing to overwrite input {args.output!r} (pass --overwrite to allow it)"
+            )
     else:
         _stdout_format(args)
     if args.cell_width < 0:

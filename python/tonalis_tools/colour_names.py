@@ -43,6 +43,4 @@ white ffffff whitesmoke f5f5f5 yellow ffff00 yellowgreen 9acd32
 _WORDS = _TABLE.split()
 
 #: CSS colour name -> '#rrggbb'.
-CSS_COLOURS: dict[str, str] = {
-    name: "#" + value for name, value in zip(_WORDS[::2], _WORDS[1::2])
-}
+CSS_COLOURS: dict[str, str] = {name: "#" + value for name, value in zip(_WORDS[::2], _WORDS[1::2])}

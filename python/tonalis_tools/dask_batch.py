@@ -48,8 +48,12 @@ def plan_outputs(
     the inputs and `overwrite` is false. The command line plans its outputs
     with the same rules.
     """
-    return plan(((source, Path(source).name) for source in inputs), output_dir,
-                suffix=suffix, overwrite=overwrite)
+    return plan(
+        ((source, Path(source).name) for source in inputs),
+        output_dir,
+        suffix=suffix,
+        overwrite=overwrite,
+    )
 
 
 def _dither_chunk(
@@ -102,7 +106,9 @@ def dither_files(
     pairs = plan_outputs(inputs, output_dir, suffix=suffix, overwrite=overwrite)
     Path(output_dir).mkdir(parents=True, exist_ok=True)
     task = delayed(_dither_chunk, pure=False)
-    tasks = [task(pairs[i : i + chunk_size], settings, indexed) for i in range(0, len(pairs), chunk_size)]
+    tasks = [
+        task(pairs[i : i + chunk_size], settings, indexed) for i in range(0, len(pairs), chunk_size)
+    ]
     kwargs = {} if scheduler is None else {"scheduler": scheduler}
     results = compute(*tasks, **kwargs)
     return [path for chunk in results for path in chunk]

@@ -44,8 +44,9 @@ def index_colours(array: Array, limit: int = 256) -> Indexed | None:
     index into them, or None when there are more than `limit`."""
     pixels = _channels(array)
     height, width, depth = pixels.shape
-    present = [np.flatnonzero(np.bincount(pixels[:, :, c].ravel(), minlength=256))
-               for c in range(depth)]
+    present = [
+        np.flatnonzero(np.bincount(pixels[:, :, c].ravel(), minlength=256)) for c in range(depth)
+    ]
     combinations = 1
     for values in present:
         combinations *= len(values)
@@ -97,8 +98,6 @@ def _palette_image(indexed: Indexed, has_alpha: bool) -> Image.Image:
     if has_alpha:
         image.info["transparency"] = colours[:, -1].tobytes()
     return image
-
-
 
 
 def smallest_image(image: Image.Image, *, alpha_in_palette: bool = True) -> Image.Image:

@@ -11,7 +11,8 @@ when every refinement is off. The refinements:
   light scaled to 0..255 with ``linear=True``). With a palette that cannot
   reach a colour (no blue in black/white/red), plain diffusion piles the
   error up until far-away colours appear to pay it back (pure blue on
-  black/white/red comes out a third white); the clamp bounds what one pixel can pass on. ``None`` means no limit. The
+  black/white/red comes out a third white); the clamp bounds what one
+  pixel can pass on. ``None`` means no limit. The
   clamp costs a little of the local mean colour; bench/quality.py measures
   the trade per palette.
 - ``mask``: per-pixel strength, an H x W array of floats in [0, 1] or of
@@ -114,24 +115,56 @@ def _mask_array(mask: object, image: object) -> npt.NDArray[np.float32] | None:
     size = _image_size(image)
     if array.ndim != 2 or (size is not None and array.shape != size):
         expected = f"{size}" if size is not None else "(height, width)"
-        raise ValueError(f"mask must have the image's height and width {expected}, got {array.shape}")
+        raise ValueError(
+            f"mask must have the image's height and width {expected}, got {array.shape}"
+        )
     return strengths
 
 
 @overload
-def diffuse(image: _Image, method: str = ..., *, levels: int = ..., palette: Palette = ...,  # type: ignore[overload-overlap, unused-ignore]
-            strength: float = ..., serpentine: bool = ..., linear: bool = ...,
-            preserve_alpha: bool = ..., error_limit: float | None = ...,
-            mask: npt.ArrayLike | None = ..., distance: str = ...) -> _Image: ...
+def diffuse(
+    image: _Image,
+    method: str = ...,
+    *,
+    levels: int = ...,
+    palette: Palette = ...,  # type: ignore[overload-overlap, unused-ignore]
+    strength: float = ...,
+    serpentine: bool = ...,
+    linear: bool = ...,
+    preserve_alpha: bool = ...,
+    error_limit: float | None = ...,
+    mask: npt.ArrayLike | None = ...,
+    distance: str = ...,
+) -> _Image: ...
 @overload
-def diffuse(image: npt.ArrayLike, method: str = ..., *, levels: int = ..., palette: Palette = ...,
-            strength: float = ..., serpentine: bool = ..., linear: bool = ...,
-            preserve_alpha: bool = ..., error_limit: float | None = ...,
-            mask: npt.ArrayLike | None = ..., distance: str = ...) -> npt.NDArray[np.uint8]: ...
-def diffuse(image: Any, method: str = "floyd_steinberg", *, levels: int = 2,
-            palette: Palette = None, strength: float = 1.0, serpentine: bool = False,
-            linear: bool = False, preserve_alpha: bool = True, error_limit: float | None = None,
-            mask: npt.ArrayLike | None = None, distance: str = "rgb") -> Any:
+def diffuse(
+    image: npt.ArrayLike,
+    method: str = ...,
+    *,
+    levels: int = ...,
+    palette: Palette = ...,
+    strength: float = ...,
+    serpentine: bool = ...,
+    linear: bool = ...,
+    preserve_alpha: bool = ...,
+    error_limit: float | None = ...,
+    mask: npt.ArrayLike | None = ...,
+    distance: str = ...,
+) -> npt.NDArray[np.uint8]: ...
+def diffuse(
+    image: Any,
+    method: str = "floyd_steinberg",
+    *,
+    levels: int = 2,
+    palette: Palette = None,
+    strength: float = 1.0,
+    serpentine: bool = False,
+    linear: bool = False,
+    preserve_alpha: bool = True,
+    error_limit: float | None = None,
+    mask: npt.ArrayLike | None = None,
+    distance: str = "rgb",
+) -> Any:
     """Error diffusion with an error limit, a per-pixel strength mask and a
     choice of colour distance (see the module's help). With none of them it
     gives `tonalis.error_diffusion`'s bytes; other arguments and errors are
@@ -140,46 +173,127 @@ def diffuse(image: Any, method: str = "floyd_steinberg", *, levels: int = 2,
     limit = _limit_value(error_limit)
     code = _distance_code(distance)
     strengths = _mask_array(mask, image)
-    return _engines.diffuse(limit, strengths, code, image, method, levels=levels, palette=palette,
-                            serpentine=serpentine, strength=strength, linear=linear,
-                            preserve_alpha=preserve_alpha)
+    return _engines.diffuse(
+        limit,
+        strengths,
+        code,
+        image,
+        method,
+        levels=levels,
+        palette=palette,
+        serpentine=serpentine,
+        strength=strength,
+        linear=linear,
+        preserve_alpha=preserve_alpha,
+    )
 
 
 @overload
-def ordered(image: _Image, matrix: Any = ..., *, levels: int = ..., palette: Palette = ...,  # type: ignore[overload-overlap, unused-ignore]
-            strength: float = ..., linear: bool = ..., preserve_alpha: bool = ...,
-            mask: npt.ArrayLike | None = ..., distance: str = ...) -> _Image: ...
+def ordered(
+    image: _Image,
+    matrix: Any = ...,
+    *,
+    levels: int = ...,
+    palette: Palette = ...,  # type: ignore[overload-overlap, unused-ignore]
+    strength: float = ...,
+    linear: bool = ...,
+    preserve_alpha: bool = ...,
+    mask: npt.ArrayLike | None = ...,
+    distance: str = ...,
+) -> _Image: ...
 @overload
-def ordered(image: npt.ArrayLike, matrix: Any = ..., *, levels: int = ..., palette: Palette = ...,
-            strength: float = ..., linear: bool = ..., preserve_alpha: bool = ...,
-            mask: npt.ArrayLike | None = ..., distance: str = ...) -> npt.NDArray[np.uint8]: ...
-def ordered(image: Any, matrix: Any = None, *, levels: int = 2, palette: Palette = None,
-            strength: float = 1.0, linear: bool = False, preserve_alpha: bool = True,
-            mask: npt.ArrayLike | None = None, distance: str = "rgb") -> Any:
+def ordered(
+    image: npt.ArrayLike,
+    matrix: Any = ...,
+    *,
+    levels: int = ...,
+    palette: Palette = ...,
+    strength: float = ...,
+    linear: bool = ...,
+    preserve_alpha: bool = ...,
+    mask: npt.ArrayLike | None = ...,
+    distance: str = ...,
+) -> npt.NDArray[np.uint8]: ...
+def ordered(
+    image: Any,
+    matrix: Any = None,
+    *,
+    levels: int = 2,
+    palette: Palette = None,
+    strength: float = 1.0,
+    linear: bool = False,
+    preserve_alpha: bool = True,
+    mask: npt.ArrayLike | None = None,
+    distance: str = "rgb",
+) -> Any:
     """Ordered dither with a per-pixel strength mask and a choice of colour
     distance. Without them it gives `tonalis.ordered_dither`'s bytes."""
     code = _distance_code(distance)
     strengths = _mask_array(mask, image)
-    return _engines.ordered(strengths, code, image, matrix, levels=levels, palette=palette,
-                            strength=strength, linear=linear, preserve_alpha=preserve_alpha)
+    return _engines.ordered(
+        strengths,
+        code,
+        image,
+        matrix,
+        levels=levels,
+        palette=palette,
+        strength=strength,
+        linear=linear,
+        preserve_alpha=preserve_alpha,
+    )
 
 
 @overload
-def random(image: _Image, *, levels: int = ..., palette: Palette = ..., seed: int | None = ...,  # type: ignore[overload-overlap, unused-ignore]
-           strength: float = ..., linear: bool = ..., preserve_alpha: bool = ...,
-           mask: npt.ArrayLike | None = ..., distance: str = ...) -> _Image: ...
+def random(
+    image: _Image,
+    *,
+    levels: int = ...,
+    palette: Palette = ...,
+    seed: int | None = ...,  # type: ignore[overload-overlap, unused-ignore]
+    strength: float = ...,
+    linear: bool = ...,
+    preserve_alpha: bool = ...,
+    mask: npt.ArrayLike | None = ...,
+    distance: str = ...,
+) -> _Image: ...
 @overload
-def random(image: npt.ArrayLike, *, levels: int = ..., palette: Palette = ...,
-           seed: int | None = ..., strength: float = ..., linear: bool = ...,
-           preserve_alpha: bool = ..., mask: npt.ArrayLike | None = ...,
-           distance: str = ...) -> npt.NDArray[np.uint8]: ...
-def random(image: Any, *, levels: int = 2, palette: Palette = None, seed: int | None = None,
-           strength: float = 1.0, linear: bool = False, preserve_alpha: bool = True,
-           mask: npt.ArrayLike | None = None, distance: str = "rgb") -> Any:
+def random(
+    image: npt.ArrayLike,
+    *,
+    levels: int = ...,
+    palette: Palette = ...,
+    seed: int | None = ...,
+    strength: float = ...,
+    linear: bool = ...,
+    preserve_alpha: bool = ...,
+    mask: npt.ArrayLike | None = ...,
+    distance: str = ...,
+) -> npt.NDArray[np.uint8]: ...
+def random(
+    image: Any,
+    *,
+    levels: int = 2,
+    palette: Palette = None,
+    seed: int | None = None,
+    strength: float = 1.0,
+    linear: bool = False,
+    preserve_alpha: bool = True,
+    mask: npt.ArrayLike | None = None,
+    distance: str = "rgb",
+) -> Any:
     """Random dither with a per-pixel strength mask and a choice of colour
     distance. Without them it gives `tonalis.random_dither`'s bytes for the
     same seed."""
     code = _distance_code(distance)
     strengths = _mask_array(mask, image)
-    return _engines.random(strengths, code, image, levels=levels, palette=palette, seed=seed,
-                           strength=strength, linear=linear, preserve_alpha=preserve_alpha)
+    return _engines.random(
+        strengths,
+        code,
+        image,
+        levels=levels,
+        palette=palette,
+        seed=seed,
+        strength=strength,
+        linear=linear,
+        preserve_alpha=preserve_alpha,
+    )

@@ -65,9 +65,11 @@ def sample_gradient(
         return np.round(np.broadcast_to(x, (height, width)) * 255).astype(np.uint8)
     hue = x[None, :] * 6.0
     rgb = np.stack(
-        [np.clip(np.abs(hue - 3.0) - 1.0, 0, 1),
-         np.clip(2.0 - np.abs(hue - 2.0), 0, 1),
-         np.clip(2.0 - np.abs(hue - 4.0), 0, 1)],
+        [
+            np.clip(np.abs(hue - 3.0) - 1.0, 0, 1),
+            np.clip(2.0 - np.abs(hue - 2.0), 0, 1),
+            np.clip(2.0 - np.abs(hue - 4.0), 0, 1),
+        ],
         axis=-1,
     )
     fade = np.linspace(0.0, 0.75, height)[:, None, None]
@@ -131,15 +133,38 @@ _PALETTES_EPAPER = [
 ]
 
 _EPAPER = [
-    ("spectra6, nominal colours", S("floyd_steinberg", palette=panel_palette("spectra6", measured=False))),
-    ("spectra6, measured: as the panel shows it", S("floyd_steinberg", palette=panel_palette("spectra6"))),
-    ("spectra6, measured, driver colours", S("floyd_steinberg", palette=panel_palette("spectra6"),
-                                             display_palette=panel_palette("spectra6", measured=False))),
-    ("acep7, measured, driver colours", S("floyd_steinberg", palette=panel_palette("acep7"),
-                                          display_palette=panel_palette("acep7", measured=False))),
-    ("black/white/red, contrast 0.2", S("floyd_steinberg", palette=panel_palette("bwr"),
-                                        tone=ToneSettings(contrast=0.2))),
-    ("4 grays, auto-levels", S("atkinson", levels=4, gray=True, tone=ToneSettings(auto_levels=True))),
+    (
+        "spectra6, nominal colours",
+        S("floyd_steinberg", palette=panel_palette("spectra6", measured=False)),
+    ),
+    (
+        "spectra6, measured: as the panel shows it",
+        S("floyd_steinberg", palette=panel_palette("spectra6")),
+    ),
+    (
+        "spectra6, measured, driver colours",
+        S(
+            "floyd_steinberg",
+            palette=panel_palette("spectra6"),
+            display_palette=panel_palette("spectra6", measured=False),
+        ),
+    ),
+    (
+        "acep7, measured, driver colours",
+        S(
+            "floyd_steinberg",
+            palette=panel_palette("acep7"),
+            display_palette=panel_palette("acep7", measured=False),
+        ),
+    ),
+    (
+        "black/white/red, contrast 0.2",
+        S("floyd_steinberg", palette=panel_palette("bwr"), tone=ToneSettings(contrast=0.2)),
+    ),
+    (
+        "4 grays, auto-levels",
+        S("atkinson", levels=4, gray=True, tone=ToneSettings(auto_levels=True)),
+    ),
 ]
 
 _PRINTERS = [
@@ -169,10 +194,14 @@ _EXTRAS = [
     for name in ("epaper-7", "epaper-bwr", "cga")
     for cell in (
         (f"{name}, plain", S("floyd_steinberg", palette=preset(name))),
-        (f"{name}, linear + luma", S("floyd_steinberg", palette=preset(name), linear=True,
-                                     distance="luma")),
-        (f"{name}, limit 16 + luma", S("floyd_steinberg", palette=preset(name), error_limit=16,
-                                       distance="luma")),
+        (
+            f"{name}, linear + luma",
+            S("floyd_steinberg", palette=preset(name), linear=True, distance="luma"),
+        ),
+        (
+            f"{name}, limit 16 + luma",
+            S("floyd_steinberg", palette=preset(name), error_limit=16, distance="luma"),
+        ),
     )
 ]
 
@@ -196,20 +225,40 @@ _ALGORITHMS_BW = [
 
 TOPICS: dict[str, tuple[str, Sequence[tuple[str, DitherSettings]], bool]] = {
     "error_diffusion": ("Error diffusion, the nine kernels, black and white", _DIFFUSION, False),
-    "ordered": ("Ordered dither with Bayer and blue-noise matrices, and random dither", _ORDERED, False),
+    "ordered": (
+        "Ordered dither with Bayer and blue-noise matrices, and random dither",
+        _ORDERED,
+        False,
+    ),
     "options": ("Options: levels, strength, serpentine scan, linear light", _OPTIONS, False),
     "palettes_retro": ("Palettes: retro presets (Floyd-Steinberg)", _PALETTES_RETRO, True),
     "palettes_epaper": ("Palettes: e-paper panels", _PALETTES_EPAPER, True),
-    "devices_epaper": ("E-paper: measured panel colours written as the driver's, tone, 4 grays",
-                       _EPAPER, True),
-    "extras": ("Refined error diffusion: plain, linear light with luma matching, "
-               "error limit with luma matching", _EXTRAS, True),
-    "devices_printers": ("Printers: gamma and dot gain, clustered-dot and line screens",
-                         _PRINTERS, False),
-    "pattern": ("Palettes: ordered dither against pattern dither and Riemersma (linear light)",
-                _PATTERN, True),
-    "algorithms_bw": ("Black and white: variable-coefficient diffusion and Riemersma",
-                      _ALGORITHMS_BW, False),
+    "devices_epaper": (
+        "E-paper: measured panel colours written as the driver's, tone, 4 grays",
+        _EPAPER,
+        True,
+    ),
+    "extras": (
+        "Refined error diffusion: plain, linear light with luma matching, "
+        "error limit with luma matching",
+        _EXTRAS,
+        True,
+    ),
+    "devices_printers": (
+        "Printers: gamma and dot gain, clustered-dot and line screens",
+        _PRINTERS,
+        False,
+    ),
+    "pattern": (
+        "Palettes: ordered dither against pattern dither and Riemersma (linear light)",
+        _PATTERN,
+        True,
+    ),
+    "algorithms_bw": (
+        "Black and white: variable-coefficient diffusion and Riemersma",
+        _ALGORITHMS_BW,
+        False,
+    ),
 }
 
 PIXEL_SIZE = 3
@@ -222,8 +271,12 @@ def _panels_sheet() -> Image.Image:
 
     dark = (sample_gradient(STRIP_WIDTH // 2, STRIP_HEIGHT // 2, colour=True) // 3).astype(np.uint8)
     size = (dark.shape[1] * 2, dark.shape[0] * 2)
-    return strip_sheet([(label, _as_pil(apply(s, dark)).resize(size, Image.Resampling.NEAREST))
-                        for label, s in _PANELS])
+    return strip_sheet(
+        [
+            (label, _as_pil(apply(s, dark)).resize(size, Image.Resampling.NEAREST))
+            for label, s in _PANELS
+        ]
+    )
 
 
 def _pixel_art_sheet() -> Image.Image:
@@ -238,8 +291,13 @@ def _pixel_art_sheet() -> Image.Image:
         ("ega16, blue noise 16", S("bluenoise16", palette=preset("ega16"))),
     ]
     size = (small.width * PIXEL_SIZE, small.height * PIXEL_SIZE)
-    return contact_sheet([(label, _as_pil(apply(s, small)).resize(size, Image.Resampling.NEAREST))
-                          for label, s in cells], columns=4)
+    return contact_sheet(
+        [
+            (label, _as_pil(apply(s, small)).resize(size, Image.Resampling.NEAREST))
+            for label, s in cells
+        ],
+        columns=4,
+    )
 
 
 def _as_pil(array: Any) -> Image.Image:
@@ -262,7 +320,12 @@ def _adaptive_sheet(photo: Image.Image) -> Image.Image:
     cells = []
     for count in (4, 8, 16):
         palette = adaptive_palette(photo, count)
-        cells.append((f"adaptive, {count} colours", _as_pil(apply(S("floyd_steinberg", palette=palette), photo))))
+        cells.append(
+            (
+                f"adaptive, {count} colours",
+                _as_pil(apply(S("floyd_steinberg", palette=palette), photo)),
+            )
+        )
     return contact_sheet(cells)
 
 
@@ -281,7 +344,10 @@ def _alpha_sheet(photo: Image.Image) -> Image.Image:
         [
             ("RGBA input", image),
             ("pico8, alpha kept", _as_pil(apply(S("fs", palette=preset("pico8")), image))),
-            ("levels=2, preserve_alpha=False", _as_pil(apply(S("fs", preserve_alpha=False), image))),
+            (
+                "levels=2, preserve_alpha=False",
+                _as_pil(apply(S("fs", preserve_alpha=False), image)),
+            ),
         ]
     )
 
@@ -304,9 +370,16 @@ def _matrix_sheet() -> Image.Image:
         spectrum = np.abs(np.fft.fftshift(np.fft.fft2(thr - thr.mean())))
         spectrum = np.log1p(spectrum) / max(float(np.log1p(spectrum).max()), 1e-9)
         spectrum = np.kron(spectrum, np.ones((side // n, side // n)))
-        cells.append((f"{name}, spectrum", Image.fromarray(np.round(spectrum * 255).astype(np.uint8))))
+        cells.append(
+            (f"{name}, spectrum", Image.fromarray(np.round(spectrum * 255).astype(np.uint8)))
+        )
         flat = np.full((side, side), 64, np.uint8)
-        cells.append((f"{name}, 25% gray", _as_pil(tonalis.ordered_dither(flat, thr if matrix is None else matrix))))
+        cells.append(
+            (
+                f"{name}, 25% gray",
+                _as_pil(tonalis.ordered_dither(flat, thr if matrix is None else matrix)),
+            )
+        )
     return contact_sheet(cells, columns=3)
 
 
@@ -317,7 +390,9 @@ def _bayer16() -> npt.NDArray[np.float64]:
     return m
 
 
-def build_gallery(outdir: str | os.PathLike[str], *, log: Callable[[str], None] | None = None) -> list[Path]:
+def build_gallery(
+    outdir: str | os.PathLike[str], *, log: Callable[[str], None] | None = None
+) -> list[Path]:
     """Write the gallery into `outdir` (created); returns the files written.
 
     PNG sheets: one per topic on the photograph and one as gradient strips,
@@ -345,16 +420,32 @@ def build_gallery(outdir: str | os.PathLike[str], *, log: Callable[[str], None] 
         write(f"{name}.png", grid, caption)
         write(f"{name}_gradient.png", strips, caption + ", on a gradient")
     write("palettes_adaptive.png", _adaptive_sheet(photo), "Adaptive palettes (median cut)")
-    write("alpha.png", _alpha_sheet(sample_photo(192)), "Alpha: passed through, or dithered as a channel")
+    write(
+        "alpha.png",
+        _alpha_sheet(sample_photo(192)),
+        "Alpha: passed through, or dithered as a channel",
+    )
     write("bayer_vs_blue_noise.png", _matrix_sheet(), "Bayer against blue noise")
-    write("devices_panels.png", _panels_sheet(),
-          "LED and TFT panels: RGB565 and RGB332 on a dark ramp, pixels doubled")
-    write("devices_pixel_art.png", _pixel_art_sheet(), "Retro and pixel art: console palettes, big pixels")
-    page = ["<!doctype html><meta charset='utf-8'><title>tonalis gallery</title>",
-            "<style>body{font-family:sans-serif} img{image-rendering:pixelated}</style>",
-            "<h1>tonalis gallery</h1>"]
+    write(
+        "devices_panels.png",
+        _panels_sheet(),
+        "LED and TFT panels: RGB565 and RGB332 on a dark ramp, pixels doubled",
+    )
+    write(
+        "devices_pixel_art.png",
+        _pixel_art_sheet(),
+        "Retro and pixel art: console palettes, big pixels",
+    )
+    page = [
+        "<!doctype html><meta charset='utf-8'><title>tonalis gallery</title>",
+        "<style>body{font-family:sans-serif} img{image-rendering:pixelated}</style>",
+        "<h1>tonalis gallery</h1>",
+    ]
     for name, caption in captions:
-        page.append(f"<h2>{html.escape(caption)}</h2><img src='{html.escape(name)}' alt='{html.escape(caption)}'>")
+        page.append(
+            f"<h2>{html.escape(caption)}</h2>"
+            f"<img src='{html.escape(name)}' alt='{html.escape(caption)}'>"
+        )
     index = out / "index.html"
     index.write_text("\n".join(page) + "\n", encoding="utf-8")
     written.append(index)

@@ -42,6 +42,7 @@ Shape = Literal["round", "ellipse", "line", "square"]
 #: The dot shapes `halftone_matrix` draws.
 SHAPES: tuple[str, ...] = ("round", "ellipse", "line", "square")
 
+
 def screen_geometry(cell: float, angle: float) -> tuple[int, int, int]:
     """The integer screen vector (a, b) nearest to `cell` at `angle` degrees,
     and the side of the square super-cell it tiles with.
@@ -90,7 +91,9 @@ def _cell_coordinates(
     return np.mod(s, 2 * n) - n, np.mod(t, 2 * n) - n, np.asarray(n, dtype=np.int64)
 
 
-def _spot(shape: str, x: npt.NDArray[np.int64], y: npt.NDArray[np.int64], n: int) -> npt.NDArray[np.int64]:
+def _spot(
+    shape: str, x: npt.NDArray[np.int64], y: npt.NDArray[np.int64], n: int
+) -> npt.NDArray[np.int64]:
     """Integer spot values: the higher, the earlier the pixel darkens."""
     ax, ay = np.abs(x), np.abs(y)
     if shape == "round":
@@ -192,7 +195,10 @@ SCREENS: dict[str, tuple[str, float, float, Shape]] = {
     "line90": ("vertical lines, 6-pixel period", 6.0, 90.0, "line"),
 }
 
-_SCREEN_LOOKUP = {normalize_name(name): name for name in SCREENS} | {"halftone": "halftone45", "line": "line0"}
+_SCREEN_LOOKUP = {normalize_name(name): name for name in SCREENS} | {
+    "halftone": "halftone45",
+    "line": "line0",
+}
 
 
 def screen_names() -> list[str]:

@@ -175,8 +175,10 @@ def output_format(path: str | os.PathLike[str]) -> str:
     if fmt is None or fmt not in Image.SAVE:
         fmt = Image.registered_extensions().get(suffix)
     if fmt is None or fmt not in Image.SAVE:
-        raise ValueError(f"cannot write images as {suffix or 'files without a suffix'!r}: "
-                         f"Pillow has no writer for it")
+        raise ValueError(
+            f"cannot write images as {suffix or 'files without a suffix'!r}: "
+            f"Pillow has no writer for it"
+        )
     return fmt
 
 
@@ -214,14 +216,18 @@ def _gif_frames(images: Sequence[Image.Image]) -> tuple[list[Image.Image], int |
     if mode in ("LA", "RGBA"):
         alpha = array[..., -1]
         if np.any((alpha != 0) & (alpha != 255)):
-            raise ValueError("GIF holds only fully transparent or opaque pixels; this result has "
-                             "partial transparency: write PNG or WebP")
+            raise ValueError(
+                "GIF holds only fully transparent or opaque pixels; this result has "
+                "partial transparency: write PNG or WebP"
+            )
         array = array.copy()
         array[alpha == 0] = 0  # every transparent pixel becomes the one transparent entry
     indexed = index_colours(array)
     if indexed is None:
-        raise ValueError("GIF holds at most 256 colours and this result has more: "
-                         "write PNG, or dither to fewer levels or colours")
+        raise ValueError(
+            "GIF holds at most 256 colours and this result has more: "
+            "write PNG, or dither to fewer levels or colours"
+        )
     colours = indexed.colours
     transparent: int | None = None
     if mode in ("LA", "RGBA"):
@@ -253,8 +259,10 @@ def _encode(
         if small is not whole:
             images = _split(small, len(images))
     if indexed and images[0].mode not in ("P", "1"):
-        raise ValueError("an indexed image holds at most 256 colours (and, except in PNG, no "
-                         "transparency); this result has more")
+        raise ValueError(
+            "an indexed image holds at most 256 colours (and, except in PNG, no "
+            "transparency); this result has more"
+        )
     if fmt == "WEBP":
         options["lossless"] = True
     if "transparency" in images[0].info and fmt == "PNG":
@@ -275,8 +283,10 @@ def _same_picture(a: Image.Image, b: Image.Image) -> bool:
 
 def _animation_options(frames: Frames, fmt: str, images: Sequence[Image.Image]) -> dict[str, Any]:
     if fmt not in ANIMATED_FORMATS:
-        raise ValueError(f"{fmt} cannot hold the {len(images)} frames of an animation: "
-                         "write GIF, PNG (APNG) or WebP")
+        raise ValueError(
+            f"{fmt} cannot hold the {len(images)} frames of an animation: "
+            "write GIF, PNG (APNG) or WebP"
+        )
     options: dict[str, Any] = {"save_all": True, "append_images": list(images[1:])}
     durations = frames.durations or [100.0] * len(images)
     disposals = frames.disposals or [1] * len(images)
@@ -335,6 +345,7 @@ def _write_atomically(path: Path, write: Callable[[IO[bytes]], None]) -> None:
 
 def save_bytes(data: bytes, destination: Destination) -> None:
     """Write `data` to a stream, or to a file that appears only once complete."""
+
     def write(stream: IO[bytes]) -> None:
         stream.write(data)
 
@@ -373,8 +384,10 @@ def save_frames(
     else:
         fmt = format.upper()
     if is_lossy(fmt) and not lossy:
-        raise ValueError(f"{fmt} is lossy and would blur the dither into many more colours: "
-                         "write PNG, GIF or WebP")
+        raise ValueError(
+            f"{fmt} is lossy and would blur the dither into many more colours: "
+            "write PNG, GIF or WebP"
+        )
     images, options = _encode(frames, fmt, compact=compact, indexed=indexed)
     if fmt == "WEBP" and lossy:
         options.pop("lossless")

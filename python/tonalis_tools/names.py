@@ -18,7 +18,7 @@ def normalize_name(name: str) -> str:
 
 
 def did_you_mean(name: str, choices: Iterable[str]) -> str:
-    """"; did you mean 'x'?" for the closest of `choices`, or "" when none is close."""
+    """ "; did you mean 'x'?" for the closest of `choices`, or "" when none is close."""
     by_key: dict[str, str] = {}
     for choice in choices:
         by_key.setdefault(normalize_name(choice), choice)
@@ -26,8 +26,9 @@ def did_you_mean(name: str, choices: Iterable[str]) -> str:
     return f"; did you mean {by_key[close[0]]!r}?" if close else ""
 
 
-def find_name(name: object, names: Iterable[str], what: str,
-              aliases: Mapping[str, str] | None = None) -> str:
+def find_name(
+    name: object, names: Iterable[str], what: str, aliases: Mapping[str, str] | None = None
+) -> str:
     """The one of `names` that `name` loosely spells, or that an alias of it stands for.
 
     Raises:

@@ -21,7 +21,15 @@ from .names import find_name
 from .presets import preset
 from .recolor import colour_array, colour_list, palette_indices
 
-__all__ = ["FORMATS", "FormatTarget", "c_header", "dither_target", "pack", "parse_c_header", "unpack"]
+__all__ = [
+    "FORMATS",
+    "FormatTarget",
+    "c_header",
+    "dither_target",
+    "pack",
+    "parse_c_header",
+    "unpack",
+]
 
 BitOrder = Literal["msb", "lsb"]
 ByteOrder = Literal["little", "big"]
@@ -41,8 +49,17 @@ FORMATS: dict[str, str] = {
     "escpos": "ESC/POS raster bit image (GS v 0): header then rows, bit 1 = black",
 }
 
-_ALIASES = {"1bit": "mono", "bw": "mono", "1bpp": "mono", "2bit": "gray2", "4bit": "gray4",
-            "blackred": "bwr", "blackyellow": "bwy", "gsv0": "escpos", "pos": "escpos"}
+_ALIASES = {
+    "1bit": "mono",
+    "bw": "mono",
+    "1bpp": "mono",
+    "2bit": "gray2",
+    "4bit": "gray4",
+    "blackred": "bwr",
+    "blackyellow": "bwy",
+    "gsv0": "escpos",
+    "pos": "escpos",
+}
 
 _GRAY_BITS = {"mono": 1, "gray2": 2, "gray4": 4, "escpos": 1}
 _INDEX_BITS = {"index2": 2, "index4": 4, "index8": 8}
@@ -99,7 +116,9 @@ def _where(mask: npt.NDArray[np.bool_]) -> tuple[int, int]:
     return int(row), int(column)
 
 
-def _to_levels(values: npt.NDArray[np.uint8], bits: int, what: str, hint: str) -> npt.NDArray[np.uint8]:
+def _to_levels(
+    values: npt.NDArray[np.uint8], bits: int, what: str, hint: str
+) -> npt.NDArray[np.uint8]:
     """Level indices of codes that must lie on the 2**bits grid."""
     grid = _grid(bits)
     lookup = np.full(256, 255, dtype=np.uint8)
@@ -108,8 +127,10 @@ def _to_levels(values: npt.NDArray[np.uint8], bits: int, what: str, hint: str) -
     bad = indices == 255 if grid.size < 256 else np.zeros(values.shape, dtype=bool)
     if bad.any():
         row, column = _where(bad)
-        raise ValueError(f"pixel (row {row}, column {column}) has {what} {int(values[row, column])}, "
-                         f"not one of the {grid.size} levels the format holds; {hint}")
+        raise ValueError(
+            f"pixel (row {row}, column {column}) has {what} {int(values[row, column])}, "
+            f"not one of the {grid.size} levels the format holds; {hint}"
+        )
     return indices
 
 
@@ -124,8 +145,10 @@ def _opaque_colour(array: npt.NDArray[np.uint8], fmt: str) -> npt.NDArray[np.uin
         alpha = array[:, :, -1]
         if (alpha != 255).any():
             row, column = _where(alpha != 255)
-            raise ValueError(f"format {fmt!r} has no transparency, but pixel (row {row}, column "
-                             f"{column}) has alpha {int(alpha[row, column])}; flatten the image first")
+            raise ValueError(
+                f"format {fmt!r} has no transparency, but pixel (row {row}, column "
+                f"{column}) has alpha {int(alpha[row, column])}; flatten the image first"
+            )
         array = array[:, :, :-1]
     if array.shape[2] == 1:
         array = np.repeat(array, 3, axis=2)
@@ -138,8 +161,9 @@ def _gray(array: npt.NDArray[np.uint8], fmt: str) -> npt.NDArray[np.uint8]:
     if unequal.any():
         row, column = _where(unequal)
         colour = "#{:02x}{:02x}{:02x}".format(*rgb[row, column])
-        raise ValueError(f"format {fmt!r} takes gray images, but pixel (row {row}, column {column}) "
-                         f"is {colour}")
+        raise ValueError(
+            f"format {fmt!r} takes gray images, but pixel (row {row}, column {column}) is {colour}"
+        )
     return np.ascontiguousarray(rgb[:, :, 0])
 
 
@@ -151,11 +175,15 @@ def _palette(palette: Sequence[str] | str | None, fmt: str, bits: int) -> list[s
         raise ValueError(f"format {fmt!r} needs a palette (the panel's colours in index order)")
     colours = colour_list(palette, "palette")
     if len(colours) > 1 << bits:
-        raise ValueError(f"format {fmt!r} holds at most {1 << bits} colours, the palette has {len(colours)}")
+        raise ValueError(
+            f"format {fmt!r} holds at most {1 << bits} colours, the palette has {len(colours)}"
+        )
     return colours
 
 
-def _palette_indices(rgb: npt.NDArray[np.uint8], colours: list[str], fmt: str) -> npt.NDArray[np.uint8]:
+def _palette_indices(
+    rgb: npt.NDArray[np.uint8], colours: list[str], fmt: str
+) -> npt.NDArray[np.uint8]:
     return palette_indices(rgb, colours, f"the palette of format {fmt!r}")
 
 
@@ -182,7 +210,9 @@ def _pack_indices(indices: npt.NDArray[np.uint8], bits: int, order: str, align: 
     return rows.tobytes()
 
 
-def _unpack_indices(data: bytes, bits: int, width: int, height: int, order: str, align: int) -> npt.NDArray[np.uint8]:
+def _unpack_indices(
+    data: bytes, bits: int, width: int, height: int, order: str, align: int
+) -> npt.NDArray[np.uint8]:
     row_bytes = _row_bytes(width, bits, align)
     rows = np.frombuffer(data, dtype=np.uint8).reshape(height, row_bytes)
     per_byte = 8 // bits
@@ -201,8 +231,11 @@ def _check_options(bit_order: str, byteorder: str, align: object, band_height: o
         raise ValueError(f"byteorder must be 'little' or 'big', got {byteorder!r}")
     if isinstance(align, bool) or not isinstance(align, int) or align < 1:
         raise ValueError(f"align must be a whole number of bytes, 1 or more, got {align!r}")
-    if band_height is not None and (isinstance(band_height, bool) or not isinstance(band_height, int)
-                                    or not 1 <= band_height <= 65535):
+    if band_height is not None and (
+        isinstance(band_height, bool)
+        or not isinstance(band_height, int)
+        or not 1 <= band_height <= 65535
+    ):
         raise ValueError(f"band_height must be between 1 and 65535 rows, got {band_height!r}")
     return align
 
@@ -276,8 +309,12 @@ def pack(
     sizes = _RGB_BITS[fmt]
     names = "RGB"
     parts = [
-        _to_levels(np.ascontiguousarray(rgb[:, :, k]), size, f"{names[k]} code",
-                   f"dither with levels={tuple(1 << s for s in sizes)} first").astype(np.uint16)
+        _to_levels(
+            np.ascontiguousarray(rgb[:, :, k]),
+            size,
+            f"{names[k]} code",
+            f"dither with levels={tuple(1 << s for s in sizes)} first",
+        ).astype(np.uint16)
         for k, size in enumerate(sizes)
     ]
     word = (parts[0] << (sizes[1] + sizes[2])) | (parts[1] << sizes[2]) | parts[2]
@@ -291,7 +328,9 @@ def _plane_palette(palette: Sequence[str] | str | None, fmt: str) -> list[str]:
         return list(dither_target(fmt).palette or ())
     colours = colour_list(palette, "palette")
     if len(colours) != 3:
-        raise ValueError(f"format {fmt!r} takes a palette of 3 colours (black, white, ink), got {len(colours)}")
+        raise ValueError(
+            f"format {fmt!r} takes a palette of 3 colours (black, white, ink), got {len(colours)}"
+        )
     return colours
 
 
@@ -302,15 +341,18 @@ def _escpos(levels: npt.NDArray[Any], invert: bool, band_height: int | None) -> 
         black = 1 - black
     row_bytes = (width + 7) // 8
     if row_bytes > 65535:
-        raise ValueError(f"image is {width} pixels wide; a raster command holds at most {65535 * 8}")
+        raise ValueError(
+            f"image is {width} pixels wide; a raster command holds at most {65535 * 8}"
+        )
     band = band_height or height
     if band > 65535:
         raise ValueError(f"image is {height} rows high; pass band_height (at most 65535)")
     out = bytearray()
     for top in range(0, height, band):
         rows = black[top : top + band]
-        out += _ESCPOS_HEADER + bytes([0, row_bytes & 255, row_bytes >> 8,
-                                       rows.shape[0] & 255, rows.shape[0] >> 8])
+        out += _ESCPOS_HEADER + bytes(
+            [0, row_bytes & 255, row_bytes >> 8, rows.shape[0] & 255, rows.shape[0] >> 8]
+        )
         out += _pack_indices(rows, 1, "msb", 1)
     return bytes(out)
 
@@ -325,8 +367,10 @@ def _unescpos(data: bytes, width: int, height: int, invert: bool) -> npt.NDArray
         row_bytes = header[4] | header[5] << 8
         band = header[6] | header[7] << 8
         if row_bytes != (width + 7) // 8:
-            raise ValueError(f"raster command at byte {offset} has {row_bytes} bytes per row, "
-                             f"a width of {width} needs {(width + 7) // 8}")
+            raise ValueError(
+                f"raster command at byte {offset} has {row_bytes} bytes per row, "
+                f"a width of {width} needs {(width + 7) // 8}"
+            )
         body = data[offset + 8 : offset + 8 + row_bytes * band]
         if len(body) != row_bytes * band:
             raise ValueError(f"raster command at byte {offset} is cut short")
@@ -380,7 +424,9 @@ def unpack(
         return _unescpos(data, width, height, invert)
     expected = _expected_size(fmt, width, height, align)
     if len(data) != expected:
-        raise ValueError(f"{width}x{height} in format {fmt!r} takes {expected} bytes, got {len(data)}")
+        raise ValueError(
+            f"{width}x{height} in format {fmt!r} takes {expected} bytes, got {len(data)}"
+        )
     if fmt in _GRAY_BITS:
         bits = _GRAY_BITS[fmt]
         levels = _unpack_indices(data, bits, width, height, bit_order, align)
@@ -406,25 +452,33 @@ def unpack(
             indices = ((1 << bits) - 1 - indices).astype(np.uint8)
         if (indices >= len(colours)).any():
             row, column = _where(indices >= len(colours))
-            raise ValueError(f"pixel (row {row}, column {column}) has index {int(indices[row, column])}, "
-                             f"the palette has {len(colours)} colours")
+            raise ValueError(
+                f"pixel (row {row}, column {column}) has index {int(indices[row, column])}, "
+                f"the palette has {len(colours)} colours"
+            )
         return colour_array(colours)[indices]
     sizes = _RGB_BITS[fmt]
     word: npt.NDArray[np.uint16]
     if fmt == "rgb332":
         word = np.frombuffer(data, dtype=np.uint8).astype(np.uint16)
     else:
-        word = np.frombuffer(data, dtype="<u2" if byteorder == "little" else ">u2").astype(np.uint16)
+        word = np.frombuffer(data, dtype="<u2" if byteorder == "little" else ">u2").astype(
+            np.uint16
+        )
     word = word.reshape(height, width)
     shifts = (sizes[1] + sizes[2], sizes[2], 0)
-    planes = [_grid(size)[(word >> shift) & ((1 << size) - 1)] for size, shift in zip(sizes, shifts)]
+    planes = [
+        _grid(size)[(word >> shift) & ((1 << size) - 1)] for size, shift in zip(sizes, shifts)
+    ]
     return np.stack(planes, axis=2)
 
 
 _IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
 
 
-def c_header(data: bytes, name: str, width: int, height: int, *, format: str = "", per_line: int = 16) -> str:
+def c_header(
+    data: bytes, name: str, width: int, height: int, *, format: str = "", per_line: int = 16
+) -> str:
     """C source declaring `data` as a byte array, with its size as macros.
 
     >>> print(c_header(b"\\x01\\xff", "logo", 16, 1))  # doctest: +NORMALIZE_WHITESPACE
@@ -445,9 +499,13 @@ def c_header(data: bytes, name: str, width: int, height: int, *, format: str = "
     lines = ["#pragma once", "#include <stdint.h>", ""]
     if format:
         lines.insert(0, f"/* {width}x{height}, {_format(format)}: {FORMATS[_format(format)]} */")
-    lines += [f"#define {upper}_WIDTH {width}", f"#define {upper}_HEIGHT {height}",
-              f"#define {upper}_SIZE {len(data)}", "",
-              f"static const uint8_t {name}[{len(data)}] = {{"]
+    lines += [
+        f"#define {upper}_WIDTH {width}",
+        f"#define {upper}_HEIGHT {height}",
+        f"#define {upper}_SIZE {len(data)}",
+        "",
+        f"static const uint8_t {name}[{len(data)}] = {{",
+    ]
     for start in range(0, len(data), per_line):
         lines.append("    " + " ".join(f"0x{byte:02x}," for byte in data[start : start + per_line]))
     lines.append("};")
@@ -468,7 +526,9 @@ def parse_c_header(text: str) -> tuple[str, int, int, bytes]:
     if array is None:
         raise ValueError("no 'uint8_t name[] = {...}' array in the C text")
     name = array.group(1)
-    sizes = {kind: int(value) for prefix, kind, value in _MACRO.findall(text) if prefix == name.upper()}
+    sizes = {
+        kind: int(value) for prefix, kind, value in _MACRO.findall(text) if prefix == name.upper()
+    }
     if set(sizes) != {"WIDTH", "HEIGHT"}:
         raise ValueError(f"no {name.upper()}_WIDTH and {name.upper()}_HEIGHT macros in the C text")
     values = []

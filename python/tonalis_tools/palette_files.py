@@ -22,7 +22,11 @@ from pathlib import Path
 from .presets import parse_palette
 
 __all__ = [
-    "PALETTE_EXTENSIONS", "format_palette", "load_palette_file", "parse_palette_data", "read_palette",
+    "PALETTE_EXTENSIONS",
+    "format_palette",
+    "load_palette_file",
+    "parse_palette_data",
+    "read_palette",
     "write_palette",
 ]
 
@@ -49,7 +53,9 @@ def _component_triple(lines: _Lines, number: int, fields: list[str]) -> str:
         raise lines.error(number, f"expected 'r g b', got {' '.join(fields)!r}")
     values = [int(f) for f in fields[:3]]
     if any(v > 255 for v in values):
-        raise lines.error(number, f"colour component out of range 0..255 in {' '.join(fields[:3])!r}")
+        raise lines.error(
+            number, f"colour component out of range 0..255 in {' '.join(fields[:3])!r}"
+        )
     return "#{:02x}{:02x}{:02x}".format(*values)
 
 
@@ -98,7 +104,9 @@ def _read_jasc(data: bytes, name: str) -> list[str]:
 
 def _read_act(data: bytes, name: str) -> list[str]:
     if len(data) not in (768, 772):
-        raise ValueError(f"{name}: an Adobe colour table is 768 or 772 bytes, this one is {len(data)}")
+        raise ValueError(
+            f"{name}: an Adobe colour table is 768 or 772 bytes, this one is {len(data)}"
+        )
     count = 256
     if len(data) == 772:
         count = int.from_bytes(data[768:770], "big")
@@ -117,13 +125,19 @@ def _read_paintnet(data: bytes, name: str) -> list[str]:
         if len(body) != 8 or not set(body) <= _HEX:
             raise lines.error(number, f"expected a colour 'aarrggbb', got {body!r}")
         if body[:2].lower() != "ff":
-            raise lines.error(number, f"colour {body!r} is not opaque; palettes hold opaque colours")
+            raise lines.error(
+                number, f"colour {body!r} is not opaque; palettes hold opaque colours"
+            )
         colours.append("#" + body[2:].lower())
     return colours
 
 
 _READERS: dict[str, Callable[[bytes, str], list[str]]] = {
-    ".hex": _read_hex, ".gpl": _read_gpl, ".pal": _read_jasc, ".act": _read_act, ".txt": _read_paintnet,
+    ".hex": _read_hex,
+    ".gpl": _read_gpl,
+    ".pal": _read_jasc,
+    ".act": _read_act,
+    ".txt": _read_paintnet,
 }
 
 #: The extensions read_palette and write_palette know.
@@ -133,8 +147,10 @@ PALETTE_EXTENSIONS: tuple[str, ...] = tuple(_READERS)
 def _extension(path: str | os.PathLike[str]) -> str:
     suffix = Path(path).suffix.lower()
     if suffix not in _READERS:
-        raise ValueError(f"unknown palette file type {suffix or '(no extension)'!r} of {str(path)!r}; "
-                         f"valid values: {', '.join(PALETTE_EXTENSIONS)}")
+        raise ValueError(
+            f"unknown palette file type {suffix or '(no extension)'!r} of {str(path)!r}; "
+            f"valid values: {', '.join(PALETTE_EXTENSIONS)}"
+        )
     return suffix
 
 
@@ -142,7 +158,10 @@ def _known_type(extension: str) -> str:
     """'.gpl' for '.GPL' or 'gpl': the key of a known palette file type."""
     suffix = extension.lower() if extension.startswith(".") else "." + extension.lower()
     if suffix not in _READERS:
-        raise ValueError(f"unknown palette file type {extension!r}; valid values: {', '.join(PALETTE_EXTENSIONS)}")
+        raise ValueError(
+            f"unknown palette file type {extension!r}; "
+            f"valid values: {', '.join(PALETTE_EXTENSIONS)}"
+        )
     return suffix
 
 
@@ -199,8 +218,10 @@ def load_palette_file(path: str | os.PathLike[str]) -> list[str]:
     try:
         return parse_palette(data.decode("utf-8-sig"))
     except UnicodeDecodeError:
-        raise ValueError(f"{str(path)}: not a text file of colours nor a palette file of a known type "
-                         f"({', '.join(PALETTE_EXTENSIONS)})") from None
+        raise ValueError(
+            f"{str(path)}: not a text file of colours nor a palette file of a known type "
+            f"({', '.join(PALETTE_EXTENSIONS)})"
+        ) from None
     except ValueError as exc:
         raise ValueError(f"{str(path)}: {exc}") from None
 
@@ -228,7 +249,9 @@ def format_palette(colours: Sequence[str], extension: str, *, name: str = "tonal
         lines = [c[1:] for c in hexes]
     elif suffix == ".gpl":
         safe = " ".join(name.split())
-        lines = ["GIMP Palette", f"Name: {safe}", "#"] + [f"{r:3d} {g:3d} {b:3d}\t{c}" for (r, g, b), c in zip(triples, hexes)]
+        lines = ["GIMP Palette", f"Name: {safe}", "#"] + [
+            f"{r:3d} {g:3d} {b:3d}\t{c}" for (r, g, b), c in zip(triples, hexes)
+        ]
     elif suffix == ".pal":
         lines = ["JASC-PAL", "0100", str(len(triples))] + [f"{r} {g} {b}" for r, g, b in triples]
     else:
@@ -237,7 +260,9 @@ def format_palette(colours: Sequence[str], extension: str, *, name: str = "tonal
     return (newline.join(lines) + newline).encode("utf-8")
 
 
-def write_palette(colours: Sequence[str], path: str | os.PathLike[str], *, name: str | None = None) -> None:
+def write_palette(
+    colours: Sequence[str], path: str | os.PathLike[str], *, name: str | None = None
+) -> None:
     """Write `colours` as a palette file of the type its extension names."""
     suffix = _extension(path)
     Path(path).write_bytes(format_palette(colours, suffix, name=name or Path(path).stem))

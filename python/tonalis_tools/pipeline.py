@@ -16,8 +16,15 @@ import numpy.typing as npt
 
 import tonalis
 
-from .algorithms import (ALGORITHMS, named_matrix, needs_colour, pattern_dither, riemersma,
-                         to_colour, variable_diffuse)
+from .algorithms import (
+    ALGORITHMS,
+    named_matrix,
+    needs_colour,
+    pattern_dither,
+    riemersma,
+    to_colour,
+    variable_diffuse,
+)
 from .bluenoise import blue_noise_size
 from .channels import dither_channels
 from .encoding import to_indexed
@@ -47,6 +54,7 @@ __all__ = [
     "save_image",
     "to_indexed",
 ]
+
 
 @dataclasses.dataclass(frozen=True)
 class DitherSettings:
@@ -88,8 +96,11 @@ class DitherSettings:
 
     def refined(self) -> bool:
         """Whether a refinement (error limit, mask, distance) is asked for."""
-        return self.error_limit is not None or self.mask is not None \
+        return (
+            self.error_limit is not None
+            or self.mask is not None
             or normalize_name(self.distance) != "rgb"
+        )
 
     def describe(self) -> str:
         """A short human label such as 'atkinson, levels=4, serpentine'."""
@@ -146,8 +157,9 @@ def _to_gray(image: Any) -> Any:
     if array.ndim == 2 or array.shape[2] in (1, 2):
         return array
     rgb = array[:, :, :3].astype(np.uint32)
-    luma = ((rgb[:, :, 0] * _LUMA[0] + rgb[:, :, 1] * _LUMA[1] + rgb[:, :, 2] * _LUMA[2]
-             + 0x8000) >> 16).astype(np.uint8)
+    luma = (
+        (rgb[:, :, 0] * _LUMA[0] + rgb[:, :, 1] * _LUMA[1] + rgb[:, :, 2] * _LUMA[2] + 0x8000) >> 16
+    ).astype(np.uint8)
     if array.shape[2] == 4:
         return np.dstack([luma, array[:, :, 3]])
     return luma
@@ -205,16 +217,21 @@ def apply(settings: DitherSettings, image: Any) -> Any:
         result = _algorithm(settings, image, kwargs)
     elif settings.refined():
         if isinstance(settings.levels, tuple):
-            raise ValueError("error_limit, mask and distance do not combine with per-channel levels")
+            raise ValueError(
+                "error_limit, mask and distance do not combine with per-channel levels"
+            )
         result = _refined(settings, image, kwargs)
     elif isinstance(settings.levels, tuple):
         if settings.palette is not None:
-            raise ValueError("per-channel levels and a palette exclude each other; pass one of them")
+            raise ValueError(
+                "per-channel levels and a palette exclude each other; pass one of them"
+            )
         del kwargs["levels"]
         if settings.matrix is None:
             kwargs.update(serpentine=settings.serpentine, seed=settings.seed)
-        result = dither_channels(image, settings.method, settings.levels,
-                                 matrix=settings.matrix, **kwargs)
+        result = dither_channels(
+            image, settings.method, settings.levels, matrix=settings.matrix, **kwargs
+        )
     elif settings.matrix is not None:
         result = tonalis.ordered_dither(image, settings.matrix, **kwargs)
     else:
@@ -223,7 +240,9 @@ def apply(settings: DitherSettings, image: Any) -> Any:
         )
     if settings.display_palette is not None:
         if settings.palette is None:
-            raise ValueError("a display palette replaces the colours of a palette; give the palette too")
+            raise ValueError(
+                "a display palette replaces the colours of a palette; give the palette too"
+            )
         result = recolor(result, settings.palette, settings.display_palette)
     return result
 
@@ -234,23 +253,35 @@ _ALGORITHM_KEYS = {normalize_name(name) for name in ALGORITHMS}
 def _algorithm(settings: DitherSettings, image: Any, kwargs: dict[str, Any]) -> Any:
     """Pattern, Riemersma and variable-coefficient diffusion."""
     key = normalize_name(settings.method)
-    if isinstance(settings.levels, tuple) or settings.error_limit is not None \
-            or settings.mask is not None:
-        raise ValueError(f"method {settings.method!r} takes neither per-channel levels, "
-                         "an error limit nor a mask")
+    if (
+        isinstance(settings.levels, tuple)
+        or settings.error_limit is not None
+        or settings.mask is not None
+    ):
+        raise ValueError(
+            f"method {settings.method!r} takes neither per-channel levels, "
+            "an error limit nor a mask"
+        )
     if key == "pattern":
         if settings.palette is None:
             raise ValueError("method 'pattern' needs a palette")
         matrix = settings.matrix if settings.matrix is not None else "bayer8x8"
-        return pattern_dither(image, list(settings.palette), matrix=matrix,
-                              strength=settings.strength, linear=settings.linear,
-                              preserve_alpha=settings.preserve_alpha, distance=settings.distance)
+        return pattern_dither(
+            image,
+            list(settings.palette),
+            matrix=matrix,
+            strength=settings.strength,
+            linear=settings.linear,
+            preserve_alpha=settings.preserve_alpha,
+            distance=settings.distance,
+        )
     if key == "riemersma":
         return riemersma(image, **kwargs, distance=settings.distance)
     if settings.palette is not None:
         raise ValueError(f"method {settings.method!r} takes levels, not a palette")
-    return variable_diffuse(image, settings.method, **kwargs,
-                            seed=settings.seed if settings.seed is not None else 0)
+    return variable_diffuse(
+        image, settings.method, **kwargs, seed=settings.seed if settings.seed is not None else 0
+    )
 
 
 def _refined(settings: DitherSettings, image: Any, kwargs: dict[str, Any]) -> Any:
@@ -262,8 +293,14 @@ def _refined(settings: DitherSettings, image: Any, kwargs: dict[str, Any]) -> An
         return ordered(image, matrix, **kwargs, **extras)
     if key == "random":
         return random_dither(image, seed=settings.seed, **kwargs, **extras)
-    return diffuse(image, settings.method, serpentine=settings.serpentine,
-                   error_limit=settings.error_limit, **kwargs, **extras)
+    return diffuse(
+        image,
+        settings.method,
+        serpentine=settings.serpentine,
+        error_limit=settings.error_limit,
+        **kwargs,
+        **extras,
+    )
 
 
 def check(settings: DitherSettings) -> None:
@@ -313,11 +350,18 @@ def load_matrix(path: str | os.PathLike[str]) -> npt.NDArray[Any]:
     try:
         return np.array(rows, dtype=np.int64 if integral else np.float64)
     except ValueError:
-        raise ValueError(f"matrix file {str(path)!r} holds something that is not a number") from None
+        raise ValueError(
+            f"matrix file {str(path)!r} holds something that is not a number"
+        ) from None
 
 
-def dither_frames(settings: DitherSettings, frames: Frames, *, stable: bool = False,
-                  tolerance: float | None = None) -> Frames:
+def dither_frames(
+    settings: DitherSettings,
+    frames: Frames,
+    *,
+    stable: bool = False,
+    tolerance: float | None = None,
+) -> Frames:
     """Every frame dithered with `settings`, timing kept.
 
     `stable` keeps error-diffused pixels from one frame to the next while
@@ -329,16 +373,21 @@ def dither_frames(settings: DitherSettings, frames: Frames, *, stable: bool = Fa
     its frame, so it flickers.)
     """
     settings = resolve(settings)
-    if frames.animated and settings.seed is None and settings.matrix is None \
-            and normalize_name(settings.method) == "random":
+    if (
+        frames.animated
+        and settings.seed is None
+        and settings.matrix is None
+        and normalize_name(settings.method) == "random"
+    ):
         settings = dataclasses.replace(settings, seed=secrets.randbits(64))
     if stable and frames.animated:
         from PIL import Image
 
         from .animation import stabilised, stable_tolerance
 
-        limit = stable_tolerance(settings.levels, settings.palette) if tolerance is None \
-            else tolerance
+        limit = (
+            stable_tolerance(settings.levels, settings.palette) if tolerance is None else tolerance
+        )
         arrays = stabilised(settings, (np.asarray(image) for image in frames.images), limit)
         return frames.replace_images([Image.fromarray(a) for a in arrays])
     return frames.replace_images([apply(settings, image) for image in frames.images])

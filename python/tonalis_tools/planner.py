@@ -81,10 +81,14 @@ def plan_outputs(
     for source, destination in pairs:
         key = file_identity(destination)
         if key in taken:
-            raise OutputClash(f"two inputs would be written to {str(destination)!r}: "
-                              f"{str(taken[key])!r} and {str(source)!r}", replaces_input=False)
+            raise OutputClash(
+                f"two inputs would be written to {str(destination)!r}: "
+                f"{str(taken[key])!r} and {str(source)!r}",
+                replaces_input=False,
+            )
         taken[key] = source
         if key in sources and not overwrite:
-            raise OutputClash(f"refusing to overwrite input {str(sources[key])!r}",
-                              replaces_input=True)
+            raise OutputClash(
+                f"refusing to overwrite input {str(sources[key])!r}", replaces_input=True
+            )
     return pairs

@@ -43,11 +43,15 @@ PANELS: dict[str, tuple[str, str | None, list[str] | None, list[str]]] = {
     ),
     "bwr": (
         "3-colour panels: black, white, red (no published measurement found; nominal colours)",
-        None, None, preset("epaper-bwr"),
+        None,
+        None,
+        preset("epaper-bwr"),
     ),
     "bwy": (
         "3-colour panels: black, white, yellow (no published measurement found; nominal colours)",
-        None, None, preset("epaper-bwy"),
+        None,
+        None,
+        preset("epaper-bwy"),
     ),
 }
 
@@ -84,7 +88,9 @@ def colour_array(colours: Sequence[str]) -> npt.NDArray[np.uint8]:
     return np.array([[int(c[i : i + 2], 16) for i in (1, 3, 5)] for c in colours], dtype=np.uint8)
 
 
-def palette_indices(rgb: npt.NDArray[np.uint8], colours: Sequence[str], what: str = "the palette") -> npt.NDArray[np.uint8]:
+def palette_indices(
+    rgb: npt.NDArray[np.uint8], colours: Sequence[str], what: str = "the palette"
+) -> npt.NDArray[np.uint8]:
     """The palette index of every pixel of an H x W x 3 image.
 
     A colour listed twice maps to its first index.
@@ -92,7 +98,9 @@ def palette_indices(rgb: npt.NDArray[np.uint8], colours: Sequence[str], what: st
     Raises:
         ValueError: a pixel's colour is not in the palette (naming the pixel).
     """
-    keys = (rgb[..., 0].astype(np.uint32) << 16) | (rgb[..., 1].astype(np.uint32) << 8) | rgb[..., 2]
+    keys = (
+        (rgb[..., 0].astype(np.uint32) << 16) | (rgb[..., 1].astype(np.uint32) << 8) | rgb[..., 2]
+    )
     first: dict[int, int] = {}
     for index, colour in enumerate(colours):
         first.setdefault(int(colour[1:], 16), index)
@@ -102,12 +110,16 @@ def palette_indices(rgb: npt.NDArray[np.uint8], colours: Sequence[str], what: st
     found = table[position] == keys
     if not found.all():
         row, column = (int(v) for v in np.argwhere(~found)[0][:2])
-        raise ValueError(f"pixel (row {row}, column {column}) is #{int(keys[row, column]):06x}, "
-                         f"not in {what}: {', '.join(colours)}")
+        raise ValueError(
+            f"pixel (row {row}, column {column}) is #{int(keys[row, column]):06x}, "
+            f"not in {what}: {', '.join(colours)}"
+        )
     return np.asarray(index_of[position], dtype=np.uint8)
 
 
-def recolor(dithered: Any, measured_palette: Sequence[str] | str, display_palette: Sequence[str] | str) -> Any:
+def recolor(
+    dithered: Any, measured_palette: Sequence[str] | str, display_palette: Sequence[str] | str
+) -> Any:
     """Replace every colour of `measured_palette` by the colour at the same
     index in `display_palette`; PIL in gives PIL out, alpha is kept.
 
@@ -122,7 +134,9 @@ def recolor(dithered: Any, measured_palette: Sequence[str] | str, display_palett
     source = colour_list(measured_palette, "measured_palette")
     target = colour_list(display_palette, "display_palette")
     if len(source) != len(target):
-        raise ValueError(f"the palettes differ in length: {len(source)} measured, {len(target)} to display")
+        raise ValueError(
+            f"the palettes differ in length: {len(source)} measured, {len(target)} to display"
+        )
     array, mode = as_array(dithered)
     if array.ndim != 3 or array.shape[2] not in (3, 4):
         raise ValueError(f"recolor needs an RGB or RGBA image, got shape {list(array.shape)}")

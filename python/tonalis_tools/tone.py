@@ -17,6 +17,7 @@ import numpy.typing as npt
 
 __all__ = ["ToneSettings", "dot_gain_curve", "dot_gain_inverse", "tone", "tone_curve"]
 
+
 def dot_gain_curve(coverage: npt.ArrayLike, gain: float) -> npt.NDArray[np.float64]:
     """Printed darkness of an ink coverage in [0, 1] under `gain`.
 
@@ -154,8 +155,13 @@ def tone(
     if auto_levels:
         black, white = _auto_levels(array if colour is None else array[..., colour], clip)
     table = tone_curve(
-        gamma=gamma, brightness=brightness, contrast=contrast, s_curve=s_curve,
-        dot_gain=dot_gain, black=black, white=white,
+        gamma=gamma,
+        brightness=brightness,
+        contrast=contrast,
+        s_curve=s_curve,
+        dot_gain=dot_gain,
+        black=black,
+        white=white,
     )
     out = array.copy()
     if colour is None:
@@ -170,7 +176,6 @@ def _colour_channels(array: npt.NDArray[np.uint8], preserve_alpha: bool) -> slic
     if array.ndim == 3 and preserve_alpha and array.shape[2] in (2, 4):
         return slice(0, array.shape[2] - 1)
     return None
-
 
 
 @dataclasses.dataclass(frozen=True)

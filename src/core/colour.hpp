@@ -210,8 +210,8 @@ private:
 
     Distance distance_ = Distance::rgb;
     bool linear_ = false;
-    std::size_t count_ = 0;   // colours
-    std::size_t padded_ = 0;  // colours rounded up to whole vectors
+    std::size_t count_ = 0;      // colours
+    std::size_t padded_ = 0;     // colours rounded up to whole vectors
     std::vector<float> planes_;  // three planes of padded_ coordinates; padding is NaN
     // Palettes above scan_from colours: the coordinates laid out for the
     // palette searches, which are wider and skip what cannot be nearer.

@@ -6,8 +6,7 @@
 #include "palette_cells.ipp"
 #include "diffusion_rows.ipp"
 
-std::size_t nearest_in_layout(const PaletteLayout& layout, float p0, float p1,
-                              float p2) noexcept {
+std::size_t nearest_in_layout(const PaletteLayout& layout, float p0, float p1, float p2) noexcept {
     ColorSearch search(layout, PaletteLayout::near_from + 1);
     return search(p0, p1, p2);
 }

@@ -189,9 +189,8 @@ struct RowWalker {
 };
 
 template <class Q>
-concept QuantizesTwo = requires(Q& q, typename Q::V v, std::uint8_t* px) {
-    q.quantize_two(v, px, v, px, v, v);
-};
+concept QuantizesTwo =
+    requires(Q& q, typename Q::V v, std::uint8_t* px) { q.quantize_two(v, px, v, px, v, v); };
 
 // One step of both rows of a pair. A quantizer that takes two pixels at
 // once gets the two current pixels together: the lower row's value reads

@@ -192,7 +192,7 @@ constexpr std::size_t no_colour = ~std::size_t{0};
 constexpr int near_steps = 4;
 
 [[gnu::always_inline]] inline Sixteen chunk_distances(const float* base, float p0, float p1,
-                                                     float p2) noexcept {
+                                                      float p2) noexcept {
     constexpr std::size_t lanes = PaletteLayout::lanes;
     Sixteen d;
     for (std::size_t k = 0; k < block_parts; ++k) {
@@ -202,8 +202,8 @@ constexpr int near_steps = 4;
     return d;
 }
 
-[[gnu::noinline]] std::size_t search_near(const PaletteLayout& layout, float p0, float p1,
-                                          float p2, std::size_t& centre) noexcept {
+[[gnu::noinline]] std::size_t search_near(const PaletteLayout& layout, float p0, float p1, float p2,
+                                          std::size_t& centre) noexcept {
     constexpr std::size_t lanes = PaletteLayout::lanes;
     // Relative room for the rounding of the distances, the square root and
     // the product below (each a few units in 2^-24), and an absolute one
@@ -249,8 +249,7 @@ constexpr int near_steps = 4;
             vi index;
             __builtin_memcpy(&index, members + chunk * lanes + k * native_lanes, sizeof index);
             // Nearer, or as near and listed earlier; NaN lanes never.
-            const vi take =
-                (d.part[k] < best[k]) | ((d.part[k] == best[k]) & (index < where[k]));
+            const vi take = (d.part[k] < best[k]) | ((d.part[k] == best[k]) & (index < where[k]));
             best[k] = take ? d.part[k] : best[k];
             where[k] = take ? index : where[k];
         }
@@ -274,10 +273,9 @@ constexpr int near_steps = 4;
 // the same loop over the colours, so that the two chains of dependent
 // compares overlap. Each point's arithmetic, and so its answer, is that of
 // scan_colors.
-[[gnu::always_inline]] inline void scan_colors_two(const PaletteLayout& layout, float a0,
-                                                   float a1, float a2, float b0, float b1,
-                                                   float b2, std::size_t& ja,
-                                                   std::size_t& jb) noexcept {
+[[gnu::always_inline]] inline void scan_colors_two(const PaletteLayout& layout, float a0, float a1,
+                                                   float a2, float b0, float b1, float b2,
+                                                   std::size_t& ja, std::size_t& jb) noexcept {
     const std::size_t padded = layout.padded;
     const float* r = layout.planes.data();
     if (padded == PaletteLayout::lanes) {

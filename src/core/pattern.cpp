@@ -37,9 +37,9 @@ std::size_t pattern_scratch_bytes(std::size_t candidates) noexcept {
     return cache_entries * (sizeof(std::uint32_t) + candidates * sizeof(std::uint16_t));
 }
 
-void pattern_dither(Img& img, const Palette& palette, const ColourMatch& match,
-                    const Space& space, float strength, const ThresholdMatrix& matrix,
-                    std::size_t candidates, std::uint8_t* scratch) noexcept {
+void pattern_dither(Img& img, const Palette& palette, const ColourMatch& match, const Space& space,
+                    float strength, const ThresholdMatrix& matrix, std::size_t candidates,
+                    std::uint8_t* scratch) noexcept {
     if (img.channels < 3 || matrix.width == 0 || matrix.height == 0 || candidates == 0 ||
         candidates > max_pattern_candidates) {
         return;
@@ -56,8 +56,8 @@ void pattern_dither(Img& img, const Palette& palette, const ColourMatch& match,
     for (std::size_t y = 0; y < img.height; ++y) {
         const float* row = matrix.values.data() + (y % matrix.height) * matrix.width;
         for (std::size_t x = 0; x < img.width; ++x, px += channels) {
-            const std::uint32_t key = (std::uint32_t{px[0]} << 16) | (std::uint32_t{px[1]} << 8) |
-                                      std::uint32_t{px[2]};
+            const std::uint32_t key =
+                (std::uint32_t{px[0]} << 16) | (std::uint32_t{px[1]} << 8) | std::uint32_t{px[2]};
             const std::size_t slot = slot_of(key);
             std::uint16_t* list = lists + slot * candidates;
             if (keys[slot] != key) {

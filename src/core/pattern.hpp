@@ -1,4 +1,5 @@
-// Pattern dither for any palette: a few candidate colours per pixel, chosen among by a threshold matrix.
+// Pattern dither for any palette: a few candidate colours per pixel, chosen among by a threshold
+// matrix.
 #pragma once
 
 #include <cstddef>
@@ -29,8 +30,8 @@ std::size_t pattern_scratch_bytes(std::size_t candidates) noexcept;
 // position times their count. The result depends only on the pixel's value
 // and position. `scratch` holds pattern_scratch_bytes(candidates) bytes.
 // Run without the interpreter; cannot fail.
-void pattern_dither(Img& img, const Palette& palette, const ColourMatch& match,
-                    const Space& space, float strength, const ThresholdMatrix& matrix,
-                    std::size_t candidates, std::uint8_t* scratch) noexcept;
+void pattern_dither(Img& img, const Palette& palette, const ColourMatch& match, const Space& space,
+                    float strength, const ThresholdMatrix& matrix, std::size_t candidates,
+                    std::uint8_t* scratch) noexcept;
 
 }  // namespace tonalis

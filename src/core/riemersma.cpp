@@ -95,8 +95,7 @@ void cover(PathWriter& w, Int x, Int y, Int ax, Int ay, Int bx, Int by) noexcept
                                   static_cast<std::uint32_t>(bx), static_cast<std::uint32_t>(by)};
     for (std::size_t k = 0; k < w.known; ++k) {
         const std::uint32_t* shape = w.shapes + k * shape_entries;
-        if (shape[0] == key[0] && shape[1] == key[1] && shape[2] == key[2] &&
-            shape[3] == key[3]) {
+        if (shape[0] == key[0] && shape[1] == key[1] && shape[2] == key[2] && shape[3] == key[3]) {
             std::uint32_t* out = w.out + w.at;
             for (std::size_t i = 0; i < count; ++i) out[i] = base + shape[4 + i];
             w.at += count;
@@ -150,8 +149,8 @@ void trace(PathWriter& w, Int x, Int y, Int ax, Int ay, Int bx, Int by) noexcept
     }
     cover(w, x, y, bx2, by2, ax2, ay2);
     cover(w, x + bx2, y + by2, ax, ay, bx - bx2, by - by2);
-    cover(w, x + (ax - dax) + (bx2 - dbx), y + (ay - day) + (by2 - dby), -bx2, -by2,
-          -(ax - ax2), -(ay - ay2));
+    cover(w, x + (ax - dax) + (bx2 - dbx), y + (ay - day) + (by2 - dby), -bx2, -by2, -(ax - ax2),
+          -(ay - ay2));
 }
 
 }  // namespace
@@ -255,9 +254,9 @@ struct WalkSetup {
 
 namespace tonalis {
 
-void riemersma_dither(Img& img, const Target& target, const ColourMatch* match,
-                      const Space& space, float strength, std::size_t history, float ratio,
-                      std::uint32_t* path, float* history_rows) noexcept {
+void riemersma_dither(Img& img, const Target& target, const ColourMatch* match, const Space& space,
+                      float strength, std::size_t history, float ratio, std::uint32_t* path,
+                      float* history_rows) noexcept {
     const Palette* palette = std::get_if<Palette>(&target);
     const Levels* levels = std::get_if<Levels>(&target);
     if (history == 0 || (palette != nullptr && (img.channels < 3 || match == nullptr))) {
@@ -269,8 +268,8 @@ void riemersma_dither(Img& img, const Target& target, const ColourMatch* match,
     // then scaled to sum to 1.
     float sum = 0.0f;
     for (std::size_t a = 0; a < history; ++a) {
-        const float e = history == 1 ? 0.0f
-                                     : static_cast<float>(a) / static_cast<float>(history - 1);
+        const float e =
+            history == 1 ? 0.0f : static_cast<float>(a) / static_cast<float>(history - 1);
         weights[a] = powf(ratio, e);
         sum += weights[a];
     }

@@ -36,8 +36,8 @@ std::size_t riemersma_history_floats(std::size_t history) noexcept;
 // riemersma.cpp) and recomputed every 1024 pixels. Levels per channel (the kept channel untouched)
 // or the palette colour chosen by `match`. `strength` scales the errors.
 // Run without the interpreter; cannot fail.
-void riemersma_dither(Img& img, const Target& target, const ColourMatch* match,
-                      const Space& space, float strength, std::size_t history, float ratio,
-                      std::uint32_t* path, float* history_rows) noexcept;
+void riemersma_dither(Img& img, const Target& target, const ColourMatch* match, const Space& space,
+                      float strength, std::size_t history, float ratio, std::uint32_t* path,
+                      float* history_rows) noexcept;
 
 }  // namespace tonalis

@@ -117,11 +117,10 @@ struct LevelWalk {
                     error_low = error_low * k.scale;
                     error_high = error_high * k.scale;
                 }
-                carried =
-                    pick_lanes(up, error_high * k.first + rest, error_low * k.first + rest);
+                carried = pick_lanes(up, error_high * k.first + rest, error_low * k.first + rest);
                 error = pick_lanes(up, error_high, error_low);
-                const auto mask = static_cast<std::uint32_t>(
-                    __builtin_ia32_movmskps(reinterpret_cast<Quad>(up)));
+                const auto mask =
+                    static_cast<std::uint32_t>(__builtin_ia32_movmskps(reinterpret_cast<Quad>(up)));
                 const std::uint32_t word = k.codes_by_mask[mask];
                 for (int l = 0; l < C; ++l) out[l] = static_cast<std::uint8_t>(word >> (8 * l));
             } else {
@@ -147,8 +146,7 @@ struct LevelWalk {
 
 template <int C, bool Two, bool Unit>
 void levels_walk(Img& img, const Levels& levels, const float* to_work, float strength,
-                 const History& h, const std::size_t (&offset)[4],
-                 std::uint32_t* path) noexcept {
+                 const History& h, const std::size_t (&offset)[4], std::uint32_t* path) noexcept {
     LevelWalk<C, Two, Unit> walk(img, levels, to_work, strength, h, offset);
     hilbert_path(img.width, img.height, path, &LevelWalk<C, Two, Unit>::sink, &walk);
 }
@@ -207,16 +205,24 @@ struct PaletteWalk {
 void riemersma_walk(const WalkSetup& a) noexcept {
     Img& img = *a.img;
     if (a.palette != nullptr) {
-        PaletteWalk walk{img.data.data(), img.channels, a.palette, a.match, a.to_work,
-                         a.strength,      a.h,          {}};
+        PaletteWalk walk{img.data.data(), img.channels, a.palette, a.match,
+                         a.to_work,       a.strength,   a.h,       {}};
         hilbert_path(img.width, img.height, a.path, &PaletteWalk::sink, &walk);
         return;
     }
     switch (a.count) {
-        case 1: levels_walk_any<1>(img, *a.levels, a.to_work, a.strength, a.h, a.offset, a.path); break;
-        case 2: levels_walk_any<2>(img, *a.levels, a.to_work, a.strength, a.h, a.offset, a.path); break;
-        case 3: levels_walk_any<3>(img, *a.levels, a.to_work, a.strength, a.h, a.offset, a.path); break;
-        case 4: levels_walk_any<4>(img, *a.levels, a.to_work, a.strength, a.h, a.offset, a.path); break;
+        case 1:
+            levels_walk_any<1>(img, *a.levels, a.to_work, a.strength, a.h, a.offset, a.path);
+            break;
+        case 2:
+            levels_walk_any<2>(img, *a.levels, a.to_work, a.strength, a.h, a.offset, a.path);
+            break;
+        case 3:
+            levels_walk_any<3>(img, *a.levels, a.to_work, a.strength, a.h, a.offset, a.path);
+            break;
+        case 4:
+            levels_walk_any<4>(img, *a.levels, a.to_work, a.strength, a.h, a.offset, a.path);
+            break;
         default: break;
     }
 }

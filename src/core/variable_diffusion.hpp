@@ -1,4 +1,5 @@
-// Error diffusion whose three weights depend on the input level, with optional threshold modulation.
+// Error diffusion whose three weights depend on the input level, with optional threshold
+// modulation.
 #pragma once
 
 #include <array>

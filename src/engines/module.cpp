@@ -42,8 +42,8 @@ constexpr Signature diffuse_sig{"diffuse", diffuse_params, 2};
 constexpr Signature ordered_sig{"ordered", ordered_params, 2};
 constexpr Signature random_sig{"random", random_params, 1};
 constexpr Signature pattern_sig{"pattern", ordered_params, 2};
-constexpr Name variable_params[] = {P::image, P::levels, P::seed, P::strength, P::linear,
-                                    P::preserve_alpha};
+constexpr Name variable_params[] = {P::image,    P::levels, P::seed,
+                                    P::strength, P::linear, P::preserve_alpha};
 constexpr Signature variable_sig{"variable", variable_params, 1};
 constexpr Name riemersma_params[] = {P::image,    P::levels, P::palette,
                                      P::strength, P::linear, P::preserve_alpha};
@@ -58,8 +58,8 @@ struct Call {
 };
 
 bool prepare_call(const Args& args, ExtrasArgs& extras, Call& call) {
-    call.prepared = prepare(args.image, args.levels, args.palette, args.linear,
-                            args.preserve_alpha, args.strength, call.origin);
+    call.prepared = prepare(args.image, args.levels, args.palette, args.linear, args.preserve_alpha,
+                            args.strength, call.origin);
     if (!call.prepared) {
         return false;
     }
@@ -82,11 +82,10 @@ const ColourMatch* match_of(const Call& call) noexcept {
 PyObject* diffuse_op(const Args& args, ExtrasArgs& extras) {
     const DiffusionKernel* kernel = parse_method(args.method);
     if (kernel == nullptr) {
-        PyErr_SetString(PyExc_ValueError,
-                        ("unknown error-diffusion method " +
-                         quoted_literal(decode_utf8(args.method)) + "; valid values: " +
-                         method_names())
-                            .c_str());
+        PyErr_SetString(PyExc_ValueError, ("unknown error-diffusion method " +
+                                           quoted_literal(decode_utf8(args.method)) +
+                                           "; valid values: " + method_names())
+                                              .c_str());
         return nullptr;
     }
     Call call;
@@ -186,8 +185,8 @@ PyObject* pattern_op(const Args& args, ExtrasArgs& extras, std::size_t candidate
         PyErr_SetString(PyExc_ValueError, "pattern dither needs an RGB or RGBA image");
         return nullptr;
     }
-    auto scratch = Buffer<std::uint8_t>::allocate(pattern_scratch_bytes(candidates),
-                                                  interpreter_allocator);
+    auto scratch =
+        Buffer<std::uint8_t>::allocate(pattern_scratch_bytes(candidates), interpreter_allocator);
     if (scratch.empty()) {
         PyErr_SetString(PyExc_MemoryError, "cannot allocate the candidate cache");
         return nullptr;
@@ -264,13 +263,13 @@ PyObject* variable_binder(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                 return nullptr;
             }
             const std::uint64_t seed =
-                converted.seed ? static_cast<std::uint64_t>(
-                                     static_cast<unsigned __int128>(*converted.seed))
-                               : 0;
+                converted.seed
+                    ? static_cast<std::uint64_t>(static_cast<unsigned __int128>(*converted.seed))
+                    : 0;
             {
                 Detached detached;
-                variable_diffuse(p.img, std::get<Levels>(p.target), p.space, p.strength,
-                                 kind, seed, scratch.data());
+                variable_diffuse(p.img, std::get<Levels>(p.target), p.space, p.strength, kind, seed,
+                                 scratch.data());
             }
             return into_output(std::move(p.img), origin);
         },
@@ -353,9 +352,9 @@ PyObject* weights_fn(PyObject*, PyObject* arg) noexcept {
                 return nullptr;
             }
             for (std::size_t i = 0; i < rows.size(); ++i) {
-                PyObject* row = Py_BuildValue("(ddd)", static_cast<double>(rows[i][0]),
-                                              static_cast<double>(rows[i][1]),
-                                              static_cast<double>(rows[i][2]));
+                PyObject* row =
+                    Py_BuildValue("(ddd)", static_cast<double>(rows[i][0]),
+                                  static_cast<double>(rows[i][1]), static_cast<double>(rows[i][2]));
                 if (row == nullptr) {
                     return nullptr;
                 }
@@ -395,10 +394,10 @@ PyObject* binder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
 
 template <const Signature& sig, PyObject* (*op)(const Args&, ExtrasArgs&), bool with_limit>
 constexpr PyMethodDef def(const char* doc) {
-    return {sig.function,
-            reinterpret_cast<PyCFunction>(
-                reinterpret_cast<void (*)()>(&binder<sig, op, with_limit>)),
-            METH_FASTCALL | METH_KEYWORDS, doc};
+    return {
+        sig.function,
+        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&binder<sig, op, with_limit>)),
+        METH_FASTCALL | METH_KEYWORDS, doc};
 }
 
 PyMethodDef functions[] = {
@@ -414,19 +413,16 @@ PyMethodDef functions[] = {
         "random(mask, distance, image, *, levels, palette, seed, strength, linear, "
         "preserve_alpha)\n--\n\nRandom dither with the refinements; see "
         "tonalis_tools.random."),
-    {"pattern",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&pattern_binder)),
+    {"pattern", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&pattern_binder)),
      METH_FASTCALL | METH_KEYWORDS,
      "pattern(candidates, distance, image, matrix, *, levels, palette, strength, linear, "
      "preserve_alpha)\n--\n\nPattern dither for any palette; see "
      "tonalis_tools.pattern_dither."},
-    {"variable",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&variable_binder)),
+    {"variable", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&variable_binder)),
      METH_FASTCALL | METH_KEYWORDS,
      "variable(kind, image, *, levels, seed, strength, linear, preserve_alpha)\n--\n\n"
      "Variable-coefficient error diffusion; see tonalis_tools.variable_diffuse."},
-    {"riemersma",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&riemersma_binder)),
+    {"riemersma", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&riemersma_binder)),
      METH_FASTCALL | METH_KEYWORDS,
      "riemersma(history, ratio, distance, image, *, levels, palette, strength, linear, "
      "preserve_alpha)\n--\n\nRiemersma dither; see tonalis_tools.riemersma."},

@@ -161,8 +161,8 @@ Ref rgb_from_16bit_gray(PyObject* pil_image) noexcept {
         return Ref();
     }
     // Native byte order and C layout, whatever PIL's mode stored.
-    Ref native = Ref::steal(PyArray_FromAny(samples.get(), PyArray_DescrFromType(NPY_UINT16), 2,
-                                            2, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST, nullptr));
+    Ref native = Ref::steal(PyArray_FromAny(samples.get(), PyArray_DescrFromType(NPY_UINT16), 2, 2,
+                                            NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST, nullptr));
     if (!native) {
         return Ref();
     }
@@ -174,7 +174,8 @@ Ref rgb_from_16bit_gray(PyObject* pil_image) noexcept {
         return Ref();
     }
     const auto* src = static_cast<const std::uint16_t*>(PyArray_DATA(gray));
-    auto* dst = static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(rgb.get())));
+    auto* dst =
+        static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(rgb.get())));
     const auto count = static_cast<std::size_t>(dims[0] * dims[1]);
     for (std::size_t i = 0; i < count; ++i) {
         const auto code = static_cast<std::uint8_t>((src[i] + 128u) / 257u);

@@ -107,7 +107,8 @@ int warn_ignored(const char* variable, std::string_view value, const std::string
     if (shared == nullptr) {  // none: every module warns
         return PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1);
     }
-    const Ref key = Ref::steal(PyUnicode_FromString(("tonalis switch warning: " + message).c_str()));
+    const Ref key =
+        Ref::steal(PyUnicode_FromString(("tonalis switch warning: " + message).c_str()));
     if (!key) {
         return -1;
     }
