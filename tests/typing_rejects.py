@@ -1,5 +1,5 @@
 """Calls the stubs must reject; each line marked `# E: code` must give that
-mypy error, and no other line any (test_typing.py)."""
+mypy error, and no other line any (tools/typecheck.py)."""
 
 from __future__ import annotations
 

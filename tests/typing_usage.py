@@ -1,6 +1,6 @@
 """Calls of every public function, checked by `mypy --strict` against the
-shipped stubs (test_typing.py) and also run as ordinary code there, so each
-call is known to work at run time too."""
+shipped stubs (tools/typecheck.py) and also run as ordinary code by
+test_typing.py, so each call is known to work at run time too."""
 
 from __future__ import annotations
 

@@ -1,39 +1,37 @@
 #!/usr/bin/env bash
-# Builds tonalis with AddressSanitizer and UndefinedBehaviorSanitizer,
-# installs it with its test extras in a fresh virtual environment and runs
-# the whole test suite against it.
+# Runs the core's C++ tests and the test files that reach the C++ (the
+# module face, the engines, the refinements, the added algorithms, hostile
+# input, leaks and threads) against builds with AddressSanitizer and
+# UndefinedBehaviorSanitizer. The environment is kept between runs
+# (tools/cache.sh); the files of the command line, palette files, Dask and
+# typing reach no C++ of ours and are left to the plain runs.
 #
 #   bash tools/sanitize.sh                       # with python3
 #   PYTHON=python3.12 bash tools/sanitize.sh -k palette
+#   bash tools/sanitize.sh test_module.py        # other files
 #
 # Extra arguments go to pytest. Any sanitizer report ends the run with a
 # non-zero status.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/steps.sh
+source tools/cache.sh
 python="${PYTHON:-python3}"
-venv=.venvs/sanitize
 logs=build/logs/sanitize
 
-step "fresh environment in $venv for $("$python" -c 'import sys; print("CPython", sys.version.split()[0])')"
-rm -rf "$venv"
-"$python" -m venv "$venv"
-quietly "$logs/pip.log" "upgrading pip" "$venv/bin/python" -m pip install --upgrade pip
-# The build runs without isolation, so that the sanitizer settings below
-# reach CMake; its requirements are installed here instead.
-mapfile -t build_requires < <("$venv/bin/python" -c 'import tomllib
-for r in tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]:
-    print(r)')
-command -v cmake >/dev/null && command -v ninja >/dev/null || build_requires+=(cmake ninja)
-step "installing the build requirements: ${build_requires[*]}"
-quietly "$logs/requirements.log" "installing" "$venv/bin/python" -m pip install "${build_requires[@]}"
-step "building with -DTONALIS_SANITIZE=ON and installing the test extras; log: $logs/build.log"
-quietly "$logs/build.log" "building" "$venv/bin/python" -m pip install -v --no-build-isolation \
-    -Ccmake.define.TONALIS_SANITIZE=ON \
-    "-Cbuild-dir=build/sanitize-{wheel_tag}" \
-    ".[test]"
+step "the core's C++ tests under ASan/UBSan"
+bash tools/test_core.sh asan
 
-module=$(cd tests && "../$venv/bin/python" -c 'import importlib.util as u
+step "the environment for $("$python" -c 'import sys; print("CPython", sys.version.split()[0])')"
+use_compiler_cache
+venv=$(python_environment "$python" sanitize "$logs")
+step "building with -DTONALIS_SANITIZE=ON; log: $logs/build.log"
+# The build runs without isolation, so that the sanitizer settings reach CMake.
+quietly "$logs/build.log" "building" "$venv/bin/python" -m pip install -v --no-deps \
+    --no-build-isolation -Ccmake.define.TONALIS_SANITIZE=ON -Ccmake.define.TONALIS_WERROR=ON \
+    "-Cbuild-dir=build/sanitize-{wheel_tag}" .
+
+module=$(cd tests && "$venv/bin/python" -c 'import importlib.util as u
 print(u.find_spec("tonalis").origin)')
 if ! nm -D --undefined-only "$module" | grep __asan_init >/dev/null; then
     echo "$module is not instrumented" >&2
@@ -62,4 +60,12 @@ export PYTHONMALLOC=malloc
 step "running the test suite with the sanitizers' runtime preloaded"
 # From outside the source tree, so the installed module is the one tested.
 cd tests
-"../$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" .
+files=(test_module.py test_intake.py test_hostile.py test_leaks.py test_threads.py
+    test_pipelined.py test_switches.py test_dither.py test_diffusion.py test_ordered.py
+    test_random.py test_palette.py test_space.py test_matrices.py test_engine_paths.py
+    test_extras.py test_extras_stress.py test_algorithms.py)
+for arg in "$@"; do
+    # Files or folders named: those instead.
+    [[ "$arg" == *.py* || -d "$arg" ]] && files=()
+done
+run_suite "$venv/bin/python" "$@" "${files[@]}"

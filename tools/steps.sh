@@ -49,3 +49,22 @@ quietly() {
     fi
     return "$status"
 }
+
+# run_suite PYTHON [PYTEST ARGUMENTS...]
+# Runs pytest in two parts: the tests that may share the machine, spread over
+# one worker process per core (pytest-xdist), then the ones marked serial
+# (thread scaling, leaks, timing, process-wide switches) alone. A part that
+# selects no test passes; either part failing fails the run, after both ran.
+run_suite() {
+    local python=$1
+    shift
+    local parallel=() status=0 s
+    "$python" -c 'import xdist' 2>/dev/null && parallel=(-n auto)
+    "$python" -m pytest -q -p no:cacheprovider "${parallel[@]}" -m "not serial" "$@" || status=$?
+    [ "$status" -eq 5 ] && status=0
+    s=0
+    "$python" -m pytest -q -p no:cacheprovider -m serial "$@" || s=$?
+    [ "$s" -eq 5 ] && s=0
+    [ "$status" -eq 0 ] && status=$s
+    return "$status"
+}

@@ -1,42 +1,59 @@
 #!/usr/bin/env bash
-# The full matrix, as CI runs it (.ci/run): about 35 minutes on a 2-core
-# machine, 2.5 more the first time, to build the free-threaded interpreter
-# (it is cached afterwards).
+# The full matrix, as CI runs it (.ci/run): about 20 minutes on a 2-core
+# machine with the caches of an earlier run (tools/cache.sh), about 30 from
+# nothing, the free-threaded interpreter's build included.
 #
-#   1. python3: the suite on a build with the compiler's warnings as errors,
-#      then the bit-exact files under every instruction set the machine has
-#      and under one worker thread (tools/test_variants.sh);
-#   2. a free-threaded CPython (tools/freethreaded_python.sh builds and caches
-#      it): the suite, a check that importing tonalis and tonalis_tools leaves
-#      the GIL disabled with warnings as errors, and bench/threads.py --quick;
-#   3. the suite on every other CPython 3.11 or newer here (one per minor
-#      version: python3.X on the PATH, then pyenv's);
-#   4. the core's C++ tests (tools/test_core.sh): the pipelined diffusion rows
-#      against a plain scan under hostile schedules, as built for release and
-#      under ThreadSanitizer;
-#   5. the suite against the ASan/UBSan build (tools/sanitize.sh).
+#   bash tools/test_all.sh          # every part
+#   bash tools/test_all.sh --list   # the parts' names, in order
 #
-# Every part runs even when an earlier one fails; the summary at the end names
-# the parts that failed, and so does the exit status.
+# The parts, in order:
+#   lint         ruff check, ruff format --check, clang-format (tools/lint.sh);
+#   python3      the whole suite on a build with warnings as errors, tests
+#                spread over the cores (tools/test.sh);
+#   typing       stubtest and mypy --strict, once (tools/typecheck.py);
+#   variants     the bit-exact files under each instruction set below the
+#                widest, and under one worker thread (tools/test_variants.sh);
+#   freethreaded a free-threaded CPython (tools/freethreaded_python.sh builds
+#                and caches it): the suite, the GIL left off after importing
+#                everything under -W error, and bench/threads.py --quick;
+#   cpython      every other CPython 3.11 or newer here (python3.X on the
+#                PATH, then pyenv's): the module face and bit-exact files;
+#   core         the core's C++ tests as built for release and under
+#                ThreadSanitizer (tools/test_core.sh);
+#   sanitize     the core's C++ tests and the files that reach the C++
+#                under AddressSanitizer and UndefinedBehaviorSanitizer
+#                (tools/sanitize.sh).
+#
+# Every part runs even when an earlier one fails; the summary at the end
+# gives each part's time and names the parts that failed, and so does the
+# exit status. Builds share one compiler cache, and environments are kept
+# between runs (tools/cache.sh).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 source tools/steps.sh
+source tools/cache.sh
+
+parts=(lint python3 typing variants freethreaded cpython core sanitize)
+if [ "${1:-}" = --list ]; then
+    printf '%s\n' "${parts[@]}"
+    exit 0
+fi
 
 results=()
 failed=()
-# part NAME COMMAND...: runs one part of the matrix and records how it went.
+# part NAME WHAT COMMAND...: runs one part of the matrix and records how it went.
 part() {
-    local name=$1
-    shift
+    local name=$1 what=$2
+    shift 2
     local began=$SECONDS status=0
-    step "$name"
+    step "$name: $what"
     "$@" || status=$?
     local took
     took=$(clock $((SECONDS - began)))
     if [ "$status" -eq 0 ]; then
-        results+=("passed  $took  $name")
+        results+=("passed  $took  $name: $what")
     else
-        results+=("FAILED  $took  $name (status $status)")
+        results+=("FAILED  $took  $name: $what (status $status)")
         failed+=("$name")
         step "$name: FAILED (status $status)"
     fi
@@ -62,47 +79,69 @@ print("%d.%d%s" % (*sys.version_info[:2], "t" if sysconfig.get_config_var("Py_GI
     done
 }
 
-# python3: the -Werror build serves both the suite and the variant runs.
-python3_venv=.venvs/werror
-part "python3: suite on a -Werror build" \
-    env PYTHON=python3 TONALIS_VENV=$python3_venv TONALIS_WERROR=1 bash tools/test.sh
-part "python3: bit-exact files under every instruction set and one thread" \
-    bash tools/test_variants.sh "$PWD/$python3_venv/bin/python"
+use_compiler_cache
+[ -n "${CCACHE_DIR:-}" ] && "$CMAKE_CXX_COMPILER_LAUNCHER" --zero-stats >/dev/null
+
+part lint "ruff and clang-format" bash tools/lint.sh
+
+# python3: the -Werror build serves the suite, the type checks and the variants.
+python3_venv=$(python_environment python3 werror build/logs/werror) || python3_venv=
+python3_suite() {
+    [ -n "$python3_venv" ] || return 1
+    TONALIS_VENV=$python3_venv TONALIS_WERROR=1 bash tools/test.sh
+}
+part python3 "the suite on a -Werror build" python3_suite
+part typing "stubtest and mypy --strict" bash tools/lint.sh typing "$python3_venv/bin/python"
+part variants "bit-exact files under the narrower instruction sets and one thread" \
+    bash tools/test_variants.sh "$python3_venv/bin/python"
 
 # The free-threaded interpreter.
-ft_venv=.venvs/freethreaded
+ft_python=
 freethreaded() {
-    local python
-    python=$(bash tools/freethreaded_python.sh) || return 1
-    PYTHON=$python TONALIS_VENV=$ft_venv bash tools/test.sh
+    ft_python=$(bash tools/freethreaded_python.sh) || return 1
+    PYTHON=$ft_python bash tools/test.sh
 }
 gil_stays_off() {
-    (cd tests && "../$ft_venv/bin/python" -W error -c '
+    [ -n "$ft_python" ] || return 1
+    local venv
+    venv=$(python_environment "$ft_python" "py$("$ft_python" -c 'import sys; print(sys.version.split()[0])')t" build/logs/freethreaded) || return 1
+    (cd tests && "$venv/bin/python" -W error -c '
 import importlib, pkgutil, sys
 import tonalis, tonalis_tools
 for module in pkgutil.iter_modules(tonalis_tools.__path__):
     if module.name != "__main__":  # that one runs the command line
         importlib.import_module("tonalis_tools." + module.name)
 assert not sys._is_gil_enabled(), "importing tonalis and tonalis_tools enabled the GIL"
-print("the GIL stays disabled after importing tonalis and every tonalis_tools module")')
+print("the GIL stays disabled after importing tonalis and every tonalis_tools module")') &&
+        "$venv/bin/python" bench/threads.py --quick
 }
-part "free-threaded CPython: build (cached) and suite" freethreaded
-part "free-threaded CPython: GIL stays disabled on import (-W error)" gil_stays_off
-part "free-threaded CPython: bench/threads.py --quick" "$ft_venv/bin/python" bench/threads.py --quick
+part freethreaded "build (cached) and the suite" freethreaded
+part freethreaded "GIL stays disabled on import (-W error), bench/threads.py --quick" gil_stays_off
 
-# Every other interpreter.
+# Every other interpreter: the module face and the bit-exact files, where a
+# difference between interpreters could show.
+face_files="test_module.py test_intake.py test_hostile.py test_leaks.py test_threads.py
+test_dither.py test_diffusion.py test_ordered.py test_random.py test_palette.py test_space.py
+test_matrices.py test_engine_paths.py test_extras.py test_algorithms.py test_typing.py"
 python3_key=$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null || true)
 while read -r key python; do
     [ "$key" = "$python3_key" ] && continue
-    part "CPython $key ($python): suite" env PYTHON="$python" TONALIS_VENV=".venvs/py$key" bash tools/test.sh
+    [[ "$key" == *t ]] && continue # the free-threaded part has its own
+    part cpython "CPython $key ($python): module face and bit-exact files" \
+        env PYTHON="$python" TONALIS_TEST_FILES="${face_files//$'\n'/ }" bash tools/test.sh
 done < <(interpreters)
 
-part "core C++ tests, release and ThreadSanitizer builds" bash tools/test_core.sh
-part "python3: suite against the ASan/UBSan build" bash tools/sanitize.sh
+part core "C++ tests, release and ThreadSanitizer builds" bash tools/test_core.sh release tsan
+part sanitize "C++ tests and the files that reach the C++, under ASan/UBSan" bash tools/sanitize.sh
 
 echo
 echo "Summary (mm:ss):"
 printf '  %s\n' "${results[@]}"
+if [ -n "${CCACHE_DIR:-}" ]; then
+    "$CMAKE_CXX_COMPILER_LAUNCHER" --show-stats 2>/dev/null | grep -iE 'hits|misses' | head -n 3 |
+        sed 's/^/  compiler cache: /'
+fi
+echo "  total $(clock $(($(date +%s) - TONALIS_STEPS_START)))"
 if [ ${#failed[@]} -ne 0 ]; then
     echo "FAILED: ${failed[*]}"
     exit 1

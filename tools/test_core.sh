@@ -1,27 +1,37 @@
 #!/usr/bin/env bash
 # Builds the core library and its C++ test programs (no Python module) and
-# runs them: once as built for release, once under ThreadSanitizer.
+# runs them: as built for release, under ThreadSanitizer, and under
+# AddressSanitizer with UndefinedBehaviorSanitizer. The builds go through
+# the compiler cache (tools/cache.sh); the release one has the flags of the
+# Python build's core, so each serves the other.
 #
-#   bash tools/test_core.sh            # both
-#   bash tools/test_core.sh release    # or: tsan
+#   bash tools/test_core.sh                 # release and tsan
+#   bash tools/test_core.sh release asan    # any of release, tsan, asan
 #
 # Needs cmake and ninja (or make) and g++. Fails if any program fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source tools/steps.sh
+source tools/cache.sh
 kinds=("$@")
 [ ${#kinds[@]} -eq 0 ] && kinds=(release tsan)
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
+use_compiler_cache
 
 for kind in "${kinds[@]}"; do
     case "$kind" in
         release) flags=(-DCMAKE_BUILD_TYPE=Release) ;;
         tsan) flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DTONALIS_CORE_TSAN=ON) ;;
-        *) echo "unknown build kind: $kind (release or tsan)" >&2; exit 2 ;;
+        asan) flags=(-DCMAKE_BUILD_TYPE=Release -DTONALIS_SANITIZE=ON) ;;
+        *) echo "unknown build kind: $kind (release, tsan or asan)" >&2; exit 2 ;;
     esac
     dir="build/core-$kind"
     cmake -S . -B "$dir" "${generator[@]}" -DTONALIS_CORE_TESTS=ON -DTONALIS_WERROR=ON "${flags[@]}" >/dev/null
-    cmake --build "$dir" -j 2
+    quietly "build/logs/core-$kind.log" "building the core ($kind)" cmake --build "$dir" -j 2
     echo "=== $kind"
-    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" "$dir/tests/core/pipelined_rows"
+    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+        ASAN_OPTIONS="detect_leaks=1:check_initialization_order=1" \
+        UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+        "$dir/tests/core/pipelined_rows"
 done

@@ -1,36 +1,9 @@
 // Error diffusion with an error limit, per-pixel strength and a choice of colour distance.
 #include "diffusion_extras.hpp"
 
-#include <immintrin.h>
-
-#include <algorithm>
-#include <cstdint>
-#include <type_traits>
-#include <utility>
 #include <variant>
 
-#include "quad_lanes.hpp"
-#include "targets.hpp"
-
-namespace tonalis {
-
-constexpr std::size_t margin = 2;  // cells either side of a row, for shares that fall outside
-// Rows walked side by side, each `lag` pixels behind the one above: by then
-// every cell it reads has received all its shares from the rows above,
-// every cell two of them reach has received the upper row's shares first,
-// and the rows' chains of dependent operations (a pixel's error feeds the
-// next pixel's value) overlap. A group of rows in flight reaches two rows
-// below its last.
-constexpr std::size_t rows_in_flight = 4;
-constexpr std::size_t lag = 8;
-constexpr std::size_t ring = 8;  // error rows, at least rows_in_flight + 2
-static_assert(ring >= rows_in_flight + 2);
-
-}  // namespace tonalis
-
-#define TONALIS_TARGET_BODY "diffusion_extras.ipp"
-#define TONALIS_TARGET_WIDEST 1
-#include "targets.hpp"
+#include "diffusion_extras_passes.hpp"
 
 namespace tonalis {
 
@@ -47,8 +20,21 @@ void error_diffuse_extras(Img& img, const Target& target, const ColourMatch* mat
     if (k == kernels.size() || img.width == 0 || img.height == 0) {
         return;
     }
-    TONALIS_DISPATCH_TO_AVX2(diffuse_extras_pass)(img, target, match, space, strength, kernel, k,
-                                                  serpentine, extras, scratch);
+    if (const Palette* palette = std::get_if<Palette>(&target)) {
+        if (img.channels >= 3 && match != nullptr) {
+            extras_palette_pass(img, *palette, *match, space, strength, kernel, k, serpentine,
+                                extras, scratch);
+        }
+        return;
+    }
+    const Levels& levels = std::get<Levels>(target);
+    if (levels.count == 2) {
+        extras_two_levels_pass(img, levels, space, strength, kernel, k, serpentine, extras,
+                               scratch);
+    } else {
+        extras_many_levels_pass(img, levels, space, strength, kernel, k, serpentine, extras,
+                                scratch);
+    }
 }
 
 }  // namespace tonalis

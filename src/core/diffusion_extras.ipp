@@ -1,6 +1,10 @@
-// Error diffusion with the refinements, compiled for the baseline and AVX2
-// (see targets.hpp): the colour match's selects and conversions gain from
-// AVX2's encodings, and nothing more from AVX-512.
+// Error diffusion with the refinements: the row walkers and passes that the
+// per-target bodies diffusion_extras_levels.ipp and diffusion_extras_palette.ipp
+// instantiate, each for the baseline and AVX2 (see targets.hpp): the colour
+// match's selects and conversions gain from AVX2's encodings, and nothing
+// more from AVX-512. One translation unit per quantizer family keeps each
+// compile short: every option is a template switch, so the instantiations
+// are many.
 //
 // The arithmetic is that of the plain engine, in the same order: a pixel's
 // working value is its code's value plus the error its cell received, and
@@ -223,8 +227,8 @@ template <std::size_t R, class W, class Make>
                                               Quad low, Quad high) noexcept {
     [&]<std::size_t... r>(std::index_sequence<r...>) {
         W rows[R] = {make(y + r)...};
-        ((rows[r].begin(), advance_rows<0, r + 1>(rows, r + 1 < R ? lag : width - (R - 1) * lag,
-                                                  low, high)),
+        ((rows[r].begin(),
+          advance_rows<0, r + 1>(rows, r + 1 < R ? lag : width - (R - 1) * lag, low, high)),
          ...);
         (advance_rows<r + 1, R>(rows, r + 1 < R ? lag : 0, low, high), ...);
     }(std::make_index_sequence<R>{});
@@ -300,15 +304,33 @@ void diffuse_kernel(std::size_t kernel, const Q& q, Img& img, bool serpentine,
                     const Weights& weights, const Extras& extras, float* scratch) noexcept {
     using kernel_data::first_with_taps;
     switch (kernel) {
-        case 0: diffuse_with<first_with_taps<0>>(q, img, serpentine, weights, extras, scratch); break;
-        case 1: diffuse_with<first_with_taps<1>>(q, img, serpentine, weights, extras, scratch); break;
-        case 2: diffuse_with<first_with_taps<2>>(q, img, serpentine, weights, extras, scratch); break;
-        case 3: diffuse_with<first_with_taps<3>>(q, img, serpentine, weights, extras, scratch); break;
-        case 4: diffuse_with<first_with_taps<4>>(q, img, serpentine, weights, extras, scratch); break;
-        case 5: diffuse_with<first_with_taps<5>>(q, img, serpentine, weights, extras, scratch); break;
-        case 6: diffuse_with<first_with_taps<6>>(q, img, serpentine, weights, extras, scratch); break;
-        case 7: diffuse_with<first_with_taps<7>>(q, img, serpentine, weights, extras, scratch); break;
-        case 8: diffuse_with<first_with_taps<8>>(q, img, serpentine, weights, extras, scratch); break;
+        case 0:
+            diffuse_with<first_with_taps<0>>(q, img, serpentine, weights, extras, scratch);
+            break;
+        case 1:
+            diffuse_with<first_with_taps<1>>(q, img, serpentine, weights, extras, scratch);
+            break;
+        case 2:
+            diffuse_with<first_with_taps<2>>(q, img, serpentine, weights, extras, scratch);
+            break;
+        case 3:
+            diffuse_with<first_with_taps<3>>(q, img, serpentine, weights, extras, scratch);
+            break;
+        case 4:
+            diffuse_with<first_with_taps<4>>(q, img, serpentine, weights, extras, scratch);
+            break;
+        case 5:
+            diffuse_with<first_with_taps<5>>(q, img, serpentine, weights, extras, scratch);
+            break;
+        case 6:
+            diffuse_with<first_with_taps<6>>(q, img, serpentine, weights, extras, scratch);
+            break;
+        case 7:
+            diffuse_with<first_with_taps<7>>(q, img, serpentine, weights, extras, scratch);
+            break;
+        case 8:
+            diffuse_with<first_with_taps<8>>(q, img, serpentine, weights, extras, scratch);
+            break;
         default: break;
     }
 }
@@ -320,53 +342,4 @@ Weights weights_of(const DiffusionKernel& kernel, float strength) noexcept {
         weights.w[tap.dy][tap.dx + 2] = Quad{} + share;
     }
     return weights;
-}
-
-void diffuse_extras_pass(Img& img, const Target& target, const ColourMatch* match,
-                         const Space& space, float strength, const DiffusionKernel& kernel,
-                         std::size_t k, bool serpentine, const Extras& extras,
-                         float* scratch) noexcept {
-    const Weights weights = weights_of(kernel, strength);
-    if (const Palette* palette = std::get_if<Palette>(&target)) {
-        if (img.channels >= 3 && match != nullptr) {
-            const PaletteColours q{space.to_work.data(), palette, match};
-            diffuse_kernel(k, q, img, serpentine, weights, extras, scratch);
-        }
-        return;
-    }
-    const Levels& levels = std::get<Levels>(target);
-    // Channels are independent gray planes; up to four share one pass.
-    const std::size_t kept = img.kept_channel();
-    LaneSet lanes;
-    auto flush = [&] {
-        if (lanes.count == 0) {
-            return;
-        }
-        auto run = [&]<bool two, bool single>() {
-            diffuse_kernel(k, LevelLanes<two, single>{space.to_work.data(), &levels, lanes}, img,
-                           serpentine, weights, extras, scratch);
-        };
-        const bool two = levels.count == 2;
-        const bool single = lanes.count == 1;
-        if (two && single) {
-            run.template operator()<true, true>();
-        } else if (two) {
-            run.template operator()<true, false>();
-        } else if (single) {
-            run.template operator()<false, true>();
-        } else {
-            run.template operator()<false, false>();
-        }
-        lanes.count = 0;
-    };
-    for (std::size_t c = 0; c < img.channels; ++c) {
-        if (c == kept) {
-            continue;
-        }
-        lanes.offset[lanes.count++] = c;
-        if (lanes.count == 4) {
-            flush();
-        }
-    }
-    flush();
 }

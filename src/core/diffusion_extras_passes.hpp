@@ -1,0 +1,44 @@
+// The passes of refined error diffusion, one translation unit per quantizer
+// family, and the layout of the error rows they share.
+#pragma once
+
+#include <cstddef>
+
+#include "extras.hpp"
+#include "kernels.hpp"
+#include "prepared.hpp"
+
+namespace tonalis {
+
+constexpr std::size_t margin = 2;  // cells either side of a row, for shares that fall outside
+// Rows walked side by side, each `lag` pixels behind the one above: by then
+// every cell it reads has received all its shares from the rows above,
+// every cell two of them reach has received the upper row's shares first,
+// and the rows' chains of dependent operations (a pixel's error feeds the
+// next pixel's value) overlap. A group of rows in flight reaches two rows
+// below its last.
+constexpr std::size_t rows_in_flight = 4;
+constexpr std::size_t lag = 8;
+constexpr std::size_t ring = 8;  // error rows, at least rows_in_flight + 2
+static_assert(ring >= rows_in_flight + 2);
+
+// Each pass takes the kernel both as data and as its index `k` in
+// diffusion_kernels(), which picks the compiled taps.
+
+// Levels, 2 of them (diffusion_extras_two_levels.cpp) or more
+// (diffusion_extras_many_levels.cpp): every channel but the kept one.
+void extras_two_levels_pass(Img& img, const Levels& levels, const Space& space, float strength,
+                            const DiffusionKernel& kernel, std::size_t k, bool serpentine,
+                            const Extras& extras, float* scratch) noexcept;
+void extras_many_levels_pass(Img& img, const Levels& levels, const Space& space, float strength,
+                             const DiffusionKernel& kernel, std::size_t k, bool serpentine,
+                             const Extras& extras, float* scratch) noexcept;
+
+// A palette through its colour match (diffusion_extras_palette.cpp); the
+// image has three channels or more.
+void extras_palette_pass(Img& img, const Palette& palette, const ColourMatch& match,
+                         const Space& space, float strength, const DiffusionKernel& kernel,
+                         std::size_t k, bool serpentine, const Extras& extras,
+                         float* scratch) noexcept;
+
+}  // namespace tonalis
