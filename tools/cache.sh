@@ -48,12 +48,25 @@ use_compiler_cache() {
     mkdir -p "$CCACHE_DIR"
 }
 
-# A short digest of the files that decide what an environment holds.
+# The requirements an environment is made of, one a line: the project's
+# dependencies, its test extras and its build requirements.
+requirements_of_project() {
+    "$1" -c 'import tomllib
+data = tomllib.load(open("'"$TONALIS_ROOT"'/pyproject.toml", "rb"))
+project = data["project"]
+for r in (project["dependencies"] + project["optional-dependencies"]["test"]
+          + data["build-system"]["requires"]):
+    print(r)'
+}
+
+# A short digest of what decides an environment's contents: the
+# interpreter, the requirements and the free-threaded constraints.
 environment_key() {
     local python=$1
     {
         "$python" -c 'import sys, sysconfig; print(sys.version, sys.executable, sysconfig.get_config_var("Py_GIL_DISABLED"))'
-        cat "$TONALIS_ROOT/pyproject.toml" "$TONALIS_ROOT/tools/constraints-freethreaded.txt"
+        requirements_of_project "$python"
+        cat "$TONALIS_ROOT/tools/constraints-freethreaded.txt"
     } | sha256sum | cut -c1-12
 }
 
@@ -79,17 +92,14 @@ python_environment() {
         return 1
     fi
     rm -rf "$venv"
+    # Environments of this name under older keys are of no more use.
+    [ -z "${TONALIS_VENV:-}" ] && rm -rf "$TONALIS_CACHE/venvs/$name-"*
     mkdir -p "$(dirname "$venv")"
     "$python" -m venv "$venv" >&2 || return 1
     quietly "$logs/pip.log" "upgrading pip" "$venv/bin/python" -m pip install --upgrade pip >&2 ||
         return 1
     local requirements
-    mapfile -t requirements < <("$venv/bin/python" -c 'import tomllib
-data = tomllib.load(open("'"$TONALIS_ROOT"'/pyproject.toml", "rb"))
-project = data["project"]
-for r in (project["dependencies"] + project["optional-dependencies"]["test"]
-          + data["build-system"]["requires"]):
-    print(r)')
+    mapfile -t requirements < <(requirements_of_project "$venv/bin/python")
     # cmake and ninja from PyPI unless the machine has both.
     command -v cmake >/dev/null && command -v ninja >/dev/null || requirements+=(cmake ninja)
     step "installing into $venv: ${requirements[*]} $*" >&2

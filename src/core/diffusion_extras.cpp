@@ -28,13 +28,30 @@ void error_diffuse_extras(Img& img, const Target& target, const ColourMatch* mat
         return;
     }
     const Levels& levels = std::get<Levels>(target);
-    if (levels.count == 2) {
-        extras_two_levels_pass(img, levels, space, strength, kernel, k, serpentine, extras,
-                               scratch);
-    } else {
-        extras_many_levels_pass(img, levels, space, strength, kernel, k, serpentine, extras,
-                                scratch);
+    const bool two = levels.count == 2;
+    // Channels are independent gray planes; up to four share one pass.
+    const std::size_t kept = img.kept_channel();
+    LaneSet lanes;
+    auto flush = [&] {
+        const auto pass =
+            lanes.count == 1
+                ? (two ? extras_two_levels_gray_pass : extras_many_levels_gray_pass)
+                : (two ? extras_two_levels_colour_pass : extras_many_levels_colour_pass);
+        if (lanes.count > 0) {
+            pass(img, levels, lanes, space, strength, kernel, k, serpentine, extras, scratch);
+        }
+        lanes.count = 0;
+    };
+    for (std::size_t c = 0; c < img.channels; ++c) {
+        if (c == kept) {
+            continue;
+        }
+        lanes.offset[lanes.count++] = c;
+        if (lanes.count == 4) {
+            flush();
+        }
     }
+    flush();
 }
 
 }  // namespace tonalis

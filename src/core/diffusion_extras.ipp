@@ -16,12 +16,6 @@ struct Weights {
     Quad w[3][5];  // [dy][dx + 2], the kernel's weight times the strength
 };
 
-// Up to four independent channels of a pixel in lanes 0..count-1.
-struct LaneSet {
-    std::size_t offset[4] = {};
-    std::size_t count = 0;
-};
-
 // Levels, one lane per channel. Two levels are decided by a comparison
 // with 127.5, as the plain engine decides them; more by the nearest-level
 // rule. `single`: one channel (gray, gray with alpha), its lane count known

@@ -25,14 +25,32 @@ static_assert(ring >= rows_in_flight + 2);
 // Each pass takes the kernel both as data and as its index `k` in
 // diffusion_kernels(), which picks the compiled taps.
 
-// Levels, 2 of them (diffusion_extras_two_levels.cpp) or more
-// (diffusion_extras_many_levels.cpp): every channel but the kept one.
-void extras_two_levels_pass(Img& img, const Levels& levels, const Space& space, float strength,
-                            const DiffusionKernel& kernel, std::size_t k, bool serpentine,
-                            const Extras& extras, float* scratch) noexcept;
-void extras_many_levels_pass(Img& img, const Levels& levels, const Space& space, float strength,
-                             const DiffusionKernel& kernel, std::size_t k, bool serpentine,
-                             const Extras& extras, float* scratch) noexcept;
+// Up to four independent channels of a pixel in lanes 0..count-1.
+struct LaneSet {
+    std::size_t offset[4] = {};
+    std::size_t count = 0;
+};
+
+// Levels on the channels `lanes` names, each an independent gray plane:
+// two levels, decided by a comparison, or more, by the nearest-level rule;
+// one lane (gray) or several (colour channels side by side). One
+// translation unit each, named for the function.
+void extras_two_levels_gray_pass(Img& img, const Levels& levels, const LaneSet& lanes,
+                                 const Space& space, float strength, const DiffusionKernel& kernel,
+                                 std::size_t k, bool serpentine, const Extras& extras,
+                                 float* scratch) noexcept;
+void extras_two_levels_colour_pass(Img& img, const Levels& levels, const LaneSet& lanes,
+                                   const Space& space, float strength,
+                                   const DiffusionKernel& kernel, std::size_t k, bool serpentine,
+                                   const Extras& extras, float* scratch) noexcept;
+void extras_many_levels_gray_pass(Img& img, const Levels& levels, const LaneSet& lanes,
+                                  const Space& space, float strength, const DiffusionKernel& kernel,
+                                  std::size_t k, bool serpentine, const Extras& extras,
+                                  float* scratch) noexcept;
+void extras_many_levels_colour_pass(Img& img, const Levels& levels, const LaneSet& lanes,
+                                    const Space& space, float strength,
+                                    const DiffusionKernel& kernel, std::size_t k, bool serpentine,
+                                    const Extras& extras, float* scratch) noexcept;
 
 // A palette through its colour match (diffusion_extras_palette.cpp); the
 // image has three channels or more.

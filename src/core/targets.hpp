@@ -47,10 +47,13 @@ F pick_target(F baseline, F avx2, F avx512) noexcept {
 
 }  // namespace tonalis
 
-#define TONALIS_DISPATCH(f) \
-    (::tonalis::pick_target(&target_baseline::f, &target_avx2::f, &target_avx512::f))
-#define TONALIS_DISPATCH_TO_AVX2(f) \
-    (::tonalis::pick_target(&target_baseline::f, &target_avx2::f, &target_avx2::f))
+// Variadic, so that a template's arguments may hold commas.
+#define TONALIS_DISPATCH(...)                                                         \
+    (::tonalis::pick_target(&target_baseline::__VA_ARGS__, &target_avx2::__VA_ARGS__, \
+                            &target_avx512::__VA_ARGS__))
+#define TONALIS_DISPATCH_TO_AVX2(...)                                                 \
+    (::tonalis::pick_target(&target_baseline::__VA_ARGS__, &target_avx2::__VA_ARGS__, \
+                            &target_avx2::__VA_ARGS__))
 #define TONALIS_DISPATCH_WIDE(f) \
     (::tonalis::pick_target<decltype(&target_avx2::f)>(nullptr, &target_avx2::f, &target_avx512::f))
 
