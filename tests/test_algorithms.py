@@ -442,6 +442,12 @@ def test_stable_keeps_still_pixels_and_redithers_changed_ones():
         (dict(stable=1), TypeError, "stable"),
         (dict(tolerance=-1), ValueError, "tolerance"),
         (dict(tolerance="x"), TypeError, "tolerance"),
+        (dict(levels=1), ValueError, "levels must be between 2 and 256, got 1"),
+        (dict(levels=(4, 1, 4)), ValueError, "levels must be between 2 and 256, got 1"),
+        (dict(levels=()), ValueError, "per-channel levels need at least one count"),
+        (dict(levels=1, stable=False), ValueError, "levels must be between 2 and 256"),
+        (dict(palette="#000,#fff"), TypeError, "palette must be a sequence.*single string"),
+        (dict(palette=[]), ValueError, "palette"),
     ],
 )
 def test_dither_frames_rejects_bad_arguments(kwargs, exc, text):
