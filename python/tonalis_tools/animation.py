@@ -54,7 +54,11 @@ def stable_tolerance(levels: Any = None, palette: Any = None) -> float:
     if isinstance(levels, tuple) and not levels:
         raise ValueError("levels needs at least one count")
     count = 2 if levels is None else (min(levels) if isinstance(levels, tuple) else levels)
-    if isinstance(count, bool) or not isinstance(count, numbers.Integral) or not 2 <= count <= 256:
+    if (
+        isinstance(count, bool)
+        or not isinstance(count, numbers.Integral)
+        or not 2 <= int(count) <= 256
+    ):
         raise ValueError(f"levels must be between 2 and 256, got {levels!r}")
     return 255.0 / (int(count) - 1) / 4.0
 

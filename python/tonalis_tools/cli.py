@@ -863,8 +863,13 @@ def _dither(
         raise FileError(f"{_name(source)}: {exc}") from None
 
 
-def _write(frames: Frames, destination: Path, args: argparse.Namespace) -> None:
-    options = {"indexed": args.indexed, "lossy": args.lossy}
+def _write(
+    frames: Frames,
+    destination: Path,
+    args: argparse.Namespace,
+    palette: Sequence[str] | None = None,
+) -> None:
+    options: dict[str, Any] = {"indexed": args.indexed, "lossy": args.lossy, "palette": palette}
     try:
         if destination == Path(STDIO):
             fmt = output_format("stdout." + (args.format or "png").lstrip("."))
@@ -1175,7 +1180,7 @@ def _batch(
         if args.pack is not None:
             _write_packed(result, source, destination, args, used)
         else:
-            _write(result, destination, args)
+            _write(result, destination, args, used.display_palette or used.palette)
 
     show = not args.quiet and (args.progress or (len(pairs) > 3 and sys.stderr.isatty()))
     progress = Progress(len(pairs), sys.stderr, show)

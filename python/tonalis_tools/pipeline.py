@@ -420,5 +420,12 @@ def dither_file(
     result = dither_frames(settings, load_frames(source))
     destination = Path(destination)
     destination.parent.mkdir(parents=True, exist_ok=True)
-    save_frames(result, destination, indexed=indexed, compact=compact, lossy=lossy)
+    save_frames(
+        result,
+        destination,
+        indexed=indexed,
+        compact=compact,
+        lossy=lossy,
+        palette=settings.display_palette or settings.palette,
+    )
     return destination
