@@ -340,7 +340,8 @@ def test_plain_colour_lists_stay_readable(tmp_path, rgba, name, content):
             ["--pack", "rgb565", "--invert"],
             r"--invert flips bits of the bit formats, not of 'rgb565'",
         ),
-        (["--pack", "mono", "--align", "0"], r"--align must be 1 or more bytes, got 0"),
+        (["--pack", "mono", "--align", "0"], r"--align must be from 1 to 65536 bytes, got 0"),
+        (["--pack", "mono", "--align", str(2**40)], r"--align must be from 1 to 65536 bytes"),
         (
             ["--pack", "escpos", "--band-height", "70000"],
             r"--band-height must be between 1 and 65535",

@@ -41,7 +41,7 @@ from .imagefile import (
     save_frames,
 )
 from .names import did_you_mean, normalize_name
-from .pack import FORMATS, FormatTarget, c_header, dither_target, pack
+from .pack import FORMATS, MAX_ALIGN, FormatTarget, c_header, dither_target, pack
 from .palette_files import PALETTE_EXTENSIONS, load_palette_file
 from .pipeline import DitherSettings, blue_noise_size, check, dither_frames, load_matrix, resolve
 from .planner import OutputClash, file_identity, plan_outputs
@@ -614,8 +614,8 @@ def _pack_target(args: argparse.Namespace) -> FormatTarget | None:
     target = _named(dither_target, args.pack)
     if args.compare:
         raise UsageError("--pack writes one file per input; it does not go with --compare")
-    if args.align < 1:
-        raise UsageError(f"--align must be 1 or more bytes, got {args.align}")
+    if not 1 <= args.align <= MAX_ALIGN:
+        raise UsageError(f"--align must be from 1 to {MAX_ALIGN} bytes, got {args.align}")
     if args.band_height is not None and not 1 <= args.band_height <= 65535:
         raise UsageError(f"--band-height must be between 1 and 65535 rows, got {args.band_height}")
     if args.invert and isinstance(target.levels, tuple):
