@@ -7,6 +7,7 @@ from __future__ import annotations
 import dataclasses
 import os
 import secrets
+import threading
 from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import IO, TYPE_CHECKING, Any
@@ -29,6 +30,8 @@ __all__ = [
     "save_bytes",
     "save_frames",
     "save_image",
+    "WriteAbandoned",
+    "WriteGuard",
 ]
 
 Source = str | os.PathLike[str] | IO[bytes]
@@ -368,12 +371,64 @@ def _gif_disposals(
     return kept
 
 
+class WriteGuard:
+    """The temporary files of the writes a group of threads has under way,
+    so that whoever stops them can remove what they leave half-written.
+
+    A thread joins with `guard.attach()`; after `guard.abandon()` its writes
+    in progress are gone, and any it starts fail with `WriteAbandoned`.
+    """
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._pending: set[Path] = set()
+        self._abandoned = False
+
+    def attach(self) -> None:
+        """Guard the writes of the calling thread."""
+        _local.guard = self
+
+    def abandon(self) -> None:
+        """Remove the temporary files of the writes under way and refuse new ones."""
+        with self._lock:
+            self._abandoned = True
+            pending, self._pending = self._pending, set()
+        for temporary in pending:
+            try:
+                os.unlink(temporary)
+            except OSError:
+                pass
+
+    def _open(self, temporary: Path) -> int:
+        with self._lock:
+            if self._abandoned:
+                raise WriteAbandoned(f"not writing {str(temporary)!r}: the work was stopped")
+            descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+            self._pending.add(temporary)
+            return descriptor
+
+    def _done(self, temporary: Path) -> None:
+        with self._lock:
+            self._pending.discard(temporary)
+
+
+class WriteAbandoned(Exception):
+    """A write was asked for after its `WriteGuard` was abandoned."""
+
+
+_local = threading.local()
+
+
 def _write_atomically(path: Path, write: Callable[[IO[bytes]], None]) -> None:
     """Write through a hidden temporary file beside `path`, then rename it into place."""
+    guard: WriteGuard | None = getattr(_local, "guard", None)
     while True:
         temporary = path.with_name(f".{path.name}.{secrets.token_hex(4)}.part")
         try:
-            descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+            if guard is None:
+                descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+            else:
+                descriptor = guard._open(temporary)
             break
         except FileExistsError:
             continue
@@ -387,6 +442,9 @@ def _write_atomically(path: Path, write: Callable[[IO[bytes]], None]) -> None:
         except OSError:
             pass
         raise
+    finally:
+        if guard is not None:
+            guard._done(temporary)
 
 
 def save_bytes(data: bytes, destination: Destination) -> None:
