@@ -455,6 +455,20 @@ def test_dither_frames_rejects_bad_arguments(kwargs, exc, text):
         tonalis_tools.dither_frames(pan(2), **kwargs)
 
 
+@pytest.mark.parametrize("levels", [1, 0, 257, (), (4, 1), True, 2.5, "4"])
+def test_stable_tolerance_names_bad_levels(levels):
+    with pytest.raises(ValueError, match="levels"):
+        tonalis_tools.animation.stable_tolerance(levels)
+
+
+@pytest.mark.parametrize(
+    "levels, palette, expected",
+    [(None, None, 255 / 4), (4, None, 85 / 4), ((8, 2, 8), None, 255 / 4), (None, ["#000"], 16)],
+)
+def test_stable_tolerance(levels, palette, expected):
+    assert tonalis_tools.animation.stable_tolerance(levels, palette) == pytest.approx(expected)
+
+
 def test_dither_frames_rejects_frames_of_other_sizes():
     frames = pan(2)
     with pytest.raises(ValueError, match="frames must share one shape"):

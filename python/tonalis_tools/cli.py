@@ -211,7 +211,8 @@ def _build_parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
         "--no-preserve-alpha",
         dest="preserve_alpha",
         action="store_false",
-        help="dither the alpha channel of LA/RGBA images too",
+        help="dither the alpha channel of LA/RGBA images too (to --levels; a "
+        "palette keeps alpha as it is)",
     )
     how.add_argument(
         "--gray",
@@ -328,7 +329,9 @@ def _build_parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
         default="msb",
         help="bit formats: leftmost pixel in the high (msb, default) or low bits",
     )
-    device.add_argument("--invert", action="store_true", help="bit formats: flip every bit")
+    device.add_argument(
+        "--invert", action="store_true", help="with --pack, bit formats: flip every bit"
+    )
     device.add_argument(
         "--byte-order",
         choices=("little", "big"),
