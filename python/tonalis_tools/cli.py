@@ -39,6 +39,7 @@ from .imagefile import (
     is_lossy,
     load_frames,
     load_image,
+    make_folder,
     output_format,
     save_bytes,
     save_frames,
@@ -929,7 +930,7 @@ def _write(
             save_frames(frames, stream, format=fmt, **options)
             stream.flush()
         else:
-            destination.parent.mkdir(parents=True, exist_ok=True)
+            make_folder(destination.parent)
             save_frames(frames, destination, **options)
     except BrokenPipeError:
         raise
@@ -1005,7 +1006,7 @@ def _write_packed(
             sys.stdout.buffer.write(data)
             sys.stdout.buffer.flush()
         else:
-            destination.parent.mkdir(parents=True, exist_ok=True)
+            make_folder(destination.parent)
             save_bytes(data, destination)
     except BrokenPipeError:
         raise

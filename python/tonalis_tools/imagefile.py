@@ -5,6 +5,7 @@ smallest form, through a temporary file so no reader ever sees half of one."""
 from __future__ import annotations
 
 import dataclasses
+import errno
 import os
 import secrets
 import threading
@@ -26,6 +27,7 @@ __all__ = [
     "is_lossy",
     "load_frames",
     "load_image",
+    "make_folder",
     "output_format",
     "save_bytes",
     "save_frames",
@@ -445,6 +447,22 @@ def _write_atomically(path: Path, write: Callable[[IO[bytes]], None]) -> None:
     finally:
         if guard is not None:
             guard._done(temporary)
+
+
+def make_folder(folder: str | os.PathLike[str]) -> None:
+    """Create `folder` and its parents; NotADirectoryError naming the culprit
+    when one of them is a file (mkdir would say "file exists" or name the
+    folder it could not make)."""
+    folder = Path(folder)
+    try:
+        folder.mkdir(parents=True, exist_ok=True)
+    except (FileExistsError, NotADirectoryError):
+        culprit = folder
+        while culprit != culprit.parent and not culprit.exists():
+            culprit = culprit.parent
+        raise NotADirectoryError(
+            errno.ENOTDIR, f"{str(culprit)!r} is a file, not a folder", str(folder)
+        ) from None
 
 
 def save_bytes(data: bytes, destination: Destination) -> None:

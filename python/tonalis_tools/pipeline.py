@@ -30,7 +30,15 @@ from .channels import dither_channels
 from .encoding import to_indexed
 from .extras import diffuse, ordered
 from .extras import random as random_dither
-from .imagefile import Frames, load_frames, load_image, output_format, save_frames, save_image
+from .imagefile import (
+    Frames,
+    load_frames,
+    load_image,
+    make_folder,
+    output_format,
+    save_frames,
+    save_image,
+)
 from .names import normalize_name
 from .presets import palette_colours
 from .recolor import recolor
@@ -419,7 +427,7 @@ def dither_file(
     """
     result = dither_frames(settings, load_frames(source))
     destination = Path(destination)
-    destination.parent.mkdir(parents=True, exist_ok=True)
+    make_folder(destination.parent)
     save_frames(
         result,
         destination,
