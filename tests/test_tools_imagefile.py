@@ -296,6 +296,13 @@ def test_load_rejects_what_is_not_a_file(source):
             load(source)
 
 
+def test_load_takes_names_paths_and_streams(tmp_path):
+    path = tmp_path / "in.png"
+    Image.fromarray(np.full((3, 4), 7, np.uint8)).save(path)
+    for source in (str(path), bytes(path), path, io.BytesIO(path.read_bytes())):
+        assert np.array_equal(np.asarray(load_image(source)), np.full((3, 4), 7, np.uint8))
+
+
 @pytest.mark.parametrize(
     "array, mode",
     [

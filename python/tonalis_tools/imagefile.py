@@ -138,7 +138,7 @@ def _upright(image: Image.Image) -> Image.Image:
 
 
 def _check_source(source: object) -> None:
-    if isinstance(source, (str, os.PathLike)) or callable(getattr(source, "read", None)):
+    if isinstance(source, (str, bytes, os.PathLike)) or callable(getattr(source, "read", None)):
         return
     raise TypeError(
         f"path must be a file name, a path or a binary file object, got {type(source).__name__}"
