@@ -442,11 +442,31 @@ def test_stable_keeps_still_pixels_and_redithers_changed_ones():
         (dict(stable=1), TypeError, "stable"),
         (dict(tolerance=-1), ValueError, "tolerance"),
         (dict(tolerance="x"), TypeError, "tolerance"),
+        (dict(levels=1), ValueError, "levels must be between 2 and 256, got 1"),
+        (dict(levels=(4, 1, 4)), ValueError, "levels must be between 2 and 256, got 1"),
+        (dict(levels=()), ValueError, "per-channel levels need at least one count"),
+        (dict(levels=1, stable=False), ValueError, "levels must be between 2 and 256"),
+        (dict(palette="#000,#fff"), TypeError, "palette must be a sequence.*single string"),
+        (dict(palette=[]), ValueError, "palette"),
     ],
 )
 def test_dither_frames_rejects_bad_arguments(kwargs, exc, text):
     with pytest.raises(exc, match=text):
         tonalis_tools.dither_frames(pan(2), **kwargs)
+
+
+@pytest.mark.parametrize("levels", [1, 0, 257, (), (4, 1), True, 2.5, "4"])
+def test_stable_tolerance_names_bad_levels(levels):
+    with pytest.raises(ValueError, match="levels"):
+        tonalis_tools.animation.stable_tolerance(levels)
+
+
+@pytest.mark.parametrize(
+    "levels, palette, expected",
+    [(None, None, 255 / 4), (4, None, 85 / 4), ((8, 2, 8), None, 255 / 4), (None, ["#000"], 16)],
+)
+def test_stable_tolerance(levels, palette, expected):
+    assert tonalis_tools.animation.stable_tolerance(levels, palette) == pytest.approx(expected)
 
 
 def test_dither_frames_rejects_frames_of_other_sizes():

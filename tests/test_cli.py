@@ -17,7 +17,9 @@ from PIL import Image
 
 import tonalis
 from tonalis_tools import load_image
+from tonalis_tools.algorithms import pattern_dither
 from tonalis_tools.bluenoise import blue_noise_matrix
+from tonalis_tools.halftone import halftone_matrix
 from tonalis_tools.presets import adaptive_palette, preset
 
 RNG = np.random.default_rng(3)
@@ -587,3 +589,141 @@ def test_a_signal_stops_a_batch_and_leaves_only_whole_files(tmp_path, signum, st
         assert path.suffix == ".png", path.name  # no temporary file is left
         with Image.open(path) as image:
             image.load()
+
+
+PICO8 = preset("pico8")
+
+
+@pytest.mark.parametrize(
+    "options, expected",
+    [
+        (
+            ["-m", "pattern", "--preset", "pico8", "--matrix", "bluenoise64"],
+            lambda a: pattern_dither(a, PICO8, matrix=blue_noise_matrix(64), linear=False),
+        ),
+        (
+            ["-m", "pattern", "--preset", "pico8", "--screen", "round:6:45"],
+            lambda a: pattern_dither(
+                a, PICO8, matrix=halftone_matrix(6, 45, "round"), linear=False
+            ),
+        ),
+        (
+            ["-m", "pattern", "--colors", "4"],
+            lambda a: pattern_dither(a, adaptive_palette(a, 4), linear=False),
+        ),
+    ],
+    ids=["pattern-matrix", "pattern-screen", "pattern-colors"],
+)
+def test_pattern_takes_a_matrix_and_an_adaptive_palette(tmp_path, photo, options, expected):
+    result = run(photo, "-o", "out.png", *options, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert np.array_equal(read(tmp_path / "out.png"), expected(RGB))
+
+
+@pytest.mark.parametrize(
+    "options, message",
+    [
+        (["-o", "out.png", "--invert"], r"--invert flips the bits of a --pack bit format"),
+        (["-o", "out.png", "--preset", "pico8", "--no-preserve-alpha"], r"--no-preserve-alpha"),
+        (["-o", "out.png", "--colors", "8", "--no-preserve-alpha"], r"--no-preserve-alpha"),
+        (["-o", "out.png", "--pack", "mono"], r"--pack writes device bytes, not an image.*PNG"),
+        (["-o", "out.gif", "--pack", "index4", "--preset", "pico8"], r"names a GIF file"),
+        (["-o", "out/", "--pack", "mono", "--format", "png"], r"not an image.*\.bin"),
+        (["-o", "-", "--pack", "mono", "--format", "png"], r"--format png names a PNG file"),
+        (["-o", "afile/out.png"], r"cannot write into 'afile': 'afile' is a file, not a folder"),
+        (["-o", "afile/sub/out.png"], r"'afile/sub': 'afile' is a file, not a folder"),
+        (["-o", "afile/", "-r"], r"'afile' is a file"),
+    ],
+)
+def test_options_that_would_be_ignored_or_fail_late_are_refused(tmp_path, photo, options, message):
+    (tmp_path / "afile").write_text("not a folder")
+    result = run(photo, *options, cwd=tmp_path)
+    assert result.returncode == 2
+    lines = result.stderr.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("tonalis: error: "), result.stderr
+    assert re.search(message, lines[0]), lines[0]
+    assert not result.stdout
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["afile", "photo.png"]
+
+
+def test_an_unwritable_folder_is_reported_once_before_dithering(tmp_path, monkeypatch, capsys):
+    from tonalis_tools import cli
+
+    for i in range(3):
+        Image.fromarray(RGB).save(tmp_path / f"in{i}.png")
+    (tmp_path / "out").mkdir()
+    dithered = []
+    monkeypatch.setattr(cli, "dither_frames", lambda *a, **k: dithered.append(a))
+
+    def refuse(**kwargs):
+        raise PermissionError(13, "Permission denied")
+
+    monkeypatch.setattr(cli.tempfile, "mkstemp", refuse)
+    inputs = [str(tmp_path / f"in{i}.png") for i in range(3)]
+    assert cli.main([*inputs, "-o", str(tmp_path / "out" / "new") + "/"]) == 2
+    lines = capsys.readouterr().err.splitlines()
+    assert lines == [
+        f"tonalis: error: cannot write into {str(tmp_path / 'out')!r} "
+        f"(for {str(tmp_path / 'out' / 'new')!r}): permission denied"
+    ]
+    assert dithered == []
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root writes into read-only folders")
+def test_a_read_only_folder_is_reported_once(tmp_path, photo):
+    (tmp_path / "out").mkdir(mode=0o555)
+    result = run(photo, photo, "-o", "out/", cwd=tmp_path)
+    assert result.returncode == 2
+    assert result.stderr.splitlines() == [
+        "tonalis: error: cannot write into 'out': permission denied"
+    ]
+
+
+@pytest.mark.parametrize("suffix", [".png", ".gif"])
+def test_palette_files_keep_the_preset_order(tmp_path, photo, suffix):
+    result = run(photo, "-o", f"out{suffix}", "--preset", "pico8", "-m", "bayer4x4", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    with Image.open(tmp_path / f"out{suffix}") as image:
+        assert image.mode == "P"
+        entries = np.asarray(image.getpalette(), np.uint8).reshape(-1, 3)[:16]
+    assert ["#{:02x}{:02x}{:02x}".format(*e) for e in entries] == PICO8
+
+
+@pytest.mark.serial  # timed: alone, not beside other test workers
+def test_ctrl_c_stops_at_once_while_a_large_image_is_dithered(tmp_path):
+    # Each file takes seconds to dither; Ctrl-C in the middle must not wait
+    # for the dithers under way, and leaves neither temporary files nor a
+    # traceback behind.
+    (tmp_path / "in").mkdir()
+    big = np.random.default_rng(7).integers(0, 256, (2000, 3000, 3), dtype=np.uint8)
+    for i in range(4):
+        Image.fromarray(np.roll(big, i * 100, axis=1)).save(tmp_path / "in" / f"p{i:02}.bmp")
+    start = (
+        "import runpy, signal, sys; signal.signal(signal.SIGINT, signal.default_int_handler);"
+        " runpy.run_module('tonalis_tools', run_name='__main__', alter_sys=True)"
+    )
+    options = ["in", "-o", "out", "-j", "2", "-m", "stucki", "--preset", "pico8", "--format", "png"]
+    process = subprocess.Popen(
+        [sys.executable, "-c", start, *options],
+        cwd=tmp_path,
+        env=ENV,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        time.sleep(1.0)
+        assert process.poll() is None, process.communicate()
+        process.send_signal(signal.SIGINT)
+        sent = time.monotonic()
+        _, stderr = process.communicate(timeout=60)
+        took = time.monotonic() - sent
+    finally:
+        process.kill()
+    assert process.returncode == 130, stderr
+    assert stderr == "tonalis: interrupted\n"
+    assert took < 1.5
+    out = tmp_path / "out"
+    left = sorted(p.name for p in out.iterdir()) if out.exists() else []
+    assert all(not name.startswith(".") for name in left), left
+    assert len(left) < 4

@@ -340,7 +340,8 @@ def test_plain_colour_lists_stay_readable(tmp_path, rgba, name, content):
             ["--pack", "rgb565", "--invert"],
             r"--invert flips bits of the bit formats, not of 'rgb565'",
         ),
-        (["--pack", "mono", "--align", "0"], r"--align must be 1 or more bytes, got 0"),
+        (["--pack", "mono", "--align", "0"], r"--align must be from 1 to 65536 bytes, got 0"),
+        (["--pack", "mono", "--align", str(2**40)], r"--align must be from 1 to 65536 bytes"),
         (
             ["--pack", "escpos", "--band-height", "70000"],
             r"--band-height must be between 1 and 65535",
@@ -374,9 +375,10 @@ def test_bad_device_values_are_one_line_errors(tmp_path, photo, args, message):
     (tmp_path / "bad.pal").write_text("JASC-PAL\n0100\n2\n0 0 0\n")
     (tmp_path / "bad.act").write_bytes(bytes(12))
     (tmp_path / "bad.txt").write_text("; paint\nFF000000\n80FF0000\n")
-    result = run(photo, "-o", "x.png", *args, cwd=tmp_path)
+    output = "x.bin" if "--pack" in args else "x.png"
+    result = run(photo, "-o", output, *args, cwd=tmp_path)
     assert result.returncode == 2
     lines = result.stderr.splitlines()
     assert len(lines) == 1 and lines[0].startswith("tonalis: error: "), result.stderr
     assert re.search(message, lines[0]), lines[0]
-    assert not (tmp_path / "x.png").exists()
+    assert not (tmp_path / output).exists()

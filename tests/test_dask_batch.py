@@ -85,3 +85,26 @@ def test_plan_outputs_guards_inputs_and_collisions(tmp_path):
     with pytest.raises(ValueError, match="refusing to overwrite"):
         plan_outputs([a], tmp_path / "x")
     assert plan_outputs([a], tmp_path / "x", overwrite=True) == [(a, a)]
+
+
+def test_the_readme_example_starts_its_cluster_only_in_the_main_module():
+    # Client() starts worker processes that import the script again; outside
+    # the guard each of them would start a cluster of its own.
+    import ast
+    import re
+    from pathlib import Path
+
+    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text()
+    section = readme.split("## Large batches with Dask", 1)[1]
+    assert 'pip install "tonalis[pil]" "dask[distributed]"' in section.split("```python", 1)[0]
+    code = re.search(r"```python\n(.*?)```", section, re.S).group(1)
+    tree = ast.parse(code)
+    guards = [
+        node
+        for node in tree.body
+        if isinstance(node, ast.If) and ast.unparse(node.test) == "__name__ == '__main__'"
+    ]
+    assert len(guards) == 1
+    for node in tree.body:
+        if node is not guards[0]:
+            assert "Client(" not in ast.unparse(node) and "dither_files(" not in ast.unparse(node)

@@ -9,8 +9,9 @@ from reference import assert_images_equal
 from threshold_reference import bayer_thresholds, draws, noise, random_image
 
 import tonalis
-from tonalis_tools import diffuse, ordered, preset
+from tonalis_tools import DitherSettings, apply, diffuse, ordered, preset
 from tonalis_tools import random as random_dither
+from tonalis_tools.algorithms import named_matrix
 
 EPAPER7 = preset("epaper-7")
 BWR = preset("epaper-bwr")
@@ -377,3 +378,33 @@ def test_input_is_left_alone():
     diffuse(img, palette=BWR, mask=mask, error_limit=4, distance="luma")
     assert_images_equal(img, before)
     assert np.array_equal(mask, mask_before)
+
+
+@pytest.mark.parametrize(
+    "name", ["bluenoise16", "BlueNoise 64", "bluenoise", "halftone45", "line0"]
+)
+def test_ordered_takes_the_matrix_names_the_pipeline_takes(name):
+    # The same names go everywhere: ordered, pattern_dither and the command line.
+    image = np.random.default_rng(3).integers(0, 256, (40, 37, 3), dtype=np.uint8)
+    matrix = named_matrix(name)
+    assert not isinstance(matrix, str)
+    expected = tonalis.ordered_dither(image, matrix, palette=CGA)
+    assert np.array_equal(ordered(image, name, palette=CGA), expected)
+    assert np.array_equal(
+        ordered(image, name, palette=CGA, distance="luma"),
+        ordered(image, matrix, palette=CGA, distance="luma"),
+    )
+    assert np.array_equal(
+        apply(
+            DitherSettings(
+                "ordered", matrix=name, palette=CGA, mask=np.full((40, 37), 255, np.uint8)
+            ),
+            image,
+        ),
+        expected,
+    )
+
+
+def test_ordered_names_an_unknown_matrix():
+    with pytest.raises(ValueError, match="bluenoise17"):
+        ordered(np.zeros((2, 2), np.uint8), "bluenoise17")

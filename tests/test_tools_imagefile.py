@@ -151,7 +151,7 @@ def test_a_failed_write_leaves_nothing_behind(tmp_path, monkeypatch):
     assert os.listdir(tmp_path) == ["out.png"]
 
 
-def _animation(tmp_path, suffix, alpha=False):
+def _animation(tmp_path, suffix, alpha=False, disposal=None):
     base = RNG.integers(0, 256, (20, 24, 3), dtype=np.uint8)
     frames = []
     for i in range(4):
@@ -168,7 +168,9 @@ def _animation(tmp_path, suffix, alpha=False):
             )
         frames.append(Image.fromarray(data))
     path = tmp_path / f"anim{suffix}"
-    options = {"duration": [40, 50, 60, 70], "loop": 2, "disposal": 2 if suffix == ".gif" else 1}
+    if disposal is None:
+        disposal = 2 if suffix == ".gif" else 1
+    options = {"duration": [40, 50, 60, 70], "loop": 2, "disposal": disposal}
     if suffix == ".webp":
         options = {"duration": [40, 50, 60, 70], "loop": 2, "lossless": True}
     frames[0].save(path, save_all=True, append_images=frames[1:], **options)
@@ -203,6 +205,36 @@ def test_animations_keep_every_frame_and_their_timing(tmp_path, source, target, 
         assert np.array_equal(_visible(got.convert(expected.mode)), _visible(expected))
     if source == target == ".gif":
         assert back.disposals == frames.disposals
+
+
+@pytest.mark.parametrize("alpha", [False, True], ids=["opaque", "alpha"])
+@pytest.mark.parametrize("disposal", [1, 2, 3])
+def test_gif_disposals_are_kept(tmp_path, alpha, disposal):
+    frames = load_frames(_animation(tmp_path, ".gif", alpha, disposal))
+    assert frames.disposals[:-1] == [disposal] * 3
+    result = dither_frames(DitherSettings("bayer4x4"), frames)
+    save_frames(result, tmp_path / "out.gif")
+    back = load_frames(tmp_path / "out.gif")
+    # Restoring the previous picture is written as clearing, which shows the same.
+    assert back.disposals[:-1] == [2 if disposal == 3 else disposal] * 3
+    for expected, got in zip(result.images, back.images):
+        assert np.array_equal(_visible(got.convert(expected.mode)), _visible(expected))
+
+
+def test_gif_clears_a_frame_whose_successor_would_show_it(tmp_path):
+    # Full canvases whose transparent area grows: leaving a frame in place
+    # would show it through the next one, so that frame is cleared instead.
+    canvases = []
+    for i in range(3):
+        data = np.zeros((8, 8, 4), np.uint8)
+        data[..., 0] = 255
+        data[..., 3] = np.where(np.arange(8) < 2 + 2 * i, 0, 255)[None, :]
+        canvases.append(Image.fromarray(data))
+    save_frames(Frames(canvases, [50] * 3, [1] * 3), tmp_path / "out.gif")
+    back = load_frames(tmp_path / "out.gif")
+    assert back.disposals[:2] == [2, 2]
+    for expected, got in zip(canvases, back.images):
+        assert np.array_equal(_visible(got.convert("RGBA")), _visible(expected))
 
 
 @pytest.mark.parametrize(
@@ -255,3 +287,91 @@ def test_save_bytes_to_a_file_or_a_stream(tmp_path, data):
     with pytest.raises(OSError):
         save_bytes(data, tmp_path / "missing" / "out.bin")
     assert [p.name for p in tmp_path.iterdir()] == ["out.bin"]
+
+
+@pytest.mark.parametrize("source", [None, 12345, 1.5, ["a.png"]])
+def test_load_rejects_what_is_not_a_file(source):
+    for load in (load_image, load_frames):
+        with pytest.raises(TypeError, match="path must be a file name.*got"):
+            load(source)
+
+
+def test_load_takes_names_paths_and_streams(tmp_path):
+    path = tmp_path / "in.png"
+    Image.fromarray(np.full((3, 4), 7, np.uint8)).save(path)
+    for source in (str(path), bytes(path), path, io.BytesIO(path.read_bytes())):
+        assert np.array_equal(np.asarray(load_image(source)), np.full((3, 4), 7, np.uint8))
+
+
+@pytest.mark.parametrize(
+    "array, mode",
+    [
+        (_levels((6, 5), [0, 255]), "1"),
+        (_levels((6, 5, 1), [0, 85, 255]), "P"),
+        (RNG.integers(0, 256, (6, 5, 2), dtype=np.uint8), "P"),
+        (_levels((6, 5, 3), [0, 255]), "P"),
+        (RNG.integers(0, 256, (30, 20, 3), dtype=np.uint8), "RGB"),
+        (RNG.integers(0, 256, (30, 20, 4), dtype=np.uint8), "RGBA"),
+        (np.asfortranarray(RNG.integers(0, 256, (30, 20, 3), dtype=np.uint8)), "RGB"),
+    ],
+    ids=["bw", "gray1", "la", "rgb-few", "rgb", "rgba", "fortran"],
+)
+def test_save_image_takes_arrays(tmp_path, array, mode):
+    save_image(array, tmp_path / "out.png")
+    with Image.open(tmp_path / "out.png") as back:
+        assert back.mode == mode
+        expected = array[:, :, 0] if array.ndim == 3 and array.shape[2] == 1 else array
+        target = "L" if expected.ndim == 2 else {2: "LA", 3: "RGB", 4: "RGBA"}[expected.shape[2]]
+        assert np.array_equal(np.asarray(back.convert(target)), expected)
+
+
+@pytest.mark.parametrize(
+    "array, error, message",
+    [
+        (np.zeros((4, 4), np.float64), TypeError, "uint8, got float64"),
+        (np.zeros((4, 4, 5), np.uint8), ValueError, "got shape \\(4, 4, 5\\)"),
+        (np.zeros((0, 4), np.uint8), ValueError, "with pixels"),
+        (np.zeros(4, np.uint8), ValueError, "got shape"),
+        ([[0, 255]], TypeError, "PIL image or a numpy array, got list"),
+    ],
+)
+def test_save_image_rejects_other_arrays(tmp_path, array, error, message):
+    with pytest.raises(error, match=message):
+        save_image(array, tmp_path / "out.png")
+    assert list(tmp_path.iterdir()) == []
+
+
+PICO = ["#000000", "#1d2b53", "#7e2553", "#008751", "#ab5236", "#5f574f", "#c2c3c7", "#fff1e8"]
+
+
+@pytest.mark.parametrize("suffix", [".png", ".gif", ".bmp"])
+@pytest.mark.parametrize("alpha", [False, True], ids=["opaque", "alpha"])
+def test_palette_images_keep_the_palette_order(tmp_path, suffix, alpha):
+    # Indices are palette positions, unused colours included, so a driver
+    # reading the indices gets the colours it was given.
+    photo = RNG.integers(0, 256, (12, 10, 4 if alpha else 3), dtype=np.uint8)
+    if alpha:
+        photo[..., 3] = np.where(RNG.random((12, 10)) < 0.3, 0, 255)
+    palette = PICO[::-1]
+    result = apply(DitherSettings("bayer4x4", palette=palette), photo)
+    if suffix == ".bmp" and alpha:
+        pytest.skip("BMP keeps no alpha")
+    save_image(result, tmp_path / f"out{suffix}", palette=palette)
+    with Image.open(tmp_path / f"out{suffix}") as back:
+        assert back.mode == "P"
+        entries = np.asarray(back.getpalette(), np.uint8).reshape(-1, 3)
+        got = ["#{:02x}{:02x}{:02x}".format(*e) for e in entries]
+        pixels = np.asarray(back.convert("RGBA" if alpha else "RGB"))
+    assert got[: len(palette)] == palette if not alpha else got[0] in palette
+    if not alpha:
+        indices = np.asarray(Image.open(tmp_path / f"out{suffix}"))
+        rgb = np.array([[int(c[i : i + 2], 16) for i in (1, 3, 5)] for c in palette], np.uint8)
+        assert np.array_equal(rgb[indices], result)
+    assert np.array_equal(_visible(Image.fromarray(pixels)), _visible(Image.fromarray(result)))
+
+
+def test_a_palette_the_result_does_not_use_is_ignored(tmp_path):
+    result = _levels((6, 5, 3), [0, 255])
+    save_image(result, tmp_path / "out.png", palette=["#123456", "#654321"])
+    with Image.open(tmp_path / "out.png") as back:
+        assert np.array_equal(np.asarray(back.convert("RGB")), result)

@@ -197,6 +197,10 @@ def test_repeated_palette_colour_takes_the_first_index():
         (np.zeros((1, 1), np.uint8), "mono", {"bit_order": "big"}, "bit_order must be"),
         (np.zeros((1, 1), np.uint8), "rgb565", {"byteorder": "middle"}, "byteorder must be"),
         (np.zeros((1, 1), np.uint8), "mono", {"align": 0}, "align must be"),
+        # Refused before anything is allocated (2 TiB of padding otherwise).
+        (np.zeros((2, 1), np.uint8), "mono", {"align": 2**40}, "align must be .* 1 to 65536"),
+        (np.zeros((1, 1), np.uint8), "mono", {"align": 65537}, "align must be"),
+        (np.zeros((1, 1), np.uint8), "mono", {"align": 2.0}, "align must be"),
         (np.zeros((1, 1), np.uint8), "escpos", {"band_height": 0}, "band_height must be"),
         (np.zeros((1, 1, 5), np.uint8), "rgb332", {}, "5 channels"),
     ],

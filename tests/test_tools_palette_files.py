@@ -1,5 +1,6 @@
 """Palette files: lospec, GIMP, JASC, Adobe and Paint.NET."""
 
+import numpy as np
 import pytest
 
 from tonalis_tools.palette_files import (
@@ -108,6 +109,42 @@ def test_unknown_extension_and_missing_file(tmp_path):
 def test_format_palette_rejects(colours, extension, message):
     with pytest.raises(ValueError, match=message):
         format_palette(colours, extension)
+
+
+@pytest.mark.parametrize(
+    "colours",
+    [
+        np.array([[0, 0, 0], [255, 17, 1]], np.uint8),
+        np.array([[0, 0, 0], [255, 17, 1]]),
+        np.array(["#000", "#ff1101"]),
+        [(0, 0, 0), (255, 17, 1)],
+        ["black", "#FF1101"],
+    ],
+    ids=["uint8-array", "int-array", "string-array", "triples", "names"],
+)
+def test_palettes_as_tonalis_takes_them(colours, tmp_path):
+    write_palette(colours, tmp_path / "p.hex")
+    assert read_palette(tmp_path / "p.hex") == ["#000000", "#ff1101"]
+
+
+@pytest.mark.parametrize(
+    "colours, error, message",
+    [
+        ("#000000", TypeError, "colours must be a sequence of colours.*not a single string"),
+        (b"#000", TypeError, "not a single string"),
+        (12, TypeError, "colours must be a sequence of colours, got int"),
+        ([(0, 0)], TypeError, "strings or \\(r, g, b\\) triples"),
+        ([None], TypeError, "got None"),
+        (np.array([[0, 0, 256]]), ValueError, "outside 0..255"),
+        ([(0, -1, 0)], ValueError, "out of range"),
+        (np.zeros((2, 4), np.uint8), ValueError, "n x 3"),
+        (np.zeros((2, 3)), ValueError, "n x 3"),
+    ],
+)
+def test_write_palette_names_what_is_wrong(colours, error, message, tmp_path):
+    with pytest.raises(error, match=message):
+        write_palette(colours, tmp_path / "p.hex")
+    assert not (tmp_path / "p.hex").exists()
 
 
 def test_latin1_names_in_gimp_files_are_read():

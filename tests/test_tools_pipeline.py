@@ -309,3 +309,13 @@ def test_contact_sheet_keeps_images_unscaled():
     assert np.all(pixels[8 : 8 + 14, 36 : 36 + 12] == 200)
     # Labels are drawn in black on white only, so sheets stay indexable.
     assert to_indexed(sheet).mode == "P"
+
+
+@pytest.mark.parametrize("under", ["afile/out.png", "afile/deeper/out.png"])
+def test_dither_file_names_the_file_in_the_way(tmp_path, under):
+    source = tmp_path / "in.png"
+    Image.fromarray(np.zeros((4, 4), np.uint8)).save(source)
+    (tmp_path / "afile").write_text("not a folder")
+    with pytest.raises(NotADirectoryError, match="afile' is a file, not a folder"):
+        dither_file(source, tmp_path / under, DitherSettings())
+    assert (tmp_path / "afile").read_text() == "not a folder"

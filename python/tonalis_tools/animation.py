@@ -51,8 +51,16 @@ def stable_tolerance(levels: Any = None, palette: Any = None) -> float:
     whose colours are rarely evenly spread)."""
     if palette is not None:
         return 16.0
-    count = 2 if levels is None else (min(levels) if isinstance(levels, tuple) else int(levels))
-    return 255.0 / (count - 1) / 4.0
+    if isinstance(levels, tuple) and not levels:
+        raise ValueError("levels needs at least one count")
+    count = 2 if levels is None else (min(levels) if isinstance(levels, tuple) else levels)
+    if (
+        isinstance(count, bool)
+        or not isinstance(count, numbers.Integral)
+        or not 2 <= int(count) <= 256
+    ):
+        raise ValueError(f"levels must be between 2 and 256, got {levels!r}")
+    return 255.0 / (int(count) - 1) / 4.0
 
 
 def dither_frames(
@@ -71,11 +79,13 @@ def dither_frames(
 
     Returns one uint8 array per frame.
     """
-    from .pipeline import DitherSettings, apply, resolve
+    from .pipeline import DitherSettings, apply, check, resolve
 
     if not isinstance(stable, bool):
         raise TypeError(f"stable must be a bool, got {type(stable).__name__}")
     settings = resolve(DitherSettings(method=method, **options))
+    # Bad levels, palettes and the like are reported before any frame is read.
+    check(settings)
     if settings.seed is None and normalize_name(method) == "random":
         settings = dataclasses.replace(settings, seed=0)
     if tolerance is None:

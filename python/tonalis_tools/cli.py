@@ -8,13 +8,15 @@ import glob
 import importlib.util
 import io
 import os
+import queue
 import re
 import signal
 import sys
+import tempfile
 import threading
 import time
 from collections.abc import Callable, Iterator, Sequence
-from concurrent.futures import Future, ThreadPoolExecutor, as_completed
+from concurrent.futures import Future
 from contextlib import contextmanager
 from pathlib import Path
 from types import FrameType
@@ -33,15 +35,17 @@ from .gallery import build_gallery
 from .halftone import SCREENS, SHAPES, halftone_matrix, screen
 from .imagefile import (
     Frames,
+    WriteGuard,
     is_lossy,
     load_frames,
     load_image,
+    make_folder,
     output_format,
     save_bytes,
     save_frames,
 )
 from .names import did_you_mean, normalize_name
-from .pack import FORMATS, FormatTarget, c_header, dither_target, pack
+from .pack import FORMATS, MAX_ALIGN, FormatTarget, c_header, dither_target, pack
 from .palette_files import PALETTE_EXTENSIONS, load_palette_file
 from .pipeline import DitherSettings, blue_noise_size, check, dither_frames, load_matrix, resolve
 from .planner import OutputClash, file_identity, plan_outputs
@@ -208,7 +212,8 @@ def _build_parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
         "--no-preserve-alpha",
         dest="preserve_alpha",
         action="store_false",
-        help="dither the alpha channel of LA/RGBA images too",
+        help="dither the alpha channel of LA/RGBA images too (to --levels; a "
+        "palette keeps alpha as it is)",
     )
     how.add_argument(
         "--gray",
@@ -325,7 +330,9 @@ def _build_parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
         default="msb",
         help="bit formats: leftmost pixel in the high (msb, default) or low bits",
     )
-    device.add_argument("--invert", action="store_true", help="bit formats: flip every bit")
+    device.add_argument(
+        "--invert", action="store_true", help="with --pack, bit formats: flip every bit"
+    )
     device.add_argument(
         "--byte-order",
         choices=("little", "big"),
@@ -614,8 +621,8 @@ def _pack_target(args: argparse.Namespace) -> FormatTarget | None:
     target = _named(dither_target, args.pack)
     if args.compare:
         raise UsageError("--pack writes one file per input; it does not go with --compare")
-    if args.align < 1:
-        raise UsageError(f"--align must be 1 or more bytes, got {args.align}")
+    if not 1 <= args.align <= MAX_ALIGN:
+        raise UsageError(f"--align must be from 1 to {MAX_ALIGN} bytes, got {args.align}")
     if args.band_height is not None and not 1 <= args.band_height <= 65535:
         raise UsageError(f"--band-height must be between 1 and 65535 rows, got {args.band_height}")
     if args.invert and isinstance(target.levels, tuple):
@@ -691,10 +698,16 @@ def _settings(args: argparse.Namespace) -> tuple[list[str], list[DitherSettings]
     else:
         labels = methods
         settings = [make(methods[0], matrix)]
+    if not args.preserve_alpha and (palette is not None or args.colors is not None):
+        raise UsageError(
+            "--no-preserve-alpha dithers alpha to the levels; with a palette alpha "
+            "is kept as it is: leave it out, or dither to --levels"
+        )
     for s in settings:
-        _check_settings(s)
-    if args.colors is not None:
-        _check_settings(dataclasses.replace(settings[0], palette=["#000", "#fff"]))
+        # With --colors each image brings its own palette; check with a stand-in.
+        _check_settings(
+            s if args.colors is None else dataclasses.replace(s, palette=["#000", "#fff"])
+        )
     return labels, [resolve(s) for s in settings]
 
 
@@ -788,6 +801,9 @@ def _check_format(destination: Path, args: argparse.Namespace, into_folder: bool
 
 def _stdout_format(args: argparse.Namespace) -> str:
     if args.pack is not None:
+        _check_pack_destination(
+            Path("stdout." + (args.format or "bin").lstrip(".")), f"--format {args.format}"
+        )
         if sys.stdout.isatty() and not _c_source(Path("stdout." + (args.format or "bin"))):
             raise UsageError(
                 "refusing to write device bytes to a terminal: redirect standard "
@@ -815,22 +831,59 @@ def _plan(
         _stdout_format(args)
         return [(found[0][0], Path(STDIO))]
     if found[0][0] == Path(STDIO) and not into_folder:
-        if args.pack is None:
-            _check_format(Path(args.output), args, False)
-        return [(found[0][0], Path(args.output))]
-    suffix = args.format or ("bin" if args.pack is not None else None)
-    try:
-        pairs = plan_outputs(
-            found, args.output, into_folder=into_folder, suffix=suffix, overwrite=args.overwrite
-        )
-    except OutputClash as exc:
-        hint = " (pass --overwrite to allow it)" if exc.replaces_input else ""
-        raise UsageError(f"{exc}{hint}") from None
-    if args.pack is not None:
-        return pairs
+        pairs = [(found[0][0], Path(args.output))]
+    else:
+        suffix = args.format or ("bin" if args.pack is not None else None)
+        try:
+            pairs = plan_outputs(
+                found, args.output, into_folder=into_folder, suffix=suffix, overwrite=args.overwrite
+            )
+        except OutputClash as exc:
+            hint = " (pass --overwrite to allow it)" if exc.replaces_input else ""
+            raise UsageError(f"{exc}{hint}") from None
     for suffix in sorted({d.suffix.lower() for _, d in pairs}):
-        _check_format(next(d for _, d in pairs if d.suffix.lower() == suffix), args, into_folder)
+        example = next(d for _, d in pairs if d.suffix.lower() == suffix)
+        if args.pack is not None:
+            _check_pack_destination(example)
+        else:
+            _check_format(example, args, into_folder)
+    _check_folders({d.parent for _, d in pairs})
     return pairs
+
+
+def _check_pack_destination(destination: Path, named: str | None = None) -> None:
+    """Device bytes go into a raw file or a C source, never under an image's name."""
+    if _c_source(destination) or not _writable_name(str(destination)):
+        return
+    named = named or repr(str(destination))
+    raise UsageError(
+        f"--pack writes device bytes, not an image, and {named} names a "
+        f"{output_format(destination)} file: name it .bin (or .h or .c for a C array)"
+    )
+
+
+def _check_folders(folders: set[Path]) -> None:
+    """Whether every output folder can be made and written into: said once,
+    before anything is dithered, rather than once per file after."""
+    probed: set[Path] = set()
+    for folder in sorted(folders):
+        existing = folder
+        while not existing.exists() and existing != existing.parent:
+            existing = existing.parent
+        if not existing.is_dir():
+            raise UsageError(
+                f"cannot write into {str(folder)!r}: {str(existing)!r} is a file, not a folder"
+            )
+        if existing in probed:
+            continue
+        probed.add(existing)
+        try:
+            descriptor, probe = tempfile.mkstemp(prefix=".tonalis-", suffix=".probe", dir=existing)
+        except OSError as exc:
+            where = repr(str(existing)) + ("" if existing == folder else f" (for {str(folder)!r})")
+            raise UsageError(f"cannot write into {where}: {_reason(exc)}") from None
+        os.close(descriptor)
+        os.unlink(probe)
 
 
 def _open_source(source: Path, stdin: bytes | None) -> str | Path | IO[bytes]:
@@ -863,8 +916,13 @@ def _dither(
         raise FileError(f"{_name(source)}: {exc}") from None
 
 
-def _write(frames: Frames, destination: Path, args: argparse.Namespace) -> None:
-    options = {"indexed": args.indexed, "lossy": args.lossy}
+def _write(
+    frames: Frames,
+    destination: Path,
+    args: argparse.Namespace,
+    palette: Sequence[str] | None = None,
+) -> None:
+    options: dict[str, Any] = {"indexed": args.indexed, "lossy": args.lossy, "palette": palette}
     try:
         if destination == Path(STDIO):
             fmt = output_format("stdout." + (args.format or "png").lstrip("."))
@@ -872,7 +930,7 @@ def _write(frames: Frames, destination: Path, args: argparse.Namespace) -> None:
             save_frames(frames, stream, format=fmt, **options)
             stream.flush()
         else:
-            destination.parent.mkdir(parents=True, exist_ok=True)
+            make_folder(destination.parent)
             save_frames(frames, destination, **options)
     except BrokenPipeError:
         raise
@@ -948,7 +1006,7 @@ def _write_packed(
             sys.stdout.buffer.write(data)
             sys.stdout.buffer.flush()
         else:
-            destination.parent.mkdir(parents=True, exist_ok=True)
+            make_folder(destination.parent)
             save_bytes(data, destination)
     except BrokenPipeError:
         raise
@@ -1016,31 +1074,75 @@ T = TypeVar("T")
 U = TypeVar("U")
 
 
+_WORKER = "tonalis-worker-"
+
+
 def _run_all(
     work: Callable[[T, threading.Event], U],
     items: Sequence[T],
     jobs: int,
     done: Callable[[Future[U]], None],
 ) -> list[Future[U]]:
-    """Run `work(item, stop)` for every item on a thread pool, calling `done`
+    """Run `work(item, stop)` for every item on `jobs` threads, calling `done`
     in this thread as each finishes.
 
-    On Ctrl-C or SIGTERM, queued items are cancelled, `stop` tells running
-    ones to give up at their next step, and the exception is raised once they
-    have (each writes its file completely or not at all).
+    On Ctrl-C or SIGTERM, items not started are cancelled, `stop` tells
+    running ones to give up at their next step, their unfinished files are
+    removed, and the exception is raised at once: the threads are daemons,
+    so a long dither still running does not hold up the exit, and what it
+    would write later is refused (finished files are kept).
     """
     stop = threading.Event()
-    pool = ThreadPoolExecutor(max_workers=max(1, min(jobs, len(items))))
+    guard = WriteGuard()
+    futures: list[Future[U]] = [Future() for _ in items]
+    waiting = list(zip(futures, items))[::-1]
+    lock = threading.Lock()
+    finished: queue.SimpleQueue[Future[U]] = queue.SimpleQueue()
+
+    def worker() -> None:
+        guard.attach()
+        while not stop.is_set():
+            with lock:
+                if not waiting:
+                    return
+                future, item = waiting.pop()
+            if not future.set_running_or_notify_cancel():
+                continue
+            try:
+                future.set_result(work(item, stop))
+            except BaseException as exc:  # handed to the main thread
+                future.set_exception(exc)
+            finished.put(future)
+
+    threads = [
+        threading.Thread(target=worker, name=f"{_WORKER}{n}", daemon=True)
+        for n in range(max(1, min(jobs, len(items))))
+    ]
     try:
-        futures = [pool.submit(work, item, stop) for item in items]
-        for future in as_completed(futures):
-            done(future)
+        for thread in threads:
+            thread.start()
+        for _ in futures:
+            done(_wait(finished))
+        for thread in threads:
+            thread.join()
         return futures
     except BaseException:
         stop.set()
+        with lock:
+            for future, _ in waiting:
+                future.cancel()
+            waiting.clear()
+        guard.abandon()
         raise
-    finally:
-        pool.shutdown(wait=True, cancel_futures=True)
+
+
+def _wait(finished: queue.SimpleQueue[Future[U]]) -> Future[U]:
+    """The next finished future; Ctrl-C still gets through while waiting."""
+    while True:
+        try:
+            return finished.get(timeout=0.1)
+        except queue.Empty:
+            continue
 
 
 def _checkpoint(stop: threading.Event) -> None:
@@ -1143,9 +1245,19 @@ def _run(argv: Sequence[str]) -> int:
         raise UsageError(f"--colors must be between 2 and 256, got {args.colors}")
     if args.colors is not None and args.gray:
         raise UsageError("--gray takes --levels, not --colors")
-    if (args.matrix or args.screen) is not None and args.method is not None and not args.compare:
+    if (
+        (args.matrix or args.screen) is not None
+        and args.method is not None
+        and not args.compare
+        and normalize_name(args.method) != "pattern"
+    ):
         option = "--matrix" if args.matrix is not None else "--screen"
-        raise UsageError(f"{option} picks ordered dither; leave out --method (or add --compare)")
+        raise UsageError(
+            f"{option} picks ordered dither (or the matrix of -m pattern); "
+            "leave out --method (or add --compare)"
+        )
+    if args.invert and args.pack is None:
+        raise UsageError("--invert flips the bits of a --pack bit format; it needs --pack")
     _need_pillow()
 
     labels, settings = _settings(args)
@@ -1175,7 +1287,7 @@ def _batch(
         if args.pack is not None:
             _write_packed(result, source, destination, args, used)
         else:
-            _write(result, destination, args)
+            _write(result, destination, args, used.display_palette or used.palette)
 
     show = not args.quiet and (args.progress or (len(pairs) > 3 and sys.stderr.isatty()))
     progress = Progress(len(pairs), sys.stderr, show)
@@ -1252,6 +1364,29 @@ def _compare(
     return EXIT_OK
 
 
+def _stopped(what: str, status: int, command: bool) -> int:
+    """Say that the work stopped, and return `status`.
+
+    Run as the command, exit at once when a dither is still running: it is
+    in compiled code that cannot be stopped, and the interpreter's exit
+    would wait for it or tear it down. Its unfinished file is already gone
+    (see `_run_all`). A second Ctrl-C meanwhile is ignored, so no traceback
+    shows from wherever the interpreter is.
+    """
+    if command and threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+    sys.stderr.write(f"tonalis: {what}\n")
+    running = any(t.name.startswith(_WORKER) and t.is_alive() for t in threading.enumerate())
+    if command and running:
+        for stream in (sys.stdout, sys.stderr):
+            try:
+                stream.flush()
+            except (OSError, ValueError):
+                pass
+        os._exit(status)
+    return status
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Entry point of the `tonalis` console script; returns the exit status."""
     try:
@@ -1261,11 +1396,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         _error(str(exc))
         return EXIT_FAILED
     except KeyboardInterrupt:
-        sys.stderr.write("tonalis: interrupted\n")
-        return EXIT_INTERRUPTED
+        return _stopped("interrupted", EXIT_INTERRUPTED, argv is None)
     except Terminated:
-        sys.stderr.write("tonalis: terminated\n")
-        return EXIT_TERMINATED
+        return _stopped("terminated", EXIT_TERMINATED, argv is None)
     except BrokenPipeError:
         # The reader went away (`tonalis ... -o - | head`): say nothing, and
         # keep the interpreter from complaining when it flushes stdout at exit.

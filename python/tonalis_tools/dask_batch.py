@@ -27,6 +27,7 @@ from collections.abc import Iterable, Sequence
 from pathlib import Path
 from typing import Any
 
+from .imagefile import make_folder
 from .pipeline import DitherSettings, check, dither_file, resolve
 from .planner import plan_outputs as plan
 
@@ -104,7 +105,7 @@ def dither_files(
     check(settings)
     settings = resolve(settings)  # a blue-noise matrix is made once, not per file
     pairs = plan_outputs(inputs, output_dir, suffix=suffix, overwrite=overwrite)
-    Path(output_dir).mkdir(parents=True, exist_ok=True)
+    make_folder(output_dir)
     task = delayed(_dither_chunk, pure=False)
     tasks = [
         task(pairs[i : i + chunk_size], settings, indexed) for i in range(0, len(pairs), chunk_size)

@@ -228,13 +228,15 @@ def ordered(
 ) -> Any:
     """Ordered dither with a per-pixel strength mask and a choice of colour
     distance. Without them it gives `tonalis.ordered_dither`'s bytes."""
+    from .algorithms import named_matrix
+
     code = _distance_code(distance)
     strengths = _mask_array(mask, image)
     return _engines.ordered(
         strengths,
         code,
         image,
-        matrix,
+        named_matrix(matrix),
         levels=levels,
         palette=palette,
         strength=strength,

@@ -187,6 +187,11 @@ def _palette_indices(
     return palette_indices(rgb, colours, f"the palette of format {fmt!r}")
 
 
+#: The largest row alignment: no display or printer pads a row to more (a
+#: page), and larger values would only make huge buffers of padding.
+MAX_ALIGN = 65536
+
+
 def _row_bytes(width: int, bits: int, align: int) -> int:
     raw = (width * bits + 7) // 8
     return (raw + align - 1) // align * align
@@ -229,8 +234,10 @@ def _check_options(bit_order: str, byteorder: str, align: object, band_height: o
         raise ValueError(f"bit_order must be 'msb' or 'lsb', got {bit_order!r}")
     if byteorder not in ("little", "big"):
         raise ValueError(f"byteorder must be 'little' or 'big', got {byteorder!r}")
-    if isinstance(align, bool) or not isinstance(align, int) or align < 1:
-        raise ValueError(f"align must be a whole number of bytes, 1 or more, got {align!r}")
+    if isinstance(align, bool) or not isinstance(align, int) or not 1 <= align <= MAX_ALIGN:
+        raise ValueError(
+            f"align must be a whole number of bytes from 1 to {MAX_ALIGN}, got {align!r}"
+        )
     if band_height is not None and (
         isinstance(band_height, bool)
         or not isinstance(band_height, int)

@@ -19,7 +19,7 @@ import os
 from collections.abc import Callable, Sequence
 from pathlib import Path
 
-from .presets import parse_palette
+from .presets import palette_colours, parse_palette
 
 __all__ = [
     "PALETTE_EXTENSIONS",
@@ -227,16 +227,17 @@ def load_palette_file(path: str | os.PathLike[str]) -> list[str]:
 
 
 def format_palette(colours: Sequence[str], extension: str, *, name: str = "tonalis") -> bytes:
-    """The bytes of a palette file of type `extension` holding `colours`.
+    """The bytes of a palette file of type `extension` holding `colours`
+    ('#rgb'/'#rrggbb' strings or CSS names, (r, g, b) triples, or an array
+    of either, as tonalis takes a palette).
 
     Raises:
-        ValueError: an unknown type, a colour that is not '#rgb'/'#rrggbb',
+        TypeError: `colours` is a single string or not a sequence of colours.
+        ValueError: an unknown type, an entry that is not a colour,
             no colours, or more than 256 for .act.
     """
     suffix = _known_type(extension)
-    hexes = parse_palette(",".join(colours)) if colours else []
-    if not hexes:
-        raise ValueError("the palette has no colours")
+    hexes = palette_colours(colours, "colours")
     triples = [tuple(int(c[i : i + 2], 16) for i in (1, 3, 5)) for c in hexes]
     if suffix == ".act":
         if len(triples) > 256:
@@ -263,6 +264,8 @@ def format_palette(colours: Sequence[str], extension: str, *, name: str = "tonal
 def write_palette(
     colours: Sequence[str], path: str | os.PathLike[str], *, name: str | None = None
 ) -> None:
-    """Write `colours` as a palette file of the type its extension names."""
+    """Write `colours` (as `format_palette` takes them) as a palette file of
+    the type its extension names."""
     suffix = _extension(path)
-    Path(path).write_bytes(format_palette(colours, suffix, name=name or Path(path).stem))
+    data = format_palette(colours, suffix, name=name or Path(path).stem)
+    Path(path).write_bytes(data)

@@ -30,8 +30,17 @@ from .channels import dither_channels
 from .encoding import to_indexed
 from .extras import diffuse, ordered
 from .extras import random as random_dither
-from .imagefile import Frames, load_frames, load_image, output_format, save_frames, save_image
+from .imagefile import (
+    Frames,
+    load_frames,
+    load_image,
+    make_folder,
+    output_format,
+    save_frames,
+    save_image,
+)
 from .names import normalize_name
+from .presets import palette_colours
 from .recolor import recolor
 from .tone import ToneSettings
 
@@ -177,6 +186,12 @@ def resolve(settings: DitherSettings) -> DitherSettings:
     `apply` makes the matrix on every call; resolve once before dithering
     many images with the same settings.
     """
+    for field in ("palette", "display_palette"):
+        value = getattr(settings, field)
+        if isinstance(value, (str, bytes)):
+            # A string is a sequence of one-letter strings, each taken as a
+            # colour; say what is wrong instead.
+            palette_colours(value, field)
     name = settings.matrix if isinstance(settings.matrix, str) else None
     if settings.matrix is None:
         name = settings.method
@@ -412,6 +427,13 @@ def dither_file(
     """
     result = dither_frames(settings, load_frames(source))
     destination = Path(destination)
-    destination.parent.mkdir(parents=True, exist_ok=True)
-    save_frames(result, destination, indexed=indexed, compact=compact, lossy=lossy)
+    make_folder(destination.parent)
+    save_frames(
+        result,
+        destination,
+        indexed=indexed,
+        compact=compact,
+        lossy=lossy,
+        palette=settings.display_palette or settings.palette,
+    )
     return destination

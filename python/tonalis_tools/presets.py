@@ -206,9 +206,57 @@ def parse_palette(text: str) -> list[str]:
     return colours
 
 
+def palette_colours(colours: object, argument: str = "palette") -> list[str]:
+    """'#rrggbb' strings for a palette given as tonalis takes one: a sequence
+    of '#rgb'/'#rrggbb' strings (CSS names too) or (r, g, b) triples of
+    0..255, or a numpy array of either (n x 3 integers, or strings).
+
+    Raises:
+        TypeError: `colours` is a single string or not a sequence of colours
+            (the message names `argument`).
+        ValueError: an entry is not a colour, or there are none.
+    """
+    if isinstance(colours, (str, bytes)):
+        raise TypeError(
+            f"{argument} must be a sequence of colours such as ['#000', '#fff'], "
+            f"not a single string ({str(colours)[:40]!r})"
+        )
+    if isinstance(colours, np.ndarray):
+        if colours.dtype.kind in "iu" and colours.ndim == 2 and colours.shape[1] == 3:
+            if colours.size and (colours.min() < 0 or colours.max() > 255):
+                raise ValueError(f"{argument} holds a colour component outside 0..255")
+            colours = colours.tolist()
+        elif colours.dtype.kind in "US" and colours.ndim == 1:
+            colours = [str(c) for c in colours]
+        else:
+            raise ValueError(
+                f"{argument} as an array must be n x 3 integers of 0..255 or strings, "
+                f"got shape {colours.shape} of {colours.dtype}"
+            )
+    if not isinstance(colours, Iterable):
+        raise TypeError(f"{argument} must be a sequence of colours, got {type(colours).__name__}")
+    result = []
+    for entry in colours:
+        if isinstance(entry, str):
+            result.append(_colour(entry))
+        elif (
+            isinstance(entry, (tuple, list))
+            and len(entry) == 3
+            and all(isinstance(v, (int, np.integer)) and not isinstance(v, bool) for v in entry)
+        ):
+            result.append(_rgb_color(str(int(v)) for v in entry))
+        else:
+            raise TypeError(
+                f"{argument} entries must be '#rrggbb' strings or (r, g, b) triples, got {entry!r}"
+            )
+    if not result:
+        raise ValueError(f"the {argument} list has no colours")
+    return result
+
+
 def _rgb_color(fields: Iterable[str]) -> str:
     values = [int(f) for f in fields]
-    if any(v > 255 for v in values):
+    if any(not 0 <= v <= 255 for v in values):
         raise ValueError(f"colour component out of range 0..255 in {' '.join(map(str, values))!r}")
     return "#{:02x}{:02x}{:02x}".format(*values)
 
