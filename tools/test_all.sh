@@ -11,6 +11,8 @@
 #   python3      the whole suite on a build with warnings as errors, tests
 #                spread over the cores (tools/test.sh);
 #   typing       stubtest and mypy --strict, once (tools/typecheck.py);
+#   docs         the documentation site, with Sphinx's warnings as errors
+#                (tools/docs.sh), from that build's docstrings;
 #   variants     the bit-exact files under each instruction set below the
 #                widest, and under one worker thread (tools/test_variants.sh);
 #   freethreaded a free-threaded CPython (tools/freethreaded_python.sh builds
@@ -33,7 +35,7 @@ cd "$(dirname "$0")/.."
 source tools/steps.sh
 source tools/cache.sh
 
-parts=(lint python3 typing variants freethreaded cpython core sanitize)
+parts=(lint python3 typing docs variants freethreaded cpython core sanitize)
 if [ "${1:-}" = --list ]; then
     printf '%s\n' "${parts[@]}"
     exit 0
@@ -87,7 +89,7 @@ use_compiler_cache
 
 part lint "ruff and clang-format" bash tools/lint.sh
 
-# python3: the -Werror build serves the suite, the type checks and the variants.
+# python3: the -Werror build serves the suite, the type checks, the docs and the variants.
 python3_venv=$(python_environment python3 werror build/logs/werror) || python3_venv=
 python3_suite() {
     [ -n "$python3_venv" ] || return 1
@@ -95,6 +97,7 @@ python3_suite() {
 }
 part python3 "the suite on a -Werror build" python3_suite
 part typing "stubtest and mypy --strict" bash tools/lint.sh typing "$python3_venv/bin/python"
+part docs "the documentation site (sphinx-build -W)" bash tools/docs.sh "$python3_venv/bin/python"
 part variants "bit-exact files under the narrower instruction sets and one thread" \
     bash tools/test_variants.sh "$python3_venv/bin/python"
 

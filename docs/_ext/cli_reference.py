@@ -90,8 +90,7 @@ class CliReference(Directive):
             rows = [
                 (invocation(a), help_text(a, parser))
                 for a in group._group_actions
-                if a.help is not argparse.SUPPRESS
-                and not isinstance(a, argparse._SubParsersAction)
+                if a.help is not argparse.SUPPRESS and not isinstance(a, argparse._SubParsersAction)
             ]
             if not rows:
                 continue
