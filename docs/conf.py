@@ -25,6 +25,9 @@ myst_enable_extensions = ["colon_fence"]
 # Headings become link targets, so that pages can link to sections.
 myst_heading_anchors = 3
 
+# Options keep their two hyphens and quotes stay as typed.
+smartquotes = False
+
 html_theme = "furo"
 html_static_path = ["_static"]
 html_title = f"tonalis {release}"

@@ -87,15 +87,15 @@ def test_plan_outputs_guards_inputs_and_collisions(tmp_path):
     assert plan_outputs([a], tmp_path / "x", overwrite=True) == [(a, a)]
 
 
-def test_the_readme_example_starts_its_cluster_only_in_the_main_module():
+def test_the_guide_example_starts_its_cluster_only_in_the_main_module():
     # Client() starts worker processes that import the script again; outside
     # the guard each of them would start a cluster of its own.
     import ast
     import re
     from pathlib import Path
 
-    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text()
-    section = readme.split("## Large batches with Dask", 1)[1]
+    guide = Path(__file__).resolve().parent.parent / "docs" / "guides" / "batches.md"
+    section = guide.read_text()
     assert 'pip install "tonalis[pil]" "dask[distributed]"' in section.split("```python", 1)[0]
     code = re.search(r"```python\n(.*?)```", section, re.S).group(1)
     tree = ast.parse(code)

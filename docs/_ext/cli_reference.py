@@ -41,10 +41,10 @@ def invocation(action: argparse.Action) -> str:
 
 
 def help_text(action: argparse.Action, parser: argparse.ArgumentParser) -> str:
-    text = action.help or ""
-    if "%(" in text:
-        text = text % {**vars(action), "prog": parser.prog}
-    return text
+    """The help as `--help` prints it: %(default)s and the like filled in, %% as %."""
+    if not action.help:
+        return ""
+    return parser._get_formatter()._expand_help(action)
 
 
 def literal(text: str) -> nodes.literal_block:
