@@ -114,3 +114,17 @@ def test_a_skip_needs_a_reason():
                 assert SKIP.match(text.strip()), (
                     f"{page.name}:{number}: write <!-- docs-test: skip: why -->"
                 )
+
+
+def test_relative_links_lead_to_files():
+    # The README's links and the pages' links to pictures and other pages
+    # are followed on a code host as paths: each must name a file or folder
+    # of the tree (the site's build checks its own cross-references too).
+    link = re.compile(r"\]\(([^)\s]+)\)")
+    for page in pages():
+        for number, text in enumerate(page.read_text(encoding="utf-8").splitlines(), 1):
+            for target in link.findall(text):
+                if re.match(r"[a-z]+:", target) or target.startswith("#"):
+                    continue
+                path = (page.parent / target.split("#", 1)[0]).resolve()
+                assert path.exists(), f"{page.relative_to(ROOT)}:{number}: no {target}"
