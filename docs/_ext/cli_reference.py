@@ -10,16 +10,24 @@ from __future__ import annotations
 
 import argparse
 import importlib
+from importlib.metadata import entry_points
 
 from docutils import nodes
 from docutils.parsers.rst import Directive
 from sphinx.application import Sphinx
 
 
+def command_module() -> object:
+    """The module of the installed `tonalis` command's entry point."""
+    found = entry_points(group="console_scripts", name="tonalis")
+    for point in found:
+        return importlib.import_module(point.module)
+    return importlib.import_module("tonalis_tools.cli")
+
+
 def parsers() -> dict[str, argparse.ArgumentParser]:
     """The command's parsers by command name, the top-level one under ''."""
-    cli = importlib.import_module("tonalis_tools.cli")
-    root = cli._build_parser()[0]
+    root = command_module()._build_parser()[0]
     found = {"": root}
     for action in root._actions:
         if isinstance(action, argparse._SubParsersAction):
