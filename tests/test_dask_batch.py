@@ -61,6 +61,23 @@ def test_synchronous_scheduler_without_a_cluster(files, tmp_path):
     )
 
 
+def test_options_of_the_front_door_dither_like_it(files, tmp_path):
+    pytest.importorskip("dask")
+    from tonalis_tools import dither
+
+    written = dither_files(
+        files[:2], tmp_path / "out", method="bluenoise16", preset="cga", scheduler="sync"
+    )
+    for source, result in zip(files, written):
+        expected = dither(np.asarray(Image.open(source)), "bluenoise16", preset="cga")
+        assert np.array_equal(np.asarray(load_image(result)), expected)
+    with pytest.raises(ValueError, match="settings and levels exclude each other"):
+        dither_files(files, tmp_path / "other", DitherSettings(), levels=3)
+    with pytest.raises(ValueError, match="did you mean 'atkinson'"):
+        dither_files(files, tmp_path / "other", method="atkinsn")
+    assert not (tmp_path / "other").exists()
+
+
 def test_bad_settings_fail_before_any_task(files, tmp_path):
     pytest.importorskip("dask")
     with pytest.raises(ValueError, match="levels"):

@@ -1,8 +1,11 @@
 """Companions to the tonalis dithering module: palette presets, blue-noise
 matrices, file pipelines, the `tonalis` command and its gallery.
 
-tonalis itself is the C++ extension; this package is pure Python and only
-uses its public functions.
+tonalis itself is the C++ extension. This package is Python around it and
+around a second compiled module of its own, `tonalis_tools._engines`, which
+holds the refined engines and the added algorithms. `dither` is the one call
+for every method and option; the functions it chooses between stay
+available for finer control.
 """
 
 from __future__ import annotations
@@ -14,6 +17,7 @@ from .animation import dither_frames
 from .bluenoise import blue_noise_matrix, blue_noise_ranks
 from .channels import DEVICE_LEVELS, device_levels, dither_channels
 from .extras import DISTANCES, diffuse, ordered, random
+from .front import dither, method_names
 from .halftone import SCREENS, halftone_matrix, screen, screen_names
 from .pack import FORMATS, FormatTarget, c_header, dither_target, pack, parse_c_header, unpack
 from .palette_files import (
@@ -33,6 +37,8 @@ __version__: str = tonalis.__version__
 
 __all__ = [
     "__version__",
+    "dither",
+    "method_names",
     "DitherSettings",
     "PRESETS",
     "adaptive_palette",

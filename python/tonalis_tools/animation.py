@@ -72,20 +72,21 @@ def dither_frames(
     **options: Any,
 ) -> list[npt.NDArray[np.uint8]]:
     """Dither each frame (arrays or PIL images of one size) with `method` and
-    `options` (any field of `DitherSettings`: levels, palette, serpentine,
-    strength, linear, ...; a seed is drawn once for random dither), keeping
+    `options` (those of `tonalis_tools.dither`: levels, palette, preset,
+    serpentine, strength, linear, ...; random dither without a seed takes
+    seed 0 for every frame), keeping
     error-diffused pixels still where their input changed by at most
     `tolerance` code units per channel (default `stable_tolerance`).
 
     Returns one uint8 array per frame.
     """
-    from .pipeline import DitherSettings, apply, check, resolve
+    from .front import settings as front_settings
+    from .pipeline import apply
 
     if not isinstance(stable, bool):
         raise TypeError(f"stable must be a bool, got {type(stable).__name__}")
-    settings = resolve(DitherSettings(method=method, **options))
     # Bad levels, palettes and the like are reported before any frame is read.
-    check(settings)
+    settings = front_settings(method, **options)
     if settings.seed is None and normalize_name(method) == "random":
         settings = dataclasses.replace(settings, seed=0)
     if tolerance is None:

@@ -28,9 +28,10 @@ import numpy.typing as npt
 import tonalis
 
 from .algorithms import ALGORITHMS
-from .bluenoise import SIZES as BLUE_NOISE_SIZES
 from .channels import DEVICE_LEVELS, device_levels
 from .extras import DISTANCES
+from .front import check_method, matrix_names
+from .front import settings as front_settings
 from .gallery import build_gallery
 from .halftone import SCREENS, SHAPES, halftone_matrix, screen
 from .imagefile import (
@@ -44,10 +45,10 @@ from .imagefile import (
     save_bytes,
     save_frames,
 )
-from .names import did_you_mean, normalize_name
+from .names import normalize_name
 from .pack import FORMATS, MAX_ALIGN, FormatTarget, c_header, dither_target, pack
 from .palette_files import PALETTE_EXTENSIONS, load_palette_file
-from .pipeline import DitherSettings, blue_noise_size, check, dither_frames, load_matrix, resolve
+from .pipeline import DitherSettings, blue_noise_size, dither_frames, load_matrix
 from .planner import OutputClash, file_identity, plan_outputs
 from .presets import PRESETS, adaptive_palette, parse_palette, preset
 from .recolor import PANELS, panel_palette
@@ -463,16 +464,6 @@ def _palette_argument(text: str, option: str = "--palette") -> list[str]:
         raise UsageError(f"{option}: {exc}") from None
 
 
-def _matrix_names() -> list[str]:
-    return (
-        tonalis.available_matrices() + [f"bluenoise{n}" for n in BLUE_NOISE_SIZES] + list(SCREENS)
-    )
-
-
-def _method_names() -> list[str]:
-    return tonalis.available_methods() + _matrix_names() + ["random"] + list(ALGORITHMS)
-
-
 def _matrix_argument(text: str) -> str | int | np.ndarray:
     if blue_noise_size(text) is not None or screen(text) is not None:
         return text
@@ -480,7 +471,7 @@ def _matrix_argument(text: str) -> str | int | np.ndarray:
     if key.startswith("bayer") or key.isdigit():
         return int(key) if key.isdigit() else text
     if not os.path.exists(text):
-        names = ", ".join(_matrix_names())
+        names = ", ".join(matrix_names())
         raise UsageError(f"--matrix {text!r} is neither a matrix name ({names}) nor a file")
     try:
         return load_matrix(text)
@@ -489,17 +480,11 @@ def _matrix_argument(text: str) -> str | int | np.ndarray:
 
 
 def _check_method(name: str) -> None:
-    """Reject a method tonalis does not know, naming the closest one."""
-    if normalize_name(name) in {normalize_name(a) for a in ALGORITHMS}:
-        return
+    """Reject a method no engine knows, naming the closest one."""
     try:
-        check(DitherSettings(method=name))
-    except ValueError:
-        # The method is the only setting that is not a default, so it is the bad one.
-        valid = ", ".join(_method_names())
-        raise UsageError(
-            f"unknown dither method {name!r}{did_you_mean(name, _method_names())} (valid: {valid})"
-        ) from None
+        check_method(name)
+    except ValueError as exc:
+        raise UsageError(str(exc)) from None
 
 
 def _refinements(args: argparse.Namespace) -> tuple[float | None, npt.NDArray[np.uint8] | None]:
@@ -514,13 +499,6 @@ def _refinements(args: argparse.Namespace) -> tuple[float | None, npt.NDArray[np
     except (OSError, ValueError) as exc:
         raise UsageError(f"cannot read --mask {args.mask!r}: {_reason(exc)}") from None
     return limit, mask
-
-
-def _check_settings(settings: DitherSettings) -> None:
-    try:
-        check(settings)
-    except (TypeError, ValueError, OverflowError) as exc:
-        raise UsageError(str(exc)) from None
 
 
 def _screen_argument(text: str) -> np.ndarray:
@@ -671,24 +649,34 @@ def _settings(args: argparse.Namespace) -> tuple[list[str], list[DitherSettings]
     error_limit, mask = _refinements(args)
 
     def make(method: str, matrix: str | int | np.ndarray | None) -> DitherSettings:
-        return DitherSettings(
-            method=method,
-            levels=levels,
-            palette=palette,
-            serpentine=args.serpentine,
-            seed=args.seed,
-            strength=args.strength,
-            linear=args.linear,
-            preserve_alpha=args.preserve_alpha,
-            matrix=matrix,
-            gray=gray,
-            tone=tone,
-            display_palette=display,
-            error_limit=error_limit,
-            mask=mask,
-            distance=args.distance,
-        )
+        # With --colors each image brings its own palette; check with a stand-in.
+        try:
+            made = front_settings(
+                method,
+                levels=levels,
+                palette=palette if args.colors is None else ["#000", "#fff"],
+                serpentine=args.serpentine,
+                seed=args.seed,
+                strength=args.strength,
+                linear=args.linear,
+                preserve_alpha=args.preserve_alpha,
+                matrix=matrix,
+                gray=gray,
+                tone=tone,
+                display_palette=display,
+                error_limit=error_limit,
+                mask=mask,
+                distance=args.distance,
+            )
+        except (TypeError, ValueError, OverflowError) as exc:
+            raise UsageError(str(exc)) from None
+        return made if args.colors is None else dataclasses.replace(made, palette=None)
 
+    if not args.preserve_alpha and (palette is not None or args.colors is not None):
+        raise UsageError(
+            "--no-preserve-alpha dithers alpha to the levels; with a palette alpha "
+            "is kept as it is: leave it out, or dither to --levels"
+        )
     if args.compare:
         labels = list(methods)
         settings = [make(m, None) for m in methods]
@@ -698,17 +686,7 @@ def _settings(args: argparse.Namespace) -> tuple[list[str], list[DitherSettings]
     else:
         labels = methods
         settings = [make(methods[0], matrix)]
-    if not args.preserve_alpha and (palette is not None or args.colors is not None):
-        raise UsageError(
-            "--no-preserve-alpha dithers alpha to the levels; with a palette alpha "
-            "is kept as it is: leave it out, or dither to --levels"
-        )
-    for s in settings:
-        # With --colors each image brings its own palette; check with a stand-in.
-        _check_settings(
-            s if args.colors is None else dataclasses.replace(s, palette=["#000", "#fff"])
-        )
-    return labels, [resolve(s) for s in settings]
+    return labels, settings
 
 
 # --- inputs and outputs -----------------------------------------------------------
@@ -1176,7 +1154,7 @@ def _error(text: str) -> None:
 
 def _list() -> None:
     print("error-diffusion methods:", ", ".join(tonalis.available_methods()))
-    print("ordered matrices:", ", ".join(_matrix_names()))
+    print("ordered matrices:", ", ".join(matrix_names()))
     print("other: random, " + ", ".join(ALGORITHMS))
     _table(
         "palette presets",

@@ -27,8 +27,10 @@ from collections.abc import Iterable, Sequence
 from pathlib import Path
 from typing import Any
 
+from .front import prepare
+from .front import settings as front_settings
 from .imagefile import make_folder
-from .pipeline import DitherSettings, check, dither_file, resolve
+from .pipeline import DitherSettings, dither_file
 from .planner import plan_outputs as plan
 
 __all__ = ["dither_files", "plan_outputs"]
@@ -73,6 +75,7 @@ def dither_files(
     indexed: bool = False,
     overwrite: bool = False,
     scheduler: str | None = None,
+    **options: Any,
 ) -> list[str]:
     """Dither every input file into `output_dir` as Dask tasks; returns the written paths.
 
@@ -80,6 +83,8 @@ def dither_files(
         inputs: image files (anything Pillow reads).
         output_dir: created if missing; results keep their input's file name.
         settings: how to dither (default: Floyd-Steinberg, black and white).
+        options: instead of `settings`, the method and options of
+            `tonalis_tools.dither` (``method="atkinson", preset="pico8"``).
         suffix: write this format instead of the input's ('.png').
         chunk_size: files per task; larger chunks mean less scheduling overhead.
         indexed: store results of at most 256 colours as palette images.
@@ -90,7 +95,8 @@ def dither_files(
     Raises:
         ImportError: dask is not installed.
         ValueError: two results would collide, a result would replace an
-            input, chunk_size < 1, or the settings are rejected by tonalis.
+            input, chunk_size < 1, both settings and options are given, or
+            the settings are rejected.
         OSError: a file could not be read or written (raised by the task).
     """
     from dask.base import compute as dask_compute
@@ -101,9 +107,10 @@ def dither_files(
 
     if chunk_size < 1:
         raise ValueError(f"chunk_size must be at least 1, got {chunk_size}")
-    settings = settings or DitherSettings()
-    check(settings)
-    settings = resolve(settings)  # a blue-noise matrix is made once, not per file
+    if settings is not None and options:
+        raise ValueError(f"settings and {', '.join(options)} exclude each other; pass one of them")
+    # A blue-noise matrix is made once, not per file.
+    settings = front_settings(**options) if settings is None else prepare(settings)
     pairs = plan_outputs(inputs, output_dir, suffix=suffix, overwrite=overwrite)
     make_folder(output_dir)
     task = delayed(_dither_chunk, pure=False)
