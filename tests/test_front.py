@@ -141,6 +141,14 @@ def test_every_command_line_method_runs_through_dither(name):
     )
 
 
+def test_random_has_a_name_that_does_not_shadow_the_standard_module():
+    assert tonalis_tools.random_dither is tonalis_tools.random
+    _same(
+        tonalis_tools.random_dither(IMAGES["RGB"], seed=9),
+        tonalis.random_dither(IMAGES["RGB"], seed=9),
+    )
+
+
 def test_command_line_method_list_is_the_front_doors(capsys):
     assert main(["--list"]) == 0
     listed = capsys.readouterr().out
@@ -218,6 +226,12 @@ def test_panel_dithers_to_what_it_shows_and_writes_what_its_driver_takes():
     _same(dither(IMAGES["RGB"], panel=name), expected)
 
 
+def test_colors_fits_a_palette_to_the_image():
+    array = IMAGES["RGBA"]
+    fitted = tonalis_tools.adaptive_palette(array, 5)
+    _same(dither(array, "burkes", colors=5), tonalis.dither(array, "burkes", palette=fitted))
+
+
 def test_gray_image_with_a_palette_is_dithered_as_rgb():
     gray = IMAGES["gray"]
     _same(dither(gray, palette=PALETTE), tonalis.dither(np.dstack([gray] * 3), palette=PALETTE))
@@ -269,6 +283,9 @@ def test_gray_image_with_a_palette_is_dithered_as_rgb():
             "serpentine does not go with matrix",
         ),
         ({"exact": 1}, TypeError, "exact must be a bool"),
+        ({"colors": 4, "preset": "cga"}, ValueError, "colors and preset exclude"),
+        ({"colors": 1}, ValueError, "colors must be between 2 and 256"),
+        ({"exact": True, "colors": 4}, ValueError, "not colors"),
         ({"method": "pattern"}, ValueError, "needs a palette"),
         ({"distance": "lab"}, ValueError, "unknown distance 'lab'"),
         ({"mask": np.ones((3, 3))}, ValueError, "mask must have the image's height and width"),
@@ -292,8 +309,9 @@ def test_bad_options_get_one_line_errors_naming_them(kwargs, error, message):
         (["-m", "bluenoise32", "--preset", "cga"], {"method": "bluenoise32", "preset": "cga"}),
         (["-m", "riemersma", "--gamma", "1.3"], {"method": "riemersma", "gamma": 1.3}),
         (["--levels", "rgb565", "--error-limit", "8"], {"levels": "rgb565", "error_limit": 8}),
+        (["-m", "sierra-lite", "--colors", "6"], {"method": "sierra_lite", "colors": 6}),
     ],
-    ids=["kernel", "bluenoise", "tone", "device"],
+    ids=["kernel", "bluenoise", "tone", "device", "colors"],
 )
 def test_command_line_writes_what_dither_returns(tmp_path, argv, options):
     source, target = tmp_path / "in.png", tmp_path / "out.png"

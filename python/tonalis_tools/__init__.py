@@ -16,7 +16,7 @@ from .algorithms import pattern_dither, riemersma, variable_diffuse
 from .animation import dither_frames
 from .bluenoise import blue_noise_matrix, blue_noise_ranks
 from .channels import DEVICE_LEVELS, device_levels, dither_channels
-from .extras import DISTANCES, diffuse, ordered, random
+from .extras import DISTANCES, diffuse, ordered, random, random_dither
 from .front import dither, method_names
 from .halftone import SCREENS, halftone_matrix, screen, screen_names
 from .pack import FORMATS, FormatTarget, c_header, dither_target, pack, parse_c_header, unpack
@@ -83,6 +83,7 @@ __all__ = [
     "diffuse",
     "ordered",
     "random",
+    "random_dither",
     "dither_frames",
     "pattern_dither",
     "riemersma",

@@ -50,7 +50,7 @@ from .names import normalize_name
 if TYPE_CHECKING:
     from PIL import Image
 
-__all__ = ["diffuse", "ordered", "random", "DISTANCES"]
+__all__ = ["diffuse", "ordered", "random", "random_dither", "DISTANCES"]
 
 #: The colour distances, in the engine's numbering.
 DISTANCES: tuple[str, ...] = ("rgb", "luma", "oklab")
@@ -299,3 +299,8 @@ def random(
         linear=linear,
         preserve_alpha=preserve_alpha,
     )
+
+
+#: `random` under a name that does not shadow the standard module's when
+#: imported on its own.
+random_dither = random

@@ -36,7 +36,7 @@ from .halftone import SCREENS
 from .names import did_you_mean, normalize_name
 from .palette_files import load_palette_file
 from .pipeline import DitherSettings, apply, check, resolve
-from .presets import palette_colours, parse_palette
+from .presets import adaptive_palette, palette_colours, parse_palette
 from .presets import preset as preset_colours
 from .recolor import panel_palette
 from .tone import ToneSettings
@@ -301,7 +301,9 @@ def dither(
             ``seed``, ``strength``, ``linear``, ``preserve_alpha``,
             ``gray``, ``error_limit``, ``mask``, ``distance``, ``tone`` or
             its single options (``gamma``, ``brightness``, ``contrast``,
-            ``auto_levels``, ``s_curve``, ``dot_gain``).
+            ``auto_levels``, ``s_curve``, ``dot_gain``); and ``colors``, an
+            adaptive palette of that many colours fitted to this image
+            (median cut, as the command line's --colors).
 
     Raises:
         TypeError: an option that does not exist or has the wrong type.
@@ -309,12 +311,21 @@ def dither(
     """
     if not isinstance(exact, bool):
         raise TypeError(f"exact must be a bool, got {type(exact).__name__}")
+    colors = options.pop("colors", None)
     unknown = [name for name in options if name not in _OPTIONS]
     if unknown:
         name = unknown[0]
-        raise TypeError(f"dither() has no option {name!r}{did_you_mean(name, _OPTIONS)}")
+        hint = did_you_mean(name, [*_OPTIONS, "colors"])
+        raise TypeError(f"dither() has no option {name!r}{hint}")
     if exact:
+        if colors is not None:
+            options["colors"] = colors
         return _exact(image, method, options)
+    if colors is not None:
+        taken = [name for name in ("levels", "palette", "preset", "panel") if name in options]
+        if taken:
+            raise ValueError(f"colors and {taken[0]} exclude each other; pass one of them")
+        options["palette"] = adaptive_palette(image, colors)
     return apply(settings(method, **options), image)
 
 

@@ -28,8 +28,7 @@ from .algorithms import (
 from .bluenoise import blue_noise_size
 from .channels import dither_channels
 from .encoding import to_indexed
-from .extras import diffuse, ordered
-from .extras import random as random_dither
+from .extras import diffuse, ordered, random_dither
 from .imagefile import (
     Frames,
     load_frames,
