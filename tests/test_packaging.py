@@ -86,3 +86,46 @@ def test_companion_leaves_the_module_alone():
 
     assert tonalis.__all__ == PUBLIC
     assert sorted(n for n in dir(tonalis) if not n.startswith("_")) == sorted(PUBLIC[1:])
+
+
+def _sibling_imports(path):
+    """The sibling modules a module of tonalis_tools imports, when it loads
+    or inside its functions (not those for the type checker only)."""
+    import ast
+
+    tree = ast.parse(path.read_text(encoding="utf-8"))
+    found = set()
+    for node in tree.body:
+        if isinstance(node, ast.If) and "TYPE_CHECKING" in ast.unparse(node.test):
+            continue
+        for inner in ast.walk(node):
+            if isinstance(inner, ast.ImportFrom) and inner.level == 1:
+                if inner.module:
+                    found.add(inner.module.split(".")[0])
+                else:
+                    found.update(alias.name for alias in inner.names)
+    return found
+
+
+def test_modules_of_the_companion_import_each_other_without_cycles():
+    package = Path(tonalis_tools.__file__).parent
+    graph = {
+        path.stem: _sibling_imports(path)
+        for path in package.glob("*.py")
+        if path.stem != "__init__"
+    }
+    finished, visiting = set(), []
+
+    def visit(name):
+        if name in finished or name not in graph:
+            return
+        assert name not in visiting, "import cycle: " + " -> ".join([*visiting, name])
+        visiting.append(name)
+        for other in sorted(graph[name]):
+            visit(other)
+        visiting.pop()
+        finished.add(name)
+
+    for name in sorted(graph):
+        visit(name)
+    assert {"front", "pipeline", "animation", "steady"} <= set(graph)

@@ -15,52 +15,18 @@ from __future__ import annotations
 
 import dataclasses
 import numbers
-import re
 from collections.abc import Iterable
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
+from .front import settings as front_settings
 from .names import normalize_name
-
-if TYPE_CHECKING:
-    from .pipeline import DitherSettings
+from .pipeline import DitherSettings, apply
+from .steady import is_threshold_method, stable_tolerance, steady_frames
 
 __all__ = ["dither_frames", "is_threshold_method", "stable_tolerance", "stabilised"]
-
-
-def is_threshold_method(method: str, matrix: object = None) -> bool:
-    """Whether a method's output at a pixel depends only on the pixel and
-    its position (nothing to stabilise)."""
-    from .halftone import screen
-
-    key = normalize_name(method)
-    return (
-        matrix is not None
-        or key in ("pattern", "random", "ordered")
-        or key.startswith("bluenoise")
-        or re.fullmatch(r"(bayer)?\d+(x\d+)?", key) is not None
-        or screen(method) is not None
-    )
-
-
-def stable_tolerance(levels: Any = None, palette: Any = None) -> float:
-    """The default tolerance in code units: a quarter of the gap between
-    neighbouring output levels (a sixteenth of the range with a palette,
-    whose colours are rarely evenly spread)."""
-    if palette is not None:
-        return 16.0
-    if isinstance(levels, tuple) and not levels:
-        raise ValueError("levels needs at least one count")
-    count = 2 if levels is None else (min(levels) if isinstance(levels, tuple) else levels)
-    if (
-        isinstance(count, bool)
-        or not isinstance(count, numbers.Integral)
-        or not 2 <= int(count) <= 256
-    ):
-        raise ValueError(f"levels must be between 2 and 256, got {levels!r}")
-    return 255.0 / (int(count) - 1) / 4.0
 
 
 def dither_frames(
@@ -80,9 +46,6 @@ def dither_frames(
 
     Returns one uint8 array per frame.
     """
-    from .front import settings as front_settings
-    from .pipeline import apply
-
     if not isinstance(stable, bool):
         raise TypeError(f"stable must be a bool, got {type(stable).__name__}")
     # Bad levels, palettes and the like are reported before any frame is read.
@@ -107,37 +70,9 @@ def stabilised(
 ) -> list[npt.NDArray[np.uint8]]:
     """`frames` dithered with resolved `settings`, pixels kept from the
     previous output while their input stays within `tolerance`."""
-    from .pipeline import apply
-
-    keep = not is_threshold_method(settings.method, settings.matrix)
-    results: list[npt.NDArray[np.uint8]] = []
-    reference: npt.NDArray[np.int16] | None = None
-    for index, array in enumerate(frames):
-        fresh = np.asarray(apply(settings, array))
-        if not keep:
-            results.append(fresh)
-            continue
-        current = array.astype(np.int16)
-        if reference is None:
-            reference = current
-            results.append(fresh)
-            continue
-        if current.shape != reference.shape:
-            raise ValueError(
-                f"frames must share one shape: frame {index} is {array.shape}, "
-                f"frame 0 {tuple(reference.shape)}"
-            )
-        change = np.abs(current - reference)
-        if change.ndim == 3:
-            change = change.max(axis=2)
-        still = change <= tolerance
-        previous = results[-1]
-        if previous.shape != fresh.shape:
-            raise ValueError(f"frame {index} dithers to {fresh.shape}, frame 0 to {previous.shape}")
-        results.append(
-            np.where(still if fresh.ndim == 2 else still[:, :, None], previous, fresh).astype(
-                np.uint8
-            )
-        )
-        reference = np.where(still if current.ndim == 2 else still[:, :, None], reference, current)
-    return results
+    return steady_frames(
+        lambda array: np.asarray(apply(settings, array)),
+        frames,
+        tolerance,
+        keep=not is_threshold_method(settings.method, settings.matrix),
+    )

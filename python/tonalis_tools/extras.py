@@ -45,6 +45,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _engines
+from .matrices import named_matrix
 from .names import normalize_name
 
 if TYPE_CHECKING:
@@ -228,8 +229,6 @@ def ordered(
 ) -> Any:
     """Ordered dither with a per-pixel strength mask and a choice of colour
     distance. Without them it gives `tonalis.ordered_dither`'s bytes."""
-    from .algorithms import named_matrix
-
     code = _distance_code(distance)
     strengths = _mask_array(mask, image)
     return _engines.ordered(

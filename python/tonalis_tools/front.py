@@ -30,9 +30,8 @@ import numpy.typing as npt
 import tonalis
 
 from .algorithms import ALGORITHMS
-from .bluenoise import SIZES as BLUE_NOISE_SIZES
 from .channels import device_levels
-from .halftone import SCREENS
+from .matrices import matrix_names
 from .names import did_you_mean, normalize_name
 from .palette_files import load_palette_file
 from .pipeline import DitherSettings, apply, check, resolve
@@ -57,13 +56,6 @@ _TONALIS_DEFAULTS: dict[str, Any] = {
     "preserve_alpha": True,
     "matrix": None,
 }
-
-
-def matrix_names() -> list[str]:
-    """The ordered-dither matrix names: Bayer, blue noise and halftone screens."""
-    return (
-        tonalis.available_matrices() + [f"bluenoise{n}" for n in BLUE_NOISE_SIZES] + list(SCREENS)
-    )
 
 
 def method_names() -> list[str]:
