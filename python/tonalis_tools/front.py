@@ -30,14 +30,14 @@ import numpy.typing as npt
 import tonalis
 
 from .algorithms import ALGORITHMS
-from .channels import device_levels
+from .devices.channels import device_levels
 from .matrices import matrix_names
 from .names import did_you_mean, normalize_name
-from .palette_files import load_palette_file
+from .palettes.palette_files import load_palette_file
+from .palettes.presets import adaptive_palette, palette_colours, parse_palette
+from .palettes.presets import preset as preset_colours
+from .palettes.recolor import panel_palette
 from .pipeline import DitherSettings, apply, check, resolve
-from .presets import adaptive_palette, palette_colours, parse_palette
-from .presets import preset as preset_colours
-from .recolor import panel_palette
 from .tone import ToneSettings
 
 if TYPE_CHECKING:

@@ -24,11 +24,10 @@ from .algorithms import (
     to_colour,
     variable_diffuse,
 )
-from .bluenoise import blue_noise_size
-from .channels import dither_channels
-from .encoding import to_indexed
+from .devices.channels import dither_channels
 from .extras import diffuse, ordered, random_dither
-from .imagefile import (
+from .io.encoding import to_indexed
+from .io.imagefile import (
     Frames,
     load_frames,
     load_image,
@@ -38,9 +37,10 @@ from .imagefile import (
     save_image,
 )
 from .matrices import named_matrix
+from .matrices.bluenoise import blue_noise_size
 from .names import normalize_name
-from .presets import palette_colours
-from .recolor import recolor
+from .palettes.presets import palette_colours
+from .palettes.recolor import recolor
 from .steady import is_threshold_method, stable_tolerance, steady_frames
 from .tone import ToneSettings
 

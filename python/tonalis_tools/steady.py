@@ -18,7 +18,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from .halftone import screen
+from .matrices.halftone import screen
 from .names import normalize_name
 
 __all__ = ["is_threshold_method", "stable_tolerance", "steady_frames"]
