@@ -94,6 +94,21 @@ def test_unreadable_file_raises(files, tmp_path):
         dither_files(files, tmp_path / "out", scheduler="sync")
 
 
+@pytest.mark.parametrize("suffix", [None, ".tif"])
+def test_one_plan_for_files_and_for_named_pairs(tmp_path, suffix):
+    from tonalis_tools.batch import planner
+
+    files = [tmp_path / "a.png", tmp_path / "sub" / "b.jpg"]
+    by_path = plan_outputs(files, tmp_path / "o", suffix=suffix)
+    by_pair = planner.plan_outputs(
+        [(path, path.name) for path in files], tmp_path / "o", suffix=suffix
+    )
+    assert by_path == by_pair
+    # A lossy input becomes PNG unless a suffix is given.
+    assert by_path[1][1].suffix == (suffix or ".png")
+    assert plan_outputs is planner.plan_outputs
+
+
 def test_plan_outputs_guards_inputs_and_collisions(tmp_path):
     a, b = tmp_path / "x" / "same.png", tmp_path / "y" / "same.png"
     assert plan_outputs([a], tmp_path / "o", suffix="tif") == [(a, tmp_path / "o" / "same.tif")]

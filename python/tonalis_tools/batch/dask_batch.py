@@ -31,32 +31,9 @@ from ..front import prepare
 from ..front import settings as front_settings
 from ..io.imagefile import make_folder
 from ..pipeline import DitherSettings, dither_file
-from .planner import plan_outputs as plan
+from .planner import plan_outputs
 
 __all__ = ["dither_files", "plan_outputs"]
-
-
-def plan_outputs(
-    inputs: Iterable[str | os.PathLike[str]],
-    output_dir: str | os.PathLike[str],
-    *,
-    suffix: str | None = None,
-    overwrite: bool = False,
-) -> list[tuple[Path, Path]]:
-    """(source, destination) pairs: each input's file name in `output_dir`.
-
-    `suffix` ('.png') sets the format; without it each result keeps its
-    input's format, or becomes PNG when that is lossy (JPEG). Raises
-    ValueError when two inputs share a name, or when a destination is one of
-    the inputs and `overwrite` is false. The command line plans its outputs
-    with the same rules.
-    """
-    return plan(
-        ((source, Path(source).name) for source in inputs),
-        output_dir,
-        suffix=suffix,
-        overwrite=overwrite,
-    )
 
 
 def _dither_chunk(

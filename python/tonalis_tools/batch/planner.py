@@ -45,15 +45,19 @@ def _keeps_dither(destination: Path) -> Path:
     return destination.with_suffix(LOSSLESS_SUFFIX) if lossy else destination
 
 
+_Path = str | os.PathLike[str]
+
+
 def plan_outputs(
-    inputs: Iterable[tuple[str | os.PathLike[str], str | os.PathLike[str]]],
+    inputs: Iterable[_Path | tuple[_Path, _Path]],
     output: str | os.PathLike[str],
     *,
     into_folder: bool = True,
     suffix: str | None = None,
     overwrite: bool = False,
 ) -> list[tuple[Path, Path]]:
-    """(source, destination) pairs for (source, name relative to the output) pairs.
+    """(source, destination) pairs for the inputs: each a file, named in the
+    output by its file name, or a (source, name relative to the output) pair.
 
     Into a folder, each result is `output / name`, with `suffix` ('.png' or
     'png') as its format when given, and otherwise its input's format, or
@@ -66,7 +70,8 @@ def plan_outputs(
     """
     out = Path(output)
     pairs: list[tuple[Path, Path]] = []
-    for source, relative in inputs:
+    for entry in inputs:
+        source, relative = entry if isinstance(entry, tuple) else (entry, Path(entry).name)
         if not into_folder:
             pairs.append((Path(source), out))
             continue
