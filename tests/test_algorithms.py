@@ -446,7 +446,7 @@ def test_stable_keeps_still_pixels_and_redithers_changed_ones():
         (dict(levels=(4, 1, 4)), ValueError, "levels must be between 2 and 256, got 1"),
         (dict(levels=()), ValueError, "per-channel levels need at least one count"),
         (dict(levels=1, stable=False), ValueError, "levels must be between 2 and 256"),
-        (dict(palette="#000,#fff"), TypeError, "palette must be a sequence.*single string"),
+        (dict(palette="#000,#ggg"), ValueError, "palette: invalid hex color '#ggg'"),
         (dict(palette=[]), ValueError, "palette"),
     ],
 )

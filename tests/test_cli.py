@@ -649,17 +649,18 @@ def test_options_that_would_be_ignored_or_fail_late_are_refused(tmp_path, photo,
 
 def test_an_unwritable_folder_is_reported_once_before_dithering(tmp_path, monkeypatch, capsys):
     from tonalis_tools import cli
+    from tonalis_tools.cli import files
 
     for i in range(3):
         Image.fromarray(RGB).save(tmp_path / f"in{i}.png")
     (tmp_path / "out").mkdir()
     dithered = []
-    monkeypatch.setattr(cli, "dither_frames", lambda *a, **k: dithered.append(a))
+    monkeypatch.setattr(files, "dither_frames", lambda *a, **k: dithered.append(a))
 
     def refuse(**kwargs):
         raise PermissionError(13, "Permission denied")
 
-    monkeypatch.setattr(cli.tempfile, "mkstemp", refuse)
+    monkeypatch.setattr(files.tempfile, "mkstemp", refuse)
     inputs = [str(tmp_path / f"in{i}.png") for i in range(3)]
     assert cli.main([*inputs, "-o", str(tmp_path / "out" / "new") + "/"]) == 2
     lines = capsys.readouterr().err.splitlines()

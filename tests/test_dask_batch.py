@@ -61,6 +61,23 @@ def test_synchronous_scheduler_without_a_cluster(files, tmp_path):
     )
 
 
+def test_options_of_the_front_door_dither_like_it(files, tmp_path):
+    pytest.importorskip("dask")
+    from tonalis_tools import dither
+
+    written = dither_files(
+        files[:2], tmp_path / "out", method="bluenoise16", preset="cga", scheduler="sync"
+    )
+    for source, result in zip(files, written):
+        expected = dither(np.asarray(Image.open(source)), "bluenoise16", preset="cga")
+        assert np.array_equal(np.asarray(load_image(result)), expected)
+    with pytest.raises(ValueError, match="settings and levels exclude each other"):
+        dither_files(files, tmp_path / "other", DitherSettings(), levels=3)
+    with pytest.raises(ValueError, match="did you mean 'atkinson'"):
+        dither_files(files, tmp_path / "other", method="atkinsn")
+    assert not (tmp_path / "other").exists()
+
+
 def test_bad_settings_fail_before_any_task(files, tmp_path):
     pytest.importorskip("dask")
     with pytest.raises(ValueError, match="levels"):
@@ -75,6 +92,21 @@ def test_unreadable_file_raises(files, tmp_path):
     files[3].write_bytes(b"garbage")
     with pytest.raises(OSError):
         dither_files(files, tmp_path / "out", scheduler="sync")
+
+
+@pytest.mark.parametrize("suffix", [None, ".tif"])
+def test_one_plan_for_files_and_for_named_pairs(tmp_path, suffix):
+    from tonalis_tools.batch import planner
+
+    files = [tmp_path / "a.png", tmp_path / "sub" / "b.jpg"]
+    by_path = plan_outputs(files, tmp_path / "o", suffix=suffix)
+    by_pair = planner.plan_outputs(
+        [(path, path.name) for path in files], tmp_path / "o", suffix=suffix
+    )
+    assert by_path == by_pair
+    # A lossy input becomes PNG unless a suffix is given.
+    assert by_path[1][1].suffix == (suffix or ".png")
+    assert plan_outputs is planner.plan_outputs
 
 
 def test_plan_outputs_guards_inputs_and_collisions(tmp_path):

@@ -61,7 +61,10 @@ def test_installed_version_and_entry_point(distribution):
         "tonalis-stubs/__init__.pyi",
         "tonalis.pyi",
         "tonalis_tools/py.typed",
-        "tonalis_tools/cli.py",
+        "tonalis_tools/cli/__init__.py",
+        "tonalis_tools/cli/commands.py",
+        "tonalis_tools/palettes/presets.py",
+        "tonalis_tools/io/animation.py",
         "tonalis_tools/data/coffee.png",
         "tonalis_tools/data/README.md",
     ],
@@ -86,3 +89,91 @@ def test_companion_leaves_the_module_alone():
 
     assert tonalis.__all__ == PUBLIC
     assert sorted(n for n in dir(tonalis) if not n.startswith("_")) == sorted(PUBLIC[1:])
+
+
+def _module_name(package, path):
+    parts = path.relative_to(package).with_suffix("").parts
+    return ".".join(parts[:-1] if parts[-1] == "__init__" else parts)
+
+
+def _sibling_imports(package, path, modules):
+    """The modules of tonalis_tools one of them imports, when it loads or
+    inside its functions (not those for the type checker only)."""
+    import ast
+
+    name = _module_name(package, path)
+    here = name.split(".") if path.stem == "__init__" else name.split(".")[:-1]
+    if name == "":
+        here = []
+    found = set()
+    for node in ast.parse(path.read_text(encoding="utf-8")).body:
+        if isinstance(node, ast.If) and "TYPE_CHECKING" in ast.unparse(node.test):
+            continue
+        for inner in ast.walk(node):
+            if not isinstance(inner, ast.ImportFrom) or inner.level == 0:
+                continue
+            base = here[: len(here) - (inner.level - 1)]
+            target = ".".join([*base, *([inner.module] if inner.module else [])])
+            # A module, or the names of a package, some of which are modules.
+            for candidate in [target] + [f"{target}.{a.name}".lstrip(".") for a in inner.names]:
+                # The package itself loads every module: it is no dependency.
+                if candidate in modules and candidate not in ("", name):
+                    found.add(candidate)
+    return found
+
+
+def test_modules_of_the_companion_import_each_other_without_cycles():
+    package = Path(tonalis_tools.__file__).parent
+    paths = {_module_name(package, path): path for path in package.rglob("*.py")}
+    # The modules kept at their former names only stand for the moved ones.
+    moved = {name for name, path in paths.items() if "sys.modules[__name__]" in path.read_text()}
+    graph = {
+        name: _sibling_imports(package, path, set(paths)) - moved
+        for name, path in paths.items()
+        if name not in moved
+    }
+    finished, visiting = set(), []
+
+    def visit(name):
+        if name in finished:
+            return
+        assert name not in visiting, "import cycle: " + " -> ".join([*visiting, name])
+        visiting.append(name)
+        for other in sorted(graph[name]):
+            visit(other)
+        visiting.pop()
+        finished.add(name)
+
+    for name in sorted(graph):
+        visit(name)
+    assert {"front", "pipeline", "io.animation", "steady", "palettes.presets"} <= set(graph)
+
+
+@pytest.mark.parametrize(
+    "old, new",
+    [
+        ("presets", "palettes.presets"),
+        ("palette_files", "palettes.palette_files"),
+        ("colour_names", "palettes.colour_names"),
+        ("recolor", "palettes.recolor"),
+        ("bluenoise", "matrices.bluenoise"),
+        ("halftone", "matrices.halftone"),
+        ("pack", "devices.pack"),
+        ("channels", "devices.channels"),
+        ("imagefile", "io.imagefile"),
+        ("encoding", "io.encoding"),
+        ("animation", "io.animation"),
+        ("planner", "batch.planner"),
+        ("dask_batch", "batch.dask_batch"),
+    ],
+)
+def test_modules_keep_their_former_names(old, new):
+    import importlib
+
+    former = importlib.import_module(f"tonalis_tools.{old}")
+    assert former is importlib.import_module(f"tonalis_tools.{new}")
+    if old in ("pack", "recolor"):
+        # The package's names of these are the functions, as they always were.
+        assert getattr(tonalis_tools, old) is getattr(former, old)
+    else:
+        assert getattr(tonalis_tools, old) is former

@@ -27,9 +27,8 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _engines
-from .bluenoise import blue_noise_matrix, blue_noise_size
 from .extras import Palette, _distance_code
-from .halftone import screen
+from .matrices import named_matrix
 from .names import normalize_name
 
 if TYPE_CHECKING:
@@ -41,6 +40,7 @@ __all__ = [
     "pattern_dither",
     "riemersma",
     "variable_diffuse",
+    "named_matrix",
     "needs_colour",
     "to_colour",
 ]
@@ -82,18 +82,6 @@ def _int_option(name: str, value: object, low: int, high: int) -> int:
     if not low <= number <= high:
         raise ValueError(f"{name} must be in {low}..={high}, got {number}")
     return number
-
-
-def named_matrix(matrix: Any) -> Any:
-    """A blue-noise or halftone screen name turned into its matrix; other
-    values (Bayer names and sizes, arrays, None) as given."""
-    if not isinstance(matrix, str):
-        return matrix
-    size = blue_noise_size(matrix)
-    if size is not None:
-        return blue_noise_matrix(size)
-    found = screen(matrix)
-    return found if found is not None else matrix
 
 
 @overload

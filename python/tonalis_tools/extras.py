@@ -45,12 +45,13 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _engines
+from .matrices import named_matrix
 from .names import normalize_name
 
 if TYPE_CHECKING:
     from PIL import Image
 
-__all__ = ["diffuse", "ordered", "random", "DISTANCES"]
+__all__ = ["diffuse", "ordered", "random", "random_dither", "DISTANCES"]
 
 #: The colour distances, in the engine's numbering.
 DISTANCES: tuple[str, ...] = ("rgb", "luma", "oklab")
@@ -228,8 +229,6 @@ def ordered(
 ) -> Any:
     """Ordered dither with a per-pixel strength mask and a choice of colour
     distance. Without them it gives `tonalis.ordered_dither`'s bytes."""
-    from .algorithms import named_matrix
-
     code = _distance_code(distance)
     strengths = _mask_array(mask, image)
     return _engines.ordered(
@@ -299,3 +298,8 @@ def random(
         linear=linear,
         preserve_alpha=preserve_alpha,
     )
+
+
+#: `random` under a name that does not shadow the standard module's when
+#: imported on its own.
+random_dither = random

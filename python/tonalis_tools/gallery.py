@@ -16,12 +16,12 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
-from .bluenoise import blue_noise_matrix
-from .channels import device_levels
-from .halftone import halftone_matrix, screen
+from .devices.channels import device_levels
+from .matrices.bluenoise import blue_noise_matrix
+from .matrices.halftone import halftone_matrix, screen
+from .palettes.presets import adaptive_palette, preset
+from .palettes.recolor import panel_palette
 from .pipeline import DitherSettings, apply, save_image
-from .presets import adaptive_palette, preset
-from .recolor import panel_palette
 from .sheet import contact_sheet, strip_sheet
 from .tone import ToneSettings
 

@@ -18,19 +18,16 @@ import tonalis
 
 from .algorithms import (
     ALGORITHMS,
-    named_matrix,
     needs_colour,
     pattern_dither,
     riemersma,
     to_colour,
     variable_diffuse,
 )
-from .bluenoise import blue_noise_size
-from .channels import dither_channels
-from .encoding import to_indexed
-from .extras import diffuse, ordered
-from .extras import random as random_dither
-from .imagefile import (
+from .devices.channels import dither_channels
+from .extras import diffuse, ordered, random_dither
+from .io.encoding import to_indexed
+from .io.imagefile import (
     Frames,
     load_frames,
     load_image,
@@ -39,9 +36,12 @@ from .imagefile import (
     save_frames,
     save_image,
 )
+from .matrices import named_matrix
+from .matrices.bluenoise import blue_noise_size
 from .names import normalize_name
-from .presets import palette_colours
-from .recolor import recolor
+from .palettes.presets import palette_colours
+from .palettes.recolor import recolor
+from .steady import is_threshold_method, stable_tolerance, steady_frames
 from .tone import ToneSettings
 
 if TYPE_CHECKING:
@@ -380,7 +380,8 @@ def dither_frames(
     """Every frame dithered with `settings`, timing kept.
 
     `stable` keeps error-diffused pixels from one frame to the next while
-    their input stays within `tolerance` (see `tonalis_tools.dither_frames`).
+    their input stays within `tolerance` (see `tonalis_tools.dither_frames`,
+    which takes arrays and the options of `tonalis_tools.dither`).
 
     Random dither without a seed draws one seed for the whole animation, so
     like ordered and blue-noise dither it stands still between frames where
@@ -398,12 +399,15 @@ def dither_frames(
     if stable and frames.animated:
         from PIL import Image
 
-        from .animation import stabilised, stable_tolerance
-
         limit = (
             stable_tolerance(settings.levels, settings.palette) if tolerance is None else tolerance
         )
-        arrays = stabilised(settings, (np.asarray(image) for image in frames.images), limit)
+        arrays = steady_frames(
+            lambda array: np.asarray(apply(settings, array)),
+            (np.asarray(image) for image in frames.images),
+            limit,
+            keep=not is_threshold_method(settings.method, settings.matrix),
+        )
         return frames.replace_images([Image.fromarray(a) for a in arrays])
     return frames.replace_images([apply(settings, image) for image in frames.images])
 

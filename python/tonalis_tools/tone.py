@@ -146,7 +146,7 @@ def tone(
 
     Returns a new image; the caller's is not changed.
     """
-    from .channels import as_array, like_input
+    from .devices.channels import as_array, like_input
 
     array, mode = as_array(image)
     colour = _colour_channels(array, preserve_alpha)

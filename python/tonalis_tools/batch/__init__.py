@@ -1,0 +1,1 @@
+"""Many files at once: output planning and the Dask batch."""

@@ -1,0 +1,395 @@
+"""The parser of the `tonalis` command: its options, exit codes and errors."""
+
+from __future__ import annotations
+
+import argparse
+import signal
+from collections.abc import Sequence
+from typing import NoReturn, TypeVar
+
+import tonalis
+
+from ..devices.channels import DEVICE_LEVELS
+from ..extras import DISTANCES
+from ..matrices.halftone import SHAPES
+from ..palettes.palette_files import PALETTE_EXTENSIONS
+
+T = TypeVar("T")
+U = TypeVar("U")
+
+EXIT_OK = 0
+EXIT_FAILED = 2
+EXIT_INTERRUPTED = 128 + signal.SIGINT
+EXIT_TERMINATED = 128 + signal.SIGTERM
+
+STDIO = "-"
+DEFAULT_METHOD = "floyd_steinberg"
+DEFAULT_COMPARE = "floyd_steinberg,atkinson,jarvis_judice_ninke,bayer8x8,bluenoise64,random"
+
+EXAMPLES = """\
+examples:
+  tonalis photo.jpg -o photo-bw.png --gray           black and white
+  tonalis photo.jpg -o photo-8.png                   each channel black or full: 8 colours
+  tonalis photo.jpg -o out.png -m atkinson --levels 4
+  tonalis photo.jpg -o out.png --preset pico8 --serpentine
+  tonalis photo.jpg -o out.png --palette "black,white,#f00" -m bayer8x8
+  tonalis photo.jpg -o out.png --colors 8            adaptive palette of 8 colours
+  tonalis photo.jpg -o out.png --matrix bluenoise64  ordered dither, blue noise
+  tonalis photo.jpg -o out.png --gray --screen round:6:45 --gamma 1.25
+                                                     clustered-dot halftone for a laser printer
+  tonalis photo.jpg -o out.png --levels rgb565       per-channel levels of a TFT panel
+  tonalis photo.jpg -o out.bin --panel spectra6 --pack index4
+                                                     measured colours, driver indices
+  tonalis label.png -o label.h --pack mono --invert  1-bit rows as a C array
+  tonalis anim.gif -o out.gif --matrix bluenoise64   every frame, timing kept
+  tonalis shots/ 'more/*.tif' -o dithered/ --format png -j 2
+  tonalis - -o - --gray < in.png > out.png           standard input and output
+  tonalis photo.jpg --compare -m fs,atkinson,bayer8x8,bluenoise64 -o sheet.png
+  tonalis demo gallery                               write the gallery of every family
+  tonalis --list                                     methods, matrices and presets
+
+Method names are loose: case does not matter and '-', '_' and spaces may be
+used or left out ('Floyd-Steinberg', 'fs', 'sierra 2'). Results are written
+losslessly in their smallest form (1-bit, or a palette of 2 to 256 colours).
+Exit status: 0 on success; 2 when an option, a preset or an input is bad, or
+a file could not be read or written (every other file of a batch is still
+done); 130 on Ctrl-C and 143 on SIGTERM (finished files are kept, nothing is
+left half-written).
+"""
+
+COMMANDS = ("dither", "demo")
+TOP_LEVEL = ("--version", "--list")
+
+
+class UsageError(Exception):
+    """A bad option or input: reported as one line, exit status 2."""
+
+
+class FileError(Exception):
+    """One file of a batch could not be read, dithered or written."""
+
+
+class Terminated(Exception):
+    """SIGTERM arrived: stop like Ctrl-C does."""
+
+
+class Cancelled(Exception):
+    """The batch is stopping; this file was not started or not finished."""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        raise UsageError(f"{message} (see tonalis --help)")
+
+
+def _build_parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
+    """The top-level parser, which knows the commands, and the `dither` parser."""
+    root = _Parser(prog="tonalis", add_help=False)
+    root.add_argument("--version", action="version", version=f"tonalis {tonalis.__version__}")
+    root.add_argument(
+        "--list",
+        action="store_true",
+        help="list the methods, matrices and palette presets, and exit",
+    )
+    commands = root.add_subparsers(dest="command", metavar="COMMAND")
+
+    parser = commands.add_parser(
+        "dither",
+        prog="tonalis",
+        usage="tonalis [dither] INPUT... -o OUTPUT [options]\n"
+        "       tonalis demo OUTDIR\n"
+        "       tonalis --list | --version",
+        description="Dither 8-bit images: error diffusion, ordered and random dither,\n"
+        "to gray levels or to a palette. Reads every format Pillow handles, every frame\n"
+        "of an animation, and writes results losslessly. Batches run on a thread pool.",
+        help="dither image files (the default command)",
+        epilog=EXAMPLES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument(
+        "inputs",
+        nargs="*",
+        metavar="INPUT",
+        help="image files, directories of images, glob patterns, or '-' for standard input",
+    )
+    parser.add_argument(
+        "-o",
+        "--output",
+        metavar="OUTPUT",
+        help="output file for one input ('-' for standard output); a directory "
+        "for several (created, file names kept); the sheet file with --compare",
+    )
+
+    how = parser.add_argument_group("dithering")
+    how.add_argument(
+        "-m",
+        "--method",
+        default=None,
+        metavar="NAME",
+        help="error-diffusion kernel, 'bayerNxN', 'bluenoise16/32/64', 'random', "
+        "'pattern' (with a palette; --matrix picks its matrix), 'riemersma', "
+        "'ostromoukhov' or 'zhou_fang' (levels only) "
+        f"(default {DEFAULT_METHOD}); with --compare a comma-separated list",
+    )
+    matrices = how.add_mutually_exclusive_group()
+    matrices.add_argument(
+        "--matrix",
+        metavar="NAME|FILE",
+        help="ordered dither with this matrix: 'bayer2x2'..'bayer16x16', "
+        "'bluenoise16/32/64', a halftone screen ('halftone45', 'line0', see "
+        "--list), or a .npy or text file (whole numbers = indices, decimals = "
+        "thresholds in [0, 1])",
+    )
+    matrices.add_argument(
+        "--screen",
+        metavar="SHAPE[:CELL[:ANGLE[:GAIN]]]",
+        help=f"ordered dither with a clustered-dot halftone screen: shape "
+        f"({', '.join(SHAPES)}), cell in pixels (2..32, default 8), angle in "
+        "degrees (default 45), dot-gain compensation (0..0.25, default 0); "
+        "e.g. 'round:8:45', 'line:6:0'",
+    )
+    how.add_argument(
+        "--serpentine",
+        action="store_true",
+        help="error diffusion: alternate the scan direction every row",
+    )
+    how.add_argument(
+        "--strength",
+        type=float,
+        default=1.0,
+        metavar="S",
+        help="dithering strength in [0, 1]; 0 = plain quantization (default 1)",
+    )
+    how.add_argument("--linear", action="store_true", help="work in linear light")
+    how.add_argument(
+        "--seed",
+        type=int,
+        default=None,
+        metavar="N",
+        help="random dither: seed for reproducible output",
+    )
+    how.add_argument(
+        "--no-preserve-alpha",
+        dest="preserve_alpha",
+        action="store_false",
+        help="dither the alpha channel of LA/RGBA images too (to --levels; a "
+        "palette keeps alpha as it is)",
+    )
+    how.add_argument(
+        "--gray",
+        "--grey",
+        action="store_true",
+        help="turn colour images gray first: with 2 levels, black and white",
+    )
+    how.add_argument(
+        "--error-limit",
+        type=float,
+        default=None,
+        metavar="L",
+        help="error diffusion: clamp each working value to [-L, 255 + L] so "
+        "colours a small palette cannot reach do not bleed (e.g. 16)",
+    )
+    how.add_argument(
+        "--mask",
+        default=None,
+        metavar="FILE",
+        help="per-pixel strength: a grayscale image of the input's size, white = "
+        "full dither, black = none (keeps text and lines sharp)",
+    )
+    how.add_argument(
+        "--stable",
+        action="store_true",
+        help="animations: keep each error-diffused pixel from the frame before "
+        "while its input barely changes (no flicker)",
+    )
+    how.add_argument(
+        "--distance",
+        default="rgb",
+        choices=DISTANCES,
+        help="how palette colours are matched: rgb (default), luma (linear light "
+        "weighted by luminance) or oklab",
+    )
+
+    colours = parser.add_argument_group("levels and palettes (pick one)")
+    pick = colours.add_mutually_exclusive_group()
+    pick.add_argument(
+        "--levels",
+        default=None,
+        metavar="N|N,N,N|FORMAT",
+        help="levels per channel, 2..256 (default 2: black or full per channel); "
+        "one count per channel ('32,64,32'), or a device colour format "
+        f"({', '.join(DEVICE_LEVELS)})",
+    )
+    pick.add_argument(
+        "--palette",
+        metavar="COLOURS|FILE",
+        help="colours separated by commas or spaces, as hex or CSS names "
+        "('#000,white,#f00'), or a file: a list of them, or a palette file "
+        f"({', '.join(PALETTE_EXTENSIONS)})",
+    )
+    pick.add_argument("--preset", metavar="NAME", help="a named palette, see --list")
+    pick.add_argument(
+        "--panel",
+        metavar="NAME",
+        help="a colour e-paper panel (see --list): dither against the colours it "
+        "shows, write the colours its driver takes",
+    )
+    pick.add_argument(
+        "--colors",
+        "--colours",
+        type=int,
+        default=None,
+        metavar="N",
+        help="an adaptive palette of N colours fitted to each image (median cut)",
+    )
+
+    colours.add_argument(
+        "--display-palette",
+        metavar="COLOURS|FILE",
+        help="with --palette or --preset: write these colours instead, by "
+        "palette index (the same number of colours)",
+    )
+
+    tone = parser.add_argument_group("tone, applied before dithering")
+    tone.add_argument(
+        "--gamma",
+        type=float,
+        metavar="G",
+        help="gamma, 0.05..20: above 1 lightens the midtones (1.25 for a printer "
+        "that prints too dark)",
+    )
+    tone.add_argument("--brightness", type=float, metavar="B", help="added brightness, -1..1")
+    tone.add_argument("--contrast", type=float, metavar="C", help="contrast, -1..1 (0 = as is)")
+    tone.add_argument(
+        "--auto-levels",
+        action="store_true",
+        help="stretch the darkest and lightest tones to black and white",
+    )
+    tone.add_argument(
+        "--s-curve", type=float, metavar="S", help="S-curve strength, 0..1: steeper midtones"
+    )
+    tone.add_argument(
+        "--dot-gain",
+        type=float,
+        metavar="D",
+        help="compensate a printer's dot gain, 0..0.25 (0.15: a half-covered "
+        "area prints 15%% darker)",
+    )
+
+    device = parser.add_argument_group("device bytes")
+    device.add_argument(
+        "--pack",
+        metavar="FORMAT",
+        help="write the result as the bytes of a device format (see --list): "
+        "a raw file, or a C array when OUTPUT ends in .h or .c; sets the "
+        "dithering the format needs unless levels or a palette are given",
+    )
+    device.add_argument(
+        "--bit-order",
+        choices=("msb", "lsb"),
+        default="msb",
+        help="bit formats: leftmost pixel in the high (msb, default) or low bits",
+    )
+    device.add_argument(
+        "--invert", action="store_true", help="with --pack, bit formats: flip every bit"
+    )
+    device.add_argument(
+        "--byte-order",
+        choices=("little", "big"),
+        default="little",
+        help="rgb565: byte order of the 16-bit words (default little)",
+    )
+    device.add_argument(
+        "--align",
+        type=int,
+        default=1,
+        metavar="BYTES",
+        help="bit formats: pad every row to a multiple of BYTES (default 1)",
+    )
+    device.add_argument(
+        "--band-height",
+        type=int,
+        default=None,
+        metavar="ROWS",
+        help="escpos: at most ROWS rows per raster command",
+    )
+
+    files = parser.add_argument_group("files")
+    files.add_argument(
+        "--format",
+        metavar="EXT",
+        help="output format by suffix (png, gif, webp, tif, ...) for a directory "
+        "output or standard output (default: each input's own, PNG for JPEG "
+        "inputs and standard output)",
+    )
+    files.add_argument(
+        "-r",
+        "--recursive",
+        action="store_true",
+        help="descend into subdirectories of directory inputs, mirroring them",
+    )
+    files.add_argument(
+        "--overwrite", action="store_true", help="allow an output to replace an input file"
+    )
+    files.add_argument(
+        "--indexed",
+        action="store_true",
+        help="require palette images: fail for results of more than 256 colours",
+    )
+    files.add_argument(
+        "--lossy",
+        action="store_true",
+        help="allow lossy outputs (JPEG, lossy WebP), which blur the dither into many more colours",
+    )
+    files.add_argument(
+        "-j",
+        "--jobs",
+        type=int,
+        default=None,
+        metavar="N",
+        help="files dithered at once (default: the number of CPUs)",
+    )
+    files.add_argument(
+        "--progress",
+        action="store_true",
+        help="always show the progress bar (default: batches of more than 3 files on a terminal)",
+    )
+    files.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
+
+    sheet = parser.add_argument_group("comparing")
+    sheet.add_argument(
+        "--compare",
+        action="store_true",
+        help="write one contact sheet: a row per input, a column per method "
+        f"of --method (default {DEFAULT_COMPARE})",
+    )
+    sheet.add_argument(
+        "--cell-width",
+        type=int,
+        default=320,
+        metavar="PX",
+        help="--compare: shrink wider inputs to this width before dithering, "
+        "0 keeps their size (default 320)",
+    )
+
+    demo = commands.add_parser(
+        "demo",
+        prog="tonalis demo",
+        help="write the gallery of every dither family",
+        description="Dither the built-in photograph and gradients with every family and "
+        "option, and write the gallery (PNG contact sheets and an index.html) into OUTDIR.",
+    )
+    demo.add_argument("outdir", metavar="OUTDIR", help="the folder to write (created)")
+    return root, parser
+
+
+def _command_line(argv: Sequence[str]) -> list[str]:
+    """`argv` with the default command named.
+
+    `tonalis photo.jpg ...` is `tonalis dither photo.jpg ...`.
+    """
+    if argv and (argv[0] in COMMANDS or argv[0] in TOP_LEVEL):
+        return list(argv)
+    if argv and argv[0] in ("-h", "--help"):
+        return ["dither", "--help"]
+    return ["dither", *argv]

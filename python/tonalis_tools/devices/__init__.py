@@ -1,0 +1,1 @@
+"""Device output: per-channel levels, device formats and their bytes."""

@@ -1,0 +1,324 @@
+"""`dither`: one call for every method and option the command line knows.
+
+`dither` turns its keyword options into checked `DitherSettings` (see
+`settings`) and applies them with `pipeline.apply`, which picks the engine:
+tonalis itself, the refined engines of `tonalis_tools.extras`, the
+algorithms of `tonalis_tools.algorithms` or per-channel levels. The command
+line and the Dask batch build their settings here too, so a method name or
+option means the same everywhere.
+
+With ``exact=True`` only tonalis's own options are taken and the call goes
+straight to `tonalis.dither` (or `tonalis.ordered_dither` for a matrix):
+tonalis's bytes and tonalis's errors. Without it, those same options give
+the same bytes, and gray images given a palette are turned into RGB first.
+Options keep the defaults of the command line where they differ from a
+specialised function's: 'pattern' mixes colours as codes unless
+``linear=True`` (`pattern_dither` mixes linear light by default), and
+'zhou_fang' draws with seed 0 unless given one.
+"""
+
+from __future__ import annotations
+
+import inspect
+import os
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any, overload
+
+import numpy as np
+import numpy.typing as npt
+
+import tonalis
+
+from .algorithms import ALGORITHMS
+from .devices.channels import device_levels
+from .matrices import matrix_names
+from .names import did_you_mean, normalize_name
+from .palettes.palette_files import load_palette_file
+from .palettes.presets import adaptive_palette, palette_colours, parse_palette
+from .palettes.presets import preset as preset_colours
+from .palettes.recolor import panel_palette
+from .pipeline import DitherSettings, apply, check, resolve
+from .tone import ToneSettings
+
+if TYPE_CHECKING:
+    from PIL import Image
+
+__all__ = ["dither", "settings", "prepare", "method_names", "matrix_names", "check_method"]
+
+# What `exact=True` passes on, and the value that means "not given".
+_TONALIS_DEFAULTS: dict[str, Any] = {
+    "levels": None,
+    "palette": None,
+    "serpentine": False,
+    "seed": None,
+    "strength": 1.0,
+    "linear": False,
+    "preserve_alpha": True,
+    "matrix": None,
+}
+
+
+def method_names() -> list[str]:
+    """Every method name `dither` and the command line take."""
+    return tonalis.available_methods() + matrix_names() + ["random"] + list(ALGORITHMS)
+
+
+def check_method(name: object) -> str:
+    """`name` when it is a method `dither` knows (spelled loosely).
+
+    Raises:
+        TypeError: `name` is not a str.
+        ValueError: an unknown name, with the closest one and the valid ones.
+    """
+    if not isinstance(name, str):
+        raise TypeError(f"method must be a str, got {type(name).__name__}")
+    if normalize_name(name) in {normalize_name(a) for a in ALGORITHMS}:
+        return name
+    try:
+        check(DitherSettings(method=name))
+    except ValueError:
+        # The method is the only setting that is not a default, so it is the bad one.
+        names = method_names()
+        raise ValueError(
+            f"unknown dither method {name!r}{did_you_mean(name, names)} (valid: {', '.join(names)})"
+        ) from None
+    return name
+
+
+def _levels(levels: object) -> int | tuple[int, ...] | None:
+    if levels is None or isinstance(levels, (int, np.integer)) and not isinstance(levels, bool):
+        return None if levels is None else int(levels)
+    if isinstance(levels, str):
+        try:
+            return device_levels(levels)
+        except ValueError as exc:
+            raise ValueError(f"levels {levels!r} is not a device format: {exc}") from None
+    if isinstance(levels, Sequence) and not isinstance(levels, (bytes, bytearray)):
+        counts = list(levels)
+        if all(isinstance(c, (int, np.integer)) and not isinstance(c, bool) for c in counts):
+            return tuple(int(c) for c in counts)
+    raise TypeError(
+        "levels must be an int, a sequence of ints or a device format name ('rgb565'), "
+        f"got {levels!r}"
+    )
+
+
+def _palette(palette: object, argument: str) -> list[str] | None:
+    """A palette as tonalis takes it, palette text ('#000,#fff') or a palette file."""
+    if palette is None:
+        return None
+    if isinstance(palette, os.PathLike):
+        return load_palette_file(palette)
+    if isinstance(palette, str):
+        try:
+            return parse_palette(palette)
+        except ValueError as exc:
+            raise ValueError(f"{argument}: {exc}") from None
+    return palette_colours(palette, argument)
+
+
+def _tone(tone: ToneSettings | None, given: dict[str, Any]) -> ToneSettings | None:
+    # Identity, not equality: gamma=0.0 is a value to reject, not "not given".
+    options = {
+        name: value for name, value in given.items() if value is not None and value is not False
+    }
+    if tone is not None and options:
+        raise ValueError(f"tone and {', '.join(options)} exclude each other; pass one of them")
+    if tone is not None and not isinstance(tone, ToneSettings):
+        raise TypeError(f"tone must be a ToneSettings, got {type(tone).__name__}")
+    if not options:
+        return tone
+    for name, value in options.items():
+        try:
+            ToneSettings(**{name: value}).check()
+        except (TypeError, ValueError) as exc:
+            raise ValueError(f"{name} {value!r}: {exc}") from None
+    return ToneSettings(**options)
+
+
+def settings(
+    method: str = "floyd_steinberg",
+    *,
+    levels: int | Sequence[int] | str | None = None,
+    palette: Any = None,
+    preset: str | None = None,
+    panel: str | None = None,
+    display_palette: Any = None,
+    matrix: str | int | npt.NDArray[Any] | None = None,
+    serpentine: bool = False,
+    seed: int | None = None,
+    strength: float = 1.0,
+    linear: bool = False,
+    preserve_alpha: bool = True,
+    gray: bool = False,
+    error_limit: float | None = None,
+    mask: npt.ArrayLike | None = None,
+    distance: str = "rgb",
+    tone: ToneSettings | None = None,
+    gamma: float | None = None,
+    brightness: float | None = None,
+    contrast: float | None = None,
+    auto_levels: bool = False,
+    s_curve: float | None = None,
+    dot_gain: float | None = None,
+) -> DitherSettings:
+    """Checked, resolved `DitherSettings` for the options of `dither`.
+
+    Raises:
+        TypeError, ValueError: a bad option or combination; the message
+            names the argument.
+    """
+    if matrix is None:
+        # A matrix makes it ordered dither whatever the method says.
+        check_method(method)
+    chosen = [
+        name
+        for name, value in (("palette", palette), ("preset", preset), ("panel", panel))
+        if value is not None
+    ]
+    if len(chosen) > 1:
+        raise ValueError(f"{' and '.join(chosen)} exclude each other; pass one of them")
+    colours = _palette(palette, "palette")
+    display = _palette(display_palette, "display_palette")
+    if preset is not None:
+        colours = preset_colours(preset)
+    if panel is not None:
+        if display is not None:
+            raise ValueError("a panel brings its own display palette; leave display_palette out")
+        colours = panel_palette(panel)
+        driver = panel_palette(panel, measured=False)
+        display = driver if driver != colours else None
+    if display is not None:
+        if colours is None:
+            raise ValueError(
+                "display_palette replaces the colours of a palette; give the palette too"
+            )
+        if len(display) != len(colours):
+            raise ValueError(
+                f"display_palette has {len(display)} colours and the palette "
+                f"{len(colours)}; they pair up by index"
+            )
+    counts = _levels(levels)
+    if counts is not None and colours is not None:
+        raise ValueError(f"levels and {chosen[0]} exclude each other; pass one of them")
+    if mask is not None:
+        mask = np.asarray(mask)
+    result = DitherSettings(
+        method=method,
+        levels=counts,
+        palette=colours,
+        serpentine=serpentine,
+        seed=seed,
+        strength=strength,
+        linear=linear,
+        preserve_alpha=preserve_alpha,
+        matrix=matrix,
+        gray=gray,
+        tone=_tone(
+            tone,
+            {
+                "gamma": gamma,
+                "brightness": brightness,
+                "contrast": contrast,
+                "auto_levels": auto_levels,
+                "s_curve": s_curve,
+                "dot_gain": dot_gain,
+            },
+        ),
+        display_palette=display,
+        error_limit=error_limit,
+        mask=mask,
+        distance=distance,
+    )
+    return prepare(result)
+
+
+def prepare(given: DitherSettings) -> DitherSettings:
+    """`given` checked (the errors tonalis or an engine would raise) and resolved
+    (matrix names made into matrices once): what every image is then dithered with."""
+    check(given)
+    return resolve(given)
+
+
+def _exact(image: Any, method: str, options: dict[str, Any]) -> Any:
+    other = [name for name in options if name not in _TONALIS_DEFAULTS]
+    if other:
+        raise ValueError(f"exact=True takes only tonalis's own options, not {', '.join(other)}")
+    # None is tonalis's default for the seed, and means "not given" for the others.
+    given = {k: v for k, v in options.items() if v is not None}
+    matrix = given.pop("matrix", None)
+    if matrix is not None:
+        for name in ("serpentine", "seed"):
+            if name in given:
+                raise ValueError(f"{name} does not go with matrix (ordered dither)")
+        return tonalis.ordered_dither(image, matrix, **given)
+    return tonalis.dither(image, method, **given)
+
+
+@overload
+def dither(
+    image: Image.Image, method: str = ..., *, exact: bool = ..., **options: Any
+) -> Image.Image: ...
+@overload
+def dither(
+    image: npt.ArrayLike, method: str = ..., *, exact: bool = ..., **options: Any
+) -> npt.NDArray[np.uint8]: ...
+
+
+def dither(
+    image: Any, method: str = "floyd_steinberg", *, exact: bool = False, **options: Any
+) -> Any:
+    """Dither an image with any method the command line knows; PIL in gives PIL out.
+
+    >>> out = dither(rgb, "atkinson", preset="pico8")          # doctest: +SKIP
+    >>> out = dither(rgb, "bluenoise64", levels="rgb565")      # doctest: +SKIP
+    >>> out = dither(gray, "ostromoukhov", gamma=1.2)          # doctest: +SKIP
+
+    Args:
+        image: a uint8 array (2-D gray or H x W x C with 1 to 4 channels) or
+            a PIL image.
+        method: an error-diffusion kernel ('floyd_steinberg', 'atkinson',
+            ... see `tonalis.available_methods`), a matrix name ('bayer8x8',
+            'bluenoise64', a halftone screen such as 'halftone45'),
+            'random', 'pattern' (with a palette), 'riemersma',
+            'ostromoukhov' or 'zhou_fang'. Names are loose: case, '-', '_'
+            and spaces don't matter.
+        exact: go straight to tonalis with only its own options (levels,
+            palette, serpentine, seed, strength, linear, preserve_alpha,
+            matrix): tonalis's bytes and errors.
+        options: the fields of `settings`: ``levels`` (a count, one per
+            channel, or a device format such as 'rgb565'), ``palette``
+            (colours, palette text or a palette file path), ``preset``,
+            ``panel``, ``display_palette``, ``matrix``, ``serpentine``,
+            ``seed``, ``strength``, ``linear``, ``preserve_alpha``,
+            ``gray``, ``error_limit``, ``mask``, ``distance``, ``tone`` or
+            its single options (``gamma``, ``brightness``, ``contrast``,
+            ``auto_levels``, ``s_curve``, ``dot_gain``); and ``colors``, an
+            adaptive palette of that many colours fitted to this image
+            (median cut, as the command line's --colors).
+
+    Raises:
+        TypeError: an option that does not exist or has the wrong type.
+        ValueError: a bad value or combination; the message names the argument.
+    """
+    if not isinstance(exact, bool):
+        raise TypeError(f"exact must be a bool, got {type(exact).__name__}")
+    colors = options.pop("colors", None)
+    unknown = [name for name in options if name not in _OPTIONS]
+    if unknown:
+        name = unknown[0]
+        hint = did_you_mean(name, [*_OPTIONS, "colors"])
+        raise TypeError(f"dither() has no option {name!r}{hint}")
+    if exact:
+        if colors is not None:
+            options["colors"] = colors
+        return _exact(image, method, options)
+    if colors is not None:
+        taken = [name for name in ("levels", "palette", "preset", "panel") if name in options]
+        if taken:
+            raise ValueError(f"colors and {taken[0]} exclude each other; pass one of them")
+        options["palette"] = adaptive_palette(image, colors)
+    return apply(settings(method, **options), image)
+
+
+_OPTIONS: tuple[str, ...] = tuple(inspect.signature(settings).parameters)[1:]

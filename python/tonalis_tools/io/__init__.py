@@ -1,0 +1,1 @@
+"""Image files in and out: loading, lossless encoding and animations."""

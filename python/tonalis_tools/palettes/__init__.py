@@ -1,0 +1,1 @@
+"""Palettes: presets, palette files, colour names and e-paper panels."""
