@@ -39,6 +39,12 @@ use_compiler_cache() {
         return 0
     fi
     export CMAKE_CXX_COMPILER_LAUNCHER="$ccache"
+    # The compiler by one name for every build: pip's builds take the
+    # interpreter's (g++), CMake alone would take c++, and the cache keys
+    # them apart although they are the same program.
+    if [ -z "${CXX:-}" ] && command -v g++ >/dev/null; then
+        export CXX=g++
+    fi
     export CCACHE_DIR="$TONALIS_CACHE/ccache"
     export CCACHE_BASEDIR="$TONALIS_ROOT"
     # Debug builds record the compiler's folder; hits from another clone
