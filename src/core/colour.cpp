@@ -11,7 +11,7 @@ ColourMatch ColourMatch::make(const Palette& palette, const Space& space, Distan
     match.linear_ = space.linear;
     for (std::size_t i = 0; i < match.to_linear_.size(); ++i) {
         match.to_linear_[i] = space.linear ? space.to_work[i] / 255.0f
-                                           : srgb_to_linear(static_cast<float>(i) / 255.0f);
+                                           : code_linear_light(static_cast<std::uint8_t>(i));
     }
     for (std::size_t i = 0; i + 1 < match.to_linear_.size(); ++i) {
         match.rise_[i] = match.to_linear_[i + 1] - match.to_linear_[i];

@@ -2,8 +2,6 @@
 // target.
 #include "diffusion.hpp"
 
-#include <immintrin.h>
-
 #include <algorithm>
 #include <cassert>
 #include <cstdint>

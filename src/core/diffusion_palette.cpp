@@ -1,6 +1,4 @@
 // Error diffusion to a palette, compiled once per target and dispatched to the widest in use.
-#include <immintrin.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <type_traits>

@@ -89,12 +89,9 @@ struct GridSearch {
             const auto mask =
                 static_cast<unsigned>(_mm256_movemask_ps(reinterpret_cast<__m256>(at)));
 #else
-            typedef float f4h __attribute__((vector_size(16)));
-            const auto low = reinterpret_cast<f4h>(__builtin_shufflevector(at, at, 0, 1, 2, 3));
-            const auto high = reinterpret_cast<f4h>(__builtin_shufflevector(at, at, 4, 5, 6, 7));
-            const auto mask =
-                static_cast<unsigned>(_mm_movemask_ps(reinterpret_cast<__m128>(low)) |
-                                      _mm_movemask_ps(reinterpret_cast<__m128>(high)) << 4);
+            const vi low = __builtin_shufflevector(at, at, 0, 1, 2, 3);
+            const vi high = __builtin_shufflevector(at, at, 4, 5, 6, 7);
+            const unsigned mask = lane_bits(low) | lane_bits(high) << 4;
 #endif
             bits |= mask << (k * lanes);
         }

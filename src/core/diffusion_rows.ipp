@@ -511,7 +511,7 @@ template <int K, class Q>
         // lane above stored L steps before (lane 0: the group above's last
         // lane, `up` steps after).
         auto lanes_from = [&](const float* own, const float* above_group,
-                              std::ptrdiff_t at) [[gnu::always_inline]] {
+                              std::ptrdiff_t at) __attribute__((always_inline)) {
             return shifted_lanes(own + N * (at - L), above_group + N * (at + up));
         };
         // Pixel column 0 of lane r's row, shifted so that step t is column t - r * L.

@@ -8,23 +8,11 @@
 #include <algorithm>
 #include <atomic>
 
+#include "targets.hpp"
+
 namespace tonalis {
 
 namespace {
-
-VectorIsa detect_isa() noexcept {
-    __builtin_cpu_init();
-    // The library's probe also checks that the operating system saves the
-    // wide registers.
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl")) {
-        return VectorIsa::avx512;
-    }
-    if (__builtin_cpu_supports("avx2")) {
-        return VectorIsa::avx2;
-    }
-    return VectorIsa::baseline;
-}
 
 std::atomic<int> isa_ceiling{static_cast<int>(VectorIsa::avx512)};
 std::atomic<std::size_t> worker_ceiling{max_workers};
@@ -70,7 +58,7 @@ void* run_member(void* arg) {
 }  // namespace
 
 VectorIsa vector_isa() noexcept {
-    static const VectorIsa detected = detect_isa();
+    static const VectorIsa detected = processor_isa();
     const int ceiling = isa_ceiling.load(std::memory_order_relaxed);
     return static_cast<VectorIsa>(std::min(static_cast<int>(detected), ceiling));
 }
@@ -81,15 +69,19 @@ void set_vector_isa_ceiling(VectorIsa ceiling) noexcept {
 
 std::size_t worker_count() noexcept {
     static const std::size_t usable = [] {
+        long n = 0;
+#if defined(__linux__)
         // The processors of this process's affinity mask (a container or
         // taskset may allow fewer than are online).
         cpu_set_t mask;
-        long n = 0;
         if (sched_getaffinity(0, sizeof mask, &mask) == 0) {
             n = CPU_COUNT(&mask);
         } else {
             n = sysconf(_SC_NPROCESSORS_ONLN);
         }
+#else
+        n = sysconf(_SC_NPROCESSORS_ONLN);
+#endif
         return n < 1 ? std::size_t{1} : std::min(static_cast<std::size_t>(n), max_workers);
     }();
     return std::max<std::size_t>(1,

@@ -1,5 +1,9 @@
-// Loads, stores, splats and lane selection for four-lane float vectors.
+// Loads, stores, splats, lane selection and lane masks for four-lane float vectors.
 #pragma once
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "colour.hpp"
 
@@ -24,6 +28,19 @@ namespace tonalis {
     const QuadI y = reinterpret_cast<QuadI>(yes);
     const QuadI n = reinterpret_cast<QuadI>(no);
     return reinterpret_cast<Quad>((y & mask) | (n & ~mask));
+}
+
+// Lane l of a comparison result as bit l.
+[[gnu::always_inline]] inline unsigned quad_bits(QuadI mask) noexcept {
+#if defined(__x86_64__)
+    return static_cast<unsigned>(__builtin_ia32_movmskps(reinterpret_cast<Quad>(mask)));
+#else
+    unsigned bits = 0;
+    for (int l = 0; l < 4; ++l) {
+        bits |= (mask[l] < 0 ? 1u : 0u) << l;
+    }
+    return bits;
+#endif
 }
 
 }  // namespace tonalis

@@ -119,8 +119,7 @@ struct LevelWalk {
                 }
                 carried = pick_lanes(up, error_high * k.first + rest, error_low * k.first + rest);
                 error = pick_lanes(up, error_high, error_low);
-                const auto mask =
-                    static_cast<std::uint32_t>(__builtin_ia32_movmskps(reinterpret_cast<Quad>(up)));
+                const std::uint32_t mask = quad_bits(up);
                 const std::uint32_t word = k.codes_by_mask[mask];
                 for (int l = 0; l < C; ++l) out[l] = static_cast<std::uint8_t>(word >> (8 * l));
             } else {

@@ -3,25 +3,19 @@
 
 #include <algorithm>
 #include <cmath>
-#include <math.h>  // ::powf: libstdc++ lacks std::powf
+
+#include "space_tables.hpp"
 
 namespace tonalis {
 
-float srgb_to_linear(float x) noexcept {
-    // The linear segment is a true division: a reciprocal multiply differs
-    // in the last bit for some codes.
-    if (x > 0.04045f) {
-        return ::powf((x + 0.055f) / 1.055f, 2.4f);
-    }
-    return x / 12.92f;
+float code_linear_light(std::uint8_t code) noexcept {
+    return space_tables::linear_light[code];
 }
 
-float linear_to_srgb(float x) noexcept {
-    if (x <= 0.0031308f) {
-        return 12.92f * x;
-    }
-    // 0.41666666f is the float nearest to 1/2.4.
-    return 1.055f * ::powf(x, 0.41666666f) - 0.055f;
+std::uint8_t encoded_code(float work) noexcept {
+    const float* first = std::begin(space_tables::encode_from);
+    const float* found = std::upper_bound(first, std::end(space_tables::encode_from), work);
+    return static_cast<std::uint8_t>(found - first);
 }
 
 Space Space::make(bool linear) noexcept {
@@ -29,7 +23,7 @@ Space Space::make(bool linear) noexcept {
     space.linear = linear;
     for (std::size_t i = 0; i < space.to_work.size(); ++i) {
         const float code = static_cast<float>(i);
-        space.to_work[i] = linear ? srgb_to_linear(code / 255.0f) * 255.0f : code;
+        space.to_work[i] = linear ? code_linear_light(static_cast<std::uint8_t>(i)) * 255.0f : code;
     }
     return space;
 }
@@ -48,15 +42,9 @@ Levels Levels::make(std::uint32_t n, const Space& space) noexcept {
     for (std::uint32_t i = 0; i < n; ++i) {
         // The top level may land a rounding step above 255.
         const float g = std::min(static_cast<float>(i) * levels.step, 255.0f);
-        float c;
-        if (space.linear) {
-            const float e = linear_to_srgb(g / 255.0f);
-            c = std::roundf(e * 255.0f);
-        } else {
-            c = std::roundf(g);
-        }
-        c = std::clamp(c, 0.0f, 255.0f);
-        levels.codes[i] = static_cast<std::uint8_t>(c);
+        levels.codes[i] = space.linear
+                              ? encoded_code(g)
+                              : static_cast<std::uint8_t>(std::clamp(std::roundf(g), 0.0f, 255.0f));
         levels.values[i] = space.to_work[levels.codes[i]];
     }
     return levels;

@@ -8,9 +8,12 @@
 
 namespace tonalis {
 
-// sRGB transfer functions on fractions in [0, 1], single precision.
-float srgb_to_linear(float x) noexcept;
-float linear_to_srgb(float x) noexcept;
+// The sRGB curve, from tables (space_tables.hpp) rather than the maths
+// library's powf, which is not the same on every platform: the linear light
+// of an 8-bit code on a 0..1 scale, and the 8-bit code of a working value
+// (0..255, linear light), its encoding rounded half away from zero.
+float code_linear_light(std::uint8_t code) noexcept;
+std::uint8_t encoded_code(float work) noexcept;
 
 // The working value (0..255 scale) of every code: the code itself, or its
 // linear light scaled to 0..255. Engines look samples up here instead of

@@ -223,18 +223,18 @@ void walk(Img& img, const Pass& p, const std::size_t (&offset)[4], float* scratc
             Quad work, w_next, w_behind, w_below;
             if constexpr (C == 1) {
                 work = r0;
-                w_next = __builtin_shuffle(r0, QuadI{1, 1, 1, 1});
-                w_behind = __builtin_shuffle(r0, QuadI{2, 2, 2, 2});
-                w_below = __builtin_shuffle(r0, QuadI{3, 3, 3, 3});
+                w_next = __builtin_shufflevector(r0, r0, 1, 1, 1, 1);
+                w_behind = __builtin_shufflevector(r0, r0, 2, 2, 2, 2);
+                w_below = __builtin_shufflevector(r0, r0, 3, 3, 3, 3);
             } else {
-                const Quad t0 = __builtin_shuffle(r0, r1, QuadI{0, 4, 1, 5});
-                const Quad t1 = __builtin_shuffle(r2, r3, QuadI{0, 4, 1, 5});
-                const Quad t2 = __builtin_shuffle(r0, r1, QuadI{2, 6, 3, 7});
-                const Quad t3 = __builtin_shuffle(r2, r3, QuadI{2, 6, 3, 7});
-                work = __builtin_shuffle(t0, t1, QuadI{0, 1, 4, 5});
-                w_next = __builtin_shuffle(t0, t1, QuadI{2, 3, 6, 7});
-                w_behind = __builtin_shuffle(t2, t3, QuadI{0, 1, 4, 5});
-                w_below = __builtin_shuffle(t2, t3, QuadI{2, 3, 6, 7});
+                const Quad t0 = __builtin_shufflevector(r0, r1, 0, 4, 1, 5);
+                const Quad t1 = __builtin_shufflevector(r2, r3, 0, 4, 1, 5);
+                const Quad t2 = __builtin_shufflevector(r0, r1, 2, 6, 3, 7);
+                const Quad t3 = __builtin_shufflevector(r2, r3, 2, 6, 3, 7);
+                work = __builtin_shufflevector(t0, t1, 0, 1, 4, 5);
+                w_next = __builtin_shufflevector(t0, t1, 2, 3, 6, 7);
+                w_behind = __builtin_shufflevector(t2, t3, 0, 1, 4, 5);
+                w_below = __builtin_shufflevector(t2, t3, 2, 3, 6, 7);
             }
             Quad threshold = splat_quad(0.5f);
             if constexpr (Modulate) {

@@ -38,8 +38,14 @@ typedef std::int32_t vi __attribute__((vector_size(4 * native_lanes)));
     return _mm512_movepi32_mask(reinterpret_cast<__m512i>(m));
 #elif TONALIS_TARGET == 1
     return static_cast<unsigned>(_mm256_movemask_ps(reinterpret_cast<__m256>(m)));
-#else
+#elif TONALIS_X86_64
     return static_cast<unsigned>(_mm_movemask_ps(reinterpret_cast<__m128>(m)));
+#else
+    unsigned bits = 0;
+    for (std::size_t l = 0; l < native_lanes; ++l) {
+        bits |= (m[l] < 0 ? 1u : 0u) << l;
+    }
+    return bits;
 #endif
 }
 

@@ -10,8 +10,6 @@
 //
 //   tools/test_core.sh builds and runs it; exit status 0 when all hold.
 
-#include <immintrin.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
