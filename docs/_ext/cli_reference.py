@@ -25,9 +25,18 @@ def command_module() -> object:
     return importlib.import_module("tonalis_tools.cli")
 
 
+def parser_builder() -> object:
+    """The function that builds the command's parsers: in the entry point's
+    module, or in the parser module of its package."""
+    module = command_module()
+    if hasattr(module, "_build_parser"):
+        return module._build_parser
+    return importlib.import_module(module.__name__ + ".parser")._build_parser
+
+
 def parsers() -> dict[str, argparse.ArgumentParser]:
     """The command's parsers by command name, the top-level one under ''."""
-    root = command_module()._build_parser()[0]
+    root = parser_builder()()[0]
     found = {"": root}
     for action in root._actions:
         if isinstance(action, argparse._SubParsersAction):
