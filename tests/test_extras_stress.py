@@ -123,6 +123,7 @@ def test_repeated_calls_keep_reference_counts(calls):
     assert [sys.getrefcount(a) for a in inputs] == before
 
 
+@pytest.mark.serial  # memory bounds: alone, not beside other test workers
 @pytest.mark.skipif(
     sys.getallocatedblocks() == 0,
     reason="without pymalloc, numpy's caches settle only after many calls",
@@ -136,6 +137,7 @@ def test_repeated_calls_do_not_grow_traced_memory(calls):
     assert rounds[-1] < 3000, f"traced memory grew by {rounds} bytes per round"
 
 
+@pytest.mark.serial  # memory bounds: alone, not beside other test workers
 def test_repeated_large_calls_do_not_grow_rss():
     if sanitized():
         pytest.skip("the sanitizer's quarantine keeps freed memory resident")
