@@ -10,8 +10,8 @@ replaces the file and the tables follow. Options:
     ``key=value`` filters, separated by ``;``; a bare ``key`` keeps the rows
     where that key is present and not null.
 ``:columns:``
-    ``key[:header[:format]]`` specs separated by ``;``. ``format`` is a
-    format spec for numbers (``.1f``); null shows as a dash and booleans as
+    ``key[:header[:format]]`` columns separated by ``;``. ``format`` is how
+    numbers are written (``.1f``); null shows as a dash and booleans as
     yes or no. A ``holds`` column missing from a row is ``ratio <= must``.
 ``:compare:``
     ``header=variant`` pairs separated by ``;``: a column per pair with the
@@ -104,18 +104,18 @@ class BenchTable(Directive):
             raise self.error(f"no rows of {self.arguments[0]} match")
         if "pivot" in self.options:
             return [self.pivot(rows)]
-        specs = [s.strip().split(":", 2) for s in self.options["columns"].split(";") if s.strip()]
+        columns = [c.strip().split(":", 2) for c in self.options["columns"].split(";") if c.strip()]
         header, numeric, body = [], [], []
-        for spec in specs:
-            header.append(spec[1] if len(spec) > 1 else spec[0])
-            numeric.append(len(spec) > 2)
+        for column in columns:
+            header.append(column[1] if len(column) > 1 else column[0])
+            numeric.append(len(column) > 2)
         pairs = [p.split("=", 1) for p in self.options.get("compare", "").split(";") if p.strip()]
         header += [f"vs {label.strip()}" for label, _ in pairs]
         numeric += [True] * len(pairs)
         for row in rows:
             values = []
-            for spec in specs:
-                key, fmt = spec[0], spec[2] if len(spec) > 2 else ""
+            for column in columns:
+                key, fmt = column[0], column[2] if len(column) > 2 else ""
                 value = row.get(key)
                 if key == "holds" and "holds" not in row and row.get("must") is not None:
                     value = row["ratio"] <= row["must"]
