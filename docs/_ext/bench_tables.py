@@ -136,8 +136,8 @@ class BenchTable(Directive):
         return [build(header, body, numeric)]
 
     def pivot(self, rows: list[dict[str, Any]]) -> nodes.table:
-        row_key, column_key, value_spec = (s.strip() for s in self.options["pivot"].split(";"))
-        value_key, _, fmt = value_spec.partition(":")
+        row_key, column_key, value_column = (s.strip() for s in self.options["pivot"].split(";"))
+        value_key, _, fmt = value_column.partition(":")
         names = list(dict.fromkeys(r[row_key] for r in rows))
         columns = list(dict.fromkeys(r[column_key] for r in rows))
         values = {(r[row_key], r[column_key]): r.get(value_key) for r in rows}
