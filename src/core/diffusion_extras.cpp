@@ -35,8 +35,8 @@ void error_diffuse_extras(Img& img, const Target& target, const ColourMatch* mat
     auto flush = [&] {
         const auto pass =
             lanes.count == 1
-                ? (two ? extras_two_levels_gray_pass : extras_many_levels_gray_pass)
-                : (two ? extras_two_levels_colour_pass : extras_many_levels_colour_pass);
+                ? (two ? extras_levels_pass<true, true> : extras_levels_pass<false, true>)
+                : (two ? extras_levels_pass<true, false> : extras_levels_pass<false, false>);
         if (lanes.count > 0) {
             pass(img, levels, lanes, space, strength, kernel, k, serpentine, extras, scratch);
         }

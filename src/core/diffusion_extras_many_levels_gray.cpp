@@ -1,26 +1,10 @@
 // Refined error diffusion to three levels or more, one channel (gray, or gray with alpha).
-#include <algorithm>
-#include <cstdint>
-#include <limits>
-#include <type_traits>
-#include <utility>
-
-#include "diffusion_extras_passes.hpp"
-#include "quad_lanes.hpp"
-#include "targets.hpp"
-
-#define TONALIS_TARGET_BODY "diffusion_extras_levels.ipp"
-#define TONALIS_TARGET_WIDEST 1
-#include "targets.hpp"
+#include "diffusion_extras_levels.hpp"
 
 namespace tonalis {
 
-void extras_many_levels_gray_pass(Img& img, const Levels& levels, const LaneSet& lanes,
-                                  const Space& space, float strength, const DiffusionKernel& kernel,
-                                  std::size_t k, bool serpentine, const Extras& extras,
-                                  float* scratch) noexcept {
-    TONALIS_DISPATCH_TO_AVX2(levels_pass<false, true>)(img, levels, lanes, space, strength, kernel,
-                                                       k, serpentine, extras, scratch);
-}
+template void extras_levels_pass<false, true>(Img&, const Levels&, const LaneSet&, const Space&,
+                                              float, const DiffusionKernel&, std::size_t, bool,
+                                              const Extras&, float*) noexcept;
 
 }  // namespace tonalis

@@ -32,25 +32,15 @@ struct LaneSet {
 };
 
 // Levels on the channels `lanes` names, each an independent gray plane:
-// two levels, decided by a comparison, or more, by the nearest-level rule;
-// one lane (gray) or several (colour channels side by side). One
-// translation unit each, named for the function.
-void extras_two_levels_gray_pass(Img& img, const Levels& levels, const LaneSet& lanes,
-                                 const Space& space, float strength, const DiffusionKernel& kernel,
-                                 std::size_t k, bool serpentine, const Extras& extras,
-                                 float* scratch) noexcept;
-void extras_two_levels_colour_pass(Img& img, const Levels& levels, const LaneSet& lanes,
-                                   const Space& space, float strength,
-                                   const DiffusionKernel& kernel, std::size_t k, bool serpentine,
-                                   const Extras& extras, float* scratch) noexcept;
-void extras_many_levels_gray_pass(Img& img, const Levels& levels, const LaneSet& lanes,
-                                  const Space& space, float strength, const DiffusionKernel& kernel,
-                                  std::size_t k, bool serpentine, const Extras& extras,
-                                  float* scratch) noexcept;
-void extras_many_levels_colour_pass(Img& img, const Levels& levels, const LaneSet& lanes,
-                                    const Space& space, float strength,
-                                    const DiffusionKernel& kernel, std::size_t k, bool serpentine,
-                                    const Extras& extras, float* scratch) noexcept;
+// `Two`, two levels decided by a comparison, or more by the nearest-level
+// rule; `Single`, one lane (gray) or several (colour channels side by side).
+// Defined in diffusion_extras_levels.hpp; each form is instantiated in a
+// translation unit of its own, diffusion_extras_{two,many}_levels_{gray,colour}.cpp,
+// so that no compile takes long.
+template <bool Two, bool Single>
+void extras_levels_pass(Img& img, const Levels& levels, const LaneSet& lanes, const Space& space,
+                        float strength, const DiffusionKernel& kernel, std::size_t k,
+                        bool serpentine, const Extras& extras, float* scratch) noexcept;
 
 // A palette through its colour match (diffusion_extras_palette.cpp); the
 // image has three channels or more.

@@ -1,10 +1,6 @@
 // Loads, stores, splats, lane selection and lane masks for four-lane float vectors.
 #pragma once
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
-
 #include "colour.hpp"
 
 namespace tonalis {
