@@ -25,7 +25,9 @@ for r in tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-depende
     print(r)')
 key=$(printf '%s\n' "${pins[@]}" "$(python3 -c 'import sys; print(sys.version)')" | sha256sum | cut -c1-12)
 venv="$TONALIS_CACHE/venvs/lint-$key"
-if [ ! -e "$venv/.tonalis-ready" ]; then
+# Reused while its tools still run (a moved folder breaks their launchers).
+if [ ! -e "$venv/.tonalis-ready" ] || ! "$venv/bin/clang-format" --version >/dev/null 2>&1 ||
+    ! "$venv/bin/ruff" --version >/dev/null 2>&1; then
     rm -rf "$venv"
     mkdir -p "$(dirname "$venv")"
     python3 -m venv "$venv"
