@@ -97,12 +97,19 @@ python_environment() {
         echo "$venv exists and is not a virtual environment; not replacing it" >&2
         return 1
     fi
+    # Some of the newest releases of the test dependencies have no wheels for
+    # free-threaded interpreters yet, and their source builds need more than
+    # PyPI gives: pip prefers wheels there and takes the constraints.
+    local pip_env=()
+    if "$python" -c 'import sys, sysconfig; sys.exit(not sysconfig.get_config_var("Py_GIL_DISABLED"))'; then
+        pip_env=(env PIP_PREFER_BINARY=1 PIP_CONSTRAINT="$TONALIS_ROOT/tools/constraints-freethreaded.txt")
+    fi
     rm -rf "$venv"
     # Environments of this name under older keys are of no more use.
     [ -z "${TONALIS_VENV:-}" ] && rm -rf "$TONALIS_CACHE/venvs/$name-"*
     mkdir -p "$(dirname "$venv")"
     "$python" -m venv "$venv" >&2 || return 1
-    quietly "$logs/pip.log" "upgrading pip" "$venv/bin/python" -m pip install --upgrade pip >&2 ||
+    quietly "$logs/pip.log" "upgrading pip" "${pip_env[@]}" "$venv/bin/python" -m pip install --upgrade pip >&2 ||
         return 1
     local requirements
     mapfile -t requirements < <(requirements_of_project "$venv/bin/python")
@@ -110,7 +117,7 @@ python_environment() {
     command -v cmake >/dev/null && command -v ninja >/dev/null || requirements+=(cmake ninja)
     step "installing into $venv: ${requirements[*]} $*" >&2
     quietly "$logs/dependencies.log" "installing dependencies" \
-        "$venv/bin/python" -m pip install "${requirements[@]}" "$@" >&2 || return 1
+        "${pip_env[@]}" "$venv/bin/python" -m pip install "${requirements[@]}" "$@" >&2 || return 1
     echo "$key $*" >"$venv/.tonalis-ready"
     echo "$venv"
 }

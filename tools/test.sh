@@ -14,7 +14,7 @@
 # compiler's warnings as errors; TONALIS_TEST_FILES limits the run to those
 # test files (CI's runs on other interpreters). On a free-threaded
 # interpreter pip prefers wheels and takes the constraints in
-# tools/constraints-freethreaded.txt. bash tools/test_all.sh runs the full
+# tools/constraints-freethreaded.txt (tools/cache.sh). bash tools/test_all.sh runs the full
 # matrix (every interpreter, instruction sets, sanitizers) and the lint stage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -29,16 +29,9 @@ print(sys.version.split()[0] + ft, ft)' 2>/dev/null); then
     echo "tools/test.sh needs CPython 3.11 or newer; $python is not" >&2
     exit 1
 fi
-read -r version freethreaded <<<"$info"
+read -r version _ <<<"$info"
 name="py$version"
 logs="build/logs/$name"
-if [ -n "$freethreaded" ]; then
-    # Some of the newest releases of the test dependencies have no wheels for
-    # free-threaded interpreters yet, and their source builds need more than
-    # PyPI gives.
-    export PIP_PREFER_BINARY=1
-    export PIP_CONSTRAINT="$PWD/tools/constraints-freethreaded.txt"
-fi
 build_options=()
 [ "${TONALIS_WERROR:-0}" = 1 ] && build_options+=(-Ccmake.define.TONALIS_WERROR=ON)
 

@@ -102,16 +102,16 @@ part variants "bit-exact files under the narrower instruction sets and one threa
     bash tools/test_variants.sh "$python3_venv/bin/python"
 
 # The free-threaded interpreter.
-ft_python=
+ft_venv=
 freethreaded() {
-    ft_python=$(bash tools/freethreaded_python.sh) || return 1
-    PYTHON=$ft_python bash tools/test.sh
+    local python
+    python=$(bash tools/freethreaded_python.sh) || return 1
+    ft_venv=$(python_environment "$python" freethreaded build/logs/freethreaded) || return 1
+    PYTHON=$python TONALIS_VENV=$ft_venv bash tools/test.sh
 }
 gil_stays_off() {
-    [ -n "$ft_python" ] || return 1
-    local venv
-    venv=$(python_environment "$ft_python" "py$("$ft_python" -c 'import sys; print(sys.version.split()[0])')t" build/logs/freethreaded) || return 1
-    (cd tests && "$venv/bin/python" -W error -c '
+    [ -n "$ft_venv" ] || return 1
+    (cd tests && "$ft_venv/bin/python" -W error -c '
 import importlib, pkgutil, sys
 import tonalis, tonalis_tools
 for module in pkgutil.iter_modules(tonalis_tools.__path__):
@@ -119,7 +119,7 @@ for module in pkgutil.iter_modules(tonalis_tools.__path__):
         importlib.import_module("tonalis_tools." + module.name)
 assert not sys._is_gil_enabled(), "importing tonalis and tonalis_tools enabled the GIL"
 print("the GIL stays disabled after importing tonalis and every tonalis_tools module")') &&
-        "$venv/bin/python" bench/threads.py --quick
+        "$ft_venv/bin/python" bench/threads.py --quick
 }
 part freethreaded "build (cached) and the suite" freethreaded
 part freethreaded "GIL stays disabled on import (-W error), bench/threads.py --quick" gil_stays_off
