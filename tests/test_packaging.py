@@ -149,6 +149,85 @@ def test_modules_of_the_companion_import_each_other_without_cycles():
     assert {"front", "pipeline", "io.animation", "steady", "palettes.presets"} <= set(graph)
 
 
+# Run in a fresh interpreter for one module: the package's __init__ is left
+# out (it imports everything, in an order that would hide a cycle), and every
+# import statement executed while a module of tonalis_tools is still loading
+# is checked against the modules loading at that moment.
+_TRACE_IMPORTS = r"""
+import builtins, importlib.machinery, importlib.util, sys, types
+
+target = sys.argv[1]
+loading, cycles = [], []
+if target != "tonalis_tools":
+    spec = importlib.util.find_spec("tonalis_tools")
+    package = types.ModuleType("tonalis_tools")
+    package.__path__ = list(spec.submodule_search_locations)
+    sys.modules["tonalis_tools"] = package
+
+
+class Tracer:
+    @staticmethod
+    def find_spec(name, path=None, target=None):
+        if not name.startswith("tonalis_tools"):
+            return None
+        spec = importlib.machinery.PathFinder.find_spec(name, path)
+        if spec is None or spec.loader is None:
+            return spec
+        run = spec.loader.exec_module
+
+        def exec_module(module):
+            loading.append(name)
+            try:
+                run(module)
+            finally:
+                loading.remove(name)
+
+        spec.loader.exec_module = exec_module
+        return spec
+
+
+sys.meta_path.insert(0, Tracer)
+plain_import = builtins.__import__
+
+
+def traced(name, globals=None, locals=None, fromlist=(), level=0):
+    scope = globals or {}
+    importer = scope.get("__name__", "")
+    base = name
+    if level:
+        base = importlib.util.resolve_name("." * level + name, scope.get("__package__"))
+    for wanted in [base, *(f"{base}.{item}" for item in fromlist or ())]:
+        if wanted in loading and wanted != importer and not importer.startswith(wanted + "."):
+            cycles.append(" -> ".join([*loading, wanted]))
+    return plain_import(name, globals, locals, fromlist, level)
+
+
+builtins.__import__ = traced
+importlib.import_module(target)
+assert not cycles, "import cycle: " + "; ".join(cycles)
+"""
+
+
+def _all_module_names():
+    package = Path(tonalis_tools.__file__).parent
+    names = {_module_name(package, path) for path in package.rglob("*.py")} - {"__main__"}
+    return sorted(f"tonalis_tools.{name}".rstrip(".") for name in names)
+
+
+@pytest.mark.parametrize("module", _all_module_names())
+def test_each_module_imports_alone_without_cycles(module):
+    import subprocess
+    import sys
+
+    result = subprocess.run(
+        [sys.executable, "-c", _TRACE_IMPORTS, module],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert result.returncode == 0, result.stderr[-2000:]
+
+
 @pytest.mark.parametrize(
     "old, new",
     [

@@ -31,13 +31,13 @@ import tonalis
 
 from .algorithms import ALGORITHMS
 from .devices.channels import device_levels
+from .dithering import DitherSettings, apply, check, resolve
 from .matrices import matrix_names
 from .names import did_you_mean, normalize_name
 from .palettes.palette_files import load_palette_file
 from .palettes.presets import adaptive_palette, palette_colours, parse_palette
 from .palettes.presets import preset as preset_colours
 from .palettes.recolor import panel_palette
-from .pipeline import DitherSettings, apply, check, resolve
 from .tone import ToneSettings
 
 if TYPE_CHECKING:
