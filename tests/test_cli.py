@@ -499,7 +499,7 @@ def test_without_pillow_the_command_says_so(tmp_path):
         assert result.returncode == 2
         assert (
             result.stderr == "tonalis: error: the tonalis command needs Pillow: "
-            "pip install 'tonalis[pil]'\n"
+            "pip install 'tonalis-dither[pil]'\n"
         )
 
 

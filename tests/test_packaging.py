@@ -11,6 +11,8 @@ import tonalis
 import tonalis_tools
 
 ROOT = Path(__file__).resolve().parent.parent
+# The import names are tonalis and tonalis_tools; "tonalis" on PyPI is another project.
+DISTRIBUTION = "tonalis-dither"
 
 PUBLIC = [
     "__version__",
@@ -26,9 +28,9 @@ PUBLIC = [
 @pytest.fixture(scope="module")
 def distribution():
     try:
-        return importlib.metadata.distribution("tonalis")
+        return importlib.metadata.distribution(DISTRIBUTION)
     except importlib.metadata.PackageNotFoundError:
-        pytest.skip("tonalis is not installed (imported from a build tree)")
+        pytest.skip(f"{DISTRIBUTION} is not installed (imported from a build tree)")
 
 
 def test_versions_agree():

@@ -105,7 +105,7 @@ def _table(title: str, rows: dict[str, tuple[str, str]]) -> None:
 
 def _need_pillow() -> None:
     if importlib.util.find_spec("PIL") is None:
-        raise UsageError("the tonalis command needs Pillow: pip install 'tonalis[pil]'")
+        raise UsageError("the tonalis command needs Pillow: pip install 'tonalis-dither[pil]'")
 
 
 def _demo(outdir: str) -> int:
