@@ -57,6 +57,31 @@ class DitherSettings:
     refinements of `tonalis_tools.diffuse`, `ordered` and `random`; any of
     them routes the call there (they do not combine with per-channel
     levels, and the mask must have each image's height and width).
+
+    The fields are not checked when the settings are made: `check` (or
+    `tonalis_tools.front.settings`, which builds them from the options of
+    `dither`) raises what dithering with them would.
+
+    Attributes:
+        method: the method name.
+        levels: levels per channel: a count, one count per channel, or None.
+        palette: '#rrggbb' strings (or what tonalis takes), or None.
+        serpentine, seed, strength, linear, preserve_alpha: as tonalis
+            takes them.
+        matrix: a matrix name, size or array, making it ordered dither.
+        gray: turn colour images gray first.
+        tone: the tone preparation, or None.
+        display_palette: the colours written in place of the palette's.
+        error_limit, mask, distance: the refinements.
+
+    Examples:
+        >>> import numpy as np
+        >>> chosen = DitherSettings("floyd_steinberg", levels=4, serpentine=True)
+        >>> chosen.describe()
+        'floyd_steinberg, levels=4, serpentine'
+        >>> out = apply(chosen, np.full((4, 8), 100, dtype=np.uint8))
+        >>> sorted(np.unique(out).tolist())
+        [85, 170]
     """
 
     method: str = "floyd_steinberg"
@@ -157,6 +182,23 @@ def resolve(settings: DitherSettings) -> DitherSettings:
 
     `apply` makes the matrix on every call; resolve once before dithering
     many images with the same settings.
+
+    Args:
+        settings: the settings.
+
+    Returns:
+        New settings with the matrix made, or `settings` itself when there
+        is no such name.
+
+    Raises:
+        TypeError: a palette given as one string.
+
+    Examples:
+        >>> resolve(DitherSettings("bluenoise16")).matrix.shape
+        (16, 16)
+        >>> plain = DitherSettings("atkinson")
+        >>> resolve(plain) is plain
+        True
     """
     for field in ("palette", "display_palette"):
         value = getattr(settings, field)
@@ -189,6 +231,26 @@ def apply(settings: DitherSettings, image: Any) -> Any:
     with `settings.gray` a colour image is turned into gray. PIL images are
     taken as tonalis takes them (other modes than L, LA, RGB and RGBA become
     RGB); `load_image` reads any file into one of those four modes.
+
+    Args:
+        settings: how to dither.
+        image: a uint8 array (2-D gray or H x W x C) or a PIL image.
+
+    Returns:
+        A new image: a PIL image for a PIL image, else a uint8 array.
+
+    Raises:
+        TypeError, ValueError: settings that tonalis or an engine rejects,
+            or an image it does not take.
+
+    Examples:
+        >>> from PIL import Image
+        >>> photo = Image.new("RGB", (4, 4), "orange")
+        >>> out = apply(DitherSettings("atkinson", palette=["#000", "#fff", "#f80"]), photo)
+        >>> type(out).__name__, out.mode
+        ('Image', 'RGB')
+        >>> apply(DitherSettings(gray=True), photo).mode
+        'L'
     """
     settings = resolve(settings)
     kwargs = _common(settings)
@@ -295,6 +357,19 @@ def check(settings: DitherSettings) -> None:
 
     Per-channel level counts are checked one by one: how many an image
     needs depends on its channels, which only the image tells.
+
+    Args:
+        settings: the settings to check.
+
+    Raises:
+        TypeError, ValueError: what dithering an image with them would raise.
+
+    Examples:
+        >>> check(DitherSettings("atkinson", levels=4))
+        >>> check(DitherSettings("atkinson", levels=1))
+        Traceback (most recent call last):
+        ...
+        ValueError: levels must be between 2 and 256, got 1
     """
     if isinstance(settings.levels, tuple):
         if not settings.levels:

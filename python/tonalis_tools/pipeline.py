@@ -62,6 +62,27 @@ def load_matrix(path: str | os.PathLike[str]) -> npt.NDArray[Any]:
     '#' comments allowed. Whole numbers make an index matrix (like Bayer's:
     0 .. n-1, any order); numbers with a point or exponent make a threshold
     matrix (values in [0, 1]).
+
+    Args:
+        path: a .npy file, or a text file of any other name.
+
+    Returns:
+        An int64 index matrix or a float64 threshold matrix, as
+        `tonalis.ordered_dither` takes it (a .npy file's array as stored).
+
+    Raises:
+        OSError: the file cannot be read.
+        ValueError: no numbers, rows of different lengths, or something
+            that is not a number.
+
+    Examples:
+        >>> _ = open("index.txt", "w").write("0 2" + chr(10) + "3 1" + chr(10))
+        >>> load_matrix("index.txt")
+        array([[0, 2],
+               [3, 1]])
+        >>> _ = open("thresholds.txt", "w").write("0.25, 0.75  # one row")
+        >>> load_matrix("thresholds.txt")
+        array([[0.25, 0.75]])
     """
     path = Path(path)
     if path.suffix.lower() == ".npy":
@@ -295,6 +316,24 @@ def dither_file(
     UnidentifiedImageError, a subclass) when the source can't be read or the
     destination can't be written, and ValueError for settings tonalis
     rejects or a format that cannot hold the result losslessly.
+
+    Args:
+        source: the image file; every frame of an animation is dithered,
+            timing kept (without `dither_frames`' stabilising).
+        destination: the file to write; its suffix names the format.
+        settings: how to dither.
+        indexed, compact, lossy: as for `save_frames`.
+
+    Returns:
+        `destination` as a Path.
+
+    Examples:
+        >>> from PIL import Image
+        >>> Image.new("RGB", (8, 8), "orange").save("photo.png")
+        >>> dither_file("photo.png", "out/photo.png", DitherSettings("bayer4x4")).as_posix()
+        'out/photo.png'
+        >>> Image.open("out/photo.png").mode          # eight colours: stored as a palette
+        'P'
     """
     result = dither_frames(settings, load_frames(source), stable=False)
     destination = Path(destination)
