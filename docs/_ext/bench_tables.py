@@ -7,8 +7,9 @@ replaces the file and the tables follow. Options:
 ``:rows:``
     the key of the list of rows in the file (omit when the file is the list).
 ``:where:``
-    ``key=value`` filters, separated by ``;``; a bare ``key`` keeps the rows
-    where that key is present and not null.
+    ``key=value`` filters, separated by ``;``; ``key=a|b`` keeps the rows
+    whose value is one of those; a bare ``key`` keeps the rows where that
+    key is present and not null.
 ``:columns:``
     ``key[:header[:format]]`` columns separated by ``;``. ``format`` is how
     numbers are written (``.1f``); null shows as a dash and booleans as
@@ -77,7 +78,7 @@ def matches(row: dict[str, Any], where: str) -> bool:
         if not sep:
             if row.get(key) is None:
                 return False
-        elif str(row.get(key.strip())) != value.strip():
+        elif str(row.get(key.strip())) not in {v.strip() for v in value.split("|")}:
             return False
     return True
 
