@@ -62,17 +62,22 @@ class DitherSettings:
     `tonalis_tools.front.settings`, which builds them from the options of
     `dither`) raises what dithering with them would.
 
-    Attributes:
+    Args:
         method: the method name.
         levels: levels per channel: a count, one count per channel, or None.
         palette: '#rrggbb' strings (or what tonalis takes), or None.
-        serpentine, seed, strength, linear, preserve_alpha: as tonalis
-            takes them.
+        serpentine: as tonalis takes it (error diffusion).
+        seed: as tonalis takes it (random dither).
+        strength: as tonalis takes it, in [0, 1].
+        linear: as tonalis takes it.
+        preserve_alpha: as tonalis takes it.
         matrix: a matrix name, size or array, making it ordered dither.
         gray: turn colour images gray first.
         tone: the tone preparation, or None.
         display_palette: the colours written in place of the palette's.
-        error_limit, mask, distance: the refinements.
+        error_limit: the refined engines' error limit, or None.
+        mask: the refined engines' per-pixel strength, or None.
+        distance: the colour distance, 'rgb', 'luma' or 'oklab'.
 
     Examples:
         >>> import numpy as np

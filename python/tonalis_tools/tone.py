@@ -257,10 +257,13 @@ class ToneSettings:
 
     Alpha is never toned: it says where the image is, not how light it is.
 
-    Attributes:
-        gamma, brightness, contrast, s_curve, dot_gain: the steps of
-            `tone_curve`.
+    Args:
+        gamma: as for `tone_curve`, 0.05 to 20.
+        brightness: as for `tone_curve`, −1 to 1.
+        contrast: as for `tone_curve`, −1 to 1.
         auto_levels: stretch each image's own range to 0..255 first.
+        s_curve: as for `tone_curve`, 0 to 1.
+        dot_gain: as for `tone_curve`, 0 to 0.25.
         clip: the share of samples at each end that auto_levels lets clip.
 
     Examples:

@@ -76,13 +76,15 @@ def _format(name: object) -> str:
 class FormatTarget(NamedTuple):
     """What to dither to so that the result packs in a format.
 
-    Attributes:
+    `dither_target` makes one from a format's name.
+
+    Args:
         name: the format's own name (aliases resolved).
         gray: True when the format holds gray images only.
         levels: level counts the format holds (one for gray, one per
             channel for colour words); None for the palette formats.
         palette: the palette to dither to when none is given; None when the
-            format needs one from the caller (or holds levels).
+            format needs one from the caller (or holds levels, not a palette).
 
     Examples:
         >>> target = dither_target("rgb565")
@@ -94,6 +96,16 @@ class FormatTarget(NamedTuple):
     gray: bool
     levels: int | tuple[int, ...] | None
     palette: list[str] | None
+
+
+# The fields' own help, in place of "Alias for field number n".
+for _field, _help in {
+    "name": "The format's own name.",
+    "gray": "Whether the format holds gray images only.",
+    "levels": "The level counts the format holds, or None.",
+    "palette": "The palette to dither to when none is given, or None.",
+}.items():
+    getattr(FormatTarget, _field).__doc__ = _help
 
 
 def dither_target(format: str) -> FormatTarget:

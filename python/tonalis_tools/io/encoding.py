@@ -31,7 +31,7 @@ Array = npt.NDArray[np.uint8]
 class Indexed:
     """An image as palette indices: `indices[y, x]` is a row of `colours`.
 
-    Attributes:
+    Args:
         indices: uint8, H x W.
         colours: uint8, n x channels, n at most 256.
 

@@ -65,7 +65,7 @@ class Frames:
     2 restore to background, 3 restore to previous); `durations` are in
     milliseconds; `loop` is how often to play (0 forever), None for once.
 
-    Attributes:
+    Args:
         images: the PIL images, one per frame, of one size and mode.
         durations: milliseconds each frame shows.
         disposals: what happens to each frame before the next.
