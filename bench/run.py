@@ -25,7 +25,6 @@ import argparse
 import ctypes
 import datetime
 import gc
-import json
 import math
 import platform
 import shutil
@@ -39,6 +38,7 @@ from pathlib import Path
 
 import numpy as np
 import PIL
+import report
 from PIL import Image
 
 try:
@@ -783,19 +783,15 @@ def main():
         )
     )
     if args.json:
-        Path(args.json).write_text(
-            json.dumps(
-                {
-                    "date": started.isoformat(timespec="seconds"),
-                    "machine": info,
-                    "sizes": sizes,
-                    "repeat": repeat,
-                    "rows": results,
-                    "memory": memory,
-                },
-                indent=1,
-            )
-            + "\n"
+        report.write(
+            args.json,
+            results,
+            started=started.isoformat(timespec="seconds"),
+            machine=info,
+            sizes=sizes,
+            repeat=repeat,
+            environment={k: v for k, v in os.environ.items() if k.startswith("TONALIS_")},
+            memory=memory,
         )
 
 
