@@ -22,12 +22,12 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cmath>
 #include <cstring>
 #include <type_traits>
 #include <utility>
 #include <variant>
 
+#include "exact_powers.hpp"
 #include "machine.hpp"
 #include "palette_cells.hpp"
 #include "shifts.hpp"
@@ -271,10 +271,14 @@ std::size_t cell_side(std::size_t pixels, std::size_t colors) noexcept {
         while (side < 16 && side * side * side * 128 < pixels) side *= 2;
         return side;
     }
+    // Cube roots of our own: the C library's differ in the last bit between
+    // platforms, which could tip the rounding, and the grid (though no
+    // output byte depends on it) is then the same everywhere too.
     const double cells =
-        static_cast<double>(pixels) / 300.0 * std::cbrt(static_cast<double>(colors) / 256.0);
-    const auto side = static_cast<std::size_t>(std::lround(std::cbrt(cells)));
-    return std::clamp<std::size_t>(side, 4, most_list_side);
+        static_cast<double>(pixels) / 300.0 * portable_cbrt(static_cast<double>(colors) / 256.0);
+    const double side =
+        std::clamp(portable_cbrt(cells) + 0.5, 4.0, static_cast<double>(most_list_side) + 0.5);
+    return static_cast<std::size_t>(side);
 }
 
 // The box holding every working value: a code's value plus its shift.
