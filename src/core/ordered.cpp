@@ -27,6 +27,7 @@
 #include <utility>
 #include <variant>
 
+#include "checked_size.hpp"
 #include "exact_powers.hpp"
 #include "machine.hpp"
 #include "palette_cells.hpp"
@@ -214,7 +215,7 @@ void run_bands(std::size_t height, double picoseconds, F&& rows) noexcept {
     auto task = [&](std::size_t) {
         std::size_t b;
         while ((b = next.fetch_add(1, std::memory_order_relaxed)) < bands) {
-            rows(height * b / bands, height * (b + 1) / bands);
+            rows(part_start(height, b, bands), part_start(height, b + 1, bands));
         }
     };
     run_parts(parts, task);

@@ -11,6 +11,7 @@
 #include <array>
 #include <variant>
 
+#include "checked_size.hpp"
 #include "exact_powers.hpp"
 #include "quad_lanes.hpp"
 
@@ -181,7 +182,7 @@ std::size_t riemersma_path_entries(const Img&) noexcept {
 
 std::size_t riemersma_history_floats(std::size_t history) noexcept {
     // A ring of errors (four lanes per entry) and the weights.
-    return history * 4 + history;
+    return checked_mul(history, 5);
 }
 
 namespace {
