@@ -37,7 +37,7 @@ for arch in "${arches[@]}"; do
         -DCMAKE_CXX_COMPILER="$triple-g++" >/dev/null
     quietly "build/logs/cross-$arch.log" "building the core ($arch)" cmake --build "$dir" -j 2
     echo "=== $arch"
-    for program in pipelined_rows space_tables same_bytes; do
+    for program in pipelined_rows space_tables same_bytes exact_powers sizes palette_threads; do
         "$qemu" -L "/usr/$triple" "$dir/tests/core/$program"
     done
 done

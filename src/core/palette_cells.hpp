@@ -90,13 +90,18 @@ public:
     // The bytes written for each colour, r | g << 8 | b << 16 (lists in the
     // packed form only).
     const std::uint32_t* packed_rgb() const noexcept { return packed_rgb_.get(); }
-    // The states as plain words, for vector gathers: a lane of a gather is
-    // one aligned 32-bit load, which on x86 is what a relaxed atomic load
-    // compiles to; an acquire fence after it orders the reads of the list.
-    const std::uint32_t* raw_states() const noexcept { return states_.get(); }
-
-    std::uint32_t state(std::size_t cell) const noexcept {
-        return std::atomic_ref<std::uint32_t>(states_[cell]).load(std::memory_order_acquire);
+    // Every read of a state is this acquire load: other threads may be
+    // publishing it, and the list it names is read after it. The state of
+    // cell_count(), where cell_of puts points outside the grid, is no_list.
+    std::uint32_t state(std::size_t cell) const noexcept { return load_state(states(), cell); }
+    // The same for runs of loads, with the address of the states taken once
+    // (an acquire load obliges the compiler to read again any member of
+    // this object that it reads after the load).
+    const std::uint32_t* states() const noexcept { return states_.get(); }
+    static std::uint32_t load_state(const std::uint32_t* states, std::size_t cell) noexcept {
+        // The states are never const objects: only this view of them is.
+        return std::atomic_ref<std::uint32_t>(const_cast<std::uint32_t&>(states[cell]))
+            .load(std::memory_order_acquire);
     }
     // True when the caller is to build the cell's list (it was unbuilt).
     bool claim(std::size_t cell) noexcept {
