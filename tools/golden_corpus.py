@@ -117,6 +117,11 @@ class Corpus:
         self.kinds = Cycle(IMAGE_KINDS)
         self.strengths = Cycle(STRENGTHS)
 
+    def section(self, number):
+        """Seeds from number * 100000 on: a call added to one section leaves
+        the inputs of every other as they were."""
+        self.seed = number * 100_000
+
     def next_seed(self):
         self.seed += 1
         return self.seed
@@ -452,9 +457,10 @@ def random_calls(c):
             seed=seed,
             alpha=alpha_word(kept),
         )
-    # Banded: the formula (linear light) on worker threads, the noise of
-    # each band starting at its first pixel.
+    # Banded: the formula (linear light; a matrix of more than 256 cells) on
+    # worker threads, the noise of each band starting at its first pixel.
     c.add("random_dither", image=c.image(1000, 900, 3, "ramp"), levels=4, seed=99, linear=1)
+    c.add("ordered_dither", image=c.image(600, 900, 5, "ramp"), levels=3, matrix="perm.6.17x17")
 
 
 def dither_calls(c):
@@ -655,10 +661,9 @@ def plain_twins(c):
     return twins
 
 
-def algorithm_calls(c):
+def pattern_calls(c):
     shapes = Cycle(SHAPES)
     colour = Cycle(COLOUR_LAYOUTS)
-    layouts = Cycle(LAYOUTS)
     distances = Cycle((None, "luma", "oklab"))
     matrices = Cycle(MATRICES)
     sizes = Cycle((2, 5, 6, 16, 31, 33, 64, 129, 600, 4096))
@@ -705,7 +710,19 @@ def algorithm_calls(c):
             candidates=6,
         )
 
-    # Riemersma along the Hilbert curve.
+
+# Riemersma and variable diffusion quantize at most four channels of an
+# image (a fifth passes through as it came), so their level calls keep to
+# four channels or fewer.
+FOUR_LAYOUTS = tuple(layout for layout in LAYOUTS if layout[0] != 5)
+
+
+def riemersma_calls(c):
+    shapes = Cycle(SHAPES)
+    colour = Cycle(COLOUR_LAYOUTS)
+    layouts = Cycle(FOUR_LAYOUTS)
+    distances = Cycle((None, "luma", "oklab"))
+    pkinds = Cycle(PALETTE_KINDS)
     targets = Cycle(
         (
             ("levels", 2),
@@ -761,7 +778,10 @@ def algorithm_calls(c):
             words, channels, kept = target_words(*layouts())
             c.add("riemersma", image=c.image(h, w, channels), alpha=alpha_word(kept), **words)
 
-    # Variable-coefficient diffusion.
+
+def variable_calls(c):
+    shapes = Cycle(SHAPES)
+    layouts = Cycle(FOUR_LAYOUTS)
     seeds = Cycle(SEEDS)
     for method, levels, linear in product(("ostromoukhov", "zhou_fang"), LEVELS_MAIN, (0, 1)):
         for _ in range(2):
@@ -791,25 +811,35 @@ def algorithm_calls(c):
 
 def build():
     c = Corpus()
-    error_diffusion_calls(c)
-    error_diffusion_palette_calls(c)
-    large_diffusion_calls(c)
-    ordered_calls(c)
     matrices = Cycle(MATRICES)
-    threshold_palette_calls(
-        c,
-        "ordered_dither",
-        lambda: {"matrix": no_default(matrices(), "bayer8")},
-        (6, 31, 32, 4096),
-        False,
-    )
     seeds = Cycle(SEEDS)
-    threshold_palette_calls(c, "random_dither", lambda: {"seed": seeds()}, (7, 256), True)
-    random_calls(c)
-    dither_calls(c)
-    refined_calls(c)
-    twins = plain_twins(c)
-    algorithm_calls(c)
+    twins = []
+    sections = (
+        error_diffusion_calls,
+        error_diffusion_palette_calls,
+        large_diffusion_calls,
+        ordered_calls,
+        lambda c: threshold_palette_calls(
+            c,
+            "ordered_dither",
+            lambda: {"matrix": no_default(matrices(), "bayer8")},
+            (6, 31, 32, 4096),
+            False,
+        ),
+        lambda c: threshold_palette_calls(
+            c, "random_dither", lambda: {"seed": seeds()}, (7, 256), True
+        ),
+        random_calls,
+        dither_calls,
+        refined_calls,
+        lambda c: twins.extend(plain_twins(c)),
+        pattern_calls,
+        riemersma_calls,
+        variable_calls,
+    )
+    for number, section in enumerate(sections, 1):
+        c.section(number)
+        section(c)
     return c.lines, twins
 
 
