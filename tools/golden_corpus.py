@@ -92,14 +92,17 @@ MATRICES = BAYERS + MATRICES_CUSTOM
 
 
 class Cycle:
-    """The items of a sequence in turn, for spreading a setting over calls."""
+    """The items of a sequence in turn, for spreading a setting over calls;
+    each round starts one item further on, so that two cycles of the same
+    length drawn together still meet in every pairing."""
 
     def __init__(self, items):
         self.items = tuple(items)
         self.at = 0
 
     def __call__(self):
-        item = self.items[self.at % len(self.items)]
+        n = len(self.items)
+        item = self.items[(self.at + self.at // n) % n]
         self.at += 1
         return item
 
@@ -114,7 +117,6 @@ class Corpus:
         self.lines = []
         self.seen = set()
         self.seed = 0
-        self.kinds = Cycle(IMAGE_KINDS)
         self.strengths = Cycle(STRENGTHS)
 
     def section(self, number):
@@ -127,7 +129,10 @@ class Corpus:
         return self.seed
 
     def image(self, h, w, channels, kind=None):
-        return image_word(kind or self.kinds(), self.next_seed(), h, w, channels)
+        """An image of its own seed; of a kind drawn from the seed unless given."""
+        seed = self.next_seed()
+        kind = kind or IMAGE_KINDS[int(golden.draws(seed, 1)[0]) % len(IMAGE_KINDS)]
+        return image_word(kind, seed, h, w, channels)
 
     def add(self, family, **words):
         line = format_call(family, **{k: v for k, v in words.items() if v is not None})
@@ -178,9 +183,7 @@ def error_diffusion_calls(c):
     kernels = Cycle(KERNELS)
     orders = Cycle((0, 1, 1, 0))
     lights = Cycle((0, 1, 1))
-    for levels, (channels, kept) in product(
-        LEVELS_MORE, (LAYOUTS[0], LAYOUTS[1], LAYOUTS[2], LAYOUTS[3])
-    ):
+    for levels, (channels, kept), linear in product(LEVELS_MORE, LAYOUTS[:4], (0, 1)):
         h, w = shapes()
         c.add(
             "error_diffusion",
@@ -189,7 +192,7 @@ def error_diffusion_calls(c):
             method=kernels(),
             serpentine=flag(orders()),
             strength=c.strengths(),
-            linear=linear_word(lights()),
+            linear=linear_word(linear),
             alpha=alpha_word(kept),
         )
     # One row, one column, odd and small sizes: the vector loops' edges and
@@ -363,7 +366,7 @@ def ordered_calls(c):
             palette=palette_word(kind, c.next_seed(), n),
             matrix=m,
         )
-    for (h, w), m in zip(TINY_SHAPES, Cycle(MATRICES).items * 2):
+    for (h, w), m in zip(TINY_SHAPES, MATRICES * 2):
         channels, kept = layouts()
         c.add(
             "ordered_dither",
@@ -448,7 +451,7 @@ def random_calls(c):
     img = c.image(31, 47, 3)
     for seed in (-1, 2**64 - 1, 7, 2**64 + 7):
         c.add("random_dither", image=img, levels=3, seed=seed)
-    for (h, w), seed in zip(TINY_SHAPES, Cycle(SEEDS).items * 3):
+    for (h, w), seed in zip(TINY_SHAPES, SEEDS * 3):
         channels, kept = layouts()
         c.add(
             "random_dither",
@@ -550,7 +553,7 @@ def refined_calls(c):
             mask=m and f"{m}.{c.next_seed()}",
             **words,
         )
-    for (h, w), kernel in zip(TINY_SHAPES, Cycle(KERNELS).items * 2):
+    for (h, w), kernel in zip(TINY_SHAPES, KERNELS * 2):
         channels, kept = colour()
         c.add(
             "diffuse",
@@ -700,7 +703,7 @@ def pattern_calls(c):
             linear=1,
             candidates=4,
         )
-    for (h, w), m in zip(TINY_SHAPES, Cycle(MATRICES).items * 2):
+    for (h, w), m in zip(TINY_SHAPES, MATRICES * 2):
         c.add(
             "pattern",
             image=c.image(h, w, 3),
