@@ -636,14 +636,18 @@ int main(int argc, char** argv) {
     }
     if (print) settings.resize(1);
 
+    // One line for each of the first calls that differ, with the settings
+    // under which they do.
     constexpr std::size_t shown = 20;
     std::size_t calls = 0;
+    std::size_t failed_calls = 0;
     std::size_t failures = 0;
     for (std::size_t n = 0; n < entries.size(); n += step) {
         const Entry& entry = entries[n];
+        std::string differ;
+        ++calls;
         try {
             const Inputs in = make_inputs(entry.text);
-            ++calls;
             for (const Setting& s : settings) {
                 set_vector_isa_ceiling(s.isa);
                 set_worker_ceiling(s.workers);
@@ -652,26 +656,30 @@ int main(int argc, char** argv) {
                     std::printf("%016llx %s\n", static_cast<unsigned long long>(h),
                                 entry.text.c_str());
                 } else if (h != entry.recorded) {
-                    if (failures < shown) {
-                        std::printf(
-                            "FAIL %s, %zu workers: %016llx, recorded %016llx: %s\n",
-                            isa_name(s.isa), worker_count(), static_cast<unsigned long long>(h),
-                            static_cast<unsigned long long>(entry.recorded), entry.text.c_str());
-                    }
+                    char text[96];
+                    std::snprintf(text, sizeof text, "%s%s/%zu %016llx", differ.empty() ? "" : ", ",
+                                  isa_name(s.isa), worker_count(),
+                                  static_cast<unsigned long long>(h));
+                    differ += text;
                     ++failures;
                 }
             }
         } catch (const std::exception& e) {
-            std::printf("FAIL cannot make the call (%s): %s\n", e.what(), entry.text.c_str());
+            differ = std::string("cannot make the call: ") + e.what();
             ++failures;
+        }
+        if (!differ.empty() && failed_calls++ < shown) {
+            std::printf("FAIL %s\n  recorded %016llx; %s\n", entry.text.c_str(),
+                        static_cast<unsigned long long>(entry.recorded), differ.c_str());
         }
     }
     if (print) return 0;
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     if (failures > 0) {
-        std::printf("golden corpus: %zu of %zu runs differ (%zu calls, %zu settings), %.1f s\n",
-                    failures, calls * settings.size(), calls, settings.size(), seconds);
+        std::printf(
+            "golden corpus: %zu of %zu calls differ (%zu of %zu runs under %zu settings), %.1f s\n",
+            failed_calls, calls, failures, calls * settings.size(), settings.size(), seconds);
         return 1;
     }
     std::printf("golden corpus: %zu calls under %zu settings as recorded, %.1f s\n", calls,
