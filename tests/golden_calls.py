@@ -95,8 +95,8 @@ def parse_dims(text: str) -> tuple[int, ...]:
 
 
 @lru_cache(maxsize=64)
-def _image(spec: str) -> np.ndarray:
-    kind, seed_text, dims_text = spec.split(".")
+def _image(word: str) -> np.ndarray:
+    kind, seed_text, dims_text = word.split(".")
     seed = int(seed_text)
     dims = parse_dims(dims_text)
     h, w = dims[0], dims[1]
@@ -121,14 +121,14 @@ def _image(spec: str) -> np.ndarray:
     return out
 
 
-def image(spec: str) -> np.ndarray:
+def image(word: str) -> np.ndarray:
     """The image of an ``image=`` word (read-only; shared between calls)."""
-    return _image(spec)
+    return _image(word)
 
 
 @lru_cache(maxsize=64)
-def palette_colours(spec: str) -> tuple[tuple[int, int, int], ...]:
-    kind, seed_text, count_text = spec.split(".")
+def palette_colours(word: str) -> tuple[tuple[int, int, int], ...]:
+    kind, seed_text, count_text = word.split(".")
     seed, n = int(seed_text), int(count_text)
     r = draws(seed, n).astype(np.int64)
     i = np.arange(n, dtype=np.int64)
@@ -159,17 +159,17 @@ def palette_colours(spec: str) -> tuple[tuple[int, int, int], ...]:
     return tuple((int(p[0]), int(p[1]), int(p[2])) for p in rgb)
 
 
-def palette(spec: str) -> list[Any]:
+def palette(word: str) -> list[Any]:
     """The palette of a ``palette=`` word, as tonalis takes it: hex strings
     for odd seeds, (r, g, b) tuples for even ones."""
-    colours = palette_colours(spec)
-    if int(spec.split(".")[1]) % 2 == 1:
+    colours = palette_colours(word)
+    if int(word.split(".")[1]) % 2 == 1:
         return [f"#{r:02x}{g:02x}{b:02x}" for r, g, b in colours]
     return list(colours)
 
 
-def mask(spec: str, height: int, width: int) -> np.ndarray:
-    kind, seed_text = spec.split(".")
+def mask(word: str, height: int, width: int) -> np.ndarray:
+    kind, seed_text = word.split(".")
     r = draws(int(seed_text), height * width).reshape(height, width).astype(np.int64)
     x = np.arange(width, dtype=np.int64)[None, :]
     if kind == "rand":
@@ -185,12 +185,12 @@ def mask(spec: str, height: int, width: int) -> np.ndarray:
     return np.ascontiguousarray(v, dtype=np.uint8)
 
 
-def matrix(spec: str) -> Any:
+def matrix(word: str) -> Any:
     """The matrix argument of a ``matrix=`` word: a Bayer name or an array."""
-    if spec.startswith("bayer"):
-        n = int(spec[5:])
+    if word.startswith("bayer"):
+        n = int(word[5:])
         return f"bayer{n}x{n}"
-    parts = spec.split(".")
+    parts = word.split(".")
     kind, seed = parts[0], int(parts[1])
     rows, cols = parse_dims(parts[2])
     r = draws(seed, rows * cols).astype(np.int64)

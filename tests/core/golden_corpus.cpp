@@ -194,13 +194,13 @@ struct Array {
     int ndim = 2;
 };
 
-Array make_image(const std::string& spec) {
-    const std::vector<std::string> parts = split(spec, '.');
-    if (parts.size() != 3) throw BadLine("malformed image " + spec);
+Array make_image(const std::string& word) {
+    const std::vector<std::string> parts = split(word, '.');
+    if (parts.size() != 3) throw BadLine("malformed image " + word);
     const std::string& kind = parts[0];
     const std::uint64_t seed = to_u64(parts[1]);
     const std::vector<std::size_t> dims = dims_of(parts[2]);
-    if (dims.size() != 2 && dims.size() != 3) throw BadLine("malformed image " + spec);
+    if (dims.size() != 2 && dims.size() != 3) throw BadLine("malformed image " + word);
     Array a;
     a.height = dims[0];
     a.width = dims[1];
@@ -240,9 +240,9 @@ Array make_image(const std::string& spec) {
     return a;
 }
 
-std::vector<Rgb> make_palette(const std::string& spec) {
-    const std::vector<std::string> parts = split(spec, '.');
-    if (parts.size() != 3) throw BadLine("malformed palette " + spec);
+std::vector<Rgb> make_palette(const std::string& word) {
+    const std::vector<std::string> parts = split(word, '.');
+    if (parts.size() != 3) throw BadLine("malformed palette " + word);
     const std::string& kind = parts[0];
     const std::size_t n = to_size(parts[2]);
     const std::vector<std::uint32_t> r = draws(to_u64(parts[1]), n);
@@ -282,9 +282,9 @@ std::vector<Rgb> make_palette(const std::string& spec) {
     return out;
 }
 
-std::vector<float> make_mask(const std::string& spec, std::size_t h, std::size_t w) {
-    const std::vector<std::string> parts = split(spec, '.');
-    if (parts.size() != 2) throw BadLine("malformed mask " + spec);
+std::vector<float> make_mask(const std::string& word, std::size_t h, std::size_t w) {
+    const std::vector<std::string> parts = split(word, '.');
+    if (parts.size() != 2) throw BadLine("malformed mask " + word);
     const std::string& kind = parts[0];
     const std::vector<std::uint32_t> r = draws(to_u64(parts[1]), h * w);
     std::vector<float> out(h * w);
@@ -310,17 +310,17 @@ std::vector<float> make_mask(const std::string& spec, std::size_t h, std::size_t
     return out;
 }
 
-ThresholdMatrix make_matrix(const std::string& spec) {
-    if (spec.rfind("bayer", 0) == 0) {
-        const std::size_t n = to_size(spec.substr(5));
-        if (!is_bayer_size(n)) throw BadLine("not a Bayer size: " + spec);
+ThresholdMatrix make_matrix(const std::string& word) {
+    if (word.rfind("bayer", 0) == 0) {
+        const std::size_t n = to_size(word.substr(5));
+        if (!is_bayer_size(n)) throw BadLine("not a Bayer size: " + word);
         return ThresholdMatrix::bayer(n);
     }
-    const std::vector<std::string> parts = split(spec, '.');
-    if (parts.size() < 3) throw BadLine("malformed matrix " + spec);
+    const std::vector<std::string> parts = split(word, '.');
+    if (parts.size() < 3) throw BadLine("malformed matrix " + word);
     const std::string& kind = parts[0];
     const std::vector<std::size_t> dims = dims_of(parts[2]);
-    if (dims.size() != 2) throw BadLine("malformed matrix " + spec);
+    if (dims.size() != 2) throw BadLine("malformed matrix " + word);
     const std::size_t rows = dims[0], cols = dims[1], n = rows * cols;
     const std::vector<std::uint32_t> r = draws(to_u64(parts[1]), n);
     std::variant<ThresholdMatrix, std::string> made;
@@ -341,10 +341,10 @@ ThresholdMatrix make_matrix(const std::string& spec) {
         for (std::size_t i = 0; i < n; ++i) values[i] = static_cast<double>(r[i] % 1025) / 1024.0;
         made = ThresholdMatrix::from_thresholds(rows, cols, values);
     } else {
-        throw BadLine("unknown matrix kind " + spec);
+        throw BadLine("unknown matrix kind " + word);
     }
     if (const std::string* message = std::get_if<std::string>(&made)) {
-        throw BadLine("matrix " + spec + ": " + *message);
+        throw BadLine("matrix " + word + ": " + *message);
     }
     return std::get<ThresholdMatrix>(std::move(made));
 }
