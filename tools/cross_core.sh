@@ -40,4 +40,6 @@ for arch in "${arches[@]}"; do
     for program in pipelined_rows space_tables same_bytes exact_powers sizes palette_threads; do
         "$qemu" -L "/usr/$triple" "$dir/tests/core/$program"
     done
+    # A third of the corpus, spread over it: all of it takes minutes emulated.
+    "$qemu" -L "/usr/$triple" "$dir/tests/core/golden_corpus" --sample 700
 done

@@ -132,7 +132,8 @@ part freethreaded "GIL stays disabled on import (-W error), bench/threads.py --q
 # difference between interpreters could show.
 face_files="test_module.py test_intake.py test_hostile.py test_leaks.py test_threads.py
 test_dither.py test_diffusion.py test_ordered.py test_random.py test_palette.py test_space.py
-test_matrices.py test_engine_paths.py test_extras.py test_algorithms.py test_typing.py"
+test_matrices.py test_engine_paths.py test_extras.py test_algorithms.py test_typing.py
+test_golden.py"
 python3_key=$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null || true)
 while read -r key python; do
     [ "$key" = "$python3_key" ] && continue
