@@ -92,3 +92,45 @@ def test_threads_give_the_bytes_of_one(threads, one_thread):
     assert len(one_thread) == 9 * 11 + 3 * 2
     differing = sorted(case for case in one_thread if mine.get(case) != one_thread[case])
     assert differing == []
+
+
+# Counts the threads of this process (Linux's /proc) while a call runs on
+# another, and prints the most it saw besides those before the call.
+WATCH = r"""
+import os, threading
+import numpy as np
+import tonalis
+
+def count():
+    return len(os.listdir("/proc/self/task"))
+
+img = np.tile(np.arange(2048, dtype=np.uint8)[None, :] * 31, (2048, 1))
+done = threading.Event()
+most = [0]
+def watch():
+    while not done.is_set():
+        most[0] = max(most[0], count())
+watcher = threading.Thread(target=watch)
+watcher.start()
+before = count()
+tonalis.error_diffusion(img, "floyd_steinberg")
+done.set()
+watcher.join()
+print(max(0, most[0] - before))
+"""
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs Linux's /proc")
+@pytest.mark.parametrize("threads, extra", [(None, 0), (3, 2), (8, 7)])
+def test_a_chosen_thread_count_runs_even_beyond_the_cores(threads, extra):
+    # Without the switch rows are not pipelined; with it the chosen count
+    # runs, however few cores this machine has.
+    env = {k: v for k, v in os.environ.items() if k != "TONALIS_NUM_THREADS"}
+    if threads is not None:
+        env["TONALIS_NUM_THREADS"] = str(threads)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    run = subprocess.run(
+        [sys.executable, "-c", WATCH], capture_output=True, text=True, env=env, timeout=300
+    )
+    assert run.returncode == 0, run.stderr
+    assert int(run.stdout) == extra

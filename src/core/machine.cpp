@@ -1,12 +1,46 @@
-// Instruction-set detection and the short-lived worker threads of one engine call.
+// Instruction-set detection, the processors this process may use and the
+// short-lived worker threads of one engine call: the operating system's
+// facilities for these live here and nowhere else in the core.
+// sched_getaffinity and CPU_COUNT are GNU extensions, which g++ declares
+// by default and clang++ over other C++ libraries does not.
+#if defined(__linux__) && !defined(_GNU_SOURCE)
+#define _GNU_SOURCE 1
+#endif
+
 #include "machine.hpp"
 
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <process.h>
+#include <windows.h>
+#else
+#if __has_include(<pthread.h>)
 #include <pthread.h>
-#include <sched.h>
+#define TONALIS_POSIX_THREADS 1
+#endif
+#if __has_include(<unistd.h>)
 #include <unistd.h>
+#endif
+#if defined(__linux__)
+#include <sched.h>
+#elif defined(__APPLE__)
+#include <sys/sysctl.h>
+#include <sys/types.h>
+#endif
+#if defined(__EMSCRIPTEN_PTHREADS__)
+#include <emscripten/threading.h>
+#endif
+#endif
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
+#include <cstdint>
 
 #include "targets.hpp"
 
@@ -15,12 +49,107 @@ namespace tonalis {
 namespace {
 
 std::atomic<int> isa_ceiling{static_cast<int>(VectorIsa::avx512)};
-std::atomic<std::size_t> worker_ceiling{max_workers};
-// Whether the ceiling was set by the user rather than left at its default.
-std::atomic<bool> worker_ceiling_chosen{false};
+// The thread count the user chose, 0 while none was.
+std::atomic<std::size_t> chosen_workers{0};
+
+// The processors this process may run on, at least 1: its affinity mask
+// where the system has one (a container, taskset or start /affinity may
+// allow fewer than are online), else the processors online.
+long usable_processors() noexcept {
+    long n = 0;
+#if defined(_WIN32)
+    DWORD_PTR process = 0;
+    DWORD_PTR system = 0;
+    // The mask covers the process's processor group; it is empty when the
+    // process's threads span several groups, and the count of all active
+    // processors then stands.
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system) != 0 && process != 0) {
+        n = std::popcount(static_cast<unsigned long long>(process));
+    } else {
+        n = static_cast<long>(GetActiveProcessorCount(ALL_PROCESSOR_GROUPS));
+    }
+#elif defined(__EMSCRIPTEN__)
+#if defined(__EMSCRIPTEN_PTHREADS__)
+    n = emscripten_num_logical_cores();
+#else
+    n = 1;  // built without threads: no thread could start
+#endif
+#elif defined(__linux__)
+    cpu_set_t mask;
+    if (sched_getaffinity(0, sizeof mask, &mask) == 0) {
+        n = CPU_COUNT(&mask);
+    } else {  // more processors than a cpu_set_t holds
+        n = sysconf(_SC_NPROCESSORS_ONLN);
+    }
+#elif defined(__APPLE__)
+    // No affinity masks here: the processors the scheduler has available.
+    int count = 0;
+    std::size_t size = sizeof count;
+    if (sysctlbyname("hw.logicalcpu", &count, &size, nullptr, 0) == 0 && size == sizeof count) {
+        n = count;
+    } else {
+        n = sysconf(_SC_NPROCESSORS_ONLN);
+    }
+#elif defined(_SC_NPROCESSORS_ONLN)
+    n = sysconf(_SC_NPROCESSORS_ONLN);
+#endif
+    return std::max(n, 1L);
+}
+
+// One worker thread: started, then joined. A system without threads
+// starts none, and the callers run the work on the calling thread.
+#if defined(_WIN32)
+using ThreadHandle = HANDLE;
+
+template <void (*run)(void*)>
+unsigned __stdcall thread_entry(void* arg) {
+    run(arg);
+    return 0;
+}
+
+template <void (*run)(void*)>
+bool start_thread(ThreadHandle& handle, void* arg) noexcept {
+    // _beginthreadex rather than CreateThread: the C runtime's own state
+    // for the thread is set up and freed with it.
+    const std::uintptr_t h = _beginthreadex(nullptr, 0, thread_entry<run>, arg, 0, nullptr);
+    handle = reinterpret_cast<HANDLE>(h);
+    return h != 0;
+}
+
+void join_thread(ThreadHandle handle) noexcept {
+    WaitForSingleObject(handle, INFINITE);
+    CloseHandle(handle);
+}
+#elif defined(TONALIS_POSIX_THREADS)
+using ThreadHandle = pthread_t;
+
+template <void (*run)(void*)>
+void* thread_entry(void* arg) {
+    run(arg);
+    return nullptr;
+}
+
+template <void (*run)(void*)>
+bool start_thread(ThreadHandle& handle, void* arg) noexcept {
+    return pthread_create(&handle, nullptr, thread_entry<run>, arg) == 0;
+}
+
+void join_thread(ThreadHandle handle) noexcept {
+    pthread_join(handle, nullptr);
+}
+#else
+struct ThreadHandle {};
+
+template <void (*run)(void*)>
+bool start_thread(ThreadHandle&, void*) noexcept {
+    return false;
+}
+
+void join_thread(ThreadHandle) noexcept {}
+#endif
 
 struct PartThread {
-    pthread_t id;
+    ThreadHandle handle;
     bool started;
 };
 
@@ -30,10 +159,9 @@ struct PartJob {
     std::size_t part;
 };
 
-void* run_job(void* arg) {
+void run_job(void* arg) {
     const PartJob* job = static_cast<const PartJob*>(arg);
     job->task(job->context, job->part);
-    return nullptr;
 }
 
 struct TeamStart {
@@ -47,12 +175,11 @@ struct TeamJob {
     std::size_t member;
 };
 
-void* run_member(void* arg) {
+void run_member(void* arg) {
     const TeamJob* job = static_cast<const TeamJob*>(arg);
     TeamStart& start = *job->start;
     start.team.wait(0, std::memory_order_acquire);
     start.task(start.context, job->member, start.team.load(std::memory_order_acquire));
-    return nullptr;
 }
 
 }  // namespace
@@ -68,33 +195,21 @@ void set_vector_isa_ceiling(VectorIsa ceiling) noexcept {
 }
 
 std::size_t worker_count() noexcept {
-    static const std::size_t usable = [] {
-        long n = 0;
-#if defined(__linux__)
-        // The processors of this process's affinity mask (a container or
-        // taskset may allow fewer than are online).
-        cpu_set_t mask;
-        if (sched_getaffinity(0, sizeof mask, &mask) == 0) {
-            n = CPU_COUNT(&mask);
-        } else {
-            n = sysconf(_SC_NPROCESSORS_ONLN);
-        }
-#else
-        n = sysconf(_SC_NPROCESSORS_ONLN);
-#endif
-        return n < 1 ? std::size_t{1} : std::min(static_cast<std::size_t>(n), max_workers);
-    }();
-    return std::max<std::size_t>(1,
-                                 std::min(usable, worker_ceiling.load(std::memory_order_relaxed)));
+    const std::size_t chosen = chosen_workers.load(std::memory_order_relaxed);
+    if (chosen != 0) {
+        return std::min(chosen, max_workers);
+    }
+    static const std::size_t usable =
+        std::min(static_cast<std::size_t>(usable_processors()), max_workers);
+    return usable;
 }
 
 void set_worker_ceiling(std::size_t ceiling) noexcept {
-    worker_ceiling.store(ceiling, std::memory_order_relaxed);
-    worker_ceiling_chosen.store(true, std::memory_order_relaxed);
+    chosen_workers.store(std::max<std::size_t>(ceiling, 1), std::memory_order_relaxed);
 }
 
 std::size_t pipeline_worker_count() noexcept {
-    return worker_ceiling_chosen.load(std::memory_order_relaxed) ? worker_count() : 1;
+    return chosen_workers.load(std::memory_order_relaxed) != 0 ? worker_count() : 1;
 }
 
 void run_parts(std::size_t parts, void (*task)(void*, std::size_t), void* context) noexcept {
@@ -103,12 +218,12 @@ void run_parts(std::size_t parts, void (*task)(void*, std::size_t), void* contex
     PartThread threads[max_workers] = {};
     for (std::size_t i = 1; i < parts; ++i) {
         jobs[i] = {task, context, i};
-        threads[i].started = pthread_create(&threads[i].id, nullptr, run_job, &jobs[i]) == 0;
+        threads[i].started = start_thread<run_job>(threads[i].handle, &jobs[i]);
     }
     task(context, 0);
     for (std::size_t i = 1; i < parts; ++i) {
         if (threads[i].started) {
-            pthread_join(threads[i].id, nullptr);
+            join_thread(threads[i].handle);
         } else {
             task(context, i);
         }
@@ -120,11 +235,11 @@ void run_team(std::size_t wanted, void (*task)(void*, std::size_t, std::size_t),
     wanted = std::clamp<std::size_t>(wanted, 1, max_workers);
     TeamStart start{task, context, {}};
     TeamJob jobs[max_workers];
-    pthread_t threads[max_workers];
+    ThreadHandle threads[max_workers];
     std::size_t team = 1;
     for (; team < wanted; ++team) {
         jobs[team] = {&start, team};
-        if (pthread_create(&threads[team], nullptr, run_member, &jobs[team]) != 0) {
+        if (!start_thread<run_member>(threads[team], &jobs[team])) {
             break;
         }
     }
@@ -132,7 +247,7 @@ void run_team(std::size_t wanted, void (*task)(void*, std::size_t, std::size_t),
     start.team.notify_all();
     task(context, 0, team);
     for (std::size_t i = 1; i < team; ++i) {
-        pthread_join(threads[i], nullptr);
+        join_thread(threads[i]);
     }
 }
 

@@ -17,14 +17,16 @@ VectorIsa vector_isa() noexcept;
 // module sets it once, from the TONALIS_ISA switch, when it is imported.
 void set_vector_isa_ceiling(VectorIsa ceiling) noexcept;
 
-// Threads one engine call may use: the processors this process may run
-// on, at least 1, at most max_workers and at most the ceiling.
+// Threads one engine call may use, at least 1 and at most max_workers: the
+// count set_worker_ceiling chose, else the processors this process may run
+// on.
 inline constexpr std::size_t max_workers = 8;
 std::size_t worker_count() noexcept;
 
-// Sets the most threads one engine call may use (max_workers by default);
-// the module sets it once, from the TONALIS_NUM_THREADS switch, when it is
-// imported. 1 means no worker threads.
+// Sets the most threads one engine call may use, up to max_workers, even
+// beyond the processors (as OMP_NUM_THREADS does); 0 counts as 1, which
+// means no worker threads. The module sets it once, from the
+// TONALIS_NUM_THREADS switch, when it is imported.
 void set_worker_ceiling(std::size_t ceiling) noexcept;
 
 // Threads for work whose threads wait for each other (the row pipeline of

@@ -9,7 +9,8 @@ namespace tonalis::py {
 //   instruction set the engines may use; one the processor lacks means the
 //   widest it has;
 // - TONALIS_NUM_THREADS: a whole number from 1 up, the most threads one
-//   call may use (1: none besides the caller's).
+//   call may use (1: none besides the caller's), up to max_workers even
+//   beyond the processors.
 //
 // Neither changes an output byte. Unset or empty means the default; any
 // other value is ignored with a RuntimeWarning that names it, given by the

@@ -336,10 +336,49 @@ void engine_bytes_match() {
     set_vector_isa_ceiling(VectorIsa::avx512);
 }
 
+// A thread count the user chose is used as it is, up to max_workers, on
+// however few processors; without one the processors decide and rows are
+// not pipelined. A team of max_workers then runs all its members at once:
+// each waits until every one has arrived. Runs first, before anything sets
+// the count.
+std::size_t chosen_count_is_used() {
+    const std::size_t usable = worker_count();
+    check(usable >= 1 && usable <= max_workers,
+          "usable processors out of range: " + std::to_string(usable));
+    check(pipeline_worker_count() == 1, "rows pipelined although no thread count was chosen");
+    for (const std::size_t chosen :
+         {max_workers, std::size_t{1}, std::size_t{0}, std::size_t{3}, max_workers + 1}) {
+        set_worker_ceiling(chosen);
+        const std::size_t expected = std::clamp<std::size_t>(chosen, 1, max_workers);
+        check(worker_count() == expected && pipeline_worker_count() == expected,
+              "a chosen count of " + std::to_string(chosen) + " gives " +
+                  std::to_string(worker_count()) + " threads, " +
+                  std::to_string(pipeline_worker_count()) + " pipelined");
+    }
+    std::atomic<std::size_t> arrived{0};
+    std::size_t told[max_workers] = {};
+    auto member = [&](std::size_t m, std::size_t team) {
+        told[m] = team;
+        arrived.fetch_add(1);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (arrived.load() < team && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::yield();
+        }
+    };
+    run_team(max_workers, member);
+    check(arrived.load() == max_workers &&
+              std::all_of(std::begin(told), std::end(told),
+                          [](std::size_t t) { return t == max_workers; }),
+          "a team of " + std::to_string(max_workers) + " ran " + std::to_string(arrived.load()) +
+              " members");
+    return usable;
+}
+
 }  // namespace tonalis::core_test
 
 int main() {
     using namespace tonalis::core_test;
+    const std::size_t usable = chosen_count_is_used();
     pipelined_matches_plain();
     short_lag_is_caught();
     engine_bytes_match();
@@ -347,6 +386,9 @@ int main() {
         std::printf("%d check(s) failed\n", failures);
         return 1;
     }
-    std::printf("pipelined rows: all checks passed\n");
+    std::printf(
+        "pipelined rows: all checks passed (%llu usable processors, %llu threads at once)\n",
+        static_cast<unsigned long long>(usable),
+        static_cast<unsigned long long>(tonalis::max_workers));
     return 0;
 }
