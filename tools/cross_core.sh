@@ -38,7 +38,20 @@ for arch in "${arches[@]}"; do
     quietly "build/logs/cross-$arch.log" "building the core ($arch)" cmake --build "$dir" -j 2
     echo "=== $arch"
     for program in pipelined_rows space_tables same_bytes exact_powers sizes palette_threads; do
-        "$qemu" -L "/usr/$triple" "$dir/tests/core/$program"
+        # Under qemu-user the pipelined rows' workers now and then all sit in
+        # a futex wait for good (about one run in five on aarch64, never
+        # natively, where the release, ThreadSanitizer and ASan builds run
+        # them): a stall is reported and retried once, any other failure fails.
+        limit=()
+        [ "$program" = pipelined_rows ] && limit=(timeout 600)
+        status=0
+        for attempt in 1 2; do
+            status=0
+            "${limit[@]}" "$qemu" -L "/usr/$triple" "$dir/tests/core/$program" || status=$?
+            [ "$status" -ne 124 ] && break
+            echo "    $program stalled under $qemu (attempt $attempt of 2)" >&2
+        done
+        [ "$status" -eq 0 ] || exit "$status"
     done
     # A third of the corpus, spread over it: all of it takes minutes emulated.
     "$qemu" -L "/usr/$triple" "$dir/tests/core/golden_corpus" --sample 700
