@@ -578,3 +578,25 @@ def test_dither_frames_rejects_frames_of_other_sizes():
     frames = pan(2)
     with pytest.raises(ValueError, match="frames must share one shape"):
         tonalis_tools.dither_frames([frames[0], frames[1][:, :20]])
+
+
+@pytest.mark.parametrize("channels", [5, 6, 7, 8])
+@pytest.mark.parametrize(
+    "dither",
+    [
+        lambda a: tonalis_tools.riemersma(a, levels=3),
+        lambda a: tonalis_tools.variable_diffuse(a, levels=3),
+        lambda a: tonalis_tools.variable_diffuse(a, "zhou_fang", levels=3, seed=2),
+    ],
+    ids=["riemersma", "ostromoukhov", "zhou_fang"],
+)
+def test_every_channel_past_the_fourth_is_dithered(dither, channels):
+    # Each channel's levels are its own, so a wide image gives, channel by
+    # channel, what the same channel gives alone.
+    image = np.random.default_rng(channels).integers(0, 256, (9, 11, channels), dtype=np.uint8)
+    out = np.asarray(dither(image))
+    assert out.shape == image.shape
+    assert set(np.unique(out)) <= {0, 127, 128, 255}
+    for c in range(channels):
+        alone = np.asarray(dither(np.ascontiguousarray(image[:, :, c : c + 1])))
+        assert np.array_equal(out[:, :, c], alone.reshape(9, 11)), c

@@ -53,6 +53,25 @@ ALGORITHMS: tuple[str, ...] = ("pattern", "riemersma") + VARIABLE_METHODS
 _Image = TypeVar("_Image", bound="npt.NDArray[np.uint8] | Image.Image")
 
 
+def _by_channel_groups(call: Any, image: Any, levels: Any) -> Any:
+    """`call(image)`, for arrays of more than four channels quantized to
+    levels: the engines walk at most four channel lanes, so the channels go
+    through in groups of three (each channel's levels are its own, so the
+    groups give what one walk over all of them would) and are put together
+    again. Anything else is called as it is."""
+    if levels is None or not isinstance(image, np.ndarray) or image.ndim != 3:
+        return call(image)
+    channels = image.shape[2]
+    if channels <= 4:
+        return call(image)
+    # Groups of three, the rest one by one: a group of two or four would be
+    # read as gray or colour with alpha.
+    starts = list(range(0, channels - channels % 3, 3))
+    groups = [(c, c + 3) for c in starts] + [(c, c + 1) for c in range(len(starts) * 3, channels)]
+    parts = [np.asarray(call(np.ascontiguousarray(image[:, :, a:b]))) for a, b in groups]
+    return np.concatenate([p.reshape(*image.shape[:2], -1) for p in parts], axis=2)
+
+
 def needs_colour(image: Any) -> bool:
     """Whether an image is gray (L or LA, or an array of 1 or 2 channels).
 
@@ -276,14 +295,18 @@ def variable_diffuse(
     code = _variable_code(method)
     if isinstance(seed, bool) or not isinstance(seed, numbers.Integral):
         raise TypeError(f"seed must be an int, got {type(seed).__name__}")
-    return _engines.variable(
-        code,
+    return _by_channel_groups(
+        lambda part: _engines.variable(
+            code,
+            part,
+            levels=levels,
+            seed=seed,
+            strength=strength,
+            linear=linear,
+            preserve_alpha=preserve_alpha,
+        ),
         image,
-        levels=levels,
-        seed=seed,
-        strength=strength,
-        linear=linear,
-        preserve_alpha=preserve_alpha,
+        levels,
     )
 
 
@@ -360,14 +383,18 @@ def riemersma(
     code = _distance_code(distance)
     if palette is not None and needs_colour(image):
         image = to_colour(image)
-    return _engines.riemersma(
-        count,
-        float(ratio),
-        code,
+    return _by_channel_groups(
+        lambda part: _engines.riemersma(
+            count,
+            float(ratio),
+            code,
+            part,
+            levels=levels,
+            palette=palette,
+            strength=strength,
+            linear=linear,
+            preserve_alpha=preserve_alpha,
+        ),
         image,
-        levels=levels,
-        palette=palette,
-        strength=strength,
-        linear=linear,
-        preserve_alpha=preserve_alpha,
+        levels if palette is None else None,
     )
