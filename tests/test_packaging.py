@@ -161,9 +161,9 @@ import builtins, importlib.machinery, importlib.util, sys, types
 target = sys.argv[1]
 loading, cycles = [], []
 if target != "tonalis_tools":
-    spec = importlib.util.find_spec("tonalis_tools")
+    found = importlib.util.find_spec("tonalis_tools")
     package = types.ModuleType("tonalis_tools")
-    package.__path__ = list(spec.submodule_search_locations)
+    package.__path__ = list(found.submodule_search_locations)
     sys.modules["tonalis_tools"] = package
 
 
@@ -172,10 +172,10 @@ class Tracer:
     def find_spec(name, path=None, target=None):
         if not name.startswith("tonalis_tools"):
             return None
-        spec = importlib.machinery.PathFinder.find_spec(name, path)
-        if spec is None or spec.loader is None:
-            return spec
-        run = spec.loader.exec_module
+        found = importlib.machinery.PathFinder.find_spec(name, path)
+        if found is None or found.loader is None:
+            return found
+        run = found.loader.exec_module
 
         def exec_module(module):
             loading.append(name)
@@ -184,8 +184,8 @@ class Tracer:
             finally:
                 loading.remove(name)
 
-        spec.loader.exec_module = exec_module
-        return spec
+        found.loader.exec_module = exec_module
+        return found
 
 
 sys.meta_path.insert(0, Tracer)
