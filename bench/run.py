@@ -652,20 +652,8 @@ def header():
 
 
 def machine(env):
-    cpu = "unknown"
-    try:
-        for line in Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name"):
-                cpu = line.split(":", 1)[1].strip()
-                break
-    except OSError:
-        cpu = platform.processor() or cpu
-    usable = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
     return {
-        "cpu": cpu,
-        "cores": os.cpu_count(),
-        "usable_cores": usable,
-        "python": platform.python_version(),
+        **report.machine(),
         "numpy": np.__version__,
         "pillow": PIL.__version__,
         "tonalis": getattr(tonalis, "__version__", "?"),
