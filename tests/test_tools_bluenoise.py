@@ -8,6 +8,7 @@ import pytest
 
 import tonalis
 from tonalis_tools.bluenoise import blue_noise_matrix, blue_noise_ranks
+from tonalis_tools.matrices import bluenoise
 
 
 @pytest.fixture(scope="module", params=[16, 32, 64, 200, 256])
@@ -119,5 +120,11 @@ def test_rejects_bad_arguments(kwargs, error):
 )
 def test_named_matrices_do_not_change(size, digest):
     # The named matrices shape every ordered-dither output made with them:
-    # a faster search must give the very same ranks.
+    # the shipped ranks and the generator that made them must both stay.
+    shipped = blue_noise_ranks(size)
+    assert hashlib.sha256(shipped.tobytes()).hexdigest()[:16] == digest
+    generated = bluenoise._generated_ranks(size, 1.5, 0)
+    assert hashlib.sha256(generated.tobytes()).hexdigest()[:16] == digest
+    # The caller's copy is its own: changing it leaves the next call's alone.
+    shipped[0, 0] = -1
     assert hashlib.sha256(blue_noise_ranks(size).tobytes()).hexdigest()[:16] == digest

@@ -15,6 +15,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from ._portable_maths import power
+
 __all__ = ["ToneSettings", "dot_gain_curve", "dot_gain_inverse", "tone", "tone_curve"]
 
 
@@ -141,7 +143,7 @@ def tone_curve(
 
     x = np.clip((np.arange(256, dtype=np.float64) - black) / (white - black), 0.0, 1.0)
     if gamma != 1.0:
-        x = x ** (1.0 / gamma)
+        x = power(x, 1.0 / gamma)
     if contrast:
         x = np.clip((x - 0.5) * (1.0 + contrast) + 0.5, 0.0, 1.0)
     if brightness:

@@ -8,14 +8,22 @@ worms, while keeping ordered dither's independence between pixels.
 
 The matrices are generated on demand, deterministically (a fixed integer hash
 seeds the initial pattern, so no random-number generator is involved), and
-tile seamlessly: all filtering is done on the torus.
+tile seamlessly: all filtering is done on the torus. The named ones (16, 32
+and 64 with the default sigma and seed) are read from the package's data,
+made by this same code: the energies are sums of a Fourier transform's
+doubles, whose last bits may differ between numpy builds, so a machine
+could otherwise settle a near-tie between two cells the other way.
 """
 
 from __future__ import annotations
 
+import functools
+from importlib import resources
+
 import numpy as np
 import numpy.typing as npt
 
+from .._portable_maths import exp
 from ..names import normalize_name
 
 __all__ = ["SIZES", "blue_noise_ranks", "blue_noise_matrix", "blue_noise_size"]
@@ -70,7 +78,7 @@ def _periodic_gaussian(size: int, sigma: float) -> npt.NDArray[np.float64]:
     to one; entry [dy, dx] is the weight at offset (dy, dx) modulo size.
     """
     f = np.fft.fftfreq(size)
-    response = np.exp(-2.0 * np.pi**2 * sigma**2 * (f[:, None] ** 2 + f[None, :] ** 2))
+    response = exp(-2.0 * np.pi**2 * sigma**2 * (f[:, None] ** 2 + f[None, :] ** 2))
     return np.fft.ifft2(response).real
 
 
@@ -134,7 +142,7 @@ class _LocalField(_Field):
     def __init__(self, size: int, sigma: float, reach: int) -> None:
         self.size = size
         offsets = np.arange(-reach, reach + 1, dtype=np.float64)
-        line = np.exp(-(offsets**2) / (2.0 * sigma**2))
+        line = exp(-(offsets**2) / (2.0 * sigma**2))
         self.window = np.outer(line, line)
         self.window /= self.window.sum()
         self.reach = reach
@@ -226,6 +234,34 @@ def blue_noise_ranks(size: int, *, sigma: float = 1.5, seed: int = 0) -> npt.NDA
         raise ValueError(f"size must be between 4 and 256, got {size}")
     if not 0.5 <= sigma <= size / 4:
         raise ValueError(f"sigma must be between 0.5 and size / 4, got {sigma}")
+    if size in SIZES and sigma == 1.5 and seed == 0:
+        return _named_ranks(size)
+    return _generated_ranks(size, sigma, seed)
+
+
+#: The ranks of the named sizes, in SIZES order, as little-endian uint16.
+_NAMED_FILE = "blue_noise_ranks.bin"
+
+
+@functools.cache
+def _named_table() -> dict[int, npt.NDArray[np.int64]]:
+    data = (resources.files("tonalis_tools") / "data" / _NAMED_FILE).read_bytes()
+    words = np.frombuffer(data, dtype="<u2").astype(np.int64)
+    tables: dict[int, npt.NDArray[np.int64]] = {}
+    start = 0
+    for side in SIZES:
+        tables[side] = words[start : start + side * side].reshape(side, side)
+        start += side * side
+    if start != words.size:
+        raise RuntimeError(f"{_NAMED_FILE} holds {words.size} ranks, not {start}")
+    return tables
+
+
+def _named_ranks(size: int) -> npt.NDArray[np.int64]:
+    return _named_table()[size].copy()
+
+
+def _generated_ranks(size: int, sigma: float, seed: int) -> npt.NDArray[np.int64]:
     n = size * size
     # Initial binary pattern: the first tenth of the cells in hash order.
     ones = max(1, n // 10)

@@ -24,6 +24,7 @@ from typing import Literal
 import numpy as np
 import numpy.typing as npt
 
+from .._portable_maths import cos_sin, pseudo_angle
 from ..names import normalize_name
 from ..tone import dot_gain_curve
 
@@ -74,10 +75,10 @@ def screen_geometry(cell: float, angle: float) -> tuple[int, int, int]:
     angle = _number("angle", angle)
     if not 2.0 <= cell <= 32.0:
         raise ValueError(f"cell must be between 2 and 32 pixels, got {cell:g}")
-    radians = math.radians(angle)
+    cos, sin = cos_sin(math.radians(angle))
     # Rows run down the image, so a counter-clockwise angle has a negative y step.
-    a = round(cell * math.cos(radians))
-    b = -round(cell * math.sin(radians))
+    a = round(cell * cos)
+    b = -round(cell * sin)
     return a, b, (a * a + b * b) // math.gcd(a, b)
 
 
@@ -219,7 +220,7 @@ def halftone_matrix(
     # Ties (the same spot in several cells, or symmetric positions in one)
     # go by angle around the dot centre, then raster order: fixed, and
     # spreads the growth of equal dots evenly over the cells.
-    around = np.arctan2(y, x).ravel()
+    around = pseudo_angle(y, x).ravel()
     order = np.lexsort((np.arange(spot.size), around, -spot))
     ranks = np.empty(spot.size, dtype=np.int64)
     ranks[order] = np.arange(spot.size)
