@@ -329,7 +329,9 @@ def _build_parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
         help="bit formats: leftmost pixel in the high (msb, default) or low bits",
     )
     device.add_argument(
-        "--invert", action="store_true", help="with --pack, bit formats: flip every bit"
+        "--invert",
+        action="store_true",
+        help="with --pack, bit formats: flip every bit (bwr, bwy: after --ink-bits)",
     )
     device.add_argument(
         "--byte-order",

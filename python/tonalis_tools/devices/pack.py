@@ -201,7 +201,8 @@ def _opaque_colour(array: npt.NDArray[np.uint8], fmt: str) -> npt.NDArray[np.uin
             row, column = _where(alpha != 255)
             raise ValueError(
                 f"format {fmt!r} has no transparency, but pixel (row {row}, column "
-                f"{column}) has alpha {int(alpha[row, column])}; flatten the image first"
+                f"{column}) has alpha {int(alpha[row, column])}; lay it over the paper first "
+                "(tonalis_tools.devices.printer.flatten)"
             )
         array = array[:, :, :-1]
     if array.shape[2] == 1:

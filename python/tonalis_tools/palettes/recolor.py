@@ -1,7 +1,7 @@
 """Dither against the colours a panel really shows, write the colours its driver expects.
 
 A colour e-paper panel's red is a dull brick and its white a light gray, but
-its driver wants pure #ff0000 and #ffffff (or rather their indices). Error
+its driver wants pure #ff0000 and #ffffff (or rather their codes, see PANEL_CODES). Error
 diffusion against the nominal colours spends the wrong colour on every
 pixel; against the measured ones it keeps the tones the panel can show.
 `recolor` then swaps each measured colour for the driver's colour at the
