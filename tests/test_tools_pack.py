@@ -180,6 +180,9 @@ def test_spectra6_blue_and_green_are_codes_5_and_6():
     assert pack(rgb, "index4", palette=preset("epaper-6"), codes=[0, 1, 2, 3, 5, 6]) == (
         b"\x56\x35"
     )
+    # Four-colour panels: 2-bit codes, black 0, white 1, yellow 2, red 3.
+    four = np.array([[(0, 0, 0), (255, 255, 255), (255, 255, 0), red, red]], np.uint8)
+    assert pack(four, "index2", panel="bwyr") == b"\x1b\xc0"
 
 
 @pytest.mark.parametrize("height", [ESCPOS_MAX_ROWS - 1, ESCPOS_MAX_ROWS, ESCPOS_MAX_ROWS + 1])

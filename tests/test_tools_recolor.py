@@ -37,7 +37,8 @@ def test_panel_tables_are_consistent(name):
 
 # The code each panel's controller takes for each colour, written out from
 # the drivers' own constants (Pimoroni's inky: inky_e673.py, inky_uc8159.py,
-# inky.py; Waveshare's epd7in3e.py and epd5in65f.py), not from PANEL_CODES.
+# inky.py, inky_jd79661.py; Waveshare's epd7in3e.py, epd5in65f.py and
+# epd4in37g.py), not from PANEL_CODES.
 DRIVER_CODES = {
     "spectra6": {
         "#000000": 0,
@@ -58,6 +59,7 @@ DRIVER_CODES = {
     },
     "bwr": {"#ffffff": 0, "#000000": 1, "#ff0000": 2},
     "bwy": {"#ffffff": 0, "#000000": 1, "#ffff00": 2},
+    "bwyr": {"#000000": 0, "#ffffff": 1, "#ffff00": 2, "#ff0000": 3},
 }
 
 

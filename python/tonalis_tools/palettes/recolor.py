@@ -65,6 +65,13 @@ PANELS: dict[str, tuple[str, str | None, list[str] | None, list[str]]] = {
         None,
         preset("epaper-bwy"),
     ),
+    "bwyr": (
+        "4-colour panels (JD79661 and the like): black, white, yellow, red "
+        "(no published measurement found; nominal colours)",
+        None,
+        None,
+        ["#000000", "#ffffff", "#ffff00", "#ff0000"],
+    ),
 }
 
 
@@ -117,6 +124,12 @@ PANEL_CODES: dict[str, PanelCodes] = {
         "Pimoroni's inky driver, inky.py (WHITE=0, BLACK=1, RED=YELLOW=2), whose "
         "buffer of codes it splits into the black and the yellow plane",
     ),
+    # Four-colour controllers take 2-bit codes, four pixels a byte.
+    "bwyr": PanelCodes(
+        (0, 1, 2, 3),
+        "Pimoroni's inky driver, inky_jd79661.py (BLACK=0, WHITE=1, YELLOW=2, RED=3), "
+        "and Waveshare's epd4in37g.py",
+    ),
 }
 
 
@@ -153,7 +166,7 @@ def panel_names() -> list[str]:
 
     Examples:
         >>> panel_names()
-        ['spectra6', 'acep7', 'bwr', 'bwy']
+        ['spectra6', 'acep7', 'bwr', 'bwy', 'bwyr']
     """
     return list(PANELS)
 
