@@ -303,6 +303,15 @@ def test_width_fits_the_image_to_the_printer(tmp_path, options, width, height):
         assert f"is 32 x 24: scaled to {width} x {height} for --width" in result.stderr
 
 
+@pytest.mark.parametrize("width, noted", [(576, False), (577, True)])
+def test_a_receipt_wider_than_80_mm_paper_is_noted(tmp_path, width, noted):
+    Image.new("L", (width, 2), 255).save(tmp_path / "wide.png")
+    result = run("wide.png", "-o", "out.bin", "--pack", "escpos", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert ("pass --width to fit it" in result.stderr) == noted
+    assert (tmp_path / "out.bin").read_bytes()[4:6] == ((width + 7) // 8).to_bytes(2, "little")
+
+
 def test_width_refuses_a_wider_image_when_asked(tmp_path):
     Image.fromarray(RGB).save(tmp_path / "in.png")
     result = run(

@@ -237,11 +237,22 @@ def _dither(
         raise FileError(f"{_name(source)}: {exc}") from None
 
 
+#: The dots a line of 80 mm receipt paper (203 dpi), the widest common roll.
+ESCPOS_WIDEST = 576
+
+
 def _for_device(args: argparse.Namespace, source: Path, frames: Frames) -> Frames:
     """`frames` laid over --background (white for --pack, which holds no alpha)
     and fitted to --width, as the printer or panel will show them."""
     background = args.background or ("white" if args.pack is not None else None)
     width = args.width
+    widest = ESCPOS_WIDEST
+    if width is None and args.pack is not None and not args.quiet:
+        if dither_target(args.pack).name == "escpos" and frames.images[0].width > widest:
+            sys.stderr.write(
+                f"tonalis: note: {_name(source)} is {frames.images[0].width} dots wide, "
+                f"more than the {widest} of 80 mm receipt paper; pass --width to fit it\n"
+            )
     if background is None and width is None:
         return frames
     images = frames.images
