@@ -260,6 +260,11 @@ def _for_device(args: argparse.Namespace, source: Path, frames: Frames) -> Frame
         images = [flatten(image, background) for image in images]
     if width is not None:
         before = images[0].size
+        if args.fit == "refuse" and before[0] > width:
+            raise FileError(
+                f"{_name(source)} is {before[0]} dots wide, more than --width {width} "
+                "(--fit shrink scales it down)"
+            )
         try:
             images = [fit_width(image, width, fit=args.fit) for image in images]
         except ValueError as exc:

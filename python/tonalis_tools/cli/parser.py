@@ -41,7 +41,7 @@ examples:
                                                      clustered-dot halftone for a laser printer
   tonalis photo.jpg -o out.png --levels rgb565       per-channel levels of a TFT panel
   tonalis photo.jpg -o out.bin --panel spectra6 --pack index4
-                                                     measured colours, driver indices
+                                                     measured colours, controller codes
   tonalis label.png -o label.h --pack mono --invert  1-bit rows as a C array
   tonalis logo.png -o logo.bin --pack escpos --width 384
                                                      a receipt printer's raster image
