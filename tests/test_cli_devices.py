@@ -27,6 +27,8 @@ from tonalis_tools import (
     unpack,
     write_palette,
 )
+from tonalis_tools.devices.printer import fit_width, flatten
+from tonalis_tools.recolor import palette_indices
 
 
 @pytest.fixture
@@ -160,6 +162,12 @@ PACKS = [
         lambda a: dither_channels(a, "bayer8x8", (8, 8, 4)),
     ),
     (["--pack", "bwr"], "bwr", {}, lambda a: tonalis.dither(a, palette=preset("epaper-bwr"))),
+    (
+        ["--pack", "bwr", "--ink-bits", "1,1"],
+        "bwr",
+        {"ink_bits": (1, 1)},
+        lambda a: tonalis.dither(a, palette=preset("epaper-bwr")),
+    ),
     # Planes go by lightness, so the order the colours are given in does not matter.
     (
         ["--pack", "bwy", "--palette", "yellow,white,black"],
@@ -176,6 +184,18 @@ PACKS = [
             panel_palette("acep7"),
             panel_palette("acep7", measured=False),
         ),
+    ),
+    (
+        ["--pack", "index4", "--panel", "spectra6"],
+        "index4",
+        {"panel": "spectra6"},
+        lambda a: recolor(tonalis.dither(a, palette=MEASURED), MEASURED, DRIVER),
+    ),
+    (
+        ["--pack", "index8", "--panel", "bwr"],
+        "index8",
+        {"panel": "bwr"},
+        lambda a: tonalis.dither(a, palette=preset("epaper-bwr")),
     ),
     (
         ["--pack", "index2", "--preset", "gameboy", "--bit-order", "lsb"],
@@ -245,6 +265,96 @@ def test_pack_refuses_an_animation(tmp_path):
         "has 2 frames\n"
     )
     assert not (tmp_path / "a.bin").exists()
+
+
+def test_panel_pack_writes_the_controllers_codes(tmp_path):
+    """Spectra 6 blue is code 5 and green 6 on the wire; no pixel is code 4."""
+    Image.fromarray(RGB).save(tmp_path / "in.png")
+    result = run("in.png", "-o", "out.bin", "--pack", "index8", "--panel", "spectra6", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    data = np.frombuffer((tmp_path / "out.bin").read_bytes(), np.uint8).reshape(RGB.shape[:2])
+    indices = palette_indices(tonalis.dither(RGB, palette=MEASURED), MEASURED)
+    assert np.array_equal(data, np.array([0, 1, 2, 3, 5, 6])[indices])
+    assert {5, 6} <= set(data.ravel().tolist()) and 4 not in data
+
+
+# (options, width, height of the result): RGB is 32 x 24.
+FITS = [
+    (["--width", "16"], 16, 12),
+    (["--width", "13"], 13, 10),
+    (["--width", "32"], 32, 24),
+    (["--width", "48"], 32, 24),
+    (["--width", "48", "--fit", "fill"], 48, 36),
+]
+
+
+@pytest.mark.parametrize("options, width, height", FITS, ids=[" ".join(f[0]) for f in FITS])
+def test_width_fits_the_image_to_the_printer(tmp_path, options, width, height):
+    Image.fromarray(RGB).save(tmp_path / "in.png")
+    result = run("in.png", "-o", "out.bin", "--pack", "escpos", *options, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    data = (tmp_path / "out.bin").read_bytes()
+    assert data[:8] == b"\x1d\x76\x30\x00" + bytes([(width + 7) // 8, 0, height, 0])
+    fitted = np.asarray(fit_width(Image.fromarray(RGB), width, fit="fill"))
+    assert np.array_equal(unpack(data, "escpos", width, height), _gray(2)(fitted))
+    scaled = (width, height) != (32, 24)
+    assert ("scaled to" in result.stderr) == scaled
+    if scaled:
+        assert f"is 32 x 24: scaled to {width} x {height} for --width" in result.stderr
+
+
+@pytest.mark.parametrize("width, noted", [(576, False), (577, True)])
+def test_a_receipt_wider_than_80_mm_paper_is_noted(tmp_path, width, noted):
+    Image.new("L", (width, 2), 255).save(tmp_path / "wide.png")
+    result = run("wide.png", "-o", "out.bin", "--pack", "escpos", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert ("pass --width to fit it" in result.stderr) == noted
+    assert (tmp_path / "out.bin").read_bytes()[4:6] == ((width + 7) // 8).to_bytes(2, "little")
+
+
+def test_width_refuses_a_wider_image_when_asked(tmp_path):
+    Image.fromarray(RGB).save(tmp_path / "in.png")
+    result = run(
+        "in.png",
+        "-o",
+        "out.bin",
+        "--pack",
+        "escpos",
+        "--width",
+        "16",
+        "--fit",
+        "refuse",
+        cwd=tmp_path,
+    )
+    assert result.returncode == 2
+    assert result.stderr == (
+        "tonalis: error: 'in.png' is 32 dots wide, more than --width 16 "
+        "(--fit shrink scales it down)\n"
+    )
+    assert not (tmp_path / "out.bin").exists()
+
+
+@pytest.mark.parametrize(
+    "options, paper", [([], "white"), (["--background", "#404040"], "#404040")]
+)
+@pytest.mark.parametrize("fmt", ["escpos", "bwr"])
+def test_transparent_images_are_laid_over_the_background(tmp_path, rgba, options, paper, fmt):
+    result = run(rgba, "-o", "out.bin", "--pack", fmt, *options, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    data = (tmp_path / "out.bin").read_bytes()
+    flat = flatten(RGBA, paper)
+    if fmt == "bwr":
+        expected = tonalis.dither(flat, palette=preset("epaper-bwr"))
+    else:
+        expected = _gray(2)(flat)
+    back = unpack(data, fmt, 32, 24)
+    assert np.array_equal(back, expected)
+
+
+def test_background_also_flattens_an_image_output(tmp_path, rgba):
+    result = run(rgba, "-o", "out.png", "--gray", "--background", "navy", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert np.array_equal(read(tmp_path / "out.png"), _gray(2)(flatten(RGBA, "navy")))
 
 
 COLOURS = ["#000000", "#ffffff", "#ff0000", "#0000ff", "#00ff00"]
@@ -343,9 +453,23 @@ def test_plain_colour_lists_stay_readable(tmp_path, rgba, name, content):
         (["--pack", "mono", "--align", "0"], r"--align must be from 1 to 65536 bytes, got 0"),
         (["--pack", "mono", "--align", str(2**40)], r"--align must be from 1 to 65536 bytes"),
         (
-            ["--pack", "escpos", "--band-height", "70000"],
-            r"--band-height must be between 1 and 65535",
+            ["--pack", "escpos", "--band-height", "2304"],
+            r"--band-height must be between 1 and 2303 rows \(the most one GS v 0",
         ),
+        (["--pack", "bwr", "--ink-bits", "0,2"], r"--ink-bits '0,2': expected two bits"),
+        (["--pack", "bwr", "--ink-bits", "0"], r"--ink-bits '0': expected two bits"),
+        (["--pack", "mono", "--ink-bits", "0,1"], r"sets the planes of bwr and bwy, not of 'mono'"),
+        (["--ink-bits", "0,1"], r"--ink-bits sets the planes of --pack bwr or bwy; it needs"),
+        (
+            ["--pack", "index2", "--panel", "spectra6"],
+            r"format 'index2' holds codes 0 to 3, and panel 'spectra6' takes codes up to 6",
+        ),
+        (["--pack", "escpos", "--width", "0"], r"--width must be from 1 to 65536 dots, got 0"),
+        (["--pack", "escpos", "--fit", "fill"], r"--fit fill says how to meet --width"),
+        (["--pack", "escpos", "--fit", "crop"], r"argument --fit: invalid choice: 'crop'"),
+        (["--background", "paper"], r"--background: .*'paper'"),
+        (["--background", "red,blue"], r"--background: background must be one colour"),
+        (["--width", "8", "--compare"], r"--width and --background prepare one output"),
         (
             ["--pack", "mono", "--bit-order", "middle"],
             r"argument --bit-order: invalid choice: 'middle'",

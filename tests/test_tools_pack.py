@@ -5,8 +5,17 @@ import pytest
 
 import tonalis
 from tonalis_tools.channels import dither_channels
-from tonalis_tools.pack import FORMATS, c_header, dither_target, pack, parse_c_header, unpack
+from tonalis_tools.pack import (
+    ESCPOS_MAX_ROWS,
+    FORMATS,
+    c_header,
+    dither_target,
+    pack,
+    parse_c_header,
+    unpack,
+)
 from tonalis_tools.presets import preset
+from tonalis_tools.recolor import PANELS, panel_codes, panel_palette
 
 SIZES = [(1, 1), (1, 7), (2, 8), (3, 9), (5, 17), (4, 33)]
 
@@ -107,11 +116,90 @@ def test_known_colour_bytes():
     assert pack(rgb, "rgb565") == b"\x00\xf8\xff\xff\x00\x00"
     assert pack(rgb, "rgb565", byteorder="big") == b"\xf8\x00\xff\xff\x00\x00"
     assert pack(rgb, "rgb332") == b"\xe0\xff\x00"
-    # black plane (1 = black) then red plane (1 = red), each one byte per row.
-    assert pack(rgb, "bwr") == b"\x20\x80"
-    assert pack(rgb, "bwr", invert=True) == b"\xc0\x60"  # padding bits stay 0
+    # black plane (0 = black) then red plane (1 = red), each one byte per row.
+    assert pack(rgb, "bwr") == b"\xc0\x80"
+    # The former bytes: 1 = ink in both planes, and their inverse.
+    assert pack(rgb, "bwr", ink_bits=(1, 1)) == b"\x20\x80"
+    assert pack(rgb, "bwr", ink_bits=(1, 1), invert=True) == b"\xc0\x60"  # padding stays 0
     green, yellow = (0, 255, 0), (255, 255, 0)
     assert pack(np.array([[green, yellow, red]], np.uint8), "index4") == b"\x25\x40"
+
+
+@pytest.mark.parametrize("fmt, ink", [("bwr", (255, 0, 0)), ("bwy", (255, 255, 0))])
+@pytest.mark.parametrize("ink_bits", [None, (0, 1), (1, 1), (0, 0), (1, 0)])
+@pytest.mark.parametrize("invert", [False, True])
+def test_each_plane_has_its_own_polarity(fmt, ink, ink_bits, invert):
+    black, white = (0, 0, 0), (255, 255, 255)
+    pixels = [black, white, ink, ink, white, black, white, ink, black, ink]  # 10: 6 padding bits
+    data = pack(np.array([pixels], np.uint8), fmt, ink_bits=ink_bits, invert=invert)
+    black_bit, ink_bit = (0, 1) if ink_bits is None else ink_bits
+    planes = [
+        [(bit if p == wanted else 1 - bit) ^ invert for p in pixels]
+        for wanted, bit in ((black, black_bit), (ink, ink_bit))
+    ]
+    expected = b"".join(
+        int("".join(map(str, plane + [0] * 6)), 2).to_bytes(2, "big") for plane in planes
+    )
+    assert data == expected
+    back = unpack(data, fmt, 10, 1, ink_bits=ink_bits, invert=invert)
+    assert back.tolist() == [list(map(list, pixels))]
+
+
+@pytest.mark.parametrize("name", sorted(PANELS))
+@pytest.mark.parametrize("fmt", ["index4", "index8"])
+@pytest.mark.parametrize("measured", [False, True])
+def test_index_formats_write_a_panels_codes(name, fmt, measured):
+    colours = panel_palette(name, measured=measured)
+    order = np.random.default_rng(len(name)).permutation(np.repeat(np.arange(len(colours)), 3))
+    rgb = np.array([[_rgb(colours[i]) for i in order]], np.uint8)
+    data = pack(rgb, fmt, panel=name)
+    codes = np.array(panel_codes(name))[order]
+    if fmt == "index8":
+        assert list(data) == codes.tolist()
+    else:
+        padded = np.append(codes, np.zeros(len(codes) % 2, dtype=int))
+        assert list(data) == (padded[0::2] << 4 | padded[1::2]).tolist()
+    back = unpack(data, fmt, rgb.shape[1], 1, panel=name)
+    driver = panel_palette(name, measured=False)
+    assert back.tolist() == [[_rgb(driver[i]) for i in order]]
+    # Read back in the colours the panel shows, when asked.
+    shown = unpack(data, fmt, rgb.shape[1], 1, panel=name, palette=panel_palette(name))
+    assert shown.tolist() == [[_rgb(panel_palette(name)[i]) for i in order]]
+
+
+def _rgb(colour):
+    return [int(colour[i : i + 2], 16) for i in (1, 3, 5)]
+
+
+def test_spectra6_blue_and_green_are_codes_5_and_6():
+    blue, green, red = (0, 0, 255), (0, 255, 0), (255, 0, 0)
+    rgb = np.array([[blue, green, red, blue]], np.uint8)
+    assert pack(rgb, "index4", panel="spectra6") == b"\x56\x35"
+    # Without the panel the bytes stay palette indices, as before.
+    assert pack(rgb, "index4", palette=panel_palette("spectra6", measured=False)) == b"\x45\x34"
+    assert pack(rgb, "index4", palette=preset("epaper-6"), codes=[0, 1, 2, 3, 5, 6]) == (
+        b"\x56\x35"
+    )
+    # Four-colour panels: 2-bit codes, black 0, white 1, yellow 2, red 3.
+    four = np.array([[(0, 0, 0), (255, 255, 255), (255, 255, 0), red, red]], np.uint8)
+    assert pack(four, "index2", panel="bwyr") == b"\x1b\xc0"
+
+
+@pytest.mark.parametrize("height", [ESCPOS_MAX_ROWS - 1, ESCPOS_MAX_ROWS, ESCPOS_MAX_ROWS + 1])
+def test_escpos_bands_at_the_documented_limit(height):
+    image = _dithered("escpos", height, 9, seed=height)
+    data = pack(image, "escpos")
+    assert data.count(b"\x1d\x76\x30\x00") == (1 if height <= ESCPOS_MAX_ROWS else 2)
+    first = min(height, ESCPOS_MAX_ROWS)
+    assert data[:8] == b"\x1d\x76\x30\x00\x02\x00" + first.to_bytes(2, "little")
+    if height > ESCPOS_MAX_ROWS:
+        second = 8 + 2 * first
+        assert data[second : second + 8] == b"\x1d\x76\x30\x00\x02\x00\x01\x00"
+    assert np.array_equal(unpack(data, "escpos", 9, height), image)
+    # A band as tall as the limit is taken; one row more is refused.
+    assert pack(image, "escpos", band_height=ESCPOS_MAX_ROWS) == data
+    with pytest.raises(ValueError, match=f"between 1 and {ESCPOS_MAX_ROWS} rows"):
+        pack(image, "escpos", band_height=ESCPOS_MAX_ROWS + 1)
 
 
 def test_escpos_bands():
@@ -202,6 +290,30 @@ def test_repeated_palette_colour_takes_the_first_index():
         (np.zeros((1, 1), np.uint8), "mono", {"align": 65537}, "align must be"),
         (np.zeros((1, 1), np.uint8), "mono", {"align": 2.0}, "align must be"),
         (np.zeros((1, 1), np.uint8), "escpos", {"band_height": 0}, "band_height must be"),
+        (np.zeros((1, 2, 3), np.uint8), "bwr", {"ink_bits": (0, 2)}, "ink_bits must be two bits"),
+        (np.zeros((1, 2, 3), np.uint8), "bwr", {"ink_bits": "01"}, "ink_bits must be two bits"),
+        (np.zeros((1, 2), np.uint8), "mono", {"ink_bits": (0, 1)}, "two-plane formats"),
+        (np.zeros((1, 2), np.uint8), "mono", {"panel": "spectra6"}, "apply to the index formats"),
+        (
+            np.zeros((1, 2, 3), np.uint8),
+            "index2",
+            {"panel": "spectra6"},
+            "'index2' holds codes 0 to 3, and panel 'spectra6' takes codes up to 6",
+        ),
+        (
+            np.zeros((1, 2, 3), np.uint8),
+            "index4",
+            {"palette": ["#000", "#fff"], "codes": [0, 1, 2]},
+            "3 codes for a palette of 2 colours",
+        ),
+        (
+            np.zeros((1, 2, 3), np.uint8),
+            "index4",
+            {"palette": ["#000", "#fff"], "codes": [3, 3]},
+            "repeat a code",
+        ),
+        (np.zeros((1, 2, 3), np.uint8), "index8", {"codes": [0, 1]}, "needs a palette"),
+        (np.zeros((1, 2, 3), np.uint8), "index4", {"panel": "inky"}, "unknown panel 'inky'"),
         (np.zeros((1, 1, 5), np.uint8), "rgb332", {}, "5 channels"),
     ],
 )
@@ -220,13 +332,18 @@ def test_pack_rejects_what_the_format_cannot_hold(image, fmt, options, message):
         (b"\x1d\x76\x30\x00\x01\x00\x02\x00\xff", "escpos", 8, 2, "cut short"),
         (b"\x1d\x76\x30\x00\x02\x00\x01\x00\xff\xff", "escpos", 8, 1, "2 bytes per row"),
         (b"\x1d\x76\x30\x00\x01\x00\x01\x00\xff", "escpos", 8, 2, "hold 1 rows, expected 2"),
-        (b"\x80\x80", "bwr", 1, 1, "set in both planes"),
+        (b"\x00\x80", "bwr", 1, 1, "ink in both planes"),
         (b"\x70", "index4", 2, 1, "index 7, the palette has 7 colours"),
     ],
 )
 def test_unpack_rejects_data_that_do_not_fit(data, fmt, width, height, message):
     with pytest.raises(ValueError, match=message):
         unpack(data, fmt, width, height)
+
+
+def test_unpack_rejects_a_code_the_panel_does_not_use():
+    with pytest.raises(ValueError, match=r"column 1\) has index 4, it stands for no colour"):
+        unpack(b"\x14", "index4", 2, 1, panel="spectra6")
 
 
 @pytest.mark.parametrize("size", [0, 1, 15, 16, 17, 100])

@@ -6,7 +6,15 @@ import numpy as np
 import pytest
 
 import tonalis
-from tonalis_tools.recolor import PANELS, palette_indices, panel_names, panel_palette, recolor
+from tonalis_tools.recolor import (
+    PANEL_CODES,
+    PANELS,
+    palette_indices,
+    panel_codes,
+    panel_names,
+    panel_palette,
+    recolor,
+)
 
 HEX = re.compile(r"#[0-9a-f]{6}")
 
@@ -25,6 +33,46 @@ def test_panel_tables_are_consistent(name):
         assert all(HEX.fullmatch(c) for c in measured)
         assert panel_palette(name) == measured
     assert panel_palette(name, measured=False) == driver
+
+
+# The code each panel's controller takes for each colour, written out from
+# the drivers' own constants (Pimoroni's inky: inky_e673.py, inky_uc8159.py,
+# inky.py, inky_jd79661.py; Waveshare's epd7in3e.py, epd5in65f.py and
+# epd4in37g.py), not from PANEL_CODES.
+DRIVER_CODES = {
+    "spectra6": {
+        "#000000": 0,
+        "#ffffff": 1,
+        "#ffff00": 2,
+        "#ff0000": 3,
+        "#0000ff": 5,
+        "#00ff00": 6,
+    },
+    "acep7": {
+        "#000000": 0,
+        "#ffffff": 1,
+        "#00ff00": 2,
+        "#0000ff": 3,
+        "#ff0000": 4,
+        "#ffff00": 5,
+        "#ff8000": 6,
+    },
+    "bwr": {"#ffffff": 0, "#000000": 1, "#ff0000": 2},
+    "bwy": {"#ffffff": 0, "#000000": 1, "#ffff00": 2},
+    "bwyr": {"#000000": 0, "#ffffff": 1, "#ffff00": 2, "#ff0000": 3},
+}
+
+
+@pytest.mark.parametrize("name", sorted(PANELS))
+def test_every_panel_has_its_controllers_codes(name):
+    assert sorted(PANEL_CODES) == sorted(PANELS) == sorted(DRIVER_CODES)
+    driver = panel_palette(name, measured=False)
+    assert dict(zip(driver, panel_codes(name))) == DRIVER_CODES[name]
+    assert "inky" in PANEL_CODES[name].source
+    # A measured colour never equals a driver colour at another position,
+    # so an image in either set of colours has one reading.
+    for position, colour in enumerate(panel_palette(name)):
+        assert colour not in driver or driver.index(colour) == position
 
 
 @pytest.mark.parametrize("name", sorted(PANELS))

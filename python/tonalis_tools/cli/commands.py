@@ -29,7 +29,7 @@ from ..io.imagefile import (
 from ..matrices.halftone import SCREENS
 from ..names import normalize_name
 from ..palettes.presets import PRESETS
-from ..palettes.recolor import PANELS
+from ..palettes.recolor import PANEL_CODES, PANELS
 from ..pipeline import DitherSettings
 from ..sheet import contact_sheet, shrink_to_width
 from .files import (
@@ -89,7 +89,12 @@ def _list() -> None:
     _table(
         "e-paper panels (--panel)",
         {
-            name: ("", entry[0] + (", measured colours" if entry[2] else ""))
+            name: (
+                "",
+                entry[0]
+                + (", measured colours" if entry[2] else "")
+                + f"; codes {' '.join(map(str, PANEL_CODES[name].codes))}",
+            )
             for name, entry in PANELS.items()
         },
     )

@@ -18,6 +18,7 @@ import numpy as np
 
 from ..batch.planner import OutputClash, file_identity, plan_outputs
 from ..devices.pack import c_header, dither_target, pack
+from ..devices.printer import fit_width, flatten
 from ..io.imagefile import (
     Frames,
     is_lossy,
@@ -29,7 +30,7 @@ from ..io.imagefile import (
 )
 from ..palettes.presets import adaptive_palette, parse_palette
 from ..pipeline import DitherSettings, dither_frames
-from .options import _reason
+from .options import _ink_bits_argument, _reason
 from .parser import STDIO, FileError, UsageError
 
 
@@ -225,6 +226,7 @@ def _dither(
 ) -> list[tuple[DitherSettings, Frames]]:
     """`frames` dithered with each of `settings`, with the settings used: with
     --colors, all with the image's own palette."""
+    frames = _for_device(args, source, frames)
     try:
         if args.colors is not None:
             stacked = np.concatenate([np.asarray(image) for image in frames.images], axis=0)
@@ -233,6 +235,46 @@ def _dither(
         return [(s, dither_frames(s, frames, stable=args.stable)) for s in settings]
     except (TypeError, ValueError, OverflowError) as exc:
         raise FileError(f"{_name(source)}: {exc}") from None
+
+
+#: The dots a line of 80 mm receipt paper (203 dpi), the widest common roll.
+ESCPOS_WIDEST = 576
+
+
+def _for_device(args: argparse.Namespace, source: Path, frames: Frames) -> Frames:
+    """`frames` laid over --background (white for --pack, which holds no alpha)
+    and fitted to --width, as the printer or panel will show them."""
+    background = args.background or ("white" if args.pack is not None else None)
+    width = args.width
+    widest = ESCPOS_WIDEST
+    if width is None and args.pack is not None and not args.quiet:
+        if dither_target(args.pack).name == "escpos" and frames.images[0].width > widest:
+            sys.stderr.write(
+                f"tonalis: note: {_name(source)} is {frames.images[0].width} dots wide, "
+                f"more than the {widest} of 80 mm receipt paper; pass --width to fit it\n"
+            )
+    if background is None and width is None:
+        return frames
+    images = frames.images
+    if background is not None:
+        images = [flatten(image, background) for image in images]
+    if width is not None:
+        before = images[0].size
+        if args.fit == "refuse" and before[0] > width:
+            raise FileError(
+                f"{_name(source)} is {before[0]} dots wide, more than --width {width} "
+                "(--fit shrink scales it down)"
+            )
+        try:
+            images = [fit_width(image, width, fit=args.fit) for image in images]
+        except ValueError as exc:
+            raise FileError(f"{_name(source)}: {exc} (--width {width})") from None
+        if images[0].size != before and not args.quiet:
+            sys.stderr.write(
+                f"tonalis: {_name(source)} is {before[0]} x {before[1]}: scaled to "
+                f"{images[0].width} x {images[0].height} for --width {width}\n"
+            )
+    return frames.replace_images(images)
 
 
 def _write(
@@ -299,6 +341,8 @@ def _write_packed(
     two_planes = target.palette is not None and len(target.palette) == 3
     if colours is not None and two_planes:
         colours = _plane_order(parse_palette(",".join(colours)))
+    # A panel's index formats write the codes its controller takes.
+    panel = args.panel if target.name.startswith("index") else None
     try:
         data = pack(
             image,
@@ -309,6 +353,8 @@ def _write_packed(
             align=args.align,
             palette=colours,
             band_height=args.band_height,
+            panel=panel,
+            ink_bits=None if args.ink_bits is None else _ink_bits_argument(args.ink_bits),
         )
     except ValueError as exc:
         raise FileError(f"{_name(source)}: {exc}") from None

@@ -13,7 +13,8 @@ import numpy as np
 import numpy.typing as npt
 
 from ..devices.channels import device_levels
-from ..devices.pack import MAX_ALIGN, FormatTarget, dither_target
+from ..devices.pack import ESCPOS_MAX_ROWS, MAX_ALIGN, FormatTarget, dither_target
+from ..devices.printer import flatten
 from ..front import check_method, matrix_names
 from ..front import settings as front_settings
 from ..io.imagefile import (
@@ -27,6 +28,10 @@ from ..palettes.recolor import panel_palette
 from ..pipeline import DitherSettings, blue_noise_size, load_matrix
 from ..tone import ToneSettings
 from .parser import DEFAULT_COMPARE, DEFAULT_METHOD, T, UsageError
+
+#: The widest --width: beyond any printer's or panel's line, and a bound on
+#: what a fit may allocate.
+MAX_WIDTH = 65536
 
 
 def _reason(exc: BaseException) -> str:
@@ -183,18 +188,54 @@ def _tone(args: argparse.Namespace) -> ToneSettings | None:
     return ToneSettings(**given)
 
 
+def _ink_bits_argument(text: str) -> tuple[int, int]:
+    """'0,1' -> (0, 1): the ink bit of the black plane and of the colour plane."""
+    fields = [field.strip() for field in text.split(",")]
+    if len(fields) != 2 or any(field not in ("0", "1") for field in fields):
+        raise UsageError(
+            f"--ink-bits {text!r}: expected two bits, the black plane's and the colour "
+            "plane's, e.g. '0,1'"
+        )
+    return int(fields[0]), int(fields[1])
+
+
+def _printing(args: argparse.Namespace) -> None:
+    """--width, --fit and --background, checked."""
+    if args.width is not None and not 1 <= args.width <= MAX_WIDTH:
+        raise UsageError(f"--width must be from 1 to {MAX_WIDTH} dots, got {args.width}")
+    if args.fit != "shrink" and args.width is None:
+        raise UsageError(f"--fit {args.fit} says how to meet --width; give --width too")
+    if args.background is not None:
+        try:
+            flatten(np.zeros((1, 1, 2), np.uint8), args.background)
+        except ValueError as exc:
+            raise UsageError(f"--background: {exc}") from None
+    if (args.width is not None or args.background is not None) and args.compare:
+        raise UsageError("--width and --background prepare one output; not for --compare")
+
+
 def _pack_target(args: argparse.Namespace) -> FormatTarget | None:
+    _printing(args)
     if args.pack is None:
+        if args.ink_bits is not None:
+            raise UsageError("--ink-bits sets the planes of --pack bwr or bwy; it needs --pack")
         return None
     target = _named(dither_target, args.pack)
     if args.compare:
         raise UsageError("--pack writes one file per input; it does not go with --compare")
     if not 1 <= args.align <= MAX_ALIGN:
         raise UsageError(f"--align must be from 1 to {MAX_ALIGN} bytes, got {args.align}")
-    if args.band_height is not None and not 1 <= args.band_height <= 65535:
-        raise UsageError(f"--band-height must be between 1 and 65535 rows, got {args.band_height}")
+    if args.band_height is not None and not 1 <= args.band_height <= ESCPOS_MAX_ROWS:
+        raise UsageError(
+            f"--band-height must be between 1 and {ESCPOS_MAX_ROWS} rows (the most "
+            f"one GS v 0 command holds), got {args.band_height}"
+        )
     if args.invert and isinstance(target.levels, tuple):
         raise UsageError(f"--invert flips bits of the bit formats, not of {target.name!r}")
+    if args.ink_bits is not None:
+        if target.name not in ("bwr", "bwy"):
+            raise UsageError(f"--ink-bits sets the planes of bwr and bwy, not of {target.name!r}")
+        _ink_bits_argument(args.ink_bits)
     return target
 
 

@@ -10,6 +10,8 @@ from typing import NoReturn, TypeVar
 import tonalis
 
 from ..devices.channels import DEVICE_LEVELS
+from ..devices.pack import ESCPOS_MAX_ROWS
+from ..devices.printer import FITS
 from ..extras import DISTANCES
 from ..matrices.halftone import SHAPES
 from ..palettes.palette_files import PALETTE_EXTENSIONS
@@ -39,8 +41,10 @@ examples:
                                                      clustered-dot halftone for a laser printer
   tonalis photo.jpg -o out.png --levels rgb565       per-channel levels of a TFT panel
   tonalis photo.jpg -o out.bin --panel spectra6 --pack index4
-                                                     measured colours, driver indices
+                                                     measured colours, controller codes
   tonalis label.png -o label.h --pack mono --invert  1-bit rows as a C array
+  tonalis logo.png -o logo.bin --pack escpos --width 384
+                                                     a receipt printer's raster image
   tonalis anim.gif -o out.gif --matrix bluenoise64   every frame, timing kept
   tonalis shots/ 'more/*.tif' -o dithered/ --format png -j 2
   tonalis - -o - --gray < in.png > out.png           standard input and output
@@ -325,7 +329,9 @@ def _build_parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
         help="bit formats: leftmost pixel in the high (msb, default) or low bits",
     )
     device.add_argument(
-        "--invert", action="store_true", help="with --pack, bit formats: flip every bit"
+        "--invert",
+        action="store_true",
+        help="with --pack, bit formats: flip every bit (bwr, bwy: after --ink-bits)",
     )
     device.add_argument(
         "--byte-order",
@@ -345,7 +351,38 @@ def _build_parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
         type=int,
         default=None,
         metavar="ROWS",
-        help="escpos: at most ROWS rows per raster command",
+        help=f"escpos: at most ROWS rows per raster command (default and most {ESCPOS_MAX_ROWS})",
+    )
+    device.add_argument(
+        "--ink-bits",
+        default=None,
+        metavar="B,C",
+        help="bwr, bwy: the bit that marks ink in the black plane and in the colour "
+        "plane (default 0,1: SSD16xx controllers; 0,0 for drivers that set the red "
+        "RAM inverted; 1,1 gives the bytes of releases before 0,1 became the default)",
+    )
+    device.add_argument(
+        "--width",
+        type=int,
+        default=None,
+        metavar="DOTS",
+        help="the printer's or panel's width in dots (384 for 58 mm paper, 576 for "
+        "80 mm): wider images are scaled down in linear light before dithering, "
+        "keeping their aspect (see --fit)",
+    )
+    device.add_argument(
+        "--fit",
+        choices=FITS,
+        default="shrink",
+        help="with --width: shrink wider images (default), fill the width (narrower "
+        "ones enlarged too), or refuse wider ones",
+    )
+    device.add_argument(
+        "--background",
+        default=None,
+        metavar="COLOUR",
+        help="the paper under transparent pixels: images with alpha are laid over it "
+        "before dithering (default white with --pack, whose formats have no alpha)",
     )
 
     files = parser.add_argument_group("files")

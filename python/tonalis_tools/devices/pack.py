@@ -18,11 +18,19 @@ import numpy.typing as npt
 
 from ..names import find_name
 from ..palettes.presets import preset
-from ..palettes.recolor import colour_array, colour_list, palette_indices
+from ..palettes.recolor import (
+    colour_array,
+    colour_list,
+    palette_indices,
+    panel_codes,
+    panel_palette,
+)
 from .channels import as_array
 
 __all__ = [
+    "ESCPOS_MAX_ROWS",
     "FORMATS",
+    "SSD16XX_INK_BITS",
     "FormatTarget",
     "c_header",
     "dither_target",
@@ -39,15 +47,29 @@ FORMATS: dict[str, str] = {
     "mono": "1 bit per pixel, gray 0 or 255; bit 1 = white (invert: 1 = black)",
     "gray2": "2 bits per pixel, grays 0, 85, 170, 255 as 0..3 (4-gray e-paper)",
     "gray4": "4 bits per pixel, the 16 multiples of 17 as 0..15",
-    "bwr": "two 1-bit planes, black then red, from a black/white/red image; bit 1 = ink",
-    "bwy": "two 1-bit planes, black then yellow, from a black/white/yellow image; bit 1 = ink",
-    "index2": "2-bit palette indices (4-colour panels); palette required",
-    "index4": "4-bit palette indices (7-colour panels); palette defaults to 'epaper-7'",
-    "index8": "8-bit palette indices; palette required",
+    "bwr": "two 1-bit planes, black then red, from a black/white/red image; "
+    "black plane 0 = black, red plane 1 = red (SSD16xx; see ink_bits)",
+    "bwy": "two 1-bit planes, black then yellow, from a black/white/yellow image; "
+    "black plane 0 = black, yellow plane 1 = yellow (SSD16xx; see ink_bits)",
+    "index2": "2-bit palette indices or a panel's codes (4-colour panels); palette required",
+    "index4": "4-bit palette indices or a panel's codes (6- and 7-colour panels); "
+    "palette defaults to 'epaper-7'",
+    "index8": "8-bit palette indices or a panel's codes; palette required",
     "rgb565": "16 bits per pixel, 5-6-5, little-endian unless byteorder='big'",
     "rgb332": "8 bits per pixel, 3-3-2",
-    "escpos": "ESC/POS raster bit image (GS v 0): header then rows, bit 1 = black",
+    "escpos": "ESC/POS raster bit images (GS v 0) of at most 2303 rows each: "
+    "header then rows, bit 1 = black",
 }
+
+#: The most rows Epson documents for one GS v 0 command (yL + yH * 256 with
+#: yH at most 8); taller images go out as several commands.
+ESCPOS_MAX_ROWS = 2303
+
+#: The bit that marks ink in the black plane and in the colour plane of the
+#: 'bwr' and 'bwy' formats, as SSD16xx controllers (SSD1608, SSD1675, SSD1680,
+#: SSD1683) take them in their RAM with the reset settings: black RAM 0 =
+#: black, red RAM 1 = red (Pimoroni's inky.py writes them so).
+SSD16XX_INK_BITS = (0, 1)
 
 _ALIASES = {
     "1bit": "mono",
@@ -179,7 +201,8 @@ def _opaque_colour(array: npt.NDArray[np.uint8], fmt: str) -> npt.NDArray[np.uin
             row, column = _where(alpha != 255)
             raise ValueError(
                 f"format {fmt!r} has no transparency, but pixel (row {row}, column "
-                f"{column}) has alpha {int(alpha[row, column])}; flatten the image first"
+                f"{column}) has alpha {int(alpha[row, column])}; lay it over the paper first "
+                "(tonalis_tools.devices.printer.flatten)"
             )
         array = array[:, :, :-1]
     if array.shape[2] == 1:
@@ -262,6 +285,7 @@ def _unpack_indices(
 
 
 def _check_options(bit_order: str, byteorder: str, align: object, band_height: object) -> int:
+    """`align`, once every option has been checked."""
     if bit_order not in ("msb", "lsb"):
         raise ValueError(f"bit_order must be 'msb' or 'lsb', got {bit_order!r}")
     if byteorder not in ("little", "big"):
@@ -273,10 +297,85 @@ def _check_options(bit_order: str, byteorder: str, align: object, band_height: o
     if band_height is not None and (
         isinstance(band_height, bool)
         or not isinstance(band_height, int)
-        or not 1 <= band_height <= 65535
+        or not 1 <= band_height <= ESCPOS_MAX_ROWS
     ):
-        raise ValueError(f"band_height must be between 1 and 65535 rows, got {band_height!r}")
+        raise ValueError(
+            f"band_height must be between 1 and {ESCPOS_MAX_ROWS} rows (the most one "
+            f"GS v 0 command holds), got {band_height!r}"
+        )
     return align
+
+
+def _ink_bits(ink_bits: object, fmt: str) -> tuple[int, int]:
+    """The checked (black plane, ink plane) bits of ink; SSD16xx's when None."""
+    if ink_bits is None:
+        return SSD16XX_INK_BITS
+    if fmt not in _PLANE_COLOUR:
+        raise ValueError(f"ink_bits applies to the two-plane formats (bwr, bwy), not to {fmt!r}")
+    if (
+        not isinstance(ink_bits, Sequence)
+        or isinstance(ink_bits, str)
+        or len(ink_bits) != 2
+        or not all(bit in (0, 1) and not isinstance(bit, float) for bit in ink_bits)
+    ):
+        raise ValueError(
+            "ink_bits must be two bits, the ink bit of the black plane and of the "
+            f"colour plane, e.g. (0, 1); got {ink_bits!r}"
+        )
+    return int(ink_bits[0]), int(ink_bits[1])
+
+
+def _code_table(
+    palette: Sequence[str] | str | None,
+    codes: Sequence[int] | None,
+    panel: str | None,
+    fmt: str,
+    bits: int,
+) -> tuple[list[str], list[str], npt.NDArray[np.uint8]]:
+    """For an index format: the colours the values stand for, the colours a
+    pixel may have (a panel's measured ones as well), and the code of each."""
+    measured: list[str] = []
+    if panel is not None:
+        if not isinstance(panel, str):
+            raise TypeError(f"panel must be a panel's name, got {type(panel).__name__}")
+        if codes is None:
+            codes = panel_codes(panel)
+        if palette is None:
+            palette = panel_palette(panel, measured=False)
+            measured = panel_palette(panel)
+    if palette is None and codes is not None and dither_target(fmt).palette is None:
+        raise ValueError(f"format {fmt!r} needs a palette to go with the codes")
+    colours = _palette(palette, fmt, bits if codes is None else 8)
+    if codes is None:
+        table = np.arange(len(colours), dtype=np.uint8)
+    else:
+        table = _check_codes(codes, len(colours), fmt, bits, panel)
+    # A panel's measured colour pairs with its driver's colour by position;
+    # PANELS never lists a colour at two positions.
+    return colours, colours + measured, table
+
+
+def _check_codes(
+    codes: Sequence[int], count: int, fmt: str, bits: int, panel: str | None
+) -> npt.NDArray[np.uint8]:
+    if isinstance(codes, (str, bytes)) or not isinstance(codes, Sequence):
+        raise TypeError(f"codes must be a sequence of ints, got {type(codes).__name__}")
+    if not all(isinstance(c, (int, np.integer)) and not isinstance(c, bool) for c in codes):
+        raise TypeError("codes must be a sequence of ints")
+    values = [int(c) for c in codes]
+    if len(values) != count:
+        raise ValueError(
+            f"{len(values)} codes for a palette of {count} colours: give one code a colour"
+        )
+    whose = f"panel {panel!r}" if panel is not None else "codes"
+    top = (1 << bits) - 1
+    if any(not 0 <= v <= top for v in values):
+        raise ValueError(
+            f"format {fmt!r} holds codes 0 to {top}, and {whose} takes codes up to {max(values)}"
+        )
+    if len(set(values)) != len(values):
+        raise ValueError(f"codes repeat a code, so it could not be read back: {values}")
+    return np.array(values, dtype=np.uint8)
 
 
 def pack(
@@ -289,6 +388,9 @@ def pack(
     align: int = 1,
     palette: Sequence[str] | str | None = None,
     band_height: int | None = None,
+    codes: Sequence[int] | None = None,
+    panel: str | None = None,
+    ink_bits: tuple[int, int] | None = None,
 ) -> bytes:
     """The bytes of a dithered image in a device format (see FORMATS).
 
@@ -301,8 +403,7 @@ def pack(
             'rgb565', 'escpos', ...); loose spelling as for presets.
         bit_order: for formats of 1, 2 or 4 bits per pixel: 'msb' puts the
             leftmost pixel in the high bits of a byte, 'lsb' in the low bits.
-        invert: flip every bit of the bit formats (many e-paper drivers want
-            1 = white in the black plane and 0 = red in the red plane).
+        invert: flip every bit of the bit formats, after `ink_bits`.
         byteorder: of the 16-bit rgb565 words.
         align: pad every row to a multiple of this many bytes (bit formats);
             padding bits are always 0, with or without invert.
@@ -310,7 +411,16 @@ def pack(
             'bwr'/'bwy' the black, white and ink colours (default black,
             white and pure red or yellow).
         band_height: for 'escpos', split into raster commands of at most
-            this many rows (printers limit the height of one command).
+            this many rows, 1 to `ESCPOS_MAX_ROWS` (the default).
+        codes: for the index formats, the value written for each colour of
+            `palette` in place of its index (a controller's colour codes).
+        panel: for the index formats, a panel of `PANELS`: its driver's
+            colours are the palette (pixels may be in its measured colours
+            too) and its controller's codes (`panel_codes`) are written.
+        ink_bits: for 'bwr'/'bwy', the bit that marks ink in the black plane
+            and in the colour plane; default `SSD16XX_INK_BITS`, (0, 1).
+            (1, 1) gives the bytes of versions before it; (0, 0) suits
+            drivers that set the red RAM inverted (UC81xx-style).
 
     Raises:
         ValueError: an unknown format or option, a wrong kind of image, or
@@ -328,9 +438,18 @@ def pack(
         Traceback (most recent call last):
         ...
         ValueError: pixel (row 0, column 1) has gray 128, not one of the 2 levels ...
+        >>> blue_green = np.array([[[0, 0, 255], [0, 255, 0]]], dtype=np.uint8)
+        >>> pack(blue_green, "index4", panel="spectra6")        # codes 5 and 6
+        b'V'
+        >>> black_white_red = np.array([[[0, 0, 0], [255, 255, 255], [255, 0, 0]]], np.uint8)
+        >>> pack(black_white_red, "bwr").hex(" ")  # black plane 011 (padded with 0), red plane 001
+        '60 20'
     """
     fmt = _format(format)
     align = _check_options(bit_order, byteorder, align, band_height)
+    ink = _ink_bits(ink_bits, fmt)
+    if (codes is not None or panel is not None) and fmt not in _INDEX_BITS:
+        raise ValueError(f"codes and panel apply to the index formats, not to {fmt!r}")
     array, _ = as_array(image)
     if invert and fmt in _RGB_BITS:
         raise ValueError(f"invert applies to bit formats, not to {fmt!r}")
@@ -347,17 +466,21 @@ def pack(
     if fmt in _PLANE_COLOUR:
         colours = _plane_palette(palette, fmt)
         indices = _palette_indices(rgb, colours, fmt)
-        black = (indices == 0).astype(np.uint8)
-        ink = (indices == 2).astype(np.uint8)
+        planes = [
+            np.where(indices == wanted, bit, 1 - bit).astype(np.uint8)
+            for wanted, bit in zip((0, 2), ink)
+        ]
         if invert:
-            black, ink = 1 - black, 1 - ink
-        return _pack_indices(black, 1, bit_order, align) + _pack_indices(ink, 1, bit_order, align)
+            planes = [1 - plane for plane in planes]
+        return b"".join(_pack_indices(plane, 1, bit_order, align) for plane in planes)
     if fmt in _INDEX_BITS:
         bits = _INDEX_BITS[fmt]
-        indices = _palette_indices(rgb, _palette(palette, fmt, bits), fmt)
+        colours, accepted, table = _code_table(palette, codes, panel, fmt, bits)
+        indices = _palette_indices(rgb, accepted, fmt) % len(colours)
+        values = table[indices]
         if invert:
-            indices = ((1 << bits) - 1 - indices).astype(np.uint8)
-        return _pack_indices(indices, bits, bit_order, align)
+            values = ((1 << bits) - 1 - values).astype(np.uint8)
+        return _pack_indices(values, bits, bit_order, align)
     sizes = _RGB_BITS[fmt]
     names = "RGB"
     parts = [
@@ -396,9 +519,7 @@ def _escpos(levels: npt.NDArray[Any], invert: bool, band_height: int | None) -> 
         raise ValueError(
             f"image is {width} pixels wide; a raster command holds at most {65535 * 8}"
         )
-    band = band_height or height
-    if band > 65535:
-        raise ValueError(f"image is {height} rows high; pass band_height (at most 65535)")
+    band = band_height or ESCPOS_MAX_ROWS
     out = bytearray()
     for top in range(0, height, band):
         rows = black[top : top + band]
@@ -457,6 +578,9 @@ def unpack(
     byteorder: ByteOrder = "little",
     align: int = 1,
     palette: Sequence[str] | str | None = None,
+    codes: Sequence[int] | None = None,
+    panel: str | None = None,
+    ink_bits: tuple[int, int] | None = None,
 ) -> npt.NDArray[np.uint8]:
     """The image that `pack` turned into `data`, with the same options.
 
@@ -466,7 +590,9 @@ def unpack(
         data: the packed bytes.
         format: the format they are in, as for `pack`.
         width, height: the image's size in pixels.
-        bit_order, invert, byteorder, align, palette: as given to `pack`.
+        bit_order, invert, byteorder, align, palette, codes, panel, ink_bits:
+            as given to `pack`. With `panel`, pixels come back in its
+            driver's colours, or in those of `palette` when given.
 
     Returns:
         A new uint8 array.
@@ -474,13 +600,19 @@ def unpack(
     Examples:
         >>> unpack(b"a", "mono", 8, 1)
         array([[  0, 255, 255,   0,   0,   0,   0, 255]], dtype=uint8)
+        >>> unpack(b"V", "index4", 2, 1, panel="spectra6").tolist()
+        [[[0, 0, 255], [0, 255, 0]]]
 
     Raises:
         ValueError: unknown format or option, a size that does not match
-            the data, or (for 'escpos') data that are not raster commands.
+            the data, a code that stands for no colour, or (for 'escpos')
+            data that are not raster commands.
     """
     fmt = _format(format)
     align = _check_options(bit_order, byteorder, align, None)
+    ink = _ink_bits(ink_bits, fmt)
+    if (codes is not None or panel is not None) and fmt not in _INDEX_BITS:
+        raise ValueError(f"codes and panel apply to the index formats, not to {fmt!r}")
     for name, value in (("width", width), ("height", height)):
         if isinstance(value, bool) or not isinstance(value, int) or value < 1:
             raise ValueError(f"{name} must be a positive int, got {value!r}")
@@ -501,26 +633,32 @@ def unpack(
     if fmt in _PLANE_COLOUR:
         colours = _plane_palette(palette, fmt)
         half = len(data) // 2
-        black = _unpack_indices(data[:half], 1, width, height, bit_order, align)
-        ink = _unpack_indices(data[half:], 1, width, height, bit_order, align)
-        if invert:
-            black, ink = 1 - black, 1 - ink
-        if (black & ink).any():
-            row, column = _where((black & ink) == 1)
-            raise ValueError(f"pixel (row {row}, column {column}) is set in both planes")
-        return colour_array(colours)[np.where(black == 1, 0, np.where(ink == 1, 2, 1))]
+        # A bit is ink where it equals the plane's ink bit (flipped by invert).
+        black, ink_plane = (
+            _unpack_indices(part, 1, width, height, bit_order, align) ^ np.uint8(1 ^ bit ^ invert)
+            for part, bit in zip((data[:half], data[half:]), ink)
+        )
+        if (black & ink_plane).any():
+            row, column = _where((black & ink_plane) == 1)
+            raise ValueError(f"pixel (row {row}, column {column}) is ink in both planes")
+        return colour_array(colours)[np.where(black == 1, 0, np.where(ink_plane == 1, 2, 1))]
     if fmt in _INDEX_BITS:
         bits = _INDEX_BITS[fmt]
-        colours = _palette(palette, fmt, bits)
-        indices = _unpack_indices(data, bits, width, height, bit_order, align)
+        colours, _, table = _code_table(palette, codes, panel, fmt, bits)
+        values = _unpack_indices(data, bits, width, height, bit_order, align)
         if invert:
-            indices = ((1 << bits) - 1 - indices).astype(np.uint8)
-        if (indices >= len(colours)).any():
-            row, column = _where(indices >= len(colours))
-            raise ValueError(
-                f"pixel (row {row}, column {column}) has index {int(indices[row, column])}, "
-                f"the palette has {len(colours)} colours"
-            )
+            values = ((1 << bits) - 1 - values).astype(np.uint8)
+        index_of = np.full(256, 255, dtype=np.uint8)
+        index_of[table] = np.arange(table.size, dtype=np.uint8)
+        indices = index_of[values]
+        if (indices == 255).any() and table.size < 256:
+            row, column = _where(indices == 255)
+            value = int(values[row, column])
+            if codes is None and panel is None:
+                reason = f"the palette has {len(colours)} colours"
+            else:
+                reason = f"it stands for no colour (the codes are {table.tolist()})"
+            raise ValueError(f"pixel (row {row}, column {column}) has index {value}, {reason}")
         return colour_array(colours)[indices]
     sizes = _RGB_BITS[fmt]
     word: npt.NDArray[np.uint16]

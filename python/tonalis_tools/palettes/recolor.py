@@ -1,7 +1,7 @@
 """Dither against the colours a panel really shows, write the colours its driver expects.
 
 A colour e-paper panel's red is a dull brick and its white a light gray, but
-its driver wants pure #ff0000 and #ffffff (or rather their indices). Error
+its driver wants pure #ff0000 and #ffffff (or rather their codes, see PANEL_CODES). Error
 diffusion against the nominal colours spends the wrong colour on every
 pixel; against the measured ones it keeps the tones the panel can show.
 `recolor` then swaps each measured colour for the driver's colour at the
@@ -11,7 +11,7 @@ same palette index.
 from __future__ import annotations
 
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
@@ -20,10 +20,22 @@ from ..devices.channels import as_array, like_input
 from ..names import find_name
 from .presets import parse_palette, preset
 
-__all__ = ["PANELS", "colour_list", "palette_indices", "panel_names", "panel_palette", "recolor"]
+__all__ = [
+    "PANELS",
+    "PANEL_CODES",
+    "PanelCodes",
+    "colour_list",
+    "palette_indices",
+    "panel_codes",
+    "panel_names",
+    "panel_palette",
+    "recolor",
+]
 
 #: Panel -> (description, source of the measurement or None, measured colours
-#: or None, driver colours). Colours are in the driver's index order.
+#: or None, driver colours). The measured and driver colours pair up by
+#: position; the code the controller takes for each is in PANEL_CODES, and is
+#: not always its position (Spectra 6 leaves code 4 unused).
 PANELS: dict[str, tuple[str, str | None, list[str] | None, list[str]]] = {
     "spectra6": (
         "6-colour Spectra 6 panels: black, white, yellow, red, blue, green",
@@ -53,7 +65,97 @@ PANELS: dict[str, tuple[str, str | None, list[str] | None, list[str]]] = {
         None,
         preset("epaper-bwy"),
     ),
+    "bwyr": (
+        "4-colour panels (JD79661 and the like): black, white, yellow, red "
+        "(no published measurement found; nominal colours)",
+        None,
+        None,
+        ["#000000", "#ffffff", "#ffff00", "#ff0000"],
+    ),
 }
+
+
+class PanelCodes(NamedTuple):
+    """The codes a panel's controller takes, one for each colour of `PANELS`.
+
+    Args:
+        codes: the code written for each colour, in the order of the panel's
+            colours in `PANELS`.
+        source: the drivers the table follows.
+
+    Examples:
+        >>> PANEL_CODES["spectra6"].codes
+        (0, 1, 2, 3, 5, 6)
+    """
+
+    codes: tuple[int, ...]
+    source: str
+
+
+PanelCodes.codes.__doc__ = "The code written for each colour, in the order of PANELS."
+PanelCodes.source.__doc__ = "The drivers the table follows."
+
+#: Panel -> the code its controller takes for each colour, and the drivers
+#: that table follows. The index formats of `pack` write these codes.
+PANEL_CODES: dict[str, PanelCodes] = {
+    # Spectra 6 (E6) controllers take 4-bit codes with 4 left unused: black 0,
+    # white 1, yellow 2, red 3, blue 5, green 6.
+    "spectra6": PanelCodes(
+        (0, 1, 2, 3, 5, 6),
+        "Pimoroni's inky driver, inky_e673.py (BLACK=0, WHITE=1, YELLOW=2, RED=3, "
+        "BLUE=5, GREEN=6; its set_image remaps [0, 1, 2, 3, 5, 6]), and Waveshare's "
+        "epd7in3e.py (palette entry 4 a placeholder)",
+    ),
+    # UC8159 and its 7.3-inch successor: black 0 ... orange 6 (7 is 'clean').
+    "acep7": PanelCodes(
+        (0, 1, 2, 3, 4, 5, 6),
+        "Pimoroni's inky driver, inky_uc8159.py (BLACK=0, WHITE=1, GREEN=2, BLUE=3, "
+        "RED=4, YELLOW=5, ORANGE=6, CLEAN=7), and Waveshare's epd5in65f.py",
+    ),
+    # Three-colour controllers take two bit planes (the 'bwr'/'bwy' formats);
+    # as one code a pixel, the drivers' buffers hold white 0, black 1, ink 2.
+    "bwr": PanelCodes(
+        (1, 0, 2),
+        "Pimoroni's inky driver, inky.py (WHITE=0, BLACK=1, RED=YELLOW=2), whose "
+        "buffer of codes it splits into the black and the red plane",
+    ),
+    "bwy": PanelCodes(
+        (1, 0, 2),
+        "Pimoroni's inky driver, inky.py (WHITE=0, BLACK=1, RED=YELLOW=2), whose "
+        "buffer of codes it splits into the black and the yellow plane",
+    ),
+    # Four-colour controllers take 2-bit codes, four pixels a byte.
+    "bwyr": PanelCodes(
+        (0, 1, 2, 3),
+        "Pimoroni's inky driver, inky_jd79661.py (BLACK=0, WHITE=1, YELLOW=2, RED=3), "
+        "and Waveshare's epd4in37g.py",
+    ),
+}
+
+
+def panel_codes(name: str) -> list[int]:
+    """The code a panel's controller takes for each of its colours.
+
+    The colours are those of `panel_palette`, in the same order: code
+    ``panel_codes(name)[i]`` shows colour ``panel_palette(name)[i]``.
+
+    Args:
+        name: a panel of `panel_names`, spelled loosely.
+
+    Returns:
+        A new list of codes, one for each colour.
+
+    Raises:
+        TypeError: `name` is not a str.
+        ValueError: no panel has that name.
+
+    Examples:
+        >>> panel_codes("Spectra 6")      # blue is 5 and green 6: 4 is unused
+        [0, 1, 2, 3, 5, 6]
+        >>> dict(zip(panel_palette("bwr", measured=False), panel_codes("bwr")))
+        {'#000000': 1, '#ffffff': 0, '#ff0000': 2}
+    """
+    return list(PANEL_CODES[find_name(name, PANELS, "panel")].codes)
 
 
 def panel_names() -> list[str]:
@@ -64,7 +166,7 @@ def panel_names() -> list[str]:
 
     Examples:
         >>> panel_names()
-        ['spectra6', 'acep7', 'bwr', 'bwy']
+        ['spectra6', 'acep7', 'bwr', 'bwy', 'bwyr']
     """
     return list(PANELS)
 
@@ -81,7 +183,7 @@ def panel_palette(name: str, *, measured: bool = True) -> list[str]:
         measured: the colours the panel shows; False for the driver's.
 
     Returns:
-        '#rrggbb' strings in the driver's index order.
+        '#rrggbb' strings, in the order of `panel_codes`.
 
     Raises:
         TypeError: `name` is not a str.
