@@ -20,7 +20,6 @@ from __future__ import annotations
 
 import argparse
 import itertools
-import json
 import os
 import subprocess
 import sys
@@ -29,6 +28,7 @@ from collections.abc import Callable, Iterator
 from typing import Any
 
 import numpy as np
+import report
 from extras import test_image, timed
 
 import tonalis
@@ -159,8 +159,7 @@ def main(argv: list[str] | None = None) -> int:
             flush=True,
         )
     if args.json:
-        with open(args.json, "w") as f:
-            json.dump(rows, f, indent=1)
+        report.write(args.json, rows)
     return 0
 
 

@@ -12,7 +12,6 @@ refinements may cost (1.5).
 from __future__ import annotations
 
 import argparse
-import json
 import statistics
 import sys
 import time
@@ -20,6 +19,7 @@ from collections.abc import Callable
 from typing import Any
 
 import numpy as np
+import report
 
 import tonalis
 from tonalis_tools import diffuse, preset
@@ -112,8 +112,7 @@ def main(argv: list[str] | None = None) -> int:
             f"| {MUST} | {holds} |"
         )
     if args.json:
-        with open(args.json, "w") as f:
-            json.dump(table, f, indent=1)
+        report.write(args.json, [{**r, "must": MUST} for r in table])
     return 0
 
 

@@ -25,7 +25,6 @@ import argparse
 import ctypes
 import datetime
 import gc
-import json
 import math
 import platform
 import shutil
@@ -39,6 +38,7 @@ from pathlib import Path
 
 import numpy as np
 import PIL
+import report
 from PIL import Image
 
 try:
@@ -652,20 +652,8 @@ def header():
 
 
 def machine(env):
-    cpu = "unknown"
-    try:
-        for line in Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name"):
-                cpu = line.split(":", 1)[1].strip()
-                break
-    except OSError:
-        cpu = platform.processor() or cpu
-    usable = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
     return {
-        "cpu": cpu,
-        "cores": os.cpu_count(),
-        "usable_cores": usable,
-        "python": platform.python_version(),
+        **report.machine(),
         "numpy": np.__version__,
         "pillow": PIL.__version__,
         "tonalis": getattr(tonalis, "__version__", "?"),
@@ -783,19 +771,15 @@ def main():
         )
     )
     if args.json:
-        Path(args.json).write_text(
-            json.dumps(
-                {
-                    "date": started.isoformat(timespec="seconds"),
-                    "machine": info,
-                    "sizes": sizes,
-                    "repeat": repeat,
-                    "rows": results,
-                    "memory": memory,
-                },
-                indent=1,
-            )
-            + "\n"
+        report.write(
+            args.json,
+            results,
+            started=started.isoformat(timespec="seconds"),
+            machine=info,
+            sizes=sizes,
+            repeat=repeat,
+            environment={k: v for k, v in os.environ.items() if k.startswith("TONALIS_")},
+            memory=memory,
         )
 
 

@@ -1,10 +1,28 @@
 """Slow float32 models of pattern dither, variable-coefficient diffusion and
 Riemersma dither, written from their documented rules."""
 
+from decimal import Decimal, localcontext
+
 import numpy as np
 from extras_reference import matcher
-from reference import F, nearest_level, palette_rgb, powf, to_work
+from reference import F, nearest_level, palette_rgb, to_work
 from reference import levels as make_levels
+
+
+def exact_powf(x, y):
+    """x ** y for float32 x >= 0 and y in [0, 1], correctly rounded to float32
+    (through 60-digit logarithms, not the C library's powf)."""
+    x, y = F(x), F(y)
+    if y == 0 or x == 1:
+        return F(1)
+    if y == 1 or x == 0:
+        return x
+    with localcontext() as ctx:
+        ctx.prec = 60
+        exact = (Decimal(float(y)) * Decimal(float(x)).ln()).exp()
+        near = F(float(exact))
+        around = [np.nextafter(near, F(0)), near, np.nextafter(near, F(np.inf))]
+        return min(around, key=lambda c: abs(Decimal(float(c)) - exact))
 
 
 def luminance(rgb):
@@ -117,7 +135,10 @@ def hilbert(width, height):
 def riemersma(img, history=16, ratio=1 / 16, levels=2, palette=None, strength=1.0, linear=False):
     """Riemersma dither of a gray (levels) or RGB (palette) image."""
     work = to_work(linear)
-    raw = [powf(F(ratio), F(0) if history == 1 else F(a) / F(history - 1)) for a in range(history)]
+    raw = [
+        exact_powf(F(ratio), F(0) if history == 1 else F(a) / F(history - 1))
+        for a in range(history)
+    ]
     total = F(0)
     for wgt in raw:
         total += wgt
@@ -129,7 +150,7 @@ def riemersma(img, history=16, ratio=1 / 16, levels=2, palette=None, strength=1.
         rgb = palette_rgb(palette)
     else:
         codes, values, _, inv_step = make_levels(levels, linear)
-    fall = F(0) if history == 1 else powf(F(ratio), F(1) / F(history - 1))
+    fall = F(0) if history == 1 else exact_powf(F(ratio), F(1) / F(history - 1))
     latest = 0
     carried = [F(0)] * 3
     for i, (x, y) in enumerate(hilbert(img.shape[1], img.shape[0])):

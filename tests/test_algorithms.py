@@ -469,7 +469,134 @@ def test_stable_tolerance(levels, palette, expected):
     assert tonalis_tools.animation.stable_tolerance(levels, palette) == pytest.approx(expected)
 
 
+def test_one_dither_frames_under_every_name():
+    import tonalis_tools.animation
+    import tonalis_tools.io.animation
+    import tonalis_tools.pipeline
+
+    assert (
+        tonalis_tools.dither_frames
+        is tonalis_tools.pipeline.dither_frames
+        is tonalis_tools.io.animation.dither_frames
+        is tonalis_tools.animation.dither_frames
+    )
+
+
+def _frames_object(arrays):
+    from tonalis_tools.io.imagefile import Frames
+
+    Image = pytest.importorskip("PIL.Image")
+    return Frames([Image.fromarray(a) for a in arrays], [40] * len(arrays), [1] * len(arrays), 0)
+
+
+@pytest.mark.parametrize("stable", [True, False])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda s, frames, **k: tonalis_tools.dither_frames(frames, "atkinson", levels=3, **k),
+        lambda s, frames, **k: tonalis_tools.dither_frames(frames, settings=s, **k),
+        lambda s, frames, **k: tonalis_tools.dither_frames(s, frames, **k),
+        lambda s, frames, **k: tonalis_tools.dither_frames(frames=frames, settings=s, **k),
+    ],
+    ids=["method", "settings-keyword", "settings-first", "keywords"],
+)
+def test_dither_frames_forms_agree(call, stable):
+    from tonalis_tools.pipeline import DitherSettings
+
+    settings = DitherSettings("atkinson", levels=3)
+    frames = pan(4)
+    expected = [
+        np.asarray(a)
+        for a in tonalis_tools.dither_frames(frames, "atkinson", levels=3, stable=stable)
+    ]
+    got = call(settings, frames, stable=stable)
+    assert isinstance(got, list) and len(got) == 4
+    for a, b in zip(got, expected):
+        assert_images_equal(a, b)
+    # Frames in give Frames out, timing kept, with the same pictures.
+    animation = call(settings, _frames_object(frames), stable=stable)
+    assert animation.durations == [40] * 4 and animation.loop == 0
+    for image, b in zip(animation.images, expected):
+        assert_images_equal(np.asarray(image), b)
+
+
+def test_dither_frames_defaults_of_each_form():
+    from tonalis_tools.pipeline import DitherSettings
+
+    frames = pan(4)
+    # A method name keeps pixels still by default; DitherSettings do not,
+    # as the command line without --stable.
+    by_name = tonalis_tools.dither_frames(frames)
+    plain = tonalis_tools.dither_frames(frames, stable=False)
+    by_settings = tonalis_tools.dither_frames(DitherSettings(), frames)
+    assert any(not np.array_equal(a, b) for a, b in zip(by_name, plain))
+    assert all(np.array_equal(a, b) for a, b in zip(by_settings, plain))
+    # Unseeded random: seed 0 by name (the same each run), one seed for the
+    # whole animation with settings.
+    still = [frames[0]] * 3
+    first = tonalis_tools.dither_frames(still, "random")
+    assert all(np.array_equal(a, first[0]) for a in first)
+    assert np.array_equal(first[0], tonalis_tools.dither(frames[0], "random", seed=0))
+    drawn = tonalis_tools.dither_frames(DitherSettings("random"), still)
+    assert all(np.array_equal(a, drawn[0]) for a in drawn)
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, text",
+    [
+        ("settings-first", dict(settings="s"), "DitherSettings twice"),
+        ("frames", dict(settings="s", levels=4), "not both"),
+        ("frames", dict(settings="s", method="atkinson"), "not both"),
+        ("frames", dict(settings="atkinson"), "settings must be DitherSettings"),
+        ("settings-first", dict(stable="yes"), "stable must be a bool"),
+        ("settings-first", dict(tolerance=[1]), "tolerance must be a number"),
+        ("none", dict(), "needs the frames"),
+    ],
+)
+def test_dither_frames_rejects_settings_given_twice_or_badly(args, kwargs, text):
+    from tonalis_tools.pipeline import DitherSettings
+
+    settings = DitherSettings("atkinson")
+    kwargs = {k: settings if v == "s" else v for k, v in kwargs.items()}
+    positional = {
+        "settings-first": (settings, pan(2)),
+        "frames": (pan(2),),
+        "none": (settings,),
+    }[args]
+    with pytest.raises(TypeError, match=text):
+        tonalis_tools.dither_frames(*positional, **kwargs)
+
+
+def test_dither_frames_settings_tolerance_is_checked():
+    from tonalis_tools.pipeline import DitherSettings
+
+    with pytest.raises(ValueError, match="tolerance must be a number >= 0"):
+        tonalis_tools.dither_frames(DitherSettings(), pan(2), stable=True, tolerance=-1)
+
+
 def test_dither_frames_rejects_frames_of_other_sizes():
     frames = pan(2)
     with pytest.raises(ValueError, match="frames must share one shape"):
         tonalis_tools.dither_frames([frames[0], frames[1][:, :20]])
+
+
+@pytest.mark.parametrize("channels", [5, 6, 7, 8])
+@pytest.mark.parametrize(
+    "dither",
+    [
+        lambda a: tonalis_tools.riemersma(a, levels=3),
+        lambda a: tonalis_tools.variable_diffuse(a, levels=3),
+        lambda a: tonalis_tools.variable_diffuse(a, "zhou_fang", levels=3, seed=2),
+    ],
+    ids=["riemersma", "ostromoukhov", "zhou_fang"],
+)
+def test_every_channel_past_the_fourth_is_dithered(dither, channels):
+    # Each channel's levels are its own, so a wide image gives, channel by
+    # channel, what the same channel gives alone.
+    image = np.random.default_rng(channels).integers(0, 256, (9, 11, channels), dtype=np.uint8)
+    out = np.asarray(dither(image))
+    assert out.shape == image.shape
+    assert set(np.unique(out)) <= {0, 127, 128, 255}
+    for c in range(channels):
+        alone = np.asarray(dither(np.ascontiguousarray(image[:, :, c : c + 1])))
+        assert np.array_equal(out[:, :, c], alone.reshape(9, 11)), c

@@ -499,7 +499,7 @@ def test_without_pillow_the_command_says_so(tmp_path):
         assert result.returncode == 2
         assert (
             result.stderr == "tonalis: error: the tonalis command needs Pillow: "
-            "pip install 'tonalis[pil]'\n"
+            "pip install 'tonalis-dither[pil]'\n"
         )
 
 
@@ -546,8 +546,13 @@ def test_a_signal_stops_a_batch_and_leaves_only_whole_files(tmp_path, signum, st
     # A shell that runs the suite in the background starts it with SIGINT
     # ignored, and children inherit that; the command is to see Ctrl-C as a
     # terminal would deliver it.
+    # "ready" once the interpreter is up, the command's modules imported and
+    # the handler set: a signal sent while a loaded machine is still starting
+    # the interpreter would stop its start-up instead.
     start = (
-        "import runpy, signal, sys; signal.signal(signal.SIGINT, signal.default_int_handler);"
+        "import runpy, signal, sys, tonalis_tools.cli;"
+        " signal.signal(signal.SIGINT, signal.default_int_handler);"
+        " print('ready', flush=True);"
         " runpy.run_module('tonalis_tools', run_name='__main__', alter_sys=True)"
     )
     process = subprocess.Popen(
@@ -700,8 +705,13 @@ def test_ctrl_c_stops_at_once_while_a_large_image_is_dithered(tmp_path):
     big = np.random.default_rng(7).integers(0, 256, (2000, 3000, 3), dtype=np.uint8)
     for i in range(4):
         Image.fromarray(np.roll(big, i * 100, axis=1)).save(tmp_path / "in" / f"p{i:02}.bmp")
+    # "ready" once the interpreter is up, the command's modules imported and
+    # the handler set: a signal sent while a loaded machine is still starting
+    # the interpreter would stop its start-up instead.
     start = (
-        "import runpy, signal, sys; signal.signal(signal.SIGINT, signal.default_int_handler);"
+        "import runpy, signal, sys, tonalis_tools.cli;"
+        " signal.signal(signal.SIGINT, signal.default_int_handler);"
+        " print('ready', flush=True);"
         " runpy.run_module('tonalis_tools', run_name='__main__', alter_sys=True)"
     )
     options = ["in", "-o", "out", "-j", "2", "-m", "stucki", "--preset", "pico8", "--format", "png"]
@@ -714,6 +724,8 @@ def test_ctrl_c_stops_at_once_while_a_large_image_is_dithered(tmp_path):
         text=True,
     )
     try:
+        assert process.stdout is not None
+        assert process.stdout.readline() == "ready\n", process.communicate()
         time.sleep(1.0)
         assert process.poll() is None, process.communicate()
         process.send_signal(signal.SIGINT)

@@ -128,7 +128,9 @@ def test_the_guide_example_starts_its_cluster_only_in_the_main_module():
 
     guide = Path(__file__).resolve().parent.parent / "docs" / "guides" / "batches.md"
     section = guide.read_text()
-    assert 'pip install "tonalis[pil]" "dask[distributed]"' in section.split("```python", 1)[0]
+    assert (
+        'pip install "tonalis-dither[pil]" "dask[distributed]"' in section.split("```python", 1)[0]
+    )
     code = re.search(r"```python\n(.*?)```", section, re.S).group(1)
     tree = ast.parse(code)
     guards = [

@@ -8,11 +8,17 @@ cannot run here (one that needs Dask, a cluster or files of the reader's)
 is marked by a comment on the line before it:
 
     <!-- docs-test: skip: the reason -->
+
+The `tonalis` command lines of the README's and the guides' ```bash blocks
+run too, in the same folder (which then also holds photo.jpg, anim.gif,
+label.png and logo.png); the other lines of those blocks (installing,
+building) are not examples and are left out.
 """
 
 from __future__ import annotations
 
 import re
+import shlex
 from pathlib import Path
 
 import numpy as np
@@ -86,6 +92,11 @@ def folder(tmp_path, monkeypatch):
     Image.fromarray(wide).save(tmp_path / "scan16.png")
     frames = [Image.fromarray(np.roll(rgb, 4 * k, axis=1)) for k in range(3)]
     frames[0].save(tmp_path / "clip.gif", save_all=True, append_images=frames[1:], duration=80)
+    Image.fromarray(rgb).save(tmp_path / "photo.jpg", quality=90)
+    frames[0].save(tmp_path / "anim.gif", save_all=True, append_images=frames[1:], duration=80)
+    label = np.where((np.arange(96)[None, :] // 8 + np.arange(64)[:, None] // 8) % 2, 40, 220)
+    Image.fromarray(label.astype(np.uint8)).save(tmp_path / "label.png")
+    Image.fromarray(label.astype(np.uint8)[:32, :48]).convert("1").save(tmp_path / "logo.png")
     hexes = [f"{(37 * k) % 256:02x}{(91 * k) % 256:02x}{(53 * k) % 256:02x}" for k in range(32)]
     (tmp_path / "endesga-32.hex").write_text("\n".join(hexes) + "\n")
     monkeypatch.chdir(tmp_path)
@@ -96,6 +107,49 @@ def folder(tmp_path, monkeypatch):
 def test_example_runs(folder, page, line, code):
     compiled = compile(code, f"{page}:{line}", "exec")
     exec(compiled, {"__name__": "docs_example"})
+
+
+COMMAND_PAGES = [ROOT / "README.md", *sorted((ROOT / "docs" / "guides").glob("*.md"))]
+SHELL_FENCE = re.compile(r"^(`{3,})(bash|sh|console|shell)\s*$")
+
+
+def commands() -> list[pytest.param]:
+    """One param per `tonalis` line of the shell blocks of COMMAND_PAGES."""
+    params = []
+    for page in COMMAND_PAGES:
+        lines = page.read_text(encoding="utf-8").splitlines()
+        fence = None
+        for number, text in enumerate(lines, 1):
+            if fence is None:
+                opening = SHELL_FENCE.match(text)
+                fence = opening.group(1) if opening else None
+            elif text.strip() == fence:
+                fence = None
+            elif text.startswith("tonalis "):
+                name = f"{page.relative_to(ROOT)}:{number}"
+                params.append(pytest.param(text, id=name))
+    return params
+
+
+@pytest.mark.parametrize("line", commands())
+def test_command_line_runs(folder, line, capsys):
+    from tonalis_tools.cli import main
+
+    argv = shlex.split(line, comments=True)
+    status = main(argv[1:])
+    assert status == 0, capsys.readouterr().err
+    # Every output the line names was written.
+    outputs = [argv[i + 1] for i, arg in enumerate(argv) if arg in ("-o", "--output")]
+    for output in outputs:
+        assert (folder / output).is_file() and (folder / output).stat().st_size > 0
+
+
+def test_the_pages_have_command_examples():
+    # A renamed fence (```shell, ```text) would leave a guide's commands untested.
+    pages_with = {param.id.rsplit(":", 1)[0] for param in commands()}
+    assert "README.md" in pages_with
+    for guide in ("epaper", "printers", "panels", "pixel-art", "animation"):
+        assert f"docs/guides/{guide}.md" in pages_with, guide
 
 
 def test_the_pages_have_examples():

@@ -11,6 +11,8 @@ import tonalis
 import tonalis_tools
 
 ROOT = Path(__file__).resolve().parent.parent
+# The import names are tonalis and tonalis_tools; "tonalis" on PyPI is another project.
+DISTRIBUTION = "tonalis-dither"
 
 PUBLIC = [
     "__version__",
@@ -26,9 +28,9 @@ PUBLIC = [
 @pytest.fixture(scope="module")
 def distribution():
     try:
-        return importlib.metadata.distribution("tonalis")
+        return importlib.metadata.distribution(DISTRIBUTION)
     except importlib.metadata.PackageNotFoundError:
-        pytest.skip("tonalis is not installed (imported from a build tree)")
+        pytest.skip(f"{DISTRIBUTION} is not installed (imported from a build tree)")
 
 
 def test_versions_agree():
@@ -147,6 +149,85 @@ def test_modules_of_the_companion_import_each_other_without_cycles():
     for name in sorted(graph):
         visit(name)
     assert {"front", "pipeline", "io.animation", "steady", "palettes.presets"} <= set(graph)
+
+
+# Run in a fresh interpreter for one module: the package's __init__ is left
+# out (it imports everything, in an order that would hide a cycle), and every
+# import statement executed while a module of tonalis_tools is still loading
+# is checked against the modules loading at that moment.
+_TRACE_IMPORTS = r"""
+import builtins, importlib.machinery, importlib.util, sys, types
+
+target = sys.argv[1]
+loading, cycles = [], []
+if target != "tonalis_tools":
+    found = importlib.util.find_spec("tonalis_tools")
+    package = types.ModuleType("tonalis_tools")
+    package.__path__ = list(found.submodule_search_locations)
+    sys.modules["tonalis_tools"] = package
+
+
+class Tracer:
+    @staticmethod
+    def find_spec(name, path=None, target=None):
+        if not name.startswith("tonalis_tools"):
+            return None
+        found = importlib.machinery.PathFinder.find_spec(name, path)
+        if found is None or found.loader is None:
+            return found
+        run = found.loader.exec_module
+
+        def exec_module(module):
+            loading.append(name)
+            try:
+                run(module)
+            finally:
+                loading.remove(name)
+
+        found.loader.exec_module = exec_module
+        return found
+
+
+sys.meta_path.insert(0, Tracer)
+plain_import = builtins.__import__
+
+
+def traced(name, globals=None, locals=None, fromlist=(), level=0):
+    scope = globals or {}
+    importer = scope.get("__name__", "")
+    base = name
+    if level:
+        base = importlib.util.resolve_name("." * level + name, scope.get("__package__"))
+    for wanted in [base, *(f"{base}.{item}" for item in fromlist or ())]:
+        if wanted in loading and wanted != importer and not importer.startswith(wanted + "."):
+            cycles.append(" -> ".join([*loading, wanted]))
+    return plain_import(name, globals, locals, fromlist, level)
+
+
+builtins.__import__ = traced
+importlib.import_module(target)
+assert not cycles, "import cycle: " + "; ".join(cycles)
+"""
+
+
+def _all_module_names():
+    package = Path(tonalis_tools.__file__).parent
+    names = {_module_name(package, path) for path in package.rglob("*.py")} - {"__main__"}
+    return sorted(f"tonalis_tools.{name}".rstrip(".") for name in names)
+
+
+@pytest.mark.parametrize("module", _all_module_names())
+def test_each_module_imports_alone_without_cycles(module):
+    import subprocess
+    import sys
+
+    result = subprocess.run(
+        [sys.executable, "-c", _TRACE_IMPORTS, module],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert result.returncode == 0, result.stderr[-2000:]
 
 
 @pytest.mark.parametrize(

@@ -54,6 +54,31 @@ use_compiler_cache() {
     mkdir -p "$CCACHE_DIR"
 }
 
+# debian_tools COMMAND=PACKAGE...: makes sure each COMMAND is on the PATH,
+# installing its Debian PACKAGE when it is missing and this user may install
+# packages. Fails, naming what is still missing, when one cannot be had.
+debian_tools() {
+    local pair missing=()
+    for pair in "$@"; do
+        command -v "${pair%%=*}" >/dev/null || missing+=("${pair#*=}")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+        step "installing ${missing[*]} from Debian" >&2
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null 2>&1 ||
+            { apt-get update -qq >/dev/null 2>&1 &&
+                DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null 2>&1; } ||
+            true
+    fi
+    missing=()
+    for pair in "$@"; do
+        command -v "${pair%%=*}" >/dev/null || missing+=("${pair%%=*} (Debian's ${pair#*=})")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "missing: ${missing[*]}" >&2
+    return 1
+}
+
 # The requirements an environment is made of, one a line: the project's
 # dependencies, its test extras and its build requirements.
 requirements_of_project() {

@@ -12,24 +12,54 @@
 #
 # Extra arguments go to pytest. Any sanitizer report ends the run with a
 # non-zero status.
+#
+# The builds use g++; TONALIS_SANITIZE_COMPILER=clang builds with clang++
+# and preloads clang's runtime instead.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/steps.sh
 source tools/cache.sh
 python="${PYTHON:-python3}"
-logs=build/logs/sanitize
+compiler=${TONALIS_SANITIZE_COMPILER:-gcc}
+logs=build/logs/sanitize-$compiler
+case "$compiler" in
+    clang)
+        debian_tools clang++=clang
+        export CC=clang CXX=clang++
+        # The runtime the interpreter preloads: clang's own, with UBSan's handlers in it.
+        runtime_file="libclang_rt.asan-$(uname -m).so"
+        if [ ! -e "$(clang++ -print-file-name="$runtime_file")" ] && [ "$(id -u)" = 0 ]; then
+            major=$(clang++ -dumpversion | cut -d. -f1)
+            DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "libclang-rt-$major-dev" \
+                >/dev/null 2>&1 || true
+        fi
+        ;;
+    gcc)
+        export CC=gcc CXX=g++
+        runtime_file=libasan.so
+        ;;
+    *)
+        echo "TONALIS_SANITIZE_COMPILER is clang or gcc, not $compiler" >&2
+        exit 2
+        ;;
+esac
+runtime=$("$CXX" -print-file-name="$runtime_file")
+if [ ! -e "$runtime" ]; then
+    echo "no $runtime_file for $CXX: its sanitizer runtime is not installed" >&2
+    exit 1
+fi
 
-step "the core's C++ tests under ASan/UBSan"
-bash tools/test_core.sh asan
+step "the core's C++ tests under ASan/UBSan ($CXX)"
+TONALIS_CORE_BUILD_SUFFIX="-$compiler" bash tools/test_core.sh asan
 
 step "the environment for $("$python" -c 'import sys; print("CPython", sys.version.split()[0])')"
 use_compiler_cache
-venv=$(python_environment "$python" sanitize "$logs")
+venv=$(python_environment "$python" "sanitize-$compiler" "$logs")
 step "building with -DTONALIS_SANITIZE=ON; log: $logs/build.log"
 # The build runs without isolation, so that the sanitizer settings reach CMake.
 quietly "$logs/build.log" "building" "$venv/bin/python" -m pip install -v --no-deps \
     --no-build-isolation -Ccmake.define.TONALIS_SANITIZE=ON -Ccmake.define.TONALIS_WERROR=ON \
-    "-Cbuild-dir=build/sanitize-{wheel_tag}" .
+    "-Cbuild-dir=build/sanitize-$compiler-{wheel_tag}" .
 
 module=$(cd tests && "$venv/bin/python" -c 'import importlib.util as u
 print(u.find_spec("tonalis").origin)')
@@ -39,20 +69,13 @@ if ! nm -D --undefined-only "$module" | grep __asan_init >/dev/null; then
 fi
 # The interpreter is not instrumented, so the sanitizer's runtime has to be
 # loaded before anything else: the one of the compiler that built the module.
-cxx=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' build/sanitize-*/CMakeCache.txt | head -n 1)
-libasan=$("${cxx:-g++}" -print-file-name=libasan.so)
-if [ ! -e "$libasan" ]; then
-    echo "no libasan.so for ${cxx:-g++} (the sanitizer build needs gcc)" >&2
-    exit 1
-fi
-
 # detect_leaks=0: the interpreter frees little at exit by design; leaks of the
 #   module are found by tests/test_leaks.py instead.
 # allocator_may_return_null=1: an allocation too large for the machine fails
 #   as it would without the sanitizer, so MemoryError can be tested.
 # PYTHONMALLOC=malloc: every Python object comes from malloc, so a reference
 #   released once too often shows as a use after free.
-export LD_PRELOAD="$libasan"
+export LD_PRELOAD="$runtime"
 export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:check_initialization_order=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export PYTHONMALLOC=malloc

@@ -10,7 +10,9 @@
 #   PYTHON=python3.12 bash tools/test.sh   # another interpreter
 #
 # TONALIS_VENV names the environment (default: one under the cache, keyed by
-# the interpreter and pyproject.toml); TONALIS_WERROR=1 builds with the
+# the interpreter and pyproject.toml); TONALIS_COMPILER=clang builds with
+# clang++ instead of g++, in an environment and build folder of its own;
+# TONALIS_WERROR=1 builds with the
 # compiler's warnings as errors; TONALIS_TEST_FILES limits the run to those
 # test files (CI's runs on other interpreters). On a free-threaded
 # interpreter pip prefers wheels and takes the constraints in
@@ -31,15 +33,35 @@ print(sys.version.split()[0] + ft, ft)' 2>/dev/null); then
 fi
 read -r version _ <<<"$info"
 name="py$version"
-logs="build/logs/$name"
 build_options=()
+case "${TONALIS_COMPILER:-}" in
+    "") ;;
+    gcc | clang)
+        if [ "$TONALIS_COMPILER" = clang ]; then
+            export CC=clang CXX=clang++
+        else
+            export CC=gcc CXX=g++
+        fi
+        if ! command -v "$CXX" >/dev/null; then
+            echo "TONALIS_COMPILER=$TONALIS_COMPILER needs $CXX" >&2
+            exit 1
+        fi
+        name="$name-$TONALIS_COMPILER"
+        build_options+=("-Cbuild-dir=build/$TONALIS_COMPILER-{wheel_tag}")
+        ;;
+    *)
+        echo "TONALIS_COMPILER is gcc or clang, not $TONALIS_COMPILER" >&2
+        exit 2
+        ;;
+esac
+logs="build/logs/$name"
 [ "${TONALIS_WERROR:-0}" = 1 ] && build_options+=(-Ccmake.define.TONALIS_WERROR=ON)
 
 step "CPython $version ($(command -v "$python")): the environment"
 use_compiler_cache
 venv=$(python_environment "$python" "$name" "$logs")
 
-step "building and installing tonalis${build_options[*]:+ (${build_options[*]})}; log: $logs/build.log"
+step "building and installing tonalis with ${CXX:-the default compiler}${build_options[*]:+ (${build_options[*]})}; log: $logs/build.log"
 # Without build isolation: the environment holds the build requirements, and
 # the same numpy include path each time lets the compiler cache hit.
 quietly "$logs/build.log" "building" "$venv/bin/python" -m pip install -v --no-deps \

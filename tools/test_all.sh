@@ -20,6 +20,10 @@
 #                everything under -W error, and bench/threads.py --quick;
 #   cpython      every other CPython 3.11 or newer here (python3.X on the
 #                PATH, then pyenv's): the module face and bit-exact files;
+#   clang        the module face and bit-exact files against a build with
+#                clang++ (the compiler of Apple, emscripten and clang-cl);
+#   cross        the core's C++ tests cross-compiled for aarch64 and 32-bit
+#                ARM and run under QEMU (tools/cross_core.sh);
 #   core         the core's C++ tests as built for release and under
 #                ThreadSanitizer (tools/test_core.sh);
 #   sanitize     the core's C++ tests and the files that reach the C++
@@ -35,7 +39,7 @@ cd "$(dirname "$0")/.."
 source tools/steps.sh
 source tools/cache.sh
 
-parts=(lint python3 typing docs variants freethreaded cpython core sanitize)
+parts=(lint python3 typing docs variants freethreaded cpython clang cross core sanitize)
 if [ "${1:-}" = --list ]; then
     printf '%s\n' "${parts[@]}"
     exit 0
@@ -128,7 +132,8 @@ part freethreaded "GIL stays disabled on import (-W error), bench/threads.py --q
 # difference between interpreters could show.
 face_files="test_module.py test_intake.py test_hostile.py test_leaks.py test_threads.py
 test_dither.py test_diffusion.py test_ordered.py test_random.py test_palette.py test_space.py
-test_matrices.py test_engine_paths.py test_extras.py test_algorithms.py test_typing.py"
+test_matrices.py test_engine_paths.py test_extras.py test_algorithms.py test_typing.py
+test_golden.py"
 python3_key=$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null || true)
 while read -r key python; do
     [ "$key" = "$python3_key" ] && continue
@@ -136,6 +141,20 @@ while read -r key python; do
     part cpython "CPython $key ($python): module face and bit-exact files" \
         env PYTHON="$python" TONALIS_TEST_FILES="${face_files//$'\n'/ }" bash tools/test.sh
 done < <(interpreters)
+
+clang_suite() {
+    debian_tools clang++=clang || return 1
+    TONALIS_COMPILER=clang TONALIS_TEST_FILES="${face_files//$'\n'/ }" bash tools/test.sh
+}
+part clang "clang++ build: module face and bit-exact files" clang_suite
+
+cross_core() {
+    debian_tools aarch64-linux-gnu-g++=g++-aarch64-linux-gnu \
+        arm-linux-gnueabihf-g++=g++-arm-linux-gnueabihf qemu-aarch64-static=qemu-user-static ||
+        return 1
+    bash tools/cross_core.sh aarch64 armv7
+}
+part cross "the core's C++ tests for aarch64 and armv7 under QEMU" cross_core
 
 part core "C++ tests, release and ThreadSanitizer builds" bash tools/test_core.sh release tsan
 part sanitize "C++ tests and the files that reach the C++, under ASan/UBSan" bash tools/sanitize.sh

@@ -26,11 +26,13 @@ for kind in "${kinds[@]}"; do
         asan) flags=(-DCMAKE_BUILD_TYPE=Release -DTONALIS_SANITIZE=ON) ;;
         *) echo "unknown build kind: $kind (release, tsan or asan)" >&2; exit 2 ;;
     esac
-    dir="build/core-$kind"
+    # TONALIS_CORE_BUILD_SUFFIX keeps builds by other compilers apart.
+    dir="build/core-$kind${TONALIS_CORE_BUILD_SUFFIX:-}"
     cmake -S . -B "$dir" "${generator[@]}" -DTONALIS_CORE_TESTS=ON -DTONALIS_WERROR=ON "${flags[@]}" >/dev/null
-    quietly "build/logs/core-$kind.log" "building the core ($kind)" cmake --build "$dir" -j 2
+    quietly "build/logs/core-$kind${TONALIS_CORE_BUILD_SUFFIX:-}.log" "building the core ($kind)" cmake --build "$dir" -j 2
     echo "=== $kind"
-    for program in pipelined_rows space_tables same_bytes; do
+    for program in pipelined_rows space_tables same_bytes exact_powers sizes palette_threads \
+        golden_corpus; do
         TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
             ASAN_OPTIONS="detect_leaks=1:check_initialization_order=1" \
             UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \

@@ -30,7 +30,7 @@ cd tests
 # reach every engine path.
 files=(test_space.py test_palette.py test_matrices.py test_ordered.py test_random.py
        test_diffusion.py test_dither.py test_engine_paths.py test_extras.py
-       test_algorithms.py)
+       test_algorithms.py test_golden.py)
 
 flags=" $(grep -m1 '^flags' /proc/cpuinfo 2>/dev/null | cut -d: -f2) "
 has() { [[ "$flags" == *" $1 "* ]]; }

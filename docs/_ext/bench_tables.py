@@ -7,8 +7,9 @@ replaces the file and the tables follow. Options:
 ``:rows:``
     the key of the list of rows in the file (omit when the file is the list).
 ``:where:``
-    ``key=value`` filters, separated by ``;``; a bare ``key`` keeps the rows
-    where that key is present and not null.
+    ``key=value`` filters, separated by ``;``; ``key=a|b`` keeps the rows
+    whose value is one of those; a bare ``key`` keeps the rows where that
+    key is present and not null.
 ``:columns:``
     ``key[:header[:format]]`` columns separated by ``;``. ``format`` is how
     numbers are written (``.1f``); null shows as a dash and booleans as
@@ -20,6 +21,9 @@ replaces the file and the tables follow. Options:
 ``:pivot:``
     ``row_key;column_key;value_key[:format]``: one row per distinct
     ``row_key``, one column per distinct ``column_key``, in file order.
+
+A file that says how it was made (the ``date``, ``command`` and ``machine``
+that bench/report.py writes) gets that line under its table.
 """
 
 from __future__ import annotations
@@ -77,9 +81,25 @@ def matches(row: dict[str, Any], where: str) -> bool:
         if not sep:
             if row.get(key) is None:
                 return False
-        elif str(row.get(key.strip())) != value.strip():
+        elif str(row.get(key.strip())) not in {v.strip() for v in value.split("|")}:
             return False
     return True
+
+
+def provenance(whole: Any) -> list[nodes.Node]:
+    """The line that says which run made a file's figures, when the file says it."""
+    if not isinstance(whole, dict) or "date" not in whole or "command" not in whole:
+        return []
+    machine = whole.get("machine") or {}
+    where = ""
+    if machine.get("cpu"):
+        cores = machine.get("usable_cores") or machine.get("cores")
+        where = f", on {machine['cpu']}" + (f" ({cores} cores)" if cores else "")
+    line = nodes.paragraph(classes=["bench-source"])
+    line += nodes.Text("From ")
+    line += nodes.literal(text=whole["command"])
+    line += nodes.Text(f", {whole['date']}{where}.")
+    return [line]
 
 
 class BenchTable(Directive):
@@ -96,14 +116,14 @@ class BenchTable(Directive):
         env = self.state.document.settings.env
         relative, path = env.relfn2path(self.arguments[0])
         env.note_dependency(relative)
-        data = json.loads(Path(path).read_text(encoding="utf-8"))
-        if "rows" in self.options:
-            data = data[self.options["rows"]]
+        whole = json.loads(Path(path).read_text(encoding="utf-8"))
+        data = whole[self.options["rows"]] if "rows" in self.options else whole
         rows = [r for r in data if matches(r, self.options.get("where", ""))]
         if not rows:
             raise self.error(f"no rows of {self.arguments[0]} match")
+        made = provenance(whole)
         if "pivot" in self.options:
-            return [self.pivot(rows)]
+            return [self.pivot(rows), *made]
         columns = [c.strip().split(":", 2) for c in self.options["columns"].split(";") if c.strip()]
         header, numeric, body = [], [], []
         for column in columns:
@@ -133,7 +153,7 @@ class BenchTable(Directive):
                 same = base is None or row.get("variant") == variant.strip()
                 values.append("—" if same else percent(row["mean"], base))
             body.append(values)
-        return [build(header, body, numeric)]
+        return [build(header, body, numeric), *made]
 
     def pivot(self, rows: list[dict[str, Any]]) -> nodes.table:
         row_key, column_key, value_column = (s.strip() for s in self.options["pivot"].split(";"))

@@ -18,10 +18,12 @@ from sphinx.application import Sphinx
 
 
 def command_module() -> object:
-    """The module of the installed `tonalis` command's entry point."""
+    """The module of the installed `tonalis` command's entry point (ours: an
+    unrelated distribution may install a command of the same name)."""
     found = entry_points(group="console_scripts", name="tonalis")
     for point in found:
-        return importlib.import_module(point.module)
+        if point.module.split(".")[0] == "tonalis_tools":
+            return importlib.import_module(point.module)
     return importlib.import_module("tonalis_tools.cli")
 
 

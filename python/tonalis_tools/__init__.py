@@ -46,7 +46,6 @@ from .devices.pack import (
 )
 from .extras import DISTANCES, diffuse, ordered, random, random_dither
 from .front import dither, method_names
-from .io.animation import dither_frames
 from .matrices.bluenoise import blue_noise_matrix, blue_noise_ranks
 from .matrices.halftone import SCREENS, halftone_matrix, screen, screen_names
 from .palettes.palette_files import (
@@ -59,7 +58,15 @@ from .palettes.palette_files import (
 )
 from .palettes.presets import PRESETS, adaptive_palette, parse_palette, preset, preset_names
 from .palettes.recolor import PANELS, panel_names, panel_palette, recolor
-from .pipeline import DitherSettings, apply, dither_file, load_image, load_matrix, save_image
+from .pipeline import (
+    DitherSettings,
+    apply,
+    dither_file,
+    dither_frames,
+    load_image,
+    load_matrix,
+    save_image,
+)
 from .tone import ToneSettings, tone, tone_curve
 
 __version__: str = tonalis.__version__

@@ -53,8 +53,39 @@ ALGORITHMS: tuple[str, ...] = ("pattern", "riemersma") + VARIABLE_METHODS
 _Image = TypeVar("_Image", bound="npt.NDArray[np.uint8] | Image.Image")
 
 
+def _by_channel_groups(call: Any, image: Any, levels: Any) -> Any:
+    """`call(image)`, for arrays of more than four channels quantized to
+    levels: the engines walk at most four channel lanes, so the channels go
+    through in groups of three (each channel's levels are its own, so the
+    groups give what one walk over all of them would) and are put together
+    again. Anything else is called as it is."""
+    if levels is None or not isinstance(image, np.ndarray) or image.ndim != 3:
+        return call(image)
+    channels = image.shape[2]
+    if channels <= 4:
+        return call(image)
+    # Groups of three, the rest one by one: a group of two or four would be
+    # read as gray or colour with alpha.
+    starts = list(range(0, channels - channels % 3, 3))
+    groups = [(c, c + 3) for c in starts] + [(c, c + 1) for c in range(len(starts) * 3, channels)]
+    parts = [np.asarray(call(np.ascontiguousarray(image[:, :, a:b]))) for a, b in groups]
+    return np.concatenate([p.reshape(*image.shape[:2], -1) for p in parts], axis=2)
+
+
 def needs_colour(image: Any) -> bool:
-    """Whether an image is gray (L or LA, or an array of 1 or 2 channels)."""
+    """Whether an image is gray (L or LA, or an array of 1 or 2 channels).
+
+    Args:
+        image: a PIL image or an array-like.
+
+    Returns:
+        True when a palette or per-channel levels need it made RGB first.
+
+    Examples:
+        >>> import numpy as np
+        >>> needs_colour(np.zeros((2, 2), np.uint8)), needs_colour(np.zeros((2, 2, 3), np.uint8))
+        (True, False)
+    """
     mode = getattr(image, "mode", None)
     if mode is not None:
         return bool(mode in ("L", "LA"))
@@ -63,7 +94,21 @@ def needs_colour(image: Any) -> bool:
 
 
 def to_colour(image: Any) -> Any:
-    """A gray image as RGB (LA as RGBA); PIL in gives PIL out."""
+    """A gray image as RGB (LA as RGBA); PIL in gives PIL out.
+
+    Args:
+        image: a gray PIL image or array (1 or 2 channels).
+
+    Returns:
+        A new image with the gray copied to red, green and blue, alpha kept.
+
+    Examples:
+        >>> import numpy as np
+        >>> to_colour(np.zeros((2, 2, 2), np.uint8)).shape
+        (2, 2, 4)
+        >>> to_colour(np.array([[7]], np.uint8)).tolist()
+        [[[7, 7, 7]]]
+    """
     mode = getattr(image, "mode", None)
     if mode is not None:
         return image.convert("RGBA" if mode == "LA" else "RGB")
@@ -131,6 +176,30 @@ def pattern_dither(
     nearest colour is found (see `tonalis_tools.extras`). The colours are
     mixed in linear light by default (``linear=True``): the eye averages
     light, and mixing codes instead darkens mid-tones.
+
+    Args:
+        image: a uint8 array or a PIL image; PIL in gives PIL out.
+        palette: the colours, as tonalis takes a palette.
+        matrix: the threshold matrix or its name.
+        candidates: how many colours each pixel mixes, 1 to 256.
+        strength: 0 to 1; 0 takes the nearest colour.
+        linear: mix in linear light.
+        preserve_alpha: pass the alpha channel through.
+        distance: 'rgb', 'luma' or 'oklab'.
+
+    Returns:
+        A new image of the same kind, RGB (or RGBA) for a gray input.
+
+    Raises:
+        TypeError, ValueError: a bad argument; no palette.
+
+    Examples:
+        >>> import numpy as np
+        >>> from tonalis_tools import preset
+        >>> rgb = np.full((8, 8, 3), (200, 60, 60), dtype=np.uint8)
+        >>> out = pattern_dither(rgb, preset("pico8"))
+        >>> out.shape, len({tuple(p) for p in out.reshape(-1, 3).tolist()})   # two colours mixed
+        ((8, 8, 3), 2)
     """
     count = _int_option("candidates", candidates, 1, 256)
     code = _distance_code(distance)
@@ -200,18 +269,44 @@ def variable_diffuse(
     (the same seed gives the same bytes). With more than two levels the
     tables are indexed by where the input lies between its two neighbouring
     levels.
+
+    Args:
+        image: a uint8 array or a PIL image; PIL in gives PIL out.
+        method: 'ostromoukhov' or 'zhou_fang'.
+        levels: levels per channel, 2 to 256.
+        seed: for 'zhou_fang', an int.
+        strength, linear, preserve_alpha: as for `tonalis.error_diffusion`.
+
+    Returns:
+        A new image of the same kind and shape.
+
+    Raises:
+        TypeError, ValueError: a bad argument, or an unknown method.
+
+    Examples:
+        >>> import numpy as np
+        >>> quarter = np.full((16, 16), 64, dtype=np.uint8)
+        >>> float((variable_diffuse(quarter) == 255).mean())
+        0.2421875
+        >>> a = variable_diffuse(quarter, "zhou_fang", seed=1)
+        >>> np.array_equal(a, variable_diffuse(quarter, "zhou_fang", seed=1))
+        True
     """
     code = _variable_code(method)
     if isinstance(seed, bool) or not isinstance(seed, numbers.Integral):
         raise TypeError(f"seed must be an int, got {type(seed).__name__}")
-    return _engines.variable(
-        code,
+    return _by_channel_groups(
+        lambda part: _engines.variable(
+            code,
+            part,
+            levels=levels,
+            seed=seed,
+            strength=strength,
+            linear=linear,
+            preserve_alpha=preserve_alpha,
+        ),
         image,
-        levels=levels,
-        seed=seed,
-        strength=strength,
-        linear=linear,
-        preserve_alpha=preserve_alpha,
+        levels,
     )
 
 
@@ -256,7 +351,30 @@ def riemersma(
     """Riemersma dither: pixels in Hilbert-curve order, each taking the
     weighted sum of the last `history` (1..=256) errors, the latest weighted
     most and the oldest `ratio` (in (0, 1]) times as much; the weights sum
-    to 1, so every error is passed on whole. Levels or a palette."""
+    to 1, so every error is passed on whole. Levels or a palette.
+
+    Args:
+        image: a uint8 array or a PIL image; PIL in gives PIL out.
+        levels, palette: levels per channel, or a palette (a gray image is
+            then dithered as RGB).
+        history: how many past errors a pixel takes, 1 to 256.
+        ratio: the weight of the oldest error against the latest, in (0, 1].
+        strength, linear, preserve_alpha, distance: as for `diffuse`.
+
+    Returns:
+        A new image of the same kind.
+
+    Raises:
+        TypeError, ValueError: a bad argument.
+
+    Examples:
+        >>> import numpy as np
+        >>> quarter = np.full((16, 16), 64, dtype=np.uint8)
+        >>> float((riemersma(quarter) == 255).mean())
+        0.24609375
+        >>> riemersma(quarter, palette=["#000", "#888", "#fff"]).shape
+        (16, 16, 3)
+    """
     count = _int_option("history", history, 1, 256)
     if isinstance(ratio, bool) or not isinstance(ratio, numbers.Real):
         raise TypeError(f"ratio must be a number, got {type(ratio).__name__}")
@@ -265,14 +383,18 @@ def riemersma(
     code = _distance_code(distance)
     if palette is not None and needs_colour(image):
         image = to_colour(image)
-    return _engines.riemersma(
-        count,
-        float(ratio),
-        code,
+    return _by_channel_groups(
+        lambda part: _engines.riemersma(
+            count,
+            float(ratio),
+            code,
+            part,
+            levels=levels,
+            palette=palette,
+            strength=strength,
+            linear=linear,
+            preserve_alpha=preserve_alpha,
+        ),
         image,
-        levels=levels,
-        palette=palette,
-        strength=strength,
-        linear=linear,
-        preserve_alpha=preserve_alpha,
+        levels if palette is None else None,
     )

@@ -170,6 +170,39 @@ def diffuse(
     choice of colour distance (see the module's help). With none of them it
     gives `tonalis.error_diffusion`'s bytes; other arguments and errors are
     those of `tonalis.error_diffusion`.
+
+    Args:
+        image: a uint8 array (2-D gray or H x W x C) or a PIL image; PIL in
+            gives PIL out.
+        method: an error-diffusion kernel, as `tonalis.error_diffusion` takes.
+        levels, palette, strength, serpentine, linear, preserve_alpha: as for
+            `tonalis.error_diffusion`.
+        error_limit: the most, in code units, a working value may lie outside
+            0..255 before it is quantized; None for no limit.
+        mask: per-pixel strength, H x W, floats in [0, 1] or uint8 0..255.
+        distance: 'rgb', 'luma' or 'oklab' (with a palette).
+
+    Returns:
+        A new image of the same kind and shape.
+
+    Raises:
+        TypeError, ValueError: a bad argument (the message names it), a
+            mask of another size than the image, or tonalis's own errors.
+
+    Examples:
+        >>> import numpy as np
+        >>> import tonalis
+        >>> blue = np.zeros((8, 8, 3), dtype=np.uint8)
+        >>> blue[..., 2] = 255
+        >>> bwr = ["#000000", "#ffffff", "#ff0000"]
+        >>> white = lambda out: float((out == 255).all(axis=2).mean())
+        >>> white(tonalis.error_diffusion(blue, palette=bwr))      # blue paid back in white
+        0.328125
+        >>> white(diffuse(blue, palette=bwr, error_limit=24))
+        0.0
+        >>> gray = np.tile(np.linspace(0, 255, 16).astype(np.uint8), (4, 1))
+        >>> np.array_equal(diffuse(gray, "atkinson"), tonalis.error_diffusion(gray, "atkinson"))
+        True
     """
     limit = _limit_value(error_limit)
     code = _distance_code(distance)
@@ -228,7 +261,35 @@ def ordered(
     distance: str = "rgb",
 ) -> Any:
     """Ordered dither with a per-pixel strength mask and a choice of colour
-    distance. Without them it gives `tonalis.ordered_dither`'s bytes."""
+    distance. Without them it gives `tonalis.ordered_dither`'s bytes.
+
+    Args:
+        image: a uint8 array or a PIL image; PIL in gives PIL out.
+        matrix: what `tonalis.ordered_dither` takes, or a blue-noise or
+            halftone screen name ('bluenoise64', 'halftone45').
+        levels, palette, strength, linear, preserve_alpha: as for
+            `tonalis.ordered_dither`.
+        mask: per-pixel strength, H x W, floats in [0, 1] or uint8 0..255.
+        distance: 'rgb', 'luma' or 'oklab' (with a palette).
+
+    Returns:
+        A new image of the same kind and shape.
+
+    Raises:
+        TypeError, ValueError: a bad argument, or tonalis's own errors.
+
+    Examples:
+        >>> import numpy as np
+        >>> import tonalis
+        >>> gray = np.tile(np.linspace(0, 255, 16).astype(np.uint8), (4, 1))
+        >>> np.array_equal(ordered(gray, "bayer4x4"), tonalis.ordered_dither(gray, "bayer4x4"))
+        True
+        >>> left = np.zeros((4, 16), dtype=np.float32)
+        >>> left[:, :8] = 1.0                       # the right half at its nearest level
+        >>> out = ordered(gray, "bluenoise16", mask=left)
+        >>> out[:, 8:].tolist() == tonalis.ordered_dither(gray[:, 8:], strength=0.0).tolist()
+        True
+    """
     code = _distance_code(distance)
     strengths = _mask_array(mask, image)
     return _engines.ordered(
@@ -284,7 +345,31 @@ def random(
 ) -> Any:
     """Random dither with a per-pixel strength mask and a choice of colour
     distance. Without them it gives `tonalis.random_dither`'s bytes for the
-    same seed."""
+    same seed.
+
+    Args:
+        image: a uint8 array or a PIL image; PIL in gives PIL out.
+        levels, palette, seed, strength, linear, preserve_alpha: as for
+            `tonalis.random_dither`.
+        mask: per-pixel strength, H x W, floats in [0, 1] or uint8 0..255.
+        distance: 'rgb', 'luma' or 'oklab' (with a palette).
+
+    Returns:
+        A new image of the same kind and shape.
+
+    Raises:
+        TypeError, ValueError: a bad argument, or tonalis's own errors.
+
+    Examples:
+        >>> import numpy as np
+        >>> import tonalis
+        >>> gray = np.tile(np.linspace(0, 255, 16).astype(np.uint8), (4, 1))
+        >>> np.array_equal(random(gray, seed=3), tonalis.random_dither(gray, seed=3))
+        True
+        >>> colour = np.full((2, 2, 3), 90, dtype=np.uint8)
+        >>> random(colour, palette=["#000", "#fff", "#f00"], seed=1, distance="oklab").shape
+        (2, 2, 3)
+    """
     code = _distance_code(distance)
     strengths = _mask_array(mask, image)
     return _engines.random(

@@ -31,13 +31,13 @@ import tonalis
 
 from .algorithms import ALGORITHMS
 from .devices.channels import device_levels
+from .dithering import DitherSettings, apply, check, resolve
 from .matrices import matrix_names
 from .names import did_you_mean, normalize_name
 from .palettes.palette_files import load_palette_file
 from .palettes.presets import adaptive_palette, palette_colours, parse_palette
 from .palettes.presets import preset as preset_colours
 from .palettes.recolor import panel_palette
-from .pipeline import DitherSettings, apply, check, resolve
 from .tone import ToneSettings
 
 if TYPE_CHECKING:
@@ -59,16 +59,40 @@ _TONALIS_DEFAULTS: dict[str, Any] = {
 
 
 def method_names() -> list[str]:
-    """Every method name `dither` and the command line take."""
+    """Every method name `dither` and the command line take.
+
+    Returns:
+        A new list: tonalis's kernels and Bayer matrices, the blue-noise and
+        halftone screen names, 'random', and the added algorithms.
+
+    Examples:
+        >>> names = method_names()
+        >>> names[:2], "bluenoise64" in names, "riemersma" in names
+        (['floyd_steinberg', 'false_floyd_steinberg'], True, True)
+    """
     return tonalis.available_methods() + matrix_names() + ["random"] + list(ALGORITHMS)
 
 
 def check_method(name: object) -> str:
     """`name` when it is a method `dither` knows (spelled loosely).
 
+    Args:
+        name: the method name to check.
+
+    Returns:
+        `name` as given.
+
     Raises:
         TypeError: `name` is not a str.
         ValueError: an unknown name, with the closest one and the valid ones.
+
+    Examples:
+        >>> check_method("Floyd-Steinberg")
+        'Floyd-Steinberg'
+        >>> check_method("atkinsn")
+        Traceback (most recent call last):
+        ...
+        ValueError: unknown dither method 'atkinsn'; did you mean 'atkinson'? (valid: ...)
     """
     if not isinstance(name, str):
         raise TypeError(f"method must be a str, got {type(name).__name__}")
@@ -164,9 +188,40 @@ def settings(
 ) -> DitherSettings:
     """Checked, resolved `DitherSettings` for the options of `dither`.
 
+    What `dither`, `dither_frames`, the command line and the Dask batch make
+    of their options, so that a name or option means the same everywhere.
+
+    Args:
+        method: any name of `method_names`, spelled loosely.
+        levels: a count, one per channel, or a device format ('rgb565').
+        palette: colours, palette text or a palette file's path.
+        preset, panel: a palette by name (`preset_names`, `panel_names`);
+            a panel brings the colours its driver takes as the display
+            palette.
+        display_palette, matrix, serpentine, seed, strength, linear,
+            preserve_alpha, gray, error_limit, mask, distance: the fields
+            of `DitherSettings`.
+        tone: `ToneSettings`, or the single options gamma, brightness,
+            contrast, auto_levels, s_curve and dot_gain.
+
+    Returns:
+        The `DitherSettings`, checked as `prepare` checks them, matrix names
+        made into matrices.
+
     Raises:
         TypeError, ValueError: a bad option or combination; the message
             names the argument.
+
+    Examples:
+        >>> chosen = settings("atkinson", preset="gameboy")
+        >>> chosen.palette, chosen.describe()
+        (['#0f380f', '#306230', '#8bac0f', '#9bbc0f'], 'atkinson, 4 colours')
+        >>> settings("bluenoise16", levels="rgb565").levels
+        (32, 64, 32)
+        >>> settings(levels=4, preset="bw")
+        Traceback (most recent call last):
+        ...
+        ValueError: levels and preset exclude each other; pass one of them
     """
     if matrix is None:
         # A matrix makes it ordered dither whatever the method says.
@@ -235,7 +290,26 @@ def settings(
 
 def prepare(given: DitherSettings) -> DitherSettings:
     """`given` checked (the errors tonalis or an engine would raise) and resolved
-    (matrix names made into matrices once): what every image is then dithered with."""
+    (matrix names made into matrices once): what every image is then dithered with.
+
+    Args:
+        given: the settings.
+
+    Returns:
+        The settings with their matrix made, ready for many images.
+
+    Raises:
+        TypeError, ValueError: the error dithering with them would raise.
+
+    Examples:
+        >>> from tonalis_tools import DitherSettings
+        >>> prepare(DitherSettings("bluenoise16")).matrix.shape
+        (16, 16)
+        >>> prepare(DitherSettings(levels=300))
+        Traceback (most recent call last):
+        ...
+        ValueError: levels must be between 2 and 256, got 300
+    """
     check(given)
     return resolve(given)
 
@@ -270,10 +344,6 @@ def dither(
 ) -> Any:
     """Dither an image with any method the command line knows; PIL in gives PIL out.
 
-    >>> out = dither(rgb, "atkinson", preset="pico8")          # doctest: +SKIP
-    >>> out = dither(rgb, "bluenoise64", levels="rgb565")      # doctest: +SKIP
-    >>> out = dither(gray, "ostromoukhov", gamma=1.2)          # doctest: +SKIP
-
     Args:
         image: a uint8 array (2-D gray or H x W x C with 1 to 4 channels) or
             a PIL image.
@@ -297,9 +367,28 @@ def dither(
             adaptive palette of that many colours fitted to this image
             (median cut, as the command line's --colors).
 
+    Returns:
+        A new image: a PIL image for a PIL image, else a uint8 array of the
+        input's shape (RGB, or RGBA, for a gray input given a palette).
+
     Raises:
         TypeError: an option that does not exist or has the wrong type.
         ValueError: a bad value or combination; the message names the argument.
+
+    Examples:
+        >>> import numpy as np
+        >>> rgb = np.full((4, 6, 3), (200, 120, 40), dtype=np.uint8)
+        >>> dither(rgb, "atkinson", preset="pico8").shape
+        (4, 6, 3)
+        >>> dither(rgb, "bluenoise64", levels="rgb565").dtype
+        dtype('uint8')
+        >>> gray = np.full((4, 6), 100, dtype=np.uint8)
+        >>> sorted(np.unique(dither(gray, "ostromoukhov", gamma=1.2)).tolist())
+        [0, 255]
+        >>> dither(gray, "fs", levls=4)
+        Traceback (most recent call last):
+        ...
+        TypeError: dither() has no option 'levls'; did you mean 'levels'?
     """
     if not isinstance(exact, bool):
         raise TypeError(f"exact must be a bool, got {type(exact).__name__}")

@@ -40,6 +40,17 @@ def sample_photo(width: int = CELL_WIDTH) -> Image.Image:
 
     At its full size it is 384 x 256; see tonalis_tools/data/README.md for its
     source and licence.
+
+    Args:
+        width: the width to scale to (Lanczos), the height in proportion.
+
+    Returns:
+        A new RGB PIL image.
+
+    Examples:
+        >>> photo = sample_photo(96)
+        >>> photo.size, photo.mode
+        ((96, 64), 'RGB')
     """
     from PIL import Image
 
@@ -59,6 +70,21 @@ def sample_gradient(
 
     With `colour`, an H x W x 3 strip instead: the hue sweeps across and the
     colour fades from full to pale from top to bottom.
+
+    Args:
+        width: columns, black at the first and white at the last.
+        height: rows, each the same ramp (without `colour`).
+        colour: make the colour strip instead.
+
+    Returns:
+        A uint8 array, height x width, or height x width x 3 with `colour`.
+
+    Examples:
+        >>> sample_gradient(8, 2)
+        array([[  0,  36,  73, 109, 146, 182, 219, 255],
+               [  0,  36,  73, 109, 146, 182, 219, 255]], dtype=uint8)
+        >>> sample_gradient(8, 2, colour=True).shape
+        (2, 8, 3)
     """
     x = np.linspace(0.0, 1.0, width)
     if not colour:
@@ -398,6 +424,22 @@ def build_gallery(
     PNG sheets: one per topic on the photograph and one as gradient strips,
     the adaptive-palette and alpha sheets, Bayer against blue noise, the
     inputs, and an index.html that shows them all.
+
+    Args:
+        outdir: the folder to write into; made with its parents if missing,
+            files of the same names replaced.
+        log: called with a line for each file written, if given.
+
+    Returns:
+        The paths written, index.html last.
+
+    Raises:
+        OSError: the folder or a file cannot be written.
+
+    Examples:
+        >>> written = build_gallery("gallery")
+        >>> written[0].name, written[-1].name
+        ('sample.png', 'index.html')
     """
     out = Path(outdir)
     out.mkdir(parents=True, exist_ok=True)

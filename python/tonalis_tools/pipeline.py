@@ -1,31 +1,25 @@
-"""Dithering settings and what applies them to images and files: the work
-shared by the command line, the gallery and the Dask batch helper."""
+"""Dithering settings and what applies them to images, animations and files:
+the work shared by the command line, the gallery and the Dask batch helper.
+
+`DitherSettings`, `apply`, `check` and `resolve` live in
+`tonalis_tools.dithering` and are the same objects here.
+"""
 
 from __future__ import annotations
 
 import dataclasses
+import numbers
 import os
-import re
 import secrets
-from collections.abc import Sequence
+from collections.abc import Iterable
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, overload
 
 import numpy as np
 import numpy.typing as npt
 
-import tonalis
-
-from .algorithms import (
-    ALGORITHMS,
-    needs_colour,
-    pattern_dither,
-    riemersma,
-    to_colour,
-    variable_diffuse,
-)
-from .devices.channels import dither_channels
-from .extras import diffuse, ordered, random_dither
+from .dithering import DitherSettings, apply, check, resolve
+from .front import settings as front_settings
 from .io.encoding import to_indexed
 from .io.imagefile import (
     Frames,
@@ -36,13 +30,9 @@ from .io.imagefile import (
     save_frames,
     save_image,
 )
-from .matrices import named_matrix
 from .matrices.bluenoise import blue_noise_size
 from .names import normalize_name
-from .palettes.presets import palette_colours
-from .palettes.recolor import recolor
 from .steady import is_threshold_method, stable_tolerance, steady_frames
-from .tone import ToneSettings
 
 if TYPE_CHECKING:
     from PIL import Image
@@ -65,281 +55,6 @@ __all__ = [
 ]
 
 
-@dataclasses.dataclass(frozen=True)
-class DitherSettings:
-    """Everything that says how to dither, independent of any one image.
-
-    `method` is any name `tonalis.dither` takes, 'bluenoise16', 'bluenoise32',
-    'bluenoise64', or a halftone screen's name ('halftone45', see
-    `screen_names`). `matrix`, when set, makes it ordered dither with that
-    matrix (any of those names, a size or an array) whatever `method` says.
-    `levels` None means the default (2) and is required to be None with a
-    palette; a tuple gives every dithered channel its own count
-    ((32, 64, 32) for RGB565, see `dither_channels`). `gray` turns colour
-    images into gray ones first (luma, as Pillow's `convert("L")`), so two
-    levels give black and white; it takes levels, not a palette. `tone`
-    prepares the tones before dithering. `display_palette`, with a palette of
-    the same length, replaces each palette colour in the result by the one
-    at its index (dither against what a panel shows, write what its driver
-    takes; see `recolor`). `error_limit`, `mask` and `distance` are the
-    refinements of `tonalis_tools.diffuse`, `ordered` and `random`; any of
-    them routes the call there (they do not combine with per-channel
-    levels, and the mask must have each image's height and width).
-    """
-
-    method: str = "floyd_steinberg"
-    levels: int | tuple[int, ...] | None = None
-    palette: Sequence[str] | None = None
-    serpentine: bool = False
-    seed: int | None = None
-    strength: float = 1.0
-    linear: bool = False
-    preserve_alpha: bool = True
-    matrix: str | int | npt.NDArray[Any] | None = None
-    gray: bool = False
-    tone: ToneSettings | None = None
-    display_palette: Sequence[str] | None = None
-    error_limit: float | None = None
-    mask: npt.NDArray[Any] | None = None
-    distance: str = "rgb"
-
-    def refined(self) -> bool:
-        """Whether a refinement (error limit, mask, distance) is asked for."""
-        return (
-            self.error_limit is not None
-            or self.mask is not None
-            or normalize_name(self.distance) != "rgb"
-        )
-
-    def describe(self) -> str:
-        """A short human label such as 'atkinson, levels=4, serpentine'."""
-        parts = [self.method if self.matrix is None else "ordered (custom matrix)"]
-        if isinstance(self.levels, tuple):
-            parts.append("levels=" + ",".join(map(str, self.levels)))
-        elif self.levels is not None:
-            parts.append(f"levels={self.levels}")
-        if self.palette is not None:
-            parts.append(f"{len(self.palette)} colours")
-        if self.display_palette is not None:
-            parts.append("recoloured")
-        if self.serpentine:
-            parts.append("serpentine")
-        if self.strength != 1.0:
-            parts.append(f"strength={self.strength:g}")
-        if self.linear:
-            parts.append("linear")
-        if self.error_limit is not None:
-            parts.append(f"error limit {self.error_limit:g}")
-        if normalize_name(self.distance) != "rgb":
-            parts.append(self.distance)
-        if self.mask is not None:
-            parts.append("masked")
-        if self.gray:
-            parts.append("gray")
-        if self.tone is not None and self.tone.describe():
-            parts.append(self.tone.describe())
-        return ", ".join(parts)
-
-
-def _common(settings: DitherSettings) -> dict[str, Any]:
-    kwargs: dict[str, Any] = {
-        "strength": settings.strength,
-        "linear": settings.linear,
-        "preserve_alpha": settings.preserve_alpha,
-    }
-    if settings.levels is not None:
-        kwargs["levels"] = settings.levels
-    if settings.palette is not None:
-        kwargs["palette"] = list(settings.palette)
-    return kwargs
-
-
-# Pillow's luma weights in 16-bit fixed point, so arrays and PIL images agree.
-_LUMA = (19595, 38470, 7471)
-
-
-def _to_gray(image: Any) -> Any:
-    mode = getattr(image, "mode", None)
-    if mode is not None:
-        return image.convert("LA" if mode in ("LA", "RGBA", "PA") else "L")
-    array = np.asarray(image)
-    if array.ndim == 2 or array.shape[2] in (1, 2):
-        return array
-    rgb = array[:, :, :3].astype(np.uint32)
-    luma = (
-        (rgb[:, :, 0] * _LUMA[0] + rgb[:, :, 1] * _LUMA[1] + rgb[:, :, 2] * _LUMA[2] + 0x8000) >> 16
-    ).astype(np.uint8)
-    if array.shape[2] == 4:
-        return np.dstack([luma, array[:, :, 3]])
-    return luma
-
-
-def _colour_target(settings: DitherSettings) -> bool:
-    """A palette or three or more level counts: a gray image is dithered as RGB."""
-    per_channel = isinstance(settings.levels, tuple) and len(settings.levels) >= 3
-    return settings.palette is not None or per_channel
-
-
-def resolve(settings: DitherSettings) -> DitherSettings:
-    """The same settings with a blue-noise or screen name turned into its matrix.
-
-    `apply` makes the matrix on every call; resolve once before dithering
-    many images with the same settings.
-    """
-    for field in ("palette", "display_palette"):
-        value = getattr(settings, field)
-        if isinstance(value, (str, bytes)):
-            # A string is a sequence of one-letter strings, each taken as a
-            # colour; say what is wrong instead.
-            palette_colours(value, field)
-    name = settings.matrix if isinstance(settings.matrix, str) else None
-    if settings.matrix is None:
-        name = settings.method
-    if name is None:
-        return settings
-    matrix = named_matrix(name)
-    if isinstance(matrix, str):
-        return settings
-    return dataclasses.replace(settings, matrix=matrix)
-
-
-@overload
-def apply(settings: DitherSettings, image: Image.Image) -> Image.Image: ...
-@overload
-def apply(settings: DitherSettings, image: npt.ArrayLike) -> npt.NDArray[np.uint8]: ...
-
-
-def apply(settings: DitherSettings, image: Any) -> Any:
-    """Dither a PIL image or array with `settings`; PIL in gives PIL out.
-
-    A grayscale image given a palette or per-channel levels for three or more
-    channels is first turned into RGB (LA into RGBA);
-    with `settings.gray` a colour image is turned into gray. PIL images are
-    taken as tonalis takes them (other modes than L, LA, RGB and RGBA become
-    RGB); `load_image` reads any file into one of those four modes.
-    """
-    settings = resolve(settings)
-    kwargs = _common(settings)
-    if settings.gray:
-        if settings.palette is not None:
-            raise ValueError("gray output takes levels, not a palette")
-        image = _to_gray(image)
-    elif _colour_target(settings) and needs_colour(image):
-        image = to_colour(image)
-    if settings.tone is not None:
-        image = settings.tone.apply(image)
-    if normalize_name(settings.method) in _ALGORITHM_KEYS:
-        result = _algorithm(settings, image, kwargs)
-    elif settings.refined():
-        if isinstance(settings.levels, tuple):
-            raise ValueError(
-                "error_limit, mask and distance do not combine with per-channel levels"
-            )
-        result = _refined(settings, image, kwargs)
-    elif isinstance(settings.levels, tuple):
-        if settings.palette is not None:
-            raise ValueError(
-                "per-channel levels and a palette exclude each other; pass one of them"
-            )
-        del kwargs["levels"]
-        if settings.matrix is None:
-            kwargs.update(serpentine=settings.serpentine, seed=settings.seed)
-        result = dither_channels(
-            image, settings.method, settings.levels, matrix=settings.matrix, **kwargs
-        )
-    elif settings.matrix is not None:
-        result = tonalis.ordered_dither(image, settings.matrix, **kwargs)
-    else:
-        result = tonalis.dither(
-            image, settings.method, serpentine=settings.serpentine, seed=settings.seed, **kwargs
-        )
-    if settings.display_palette is not None:
-        if settings.palette is None:
-            raise ValueError(
-                "a display palette replaces the colours of a palette; give the palette too"
-            )
-        result = recolor(result, settings.palette, settings.display_palette)
-    return result
-
-
-_ALGORITHM_KEYS = {normalize_name(name) for name in ALGORITHMS}
-
-
-def _algorithm(settings: DitherSettings, image: Any, kwargs: dict[str, Any]) -> Any:
-    """Pattern, Riemersma and variable-coefficient diffusion."""
-    key = normalize_name(settings.method)
-    if (
-        isinstance(settings.levels, tuple)
-        or settings.error_limit is not None
-        or settings.mask is not None
-    ):
-        raise ValueError(
-            f"method {settings.method!r} takes neither per-channel levels, "
-            "an error limit nor a mask"
-        )
-    if key == "pattern":
-        if settings.palette is None:
-            raise ValueError("method 'pattern' needs a palette")
-        matrix = settings.matrix if settings.matrix is not None else "bayer8x8"
-        return pattern_dither(
-            image,
-            list(settings.palette),
-            matrix=matrix,
-            strength=settings.strength,
-            linear=settings.linear,
-            preserve_alpha=settings.preserve_alpha,
-            distance=settings.distance,
-        )
-    if key == "riemersma":
-        return riemersma(image, **kwargs, distance=settings.distance)
-    if settings.palette is not None:
-        raise ValueError(f"method {settings.method!r} takes levels, not a palette")
-    return variable_diffuse(
-        image, settings.method, **kwargs, seed=settings.seed if settings.seed is not None else 0
-    )
-
-
-def _refined(settings: DitherSettings, image: Any, kwargs: dict[str, Any]) -> Any:
-    """The refined engines: ordered for a matrix or a Bayer name, random, or diffusion."""
-    extras: dict[str, Any] = {"mask": settings.mask, "distance": settings.distance}
-    key = normalize_name(settings.method)
-    if settings.matrix is not None or re.fullmatch(r"(bayer)?\d+(x\d+)?", key):
-        matrix = settings.matrix if settings.matrix is not None else settings.method
-        return ordered(image, matrix, **kwargs, **extras)
-    if key == "random":
-        return random_dither(image, seed=settings.seed, **kwargs, **extras)
-    return diffuse(
-        image,
-        settings.method,
-        serpentine=settings.serpentine,
-        error_limit=settings.error_limit,
-        **kwargs,
-        **extras,
-    )
-
-
-def check(settings: DitherSettings) -> None:
-    """Raise the error tonalis would raise for these settings, on a tiny image.
-
-    Per-channel level counts are checked one by one: how many an image
-    needs depends on its channels, which only the image tells.
-    """
-    if isinstance(settings.levels, tuple):
-        if not settings.levels:
-            raise ValueError("per-channel levels need at least one count")
-        if settings.gray and len(settings.levels) != 1:
-            raise ValueError(f"gray output takes one level count, got {len(settings.levels)}")
-        for count in settings.levels:
-            check(dataclasses.replace(settings, levels=count))
-        return
-    if settings.mask is not None:
-        # The mask fixes the image size.
-        height, width = np.shape(settings.mask)[:2]
-        apply(settings, np.zeros((height, width, 3), dtype=np.uint8))
-        return
-    apply(settings, np.zeros((2, 2, 3), dtype=np.uint8))
-
-
 def load_matrix(path: str | os.PathLike[str]) -> npt.NDArray[Any]:
     """A custom ordered-dither matrix from a .npy file or a text file.
 
@@ -347,6 +62,27 @@ def load_matrix(path: str | os.PathLike[str]) -> npt.NDArray[Any]:
     '#' comments allowed. Whole numbers make an index matrix (like Bayer's:
     0 .. n-1, any order); numbers with a point or exponent make a threshold
     matrix (values in [0, 1]).
+
+    Args:
+        path: a .npy file, or a text file of any other name.
+
+    Returns:
+        An int64 index matrix or a float64 threshold matrix, as
+        `tonalis.ordered_dither` takes it (a .npy file's array as stored).
+
+    Raises:
+        OSError: the file cannot be read.
+        ValueError: no numbers, rows of different lengths, or something
+            that is not a number.
+
+    Examples:
+        >>> _ = open("index.txt", "w").write("0 2" + chr(10) + "3 1" + chr(10))
+        >>> load_matrix("index.txt")
+        array([[0, 2],
+               [3, 1]])
+        >>> _ = open("thresholds.txt", "w").write("0.25, 0.75  # one row")
+        >>> load_matrix("thresholds.txt")
+        array([[0.25, 0.75]])
     """
     path = Path(path)
     if path.suffix.lower() == ".npy":
@@ -370,46 +106,198 @@ def load_matrix(path: str | os.PathLike[str]) -> npt.NDArray[Any]:
         ) from None
 
 
+@overload
 def dither_frames(
-    settings: DitherSettings,
     frames: Frames,
+    method: str | None = ...,
     *,
-    stable: bool = False,
+    stable: bool | None = ...,
+    tolerance: float | None = ...,
+    settings: DitherSettings | None = ...,
+    **options: Any,
+) -> Frames: ...
+@overload
+def dither_frames(
+    frames: Iterable[npt.ArrayLike | Image.Image],
+    method: str | None = ...,
+    *,
+    stable: bool | None = ...,
+    tolerance: float | None = ...,
+    settings: DitherSettings | None = ...,
+    **options: Any,
+) -> list[npt.NDArray[np.uint8]]: ...
+@overload
+def dither_frames(
+    frames: DitherSettings,
+    method: Frames,
+    *,
+    stable: bool | None = ...,
+    tolerance: float | None = ...,
+) -> Frames: ...
+@overload
+def dither_frames(
+    frames: DitherSettings,
+    method: Iterable[npt.ArrayLike | Image.Image],
+    *,
+    stable: bool | None = ...,
+    tolerance: float | None = ...,
+) -> list[npt.NDArray[np.uint8]]: ...
+
+
+def dither_frames(
+    frames: Any,
+    method: Any = None,
+    *,
+    stable: bool | None = None,
     tolerance: float | None = None,
-) -> Frames:
-    """Every frame dithered with `settings`, timing kept.
+    settings: DitherSettings | None = None,
+    **options: Any,
+) -> Any:
+    """Dither the frames of an animation alike, optionally without flicker.
 
-    `stable` keeps error-diffused pixels from one frame to the next while
-    their input stays within `tolerance` (see `tonalis_tools.dither_frames`,
-    which takes arrays and the options of `tonalis_tools.dither`).
+    The dither is given either as a method name with the options of
+    `tonalis_tools.dither`, or as `DitherSettings` (``settings=``, or first,
+    before the frames: ``dither_frames(settings, frames)``).
 
-    Random dither without a seed draws one seed for the whole animation, so
-    like ordered and blue-noise dither it stands still between frames where
-    the picture does. (Error diffusion carries each change across the rest of
-    its frame, so it flickers.)
+    Error diffusion carries every change across the rest of its frame, so
+    whole areas of the pattern change from frame to frame even where the
+    picture barely moves. With `stable`, a pixel keeps its previous output
+    while its input stays within `tolerance` of the input that output was
+    made for (the input at the frame where the pixel last changed, so slow
+    drifts still refresh it); other pixels take the frame's own dither. A
+    frame equal to the one before gives exactly the output before.
+    Threshold dithers (ordered, blue noise, screens, pattern, seeded random)
+    stand still anyway and are applied frame by frame.
+
+    Args:
+        frames: the frames, of one size: `Frames` (as `load_frames` reads
+            them), or any iterable of arrays or PIL images.
+        method: a method name `tonalis_tools.dither` takes; default
+            'floyd_steinberg'. Not with `settings`.
+        stable: keep error-diffused pixels still where their input barely
+            changed. Default: True with a method name, False with
+            `DitherSettings` (as the command line's --stable).
+        tolerance: how far, in code units per channel, an input may move
+            before its pixel is dithered anew; default `stable_tolerance`
+            (a quarter of the step between output levels, 16 with a palette).
+        settings: the dither as `DitherSettings`, instead of `method` and
+            `options`.
+        options: the options of `tonalis_tools.dither` (levels, palette,
+            preset, serpentine, strength, linear, ...).
+
+    Returns:
+        For `Frames`, `Frames` with the same timing and the dithered
+        pictures; otherwise a list of uint8 arrays, one per frame.
+        Random dither without a seed dithers every frame with one seed: 0
+        with a method name (the same output each run), one drawn for the
+        animation with `DitherSettings` (as the command line draws one per
+        image).
+
+    Raises:
+        TypeError: `stable` is not a bool, `tolerance` not a number, or the
+            dither is given twice (settings and a method or options).
+        ValueError: a bad option (before any frame is dithered), a negative
+            tolerance, or frames of different sizes.
+
+    Examples:
+        >>> import numpy as np
+        >>> frames = [np.full((4, 6), 100 + i, dtype=np.uint8) for i in range(3)]
+        >>> out = dither_frames(frames, "atkinson")
+        >>> len(out), out[0].shape, out[0].dtype
+        (3, (4, 6), dtype('uint8'))
+        >>> all(np.array_equal(out[0], o) for o in out)   # the input moved by 1 or 2
+        True
+        >>> same = dither_frames(DitherSettings("atkinson"), frames, stable=True)
+        >>> all(np.array_equal(a, b) for a, b in zip(out, same))
+        True
     """
-    settings = resolve(settings)
-    if (
-        frames.animated
-        and settings.seed is None
-        and settings.matrix is None
-        and normalize_name(settings.method) == "random"
-    ):
-        settings = dataclasses.replace(settings, seed=secrets.randbits(64))
-    if stable and frames.animated:
+    if isinstance(frames, DitherSettings):
+        # The settings first, as the command line and dither_file pass them.
+        if settings is not None:
+            raise TypeError("dither_frames() got DitherSettings twice")
+        frames, settings, method = method, frames, None
+    if settings is not None:
+        if not isinstance(settings, DitherSettings):
+            raise TypeError(f"settings must be DitherSettings, got {type(settings).__name__}")
+        if method is not None or options:
+            given = ", ".join(["method"] * (method is not None) + sorted(options))
+            raise TypeError(
+                f"dither_frames() takes settings or a method and options, not both ({given})"
+            )
+    if stable is not None and not isinstance(stable, bool):
+        raise TypeError(f"stable must be a bool or None, got {type(stable).__name__}")
+    if tolerance is not None:
+        if isinstance(tolerance, bool) or not isinstance(tolerance, numbers.Real):
+            raise TypeError(f"tolerance must be a number or None, got {type(tolerance).__name__}")
+        if not float(tolerance) >= 0.0:
+            raise ValueError(f"tolerance must be a number >= 0, got {tolerance!r}")
+    if frames is None:
+        raise TypeError("dither_frames() needs the frames")
+    animation = frames if isinstance(frames, Frames) else None
+    # Bad levels, palettes and the like are reported before any frame is read.
+    if settings is None:
+        name = "floyd_steinberg" if method is None else method
+        chosen = front_settings(name, **options)
+        if chosen.seed is None and chosen.matrix is None and normalize_name(name) == "random":
+            chosen = dataclasses.replace(chosen, seed=0)
+        keep_still = True if stable is None else stable
+    else:
+        chosen = resolve(settings)
+        if (
+            chosen.seed is None
+            and chosen.matrix is None
+            and normalize_name(chosen.method) == "random"
+            and (animation is None or animation.animated)
+        ):
+            chosen = dataclasses.replace(chosen, seed=secrets.randbits(64))
+        keep_still = False if stable is None else stable
+    limit = (
+        stable_tolerance(chosen.levels, chosen.palette) if tolerance is None else float(tolerance)
+    )
+    if animation is None:
+        arrays = (np.asarray(frame) for frame in frames)
+        if not keep_still:
+            return [np.asarray(apply(chosen, array)) for array in arrays]
+        return stabilised(chosen, arrays, limit)
+    if keep_still and animation.animated:
         from PIL import Image
 
-        limit = (
-            stable_tolerance(settings.levels, settings.palette) if tolerance is None else tolerance
-        )
-        arrays = steady_frames(
-            lambda array: np.asarray(apply(settings, array)),
-            (np.asarray(image) for image in frames.images),
-            limit,
-            keep=not is_threshold_method(settings.method, settings.matrix),
-        )
-        return frames.replace_images([Image.fromarray(a) for a in arrays])
-    return frames.replace_images([apply(settings, image) for image in frames.images])
+        still = stabilised(chosen, (np.asarray(image) for image in animation.images), limit)
+        return animation.replace_images([Image.fromarray(array) for array in still])
+    return animation.replace_images([apply(chosen, image) for image in animation.images])
+
+
+def stabilised(
+    settings: DitherSettings, frames: Iterable[npt.NDArray[Any]], tolerance: float
+) -> list[npt.NDArray[np.uint8]]:
+    """`frames` dithered with resolved `settings`, pixels kept from the
+    previous output while their input stays within `tolerance`.
+
+    Args:
+        settings: the dither, as `resolve` leaves it.
+        frames: arrays of one shape.
+        tolerance: code units per channel an input may move and keep its
+            pixel's output.
+
+    Returns:
+        One uint8 array per frame.
+
+    Raises:
+        ValueError: frames of different shapes.
+
+    Examples:
+        >>> import numpy as np
+        >>> frames = [np.full((2, 3), v, dtype=np.uint8) for v in (120, 125, 200)]
+        >>> out = stabilised(DitherSettings("atkinson"), frames, 8)
+        >>> np.array_equal(out[0], out[1]), np.array_equal(out[1], out[2])
+        (True, False)
+    """
+    return steady_frames(
+        lambda array: np.asarray(apply(settings, array)),
+        frames,
+        tolerance,
+        keep=not is_threshold_method(settings.method, settings.matrix),
+    )
 
 
 def dither_file(
@@ -428,8 +316,26 @@ def dither_file(
     UnidentifiedImageError, a subclass) when the source can't be read or the
     destination can't be written, and ValueError for settings tonalis
     rejects or a format that cannot hold the result losslessly.
+
+    Args:
+        source: the image file; every frame of an animation is dithered,
+            timing kept (without `dither_frames`' stabilising).
+        destination: the file to write; its suffix names the format.
+        settings: how to dither.
+        indexed, compact, lossy: as for `save_frames`.
+
+    Returns:
+        `destination` as a Path.
+
+    Examples:
+        >>> from PIL import Image
+        >>> Image.new("RGB", (8, 8), "orange").save("photo.png")
+        >>> dither_file("photo.png", "out/photo.png", DitherSettings("bayer4x4")).as_posix()
+        'out/photo.png'
+        >>> Image.open("out/photo.png").mode          # eight colours: stored as a palette
+        'P'
     """
-    result = dither_frames(settings, load_frames(source))
+    result = dither_frames(settings, load_frames(source), stable=False)
     destination = Path(destination)
     make_folder(destination.parent)
     save_frames(

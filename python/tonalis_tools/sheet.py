@@ -68,6 +68,25 @@ def contact_sheet(
 
     Cells are as wide as the widest image and as tall as the tallest; images
     are never resampled, so dither patterns show as they are.
+
+    Args:
+        cells: (label, PIL image) pairs, in reading order; transparent
+            images are laid on white.
+        columns: how many cells a row holds (fewer when there are fewer cells).
+        title: a line of text above the grid, if any.
+
+    Returns:
+        A new RGB PIL image, white around the cells, the labels in black.
+
+    Raises:
+        ValueError: no cells.
+
+    Examples:
+        >>> from PIL import Image
+        >>> gray, red = Image.new("L", (40, 30), 128), Image.new("RGB", (20, 50), "red")
+        >>> sheet = contact_sheet([("gray", gray), ("red", red)], columns=2, title="two")
+        >>> sheet.mode, sheet.width
+        ('RGB', 104)
     """
     from PIL import Image
 
@@ -95,7 +114,23 @@ def contact_sheet(
 
 
 def strip_sheet(strips: Sequence[tuple[str, Image.Image]]) -> Image.Image:
-    """Stack (label, image) pairs vertically, each label above its image."""
+    """Stack (label, image) pairs vertically, each label above its image.
+
+    Args:
+        strips: (label, PIL image) pairs, top to bottom.
+
+    Returns:
+        A new RGB PIL image as wide as the widest strip and a margin.
+
+    Raises:
+        ValueError: no strips.
+
+    Examples:
+        >>> from PIL import Image
+        >>> sheet = strip_sheet([("mid gray", Image.new("L", (40, 10), 128))])
+        >>> sheet.mode, sheet.width
+        ('RGB', 56)
+    """
     from PIL import Image
 
     if not strips:
@@ -115,7 +150,23 @@ def strip_sheet(strips: Sequence[tuple[str, Image.Image]]) -> Image.Image:
 
 
 def shrink_to_width(image: Image.Image, width: int) -> Image.Image:
-    """`image` scaled down (Lanczos) to `width` pixels when it is wider; else itself."""
+    """`image` scaled down (Lanczos) to `width` pixels when it is wider; else itself.
+
+    Args:
+        image: a PIL image.
+        width: the widest the result may be; 0 or less leaves the image as it is.
+
+    Returns:
+        A new, smaller PIL image with the same aspect ratio, or `image` itself.
+
+    Examples:
+        >>> from PIL import Image
+        >>> shrink_to_width(Image.new("RGB", (400, 100)), 100).size
+        (100, 25)
+        >>> small = Image.new("RGB", (40, 10))
+        >>> shrink_to_width(small, 100) is small
+        True
+    """
     from PIL import Image
 
     if width <= 0 or image.width <= width:

@@ -25,8 +25,24 @@ __all__ = ["is_threshold_method", "stable_tolerance", "steady_frames"]
 
 
 def is_threshold_method(method: str, matrix: object = None) -> bool:
-    """Whether a method's output at a pixel depends only on the pixel and
-    its position (nothing to stabilise)."""
+    """Whether a method's output at a pixel depends only on the pixel and its
+    position (nothing to stabilise).
+
+    Args:
+        method: a method name as `tonalis_tools.dither` takes it.
+        matrix: the custom matrix of the settings, if any; any matrix makes
+            it ordered dither.
+
+    Returns:
+        True for ordered, blue-noise, halftone-screen, pattern and random
+        dither; False for error diffusion and the other algorithms.
+
+    Examples:
+        >>> is_threshold_method("bayer8x8"), is_threshold_method("halftone45")
+        (True, True)
+        >>> is_threshold_method("atkinson")
+        False
+    """
     key = normalize_name(method)
     return (
         matrix is not None
@@ -40,7 +56,25 @@ def is_threshold_method(method: str, matrix: object = None) -> bool:
 def stable_tolerance(levels: Any = None, palette: Any = None) -> float:
     """The default tolerance in code units: a quarter of the gap between
     neighbouring output levels (a sixteenth of the range with a palette,
-    whose colours are rarely evenly spread)."""
+    whose colours are rarely evenly spread).
+
+    Args:
+        levels: the level count, one per channel (the smallest counts), or
+            None for the default of 2.
+        palette: the palette, if any; its colours are not looked at.
+
+    Returns:
+        The tolerance, in code units per channel.
+
+    Raises:
+        ValueError: a level count that is not a whole number from 2 to 256.
+
+    Examples:
+        >>> stable_tolerance(), stable_tolerance(4)
+        (63.75, 21.25)
+        >>> stable_tolerance(palette=["#000", "#fff"])
+        16.0
+    """
     if palette is not None:
         return 16.0
     if isinstance(levels, tuple) and not levels:
@@ -63,7 +97,29 @@ def steady_frames(
     keep: bool = True,
 ) -> list[npt.NDArray[np.uint8]]:
     """`frames` each dithered by `dither_one`, pixels kept from the previous
-    output while their input stays within `tolerance` (with `keep`)."""
+    output while their input stays within `tolerance` (with `keep`).
+
+    Args:
+        dither_one: dithers one frame into a uint8 array.
+        frames: arrays of one shape.
+        tolerance: code units per channel an input may move from the input
+            its pixel's output was made for and keep that output.
+        keep: False dithers every frame on its own (for threshold methods).
+
+    Returns:
+        One uint8 array per frame.
+
+    Raises:
+        ValueError: frames of different shapes, or frames that dither to
+            different shapes.
+
+    Examples:
+        >>> import numpy as np
+        >>> odd = lambda a: (a % 2 * 255).astype(np.uint8)   # flips at every step
+        >>> frames = [np.array([[10, 200]], np.uint8), np.array([[11, 91]], np.uint8)]
+        >>> steady_frames(odd, frames, 4)[1]    # 10 -> 11 keeps its output, 200 -> 91 not
+        array([[  0, 255]], dtype=uint8)
+    """
     results: list[npt.NDArray[np.uint8]] = []
     reference: npt.NDArray[np.int16] | None = None
     for index, array in enumerate(frames):

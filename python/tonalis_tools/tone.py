@@ -24,6 +24,17 @@ def dot_gain_curve(coverage: npt.ArrayLike, gain: float) -> npt.NDArray[np.float
     The usual one-parameter model: c + 4·gain·c·(1 − c), so a half-covered
     area prints `gain` darker, paper and solid stay as they are, and for gain
     in [0, 0.25] the curve rises monotonically.
+
+    Args:
+        coverage: ink coverage, a number or an array of them in [0, 1].
+        gain: the dot gain, how much darker a 50 % dot prints (0.15: as 65 %).
+
+    Returns:
+        The printed darkness, a float64 array of the shape of `coverage`.
+
+    Examples:
+        >>> dot_gain_curve([0.0, 0.5, 1.0], 0.15)
+        array([0.  , 0.65, 1.  ])
     """
     c = np.asarray(coverage, dtype=np.float64)
     return c + 4.0 * gain * c * (1.0 - c)
@@ -31,7 +42,20 @@ def dot_gain_curve(coverage: npt.ArrayLike, gain: float) -> npt.NDArray[np.float
 
 def dot_gain_inverse(darkness: npt.ArrayLike, gain: float) -> npt.NDArray[np.float64]:
     """The coverage that prints as `darkness` under `gain` (the inverse of
-    `dot_gain_curve` on [0, 1])."""
+    `dot_gain_curve` on [0, 1]).
+
+    Args:
+        darkness: the wanted printed darkness, a number or an array in [0, 1].
+        gain: the dot gain, as for `dot_gain_curve`.
+
+    Returns:
+        The ink coverage to lay down, a float64 array of the shape of
+        `darkness`.
+
+    Examples:
+        >>> dot_gain_inverse(dot_gain_curve([0.25, 0.5], 0.15), 0.15)
+        array([0.25, 0.5 ])
+    """
     d = np.asarray(darkness, dtype=np.float64)
     if gain == 0.0:
         return d.copy()
@@ -78,6 +102,29 @@ def tone_curve(
     Each step is clipped to [0, 1]; the result is rounded half up to a code.
     With the defaults the table is the identity; for every setting in range
     it never decreases (contrast −1 flattens it to one gray).
+
+    Args:
+        gamma: 0.05 to 20; 1 leaves the midtones.
+        brightness: −1 to 1, added after contrast.
+        contrast: −1 to 1, around the middle gray.
+        s_curve: 0 to 1, the share of the smoothstep.
+        dot_gain: 0 to 0.25, the printer's dot gain to undo.
+        black: the code that becomes 0, 0 to 254.
+        white: the code that becomes 255, above `black`.
+
+    Returns:
+        A uint8 array of 256 codes: entry i is what code i becomes.
+
+    Raises:
+        TypeError: a setting that is not a number (black and white: not an int).
+        ValueError: a setting out of its range, or black not below white.
+
+    Examples:
+        >>> table = tone_curve(gamma=2.2)
+        >>> table[[0, 64, 128, 255]]
+        array([  0, 136, 186, 255], dtype=uint8)
+        >>> tone_curve(black=16, white=235)[[0, 16, 128, 235, 255]]
+        array([  0,   0, 130, 255, 255], dtype=uint8)
     """
     gamma = _number("gamma", gamma, 0.05, 20.0)
     brightness = _number("brightness", brightness, -1.0, 1.0)
@@ -144,7 +191,33 @@ def tone(
     (all channels together, so colours keep their balance) are mapped to 0
     and 255 before the other steps.
 
-    Returns a new image; the caller's is not changed.
+    Args:
+        image: a uint8 array or a PIL image.
+        gamma, brightness, contrast, s_curve, dot_gain: the steps of
+            `tone_curve`.
+        auto_levels: stretch the image's own range to 0..255 first.
+        clip: the share of samples at each end that auto_levels lets clip,
+            0 to 0.49.
+        preserve_alpha: leave the alpha channel of LA and RGBA alone.
+
+    Returns:
+        A new image of the same kind and shape; the caller's is not changed.
+
+    Raises:
+        TypeError: a setting that is not a number, or an image tonalis does
+            not take.
+        ValueError: a setting out of its range.
+
+    Examples:
+        >>> import numpy as np
+        >>> gray = np.array([[0, 64], [128, 255]], dtype=np.uint8)
+        >>> tone(gray, gamma=2.0)
+        array([[  0, 128],
+               [181, 255]], dtype=uint8)
+        >>> tone(np.array([[40, 100, 200]], dtype=np.uint8), auto_levels=True, clip=0)
+        array([[  0,  96, 255]], dtype=uint8)
+        >>> tone(np.array([[[64, 7]]], dtype=np.uint8), gamma=2.0).tolist()   # LA: alpha kept
+        [[[128, 7]]]
     """
     from .devices.channels import as_array, like_input
 
@@ -183,6 +256,24 @@ class ToneSettings:
     """The arguments of `tone` as one value, for dithering settings to carry.
 
     Alpha is never toned: it says where the image is, not how light it is.
+
+    Args:
+        gamma: as for `tone_curve`, 0.05 to 20.
+        brightness: as for `tone_curve`, −1 to 1.
+        contrast: as for `tone_curve`, −1 to 1.
+        auto_levels: stretch each image's own range to 0..255 first.
+        s_curve: as for `tone_curve`, 0 to 1.
+        dot_gain: as for `tone_curve`, 0 to 0.25.
+        clip: the share of samples at each end that auto_levels lets clip.
+
+    Examples:
+        >>> import numpy as np
+        >>> settings = ToneSettings(gamma=1.2, auto_levels=True)
+        >>> settings.describe()
+        'gamma=1.2, auto-levels'
+        >>> settings.apply(np.array([[0, 64], [128, 255]], dtype=np.uint8))
+        array([[  0,  81],
+               [144, 255]], dtype=uint8)
     """
 
     gamma: float = 1.0

@@ -10,6 +10,7 @@
 #include <utility>
 #include <variant>
 
+#include "checked_size.hpp"
 #include "targets.hpp"
 
 // The level passes for the baseline and AVX2 only.
@@ -88,8 +89,10 @@ std::size_t diffusion_threads(const Img& img, const Target& target, bool serpent
 
 std::size_t diffusion_scratch_floats(const Img& img, const Target&, std::size_t threads) noexcept {
     const std::size_t t = std::clamp<std::size_t>(threads, 1, max_workers);
-    const std::size_t rows = error_rows(t) * cell_floats * (img.width + 8);
-    const std::size_t groups = group_sets(t) * 2 * group_rows * group_cells(img.width);
+    // Checked: on a 32-bit target the products wrap for rows that fit in memory.
+    const std::size_t rows = checked_mul(error_rows(t) * cell_floats, checked_add(img.width, 8));
+    const std::size_t groups =
+        checked_mul(group_sets(t) * 2 * group_rows, checked_add(img.width, group_cells(0)));
     return std::max(rows, groups);
 }
 

@@ -51,7 +51,8 @@ constexpr std::size_t group_sets(std::size_t threads) noexcept {
 std::size_t diffusion_threads(const Img& img, const Target& target, bool serpentine) noexcept;
 
 // Floats of error-row scratch the engine needs for this image and target
-// on `threads` threads. The caller allocates them before releasing the
+// on `threads` threads (oversized, checked_size.hpp, when the count does
+// not fit in a size). The caller allocates them before releasing the
 // interpreter; their contents on entry do not matter.
 std::size_t diffusion_scratch_floats(const Img& img, const Target& target,
                                      std::size_t threads = 1) noexcept;

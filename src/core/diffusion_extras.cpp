@@ -3,12 +3,13 @@
 
 #include <variant>
 
+#include "checked_size.hpp"
 #include "diffusion_extras_passes.hpp"
 
 namespace tonalis {
 
 std::size_t extras_scratch_floats(const Img& img) noexcept {
-    return ring * 4 * (img.width + 2 * margin);
+    return checked_mul(ring * 4, checked_add(img.width, 2 * margin));
 }
 
 void error_diffuse_extras(Img& img, const Target& target, const ColourMatch* match,

@@ -9,8 +9,9 @@
 
 namespace tonalis {
 
-// Floats of error-row scratch for this image; the caller allocates them
-// before releasing the interpreter.
+// Floats of error-row scratch for this image (oversized when the count does
+// not fit in a size); the caller allocates them before releasing the
+// interpreter.
 std::size_t extras_scratch_floats(const Img& img) noexcept;
 
 // Rewrites img.data in place, as error_diffuse does when `extras` holds its

@@ -22,12 +22,13 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cmath>
 #include <cstring>
 #include <type_traits>
 #include <utility>
 #include <variant>
 
+#include "checked_size.hpp"
+#include "exact_powers.hpp"
 #include "machine.hpp"
 #include "palette_cells.hpp"
 #include "shifts.hpp"
@@ -214,7 +215,7 @@ void run_bands(std::size_t height, double picoseconds, F&& rows) noexcept {
     auto task = [&](std::size_t) {
         std::size_t b;
         while ((b = next.fetch_add(1, std::memory_order_relaxed)) < bands) {
-            rows(height * b / bands, height * (b + 1) / bands);
+            rows(part_start(height, b, bands), part_start(height, b + 1, bands));
         }
     };
     run_parts(parts, task);
@@ -271,10 +272,14 @@ std::size_t cell_side(std::size_t pixels, std::size_t colors) noexcept {
         while (side < 16 && side * side * side * 128 < pixels) side *= 2;
         return side;
     }
+    // Cube roots of our own: the C library's differ in the last bit between
+    // platforms, which could tip the rounding, and the grid (though no
+    // output byte depends on it) is then the same everywhere too.
     const double cells =
-        static_cast<double>(pixels) / 300.0 * std::cbrt(static_cast<double>(colors) / 256.0);
-    const auto side = static_cast<std::size_t>(std::lround(std::cbrt(cells)));
-    return std::clamp<std::size_t>(side, 4, most_list_side);
+        static_cast<double>(pixels) / 300.0 * portable_cbrt(static_cast<double>(colors) / 256.0);
+    const double side =
+        std::clamp(portable_cbrt(cells) + 0.5, 4.0, static_cast<double>(most_list_side) + 0.5);
+    return static_cast<std::size_t>(side);
 }
 
 // The box holding every working value: a code's value plus its shift.

@@ -7,6 +7,8 @@
 #include <limits>
 #include <utility>
 
+#include "exact_powers.hpp"
+
 namespace tonalis {
 
 namespace {
@@ -92,7 +94,7 @@ public:
         }
         const double n = static_cast<double>(colors.size());
         const double k = static_cast<double>(count_);
-        const double even = std::cbrt(3.0 * k * volume / (4.0 * 3.14159265358979 * n));
+        const double even = portable_cbrt(3.0 * k * volume / (4.0 * 3.14159265358979 * n));
         const double along = std::sqrt(diagonal) * k / (2.0 * n);
         const double start = 1.25 * std::max(even, along);
         start_reach_ = start > 0.0 ? start * start : 1.0;

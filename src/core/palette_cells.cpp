@@ -35,8 +35,8 @@ bool PaletteCells::make(const Palette& palette, const float low[3], const float 
     }
     const std::size_t cells = side * side * side;
     // Zeroed pages come from the system untouched: only cells that pixels
-    // reach are ever written.
-    states_.reset(static_cast<std::uint32_t*>(std::calloc(cells, sizeof(std::uint32_t))));
+    // reach are ever written. One state more, past the cells: no list.
+    states_.reset(static_cast<std::uint32_t*>(std::calloc(cells + 1, sizeof(std::uint32_t))));
     sets_ = entries == Entries::packed_rgb && palette.colors.size() <= max_set_colors;
     blocks_ = entries == Entries::blocks;
     const std::size_t per_cell = std::max(palette.colors.size(), blocks_ ? block_words : 0);
@@ -59,6 +59,7 @@ bool PaletteCells::make(const Palette& palette, const float low[3], const float 
         const Rgb& c = palette.rgb[j];
         packed_rgb_[j] = std::uint32_t{c[0]} | std::uint32_t{c[1]} << 8 | std::uint32_t{c[2]} << 16;
     }
+    states_[cells] = no_list;
     std::fill_n(pool_.get(), first, 0u);
     used_.store(first, std::memory_order_relaxed);
     side_ = side;

@@ -91,15 +91,18 @@ public:
     // The bytes written for each colour, r | g << 8 | b << 16 (lists in the
     // packed form only).
     const std::uint32_t* packed_rgb() const noexcept { return packed_rgb_.get(); }
-    // The states as plain words, for vector gathers: a lane of a gather is
-    // one aligned 32-bit load, which on x86 is what a relaxed atomic load
-    // compiles to; an acquire fence after it orders the reads of the list.
-    const std::uint32_t* raw_states() const noexcept { return states_.get(); }
-
+    // Every read of a state is this acquire load: other threads may be
+    // publishing it, and the list it names is read after it. The state of
+    // cell_count(), where cell_of puts points outside the grid, is no_list.
+    std::uint32_t state(std::size_t cell) const noexcept { return load_state(states(), cell); }
+    // The same for runs of loads, with the address of the states taken once
+    // (an acquire load obliges the compiler to read again any member of
+    // this object that it reads after the load).
+    const std::uint32_t* states() const noexcept { return states_.get(); }
     // The compilers' atomic builtins on the plain words: libc++ has no
     // std::atomic_ref before release 19 (emscripten's and older Xcodes' lack it).
-    std::uint32_t state(std::size_t cell) const noexcept {
-        return __atomic_load_n(&states_[cell], __ATOMIC_ACQUIRE);
+    static std::uint32_t load_state(const std::uint32_t* states, std::size_t cell) noexcept {
+        return __atomic_load_n(&states[cell], __ATOMIC_ACQUIRE);
     }
     // True when the caller is to build the cell's list (it was unbuilt).
     bool claim(std::size_t cell) noexcept {

@@ -8,6 +8,8 @@
 
 #include <cstring>
 
+#include "checked_size.hpp"
+
 namespace tonalis {
 
 namespace {
@@ -34,7 +36,8 @@ std::size_t pattern_cache_entries() noexcept {
 }
 
 std::size_t pattern_scratch_bytes(std::size_t candidates) noexcept {
-    return cache_entries * (sizeof(std::uint32_t) + candidates * sizeof(std::uint16_t));
+    return checked_mul(cache_entries, checked_add(sizeof(std::uint32_t),
+                                                  checked_mul(candidates, sizeof(std::uint16_t))));
 }
 
 void pattern_dither(Img& img, const Palette& palette, const ColourMatch& match, const Space& space,

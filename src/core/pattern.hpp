@@ -17,7 +17,8 @@ inline constexpr std::size_t min_pattern_candidates = 1;
 inline constexpr std::size_t max_pattern_candidates = 256;
 
 // Scratch the pattern pass needs for `candidates` candidates: a cache of
-// candidate lists keyed by pixel colour, allocated before the pass.
+// candidate lists keyed by pixel colour, allocated before the pass
+// (oversized when the count does not fit in a size).
 std::size_t pattern_cache_entries() noexcept;
 std::size_t pattern_scratch_bytes(std::size_t candidates) noexcept;
 

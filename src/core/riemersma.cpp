@@ -9,9 +9,10 @@
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <variant>
 
+#include "checked_size.hpp"
+#include "exact_powers.hpp"
 #include "quad_lanes.hpp"
 
 namespace tonalis {
@@ -181,7 +182,7 @@ std::size_t riemersma_path_entries(const Img&) noexcept {
 
 std::size_t riemersma_history_floats(std::size_t history) noexcept {
     // A ring of errors (four lanes per entry) and the weights.
-    return history * 4 + history;
+    return checked_mul(history, 5);
 }
 
 namespace {
@@ -265,12 +266,14 @@ void riemersma_dither(Img& img, const Target& target, const ColourMatch* match, 
     float* ring = history_rows;
     float* weights = history_rows + history * 4;
     // Weight of the error a steps back (a = 0 the latest): ratio^(a/(q-1)),
-    // then scaled to sum to 1.
+    // correctly rounded (not the C library's powf, whose last bit differs
+    // between platforms), then scaled to sum to 1.
+    const PowersOf powers(ratio);
     float sum = 0.0f;
     for (std::size_t a = 0; a < history; ++a) {
         const float e =
             history == 1 ? 0.0f : static_cast<float>(a) / static_cast<float>(history - 1);
-        weights[a] = powf(ratio, e);
+        weights[a] = powers.to(e);
         sum += weights[a];
     }
     for (std::size_t a = 0; a < history; ++a) {
@@ -284,7 +287,7 @@ void riemersma_dither(Img& img, const Target& target, const ColourMatch* match, 
                     history,
                     weights[0],
                     weights[history - 1],
-                    history == 1 ? 0.0f : powf(ratio, 1.0f / static_cast<float>(history - 1))};
+                    history == 1 ? 0.0f : powers.to(1.0f / static_cast<float>(history - 1))};
     WalkSetup setup{&img, levels, palette, match, space.to_work.data(), strength, h, {}, 0, path};
     // The quantized channels of levels, side by side in one pass.
     const std::size_t kept = img.kept_channel();

@@ -24,7 +24,8 @@ std::size_t hilbert_scratch_entries() noexcept;
 void hilbert_path(std::size_t width, std::size_t height, std::uint32_t* scratch, PathSink sink,
                   void* context) noexcept;
 
-// Scratch for an image and history length: the path's, then the history.
+// Scratch for an image and history length: the path's, then the history
+// (oversized when the count does not fit in a size).
 std::size_t riemersma_path_entries(const Img& img) noexcept;
 std::size_t riemersma_history_floats(std::size_t history) noexcept;
 

@@ -338,24 +338,6 @@ void palette_rows(Img& img, const Palette& palette, const Space& space, float st
     }
 }
 
-// native_lanes 32-bit values at base[index].
-[[gnu::always_inline]] inline vi gather_u32(const std::uint32_t* base, vi index) noexcept {
-#if TONALIS_TARGET == 2
-    // The masked forms: the plain ones start from an undefined vector.
-    return reinterpret_cast<vi>(_mm512_mask_i32gather_epi32(
-        _mm512_setzero_si512(), 0xFFFF, reinterpret_cast<__m512i>(index), base, 4));
-#elif TONALIS_TARGET == 1
-    return reinterpret_cast<vi>(_mm256_i32gather_epi32(reinterpret_cast<const int*>(base),
-                                                       reinterpret_cast<__m256i>(index), 4));
-#else
-    vi out;
-    for (std::size_t l = 0; l < native_lanes; ++l) {
-        out[l] = static_cast<std::int32_t>(base[static_cast<std::uint32_t>(index[l])]);
-    }
-    return out;
-#endif
-}
-
 [[gnu::always_inline]] inline vf gather_f32(const float* base, vi index) noexcept {
 #if TONALIS_TARGET == 2
     return reinterpret_cast<vf>(_mm512_mask_i32gather_ps(
@@ -640,9 +622,10 @@ template <std::size_t C, class Shift, class Runs, class One>
         shift.begin_row(y);
         std::uint8_t* at = img.data.data() + y * row;
         // The loads read up to 4 bytes past the pixels, which must be in
-        // the image: on its last row the last group goes one by one.
+        // the image and not another band's, which another thread may be
+        // writing: on the last row of the band the last group goes one by one.
         std::size_t end = img.width - img.width % native_lanes;
-        if (y + 1 == img.height && end * C + 4 > row) {
+        if (y + 1 == y1 && end * C + 4 > row) {
             end = end >= native_lanes ? end - native_lanes : 0;
         }
         std::size_t x = 0;
@@ -817,12 +800,14 @@ void palette_cell_rows_c(Img& img, const Palette& palette, const Space& space, f
     const float* cg = cr + layout.padded;
     const float* cb = cg + layout.padded;
     const auto* packed = reinterpret_cast<const std::int32_t*>(cells.packed_rgb());
-    const std::uint32_t* states = cells.raw_states();
     const std::uint32_t* pool = cells.pool();
+    const std::uint32_t* states = cells.states();
     CellSearch search(palette, space, cells);
     // A run of pixels in two passes: the working values and the states of
     // the cells of all its pixels first, so that the loads of the states
-    // overlap, then the colours.
+    // overlap, then the colours. Each state is an acquire load, one lane
+    // at a time (a vector gather is no atomic load): another thread may be
+    // publishing it, and its list is read after it.
     alignas(64) float p[3][run_pixels];
     alignas(64) std::int32_t cell[run_pixels];
     alignas(64) std::int32_t word[run_pixels];
@@ -835,13 +820,13 @@ void palette_cell_rows_c(Img& img, const Palette& palette, const Space& space, f
             for (std::size_t c = 0; c < 3; ++c) __builtin_memcpy(p[c] + g, &v[c], sizeof v[c]);
             vi inside;
             const vi where = search.cells_of(v, inside);
-            const vi state = gather_u32(states, where);
             const vi out = inside ? where : splat_vi(static_cast<std::int32_t>(none));
-            const vi w = inside ? state : splat_vi(PaletteCells::no_list);
             __builtin_memcpy(cell + g, &out, sizeof out);
-            __builtin_memcpy(word + g, &w, sizeof w);
+            for (std::size_t l = g; l < g + native_lanes; ++l) {
+                word[l] = static_cast<std::int32_t>(
+                    PaletteCells::load_state(states, static_cast<std::size_t>(cell[l])));
+            }
         }
-        std::atomic_thread_fence(std::memory_order_acquire);
         for (std::size_t g = 0; g < n; g += native_lanes) {
             vf v[3];
             for (std::size_t c = 0; c < 3; ++c) v[c] = load_vf(p[c] + g);

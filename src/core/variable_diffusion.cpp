@@ -15,6 +15,7 @@
 // 0..255, so two levels give exactly the published behaviour.
 #include "variable_diffusion.hpp"
 
+#include "checked_size.hpp"
 #include "diffusion.hpp"
 #include "noise.hpp"
 #include "quad_lanes.hpp"
@@ -145,7 +146,7 @@ WeightRows weight_rows(VariableKind kind) noexcept {
 }
 
 std::size_t variable_scratch_floats(const Img& img) noexcept {
-    return 2 * (img.width + 2) * cell_floats;
+    return checked_mul(2 * cell_floats, checked_add(img.width, 2));
 }
 
 namespace {

@@ -75,6 +75,17 @@ def dither_files(
             input, chunk_size < 1, both settings and options are given, or
             the settings are rejected.
         OSError: a file could not be read or written (raised by the task).
+
+    Returns:
+        The paths written, as strings, in the order of `inputs`.
+
+    Examples:
+        >>> from PIL import Image
+        >>> for name in ("a.png", "b.png"):
+        ...     Image.new("L", (8, 8), 100).save(name)
+        >>> written = dither_files(["a.png", "b.png"], "out", method="atkinson", scheduler="sync")
+        >>> [Path(path).as_posix() for path in written]
+        ['out/a.png', 'out/b.png']
     """
     from dask.base import compute as dask_compute
     from dask.delayed import delayed as dask_delayed

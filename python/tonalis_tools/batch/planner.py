@@ -21,7 +21,20 @@ LOSSLESS_SUFFIX = ".png"
 
 
 class OutputClash(ValueError):
-    """Two results on one file, or a result on an input."""
+    """Two results on one file, or a result on an input.
+
+    Args:
+        message: what clashes, naming the files.
+        replaces_input: True when a result would replace an input (which
+            overwrite allows), False when two results share a file.
+
+    Examples:
+        >>> try:
+        ...     plan_outputs(["one/a.png", "two/a.png"], "out")
+        ... except OutputClash as clash:
+        ...     print(clash, clash.replaces_input)
+        two inputs would be written to 'out/a.png': 'one/a.png' and 'two/a.png' False
+    """
 
     def __init__(self, message: str, *, replaces_input: bool) -> None:
         super().__init__(message)
@@ -29,7 +42,19 @@ class OutputClash(ValueError):
 
 
 def file_identity(path: str | os.PathLike[str]) -> str:
-    """A key equal for two paths exactly when they name the same file."""
+    """A key equal for two paths exactly when they name the same file.
+
+    Args:
+        path: a file name or path; the file need not exist.
+
+    Returns:
+        The path made absolute, links resolved and case folded where the
+        system ignores case.
+
+    Examples:
+        >>> file_identity("out/../out/a.png") == file_identity("out/a.png")
+        True
+    """
     return os.path.normcase(os.path.realpath(path))
 
 
@@ -64,9 +89,28 @@ def plan_outputs(
     PNG for a lossy one (a dither does not survive JPEG). Otherwise there is
     one input and `output` is its file.
 
+    Args:
+        inputs: files, or (file, name relative to `output`) pairs.
+        output: the folder the results go into, or with `into_folder`
+            False the one result's file.
+        into_folder: whether `output` is a folder.
+        suffix: the format of every result, by its suffix.
+        overwrite: let a result replace its input.
+
+    Returns:
+        (source, destination) paths, in the order of `inputs`.
+
     Raises:
         OutputClash: two inputs would be written to one file, or (unless
             `overwrite`) a result would replace an input.
+
+    Examples:
+        >>> pairs = plan_outputs(["scans/a.jpg", "scans/b.png"], "out")
+        >>> [(s.as_posix(), d.as_posix()) for s, d in pairs]   # no JPEG: it smears a dither
+        [('scans/a.jpg', 'out/a.png'), ('scans/b.png', 'out/b.png')]
+        >>> pairs = plan_outputs([("scans/a.png", "x/a.png")], "out", suffix="gif")
+        >>> [d.as_posix() for _, d in pairs]
+        ['out/x/a.gif']
     """
     out = Path(output)
     pairs: list[tuple[Path, Path]] = []

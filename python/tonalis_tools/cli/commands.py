@@ -105,7 +105,7 @@ def _table(title: str, rows: dict[str, tuple[str, str]]) -> None:
 
 def _need_pillow() -> None:
     if importlib.util.find_spec("PIL") is None:
-        raise UsageError("the tonalis command needs Pillow: pip install 'tonalis[pil]'")
+        raise UsageError("the tonalis command needs Pillow: pip install 'tonalis-dither[pil]'")
 
 
 def _demo(outdir: str) -> int:
@@ -281,7 +281,27 @@ def _stopped(what: str, status: int, command: bool) -> int:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    """Entry point of the `tonalis` console script; returns the exit status."""
+    """Entry point of the `tonalis` console script; returns the exit status.
+
+    Errors are reported on standard error as one line each, never as a
+    traceback; progress goes there too when it is a terminal.
+
+    Args:
+        argv: the arguments after the command's name; default ``sys.argv[1:]``.
+
+    Returns:
+        `EXIT_OK` (0); `EXIT_FAILED` (2) for a usage error or a file that
+        failed; `EXIT_INTERRUPTED` (130) after Ctrl-C, `EXIT_TERMINATED`
+        (143) after SIGTERM.
+
+    Examples:
+        >>> from PIL import Image
+        >>> Image.new("RGB", (16, 8), "orange").save("in.png")
+        >>> main(["in.png", "-o", "out.png", "--gray"])
+        0
+        >>> Image.open("out.png").mode
+        '1'
+    """
     try:
         with _sigterm_stops():
             return _run(list(sys.argv[1:] if argv is None else argv))

@@ -62,19 +62,53 @@ TOP_LEVEL = ("--version", "--list")
 
 
 class UsageError(Exception):
-    """A bad option or input: reported as one line, exit status 2."""
+    """A bad option or input: reported as one line, exit status 2.
+
+    Args:
+        args: the message, as for any exception.
+
+    Examples:
+        >>> from tonalis_tools.cli import main
+        >>> main(["in.png", "-o", "out.png", "--levels", "1"])   # raised and reported inside
+        2
+    """
 
 
 class FileError(Exception):
-    """One file of a batch could not be read, dithered or written."""
+    """One file of a batch could not be read, dithered or written.
+
+    Args:
+        args: the message, naming the file.
+
+    Examples:
+        >>> from tonalis_tools.cli import main
+        >>> main(["missing.png", "-o", "out.png"])
+        2
+    """
 
 
 class Terminated(Exception):
-    """SIGTERM arrived: stop like Ctrl-C does."""
+    """SIGTERM arrived: stop like Ctrl-C does.
+
+    Args:
+        args: the message, as for any exception.
+
+    Examples:
+        >>> issubclass(Terminated, Exception) and not issubclass(Terminated, KeyboardInterrupt)
+        True
+    """
 
 
 class Cancelled(Exception):
-    """The batch is stopping; this file was not started or not finished."""
+    """The batch is stopping; this file was not started or not finished.
+
+    Args:
+        args: the message, naming the file.
+
+    Examples:
+        >>> str(Cancelled("photo.png"))
+        'photo.png'
+    """
 
 
 class _Parser(argparse.ArgumentParser):

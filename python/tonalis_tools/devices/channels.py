@@ -38,9 +38,21 @@ _PIL_MODES = ("L", "LA", "RGB", "RGBA")
 def device_levels(name: str) -> tuple[int, int, int]:
     """The per-channel level counts of a device format ('RGB565' -> (32, 64, 32)).
 
+    Args:
+        name: a format of `DEVICE_LEVELS`, spelled loosely.
+
+    Returns:
+        The (red, green, blue) level counts.
+
     Raises:
         TypeError: `name` is not a str.
         ValueError: no format has that name.
+
+    Examples:
+        >>> device_levels("RGB565")
+        (32, 64, 32)
+        >>> device_levels("rgb 332")
+        (8, 8, 4)
     """
     return DEVICE_LEVELS[find_name(name, DEVICE_LEVELS, "device format")]
 
@@ -51,9 +63,25 @@ def as_array(image: Any) -> tuple[npt.NDArray[np.uint8], str | None]:
     PIL modes other than L, LA, RGB and RGBA are converted to RGB, as tonalis
     does. The array may be a view of the caller's; do not write to it.
 
+    Args:
+        image: a PIL image or anything `numpy.asarray` makes a uint8 array of.
+
+    Returns:
+        (pixels, mode): a uint8 array, H x W or H x W x C, and the PIL mode
+        the pixels are in, or None when `image` was no PIL image.
+
     Raises:
         TypeError: the array is not uint8.
         ValueError: it is not 2-D or 3-D, or has an empty dimension.
+
+    Examples:
+        >>> import numpy as np
+        >>> from PIL import Image
+        >>> pixels, mode = as_array(Image.new("P", (3, 2)))
+        >>> pixels.shape, mode
+        ((2, 3, 3), 'RGB')
+        >>> as_array(np.zeros((2, 3), dtype=np.uint8))[1] is None
+        True
     """
     mode: str | None = None
     try:
@@ -78,7 +106,23 @@ def as_array(image: Any) -> tuple[npt.NDArray[np.uint8], str | None]:
 
 
 def like_input(array: npt.NDArray[np.uint8], mode: str | None) -> Any:
-    """`array` as a PIL image when the input was one (`mode` not None), else as is."""
+    """`array` as a PIL image when the input was one (`mode` not None), else as is.
+
+    Args:
+        array: the result's pixels.
+        mode: the mode `as_array` returned for the input.
+
+    Returns:
+        A PIL image of `array`, or `array` itself.
+
+    Examples:
+        >>> import numpy as np
+        >>> pixels = np.zeros((2, 3), dtype=np.uint8)
+        >>> like_input(pixels, "L").size
+        (3, 2)
+        >>> like_input(pixels, None) is pixels
+        True
+    """
     if mode is None:
         return array
     from PIL import Image
@@ -119,9 +163,6 @@ def dither_channels(
 ) -> Any:
     """Dither every channel to its own number of evenly spaced levels.
 
-    >>> rgb565 = dither_channels(rgb, "fs", (32, 64, 32))   # doctest: +SKIP
-    >>> rgb332 = dither_channels(rgb, "bayer8x8", "rgb332")  # doctest: +SKIP
-
     Args:
         image: a uint8 array (2-D gray or H x W x C) or a PIL image; PIL in
             gives PIL out.
@@ -142,6 +183,18 @@ def dither_channels(
         ValueError: wrong number of level counts, or a `palette` option
             (per-channel levels and a palette exclude each other); tonalis's
             own errors for bad methods, counts or options.
+        TypeError: `levels` of the wrong type.
+
+    Returns:
+        A new image of the same kind and shape.
+
+    Examples:
+        >>> import numpy as np
+        >>> rgb = np.full((2, 4, 3), 100, dtype=np.uint8)
+        >>> rgb565 = dither_channels(rgb, "fs", (32, 64, 32))
+        >>> rgb332 = dither_channels(rgb, "bayer8x8", "rgb332")
+        >>> sorted(set(rgb332[..., 2].ravel().tolist()))     # blue: 4 levels
+        [85, 170]
     """
     if "palette" in options:
         raise ValueError("per-channel levels and a palette exclude each other; pass one of them")

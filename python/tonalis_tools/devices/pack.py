@@ -74,25 +74,57 @@ def _format(name: object) -> str:
 
 
 class FormatTarget(NamedTuple):
-    """What to dither to so that the result packs in a format."""
+    """What to dither to so that the result packs in a format.
 
-    #: The format's own name (aliases resolved).
+    `dither_target` makes one from a format's name.
+
+    Args:
+        name: the format's own name (aliases resolved).
+        gray: True when the format holds gray images only.
+        levels: level counts the format holds (one for gray, one per
+            channel for colour words); None for the palette formats.
+        palette: the palette to dither to when none is given; None when the
+            format needs one from the caller (or holds levels, not a palette).
+
+    Examples:
+        >>> target = dither_target("rgb565")
+        >>> target.gray, target.levels
+        (False, (32, 64, 32))
+    """
+
     name: str
-    #: True when the format holds gray images only.
     gray: bool
-    #: Level counts the format holds (one for gray, one per channel for
-    #: colour words); None for the palette formats.
     levels: int | tuple[int, ...] | None
-    #: The palette to dither to when none is given; None when the format
-    #: needs one from the caller (or holds levels, not a palette).
     palette: list[str] | None
+
+
+# The fields' own help, in place of "Alias for field number n".
+for _field, _help in {
+    "name": "The format's own name.",
+    "gray": "Whether the format holds gray images only.",
+    "levels": "The level counts the format holds, or None.",
+    "palette": "The palette to dither to when none is given, or None.",
+}.items():
+    getattr(FormatTarget, _field).__doc__ = _help
 
 
 def dither_target(format: str) -> FormatTarget:
     """The dithering that fits `format` ('gray2' -> gray, 4 levels).
 
+    Args:
+        format: a name of `FORMATS` or an alias, spelled loosely.
+
+    Returns:
+        The `FormatTarget`: gray or colour, the level counts or the palette.
+
     Raises:
         TypeError, ValueError: `format` is not a known format name.
+
+    Examples:
+        >>> dither_target("gray2")
+        FormatTarget(name='gray2', gray=True, levels=4, palette=None)
+        >>> dither_target("black-red").palette
+        ['#000000', '#ffffff', '#ff0000']
     """
     fmt = _format(format)
     if fmt in _GRAY_BITS:
@@ -283,6 +315,19 @@ def pack(
     Raises:
         ValueError: an unknown format or option, a wrong kind of image, or
             a pixel the format cannot hold (naming the pixel and its value).
+
+    Returns:
+        The packed bytes, rows top to bottom.
+
+    Examples:
+        >>> import numpy as np
+        >>> row = np.array([[0, 255, 255, 0, 0, 0, 0, 255]], dtype=np.uint8)
+        >>> pack(row, "mono"), pack(row, "mono", invert=True)
+        (b'a', b'\\x9e')
+        >>> pack(np.array([[0, 128]], dtype=np.uint8), "mono")
+        Traceback (most recent call last):
+        ...
+        ValueError: pixel (row 0, column 1) has gray 128, not one of the 2 levels ...
     """
     fmt = _format(format)
     align = _check_options(bit_order, byteorder, align, band_height)
@@ -417,6 +462,19 @@ def unpack(
 
     Gray formats give a 2-D array, colour formats an H x W x 3 array.
 
+    Args:
+        data: the packed bytes.
+        format: the format they are in, as for `pack`.
+        width, height: the image's size in pixels.
+        bit_order, invert, byteorder, align, palette: as given to `pack`.
+
+    Returns:
+        A new uint8 array.
+
+    Examples:
+        >>> unpack(b"a", "mono", 8, 1)
+        array([[  0, 255, 255,   0,   0,   0,   0, 255]], dtype=uint8)
+
     Raises:
         ValueError: unknown format or option, a size that does not match
             the data, or (for 'escpos') data that are not raster commands.
@@ -488,17 +546,32 @@ def c_header(
 ) -> str:
     """C source declaring `data` as a byte array, with its size as macros.
 
-    >>> print(c_header(b"\\x01\\xff", "logo", 16, 1))  # doctest: +NORMALIZE_WHITESPACE
-    #pragma once
-    #include <stdint.h>
-    <BLANKLINE>
-    #define LOGO_WIDTH 16
-    #define LOGO_HEIGHT 1
-    #define LOGO_SIZE 2
-    <BLANKLINE>
-    static const uint8_t logo[2] = {
-        0x01, 0xff,
-    };
+    Args:
+        data: the bytes, as `pack` made them.
+        name: the array's name, a C identifier; the macros are named by it
+            in upper case.
+        width, height: the image's size, written as macros.
+        format: the format's name, for a comment at the top; "" for none.
+        per_line: bytes per line of the array.
+
+    Returns:
+        The C text, ending in a new line.
+
+    Raises:
+        ValueError: `name` is not a C identifier, or `format` is unknown.
+
+    Examples:
+        >>> print(c_header(b"\\x01\\xff", "logo", 16, 1))
+        #pragma once
+        #include <stdint.h>
+        <BLANKLINE>
+        #define LOGO_WIDTH 16
+        #define LOGO_HEIGHT 1
+        #define LOGO_SIZE 2
+        <BLANKLINE>
+        static const uint8_t logo[2] = {
+            0x01, 0xff,
+        };
     """
     if not isinstance(name, str) or not _IDENTIFIER.fullmatch(name):
         raise ValueError(f"name must be a C identifier, got {name!r}")
@@ -526,8 +599,19 @@ _ARRAY = re.compile(r"uint8_t\s+(\w+)\s*\[\s*\d*\s*\]\s*=\s*\{([^}]*)\}", re.S)
 def parse_c_header(text: str) -> tuple[str, int, int, bytes]:
     """(name, width, height, data) from the text `c_header` writes.
 
+    Args:
+        text: C source holding a ``uint8_t name[] = {...}`` array and the
+            NAME_WIDTH and NAME_HEIGHT macros.
+
+    Returns:
+        The array's name, the width and height, and its bytes.
+
     Raises:
         ValueError: no byte array, no size macros, or a value that is not a byte.
+
+    Examples:
+        >>> parse_c_header(c_header(b"\\x01\\xff", "logo", 16, 1))
+        ('logo', 16, 1, b'\\x01\\xff')
     """
     array = _ARRAY.search(text)
     if array is None:

@@ -29,7 +29,18 @@ Array = npt.NDArray[np.uint8]
 
 @dataclasses.dataclass(frozen=True)
 class Indexed:
-    """An image as palette indices: `indices[y, x]` is a row of `colours`."""
+    """An image as palette indices: `indices[y, x]` is a row of `colours`.
+
+    Args:
+        indices: uint8, H x W.
+        colours: uint8, n x channels, n at most 256.
+
+    Examples:
+        >>> import numpy as np
+        >>> indexed = index_colours(np.array([[0, 255, 255]], dtype=np.uint8))
+        >>> indexed.indices, indexed.colours.ravel()
+        (array([[0, 1, 1]], dtype=uint8), array([  0, 255], dtype=uint8))
+    """
 
     indices: Array  # H x W
     colours: Array  # n x channels, n <= 256
@@ -50,6 +61,27 @@ def index_colours(
     image whose colours all come from it gets the whole of it, so an index
     is a palette position; an RGBA image gets its colours by palette
     position, then alpha (fully transparent colours the palette lacks last).
+
+    Args:
+        array: a uint8 image, H x W or H x W x C.
+        limit: the most colours to index, at most 256.
+        order: the palette to keep the order of, if any.
+
+    Returns:
+        The `Indexed` image, or None.
+
+    Examples:
+        >>> import numpy as np
+        >>> red, black = [255, 0, 0], [0, 0, 0]
+        >>> rgb = np.array([[red, black], [black, red]], dtype=np.uint8)
+        >>> index_colours(rgb).indices
+        array([[1, 0],
+               [0, 1]], dtype=uint8)
+        >>> index_colours(rgb, order=["#ff0000", "#00ff00", "#000000"]).indices
+        array([[0, 2],
+               [2, 0]], dtype=uint8)
+        >>> index_colours(rgb, limit=1) is None
+        True
     """
     indexed = _index_colours(array, limit)
     if indexed is None or order is None:
@@ -162,6 +194,23 @@ def smallest_image(
     goes into the palette when `alpha_in_palette`, as PNG allows), sorted, or
     in the order of `palette` (see `index_colours`); anything else is
     returned as it is.
+
+    Args:
+        image: a PIL image; modes other than L, LA, RGB and RGBA are
+            returned as they are.
+        alpha_in_palette: let transparency go into a palette.
+        palette: the palette the image was dithered to, if any.
+
+    Returns:
+        A new PIL image, or `image` itself.
+
+    Examples:
+        >>> import numpy as np
+        >>> from PIL import Image
+        >>> smallest_image(Image.fromarray(np.array([[0, 255]], dtype=np.uint8))).mode
+        '1'
+        >>> smallest_image(Image.new("RGB", (4, 4), "red")).mode
+        'P'
     """
     if image.mode not in ("L", "LA", "RGB", "RGBA"):
         return image
@@ -183,7 +232,24 @@ def to_indexed(image: Image.Image, palette: npt.ArrayLike | None = None) -> Imag
     """The same pixels as a palette ('P') image when there are at most 256
     colours and no alpha; otherwise the image unchanged. Lossless. The
     palette is sorted, or the whole of `palette` in its order when the image
-    was dithered to it."""
+    was dithered to it.
+
+    Args:
+        image: a PIL image; only L and RGB images are indexed.
+        palette: the palette the image was dithered to, if any.
+
+    Returns:
+        A new 'P' image, or `image` itself.
+
+    Examples:
+        >>> import numpy as np
+        >>> from PIL import Image
+        >>> red, black = [255, 0, 0], [0, 0, 0]
+        >>> rgb = Image.fromarray(np.array([[red, black]], dtype=np.uint8))
+        >>> indexed = to_indexed(rgb, ["#ff0000", "#00ff00", "#000000"])
+        >>> indexed.mode, np.asarray(indexed).tolist()
+        ('P', [[0, 2]])
+    """
     if image.mode not in ("L", "RGB"):
         return image
     indexed = index_colours(np.asarray(image), order=palette)

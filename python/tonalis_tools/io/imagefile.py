@@ -64,6 +64,22 @@ class Frames:
     `disposals` use GIF's numbering (0 unspecified, 1 leave in place,
     2 restore to background, 3 restore to previous); `durations` are in
     milliseconds; `loop` is how often to play (0 forever), None for once.
+
+    Args:
+        images: the PIL images, one per frame, of one size and mode.
+        durations: milliseconds each frame shows.
+        disposals: what happens to each frame before the next.
+        loop: the loop count, None for once.
+        source_format: Pillow's name of the format read, None when made here.
+
+    Examples:
+        >>> import numpy as np
+        >>> from PIL import Image
+        >>> pictures = [Image.fromarray(np.full((4, 6), v, np.uint8)) for v in (0, 255)]
+        >>> save_frames(Frames(pictures, [100, 100], [1, 1], loop=0), "blink.gif")
+        >>> frames = load_frames("blink.gif")
+        >>> frames.animated, frames.durations, frames.loop, frames.source_format
+        (True, [100.0, 100.0], 0, 'GIF')
     """
 
     images: list[Image.Image]
@@ -74,10 +90,15 @@ class Frames:
 
     @property
     def animated(self) -> bool:
+        """Whether there is more than one frame."""
         return len(self.images) > 1
 
     def replace_images(self, images: Sequence[Image.Image]) -> Frames:
-        """The same timing with other pictures, one per frame."""
+        """The same timing with other pictures, one per frame.
+
+        Raises:
+            ValueError: not one picture per frame.
+        """
         if len(images) != len(self.images):
             raise ValueError(f"{len(images)} images for {len(self.images)} frames")
         return dataclasses.replace(self, images=list(images))
@@ -148,7 +169,26 @@ def _check_source(source: object) -> None:
 def load_frames(source: Source) -> Frames:
     """Every frame of an image file, as full canvases in one engine mode
     (L, LA, RGB or RGBA), upright per the EXIF orientation, with the
-    frames' durations, disposals and loop count."""
+    frames' durations, disposals and loop count.
+
+    Args:
+        source: a file name, a path or a binary file object.
+
+    Returns:
+        The `Frames`; one frame for a still image.
+
+    Raises:
+        TypeError: `source` is neither a file name, a path nor a file object.
+        OSError: the file cannot be read (UnidentifiedImageError when it
+            is not an image).
+
+    Examples:
+        >>> from PIL import Image
+        >>> Image.new("RGB", (8, 4), "teal").save("still.png")
+        >>> frames = load_frames("still.png")
+        >>> len(frames.images), frames.images[0].size, frames.animated
+        (1, (8, 4), False)
+    """
     from PIL import Image
 
     _check_source(source)
@@ -177,10 +217,25 @@ def load_image(path: Source) -> Image.Image:
     modes (CMYK, YCbCr, ...) become RGB. Multi-frame files give their first
     frame; `load_frames` gives them all.
 
+    Args:
+        path: a file name, a path or a binary file object.
+
+    Returns:
+        A loaded PIL image in one of the four modes.
+
     Raises:
         TypeError: `path` is neither a file name, a path nor a file object.
         OSError: the file cannot be read (UnidentifiedImageError when it
             is not an image).
+
+    Examples:
+        >>> import numpy as np
+        >>> from PIL import Image
+        >>> ramp = np.linspace(0, 65535, 8).astype(np.uint16).reshape(2, 4)
+        >>> Image.fromarray(ramp).save("scan16.png")
+        >>> image = load_image("scan16.png")
+        >>> image.mode, np.asarray(image)[0].tolist()
+        ('L', [0, 36, 73, 109])
     """
     from PIL import Image
 
@@ -191,7 +246,25 @@ def load_image(path: Source) -> Image.Image:
 
 
 def output_format(path: str | os.PathLike[str]) -> str:
-    """Pillow's format name for a file name ('PNG' for x.png); ValueError if unknown."""
+    """Pillow's format name for a file name ('PNG' for x.png); ValueError if unknown.
+
+    Args:
+        path: a file name; only its suffix counts, in any case.
+
+    Returns:
+        The format name Pillow writes it with.
+
+    Raises:
+        ValueError: Pillow has no writer for the suffix.
+
+    Examples:
+        >>> output_format("out.png"), output_format("photo.JPG")
+        ('PNG', 'JPEG')
+        >>> output_format("out.abc")
+        Traceback (most recent call last):
+        ...
+        ValueError: cannot write images as '.abc': Pillow has no writer for it
+    """
     from PIL import Image
 
     suffix = Path(path).suffix.lower()
@@ -208,7 +281,18 @@ def output_format(path: str | os.PathLike[str]) -> str:
 
 
 def is_lossy(fmt: str) -> bool:
-    """Whether Pillow writes this format with lossy compression (which smears a dither)."""
+    """Whether Pillow writes this format with lossy compression (which smears a dither).
+
+    Args:
+        fmt: a Pillow format name, as `output_format` gives.
+
+    Returns:
+        True for JPEG and MPO.
+
+    Examples:
+        >>> is_lossy("JPEG"), is_lossy("PNG")
+        (True, False)
+    """
     return fmt in ("JPEG", "MPO")
 
 
@@ -379,6 +463,20 @@ class WriteGuard:
 
     A thread joins with `guard.attach()`; after `guard.abandon()` its writes
     in progress are gone, and any it starts fail with `WriteAbandoned`.
+
+    Examples:
+        >>> import threading
+        >>> guard = WriteGuard()
+        >>> def work():
+        ...     guard.attach()
+        ...     guard.abandon()      # as a Ctrl-C handler would, from another thread
+        ...     try:
+        ...         save_bytes(b"late", "late.bin")
+        ...     except WriteAbandoned:
+        ...         print("refused")
+        >>> worker = threading.Thread(target=work)
+        >>> worker.start(); worker.join()
+        refused
     """
 
     def __init__(self) -> None:
@@ -415,7 +513,14 @@ class WriteGuard:
 
 
 class WriteAbandoned(Exception):
-    """A write was asked for after its `WriteGuard` was abandoned."""
+    """A write was asked for after its `WriteGuard` was abandoned.
+
+    See `WriteGuard` for where it is raised.
+
+    Examples:
+        >>> issubclass(WriteAbandoned, Exception)
+        True
+    """
 
 
 _local = threading.local()
@@ -452,7 +557,26 @@ def _write_atomically(path: Path, write: Callable[[IO[bytes]], None]) -> None:
 def make_folder(folder: str | os.PathLike[str]) -> None:
     """Create `folder` and its parents; NotADirectoryError naming the culprit
     when one of them is a file (mkdir would say "file exists" or name the
-    folder it could not make)."""
+    folder it could not make).
+
+    Args:
+        folder: the folder; nothing happens when it exists.
+
+    Raises:
+        NotADirectoryError: a part of the path is a file.
+        OSError: the folder cannot be made for another reason.
+
+    Examples:
+        >>> make_folder("out/large")
+        >>> import os
+        >>> os.path.isdir("out/large")
+        True
+        >>> _ = open("note", "w").write("a file")
+        >>> make_folder("note/deeper")
+        Traceback (most recent call last):
+        ...
+        NotADirectoryError: [Errno 20] 'note' is a file, not a folder: 'note/deeper'
+    """
     folder = Path(folder)
     try:
         folder.mkdir(parents=True, exist_ok=True)
@@ -466,7 +590,22 @@ def make_folder(folder: str | os.PathLike[str]) -> None:
 
 
 def save_bytes(data: bytes, destination: Destination) -> None:
-    """Write `data` to a stream, or to a file that appears only once complete."""
+    """Write `data` to a stream, or to a file that appears only once complete.
+
+    Args:
+        data: the bytes.
+        destination: a file name or path (written through a temporary file
+            beside it, then renamed), or a binary stream.
+
+    Raises:
+        OSError: the file cannot be written; nothing is left under its name.
+        WriteAbandoned: the thread's `WriteGuard` was abandoned.
+
+    Examples:
+        >>> save_bytes(b"0123", "frame.bin")
+        >>> open("frame.bin", "rb").read()
+        b'0123'
+    """
 
     def write(stream: IO[bytes]) -> None:
         stream.write(data)
@@ -497,10 +636,30 @@ def save_frames(
     whole of it in its order, so an index is a palette position. Lossy formats (JPEG) are refused
     unless `lossy`, and WebP is written losslessly unless `lossy`.
 
+    Args:
+        frames: the frames and their timing.
+        destination: a file name or path (the file appears only once
+            complete), or a binary stream (then `format` is needed).
+        format: a Pillow format name; default the one of the suffix.
+        compact: store few colours in the smallest lossless form.
+        indexed: require a palette image (an error when there are more
+            than 256 colours).
+        lossy: allow JPEG, and lossy WebP.
+        palette: the colours the frames were dithered to, for the order of
+            a palette.
+
     Raises:
         ValueError: the format is unknown, lossy, or cannot hold the result
             (more than 256 colours in GIF, an animation in TIFF, ...).
         OSError: the file could not be written.
+
+    Examples:
+        >>> import numpy as np
+        >>> from PIL import Image
+        >>> pictures = [Image.new("RGB", (4, 4), c) for c in ("black", "red")]
+        >>> save_frames(Frames(pictures, [50, 50], [1, 1], loop=0), "flash.png")
+        >>> Image.open("flash.png").n_frames
+        2
     """
     if format is None:
         if not isinstance(destination, (str, os.PathLike)):
@@ -546,6 +705,27 @@ def save_image(
     result of few colours is stored in its smallest lossless form: 1-bit for
     black and white, else a palette of 2 to 256 entries in PNG, GIF, TIFF
     and BMP. See `save_frames` for the rest.
+
+    Args:
+        image: the image.
+        path: a file name or path (the file appears only once complete),
+            or a binary stream with `format`.
+        indexed, compact, lossy, format, palette: as for `save_frames`.
+
+    Raises:
+        ValueError: the format is unknown, lossy, or cannot hold the image.
+        OSError: the file could not be written.
+
+    Examples:
+        >>> import numpy as np
+        >>> from PIL import Image
+        >>> save_image(np.array([[0, 255]], dtype=np.uint8), "bw.png")
+        >>> Image.open("bw.png").mode       # black and white: stored as 1 bit
+        '1'
+        >>> save_image(np.zeros((2, 2, 3), dtype=np.uint8), "photo.jpg")
+        Traceback (most recent call last):
+        ...
+        ValueError: JPEG is lossy and would blur the dither into many more colours: ...
     """
     save_frames(
         Frames([_as_image(image)]),

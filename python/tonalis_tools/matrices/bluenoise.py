@@ -25,7 +25,21 @@ SIZES = (16, 32, 64)
 
 
 def blue_noise_size(name: str) -> int | None:
-    """64 for 'bluenoise64' (loosely spelt: 'blue-noise 64', 'BlueNoise'), else None."""
+    """64 for 'bluenoise64' (loosely spelt: 'blue-noise 64', 'BlueNoise'), else None.
+
+    Args:
+        name: a method or matrix name.
+
+    Returns:
+        The side of the named blue-noise matrix (64 when the name gives
+        none), or None when it is not a blue-noise name of `SIZES`.
+
+    Examples:
+        >>> blue_noise_size("Blue-Noise 32"), blue_noise_size("bluenoise")
+        (32, 64)
+        >>> blue_noise_size("bayer8x8") is None
+        True
+    """
     key = normalize_name(name)
     if not key.startswith("bluenoise"):
         return None
@@ -193,6 +207,17 @@ def blue_noise_ranks(size: int, *, sigma: float = 1.5, seed: int = 0) -> npt.NDA
     Up to size 128 every step adds the whole wrapped Gaussian; above, the
     Gaussian ends at 6 sigma and only the rows it reaches are searched again
     (size 256 then takes about a second instead of a minute).
+
+    Raises:
+        TypeError: `size` is not an int.
+        ValueError: `size` out of 4 .. 256, or `sigma` out of 0.5 .. size / 4.
+
+    Examples:
+        >>> ranks = blue_noise_ranks(8)
+        >>> ranks.shape, sorted(ranks.ravel().tolist()) == list(range(64))
+        ((8, 8), True)
+        >>> bool((blue_noise_ranks(8, seed=1) != ranks).any())
+        True
     """
     if isinstance(size, bool) or not isinstance(size, (int, np.integer)):
         raise TypeError(f"size must be an int, got {type(size).__name__}")
@@ -270,15 +295,31 @@ def blue_noise_matrix(
 ) -> npt.NDArray[np.float64]:
     """A blue-noise threshold matrix for `tonalis.ordered_dither`.
 
-    Returns a float64 size x size array of thresholds (rank + 0.5) / size**2,
-    each used exactly once, in (0, 1):
+    Sizes 16, 32 and 64 are the usual ones; 64 takes a fraction of a second
+    to make, 256 about a second.
 
-    >>> import tonalis
-    >>> from tonalis_tools import blue_noise_matrix
-    >>> out = tonalis.ordered_dither(gray, blue_noise_matrix(64))  # doctest: +SKIP
+    Args:
+        size: side of the square matrix, 4 to 256.
+        sigma: as for `blue_noise_ranks`.
+        seed: as for `blue_noise_ranks`.
 
-    Arguments as for `blue_noise_ranks`. Sizes 16, 32 and 64 are the usual
-    ones; 64 takes a fraction of a second to make, 256 about a second.
+    Returns:
+        A float64 size x size array of thresholds (rank + 0.5) / size**2,
+        each used exactly once, in (0, 1).
+
+    Raises:
+        TypeError: `size` is not an int.
+        ValueError: `size` or `sigma` out of range.
+
+    Examples:
+        >>> import numpy as np
+        >>> import tonalis
+        >>> matrix = blue_noise_matrix(8)
+        >>> matrix.shape, float(matrix.min()), float(matrix.max())
+        ((8, 8), 0.0078125, 0.9921875)
+        >>> quarter = tonalis.ordered_dither(np.full((8, 8), 64, np.uint8), matrix)
+        >>> int((quarter == 255).sum())     # a quarter of the cells light
+        16
     """
     ranks = blue_noise_ranks(size, sigma=sigma, seed=seed)
     return np.asarray((ranks + 0.5) / ranks.size, dtype=np.float64)

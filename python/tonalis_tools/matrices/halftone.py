@@ -55,6 +55,20 @@ def screen_geometry(cell: float, angle: float) -> tuple[int, int, int]:
         TypeError: `cell` or `angle` is not a number.
         ValueError: `cell` is below 2 or above 32, or not finite; `angle` not finite.
             (At most 32 keeps the super-cell below 1100 pixels a side.)
+
+    Args:
+        cell: the screen period in pixels, 2 to 32.
+        angle: the screen angle in degrees, counter-clockwise.
+
+    Returns:
+        (a, b, side): the screen vector in whole pixels and the side of the
+        super-cell, (a² + b²) / gcd(a, b).
+
+    Examples:
+        >>> screen_geometry(8, 45)
+        (6, -6, 12)
+        >>> screen_geometry(8, 0)
+        (8, 0, 8)
     """
     cell = _number("cell", cell)
     angle = _number("angle", angle)
@@ -120,6 +134,23 @@ def spot_values(
     Higher values darken first. This is what `halftone_matrix` ranks; it is
     defined on the whole plane, so it shows where the screen's dots fall in
     an image of any size.
+
+    Args:
+        cell, angle: the screen, as for `screen_geometry`.
+        shape: the dot shape, one of `SHAPES`.
+        width, height: the size of the region.
+        x0, y0: the region's first column and row.
+
+    Returns:
+        An int64 array, height x width.
+
+    Raises:
+        TypeError, ValueError: as for `screen_geometry`, or an unknown shape.
+
+    Examples:
+        >>> spot_values(4, 0, "line", 4, 2)      # lines along the rows
+        array([[-12, -12, -12, -12],
+               [ -4,  -4,  -4,  -4]])
     """
     a, b, _ = screen_geometry(cell, angle)
     ys, xs = np.mgrid[y0 : y0 + height, x0 : x0 + width].astype(np.int64)
@@ -141,8 +172,6 @@ def halftone_matrix(
 ) -> npt.NDArray[np.float64]:
     """A clustered-dot threshold matrix for `tonalis.ordered_dither`.
 
-    >>> out = tonalis.ordered_dither(gray, halftone_matrix(8, 45))  # doctest: +SKIP
-
     Args:
         cell: screen period in pixels (distance between dot centres), 2 to 32;
             rounded so that the screen vector has whole-pixel components.
@@ -159,6 +188,25 @@ def halftone_matrix(
         A float64 square matrix of side (a² + b²) / gcd(a, b) (see
         `screen_geometry`) with thresholds in (0, 1). Without dot gain they
         are (rank + 0.5) / count, each used once, lowest at the dot centres.
+
+    Raises:
+        TypeError: a setting of the wrong type.
+        ValueError: `cell` out of 2 .. 32, an unknown shape, or `dot_gain`
+            out of 0 .. 0.25.
+
+    Examples:
+        >>> import numpy as np
+        >>> import tonalis
+        >>> matrix = halftone_matrix(8, 45)
+        >>> matrix.shape
+        (12, 12)
+        >>> gray = np.full((24, 24), 128, dtype=np.uint8)
+        >>> dots = tonalis.ordered_dither(gray, matrix)
+        >>> halftone_matrix(4, 0, "line")
+        array([[0.53125, 0.59375, 0.65625, 0.71875],
+               [0.03125, 0.09375, 0.15625, 0.21875],
+               [0.46875, 0.40625, 0.34375, 0.28125],
+               [0.96875, 0.90625, 0.84375, 0.78125]])
     """
     a, b, side = screen_geometry(cell, angle)
     shape_key = _shape(shape)
@@ -202,7 +250,15 @@ _SCREEN_LOOKUP = {normalize_name(name): name for name in SCREENS} | {
 
 
 def screen_names() -> list[str]:
-    """The names of the ready-made screens, in a fixed order."""
+    """The names of the ready-made screens, in a fixed order.
+
+    Returns:
+        A new list of the names of `SCREENS`.
+
+    Examples:
+        >>> screen_names()[:4]
+        ['halftone0', 'halftone15', 'halftone45', 'halftone75']
+    """
     return list(SCREENS)
 
 
@@ -211,8 +267,21 @@ def screen(name: str) -> npt.NDArray[np.float64] | None:
     or None when no screen has that name (case, '-', '_' and spaces do not
     matter), so a caller can try other kinds of matrix names next.
 
+    Args:
+        name: a name of `screen_names`, or 'halftone' (45 degrees) or
+            'line' (0 degrees).
+
+    Returns:
+        The screen's float64 threshold matrix (see `halftone_matrix`), or None.
+
     Raises:
         TypeError: `name` is not a str.
+
+    Examples:
+        >>> screen("Halftone 45").shape
+        (12, 12)
+        >>> screen("bayer8x8") is None
+        True
     """
     if not isinstance(name, str):
         raise TypeError(f"screen name must be a str, got {type(name).__name__}")

@@ -166,11 +166,28 @@ def _known_type(extension: str) -> str:
 
 
 def parse_palette_data(data: bytes, extension: str, name: str = "<palette>") -> list[str]:
-    """Colours from the bytes of a palette file of the type `extension` ('.gpl', ...).
+    r"""Colours from the bytes of a palette file of the type `extension` ('.gpl', ...).
+
+    Args:
+        data: the file's bytes.
+        extension: the file type, '.hex', '.gpl', '.pal', '.act' or '.txt'
+            (case and the dot optional).
+        name: what to call the file in error messages.
+
+    Returns:
+        '#rrggbb' strings in the file's order.
 
     Raises:
         ValueError: an unknown type, a malformed file (naming `name` and the
             line), or a file without colours.
+
+    Examples:
+        >>> parse_palette_data(b"JASC-PAL\r\n0100\r\n2\r\n0 0 0\r\n255 128 0\r\n", "pal")
+        ['#000000', '#ff8000']
+        >>> parse_palette_data(b"ff0000\nzz\n", ".hex", "mine.hex")
+        Traceback (most recent call last):
+        ...
+        ValueError: mine.hex, line 2: ...
     """
     colours = _READERS[_known_type(extension)](bytes(data), name)
     if not colours:
@@ -181,9 +198,20 @@ def parse_palette_data(data: bytes, extension: str, name: str = "<palette>") -> 
 def read_palette(path: str | os.PathLike[str]) -> list[str]:
     """The colours of a palette file, by its extension (see the module's list).
 
+    Args:
+        path: a file ending in one of `PALETTE_EXTENSIONS`.
+
+    Returns:
+        '#rrggbb' strings in the file's order.
+
     Raises:
         OSError: the file cannot be read.
         ValueError: an unknown extension or a malformed file (naming the file and line).
+
+    Examples:
+        >>> write_palette(["#000", "#f80"], "two.gpl")
+        >>> read_palette("two.gpl")
+        ['#000000', '#ff8800']
     """
     suffix = _extension(path)
     return parse_palette_data(Path(path).read_bytes(), suffix, str(path))
@@ -207,9 +235,21 @@ def load_palette_file(path: str | os.PathLike[str]) -> list[str]:
     file of any other extension is such a list too: hex colours or CSS
     names, separated by commas, spaces or new lines (see `parse_palette`).
 
+    Args:
+        path: the file.
+
+    Returns:
+        '#rrggbb' strings in the file's order.
+
     Raises:
         OSError: the file cannot be read.
         ValueError: a malformed file, naming it.
+
+    Examples:
+        >>> from pathlib import Path
+        >>> _ = Path("colours.txt").write_text("black white  # ink and paper")
+        >>> load_palette_file("colours.txt")
+        ['#000000', '#ffffff']
     """
     data = Path(path).read_bytes()
     suffix = Path(path).suffix.lower()
@@ -227,14 +267,28 @@ def load_palette_file(path: str | os.PathLike[str]) -> list[str]:
 
 
 def format_palette(colours: Sequence[str], extension: str, *, name: str = "tonalis") -> bytes:
-    """The bytes of a palette file of type `extension` holding `colours`
+    r"""The bytes of a palette file of type `extension` holding `colours`
     ('#rgb'/'#rrggbb' strings or CSS names, (r, g, b) triples, or an array
     of either, as tonalis takes a palette).
+
+    Args:
+        colours: the palette.
+        extension: the file type, as for `parse_palette_data`.
+        name: the palette's name, for the formats that hold one (.gpl, .txt).
+
+    Returns:
+        The file's bytes.
 
     Raises:
         TypeError: `colours` is a single string or not a sequence of colours.
         ValueError: an unknown type, an entry that is not a colour,
             no colours, or more than 256 for .act.
+
+    Examples:
+        >>> format_palette(["black", (255, 128, 0)], ".hex")
+        b'000000\nff8000\n'
+        >>> len(format_palette(["#000", "#fff"], "act"))
+        772
     """
     suffix = _known_type(extension)
     hexes = palette_colours(colours, "colours")
@@ -264,8 +318,25 @@ def format_palette(colours: Sequence[str], extension: str, *, name: str = "tonal
 def write_palette(
     colours: Sequence[str], path: str | os.PathLike[str], *, name: str | None = None
 ) -> None:
-    """Write `colours` (as `format_palette` takes them) as a palette file of
-    the type its extension names."""
+    r"""Write `colours` (as `format_palette` takes them) as a palette file of
+    the type its extension names.
+
+    Args:
+        colours: the palette.
+        path: the file to write, ending in one of `PALETTE_EXTENSIONS`;
+            replaced if it exists.
+        name: the palette's name in the file; default the file's stem.
+
+    Raises:
+        OSError: the file cannot be written.
+        TypeError, ValueError: as for `format_palette`, or an unknown
+            extension.
+
+    Examples:
+        >>> write_palette(["#0f380f", "#9bbc0f"], "gb.hex")
+        >>> open("gb.hex").read()
+        '0f380f\n9bbc0f\n'
+    """
     suffix = _extension(path)
     data = format_palette(colours, suffix, name=name or Path(path).stem)
     Path(path).write_bytes(data)

@@ -134,7 +134,15 @@ _LOOKUP = {normalize_name(name): name for name in PRESETS} | {
 
 
 def preset_names() -> list[str]:
-    """The canonical preset names, in a fixed order."""
+    """The canonical preset names, in a fixed order.
+
+    Returns:
+        A new list of the names `preset` takes (aliases left out).
+
+    Examples:
+        >>> preset_names()[:4]
+        ['bw', 'gray4', 'gray16', 'gameboy']
+    """
     return list(PRESETS)
 
 
@@ -144,9 +152,25 @@ def preset(name: str) -> list[str]:
     Names are loose like method names: case, '-', '_' and spaces don't matter,
     and a few aliases work ('grey4', 'gb', 'ega', 'websafe216').
 
+    Args:
+        name: a preset name (see `preset_names`) or alias.
+
+    Returns:
+        The colours, a list the caller may change.
+
     Raises:
         TypeError: `name` is not a str.
         ValueError: no preset has that name.
+
+    Examples:
+        >>> preset("Game Boy")
+        ['#0f380f', '#306230', '#8bac0f', '#9bbc0f']
+        >>> len(preset("websafe216"))
+        216
+        >>> preset("gamebox")
+        Traceback (most recent call last):
+        ...
+        ValueError: unknown palette preset 'gamebox'; did you mean 'gameboy'? ...
     """
     if not isinstance(name, str):
         raise TypeError(f"preset name must be a str, got {type(name).__name__}")
@@ -185,8 +209,24 @@ def parse_palette(text: str) -> list[str]:
     own ('# like this') starts a comment to the end of the line. GIMP palette
     files (first line 'GIMP Palette') are read by their 'r g b name' lines.
 
+    Args:
+        text: the palette text, as the command line's --palette or a file.
+
+    Returns:
+        '#rrggbb' strings in the order given.
+
     Raises:
         ValueError: an entry is not a colour, or there are none.
+
+    Examples:
+        >>> parse_palette("black, #fff, f80  # three colours")
+        ['#000000', '#ffffff', '#ff8800']
+        >>> parse_palette("GIMP Palette" + chr(10) + "255 0 0 red")
+        ['#ff0000']
+        >>> parse_palette("black, whyte")
+        Traceback (most recent call last):
+        ...
+        ValueError: unknown colour 'whyte'; did you mean 'white'? ...
     """
     colours: list[str] = []
     lines = text.splitlines()
@@ -274,8 +314,16 @@ def adaptive_palette(image: Image.Image | npt.ArrayLike, colors: int) -> list[st
         image has fewer distinct colours.
 
     Raises:
+        TypeError: `colors` is not an int.
         ValueError: `colors` out of range, or the image has a single colour.
         ImportError: Pillow is not installed.
+
+    Examples:
+        >>> import numpy as np
+        >>> rgb = np.zeros((4, 4, 3), dtype=np.uint8)
+        >>> rgb[:, 1:] = (255, 0, 0)
+        >>> adaptive_palette(rgb, 4)
+        ['#ff0000', '#000000']
     """
     from PIL import Image
 

@@ -57,7 +57,15 @@ PANELS: dict[str, tuple[str, str | None, list[str] | None, list[str]]] = {
 
 
 def panel_names() -> list[str]:
-    """The panels of PANELS, in a fixed order."""
+    """The panels of PANELS, in a fixed order.
+
+    Returns:
+        A new list of the names `panel_palette` takes.
+
+    Examples:
+        >>> panel_names()
+        ['spectra6', 'acep7', 'bwr', 'bwy']
+    """
     return list(PANELS)
 
 
@@ -65,9 +73,25 @@ def panel_palette(name: str, *, measured: bool = True) -> list[str]:
     """A panel's colours: the measured ones (falling back to the driver's
     where no measurement is published), or with measured=False the driver's.
 
+    Dither against the measured colours (what the panel shows), then
+    `recolor` the result to the driver's (what its controller takes).
+
+    Args:
+        name: a panel of `panel_names`, spelled loosely.
+        measured: the colours the panel shows; False for the driver's.
+
+    Returns:
+        '#rrggbb' strings in the driver's index order.
+
     Raises:
         TypeError: `name` is not a str.
         ValueError: no panel has that name.
+
+    Examples:
+        >>> panel_palette("spectra6", measured=False)
+        ['#000000', '#ffffff', '#ffff00', '#ff0000', '#0000ff', '#00ff00']
+        >>> panel_palette("Spectra 6")[:2]      # its black and its white, as measured
+        ['#020202', '#b3b6ab']
     """
     entry = PANELS[find_name(name, PANELS, "panel")]
     _, _, measured_colours, driver = entry
@@ -75,7 +99,26 @@ def panel_palette(name: str, *, measured: bool = True) -> list[str]:
 
 
 def colour_list(palette: Sequence[str] | str, what: str) -> list[str]:
-    """'#rrggbb' strings from palette text or a sequence of colour strings."""
+    """'#rrggbb' strings from palette text or a sequence of colour strings.
+
+    Args:
+        palette: palette text (see `parse_palette`) or a sequence of colour
+            strings.
+        what: the argument's name, for the error message.
+
+    Returns:
+        '#rrggbb' strings in the order given.
+
+    Raises:
+        TypeError: `palette` is neither text nor a sequence of strings.
+        ValueError: an entry is not a colour, or there are none.
+
+    Examples:
+        >>> colour_list("black, #fff", "palette")
+        ['#000000', '#ffffff']
+        >>> colour_list(["red", "0f0"], "palette")
+        ['#ff0000', '#00ff00']
+    """
     if isinstance(palette, str):
         return parse_palette(palette)
     if not isinstance(palette, Sequence) or not all(isinstance(c, str) for c in palette):
@@ -95,8 +138,22 @@ def palette_indices(
 
     A colour listed twice maps to its first index.
 
+    Args:
+        rgb: a uint8 array, H x W x 3, each pixel one of `colours`.
+        colours: '#rrggbb' strings (at most 256).
+        what: what to call the palette in the error message.
+
+    Returns:
+        A uint8 array, H x W, of indices into `colours`.
+
     Raises:
         ValueError: a pixel's colour is not in the palette (naming the pixel).
+
+    Examples:
+        >>> import numpy as np
+        >>> rgb = np.array([[[255, 255, 255], [0, 0, 0]]], dtype=np.uint8)
+        >>> palette_indices(rgb, ["#000000", "#ffffff"])
+        array([[1, 0]], dtype=uint8)
     """
     keys = (
         (rgb[..., 0].astype(np.uint32) << 16) | (rgb[..., 1].astype(np.uint32) << 8) | rgb[..., 2]
@@ -123,13 +180,30 @@ def recolor(
     """Replace every colour of `measured_palette` by the colour at the same
     index in `display_palette`; PIL in gives PIL out, alpha is kept.
 
-    >>> shown = panel_palette("spectra6")                         # doctest: +SKIP
-    >>> out = tonalis.dither(rgb, "fs", palette=shown)            # doctest: +SKIP
-    >>> device = recolor(out, shown, panel_palette("spectra6", measured=False))  # doctest: +SKIP
+    Args:
+        dithered: an RGB or RGBA uint8 array or PIL image whose every colour
+            is one of `measured_palette` (as dithering to it leaves it).
+        measured_palette: the colours dithered to: colour strings or palette
+            text.
+        display_palette: the colours to write instead, as many, by index.
+
+    Returns:
+        A new image of the same kind, shape and alpha.
 
     Raises:
+        TypeError: a palette that is neither text nor a sequence of strings.
         ValueError: the palettes differ in length, the image is not RGB or
             RGBA, or a pixel is not a colour of `measured_palette`.
+
+    Examples:
+        >>> import numpy as np
+        >>> import tonalis
+        >>> shown = panel_palette("spectra6")
+        >>> rgb = np.full((2, 4, 3), 200, dtype=np.uint8)
+        >>> out = tonalis.dither(rgb, "fs", palette=shown)
+        >>> device = recolor(out, shown, panel_palette("spectra6", measured=False))
+        >>> sorted({tuple(p) for p in device.reshape(-1, 3).tolist()})
+        [(255, 255, 255)]
     """
     source = colour_list(measured_palette, "measured_palette")
     target = colour_list(display_palette, "display_palette")
