@@ -16,6 +16,11 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+// WaitOnAddress and WakeByAddressAll: Windows 8 and later.
+#if !defined(_WIN32_WINNT) || _WIN32_WINNT < 0x0602
+#undef _WIN32_WINNT
+#define _WIN32_WINNT 0x0602
+#endif
 #include <process.h>
 #include <windows.h>
 #else
@@ -41,6 +46,7 @@
 #include <atomic>
 #include <bit>
 #include <cstdint>
+#include <cstdlib>
 
 #include "targets.hpp"
 
@@ -98,6 +104,14 @@ long usable_processors() noexcept {
 
 // One worker thread: started, then joined. A system without threads
 // starts none, and the callers run the work on the calling thread.
+//
+// Each gets a stack of this size rather than the system's default for new
+// threads, which is as small as 64 KiB (recent emscripten) or 128 KiB
+// (musl): the engines' largest frames take tens of KiB. Except in
+// WebAssembly, whose stacks come from the heap, the pages are only
+// reserved until touched.
+constexpr std::size_t worker_stack_bytes = std::size_t{2} << 20;
+
 #if defined(_WIN32)
 using ThreadHandle = HANDLE;
 
@@ -111,7 +125,9 @@ template <void (*run)(void*)>
 bool start_thread(ThreadHandle& handle, void* arg) noexcept {
     // _beginthreadex rather than CreateThread: the C runtime's own state
     // for the thread is set up and freed with it.
-    const std::uintptr_t h = _beginthreadex(nullptr, 0, thread_entry<run>, arg, 0, nullptr);
+    const std::uintptr_t h =
+        _beginthreadex(nullptr, static_cast<unsigned>(worker_stack_bytes), thread_entry<run>, arg,
+                       STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
     handle = reinterpret_cast<HANDLE>(h);
     return h != 0;
 }
@@ -131,7 +147,15 @@ void* thread_entry(void* arg) {
 
 template <void (*run)(void*)>
 bool start_thread(ThreadHandle& handle, void* arg) noexcept {
-    return pthread_create(&handle, nullptr, thread_entry<run>, arg) == 0;
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0) {
+        return false;
+    }
+    // A system that refuses the size keeps its default.
+    static_cast<void>(pthread_attr_setstacksize(&attributes, worker_stack_bytes));
+    const bool started = pthread_create(&handle, &attributes, thread_entry<run>, arg) == 0;
+    pthread_attr_destroy(&attributes);
+    return started;
 }
 
 void join_thread(ThreadHandle handle) noexcept {
@@ -167,7 +191,7 @@ void run_job(void* arg) {
 struct TeamStart {
     void (*task)(void*, std::size_t, std::size_t);
     void* context;
-    std::atomic<std::size_t> team{0};  // 0 until every thread that could start has
+    std::atomic<std::uint32_t> team{0};  // 0 until every thread that could start has
 };
 
 struct TeamJob {
@@ -178,7 +202,7 @@ struct TeamJob {
 void run_member(void* arg) {
     const TeamJob* job = static_cast<const TeamJob*>(arg);
     TeamStart& start = *job->start;
-    start.team.wait(0, std::memory_order_acquire);
+    wait_while(start.team, 0);
     start.task(start.context, job->member, start.team.load(std::memory_order_acquire));
 }
 
@@ -212,6 +236,47 @@ std::size_t pipeline_worker_count() noexcept {
     return chosen_workers.load(std::memory_order_relaxed) != 0 ? worker_count() : 1;
 }
 
+void wait_while(const std::atomic<std::uint32_t>& word, std::uint32_t seen) noexcept {
+#if defined(_WIN32)
+    static_assert(sizeof word == sizeof seen && std::atomic<std::uint32_t>::is_always_lock_free);
+    // WaitOnAddress may return before the word changes: look again.
+    while (word.load(std::memory_order_acquire) == seen) {
+        WaitOnAddress(const_cast<std::atomic<std::uint32_t>*>(&word), &seen, sizeof seen, INFINITE);
+    }
+#else
+    word.wait(seen, std::memory_order_acquire);
+#endif
+}
+
+void wake_all(std::atomic<std::uint32_t>& word) noexcept {
+#if defined(_WIN32)
+    WakeByAddressAll(&word);
+#else
+    word.notify_all();
+#endif
+}
+
+void* allocate_aligned(std::size_t alignment, std::size_t bytes) noexcept {
+#if defined(_WIN32)
+    return _aligned_malloc(bytes, alignment);
+#elif defined(_POSIX_VERSION)
+    // posix_memalign rather than std::aligned_alloc, which older macOS
+    // releases lack.
+    void* block = nullptr;
+    return posix_memalign(&block, alignment, bytes) == 0 ? block : nullptr;
+#else
+    return std::aligned_alloc(alignment, bytes);
+#endif
+}
+
+void free_aligned(void* block) noexcept {
+#if defined(_WIN32)
+    _aligned_free(block);
+#else
+    std::free(block);
+#endif
+}
+
 void run_parts(std::size_t parts, void (*task)(void*, std::size_t), void* context) noexcept {
     parts = std::min(parts, max_workers);
     PartJob jobs[max_workers];
@@ -243,8 +308,8 @@ void run_team(std::size_t wanted, void (*task)(void*, std::size_t, std::size_t),
             break;
         }
     }
-    start.team.store(team, std::memory_order_release);
-    start.team.notify_all();
+    start.team.store(static_cast<std::uint32_t>(team), std::memory_order_release);
+    wake_all(start.team);
     task(context, 0, team);
     for (std::size_t i = 1; i < team; ++i) {
         join_thread(threads[i]);

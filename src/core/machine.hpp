@@ -1,7 +1,9 @@
 // What the processor offers the engines: its vector instruction set and its cores.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 
 namespace tonalis {
 
@@ -35,6 +37,21 @@ void set_worker_ceiling(std::size_t ceiling) noexcept;
 // takes one of them (every row waits for the one above), which split work
 // does not, so it is only used when asked for.
 std::size_t pipeline_worker_count() noexcept;
+
+// Blocks the calling thread while `word` holds `seen`, as
+// word.wait(seen, std::memory_order_acquire) does; wake_all wakes every
+// thread blocked on `word`. On Windows these are the system's own address
+// waits: MinGW's C++ library can lose a wake-up there, and a team or a row
+// pipeline then never finishes.
+void wait_while(const std::atomic<std::uint32_t>& word, std::uint32_t seen) noexcept;
+void wake_all(std::atomic<std::uint32_t>& word) noexcept;
+
+// A block of `bytes` at a multiple of `alignment` (a power of two, at least
+// the size of a pointer, dividing `bytes`), or null when there is no room.
+// It must be given back to free_aligned, not to std::free: some systems'
+// aligned blocks are not the C library's.
+void* allocate_aligned(std::size_t alignment, std::size_t bytes) noexcept;
+void free_aligned(void* block) noexcept;
 
 // Runs task(context, part) once for every part in [0, parts), on up to
 // `parts` threads; returns when all are done. Part 0 runs on the calling

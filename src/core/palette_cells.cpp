@@ -42,7 +42,7 @@ bool PaletteCells::make(const Palette& palette, const float low[3], const float 
     const std::size_t per_cell = std::max(palette.colors.size(), blocks_ ? block_words : 0);
     const std::size_t first = room_words();
     pool_size_ = sets_ ? first : std::min(cells * per_cell + first, max_pool_members);
-    pool_.reset(static_cast<std::uint32_t*>(std::aligned_alloc(
+    pool_.reset(static_cast<std::uint32_t*>(allocate_aligned(
         line_bytes,
         (pool_size_ * sizeof(std::uint32_t) + line_bytes - 1) / line_bytes * line_bytes)));
     if (!blocks_) {

@@ -31,6 +31,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "machine.hpp"
 #include "palette.hpp"
 
 namespace tonalis {
@@ -98,16 +99,16 @@ public:
     // (an acquire load obliges the compiler to read again any member of
     // this object that it reads after the load).
     const std::uint32_t* states() const noexcept { return states_.get(); }
+    // The compilers' atomic builtins on the plain words: libc++ has no
+    // std::atomic_ref before release 19 (emscripten's and older Xcodes' lack it).
     static std::uint32_t load_state(const std::uint32_t* states, std::size_t cell) noexcept {
-        // The states are never const objects: only this view of them is.
-        return std::atomic_ref<std::uint32_t>(const_cast<std::uint32_t&>(states[cell]))
-            .load(std::memory_order_acquire);
+        return __atomic_load_n(&states[cell], __ATOMIC_ACQUIRE);
     }
     // True when the caller is to build the cell's list (it was unbuilt).
     bool claim(std::size_t cell) noexcept {
         std::uint32_t expected = unbuilt;
-        return std::atomic_ref<std::uint32_t>(states_[cell])
-            .compare_exchange_strong(expected, building, std::memory_order_acq_rel);
+        return __atomic_compare_exchange_n(&states_[cell], &expected, building, false,
+                                           __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
     }
     // Room for `length` words, or null when the pool is full. Rooms start
     // on a block of list_block words (of a cache line with blocks) and fill
@@ -118,7 +119,7 @@ public:
     std::uint32_t* reserve(std::size_t length, std::size_t& start,
                            std::uint32_t spare = 0) noexcept;
     void publish(std::size_t cell, std::uint32_t value) noexcept {
-        std::atomic_ref<std::uint32_t>(states_[cell]).store(value, std::memory_order_release);
+        __atomic_store_n(&states_[cell], value, __ATOMIC_RELEASE);
     }
     // The cell of a working value, or cell_count() when it lies outside the
     // grid (or is NaN).
@@ -146,13 +147,16 @@ private:
     struct Free {
         void operator()(void* p) const noexcept { std::free(p); }
     };
+    struct FreeAligned {
+        void operator()(void* p) const noexcept { free_aligned(p); }
+    };
     std::size_t side_ = 0;
     bool sets_ = false;
     bool blocks_ = false;
     float origin_[3]{};
     float scale_[3]{};
     std::unique_ptr<std::uint32_t[], Free> states_;
-    std::unique_ptr<std::uint32_t[], Free> pool_;
+    std::unique_ptr<std::uint32_t[], FreeAligned> pool_;
     std::unique_ptr<std::uint32_t[], Free> packed_rgb_;
     std::size_t pool_size_ = 0;
     std::atomic<std::size_t> used_{0};

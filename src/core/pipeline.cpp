@@ -1,6 +1,8 @@
 // The slow paths of RowProgress: spinning, blocking and waking.
 #include "pipeline.hpp"
 
+#include "machine.hpp"
+
 namespace tonalis {
 
 namespace {
@@ -17,7 +19,7 @@ constexpr int spin_rounds = 4096;
 void RowProgress::ring() noexcept {
     waiting.store(false, std::memory_order_relaxed);
     bell.fetch_add(1, std::memory_order_release);
-    bell.notify_all();
+    wake_all(bell);
 }
 
 std::uint64_t RowProgress::wait_slow(std::uint64_t need) noexcept {
@@ -38,7 +40,7 @@ std::uint64_t RowProgress::wait_slow(std::uint64_t need) noexcept {
             waiting.store(false, std::memory_order_relaxed);
             return now;
         }
-        bell.wait(heard, std::memory_order_acquire);
+        wait_while(bell, heard);
     }
 }
 

@@ -22,13 +22,13 @@
 
 namespace {
 
+#ifdef __GLIBC__
+
 std::uint32_t bits_of(float f) {
     std::uint32_t b;
     std::memcpy(&b, &f, sizeof b);
     return b;
 }
-
-#ifdef __GLIBC__
 
 float srgb_to_linear(float x) {
     return x > 0.04045f ? ::powf((x + 0.055f) / 1.055f, 2.4f) : x / 12.92f;
