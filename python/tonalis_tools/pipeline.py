@@ -33,7 +33,7 @@ from .io.imagefile import (
 from .io.pixelart import binary_alpha, check_scale, upscale
 from .matrices.bluenoise import blue_noise_size
 from .names import normalize_name
-from .steady import is_threshold_method, stable_tolerance, steady_frames
+from .steady import is_threshold_method, look_alike_margin, stable_tolerance, steady_frames
 
 if TYPE_CHECKING:
     from PIL import Image
@@ -172,8 +172,11 @@ def dither_frames(
     picture barely moves. With `stable`, a pixel keeps its previous output
     while its input stays within `tolerance` of the input that output was
     made for (the input at the frame where the pixel last changed, so slow
-    drifts still refresh it); other pixels take the frame's own dither. A
-    frame equal to the one before gives exactly the output before.
+    drifts still refresh it) and the kept pixels around it, blurred as the
+    eye blurs a dither, still look like the frame's own dither (so a pan or
+    a zoom leaves no texture of earlier frames behind); other pixels take
+    the frame's own dither. A frame equal to the one before gives exactly
+    the output before.
     Threshold dithers (ordered, blue noise, screens, pattern, seeded random)
     stand still anyway and are applied frame by frame.
 
@@ -212,7 +215,7 @@ def dither_frames(
 
     Examples:
         >>> import numpy as np
-        >>> frames = [np.full((4, 6), 100 + i, dtype=np.uint8) for i in range(3)]
+        >>> frames = [np.full((4, 6), 120 + i, dtype=np.uint8) for i in range(3)]
         >>> out = dither_frames(frames, "atkinson")
         >>> len(out), out[0].shape, out[0].dtype
         (3, (4, 6), dtype('uint8'))
@@ -287,7 +290,9 @@ def stabilised(
     settings: DitherSettings, frames: Iterable[npt.NDArray[Any]], tolerance: float
 ) -> list[npt.NDArray[np.uint8]]:
     """`frames` dithered with resolved `settings`, pixels kept from the
-    previous output while their input stays within `tolerance`.
+    previous output while their input stays within `tolerance` and the
+    picture around them still looks like the frame's own dither (see
+    `steady_frames`).
 
     Args:
         settings: the dither, as `resolve` leaves it.
@@ -303,7 +308,7 @@ def stabilised(
 
     Examples:
         >>> import numpy as np
-        >>> frames = [np.full((2, 3), v, dtype=np.uint8) for v in (120, 125, 200)]
+        >>> frames = [np.full((2, 3), v, dtype=np.uint8) for v in (120, 122, 200)]
         >>> out = stabilised(DitherSettings("atkinson"), frames, 8)
         >>> np.array_equal(out[0], out[1]), np.array_equal(out[1], out[2])
         (True, False)
@@ -313,6 +318,7 @@ def stabilised(
         frames,
         tolerance,
         keep=not is_threshold_method(settings.method, settings.matrix),
+        margin=look_alike_margin(settings.levels, settings.palette),
     )
 
 
