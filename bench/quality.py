@@ -21,7 +21,9 @@ Two more tables: black and white from the gray photograph and a gray ramp
 (Floyd-Steinberg beside the variable-coefficient and Riemersma dithers),
 and the flicker figure of animations: the share of pixels that change
 between consecutive frames of a slow pan across the photograph (one
-pixel a frame), for plain and stable error diffusion and ordered dither.
+pixel a frame) and of a slow zoom into it (1 % a frame), for plain and
+stable error diffusion and ordered dither, with the quality figure over
+the clip and of its last frame.
 And one-hue palettes (the Game Boy's greens, a sepia ramp) dithered in RGB
 and by luminance: how far the blurred luma of the result is from the
 photograph's luma mapped onto the palette's range.
@@ -223,34 +225,62 @@ def pan_frames(photo: np.ndarray, count: int = 24, width: int = 256) -> list[np.
     return [np.ascontiguousarray(gray[:, i : i + width]) for i in range(count)]
 
 
+def zoom_frames(photo: np.ndarray, count: int = 24, width: int = 256) -> list[np.ndarray]:
+    """A slow zoom into the middle of the gray photograph, 1 % a frame."""
+    gray = Image.fromarray(photo).convert("L")
+    height = width * 3 // 4
+    frames = []
+    for i in range(count):
+        scale = 1.0 + 0.01 * i
+        w, h = width / scale, height / scale
+        x, y = (gray.width - w) / 2, (gray.height - h) / 2
+        box = (x, y, x + w, y + h)
+        frames.append(np.asarray(gray.resize((width, height), Image.Resampling.BILINEAR, box=box)))
+    return frames
+
+
 def flicker_table(photo: np.ndarray) -> list[dict[str, Any]]:
-    """Share of pixels changing between frames, and the mean quality figure."""
-    frames = pan_frames(photo)
-    labs = [blurred_oklab(np.dstack([f] * 3)) for f in frames]
+    """Share of pixels changing between frames, and the quality figure: the
+    mean over the frames and the last frame's (kept pixels that lag behind
+    the picture show as a figure that grows along the clip)."""
     runs = [
         ("FS", "floyd_steinberg", False),
         ("FS, stable", "floyd_steinberg", True),
         ("Ostromoukhov, stable", "ostromoukhov", True),
         ("ordered 8x8", "bayer8x8", False),
+        ("blue noise 64", "bluenoise64", False),
     ]
     rows = []
-    for label, method, stable in runs:
-        outs = dither_frames(frames, method, stable=stable)
-        changed = np.mean([np.mean(a != b) for a, b in zip(outs, outs[1:])])
-        quality = np.mean([figure(lab, np.dstack([o] * 3)) for lab, o in zip(labs, outs)])
-        rows.append({"variant": label, "flicker": float(changed), "quality": float(quality)})
+    for clip, frames in (("pan", pan_frames(photo)), ("zoom", zoom_frames(photo))):
+        labs = [blurred_oklab(np.dstack([f] * 3)) for f in frames]
+        for label, method, stable in runs:
+            outs = dither_frames(frames, method, stable=stable)
+            changed = np.mean([np.mean(a != b) for a, b in zip(outs, outs[1:])])
+            scores = [figure(lab, np.dstack([o] * 3)) for lab, o in zip(labs, outs)]
+            rows.append(
+                {
+                    "clip": clip,
+                    "variant": label,
+                    "flicker": float(changed),
+                    "quality": float(np.mean(scores)),
+                    "last": scores[-1],
+                }
+            )
     return rows
 
 
 def print_flicker(photo: np.ndarray) -> list[dict[str, Any]]:
     flicker = flicker_table(photo)
-    base = next(r["flicker"] for r in flicker if r["variant"] == "FS")
-    print("\n| animation (pan) | pixels changing per frame | vs FS | quality |")
-    print("|---|--:|--:|--:|")
+    print("\n| clip | animation | pixels changing per frame | vs FS | quality | last frame |")
+    print("|---|---|--:|--:|--:|--:|")
     for row in flicker:
+        base = next(
+            r["flicker"] for r in flicker if r["variant"] == "FS" and r["clip"] == row["clip"]
+        )
         print(
-            f"| {row['variant']} | {row['flicker'] * 100:.2f} % | "
-            f"{base / max(row['flicker'], 1e-9):.1f}x fewer | {row['quality']:.2f} |"
+            f"| {row['clip']} | {row['variant']} | {row['flicker'] * 100:.2f} % | "
+            f"{base / max(row['flicker'], 1e-9):.1f}x fewer | {row['quality']:.2f} | "
+            f"{row['last']:.2f} |"
         )
     return flicker
 
