@@ -57,8 +57,10 @@ def _blur(plane: npt.NDArray[Any]) -> npt.NDArray[np.float32]:
         pad[axis] = (radius, radius)
         padded = np.pad(out, pad, mode="symmetric" if size <= radius else "reflect")
         total = np.zeros_like(out)
+        window: list[slice] = [slice(None)] * out.ndim
         for offset, weight in enumerate(_KERNEL):
-            total += weight * np.take(padded, np.arange(offset, offset + size), axis=axis)
+            window[axis] = slice(offset, offset + size)
+            total += weight * padded[tuple(window)]
         out = total
     result: npt.NDArray[np.float32] = out
     return result
