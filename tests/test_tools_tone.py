@@ -202,6 +202,8 @@ GAMEBOY = ["#0f380f", "#306230", "#8bac0f", "#9bbc0f"]
         (["#000000", "#55ffff", "#ff55ff", "#ffffff"], False),  # cga
         (["#200000", "#ff0000", "#00ff00"], False),
         (["#0f380f", "#306230"], False),  # two colours are no ramp
+        ([f"#{v:02x}{v // 2:02x}00" for v in range(40, 256, 27)], True),  # eight oranges...
+        ([f"#{v:02x}{v // 2:02x}00" for v in range(16, 256, 15)], False),  # ...sixteen, many
     ],
 )
 def test_one_hue_palettes_are_told_apart(palette, expected):

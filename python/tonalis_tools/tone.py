@@ -319,6 +319,7 @@ _LUMA = np.array([19595, 38470, 7471], dtype=np.int64)
 # between the chroma of a one-hue palette's colours and their mean hue.
 _NEUTRAL_CHROMA = 0.03
 _HUE_SPREAD = np.radians(30.0)
+_MOST_RAMP_COLOURS = 8
 
 
 def _rgb(palette: Sequence[str]) -> npt.NDArray[np.int64]:
@@ -377,9 +378,11 @@ def _oklab(rgb: npt.NDArray[np.int64]) -> npt.NDArray[np.float64]:
 
 def is_one_hue(palette: Sequence[str]) -> bool:
     """Whether a palette is a ramp of one hue, as the Game Boy's four greens:
-    at least three colours, two or more of them coloured, and the chroma of
+    three to eight colours, two or more of them coloured, and the chroma of
     every coloured one pointing the same way (within 30 degrees of their
     mean hue in Oklab). Grays and black or white ends may be among them.
+    Larger palettes hold shades of saturation that dithering by luminance
+    would give up, and enough colours for error diffusion in RGB.
 
     On such a palette, error diffusion in RGB piles up the error of the
     channels the palette cannot reach and is pushed away from its darkest
@@ -404,7 +407,7 @@ def is_one_hue(palette: Sequence[str]) -> bool:
         (False, False, False)
     """
     lab = _oklab(_rgb(palette))
-    if len(lab) < 3:
+    if not 3 <= len(lab) <= _MOST_RAMP_COLOURS:
         return False
     chroma = lab[:, 1:]
     coloured = chroma[np.hypot(chroma[:, 0], chroma[:, 1]) >= _NEUTRAL_CHROMA]
