@@ -294,9 +294,9 @@ def _build_parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
         choices=("auto", "on", "off"),
         default="auto",
         help="dither by luminance onto the palette's range from darkest to "
-        "lightest: on, off, or auto (default) for palettes of one hue, such "
-        "as gameboy, whose darkest and lightest colours RGB error diffusion "
-        "leaves out",
+        "lightest: on, off, or auto (default) for palettes of one hue such "
+        "as gameboy, where error diffusion in RGB flattens whole areas into "
+        "one colour",
     )
     colours.add_argument(
         "--display-palette",
