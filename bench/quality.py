@@ -11,6 +11,8 @@ smallest difference people notice between two flat colours.
     python3 bench/quality.py                     # the table, as Markdown
     python3 bench/quality.py --json out.json
     python3 bench/quality.py --sheet docs/gallery/extras_quality.png
+    python3 bench/quality.py --one-hue-sheet docs/_static/one_hue.png
+    python3 bench/quality.py --only flicker      # one table: flicker or one-hue
 
 Inputs: the bundled photograph and a colour gradient (hue across, lightness
 down). Needs numpy and Pillow.
@@ -19,7 +21,12 @@ Two more tables: black and white from the gray photograph and a gray ramp
 (Floyd-Steinberg beside the variable-coefficient and Riemersma dithers),
 and the flicker figure of animations: the share of pixels that change
 between consecutive frames of a slow pan across the photograph (one
-pixel a frame), for plain and stable error diffusion and ordered dither.
+pixel a frame) and of a slow zoom into it (1 % a frame), for plain and
+stable error diffusion and ordered dither, with the quality figure over
+the clip and of its last frame.
+And one-hue palettes (the Game Boy's greens, a sepia ramp) dithered in RGB
+and by luminance: how far the blurred luma of the result is from the
+photograph's luma mapped onto the palette's range.
 """
 
 from __future__ import annotations
@@ -218,23 +225,74 @@ def pan_frames(photo: np.ndarray, count: int = 24, width: int = 256) -> list[np.
     return [np.ascontiguousarray(gray[:, i : i + width]) for i in range(count)]
 
 
+def zoom_frames(photo: np.ndarray, count: int = 24, width: int = 256) -> list[np.ndarray]:
+    """A slow zoom into the middle of the gray photograph, 1 % a frame."""
+    gray = Image.fromarray(photo).convert("L")
+    height = width * 3 // 4
+    frames = []
+    for i in range(count):
+        scale = 1.0 + 0.01 * i
+        w, h = width / scale, height / scale
+        x, y = (gray.width - w) / 2, (gray.height - h) / 2
+        box = (x, y, x + w, y + h)
+        frames.append(np.asarray(gray.resize((width, height), Image.Resampling.BILINEAR, box=box)))
+    return frames
+
+
 def flicker_table(photo: np.ndarray) -> list[dict[str, Any]]:
-    """Share of pixels changing between frames, and the mean quality figure."""
-    frames = pan_frames(photo)
-    labs = [blurred_oklab(np.dstack([f] * 3)) for f in frames]
+    """Share of pixels changing between frames, and the quality figure: the
+    mean over the frames and the last frame's (kept pixels that lag behind
+    the picture show as a figure that grows along the clip)."""
     runs = [
         ("FS", "floyd_steinberg", False),
         ("FS, stable", "floyd_steinberg", True),
         ("Ostromoukhov, stable", "ostromoukhov", True),
         ("ordered 8x8", "bayer8x8", False),
+        ("blue noise 64", "bluenoise64", False),
     ]
     rows = []
-    for label, method, stable in runs:
-        outs = dither_frames(frames, method, stable=stable)
-        changed = np.mean([np.mean(a != b) for a, b in zip(outs, outs[1:])])
-        quality = np.mean([figure(lab, np.dstack([o] * 3)) for lab, o in zip(labs, outs)])
-        rows.append({"variant": label, "flicker": float(changed), "quality": float(quality)})
+    for clip, frames in (("pan", pan_frames(photo)), ("zoom", zoom_frames(photo))):
+        labs = [blurred_oklab(np.dstack([f] * 3)) for f in frames]
+        for label, method, stable in runs:
+            outs = dither_frames(frames, method, stable=stable)
+            changed = np.mean([np.mean(a != b) for a, b in zip(outs, outs[1:])])
+            scores = [figure(lab, np.dstack([o] * 3)) for lab, o in zip(labs, outs)]
+            rows.append(
+                {
+                    "clip": clip,
+                    "variant": label,
+                    "flicker": float(changed),
+                    "quality": float(np.mean(scores)),
+                    "last": scores[-1],
+                }
+            )
     return rows
+
+
+def print_flicker(photo: np.ndarray) -> list[dict[str, Any]]:
+    flicker = flicker_table(photo)
+    print("\n| clip | animation | pixels changing per frame | vs FS | quality | last frame |")
+    print("|---|---|--:|--:|--:|--:|")
+    for row in flicker:
+        base = next(
+            r["flicker"] for r in flicker if r["variant"] == "FS" and r["clip"] == row["clip"]
+        )
+        print(
+            f"| {row['clip']} | {row['variant']} | {row['flicker'] * 100:.2f} % | "
+            f"{base / max(row['flicker'], 1e-9):.1f}x fewer | {row['quality']:.2f} | "
+            f"{row['last']:.2f} |"
+        )
+    return flicker
+
+
+def print_one_hue(rows: list[dict[str, Any]]) -> None:
+    print("\n| one-hue palette | variant | luma error | darkest colour | lightest colour |")
+    print("|---|---|--:|--:|--:|")
+    for row in rows:
+        print(
+            f"| {row['palette']} | {row['variant']} | {row['luma error']:.2f} | "
+            f"{row['darkest'] * 100:.1f} % | {row['lightest'] * 100:.1f} % |"
+        )
 
 
 def pct(value: float, base: float) -> str:
@@ -283,12 +341,86 @@ def sheet(images: dict[str, np.ndarray], path: str) -> None:
     contact_sheet(cells, columns=5, title="Floyd-Steinberg on small palettes").save(path)
 
 
+ONE_HUE = {
+    "gameboy": None,
+    "sepia": ["#1b1008", "#4a2f1a", "#8a6240", "#c9a57a", "#f3e4c8"],
+}
+
+
+def one_hue_table(photo: np.ndarray) -> list[dict[str, Any]]:
+    """One-hue palettes dithered in RGB and by luminance: how far the blurred
+    luma of the result is from the photograph's luma mapped onto the
+    palette's range, and how much of the picture each end colour covers."""
+    from tonalis_tools import dither
+    from tonalis_tools.tone import LuminanceRamp, palette_luma
+
+    gray = np.asarray(Image.fromarray(photo).convert("L"))
+    rows = []
+    for name, colours in ONE_HUE.items():
+        colours = colours or preset(name)
+        ramp = LuminanceRamp.of(colours)
+        assert ramp is not None
+        target = gaussian_blur(ramp.table[gray].astype(np.float64)[:, :, None])
+        luma = dict(zip(colours, palette_luma(colours).tolist()))
+        for method in ("floyd_steinberg", "bluenoise64"):
+            for by_luminance in (False, True):
+                out = dither(photo, method, palette=colours, luminance=by_luminance)
+                hexes = np.array(["#" + bytes(p).hex() for p in out.reshape(-1, 3).tolist()])
+                codes = np.vectorize(luma.get)(hexes).reshape(gray.shape).astype(np.float64)
+                error = np.abs(gaussian_blur(codes[:, :, None]) - target).mean()
+                rows.append(
+                    {
+                        "palette": name,
+                        "variant": f"{method}, {'luminance' if by_luminance else 'RGB'}",
+                        "luma error": float(error),
+                        "darkest": float(np.mean(hexes == colours[0])),
+                        "lightest": float(np.mean(hexes == colours[-1])),
+                    }
+                )
+    return rows
+
+
+def one_hue_sheet(photo: np.ndarray, path: str) -> None:
+    """The photograph on one-hue palettes, dithered in RGB and by luminance."""
+    from tonalis_tools import dither
+    from tonalis_tools.sheet import contact_sheet
+
+    cells: list[tuple[str, Image.Image]] = []
+    for name, colours in ONE_HUE.items():
+        colours = colours or preset(name)
+        cells.append((f"{name}: original", Image.fromarray(photo)))
+        for method, label in (("floyd_steinberg", "FS"), ("bluenoise64", "blue noise")):
+            for by_luminance in (False, True):
+                out = dither(photo, method, palette=colours, luminance=by_luminance)
+                how = "luminance" if by_luminance else "RGB"
+                cells.append((f"{label}, {how}", Image.fromarray(out)))
+    title = "One-hue palettes: RGB error diffusion beside dithering by luminance"
+    contact_sheet(cells, columns=5, title=title).save(path, optimize=True)
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--json", help="write the rows as JSON here")
     parser.add_argument("--sheet", help="write the comparison sheet (PNG) here")
+    parser.add_argument(
+        "--one-hue-sheet", help="write the one-hue palettes' sheet (PNG) here, and stop"
+    )
+    parser.add_argument(
+        "--only",
+        choices=("flicker", "one-hue"),
+        help="print only the animation table or the one-hue table",
+    )
     args = parser.parse_args(argv)
     images = inputs()
+    if args.one_hue_sheet:
+        one_hue_sheet(np.asarray(sample_photo(256))[:, 43:213], args.one_hue_sheet)
+        return 0
+    if args.only == "one-hue":
+        print_one_hue(one_hue_table(images["photo"]))
+        return 0
+    if args.only == "flicker":
+        print_flicker(images["photo"])
+        return 0
     rows = table(images)
     print(markdown(rows))
     gray = gray_table(images)
@@ -301,18 +433,16 @@ def main(argv: list[str] | None = None) -> int:
             + " | ".join(f"{row[n]:.2f}" for n in names)
             + f" | {row['mean']:.2f} |"
         )
-    flicker = flicker_table(images["photo"])
-    base = next(r["flicker"] for r in flicker if r["variant"] == "FS")
-    print("\n| animation (pan) | pixels changing per frame | vs FS | quality |")
-    print("|---|--:|--:|--:|")
-    for row in flicker:
-        print(
-            f"| {row['variant']} | {row['flicker'] * 100:.2f} % | "
-            f"{base / max(row['flicker'], 1e-9):.1f}x fewer | {row['quality']:.2f} |"
-        )
+    flicker = print_flicker(images["photo"])
+    one_hue = one_hue_table(images["photo"])
+    print_one_hue(one_hue)
     if args.json:
         with open(args.json, "w") as f:
-            json.dump({"palettes": rows, "gray": gray, "flicker": flicker}, f, indent=1)
+            json.dump(
+                {"palettes": rows, "gray": gray, "flicker": flicker, "one_hue": one_hue},
+                f,
+                indent=1,
+            )
     if args.sheet:
         sheet(images, args.sheet)
     return 0

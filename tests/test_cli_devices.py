@@ -198,7 +198,7 @@ PACKS = [
         lambda a: tonalis.dither(a, palette=preset("epaper-bwr")),
     ),
     (
-        ["--pack", "index2", "--preset", "gameboy", "--bit-order", "lsb"],
+        ["--pack", "index2", "--preset", "gameboy", "--luminance", "off", "--bit-order", "lsb"],
         "index2",
         {"palette": preset("gameboy"), "bit_order": "lsb"},
         lambda a: tonalis.dither(a, palette=preset("gameboy")),

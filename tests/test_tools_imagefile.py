@@ -113,19 +113,9 @@ def test_writes_that_would_lose_the_result_are_refused(fmt, message):
         )
 
 
-@pytest.mark.parametrize(
-    "array, message",
-    [
-        (_levels((40, 40, 3), list(range(0, 256, 16))), "at most 256 colours"),
-        (
-            np.dstack([_levels((8, 8, 3), [0, 255]), _levels((8, 8), [0, 128, 255])]),
-            "partial transparency",
-        ),
-    ],
-    ids=["colours", "alpha"],
-)
-def test_gif_refuses_what_it_cannot_hold(tmp_path, array, message):
-    with pytest.raises(ValueError, match=message):
+def test_gif_refuses_what_it_cannot_hold(tmp_path):
+    array = _levels((40, 40, 3), list(range(0, 256, 16)))
+    with pytest.raises(ValueError, match="at most 256 colours"):
         save_image(Image.fromarray(array), tmp_path / "out.gif")
     assert list(tmp_path.iterdir()) == []
 
@@ -270,11 +260,6 @@ def test_gray_output_matches_pillow_luma(image):
     from_pil = np.asarray(apply(settings, Image.fromarray(image)))
     assert np.array_equal(from_array, from_pil)
     assert from_array.ndim == (3 if image.shape[2] == 4 else 2)
-
-
-def test_gray_output_takes_no_palette():
-    with pytest.raises(ValueError, match="gray output takes levels"):
-        apply(DitherSettings(gray=True, palette=["#000", "#fff"]), np.zeros((2, 2, 3), np.uint8))
 
 
 @pytest.mark.parametrize("data", [b"", b"\x00\xff" * 5000])

@@ -3,7 +3,16 @@
 import numpy as np
 import pytest
 
-from tonalis_tools.tone import dot_gain_curve, dot_gain_inverse, tone, tone_curve
+from tonalis_tools import DitherSettings, apply, dither, recolor
+from tonalis_tools.tone import (
+    LuminanceRamp,
+    dot_gain_curve,
+    dot_gain_inverse,
+    is_one_hue,
+    palette_luma,
+    tone,
+    tone_curve,
+)
 
 SETTINGS = [
     {"gamma": 0.05},
@@ -172,3 +181,111 @@ def test_tone_curve_rejects_bad_values(kwargs, error, message):
 def test_tone_rejects_bad_images(image, kwargs, error):
     with pytest.raises(error):
         tone(image, **kwargs)
+
+
+# One-hue palettes and dithering by luminance.
+
+GAMEBOY = ["#0f380f", "#306230", "#8bac0f", "#9bbc0f"]
+
+
+@pytest.mark.parametrize(
+    "palette, expected",
+    [
+        (GAMEBOY, True),
+        (["#1b1008", "#4a2f1a", "#8a6240", "#c9a57a", "#f3e4c8"], True),  # sepia
+        (["#000000", "#402000", "#804000", "#c06000", "#ff8000"], True),  # amber from black
+        (["#000000", "#005555", "#00aaaa", "#55ffff", "#ffffff"], True),  # cyan, black to white
+        (["#000", "#fff"], False),
+        (["#000000", "#555555", "#aaaaaa", "#ffffff"], False),  # grays only
+        (["#000", "#fff", "#f00"], False),  # one colour added to black and white
+        (["#000000", "#55ffff", "#ff55ff", "#ffffff"], False),  # cga
+        (["#200000", "#ff0000", "#00ff00"], False),
+        (["#0f380f", "#306230"], False),  # two colours are no ramp
+        ([f"#{v:02x}{v // 2:02x}00" for v in range(40, 256, 27)], True),  # eight oranges...
+        ([f"#{v:02x}{v // 2:02x}00" for v in range(16, 256, 15)], False),  # ...sixteen, many
+    ],
+)
+def test_one_hue_palettes_are_told_apart(palette, expected):
+    assert is_one_hue(palette) is expected
+
+
+def test_luminance_ramp_orders_the_palette_and_spans_its_range():
+    # Two colours of one luma share a stand-in: the grayer of them.
+    ramp = LuminanceRamp.of(["#ffffff", "#8f7f58", "#000000", "#7f7f7f"])
+    luma = palette_luma(["#7f7f7f", "#8f7f58"])
+    assert luma[0] == luma[1]
+    assert ramp.colours == ("#000000", "#7f7f7f", "#ffffff")
+    assert ramp.indices == (2, 3, 0)
+    assert ramp.table[0] == 0 and ramp.table[255] == 255
+    narrow = LuminanceRamp.of(GAMEBOY)
+    assert (narrow.table[0], narrow.table[255]) == tuple(palette_luma(GAMEBOY)[[0, 3]])
+    assert np.all(np.diff(narrow.table.astype(int)) >= 0)
+    assert LuminanceRamp.of(["#808080", "#808080"]) is None
+
+
+def _hex(pixels):
+    return ["#" + bytes(p).hex() for p in np.asarray(pixels).reshape(-1, 3).tolist()]
+
+
+def _colours_used(out):
+    return set(_hex(out))
+
+
+@pytest.mark.parametrize("method", ["floyd_steinberg", "atkinson", "bluenoise64", "riemersma"])
+def test_a_one_hue_palette_reaches_its_darkest_and_lightest_colour(method):
+    ramp = np.tile(np.linspace(0, 255, 96).round().astype(np.uint8), (24, 1))
+    # A purple ramp the greens cannot hold, from black to white.
+    rgb = np.dstack([ramp, ramp // 2, np.maximum(ramp, 40)])
+    rgb[:, :4], rgb[:, -4:] = 0, 255
+    out = dither(rgb, method, preset="gameboy")
+    assert _colours_used(out) == set(GAMEBOY)
+    # Black ends on the darkest colour, white on the lightest.
+    assert _share(out[:, :4], GAMEBOY[0]) > 0.9
+    assert _share(out[:, -4:], GAMEBOY[3]) > 0.6
+
+
+def _share(out, colour):
+    rgb = [int(colour[i : i + 2], 16) for i in (1, 3, 5)]
+    return float(np.mean(np.all(out == rgb, axis=-1)))
+
+
+def test_luminance_keeps_the_mapped_tones_on_average():
+    ramp = LuminanceRamp.of(GAMEBOY)
+    luma_of = dict(zip(GAMEBOY, palette_luma(GAMEBOY).tolist()))
+    for gray in (30, 100, 170, 230):
+        out = dither(np.full((32, 32), gray, np.uint8), "floyd_steinberg", preset="gameboy")
+        codes = [luma_of[c] for c in _hex(out)]
+        assert abs(np.mean(codes) - ramp.table[gray]) < 1.0
+
+
+def test_gray_with_a_palette_dithers_by_luminance():
+    rgba = np.dstack([RNG_IMAGE, np.full(RNG_IMAGE.shape[:2], 200, np.uint8)])
+    palette = ["#000", "#f00", "#fff"]  # not one hue: only gray asks for luminance
+    gray = apply(DitherSettings(gray=True, palette=palette), rgba)
+    assert gray.shape == rgba.shape and np.all(gray[..., 3] == 200)
+    assert np.array_equal(gray, dither(rgba, palette=palette, luminance=True))
+    # The result depends on the luminance alone.
+    luma = np.asarray(apply(DitherSettings(gray=True, levels=256), rgba))
+    from_luma = dither(np.dstack([luma[..., 0]] * 3 + [luma[..., 1]]), palette=palette, gray=True)
+    assert np.array_equal(gray, from_luma)
+
+
+def test_display_colours_follow_the_luminance_dither():
+    shown = ["#000000", "#555555", "#aaaaaa", "#ffffff"]
+    recoloured = dither(RNG_IMAGE, preset="gameboy", display_palette=shown)
+    assert np.array_equal(recoloured, recolor(dither(RNG_IMAGE, preset="gameboy"), GAMEBOY, shown))
+
+
+@pytest.mark.parametrize(
+    "options, error, message",
+    [
+        ({"levels": 4, "luminance": True}, ValueError, "luminance dithers onto a palette"),
+        ({"preset": "gameboy", "luminance": "yes"}, TypeError, "luminance must be a bool"),
+    ],
+)
+def test_luminance_rejects_what_it_cannot_do(options, error, message):
+    with pytest.raises(error, match=message):
+        dither(RNG_IMAGE, **options)
+
+
+RNG_IMAGE = np.random.default_rng(5).integers(0, 256, (16, 20, 3), dtype=np.uint8)

@@ -46,6 +46,7 @@ from .devices.pack import (
 )
 from .extras import DISTANCES, diffuse, ordered, random, random_dither
 from .front import dither, method_names
+from .io.pixelart import binary_alpha, upscale
 from .matrices.bluenoise import blue_noise_matrix, blue_noise_ranks
 from .matrices.halftone import SCREENS, halftone_matrix, screen, screen_names
 from .palettes.palette_files import (
@@ -67,7 +68,7 @@ from .pipeline import (
     load_matrix,
     save_image,
 )
-from .tone import ToneSettings, tone, tone_curve
+from .tone import LuminanceRamp, ToneSettings, is_one_hue, palette_luma, tone, tone_curve
 
 __version__: str = tonalis.__version__
 
@@ -124,4 +125,9 @@ __all__ = [
     "pattern_dither",
     "riemersma",
     "variable_diffuse",
+    "LuminanceRamp",
+    "binary_alpha",
+    "is_one_hue",
+    "palette_luma",
+    "upscale",
 ]

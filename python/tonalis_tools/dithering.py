@@ -25,11 +25,12 @@ from .algorithms import (
 )
 from .devices.channels import dither_channels
 from .extras import diffuse, ordered, random_dither
+from .io.pixelart import binary_alpha
 from .matrices import named_matrix
 from .names import normalize_name
 from .palettes.presets import palette_colours
 from .palettes.recolor import recolor
-from .tone import ToneSettings
+from .tone import LuminanceRamp, ToneSettings, is_one_hue
 
 if TYPE_CHECKING:
     from PIL import Image
@@ -57,6 +58,10 @@ class DitherSettings:
     refinements of `tonalis_tools.diffuse`, `ordered` and `random`; any of
     them routes the call there (they do not combine with per-channel
     levels, and the mask must have each image's height and width).
+    `luminance` dithers the image's luminance onto a palette's ramp of
+    luminance (see `LuminanceRamp`): True always, None (the default) for
+    one-hue palettes (`is_one_hue`), as `gray` with a palette does.
+    `alpha_threshold` cuts alpha before dithering: below it 0, else 255.
 
     The fields are not checked when the settings are made: `check` (or
     `tonalis_tools.front.settings`, which builds them from the options of
@@ -78,6 +83,9 @@ class DitherSettings:
         error_limit: the refined engines' error limit, or None.
         mask: the refined engines' per-pixel strength, or None.
         distance: the colour distance, 'rgb', 'luma' or 'oklab'.
+        luminance: dither by luminance onto the palette: True, False, or
+            None for one-hue palettes.
+        alpha_threshold: 0 to 255, or None to keep alpha as it is.
 
     Examples:
         >>> import numpy as np
@@ -104,6 +112,8 @@ class DitherSettings:
     error_limit: float | None = None
     mask: npt.NDArray[Any] | None = None
     distance: str = "rgb"
+    luminance: bool | None = None
+    alpha_threshold: int | None = None
 
     def refined(self) -> bool:
         """Whether a refinement (error limit, mask, distance) is asked for."""
@@ -138,6 +148,10 @@ class DitherSettings:
             parts.append("masked")
         if self.gray:
             parts.append("gray")
+        if self.palette is not None and _by_luminance(self):
+            parts.append("by luminance")
+        if self.alpha_threshold is not None:
+            parts.append(f"alpha < {self.alpha_threshold} clear")
         if self.tone is not None and self.tone.describe():
             parts.append(self.tone.describe())
         return ", ".join(parts)
@@ -258,10 +272,21 @@ def apply(settings: DitherSettings, image: Any) -> Any:
         'L'
     """
     settings = resolve(settings)
+    if settings.alpha_threshold is not None:
+        image = binary_alpha(image, settings.alpha_threshold)
+    if settings.luminance is not None and not isinstance(settings.luminance, bool):
+        kind = type(settings.luminance).__name__
+        raise TypeError(f"luminance must be a bool or None, got {kind}")
+    if settings.palette is not None and _by_luminance(settings):
+        ramp = LuminanceRamp.of(settings.palette)
+        if ramp is not None:
+            return _luminance(settings, ramp, image)
+    elif settings.luminance:
+        raise ValueError(
+            "luminance dithers onto a palette; give one (gray output dithers it to levels)"
+        )
     kwargs = _common(settings)
     if settings.gray:
-        if settings.palette is not None:
-            raise ValueError("gray output takes levels, not a palette")
         image = _to_gray(image)
     elif _colour_target(settings) and needs_colour(image):
         image = to_colour(image)
@@ -302,6 +327,33 @@ def apply(settings: DitherSettings, image: Any) -> Any:
 
 
 _ALGORITHM_KEYS = {normalize_name(name) for name in ALGORITHMS}
+
+
+def _by_luminance(settings: DitherSettings) -> bool:
+    """Whether a palette is dithered to by luminance: asked for, gray, or one hue."""
+    if settings.luminance is not None:
+        return settings.luminance
+    return settings.gray or is_one_hue(list(settings.palette or ()))
+
+
+def _luminance(settings: DitherSettings, ramp: LuminanceRamp, image: Any) -> Any:
+    """The image's luma, toned and mapped onto the ramp, dithered onto its grays,
+    each gray then written as the (display) colour it stands for."""
+    image = _to_gray(image)
+    if settings.tone is not None:
+        image = settings.tone.apply(image)
+    palette = list(settings.palette or ())
+    shown = ramp.stand_for(palette, settings.display_palette or palette)
+    grays = dataclasses.replace(
+        settings,
+        palette=list(ramp.grays),
+        display_palette=shown,
+        gray=False,
+        tone=None,
+        luminance=False,
+        alpha_threshold=None,
+    )
+    return apply(grays, ramp.map(image))
 
 
 def _algorithm(settings: DitherSettings, image: Any, kwargs: dict[str, Any]) -> Any:

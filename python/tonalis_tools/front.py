@@ -178,6 +178,8 @@ def settings(
     error_limit: float | None = None,
     mask: npt.ArrayLike | None = None,
     distance: str = "rgb",
+    luminance: bool | None = None,
+    alpha_threshold: int | None = None,
     tone: ToneSettings | None = None,
     gamma: float | None = None,
     brightness: float | None = None,
@@ -199,8 +201,8 @@ def settings(
             a panel brings the colours its driver takes as the display
             palette.
         display_palette, matrix, serpentine, seed, strength, linear,
-            preserve_alpha, gray, error_limit, mask, distance: the fields
-            of `DitherSettings`.
+            preserve_alpha, gray, error_limit, mask, distance, luminance,
+            alpha_threshold: the fields of `DitherSettings`.
         tone: `ToneSettings`, or the single options gamma, brightness,
             contrast, auto_levels, s_curve and dot_gain.
 
@@ -215,7 +217,7 @@ def settings(
     Examples:
         >>> chosen = settings("atkinson", preset="gameboy")
         >>> chosen.palette, chosen.describe()
-        (['#0f380f', '#306230', '#8bac0f', '#9bbc0f'], 'atkinson, 4 colours')
+        (['#0f380f', '#306230', '#8bac0f', '#9bbc0f'], 'atkinson, 4 colours, by luminance')
         >>> settings("bluenoise16", levels="rgb565").levels
         (32, 64, 32)
         >>> settings(levels=4, preset="bw")
@@ -284,6 +286,8 @@ def settings(
         error_limit=error_limit,
         mask=mask,
         distance=distance,
+        luminance=luminance,
+        alpha_threshold=alpha_threshold,
     )
     return prepare(result)
 
@@ -361,7 +365,8 @@ def dither(
             (colours, palette text or a palette file path), ``preset``,
             ``panel``, ``display_palette``, ``matrix``, ``serpentine``,
             ``seed``, ``strength``, ``linear``, ``preserve_alpha``,
-            ``gray``, ``error_limit``, ``mask``, ``distance``, ``tone`` or
+            ``gray``, ``error_limit``, ``mask``, ``distance``,
+            ``luminance``, ``alpha_threshold``, ``tone`` or
             its single options (``gamma``, ``brightness``, ``contrast``,
             ``auto_levels``, ``s_curve``, ``dot_gain``); and ``colors``, an
             adaptive palette of that many colours fitted to this image
@@ -407,6 +412,8 @@ def dither(
         if taken:
             raise ValueError(f"colors and {taken[0]} exclude each other; pass one of them")
         options["palette"] = adaptive_palette(image, colors)
+        # A palette fitted to the image already spans its tones.
+        options.setdefault("luminance", False)
     return apply(settings(method, **options), image)
 
 

@@ -30,9 +30,10 @@ from .io.imagefile import (
     save_frames,
     save_image,
 )
+from .io.pixelart import binary_alpha, check_scale, upscale
 from .matrices.bluenoise import blue_noise_size
 from .names import normalize_name
-from .steady import is_threshold_method, stable_tolerance, steady_frames
+from .steady import is_threshold_method, look_alike_margin, stable_tolerance, steady_frames
 
 if TYPE_CHECKING:
     from PIL import Image
@@ -40,6 +41,7 @@ if TYPE_CHECKING:
 __all__ = [
     "DitherSettings",
     "apply",
+    "binary_alpha",
     "blue_noise_size",
     "check",
     "dither_file",
@@ -52,6 +54,7 @@ __all__ = [
     "save_frames",
     "save_image",
     "to_indexed",
+    "upscale",
 ]
 
 
@@ -113,6 +116,7 @@ def dither_frames(
     *,
     stable: bool | None = ...,
     tolerance: float | None = ...,
+    scale: int = ...,
     settings: DitherSettings | None = ...,
     **options: Any,
 ) -> Frames: ...
@@ -123,6 +127,7 @@ def dither_frames(
     *,
     stable: bool | None = ...,
     tolerance: float | None = ...,
+    scale: int = ...,
     settings: DitherSettings | None = ...,
     **options: Any,
 ) -> list[npt.NDArray[np.uint8]]: ...
@@ -133,6 +138,7 @@ def dither_frames(
     *,
     stable: bool | None = ...,
     tolerance: float | None = ...,
+    scale: int = ...,
 ) -> Frames: ...
 @overload
 def dither_frames(
@@ -141,6 +147,7 @@ def dither_frames(
     *,
     stable: bool | None = ...,
     tolerance: float | None = ...,
+    scale: int = ...,
 ) -> list[npt.NDArray[np.uint8]]: ...
 
 
@@ -150,6 +157,7 @@ def dither_frames(
     *,
     stable: bool | None = None,
     tolerance: float | None = None,
+    scale: int = 1,
     settings: DitherSettings | None = None,
     **options: Any,
 ) -> Any:
@@ -164,8 +172,11 @@ def dither_frames(
     picture barely moves. With `stable`, a pixel keeps its previous output
     while its input stays within `tolerance` of the input that output was
     made for (the input at the frame where the pixel last changed, so slow
-    drifts still refresh it); other pixels take the frame's own dither. A
-    frame equal to the one before gives exactly the output before.
+    drifts still refresh it) and the kept pixels around it, blurred as the
+    eye blurs a dither, still look like the frame's own dither (so a pan or
+    a zoom leaves no texture of earlier frames behind); other pixels take
+    the frame's own dither. A frame equal to the one before gives exactly
+    the output before.
     Threshold dithers (ordered, blue noise, screens, pattern, seeded random)
     stand still anyway and are applied frame by frame.
 
@@ -180,6 +191,8 @@ def dither_frames(
         tolerance: how far, in code units per channel, an input may move
             before its pixel is dithered anew; default `stable_tolerance`
             (a quarter of the step between output levels, 16 with a palette).
+        scale: enlarge every result this many times by repeating its
+            pixels (`upscale`), after dithering, so the dither stays crisp.
         settings: the dither as `DitherSettings`, instead of `method` and
             `options`.
         options: the options of `tonalis_tools.dither` (levels, palette,
@@ -194,14 +207,15 @@ def dither_frames(
         image).
 
     Raises:
-        TypeError: `stable` is not a bool, `tolerance` not a number, or the
-            dither is given twice (settings and a method or options).
+        TypeError: `stable` is not a bool, `tolerance` not a number,
+            `scale` not an int, or the dither is given twice (settings and
+            a method or options).
         ValueError: a bad option (before any frame is dithered), a negative
-            tolerance, or frames of different sizes.
+            tolerance, a scale outside 1 to 64, or frames of different sizes.
 
     Examples:
         >>> import numpy as np
-        >>> frames = [np.full((4, 6), 100 + i, dtype=np.uint8) for i in range(3)]
+        >>> frames = [np.full((4, 6), 120 + i, dtype=np.uint8) for i in range(3)]
         >>> out = dither_frames(frames, "atkinson")
         >>> len(out), out[0].shape, out[0].dtype
         (3, (4, 6), dtype('uint8'))
@@ -233,6 +247,7 @@ def dither_frames(
             raise ValueError(f"tolerance must be a number >= 0, got {tolerance!r}")
     if frames is None:
         raise TypeError("dither_frames() needs the frames")
+    scale = check_scale(scale)
     animation = frames if isinstance(frames, Frames) else None
     # Bad levels, palettes and the like are reported before any frame is read.
     if settings is None:
@@ -257,21 +272,27 @@ def dither_frames(
     if animation is None:
         arrays = (np.asarray(frame) for frame in frames)
         if not keep_still:
-            return [np.asarray(apply(chosen, array)) for array in arrays]
-        return stabilised(chosen, arrays, limit)
+            results = [np.asarray(apply(chosen, array)) for array in arrays]
+        else:
+            results = stabilised(chosen, arrays, limit)
+        return [upscale(result, scale) for result in results]
     if keep_still and animation.animated:
         from PIL import Image
 
         still = stabilised(chosen, (np.asarray(image) for image in animation.images), limit)
-        return animation.replace_images([Image.fromarray(array) for array in still])
-    return animation.replace_images([apply(chosen, image) for image in animation.images])
+        pictures = [Image.fromarray(array) for array in still]
+    else:
+        pictures = [apply(chosen, image) for image in animation.images]
+    return animation.replace_images([upscale(picture, scale) for picture in pictures])
 
 
 def stabilised(
     settings: DitherSettings, frames: Iterable[npt.NDArray[Any]], tolerance: float
 ) -> list[npt.NDArray[np.uint8]]:
     """`frames` dithered with resolved `settings`, pixels kept from the
-    previous output while their input stays within `tolerance`.
+    previous output while their input stays within `tolerance` and the
+    picture around them still looks like the frame's own dither (see
+    `steady_frames`).
 
     Args:
         settings: the dither, as `resolve` leaves it.
@@ -287,7 +308,7 @@ def stabilised(
 
     Examples:
         >>> import numpy as np
-        >>> frames = [np.full((2, 3), v, dtype=np.uint8) for v in (120, 125, 200)]
+        >>> frames = [np.full((2, 3), v, dtype=np.uint8) for v in (120, 122, 200)]
         >>> out = stabilised(DitherSettings("atkinson"), frames, 8)
         >>> np.array_equal(out[0], out[1]), np.array_equal(out[1], out[2])
         (True, False)
@@ -297,6 +318,7 @@ def stabilised(
         frames,
         tolerance,
         keep=not is_threshold_method(settings.method, settings.matrix),
+        margin=look_alike_margin(settings.levels, settings.palette),
     )
 
 
@@ -308,6 +330,7 @@ def dither_file(
     indexed: bool = False,
     compact: bool = True,
     lossy: bool = False,
+    scale: int = 1,
 ) -> Path:
     """Read `source`, dither every frame with `settings`, write `destination`; returns it.
 
@@ -323,6 +346,8 @@ def dither_file(
         destination: the file to write; its suffix names the format.
         settings: how to dither.
         indexed, compact, lossy: as for `save_frames`.
+        scale: enlarge the result this many times, pixels kept crisp
+            (`upscale`).
 
     Returns:
         `destination` as a Path.
@@ -335,7 +360,7 @@ def dither_file(
         >>> Image.open("out/photo.png").mode          # eight colours: stored as a palette
         'P'
     """
-    result = dither_frames(settings, load_frames(source), stable=False)
+    result = dither_frames(settings, load_frames(source), stable=False, scale=scale)
     destination = Path(destination)
     make_folder(destination.parent)
     save_frames(

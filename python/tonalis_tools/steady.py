@@ -3,9 +3,16 @@
 
 A pixel keeps its previous output while its input stays within a tolerance
 of the input that output was made for (the input at the frame where the
-pixel last changed, so slow drifts still refresh it); other pixels take the
-frame's own dither. Threshold dithers need none of this: their output at a
-pixel depends only on the pixel and its position.
+pixel last changed, so slow drifts still refresh it), and while the kept
+pixels around it still look like the frame's own dither: blurred as the
+eye blurs a dither, the picture with the kept pixels may differ from the
+frame's own dither by at most a margin (`look_alike_margin`, a small
+share of the gap between output levels). Other pixels take
+the frame's own dither. Without that second test a pan or a zoom, whose
+pixels each move by less than the tolerance, keeps the texture of earlier
+frames in place while the picture moves under it. Threshold dithers need
+none of this: their output at a pixel depends only on the pixel and its
+position.
 """
 
 from __future__ import annotations
@@ -21,7 +28,46 @@ import numpy.typing as npt
 from .matrices.halftone import screen
 from .names import normalize_name
 
-__all__ = ["is_threshold_method", "stable_tolerance", "steady_frames"]
+__all__ = ["is_threshold_method", "look_alike_margin", "stable_tolerance", "steady_frames"]
+
+# How the eye blurs a dither at a normal distance, in pixels, and how far the
+# blurred picture with kept pixels may stray from the frame's own dither, as
+# a share of the tolerance (about 10 codes for black and white).
+_SIGMA = 2.0
+_LOOK_ALIKE = 0.15
+
+
+def _kernel(sigma: float) -> npt.NDArray[np.float32]:
+    radius = int(np.ceil(3.0 * sigma))
+    taps = np.exp(-0.5 * (np.arange(-radius, radius + 1) / sigma) ** 2)
+    kernel: npt.NDArray[np.float32] = (taps / taps.sum()).astype(np.float32)
+    return kernel
+
+
+_KERNEL = _kernel(_SIGMA)
+
+
+def _blur(plane: npt.NDArray[Any]) -> npt.NDArray[np.float32]:
+    """A separable Gaussian blur of an H x W (x C) array, edges mirrored."""
+    radius = len(_KERNEL) // 2
+    out = plane.astype(np.float32)
+    for axis in (0, 1):
+        size = out.shape[axis]
+        pad = [(0, 0)] * out.ndim
+        pad[axis] = (radius, radius)
+        padded = np.pad(out, pad, mode="symmetric" if size <= radius else "reflect")
+        total = np.zeros_like(out)
+        window: list[slice] = [slice(None)] * out.ndim
+        for offset, weight in enumerate(_KERNEL):
+            window[axis] = slice(offset, offset + size)
+            total += weight * padded[tuple(window)]
+        out = total
+    result: npt.NDArray[np.float32] = out
+    return result
+
+
+def _largest(array: npt.NDArray[Any]) -> npt.NDArray[Any]:
+    return array.max(axis=2) if array.ndim == 3 else array
 
 
 def is_threshold_method(method: str, matrix: object = None) -> bool:
@@ -89,15 +135,55 @@ def stable_tolerance(levels: Any = None, palette: Any = None) -> float:
     return 255.0 / (int(count) - 1) / 4.0
 
 
+def look_alike_margin(levels: Any = None, palette: Any = None) -> float:
+    """How far, in code units, the blurred result with kept pixels may stray
+    from the frame's own dither: 15 % of the default tolerance for levels
+    (about 10 codes for black and white), and for a palette 15 % of a
+    quarter of the typical gap between its colours (the median, over its
+    colours, of the largest channel difference to the nearest other one).
+
+    Args:
+        levels: the level count, one per channel, or None for 2.
+        palette: the palette ('#rrggbb' strings or what tonalis takes), if any.
+
+    Returns:
+        The margin, in code units.
+
+    Raises:
+        TypeError, ValueError: bad levels or an unreadable palette.
+
+    Examples:
+        >>> round(look_alike_margin(), 2), round(look_alike_margin(4), 2)
+        (9.56, 3.19)
+        >>> round(look_alike_margin(palette=["#000", "#fff", "#f00"]), 2)
+        9.56
+    """
+    if palette is None:
+        return _LOOK_ALIKE * stable_tolerance(levels)
+    from .palettes.presets import palette_colours
+
+    colours = palette_colours(palette)
+    rgb = np.array([[int(c[i : i + 2], 16) for i in (1, 3, 5)] for c in colours], np.int64)
+    if len(rgb) < 2:
+        return _LOOK_ALIKE * stable_tolerance()
+    gaps = np.abs(rgb[:, None, :] - rgb[None, :, :]).max(axis=2).astype(np.float64)
+    np.fill_diagonal(gaps, np.inf)
+    return _LOOK_ALIKE * float(np.median(gaps.min(axis=1))) / 4.0
+
+
 def steady_frames(
     dither_one: Callable[[npt.NDArray[Any]], npt.NDArray[np.uint8]],
     frames: Iterable[npt.NDArray[Any]],
     tolerance: float,
     *,
     keep: bool = True,
+    margin: float | None = None,
 ) -> list[npt.NDArray[np.uint8]]:
     """`frames` each dithered by `dither_one`, pixels kept from the previous
-    output while their input stays within `tolerance` (with `keep`).
+    output while their input stays within `tolerance` and the kept pixels
+    around them, blurred, still look like the frame's own dither (with
+    `keep`). A frame whose input equals the one before gives the output
+    before.
 
     Args:
         dither_one: dithers one frame into a uint8 array.
@@ -105,6 +191,9 @@ def steady_frames(
         tolerance: code units per channel an input may move from the input
             its pixel's output was made for and keep that output.
         keep: False dithers every frame on its own (for threshold methods).
+        margin: how far, in code units, the blurred result with kept pixels
+            may stray from the frame's own dither; default 15 % of
+            `tolerance` (see `look_alike_margin`).
 
     Returns:
         One uint8 array per frame.
@@ -115,21 +204,29 @@ def steady_frames(
 
     Examples:
         >>> import numpy as np
-        >>> odd = lambda a: (a % 2 * 255).astype(np.uint8)   # flips at every step
-        >>> frames = [np.array([[10, 200]], np.uint8), np.array([[11, 91]], np.uint8)]
-        >>> steady_frames(odd, frames, 4)[1]    # 10 -> 11 keeps its output, 200 -> 91 not
-        array([[  0, 255]], dtype=uint8)
+        >>> import tonalis
+        >>> first = np.full((8, 12), 120, np.uint8)
+        >>> second = first + 2                # a little lighter...
+        >>> second[:, 9:] = 250               # ...and three columns much lighter
+        >>> atkinson = lambda a: tonalis.dither(a, "atkinson")
+        >>> out = steady_frames(atkinson, [first, second], 8)
+        >>> np.array_equal(out[1][:, :3], out[0][:, :3])    # kept
+        True
+        >>> np.array_equal(out[1][:, 9:], atkinson(second)[:, 9:])   # dithered anew
+        True
     """
+    limit = _LOOK_ALIKE * tolerance if margin is None else margin
     results: list[npt.NDArray[np.uint8]] = []
     reference: npt.NDArray[np.int16] | None = None
+    last: npt.NDArray[np.int16] | None = None
     for index, array in enumerate(frames):
         fresh = dither_one(array)
         if not keep:
             results.append(fresh)
             continue
         current = array.astype(np.int16)
-        if reference is None:
-            reference = current
+        if reference is None or last is None:
+            reference = last = current
             results.append(fresh)
             continue
         if current.shape != reference.shape:
@@ -137,17 +234,45 @@ def steady_frames(
                 f"frames must share one shape: frame {index} is {array.shape}, "
                 f"frame 0 {tuple(reference.shape)}"
             )
-        change = np.abs(current - reference)
-        if change.ndim == 3:
-            change = change.max(axis=2)
-        still = change <= tolerance
         previous = results[-1]
         if previous.shape != fresh.shape:
             raise ValueError(f"frame {index} dithers to {fresh.shape}, frame 0 to {previous.shape}")
-        results.append(
-            np.where(still if fresh.ndim == 2 else still[:, :, None], previous, fresh).astype(
-                np.uint8
-            )
-        )
+        still = _largest(np.abs(current - reference)) <= tolerance
+        kept = _choose(still, previous, fresh)
+        # Where the picture moves under kept pixels, the blurred result drifts
+        # from the frame's own dither: those pixels are dithered anew. Where
+        # nothing near a pixel changed since the frame before, it stays.
+        unchanged = _blur(_largest(np.abs(current - last))) == 0
+        target = _target(array, fresh)
+        if target is None:
+            stray = _largest(np.abs(_blur(kept) - _blur(fresh)))
+        else:
+            # Against the picture itself: the kept pixels may miss it by as
+            # much as the frame's own dither does, and the margin more.
+            seen = _blur(target)
+            stray = _largest(np.abs(_blur(kept) - seen)) - _largest(np.abs(_blur(fresh) - seen))
+        still &= unchanged | (stray <= limit)
+        results.append(_choose(still, previous, fresh))
         reference = np.where(still if current.ndim == 2 else still[:, :, None], reference, current)
+        last = current
     return results
+
+
+def _target(array: npt.NDArray[Any], fresh: npt.NDArray[np.uint8]) -> npt.NDArray[Any] | None:
+    """The picture in the layout of its dither (a gray one as RGB for a
+    palette), or None when the dither is in another layout."""
+    if array.shape == fresh.shape:
+        return array
+    if fresh.ndim == 3 and (array.ndim == 2 or array.shape[2] == 2):
+        gray = array if array.ndim == 2 else array[:, :, 0]
+        planes = [gray] * 3 + ([array[:, :, 1]] if fresh.shape[2] == 4 and array.ndim == 3 else [])
+        if len(planes) == fresh.shape[2]:
+            return np.dstack(planes)
+    return None
+
+
+def _choose(
+    still: npt.NDArray[np.bool_], previous: npt.NDArray[np.uint8], fresh: npt.NDArray[np.uint8]
+) -> npt.NDArray[np.uint8]:
+    where = still if fresh.ndim == 2 else still[:, :, None]
+    return np.where(where, previous, fresh).astype(np.uint8)

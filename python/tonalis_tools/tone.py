@@ -10,6 +10,7 @@ folded into one table of 256 codes, applied once per sample.
 from __future__ import annotations
 
 import dataclasses
+from collections.abc import Sequence
 from typing import Any
 
 import numpy as np
@@ -17,7 +18,16 @@ import numpy.typing as npt
 
 from ._portable_maths import power
 
-__all__ = ["ToneSettings", "dot_gain_curve", "dot_gain_inverse", "tone", "tone_curve"]
+__all__ = [
+    "LuminanceRamp",
+    "ToneSettings",
+    "dot_gain_curve",
+    "dot_gain_inverse",
+    "is_one_hue",
+    "palette_luma",
+    "tone",
+    "tone_curve",
+]
 
 
 def dot_gain_curve(coverage: npt.ArrayLike, gain: float) -> npt.NDArray[np.float64]:
@@ -303,3 +313,218 @@ class ToneSettings:
                 label = field.name.replace("_", "-")
                 parts.append(label if value is True else f"{label}={value:g}")
         return ", ".join(parts)
+
+
+# Pillow's luma weights in 16-bit fixed point: the gray `convert("L")` makes.
+_LUMA = np.array([19595, 38470, 7471], dtype=np.int64)
+# Oklab chroma below which a colour counts as a gray, and the widest angle
+# between the chroma of a one-hue palette's colours and their mean hue.
+_NEUTRAL_CHROMA = 0.03
+_HUE_SPREAD = np.radians(30.0)
+_MOST_RAMP_COLOURS = 8
+
+
+def _rgb(palette: Sequence[str]) -> npt.NDArray[np.int64]:
+    from .palettes.presets import palette_colours
+
+    colours = palette_colours(palette)
+    return np.array([[int(c[i : i + 2], 16) for i in (1, 3, 5)] for c in colours], np.int64)
+
+
+def palette_luma(palette: Sequence[str]) -> npt.NDArray[np.uint8]:
+    """The luma code of each palette colour: the gray Pillow's ``convert("L")``
+    makes of it, as gray output makes of an image.
+
+    Args:
+        palette: colours as tonalis takes them ('#rrggbb' strings, CSS names).
+
+    Returns:
+        A uint8 array, one code per colour, in the palette's order.
+
+    Raises:
+        TypeError, ValueError: not a palette.
+
+    Examples:
+        >>> palette_luma(["#0f380f", "#306230", "#8bac0f", "#9bbc0f"])
+        array([ 39,  77, 144, 158], dtype=uint8)
+    """
+    rgb = _rgb(palette)
+    return ((rgb @ _LUMA + 0x8000) >> 16).astype(np.uint8)
+
+
+def _oklab(rgb: npt.NDArray[np.int64]) -> npt.NDArray[np.float64]:
+    c = rgb / 255.0
+    linear = np.where(c <= 0.04045, c / 12.92, ((c + 0.055) / 1.055) ** 2.4)
+    lms = (
+        linear
+        @ np.array(
+            [
+                [0.4122214708, 0.5363325363, 0.0514459929],
+                [0.2119034982, 0.6806995451, 0.1073969566],
+                [0.0883024619, 0.2817188376, 0.6299787005],
+            ]
+        ).T
+    )
+    result: npt.NDArray[np.float64] = (
+        np.cbrt(lms)
+        @ np.array(
+            [
+                [0.2104542553, 0.7936177850, -0.0040720468],
+                [1.9779984951, -2.4285922050, 0.4505937099],
+                [0.0259040371, 0.7827717662, -0.8086757660],
+            ]
+        ).T
+    )
+    return result
+
+
+def is_one_hue(palette: Sequence[str]) -> bool:
+    """Whether a palette is a ramp of one hue, as the Game Boy's four greens:
+    three to eight colours, two or more of them coloured, and the chroma of
+    every coloured one pointing the same way (within 30 degrees of their
+    mean hue in Oklab). Grays and black or white ends may be among them.
+    Larger palettes hold shades of saturation that dithering by luminance
+    would give up, and enough colours for error diffusion in RGB.
+
+    On such a palette, error diffusion in RGB piles up the error of the
+    channels the palette cannot reach and is pushed away from its darkest
+    and lightest colours; `LuminanceRamp` dithers by luminance instead.
+    Palettes of grays only, and palettes that add one colour to black and
+    white (three-colour e-paper), are not one-hue.
+
+    Args:
+        palette: colours as tonalis takes them.
+
+    Returns:
+        True for a one-hue palette.
+
+    Raises:
+        TypeError, ValueError: not a palette.
+
+    Examples:
+        >>> from tonalis_tools import preset
+        >>> is_one_hue(preset("gameboy"))
+        True
+        >>> is_one_hue(preset("epaper-bwr")), is_one_hue(preset("gray4")), is_one_hue(preset("cga"))
+        (False, False, False)
+    """
+    lab = _oklab(_rgb(palette))
+    if not 3 <= len(lab) <= _MOST_RAMP_COLOURS:
+        return False
+    chroma = lab[:, 1:]
+    coloured = chroma[np.hypot(chroma[:, 0], chroma[:, 1]) >= _NEUTRAL_CHROMA]
+    if len(coloured) < 2:
+        return False
+    directions = coloured / np.hypot(coloured[:, 0], coloured[:, 1])[:, None]
+    mean = directions.sum(axis=0)
+    length = float(np.hypot(mean[0], mean[1]))
+    if length < 1e-9:
+        return False
+    cosines = directions @ (mean / length)
+    return bool(np.all(cosines >= np.cos(_HUE_SPREAD)))
+
+
+@dataclasses.dataclass(frozen=True)
+class LuminanceRamp:
+    """A palette seen as a ramp of luminance: a gray stand-in for each of its
+    colours, and the table that maps the codes 0..255 of a gray image onto
+    the palette's range of luminance, its darkest colour to its lightest.
+
+    Dithering a gray image, mapped by `table`, onto the `grays` reaches
+    every colour of the ramp (black becomes the darkest, white the
+    lightest); each gray then stands for the colour at the same place in
+    `colours`. Colours of one luma share a stand-in: the least coloured of
+    them is the one used.
+
+    Args:
+        grays: '#rrggbb' grays, darkest first, all different.
+        colours: the palette colour each gray stands for.
+        indices: the position of each of those colours in the palette.
+        table: 256 codes, what each input code becomes.
+
+    Examples:
+        >>> ramp = LuminanceRamp.of(["#9bbc0f", "#0f380f", "#8bac0f", "#306230"])
+        >>> ramp.grays
+        ('#272727', '#4d4d4d', '#909090', '#9e9e9e')
+        >>> ramp.colours, ramp.indices
+        (('#0f380f', '#306230', '#8bac0f', '#9bbc0f'), (1, 3, 2, 0))
+        >>> ramp.table[[0, 128, 255]].tolist()
+        [39, 99, 158]
+    """
+
+    grays: tuple[str, ...]
+    colours: tuple[str, ...]
+    indices: tuple[int, ...]
+    table: npt.NDArray[np.uint8]
+
+    @classmethod
+    def of(cls, palette: Sequence[str]) -> LuminanceRamp | None:
+        """The ramp of `palette`, or None when all its colours have one luma.
+
+        Args:
+            palette: colours as tonalis takes them.
+
+        Returns:
+            The ramp, or None.
+
+        Raises:
+            TypeError, ValueError: not a palette.
+        """
+        from .palettes.presets import palette_colours
+
+        colours = palette_colours(palette)
+        rgb = _rgb(colours)
+        luma = palette_luma(colours)
+        spread = rgb.max(axis=1) - rgb.min(axis=1)
+        chosen: dict[int, int] = {}
+        for index in np.lexsort((spread, luma)):
+            chosen.setdefault(int(luma[index]), int(index))
+        if len(chosen) < 2:
+            return None
+        codes = sorted(chosen)
+        low, high = codes[0], codes[-1]
+        table = np.floor(low + np.arange(256) * ((high - low) / 255.0) + 0.5).astype(np.uint8)
+        return cls(
+            tuple(f"#{code:02x}{code:02x}{code:02x}" for code in codes),
+            tuple(colours[chosen[code]] for code in codes),
+            tuple(chosen[code] for code in codes),
+            table,
+        )
+
+    def stand_for(self, palette: Sequence[str], shown: Sequence[str]) -> list[str]:
+        """The colours of `shown` (as many as `palette`, paired by index) that
+        the grays stand for: the display colours of the ramp's colours.
+
+        Args:
+            palette: the palette the ramp was made of.
+            shown: the colours to write in their place.
+
+        Returns:
+            One colour of `shown` per gray.
+        """
+        from .palettes.presets import palette_colours
+
+        written = palette_colours(shown)
+        if len(written) != len(palette_colours(palette)):
+            raise ValueError("the colours to show pair up with the palette's by index")
+        return [written[index] for index in self.indices]
+
+    def map(self, gray: Any) -> Any:
+        """A gray image (L or LA, array or PIL) with its codes mapped by `table`;
+        alpha is kept.
+
+        Args:
+            gray: a uint8 gray image, 2-D or H x W x 2, or a PIL L or LA image.
+
+        Returns:
+            A new image of the same kind.
+        """
+        from .devices.channels import as_array, like_input
+
+        array, mode = as_array(gray)
+        out = array.copy()
+        if out.ndim == 2:
+            out = self.table[array]
+        else:
+            out[..., 0] = self.table[array[..., 0]]
+        return like_input(out, mode)

@@ -26,6 +26,7 @@ from ..io.imagefile import (
     Frames,
     load_image,
 )
+from ..io.pixelart import MAX_SCALE, upscale
 from ..matrices.halftone import SCREENS
 from ..names import normalize_name
 from ..palettes.presets import PRESETS
@@ -154,6 +155,8 @@ def _run(argv: Sequence[str]) -> int:
             f"{option} picks ordered dither (or the matrix of -m pattern); "
             "leave out --method (or add --compare)"
         )
+    if not 1 <= args.scale <= MAX_SCALE:
+        raise UsageError(f"--scale must be a whole number from 1 to {MAX_SCALE}, got {args.scale}")
     if args.invert and args.pack is None:
         raise UsageError("--invert flips the bits of a --pack bit format; it needs --pack")
     _need_pillow()
@@ -243,7 +246,8 @@ def _compare(
             raise FileError(f"cannot read {_name(source)}: {_reason(exc)}") from None
         results = _dither(args, source, Frames([image]), settings)
         label = "stdin" if source == Path(STDIO) else source.name
-        return [(label, image)] + [(lab, r.images[0]) for lab, (_, r) in zip(labels, results)]
+        shown = upscale(image, args.scale)
+        return [(label, shown)] + [(lab, r.images[0]) for lab, (_, r) in zip(labels, results)]
 
     futures = _run_all(row, found, args.jobs or os.cpu_count() or 1, lambda future: None)
     rows = []

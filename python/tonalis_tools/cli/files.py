@@ -232,7 +232,9 @@ def _dither(
             stacked = np.concatenate([np.asarray(image) for image in frames.images], axis=0)
             palette = adaptive_palette(stacked, args.colors)
             settings = [dataclasses.replace(s, palette=palette) for s in settings]
-        return [(s, dither_frames(s, frames, stable=args.stable)) for s in settings]
+        return [
+            (s, dither_frames(s, frames, stable=args.stable, scale=args.scale)) for s in settings
+        ]
     except (TypeError, ValueError, OverflowError) as exc:
         raise FileError(f"{_name(source)}: {exc}") from None
 

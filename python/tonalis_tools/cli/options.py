@@ -278,6 +278,12 @@ def _settings(args: argparse.Namespace) -> tuple[list[str], list[DitherSettings]
 
     tone = _tone(args)
     error_limit, mask = _refinements(args)
+    if args.alpha_threshold is not None and not 0 <= args.alpha_threshold <= 255:
+        raise UsageError(f"--alpha-threshold must be from 0 to 255, got {args.alpha_threshold}")
+    # A palette fitted to each image (--colors) spans its tones already.
+    luminance = {"on": True, "off": False}.get(
+        args.luminance, False if args.colors is not None else None
+    )
 
     def make(method: str, matrix: str | int | np.ndarray | None) -> DitherSettings:
         # With --colors each image brings its own palette; check with a stand-in.
@@ -298,6 +304,8 @@ def _settings(args: argparse.Namespace) -> tuple[list[str], list[DitherSettings]
                 error_limit=error_limit,
                 mask=mask,
                 distance=args.distance,
+                luminance=luminance,
+                alpha_threshold=args.alpha_threshold,
             )
         except (TypeError, ValueError, OverflowError) as exc:
             raise UsageError(str(exc)) from None

@@ -46,6 +46,8 @@ examples:
   tonalis logo.png -o logo.bin --pack escpos --width 384
                                                      a receipt printer's raster image
   tonalis anim.gif -o out.gif --matrix bluenoise64   every frame, timing kept
+  tonalis sprite.png -o big.gif --preset pico8 --alpha-threshold 128 --scale 4
+                                                     pixel art: on-or-off alpha, 4x crisp
   tonalis shots/ 'more/*.tif' -o dithered/ --format png -j 2
   tonalis - -o - --gray < in.png > out.png           standard input and output
   tonalis photo.jpg --compare -m fs,atkinson,bayer8x8,bluenoise64 -o sheet.png
@@ -214,10 +216,20 @@ def _build_parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
         "palette keeps alpha as it is)",
     )
     how.add_argument(
+        "--alpha-threshold",
+        type=int,
+        default=None,
+        metavar="N",
+        help="cut alpha to on or off before dithering: below N transparent, "
+        "else opaque (e.g. 128; soft-edged sprites then fit --indexed and GIF, "
+        "which cuts at 128 when not told)",
+    )
+    how.add_argument(
         "--gray",
         "--grey",
         action="store_true",
-        help="turn colour images gray first: with 2 levels, black and white",
+        help="turn colour images gray first: with 2 levels, black and white; "
+        "with a palette, the gray is dithered onto the palette's light-to-dark ramp",
     )
     how.add_argument(
         "--error-limit",
@@ -281,6 +293,15 @@ def _build_parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
         help="an adaptive palette of N colours fitted to each image (median cut)",
     )
 
+    colours.add_argument(
+        "--luminance",
+        choices=("auto", "on", "off"),
+        default="auto",
+        help="dither by luminance onto the palette's range from darkest to "
+        "lightest: on, off, or auto (default) for palettes of one hue such "
+        "as gameboy, where error diffusion in RGB flattens whole areas into "
+        "one colour",
+    )
     colours.add_argument(
         "--display-palette",
         metavar="COLOURS|FILE",
@@ -392,6 +413,14 @@ def _build_parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
         help="output format by suffix (png, gif, webp, tif, ...) for a directory "
         "output or standard output (default: each input's own, PNG for JPEG "
         "inputs and standard output)",
+    )
+    files.add_argument(
+        "--scale",
+        type=int,
+        default=1,
+        metavar="N",
+        help="enlarge each result N times (1..64) by repeating its pixels, after "
+        "dithering, so the pixels stay crisp (pixel art)",
     )
     files.add_argument(
         "-r",

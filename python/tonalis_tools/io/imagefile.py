@@ -17,6 +17,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .encoding import index_colours, smallest_image
+from .pixelart import DEFAULT_ALPHA_THRESHOLD
 
 if TYPE_CHECKING:
     from PIL import Image
@@ -325,14 +326,11 @@ def _gif_frames(
     array = _stack(images)
     mode = images[0].mode
     if mode in ("LA", "RGBA"):
-        alpha = array[..., -1]
-        if np.any((alpha != 0) & (alpha != 255)):
-            raise ValueError(
-                "GIF holds only fully transparent or opaque pixels; this result has "
-                "partial transparency: write PNG or WebP"
-            )
+        # GIF holds only transparent or opaque pixels: softer alpha is cut at half.
+        cut = array[..., -1] < DEFAULT_ALPHA_THRESHOLD
         array = array.copy()
-        array[alpha == 0] = 0  # every transparent pixel becomes the one transparent entry
+        array[..., -1] = 255
+        array[cut] = 0  # every transparent pixel becomes the one transparent entry
     indexed = index_colours(array, order=palette)
     if indexed is None:
         raise ValueError(
@@ -370,6 +368,13 @@ def _encode(
         if small is not whole:
             images = _split(small, len(images))
     if indexed and images[0].mode not in ("P", "1"):
+        if _soft_alpha(frames.images):
+            raise ValueError(
+                "an indexed image holds at most 256 colour and alpha pairs, and this "
+                "result's partial transparency makes more: cut alpha to on or off "
+                f"with an alpha threshold (--alpha-threshold {DEFAULT_ALPHA_THRESHOLD})"
+                + ("" if fmt == "PNG" else f", or write PNG ({fmt} holds no alpha in a palette)")
+            )
         raise ValueError(
             "an indexed image holds at most 256 colours (and, except in PNG, no "
             "transparency); this result has more"
@@ -381,6 +386,14 @@ def _encode(
     if "transparency" in images[0].info and fmt == "PNG":
         options["transparency"] = images[0].info["transparency"]
     return images, options
+
+
+def _soft_alpha(images: Sequence[Image.Image]) -> bool:
+    """Whether any frame has alpha other than 0 and 255."""
+    if images[0].mode not in ("LA", "RGBA"):
+        return False
+    alpha = _stack(images)[..., -1]
+    return bool(np.any((alpha != 0) & (alpha != 255)))
 
 
 def _whole(images: Sequence[Image.Image]) -> Image.Image:
@@ -634,7 +647,10 @@ def save_frames(
     `indexed` requires a palette image. The palette of a palette image is
     sorted, or with `palette` (the colours the frames were dithered to) the
     whole of it in its order, so an index is a palette position. Lossy formats (JPEG) are refused
-    unless `lossy`, and WebP is written losslessly unless `lossy`.
+    unless `lossy`, and WebP is written losslessly unless `lossy`. GIF holds
+    only transparent or opaque pixels: alpha below `DEFAULT_ALPHA_THRESHOLD`
+    (128) becomes transparent there, the rest opaque (`binary_alpha` cuts
+    it elsewhere).
 
     Args:
         frames: the frames and their timing.
