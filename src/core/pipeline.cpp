@@ -33,8 +33,9 @@ std::uint64_t RowProgress::wait_slow(std::uint64_t need) noexcept {
         const std::uint32_t heard = bell.load(std::memory_order_acquire);
         // Say so first, then look again: either the publisher sees the flag
         // and rings, or this load sees its position (both are sequentially
-        // consistent, so they cannot both miss).
-        waiting.store(true, std::memory_order_seq_cst);
+        // consistent, so they cannot both miss; an exchange for the reason
+        // publish gives).
+        waiting.exchange(true, std::memory_order_seq_cst);
         const std::uint64_t now = position.load(std::memory_order_seq_cst);
         if (now >= need) {
             waiting.store(false, std::memory_order_relaxed);

@@ -22,7 +22,12 @@ struct alignas(64) RowProgress {
     std::atomic<bool> waiting{false};
 
     void publish(std::uint64_t done) noexcept {
-        position.store(done, std::memory_order_seq_cst);
+        // An exchange, not a store: a sequentially consistent store and the
+        // load after it may pass each other where a processor is emulated
+        // (user-mode QEMU runs aarch64's store-release and load-acquire on
+        // x86 as plain moves, with no barrier between them), and the waiter
+        // then sleeps for good. On x86 the store is this very instruction.
+        position.exchange(done, std::memory_order_seq_cst);
         if (waiting.load(std::memory_order_seq_cst)) {
             ring();
         }
