@@ -3,6 +3,7 @@
 # building it first when the cache does not hold one.
 #
 #   python=$(bash tools/freethreaded_python.sh)
+#   python=$(bash tools/freethreaded_python.sh --cached)   # a cached one if any, no look-up
 #
 # Debian ships no free-threaded interpreter, so this one is built from the
 # pristine upstream tarball of Debian's python3.14 source package, or
@@ -63,6 +64,11 @@ install_build_deps() {
     export DEBIAN_FRONTEND=noninteractive
     apt-get install -y -q "${missing[@]}" || { apt-get update -q && apt-get install -y -q "${missing[@]}"; }
 }
+
+if [ "${1:-}" = --cached ]; then
+    cached=$(newest_cached)
+    [ -n "$cached" ] && found "$cached"
+fi
 
 mkdir -p "$cache"
 apt_dir="$cache/apt"

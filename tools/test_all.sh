@@ -91,6 +91,21 @@ export TONALIS_WERROR=1
 use_compiler_cache
 [ -n "${CCACHE_DIR:-}" ] && "$CMAKE_CXX_COMPILER_LAUNCHER" --zero-stats >/dev/null
 
+# What the later parts fetch from Debian (the free-threaded interpreter's
+# source, and its build; clang, the cross compilers and QEMU) comes in the
+# background while the first parts run: with empty caches most of that time
+# is spent waiting on the network. The parts that need it wait for it first.
+mkdir -p build/logs
+(
+    bash tools/freethreaded_python.sh >/dev/null
+    debian_tools clang++=clang aarch64-linux-gnu-g++=g++-aarch64-linux-gnu \
+        arm-linux-gnueabihf-g++=g++-arm-linux-gnueabihf qemu-aarch64-static=qemu-user-static
+) >build/logs/prefetch.log 2>&1 &
+prefetch=$!
+prefetched() {
+    wait "$prefetch" 2>/dev/null || true
+}
+
 part lint "ruff and clang-format" bash tools/lint.sh
 
 # python3: the -Werror build serves the suite, the type checks, the docs and the variants.
@@ -109,7 +124,8 @@ part variants "bit-exact files under the narrower instruction sets and one threa
 ft_venv=
 freethreaded() {
     local python
-    python=$(bash tools/freethreaded_python.sh) || return 1
+    prefetched
+    python=$(bash tools/freethreaded_python.sh --cached) || return 1
     ft_venv=$(python_environment "$python" freethreaded build/logs/freethreaded) || return 1
     PYTHON=$python TONALIS_VENV=$ft_venv bash tools/test.sh
 }
@@ -143,12 +159,14 @@ while read -r key python; do
 done < <(interpreters)
 
 clang_suite() {
+    prefetched
     debian_tools clang++=clang || return 1
     TONALIS_COMPILER=clang TONALIS_TEST_FILES="${face_files//$'\n'/ }" bash tools/test.sh
 }
 part clang "clang++ build: module face and bit-exact files" clang_suite
 
 cross_core() {
+    prefetched
     debian_tools aarch64-linux-gnu-g++=g++-aarch64-linux-gnu \
         arm-linux-gnueabihf-g++=g++-arm-linux-gnueabihf qemu-aarch64-static=qemu-user-static ||
         return 1
