@@ -2,11 +2,12 @@
 tonalis_tools.diffuse, ordered and random with and without their
 refinements, beside Pillow's Floyd-Steinberg quantize.
 
-The figure: both images are blurred with a Gaussian of sigma 1.2 pixels in
-linear light (roughly what the eye does to a dither at normal viewing
-distance), converted to Oklab, and the Euclidean distance between them is
-averaged over the pixels, times 100. Lower is better; 1 is about the
-smallest difference people notice between two flat colours.
+The figures are those of `tonalis_tools.quality`: the blurred Oklab
+distance x 100 (both images blurred with a Gaussian of sigma 1.2 pixels in
+linear light, converted to Oklab, the Euclidean distance averaged over the
+pixels) and S-CIELAB's mean Delta E at 35 pixels per degree. Lower is
+better; 1 is about the smallest difference people notice between two flat
+colours.
 
     python3 bench/quality.py                     # the table, as Markdown
     python3 bench/quality.py --json out.json
@@ -14,6 +15,12 @@ smallest difference people notice between two flat colours.
 
 Inputs: the bundled photograph and a colour gradient (hue across, lightness
 down). Needs numpy and Pillow.
+
+The first table is the defaults one: for every preset and panel, what
+`tonalis_tools.dither` gave before the palettes' profiles (plain sRGB
+Floyd-Steinberg, as `exact=True` still gives), what it gives now, Pillow's
+Floyd-Steinberg quantize, and the best of every combination of linear
+light, serpentine scan, error limit and distance, on both figures.
 
 Two more tables: black and white from the gray photograph and a gray ramp
 (Floyd-Steinberg beside the variable-coefficient and Riemersma dithers),
@@ -45,8 +52,8 @@ from tonalis_tools import (
 )
 from tonalis_tools import random as random_dither
 from tonalis_tools.gallery import sample_photo
+from tonalis_tools.quality import colour_gradient, score, scores
 
-SIGMA = 1.2
 PALETTES = ["epaper-7", "epaper-bwr", "epaper-bwy", "cga", "gameboy", "pico8"]
 # (label, family, options); the first row of each family is its plain form.
 VARIANTS: list[tuple[str, str, dict[str, Any]]] = [
@@ -71,70 +78,6 @@ VARIANTS: list[tuple[str, str, dict[str, Any]]] = [
     ("Riemersma", "riemersma", {}),
     ("Riemersma, linear", "riemersma", {"linear": True}),
 ]
-
-
-def srgb_to_linear(codes: np.ndarray) -> np.ndarray:
-    c = codes.astype(np.float64) / 255.0
-    return np.where(c <= 0.04045, c / 12.92, ((c + 0.055) / 1.055) ** 2.4)
-
-
-def gaussian_blur(image: np.ndarray, sigma: float = SIGMA) -> np.ndarray:
-    """Separable Gaussian blur of an H x W x C float image, edges mirrored."""
-    radius = int(np.ceil(3 * sigma))
-    x = np.arange(-radius, radius + 1, dtype=np.float64)
-    kernel = np.exp(-0.5 * (x / sigma) ** 2)
-    kernel /= kernel.sum()
-    out = image
-    for axis in (0, 1):
-        padded = np.pad(
-            out, [(radius, radius) if a == axis else (0, 0) for a in range(3)], mode="reflect"
-        )
-        acc = np.zeros_like(out)
-        n = out.shape[axis]
-        for i, k in enumerate(kernel):
-            acc += k * np.take(padded, np.arange(i, i + n), axis=axis)
-        out = acc
-    return out
-
-
-def oklab(linear: np.ndarray) -> np.ndarray:
-    m1 = np.array(
-        [
-            [0.4122214708, 0.5363325363, 0.0514459929],
-            [0.2119034982, 0.6806995451, 0.1073969566],
-            [0.0883024619, 0.2817188376, 0.6299787005],
-        ]
-    )
-    m2 = np.array(
-        [
-            [0.2104542553, 0.7936177850, -0.0040720468],
-            [1.9779984951, -2.4285922050, 0.4505937099],
-            [0.0259040371, 0.7827717662, -0.8086757660],
-        ]
-    )
-    return np.cbrt(linear @ m1.T) @ m2.T
-
-
-def blurred_oklab(codes: np.ndarray) -> np.ndarray:
-    return oklab(gaussian_blur(srgb_to_linear(codes)))
-
-
-def figure(original_lab: np.ndarray, dithered: np.ndarray) -> float:
-    """Mean Oklab distance (x 100) between the blurred original and dither."""
-    diff = blurred_oklab(dithered) - original_lab
-    return float(np.sqrt((diff**2).sum(axis=-1)).mean() * 100)
-
-
-def colour_gradient(width: int = 384, height: int = 128) -> np.ndarray:
-    """Hue sweeping across, from black through full colour to white down."""
-    hue = np.linspace(0.0, 1.0, width, endpoint=False)
-    k = (np.arange(3)[None, :] / 3.0 + hue[:, None]) % 1.0
-    full = np.clip(np.abs(k * 6.0 - 3.0) - 1.0, 0.0, 1.0)  # width x 3
-    t = np.linspace(0.0, 1.0, height)[:, None, None]
-    lower = full[None] * (t * 2.0)
-    upper = full[None] + (1.0 - full[None]) * (t * 2.0 - 1.0)
-    rgb = np.where(t < 0.5, lower, upper)
-    return np.round(np.clip(rgb, 0.0, 1.0) * 255.0).astype(np.uint8)
 
 
 def pillow_fs(image: np.ndarray, colours: list[str]) -> np.ndarray:
@@ -167,7 +110,6 @@ def inputs() -> dict[str, np.ndarray]:
 
 def table(images: dict[str, np.ndarray]) -> list[dict[str, Any]]:
     rows = []
-    labs = {name: blurred_oklab(img) for name, img in images.items()}
     for pal in PALETTES:
         colours = preset(pal)
         results: list[tuple[str, Callable[[np.ndarray], np.ndarray]]] = [
@@ -177,15 +119,13 @@ def table(images: dict[str, np.ndarray]) -> list[dict[str, Any]]:
             results.append(
                 (label, lambda img, f=family, o=options: run_variant(f, img, colours, o))
             )
-        for label, fn in results:
-            scores = {name: figure(labs[name], fn(img)) for name, img in images.items()}
+        figures = {
+            name: scores(img, [fn(img) for _, fn in results]) for name, img in images.items()
+        }
+        for i, (label, _) in enumerate(results):
+            row = {name: figures[name][i] for name in images}
             rows.append(
-                {
-                    "palette": pal,
-                    "variant": label,
-                    **scores,
-                    "mean": sum(scores.values()) / len(scores),
-                }
+                {"palette": pal, "variant": label, **row, "mean": sum(row.values()) / len(row)}
             )
     return rows
 
@@ -204,11 +144,11 @@ def gray_table(images: dict[str, np.ndarray]) -> list[dict[str, Any]]:
     """Black and white from gray versions of the inputs plus a gray ramp."""
     grays = {name: np.asarray(Image.fromarray(img).convert("L")) for name, img in images.items()}
     grays["ramp"] = np.tile(np.linspace(0, 255, 384).round().astype(np.uint8), (128, 1))
-    labs = {name: blurred_oklab(np.dstack([g] * 3)) for name, g in grays.items()}
+    figures = {name: scores(g, [fn(g) for _, fn in GRAY_VARIANTS]) for name, g in grays.items()}
     rows = []
-    for label, fn in GRAY_VARIANTS:
-        scores = {name: figure(labs[name], np.dstack([fn(g)] * 3)) for name, g in grays.items()}
-        rows.append({"variant": label, **scores, "mean": sum(scores.values()) / len(scores)})
+    for i, (label, _) in enumerate(GRAY_VARIANTS):
+        row = {name: figures[name][i] for name in grays}
+        rows.append({"variant": label, **row, "mean": sum(row.values()) / len(row)})
     return rows
 
 
@@ -221,7 +161,6 @@ def pan_frames(photo: np.ndarray, count: int = 24, width: int = 256) -> list[np.
 def flicker_table(photo: np.ndarray) -> list[dict[str, Any]]:
     """Share of pixels changing between frames, and the mean quality figure."""
     frames = pan_frames(photo)
-    labs = [blurred_oklab(np.dstack([f] * 3)) for f in frames]
     runs = [
         ("FS", "floyd_steinberg", False),
         ("FS, stable", "floyd_steinberg", True),
@@ -232,7 +171,7 @@ def flicker_table(photo: np.ndarray) -> list[dict[str, Any]]:
     for label, method, stable in runs:
         outs = dither_frames(frames, method, stable=stable)
         changed = np.mean([np.mean(a != b) for a, b in zip(outs, outs[1:])])
-        quality = np.mean([figure(lab, np.dstack([o] * 3)) for lab, o in zip(labs, outs)])
+        quality = np.mean([score(frame, out) for frame, out in zip(frames, outs)])
         rows.append({"variant": label, "flicker": float(changed), "quality": float(quality)})
     return rows
 
