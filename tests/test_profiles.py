@@ -133,6 +133,11 @@ def test_an_option_given_wins_over_the_profile(given, expected):
     assert np.array_equal(dither(RGB, panel="spectra6", **given), reference)
 
 
+def test_a_negative_infinite_limit_is_refused_not_taken_as_none():
+    with pytest.raises(ValueError, match="error_limit must be a number >= 0"):
+        dither(RGB, panel="spectra6", error_limit=-math.inf)
+
+
 def test_exact_gives_tonalis_bytes_where_the_profile_differs():
     plain = tonalis.dither(RGB, palette=NOMINAL_PALETTE)
     assert np.array_equal(dither(RGB, palette=NOMINAL_PALETTE, exact=True), plain)

@@ -8,13 +8,13 @@ line and the Dask batch build their settings here too, so a method name or
 option means the same everywhere.
 
 Error diffusion to a palette takes the settings the palette looks best
-with where the caller gives none: linear light, serpentine scan and, for a panel's
-measured colours, an error limit and the distance that measures best
-(`tonalis_tools.palettes.profiles`). An option given always wins, even at
-tonalis's value (``linear=False``); ``error_limit=math.inf`` asks for no
+with where the caller gives none: linear light, serpentine scan and, for a
+panel's measured colours, an error limit and the distance that measures
+best (`tonalis_tools.palettes.profiles`). An option given always wins, even
+at tonalis's value (``linear=False``); ``error_limit=math.inf`` asks for no
 limit. With ``exact=True`` only tonalis's own options are taken and the
 call goes straight to `tonalis.dither` (or `tonalis.ordered_dither` for a
-matrix): tonalis's bytes and tonalis's errors, as before the profiles.
+matrix): tonalis's bytes and tonalis's errors, no profile.
 Without it, tonalis's options given in full (``serpentine`` and ``linear``
 among them) give tonalis's bytes, and gray images given a palette are
 turned into RGB first.
@@ -326,7 +326,12 @@ def settings(
 
 
 def _no_limit(value: object) -> bool:
-    return isinstance(value, numbers.Real) and not isinstance(value, bool) and math.isinf(value)
+    return (
+        isinstance(value, numbers.Real)
+        and not isinstance(value, bool)
+        and math.isinf(value)
+        and value > 0
+    )
 
 
 _PLAIN = Profile(why="not error diffusion: tonalis's settings")
