@@ -15,10 +15,10 @@ Three figures, lower is better for all of them:
   channels blur far more than luminance), and the result goes back to
   XYZ and CIELAB under D65. It weighs the colour noise of a dither more
   than the blurred Oklab figure does.
-- ``"speckle"``: the share, in percent, of chromatic pixels of the original
-  that were given a chromatic colour more than 95 degrees away in hue
-  (Oklab hue; chromatic meaning an Oklab chroma above 0.04): the stray
-  green in a red that limited diffusion avoids. Not blurred.
+- ``"speckle"``: the share, in percent, of all pixels that are chromatic
+  in the original and were given a chromatic colour more than 95 degrees
+  away in hue (Oklab hue; chromatic meaning an Oklab chroma above 0.04):
+  the stray green in a red that limited diffusion avoids. Not blurred.
 
 The arithmetic is float64 numpy: a measurement, not an engine; a 384 x 256
 image takes a few tenths of a second for S-CIELAB.
@@ -256,7 +256,8 @@ def score(
             or, with `palette`, a 2-D integer array of palette indices.
         metric: ``"oklab"`` (blurred Oklab distance x 100), ``"scielab"``
             (S-CIELAB mean Delta E at 35 pixels per degree) or ``"speckle"``
-            (percent of chromatic pixels given a hue over 95 degrees away);
+            (percent of pixels, chromatic in the original, given a chromatic
+            colour over 95 degrees away in hue);
             see the module's description.
         palette: the colours `dithered`'s indices stand for (what tonalis
             takes as a palette).

@@ -292,7 +292,7 @@ def _as_shown(used: DitherSettings, result: Image.Image) -> Image.Image:
 _METRIC_TITLES = {
     "oklab": "blurred Oklab distance x 100",
     "scielab": "S-CIELAB mean Delta E at 35 pixels per degree",
-    "speckle": "percent of chromatic pixels given a far hue",
+    "speckle": "percent of pixels given a hue over 95 degrees away",
 }
 
 

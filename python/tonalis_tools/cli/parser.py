@@ -33,8 +33,9 @@ examples:
   tonalis photo.jpg -o photo-bw.png --gray           black and white
   tonalis photo.jpg -o photo-8.png                   each channel black or full: 8 colours
   tonalis photo.jpg -o out.png -m atkinson --levels 4
-  tonalis photo.jpg -o out.png --preset pico8         the palette's best settings
-  tonalis photo.jpg -o out.png --preset pico8 --exact as tonalis.dither does it
+  tonalis photo.jpg -o out.png --preset pico8        the palette's best settings
+  tonalis photo.jpg -o out.png --preset pico8 --exact
+                                                     tonalis's own settings
   tonalis photo.jpg -o out.png --palette "black,white,#f00" -m bayer8x8
   tonalis photo.jpg -o out.png --colors 8            adaptive palette of 8 colours
   tonalis photo.jpg -o out.png --matrix bluenoise64  ordered dither, blue noise
