@@ -88,6 +88,20 @@ def _correlate(image: npt.NDArray[np.float64], kernel: npt.NDArray[np.float64], 
     return out
 
 
+def _convolve(plane: npt.NDArray[np.float64], kernel: npt.NDArray[np.float64]) -> Any:
+    """`plane` filtered with a symmetric square kernel, edges mirrored, by FFT."""
+    radius = kernel.shape[0] // 2
+    height, width = plane.shape
+    padded = plane
+    for axis in (0, 1):
+        mode = "reflect" if radius < plane.shape[axis] else "edge"
+        pad = [(radius, radius) if a == axis else (0, 0) for a in range(2)]
+        padded = np.pad(padded, pad, mode=mode)  # type: ignore[call-overload]
+    shape = (padded.shape[0] + 2 * radius, padded.shape[1] + 2 * radius)
+    full = np.fft.irfft2(np.fft.rfft2(padded, shape) * np.fft.rfft2(kernel, shape), shape)
+    return full[2 * radius : 2 * radius + height, 2 * radius : 2 * radius + width]
+
+
 def _gaussian(sigma: float, radius: int) -> npt.NDArray[np.float64]:
     x = np.arange(-radius, radius + 1, dtype=np.float64)
     kernel = np.exp(-0.5 * (x / sigma) ** 2)
@@ -194,13 +208,13 @@ def _scielab(rgb: npt.NDArray[np.uint8]) -> npt.NDArray[np.float64]:
     radius = int(PIXELS_PER_DEGREE // 2)
     filtered = np.empty_like(opponent)
     for channel, terms in enumerate(_FILTERS):
-        plane = opponent[:, :, channel]
-        acc = np.zeros_like(plane)
+        kernel = np.zeros((2 * radius + 1, 2 * radius + 1))
         for weight, spread in terms:
             # exp(-(x/s)^2) with s the spread in pixels: sigma = s / sqrt(2).
-            kernel = _gaussian(spread * PIXELS_PER_DEGREE / np.sqrt(2.0), radius)
-            acc += weight * _correlate(_correlate(plane, kernel, 0), kernel, 1)
-        filtered[:, :, channel] = acc / sum(w for w, _ in terms)
+            g = _gaussian(spread * PIXELS_PER_DEGREE / np.sqrt(2.0), radius)
+            kernel += weight * np.outer(g, g)
+        kernel /= sum(w for w, _ in terms)
+        filtered[:, :, channel] = _convolve(opponent[:, :, channel], kernel)
     back = filtered @ np.linalg.inv(_XYZ_TO_OPPONENT).T
     ratio = back / _WHITE
     delta = 6.0 / 29.0
