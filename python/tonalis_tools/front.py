@@ -326,12 +326,9 @@ def settings(
 
 
 def _no_limit(value: object) -> bool:
-    return (
-        isinstance(value, numbers.Real)
-        and not isinstance(value, bool)
-        and math.isinf(value)
-        and value > 0
-    )
+    if not isinstance(value, numbers.Real) or isinstance(value, bool):
+        return False
+    return math.isinf(float(value)) and float(value) > 0
 
 
 _PLAIN = Profile(why="not error diffusion: tonalis's settings")
