@@ -11,7 +11,7 @@ colours.
 
     python3 bench/quality.py                     # the table, as Markdown
     python3 bench/quality.py --json out.json
-    python3 bench/quality.py --sheet docs/gallery/extras_quality.png
+    python3 bench/quality.py --sheet docs/gallery/defaults.png
 
 Inputs: the bundled photograph and a colour gradient (hue across, lightness
 down). Needs numpy and Pillow.
@@ -43,14 +43,20 @@ from PIL import Image
 import tonalis
 from tonalis_tools import (
     diffuse,
+    dither,
     dither_frames,
     ordered,
+    panel_names,
+    panel_palette,
     pattern_dither,
     preset,
+    preset_names,
+    recolor,
     riemersma,
     variable_diffuse,
 )
 from tonalis_tools import random as random_dither
+from tonalis_tools.front import default_profile
 from tonalis_tools.gallery import sample_photo
 from tonalis_tools.quality import colour_gradient, score, scores
 
@@ -176,6 +182,92 @@ def flicker_table(photo: np.ndarray) -> list[dict[str, Any]]:
     return rows
 
 
+# Every combination the defaults are chosen from.
+GRID: list[dict[str, Any]] = [
+    {"linear": linear, "serpentine": serpentine, "error_limit": limit, "distance": distance}
+    for linear in (False, True)
+    for serpentine in (False, True)
+    for limit in (None, 8, 16, 24, 32)
+    for distance in ("rgb", "luma", "oklab")
+]
+
+
+def setting_label(options: dict[str, Any]) -> str:
+    parts = ["linear"] * options["linear"] + ["serpentine"] * options["serpentine"]
+    if options["error_limit"] is not None:
+        parts.append(f"error limit {options['error_limit']}")
+    if options["distance"] != "rgb":
+        parts.append(options["distance"])
+    return ", ".join(parts) or "sRGB"
+
+
+def defaults_table(images: dict[str, np.ndarray]) -> list[dict[str, Any]]:
+    """Old default, new default, Pillow and the best of GRID, per preset and panel.
+
+    Every result is scored in the colours dithered to (a panel's measured
+    ones); the best setting is the one with the lowest sum of its two
+    figures, each relative to the old default's.
+    """
+    named = [("preset", name, preset(name)) for name in preset_names()] + [
+        ("panel", name, panel_palette(name)) for name in panel_names()
+    ]
+    rows = []
+    for kind, name, colours in named:
+        driver = panel_palette(name, measured=False) if kind == "panel" else colours
+
+        def new(img: np.ndarray, kind: str = kind, name: str = name) -> np.ndarray:
+            out = dither(img, **{kind: name})
+            return out if driver == colours else recolor(out, driver, colours)
+
+        candidates: list[tuple[str, str, Callable[[np.ndarray], np.ndarray]]] = [
+            ("old default", "sRGB", lambda img: tonalis.dither(img, palette=colours)),
+            ("new default", default_profile(**{kind: name}).describe(), new),
+            ("Pillow FS quantize", "", lambda img: pillow_fs(img, colours)),
+        ]
+        candidates += [
+            ("grid", setting_label(o), lambda img, o=o: diffuse(img, palette=colours, **o))
+            for o in GRID
+        ]
+        figures = []
+        for _, _, fn in candidates:
+            outs = {key: fn(img) for key, img in images.items()}
+            figures.append(
+                {
+                    metric: float(np.mean([score(images[k], outs[k], metric) for k in images]))
+                    for metric in ("oklab", "scielab")
+                }
+            )
+        old = figures[0]
+        best = min(
+            range(3, len(candidates)),
+            key=lambda i: sum(figures[i][m] / old[m] for m in ("oklab", "scielab")),
+        )
+        for i in (0, 1, 2, best):
+            label, setting, _ = candidates[i]
+            rows.append(
+                {
+                    "palette": f"{kind} {name}" if kind == "panel" else name,
+                    "variant": "best" if i == best else label,
+                    "setting": setting,
+                    **figures[i],
+                }
+            )
+    return rows
+
+
+def defaults_markdown(rows: list[dict[str, Any]]) -> str:
+    lines = [
+        "| palette | variant | setting | oklab | scielab |",
+        "|---|---|---|--:|--:|",
+    ]
+    for row in rows:
+        lines.append(
+            f"| {row['palette']} | {row['variant']} | {row['setting']} | "
+            f"{row['oklab']:.2f} | {row['scielab']:.2f} |"
+        )
+    return "\n".join(lines)
+
+
 def pct(value: float, base: float) -> str:
     return f"{(value / base - 1) * 100:+.0f} %"
 
@@ -202,32 +294,46 @@ def markdown(rows: list[dict[str, Any]]) -> str:
 
 
 def sheet(images: dict[str, np.ndarray], path: str) -> None:
-    """Plain FS, Pillow's FS and the best refined FS per palette, side by side."""
+    """The old default, Pillow's Floyd-Steinberg and the new default per palette.
+
+    A panel's results are shown in its measured colours, as it shows them.
+    """
     from tonalis_tools.sheet import contact_sheet
 
-    best = {"linear": True, "distance": "luma"}
-    photo = images["photo"][:, 64:320]
-    labels = ["tonalis FS", "Pillow FS", "FS, linear", "FS, linear, luma"]
+    photo = images["photo"][32:224, 96:288]
+    labels = ["old default", "Pillow FS", "new default"]
     cells: list[tuple[str, Image.Image]] = []
-    for pal in ("epaper-7", "epaper-bwr", "cga"):
-        colours = preset(pal)
+    for kind, name in (
+        ("preset", "epaper-7"),
+        ("preset", "cga"),
+        ("preset", "gameboy"),
+        ("panel", "spectra6"),
+        ("panel", "acep7"),
+    ):
+        colours = preset(name) if kind == "preset" else panel_palette(name)
+        driver = colours if kind == "preset" else panel_palette(name, measured=False)
+        new = dither(photo, **{kind: name})
         results = [
-            tonalis.error_diffusion(photo, palette=colours),
+            tonalis.dither(photo, palette=colours),
             pillow_fs(photo, colours),
-            tonalis.error_diffusion(photo, palette=colours, linear=True),
-            diffuse(photo, palette=colours, **best),
+            new if driver == colours else recolor(new, driver, colours),
         ]
         cells.append(("original", Image.fromarray(photo)))
-        cells += [(f"{pal}: {label}", Image.fromarray(r)) for label, r in zip(labels, results)]
-    contact_sheet(cells, columns=5, title="Floyd-Steinberg on small palettes").save(path)
+        cells += [(f"{name}: {label}", Image.fromarray(r)) for label, r in zip(labels, results)]
+    contact_sheet(cells, columns=4, title="Floyd-Steinberg defaults on small palettes").save(path)
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--json", help="write the rows as JSON here")
     parser.add_argument("--sheet", help="write the comparison sheet (PNG) here")
+    parser.add_argument("--defaults-only", action="store_true", help="only the table of defaults")
     args = parser.parse_args(argv)
     images = inputs()
+    defaults = defaults_table(images)
+    print(defaults_markdown(defaults) + "\n")
+    if args.defaults_only:
+        return 0
     rows = table(images)
     print(markdown(rows))
     gray = gray_table(images)
@@ -251,7 +357,11 @@ def main(argv: list[str] | None = None) -> int:
         )
     if args.json:
         with open(args.json, "w") as f:
-            json.dump({"palettes": rows, "gray": gray, "flicker": flicker}, f, indent=1)
+            json.dump(
+                {"defaults": defaults, "palettes": rows, "gray": gray, "flicker": flicker},
+                f,
+                indent=1,
+            )
     if args.sheet:
         sheet(images, args.sheet)
     return 0
