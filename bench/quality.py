@@ -11,7 +11,7 @@ colours.
 
     python3 bench/quality.py                     # the table, as Markdown
     python3 bench/quality.py --json out.json
-    python3 bench/quality.py --sheet docs/gallery/defaults.png
+    python3 bench/quality.py --sheet docs/data/quality_defaults.png
 
 Inputs: the bundled photograph and a colour gradient (hue across, lightness
 down). Needs numpy and Pillow.
