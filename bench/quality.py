@@ -2,20 +2,27 @@
 tonalis_tools.diffuse, ordered and random with and without their
 refinements, beside Pillow's Floyd-Steinberg quantize.
 
-The figure: both images are blurred with a Gaussian of sigma 1.2 pixels in
-linear light (roughly what the eye does to a dither at normal viewing
-distance), converted to Oklab, and the Euclidean distance between them is
-averaged over the pixels, times 100. Lower is better; 1 is about the
-smallest difference people notice between two flat colours.
+The figures are those of `tonalis_tools.quality`: the blurred Oklab
+distance x 100 (both images blurred with a Gaussian of sigma 1.2 pixels in
+linear light, converted to Oklab, the Euclidean distance averaged over the
+pixels) and S-CIELAB's mean Delta E at 35 pixels per degree. Lower is
+better; 1 is about the smallest difference people notice between two flat
+colours.
 
     python3 bench/quality.py                     # the table, as Markdown
     python3 bench/quality.py --json out.json
-    python3 bench/quality.py --sheet docs/gallery/extras_quality.png
+    python3 bench/quality.py --sheet docs/data/quality_defaults.png
     python3 bench/quality.py --one-hue-sheet docs/_static/one_hue.png
-    python3 bench/quality.py --only flicker      # one table: flicker or one-hue
+    python3 bench/quality.py --only flicker      # one table: defaults, flicker or one-hue
 
 Inputs: the bundled photograph and a colour gradient (hue across, lightness
 down). Needs numpy and Pillow.
+
+The first table is the defaults one: for every preset and panel, what
+`tonalis_tools.dither` gave before the palettes' profiles (plain sRGB
+Floyd-Steinberg, as `exact=True` still gives), what it gives now, Pillow's
+Floyd-Steinberg quantize, and the best of every combination of linear
+light, serpentine scan, error limit and distance, on both figures.
 
 Two more tables: black and white from the gray photograph and a gray ramp
 (Floyd-Steinberg beside the variable-coefficient and Riemersma dithers),
@@ -43,17 +50,23 @@ from PIL import Image
 import tonalis
 from tonalis_tools import (
     diffuse,
+    dither,
     dither_frames,
     ordered,
+    panel_names,
+    panel_palette,
     pattern_dither,
     preset,
+    preset_names,
+    recolor,
     riemersma,
     variable_diffuse,
 )
 from tonalis_tools import random as random_dither
+from tonalis_tools.front import default_profile
 from tonalis_tools.gallery import sample_photo
+from tonalis_tools.quality import colour_gradient, score, scores
 
-SIGMA = 1.2
 PALETTES = ["epaper-7", "epaper-bwr", "epaper-bwy", "cga", "gameboy", "pico8"]
 # (label, family, options); the first row of each family is its plain form.
 VARIANTS: list[tuple[str, str, dict[str, Any]]] = [
@@ -78,70 +91,6 @@ VARIANTS: list[tuple[str, str, dict[str, Any]]] = [
     ("Riemersma", "riemersma", {}),
     ("Riemersma, linear", "riemersma", {"linear": True}),
 ]
-
-
-def srgb_to_linear(codes: np.ndarray) -> np.ndarray:
-    c = codes.astype(np.float64) / 255.0
-    return np.where(c <= 0.04045, c / 12.92, ((c + 0.055) / 1.055) ** 2.4)
-
-
-def gaussian_blur(image: np.ndarray, sigma: float = SIGMA) -> np.ndarray:
-    """Separable Gaussian blur of an H x W x C float image, edges mirrored."""
-    radius = int(np.ceil(3 * sigma))
-    x = np.arange(-radius, radius + 1, dtype=np.float64)
-    kernel = np.exp(-0.5 * (x / sigma) ** 2)
-    kernel /= kernel.sum()
-    out = image
-    for axis in (0, 1):
-        padded = np.pad(
-            out, [(radius, radius) if a == axis else (0, 0) for a in range(3)], mode="reflect"
-        )
-        acc = np.zeros_like(out)
-        n = out.shape[axis]
-        for i, k in enumerate(kernel):
-            acc += k * np.take(padded, np.arange(i, i + n), axis=axis)
-        out = acc
-    return out
-
-
-def oklab(linear: np.ndarray) -> np.ndarray:
-    m1 = np.array(
-        [
-            [0.4122214708, 0.5363325363, 0.0514459929],
-            [0.2119034982, 0.6806995451, 0.1073969566],
-            [0.0883024619, 0.2817188376, 0.6299787005],
-        ]
-    )
-    m2 = np.array(
-        [
-            [0.2104542553, 0.7936177850, -0.0040720468],
-            [1.9779984951, -2.4285922050, 0.4505937099],
-            [0.0259040371, 0.7827717662, -0.8086757660],
-        ]
-    )
-    return np.cbrt(linear @ m1.T) @ m2.T
-
-
-def blurred_oklab(codes: np.ndarray) -> np.ndarray:
-    return oklab(gaussian_blur(srgb_to_linear(codes)))
-
-
-def figure(original_lab: np.ndarray, dithered: np.ndarray) -> float:
-    """Mean Oklab distance (x 100) between the blurred original and dither."""
-    diff = blurred_oklab(dithered) - original_lab
-    return float(np.sqrt((diff**2).sum(axis=-1)).mean() * 100)
-
-
-def colour_gradient(width: int = 384, height: int = 128) -> np.ndarray:
-    """Hue sweeping across, from black through full colour to white down."""
-    hue = np.linspace(0.0, 1.0, width, endpoint=False)
-    k = (np.arange(3)[None, :] / 3.0 + hue[:, None]) % 1.0
-    full = np.clip(np.abs(k * 6.0 - 3.0) - 1.0, 0.0, 1.0)  # width x 3
-    t = np.linspace(0.0, 1.0, height)[:, None, None]
-    lower = full[None] * (t * 2.0)
-    upper = full[None] + (1.0 - full[None]) * (t * 2.0 - 1.0)
-    rgb = np.where(t < 0.5, lower, upper)
-    return np.round(np.clip(rgb, 0.0, 1.0) * 255.0).astype(np.uint8)
 
 
 def pillow_fs(image: np.ndarray, colours: list[str]) -> np.ndarray:
@@ -174,7 +123,6 @@ def inputs() -> dict[str, np.ndarray]:
 
 def table(images: dict[str, np.ndarray]) -> list[dict[str, Any]]:
     rows = []
-    labs = {name: blurred_oklab(img) for name, img in images.items()}
     for pal in PALETTES:
         colours = preset(pal)
         results: list[tuple[str, Callable[[np.ndarray], np.ndarray]]] = [
@@ -184,15 +132,13 @@ def table(images: dict[str, np.ndarray]) -> list[dict[str, Any]]:
             results.append(
                 (label, lambda img, f=family, o=options: run_variant(f, img, colours, o))
             )
-        for label, fn in results:
-            scores = {name: figure(labs[name], fn(img)) for name, img in images.items()}
+        figures = {
+            name: scores(img, [fn(img) for _, fn in results]) for name, img in images.items()
+        }
+        for i, (label, _) in enumerate(results):
+            row = {name: figures[name][i] for name in images}
             rows.append(
-                {
-                    "palette": pal,
-                    "variant": label,
-                    **scores,
-                    "mean": sum(scores.values()) / len(scores),
-                }
+                {"palette": pal, "variant": label, **row, "mean": sum(row.values()) / len(row)}
             )
     return rows
 
@@ -211,11 +157,11 @@ def gray_table(images: dict[str, np.ndarray]) -> list[dict[str, Any]]:
     """Black and white from gray versions of the inputs plus a gray ramp."""
     grays = {name: np.asarray(Image.fromarray(img).convert("L")) for name, img in images.items()}
     grays["ramp"] = np.tile(np.linspace(0, 255, 384).round().astype(np.uint8), (128, 1))
-    labs = {name: blurred_oklab(np.dstack([g] * 3)) for name, g in grays.items()}
+    figures = {name: scores(g, [fn(g) for _, fn in GRAY_VARIANTS]) for name, g in grays.items()}
     rows = []
-    for label, fn in GRAY_VARIANTS:
-        scores = {name: figure(labs[name], np.dstack([fn(g)] * 3)) for name, g in grays.items()}
-        rows.append({"variant": label, **scores, "mean": sum(scores.values()) / len(scores)})
+    for i, (label, _) in enumerate(GRAY_VARIANTS):
+        row = {name: figures[name][i] for name in grays}
+        rows.append({"variant": label, **row, "mean": sum(row.values()) / len(row)})
     return rows
 
 
@@ -252,18 +198,17 @@ def flicker_table(photo: np.ndarray) -> list[dict[str, Any]]:
     ]
     rows = []
     for clip, frames in (("pan", pan_frames(photo)), ("zoom", zoom_frames(photo))):
-        labs = [blurred_oklab(np.dstack([f] * 3)) for f in frames]
         for label, method, stable in runs:
             outs = dither_frames(frames, method, stable=stable)
             changed = np.mean([np.mean(a != b) for a, b in zip(outs, outs[1:])])
-            scores = [figure(lab, np.dstack([o] * 3)) for lab, o in zip(labs, outs)]
+            figures = [score(frame, out) for frame, out in zip(frames, outs)]
             rows.append(
                 {
                     "clip": clip,
                     "variant": label,
                     "flicker": float(changed),
-                    "quality": float(np.mean(scores)),
-                    "last": scores[-1],
+                    "quality": float(np.mean(figures)),
+                    "last": figures[-1],
                 }
             )
     return rows
@@ -295,6 +240,92 @@ def print_one_hue(rows: list[dict[str, Any]]) -> None:
         )
 
 
+# Every combination the defaults are chosen from.
+GRID: list[dict[str, Any]] = [
+    {"linear": linear, "serpentine": serpentine, "error_limit": limit, "distance": distance}
+    for linear in (False, True)
+    for serpentine in (False, True)
+    for limit in (None, 8, 16, 24, 32)
+    for distance in ("rgb", "luma", "oklab")
+]
+
+
+def setting_label(options: dict[str, Any]) -> str:
+    parts = ["linear"] * options["linear"] + ["serpentine"] * options["serpentine"]
+    if options["error_limit"] is not None:
+        parts.append(f"error limit {options['error_limit']}")
+    if options["distance"] != "rgb":
+        parts.append(options["distance"])
+    return ", ".join(parts) or "sRGB"
+
+
+def defaults_table(images: dict[str, np.ndarray]) -> list[dict[str, Any]]:
+    """Old default, new default, Pillow and the best of GRID, per preset and panel.
+
+    Every result is scored in the colours dithered to (a panel's measured
+    ones); the best setting is the one with the lowest sum of its two
+    figures, each relative to the old default's.
+    """
+    named = [("preset", name, preset(name)) for name in preset_names()] + [
+        ("panel", name, panel_palette(name)) for name in panel_names()
+    ]
+    rows = []
+    for kind, name, colours in named:
+        driver = panel_palette(name, measured=False) if kind == "panel" else colours
+
+        def new(img: np.ndarray, kind: str = kind, name: str = name) -> np.ndarray:
+            out = dither(img, **{kind: name})
+            return out if driver == colours else recolor(out, driver, colours)
+
+        candidates: list[tuple[str, str, Callable[[np.ndarray], np.ndarray]]] = [
+            ("old default", "sRGB", lambda img: tonalis.dither(img, palette=colours)),
+            ("new default", default_profile(**{kind: name}).describe(), new),
+            ("Pillow FS quantize", "", lambda img: pillow_fs(img, colours)),
+        ]
+        candidates += [
+            ("grid", setting_label(o), lambda img, o=o: diffuse(img, palette=colours, **o))
+            for o in GRID
+        ]
+        figures = []
+        for _, _, fn in candidates:
+            outs = {key: fn(img) for key, img in images.items()}
+            figures.append(
+                {
+                    metric: float(np.mean([score(images[k], outs[k], metric) for k in images]))
+                    for metric in ("oklab", "scielab")
+                }
+            )
+        old = figures[0]
+        best = min(
+            range(3, len(candidates)),
+            key=lambda i: sum(figures[i][m] / old[m] for m in ("oklab", "scielab")),
+        )
+        for i in (0, 1, 2, best):
+            label, setting, _ = candidates[i]
+            rows.append(
+                {
+                    "palette": f"{kind} {name}" if kind == "panel" else name,
+                    "variant": "best" if i == best else label,
+                    "setting": setting,
+                    **figures[i],
+                }
+            )
+    return rows
+
+
+def defaults_markdown(rows: list[dict[str, Any]]) -> str:
+    lines = [
+        "| palette | variant | setting | oklab | scielab |",
+        "|---|---|---|--:|--:|",
+    ]
+    for row in rows:
+        lines.append(
+            f"| {row['palette']} | {row['variant']} | {row['setting']} | "
+            f"{row['oklab']:.2f} | {row['scielab']:.2f} |"
+        )
+    return "\n".join(lines)
+
+
 def pct(value: float, base: float) -> str:
     return f"{(value / base - 1) * 100:+.0f} %"
 
@@ -321,24 +352,33 @@ def markdown(rows: list[dict[str, Any]]) -> str:
 
 
 def sheet(images: dict[str, np.ndarray], path: str) -> None:
-    """Plain FS, Pillow's FS and the best refined FS per palette, side by side."""
+    """The old default, Pillow's Floyd-Steinberg and the new default per palette.
+
+    A panel's results are shown in its measured colours, as it shows them.
+    """
     from tonalis_tools.sheet import contact_sheet
 
-    best = {"linear": True, "distance": "luma"}
-    photo = images["photo"][:, 64:320]
-    labels = ["tonalis FS", "Pillow FS", "FS, linear", "FS, linear, luma"]
+    photo = images["photo"][32:224, 96:288]
+    labels = ["old default", "Pillow FS", "new default"]
     cells: list[tuple[str, Image.Image]] = []
-    for pal in ("epaper-7", "epaper-bwr", "cga"):
-        colours = preset(pal)
+    for kind, name in (
+        ("preset", "epaper-7"),
+        ("preset", "cga"),
+        ("preset", "gameboy"),
+        ("panel", "spectra6"),
+        ("panel", "acep7"),
+    ):
+        colours = preset(name) if kind == "preset" else panel_palette(name)
+        driver = colours if kind == "preset" else panel_palette(name, measured=False)
+        new = dither(photo, **{kind: name})
         results = [
-            tonalis.error_diffusion(photo, palette=colours),
+            tonalis.dither(photo, palette=colours),
             pillow_fs(photo, colours),
-            tonalis.error_diffusion(photo, palette=colours, linear=True),
-            diffuse(photo, palette=colours, **best),
+            new if driver == colours else recolor(new, driver, colours),
         ]
         cells.append(("original", Image.fromarray(photo)))
-        cells += [(f"{pal}: {label}", Image.fromarray(r)) for label, r in zip(labels, results)]
-    contact_sheet(cells, columns=5, title="Floyd-Steinberg on small palettes").save(path)
+        cells += [(f"{name}: {label}", Image.fromarray(r)) for label, r in zip(labels, results)]
+    contact_sheet(cells, columns=4, title="Floyd-Steinberg defaults on small palettes").save(path)
 
 
 ONE_HUE = {
@@ -407,8 +447,8 @@ def main(argv: list[str] | None = None) -> int:
     )
     parser.add_argument(
         "--only",
-        choices=("flicker", "one-hue"),
-        help="print only the animation table or the one-hue table",
+        choices=("defaults", "flicker", "one-hue"),
+        help="print only the table of defaults, the animation table or the one-hue table",
     )
     args = parser.parse_args(argv)
     images = inputs()
@@ -420,6 +460,10 @@ def main(argv: list[str] | None = None) -> int:
         return 0
     if args.only == "flicker":
         print_flicker(images["photo"])
+        return 0
+    defaults = defaults_table(images)
+    print(defaults_markdown(defaults) + "\n")
+    if args.only == "defaults":
         return 0
     rows = table(images)
     print(markdown(rows))
@@ -439,7 +483,13 @@ def main(argv: list[str] | None = None) -> int:
     if args.json:
         with open(args.json, "w") as f:
             json.dump(
-                {"palettes": rows, "gray": gray, "flicker": flicker, "one_hue": one_hue},
+                {
+                    "defaults": defaults,
+                    "palettes": rows,
+                    "gray": gray,
+                    "flicker": flicker,
+                    "one_hue": one_hue,
+                },
                 f,
                 indent=1,
             )

@@ -83,8 +83,12 @@ def photo(tmp_path):
             lambda a: tonalis.dither(a, "jjn", linear=True),
         ),
         (
-            ["--preset", "game boy", "--luminance", "off"],
+            ["--preset", "game boy", "--exact"],
             lambda a: tonalis.dither(a, palette=preset("gameboy")),
+        ),
+        (
+            ["--preset", "cga", "--no-linear"],
+            lambda a: tonalis.dither(a, palette=preset("cga"), serpentine=True),
         ),
         (
             ["--palette", "#000, #fff,f00", "-m", "bayer8x8"],
@@ -135,14 +139,20 @@ def test_palette_file_and_grayscale_input(tmp_path):
     Image.fromarray(gray).save(tmp_path / "g.png")
     result = run("g.png", "-o", "out.png", "--palette", "p.gpl", cwd=tmp_path)
     assert result.returncode == 0, result.stderr
-    expected = tonalis.dither(np.dstack([gray] * 3), palette=["#000000", "#ffffff", "#0000ff"])
+    expected = tonalis.dither(
+        np.dstack([gray] * 3),
+        palette=["#000000", "#ffffff", "#0000ff"],
+        linear=True,
+        serpentine=True,
+    )
     assert np.array_equal(np.asarray(Image.open(tmp_path / "out.png").convert("RGB")), expected)
 
 
 def test_adaptive_colours(tmp_path, photo):
     result = run(photo, "-o", "out.png", "--colors", "5", "-m", "sierra", cwd=tmp_path)
     assert result.returncode == 0, result.stderr
-    expected = tonalis.dither(RGB, "sierra", palette=adaptive_palette(Image.fromarray(RGB), 5))
+    fitted = adaptive_palette(Image.fromarray(RGB), 5)
+    expected = tonalis.dither(RGB, "sierra", palette=fitted, linear=True, serpentine=True)
     out = read(tmp_path / "out.png")
     assert np.array_equal(out, expected)
     assert len(np.unique(out.reshape(-1, 3), axis=0)) <= 5

@@ -15,6 +15,7 @@ from test_cli import ENV, RGB, RGBA, photo, read, run  # noqa: F401 (photo is a 
 import tonalis
 from tonalis_tools import (
     adaptive_palette,
+    diffuse,
     dither_channels,
     halftone_matrix,
     pack,
@@ -29,6 +30,10 @@ from tonalis_tools import (
 )
 from tonalis_tools.devices.printer import fit_width, flatten
 from tonalis_tools.recolor import palette_indices
+
+# Error diffusion to a palette diffuses linear light in serpentine rows
+# unless told otherwise (and panels and one-hue presets add their limit).
+PROFILE = {"linear": True, "serpentine": True}
 
 
 @pytest.fixture
@@ -99,12 +104,16 @@ MEASURED, DRIVER = panel_palette("spectra6"), panel_palette("spectra6", measured
         ),
         (
             ["--panel", "spectra6", "-m", "jjn"],
-            lambda a: recolor(tonalis.dither(a, "jjn", palette=MEASURED), MEASURED, DRIVER),
+            lambda a: recolor(
+                diffuse(a, "jjn", palette=MEASURED, error_limit=24, distance="oklab", **PROFILE),
+                MEASURED,
+                DRIVER,
+            ),
         ),
         (
             ["--preset", "epaper-bwr", "--display-palette", "#111, #eee, firebrick"],
             lambda a: recolor(
-                tonalis.dither(a, palette=preset("epaper-bwr")),
+                tonalis.dither(a, palette=preset("epaper-bwr"), **PROFILE),
                 preset("epaper-bwr"),
                 ["#111111", "#eeeeee", "#b22222"],
             ),
@@ -161,26 +170,31 @@ PACKS = [
         {},
         lambda a: dither_channels(a, "bayer8x8", (8, 8, 4)),
     ),
-    (["--pack", "bwr"], "bwr", {}, lambda a: tonalis.dither(a, palette=preset("epaper-bwr"))),
+    (
+        ["--pack", "bwr"],
+        "bwr",
+        {},
+        lambda a: tonalis.dither(a, palette=preset("epaper-bwr"), **PROFILE),
+    ),
     (
         ["--pack", "bwr", "--ink-bits", "1,1"],
         "bwr",
         {"ink_bits": (1, 1)},
-        lambda a: tonalis.dither(a, palette=preset("epaper-bwr")),
+        lambda a: tonalis.dither(a, palette=preset("epaper-bwr"), **PROFILE),
     ),
     # Planes go by lightness, so the order the colours are given in does not matter.
     (
         ["--pack", "bwy", "--palette", "yellow,white,black"],
         "bwy",
         {},
-        lambda a: tonalis.dither(a, palette=["#ffff00", "#ffffff", "#000000"]),
+        lambda a: tonalis.dither(a, palette=["#ffff00", "#ffffff", "#000000"], **PROFILE),
     ),
     (
         ["--pack", "index4", "--panel", "acep7"],
         "index4",
         {"palette": panel_palette("acep7", measured=False)},
         lambda a: recolor(
-            tonalis.dither(a, palette=panel_palette("acep7")),
+            diffuse(a, palette=panel_palette("acep7"), error_limit=16, **PROFILE),
             panel_palette("acep7"),
             panel_palette("acep7", measured=False),
         ),
@@ -201,13 +215,13 @@ PACKS = [
         ["--pack", "index2", "--preset", "gameboy", "--luminance", "off", "--bit-order", "lsb"],
         "index2",
         {"palette": preset("gameboy"), "bit_order": "lsb"},
-        lambda a: tonalis.dither(a, palette=preset("gameboy")),
+        lambda a: diffuse(a, palette=preset("gameboy"), error_limit=8, distance="luma", **PROFILE),
     ),
     (
         ["--pack", "index8", "--colors", "6"],
         "index8",
         {"palette": adaptive_palette(RGB, 6)},
-        lambda a: tonalis.dither(a, palette=adaptive_palette(a, 6)),
+        lambda a: tonalis.dither(a, palette=adaptive_palette(a, 6), **PROFILE),
     ),
 ]
 
@@ -365,7 +379,8 @@ def test_palette_files_of_every_type(tmp_path, rgba, name):
     write_palette(COLOURS, tmp_path / name)
     result = run(rgba, "-o", "out.png", "--palette", name, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
-    assert np.array_equal(read(tmp_path / "out.png"), tonalis.dither(RGBA, palette=COLOURS))
+    expected = tonalis.dither(RGBA, palette=COLOURS, **PROFILE)
+    assert np.array_equal(read(tmp_path / "out.png"), expected)
 
 
 @pytest.mark.parametrize(
@@ -383,7 +398,7 @@ def test_plain_colour_lists_stay_readable(tmp_path, rgba, name, content):
     )
     assert result.returncode == 0, result.stderr
     expected = recolor(
-        tonalis.dither(RGBA, palette=COLOURS),
+        tonalis.dither(RGBA, palette=COLOURS, **PROFILE),
         COLOURS,
         ["#111111", "#eeeeee", "#aa0000", "#0000aa", "#00aa00"],
     )

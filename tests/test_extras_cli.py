@@ -65,7 +65,9 @@ def files(tmp_path):
     [
         (
             ["--preset", "cga", "--error-limit", "16", "--distance", "oklab"],
-            lambda: diffuse(RGB, palette=CGA, error_limit=16, distance="oklab"),
+            lambda: diffuse(
+                RGB, palette=CGA, error_limit=16, distance="oklab", linear=True, serpentine=True
+            ),
         ),
         (
             ["--preset", "cga", "--mask", "mask.png", "-m", "bayer8x8"],

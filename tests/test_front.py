@@ -28,6 +28,7 @@ from tonalis_tools import (
     variable_diffuse,
 )
 from tonalis_tools.cli import main
+from tonalis_tools.palettes.profiles import PANEL_PROFILES
 
 RNG = np.random.default_rng(2026)
 SHAPES = {"gray": (9, 13), "LA": (9, 13, 2), "RGB": (9, 13, 3), "RGBA": (9, 13, 4)}
@@ -72,7 +73,10 @@ def test_tonalis_options_give_tonalis_bytes(image, method, options, exact):
     if method != "random":
         options.pop("seed", None)
     expected = tonalis.dither(array, method, **options)
-    _same(dither(array, method, exact=exact, **options), expected)
+    # Without exact, tonalis's options in full: what they leave out comes
+    # from the palette's profile.
+    given = options if exact else {"serpentine": False, "linear": False} | options
+    _same(dither(array, method, exact=exact, **given), expected)
     # The specialised calls of tonalis give what the front door gives.
     if method in KERNELS:
         _same(tonalis.error_diffusion(array, method, **options), expected)
@@ -108,7 +112,10 @@ def test_pil_in_gives_pil_out(mode, exact):
 
 def _advanced(name, array):
     """What the specialised layer gives for a method name of the command line."""
-    if name in KERNELS or name in MATRICES or name == "random":
+    if name in KERNELS:
+        # Error diffusion to a nominal palette: linear light, serpentine.
+        return tonalis.dither(array, name, palette=PALETTE, linear=True, serpentine=True)
+    if name in MATRICES or name == "random":
         return tonalis.dither(array, name, palette=PALETTE, seed=3)
     if name.startswith("bluenoise"):
         return tonalis.ordered_dither(array, blue_noise_matrix(int(name[9:])), palette=PALETTE)
@@ -161,11 +168,13 @@ def test_command_line_method_list_is_the_front_doors(capsys):
     [
         (
             {"error_limit": 16, "palette": PALETTE},
-            lambda a: diffuse(a, palette=PALETTE, error_limit=16),
+            lambda a: diffuse(a, palette=PALETTE, error_limit=16, linear=True, serpentine=True),
         ),
         (
             {"distance": "oklab", "palette": PALETTE, "method": "atkinson"},
-            lambda a: diffuse(a, "atkinson", palette=PALETTE, distance="oklab"),
+            lambda a: diffuse(
+                a, "atkinson", palette=PALETTE, distance="oklab", linear=True, serpentine=True
+            ),
         ),
         (
             {"mask": np.tile(np.arange(0, 256, 20, dtype=np.uint8), (9, 1)), "method": "bayer8x8"},
@@ -178,16 +187,19 @@ def test_command_line_method_list_is_the_front_doors(capsys):
             {"levels": (8, 8, 4), "method": "bayer4x4"},
             lambda a: dither_channels(a, "bayer4x4", "rgb332"),
         ),
-        ({"preset": "pico8"}, lambda a: tonalis.dither(a, palette=preset("pico8"))),
         (
-            {"palette": "#000, white, red"},
-            lambda a: tonalis.dither(a, palette=["#000", "#fff", "#f00"]),
+            {"preset": "pico8"},
+            lambda a: tonalis.dither(a, palette=preset("pico8"), linear=True, serpentine=True),
+        ),
+        (
+            {"palette": "#000, white, red", "linear": False},
+            lambda a: tonalis.dither(a, palette=["#000", "#fff", "#f00"], serpentine=True),
         ),
         ({"gamma": 1.4, "levels": 3}, lambda a: tonalis.dither(tone(a, gamma=1.4), levels=3)),
         (
             {"display_palette": ["#111111", "#eeeeee"], "palette": ["#000", "#fff"]},
             lambda a: recolor(
-                tonalis.dither(a, palette=["#000", "#fff"]),
+                tonalis.dither(a, palette=["#000", "#fff"], linear=True, serpentine=True),
                 ["#000000", "#ffffff"],
                 ["#111111", "#eeeeee"],
             ),
@@ -217,10 +229,18 @@ def test_refined_options_reach_their_engine(options, reference):
     _same(dither(array, method, **options), reference(array))
 
 
-def test_panel_dithers_to_what_it_shows_and_writes_what_its_driver_takes():
-    name = tonalis_tools.panel_names()[0]
+@pytest.mark.parametrize("name", tonalis_tools.panel_names())
+def test_panel_dithers_to_what_it_shows_and_writes_what_its_driver_takes(name):
     shown, driver = panel_palette(name), panel_palette(name, measured=False)
-    expected = tonalis.dither(IMAGES["RGB"], palette=shown)
+    profile = PANEL_PROFILES[name]
+    expected = diffuse(
+        IMAGES["RGB"],
+        palette=shown,
+        linear=profile.linear,
+        serpentine=profile.serpentine,
+        error_limit=profile.error_limit,
+        distance=profile.distance,
+    )
     if driver != shown:
         expected = recolor(expected, shown, driver)
     _same(dither(IMAGES["RGB"], panel=name), expected)
@@ -229,12 +249,18 @@ def test_panel_dithers_to_what_it_shows_and_writes_what_its_driver_takes():
 def test_colors_fits_a_palette_to_the_image():
     array = IMAGES["RGBA"]
     fitted = tonalis_tools.adaptive_palette(array, 5)
-    _same(dither(array, "burkes", colors=5), tonalis.dither(array, "burkes", palette=fitted))
+    _same(
+        dither(array, "burkes", colors=5),
+        tonalis.dither(array, "burkes", palette=fitted, linear=True, serpentine=True),
+    )
 
 
 def test_gray_image_with_a_palette_is_dithered_as_rgb():
     gray = IMAGES["gray"]
-    _same(dither(gray, palette=PALETTE), tonalis.dither(np.dstack([gray] * 3), palette=PALETTE))
+    _same(
+        dither(gray, palette=PALETTE, linear=False, serpentine=False),
+        tonalis.dither(np.dstack([gray] * 3), palette=PALETTE),
+    )
     # tonalis itself refuses, and exact keeps its word.
     with pytest.raises(ValueError, match="RGB"):
         dither(gray, palette=PALETTE, exact=True)

@@ -7,10 +7,17 @@ algorithms of `tonalis_tools.algorithms` or per-channel levels. The command
 line and the Dask batch build their settings here too, so a method name or
 option means the same everywhere.
 
-With ``exact=True`` only tonalis's own options are taken and the call goes
-straight to `tonalis.dither` (or `tonalis.ordered_dither` for a matrix):
-tonalis's bytes and tonalis's errors. Without it, those same options give
-the same bytes, and gray images given a palette are turned into RGB first.
+Error diffusion to a palette takes the settings the palette looks best
+with where the caller gives none: linear light, serpentine scan and, for a
+panel's measured colours, an error limit and the distance that measures
+best (`tonalis_tools.palettes.profiles`). An option given always wins, even
+at tonalis's value (``linear=False``); ``error_limit=math.inf`` asks for no
+limit. With ``exact=True`` only tonalis's own options are taken and the
+call goes straight to `tonalis.dither` (or `tonalis.ordered_dither` for a
+matrix): tonalis's bytes and tonalis's errors, no profile.
+Without it, tonalis's options given in full (``serpentine`` and ``linear``
+among them) give tonalis's bytes, and gray images given a palette are
+turned into RGB first.
 Options keep the defaults of the command line where they differ from a
 specialised function's: 'pattern' mixes colours as codes unless
 ``linear=True`` (`pattern_dither` mixes linear light by default), and
@@ -20,6 +27,8 @@ specialised function's: 'pattern' mixes colours as codes unless
 from __future__ import annotations
 
 import inspect
+import math
+import numbers
 import os
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any, overload
@@ -37,13 +46,23 @@ from .names import did_you_mean, normalize_name
 from .palettes.palette_files import load_palette_file
 from .palettes.presets import adaptive_palette, palette_colours, parse_palette
 from .palettes.presets import preset as preset_colours
+from .palettes.profiles import Profile, profile_for
 from .palettes.recolor import panel_palette
+from .steady import is_threshold_method
 from .tone import ToneSettings
 
 if TYPE_CHECKING:
     from PIL import Image
 
-__all__ = ["dither", "settings", "prepare", "method_names", "matrix_names", "check_method"]
+__all__ = [
+    "dither",
+    "settings",
+    "prepare",
+    "method_names",
+    "matrix_names",
+    "check_method",
+    "default_profile",
+]
 
 # What `exact=True` passes on, and the value that means "not given".
 _TONALIS_DEFAULTS: dict[str, Any] = {
@@ -169,15 +188,15 @@ def settings(
     panel: str | None = None,
     display_palette: Any = None,
     matrix: str | int | npt.NDArray[Any] | None = None,
-    serpentine: bool = False,
+    serpentine: bool | None = None,
     seed: int | None = None,
     strength: float = 1.0,
-    linear: bool = False,
+    linear: bool | None = None,
     preserve_alpha: bool = True,
     gray: bool = False,
     error_limit: float | None = None,
     mask: npt.ArrayLike | None = None,
-    distance: str = "rgb",
+    distance: str | None = None,
     luminance: bool | None = None,
     alpha_threshold: int | None = None,
     tone: ToneSettings | None = None,
@@ -200,9 +219,12 @@ def settings(
         preset, panel: a palette by name (`preset_names`, `panel_names`);
             a panel brings the colours its driver takes as the display
             palette.
-        display_palette, matrix, serpentine, seed, strength, linear,
-            preserve_alpha, gray, error_limit, mask, distance, luminance,
-            alpha_threshold: the fields of `DitherSettings`.
+        display_palette, matrix, seed, strength, preserve_alpha, gray,
+            mask, luminance, alpha_threshold: the fields of `DitherSettings`.
+        serpentine, linear, error_limit, distance: the fields of
+            `DitherSettings`; None (not given) takes, for error diffusion,
+            the palette's profile (`default_profile`), else tonalis's value.
+            ``error_limit=math.inf`` is no limit whatever the profile.
         tone: `ToneSettings`, or the single options gamma, brightness,
             contrast, auto_levels, s_curve and dot_gain.
 
@@ -215,9 +237,11 @@ def settings(
             names the argument.
 
     Examples:
-        >>> chosen = settings("atkinson", preset="gameboy")
+        >>> chosen = settings("atkinson", preset="cga")
         >>> chosen.palette, chosen.describe()
-        (['#0f380f', '#306230', '#8bac0f', '#9bbc0f'], 'atkinson, 4 colours, by luminance')
+        (['#000000', '#55ffff', '#ff55ff', '#ffffff'], 'atkinson, 4 colours, serpentine, linear')
+        >>> settings("atkinson", preset="cga", linear=False, serpentine=False).describe()
+        'atkinson, 4 colours'
         >>> settings("bluenoise16", levels="rgb565").levels
         (32, 64, 32)
         >>> settings(levels=4, preset="bw")
@@ -260,6 +284,19 @@ def settings(
         raise ValueError(f"levels and {chosen[0]} exclude each other; pass one of them")
     if mask is not None:
         mask = np.asarray(mask)
+    profile = default_profile(
+        method, matrix=matrix, palette=colours, preset=preset, panel=panel, levels=counts
+    )
+    if serpentine is None:
+        serpentine = profile.serpentine
+    if linear is None:
+        linear = profile.linear
+    if distance is None:
+        distance = profile.distance
+    if error_limit is None:
+        error_limit = profile.error_limit
+    elif _no_limit(error_limit):
+        error_limit = None
     result = DitherSettings(
         method=method,
         levels=counts,
@@ -290,6 +327,64 @@ def settings(
         alpha_threshold=alpha_threshold,
     )
     return prepare(result)
+
+
+def _no_limit(value: object) -> bool:
+    if not isinstance(value, numbers.Real) or isinstance(value, bool):
+        return False
+    return math.isinf(float(value)) and float(value) > 0
+
+
+_PLAIN = Profile(why="not error diffusion: tonalis's settings")
+
+
+def default_profile(
+    method: str = "floyd_steinberg",
+    *,
+    matrix: object = None,
+    palette: Sequence[str] | None = None,
+    preset: str | None = None,
+    panel: str | None = None,
+    levels: int | Sequence[int] | None = None,
+    adaptive: bool = False,
+) -> Profile:
+    """The settings `dither` fills in where the caller gives none.
+
+    Error diffusion with a tonalis kernel takes its palette's profile
+    (`tonalis_tools.palettes.profiles.profile_for`); the other methods
+    take tonalis's settings.
+
+    Args:
+        method: the method name, spelled loosely.
+        matrix: the settings' matrix, if any (it makes ordered dither).
+        palette: the palette's '#rrggbb' strings, if any.
+        preset: the preset the palette came from, if any.
+        panel: the panel the palette came from, if any.
+        levels: the level count or counts, if any.
+        adaptive: the palette is fitted to each image (``colors``).
+
+    Returns:
+        The `Profile`.
+
+    Raises:
+        ValueError: an unknown preset or panel name.
+
+    Examples:
+        >>> default_profile(panel="acep7").describe()
+        'linear, serpentine, error limit 16'
+        >>> default_profile("bayer8x8", preset="cga").describe()
+        'as tonalis'
+        >>> default_profile(levels=2).describe()
+        'as tonalis'
+    """
+    key = normalize_name(method)
+    if (
+        matrix is not None
+        or is_threshold_method(method)
+        or key in {normalize_name(name) for name in ALGORITHMS}
+    ):
+        return _PLAIN
+    return profile_for(palette, preset=preset, panel=panel, levels=levels, adaptive=adaptive)
 
 
 def prepare(given: DitherSettings) -> DitherSettings:
@@ -359,8 +454,11 @@ def dither(
             and spaces don't matter.
         exact: go straight to tonalis with only its own options (levels,
             palette, serpentine, seed, strength, linear, preserve_alpha,
-            matrix): tonalis's bytes and errors.
-        options: the fields of `settings`: ``levels`` (a count, one per
+            matrix): tonalis's bytes and errors, no profile.
+        options: the fields of `settings` (error diffusion fills in
+            ``serpentine``, ``linear``, ``error_limit`` and ``distance``
+            from the palette's profile where they are not given, see
+            `default_profile`): ``levels`` (a count, one per
             channel, or a device format such as 'rgb565'), ``palette``
             (colours, palette text or a palette file path), ``preset``,
             ``panel``, ``display_palette``, ``matrix``, ``serpentine``,
@@ -414,6 +512,13 @@ def dither(
         options["palette"] = adaptive_palette(image, colors)
         # A palette fitted to the image already spans its tones.
         options.setdefault("luminance", False)
+        # And the profile of a palette fitted to the image, as the command line's.
+        fitted = default_profile(method, matrix=options.get("matrix"), adaptive=True)
+        for name in ("serpentine", "linear", "distance"):
+            if options.get(name) is None:
+                options[name] = getattr(fitted, name)
+        if options.get("error_limit") is None:
+            options["error_limit"] = math.inf if fitted.error_limit is None else fitted.error_limit
     return apply(settings(method, **options), image)
 
 

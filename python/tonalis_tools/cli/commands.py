@@ -30,8 +30,9 @@ from ..io.pixelart import MAX_SCALE, upscale
 from ..matrices.halftone import SCREENS
 from ..names import normalize_name
 from ..palettes.presets import PRESETS
-from ..palettes.recolor import PANEL_CODES, PANELS
+from ..palettes.recolor import PANEL_CODES, PANELS, recolor
 from ..pipeline import DitherSettings
+from ..quality import scores
 from ..sheet import contact_sheet, shrink_to_width
 from .files import (
     _check_format,
@@ -157,6 +158,8 @@ def _run(argv: Sequence[str]) -> int:
         )
     if not 1 <= args.scale <= MAX_SCALE:
         raise UsageError(f"--scale must be a whole number from 1 to {MAX_SCALE}, got {args.scale}")
+    if args.sort is not None and not args.compare:
+        raise UsageError("--sort orders the columns of --compare; add --compare")
     if args.invert and args.pack is None:
         raise UsageError("--invert flips the bits of a --pack bit format; it needs --pack")
     _need_pillow()
@@ -237,7 +240,9 @@ def _compare(
     if args.cell_width < 0:
         raise UsageError(f"--cell-width must be 0 or more, got {args.cell_width}")
 
-    def row(item: tuple[Path, Path], stop: threading.Event) -> list[tuple[str, Image.Image]]:
+    def row(
+        item: tuple[Path, Path], stop: threading.Event
+    ) -> tuple[list[tuple[str, Image.Image]], list[float]]:
         source = item[0]
         _checkpoint(stop)
         try:
@@ -246,8 +251,16 @@ def _compare(
             raise FileError(f"cannot read {_name(source)}: {_reason(exc)}") from None
         results = _dither(args, source, Frames([image]), settings)
         label = "stdin" if source == Path(STDIO) else source.name
-        shown = upscale(image, args.scale)
-        return [(label, shown)] + [(lab, r.images[0]) for lab, (_, r) in zip(labels, results)]
+        # With --scale the results come enlarged: the original is shown, and
+        # scored, at their size.
+        original = upscale(image, args.scale)
+        cells = [(label, original)] + [(lab, r.images[0]) for lab, (_, r) in zip(labels, results)]
+        figures = []
+        if args.sort is not None:
+            _checkpoint(stop)
+            shown = [_as_shown(used, r.images[0]) for used, r in results]
+            figures = scores(original, shown, args.sort)
+        return cells, figures
 
     futures = _run_all(row, found, args.jobs or os.cpu_count() or 1, lambda future: None)
     rows = []
@@ -256,7 +269,20 @@ def _compare(
             rows.append(future.result())
         except FileError as exc:
             raise UsageError(str(exc)) from None
-    sheet = contact_sheet([cell for r in rows for cell in r], columns=len(labels) + 1)
+    order = list(range(len(labels)))
+    if args.sort is not None:
+        means = [sum(figures[i] for _, figures in rows) / len(rows) for i in order]
+        order.sort(key=lambda i: means[i])
+        _print_figures(args, [cells[0][0] for cells, _ in rows], labels, rows, order)
+    cells = []
+    for row_cells, figures in rows:
+        cells.append(row_cells[0])
+        for i in order:
+            label, picture = row_cells[1 + i]
+            if figures:
+                label = f"{label} ({args.sort} {figures[i]:.2f})"
+            cells.append((label, picture))
+    sheet = contact_sheet(cells, columns=len(labels) + 1)
     try:
         _write(Frames([sheet]), output, args)
     except FileError as exc:
@@ -264,6 +290,50 @@ def _compare(
     if not args.quiet:
         sys.stderr.write(f"tonalis: wrote {args.output} ({len(rows)} x {len(labels)} images)\n")
     return EXIT_OK
+
+
+def _as_shown(used: DitherSettings, result: Image.Image) -> Image.Image:
+    """A result in the colours dithered to: a panel's measured ones, not its driver's."""
+    if used.display_palette is None or used.palette is None:
+        return result
+    shown: Image.Image = recolor(result.convert("RGB"), used.display_palette, used.palette)
+    return shown
+
+
+_METRIC_TITLES = {
+    "oklab": "blurred Oklab distance x 100",
+    "scielab": "S-CIELAB mean Delta E at 35 pixels per degree",
+    "speckle": "percent of pixels given a hue over 95 degrees away",
+}
+
+
+def _print_figures(
+    args: argparse.Namespace,
+    inputs: list[str],
+    labels: list[str],
+    rows: list[tuple[list[tuple[str, Image.Image]], list[float]]],
+    order: list[int],
+) -> None:
+    """The table of figures, best first: on standard output, or standard error
+    when the sheet goes to standard output."""
+    stream = sys.stderr if args.output == STDIO else sys.stdout
+    columns = inputs + ["mean"] if len(inputs) > 1 else inputs
+    width = max(len(label) for label in labels + ["method"])
+    heads = [max(len(c), 6) for c in columns]
+    stream.write(f"{args.sort}: {_METRIC_TITLES[args.sort]}, lower is better\n")
+    stream.write(
+        f"{'method':<{width}}  " + "  ".join(f"{c:>{w}}" for c, w in zip(columns, heads)) + "\n"
+    )
+    for i in order:
+        values = [figures[i] for _, figures in rows]
+        if len(inputs) > 1:
+            values.append(sum(values) / len(values))
+        stream.write(
+            f"{labels[i]:<{width}}  "
+            + "  ".join(f"{v:>{w}.2f}" for v, w in zip(values, heads))
+            + "\n"
+        )
+    stream.flush()
 
 
 def _stopped(what: str, status: int, command: bool) -> int:

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
+import math
 import os
 from collections.abc import Callable
 from pathlib import Path
@@ -15,7 +16,7 @@ import numpy.typing as npt
 from ..devices.channels import device_levels
 from ..devices.pack import ESCPOS_MAX_ROWS, MAX_ALIGN, FormatTarget, dither_target
 from ..devices.printer import flatten
-from ..front import check_method, matrix_names
+from ..front import check_method, default_profile, matrix_names
 from ..front import settings as front_settings
 from ..io.imagefile import (
     load_image,
@@ -24,6 +25,7 @@ from ..matrices.halftone import halftone_matrix, screen
 from ..names import normalize_name
 from ..palettes.palette_files import PALETTE_EXTENSIONS, load_palette_file
 from ..palettes.presets import parse_palette, preset
+from ..palettes.profiles import Profile
 from ..palettes.recolor import panel_palette
 from ..pipeline import DitherSettings, blue_noise_size, load_matrix
 from ..tone import ToneSettings
@@ -286,24 +288,38 @@ def _settings(args: argparse.Namespace) -> tuple[list[str], list[DitherSettings]
     )
 
     def make(method: str, matrix: str | int | np.ndarray | None) -> DitherSettings:
+        # What is not given comes from the palette's profile (the preset's or
+        # panel's own), or with --exact from tonalis.
+        profile = Profile()
+        if not args.exact:
+            profile = default_profile(
+                method,
+                matrix=matrix,
+                palette=palette,
+                preset=args.preset,
+                panel=args.panel,
+                levels=levels,
+                adaptive=args.colors is not None,
+            )
+        limit = profile.error_limit if error_limit is None else error_limit
         # With --colors each image brings its own palette; check with a stand-in.
         try:
             made = front_settings(
                 method,
                 levels=levels,
                 palette=palette if args.colors is None else ["#000", "#fff"],
-                serpentine=args.serpentine,
+                serpentine=profile.serpentine if args.serpentine is None else args.serpentine,
                 seed=args.seed,
                 strength=args.strength,
-                linear=args.linear,
+                linear=profile.linear if args.linear is None else args.linear,
                 preserve_alpha=args.preserve_alpha,
                 matrix=matrix,
                 gray=gray,
                 tone=tone,
                 display_palette=display,
-                error_limit=error_limit,
+                error_limit=math.inf if limit is None else limit,
                 mask=mask,
-                distance=args.distance,
+                distance=profile.distance if args.distance is None else args.distance,
                 luminance=luminance,
                 alpha_threshold=args.alpha_threshold,
             )

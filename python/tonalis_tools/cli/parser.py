@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import math
 import signal
 from collections.abc import Sequence
 from typing import NoReturn, TypeVar
@@ -15,6 +16,7 @@ from ..devices.printer import FITS
 from ..extras import DISTANCES
 from ..matrices.halftone import SHAPES
 from ..palettes.palette_files import PALETTE_EXTENSIONS
+from ..quality import METRICS
 
 T = TypeVar("T")
 U = TypeVar("U")
@@ -33,7 +35,9 @@ examples:
   tonalis photo.jpg -o photo-bw.png --gray           black and white
   tonalis photo.jpg -o photo-8.png                   each channel black or full: 8 colours
   tonalis photo.jpg -o out.png -m atkinson --levels 4
-  tonalis photo.jpg -o out.png --preset pico8 --serpentine
+  tonalis photo.jpg -o out.png --preset pico8        the palette's best settings
+  tonalis photo.jpg -o out.png --preset pico8 --exact
+                                                     tonalis's own settings
   tonalis photo.jpg -o out.png --palette "black,white,#f00" -m bayer8x8
   tonalis photo.jpg -o out.png --colors 8            adaptive palette of 8 colours
   tonalis photo.jpg -o out.png --matrix bluenoise64  ordered dither, blue noise
@@ -51,6 +55,8 @@ examples:
   tonalis shots/ 'more/*.tif' -o dithered/ --format png -j 2
   tonalis - -o - --gray < in.png > out.png           standard input and output
   tonalis photo.jpg --compare -m fs,atkinson,bayer8x8,bluenoise64 -o sheet.png
+  tonalis photo.jpg --compare --preset cga --sort scielab -o sheet.png
+                                                     columns best first, with figures
   tonalis demo gallery                               write the gallery of every family
   tonalis --list                                     methods, matrices and presets
 
@@ -64,6 +70,18 @@ left half-written).
 """
 
 COMMANDS = ("dither", "demo")
+
+
+def _limit(text: str) -> float:
+    """--error-limit: a number, or 'none' for no limit."""
+    if text.strip().lower() in ("none", "off", "inf"):
+        return math.inf
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number or 'none', got {text!r}") from None
+
+
 TOP_LEVEL = ("--version", "--list")
 
 
@@ -190,8 +208,10 @@ def _build_parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     )
     how.add_argument(
         "--serpentine",
-        action="store_true",
-        help="error diffusion: alternate the scan direction every row",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="error diffusion: alternate the scan direction every row (default: "
+        "the palette's profile, on with a palette, off with levels; see --exact)",
     )
     how.add_argument(
         "--strength",
@@ -200,7 +220,13 @@ def _build_parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
         metavar="S",
         help="dithering strength in [0, 1]; 0 = plain quantization (default 1)",
     )
-    how.add_argument("--linear", action="store_true", help="work in linear light")
+    how.add_argument(
+        "--linear",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="work in linear light (default: error diffusion to a palette does, "
+        "other dithers and levels do not)",
+    )
     how.add_argument(
         "--seed",
         type=int,
@@ -233,11 +259,13 @@ def _build_parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     )
     how.add_argument(
         "--error-limit",
-        type=float,
+        type=_limit,
         default=None,
-        metavar="L",
+        metavar="L|none",
         help="error diffusion: clamp each working value to [-L, 255 + L] so "
-        "colours a small palette cannot reach do not bleed (e.g. 16)",
+        "colours a small palette cannot reach do not bleed (e.g. 16); 'none' for "
+        "no limit (default: the palette's profile, a limit for a panel's measured "
+        "colours, else none)",
     )
     how.add_argument(
         "--mask",
@@ -254,10 +282,17 @@ def _build_parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     )
     how.add_argument(
         "--distance",
-        default="rgb",
+        default=None,
         choices=DISTANCES,
-        help="how palette colours are matched: rgb (default), luma (linear light "
-        "weighted by luminance) or oklab",
+        help="how palette colours are matched: rgb, luma (linear light "
+        "weighted by luminance) or oklab (default: the palette's profile, rgb "
+        "but for some panels and the one-hue presets)",
+    )
+    how.add_argument(
+        "--exact",
+        action="store_true",
+        help="tonalis's own settings for whatever is not given: sRGB values, one "
+        "scan direction, no error limit, rgb distance (no palette profile)",
     )
 
     colours = parser.add_argument_group("levels and palettes (pick one)")
@@ -462,6 +497,15 @@ def _build_parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
         action="store_true",
         help="write one contact sheet: a row per input, a column per method "
         f"of --method (default {DEFAULT_COMPARE})",
+    )
+    sheet.add_argument(
+        "--sort",
+        choices=METRICS,
+        default=None,
+        metavar="METRIC",
+        help="--compare: score every column against its input and order the "
+        f"columns best first: {', '.join(METRICS)} (see docs/quality.md); the "
+        "figures are printed",
     )
     sheet.add_argument(
         "--cell-width",
