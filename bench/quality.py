@@ -65,6 +65,7 @@ from tonalis_tools import (
 from tonalis_tools import random as random_dither
 from tonalis_tools.front import default_profile
 from tonalis_tools.gallery import sample_photo
+from tonalis_tools.quality import _blur as gaussian_blur  # the figure's own blur
 from tonalis_tools.quality import colour_gradient, score, scores
 
 PALETTES = ["epaper-7", "epaper-bwr", "epaper-bwy", "cga", "gameboy", "pico8"]

@@ -53,6 +53,11 @@ def _gray(levels):
 MEASURED, DRIVER = panel_palette("spectra6"), panel_palette("spectra6", measured=False)
 
 
+def spectra6_dither(image):
+    """Spectra 6's dither in its measured colours, with the panel's profile."""
+    return diffuse(image, palette=MEASURED, error_limit=24, distance="oklab", **PROFILE)
+
+
 @pytest.mark.parametrize(
     "options, expected",
     [
@@ -203,13 +208,13 @@ PACKS = [
         ["--pack", "index4", "--panel", "spectra6"],
         "index4",
         {"panel": "spectra6"},
-        lambda a: recolor(tonalis.dither(a, palette=MEASURED), MEASURED, DRIVER),
+        lambda a: recolor(spectra6_dither(a), MEASURED, DRIVER),
     ),
     (
         ["--pack", "index8", "--panel", "bwr"],
         "index8",
         {"panel": "bwr"},
-        lambda a: tonalis.dither(a, palette=preset("epaper-bwr")),
+        lambda a: tonalis.dither(a, palette=preset("epaper-bwr"), **PROFILE),
     ),
     (
         ["--pack", "index2", "--preset", "gameboy", "--luminance", "off", "--bit-order", "lsb"],
@@ -287,7 +292,7 @@ def test_panel_pack_writes_the_controllers_codes(tmp_path):
     result = run("in.png", "-o", "out.bin", "--pack", "index8", "--panel", "spectra6", cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     data = np.frombuffer((tmp_path / "out.bin").read_bytes(), np.uint8).reshape(RGB.shape[:2])
-    indices = palette_indices(tonalis.dither(RGB, palette=MEASURED), MEASURED)
+    indices = palette_indices(spectra6_dither(RGB), MEASURED)
     assert np.array_equal(data, np.array([0, 1, 2, 3, 5, 6])[indices])
     assert {5, 6} <= set(data.ravel().tolist()) and 4 not in data
 
@@ -358,7 +363,7 @@ def test_transparent_images_are_laid_over_the_background(tmp_path, rgba, options
     data = (tmp_path / "out.bin").read_bytes()
     flat = flatten(RGBA, paper)
     if fmt == "bwr":
-        expected = tonalis.dither(flat, palette=preset("epaper-bwr"))
+        expected = tonalis.dither(flat, palette=preset("epaper-bwr"), **PROFILE)
     else:
         expected = _gray(2)(flat)
     back = unpack(data, fmt, 32, 24)

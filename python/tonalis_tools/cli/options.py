@@ -282,9 +282,10 @@ def _settings(args: argparse.Namespace) -> tuple[list[str], list[DitherSettings]
     error_limit, mask = _refinements(args)
     if args.alpha_threshold is not None and not 0 <= args.alpha_threshold <= 255:
         raise UsageError(f"--alpha-threshold must be from 0 to 255, got {args.alpha_threshold}")
-    # A palette fitted to each image (--colors) spans its tones already.
+    # A palette fitted to each image (--colors) spans its tones already, and
+    # --exact is tonalis's own dither.
     luminance = {"on": True, "off": False}.get(
-        args.luminance, False if args.colors is not None else None
+        args.luminance, False if args.colors is not None or args.exact else None
     )
 
     def make(method: str, matrix: str | int | np.ndarray | None) -> DitherSettings:

@@ -142,6 +142,7 @@ PANEL_PROFILES: dict[str, Profile] = {
     ),
     "bwr": NOMINAL,
     "bwy": NOMINAL,
+    "bwyr": NOMINAL,
 }
 
 
