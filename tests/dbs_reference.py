@@ -33,7 +33,7 @@ def autocorrelation(taps):
 
 
 def tile_side(radius):
-    return max(32, 4 * radius + 2)
+    return max(32, -(-(4 * radius + 2) // 8) * 8)
 
 
 def _search(values, indices, errors, ac, colours, nearest, passes, swaps):

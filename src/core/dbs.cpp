@@ -38,14 +38,30 @@ namespace {
 
 constexpr std::size_t block_align = 64;
 constexpr std::size_t max_side = 4 * max_dbs_radius + 1;
+// Palettes up to this size are scanned in line.
+constexpr std::size_t small_palette = 32;
+
+// Blocks of block_side pixels square keep when they last changed; a tile
+// is a whole number of blocks.
+constexpr std::size_t block_side = 8;
 
 constexpr std::size_t tile_side(std::size_t radius) noexcept {
-    return std::max<std::size_t>(32, 4 * radius + 2);
+    return std::max<std::size_t>(32, (4 * radius + 2 + block_side - 1) / block_side * block_side);
+}
+
+// How many blocks away a change can move what a trial reads: q moves 2r + 1
+// pixels beyond a changed pixel, a swap changes a pixel 1 beyond its block
+// and a trial reads 1 beyond its pixel.
+constexpr std::size_t block_reach(std::size_t radius) noexcept {
+    return (2 * radius + 3) / block_side + 1;
 }
 
 constexpr std::size_t round_up(std::size_t n) noexcept {
     return checked_add(n, block_align - 1) / block_align * block_align;
 }
+
+// Four floats: a register on every target.
+using Lanes = float __attribute__((vector_size(16)));
 
 // The 8 neighbours a pixel may swap with, row by row.
 constexpr int neighbour_dy[8] = {-1, -1, -1, 0, 0, 1, 1, 1};
@@ -57,11 +73,12 @@ struct Geometry {
     std::size_t height = 0, width = 0, radius = 0;
     std::size_t pad = 0, stride = 0, plane = 0;
     std::size_t tile = 0, tiles_y = 0, tiles_x = 0;
+    std::size_t blocks_y = 0, blocks_x = 0, reach = 0;
     std::size_t planes = 0;  // channels searched together: 1 for levels, 3 for a palette
 
     // Byte offsets, each a multiple of block_align.
     std::size_t original = 0, diffusion = 0, errors = 0, correlations = 0, values = 0, indices = 0,
-                marks = 0, total = 0;
+                marks = 0, block_marks = 0, total = 0;
 
     static Geometry make(const Img& img, const Target& target, std::size_t radius) noexcept {
         Geometry g;
@@ -74,6 +91,9 @@ struct Geometry {
         g.tile = tile_side(radius);
         g.tiles_y = (img.height + g.tile - 1) / g.tile;
         g.tiles_x = (img.width + g.tile - 1) / g.tile;
+        g.blocks_y = (img.height + block_side - 1) / block_side;
+        g.blocks_x = (img.width + block_side - 1) / block_side;
+        g.reach = block_reach(radius);
         g.planes = std::holds_alternative<Palette>(target) ? 3 : 1;
         const std::size_t pixels = img.pixel_count();
         std::size_t at = 0;
@@ -89,6 +109,7 @@ struct Geometry {
         g.values = take(checked_product(pixels, g.planes, sizeof(float)));
         g.indices = take(checked_mul(pixels, sizeof(std::uint16_t)));
         g.marks = take(checked_product(g.tiles_y, g.tiles_x, sizeof(std::int32_t)));
+        g.block_marks = take(checked_product(g.blocks_y, g.blocks_x, sizeof(std::int32_t)));
         // Room to align the start.
         g.total = checked_add(at, block_align);
         return g;
@@ -185,6 +206,7 @@ struct Search {
     std::array<float*, C> values;
     std::uint16_t* indices;
     std::int32_t* marks;
+    std::int32_t* block_marks;
     const float* colours;
     Nearest nearest;
 
@@ -197,16 +219,36 @@ struct Search {
         for (std::size_t c = 0; c < C; ++c) {
             for (std::size_t y = y0; y < y1; ++y) {
                 float* out = corr[c] + (y + geo.pad) * stride + geo.pad;
-                std::fill(out, out + w, 0.0f);
-                for (std::size_t i = 0; i < side; ++i) {
-                    const float* row = errors[c] + (y + i) * stride;
-                    for (std::size_t j = 0; j < side; ++j) {
-                        const float weight = ac.table[i * side + j];
-                        const float* in = row + j;
-                        for (std::size_t x = 0; x < w; ++x) {
-                            out[x] = out[x] + weight * in[x];
+                const float* in = errors[c] + y * stride;
+                // Sixteen values at a time in registers through the whole
+                // table, then the rest one by one: the same terms in the
+                // same order.
+                std::size_t x = 0;
+                for (; x + 16 <= w; x += 16) {
+                    Lanes sum[4] = {};
+                    for (std::size_t i = 0; i < side; ++i) {
+                        const float* row = in + i * stride + x;
+                        const float* weights = ac.table.data() + i * side;
+                        for (std::size_t j = 0; j < side; ++j) {
+                            for (std::size_t l = 0; l < 4; ++l) {
+                                Lanes v;
+                                __builtin_memcpy(&v, row + j + 4 * l, sizeof v);
+                                sum[l] = sum[l] + weights[j] * v;
+                            }
                         }
                     }
+                    __builtin_memcpy(out + x, sum, sizeof sum);
+                }
+                for (; x < w; ++x) {
+                    float sum = 0.0f;
+                    for (std::size_t i = 0; i < side; ++i) {
+                        const float* row = in + i * stride + x;
+                        const float* weights = ac.table.data() + i * side;
+                        for (std::size_t j = 0; j < side; ++j) {
+                            sum = sum + weights[j] * row[j];
+                        }
+                    }
+                    out[x] = sum;
                 }
             }
         }
@@ -321,6 +363,68 @@ struct Search {
         return false;
     }
 
+    // The same for the block at (by, bx), from the blocks within reach:
+    // false only when no pixel a trial in it reads has changed since its
+    // trials last found nothing to take, which they would find again.
+    bool block_stale(std::size_t by, std::size_t bx, std::int32_t seen) const noexcept {
+        const std::size_t y0 = by < geo.reach ? 0 : by - geo.reach;
+        const std::size_t y1 = std::min(by + geo.reach + 1, geo.blocks_y);
+        const std::size_t x0 = bx < geo.reach ? 0 : bx - geo.reach;
+        const std::size_t x1 = std::min(bx + geo.reach + 1, geo.blocks_x);
+        for (std::size_t y = y0; y < y1; ++y) {
+            const std::int32_t* row = block_marks + y * geo.blocks_x;
+            for (std::size_t x = x0; x < x1; ++x) {
+                if (row[x] >= seen) {
+                    return true;
+                }
+            }
+        }
+        return false;
+    }
+
+    // One visit of a tile, row by row; the stretch of a row in a block is
+    // skipped while the block is not stale (see block_stale), which makes
+    // the same bytes as trying every pixel. True when anything changed.
+    bool visit(std::size_t ty, std::size_t tx, std::int32_t step, bool first, std::size_t& toggles,
+               std::size_t& swaps) const noexcept {
+        const std::size_t y0 = ty * geo.tile;
+        const std::size_t y1 = std::min(geo.height, y0 + geo.tile);
+        const std::size_t x0 = tx * geo.tile;
+        const std::size_t x1 = std::min(geo.width, x0 + geo.tile);
+        constexpr std::size_t most = tile_side(max_dbs_radius) / block_side;
+        bool known_stale[most];
+        const std::size_t blocks = (x1 - x0 + block_side - 1) / block_side;
+        bool changed = false;
+        for (std::size_t y = y0; y < y1; ++y) {
+            const std::size_t by = y / block_side;
+            if (y % block_side == 0 || y == y0) {
+                std::fill(known_stale, known_stale + blocks, first);
+            }
+            for (std::size_t b = 0; b < blocks; ++b) {
+                const std::size_t bx = x0 / block_side + b;
+                if (!known_stale[b]) {
+                    if (!block_stale(by, bx, step - 4)) {
+                        continue;
+                    }
+                    known_stale[b] = true;
+                }
+                const std::size_t end = std::min(x1, (bx + 1) * block_side);
+                bool here = false;
+                for (std::size_t x = bx * block_side; x < end; ++x) {
+                    const int taken = trial(y, x);
+                    toggles += taken == 1;
+                    swaps += taken == 2;
+                    here |= taken != 0;
+                }
+                if (here) {
+                    block_marks[by * geo.blocks_x + bx] = step;
+                    changed = true;
+                }
+            }
+        }
+        return changed;
+    }
+
     void run(std::size_t member, std::size_t team, Shared& shared) const noexcept {
         correlate(part_start(geo.height, member, team), part_start(geo.height, member + 1, team));
         shared.barrier.arrive(team, [] {});
@@ -340,18 +444,7 @@ struct Search {
                     if (pass > 0 && !stale(ty, tx, step - 4)) {
                         continue;
                     }
-                    const std::size_t y1 = std::min(geo.height, (ty + 1) * geo.tile);
-                    const std::size_t x1 = std::min(geo.width, (tx + 1) * geo.tile);
-                    bool changed = false;
-                    for (std::size_t y = ty * geo.tile; y < y1; ++y) {
-                        for (std::size_t x = tx * geo.tile; x < x1; ++x) {
-                            const int taken = trial(y, x);
-                            toggles += taken == 1;
-                            swaps += taken == 2;
-                            changed |= taken != 0;
-                        }
-                    }
-                    if (changed) {
+                    if (visit(ty, tx, step, pass == 0, toggles, swaps)) {
                         marks[ty * geo.tiles_x + tx] = step;
                         shared.changed_tiles.fetch_add(1, std::memory_order_relaxed);
                     }
@@ -389,10 +482,20 @@ void search(const Geometry& geo, const Autocorrelation& ac, const DbsSettings& s
     auto* values = reinterpret_cast<float*>(base + geo.values);
     auto* marks = reinterpret_cast<std::int32_t*>(base + geo.marks);
     std::fill(marks, marks + geo.tiles_y * geo.tiles_x, -1);
+    auto* block_marks = reinterpret_cast<std::int32_t*>(base + geo.block_marks);
+    std::fill(block_marks, block_marks + geo.blocks_y * geo.blocks_x, -1);
     std::fill(corr, corr + C * geo.plane, 0.0f);
-    Search<C, Nearest> s{
-        geo,   ac,      settings, {}, {}, {}, reinterpret_cast<std::uint16_t*>(base + geo.indices),
-        marks, colours, nearest};
+    Search<C, Nearest> s{geo,
+                         ac,
+                         settings,
+                         {},
+                         {},
+                         {},
+                         reinterpret_cast<std::uint16_t*>(base + geo.indices),
+                         marks,
+                         block_marks,
+                         colours,
+                         nearest};
     for (std::size_t c = 0; c < C; ++c) {
         s.errors[c] = errors + c * geo.plane;
         s.corr[c] = corr + c * geo.plane;
@@ -484,10 +587,32 @@ void search_palette(Img& img, const Palette& palette, const Space& space, const 
     for (std::size_t c = 0; c < 3; ++c) {
         fill_errors(geo, errors + c * geo.plane, values + c * pixels, original, channels, c, space);
     }
-    const auto nearest = [find, &layout](const std::array<float, 3>& t) noexcept {
-        return static_cast<std::uint16_t>(find(layout, t[0], t[1], t[2]));
-    };
-    search<3>(geo, ac, settings, base, palette.colors.front().data(), nearest, report);
+    const float* colours = palette.colors.front().data();
+    if (palette.colors.size() <= small_palette) {
+        // The layout's rule, without the call.
+        const auto scan = [colours,
+                           count = palette.colors.size()](const std::array<float, 3>& t) noexcept {
+            float best = std::numeric_limits<float>::infinity();
+            std::uint16_t found = 0;
+            for (std::size_t k = 0; k < count; ++k) {
+                const float dr = t[0] - colours[3 * k];
+                const float dg = t[1] - colours[3 * k + 1];
+                const float db = t[2] - colours[3 * k + 2];
+                const float d = (dr * dr + dg * dg) + db * db;
+                if (d < best) {
+                    best = d;
+                    found = static_cast<std::uint16_t>(k);
+                }
+            }
+            return found;
+        };
+        search<3>(geo, ac, settings, base, colours, scan, report);
+    } else {
+        const auto nearest = [find, &layout](const std::array<float, 3>& t) noexcept {
+            return static_cast<std::uint16_t>(find(layout, t[0], t[1], t[2]));
+        };
+        search<3>(geo, ac, settings, base, colours, nearest, report);
+    }
     for (std::size_t m = 0; m < pixels; ++m) {
         const Rgb& rgb = palette.rgb[indices[m]];
         std::memcpy(data + m * channels, rgb.data(), 3);
