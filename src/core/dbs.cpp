@@ -124,7 +124,8 @@ struct Autocorrelation {
     std::size_t side = 0;
     float centre = 0.0f;
     float inv_centre = 0.0f;
-    std::array<float, 8> swap{};  // c(0) - c(d) for the 8 neighbours
+    std::array<float, 8> swap{};    // c(0) - c(d) for the 8 neighbours
+    Lanes swap_low{}, swap_high{};  // the same, four and four
 
     static Autocorrelation make(const float* taps, std::size_t radius) noexcept {
         Autocorrelation a;
@@ -156,6 +157,8 @@ struct Autocorrelation {
                 neighbour_dy[k] * static_cast<std::ptrdiff_t>(side) + neighbour_dx[k]);
             a.swap[k] = a.centre - a.table[at];
         }
+        a.swap_low = Lanes{a.swap[0], a.swap[1], a.swap[2], a.swap[3]};
+        a.swap_high = Lanes{a.swap[4], a.swap[5], a.swap[6], a.swap[7]};
         return a;
     }
 };
@@ -294,7 +297,42 @@ struct Search {
                 choice = 8;
             }
         }
-        if (settings.swaps) {
+        const bool inside = y > 0 && x > 0 && y + 1 < geo.height && x + 1 < w;
+        if (settings.swaps && inside) {
+            // The 8 swaps side by side, lanes in neighbour order; each
+            // lane takes the steps of the loop below.
+            Lanes low{}, high{};
+            for (std::size_t c = 0; c < C; ++c) {
+                const float* v = values[c] + m;
+                const float* up = v - w;
+                const float* down = v + w;
+                const float* q = corr[c] + at;
+                const float* qup = q - geo.stride;
+                const float* qdown = q + geo.stride;
+                const Lanes a_low = Lanes{up[-1], up[0], up[1], v[-1]} - v[0];
+                const Lanes a_high = Lanes{v[1], down[-1], down[0], down[1]} - v[0];
+                const Lanes q_low = q[0] - Lanes{qup[-1], qup[0], qup[1], q[-1]};
+                const Lanes q_high = q[0] - Lanes{q[1], qdown[-1], qdown[0], qdown[1]};
+                Lanes s_low = a_low * ac.swap_low;
+                Lanes s_high = a_high * ac.swap_high;
+                s_low = s_low + q_low;
+                s_high = s_high + q_high;
+                low = low + a_low * s_low;
+                high = high + a_high * s_high;
+            }
+            low = low + low;
+            high = high + high;
+            const std::uint16_t* i = indices + m;
+            const std::uint16_t around[8] = {i[-w - 1], i[-w],    i[-w + 1], i[-1],
+                                             i[1],      i[w - 1], i[w],      i[w + 1]};
+            for (int k = 0; k < 8; ++k) {
+                const float change = k < 4 ? low[k] : high[k - 4];
+                if (around[k] != current && change < best) {
+                    best = change;
+                    choice = k;
+                }
+            }
+        } else if (settings.swaps) {
             for (int k = 0; k < 8; ++k) {
                 const std::size_t ny = y + static_cast<std::size_t>(neighbour_dy[k]);
                 const std::size_t nx = x + static_cast<std::size_t>(neighbour_dx[k]);
@@ -393,17 +431,23 @@ struct Search {
         const std::size_t x1 = std::min(geo.width, x0 + geo.tile);
         constexpr std::size_t most = tile_side(max_dbs_radius) / block_side;
         bool known_stale[most];
+        // The visit's changes when each block was last found not stale:
+        // only a change of this visit can make it stale (the tiles around
+        // are not visited meanwhile).
+        std::size_t checked[most];
+        std::size_t changes = 0;
         const std::size_t blocks = (x1 - x0 + block_side - 1) / block_side;
-        bool changed = false;
         for (std::size_t y = y0; y < y1; ++y) {
             const std::size_t by = y / block_side;
             if (y % block_side == 0 || y == y0) {
                 std::fill(known_stale, known_stale + blocks, first);
+                std::fill(checked, checked + blocks, oversized);
             }
             for (std::size_t b = 0; b < blocks; ++b) {
                 const std::size_t bx = x0 / block_side + b;
                 if (!known_stale[b]) {
-                    if (!block_stale(by, bx, step - 4)) {
+                    if (checked[b] == changes || !block_stale(by, bx, step - 4)) {
+                        checked[b] = changes;
                         continue;
                     }
                     known_stale[b] = true;
@@ -418,11 +462,11 @@ struct Search {
                 }
                 if (here) {
                     block_marks[by * geo.blocks_x + bx] = step;
-                    changed = true;
+                    ++changes;
                 }
             }
         }
-        return changed;
+        return changes != 0;
     }
 
     void run(std::size_t member, std::size_t team, Shared& shared) const noexcept {
