@@ -45,6 +45,8 @@ CUBE = ["#000", "#f00", "#0f0", "#00f", "#ff0", "#f0f", "#0ff", "#fff"]
 EXACT = {
     # Gray to 2 levels over 3 x 2 tiles, so the phases and the tile skipping count.
     "gray_tiles": (smooth(40, 70), {"levels": 2}, 1.0, {}),
+    # The widest filter: tiles of 40 pixels, blocks reaching 3 blocks out.
+    "gray_widest_filter": (smooth(44, 84, seed=9), {"levels": 2}, 2.6, {"passes": 3}),
     "gray_4_codes": (smooth(30, 34, seed=1), {"levels": 4, "linear": False}, 0.8, {"passes": 3}),
     "gray_toggles_only": (smooth(24, 26, seed=2), {"levels": 2}, 1.2, {"swaps": False}),
     "rgb_levels": (smooth(20, 22, 3, seed=3), {"levels": 3}, 0.7, {}),
