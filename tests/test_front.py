@@ -13,6 +13,7 @@ import tonalis
 import tonalis_tools
 from tonalis_tools import (
     blue_noise_matrix,
+    dbs,
     diffuse,
     dither,
     dither_channels,
@@ -126,6 +127,8 @@ def _advanced(name, array):
         return pattern_dither(array, PALETTE, linear=False)
     if name == "riemersma":
         return riemersma(array, palette=PALETTE)
+    if name == "dbs":
+        return dbs(array, palette=PALETTE, linear=False)
     return None
 
 

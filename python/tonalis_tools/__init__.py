@@ -34,6 +34,7 @@ from . import planner as planner
 from . import presets as presets
 from . import recolor as _recolor_module  # noqa: F401
 from .algorithms import pattern_dither, riemersma, variable_diffuse
+from .dbs import dbs
 from .devices.channels import DEVICE_LEVELS, device_levels, dither_channels
 from .devices.pack import (
     FORMATS,
@@ -130,4 +131,5 @@ __all__ = [
     "is_one_hue",
     "palette_luma",
     "upscale",
+    "dbs",
 ]

@@ -77,4 +77,15 @@ def riemersma(
     linear: bool = ...,
     preserve_alpha: bool = ...,
 ) -> Any: ...
+def dbs(
+    taps: Any,
+    passes: int,
+    swaps: bool,
+    image: Any,
+    *,
+    levels: int = ...,
+    palette: Any = ...,
+    linear: bool = ...,
+    preserve_alpha: bool = ...,
+) -> tuple[Any, int, int, int]: ...
 def weights(kind: int) -> tuple[tuple[float, float, float], ...]: ...

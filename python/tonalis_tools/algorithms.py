@@ -48,7 +48,7 @@ __all__ = [
 #: The variable-coefficient methods, in the engine's numbering.
 VARIABLE_METHODS: tuple[str, ...] = ("ostromoukhov", "zhou_fang")
 #: The method names these algorithms add to the command line and pipeline.
-ALGORITHMS: tuple[str, ...] = ("pattern", "riemersma") + VARIABLE_METHODS
+ALGORITHMS: tuple[str, ...] = ("pattern", "riemersma") + VARIABLE_METHODS + ("dbs",)
 
 _Image = TypeVar("_Image", bound="npt.NDArray[np.uint8] | Image.Image")
 

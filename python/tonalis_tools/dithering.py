@@ -23,6 +23,7 @@ from .algorithms import (
     to_colour,
     variable_diffuse,
 )
+from .dbs import dbs
 from .devices.channels import dither_channels
 from .extras import diffuse, ordered, random_dither
 from .io.pixelart import binary_alpha
@@ -383,6 +384,10 @@ def _algorithm(settings: DitherSettings, image: Any, kwargs: dict[str, Any]) -> 
         )
     if key == "riemersma":
         return riemersma(image, **kwargs, distance=settings.distance)
+    if key == "dbs":
+        if kwargs.pop("strength") != 1.0:
+            raise ValueError("method 'dbs' takes no strength")
+        return dbs(image, **kwargs)
     if settings.palette is not None:
         raise ValueError(f"method {settings.method!r} takes levels, not a palette")
     return variable_diffuse(

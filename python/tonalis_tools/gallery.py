@@ -242,6 +242,15 @@ _PATTERN = [
     )
 ]
 
+_DBS = [
+    cell
+    for name in ("bw", "epaper-bwr", "epaper-7")
+    for cell in (
+        (f"{name}, Floyd-Steinberg", S("floyd_steinberg", palette=preset(name), linear=True)),
+        (f"{name}, DBS", S("dbs", palette=preset(name), linear=True)),
+    )
+]
+
 _ALGORITHMS_BW = [
     ("Floyd-Steinberg, serpentine", S("floyd_steinberg", serpentine=True)),
     ("Ostromoukhov", S("ostromoukhov")),
@@ -278,6 +287,11 @@ TOPICS: dict[str, tuple[str, Sequence[tuple[str, DitherSettings]], bool]] = {
     "pattern": (
         "Palettes: ordered dither against pattern dither and Riemersma (linear light)",
         _PATTERN,
+        True,
+    ),
+    "dbs": (
+        "Direct binary search against its Floyd-Steinberg start (linear light)",
+        _DBS,
         True,
     ),
     "algorithms_bw": (

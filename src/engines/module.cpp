@@ -5,10 +5,14 @@
 // validated by tonalis_tools, then the arguments of the matching tonalis
 // function, bound and converted by the same binder and intake as tonalis,
 // so images, palettes and levels are read and refused the same way.
+#include <array>
+#include <cmath>
+#include <cstring>
 #include <optional>
 #include <string>
 
 #include "binding.hpp"
+#include "dbs.hpp"
 #include "diffusion_extras.hpp"
 #include "extras_args.hpp"
 #include "guarded.hpp"
@@ -48,6 +52,8 @@ constexpr Signature variable_sig{"variable", variable_params, 1};
 constexpr Name riemersma_params[] = {P::image,    P::levels, P::palette,
                                      P::strength, P::linear, P::preserve_alpha};
 constexpr Signature riemersma_sig{"riemersma", riemersma_params, 1};
+constexpr Name dbs_params[] = {P::image, P::levels, P::palette, P::linear, P::preserve_alpha};
+constexpr Signature dbs_sig{"dbs", dbs_params, 1};
 
 // The image, target and space of a call, with the palette's colour match
 // and the mask copied for its size.
@@ -337,6 +343,114 @@ PyObject* riemersma_binder(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         nullptr);
 }
 
+// The taps of a direct-binary-search filter: a C-contiguous float32 array
+// of (2r + 1) x (2r + 1) finite values, r in 1..=max_dbs_radius, not all
+// zero, copied out so that the engine reads none of the caller's memory.
+bool parse_taps(PyObject* obj, std::array<float, 289>& taps, std::size_t& radius) noexcept {
+    static_assert((2 * max_dbs_radius + 1) * (2 * max_dbs_radius + 1) == 289);
+    if (!PyArray_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError, "taps must be a float32 numpy array");
+        return false;
+    }
+    auto* array = reinterpret_cast<PyArrayObject*>(obj);
+    if (PyArray_TYPE(array) != NPY_FLOAT32 || PyArray_NDIM(array) != 2 ||
+        !PyArray_IS_C_CONTIGUOUS(array)) {
+        PyErr_SetString(PyExc_TypeError, "taps must be a C-contiguous 2-D float32 array");
+        return false;
+    }
+    const npy_intp* dims = PyArray_DIMS(array);
+    const npy_intp side = dims[0];
+    if (side != dims[1] || side % 2 == 0 || side < 3 ||
+        side > static_cast<npy_intp>(2 * max_dbs_radius + 1)) {
+        PyErr_Format(PyExc_ValueError, "taps must be square with an odd side in 3..=%zu",
+                     2 * max_dbs_radius + 1);
+        return false;
+    }
+    const auto n = static_cast<std::size_t>(side);
+    std::memcpy(taps.data(), PyArray_DATA(array), n * n * sizeof(float));
+    bool finite = true;
+    bool any = false;
+    for (std::size_t i = 0; i < n * n; ++i) {
+        finite &= std::isfinite(taps[i]);
+        any |= taps[i] != 0.0f;
+    }
+    if (!finite || !any) {
+        PyErr_SetString(PyExc_ValueError, "taps must be finite and not all zero");
+        return false;
+    }
+    radius = n / 2;
+    return true;
+}
+
+// Direct binary search: taps, passes (1..=max_dbs_passes), swaps (a bool);
+// then the image and its levels or palette. Returns the image, the passes
+// made and the toggles and swaps taken.
+PyObject* dbs_binder(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            if (!leading("dbs", nargs, 3)) {
+                return nullptr;
+            }
+            DbsSettings settings;
+            std::array<float, 289> taps{};
+            if (!parse_taps(args[0], taps, settings.radius)) {
+                return nullptr;
+            }
+            settings.taps = taps.data();
+            const long passes = PyLong_AsLong(args[1]);
+            if (passes == -1 && PyErr_Occurred()) {
+                return nullptr;
+            }
+            if (passes < 1 || passes > static_cast<long>(max_dbs_passes)) {
+                PyErr_Format(PyExc_ValueError, "passes must be in 1..=%zu, got %ld", max_dbs_passes,
+                             passes);
+                return nullptr;
+            }
+            settings.passes = static_cast<std::size_t>(passes);
+            const int swaps = PyObject_IsTrue(args[2]);
+            if (swaps < 0) {
+                return nullptr;
+            }
+            settings.swaps = swaps != 0;
+            Args converted;
+            if (!bind_args(dbs_sig, args + 3, nargs - 3, kwnames, converted)) {
+                return nullptr;
+            }
+            Origin origin;
+            std::optional<Prepared> prepared =
+                prepare(converted.image, converted.levels, converted.palette, converted.linear,
+                        converted.preserve_alpha, 1.0f, origin);
+            if (!prepared) {
+                return nullptr;
+            }
+            Prepared& p = *prepared;
+            if (std::holds_alternative<Palette>(p.target) && p.img.channels < 3) {
+                PyErr_SetString(PyExc_ValueError, "dbs with a palette needs an RGB or RGBA image");
+                return nullptr;
+            }
+            auto scratch = Buffer<std::uint8_t>::allocate(
+                dbs_scratch_bytes(p.img, p.target, settings.radius), interpreter_allocator);
+            if (scratch.empty()) {
+                PyErr_SetString(PyExc_MemoryError, "cannot allocate the search planes");
+                return nullptr;
+            }
+            DbsReport report;
+            {
+                Detached detached;
+                report = dbs_dither(p.img, p.target, p.space, settings, scratch.data());
+            }
+            Ref image = Ref::steal(into_output(std::move(p.img), origin));
+            if (!image) {
+                return nullptr;
+            }
+            return Py_BuildValue("(Onnn)", image.get(), static_cast<Py_ssize_t>(report.passes),
+                                 static_cast<Py_ssize_t>(report.toggles),
+                                 static_cast<Py_ssize_t>(report.swaps));
+        },
+        nullptr);
+}
+
 // The weight table of a variable-coefficient method: 256 triples (next,
 // below-behind, below) as the engine uses them.
 PyObject* weights_fn(PyObject*, PyObject* arg) noexcept {
@@ -426,6 +540,11 @@ PyMethodDef functions[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "riemersma(history, ratio, distance, image, *, levels, palette, strength, linear, "
      "preserve_alpha)\n--\n\nRiemersma dither; see tonalis_tools.riemersma."},
+    {"dbs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&dbs_binder)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "dbs(taps, passes, swaps, image, *, levels, palette, linear, preserve_alpha)\n--\n\n"
+     "Direct binary search from a Floyd-Steinberg start; returns (image, passes, toggles, "
+     "swaps). See tonalis_tools.dbs."},
     {"weights", &weights_fn, METH_O,
      "weights(kind)\n--\n\nThe 256 weight triples of a variable-coefficient method."},
     {nullptr, nullptr, 0, nullptr},

@@ -1,0 +1,699 @@
+// Direct binary search on levels and palettes, from a Floyd-Steinberg start.
+//
+// The filtered error of a halftone g of an image f is E = sum (p * e)², with
+// e = g - f and p the filter. With c the autocorrelation of p and q = c * e
+// (both kept as planes), changing pixel m by a changes E by
+// a (a c(0) + 2 q(m)), and exchanging pixels m and n = m + d (m changing by
+// a, n by -a) by 2 a (a (c(0) - c(d)) + q(m) - q(n)); a taken change adds
+// a c(. - m) to q. Every pixel tries its best toggle (the level or colour
+// nearest to g(m) - q(m) / c(0), which minimises the first form) and the
+// swaps with its 8 neighbours, and takes the one that lowers E most, if
+// any does. Every sum is formed in a fixed order in single precision, so
+// the bytes are the same on every machine.
+//
+// Tiles of tile_side(r) pixels are swept in four phases (even rows of
+// tiles and even columns, even and odd, odd and even, odd and odd), a
+// tile's pixels row by row. A change in a tile moves q at most 2r + 1
+// pixels beyond it and a trial reads at most 1 pixel beyond it, so tiles
+// of one phase, a tile apart, never meet: threads take them in any order
+// and make the same bytes. A tile is visited again only when it or one of
+// its 8 neighbours changed since its last visit: its trials would find
+// nothing otherwise.
+#include "dbs.hpp"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstring>
+#include <limits>
+
+#include "checked_size.hpp"
+#include "diffusion.hpp"
+#include "kernels.hpp"
+#include "machine.hpp"
+
+namespace tonalis {
+
+namespace {
+
+constexpr std::size_t block_align = 64;
+constexpr std::size_t max_side = 4 * max_dbs_radius + 1;
+// Palettes up to this size are scanned in line.
+constexpr std::size_t small_palette = 32;
+
+// Blocks of block_side pixels square keep when they last changed; a tile
+// is a whole number of blocks.
+constexpr std::size_t block_side = 8;
+
+constexpr std::size_t tile_side(std::size_t radius) noexcept {
+    return std::max<std::size_t>(32, (4 * radius + 2 + block_side - 1) / block_side * block_side);
+}
+
+// How many blocks away a change can move what a trial reads: q moves 2r + 1
+// pixels beyond a changed pixel, a swap changes a pixel 1 beyond its block
+// and a trial reads 1 beyond its pixel.
+constexpr std::size_t block_reach(std::size_t radius) noexcept {
+    return (2 * radius + 3) / block_side + 1;
+}
+
+constexpr std::size_t round_up(std::size_t n) noexcept {
+    return checked_add(n, block_align - 1) / block_align * block_align;
+}
+
+// Four floats: a register on every target.
+using Lanes = float __attribute__((vector_size(16)));
+
+// The 8 neighbours a pixel may swap with, row by row.
+constexpr int neighbour_dy[8] = {-1, -1, -1, 0, 0, 1, 1, 1};
+constexpr int neighbour_dx[8] = {-1, 0, 1, -1, 1, -1, 0, 1};
+
+// Where everything lies in the scratch: planes of (height + 4r) x
+// (width + 4r) floats, the image in their middle.
+struct Geometry {
+    std::size_t height = 0, width = 0, radius = 0;
+    std::size_t pad = 0, stride = 0, plane = 0;
+    std::size_t tile = 0, tiles_y = 0, tiles_x = 0;
+    std::size_t blocks_y = 0, blocks_x = 0, reach = 0;
+    std::size_t planes = 0;  // channels searched together: 1 for levels, 3 for a palette
+
+    // Byte offsets, each a multiple of block_align.
+    std::size_t original = 0, diffusion = 0, errors = 0, correlations = 0, values = 0, indices = 0,
+                marks = 0, block_marks = 0, total = 0;
+
+    static Geometry make(const Img& img, const Target& target, std::size_t radius) noexcept {
+        Geometry g;
+        g.height = img.height;
+        g.width = img.width;
+        g.radius = radius;
+        g.pad = 2 * radius;
+        g.stride = checked_add(img.width, 2 * g.pad);
+        g.plane = checked_mul(g.stride, checked_add(img.height, 2 * g.pad));
+        g.tile = tile_side(radius);
+        g.tiles_y = (img.height + g.tile - 1) / g.tile;
+        g.tiles_x = (img.width + g.tile - 1) / g.tile;
+        g.blocks_y = (img.height + block_side - 1) / block_side;
+        g.blocks_x = (img.width + block_side - 1) / block_side;
+        g.reach = block_reach(radius);
+        g.planes = std::holds_alternative<Palette>(target) ? 3 : 1;
+        const std::size_t pixels = img.pixel_count();
+        std::size_t at = 0;
+        const auto take = [&at](std::size_t bytes) {
+            const std::size_t start = at;
+            at = checked_add(at, round_up(bytes));
+            return start;
+        };
+        g.original = take(checked_mul(pixels, img.channels));
+        g.diffusion = take(checked_mul(diffusion_scratch_floats(img, target), sizeof(float)));
+        g.errors = take(checked_product(g.plane, g.planes, sizeof(float)));
+        g.correlations = take(checked_product(g.plane, g.planes, sizeof(float)));
+        g.values = take(checked_product(pixels, g.planes, sizeof(float)));
+        g.indices = take(checked_mul(pixels, sizeof(std::uint16_t)));
+        g.marks = take(checked_product(g.tiles_y, g.tiles_x, sizeof(std::int32_t)));
+        g.block_marks = take(checked_product(g.blocks_y, g.blocks_x, sizeof(std::int32_t)));
+        // Room to align the start.
+        g.total = checked_add(at, block_align);
+        return g;
+    }
+};
+
+// The filter's autocorrelation, (4r + 1)² values row by row: c(d) is the
+// sum over taps k, row by row, of p(k) p(k + d), for d before the centre
+// in row order; the rest mirror them, so c(-d) is c(d) to the bit.
+struct Autocorrelation {
+    std::array<float, max_side * max_side> table{};
+    std::size_t side = 0;
+    float centre = 0.0f;
+    float inv_centre = 0.0f;
+    std::array<float, 8> swap{};    // c(0) - c(d) for the 8 neighbours
+    Lanes swap_low{}, swap_high{};  // the same, four and four
+
+    static Autocorrelation make(const float* taps, std::size_t radius) noexcept {
+        Autocorrelation a;
+        const std::size_t n = 2 * radius + 1;
+        const std::size_t side = 4 * radius + 1;
+        a.side = side;
+        for (std::size_t ky = 0; ky < n; ++ky) {
+            for (std::size_t kx = 0; kx < n; ++kx) {
+                const float pk = taps[ky * n + kx];
+                // d = j - k, at (j - k + 2r) in the table.
+                float* out = a.table.data() + (n - 1 - ky) * side + (n - 1 - kx);
+                for (std::size_t jy = 0; jy < n; ++jy) {
+                    for (std::size_t jx = 0; jx < n; ++jx) {
+                        out[jy * side + jx] = out[jy * side + jx] + pk * taps[jy * n + jx];
+                    }
+                }
+            }
+        }
+        const std::size_t count = side * side;
+        const std::size_t middle = count / 2;
+        for (std::size_t i = middle + 1; i < count; ++i) {
+            a.table[i] = a.table[count - 1 - i];
+        }
+        a.centre = a.table[middle];
+        a.inv_centre = 1.0f / a.centre;
+        for (std::size_t k = 0; k < 8; ++k) {
+            const std::size_t at = static_cast<std::size_t>(
+                static_cast<std::ptrdiff_t>(middle) +
+                neighbour_dy[k] * static_cast<std::ptrdiff_t>(side) + neighbour_dx[k]);
+            a.swap[k] = a.centre - a.table[at];
+        }
+        a.swap_low = Lanes{a.swap[0], a.swap[1], a.swap[2], a.swap[3]};
+        a.swap_high = Lanes{a.swap[4], a.swap[5], a.swap[6], a.swap[7]};
+        return a;
+    }
+};
+
+// A barrier whose last arrival runs `last` before it lets the others go.
+class PhaseBarrier {
+public:
+    template <class F>
+    void arrive(std::size_t team, F&& last) noexcept {
+        const std::uint32_t seen = generation_.load(std::memory_order_acquire);
+        if (arrived_.fetch_add(1, std::memory_order_acq_rel) + 1 == team) {
+            arrived_.store(0, std::memory_order_relaxed);
+            last();
+            generation_.store(seen + 1, std::memory_order_release);
+            wake_all(generation_);
+            return;
+        }
+        while (generation_.load(std::memory_order_acquire) == seen) {
+            wait_while(generation_, seen);
+        }
+    }
+
+private:
+    std::atomic<std::size_t> arrived_{0};
+    std::atomic<std::uint32_t> generation_{0};
+};
+
+// What all threads of a search share besides the planes.
+struct Shared {
+    PhaseBarrier barrier;
+    std::atomic<std::size_t> next{0};           // next tile of the phase to take
+    std::atomic<std::size_t> changed_tiles{0};  // in the current pass
+    std::atomic<bool> stop{false};
+    std::atomic<std::size_t> toggles{0};
+    std::atomic<std::size_t> swaps{0};
+    std::size_t passes = 0;  // written by the last arrival of a pass
+};
+
+// One search: C channels refined together against `colours` (C floats
+// per index), the toggle's candidate from `nearest`.
+template <std::size_t C, class Nearest>
+struct Search {
+    const Geometry& geo;
+    const Autocorrelation& ac;
+    const DbsSettings& settings;
+    std::array<float*, C> errors;
+    std::array<float*, C> corr;
+    std::array<float*, C> values;
+    std::uint16_t* indices;
+    std::int32_t* marks;
+    std::int32_t* block_marks;
+    const float* colours;
+    Nearest nearest;
+
+    // q over rows [y0, y1) from the error planes, each value summed over
+    // the table in row order.
+    void correlate(std::size_t y0, std::size_t y1) const noexcept {
+        const std::size_t side = ac.side;
+        const std::size_t stride = geo.stride;
+        const std::size_t w = geo.width;
+        for (std::size_t c = 0; c < C; ++c) {
+            for (std::size_t y = y0; y < y1; ++y) {
+                float* out = corr[c] + (y + geo.pad) * stride + geo.pad;
+                const float* in = errors[c] + y * stride;
+                // Sixteen values at a time in registers through the whole
+                // table, then the rest one by one: the same terms in the
+                // same order.
+                std::size_t x = 0;
+                for (; x + 16 <= w; x += 16) {
+                    Lanes sum[4] = {};
+                    for (std::size_t i = 0; i < side; ++i) {
+                        const float* row = in + i * stride + x;
+                        const float* weights = ac.table.data() + i * side;
+                        for (std::size_t j = 0; j < side; ++j) {
+                            for (std::size_t l = 0; l < 4; ++l) {
+                                Lanes v;
+                                __builtin_memcpy(&v, row + j + 4 * l, sizeof v);
+                                sum[l] = sum[l] + weights[j] * v;
+                            }
+                        }
+                    }
+                    __builtin_memcpy(out + x, sum, sizeof sum);
+                }
+                for (; x < w; ++x) {
+                    float sum = 0.0f;
+                    for (std::size_t i = 0; i < side; ++i) {
+                        const float* row = in + i * stride + x;
+                        const float* weights = ac.table.data() + i * side;
+                        for (std::size_t j = 0; j < side; ++j) {
+                            sum = sum + weights[j] * row[j];
+                        }
+                    }
+                    out[x] = sum;
+                }
+            }
+        }
+    }
+
+    // q += a c(. - m) around the pixel at (y, x).
+    void spread(float* plane, std::size_t y, std::size_t x, float a) const noexcept {
+        const std::size_t side = ac.side;
+        const float* table = ac.table.data();
+        for (std::size_t i = 0; i < side; ++i) {
+            float* row = plane + (y + i) * geo.stride + x;
+            const float* t = table + i * side;
+            for (std::size_t j = 0; j < side; ++j) {
+                row[j] = row[j] + a * t[j];
+            }
+        }
+    }
+
+    // The best trial at (y, x), taken when it lowers the error: 0 nothing,
+    // 1 a toggle, 2 a swap.
+    int trial(std::size_t y, std::size_t x) const noexcept {
+        const std::size_t w = geo.width;
+        const std::size_t m = y * w + x;
+        const std::size_t at = (y + geo.pad) * geo.stride + x + geo.pad;
+        const std::uint16_t current = indices[m];
+        float best = 0.0f;
+        int choice = -1;  // 0..7 a swap, 8 the toggle
+        std::array<float, C> target;
+        for (std::size_t c = 0; c < C; ++c) {
+            target[c] = values[c][m] - corr[c][at] * ac.inv_centre;
+        }
+        const std::uint16_t candidate = nearest(target);
+        if (candidate != current) {
+            float change = 0.0f;
+            for (std::size_t c = 0; c < C; ++c) {
+                const float a = colours[candidate * C + c] - values[c][m];
+                float s = a * ac.centre;
+                s = s + (corr[c][at] + corr[c][at]);
+                change = change + a * s;
+            }
+            if (change < best) {
+                best = change;
+                choice = 8;
+            }
+        }
+        const bool inside = y > 0 && x > 0 && y + 1 < geo.height && x + 1 < w;
+        if (settings.swaps && inside) {
+            // The 8 swaps side by side, lanes in neighbour order; each
+            // lane takes the steps of the loop below.
+            Lanes low{}, high{};
+            for (std::size_t c = 0; c < C; ++c) {
+                const float* v = values[c] + m;
+                const float* up = v - w;
+                const float* down = v + w;
+                const float* q = corr[c] + at;
+                const float* qup = q - geo.stride;
+                const float* qdown = q + geo.stride;
+                const Lanes a_low = Lanes{up[-1], up[0], up[1], v[-1]} - v[0];
+                const Lanes a_high = Lanes{v[1], down[-1], down[0], down[1]} - v[0];
+                const Lanes q_low = q[0] - Lanes{qup[-1], qup[0], qup[1], q[-1]};
+                const Lanes q_high = q[0] - Lanes{q[1], qdown[-1], qdown[0], qdown[1]};
+                Lanes s_low = a_low * ac.swap_low;
+                Lanes s_high = a_high * ac.swap_high;
+                s_low = s_low + q_low;
+                s_high = s_high + q_high;
+                low = low + a_low * s_low;
+                high = high + a_high * s_high;
+            }
+            low = low + low;
+            high = high + high;
+            const std::uint16_t* i = indices + m;
+            const std::uint16_t around[8] = {i[-w - 1], i[-w],    i[-w + 1], i[-1],
+                                             i[1],      i[w - 1], i[w],      i[w + 1]};
+            for (int k = 0; k < 8; ++k) {
+                const float change = k < 4 ? low[k] : high[k - 4];
+                if (around[k] != current && change < best) {
+                    best = change;
+                    choice = k;
+                }
+            }
+        } else if (settings.swaps) {
+            for (int k = 0; k < 8; ++k) {
+                const std::size_t ny = y + static_cast<std::size_t>(neighbour_dy[k]);
+                const std::size_t nx = x + static_cast<std::size_t>(neighbour_dx[k]);
+                if (ny >= geo.height || nx >= w) {
+                    continue;  // wrapped below zero too
+                }
+                const std::size_t n = ny * w + nx;
+                if (indices[n] == current) {
+                    continue;
+                }
+                const std::size_t nat = (ny + geo.pad) * geo.stride + nx + geo.pad;
+                float change = 0.0f;
+                for (std::size_t c = 0; c < C; ++c) {
+                    const float a = values[c][n] - values[c][m];
+                    const float q = corr[c][at] - corr[c][nat];
+                    float s = a * ac.swap[static_cast<std::size_t>(k)];
+                    s = s + q;
+                    change = change + a * s;
+                }
+                change = change + change;
+                if (change < best) {
+                    best = change;
+                    choice = k;
+                }
+            }
+        }
+        if (choice < 0) {
+            return 0;
+        }
+        if (choice == 8) {
+            for (std::size_t c = 0; c < C; ++c) {
+                const float v = colours[candidate * C + c];
+                spread(corr[c], y, x, v - values[c][m]);
+                values[c][m] = v;
+            }
+            indices[m] = candidate;
+            return 1;
+        }
+        const std::size_t ny = y + static_cast<std::size_t>(neighbour_dy[choice]);
+        const std::size_t nx = x + static_cast<std::size_t>(neighbour_dx[choice]);
+        const std::size_t n = ny * w + nx;
+        for (std::size_t c = 0; c < C; ++c) {
+            const float a = values[c][n] - values[c][m];
+            spread(corr[c], y, x, a);
+            spread(corr[c], ny, nx, -a);
+            std::swap(values[c][m], values[c][n]);
+        }
+        std::swap(indices[m], indices[n]);
+        return 2;
+    }
+
+    // Whether the tile at (ty, tx), seen last at step `seen` (4 per pass),
+    // or one of its neighbours changed since.
+    bool stale(std::size_t ty, std::size_t tx, std::int32_t seen) const noexcept {
+        const std::size_t y0 = ty == 0 ? 0 : ty - 1;
+        const std::size_t y1 = std::min(ty + 2, geo.tiles_y);
+        const std::size_t x0 = tx == 0 ? 0 : tx - 1;
+        const std::size_t x1 = std::min(tx + 2, geo.tiles_x);
+        for (std::size_t y = y0; y < y1; ++y) {
+            for (std::size_t x = x0; x < x1; ++x) {
+                if (marks[y * geo.tiles_x + x] >= seen) {
+                    return true;
+                }
+            }
+        }
+        return false;
+    }
+
+    // The same for the block at (by, bx), from the blocks within reach:
+    // false only when no pixel a trial in it reads has changed since its
+    // trials last found nothing to take, which they would find again.
+    bool block_stale(std::size_t by, std::size_t bx, std::int32_t seen) const noexcept {
+        const std::size_t y0 = by < geo.reach ? 0 : by - geo.reach;
+        const std::size_t y1 = std::min(by + geo.reach + 1, geo.blocks_y);
+        const std::size_t x0 = bx < geo.reach ? 0 : bx - geo.reach;
+        const std::size_t x1 = std::min(bx + geo.reach + 1, geo.blocks_x);
+        for (std::size_t y = y0; y < y1; ++y) {
+            const std::int32_t* row = block_marks + y * geo.blocks_x;
+            for (std::size_t x = x0; x < x1; ++x) {
+                if (row[x] >= seen) {
+                    return true;
+                }
+            }
+        }
+        return false;
+    }
+
+    // One visit of a tile, row by row; the stretch of a row in a block is
+    // skipped while the block is not stale (see block_stale), which makes
+    // the same bytes as trying every pixel. True when anything changed.
+    bool visit(std::size_t ty, std::size_t tx, std::int32_t step, bool first, std::size_t& toggles,
+               std::size_t& swaps) const noexcept {
+        const std::size_t y0 = ty * geo.tile;
+        const std::size_t y1 = std::min(geo.height, y0 + geo.tile);
+        const std::size_t x0 = tx * geo.tile;
+        const std::size_t x1 = std::min(geo.width, x0 + geo.tile);
+        constexpr std::size_t most = tile_side(max_dbs_radius) / block_side;
+        bool known_stale[most];
+        // The visit's changes when each block was last found not stale:
+        // only a change of this visit can make it stale (the tiles around
+        // are not visited meanwhile).
+        std::size_t checked[most];
+        std::size_t changes = 0;
+        const std::size_t blocks = (x1 - x0 + block_side - 1) / block_side;
+        for (std::size_t y = y0; y < y1; ++y) {
+            const std::size_t by = y / block_side;
+            if (y % block_side == 0 || y == y0) {
+                std::fill(known_stale, known_stale + blocks, first);
+                std::fill(checked, checked + blocks, oversized);
+            }
+            for (std::size_t b = 0; b < blocks; ++b) {
+                const std::size_t bx = x0 / block_side + b;
+                if (!known_stale[b]) {
+                    if (checked[b] == changes || !block_stale(by, bx, step - 4)) {
+                        checked[b] = changes;
+                        continue;
+                    }
+                    known_stale[b] = true;
+                }
+                const std::size_t end = std::min(x1, (bx + 1) * block_side);
+                bool here = false;
+                for (std::size_t x = bx * block_side; x < end; ++x) {
+                    const int taken = trial(y, x);
+                    toggles += taken == 1;
+                    swaps += taken == 2;
+                    here |= taken != 0;
+                }
+                if (here) {
+                    block_marks[by * geo.blocks_x + bx] = step;
+                    ++changes;
+                }
+            }
+        }
+        return changes != 0;
+    }
+
+    void run(std::size_t member, std::size_t team, Shared& shared) const noexcept {
+        correlate(part_start(geo.height, member, team), part_start(geo.height, member + 1, team));
+        shared.barrier.arrive(team, [] {});
+        std::size_t toggles = 0;
+        std::size_t swaps = 0;
+        for (std::size_t pass = 0; pass < settings.passes; ++pass) {
+            for (std::size_t phase = 0; phase < 4; ++phase) {
+                const std::size_t py = phase / 2;
+                const std::size_t px = phase % 2;
+                const std::size_t rows = (geo.tiles_y + 1 - py) / 2;
+                const std::size_t cols = (geo.tiles_x + 1 - px) / 2;
+                const auto step = static_cast<std::int32_t>(4 * pass + phase);
+                for (std::size_t i = shared.next.fetch_add(1, std::memory_order_relaxed);
+                     i < rows * cols; i = shared.next.fetch_add(1, std::memory_order_relaxed)) {
+                    const std::size_t ty = py + 2 * (i / cols);
+                    const std::size_t tx = px + 2 * (i % cols);
+                    if (pass > 0 && !stale(ty, tx, step - 4)) {
+                        continue;
+                    }
+                    if (visit(ty, tx, step, pass == 0, toggles, swaps)) {
+                        marks[ty * geo.tiles_x + tx] = step;
+                        shared.changed_tiles.fetch_add(1, std::memory_order_relaxed);
+                    }
+                }
+                shared.barrier.arrive(team, [&] {
+                    shared.next.store(0, std::memory_order_relaxed);
+                    if (phase == 3) {
+                        shared.passes = pass + 1;
+                        if (shared.changed_tiles.exchange(0, std::memory_order_relaxed) == 0) {
+                            shared.stop.store(true, std::memory_order_relaxed);
+                        }
+                    }
+                });
+            }
+            if (shared.stop.load(std::memory_order_relaxed)) {
+                break;
+            }
+        }
+        shared.toggles.fetch_add(toggles, std::memory_order_relaxed);
+        shared.swaps.fetch_add(swaps, std::memory_order_relaxed);
+    }
+};
+
+template <class Byte>
+Byte* aligned_start(Byte* scratch) noexcept {
+    const auto address = reinterpret_cast<std::uintptr_t>(scratch);
+    return scratch + ((block_align - address % block_align) % block_align);
+}
+
+template <std::size_t C, class Nearest>
+void search(const Geometry& geo, const Autocorrelation& ac, const DbsSettings& settings,
+            std::uint8_t* base, const float* colours, Nearest nearest, DbsReport& report) noexcept {
+    auto* errors = reinterpret_cast<float*>(base + geo.errors);
+    auto* corr = reinterpret_cast<float*>(base + geo.correlations);
+    auto* values = reinterpret_cast<float*>(base + geo.values);
+    auto* marks = reinterpret_cast<std::int32_t*>(base + geo.marks);
+    std::fill(marks, marks + geo.tiles_y * geo.tiles_x, -1);
+    auto* block_marks = reinterpret_cast<std::int32_t*>(base + geo.block_marks);
+    std::fill(block_marks, block_marks + geo.blocks_y * geo.blocks_x, -1);
+    std::fill(corr, corr + C * geo.plane, 0.0f);
+    Search<C, Nearest> s{geo,
+                         ac,
+                         settings,
+                         {},
+                         {},
+                         {},
+                         reinterpret_cast<std::uint16_t*>(base + geo.indices),
+                         marks,
+                         block_marks,
+                         colours,
+                         nearest};
+    for (std::size_t c = 0; c < C; ++c) {
+        s.errors[c] = errors + c * geo.plane;
+        s.corr[c] = corr + c * geo.plane;
+        s.values[c] = values + c * geo.height * geo.width;
+    }
+    // One thread per tile of the first phase at most.
+    const std::size_t first_phase = ((geo.tiles_y + 1) / 2) * ((geo.tiles_x + 1) / 2);
+    const std::size_t threads = std::max<std::size_t>(1, std::min(worker_count(), first_phase));
+    Shared shared;
+    auto member = [&](std::size_t id, std::size_t team) { s.run(id, team, shared); };
+    run_team(threads, member);
+    report.passes = std::max(report.passes, shared.passes);
+    report.toggles += shared.toggles.load(std::memory_order_relaxed);
+    report.swaps += shared.swaps.load(std::memory_order_relaxed);
+}
+
+// The error plane of one channel: the halftone's working value less the
+// original's, zero around the image.
+void fill_errors(const Geometry& geo, float* errors, const float* values,
+                 const std::uint8_t* original, std::size_t channels, std::size_t channel,
+                 const Space& space) noexcept {
+    std::fill(errors, errors + geo.plane, 0.0f);
+    for (std::size_t y = 0; y < geo.height; ++y) {
+        float* row = errors + (y + geo.pad) * geo.stride + geo.pad;
+        for (std::size_t x = 0; x < geo.width; ++x) {
+            const std::size_t m = y * geo.width + x;
+            row[x] = values[m] - space.to_work[original[m * channels + channel]];
+        }
+    }
+}
+
+void search_levels(Img& img, const Levels& levels, const Space& space, const Geometry& geo,
+                   const Autocorrelation& ac, const DbsSettings& settings, std::uint8_t* base,
+                   DbsReport& report) noexcept {
+    // The first level of each code: levels sharing a code share a value.
+    std::array<std::uint16_t, 256> level_of{};
+    for (std::size_t i = levels.count; i-- > 0;) {
+        level_of[levels.codes[i]] = static_cast<std::uint16_t>(i);
+    }
+    const std::uint8_t* original = base + geo.original;
+    auto* errors = reinterpret_cast<float*>(base + geo.errors);
+    auto* values = reinterpret_cast<float*>(base + geo.values);
+    auto* indices = reinterpret_cast<std::uint16_t*>(base + geo.indices);
+    const std::size_t channels = img.channels;
+    std::uint8_t* data = img.data.data();
+    const std::size_t pixels = img.pixel_count();
+    const auto nearest = [&levels](const std::array<float, 1>& t) noexcept {
+        return static_cast<std::uint16_t>(nearest_level(levels, t[0]));
+    };
+    for (std::size_t channel = 0; channel < channels; ++channel) {
+        if (channel == img.kept_channel()) {
+            continue;
+        }
+        for (std::size_t m = 0; m < pixels; ++m) {
+            const std::uint16_t level = level_of[data[m * channels + channel]];
+            indices[m] = level;
+            values[m] = levels.values[level];
+        }
+        fill_errors(geo, errors, values, original, channels, channel, space);
+        search<1>(geo, ac, settings, base, levels.values.data(), nearest, report);
+        for (std::size_t m = 0; m < pixels; ++m) {
+            data[m * channels + channel] = levels.codes[indices[m]];
+        }
+    }
+}
+
+void search_palette(Img& img, const Palette& palette, const Space& space, const Geometry& geo,
+                    const Autocorrelation& ac, const DbsSettings& settings, std::uint8_t* base,
+                    DbsReport& report) noexcept {
+    const NearestColorFn find = nearest_color_function();
+    const PaletteLayout& layout = palette.layout;
+    const std::uint8_t* original = base + geo.original;
+    auto* errors = reinterpret_cast<float*>(base + geo.errors);
+    auto* values = reinterpret_cast<float*>(base + geo.values);
+    auto* indices = reinterpret_cast<std::uint16_t*>(base + geo.indices);
+    const std::size_t channels = img.channels;
+    std::uint8_t* data = img.data.data();
+    const std::size_t pixels = img.pixel_count();
+    // The colour error diffusion wrote, found again among the palette's.
+    for (std::size_t m = 0; m < pixels; ++m) {
+        const std::uint8_t* px = data + m * channels;
+        const std::size_t k =
+            find(layout, space.to_work[px[0]], space.to_work[px[1]], space.to_work[px[2]]);
+        indices[m] = static_cast<std::uint16_t>(k);
+        for (std::size_t c = 0; c < 3; ++c) {
+            values[c * pixels + m] = palette.colors[k][c];
+        }
+    }
+    for (std::size_t c = 0; c < 3; ++c) {
+        fill_errors(geo, errors + c * geo.plane, values + c * pixels, original, channels, c, space);
+    }
+    const float* colours = palette.colors.front().data();
+    if (palette.colors.size() <= small_palette) {
+        // The layout's rule, without the call.
+        const auto scan = [colours,
+                           count = palette.colors.size()](const std::array<float, 3>& t) noexcept {
+            float best = std::numeric_limits<float>::infinity();
+            std::uint16_t found = 0;
+            for (std::size_t k = 0; k < count; ++k) {
+                const float dr = t[0] - colours[3 * k];
+                const float dg = t[1] - colours[3 * k + 1];
+                const float db = t[2] - colours[3 * k + 2];
+                const float d = (dr * dr + dg * dg) + db * db;
+                if (d < best) {
+                    best = d;
+                    found = static_cast<std::uint16_t>(k);
+                }
+            }
+            return found;
+        };
+        search<3>(geo, ac, settings, base, colours, scan, report);
+    } else {
+        const auto nearest = [find, &layout](const std::array<float, 3>& t) noexcept {
+            return static_cast<std::uint16_t>(find(layout, t[0], t[1], t[2]));
+        };
+        search<3>(geo, ac, settings, base, colours, nearest, report);
+    }
+    for (std::size_t m = 0; m < pixels; ++m) {
+        const Rgb& rgb = palette.rgb[indices[m]];
+        std::memcpy(data + m * channels, rgb.data(), 3);
+    }
+}
+
+}  // namespace
+
+std::size_t dbs_scratch_bytes(const Img& img, const Target& target, std::size_t radius) noexcept {
+    return Geometry::make(img, target, radius).total;
+}
+
+DbsReport dbs_dither(Img& img, Target& target, const Space& space, const DbsSettings& settings,
+                     std::uint8_t* scratch) noexcept {
+    DbsReport report;
+    if (img.pixel_count() == 0) {
+        return report;
+    }
+    const Geometry geo = Geometry::make(img, target, settings.radius);
+    std::uint8_t* base = aligned_start(scratch);
+    std::memcpy(base + geo.original, img.data.data(), img.pixel_count() * img.channels);
+    if (Palette* palette = std::get_if<Palette>(&target)) {
+        prepare_palette_search(img, *palette);
+    }
+    error_diffuse(img, target, space, 1.0f, diffusion_kernels()[0], false,
+                  reinterpret_cast<float*>(base + geo.diffusion));
+    const Autocorrelation ac = Autocorrelation::make(settings.taps, settings.radius);
+    // A filter too faint to weigh any error leaves the start as it is.
+    if (!(ac.centre > 0.0f) || !(ac.inv_centre < std::numeric_limits<float>::infinity())) {
+        return report;
+    }
+    if (const Palette* palette = std::get_if<Palette>(&target)) {
+        search_palette(img, *palette, space, geo, ac, settings, base, report);
+    } else {
+        search_levels(img, std::get<Levels>(target), space, geo, ac, settings, base, report);
+    }
+    return report;
+}
+
+}  // namespace tonalis

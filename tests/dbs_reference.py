@@ -1,0 +1,222 @@
+"""Slow model of direct binary search, the oracle of the bit-exact tests.
+
+Every value is float32 and every step rounds as the engine's does: numpy
+float32 scalars for the trials, float32 arrays (element by element, in the
+same order of terms) for the correlation planes. The start is tonalis's own
+Floyd-Steinberg diffusion, which its own tests check.
+"""
+
+import numpy as np
+import reference as ref
+
+import tonalis
+
+F = np.float32
+NEIGHBOURS = [(-1, -1), (-1, 0), (-1, 1), (0, -1), (0, 1), (1, -1), (1, 0), (1, 1)]
+
+
+def autocorrelation(taps):
+    """c(d) = sum over taps k, row by row, of p(k) p(k + d), for d up to the
+    centre in row order; the rest mirrored."""
+    taps = np.asarray(taps, dtype=F)
+    n = taps.shape[0]
+    side = 2 * n - 1
+    acc = np.zeros((side, side), dtype=F)
+    for ky in range(n):
+        for kx in range(n):
+            block = acc[n - 1 - ky : 2 * n - 1 - ky, n - 1 - kx : 2 * n - 1 - kx]
+            block[...] = block + F(taps[ky, kx]) * taps
+    flat = acc.ravel()
+    middle = side * side // 2
+    flat[middle + 1 :] = flat[:middle][::-1]
+    return acc
+
+
+def tile_side(radius):
+    return max(32, -(-(4 * radius + 2) // 8) * 8)
+
+
+def _search(values, indices, errors, ac, colours, nearest, passes, swaps):
+    """Refines values (C, H, W) and indices (H, W) in place; the passes made."""
+    channels, height, width = values.shape
+    side = ac.shape[0]
+    pad = side // 2
+    corr = np.zeros_like(errors)
+    for i in range(side):
+        for j in range(side):
+            inner = corr[:, pad : pad + height, pad : pad + width]
+            inner[...] = inner + F(ac[i, j]) * errors[:, i : i + height, j : j + width]
+    c0 = F(ac[pad, pad])
+    inv = F(1.0) / c0
+    swap_k = [c0 - F(ac[pad + dy, pad + dx]) for dy, dx in NEIGHBOURS]
+
+    def spread(c, y, x, a):
+        block = corr[c, y : y + side, x : x + side]
+        block[...] = block + F(a) * ac
+
+    def trial(y, x):
+        current = indices[y, x]
+        best = F(0.0)
+        choice = None
+        target = [values[c, y, x] - corr[c, y + pad, x + pad] * inv for c in range(channels)]
+        candidate = nearest(target)
+        if candidate != current:
+            change = F(0.0)
+            for c in range(channels):
+                a = F(colours[candidate, c]) - values[c, y, x]
+                q = corr[c, y + pad, x + pad]
+                s = a * c0
+                s = s + (q + q)
+                change = change + a * s
+            if change < best:
+                best, choice = change, 8
+        if swaps:
+            for k, (dy, dx) in enumerate(NEIGHBOURS):
+                ny, nx = y + dy, x + dx
+                if not (0 <= ny < height and 0 <= nx < width) or indices[ny, nx] == current:
+                    continue
+                change = F(0.0)
+                for c in range(channels):
+                    a = values[c, ny, nx] - values[c, y, x]
+                    q = corr[c, y + pad, x + pad] - corr[c, ny + pad, nx + pad]
+                    s = a * swap_k[k]
+                    s = s + q
+                    change = change + a * s
+                change = change + change
+                if change < best:
+                    best, choice = change, k
+        if choice is None:
+            return False
+        if choice == 8:
+            for c in range(channels):
+                v = F(colours[candidate, c])
+                spread(c, y, x, v - values[c, y, x])
+                values[c, y, x] = v
+            indices[y, x] = candidate
+            return True
+        dy, dx = NEIGHBOURS[choice]
+        ny, nx = y + dy, x + dx
+        for c in range(channels):
+            a = values[c, ny, nx] - values[c, y, x]
+            spread(c, y, x, a)
+            spread(c, ny, nx, -a)
+            values[c, y, x], values[c, ny, nx] = values[c, ny, nx], values[c, y, x]
+        indices[y, x], indices[ny, nx] = indices[ny, nx], indices[y, x]
+        return True
+
+    tile = tile_side(pad // 2)
+    tiles_y = -(-height // tile)
+    tiles_x = -(-width // tile)
+    marks = np.full((tiles_y, tiles_x), -1)
+    made = 0
+    for p in range(passes):
+        changed_any = False
+        for phase in range(4):
+            py, px = divmod(phase, 2)
+            step = 4 * p + phase
+            for ty in range(py, tiles_y, 2):
+                for tx in range(px, tiles_x, 2):
+                    around = marks[max(ty - 1, 0) : ty + 2, max(tx - 1, 0) : tx + 2]
+                    if p > 0 and not (around >= step - 4).any():
+                        continue
+                    changed = False
+                    for y in range(ty * tile, min(height, (ty + 1) * tile)):
+                        for x in range(tx * tile, min(width, (tx + 1) * tile)):
+                            changed |= trial(y, x)
+                    if changed:
+                        marks[ty, tx] = step
+                        changed_any = True
+        made = p + 1
+        if not changed_any:
+            break
+    return made
+
+
+def _errors(values, original, work, pad):
+    channels, height, width = values.shape
+    errors = np.zeros((channels, height + 2 * pad, width + 2 * pad), dtype=F)
+    errors[:, pad : pad + height, pad : pad + width] = values - work[original]
+    return errors
+
+
+def dbs(
+    image,
+    taps,
+    *,
+    levels=None,
+    palette=None,
+    passes=1000,
+    swaps=True,
+    linear=True,
+    preserve_alpha=True,
+):
+    """(image, passes made), as tonalis_tools._engines.dbs computes them."""
+    image = np.asarray(image)
+    seed_args = {"palette": palette} if palette is not None else {"levels": levels}
+    seed = tonalis.error_diffusion(
+        image,
+        "floyd_steinberg",
+        serpentine=False,
+        linear=linear,
+        preserve_alpha=preserve_alpha,
+        **seed_args,
+    )
+    ac = autocorrelation(taps)
+    pad = ac.shape[0] // 2
+    work = ref.to_work(linear)
+    out = seed.copy()
+    if image.ndim == 2:
+        image3, out3 = image[:, :, None], out[:, :, None]
+    else:
+        image3, out3 = image, out
+    made = 0
+    if palette is not None:
+        colours, _ = ref.palette(palette, linear)
+        rgb = np.array(ref.palette_rgb(palette), dtype=np.uint8)
+        height, width = image3.shape[:2]
+        indices = np.zeros((height, width), dtype=np.intp)
+        for y in range(height):
+            for x in range(width):
+                indices[y, x] = ref.nearest_color(work[out3[y, x, :3]], colours)
+        values = np.moveaxis(colours[indices], 2, 0).copy()
+        errors = _errors(values, np.moveaxis(image3[:, :, :3], 2, 0), work, pad)
+        made = _search(
+            values,
+            indices,
+            errors,
+            ac,
+            colours,
+            lambda t: ref.nearest_color(t, colours),
+            passes,
+            swaps,
+        )
+        out3[:, :, :3] = rgb[indices]
+        return out, made
+    codes, level_values, _, inv_step = ref.levels(levels, linear)
+    first = {}
+    for i, code in enumerate(codes.tolist()):
+        first.setdefault(code, i)
+    channels = image3.shape[2]
+    kept = channels - 1 if preserve_alpha and channels in (2, 4) else None
+    colours = level_values.reshape(-1, 1)
+    for c in range(channels):
+        if c == kept:
+            continue
+        indices = np.vectorize(first.__getitem__)(out3[:, :, c]).astype(np.intp)
+        values = level_values[indices][None].copy()
+        errors = _errors(values, image3[None, :, :, c], work, pad)
+        made = max(
+            made,
+            _search(
+                values,
+                indices,
+                errors,
+                ac,
+                colours,
+                lambda t: ref.nearest_level(t[0], levels, inv_step),
+                passes,
+                swaps,
+            ),
+        )
+        out3[:, :, c] = codes[indices]
+    return out, made

@@ -1,0 +1,285 @@
+"""Direct binary search: the engine against the slow model bit for bit, the
+error it lowers, the same bytes on any number of threads, and what it
+refuses."""
+
+import os
+import subprocess
+import sys
+
+import dbs_reference as model
+import numpy as np
+import pytest
+from reference import assert_images_equal, palette_rgb
+
+import tonalis
+import tonalis_tools
+from tonalis_tools import _engines
+from tonalis_tools.dbs import (
+    dbs,
+    dbs_run,
+    filtered_error,
+    gaussian_filter,
+    nasanen_filter,
+)
+
+RNG = np.random.default_rng(2024)
+
+
+def smooth(height, width, channels=None, seed=0):
+    """A smooth image with some texture: ramps plus noise."""
+    rng = np.random.default_rng(seed)
+    y, x = np.mgrid[0:height, 0:width]
+    shape = (height, width) if channels is None else (height, width, channels)
+    base = (x * 200 // max(width - 1, 1) + y * 50 // max(height - 1, 1))[..., None]
+    if channels is None:
+        base = base[..., 0]
+    noise = rng.integers(-20, 21, shape)
+    offsets = 0 if channels is None else np.arange(channels) * 40
+    return np.clip(base + noise + offsets, 0, 255).astype(np.uint8)
+
+
+PALETTE = ["#000", "#fff", "#e02020", "#2040e0"]
+# The corners of the RGB cube: every colour lies within their gamut.
+CUBE = ["#000", "#f00", "#0f0", "#00f", "#ff0", "#f0f", "#0ff", "#fff"]
+
+EXACT = {
+    # Gray to 2 levels over 3 x 2 tiles, so the phases and the tile skipping count.
+    "gray_tiles": (smooth(40, 70), {"levels": 2}, 1.0, {}),
+    # The widest filter: tiles of 40 pixels, blocks reaching 3 blocks out.
+    "gray_widest_filter": (smooth(44, 84, seed=9), {"levels": 2}, 2.6, {"passes": 3}),
+    "gray_4_codes": (smooth(30, 34, seed=1), {"levels": 4, "linear": False}, 0.8, {"passes": 3}),
+    "gray_toggles_only": (smooth(24, 26, seed=2), {"levels": 2}, 1.2, {"swaps": False}),
+    "rgb_levels": (smooth(20, 22, 3, seed=3), {"levels": 3}, 0.7, {}),
+    "la_alpha_kept": (smooth(18, 20, 2, seed=4), {"levels": 2}, 0.9, {}),
+    "palette": (smooth(34, 40, 3, seed=5), {"palette": PALETTE}, 1.0, {}),
+    "palette_rgba_codes": (
+        smooth(20, 24, 4, seed=6),
+        {"palette": PALETTE[:3], "linear": False},
+        0.7,
+        {"passes": 2},
+    ),
+}
+
+
+@pytest.mark.parametrize("case", list(EXACT))
+def test_engine_matches_model(case):
+    image, target, sigma, options = EXACT[case]
+    taps = gaussian_filter(sigma)
+    passes = options.get("passes", 1000)
+    swaps = options.get("swaps", True)
+    linear = target.get("linear", True)
+    kwargs = {k: v for k, v in target.items() if k != "linear"}
+    expected, made = model.dbs(image, taps, passes=passes, swaps=swaps, linear=linear, **kwargs)
+    run = dbs_run(
+        image, sigma=sigma, passes=options.get("passes"), swaps=swaps, linear=linear, **kwargs
+    )
+    assert_images_equal(run.image, expected)
+    assert run.passes == made
+
+
+def test_nasanen_filter_matches_model():
+    image = smooth(26, 30, seed=7)
+    taps = nasanen_filter(8, 100)
+    expected, _ = model.dbs(image, taps, levels=2)
+    assert_images_equal(dbs(image, distance=8, dpi=100), expected)
+
+
+# The bound on DBS's error over Floyd-Steinberg's: a narrow filter passes
+# much of the noise no halftone avoids, and leaves less to gain.
+@pytest.mark.parametrize(
+    "image, kwargs, bound",
+    [
+        (smooth(96, 128), {}, 0.75),
+        (smooth(96, 128), {"levels": 3, "linear": False}, 0.75),
+        (smooth(80, 96, 3), {"palette": CUBE}, 0.75),
+        (smooth(80, 96, 3), {"palette": CUBE, "distance": 12, "dpi": 150}, 0.97),
+    ],
+    ids=["gray", "gray_3_codes", "palette", "palette_nasanen"],
+)
+def test_filtered_error_falls_every_pass_below_floyd_steinberg(image, kwargs, bound):
+    linear = kwargs.get("linear", True)
+    taps = nasanen_filter(kwargs["distance"], kwargs["dpi"]) if "distance" in kwargs else None
+    seed_args = {"palette": kwargs["palette"]} if "palette" in kwargs else {}
+    seed_args["levels" if "palette" not in kwargs else "palette"] = kwargs.get(
+        "levels", kwargs.get("palette", 2)
+    )
+    start = tonalis.error_diffusion(image, "floyd_steinberg", linear=linear, **seed_args)
+    errors = [filtered_error(image, start, taps, linear=linear)]
+    final = dbs_run(image, **kwargs)
+    for passes in range(1, final.passes + 1):
+        out = dbs(image, passes=passes, **kwargs)
+        errors.append(filtered_error(image, out, taps, linear=linear))
+    assert np.array_equal(out, final.image)
+    assert all(b <= a * (1 + 1e-9) for a, b in zip(errors, errors[1:])), errors
+    assert errors[-1] < bound * errors[0], errors
+    # The last pass changed nothing.
+    assert final.passes < 2 or errors[-1] == errors[-2]
+
+
+def test_swaps_lower_the_error_further():
+    image = smooth(64, 64, seed=8)
+    with_swaps = filtered_error(image, dbs(image))
+    without = filtered_error(image, dbs(image, swaps=False))
+    assert with_swaps < without
+
+
+@pytest.mark.parametrize("value", [0, 64, 128, 200, 255])
+def test_flat_gray_keeps_its_mean_light(value):
+    image = np.full((64, 64), value, np.uint8)
+    out = dbs(image, linear=False)
+    assert abs(float(out.mean()) - value) < 3.0
+    if value in (0, 255):
+        assert np.all(out == value)
+
+
+PROBE = r"""
+import hashlib, numpy as np
+from tonalis_tools.dbs import dbs
+rng = np.random.default_rng(3)
+y, x = np.mgrid[0:300, 0:420]
+gray = np.clip(x * 255 // 419 + rng.integers(-30, 31, x.shape), 0, 255).astype(np.uint8)
+rgb = np.dstack([gray, gray[::-1], gray[:, ::-1]])
+for name, out in (("gray", dbs(gray, sigma=1.5)), ("levels", dbs(rgb, levels=3)),
+                  ("palette", dbs(rgb, palette=["#000", "#fff", "#f00", "#0f0", "#00f", "#ff0"]))):
+    print(name, hashlib.sha256(out.tobytes()).hexdigest())
+"""
+
+
+def _digests(threads):
+    env = {k: v for k, v in os.environ.items() if k != "TONALIS_NUM_THREADS"}
+    env["TONALIS_NUM_THREADS"] = str(threads)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    run = subprocess.run(
+        [sys.executable, "-c", PROBE], capture_output=True, text=True, env=env, timeout=600
+    )
+    assert run.returncode == 0, run.stderr
+    return run.stdout
+
+
+@pytest.mark.serial
+def test_threads_give_the_bytes_of_one():
+    one = _digests(1)
+    assert len(one.splitlines()) == 3
+    for threads in (2, 4):
+        assert _digests(threads) == one
+
+
+@pytest.mark.parametrize(
+    "kwargs, error",
+    [
+        ({"sigma": 0}, ValueError),
+        ({"sigma": -1.0}, ValueError),
+        ({"sigma": float("nan")}, ValueError),
+        ({"sigma": 3.0}, ValueError),
+        ({"sigma": "1"}, TypeError),
+        ({"passes": 0}, ValueError),
+        ({"passes": 1001}, ValueError),
+        ({"passes": 2.5}, TypeError),
+        ({"swaps": "yes"}, TypeError),
+        ({"sigma": 1.0, "distance": 10, "dpi": 300}, ValueError),
+        ({"distance": 10}, ValueError),
+        ({"distance": 0, "dpi": 300}, ValueError),
+        ({"levels": 2, "palette": PALETTE}, ValueError),
+        ({"levels": 1}, ValueError),
+        ({"levels": 257}, ValueError),
+        ({"palette": ["#000"]}, ValueError),
+    ],
+)
+def test_bad_arguments_are_refused(kwargs, error):
+    with pytest.raises(error):
+        dbs(smooth(8, 8), **kwargs)
+
+
+GOOD_TAPS = gaussian_filter(1.0)
+
+
+@pytest.mark.parametrize(
+    "taps, error",
+    [
+        (GOOD_TAPS.astype(np.float64), TypeError),
+        (GOOD_TAPS[:, :6].copy(), ValueError),
+        (np.ones((4, 4), np.float32), ValueError),
+        (np.ones((19, 19), np.float32), ValueError),
+        (np.ones((1, 1), np.float32), ValueError),
+        (np.zeros((5, 5), np.float32), ValueError),
+        (np.full((5, 5), np.nan, np.float32), ValueError),
+        (GOOD_TAPS.T, TypeError),
+        ([[0.0, 0.0, 0.0]] * 3, TypeError),
+    ],
+    ids=[
+        "float64",
+        "not_square",
+        "even",
+        "too_wide",
+        "too_small",
+        "zero",
+        "nan",
+        "strided",
+        "list",
+    ],
+)
+def test_engine_refuses_bad_taps(taps, error):
+    with pytest.raises(error):
+        _engines.dbs(taps, 10, True, smooth(8, 8), levels=2)
+
+
+def test_engine_refuses_a_palette_for_gray_and_bad_passes():
+    with pytest.raises(ValueError, match="RGB"):
+        _engines.dbs(GOOD_TAPS, 1, True, smooth(8, 8), palette=PALETTE)
+    with pytest.raises(ValueError, match="passes"):
+        _engines.dbs(GOOD_TAPS, 0, True, smooth(8, 8), levels=2)
+
+
+@pytest.mark.parametrize("shape", [(0, 0), (0, 5)])
+def test_empty_images_are_refused_as_tonalis_refuses_them(shape):
+    with pytest.raises(ValueError, match="empty"):
+        dbs(np.zeros(shape, np.uint8))
+
+
+@pytest.mark.parametrize("shape", [(1, 1), (1, 40), (40, 1), (3, 3, 3)])
+def test_tiny_images(shape):
+    image = RNG.integers(0, 256, shape, dtype=np.uint8)
+    out = dbs(image)
+    assert out.shape == image.shape
+    assert set(np.unique(out).tolist()) <= {0, 255}
+
+
+def test_pil_in_pil_out_and_gray_to_palette():
+    from PIL import Image
+
+    image = Image.fromarray(smooth(16, 16))
+    out = dbs(image, palette=PALETTE)
+    assert out.mode == "RGB" and out.size == (16, 16)
+    colours = {tuple(c) for c in np.asarray(out).reshape(-1, 3).tolist()}
+    assert colours <= set(palette_rgb(PALETTE))
+
+
+def test_front_door_and_command_line(tmp_path):
+    from PIL import Image
+
+    image = smooth(24, 30, 3)
+    out = tonalis_tools.dither(image, "dbs", palette=PALETTE, linear=True)
+    assert np.array_equal(out, dbs(image, palette=PALETTE))
+    source, target = tmp_path / "in.png", tmp_path / "out.png"
+    Image.fromarray(image).save(source)
+    run = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "tonalis_tools",
+            str(source),
+            "-o",
+            str(target),
+            "-m",
+            "dbs",
+            "--levels",
+            "2",
+        ],
+        capture_output=True,
+        text=True,
+        env={**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)},
+    )
+    assert run.returncode == 0, run.stderr
+    # The command line measures in codes unless told --linear.
+    written = np.asarray(Image.open(target).convert("RGB"))
+    assert np.array_equal(written, dbs(image, levels=2, linear=False))
