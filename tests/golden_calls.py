@@ -15,13 +15,18 @@ and makes the same calls through the core alone):
 - ``mask=KIND.SEED``: a uint8 strength mask of the image's height and width;
 - ``matrix=bayerN``, ``perm.SEED.RxC`` (a permutation of the cell indices),
   ``idx.SEED.RxC.MAX`` (indices below MAX) or ``thr.SEED.RxC`` (float
-  thresholds in [0, 1]).
+  thresholds in [0, 1]);
+- ``filter=gSIGMA`` (direct binary search's Gaussian of that width) or
+  ``filter=nDISTANCE.DPI`` (Näsänen's filter for a viewer DISTANCE inches
+  from DPI pixels per inch). Their taps come from tonalis_tools; C++ reads
+  them from tests/golden/dbs_filters.txt, which records them.
 
 A word left out takes the corpus's default, not the function's: levels 2,
 strength 1, linear off, alpha preserved, raster order, the method
 floyd_steinberg (ostromoukhov for ``variable``), matrix bayer8, seed 0,
-distance rgb, no error limit, no mask, 8 candidates, history 16 and ratio
-1/16. Every argument is passed to the function explicitly.
+distance rgb, no error limit, no mask, 8 candidates, history 16, ratio
+1/16, filter g1.2, 1000 passes and swaps on. Every argument is passed to the
+function explicitly.
 """
 
 from __future__ import annotations
@@ -35,6 +40,7 @@ from typing import Any
 import numpy as np
 
 CORPUS = Path(__file__).parent / "golden" / "corpus.txt"
+FILTERS = CORPUS.with_name("dbs_filters.txt")
 
 FAMILIES = (
     "error_diffusion",
@@ -47,6 +53,7 @@ FAMILIES = (
     "pattern",
     "riemersma",
     "variable",
+    "dbs",
 )
 
 # The order of the words on a line after f=.
@@ -67,6 +74,9 @@ KEYS = (
     "candidates",
     "history",
     "ratio",
+    "filter",
+    "passes",
+    "swaps",
 )
 
 MASK32 = 0xFFFFFFFF
@@ -285,6 +295,53 @@ def _extras(w: dict[str, str], img: np.ndarray) -> dict[str, Any]:
     }
 
 
+def filter_arguments(word: str) -> dict[str, float]:
+    """The arguments of tonalis_tools.dbs that a filter word names."""
+    if word.startswith("g"):
+        return {"sigma": float(word[1:])}
+    if word.startswith("n"):
+        distance, dpi = word[1:].split(".", 1)
+        return {"distance": float(distance), "dpi": float(dpi)}
+    raise ValueError(f"unknown filter {word!r}")
+
+
+def filter_taps(word: str) -> np.ndarray:
+    """The float32 taps of a filter word, as tonalis_tools makes them."""
+    from tonalis_tools.dbs import gaussian_filter, nasanen_filter
+
+    args = filter_arguments(word)
+    if "sigma" in args:
+        return gaussian_filter(args["sigma"])
+    return nasanen_filter(args["distance"], args["dpi"])
+
+
+def format_filters(words: Iterable[str]) -> str:
+    """The filters file: a line per filter word, its radius, then the bits
+    of its taps row by row as 8-digit hexadecimal."""
+    lines = [
+        "# The taps of the golden corpus's direct binary search filters, as",
+        "# tonalis_tools makes them: word, radius, then each tap's float32 bits.",
+    ]
+    for word in sorted(set(words)):
+        taps = np.ascontiguousarray(filter_taps(word), dtype=np.float32)
+        bits = " ".join(f"{b:08x}" for b in taps.view(np.uint32).ravel())
+        lines.append(f"{word} {(taps.shape[0] - 1) // 2} {bits}")
+    return "\n".join(lines) + "\n"
+
+
+def read_filters(path: Path = FILTERS) -> dict[str, np.ndarray]:
+    """The recorded taps by filter word."""
+    filters = {}
+    for line in path.read_text().splitlines():
+        if not line.strip() or line.startswith("#"):
+            continue
+        word, radius, *bits = line.split()
+        side = 2 * int(radius) + 1
+        taps = np.array([int(b, 16) for b in bits], dtype=np.uint32).view(np.float32)
+        filters[word] = taps.reshape(side, side)
+    return filters
+
+
 def run_call(call: Call) -> np.ndarray:
     """Makes the call through the public Python functions."""
     import tonalis
@@ -338,6 +395,18 @@ def run_call(call: Call) -> np.ndarray:
         common.pop("palette", None)
         return tonalis_tools.variable_diffuse(
             img, w.get("method", "ostromoukhov"), seed=seed, **common
+        )
+    if f == "dbs":
+        if common.pop("strength") != 1.0:
+            raise ValueError("direct binary search takes no strength")
+        if "palette" in common:
+            common.pop("levels")
+        return tonalis_tools.dbs(
+            img,
+            **filter_arguments(w.get("filter", "g1.2")),
+            passes=int(w.get("passes", "1000")),
+            swaps=w.get("swaps", "1") == "1",
+            **common,
         )
     raise ValueError(f"unknown family {f!r}")
 

@@ -10,6 +10,7 @@ import sys
 from collections import defaultdict
 
 import golden_calls as golden
+import numpy as np
 import pytest
 
 ENTRIES = golden.read_corpus()
@@ -104,3 +105,15 @@ def test_refined_calls_without_refinements_recorded_as_their_plain_twins():
             pairs += 1
             assert recorded[twin] == digest, f"{call.text}\n{twin}"
     assert pairs >= 30
+
+
+def test_recorded_filters_are_the_ones_tonalis_tools_makes():
+    """The core's driver runs direct binary search with the taps recorded in
+    dbs_filters.txt: they must be the bits of the package's own filters, on
+    this machine as on the one that recorded them."""
+    recorded = golden.read_filters()
+    used = {call.words.get("filter", "g1.2") for _, call in ENTRIES if call.family == "dbs"}
+    assert used and used <= set(recorded)
+    for word, taps in recorded.items():
+        made = golden.filter_taps(word)
+        assert made.dtype == np.float32 and made.tobytes() == taps.tobytes(), word

@@ -11,11 +11,12 @@ seeded noise, linear light, strength, gray, LA, RGB, RGBA and five-channel
 images with alpha kept or not, shapes of one row or one column and odd
 sizes, images large enough for cell tables, palette grids and worker
 threads, and the refined engines of tonalis_tools (error limit, mask,
-distance, pattern, Riemersma, variable coefficients). tests/golden_calls.py
-describes the line format and makes the inputs.
+distance, pattern, Riemersma, variable coefficients, direct binary search).
+tests/golden_calls.py describes the line format and makes the inputs.
 
     python3 tools/golden_corpus.py           # run every call; report differences
-    python3 tools/golden_corpus.py --write   # record today's hashes
+    python3 tools/golden_corpus.py --write   # record today's hashes (and the
+                                             # filters' taps, dbs_filters.txt)
 
 --write refuses to record a corpus in which a refined call with every
 refinement off differs from the plain call it repeats. Run it with an
@@ -812,6 +813,44 @@ def variable_calls(c):
         )
 
 
+def dbs_calls(c):
+    """Direct binary search: levels and palettes (below and above the size
+    scanned in line), both filters, a few widths, pass limits, swaps off,
+    and images of many tiles, which the worker threads share."""
+    shapes = Cycle(SHAPES + ((70, 100), (129, 65), (1, 40), (40, 1), (2, 2)))
+    layouts = Cycle(FOUR_LAYOUTS)
+    colour = Cycle(COLOUR_LAYOUTS[:3])
+    filters = Cycle(("g1.2", "g0.5", "g2.5", "n12.100", "g0.8", "n20.300"))
+    passes = Cycle((1000, 1, 3, 1000, 2))
+    pkinds = Cycle(PALETTE_KINDS)
+    targets = (("levels", 2), ("levels", 3), ("levels", 4), ("levels", 16), ("levels", 256))
+    targets += (("palette", 2), ("palette", 4), ("palette", 7), ("palette", 32))
+    targets += (("palette", 33), ("palette", 64))
+    for (kind, n), linear, swaps in product(targets, (0, 1), (1, 1, 0)):
+        h, w = shapes()
+        channels, kept = layouts() if kind == "levels" else colour()
+        words = (
+            {"levels": no_default(n, 2)}
+            if kind == "levels"
+            else {"palette": palette_word(pkinds(), c.next_seed(), n)}
+        )
+        c.add(
+            "dbs",
+            image=c.image(h, w, channels),
+            filter=no_default(filters(), "g1.2"),
+            passes=no_default(passes(), 1000),
+            swaps=no_default(swaps, 1),
+            linear=linear_word(linear),
+            alpha=alpha_word(kept),
+            **words,
+        )
+    # Large enough for the thread-count check of tests/test_golden.py.
+    for h, w in ((320, 320), (33, 3100)):
+        for words in ({"levels": 2}, {"palette": palette_word("rand", c.next_seed(), 7)}):
+            channels = None if "levels" in words else 3
+            c.add("dbs", image=c.image(h, w, channels), linear=1, **words)
+
+
 def build():
     c = Corpus()
     matrices = Cycle(MATRICES)
@@ -839,6 +878,7 @@ def build():
         pattern_calls,
         riemersma_calls,
         variable_calls,
+        dbs_calls,
     )
     for number, section in enumerate(sections, 1):
         c.section(number)
@@ -876,7 +916,14 @@ def main():
         args.corpus.parent.mkdir(parents=True, exist_ok=True)
         body = "".join(f"{hashes[line]:016x} {line}\n" for line in lines)
         args.corpus.write_text(HEADER + body)
-        print(f"wrote {args.corpus}")
+        filters = args.corpus.with_name(golden.FILTERS.name)
+        calls = [golden.parse_call(line) for line in lines]
+        filters.write_text(
+            golden.format_filters(
+                call.words.get("filter", "g1.2") for call in calls if call.family == "dbs"
+            )
+        )
+        print(f"wrote {args.corpus} and {filters}")
         return 0
     recorded = {call.text: digest for digest, call in golden.read_corpus(args.corpus)}
     status = 1 if bad else 0

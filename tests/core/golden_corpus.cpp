@@ -1,6 +1,8 @@
 // The golden corpus through the core alone.
 //
-// Reads tests/golden/corpus.txt (tests/golden_calls.py describes its lines),
+// Reads tests/golden/corpus.txt (tests/golden_calls.py describes its lines)
+// and, for direct binary search, the filter taps recorded beside it in
+// dbs_filters.txt,
 // makes every call of it as the module faces make it (intake, target, the
 // engine, the same scratch), and compares the FNV-1a 64-bit hash of the
 // output bytes with the one recorded from the Python functions on x86-64:
@@ -16,6 +18,7 @@
 // Exit status 0 when every hash matches.
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -35,6 +38,7 @@
 #include <vector>
 
 #include "colour.hpp"
+#include "dbs.hpp"
 #include "diffusion.hpp"
 #include "diffusion_extras.hpp"
 #include "extras.hpp"
@@ -151,9 +155,9 @@ struct Words {
 
 Words parse_words(const std::string& text) {
     static const std::vector<std::string> keys = {
-        "f",          "image",    "levels",     "palette", "method", "matrix",
-        "serpentine", "seed",     "strength",   "linear",  "alpha",  "limit",
-        "mask",       "distance", "candidates", "history", "ratio"};
+        "f",          "image",    "levels", "palette", "method", "matrix", "serpentine",
+        "seed",       "strength", "linear", "alpha",   "limit",  "mask",   "distance",
+        "candidates", "history",  "ratio",  "filter",  "passes", "swaps"};
     Words w;
     for (const std::string& word : split(text, ' ')) {
         const std::size_t eq = word.find('=');
@@ -391,7 +395,45 @@ struct Inputs {
     std::size_t candidates = 8;
     std::size_t history = 16;
     float ratio = 1.0f / 16.0f;
+    std::string filter;
+    std::size_t passes = max_dbs_passes;
+    bool swaps = true;
 };
+
+// Direct binary search's filters by their corpus word: the taps Python
+// made, as dbs_filters.txt records their bits (word, radius, taps).
+struct Filter {
+    std::size_t radius = 0;
+    std::vector<float> taps;
+};
+
+std::map<std::string, Filter, std::less<>> read_filters(const std::string& path) {
+    std::map<std::string, Filter, std::less<>> filters;
+    std::ifstream file(path);
+    if (!file) return filters;  // a corpus without dbs calls needs none
+    std::string line;
+    while (std::getline(file, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        const std::vector<std::string> fields = split(line, ' ');
+        if (fields.size() < 3) throw BadLine("short filter line: " + line);
+        Filter f;
+        f.radius = to_size(fields[1]);
+        const std::size_t side = 2 * f.radius + 1;
+        if (f.radius < 1 || f.radius > max_dbs_radius || fields.size() != 2 + side * side) {
+            throw BadLine("filter with a wrong radius or tap count: " + fields[0]);
+        }
+        for (std::size_t i = 2; i < fields.size(); ++i) {
+            char* end = nullptr;
+            const unsigned long bits = std::strtoul(fields[i].c_str(), &end, 16);
+            if (*end != '\0' || fields[i].size() != 8) throw BadLine("bad tap " + fields[i]);
+            f.taps.push_back(std::bit_cast<float>(static_cast<std::uint32_t>(bits)));
+        }
+        filters.emplace(fields[0], std::move(f));
+    }
+    return filters;
+}
+
+std::map<std::string, Filter, std::less<>> filters;
 
 Distance to_distance(const std::string& text) {
     if (text == "rgb") return Distance::rgb;
@@ -421,9 +463,13 @@ Inputs make_inputs(const std::string& text) {
     in.candidates = to_size(w.get("candidates", "8"));
     in.history = to_size(w.get("history", "16"));
     in.ratio = static_cast<float>(to_double(w.get("ratio", "0.0625")));
+    in.filter = w.get("filter", "g1.2");
+    in.passes = to_size(w.get("passes", "1000"));
+    in.swaps = w.get("swaps", "1") == "1";
     // The Python functions make gray images RGB for a palette of colours.
     const bool colour_first =
-        in.family == "pattern" || (in.family == "riemersma" && in.palette.has_value());
+        in.family == "pattern" ||
+        ((in.family == "riemersma" || in.family == "dbs") && in.palette.has_value());
     if (colour_first && is_gray(in.array)) in.array = to_colour(in.array);
     if (w.has("mask")) {
         in.mask = make_mask(w.get("mask", ""), in.array.height, in.array.width);
@@ -548,6 +594,18 @@ std::uint64_t run(const Inputs& in) {
         }
         std::vector<float> scratch(variable_scratch_floats(c.img));
         variable_diffuse(c.img, *levels, c.space, in.strength, kind, in.seed, scratch.data());
+    } else if (f == "dbs") {
+        const auto filter = filters.find(in.filter);
+        if (filter == filters.end()) throw BadLine("filter not in dbs_filters.txt: " + in.filter);
+        if (in.passes < 1 || in.passes > max_dbs_passes) throw BadLine("passes out of range");
+        DbsSettings settings;
+        settings.taps = filter->second.taps.data();
+        settings.radius = filter->second.radius;
+        settings.passes = in.passes;
+        settings.swaps = in.swaps;
+        auto scratch = Buffer<std::uint8_t>::allocate(
+            dbs_scratch_bytes(c.img, c.target, settings.radius), malloc_allocator);
+        dbs_dither(c.img, c.target, c.space, settings, scratch.data());
     } else {
         throw BadLine("unknown family " + f);
     }
@@ -614,6 +672,10 @@ int main(int argc, char** argv) {
     std::vector<Entry> entries;
     try {
         entries = read_corpus(path);
+        const std::size_t slash = path.find_last_of("/\\");
+        filters =
+            read_filters((slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) +
+                         "dbs_filters.txt");
     } catch (const std::exception& e) {
         std::fprintf(stderr, "golden corpus: %s\n", e.what());
         return 2;
