@@ -67,6 +67,7 @@ def photograph(
     exposure=0.85,
     falloff=0.12,
     glare=None,
+    decoys=0,
     seed=1,
 ):
     """A photograph of chart `c` on a panel showing the colours `shown`.
@@ -105,6 +106,14 @@ def photograph(
         scene[y0 : y0 + rng.integers(5, 120), x0 : x0 + rng.integers(5, 120)] = rng.random(3)
     bezel = (x > -0.06 * cw) & (x < 1.06 * cw) & (y > -0.08 * ch) & (y < 1.08 * ch)
     scene[bezel] = 0.02
+    module = max(2, round(c.module * fit))
+    for k in range(decoys):
+        x0, y0 = int(rng.integers(0, width - 9 * module)), [4, height - 9 * module - 4][k % 2]
+        decoy = np.ones((9 * module, 9 * module))
+        decoy[module:-module, module:-module] = 0.0
+        decoy[2 * module : -2 * module, 2 * module : -2 * module] = 1.0
+        decoy[3 * module : -3 * module, 3 * module : -3 * module] = 0.0
+        scene[y0 : y0 + 9 * module, x0 : x0 + 9 * module] = decoy[..., None] * 0.8
     inside = (x >= 0) & (x < cw) & (y >= 0) & (y < ch)
     panel = linear(hex_rgb([shown[k] for k in c.colours]))[c.indices]
     scene[inside] = panel[y[inside].astype(int), x[inside].astype(int)]
@@ -150,6 +159,7 @@ TOLERANCE = 3.0
         pytest.param(SPECTRA6, {}, id="spectra6"),
         pytest.param(SPECTRA6, {"angle": -4, "keystone": -0.08, "scale": 0.6}, id="tilted-small"),
         pytest.param(SPECTRA6, {"turns": 1, "scale": 0.9}, id="quarter-turn"),
+        pytest.param(SPECTRA6, {"scale": 0.6, "decoys": 4, "seed": 5}, id="decoy-markers"),
         pytest.param(SPECTRA6, {"turns": 2, "cast": (0.8, 1.0, 1.2)}, id="upside-down-blue-cast"),
         pytest.param(ACEP7, {"sigma": 1.8, "noise": 4, "exposure": 0.6}, id="acep7-blurred-dark"),
     ],

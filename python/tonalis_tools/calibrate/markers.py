@@ -69,11 +69,16 @@ def _working_gray(rgb: npt.NDArray[np.uint8]) -> tuple[npt.NDArray[np.int64], in
     height, width = rgb.shape[:2]
     factor = max(1, -(-max(height, width) // MAX_WORKING_SIDE))
     rows, columns = height // factor, width // factor
-    gray = rgb[: rows * factor, : columns * factor].astype(np.int64)
-    gray = 2 * gray[..., 0] + 5 * gray[..., 1] + gray[..., 2]
+    # 2 R + 5 G + B is at most 2040, and a block of a photograph reduced to
+    # 1600 pixels a side is far fewer than 2^31 / 2040 pixels: int32 holds
+    # the sums without holding several copies of a large photograph in int64.
+    crop = rgb[: rows * factor, : columns * factor]
+    gray = crop[..., 0].astype(np.int32) * 2
+    gray += crop[..., 1].astype(np.int32) * 5
+    gray += crop[..., 2]
     if factor > 1:
-        gray = gray.reshape(rows, factor, columns, factor).sum(axis=(1, 3))
-    return gray, factor
+        gray = gray.reshape(rows, factor, columns, factor).sum(axis=(1, 3), dtype=np.int32)
+    return gray.astype(np.int64), factor
 
 
 def _dark(gray: npt.NDArray[np.int64]) -> npt.NDArray[np.bool_]:

@@ -61,7 +61,7 @@ _LAYOUT_LIMIT = 0.25
 # channel before the photograph counts as over-exposed.
 _CLIPPED = 0.1
 # Candidate markers tried in fours.
-_CANDIDATES = 8
+_CANDIDATES = 10
 # Sample points across a patch: for choosing the orientation, and at most
 # for measuring.
 _COARSE = 5
@@ -146,10 +146,19 @@ def _encode(linear: Sequence[float]) -> list[int]:
     return [int(math.floor(v * 255.0 + 0.5)) for v in curved.tolist()]
 
 
+def _times(values: npt.NDArray[np.float64], matrix: Sequence[Sequence[float]]) -> Any:
+    """N x 3 values times a 3 x 3 matrix's transpose, summed in a fixed order
+    (a BLAS product may add in another order on another machine)."""
+    columns = [
+        values[:, 0] * row[0] + values[:, 1] * row[1] + values[:, 2] * row[2] for row in matrix
+    ]
+    return np.stack(columns, axis=1)
+
+
 def _oklab(linear: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
     """N x 3 linear RGB in Oklab."""
-    lms = np.clip(linear @ np.array(_TO_LMS).T, 0.0, None)
-    return np.asarray(power(lms, 1 / 3) @ np.array(_TO_LAB).T, dtype=np.float64)
+    lms = np.clip(_times(linear, _TO_LMS), 0.0, None)
+    return np.asarray(_times(power(lms, 1 / 3), _TO_LAB), dtype=np.float64)
 
 
 def _photo_array(photo: Any) -> npt.NDArray[np.uint8]:
@@ -367,7 +376,8 @@ def measure(
         The `Measurement`; its `colours` are the palette to dither against.
 
     Raises:
-        TypeError: the photo is not a uint8 image.
+        TypeError: the photo is not a uint8 image, or `chart` not a `Chart`.
+        ValueError: `white_level` or `max_spread` out of range.
         CalibrationError: the photo is too small, the markers are not found
             (saying which were), the patches are too small in it, or they
             disagree.
@@ -380,9 +390,15 @@ def measure(
         >>> measure(photo, c).colours       # white neutral at its own luminance
         ('#262627', '#bfbfbf', '#8f2821')
     """
+    if not isinstance(chart, Chart):
+        raise TypeError(f"chart must be a Chart, as chart() makes, not {type(chart).__name__}")
     if not 0 < max_spread:
         raise ValueError(f"max_spread must be above 0, got {max_spread}")
-    if white_level is not None and not (isinstance(white_level, int) and 1 <= white_level <= 255):
+    if white_level is not None and (
+        isinstance(white_level, bool)
+        or not isinstance(white_level, int)
+        or not 1 <= white_level <= 255
+    ):
         raise ValueError(f"white_level must be a whole number from 1 to 255, got {white_level!r}")
     rgb = _photo_array(photo)
     height, width = rgb.shape[:2]

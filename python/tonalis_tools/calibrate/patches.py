@@ -21,6 +21,7 @@ photograph's orientation can be read from the patches.
 from __future__ import annotations
 
 import functools
+import os
 from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
@@ -133,7 +134,7 @@ class Chart:
         picture.putpalette(flat, "RGB")
         return picture
 
-    def save(self, path: str) -> None:
+    def save(self, path: str | os.PathLike[str]) -> None:
         """Write the chart as an indexed PNG of its colours (see `image`),
         through a temporary file that is renamed once complete."""
         import io
@@ -206,12 +207,12 @@ def _turns(rows: int, columns: int) -> list[npt.NDArray[np.intp]]:
     return found
 
 
-def _purity(labels: npt.NDArray[np.intp], turned: npt.NDArray[np.intp], n: int) -> float:
+def _purity(labels: npt.NDArray[np.intp], turned: npt.NDArray[np.intp], n: int) -> int:
     """How well a turned chart's patches would still sort by colour: the
-    share of cells whose colour the turned cell's colour predicts best."""
+    number of cells whose colour the turned cell's colour predicts best."""
     pairs = np.zeros((n, n), dtype=np.int64)
     np.add.at(pairs, (labels, labels[turned]), 1)
-    return float(pairs.max(axis=1).sum()) / labels.size
+    return int(pairs.max(axis=1).sum())
 
 
 @functools.cache
@@ -224,12 +225,13 @@ def _deal(rows: int, columns: int, n: int, white: int, black: int) -> tuple[int,
     y, x = np.divmod(np.arange(total), columns)
     dy = y[:, None] - y[None, :]
     dx = x[:, None] - x[None, :]
-    # Repulsion between patches of one colour: near ones cost most.
-    weight = 1.0 / np.maximum(dy * dy + dx * dx, 1).astype(np.float64)
-    np.fill_diagonal(weight, 0.0)
+    # Repulsion between patches of one colour: near ones cost most. In
+    # integers, so that every machine keeps the same deal.
+    weight = (1 << 20) // np.maximum(dy * dy + dx * dx, 1).astype(np.int64)
+    np.fill_diagonal(weight, 0)
     turns = _turns(rows, columns)
     stream = _Deal(rows * 7919 + columns * 104729 + n)
-    best: tuple[float, list[int]] | None = None
+    best: tuple[int, list[int]] | None = None
     for _ in range(_DEALS):
         cells = list(base)
         for i in range(total - 1, 0, -1):
@@ -237,9 +239,9 @@ def _deal(rows: int, columns: int, n: int, white: int, black: int) -> tuple[int,
             cells[i], cells[j] = cells[j], cells[i]
         labels = np.array(cells, dtype=np.intp)
         same = labels[:, None] == labels[None, :]
-        energy = float(weight[same].sum())
-        worst = max(_purity(labels, turn, n) for turn in turns) if n > 1 else 1.0
-        cost = energy + 1000.0 * max(0.0, worst - 0.5)
+        energy = int(weight[same].sum())
+        worst = max(_purity(labels, turn, n) for turn in turns) if n > 1 else total
+        cost = energy + (1 << 30) * max(0, 2 * worst - total)
         if best is None or cost < best[0]:
             best = (cost, cells)
     assert best is not None
