@@ -11,6 +11,8 @@ and rounded to 8-bit sRGB. The transform, blur and noise are numpy's own
 
 from __future__ import annotations
 
+import hashlib
+
 import numpy as np
 import pytest
 
@@ -212,6 +214,36 @@ def test_repeats_spread_and_balanced():
         assert min(xs) < 400 < max(xs) and min(ys) < 240 < max(ys), k
     # The same chart every time.
     assert np.array_equal(chart(list(ACEP7)).indices, c.indices)
+
+
+@pytest.mark.parametrize(
+    ("panel", "size", "digest"),
+    [
+        ("spectra6", (800, 480), "2867829aa2363347"),
+        ("acep7", (600, 448), "dcac3e5081cf8782"),
+        ("bwr", (250, 122), "9d54a9bbf9c5b899"),
+    ],
+)
+def test_charts_stay_the_same(panel, size, digest):
+    # A chart shown or saved by one version, on one machine, must be
+    # measured by another: its layout is part of the format.
+    c = chart(panel_palette(panel, measured=False), size=size)
+    assert hashlib.sha256(c.indices.tobytes()).hexdigest()[:16] == digest
+
+
+@pytest.mark.parametrize(
+    ("chart_or_not", "options", "error", "message"),
+    [
+        ("chart", {}, TypeError, "must be a Chart"),
+        (None, {"white_level": 0}, ValueError, "white_level"),
+        (None, {"white_level": True}, ValueError, "white_level"),
+        (None, {"max_spread": 0}, ValueError, "max_spread"),
+    ],
+)
+def test_measure_arguments(chart_or_not, options, error, message):
+    c = chart(["#000", "#fff"])
+    with pytest.raises(error, match=message):
+        measure(c.rgb(), chart_or_not or c, **options)
 
 
 @pytest.mark.parametrize(

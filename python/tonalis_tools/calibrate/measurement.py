@@ -319,7 +319,9 @@ def _patch_size(h: Sequence[float], chart: Chart) -> float:
         x, y = project(h, qx, qy)
         for i in range(4):
             j = (i + 1) % 4
-            smallest = min(smallest, math.hypot(float(x[j] - x[i]), float(y[j] - y[i])))
+            dx, dy = float(x[j] - x[i]), float(y[j] - y[i])
+            # sqrt rounds correctly everywhere; hypot is the platform's own.
+            smallest = min(smallest, math.sqrt(dx * dx + dy * dy))
     return smallest
 
 
