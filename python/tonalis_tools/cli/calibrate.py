@@ -214,5 +214,9 @@ def _measure(args: argparse.Namespace, made: Any, source: str) -> int:
         for driver, shown, spread in zip(result.chart_colours, result.colours, result.spread):
             print(f"{driver}  {shown}  {spread:6.1f}")
         print(f"normalised: {result.normalisation}")
-        print(f"wrote {args.output}")
+        print(f"wrote {args.output}; dither against it, writing the driver's colours, with")
+        print(
+            f"  tonalis INPUT -o OUTPUT --palette {args.output} "
+            f"--display-palette '{','.join(result.chart_colours)}'"
+        )
     return EXIT_OK
