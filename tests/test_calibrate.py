@@ -143,6 +143,8 @@ def codes(colours):
 
 SPECTRA6 = dict(zip(panel_palette("spectra6", measured=False), panel_palette("spectra6")))
 ACEP7 = dict(zip(panel_palette("acep7", measured=False), panel_palette("acep7")))
+# Two colours: the layout alone must still tell the chart's turns apart.
+INK = {"#000000": "#202020", "#ffffff": "#c0c0b8"}
 
 
 # Noise of 2.5 codes averaged over the middle half of some hundred points
@@ -163,6 +165,7 @@ TOLERANCE = 3.0
         pytest.param(SPECTRA6, {"turns": 1, "scale": 0.9}, id="quarter-turn"),
         pytest.param(SPECTRA6, {"scale": 0.6, "decoys": 4, "seed": 5}, id="decoy-markers"),
         pytest.param(SPECTRA6, {"turns": 2, "cast": (0.8, 1.0, 1.2)}, id="upside-down-blue-cast"),
+        pytest.param(INK, {"turns": 3}, id="black-and-white-three-turns"),
         pytest.param(ACEP7, {"sigma": 1.8, "noise": 4, "exposure": 0.6}, id="acep7-blurred-dark"),
     ],
 )
