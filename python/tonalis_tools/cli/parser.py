@@ -17,6 +17,7 @@ from ..extras import DISTANCES
 from ..matrices.halftone import SHAPES
 from ..palettes.palette_files import PALETTE_EXTENSIONS
 from ..quality import METRICS
+from .calibrate_parser import add_parser as add_calibrate
 
 T = TypeVar("T")
 U = TypeVar("U")
@@ -529,8 +530,6 @@ def _build_parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
         "option, and write the gallery (PNG contact sheets and an index.html) into OUTDIR.",
     )
     demo.add_argument("outdir", metavar="OUTDIR", help="the folder to write (created)")
-
-    from .calibrate import add_parser as add_calibrate
 
     add_calibrate(commands)
     return root, parser
