@@ -7,6 +7,7 @@ from tonalis_tools.palette_files import (
     PALETTE_EXTENSIONS,
     format_palette,
     load_palette_file,
+    palette_holds_comments,
     parse_palette_data,
     read_palette,
     write_palette,
@@ -182,3 +183,26 @@ def test_load_palette_file_names_the_file(tmp_path, name, data, message):
     (tmp_path / name).write_bytes(data)
     with pytest.raises(ValueError, match=message):
         load_palette_file(tmp_path / name)
+
+
+@pytest.mark.parametrize("extension", PALETTE_EXTENSIONS)
+def test_comments_where_the_format_holds_them(extension, tmp_path):
+    path = tmp_path / f"noted{extension}"
+    comments = ["measured on 2026-01-02", "two\nlines", "tab\there"]
+    if not palette_holds_comments(extension):
+        with pytest.raises(ValueError, match="hold no comments"):
+            write_palette(COLOURS, path, comments=comments)
+        write_palette(COLOURS, path)
+    else:
+        write_palette(COLOURS, path, comments=comments)
+        text = path.read_text()
+        for line in ("measured on 2026-01-02", "two", "lines", "tab here"):
+            assert line in text
+    assert read_palette(path) == COLOURS
+
+
+def test_gimp_colour_names():
+    data = format_palette(["#000", "#fff"], ".gpl", names=["ink  one", "paper"])
+    assert data.decode().splitlines()[-2:] == ["  0   0   0\tink one", "255 255 255\tpaper"]
+    with pytest.raises(ValueError, match="1 names for 2 colours"):
+        format_palette(["#000", "#fff"], ".gpl", names=["ink"])

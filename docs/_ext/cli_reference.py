@@ -37,12 +37,19 @@ def parser_builder() -> object:
 
 
 def parsers() -> dict[str, argparse.ArgumentParser]:
-    """The command's parsers by command name, the top-level one under ''."""
+    """The command's parsers by command name, the top-level one under '' and
+    the steps of a command under 'command step' ('calibrate chart')."""
     root = parser_builder()()[0]
     found = {"": root}
-    for action in root._actions:
-        if isinstance(action, argparse._SubParsersAction):
-            found.update(action.choices)
+    waiting = [("", root)]
+    while waiting:
+        prefix, parser = waiting.pop()
+        for action in parser._actions:
+            if isinstance(action, argparse._SubParsersAction):
+                for name, sub in action.choices.items():
+                    key = f"{prefix} {name}".strip()
+                    found[key] = sub
+                    waiting.append((key, sub))
     return found
 
 
@@ -95,9 +102,11 @@ def table(rows: list[tuple[str, str]]) -> nodes.table:
 
 
 class CliReference(Directive):
-    """``.. tonalis-cli:: COMMAND``: the reference of one command ('main' for the top level)."""
+    """``.. tonalis-cli:: COMMAND``: the reference of one command ('main' for the
+    top level, 'calibrate chart' for a step of a command)."""
 
     required_arguments = 1
+    final_argument_whitespace = True
 
     def run(self) -> list[nodes.Node]:
         name = "" if self.arguments[0] == "main" else self.arguments[0]

@@ -3,7 +3,8 @@ matrices, file pipelines, the `tonalis` command and its gallery.
 
 Laid out by concern: `palettes` (presets, palette files, colour names,
 panels), `matrices` (blue noise, halftone screens), `devices` (per-channel
-levels, device formats), `io` (image files, encoding, animations) and
+levels, device formats), `io` (image files, encoding, animations),
+`calibrate` (a panel's colours measured from a photograph of a chart) and
 `batch` (output planning, Dask). The modules keep their former names too
 (`tonalis_tools.presets` is `tonalis_tools.palettes.presets`).
 
@@ -23,6 +24,7 @@ import tonalis
 # importing them later does not put the modules in the functions' place.
 from . import animation as animation
 from . import bluenoise as bluenoise
+from . import calibrate as calibrate
 from . import channels as channels
 from . import colour_names as colour_names
 from . import encoding as encoding
@@ -54,6 +56,7 @@ from .palettes.palette_files import (
     PALETTE_EXTENSIONS,
     format_palette,
     load_palette_file,
+    palette_holds_comments,
     parse_palette_data,
     read_palette,
     write_palette,
@@ -111,6 +114,7 @@ __all__ = [
     "PANELS",
     "format_palette",
     "load_palette_file",
+    "palette_holds_comments",
     "panel_names",
     "panel_palette",
     "parse_palette_data",

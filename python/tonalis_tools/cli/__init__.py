@@ -2,8 +2,9 @@
 
 `parser` holds its options, `options` turns them into dithering settings,
 `files` finds, plans, reads and writes the files, `runner` runs the work on
-a thread pool with a progress bar, and `commands` has the commands and
-`main`.
+a thread pool with a progress bar, `calibrate_parser` and `calibrate` hold
+the options and the running of `tonalis calibrate`, and `commands` has the
+commands and `main`.
 """
 
 from __future__ import annotations

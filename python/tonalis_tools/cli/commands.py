@@ -34,6 +34,7 @@ from ..palettes.recolor import PANEL_CODES, PANELS, recolor
 from ..pipeline import DitherSettings
 from ..quality import scores
 from ..sheet import contact_sheet, shrink_to_width
+from .calibrate import run as _calibrate
 from .files import (
     _check_format,
     _collect,
@@ -135,6 +136,8 @@ def _run(argv: Sequence[str]) -> int:
         return EXIT_OK
     if args.command == "demo":
         return _demo(args.outdir)
+    if args.command == "calibrate":
+        return _calibrate(args)
     if not args.inputs:
         raise UsageError("no input given (see tonalis --help)")
     if args.output is None:

@@ -17,6 +17,7 @@ from ..extras import DISTANCES
 from ..matrices.halftone import SHAPES
 from ..palettes.palette_files import PALETTE_EXTENSIONS
 from ..quality import METRICS
+from .calibrate_parser import add_parser as add_calibrate
 
 T = TypeVar("T")
 U = TypeVar("U")
@@ -58,6 +59,10 @@ examples:
   tonalis photo.jpg --compare --preset cga --sort scielab -o sheet.png
                                                      columns best first, with figures
   tonalis demo gallery                               write the gallery of every family
+  tonalis calibrate chart --panel spectra6 -o chart.png
+                                                     a chart to show on the panel and photograph
+  tonalis calibrate measure photo.jpg --panel spectra6 -o spectra6.gpl
+                                                     the panel's colours, measured from the photo
   tonalis --list                                     methods, matrices and presets
 
 Method names are loose: case does not matter and '-', '_' and spaces may be
@@ -69,7 +74,7 @@ done); 130 on Ctrl-C and 143 on SIGTERM (finished files are kept, nothing is
 left half-written).
 """
 
-COMMANDS = ("dither", "demo")
+COMMANDS = ("dither", "demo", "calibrate")
 
 
 def _limit(text: str) -> float:
@@ -156,6 +161,7 @@ def _build_parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
         prog="tonalis",
         usage="tonalis [dither] INPUT... -o OUTPUT [options]\n"
         "       tonalis demo OUTDIR\n"
+        "       tonalis calibrate chart|measure ... (see tonalis calibrate --help)\n"
         "       tonalis --list | --version",
         description="Dither 8-bit images: error diffusion, ordered and random dither,\n"
         "to gray levels or to a palette. Reads every format Pillow handles, every frame\n"
@@ -524,6 +530,8 @@ def _build_parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
         "option, and write the gallery (PNG contact sheets and an index.html) into OUTDIR.",
     )
     demo.add_argument("outdir", metavar="OUTDIR", help="the folder to write (created)")
+
+    add_calibrate(commands)
     return root, parser
 
 

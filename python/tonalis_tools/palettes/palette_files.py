@@ -25,6 +25,7 @@ __all__ = [
     "PALETTE_EXTENSIONS",
     "format_palette",
     "load_palette_file",
+    "palette_holds_comments",
     "parse_palette_data",
     "read_palette",
     "write_palette",
@@ -266,7 +267,45 @@ def load_palette_file(path: str | os.PathLike[str]) -> list[str]:
         raise ValueError(f"{str(path)}: {exc}") from None
 
 
-def format_palette(colours: Sequence[str], extension: str, *, name: str = "tonalis") -> bytes:
+def palette_holds_comments(extension: str) -> bool:
+    """Whether palette files of the type `extension` hold comment lines
+    (.gpl and .txt do; .hex, .pal and .act do not).
+
+    Args:
+        extension: the file type, as for `parse_palette_data`.
+
+    Returns:
+        True for the types `format_palette` writes comments into.
+
+    Raises:
+        ValueError: an unknown type.
+
+    Examples:
+        >>> palette_holds_comments(".GPL"), palette_holds_comments("hex")
+        (True, False)
+    """
+    return _known_type(extension) in (".gpl", ".txt")
+
+
+def _comment_lines(comments: Sequence[str]) -> list[str]:
+    """Comment text as single lines without control characters."""
+    if isinstance(comments, str):
+        comments = [comments]
+    lines = []
+    for comment in comments:
+        for line in str(comment).splitlines() or [""]:
+            lines.append("".join(ch if ch.isprintable() else " " for ch in line).rstrip())
+    return lines
+
+
+def format_palette(
+    colours: Sequence[str],
+    extension: str,
+    *,
+    name: str = "tonalis",
+    comments: Sequence[str] = (),
+    names: Sequence[str] | None = None,
+) -> bytes:
     r"""The bytes of a palette file of type `extension` holding `colours`
     ('#rgb'/'#rrggbb' strings or CSS names, (r, g, b) triples, or an array
     of either, as tonalis takes a palette).
@@ -275,6 +314,11 @@ def format_palette(colours: Sequence[str], extension: str, *, name: str = "tonal
         colours: the palette.
         extension: the file type, as for `parse_palette_data`.
         name: the palette's name, for the formats that hold one (.gpl, .txt).
+        comments: lines of text written as comments at the top, for the
+            formats that hold them (see `palette_holds_comments`); a line
+            break starts a new comment line.
+        names: a name for each colour, for .gpl (whose colour lines end in
+            a name); default each colour's hex code.
 
     Returns:
         The file's bytes.
@@ -282,17 +326,33 @@ def format_palette(colours: Sequence[str], extension: str, *, name: str = "tonal
     Raises:
         TypeError: `colours` is a single string or not a sequence of colours.
         ValueError: an unknown type, an entry that is not a colour,
-            no colours, or more than 256 for .act.
+            no colours, more than 256 for .act, comments for a type that
+            holds none, or not one name per colour.
 
     Examples:
         >>> format_palette(["black", (255, 128, 0)], ".hex")
         b'000000\nff8000\n'
         >>> len(format_palette(["#000", "#fff"], "act"))
         772
+        >>> print(format_palette(["#000"], "gpl", name="ink", comments=["measured"]).decode())
+        GIMP Palette
+        Name: ink
+        # measured
+        #
+          0   0   0	#000000
+        <BLANKLINE>
     """
     suffix = _known_type(extension)
     hexes = palette_colours(colours, "colours")
     triples = [tuple(int(c[i : i + 2], 16) for i in (1, 3, 5)) for c in hexes]
+    notes = _comment_lines(comments)
+    if notes and not palette_holds_comments(suffix):
+        raise ValueError(f"{suffix} palette files hold no comments; write .gpl or .txt")
+    labels = list(hexes)
+    if names is not None:
+        labels = [" ".join(str(label).split()) for label in names]
+        if len(labels) != len(hexes):
+            raise ValueError(f"{len(labels)} names for {len(hexes)} colours")
     if suffix == ".act":
         if len(triples) > 256:
             raise ValueError(f"an Adobe colour table holds at most 256 colours, got {len(triples)}")
@@ -304,19 +364,31 @@ def format_palette(colours: Sequence[str], extension: str, *, name: str = "tonal
         lines = [c[1:] for c in hexes]
     elif suffix == ".gpl":
         safe = " ".join(name.split())
-        lines = ["GIMP Palette", f"Name: {safe}", "#"] + [
-            f"{r:3d} {g:3d} {b:3d}\t{c}" for (r, g, b), c in zip(triples, hexes)
-        ]
+        lines = (
+            ["GIMP Palette", f"Name: {safe}"]
+            + [f"# {note}".rstrip() for note in notes]
+            + ["#"]
+            + [f"{r:3d} {g:3d} {b:3d}\t{label}" for (r, g, b), label in zip(triples, labels)]
+        )
     elif suffix == ".pal":
         lines = ["JASC-PAL", "0100", str(len(triples))] + [f"{r} {g} {b}" for r, g, b in triples]
     else:
-        lines = [f"; {' '.join(name.split())}"] + ["FF" + c[1:].upper() for c in hexes]
+        lines = (
+            [f"; {' '.join(name.split())}"]
+            + [f"; {note}".rstrip() for note in notes]
+            + ["FF" + c[1:].upper() for c in hexes]
+        )
     newline = "\r\n" if suffix == ".pal" else "\n"
     return (newline.join(lines) + newline).encode("utf-8")
 
 
 def write_palette(
-    colours: Sequence[str], path: str | os.PathLike[str], *, name: str | None = None
+    colours: Sequence[str],
+    path: str | os.PathLike[str],
+    *,
+    name: str | None = None,
+    comments: Sequence[str] = (),
+    names: Sequence[str] | None = None,
 ) -> None:
     r"""Write `colours` (as `format_palette` takes them) as a palette file of
     the type its extension names.
@@ -326,6 +398,9 @@ def write_palette(
         path: the file to write, ending in one of `PALETTE_EXTENSIONS`;
             replaced if it exists.
         name: the palette's name in the file; default the file's stem.
+        comments: comment lines for the top of the file, as for
+            `format_palette`.
+        names: a name for each colour, as for `format_palette`.
 
     Raises:
         OSError: the file cannot be written.
@@ -338,5 +413,7 @@ def write_palette(
         '0f380f\n9bbc0f\n'
     """
     suffix = _extension(path)
-    data = format_palette(colours, suffix, name=name or Path(path).stem)
+    data = format_palette(
+        colours, suffix, name=name or Path(path).stem, comments=comments, names=names
+    )
     Path(path).write_bytes(data)
