@@ -261,7 +261,7 @@ def test_colors_fits_a_palette_to_the_image():
 def test_gray_image_with_a_palette_is_dithered_as_rgb():
     gray = IMAGES["gray"]
     _same(
-        dither(gray, palette=PALETTE, linear=False, serpentine=False),
+        dither(gray, palette=PALETTE, linear=False, serpentine=False, gray_photos=False),
         tonalis.dither(np.dstack([gray] * 3), palette=PALETTE),
     )
     # tonalis itself refuses, and exact keeps its word.

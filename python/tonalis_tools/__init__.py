@@ -45,6 +45,7 @@ from .devices.pack import (
     parse_c_header,
     unpack,
 )
+from .devices.fit import FIT_MODES, PANEL_SIZES, fit_image, panel_size
 from .extras import DISTANCES, diffuse, ordered, random, random_dither
 from .front import dither, method_names
 from .io.pixelart import binary_alpha, upscale
@@ -58,6 +59,8 @@ from .palettes.palette_files import (
     read_palette,
     write_palette,
 )
+from .palettes.gamut import prepare as prepare_for_palette
+from .palettes.neutral import is_gray_photo, neutral_indices
 from .palettes.presets import PRESETS, adaptive_palette, parse_palette, preset, preset_names
 from .palettes.recolor import PANELS, panel_names, panel_palette, recolor
 from .pipeline import (
@@ -132,4 +135,11 @@ __all__ = [
     "palette_luma",
     "upscale",
     "dbs",
+    "FIT_MODES",
+    "PANEL_SIZES",
+    "fit_image",
+    "panel_size",
+    "prepare_for_palette",
+    "is_gray_photo",
+    "neutral_indices",
 ]
