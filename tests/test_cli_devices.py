@@ -14,6 +14,7 @@ from test_cli import ENV, RGB, RGBA, photo, read, run  # noqa: F401 (photo is a 
 
 import tonalis
 from tonalis_tools import (
+    prepare_for_palette,
     adaptive_palette,
     diffuse,
     dither_channels,
@@ -53,9 +54,17 @@ def _gray(levels):
 MEASURED, DRIVER = panel_palette("spectra6"), panel_palette("spectra6", measured=False)
 
 
+def mapped(image, panel):
+    """The image in the panel's lightness range, as its profile maps it first."""
+    lightness = {"spectra6": 0.75, "acep7": 0.5}[panel]
+    return prepare_for_palette(image, panel_palette(panel), lightness=lightness, chroma=0.0)
+
+
 def spectra6_dither(image):
     """Spectra 6's dither in its measured colours, with the panel's profile."""
-    return diffuse(image, palette=MEASURED, error_limit=24, distance="oklab", **PROFILE)
+    return diffuse(
+        mapped(image, "spectra6"), palette=MEASURED, error_limit=24, distance="oklab", **PROFILE
+    )
 
 
 @pytest.mark.parametrize(
@@ -110,7 +119,14 @@ def spectra6_dither(image):
         (
             ["--panel", "spectra6", "-m", "jjn"],
             lambda a: recolor(
-                diffuse(a, "jjn", palette=MEASURED, error_limit=24, distance="oklab", **PROFILE),
+                diffuse(
+                    mapped(a, "spectra6"),
+                    "jjn",
+                    palette=MEASURED,
+                    error_limit=24,
+                    distance="oklab",
+                    **PROFILE,
+                ),
                 MEASURED,
                 DRIVER,
             ),
@@ -199,7 +215,9 @@ PACKS = [
         "index4",
         {"palette": panel_palette("acep7", measured=False)},
         lambda a: recolor(
-            diffuse(a, palette=panel_palette("acep7"), error_limit=16, **PROFILE),
+            diffuse(
+                mapped(a, "acep7"), palette=panel_palette("acep7"), error_limit=16, **PROFILE
+            ),
             panel_palette("acep7"),
             panel_palette("acep7", measured=False),
         ),
@@ -486,10 +504,18 @@ def test_plain_colour_lists_stay_readable(tmp_path, rgba, name, content):
         ),
         (["--pack", "escpos", "--width", "0"], r"--width must be from 1 to 65536 dots, got 0"),
         (["--pack", "escpos", "--fit", "fill"], r"--fit fill says how to meet --width"),
-        (["--pack", "escpos", "--fit", "crop"], r"argument --fit: invalid choice: 'crop'"),
+        (["--pack", "escpos", "--fit", "crop"], r"--fit crop says how to meet --size"),
+        (["--pack", "escpos", "--fit", "trim"], r"argument --fit: invalid choice: 'trim'"),
+        (["--width", "8", "--size", "8x8"], r"--width fits a printer's line, --size a panel's"),
+        (["--size", "8x8", "--fit", "fill"], r"--fit fill says how to meet --width"),
+        (["--rotate"], r"--rotate turns the image to fit --size; give --size too"),
+        (["--size", "wide"], r"--size: unknown panel size .*'wide'"),
+        (["--size", "0x8"], r"--size: a size must be at least 1 x 1"),
+        (["--size", "70000x8"], r"--size must be at most 65536 x 65536"),
+        (["--panel", "acep7", "--chroma-map", "2"], r"--chroma-map must be a share from 0 to 1"),
         (["--background", "paper"], r"--background: .*'paper'"),
         (["--background", "red,blue"], r"--background: background must be one colour"),
-        (["--width", "8", "--compare"], r"--width and --background prepare one output"),
+        (["--width", "8", "--compare"], r"--width, --size and --background prepare one output"),
         (
             ["--pack", "mono", "--bit-order", "middle"],
             r"argument --bit-order: invalid choice: 'middle'",

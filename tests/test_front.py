@@ -10,6 +10,7 @@ PIL = pytest.importorskip("PIL")
 from PIL import Image
 
 import tonalis
+from tonalis_tools import prepare_for_palette
 import tonalis_tools
 from tonalis_tools import (
     blue_noise_matrix,
@@ -236,8 +237,11 @@ def test_refined_options_reach_their_engine(options, reference):
 def test_panel_dithers_to_what_it_shows_and_writes_what_its_driver_takes(name):
     shown, driver = panel_palette(name), panel_palette(name, measured=False)
     profile = PANEL_PROFILES[name]
+    mapped = prepare_for_palette(
+        IMAGES["RGB"], shown, lightness=profile.lightness, chroma=profile.chroma
+    )
     expected = diffuse(
-        IMAGES["RGB"],
+        mapped,
         palette=shown,
         linear=profile.linear,
         serpentine=profile.serpentine,

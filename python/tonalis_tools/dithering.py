@@ -172,8 +172,6 @@ class DitherSettings:
             parts.append(f"lightness map {self.lightness_map:g}")
         if self.palette is not None and self.chroma_map:
             parts.append(f"chroma map {self.chroma_map:g}")
-        if self.palette is not None and self.gray_photos:
-            parts.append("gray photos to neutrals")
         return ", ".join(parts)
 
 

@@ -192,6 +192,54 @@ def _reach(a: F64, b: F64, hull: F64) -> F64:
     return np.asarray(np.where(np.isfinite(best), best, 0.0), dtype=np.float64)
 
 
+#: The share of the palette's lightness range at each end over which the
+#: image's shadows and highlights are rolled off; the midtones between keep
+#: their lightness.
+ROLL_OFF = 0.3
+
+
+def _roll(x: F64, knee: float, far: float, reach: float) -> F64:
+    """x beyond `knee` (toward `far`) squeezed so that `far` lands on `reach`:
+    g(t) = t (1 + c) / (1 + c t) of t = (x - knee) / (far - knee), slope 1 at the
+    knee, monotone, exact at both ends."""
+    span, room = far - knee, reach - knee
+    if span == 0.0 or room == 0.0 or abs(room) >= abs(span):
+        return x
+    c = span / room - 1.0
+    t = np.clip((x - knee) / span, 0.0, 1.0)
+    rolled = knee + room * (t * (1.0 + c) / (1.0 + c * t))
+    beyond = (x - knee) * span > 0.0
+    return np.asarray(np.where(beyond, rolled, x), dtype=np.float64)
+
+
+def _soft_range(lum: F64, start: float, end: float, low: float, high: float) -> F64:
+    """Lightness from [start, end] onto [low, high]: the midtones kept, the
+    shadows and highlights rolled off into the palette's ends."""
+    margin = ROLL_OFF * (high - low)
+    top = min(high - margin, (3.0 * high - end) / 2.0) if end > high else high
+    bottom = max(low + margin, (3.0 * low - start) / 2.0) if start < low else low
+    if bottom >= top:  # a narrow palette: a straight map
+        scale = (high - low) / max(end - start, 1e-9)
+        return np.asarray(np.clip(low + (lum - start) * scale, low, high), dtype=np.float64)
+    lum = np.clip(lum, start, end)
+    return _roll(_roll(lum, top, end, high), bottom, start, low)
+
+
+#: Palette colours of less Oklab chroma than this count as its black, white and grays.
+NEUTRAL_CHROMA = 0.04
+
+
+def _black_and_white(ink: F64) -> tuple[int, int]:
+    """The palette's black and white: its darkest and lightest neutral colours
+    (a yellow may be as light as a panel's white), else its darkest and lightest."""
+    chroma = np.sqrt(ink[:, 1] * ink[:, 1] + ink[:, 2] * ink[:, 2])
+    neutral = np.flatnonzero(chroma < NEUTRAL_CHROMA)
+    if len(neutral) < 2:
+        neutral = np.arange(len(ink))
+    lightness = ink[neutral, 0]
+    return int(neutral[np.argmin(lightness)]), int(neutral[np.argmax(lightness)])
+
+
 #: Chroma below this share of what the palette reaches is left as it is.
 KNEE = 0.5
 
@@ -240,7 +288,7 @@ def prepare(image: Any, palette: Sequence[str], *, lightness: float, chroma: flo
     ink = oklab(
         np.array([[int(c[i : i + 2], 16) for i in (1, 3, 5)] for c in colours], dtype=np.uint8)
     )
-    dark, light = int(np.argmin(ink[:, 0])), int(np.argmax(ink[:, 0]))
+    dark, light = _black_and_white(ink)
     low, high = float(ink[dark, 0]), float(ink[light, 0])
     lum = lab[..., 0]
     if lightness:
@@ -249,8 +297,7 @@ def prepare(image: Any, palette: Sequence[str], *, lightness: float, chroma: flo
             return image
         q_low, q_high = np.quantile(counted, [PERCENTILE / 100.0, 1.0 - PERCENTILE / 100.0])
         start, end = min(float(q_low), low), max(float(q_high), high)
-        span = max(end - start, 1e-9)
-        mapped = np.clip(low + (lum - start) * ((high - low) / span), low, high)
+        mapped = _soft_range(lum, start, end, low, high)
         lum = lum + float(lightness) * (mapped - lum)
     a, b = lab[..., 1], lab[..., 2]
     if chroma:
@@ -260,14 +307,18 @@ def prepare(image: Any, palette: Sequence[str], *, lightness: float, chroma: flo
         axis_a = ink[dark, 1] + where * (ink[light, 1] - ink[dark, 1])
         axis_b = ink[dark, 2] + where * (ink[light, 2] - ink[dark, 2])
         hull = _hull(ink[:, 1:])
-        reach = _reach(a, b, hull)
         size = np.sqrt(a * a + b * b)  # square roots are correctly rounded everywhere
-        edge = reach * size  # the palette's chroma in the pixel's direction
+        # The palette's chroma in the pixel's direction; a palette of one hue
+        # (its colours on a line through gray) sets no bound.
+        edge = _reach(a, b, hull) * size if len(hull) >= 3 else np.full(size.shape, np.inf)
         knee = KNEE * edge
         over = np.maximum(size - knee, 0.0)
         room = (1.0 - KNEE) * edge
+        finite = np.isfinite(edge)
         squeezed = np.where(
-            over > 0.0, knee + over * room / np.maximum(room + over, 1e-12), size
+            finite & (over > 0.0),
+            knee + over * np.where(finite, room, 0.0) / np.maximum(np.where(finite, room, 1.0) + over, 1e-12),
+            size,
         )
         wanted = size + share * (squeezed - size)
         factor = np.where(size > 0.0, wanted / np.where(size > 0.0, size, 1.0), 0.0)

@@ -17,15 +17,10 @@ from typing import Any
 import numpy as np
 
 from ..devices.channels import as_array
-from .gamut import oklab
+from .gamut import NEUTRAL_CHROMA, oklab
 from .presets import palette_colours
 
 __all__ = ["is_gray_photo", "neutral_indices", "NEUTRAL_CHROMA", "GRAY_SPREAD", "GRAY_SHARE"]
-
-#: A palette colour is neutral when its Oklab chroma is below this (the
-#: measured whites and blacks of panels are slightly tinted: ACeP's black
-#: #393039 has 0.02).
-NEUTRAL_CHROMA = 0.04
 
 #: A pixel is near-neutral when its channels differ by at most this many codes.
 GRAY_SPREAD = 12

@@ -148,14 +148,18 @@ PANEL_PROFILES: dict[str, Profile] = {
         serpentine=True,
         error_limit=24,
         distance="oklab",
-        why="measured colours: unreachable error capped, Oklab matching measures best",
+        lightness=0.75,
+        why="measured colours: unreachable error capped, Oklab matching measures best; "
+        "highlights rolled off into its dim white keep their detail",
     ),
     "acep7": Profile(
         linear=True,
         serpentine=True,
         error_limit=16,
         distance="rgb",
-        why="measured colours: unreachable error capped; Oklab matching measures worse here",
+        lightness=0.5,
+        why="measured colours: unreachable error capped; Oklab matching measures worse here; "
+        "half the lightness map, as its black is a dark gray the full map washes out",
     ),
     "bwr": NOMINAL,
     "bwy": NOMINAL,
@@ -273,7 +277,7 @@ def profile_for(
 
     Examples:
         >>> profile_for(panel="spectra6").describe()
-        'linear, serpentine, error limit 24, oklab'
+        'linear, serpentine, error limit 24, oklab, lightness map 0.75'
         >>> from tonalis_tools import panel_palette
         >>> profile_for(panel_palette("spectra6")) is profile_for(panel="spectra6")
         True
