@@ -221,8 +221,9 @@ def fit_image(
             `background`; 'crop' does not scale, and crops or pads around
             the centre.
         rotate: turn the image a quarter counter-clockwise when that fills
-            (contain) or keeps (cover, crop) more: a portrait photo on a
-            landscape panel.
+            (contain) or keeps (cover, crop) more, or as much with the image
+            then in the panel's orientation: a portrait photo on a landscape
+            panel.
         background: the colour around a 'contain' or 'crop' image smaller
             than the size (a gray image on a colour becomes RGB).
 
@@ -267,7 +268,9 @@ def fit_image(
     gray_input = array.ndim == 2
     planes = array[:, :, None] if gray_input else array
     h, w = planes.shape[:2]
-    if rotate and _filled(h, w, width, height, mode) > _filled(w, h, width, height, mode):
+    turned, kept = _filled(h, w, width, height, mode), _filled(w, h, width, height, mode)
+    crosswise = (w - h) * (width - height) < 0  # portrait on landscape, or the reverse
+    if rotate and (turned > kept or (turned == kept and crosswise)):
         planes = np.ascontiguousarray(np.rot90(planes))
         h, w = w, h
     if mode == "cover":

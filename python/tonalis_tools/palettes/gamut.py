@@ -151,8 +151,10 @@ def from_oklab(lab: F64) -> npt.NDArray[np.uint8]:
 
 
 def _hull(points: F64) -> F64:
-    """The convex hull of 2-D points, counter-clockwise (Andrew's monotone chain)."""
-    ordered = sorted({(float(x), float(y)) for x, y in points})
+    """The convex hull of 2-D points, counter-clockwise (Andrew's monotone chain);
+    fewer than three points when they enclose no area worth the name."""
+    # Points a rounding error apart are one (a white's a and b are 1e-8, not 0).
+    ordered = sorted({(round(float(x), 6), round(float(y), 6)) for x, y in points})
     if len(ordered) < 3:
         return np.array(ordered, dtype=np.float64).reshape(-1, 2)
 
@@ -169,7 +171,18 @@ def _hull(points: F64) -> F64:
         while len(upper) >= 2 and cross(upper[-2], upper[-1], point) <= 0:
             upper.pop()
         upper.append(point)
-    return np.array(lower[:-1] + upper[:-1], dtype=np.float64)
+    hull = lower[:-1] + upper[:-1]
+    area = sum(
+        a[0] * b[1] - a[1] * b[0] for a, b in zip(hull, hull[1:] + hull[:1])
+    ) / 2.0
+    if area < MIN_AREA:
+        return np.array(hull[:2], dtype=np.float64)
+    return np.array(hull, dtype=np.float64)
+
+
+#: The least area, in Oklab's a-b plane, of a palette's colours that bounds
+#: chroma: below it they lie on a line through gray (black, white and one ink).
+MIN_AREA = 1e-4
 
 
 def _reach(a: F64, b: F64, hull: F64) -> F64:
