@@ -14,7 +14,6 @@ from test_cli import ENV, RGB, RGBA, photo, read, run  # noqa: F401 (photo is a 
 
 import tonalis
 from tonalis_tools import (
-    prepare_for_palette,
     adaptive_palette,
     diffuse,
     dither_channels,
@@ -22,6 +21,7 @@ from tonalis_tools import (
     pack,
     panel_palette,
     parse_c_header,
+    prepare_for_palette,
     preset,
     recolor,
     screen,
@@ -215,9 +215,7 @@ PACKS = [
         "index4",
         {"palette": panel_palette("acep7", measured=False)},
         lambda a: recolor(
-            diffuse(
-                mapped(a, "acep7"), palette=panel_palette("acep7"), error_limit=16, **PROFILE
-            ),
+            diffuse(mapped(a, "acep7"), palette=panel_palette("acep7"), error_limit=16, **PROFILE),
             panel_palette("acep7"),
             panel_palette("acep7", measured=False),
         ),

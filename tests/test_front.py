@@ -10,7 +10,6 @@ PIL = pytest.importorskip("PIL")
 from PIL import Image
 
 import tonalis
-from tonalis_tools import prepare_for_palette
 import tonalis_tools
 from tonalis_tools import (
     blue_noise_matrix,
@@ -22,6 +21,7 @@ from tonalis_tools import (
     ordered,
     panel_palette,
     pattern_dither,
+    prepare_for_palette,
     preset,
     recolor,
     riemersma,

@@ -34,8 +34,11 @@ RAMP = np.tile(np.linspace(0, 255, 96).round().astype(np.uint8), (16, 1))
 
 @pytest.mark.parametrize(
     "name, codes, fmt",
-    [("gray2", [0, 255], "mono"), ("gray4", [0, 85, 170, 255], "gray2"),
-     ("gray16", list(range(0, 256, 17)), "gray4")],
+    [
+        ("gray2", [0, 255], "mono"),
+        ("gray4", [0, 85, 170, 255], "gray2"),
+        ("gray16", list(range(0, 256, 17)), "gray4"),
+    ],
 )
 def test_gray_panels_dither_to_even_grays_in_linear_light_and_pack(name, codes, fmt):
     assert [int(c[1:3], 16) for c in panel_palette(name)] == codes
@@ -179,7 +182,9 @@ def test_a_gray_photo_stays_gray_and_colour_photos_are_untouched():
     photo = np.asarray(Image.fromarray(RGB).convert("L").convert("RGB"))
     out = dither(photo, preset="pico8")
     assert (out.max(axis=2) - out.min(axis=2) <= 30).all()  # pico8's warm grays
-    assert np.array_equal(dither(RGB, preset="pico8"), dither(RGB, preset="pico8", gray_photos=False))
+    assert np.array_equal(
+        dither(RGB, preset="pico8"), dither(RGB, preset="pico8", gray_photos=False)
+    )
     # A palette without two neutral colours, or one of grays only, is left alone.
     assert neutral_indices(["#0f380f", "#306230", "#8bac0f", "#9bbc0f"]) is None
     assert neutral_indices(["#000000", "#808080", "#ffffff"]) is None
@@ -280,8 +285,6 @@ def test_fit_rejects(kwargs, error, message):
 def test_dither_fits_before_dithering():
     out = dither(RGB, panel="spectra6", size="12x40", fit="contain")
     assert out.shape == (40, 12, 3)
-    assert np.array_equal(
-        out, dither(fit_image(RGB, (12, 40), mode="contain"), panel="spectra6")
-    )
+    assert np.array_equal(out, dither(fit_image(RGB, (12, 40), mode="contain"), panel="spectra6"))
     with pytest.raises(ValueError, match="give size too"):
         dither(RGB, panel="spectra6", fit="cover")

@@ -7,13 +7,13 @@ import numpy as np
 import pytest
 
 import tonalis
-from tonalis_tools import prepare_for_palette
 from tonalis_tools import (
     PANELS,
     diffuse,
     dither,
     panel_names,
     panel_palette,
+    prepare_for_palette,
     preset,
     preset_names,
     recolor,

@@ -36,6 +36,7 @@ from . import recolor as _recolor_module  # noqa: F401
 from .algorithms import pattern_dither, riemersma, variable_diffuse
 from .dbs import dbs
 from .devices.channels import DEVICE_LEVELS, device_levels, dither_channels
+from .devices.fit import FIT_MODES, PANEL_SIZES, fit_image, panel_size
 from .devices.pack import (
     FORMATS,
     FormatTarget,
@@ -45,12 +46,13 @@ from .devices.pack import (
     parse_c_header,
     unpack,
 )
-from .devices.fit import FIT_MODES, PANEL_SIZES, fit_image, panel_size
 from .extras import DISTANCES, diffuse, ordered, random, random_dither
 from .front import dither, method_names
 from .io.pixelart import binary_alpha, upscale
 from .matrices.bluenoise import blue_noise_matrix, blue_noise_ranks
 from .matrices.halftone import SCREENS, halftone_matrix, screen, screen_names
+from .palettes.gamut import prepare as prepare_for_palette
+from .palettes.neutral import is_gray_photo, neutral_indices
 from .palettes.palette_files import (
     PALETTE_EXTENSIONS,
     format_palette,
@@ -59,8 +61,6 @@ from .palettes.palette_files import (
     read_palette,
     write_palette,
 )
-from .palettes.gamut import prepare as prepare_for_palette
-from .palettes.neutral import is_gray_photo, neutral_indices
 from .palettes.presets import PRESETS, adaptive_palette, parse_palette, preset, preset_names
 from .palettes.recolor import PANELS, panel_names, panel_palette, recolor
 from .pipeline import (

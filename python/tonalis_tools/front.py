@@ -537,7 +537,9 @@ def dither(
         size = fitting.pop("size", None)
         if size is None:
             raise ValueError(f"{', '.join(fitting)} say how to meet size; give size too")
-        image = fit_image(image, size, **{"mode" if k == "fit" else k: v for k, v in fitting.items()})
+        image = fit_image(
+            image, size, **{"mode" if k == "fit" else k: v for k, v in fitting.items()}
+        )
     if colors is not None:
         taken = [name for name in ("levels", "palette", "preset", "panel") if name in options]
         if taken:

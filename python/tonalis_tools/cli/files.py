@@ -17,8 +17,8 @@ from typing import IO, Any
 import numpy as np
 
 from ..batch.planner import OutputClash, file_identity, plan_outputs
-from ..devices.pack import c_header, dither_target, pack
 from ..devices.fit import fit_image
+from ..devices.pack import c_header, dither_target, pack
 from ..devices.printer import fit_width, flatten
 from ..io.imagefile import (
     Frames,

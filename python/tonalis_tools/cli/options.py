@@ -14,8 +14,8 @@ import numpy as np
 import numpy.typing as npt
 
 from ..devices.channels import device_levels
-from ..devices.pack import ESCPOS_MAX_ROWS, MAX_ALIGN, FormatTarget, dither_target
 from ..devices.fit import FIT_MODES, panel_size
+from ..devices.pack import ESCPOS_MAX_ROWS, MAX_ALIGN, FormatTarget, dither_target
 from ..devices.printer import flatten
 from ..front import check_method, default_profile, matrix_names
 from ..front import settings as front_settings
@@ -208,9 +208,7 @@ def _printing(args: argparse.Namespace) -> None:
     if args.width is not None and not 1 <= args.width <= MAX_WIDTH:
         raise UsageError(f"--width must be from 1 to {MAX_WIDTH} dots, got {args.width}")
     if args.width is not None and args.size is not None:
-        raise UsageError(
-            "--width fits a printer's line, --size a panel's pixels; pass one of them"
-        )
+        raise UsageError("--width fits a printer's line, --size a panel's pixels; pass one of them")
     if isinstance(args.size, str):
         try:
             args.size = panel_size(args.size)
@@ -237,9 +235,7 @@ def _printing(args: argparse.Namespace) -> None:
     if (
         args.width is not None or args.size is not None or args.background is not None
     ) and args.compare:
-        raise UsageError(
-            "--width, --size and --background prepare one output; not for --compare"
-        )
+        raise UsageError("--width, --size and --background prepare one output; not for --compare")
 
 
 def _pack_target(args: argparse.Namespace) -> FormatTarget | None:

@@ -11,8 +11,8 @@ from typing import NoReturn, TypeVar
 import tonalis
 
 from ..devices.channels import DEVICE_LEVELS
-from ..devices.pack import ESCPOS_MAX_ROWS
 from ..devices.fit import FIT_MODES, PANEL_SIZES
+from ..devices.pack import ESCPOS_MAX_ROWS
 from ..devices.printer import FITS
 from ..extras import DISTANCES
 from ..matrices.halftone import SHAPES

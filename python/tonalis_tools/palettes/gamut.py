@@ -172,9 +172,7 @@ def _hull(points: F64) -> F64:
             upper.pop()
         upper.append(point)
     hull = lower[:-1] + upper[:-1]
-    area = sum(
-        a[0] * b[1] - a[1] * b[0] for a, b in zip(hull, hull[1:] + hull[:1])
-    ) / 2.0
+    area = sum(a[0] * b[1] - a[1] * b[0] for a, b in zip(hull, hull[1:] + hull[:1])) / 2.0
     if area < MIN_AREA:
         return np.array(hull[:2], dtype=np.float64)
     return np.array(hull, dtype=np.float64)
@@ -330,7 +328,10 @@ def prepare(image: Any, palette: Sequence[str], *, lightness: float, chroma: flo
         finite = np.isfinite(edge)
         squeezed = np.where(
             finite & (over > 0.0),
-            knee + over * np.where(finite, room, 0.0) / np.maximum(np.where(finite, room, 1.0) + over, 1e-12),
+            knee
+            + over
+            * np.where(finite, room, 0.0)
+            / np.maximum(np.where(finite, room, 1.0) + over, 1e-12),
             size,
         )
         wanted = size + share * (squeezed - size)
