@@ -16,6 +16,7 @@ import tonalis
 from tonalis_tools import (
     adaptive_palette,
     diffuse,
+    dither,
     dither_channels,
     halftone_matrix,
     pack,
@@ -550,3 +551,41 @@ def test_bad_device_values_are_one_line_errors(tmp_path, photo, args, message):
     assert len(lines) == 1 and lines[0].startswith("tonalis: error: "), result.stderr
     assert re.search(message, lines[0]), lines[0]
     assert not (tmp_path / output).exists()
+
+
+def test_a_gray_ramp_on_a_colour_panel_comes_out_in_its_neutrals(tmp_path):
+    ramp = np.tile(np.linspace(0, 255, 64).round().astype(np.uint8), (8, 1))
+    Image.fromarray(ramp).save(tmp_path / "ramp.png")
+    colours = {}
+    for flag in ([], ["--no-gray-photos"], ["--exact"]):
+        result = run("ramp.png", "-o", "out.png", "--panel", "acep7", *flag, cwd=tmp_path)
+        assert result.returncode == 0, result.stderr
+        colours[" ".join(flag)] = len(np.unique(read(tmp_path / "out.png").reshape(-1, 3), axis=0))
+    assert colours[""] == 2 < colours["--no-gray-photos"]
+    assert colours["--exact"] > 2
+
+
+def test_size_fits_the_panel_before_dithering_and_no_prepare_drops_the_map(tmp_path):
+    Image.fromarray(RGB).save(tmp_path / "in.png")
+    result = run(
+        "in.png",
+        "-o",
+        "out.png",
+        "--panel",
+        "spectra6",
+        "--size",
+        "20x40",
+        "--fit",
+        "contain",
+        cwd=tmp_path,
+    )
+    assert result.returncode == 0, result.stderr
+    assert np.array_equal(
+        read(tmp_path / "out.png"),
+        dither(RGB, panel="spectra6", size=(20, 40), fit="contain"),
+    )
+    result = run("in.png", "-o", "plain.png", "--panel", "spectra6", "--no-prepare", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert np.array_equal(
+        read(tmp_path / "plain.png"), dither(RGB, panel="spectra6", lightness_map=0, chroma_map=0)
+    )
