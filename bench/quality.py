@@ -14,6 +14,7 @@ colours.
     python3 bench/quality.py --sheet docs/data/quality_defaults.png
     python3 bench/quality.py --one-hue-sheet docs/_static/one_hue.png
     python3 bench/quality.py --only flicker      # one table: defaults, flicker or one-hue
+    python3 bench/quality.py --only panels       # every panel's default, Pillow, ImageMagick
 
 Inputs: the bundled photograph and a colour gradient (hue across, lightness
 down). Needs numpy and Pillow.
@@ -40,7 +41,11 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
+import shutil
+import subprocess
 import sys
+import tempfile
 from collections.abc import Callable
 from typing import Any
 
@@ -439,6 +444,104 @@ def one_hue_sheet(photo: np.ndarray, path: str) -> None:
     contact_sheet(cells, columns=5, title=title).save(path, optimize=True)
 
 
+def imagemagick() -> list[str] | None:
+    """The ImageMagick command ('magick' or 'convert'), or None when it is not installed."""
+    for command in (["magick"], ["convert"]):
+        if shutil.which(command[0]) is None:
+            continue
+        try:
+            version = subprocess.run(
+                [*command, "-version"], capture_output=True, text=True, timeout=30
+            ).stdout
+        except (OSError, subprocess.SubprocessError):
+            continue
+        if "ImageMagick" in version:
+            return command
+    return None
+
+
+def imagemagick_fs(command: list[str], image: np.ndarray, colours: list[str]) -> np.ndarray:
+    """ImageMagick's Floyd-Steinberg remap onto the palette."""
+    with tempfile.TemporaryDirectory() as folder:
+        source, palette, out = (os.path.join(folder, n) for n in ("in.png", "pal.png", "out.png"))
+        Image.fromarray(image).convert("RGB").save(source)
+        swatch = np.array([[[int(c[i : i + 2], 16) for i in (1, 3, 5)] for c in colours]], np.uint8)
+        Image.fromarray(swatch).save(palette)
+        subprocess.run(
+            [*command, source, "-dither", "FloydSteinberg", "-remap", palette, out],
+            check=True,
+            capture_output=True,
+        )
+        return np.asarray(Image.open(out).convert("RGB"))
+
+
+def panels_table(images: dict[str, np.ndarray]) -> list[dict[str, Any]]:
+    """Every panel: its default (the profile, with its tone map), the profile
+    without the map, Pillow and (when installed) ImageMagick, on both figures,
+    scored in the colours the panel shows. Gray inputs (the photograph's luma
+    and a ramp) show the gray-photo detector on the colour panels."""
+    magick = imagemagick()
+    grays = {
+        "gray photo": np.asarray(Image.fromarray(images["photo"]).convert("L").convert("RGB")),
+        "gray ramp": np.repeat(
+            np.tile(np.linspace(0, 255, 384).round().astype(np.uint8), (128, 1))[:, :, None],
+            3,
+            axis=2,
+        ),
+    }
+    rows = []
+    for name in panel_names():
+        shown, driver = panel_palette(name), panel_palette(name, measured=False)
+
+        def shown_colours(out: np.ndarray) -> np.ndarray:
+            return out if driver == shown else recolor(out, driver, shown)
+
+        candidates: list[tuple[str, Callable[[np.ndarray], np.ndarray]]] = [
+            ("default", lambda img, n=name: shown_colours(dither(img, panel=n))),
+            (
+                "no map",
+                lambda img, n=name: shown_colours(
+                    dither(img, panel=n, lightness_map=0, chroma_map=0)
+                ),
+            ),
+            (
+                "no gray-photo detector",
+                lambda img, n=name: shown_colours(dither(img, panel=n, gray_photos=False)),
+            ),
+            (
+                "neither (the profile alone)",
+                lambda img, n=name: shown_colours(
+                    dither(img, panel=n, lightness_map=0, chroma_map=0, gray_photos=False)
+                ),
+            ),
+            ("Pillow FS quantize", lambda img, c=shown: pillow_fs(img, c)),
+        ]
+        if magick is not None:
+            candidates.append(
+                ("ImageMagick FS remap", lambda img, c=shown: imagemagick_fs(magick, img, c))
+            )
+        for label, fn in candidates:
+            row: dict[str, Any] = {"panel": name, "variant": label}
+            for key, img in {**images, **grays}.items():
+                out = fn(img)
+                for metric in ("oklab", "scielab"):
+                    row[f"{key} {metric}"] = score(img, out, metric)
+            rows.append(row)
+    return rows
+
+
+def panels_markdown(rows: list[dict[str, Any]]) -> str:
+    keys = [k for k in rows[0] if k not in ("panel", "variant")]
+    lines = [
+        "| panel | variant | " + " | ".join(keys) + " |",
+        "|---|---|" + "--:|" * len(keys),
+    ]
+    for row in rows:
+        figures = " | ".join(f"{row[k]:.2f}" for k in keys)
+        lines.append(f"| {row['panel']} | {row['variant']} | {figures} |")
+    return "\n".join(lines)
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--json", help="write the rows as JSON here")
@@ -448,11 +551,17 @@ def main(argv: list[str] | None = None) -> int:
     )
     parser.add_argument(
         "--only",
-        choices=("defaults", "flicker", "one-hue"),
-        help="print only the table of defaults, the animation table or the one-hue table",
+        choices=("defaults", "flicker", "one-hue", "panels"),
+        help="print only the table of defaults, the animation table, the one-hue table "
+        "or the panels' table (their defaults beside Pillow and ImageMagick)",
     )
     args = parser.parse_args(argv)
     images = inputs()
+    if args.only == "panels":
+        if imagemagick() is None:
+            print("ImageMagick is not installed: Pillow only.\n")
+        print(panels_markdown(panels_table(images)))
+        return 0
     if args.one_hue_sheet:
         one_hue_sheet(np.asarray(sample_photo(256))[:, 43:213], args.one_hue_sheet)
         return 0

@@ -16,11 +16,13 @@ import tonalis
 from tonalis_tools import (
     adaptive_palette,
     diffuse,
+    dither,
     dither_channels,
     halftone_matrix,
     pack,
     panel_palette,
     parse_c_header,
+    prepare_for_palette,
     preset,
     recolor,
     screen,
@@ -53,9 +55,17 @@ def _gray(levels):
 MEASURED, DRIVER = panel_palette("spectra6"), panel_palette("spectra6", measured=False)
 
 
+def mapped(image, panel):
+    """The image in the panel's lightness range, as its profile maps it first."""
+    lightness = {"spectra6": 0.75, "acep7": 0.5}[panel]
+    return prepare_for_palette(image, panel_palette(panel), lightness=lightness, chroma=0.0)
+
+
 def spectra6_dither(image):
     """Spectra 6's dither in its measured colours, with the panel's profile."""
-    return diffuse(image, palette=MEASURED, error_limit=24, distance="oklab", **PROFILE)
+    return diffuse(
+        mapped(image, "spectra6"), palette=MEASURED, error_limit=24, distance="oklab", **PROFILE
+    )
 
 
 @pytest.mark.parametrize(
@@ -110,7 +120,14 @@ def spectra6_dither(image):
         (
             ["--panel", "spectra6", "-m", "jjn"],
             lambda a: recolor(
-                diffuse(a, "jjn", palette=MEASURED, error_limit=24, distance="oklab", **PROFILE),
+                diffuse(
+                    mapped(a, "spectra6"),
+                    "jjn",
+                    palette=MEASURED,
+                    error_limit=24,
+                    distance="oklab",
+                    **PROFILE,
+                ),
                 MEASURED,
                 DRIVER,
             ),
@@ -199,7 +216,7 @@ PACKS = [
         "index4",
         {"palette": panel_palette("acep7", measured=False)},
         lambda a: recolor(
-            diffuse(a, palette=panel_palette("acep7"), error_limit=16, **PROFILE),
+            diffuse(mapped(a, "acep7"), palette=panel_palette("acep7"), error_limit=16, **PROFILE),
             panel_palette("acep7"),
             panel_palette("acep7", measured=False),
         ),
@@ -486,10 +503,18 @@ def test_plain_colour_lists_stay_readable(tmp_path, rgba, name, content):
         ),
         (["--pack", "escpos", "--width", "0"], r"--width must be from 1 to 65536 dots, got 0"),
         (["--pack", "escpos", "--fit", "fill"], r"--fit fill says how to meet --width"),
-        (["--pack", "escpos", "--fit", "crop"], r"argument --fit: invalid choice: 'crop'"),
+        (["--pack", "escpos", "--fit", "crop"], r"--fit crop says how to meet --size"),
+        (["--pack", "escpos", "--fit", "trim"], r"argument --fit: invalid choice: 'trim'"),
+        (["--width", "8", "--size", "8x8"], r"--width fits a printer's line, --size a panel's"),
+        (["--size", "8x8", "--fit", "fill"], r"--fit fill says how to meet --width"),
+        (["--rotate"], r"--rotate turns the image to fit --size; give --size too"),
+        (["--size", "wide"], r"--size: unknown panel size .*'wide'"),
+        (["--size", "0x8"], r"--size: a size must be at least 1 x 1"),
+        (["--size", "70000x8"], r"--size must be at most 65536 x 65536"),
+        (["--panel", "acep7", "--chroma-map", "2"], r"--chroma-map must be a share from 0 to 1"),
         (["--background", "paper"], r"--background: .*'paper'"),
         (["--background", "red,blue"], r"--background: background must be one colour"),
-        (["--width", "8", "--compare"], r"--width and --background prepare one output"),
+        (["--width", "8", "--compare"], r"--width, --size and --background prepare one output"),
         (
             ["--pack", "mono", "--bit-order", "middle"],
             r"argument --bit-order: invalid choice: 'middle'",
@@ -526,3 +551,41 @@ def test_bad_device_values_are_one_line_errors(tmp_path, photo, args, message):
     assert len(lines) == 1 and lines[0].startswith("tonalis: error: "), result.stderr
     assert re.search(message, lines[0]), lines[0]
     assert not (tmp_path / output).exists()
+
+
+def test_a_gray_ramp_on_a_colour_panel_comes_out_in_its_neutrals(tmp_path):
+    ramp = np.tile(np.linspace(0, 255, 64).round().astype(np.uint8), (8, 1))
+    Image.fromarray(ramp).save(tmp_path / "ramp.png")
+    colours = {}
+    for flag in ([], ["--no-gray-photos"], ["--exact"]):
+        result = run("ramp.png", "-o", "out.png", "--panel", "acep7", *flag, cwd=tmp_path)
+        assert result.returncode == 0, result.stderr
+        colours[" ".join(flag)] = len(np.unique(read(tmp_path / "out.png").reshape(-1, 3), axis=0))
+    assert colours[""] == 2 < colours["--no-gray-photos"]
+    assert colours["--exact"] > 2
+
+
+def test_size_fits_the_panel_before_dithering_and_no_prepare_drops_the_map(tmp_path):
+    Image.fromarray(RGB).save(tmp_path / "in.png")
+    result = run(
+        "in.png",
+        "-o",
+        "out.png",
+        "--panel",
+        "spectra6",
+        "--size",
+        "20x40",
+        "--fit",
+        "contain",
+        cwd=tmp_path,
+    )
+    assert result.returncode == 0, result.stderr
+    assert np.array_equal(
+        read(tmp_path / "out.png"),
+        dither(RGB, panel="spectra6", size=(20, 40), fit="contain"),
+    )
+    result = run("in.png", "-o", "plain.png", "--panel", "spectra6", "--no-prepare", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert np.array_equal(
+        read(tmp_path / "plain.png"), dither(RGB, panel="spectra6", lightness_map=0, chroma_map=0)
+    )

@@ -21,6 +21,7 @@ from tonalis_tools import (
     ordered,
     panel_palette,
     pattern_dither,
+    prepare_for_palette,
     preset,
     recolor,
     riemersma,
@@ -236,8 +237,11 @@ def test_refined_options_reach_their_engine(options, reference):
 def test_panel_dithers_to_what_it_shows_and_writes_what_its_driver_takes(name):
     shown, driver = panel_palette(name), panel_palette(name, measured=False)
     profile = PANEL_PROFILES[name]
+    mapped = prepare_for_palette(
+        IMAGES["RGB"], shown, lightness=profile.lightness, chroma=profile.chroma
+    )
     expected = diffuse(
-        IMAGES["RGB"],
+        mapped,
         palette=shown,
         linear=profile.linear,
         serpentine=profile.serpentine,
@@ -261,7 +265,7 @@ def test_colors_fits_a_palette_to_the_image():
 def test_gray_image_with_a_palette_is_dithered_as_rgb():
     gray = IMAGES["gray"]
     _same(
-        dither(gray, palette=PALETTE, linear=False, serpentine=False),
+        dither(gray, palette=PALETTE, linear=False, serpentine=False, gray_photos=False),
         tonalis.dither(np.dstack([gray] * 3), palette=PALETTE),
     )
     # tonalis itself refuses, and exact keeps its word.

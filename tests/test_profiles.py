@@ -13,6 +13,7 @@ from tonalis_tools import (
     dither,
     panel_names,
     panel_palette,
+    prepare_for_palette,
     preset,
     preset_names,
     recolor,
@@ -129,7 +130,10 @@ def test_an_option_given_wins_over_the_profile(given, expected):
         assert getattr(chosen, name) == value, name
     shown, driver = panel_palette("spectra6"), panel_palette("spectra6", measured=False)
     fields = {k: getattr(chosen, k) for k in ("linear", "serpentine", "error_limit", "distance")}
-    reference = recolor(diffuse(RGB, palette=shown, **fields), shown, driver)
+    # The panel's tone map comes first.
+    mapped = prepare_for_palette(RGB, shown, lightness=chosen.lightness_map, chroma=0.0)
+    assert chosen.lightness_map == 0.75 and chosen.chroma_map == 0.0
+    reference = recolor(diffuse(mapped, palette=shown, **fields), shown, driver)
     assert np.array_equal(dither(RGB, panel="spectra6", **given), reference)
 
 

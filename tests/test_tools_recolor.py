@@ -60,6 +60,11 @@ DRIVER_CODES = {
     "bwr": {"#ffffff": 0, "#000000": 1, "#ff0000": 2},
     "bwy": {"#ffffff": 0, "#000000": 1, "#ffff00": 2},
     "bwyr": {"#000000": 0, "#ffffff": 1, "#ffff00": 2, "#ff0000": 3},
+    # Waveshare's getbuffer (1 bit, 1 = white), getbuffer_4Gray (black 0 ..
+    # white 3) and its IT8951 driver (4 bits, black 0 .. white 15).
+    "gray2": {"#000000": 0, "#ffffff": 1},
+    "gray4": {"#000000": 0, "#555555": 1, "#aaaaaa": 2, "#ffffff": 3},
+    "gray16": {f"#{17 * k:02x}" * 1 + f"{17 * k:02x}" * 2: k for k in range(16)},
 }
 
 
@@ -68,7 +73,7 @@ def test_every_panel_has_its_controllers_codes(name):
     assert sorted(PANEL_CODES) == sorted(PANELS) == sorted(DRIVER_CODES)
     driver = panel_palette(name, measured=False)
     assert dict(zip(driver, panel_codes(name))) == DRIVER_CODES[name]
-    assert "inky" in PANEL_CODES[name].source
+    assert "inky" in PANEL_CODES[name].source or "Waveshare" in PANEL_CODES[name].source
     # A measured colour never equals a driver colour at another position,
     # so an image in either set of colours has one reading.
     for position, colour in enumerate(panel_palette(name)):

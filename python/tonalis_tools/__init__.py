@@ -38,6 +38,7 @@ from . import recolor as _recolor_module  # noqa: F401
 from .algorithms import pattern_dither, riemersma, variable_diffuse
 from .dbs import dbs
 from .devices.channels import DEVICE_LEVELS, device_levels, dither_channels
+from .devices.fit import FIT_MODES, PANEL_SIZES, fit_image, panel_size
 from .devices.pack import (
     FORMATS,
     FormatTarget,
@@ -52,6 +53,8 @@ from .front import dither, method_names
 from .io.pixelart import binary_alpha, upscale
 from .matrices.bluenoise import blue_noise_matrix, blue_noise_ranks
 from .matrices.halftone import SCREENS, halftone_matrix, screen, screen_names
+from .palettes.gamut import prepare as prepare_for_palette
+from .palettes.neutral import is_gray_photo, neutral_indices
 from .palettes.palette_files import (
     PALETTE_EXTENSIONS,
     format_palette,
@@ -136,4 +139,11 @@ __all__ = [
     "palette_luma",
     "upscale",
     "dbs",
+    "FIT_MODES",
+    "PANEL_SIZES",
+    "fit_image",
+    "panel_size",
+    "prepare_for_palette",
+    "is_gray_photo",
+    "neutral_indices",
 ]

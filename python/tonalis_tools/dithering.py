@@ -29,6 +29,8 @@ from .extras import diffuse, ordered, random_dither
 from .io.pixelart import binary_alpha
 from .matrices import named_matrix
 from .names import normalize_name
+from .palettes.gamut import prepare as prepare_gamut
+from .palettes.neutral import is_gray_photo, neutral_indices
 from .palettes.presets import palette_colours
 from .palettes.recolor import recolor
 from .tone import LuminanceRamp, ToneSettings, is_one_hue
@@ -63,6 +65,11 @@ class DitherSettings:
     luminance (see `LuminanceRamp`): True always, None (the default) for
     one-hue palettes (`is_one_hue`), as `gray` with a palette does.
     `alpha_threshold` cuts alpha before dithering: below it 0, else 255.
+    `lightness_map` and `chroma_map` map a colour image into the palette's
+    lightness range and colours before dithering, each by a share from 0
+    to 1 (see `tonalis_tools.palettes.gamut.prepare`). `gray_photos`
+    dithers a gray image (`is_gray_photo`) to the palette's neutral colours
+    only, when it has colours besides (`neutral_indices`).
 
     The fields are not checked when the settings are made: `check` (or
     `tonalis_tools.front.settings`, which builds them from the options of
@@ -87,6 +94,9 @@ class DitherSettings:
         luminance: dither by luminance onto the palette: True, False, or
             None for one-hue palettes.
         alpha_threshold: 0 to 255, or None to keep alpha as it is.
+        lightness_map: the share of the lightness map, 0 to 1.
+        chroma_map: the share of the chroma map, 0 to 1.
+        gray_photos: dither gray images to the palette's neutral colours.
 
     Examples:
         >>> import numpy as np
@@ -115,6 +125,9 @@ class DitherSettings:
     distance: str = "rgb"
     luminance: bool | None = None
     alpha_threshold: int | None = None
+    lightness_map: float = 0.0
+    chroma_map: float = 0.0
+    gray_photos: bool = False
 
     def refined(self) -> bool:
         """Whether a refinement (error limit, mask, distance) is asked for."""
@@ -155,6 +168,10 @@ class DitherSettings:
             parts.append(f"alpha < {self.alpha_threshold} clear")
         if self.tone is not None and self.tone.describe():
             parts.append(self.tone.describe())
+        if self.palette is not None and self.lightness_map:
+            parts.append(f"lightness map {self.lightness_map:g}")
+        if self.palette is not None and self.chroma_map:
+            parts.append(f"chroma map {self.chroma_map:g}")
         return ", ".join(parts)
 
 
@@ -273,8 +290,13 @@ def apply(settings: DitherSettings, image: Any) -> Any:
         'L'
     """
     settings = resolve(settings)
+    _check_maps(settings)
     if settings.alpha_threshold is not None:
         image = binary_alpha(image, settings.alpha_threshold)
+    if settings.gray_photos and settings.palette is not None and not settings.gray:
+        neutral = neutral_indices(list(settings.palette))
+        if neutral is not None and is_gray_photo(image):
+            return apply(_neutral_only(settings, neutral), image)
     if settings.luminance is not None and not isinstance(settings.luminance, bool):
         kind = type(settings.luminance).__name__
         raise TypeError(f"luminance must be a bool or None, got {kind}")
@@ -293,6 +315,13 @@ def apply(settings: DitherSettings, image: Any) -> Any:
         image = to_colour(image)
     if settings.tone is not None:
         image = settings.tone.apply(image)
+    if settings.palette is not None and (settings.lightness_map or settings.chroma_map):
+        image = prepare_gamut(
+            image,
+            list(settings.palette),
+            lightness=settings.lightness_map,
+            chroma=settings.chroma_map,
+        )
     if normalize_name(settings.method) in _ALGORITHM_KEYS:
         result = _algorithm(settings, image, kwargs)
     elif settings.refined():
@@ -328,6 +357,30 @@ def apply(settings: DitherSettings, image: Any) -> Any:
 
 
 _ALGORITHM_KEYS = {normalize_name(name) for name in ALGORITHMS}
+
+
+def _check_maps(settings: DitherSettings) -> None:
+    for name in ("lightness_map", "chroma_map"):
+        share = getattr(settings, name)
+        if isinstance(share, bool) or not isinstance(share, (int, float, np.floating)):
+            raise TypeError(f"{name} must be a number from 0 to 1, got {type(share).__name__}")
+        if not 0.0 <= float(share) <= 1.0:
+            raise ValueError(f"{name} must be a share from 0 to 1, got {share!r}")
+    if not isinstance(settings.gray_photos, bool):
+        raise TypeError(f"gray_photos must be a bool, got {type(settings.gray_photos).__name__}")
+
+
+def _neutral_only(settings: DitherSettings, neutral: list[int]) -> DitherSettings:
+    """The settings with only the palette's neutral colours (and their display colours)."""
+    palette = list(settings.palette or ())
+    display = settings.display_palette
+    return dataclasses.replace(
+        settings,
+        palette=[palette[i] for i in neutral],
+        display_palette=None if display is None else [list(display)[i] for i in neutral],
+        gray_photos=False,
+        chroma_map=0.0,
+    )
 
 
 def _by_luminance(settings: DitherSettings) -> bool:

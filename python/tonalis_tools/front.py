@@ -40,6 +40,7 @@ import tonalis
 
 from .algorithms import ALGORITHMS
 from .devices.channels import device_levels
+from .devices.fit import fit_image
 from .dithering import DitherSettings, apply, check, resolve
 from .matrices import matrix_names
 from .names import did_you_mean, normalize_name
@@ -206,6 +207,9 @@ def settings(
     auto_levels: bool = False,
     s_curve: float | None = None,
     dot_gain: float | None = None,
+    lightness_map: float | None = None,
+    chroma_map: float | None = None,
+    gray_photos: bool | None = None,
 ) -> DitherSettings:
     """Checked, resolved `DitherSettings` for the options of `dither`.
 
@@ -227,6 +231,12 @@ def settings(
             ``error_limit=math.inf`` is no limit whatever the profile.
         tone: `ToneSettings`, or the single options gamma, brightness,
             contrast, auto_levels, s_curve and dot_gain.
+        lightness_map, chroma_map: the shares (0 to 1) of the tone and
+            gamut map before dithering to a palette; None takes the
+            palette's profile (a panel's own, else 0).
+        gray_photos: dither gray images to the palette's neutral colours
+            only; None is on wherever a palette takes its profile (error
+            diffusion with a tonalis kernel), off elsewhere.
 
     Returns:
         The `DitherSettings`, checked as `prepare` checks them, matrix names
@@ -297,6 +307,12 @@ def settings(
         error_limit = profile.error_limit
     elif _no_limit(error_limit):
         error_limit = None
+    if lightness_map is None:
+        lightness_map = profile.lightness
+    if chroma_map is None:
+        chroma_map = profile.chroma
+    if gray_photos is None:
+        gray_photos = colours is not None and profile is not _PLAIN and counts is None
     result = DitherSettings(
         method=method,
         levels=counts,
@@ -325,6 +341,9 @@ def settings(
         distance=distance,
         luminance=luminance,
         alpha_threshold=alpha_threshold,
+        lightness_map=lightness_map,
+        chroma_map=chroma_map,
+        gray_photos=gray_photos,
     )
     return prepare(result)
 
@@ -371,7 +390,7 @@ def default_profile(
 
     Examples:
         >>> default_profile(panel="acep7").describe()
-        'linear, serpentine, error limit 16'
+        'linear, serpentine, error limit 16, lightness map 0.5'
         >>> default_profile("bayer8x8", preset="cga").describe()
         'as tonalis'
         >>> default_profile(levels=2).describe()
@@ -466,9 +485,16 @@ def dither(
             ``gray``, ``error_limit``, ``mask``, ``distance``,
             ``luminance``, ``alpha_threshold``, ``tone`` or
             its single options (``gamma``, ``brightness``, ``contrast``,
-            ``auto_levels``, ``s_curve``, ``dot_gain``); and ``colors``, an
-            adaptive palette of that many colours fitted to this image
-            (median cut, as the command line's --colors).
+            ``auto_levels``, ``s_curve``, ``dot_gain``); ``lightness_map``,
+            ``chroma_map`` (a panel's tone and gamut map, from its profile;
+            0 for none) and ``gray_photos`` (a gray image to the palette's
+            neutral colours only; on with a profile, False to turn it off);
+            ``colors``, an adaptive palette of that many colours fitted to
+            this image (median cut, as the command line's --colors); and
+            ``size`` ((width, height), 'WxH' or a panel model of
+            `PANEL_SIZES`) with ``fit`` ('cover', the default, 'contain' or
+            'crop'), ``rotate`` (default True) and ``background`` (default
+            'white'): the image fitted to the panel first (`fit_image`).
 
     Returns:
         A new image: a PIL image for a PIL image, else a uint8 array of the
@@ -496,15 +522,24 @@ def dither(
     if not isinstance(exact, bool):
         raise TypeError(f"exact must be a bool, got {type(exact).__name__}")
     colors = options.pop("colors", None)
+    fitting = {name: options.pop(name) for name in _FITTING if name in options}
     unknown = [name for name in options if name not in _OPTIONS]
     if unknown:
         name = unknown[0]
-        hint = did_you_mean(name, [*_OPTIONS, "colors"])
+        hint = did_you_mean(name, [*_OPTIONS, "colors", *_FITTING])
         raise TypeError(f"dither() has no option {name!r}{hint}")
     if exact:
         if colors is not None:
             options["colors"] = colors
+        options.update(fitting)
         return _exact(image, method, options)
+    if fitting:
+        size = fitting.pop("size", None)
+        if size is None:
+            raise ValueError(f"{', '.join(fitting)} say how to meet size; give size too")
+        image = fit_image(
+            image, size, **{"mode" if k == "fit" else k: v for k, v in fitting.items()}
+        )
     if colors is not None:
         taken = [name for name in ("levels", "palette", "preset", "panel") if name in options]
         if taken:
@@ -523,3 +558,5 @@ def dither(
 
 
 _OPTIONS: tuple[str, ...] = tuple(inspect.signature(settings).parameters)[1:]
+# The options of `fit_image`, applied before everything else.
+_FITTING = ("size", "fit", "rotate", "background")

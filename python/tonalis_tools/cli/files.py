@@ -17,6 +17,7 @@ from typing import IO, Any
 import numpy as np
 
 from ..batch.planner import OutputClash, file_identity, plan_outputs
+from ..devices.fit import fit_image
 from ..devices.pack import c_header, dither_target, pack
 from ..devices.printer import fit_width, flatten
 from ..io.imagefile import (
@@ -245,9 +246,10 @@ ESCPOS_WIDEST = 576
 
 def _for_device(args: argparse.Namespace, source: Path, frames: Frames) -> Frames:
     """`frames` laid over --background (white for --pack, which holds no alpha)
-    and fitted to --width, as the printer or panel will show them."""
+    and fitted to --width or --size, as the printer or panel will show them."""
     background = args.background or ("white" if args.pack is not None else None)
     width = args.width
+    size = getattr(args, "size", None)
     widest = ESCPOS_WIDEST
     if width is None and args.pack is not None and not args.quiet:
         if dither_target(args.pack).name == "escpos" and frames.images[0].width > widest:
@@ -255,11 +257,31 @@ def _for_device(args: argparse.Namespace, source: Path, frames: Frames) -> Frame
                 f"tonalis: note: {_name(source)} is {frames.images[0].width} dots wide, "
                 f"more than the {widest} of 80 mm receipt paper; pass --width to fit it\n"
             )
-    if background is None and width is None:
+    if background is None and width is None and size is None:
         return frames
     images = frames.images
     if background is not None:
         images = [flatten(image, background) for image in images]
+    if size is not None:
+        before = images[0].size
+        try:
+            images = [
+                fit_image(
+                    image,
+                    size,
+                    mode=args.fit,
+                    rotate=args.rotate is not False,
+                    background=background or "white",
+                )
+                for image in images
+            ]
+        except ValueError as exc:
+            raise FileError(f"{_name(source)}: {exc} (--size)") from None
+        if images[0].size != before and not args.quiet:
+            sys.stderr.write(
+                f"tonalis: {_name(source)} is {before[0]} x {before[1]}: fitted to "
+                f"{size[0]} x {size[1]} (--fit {args.fit})\n"
+            )
     if width is not None:
         before = images[0].size
         if args.fit == "refuse" and before[0] > width:
@@ -268,7 +290,7 @@ def _for_device(args: argparse.Namespace, source: Path, frames: Frames) -> Frame
                 "(--fit shrink scales it down)"
             )
         try:
-            images = [fit_width(image, width, fit=args.fit) for image in images]
+            images = [fit_width(image, width, fit=args.fit or "shrink") for image in images]
         except ValueError as exc:
             raise FileError(f"{_name(source)}: {exc} (--width {width})") from None
         if images[0].size != before and not args.quiet:

@@ -14,6 +14,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ..devices.channels import device_levels
+from ..devices.fit import FIT_MODES, panel_size
 from ..devices.pack import ESCPOS_MAX_ROWS, MAX_ALIGN, FormatTarget, dither_target
 from ..devices.printer import flatten
 from ..front import check_method, default_profile, matrix_names
@@ -202,18 +203,39 @@ def _ink_bits_argument(text: str) -> tuple[int, int]:
 
 
 def _printing(args: argparse.Namespace) -> None:
-    """--width, --fit and --background, checked."""
+    """--width, --size, --fit, --rotate and --background, checked; --size parsed
+    and --fit given its default for the one of --width and --size given."""
     if args.width is not None and not 1 <= args.width <= MAX_WIDTH:
         raise UsageError(f"--width must be from 1 to {MAX_WIDTH} dots, got {args.width}")
-    if args.fit != "shrink" and args.width is None:
+    if args.width is not None and args.size is not None:
+        raise UsageError("--width fits a printer's line, --size a panel's pixels; pass one of them")
+    if isinstance(args.size, str):
+        try:
+            args.size = panel_size(args.size)
+        except ValueError as exc:
+            raise UsageError(f"--size: {exc}") from None
+        if args.size[0] > MAX_WIDTH or args.size[1] > MAX_WIDTH:
+            raise UsageError(
+                f"--size must be at most {MAX_WIDTH} x {MAX_WIDTH}, "
+                f"got {args.size[0]} x {args.size[1]}"
+            )
+    if args.fit is None:
+        args.fit = "cover" if args.size is not None else "shrink"
+    if args.fit in FIT_MODES and args.size is None:
+        raise UsageError(f"--fit {args.fit} says how to meet --size; give --size too")
+    if args.fit != "shrink" and args.fit not in FIT_MODES and args.width is None:
         raise UsageError(f"--fit {args.fit} says how to meet --width; give --width too")
+    if args.rotate is not None and args.size is None:
+        raise UsageError("--rotate turns the image to fit --size; give --size too")
     if args.background is not None:
         try:
             flatten(np.zeros((1, 1, 2), np.uint8), args.background)
         except ValueError as exc:
             raise UsageError(f"--background: {exc}") from None
-    if (args.width is not None or args.background is not None) and args.compare:
-        raise UsageError("--width and --background prepare one output; not for --compare")
+    if (
+        args.width is not None or args.size is not None or args.background is not None
+    ) and args.compare:
+        raise UsageError("--width, --size and --background prepare one output; not for --compare")
 
 
 def _pack_target(args: argparse.Namespace) -> FormatTarget | None:
@@ -239,6 +261,25 @@ def _pack_target(args: argparse.Namespace) -> FormatTarget | None:
             raise UsageError(f"--ink-bits sets the planes of bwr and bwy, not of {target.name!r}")
         _ink_bits_argument(args.ink_bits)
     return target
+
+
+def _maps(args: argparse.Namespace, profile: Profile) -> tuple[float, float]:
+    """The shares of the lightness and chroma map: given, off, or the profile's."""
+    shares = []
+    for name, own in (("lightness_map", profile.lightness), ("chroma_map", profile.chroma)):
+        given = getattr(args, name)
+        option = "--" + name.replace("_", "-")
+        if given is not None:
+            if args.prepare is False:
+                raise UsageError(f"--no-prepare and {option} exclude each other; pass one")
+            if not 0.0 <= given <= 1.0:
+                raise UsageError(f"{option} must be a share from 0 to 1, got {given:g}")
+            shares.append(float(given))
+        elif args.exact or args.prepare is False:
+            shares.append(0.0)
+        else:
+            shares.append(own)
+    return shares[0], shares[1]
 
 
 def _methods(args: argparse.Namespace) -> list[str]:
@@ -303,6 +344,7 @@ def _settings(args: argparse.Namespace) -> tuple[list[str], list[DitherSettings]
                 adaptive=args.colors is not None,
             )
         limit = profile.error_limit if error_limit is None else error_limit
+        lightness, chroma = _maps(args, profile)
         # With --colors each image brings its own palette; check with a stand-in.
         try:
             made = front_settings(
@@ -323,6 +365,9 @@ def _settings(args: argparse.Namespace) -> tuple[list[str], list[DitherSettings]
                 distance=profile.distance if args.distance is None else args.distance,
                 luminance=luminance,
                 alpha_threshold=args.alpha_threshold,
+                lightness_map=lightness,
+                chroma_map=chroma,
+                gray_photos=False if args.exact else args.gray_photos,
             )
         except (TypeError, ValueError, OverflowError) as exc:
             raise UsageError(str(exc)) from None

@@ -11,6 +11,7 @@ from typing import NoReturn, TypeVar
 import tonalis
 
 from ..devices.channels import DEVICE_LEVELS
+from ..devices.fit import FIT_MODES, PANEL_SIZES
 from ..devices.pack import ESCPOS_MAX_ROWS
 from ..devices.printer import FITS
 from ..extras import DISTANCES
@@ -46,6 +47,8 @@ examples:
                                                      clustered-dot halftone for a laser printer
   tonalis photo.jpg -o out.png --levels rgb565       per-channel levels of a TFT panel
   tonalis photo.jpg -o out.bin --panel spectra6 --pack index4
+  tonalis photo.jpg -o out.bin --panel spectra6 --size spectra6-13.3 --pack index4
+  tonalis photo.jpg -o out.bin --panel gray4 --size 800x480 --fit contain --pack gray2
                                                      measured colours, controller codes
   tonalis label.png -o label.h --pack mono --invert  1-bit rows as a C array
   tonalis logo.png -o logo.bin --pack escpos --width 384
@@ -295,10 +298,45 @@ def _build_parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
         "but for some panels and the one-hue presets)",
     )
     how.add_argument(
+        "--prepare",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="map the image's lightness and colours into the panel's before dithering "
+        "(default: the palette's profile; on for the measured panels, spectra6 "
+        "lightness 0.75 and acep7 lightness 0.5; --no-prepare for none)",
+    )
+    how.add_argument(
+        "--lightness-map",
+        type=float,
+        default=None,
+        metavar="SHARE",
+        help="the share, 0 to 1, of the lightness map: the image's range of Oklab "
+        "lightness onto the palette's black-to-white, midtones kept, shadows and "
+        "highlights rolled off (default: the palette's profile)",
+    )
+    how.add_argument(
+        "--chroma-map",
+        type=float,
+        default=None,
+        metavar="SHARE",
+        help="the share, 0 to 1, of the gamut map: grays onto the palette's grays, "
+        "chroma compressed toward what the palette reaches (default: the palette's "
+        "profile, 0 for every palette so far)",
+    )
+    how.add_argument(
+        "--gray-photos",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="dither a gray image (L or LA, or nearly every pixel near-neutral) to "
+        "the palette's black, white and grays only, with no colour speckles "
+        "(default on where the palette's profile applies; off with --exact)",
+    )
+    how.add_argument(
         "--exact",
         action="store_true",
         help="tonalis's own settings for whatever is not given: sRGB values, one "
-        "scan direction, no error limit, rgb distance (no palette profile)",
+        "scan direction, no error limit, rgb distance, no tone or gamut map and "
+        "no gray-photo detection (no palette profile)",
     )
 
     colours = parser.add_argument_group("levels and palettes (pick one)")
@@ -322,8 +360,9 @@ def _build_parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     pick.add_argument(
         "--panel",
         metavar="NAME",
-        help="a colour e-paper panel (see --list): dither against the colours it "
-        "shows, write the colours its driver takes",
+        help="an e-paper panel (see --list): dither against the colours it "
+        "shows, with its profile, write the colours its driver takes (gray2, "
+        "gray4, gray16: the gray panels' even grays)",
     )
     pick.add_argument(
         "--colors",
@@ -428,23 +467,42 @@ def _build_parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
         type=int,
         default=None,
         metavar="DOTS",
-        help="the printer's or panel's width in dots (384 for 58 mm paper, 576 for "
+        help="the printer's width in dots (384 for 58 mm paper, 576 for "
         "80 mm): wider images are scaled down in linear light before dithering, "
         "keeping their aspect (see --fit)",
     )
     device.add_argument(
+        "--size",
+        default=None,
+        metavar="WxH|MODEL",
+        help="the panel's size in pixels ('800x480') or its model "
+        f"({', '.join(PANEL_SIZES)}): the image is scaled in linear light to "
+        "exactly that size before dithering (see --fit, --no-rotate)",
+    )
+    device.add_argument(
         "--fit",
-        choices=FITS,
-        default="shrink",
+        choices=FITS + FIT_MODES,
+        default=None,
         help="with --width: shrink wider images (default), fill the width (narrower "
-        "ones enlarged too), or refuse wider ones",
+        "ones enlarged too), or refuse wider ones; with --size: cover (default: "
+        "fill the panel, the overflow cropped around the centre), contain (all of "
+        "the image, letterboxed on --background) or crop (no scaling: cropped or "
+        "padded around the centre)",
+    )
+    device.add_argument(
+        "--rotate",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="with --size: turn a portrait image a quarter for a landscape panel, "
+        "and the reverse, when that fills the panel better (default on)",
     )
     device.add_argument(
         "--background",
         default=None,
         metavar="COLOUR",
         help="the paper under transparent pixels: images with alpha are laid over it "
-        "before dithering (default white with --pack, whose formats have no alpha)",
+        "before dithering (default white with --pack, whose formats have no alpha); "
+        "with --size, also the colour around a --fit contain or crop image (default white)",
     )
 
     files = parser.add_argument_group("files")

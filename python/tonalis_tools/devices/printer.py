@@ -91,17 +91,18 @@ def flatten(image: Any, background: str = "white") -> Any:
 
 
 def _to_linear(codes: npt.NDArray[np.uint8]) -> npt.NDArray[np.float64]:
-    value = codes.astype(np.float64) / 255.0
-    return np.asarray(
-        np.where(value <= 0.04045, value / 12.92, ((value + 0.055) / 1.055) ** 2.4),
-        dtype=np.float64,
-    )
+    # A table made without the platform's pow, so every machine scales alike.
+    from ..palettes.gamut import _decode_table
+
+    return np.asarray(_decode_table()[codes], dtype=np.float64)
 
 
 def _to_codes(linear: npt.NDArray[np.float64]) -> npt.NDArray[np.uint8]:
+    # The nearest code in sRGB, found among the codes' midpoints in linear light.
+    from ..palettes.gamut import _encode_edges
+
     value = np.clip(linear, 0.0, 1.0)
-    encoded = np.where(value <= 0.0031308, value * 12.92, 1.055 * value ** (1 / 2.4) - 0.055)
-    return np.asarray(np.floor(encoded * 255.0 + 0.5), dtype=np.uint8)
+    return np.asarray(np.searchsorted(_encode_edges(), value, side="right"), dtype=np.uint8)
 
 
 def _resize(array: npt.NDArray[np.uint8], width: int, height: int) -> npt.NDArray[np.uint8]:

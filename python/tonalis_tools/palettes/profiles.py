@@ -66,11 +66,18 @@ class Profile:
         serpentine: alternate the scan direction every row.
         error_limit: the refined engines' error limit, or None for none.
         distance: the colour distance, 'rgb', 'luma' or 'oklab'.
+        lightness: the share, 0 to 1, of the tone map before dithering: the
+            image's lightness range onto the palette's black-to-white
+            (`tonalis_tools.palettes.gamut.prepare`).
+        chroma: the share, 0 to 1, of the gamut map before dithering: gray
+            onto the palette's grays, chroma compressed to what it reaches.
         why: one line on where the settings come from.
 
     Examples:
         >>> Profile(linear=True, serpentine=True).describe()
         'linear, serpentine'
+        >>> Profile(linear=True, lightness=1.0, chroma=0.5).describe()
+        'linear, lightness map 1, chroma map 0.5'
         >>> PLAIN.describe()
         'as tonalis'
     """
@@ -79,16 +86,26 @@ class Profile:
     serpentine: bool = False
     error_limit: float | None = None
     distance: str = "rgb"
+    lightness: float = 0.0
+    chroma: float = 0.0
     why: str = ""
 
     def describe(self) -> str:
-        """A short label such as 'linear, serpentine, error limit 16, oklab'."""
+        """A short label such as 'linear, serpentine, error limit 16, oklab, lightness map 1'."""
         parts = ["linear"] * self.linear + ["serpentine"] * self.serpentine
         if self.error_limit is not None:
             parts.append(f"error limit {self.error_limit:g}")
         if normalize_name(self.distance) != "rgb":
             parts.append(self.distance)
+        if self.lightness:
+            parts.append(f"lightness map {self.lightness:g}")
+        if self.chroma:
+            parts.append(f"chroma map {self.chroma:g}")
         return ", ".join(parts) or "as tonalis"
+
+    def prepares(self) -> bool:
+        """Whether the profile maps tones or colours before dithering."""
+        return bool(self.lightness or self.chroma)
 
 
 #: tonalis's own settings: what levels keep. The kinds' profiles follow.
@@ -131,18 +148,37 @@ PANEL_PROFILES: dict[str, Profile] = {
         serpentine=True,
         error_limit=24,
         distance="oklab",
-        why="measured colours: unreachable error capped, Oklab matching measures best",
+        lightness=0.75,
+        why="measured colours: unreachable error capped, Oklab matching measures best; "
+        "highlights rolled off into its dim white keep their detail",
     ),
     "acep7": Profile(
         linear=True,
         serpentine=True,
         error_limit=16,
         distance="rgb",
-        why="measured colours: unreachable error capped; Oklab matching measures worse here",
+        lightness=0.5,
+        why="measured colours: unreachable error capped; Oklab matching measures worse here; "
+        "half the lightness map, as its black is a dark gray the full map washes out",
     ),
     "bwr": NOMINAL,
     "bwy": NOMINAL,
     "bwyr": NOMINAL,
+    "gray2": Profile(
+        linear=True,
+        serpentine=True,
+        why="gray panel: its even grays in linear light keep midtones as light as the original",
+    ),
+    "gray4": Profile(
+        linear=True,
+        serpentine=True,
+        why="gray panel: its even grays in linear light keep midtones as light as the original",
+    ),
+    "gray16": Profile(
+        linear=True,
+        serpentine=True,
+        why="gray panel: its even grays in linear light keep midtones as light as the original",
+    ),
 }
 
 
@@ -241,7 +277,7 @@ def profile_for(
 
     Examples:
         >>> profile_for(panel="spectra6").describe()
-        'linear, serpentine, error limit 24, oklab'
+        'linear, serpentine, error limit 24, oklab, lightness map 0.75'
         >>> from tonalis_tools import panel_palette
         >>> profile_for(panel_palette("spectra6")) is profile_for(panel="spectra6")
         True

@@ -72,6 +72,24 @@ PANELS: dict[str, tuple[str, str | None, list[str] | None, list[str]]] = {
         None,
         ["#000000", "#ffffff", "#ffff00", "#ff0000"],
     ),
+    "gray2": (
+        "black-and-white panels (SSD16xx, UC8151 and the like; nominal black and white)",
+        None,
+        None,
+        ["#000000", "#ffffff"],
+    ),
+    "gray4": (
+        "4-gray panels (SSD16xx and UC8176 controllers in their 4-gray mode; nominal grays)",
+        None,
+        None,
+        ["#000000", "#555555", "#aaaaaa", "#ffffff"],
+    ),
+    "gray16": (
+        "16-gray panels (IT8951 controller boards, 4 bits a pixel; nominal grays)",
+        None,
+        None,
+        [f"#{17 * k:02x}{17 * k:02x}{17 * k:02x}" for k in range(16)],
+    ),
 }
 
 
@@ -130,6 +148,23 @@ PANEL_CODES: dict[str, PanelCodes] = {
         "Pimoroni's inky driver, inky_jd79661.py (BLACK=0, WHITE=1, YELLOW=2, RED=3), "
         "and Waveshare's epd4in37g.py",
     ),
+    # Gray panels: 0 is black and the highest code white, as the bit formats
+    # 'mono', 'gray2' and 'gray4' of `pack` write them.
+    "gray2": PanelCodes(
+        (0, 1),
+        "Waveshare's epd drivers (getbuffer: a buffer of 0xFF is white, black "
+        "pixels clear their bit)",
+    ),
+    "gray4": PanelCodes(
+        (0, 1, 2, 3),
+        "Waveshare's 4-gray drivers (getbuffer_4Gray in epd2in7.py, epd4in2.py: "
+        "black 0, the grays 1 and 2, white 3, four pixels a byte, first in the high bits)",
+    ),
+    "gray16": PanelCodes(
+        tuple(range(16)),
+        "the IT8951 controller's 4-bit pixel format, as Waveshare's IT8951 driver "
+        "writes it (black 0, white 15)",
+    ),
 }
 
 
@@ -166,7 +201,7 @@ def panel_names() -> list[str]:
 
     Examples:
         >>> panel_names()
-        ['spectra6', 'acep7', 'bwr', 'bwy', 'bwyr']
+        ['spectra6', 'acep7', 'bwr', 'bwy', 'bwyr', 'gray2', 'gray4', 'gray16']
     """
     return list(PANELS)
 
