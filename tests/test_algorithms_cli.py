@@ -8,7 +8,7 @@ from PIL import Image
 from test_cli import RGB, photo, read, run  # noqa: F401 (fixture)
 
 import tonalis_tools
-from tonalis_tools import pattern_dither, preset, riemersma, variable_diffuse
+from tonalis_tools import dbs, pattern_dither, preset, riemersma, variable_diffuse
 
 GRAY = np.ascontiguousarray(RGB[..., 1])
 
@@ -27,6 +27,16 @@ GRAY = np.ascontiguousarray(RGB[..., 1])
         (["-m", "riemersma", "--levels", "3"], lambda a: riemersma(a, levels=3)),
         (["-m", "ostromoukhov"], lambda a: variable_diffuse(a)),
         (["-m", "zhou-fang", "--seed", "5"], lambda a: variable_diffuse(a, "zhou_fang", seed=5)),
+        # Direct binary search works in linear light unless told otherwise.
+        (["-m", "dbs", "--passes", "2"], lambda a: dbs(a, passes=2)),
+        (
+            ["-m", "dbs", "--sigma", "0.8", "--no-swaps", "--levels", "3", "--no-linear"],
+            lambda a: dbs(a, sigma=0.8, swaps=False, levels=3, linear=False),
+        ),
+        (
+            ["-m", "dbs", "--viewing", "16,127", "--preset", "epaper-bwr", "--passes", "3"],
+            lambda a: dbs(a, distance=16, dpi=127, palette=preset("epaper-bwr"), passes=3),
+        ),
     ],
 )
 @pytest.mark.parametrize("gray", [False, True])
@@ -36,7 +46,7 @@ def test_methods_from_the_command_line(tmp_path, options, expected, gray):
     result = run(tmp_path / "in.png", "-o", tmp_path / "out.png", *options, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     want = expected(image)
-    if want.ndim == 3 and gray and options[1] != "pattern":
+    if want.ndim == 3 and gray and "--preset" not in options:  # palettes give colour
         want = want[..., 0]
     got = read(tmp_path / "out.png")
     assert np.array_equal(got.reshape(want.shape), want)
@@ -48,6 +58,14 @@ def test_methods_from_the_command_line(tmp_path, options, expected, gray):
         (["-m", "pattern"], "palette"),
         (["-m", "ostromoukhov", "--preset", "cga"], "levels"),
         (["-m", "riemersma", "--error-limit", "4"], "error limit"),
+        (["--sigma", "1.5"], "method 'dbs'"),
+        (["-m", "atkinson", "--no-swaps"], "method 'dbs'"),
+        (["-m", "dbs", "--viewing", "16"], "INCHES,DPI"),
+        (["-m", "dbs", "--viewing", "16,x"], "INCHES,DPI"),
+        (["-m", "dbs", "--viewing", "0,100"], "distance"),
+        (["-m", "dbs", "--sigma", "3"], "sigma"),
+        (["-m", "dbs", "--passes", "1001"], "passes"),
+        (["-m", "dbs", "--sigma", "1", "--viewing", "16,127"], "not allowed"),
     ],
 )
 def test_bad_combinations_are_one_line_errors(tmp_path, photo, options, text):

@@ -280,6 +280,6 @@ def test_front_door_and_command_line(tmp_path):
         env={**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)},
     )
     assert run.returncode == 0, run.stderr
-    # The command line measures in codes unless told --linear.
+    # The command line measures in linear light, as dbs does, unless told --no-linear.
     written = np.asarray(Image.open(target).convert("RGB"))
-    assert np.array_equal(written, dbs(image, levels=2, linear=False))
+    assert np.array_equal(written, dbs(image, levels=2))

@@ -129,7 +129,8 @@ def _advanced(name, array):
     if name == "riemersma":
         return riemersma(array, palette=PALETTE)
     if name == "dbs":
-        return dbs(array, palette=PALETTE, linear=False)
+        # The search's own default: the error in linear light.
+        return dbs(array, palette=PALETTE)
     return None
 
 

@@ -69,7 +69,11 @@ class DitherSettings:
     lightness range and colours before dithering, each by a share from 0
     to 1 (see `tonalis_tools.palettes.gamut.prepare`). `gray_photos`
     dithers a gray image (`is_gray_photo`) to the palette's neutral colours
-    only, when it has colours besides (`neutral_indices`).
+    only, when it has colours besides (`neutral_indices`). `sigma`,
+    `viewing`, `passes` and `swaps` are the options of direct binary search
+    (method 'dbs', see `tonalis_tools.dbs`): its eye, a Gaussian of `sigma`
+    pixels or Näsänen's at `viewing` = (inches, pixels per inch), the most
+    passes, and whether neighbours swap values.
 
     The fields are not checked when the settings are made: `check` (or
     `tonalis_tools.front.settings`, which builds them from the options of
@@ -97,6 +101,11 @@ class DitherSettings:
         lightness_map: the share of the lightness map, 0 to 1.
         chroma_map: the share of the chroma map, 0 to 1.
         gray_photos: dither gray images to the palette's neutral colours.
+        sigma: direct binary search's Gaussian eye in pixels, or None.
+        viewing: direct binary search's Näsänen eye, (distance in inches,
+            pixels per inch), or None.
+        passes: direct binary search's most passes, or None for its own.
+        swaps: direct binary search tries swaps with neighbours.
 
     Examples:
         >>> import numpy as np
@@ -128,6 +137,19 @@ class DitherSettings:
     lightness_map: float = 0.0
     chroma_map: float = 0.0
     gray_photos: bool = False
+    sigma: float | None = None
+    viewing: tuple[float, float] | None = None
+    passes: int | None = None
+    swaps: bool = True
+
+    def searched(self) -> bool:
+        """Whether an option of direct binary search is given."""
+        return (
+            self.sigma is not None
+            or self.viewing is not None
+            or self.passes is not None
+            or self.swaps is not True
+        )
 
     def refined(self) -> bool:
         """Whether a refinement (error limit, mask, distance) is asked for."""
@@ -290,6 +312,7 @@ def apply(settings: DitherSettings, image: Any) -> Any:
         'L'
     """
     settings = resolve(settings)
+    _check_search(settings)
     _check_maps(settings)
     if settings.alpha_threshold is not None:
         image = binary_alpha(image, settings.alpha_threshold)
@@ -357,6 +380,22 @@ def apply(settings: DitherSettings, image: Any) -> Any:
 
 
 _ALGORITHM_KEYS = {normalize_name(name) for name in ALGORITHMS}
+
+
+def _check_search(settings: DitherSettings) -> None:
+    """The options of direct binary search go with its method, and `viewing` is a pair."""
+    if not settings.searched():
+        return
+    if normalize_name(settings.method) != "dbs":
+        raise ValueError(
+            "sigma, viewing, passes and swaps are options of method 'dbs', "
+            f"not of {settings.method!r}"
+        )
+    if settings.viewing is not None:
+        if settings.sigma is not None:
+            raise ValueError("give sigma or viewing, not both")
+        if not isinstance(settings.viewing, tuple) or len(settings.viewing) != 2:
+            raise TypeError("viewing must be a pair: (distance in inches, pixels per inch)")
 
 
 def _check_maps(settings: DitherSettings) -> None:
@@ -440,7 +479,16 @@ def _algorithm(settings: DitherSettings, image: Any, kwargs: dict[str, Any]) -> 
     if key == "dbs":
         if kwargs.pop("strength") != 1.0:
             raise ValueError("method 'dbs' takes no strength")
-        return dbs(image, **kwargs)
+        distance, dpi = (None, None) if settings.viewing is None else settings.viewing
+        return dbs(
+            image,
+            **kwargs,
+            sigma=settings.sigma,
+            distance=distance,
+            dpi=dpi,
+            passes=settings.passes,
+            swaps=settings.swaps,
+        )
     if settings.palette is not None:
         raise ValueError(f"method {settings.method!r} takes levels, not a palette")
     return variable_diffuse(

@@ -210,6 +210,10 @@ def settings(
     lightness_map: float | None = None,
     chroma_map: float | None = None,
     gray_photos: bool | None = None,
+    sigma: float | None = None,
+    viewing: tuple[float, float] | None = None,
+    passes: int | None = None,
+    swaps: bool = True,
 ) -> DitherSettings:
     """Checked, resolved `DitherSettings` for the options of `dither`.
 
@@ -237,6 +241,9 @@ def settings(
         gray_photos: dither gray images to the palette's neutral colours
             only; None is on wherever a palette takes its profile (error
             diffusion with a tonalis kernel), off elsewhere.
+        sigma, viewing, passes, swaps: direct binary search's options
+            (method 'dbs'): its Gaussian eye in pixels, or Näsänen's eye
+            at (inches, pixels per inch); the most passes; swaps.
 
     Returns:
         The `DitherSettings`, checked as `prepare` checks them, matrix names
@@ -344,6 +351,10 @@ def settings(
         lightness_map=lightness_map,
         chroma_map=chroma_map,
         gray_photos=gray_photos,
+        sigma=sigma,
+        viewing=viewing,
+        passes=passes,
+        swaps=swaps,
     )
     return prepare(result)
 
@@ -355,6 +366,10 @@ def _no_limit(value: object) -> bool:
 
 
 _PLAIN = Profile(why="not error diffusion: tonalis's settings")
+_SEARCH = Profile(
+    linear=True,
+    why="direct binary search: its error is the light the eye averages, as tonalis_tools.dbs",
+)
 
 
 def default_profile(
@@ -370,7 +385,8 @@ def default_profile(
     """The settings `dither` fills in where the caller gives none.
 
     Error diffusion with a tonalis kernel takes its palette's profile
-    (`tonalis_tools.palettes.profiles.profile_for`); the other methods
+    (`tonalis_tools.palettes.profiles.profile_for`); direct binary search
+    works in linear light, as `tonalis_tools.dbs` does; the other methods
     take tonalis's settings.
 
     Args:
@@ -395,8 +411,12 @@ def default_profile(
         'as tonalis'
         >>> default_profile(levels=2).describe()
         'as tonalis'
+        >>> default_profile("dbs", levels=2).describe()
+        'linear'
     """
     key = normalize_name(method)
+    if key == "dbs" and matrix is None:
+        return _SEARCH
     if (
         matrix is not None
         or is_threshold_method(method)
@@ -494,7 +514,9 @@ def dither(
             ``size`` ((width, height), 'WxH' or a panel model of
             `PANEL_SIZES`) with ``fit`` ('cover', the default, 'contain' or
             'crop'), ``rotate`` (default True) and ``background`` (default
-            'white'): the image fitted to the panel first (`fit_image`).
+            'white'): the image fitted to the panel first (`fit_image`);
+            ``sigma``, ``viewing``, ``passes`` and ``swaps`` for method
+            'dbs' (see `tonalis_tools.dbs`).
 
     Returns:
         A new image: a PIL image for a PIL image, else a uint8 array of the

@@ -191,6 +191,20 @@ def _tone(args: argparse.Namespace) -> ToneSettings | None:
     return ToneSettings(**given)
 
 
+def _viewing(text: str | None) -> tuple[float, float] | None:
+    """--viewing INCHES,DPI as the pair `settings` takes."""
+    if text is None:
+        return None
+    parts = text.split(",")
+    try:
+        if len(parts) != 2:
+            raise ValueError
+        inches, dpi = float(parts[0]), float(parts[1])
+    except ValueError:
+        raise UsageError(f"--viewing takes INCHES,DPI such as 16,127; got {text!r}") from None
+    return inches, dpi
+
+
 def _ink_bits_argument(text: str) -> tuple[int, int]:
     """'0,1' -> (0, 1): the ink bit of the black plane and of the colour plane."""
     fields = [field.strip() for field in text.split(",")]
@@ -353,6 +367,10 @@ def _settings(args: argparse.Namespace) -> tuple[list[str], list[DitherSettings]
                 palette=palette if args.colors is None else ["#000", "#fff"],
                 serpentine=profile.serpentine if args.serpentine is None else args.serpentine,
                 seed=args.seed,
+                sigma=args.sigma,
+                viewing=_viewing(args.viewing),
+                passes=args.passes,
+                swaps=args.swaps,
                 strength=args.strength,
                 linear=profile.linear if args.linear is None else args.linear,
                 preserve_alpha=args.preserve_alpha,

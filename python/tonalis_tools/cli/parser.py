@@ -243,6 +243,38 @@ def _build_parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
         metavar="N",
         help="random dither: seed for reproducible output",
     )
+    search = parser.add_argument_group(
+        "direct binary search (-m dbs)",
+        "The eye the search models, a Gaussian (default sigma 1.2 pixels) or "
+        "Näsänen's at a viewing distance, and how long it searches.",
+    )
+    eyes = search.add_mutually_exclusive_group()
+    eyes.add_argument(
+        "--sigma",
+        type=float,
+        default=None,
+        metavar="PIXELS",
+        help="the Gaussian eye's width in pixels, up to 8/3 (default 1.2)",
+    )
+    eyes.add_argument(
+        "--viewing",
+        default=None,
+        metavar="INCHES,DPI",
+        help="Näsänen's eye for a viewer INCHES away from a picture of DPI pixels per inch",
+    )
+    search.add_argument(
+        "--passes",
+        type=int,
+        default=None,
+        metavar="N",
+        help="stop after N passes (1 to 1000; default: when a pass changes nothing)",
+    )
+    search.add_argument(
+        "--no-swaps",
+        dest="swaps",
+        action="store_false",
+        help="toggles only: do not try exchanging a pixel with its neighbours",
+    )
     how.add_argument(
         "--no-preserve-alpha",
         dest="preserve_alpha",
