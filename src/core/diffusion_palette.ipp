@@ -6,9 +6,14 @@
 #include "palette_cells.ipp"
 #include "diffusion_rows.ipp"
 
-std::size_t nearest_in_layout(const PaletteLayout& layout, float p0, float p1, float p2) noexcept {
-    ColorSearch search(layout, PaletteLayout::near_from + 1);
-    return search(p0, p1, p2);
+// Single lookups (palette.hpp), by either plain search.
+std::size_t nearest_by_scan(const PaletteLayout& layout, float p0, float p1, float p2) noexcept {
+    return scan_colors(layout, p0, p1, p2);
+}
+
+std::size_t nearest_by_blocks(const PaletteLayout& layout, float p0, float p1, float p2) noexcept {
+    ColorSearch blocked(layout, search::Form::blocked);
+    return blocked(p0, p1, p2);
 }
 
 // The search through the lists of a grid of cells (in the block form), for
@@ -149,28 +154,23 @@ template <class Search>
                 cell_floats, scratch, pipe);
 }
 
+// The plan's search: the grid when it was made, the neighbour lists when
+// they were built, else the plain search.
 void diffuse_palette_pass(Img& img, const Palette& palette, const Space& space,
                           const KernelRows& rows, std::size_t kernel, bool serpentine,
-                          float* scratch, const PipelineSettings& pipe,
+                          float* scratch, const PipelineSettings& pipe, const search::Plan& plan,
                           PaletteCells* cells) noexcept {
     const PaletteLayout& layout = palette.layout;
     if (cells != nullptr) {
-        // Lists longer than an eighth of a palette that is scanned whole
-        // take longer than the scan.
-        const ColorSearch plain(layout, 513);
-        const std::size_t longest = plain.blocked ? PaletteCells::max_length : layout.count / 8;
-        diffuse_with(GridSearch{cells, plain, longest}, img, palette, space, rows, kernel,
-                     serpentine, scratch, pipe);
+        diffuse_with(GridSearch{cells, ColorSearch(layout, plan.plain), plan.longest}, img, palette,
+                     space, rows, kernel, serpentine, scratch, pipe);
         return;
     }
-    if (layout.near_count != 0) {
+    if (plan.form == search::Form::neighbours && layout.near_count != 0) {
         diffuse_with(NearSearch(layout), img, palette, space, rows, kernel, serpentine, scratch,
                      pipe);
         return;
     }
-    // Each pixel waits for the previous one's search, and the blocked
-    // search's unpredictable branches cost more than scanning a few hundred
-    // colours.
-    diffuse_with(ColorSearch(layout, 513), img, palette, space, rows, kernel, serpentine, scratch,
-                 pipe);
+    diffuse_with(ColorSearch(layout, plan.plain), img, palette, space, rows, kernel, serpentine,
+                 scratch, pipe);
 }

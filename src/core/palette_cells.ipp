@@ -3,7 +3,7 @@
 // compiled once per target after vectors.ipp and palette_search.ipp.
 
 // Lists up to this long are shortened by prune_dominated.
-constexpr std::size_t prune_members = 64;
+constexpr std::size_t prune_members = search::Limits::prune_most;
 
 // Drops from a cell's list every colour k to which another colour j on the
 // list is nearer throughout the box [lo, hi]: k is then nowhere the

@@ -310,8 +310,6 @@ constexpr int near_steps = 4;
     jb = first_at_minimum(best_b, where_b);
 }
 
-// The nearest colour, by the blocked search when the palette has the
-// blocked form and at least `blocked_from` colours, else by the scan.
 // The blocked search as a call: a search over hundreds of colours takes far
 // longer than the call, and inlining it into the row loops of every kernel
 // would only lengthen the build.
@@ -320,14 +318,16 @@ constexpr int near_steps = 4;
     return search_blocks(layout, p0, p1, p2, hint);
 }
 
+// The nearest colour by a plan's plain search: the blocked search when the
+// plan says so and the palette has the blocked form, else the scan.
 struct ColorSearch {
     const PaletteLayout* layout;
     bool blocked;
     std::size_t hint = 0;
     std::size_t hint_two = 0;  // the second point's, in two()
 
-    ColorSearch(const PaletteLayout& l, std::size_t blocked_from) noexcept
-        : layout(&l), blocked(l.blocks != 0 && l.count >= blocked_from) {}
+    ColorSearch(const PaletteLayout& l, search::Form plain) noexcept
+        : layout(&l), blocked(plain == search::Form::blocked && l.blocks != 0) {}
 
     [[gnu::always_inline]] std::size_t operator()(float p0, float p1, float p2) noexcept {
         if (!blocked) {

@@ -258,7 +258,7 @@ struct PixelGroup {
 
 template <class Shift>
 void palette_rows(Img& img, const Palette& palette, const Space& space, float strength,
-                  Shift& shift, std::size_t y0, std::size_t y1) noexcept {
+                  Shift& shift, const search::Plan& plan, std::size_t y0, std::size_t y1) noexcept {
     const float a0 = strength * palette.spread[0];
     const float a1 = strength * palette.spread[1];
     const float a2 = strength * palette.spread[2];
@@ -269,8 +269,8 @@ void palette_rows(Img& img, const Palette& palette, const Space& space, float st
     const float* cr = layout.planes.data();
     const float* cg = cr + padded;
     const float* cb = cg + padded;
-    const bool whole = layout.count <= whole_palette_colors;
-    const bool blocked = layout.blocks != 0;
+    const bool whole = plan.fallback == search::Form::whole_groups;
+    const bool blocked = plan.plain == search::Form::blocked && layout.blocks != 0;
     PixelGroup group;
     alignas(64) std::int32_t chosen[group_pixels];
     std::int32_t candidates[max_palette_colors + native_lanes];
@@ -526,8 +526,9 @@ template <std::size_t C>
 // The cell search of one band of rows.
 class CellSearch {
 public:
-    CellSearch(const Palette& palette, const Space& space, PaletteCells& cells) noexcept
-        : cells_(cells), layout_(palette.layout), plain_(palette.layout, 0) {
+    CellSearch(const Palette& palette, const Space& space, const search::Plan& plan,
+               PaletteCells& cells) noexcept
+        : cells_(cells), layout_(palette.layout), plain_(palette.layout, plan.plain) {
         to_work_ = space.to_work.data();
         side_ = cells.side();
         limit_ = static_cast<float>(side_);
@@ -743,11 +744,12 @@ void palette_scan_rows_c(Img& img, const Palette& palette, const Space& space, f
                          Shift& shift, std::size_t y0, std::size_t y1) noexcept {
     const PixelWork work(palette, space, strength);
     const PaletteLayout& layout = palette.layout;
-    const std::size_t count = std::min(layout.count, scan_palette_colors);
+    constexpr std::size_t most = search::Limits::pixel_lanes_most;
+    const std::size_t count = std::min(layout.count, most);
     const float* cr = layout.planes.data();
     const float* cg = cr + layout.padded;
     const float* cb = cg + layout.padded;
-    std::int32_t packed[scan_palette_colors];
+    std::int32_t packed[most];
     for (std::size_t j = 0; j < count; ++j) {
         const Rgb& c = palette.rgb[j];
         packed[j] = static_cast<std::int32_t>(std::uint32_t{c[0]} | std::uint32_t{c[1]} << 8 |
@@ -792,8 +794,8 @@ void palette_scan_rows(Img& img, const Palette& palette, const Space& space, flo
 // channels: native_lanes pixels at a time, the rest one by one.
 template <std::size_t C, bool sets, class Shift>
 void palette_cell_rows_c(Img& img, const Palette& palette, const Space& space, float strength,
-                         Shift& shift, PaletteCells& cells, std::size_t y0,
-                         std::size_t y1) noexcept {
+                         Shift& shift, const search::Plan& plan, PaletteCells& cells,
+                         std::size_t y0, std::size_t y1) noexcept {
     const PixelWork work(palette, space, strength);
     const PaletteLayout& layout = palette.layout;
     const float* cr = layout.planes.data();
@@ -802,7 +804,7 @@ void palette_cell_rows_c(Img& img, const Palette& palette, const Space& space, f
     const auto* packed = reinterpret_cast<const std::int32_t*>(cells.packed_rgb());
     const std::uint32_t* pool = cells.pool();
     const std::uint32_t* states = cells.states();
-    CellSearch search(palette, space, cells);
+    CellSearch search(palette, space, plan, cells);
     // A run of pixels in two passes: the working values and the states of
     // the cells of all its pixels first, so that the loads of the states
     // overlap, then the colours. Each state is an acquire load, one lane
@@ -922,17 +924,18 @@ void palette_cell_rows_c(Img& img, const Palette& palette, const Space& space, f
 
 template <class Shift>
 void palette_cell_rows(Img& img, const Palette& palette, const Space& space, float strength,
-                       Shift& shift, PaletteCells& cells, std::size_t y0, std::size_t y1) noexcept {
+                       Shift& shift, const search::Plan& plan, PaletteCells& cells, std::size_t y0,
+                       std::size_t y1) noexcept {
     if (cells.sets()) {
         if (img.channels == 4) {
-            palette_cell_rows_c<4, true>(img, palette, space, strength, shift, cells, y0, y1);
+            palette_cell_rows_c<4, true>(img, palette, space, strength, shift, plan, cells, y0, y1);
         } else {
-            palette_cell_rows_c<3, true>(img, palette, space, strength, shift, cells, y0, y1);
+            palette_cell_rows_c<3, true>(img, palette, space, strength, shift, plan, cells, y0, y1);
         }
     } else if (img.channels == 4) {
-        palette_cell_rows_c<4, false>(img, palette, space, strength, shift, cells, y0, y1);
+        palette_cell_rows_c<4, false>(img, palette, space, strength, shift, plan, cells, y0, y1);
     } else {
-        palette_cell_rows_c<3, false>(img, palette, space, strength, shift, cells, y0, y1);
+        palette_cell_rows_c<3, false>(img, palette, space, strength, shift, plan, cells, y0, y1);
     }
 }
 
