@@ -5,7 +5,8 @@
 #include <utility>
 
 #include "diffusion.hpp"
-#include "palette_cells.hpp"
+#include "search/cells.hpp"
+#include "search/grid_search.hpp"
 #include "search/plan.hpp"
 #include "targets.hpp"
 
@@ -13,11 +14,6 @@
 #include "targets.hpp"
 
 namespace tonalis {
-
-NearestColorFn nearest_color_function(search::Form form) noexcept {
-    return form == search::Form::blocked ? TONALIS_DISPATCH(nearest_by_blocks)
-                                         : TONALIS_DISPATCH(nearest_by_scan);
-}
 
 search::Plan palette_search_plan(const Img& img, const Palette& palette) noexcept {
     return search::choose(search::Engine::diffusion, palette.colors.size(), img.channels,

@@ -15,7 +15,7 @@
 // - palettes of a few colours: vectors of pixels compared with every
 //   colour;
 // - larger palettes: the nearest colour from the candidate list of the
-//   pixel's cell (palette_cells.hpp), small ones searched over the union of
+//   pixel's cell (search/cells.hpp), small ones searched over the union of
 //   the lists of a vector's pixels (search/plan.hpp says which and where);
 // - otherwise the formula pixel by pixel.
 #include "ordered.hpp"
@@ -29,7 +29,9 @@
 
 #include "checked_size.hpp"
 #include "machine.hpp"
-#include "palette_cells.hpp"
+#include "search/cell_search.hpp"
+#include "search/cells.hpp"
+#include "search/pixel_groups.hpp"
 #include "search/plan.hpp"
 #include "shifts.hpp"
 #include "targets.hpp"

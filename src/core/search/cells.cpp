@@ -1,6 +1,6 @@
 // The grid and the list pool of the cell search; the lists themselves are
-// built by the engines (threshold_passes.ipp), with vectors.
-#include "palette_cells.hpp"
+// built per target, with vectors (search/cell_lists.hpp).
+#include "search/cells.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -17,7 +17,7 @@
 // set of colours holding the list: the union of the lists of several
 // pixels serves all of them. Short lists then lose every colour to which
 // another colour is nearer throughout the cell (prune_dominated, in
-// threshold_passes.ipp).
+// search/cell_lists.hpp).
 //
 // Lists are built when a pixel first falls in their cell, by whichever
 // thread gets there first, into one preallocated pool; a pixel whose cell

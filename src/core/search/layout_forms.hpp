@@ -1,9 +1,32 @@
-// Nearest-colour searches over a PaletteLayout, compiled once per target
-// (see targets.hpp) after vectors.ipp.
+// The searches over a PaletteLayout: the scan of every colour (one point or
+// two at once), the blocked search and the neighbour lists, compiled once
+// per target (see targets.hpp).
 //
-// Every search returns what the plain linear scan returns: the first
-// colour, in the caller's order, at the smallest distance
-// (dr² + dg²) + db², each step rounded to single precision.
+// Every search returns what the reference scan returns (reference.hpp).
+//
+// Included at global scope it brings in what it uses; included inside a
+// target's namespace (by a body, TONALIS_TARGET set) it defines the
+// searches for that target, once however many of the body's files include
+// it.
+#if !defined(TONALIS_TARGET)
+#include <cstddef>
+#include <cstdint>
+
+#include "palette.hpp"
+#include "search/plan.hpp"
+#include "vectors.ipp"
+#elif (TONALIS_TARGET == 0 && !defined(TONALIS_LAYOUT_FORMS_0)) || \
+    (TONALIS_TARGET == 1 && !defined(TONALIS_LAYOUT_FORMS_1)) ||   \
+    (TONALIS_TARGET == 2 && !defined(TONALIS_LAYOUT_FORMS_2))
+#if TONALIS_TARGET == 0
+#define TONALIS_LAYOUT_FORMS_0
+#elif TONALIS_TARGET == 1
+#define TONALIS_LAYOUT_FORMS_1
+#else
+#define TONALIS_LAYOUT_FORMS_2
+#endif
+
+#include "vectors.ipp"
 
 constexpr std::size_t block_parts = PaletteLayout::lanes / native_lanes;
 
@@ -366,3 +389,5 @@ struct NearSearch {
         return centre;
     }
 };
+
+#endif
