@@ -35,7 +35,7 @@ targets=("$@")
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 use_compiler_cache
-programs=(pipelined_rows space_tables same_bytes exact_powers sizes palette_threads golden_corpus dbs_threads)
+programs=(pipelined_rows space_tables same_bytes exact_powers sizes palette_threads golden_corpus dbs_threads search_plans)
 # No C++ modules here: CMake would otherwise look for clang-scan-deps
 # beside a clang 16 or newer (zig's).
 configure=(-DTONALIS_CORE_TESTS=ON -DTONALIS_WERROR=ON -DCMAKE_BUILD_TYPE=Release

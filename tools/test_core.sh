@@ -32,7 +32,7 @@ for kind in "${kinds[@]}"; do
     quietly "build/logs/core-$kind${TONALIS_CORE_BUILD_SUFFIX:-}.log" "building the core ($kind)" cmake --build "$dir" -j 2
     echo "=== $kind"
     for program in pipelined_rows space_tables same_bytes exact_powers sizes palette_threads dbs_threads \
-        golden_corpus; do
+        search_plans golden_corpus; do
         TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
             ASAN_OPTIONS="detect_leaks=1:check_initialization_order=1" \
             UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \

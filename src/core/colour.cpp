@@ -3,6 +3,8 @@
 
 #include <cmath>
 
+#include "search/plan.hpp"
+
 namespace tonalis {
 
 ColourMatch ColourMatch::make(const Palette& palette, const Space& space, Distance distance) {
@@ -27,7 +29,8 @@ ColourMatch ColourMatch::make(const Palette& palette, const Space& space, Distan
             match.planes_[k * match.padded_ + j] = at[k];
         }
     }
-    if (n > scan_from) {
+    const search::Plan plan = search::choose(search::Engine::refined, n, 3, 0);
+    if (plan.form != search::Form::quad_scan) {
         std::vector<Color> coordinates(n);
         for (std::size_t j = 0; j < n; ++j) {
             for (std::size_t k = 0; k < 3; ++k) {
@@ -35,7 +38,7 @@ ColourMatch ColourMatch::make(const Palette& palette, const Space& space, Distan
             }
         }
         match.layout_ = PaletteLayout::make(coordinates);
-        match.search_ = nearest_color_function();
+        match.search_ = nearest_color_function(plan.form);
     }
     return match;
 }

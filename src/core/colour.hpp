@@ -213,9 +213,9 @@ private:
     std::size_t count_ = 0;      // colours
     std::size_t padded_ = 0;     // colours rounded up to whole vectors
     std::vector<float> planes_;  // three planes of padded_ coordinates; padding is NaN
-    // Palettes above scan_from colours: the coordinates laid out for the
-    // palette searches, which are wider and skip what cannot be nearer.
-    static constexpr std::size_t scan_from = 32;
+    // Palettes whose plan (search/plan.hpp) takes the layout searches: the
+    // coordinates laid out for them, which are wider and skip what cannot
+    // be nearer; search_ is the plan's search. Null for the scans above.
     PaletteLayout layout_;
     NearestColorFn search_ = nullptr;
     std::array<float, 256> to_linear_{};

@@ -31,6 +31,7 @@
 #include "diffusion.hpp"
 #include "kernels.hpp"
 #include "machine.hpp"
+#include "search/plan.hpp"
 
 namespace tonalis {
 
@@ -609,8 +610,9 @@ void search_levels(Img& img, const Levels& levels, const Space& space, const Geo
 void search_palette(Img& img, const Palette& palette, const Space& space, const Geometry& geo,
                     const Autocorrelation& ac, const DbsSettings& settings, std::uint8_t* base,
                     DbsReport& report) noexcept {
-    const NearestColorFn find = nearest_color_function();
     const PaletteLayout& layout = palette.layout;
+    const NearestColorFn find = nearest_color_function(
+        search::choose(search::Engine::lookup, layout.count, img.channels, img.pixel_count()).form);
     const std::uint8_t* original = base + geo.original;
     auto* errors = reinterpret_cast<float*>(base + geo.errors);
     auto* values = reinterpret_cast<float*>(base + geo.values);

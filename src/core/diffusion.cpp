@@ -72,7 +72,7 @@ std::size_t diffusion_threads(const Img& img, const Target& target, bool serpent
     double per_pixel = 0.0;
     if (const Palette* palette = std::get_if<Palette>(&target)) {
         per_pixel =
-            palette_grid_pays(img, *palette)
+            palette_search_plan(img, *palette).form == search::Form::grid_cells
                 ? palette_grid_ps
                 : palette_pixel_ps + palette_color_ps * static_cast<double>(palette->rgb.size());
     } else {

@@ -6,6 +6,7 @@
 #include "kernels.hpp"
 #include "pipeline.hpp"
 #include "prepared.hpp"
+#include "search/plan.hpp"
 
 namespace tonalis {
 
@@ -64,13 +65,13 @@ void error_diffuse(Img& img, const Target& target, const Space& space, float str
                    const DiffusionKernel& kernel, bool serpentine, float* scratch,
                    const PipelineSettings& pipe = PipelineSettings{}) noexcept;
 
-// True when error diffusion of this image to this palette searches it
-// through a grid of cells (which the engine makes).
-bool palette_grid_pays(const Img& img, const Palette& palette) noexcept;
+// The search plan of error diffusion of this image to this palette
+// (search/plan.hpp).
+search::Plan palette_search_plan(const Img& img, const Palette& palette) noexcept;
 
 // Builds what else the palette search of error diffusion of this image
-// walks: the neighbour lists (PaletteLayout::add_neighbours) when there is
-// no grid. Call before error_diffuse; runs without the interpreter.
+// walks: the neighbour lists (PaletteLayout::add_neighbours) when its plan
+// takes them. Call before error_diffuse; runs without the interpreter.
 void prepare_palette_search(const Img& img, Palette& palette) noexcept;
 
 // The palette mode of error_diffuse for the kernel at `kernel` in

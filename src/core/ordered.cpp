@@ -15,8 +15,8 @@
 // - palettes of a few colours: vectors of pixels compared with every
 //   colour;
 // - larger palettes: the nearest colour from the candidate list of the
-//   pixel's cell (palette_cells.hpp), up to 31 colours searched over the
-//   union of the lists of a vector's pixels;
+//   pixel's cell (search/cells.hpp), small ones searched over the union of
+//   the lists of a vector's pixels (search/plan.hpp says which and where);
 // - otherwise the formula pixel by pixel.
 #include "ordered.hpp"
 
@@ -28,9 +28,11 @@
 #include <variant>
 
 #include "checked_size.hpp"
-#include "exact_powers.hpp"
 #include "machine.hpp"
-#include "palette_cells.hpp"
+#include "search/cell_search.hpp"
+#include "search/cells.hpp"
+#include "search/pixel_groups.hpp"
+#include "search/plan.hpp"
 #include "shifts.hpp"
 #include "targets.hpp"
 
@@ -231,13 +233,6 @@ constexpr double palette_ps = 4000;  // palette, per pixel, plus per colour:
 constexpr double palette_color_ps = 30;
 constexpr double cell_ps = 5000;  // palette, cell lists, per pixel, plus per colour:
 constexpr double cell_color_ps = 4;
-
-// Palettes up to this size are compared whole with every pixel: picking
-// the colours near a group of pixels costs more than it saves.
-constexpr std::size_t whole_palette_colors = 8;
-// Palettes up to this size are scanned whole, vectors of pixels against
-// each colour, rather than searched through the cells.
-constexpr std::size_t scan_palette_colors = 6;
 constexpr double scan_ps = 1400;  // palette, whole scan, per pixel, plus per colour:
 constexpr double scan_color_ps = 170;
 constexpr double cell_set_ps = 2600;  // palette, cell sets, per pixel
@@ -253,34 +248,6 @@ constexpr double cell_set_ps = 2600;  // palette, cell sets, per pixel
 namespace tonalis {
 
 namespace {
-
-// Cells per channel of the cell search. Lists are built only for cells that
-// pixels reach, each at the cost of a search of the palette, and a finer
-// grid has shorter lists but more of them to build, and more states to
-// load from further out in the caches. About one cell per 300 pixels, more
-// for larger palettes (whose lists grow faster with the cell), and at most
-// 32³ cells (128 KiB of states): at 2048² pixels 24 cells per side beat 32
-// and 16 by 5 %, and at 4096² 32 beat 64 by 10 % (256 colours) to 25 %
-// (4096). Grids of sets stop at 16: the 16 KiB of states of 16³ cells stay
-// in the first-level cache, which saves more on the gathers of the states
-// than the shorter sets of a finer grid would.
-constexpr std::size_t most_list_side = 32;
-
-std::size_t cell_side(std::size_t pixels, std::size_t colors) noexcept {
-    if (colors <= PaletteCells::max_set_colors) {
-        std::size_t side = 4;
-        while (side < 16 && side * side * side * 128 < pixels) side *= 2;
-        return side;
-    }
-    // Cube roots of our own: the C library's differ in the last bit between
-    // platforms, which could tip the rounding, and the grid (though no
-    // output byte depends on it) is then the same everywhere too.
-    const double cells =
-        static_cast<double>(pixels) / 300.0 * portable_cbrt(static_cast<double>(colors) / 256.0);
-    const double side =
-        std::clamp(portable_cbrt(cells) + 0.5, 4.0, static_cast<double>(most_list_side) + 0.5);
-    return static_cast<std::size_t>(side);
-}
 
 // The box holding every working value: a code's value plus its shift.
 template <class Shift>
@@ -303,19 +270,20 @@ void working_box(const Palette& palette, const Space& space, float strength, con
 
 template <class MakeShift>
 void palette_pass(Img& img, const Palette& palette, const Space& space, float strength,
-                  MakeShift make_shift) noexcept {
+                  search::Engine engine, MakeShift make_shift) noexcept {
     using Shift = decltype(make_shift(std::size_t{0}));
     PaletteCells cells;
     float low[3];
     float high[3];
     working_box(palette, space, strength, make_shift(std::size_t{0}), low, high);
-    // The vector forms read and write pixels of three or four samples; any
-    // other count goes through the groups, which touch only the first three.
-    const bool rgb_or_rgba = img.channels == 3 || img.channels == 4;
-    const bool by_scan = rgb_or_rgba && palette.colors.size() <= scan_palette_colors;
+    const search::Plan plan =
+        search::choose(engine, palette.colors.size(), img.channels, img.pixel_count());
+    const bool by_scan = plan.form == search::Form::pixel_lanes;
     const bool by_cells =
-        rgb_or_rgba && !by_scan &&
-        cells.make(palette, low, high, cell_side(img.pixel_count(), palette.colors.size()));
+        (plan.form == search::Form::cell_sets || plan.form == search::Form::cell_lists) &&
+        cells.make(palette, low, high, plan.side,
+                   plan.form == search::Form::cell_sets ? PaletteCells::Entries::sets
+                                                        : PaletteCells::Entries::packed_rgb);
     const auto scan_rows = TONALIS_DISPATCH(palette_scan_rows<Shift>);
     const auto cell_rows = TONALIS_DISPATCH(palette_cell_rows<Shift>);
     const auto group_rows = TONALIS_DISPATCH(palette_rows<Shift>);
@@ -330,9 +298,9 @@ void palette_pass(Img& img, const Palette& palette, const Space& space, float st
                   if (by_scan) {
                       scan_rows(img, palette, space, strength, shift, y0, y1);
                   } else if (by_cells) {
-                      cell_rows(img, palette, space, strength, shift, cells, y0, y1);
+                      cell_rows(img, palette, space, strength, shift, plan, cells, y0, y1);
                   } else {
-                      group_rows(img, palette, space, strength, shift, y0, y1);
+                      group_rows(img, palette, space, strength, shift, plan, y0, y1);
                   }
               });
 }
@@ -407,7 +375,7 @@ void ordered_dither_pass(Img& img, const Target& target, const Space& space, flo
         return;
     }
     if (const auto* palette = std::get_if<Palette>(&target)) {
-        palette_pass(img, *palette, space, strength,
+        palette_pass(img, *palette, space, strength, search::Engine::ordered,
                      [&](std::size_t) { return MatrixShift(matrix); });
     } else if (const auto* levels = std::get_if<Levels>(&target)) {
         ordered_levels(img, *levels, space, strength, matrix);
@@ -420,7 +388,7 @@ void random_dither_pass(Img& img, const Target& target, const Space& space, floa
         return;
     }
     if (const auto* palette = std::get_if<Palette>(&target)) {
-        palette_pass(img, *palette, space, strength,
+        palette_pass(img, *palette, space, strength, search::Engine::random,
                      [&](std::size_t y0) { return NoiseShift(seed, y0 * img.width); });
     } else if (const auto* levels = std::get_if<Levels>(&target)) {
         random_levels(img, *levels, space, strength, seed);

@@ -254,7 +254,7 @@ PaletteLayout PaletteLayout::make(const std::vector<Color>& colors) {
     if (n > max_palette_colors) {
         return layout;
     }
-    if (n <= scan_limit) {
+    if (!search::has_blocked_form(n)) {
         return layout;
     }
 
@@ -304,7 +304,7 @@ PaletteLayout PaletteLayout::make(const std::vector<Color>& colors) {
 }
 
 void PaletteLayout::add_neighbours(const std::vector<Color>& colors) noexcept {
-    if (count <= near_from || blocks == 0 || near_count != 0 || colors.size() != count) {
+    if (blocks == 0 || near_count != 0 || colors.size() != count) {
         return;
     }
     try {

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "search/plan.hpp"
 #include "space.hpp"
 
 namespace tonalis {
@@ -24,10 +25,6 @@ inline constexpr std::size_t max_palette_colors = 4096;
 // single precision, and of equally near colours the one listed first.
 struct PaletteLayout {
     static constexpr std::size_t lanes = 16;
-    // Palettes up to this size are always scanned whole; larger ones also
-    // get the blocked form below, for a search that skips blocks which
-    // cannot hold a nearer colour. Which search pays depends on the engine.
-    static constexpr std::size_t scan_limit = 128;
 
     std::size_t count = 0;   // N
     std::size_t padded = 0;  // N rounded up to a multiple of lanes
@@ -37,7 +34,9 @@ struct PaletteLayout {
     // r, g, b, 0 of every colour, for four-wide error arithmetic.
     std::vector<float> quads;
 
-    // Blocked form (only when count > scan_limit): the colours split into
+    // Blocked form (only when search::has_blocked_form(count), for a search
+    // that skips blocks which cannot hold a nearer colour; which search
+    // pays depends on the engine, search/plan.hpp): the colours split into
     // blocks of up to `lanes` neighbouring colours, each block holding its
     // members in the caller's order so that the lowest lane of a tie is the
     // lowest index.
@@ -52,13 +51,12 @@ struct PaletteLayout {
     std::vector<float> block_bounds;
     std::vector<float> group_bounds;
 
-    // Neighbour lists (only when count > near_from, after add_neighbours):
+    // Neighbour lists (only after add_neighbours, which the plan of error
+    // diffusion calls for on large palettes, search/plan.hpp):
     // for every colour, the `near_count` colours nearest to it (itself
     // first), in chunks of `lanes`, ordered by Euclidean distance from it
     // and then by index. Error diffusion starts its search at the previous
-    // pixel's colour, which usually lies near the next one's. Smaller
-    // palettes are scanned faster than the lists are walked.
-    static constexpr std::size_t near_from = 512;
+    // pixel's colour, which usually lies near the next one's.
     static constexpr std::size_t near_cap = 32;
     std::size_t near_count = 0;              // min(N, near_cap)
     std::size_t near_chunks = 0;             // near_count rounded up, in chunks
@@ -69,9 +67,9 @@ struct PaletteLayout {
     // left out alike; +inf when nothing follows.
     std::vector<float> near_limits;
 
-    // Builds the neighbour lists when the palette is large enough to use
-    // them (only error diffusion does; the lists take a few percent of a
-    // large call to build). Without memory for them nothing is built, and
+    // Builds the neighbour lists of a palette with the blocked form (only
+    // error diffusion's plan asks for them; the lists take a few percent of
+    // a large call to build). Without memory for them nothing is built, and
     // the searches return the same colours without them.
     void add_neighbours(const std::vector<Color>& colors) noexcept;
 
@@ -94,12 +92,14 @@ struct Palette {
 };
 
 // The nearest colour of a layout to the point (p0, p1, p2) by the rule
-// above, for callers outside the diffusion engines: the vector scan up to
-// 512 colours, the blocked search above, each compiled for every target.
-// nearest_color_function() is the variant for the widest target in use.
+// above, for callers outside the diffusion engines: by the vector scan
+// (search::Form::scan) or the blocked search (search::Form::blocked, which
+// scans a layout without the blocked form), as the caller's plan says, each
+// compiled for every target. nearest_color_function gives the variant for
+// the widest target in use.
 using NearestColorFn = std::size_t (*)(const PaletteLayout& layout, float p0, float p1,
                                        float p2) noexcept;
-NearestColorFn nearest_color_function() noexcept;
+NearestColorFn nearest_color_function(search::Form form) noexcept;
 
 // A hex colour "#rgb", "#rrggbb", "rgb" or "rrggbb" (any case); nothing
 // when the text is malformed.

@@ -2,8 +2,10 @@
 // compiled once per target (see targets.hpp).
 
 #include "vectors.ipp"
-#include "palette_search.ipp"
-#include "palette_cells.ipp"
+#include "search/layout_forms.hpp"
+#include "search/cell_lists.hpp"
+#include "search/cell_search.hpp"
+#include "search/pixel_groups.hpp"
 
 // The generator's draws, native_lanes at a time: 64-bit states in two
 // halves of native_lanes / 2 lanes, mixed, and the top halves of the mixed
@@ -94,171 +96,9 @@ struct NoiseLanes {
 //
 // Every colour at a pixel's nearest distance passes step 2, so each pixel
 // gets the first nearest colour, as with the whole palette.
-// Lanes' working values (v0, v1, v2) against one colour (working values
-// r, g, b), tagged `tag` (its index, or its bytes): a lane moves to it when
-// strictly nearer, or, when colours may come in any order, as near with a
-// lower tag. Inside loops over colours, broadcast a tag as vi{} + x:
-// splat_vi's lane loop compiles to one insertion per lane there.
-template <bool any_order = false>
-[[gnu::always_inline]] inline void compare_color(const vf& v0, const vf& v1, const vf& v2, float r,
-                                                 float g, float b, const vi& tag, vf& best,
-                                                 vi& chosen) noexcept {
-    const vf dr = v0 - r;
-    const vf dg = v1 - g;
-    const vf db = v2 - b;
-    const vf d = (dr * dr + dg * dg) + db * db;
-    vi nearer = d < best;
-    if constexpr (any_order) nearer |= (d == best) & (tag < chosen);
-    best = nearer ? d : best;
-    chosen = nearer ? tag : chosen;
-}
-
-constexpr std::size_t group_pixels = 64;
-constexpr std::size_t group_parts = group_pixels / native_lanes;
-constexpr std::size_t group_hints = 4;
-
-struct PixelGroup {
-    alignas(64) float p[3][group_pixels];
-    vf v[3][group_parts];
-    vf best[group_parts];
-    vi index[group_parts];
-
-    [[gnu::always_inline]] void load() noexcept {
-        for (std::size_t c = 0; c < 3; ++c) {
-            for (std::size_t k = 0; k < group_parts; ++k)
-                v[c][k] = load_vf(p[c] + k * native_lanes);
-        }
-    }
-    [[gnu::always_inline]] void reset() noexcept {
-        for (std::size_t k = 0; k < group_parts; ++k) {
-            best[k] = splat_vf(__builtin_inff());
-            index[k] = splat_vi(0);
-        }
-    }
-    // Every pixel against colour j, moving to it when strictly nearer, or,
-    // when colours may come in any order, as near and listed earlier.
-    template <bool any_order = false>
-    [[gnu::always_inline]] void compare(float r, float g, float b, std::int32_t j) noexcept {
-        const vi jj = splat_vi(j);
-        for (std::size_t k = 0; k < group_parts; ++k) {
-            compare_color<any_order>(v[0][k], v[1][k], v[2][k], r, g, b, jj, best[k], index[k]);
-        }
-    }
-    [[gnu::always_inline]] float largest_best() const noexcept {
-        vf m = best[0];
-        for (std::size_t k = 1; k < group_parts; ++k) m = max_vf(m, best[k]);
-        return all_max(m)[0];
-    }
-    [[gnu::always_inline]] void box(float lo[3], float hi[3]) const noexcept {
-        for (std::size_t c = 0; c < 3; ++c) {
-            vf mn = v[c][0];
-            vf mx = v[c][0];
-            for (std::size_t k = 1; k < group_parts; ++k) {
-                mn = min_vf(mn, v[c][k]);
-                mx = max_vf(mx, v[c][k]);
-            }
-            lo[c] = all_min(mn)[0];
-            hi[c] = all_max(mx)[0];
-        }
-    }
-};
-
-// Gaps (as a distance) between the box [lo, hi] and native_lanes colours
-// or boxes [clo, chi] held as planes. A padding colour (NaN) gives NaN,
-// which passes no comparison: zero comes first in the outer maximum.
-[[gnu::always_inline]] inline vf box_gaps(const float lo[3], const float hi[3], const float* clo[3],
-                                          const float* chi[3], std::size_t k) noexcept {
-    const vf zero = splat_vf(0.0f);
-    vf g[3];
-    for (std::size_t c = 0; c < 3; ++c) {
-        g[c] = max_vf(zero, max_vf(lo[c] - load_vf(chi[c] + k), load_vf(clo[c] + k) - hi[c]));
-    }
-    return (g[0] * g[0] + g[1] * g[1]) + g[2] * g[2];
-}
-
-// Appends to out the lanes set in mask, as first + lane.
-[[gnu::always_inline]] inline std::size_t append_lanes(std::int32_t* out, std::size_t count,
-                                                       unsigned mask,
-                                                       const std::int32_t* ids) noexcept {
-    while (mask != 0) {
-        out[count++] = ids[__builtin_ctz(mask)];
-        mask &= mask - 1;
-    }
-    return count;
-}
-
-// The colours within ub of the box, in the caller's order.
-[[gnu::always_inline]] inline std::size_t near_box(const PaletteLayout& layout, const float lo[3],
-                                                   const float hi[3], float ub,
-                                                   std::int32_t* out) noexcept {
-    const float* planes[3] = {layout.planes.data(), layout.planes.data() + layout.padded,
-                              layout.planes.data() + 2 * layout.padded};
-    std::size_t count = 0;
-    for (std::size_t k = 0; k < layout.padded; k += native_lanes) {
-        // Padding colours are NaN and never pass.
-        const unsigned mask = lane_bits(box_gaps(lo, hi, planes, planes, k) <= ub);
-#if TONALIS_TARGET == 2
-        vi ids;
-        for (std::size_t l = 0; l < native_lanes; ++l) ids[l] = static_cast<std::int32_t>(k + l);
-        const __m512i packed = _mm512_maskz_compress_epi32(static_cast<__mmask16>(mask),
-                                                           reinterpret_cast<__m512i>(ids));
-        __builtin_memcpy(out + count, &packed, sizeof packed);
-        count += static_cast<std::size_t>(__builtin_popcount(mask));
-#else
-        std::int32_t ids[native_lanes];
-        for (std::size_t l = 0; l < native_lanes; ++l) ids[l] = static_cast<std::int32_t>(k + l);
-        count = append_lanes(out, count, mask, ids);
-#endif
-    }
-    return count;
-}
-
-// The same for large palettes, skipping whole groups of blocks and blocks
-// that are farther than ub from the box; in block order, not the caller's.
-[[gnu::always_inline]] inline std::size_t near_box_blocked(const PaletteLayout& layout,
-                                                           const float lo[3], const float hi[3],
-                                                           float ub, std::int32_t* out) noexcept {
-    constexpr std::size_t lanes = PaletteLayout::lanes;
-    const std::size_t stride = layout.blocks_padded;
-    const float* glo[3];
-    const float* ghi[3];
-    const float* blo[3];
-    const float* bhi[3];
-    for (std::size_t c = 0; c < 3; ++c) {
-        glo[c] = layout.group_bounds.data() + c * lanes;
-        ghi[c] = layout.group_bounds.data() + (3 + c) * lanes;
-        blo[c] = layout.block_bounds.data() + c * stride;
-        bhi[c] = layout.block_bounds.data() + (3 + c) * stride;
-    }
-    unsigned groups = 0;
-    for (std::size_t k = 0; k < lanes; k += native_lanes) {
-        groups |= lane_bits(box_gaps(lo, hi, glo, ghi, k) <= ub) << k;
-    }
-    std::size_t count = 0;
-    while (groups != 0) {
-        const std::size_t g = static_cast<std::size_t>(__builtin_ctz(groups));
-        groups &= groups - 1;
-        unsigned blocks = 0;
-        for (std::size_t k = 0; k < lanes; k += native_lanes) {
-            blocks |= lane_bits(box_gaps(lo, hi, blo, bhi, g * lanes + k) <= ub) << k;
-        }
-        while (blocks != 0) {
-            const std::size_t b = g * lanes + static_cast<std::size_t>(__builtin_ctz(blocks));
-            blocks &= blocks - 1;
-            const float* base = layout.block_planes.data() + b * 3 * lanes;
-            const float* members[3] = {base, base + lanes, base + 2 * lanes};
-            for (std::size_t k = 0; k < lanes; k += native_lanes) {
-                const unsigned mask = lane_bits(box_gaps(lo, hi, members, members, k) <= ub);
-                count = append_lanes(out, count, mask, layout.block_members.data() + b * lanes + k);
-            }
-        }
-    }
-    return count;
-}
-
 template <class Shift>
 void palette_rows(Img& img, const Palette& palette, const Space& space, float strength,
-                  Shift& shift, std::size_t y0, std::size_t y1) noexcept {
+                  Shift& shift, const search::Plan& plan, std::size_t y0, std::size_t y1) noexcept {
     const float a0 = strength * palette.spread[0];
     const float a1 = strength * palette.spread[1];
     const float a2 = strength * palette.spread[2];
@@ -269,8 +109,8 @@ void palette_rows(Img& img, const Palette& palette, const Space& space, float st
     const float* cr = layout.planes.data();
     const float* cg = cr + padded;
     const float* cb = cg + padded;
-    const bool whole = layout.count <= whole_palette_colors;
-    const bool blocked = layout.blocks != 0;
+    const bool whole = plan.fallback == search::Form::whole_groups;
+    const bool blocked = plan.plain == search::Form::blocked && layout.blocks != 0;
     PixelGroup group;
     alignas(64) std::int32_t chosen[group_pixels];
     std::int32_t candidates[max_palette_colors + native_lanes];
@@ -523,91 +363,6 @@ template <std::size_t C>
 #undef TONALIS_SPREAD_RGB
 #undef TONALIS_PACK_RGB
 
-// The cell search of one band of rows.
-class CellSearch {
-public:
-    CellSearch(const Palette& palette, const Space& space, PaletteCells& cells) noexcept
-        : cells_(cells), layout_(palette.layout), plain_(palette.layout, 0) {
-        to_work_ = space.to_work.data();
-        side_ = cells.side();
-        limit_ = static_cast<float>(side_);
-        for (std::size_t c = 0; c < 3; ++c) {
-            origin_[c] = cells.origin()[c];
-            scale_[c] = cells.scale()[c];
-        }
-    }
-
-    // The cells of native_lanes working values; lanes outside the grid
-    // are cleared in `inside`, and their cell is 0.
-    [[gnu::always_inline]] vi cells_of(const vf p[3], vi& inside) const noexcept {
-        vi index[3];
-        inside = splat_vi(-1);
-        for (std::size_t c = 0; c < 3; ++c) {
-            const vf t = (p[c] - origin_[c]) * scale_[c];
-            inside &= (t >= 0.0f) & (t < limit_);
-            index[c] = __builtin_convertvector(inside ? t : splat_vf(0.0f), vi);
-        }
-        const auto side = static_cast<std::int32_t>(side_);
-        return ((index[0] * side + index[1]) * side + index[2]) & inside;
-    }
-
-    // The nearest colour (its bytes, packed) of a working value whose cell
-    // (side³ when outside) is in state `state`.
-    std::uint32_t nearest(float p0, float p1, float p2, std::size_t cell,
-                          std::uint32_t state) noexcept {
-        state = settled(cell, state);
-        if (state & 1) {
-            return state >> 1;
-        }
-        if (state > PaletteCells::no_list) {
-            const float* to_work = to_work_;
-            auto color = [to_work](std::uint32_t rgb, int c) {
-                return to_work[(rgb >> (8 * c)) & 0xFF];
-            };
-            return search_list(cells_.pool() + ((state >> 12) - 1),
-                               (state >> 1) & PaletteCells::max_length, color, p0, p1, p2);
-        }
-        return cells_.packed_rgb()[plain_(p0, p1, p2)];
-    }
-
-    // The set (in the set form) of a working value's cell, or when the cell
-    // has none, the set of the nearest colour alone.
-    std::uint32_t color_set(float p0, float p1, float p2, std::size_t cell,
-                            std::uint32_t state) noexcept {
-        state = settled(cell, state);
-        return state & 1 ? state : PaletteCells::set_of(plain_(p0, p1, p2));
-    }
-
-    std::uint32_t nearest(float p0, float p1, float p2) noexcept {
-        if (cells_.sets()) {
-            return cells_.packed_rgb()[plain_(p0, p1, p2)];
-        }
-        const std::size_t cell = cells_.cell_of(p0, p1, p2);
-        const std::uint32_t state =
-            cell < side_ * side_ * side_ ? cells_.state(cell) : PaletteCells::no_list;
-        return nearest(p0, p1, p2, cell, state);
-    }
-
-private:
-    // The state of a cell (side³ when outside the grid: no list) seen as
-    // `state`, after building its list when it was unbuilt.
-    std::uint32_t settled(std::size_t cell, std::uint32_t state) noexcept {
-        if (cell >= side_ * side_ * side_) {
-            return PaletteCells::no_list;
-        }
-        return state == PaletteCells::unbuilt ? settle_cell(cells_, layout_, cell) : state;
-    }
-
-    PaletteCells& cells_;
-    const PaletteLayout& layout_;
-    ColorSearch plain_;
-    std::size_t side_;
-    float limit_;
-    float origin_[3];
-    float scale_[3];
-    const float* to_work_;
-};
-
 // Rows [y0, y1) of an image of C channels in runs of up to run_pixels
 // pixels, a whole number of vectors, for runs(at, shifts, n); the pixels
 // left at the end of each row one by one, for one(at, shift).
@@ -743,11 +498,12 @@ void palette_scan_rows_c(Img& img, const Palette& palette, const Space& space, f
                          Shift& shift, std::size_t y0, std::size_t y1) noexcept {
     const PixelWork work(palette, space, strength);
     const PaletteLayout& layout = palette.layout;
-    const std::size_t count = std::min(layout.count, scan_palette_colors);
+    constexpr std::size_t most = search::Limits::pixel_lanes_most;
+    const std::size_t count = std::min(layout.count, most);
     const float* cr = layout.planes.data();
     const float* cg = cr + layout.padded;
     const float* cb = cg + layout.padded;
-    std::int32_t packed[scan_palette_colors];
+    std::int32_t packed[most];
     for (std::size_t j = 0; j < count; ++j) {
         const Rgb& c = palette.rgb[j];
         packed[j] = static_cast<std::int32_t>(std::uint32_t{c[0]} | std::uint32_t{c[1]} << 8 |
@@ -792,8 +548,8 @@ void palette_scan_rows(Img& img, const Palette& palette, const Space& space, flo
 // channels: native_lanes pixels at a time, the rest one by one.
 template <std::size_t C, bool sets, class Shift>
 void palette_cell_rows_c(Img& img, const Palette& palette, const Space& space, float strength,
-                         Shift& shift, PaletteCells& cells, std::size_t y0,
-                         std::size_t y1) noexcept {
+                         Shift& shift, const search::Plan& plan, PaletteCells& cells,
+                         std::size_t y0, std::size_t y1) noexcept {
     const PixelWork work(palette, space, strength);
     const PaletteLayout& layout = palette.layout;
     const float* cr = layout.planes.data();
@@ -802,7 +558,7 @@ void palette_cell_rows_c(Img& img, const Palette& palette, const Space& space, f
     const auto* packed = reinterpret_cast<const std::int32_t*>(cells.packed_rgb());
     const std::uint32_t* pool = cells.pool();
     const std::uint32_t* states = cells.states();
-    CellSearch search(palette, space, cells);
+    CellSearch search(palette, space, plan, cells);
     // A run of pixels in two passes: the working values and the states of
     // the cells of all its pixels first, so that the loads of the states
     // overlap, then the colours. Each state is an acquire load, one lane
@@ -922,17 +678,18 @@ void palette_cell_rows_c(Img& img, const Palette& palette, const Space& space, f
 
 template <class Shift>
 void palette_cell_rows(Img& img, const Palette& palette, const Space& space, float strength,
-                       Shift& shift, PaletteCells& cells, std::size_t y0, std::size_t y1) noexcept {
+                       Shift& shift, const search::Plan& plan, PaletteCells& cells, std::size_t y0,
+                       std::size_t y1) noexcept {
     if (cells.sets()) {
         if (img.channels == 4) {
-            palette_cell_rows_c<4, true>(img, palette, space, strength, shift, cells, y0, y1);
+            palette_cell_rows_c<4, true>(img, palette, space, strength, shift, plan, cells, y0, y1);
         } else {
-            palette_cell_rows_c<3, true>(img, palette, space, strength, shift, cells, y0, y1);
+            palette_cell_rows_c<3, true>(img, palette, space, strength, shift, plan, cells, y0, y1);
         }
     } else if (img.channels == 4) {
-        palette_cell_rows_c<4, false>(img, palette, space, strength, shift, cells, y0, y1);
+        palette_cell_rows_c<4, false>(img, palette, space, strength, shift, plan, cells, y0, y1);
     } else {
-        palette_cell_rows_c<3, false>(img, palette, space, strength, shift, cells, y0, y1);
+        palette_cell_rows_c<3, false>(img, palette, space, strength, shift, plan, cells, y0, y1);
     }
 }
 

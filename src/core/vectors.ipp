@@ -1,6 +1,27 @@
 // Vector primitives of the engines, in portable vector code compiled once
 // per target (see targets.hpp): native_lanes floats or 32-bit integers per
-// vector, loads, splats, lane masks and reductions across lanes.
+// vector, loads, splats, lane masks and reductions across lanes. The one
+// place, with targets.hpp, for instruction-set intrinsics and target tests.
+//
+// Included at global scope it brings in what it uses; included inside a
+// target's namespace (by a body, TONALIS_TARGET set) it defines the
+// primitives for that target, once however many of the body's files
+// include it.
+#if !defined(TONALIS_TARGET)
+#include <cstddef>
+#include <cstdint>
+
+#include "targets.hpp"
+#elif (TONALIS_TARGET == 0 && !defined(TONALIS_VECTORS_0)) || \
+    (TONALIS_TARGET == 1 && !defined(TONALIS_VECTORS_1)) ||   \
+    (TONALIS_TARGET == 2 && !defined(TONALIS_VECTORS_2))
+#if TONALIS_TARGET == 0
+#define TONALIS_VECTORS_0
+#elif TONALIS_TARGET == 1
+#define TONALIS_VECTORS_1
+#else
+#define TONALIS_VECTORS_2
+#endif
 
 // Native vectors of the target: wider generic vectors would be split into
 // single lanes by the compiler.
@@ -98,3 +119,44 @@ typedef std::int32_t vi __attribute__((vector_size(4 * native_lanes)));
     return x;
 }
 #undef TONALIS_ACROSS_LANES
+
+// Eight-lane vectors on every target (the blocks of the cell lists), and
+// lane l of an eight-lane comparison result as bit l.
+typedef float vf8 __attribute__((vector_size(32)));
+typedef std::int32_t vi8 __attribute__((vector_size(32)));
+
+[[gnu::always_inline]] inline unsigned lane_bits8(vi8 m) noexcept {
+#if TONALIS_TARGET >= 1
+    return static_cast<unsigned>(_mm256_movemask_ps(reinterpret_cast<__m256>(m)));
+#else
+    const vi low = __builtin_shufflevector(m, m, 0, 1, 2, 3);
+    const vi high = __builtin_shufflevector(m, m, 4, 5, 6, 7);
+    return lane_bits(low) | lane_bits(high) << 4;
+#endif
+}
+
+// Appends first + l for every lane l set in mask to out from out[count],
+// in rising order; gives the new count. With AVX-512 it stores a whole
+// vector, so out needs native_lanes entries of room past the count.
+[[gnu::always_inline]] inline std::size_t append_lane_numbers(std::int32_t* out, std::size_t count,
+                                                              unsigned mask,
+                                                              std::size_t first) noexcept {
+#if TONALIS_TARGET == 2
+    vi ids;
+    for (std::size_t l = 0; l < native_lanes; ++l) ids[l] = static_cast<std::int32_t>(first + l);
+    const __m512i packed =
+        _mm512_maskz_compress_epi32(static_cast<__mmask16>(mask), reinterpret_cast<__m512i>(ids));
+    __builtin_memcpy(out + count, &packed, sizeof packed);
+    return count + static_cast<std::size_t>(__builtin_popcount(mask));
+#else
+    std::int32_t ids[native_lanes];
+    for (std::size_t l = 0; l < native_lanes; ++l) ids[l] = static_cast<std::int32_t>(first + l);
+    while (mask != 0) {
+        out[count++] = ids[__builtin_ctz(mask)];
+        mask &= mask - 1;
+    }
+    return count;
+#endif
+}
+
+#endif

@@ -2,7 +2,7 @@
 // once, against the same call on one thread.
 //
 // With 700 colours the threshold engines search through the cell lists
-// (palette_cells.hpp), which the band threads build as their pixels first
+// (search/cells.hpp), which the band threads build as their pixels first
 // reach a cell and publish for each other: the image is large enough for
 // the pass to be split across the workers, and its bands meet the same
 // colours, so threads read cells that others are building. Under

@@ -1,6 +1,6 @@
 // The grid and the list pool of the cell search; the lists themselves are
-// built by the engines (threshold_passes.ipp), with vectors.
-#include "palette_cells.hpp"
+// built per target, with vectors (search/cell_lists.hpp).
+#include "search/cells.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -15,6 +15,9 @@ namespace {
 constexpr double index_slack = 1.0 / 1024;
 
 constexpr std::size_t line_bytes = 64;
+
+static_assert(search::Limits::cell_sets_most <= PaletteCells::max_set_colors,
+              "the plan's sets must fit in a state");
 
 }  // namespace
 
@@ -37,7 +40,7 @@ bool PaletteCells::make(const Palette& palette, const float low[3], const float 
     // Zeroed pages come from the system untouched: only cells that pixels
     // reach are ever written. One state more, past the cells: no list.
     states_.reset(static_cast<std::uint32_t*>(std::calloc(cells + 1, sizeof(std::uint32_t))));
-    sets_ = entries == Entries::packed_rgb && palette.colors.size() <= max_set_colors;
+    sets_ = entries == Entries::sets && palette.colors.size() <= max_set_colors;
     blocks_ = entries == Entries::blocks;
     const std::size_t per_cell = std::max(palette.colors.size(), blocks_ ? block_words : 0);
     const std::size_t first = room_words();

@@ -1,9 +1,35 @@
-// The lists of the cell search (palette_cells.hpp): their building, shared
+// The lists of the cell search (search/cells.hpp): their building, shared
 // by the threshold engines and error diffusion, and their plain search;
-// compiled once per target after vectors.ipp and palette_search.ipp.
+// compiled once per target (see targets.hpp).
+//
+// Included at global scope it brings in what it uses; included inside a
+// target's namespace (by a body, TONALIS_TARGET set) it defines the list
+// code for that target, once however many of the body's files include it.
+#if !defined(TONALIS_TARGET)
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+#include "palette.hpp"
+#include "search/cells.hpp"
+#include "search/layout_forms.hpp"
+#include "vectors.ipp"
+#elif (TONALIS_TARGET == 0 && !defined(TONALIS_CELL_LISTS_0)) || \
+    (TONALIS_TARGET == 1 && !defined(TONALIS_CELL_LISTS_1)) ||   \
+    (TONALIS_TARGET == 2 && !defined(TONALIS_CELL_LISTS_2))
+#if TONALIS_TARGET == 0
+#define TONALIS_CELL_LISTS_0
+#elif TONALIS_TARGET == 1
+#define TONALIS_CELL_LISTS_1
+#else
+#define TONALIS_CELL_LISTS_2
+#endif
+
+#include "search/layout_forms.hpp"
+#include "vectors.ipp"
 
 // Lists up to this long are shortened by prune_dominated.
-constexpr std::size_t prune_members = 64;
+constexpr std::size_t prune_members = search::Limits::prune_most;
 
 // Drops from a cell's list every colour k to which another colour j on the
 // list is nearer throughout the box [lo, hi]: k is then nowhere the
@@ -68,7 +94,7 @@ std::size_t prune_dominated(const PaletteLayout& layout, const float lo[3], cons
     return kept;
 }
 
-// A list of `blocks` blocks' worth of colours as blocks (palette_cells.hpp).
+// A list of `blocks` blocks' worth of colours as blocks (search/cells.hpp).
 void write_blocks(const PaletteLayout& layout, const std::uint16_t* members, std::size_t length,
                   std::size_t blocks, std::uint32_t* out) noexcept {
     constexpr std::size_t lanes = PaletteCells::block_lanes;
@@ -280,3 +306,5 @@ template <class Color>
     std::uint16_t members[cell_scratch_floats];
     return build_cell(cells, layout, cell, index, lb, members);
 }
+
+#endif

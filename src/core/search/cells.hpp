@@ -17,7 +17,7 @@
 // set of colours holding the list: the union of the lists of several
 // pixels serves all of them. Short lists then lose every colour to which
 // another colour is nearer throughout the cell (prune_dominated, in
-// threshold_passes.ipp).
+// search/cell_lists.hpp).
 //
 // Lists are built when a pixel first falls in their cell, by whichever
 // thread gets there first, into one preallocated pool; a pixel whose cell
@@ -40,13 +40,14 @@ class PaletteCells {
 public:
     // What the lists hold for each colour: the bytes written out,
     // r | g << 8 | b << 16 (equal bytes have equal working values, so which
-    // of two equal colours is found does not matter); or its index in the
+    // of two equal colours is found does not matter), in the pool or, for
+    // small palettes, as sets in the states (below); or its index in the
     // caller's order, with every list of up to most_blocks * block_lanes
     // colours (one colour too) laid out as blocks for a search in vector
     // lanes, each block holding block_lanes working values of each channel
     // (+inf in unused lanes), then block_lanes indices. A list's blocks
     // follow each other from the start of a cache line.
-    enum class Entries { packed_rgb, blocks };
+    enum class Entries { packed_rgb, sets, blocks };
     static constexpr std::size_t block_lanes = 8;
     static constexpr std::size_t block_words = 4 * block_lanes;
     static constexpr std::size_t most_blocks = 2;
@@ -60,9 +61,9 @@ public:
     static constexpr std::size_t max_side = 64;
     static constexpr std::size_t max_length = 0x7FF;
     static constexpr std::size_t max_pool_members = (std::size_t{1} << 20) - 1;
-    // Palettes up to this size keep each cell's list in its state instead
-    // (with packed entries), as a set of colour indices: odd, bit j + 1 set
-    // for colour j; no pool.
+    // With sets, each cell's list is kept in its state instead, as a set of
+    // colour indices: odd, bit j + 1 set for colour j; no pool. Palettes of
+    // up to this many colours fit (larger ones take packed entries).
     static constexpr std::size_t max_set_colors = 31;
 
     static constexpr std::uint32_t single(std::uint32_t rgb) noexcept { return rgb << 1 | 1u; }
@@ -82,8 +83,7 @@ public:
     std::size_t side() const noexcept { return side_; }
     std::size_t cell_count() const noexcept { return side_ * side_ * side_; }
     bool blocks() const noexcept { return blocks_; }
-    // True when states hold sets of colour indices (palettes up to
-    // max_set_colors).
+    // True when states hold sets of colour indices (Entries::sets).
     bool sets() const noexcept { return sets_; }
     const float* origin() const noexcept { return origin_; }
     const float* scale() const noexcept { return scale_; }

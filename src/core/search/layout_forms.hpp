@@ -1,9 +1,32 @@
-// Nearest-colour searches over a PaletteLayout, compiled once per target
-// (see targets.hpp) after vectors.ipp.
+// The searches over a PaletteLayout: the scan of every colour (one point or
+// two at once), the blocked search and the neighbour lists, compiled once
+// per target (see targets.hpp).
 //
-// Every search returns what the plain linear scan returns: the first
-// colour, in the caller's order, at the smallest distance
-// (dr² + dg²) + db², each step rounded to single precision.
+// Every search returns what the reference scan returns (reference.hpp).
+//
+// Included at global scope it brings in what it uses; included inside a
+// target's namespace (by a body, TONALIS_TARGET set) it defines the
+// searches for that target, once however many of the body's files include
+// it.
+#if !defined(TONALIS_TARGET)
+#include <cstddef>
+#include <cstdint>
+
+#include "palette.hpp"
+#include "search/plan.hpp"
+#include "vectors.ipp"
+#elif (TONALIS_TARGET == 0 && !defined(TONALIS_LAYOUT_FORMS_0)) || \
+    (TONALIS_TARGET == 1 && !defined(TONALIS_LAYOUT_FORMS_1)) ||   \
+    (TONALIS_TARGET == 2 && !defined(TONALIS_LAYOUT_FORMS_2))
+#if TONALIS_TARGET == 0
+#define TONALIS_LAYOUT_FORMS_0
+#elif TONALIS_TARGET == 1
+#define TONALIS_LAYOUT_FORMS_1
+#else
+#define TONALIS_LAYOUT_FORMS_2
+#endif
+
+#include "vectors.ipp"
 
 constexpr std::size_t block_parts = PaletteLayout::lanes / native_lanes;
 
@@ -310,8 +333,6 @@ constexpr int near_steps = 4;
     jb = first_at_minimum(best_b, where_b);
 }
 
-// The nearest colour, by the blocked search when the palette has the
-// blocked form and at least `blocked_from` colours, else by the scan.
 // The blocked search as a call: a search over hundreds of colours takes far
 // longer than the call, and inlining it into the row loops of every kernel
 // would only lengthen the build.
@@ -320,14 +341,16 @@ constexpr int near_steps = 4;
     return search_blocks(layout, p0, p1, p2, hint);
 }
 
+// The nearest colour by a plan's plain search: the blocked search when the
+// plan says so and the palette has the blocked form, else the scan.
 struct ColorSearch {
     const PaletteLayout* layout;
     bool blocked;
     std::size_t hint = 0;
     std::size_t hint_two = 0;  // the second point's, in two()
 
-    ColorSearch(const PaletteLayout& l, std::size_t blocked_from) noexcept
-        : layout(&l), blocked(l.blocks != 0 && l.count >= blocked_from) {}
+    ColorSearch(const PaletteLayout& l, search::Form plain) noexcept
+        : layout(&l), blocked(plain == search::Form::blocked && l.blocks != 0) {}
 
     [[gnu::always_inline]] std::size_t operator()(float p0, float p1, float p2) noexcept {
         if (!blocked) {
@@ -366,3 +389,5 @@ struct NearSearch {
         return centre;
     }
 };
+
+#endif
