@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -51,8 +52,10 @@ namespace {
 using namespace tonalis;
 
 // Under the sanitizers, which run many times slower, two kinds of palette
-// and no image large enough for the finer grid.
-constexpr bool sanitized = TONALIS_SANITIZED != 0;
+// and no image large enough for the finer grid; under emulation (--quick,
+// as cross_core.sh runs it) the hashed palettes alone.
+bool quick = TONALIS_SANITIZED != 0;
+bool emulated = false;
 using search::Form;
 using search::Limits;
 
@@ -228,7 +231,7 @@ void diffusion_engine(Sweep& sweep, const Case& c) {
     // A small image (no grid), one with the grid, and from the finer grid's
     // size on, one large enough for it.
     std::vector<std::pair<std::size_t, std::size_t>> sizes = {{3600, 61}, {96000, 320}};
-    if (!sanitized && n + 1 >= Limits::diffusion_fine_grid_from &&
+    if (!quick && n + 1 >= Limits::diffusion_fine_grid_from &&
         n <= Limits::diffusion_fine_grid_from + 1) {
         sizes.push_back({540000, 750});
     }
@@ -338,14 +341,23 @@ std::vector<std::size_t> swept_sizes() {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::string_view(argv[i]) == "--quick") {
+            quick = emulated = true;
+        } else {
+            std::fprintf(stderr, "usage: search_plans [--quick]\n");
+            return 2;
+        }
+    }
     Sweep sweep;
     const std::vector<std::size_t> sizes = swept_sizes();
     for (const bool linear : {false, true}) {
         const Space space = Space::make(linear);
         for (const Kind kind : kinds) {
             // Linear light for the kinds whose ties and spacings it moves.
-            if ((linear || sanitized) && kind != Kind::hashed && kind != Kind::near_ties) continue;
+            if ((linear || quick) && kind != Kind::hashed && kind != Kind::near_ties) continue;
+            if (emulated && (linear || kind != Kind::hashed)) continue;
             for (const std::size_t n : sizes) {
                 const Palette palette = Palette::make(hostile_palette(kind, n), space);
                 Case c;
@@ -402,7 +414,7 @@ int main() {
             }
         }
     }
-    if (sweep.diffusion_sides.size() < (sanitized ? 1u : 2u) || !sweep.finite_longest) {
+    if (sweep.diffusion_sides.size() < (quick ? 1u : 2u) || !sweep.finite_longest) {
         sweep.fail("the sweep missed a grid of error diffusion (coarse, fine or scanned lists)");
     }
     if (sweep.failures == 0) {
