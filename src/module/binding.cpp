@@ -68,12 +68,14 @@ bool to_text(PyObject* obj, std::string& out) {
     return true;
 }
 
+// Through long long: a long has only 32 bits on 32-bit targets, where
+// values from 2**31 would fail with another message.
 bool to_u32(PyObject* obj, std::uint32_t& out) noexcept {
-    long value = PyLong_AsLong(obj);
+    long long value = PyLong_AsLongLong(obj);
     if (value == -1 && PyErr_Occurred()) {
         return false;
     }
-    if (value < 0 || value > 0xFFFFFFFFL) {
+    if (value < 0 || value > 0xFFFFFFFFLL) {
         PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
         return false;
     }
