@@ -137,9 +137,7 @@ PyObject* random_op(const Args& args, ExtrasArgs& extras) {
     }
     Prepared& p = *call.prepared;
     // Only the low 64 bits of the seed matter, as for tonalis.random_dither.
-    const std::uint64_t seed =
-        args.seed ? static_cast<std::uint64_t>(static_cast<unsigned __int128>(*args.seed))
-                  : clock_seed();
+    const std::uint64_t seed = args.seed ? *args.seed : clock_seed();
     {
         Detached detached;
         random_extras(p.img, p.target, match_of(call), p.space, p.strength, seed, extras.extras);
@@ -268,10 +266,7 @@ PyObject* variable_binder(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                 PyErr_SetString(PyExc_MemoryError, "cannot allocate the error rows");
                 return nullptr;
             }
-            const std::uint64_t seed =
-                converted.seed
-                    ? static_cast<std::uint64_t>(static_cast<unsigned __int128>(*converted.seed))
-                    : 0;
+            const std::uint64_t seed = converted.seed ? *converted.seed : 0;
             {
                 Detached detached;
                 variable_diffuse(p.img, std::get<Levels>(p.target), p.space, p.strength, kind, seed,

@@ -68,12 +68,14 @@ bool to_text(PyObject* obj, std::string& out) {
     return true;
 }
 
+// Through long long: a long has only 32 bits on 32-bit targets, where
+// values from 2**31 would fail with another message.
 bool to_u32(PyObject* obj, std::uint32_t& out) noexcept {
-    long value = PyLong_AsLong(obj);
+    long long value = PyLong_AsLongLong(obj);
     if (value == -1 && PyErr_Occurred()) {
         return false;
     }
-    if (value < 0 || value > 0xFFFFFFFFL) {
+    if (value < 0 || value > 0xFFFFFFFFLL) {
         PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
         return false;
     }
@@ -95,7 +97,10 @@ bool to_bool(PyObject* obj, bool& out) noexcept {
     return false;
 }
 
-bool to_i128(PyObject* obj, __int128& out) noexcept {
+// A seed: an int of up to 128 bits, two's complement, of which the low 64
+// bits are kept. No 128-bit integer type: 32-bit targets' compilers have
+// none.
+bool to_seed(PyObject* obj, std::uint64_t& out) noexcept {
     Ref index = Ref::steal(PyNumber_Index(obj));
     if (!index) {
         return false;
@@ -106,7 +111,7 @@ bool to_i128(PyObject* obj, __int128& out) noexcept {
         return false;
     }
     if (overflow == 0) {
-        out = small;
+        out = static_cast<std::uint64_t>(small);
         return true;
     }
     // Wider than 64 bits: split into the floor-shifted high word, which must
@@ -133,9 +138,7 @@ bool to_i128(PyObject* obj, __int128& out) noexcept {
     if (low_word == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
         return false;
     }
-    auto bits = (static_cast<unsigned __int128>(static_cast<unsigned long long>(high_word)) << 64) |
-                low_word;
-    out = static_cast<__int128>(bits);
+    out = static_cast<std::uint64_t>(low_word);
     return true;
 }
 
@@ -183,8 +186,8 @@ bool convert(Name p, PyObject* obj, Args& out) {
                 out.seed.reset();
                 return true;
             } else {
-                __int128 seed = 0;
-                if (!to_i128(obj, seed)) {
+                std::uint64_t seed = 0;
+                if (!to_seed(obj, seed)) {
                     return false;
                 }
                 out.seed = seed;

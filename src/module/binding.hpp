@@ -27,7 +27,9 @@ struct Args {
     std::uint32_t levels = 2;
     PyObject* palette = nullptr;  // borrowed; nullptr when absent or None
     bool serpentine = false;
-    std::optional<__int128> seed;
+    // The low 64 bits (two's complement) of an int of up to 128 bits: all
+    // that the engines take.
+    std::optional<std::uint64_t> seed;
     float strength = 1.0f;
     bool linear = false;
     bool preserve_alpha = true;

@@ -115,9 +115,7 @@ PyObject* random_dither_op(const Args& args) {
         return nullptr;
     }
     // Only the low 64 bits of the seed matter: -1 and 2**64 - 1 agree.
-    const std::uint64_t seed =
-        args.seed ? static_cast<std::uint64_t>(static_cast<unsigned __int128>(*args.seed))
-                  : clock_seed();
+    const std::uint64_t seed = args.seed ? *args.seed : clock_seed();
     {
         Detached detached;
         random_dither_pass(prepared->img, prepared->target, prepared->space, prepared->strength,
