@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The full matrix, as CI runs it (.ci/run): about 25 minutes on a 2-core
 # machine with the caches of an earlier run (tools/cache.sh), the emulated
-# aarch64 part's 4.5 among them, and about 30 from nothing, the
+# aarch64 part's 4 among them, and about 30 from nothing, the
 # free-threaded interpreter's build included (the emulated part then passes
 # without running: its root filesystem is made by hand, about 7 minutes).
 #
@@ -184,7 +184,7 @@ part cross "the core's C++ tests for aarch64 and armv7 under QEMU" cross_core
 # Making the root filesystem takes longer and needs the network, so CI only
 # uses one that an earlier bash tools/emulated_suite.sh left in the cache.
 # The golden corpus (with its large calls on three threads) and the module
-# face: about 4.5 minutes warm on a 2-core machine.
+# face: about 4 minutes warm on a 2-core machine (the wheel 5 seconds of it).
 emulated_files="test_golden.py test_module.py"
 emulated_suite() {
     prefetched
