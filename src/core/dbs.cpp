@@ -572,6 +572,21 @@ void fill_errors(const Geometry& geo, float* errors, const float* values,
     }
 }
 
+// The scratch's planes a search starts from: the original codes, the
+// error, the working values and the colour or level of each pixel.
+struct Planes {
+    const std::uint8_t* original;
+    float* errors;
+    float* values;
+    std::uint16_t* indices;
+
+    static Planes in(const Geometry& geo, std::uint8_t* base) noexcept {
+        return {base + geo.original, reinterpret_cast<float*>(base + geo.errors),
+                reinterpret_cast<float*>(base + geo.values),
+                reinterpret_cast<std::uint16_t*>(base + geo.indices)};
+    }
+};
+
 void search_levels(Img& img, const Levels& levels, const Space& space, const Geometry& geo,
                    const Autocorrelation& ac, const DbsSettings& settings, std::uint8_t* base,
                    DbsReport& report) noexcept {
@@ -580,10 +595,7 @@ void search_levels(Img& img, const Levels& levels, const Space& space, const Geo
     for (std::size_t i = levels.count; i-- > 0;) {
         level_of[levels.codes[i]] = static_cast<std::uint16_t>(i);
     }
-    const std::uint8_t* original = base + geo.original;
-    auto* errors = reinterpret_cast<float*>(base + geo.errors);
-    auto* values = reinterpret_cast<float*>(base + geo.values);
-    auto* indices = reinterpret_cast<std::uint16_t*>(base + geo.indices);
+    const auto [original, errors, values, indices] = Planes::in(geo, base);
     const std::size_t channels = img.channels;
     std::uint8_t* data = img.data.data();
     const std::size_t pixels = img.pixel_count();
@@ -613,10 +625,7 @@ void search_palette(Img& img, const Palette& palette, const Space& space, const 
     const PaletteLayout& layout = palette.layout;
     const NearestColorFn find = nearest_color_function(
         search::choose(search::Engine::lookup, layout.count, img.channels, img.pixel_count()).form);
-    const std::uint8_t* original = base + geo.original;
-    auto* errors = reinterpret_cast<float*>(base + geo.errors);
-    auto* values = reinterpret_cast<float*>(base + geo.values);
-    auto* indices = reinterpret_cast<std::uint16_t*>(base + geo.indices);
+    const auto [original, errors, values, indices] = Planes::in(geo, base);
     const std::size_t channels = img.channels;
     std::uint8_t* data = img.data.data();
     const std::size_t pixels = img.pixel_count();
