@@ -6,14 +6,16 @@
 OLD_DIR and NEW_DIR each hold an importable tonalis (a `cmake --build` folder
 as docs/performance.md makes, or a site-packages). Each build runs in two
 child processes, one at default settings and one with TONALIS_NUM_THREADS=1;
-every call of run.py's `tonalis_calls` is timed in both builds in turn (old,
-new, old, new, ...) for a number of rounds, so that what the machine does
-meanwhile falls on both. The ratio is the median of new / old over the
+every call of run.py's `tonalis_calls` is timed in both builds in turn (old
+then new, new then old, ...) for a number of rounds, so that what the machine
+does meanwhile falls on both; a sample is the fastest of as many calls as
+fill SAMPLE seconds. The ratio is the median of new / old over the
 rounds: above 1 means the new build is slower.
 """
 
 import argparse
 import json
+import math
 import os
 import statistics
 import sys
@@ -21,6 +23,7 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 run = None  # run.py, imported once the new build is on the path
+SAMPLE = 0.03  # seconds of calls behind each timed sample
 
 
 def children(build, threads):
@@ -54,12 +57,19 @@ def main():
             for size in sizes:
                 for work in works:
                     calls = old.call(size, work), new.call(size, work)
-                    for call in calls:  # warm-up: images, palettes, first-use tables
-                        call()
+                    # Warm-up (images, palettes, first-use tables), which also
+                    # sets how many calls make one sample: the fastest of
+                    # enough calls to fill SAMPLE seconds, so that a call of a
+                    # fraction of a millisecond is not one scheduler tick's noise.
+                    warm = min(float(call()) for call in calls)
+                    repeat = max(1, min(50, math.ceil(SAMPLE / max(warm, 1e-6))))
                     ratios = []
                     best = [float("inf"), float("inf")]
-                    for _ in range(args.rounds):
-                        took = [float(call()) for call in calls]
+                    for r in range(args.rounds):
+                        took = [0.0, 0.0]
+                        # old first in even rounds, new first in odd ones
+                        for i in (0, 1) if r % 2 == 0 else (1, 0):
+                            took[i] = min(float(calls[i]()) for _ in range(repeat))
                         best = [min(b, t) for b, t in zip(best, took)]
                         ratios.append(took[1] / took[0])
                     row = dict(

@@ -561,9 +561,10 @@ void palette_cell_rows_c(Img& img, const Palette& palette, const Space& space, f
     CellSearch search(palette, space, plan, cells);
     // A run of pixels in two passes: the working values and the states of
     // the cells of all its pixels first, so that the loads of the states
-    // overlap, then the colours. Each state is an acquire load, one lane
-    // at a time (a vector gather is no atomic load): another thread may be
-    // publishing it, and its list is read after it.
+    // overlap, then the colours. Each state is an atomic load, one lane at
+    // a time (a vector gather is no atomic load), since another thread may
+    // be publishing it; relaxed, with one acquire fence after the run's
+    // loads (PaletteCells::peek_state), before any list they name is read.
     alignas(64) float p[3][run_pixels];
     alignas(64) std::int32_t cell[run_pixels];
     alignas(64) std::int32_t word[run_pixels];
@@ -580,9 +581,10 @@ void palette_cell_rows_c(Img& img, const Palette& palette, const Space& space, f
             __builtin_memcpy(cell + g, &out, sizeof out);
             for (std::size_t l = g; l < g + native_lanes; ++l) {
                 word[l] = static_cast<std::int32_t>(
-                    PaletteCells::load_state(states, static_cast<std::size_t>(cell[l])));
+                    PaletteCells::peek_state(states, static_cast<std::size_t>(cell[l])));
             }
         }
+        PaletteCells::states_read();
         for (std::size_t g = 0; g < n; g += native_lanes) {
             vf v[3];
             for (std::size_t c = 0; c < 3; ++c) v[c] = load_vf(p[c] + g);
