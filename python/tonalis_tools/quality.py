@@ -32,6 +32,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from .palettes.gamut import linear_oklab
+
 __all__ = ["METRICS", "score", "scores", "blurred_oklab", "colour_gradient"]
 
 #: The names `score` takes, in the order the command line lists them.
@@ -114,24 +116,6 @@ def _blur(image: npt.NDArray[np.float64], sigma: float = SIGMA) -> npt.NDArray[n
     return np.asarray(_correlate(_correlate(image, kernel, 0), kernel, 1), dtype=np.float64)
 
 
-def _oklab(linear: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
-    m1 = np.array(
-        [
-            [0.4122214708, 0.5363325363, 0.0514459929],
-            [0.2119034982, 0.6806995451, 0.1073969566],
-            [0.0883024619, 0.2817188376, 0.6299787005],
-        ]
-    )
-    m2 = np.array(
-        [
-            [0.2104542553, 0.7936177850, -0.0040720468],
-            [1.9779984951, -2.4285922050, 0.4505937099],
-            [0.0259040371, 0.7827717662, -0.8086757660],
-        ]
-    )
-    return np.asarray(np.cbrt(linear @ m1.T) @ m2.T, dtype=np.float64)
-
-
 def _rgb(image: Any, palette: Sequence[Any] | None, what: str) -> npt.NDArray[np.uint8]:
     """An H x W x 3 uint8 array: gray made RGB, alpha left out, indices looked up."""
     array = np.asarray(image)
@@ -196,7 +180,7 @@ def blurred_oklab(image: Any) -> npt.NDArray[np.float64]:
         >>> lab.shape, round(float(lab[0, 0, 0]), 3)
         ((4, 4, 3), 1.0)
     """
-    return _oklab(_blur(_linear(_image(image, "image"))))
+    return linear_oklab(_blur(_linear(_image(image, "image"))))
 
 
 def _scielab(rgb: npt.NDArray[np.uint8]) -> npt.NDArray[np.float64]:
@@ -230,8 +214,8 @@ def _scielab(rgb: npt.NDArray[np.uint8]) -> npt.NDArray[np.float64]:
 
 
 def _speckle(original: npt.NDArray[np.uint8], dithered: npt.NDArray[np.uint8]) -> float:
-    a = _oklab(_linear(original))
-    b = _oklab(_linear(dithered))
+    a = linear_oklab(_linear(original))
+    b = linear_oklab(_linear(dithered))
     chroma_a = np.hypot(a[:, :, 1], a[:, :, 2])
     chroma_b = np.hypot(b[:, :, 1], b[:, :, 2])
     turn = np.abs(

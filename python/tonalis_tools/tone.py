@@ -17,6 +17,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._portable_maths import power
+from .palettes.gamut import oklab
 
 __all__ = [
     "LuminanceRamp",
@@ -352,32 +353,6 @@ def palette_luma(palette: Sequence[str]) -> npt.NDArray[np.uint8]:
     return ((rgb @ _LUMA + 0x8000) >> 16).astype(np.uint8)
 
 
-def _oklab(rgb: npt.NDArray[np.int64]) -> npt.NDArray[np.float64]:
-    c = rgb / 255.0
-    linear = np.where(c <= 0.04045, c / 12.92, ((c + 0.055) / 1.055) ** 2.4)
-    lms = (
-        linear
-        @ np.array(
-            [
-                [0.4122214708, 0.5363325363, 0.0514459929],
-                [0.2119034982, 0.6806995451, 0.1073969566],
-                [0.0883024619, 0.2817188376, 0.6299787005],
-            ]
-        ).T
-    )
-    result: npt.NDArray[np.float64] = (
-        np.cbrt(lms)
-        @ np.array(
-            [
-                [0.2104542553, 0.7936177850, -0.0040720468],
-                [1.9779984951, -2.4285922050, 0.4505937099],
-                [0.0259040371, 0.7827717662, -0.8086757660],
-            ]
-        ).T
-    )
-    return result
-
-
 def is_one_hue(palette: Sequence[str]) -> bool:
     """Whether a palette is a ramp of one hue, as the Game Boy's four greens:
     three to eight colours, two or more of them coloured, and the chroma of
@@ -408,7 +383,7 @@ def is_one_hue(palette: Sequence[str]) -> bool:
         >>> is_one_hue(preset("epaper-bwr")), is_one_hue(preset("gray4")), is_one_hue(preset("cga"))
         (False, False, False)
     """
-    lab = _oklab(_rgb(palette))
+    lab = oklab(_rgb(palette).astype(np.uint8))
     if not 3 <= len(lab) <= _MOST_RAMP_COLOURS:
         return False
     chroma = lab[:, 1:]

@@ -39,6 +39,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .._portable_maths import power, pseudo_angle
+from ..palettes.gamut import linear_oklab
 from .markers import Marker, _solve, find_markers, homography, project
 from .patches import Chart
 
@@ -68,16 +69,6 @@ _COARSE = 5
 _FINE = 24
 
 _LUMINANCE = (0.2126, 0.7152, 0.0722)
-_TO_LMS = (
-    (0.4122214708, 0.5363325363, 0.0514459929),
-    (0.2119034982, 0.6806995451, 0.1073969566),
-    (0.0883024619, 0.2817188376, 0.6299787005),
-)
-_TO_LAB = (
-    (0.2104542553, 0.7936177850, -0.0040720468),
-    (1.9779984951, -2.4285922050, 0.4505937099),
-    (0.0259040371, 0.7827717662, -0.8086757660),
-)
 
 
 class CalibrationError(ValueError):
@@ -144,21 +135,6 @@ def _encode(linear: Sequence[float]) -> list[int]:
     values = np.clip(np.asarray(linear, dtype=np.float64), 0.0, 1.0)
     curved = np.where(values <= 0.0031308, 12.92 * values, 1.055 * power(values, 1 / 2.4) - 0.055)
     return [int(math.floor(v * 255.0 + 0.5)) for v in curved.tolist()]
-
-
-def _times(values: npt.NDArray[np.float64], matrix: Sequence[Sequence[float]]) -> Any:
-    """N x 3 values times a 3 x 3 matrix's transpose, summed in a fixed order
-    (a BLAS product may add in another order on another machine)."""
-    columns = [
-        values[:, 0] * row[0] + values[:, 1] * row[1] + values[:, 2] * row[2] for row in matrix
-    ]
-    return np.stack(columns, axis=1)
-
-
-def _oklab(linear: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
-    """N x 3 linear RGB in Oklab."""
-    lms = np.clip(_times(linear, _TO_LMS), 0.0, None)
-    return np.asarray(_times(power(lms, 1 / 3), _TO_LAB), dtype=np.float64)
 
 
 def _photo_array(photo: Any) -> npt.NDArray[np.uint8]:
@@ -473,7 +449,7 @@ def measure(
         )
     gains = tuple(target / v for v in white)
     balanced = means * np.array(gains)
-    lab = _oklab(balanced) * 100.0
+    lab = linear_oklab(balanced) * 100.0
     spread = []
     for colour in range(n):
         members = [i for i, label in enumerate(labels) if label == colour]

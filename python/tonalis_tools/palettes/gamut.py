@@ -34,7 +34,7 @@ from .. import _portable_maths
 from ..devices.channels import as_array, like_input
 from .presets import palette_colours
 
-__all__ = ["prepare", "oklab", "from_oklab", "cube_root"]
+__all__ = ["prepare", "oklab", "linear_oklab", "from_oklab", "cube_root"]
 
 F64 = npt.NDArray[np.float64]
 
@@ -123,8 +123,25 @@ def oklab(rgb: npt.NDArray[np.uint8]) -> F64:
         >>> [round(v, 4) for v in oklab(np.array([255, 255, 255], np.uint8)).tolist()]
         [1.0, 0.0, 0.0]
     """
-    linear = _decode_table()[np.asarray(rgb, dtype=np.uint8)]
-    lms = _mix(_TO_LMS, [linear[..., k] for k in range(3)])
+    return linear_oklab(_decode_table()[np.asarray(rgb, dtype=np.uint8)])
+
+
+def linear_oklab(linear: npt.ArrayLike) -> F64:
+    """Oklab of linear-light RGB, the same doubles on every machine.
+
+    Args:
+        linear: floats, ... x 3, linear sRGB (1 is white); cone responses
+            below 0 count as 0.
+
+    Returns:
+        A float64 array of the same shape: L, a, b.
+
+    Examples:
+        >>> [round(v, 4) for v in linear_oklab([0.5, 0.5, 0.5]).tolist()]
+        [0.7937, 0.0, 0.0]
+    """
+    planes = np.asarray(linear, dtype=np.float64)
+    lms = _mix(_TO_LMS, [planes[..., k] for k in range(3)])
     return np.stack(_mix(_TO_LAB, [cube_root(np.maximum(p, 0.0)) for p in lms]), axis=-1)
 
 
