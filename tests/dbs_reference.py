@@ -36,8 +36,33 @@ def tile_side(radius):
     return max(32, -(-(4 * radius + 2) // 8) * 8)
 
 
-def _search(values, indices, errors, ac, colours, nearest, passes, swaps):
-    """Refines values (C, H, W) and indices (H, W) in place; the passes made."""
+def hold_fraction(ac):
+    """c(0) / (2 sum c), the sum in row order."""
+    total = F(0.0)
+    for v in ac.ravel():
+        total = total + v
+    return F(ac[ac.shape[0] // 2, ac.shape[1] // 2]) / (total + total)
+
+
+def level_holds(original, work, level_values, levels, inv_step, ac):
+    """The pixels of one channel that keep their start: those whose original
+    lies within hold_fraction of the way from a level to the next."""
+    least = hold_fraction(ac)
+    holds = np.zeros(original.shape, dtype=bool)
+    for (y, x), code in np.ndenumerate(original):
+        f = F(work[code])
+        i = ref.nearest_level(f, levels, inv_step)
+        if i > 0 and level_values[i] > f:
+            i -= 1
+        if i + 1 < levels and level_values[i + 1] > level_values[i]:
+            t = (f - level_values[i]) / (level_values[i + 1] - level_values[i])
+            holds[y, x] = t < least or t > F(1.0) - least
+    return holds
+
+
+def _search(values, indices, errors, ac, colours, nearest, passes, swaps, holds):
+    """Refines values (C, H, W) and indices (H, W) in place, the pixels of
+    holds (H, W) left as they are; the passes made."""
     channels, height, width = values.shape
     side = ac.shape[0]
     pad = side // 2
@@ -55,6 +80,8 @@ def _search(values, indices, errors, ac, colours, nearest, passes, swaps):
         block[...] = block + F(a) * ac
 
     def trial(y, x):
+        if holds[y, x]:
+            return False
         current = indices[y, x]
         best = F(0.0)
         choice = None
@@ -73,7 +100,9 @@ def _search(values, indices, errors, ac, colours, nearest, passes, swaps):
         if swaps:
             for k, (dy, dx) in enumerate(NEIGHBOURS):
                 ny, nx = y + dy, x + dx
-                if not (0 <= ny < height and 0 <= nx < width) or indices[ny, nx] == current:
+                if not (0 <= ny < height and 0 <= nx < width):
+                    continue
+                if indices[ny, nx] == current or holds[ny, nx]:
                     continue
                 change = F(0.0)
                 for c in range(channels):
@@ -189,6 +218,7 @@ def dbs(
             lambda t: ref.nearest_color(t, colours),
             passes,
             swaps,
+            np.zeros((height, width), dtype=bool),
         )
         out3[:, :, :3] = rgb[indices]
         return out, made
@@ -216,6 +246,7 @@ def dbs(
                 lambda t: ref.nearest_level(t[0], levels, inv_step),
                 passes,
                 swaps,
+                level_holds(image3[:, :, c], work, level_values, levels, inv_step, ac),
             ),
         )
         out3[:, :, c] = codes[indices]

@@ -49,6 +49,17 @@ EXACT = {
     "gray_widest_filter": (smooth(44, 84, seed=9), {"levels": 2}, 2.6, {"passes": 3}),
     "gray_4_codes": (smooth(30, 34, seed=1), {"levels": 4, "linear": False}, 0.8, {"passes": 3}),
     "gray_toggles_only": (smooth(24, 26, seed=2), {"levels": 2}, 1.2, {"swaps": False}),
+    # Shadows and highlights, where pixels too near a level keep their start.
+    "gray_ends": (
+        np.clip(
+            smooth(30, 36, seed=10).astype(int) // 3 + np.r_[0, 170][np.arange(30) // 15, None],
+            0,
+            255,
+        ).astype(np.uint8),
+        {"levels": 2},
+        1.2,
+        {},
+    ),
     "rgb_levels": (smooth(20, 22, 3, seed=3), {"levels": 3}, 0.7, {}),
     "la_alpha_kept": (smooth(18, 20, 2, seed=4), {"levels": 2}, 0.9, {}),
     "palette": (smooth(34, 40, 3, seed=5), {"palette": PALETTE}, 1.0, {}),
@@ -121,6 +132,30 @@ def test_swaps_lower_the_error_further():
     with_swaps = filtered_error(image, dbs(image))
     without = filtered_error(image, dbs(image, swaps=False))
     assert with_swaps < without
+
+
+# Ramps through the faint ends: (first, last code, linear light, the
+# minority level's code, bands of codes where the filter sees no lone pixel).
+FAINT_ENDS = {
+    # Linear light: about codes 1 to 45 at sigma 1.2.
+    "shadows": (0, 80, True, 255, [(8, 24), (24, 40)]),
+    # Codes: the last 7 below white.
+    "highlights_in_codes": (236, 255, False, 0, [(249, 254)]),
+}
+
+
+@pytest.mark.parametrize("case", list(FAINT_ENDS))
+def test_faint_ends_keep_the_start_pixels(case):
+    # There a lone pixel of the other level raises the filtered error, and
+    # the search would clear every one: it keeps Floyd-Steinberg's.
+    first, last, linear, minority, bands = FAINT_ENDS[case]
+    ramp = np.tile(np.linspace(first, last, 384).round().astype(np.uint8), (48, 1))
+    out = dbs(ramp, linear=linear)
+    start = tonalis.error_diffusion(ramp, "floyd_steinberg", levels=2, linear=linear)
+    for low, high in bands:
+        columns = (ramp[0] >= low) & (ramp[0] < high)
+        kept = int((out[:, columns] == minority).sum())
+        assert kept == int((start[:, columns] == minority).sum()) > 0
 
 
 @pytest.mark.parametrize("value", [0, 64, 128, 200, 255])

@@ -8,7 +8,9 @@
 // a c(. - m) to q. Every pixel tries its best toggle (the level or colour
 // nearest to g(m) - q(m) / c(0), which minimises the first form) and the
 // swaps with its 8 neighbours, and takes the one that lowers E most, if
-// any does. Every sum is formed in a fixed order in single precision, so
+// any does; pixels of levels too near a level for the filter to see a lone
+// pixel of the next (fill_holds) keep their start and take part in no
+// swap. Every sum is formed in a fixed order in single precision, so
 // the bytes are the same on every machine.
 //
 // Tiles of tile_side(r) pixels are swept in four phases (even rows of
@@ -79,7 +81,7 @@ struct Geometry {
 
     // Byte offsets, each a multiple of block_align.
     std::size_t original = 0, diffusion = 0, errors = 0, correlations = 0, values = 0, indices = 0,
-                marks = 0, block_marks = 0, total = 0;
+                holds = 0, marks = 0, block_marks = 0, total = 0;
 
     static Geometry make(const Img& img, const Target& target, std::size_t radius) noexcept {
         Geometry g;
@@ -109,6 +111,7 @@ struct Geometry {
         g.correlations = take(checked_product(g.plane, g.planes, sizeof(float)));
         g.values = take(checked_product(pixels, g.planes, sizeof(float)));
         g.indices = take(checked_mul(pixels, sizeof(std::uint16_t)));
+        g.holds = take(pixels);
         g.marks = take(checked_product(g.tiles_y, g.tiles_x, sizeof(std::int32_t)));
         g.block_marks = take(checked_product(g.blocks_y, g.blocks_x, sizeof(std::int32_t)));
         // Room to align the start.
@@ -125,6 +128,7 @@ struct Autocorrelation {
     std::size_t side = 0;
     float centre = 0.0f;
     float inv_centre = 0.0f;
+    float sum = 0.0f;               // of the whole table, in row order
     std::array<float, 8> swap{};    // c(0) - c(d) for the 8 neighbours
     Lanes swap_low{}, swap_high{};  // the same, four and four
 
@@ -151,6 +155,7 @@ struct Autocorrelation {
             a.table[i] = a.table[count - 1 - i];
         }
         a.centre = a.table[middle];
+        for (std::size_t i = 0; i < count; ++i) a.sum = a.sum + a.table[i];
         a.inv_centre = 1.0f / a.centre;
         for (std::size_t k = 0; k < 8; ++k) {
             const std::size_t at = static_cast<std::size_t>(
@@ -163,6 +168,12 @@ struct Autocorrelation {
         return a;
     }
 };
+
+// The fraction of the way between two levels below which a lone pixel of
+// the far level raises the filtered error: c(0) / (2 sum c).
+float hold_fraction(const Autocorrelation& ac) noexcept {
+    return ac.centre / (ac.sum + ac.sum);
+}
 
 // A barrier whose last arrival runs `last` before it lets the others go.
 class PhaseBarrier {
@@ -209,6 +220,7 @@ struct Search {
     std::array<float*, C> corr;
     std::array<float*, C> values;
     std::uint16_t* indices;
+    const std::uint8_t* holds;  // 1 where the pixel keeps its start
     std::int32_t* marks;
     std::int32_t* block_marks;
     const float* colours;
@@ -277,6 +289,9 @@ struct Search {
         const std::size_t w = geo.width;
         const std::size_t m = y * w + x;
         const std::size_t at = (y + geo.pad) * geo.stride + x + geo.pad;
+        if (holds[m] != 0) {
+            return 0;
+        }
         const std::uint16_t current = indices[m];
         float best = 0.0f;
         int choice = -1;  // 0..7 a swap, 8 the toggle
@@ -326,9 +341,12 @@ struct Search {
             const std::uint16_t* i = indices + m;
             const std::uint16_t around[8] = {i[-w - 1], i[-w],    i[-w + 1], i[-1],
                                              i[1],      i[w - 1], i[w],      i[w + 1]};
+            const std::uint8_t* h = holds + m;
+            const std::uint8_t held[8] = {h[-w - 1], h[-w],    h[-w + 1], h[-1],
+                                          h[1],      h[w - 1], h[w],      h[w + 1]};
             for (int k = 0; k < 8; ++k) {
                 const float change = k < 4 ? low[k] : high[k - 4];
-                if (around[k] != current && change < best) {
+                if (around[k] != current && held[k] == 0 && change < best) {
                     best = change;
                     choice = k;
                 }
@@ -341,7 +359,7 @@ struct Search {
                     continue;  // wrapped below zero too
                 }
                 const std::size_t n = ny * w + nx;
-                if (indices[n] == current) {
+                if (indices[n] == current || holds[n] != 0) {
                     continue;
                 }
                 const std::size_t nat = (ny + geo.pad) * geo.stride + nx + geo.pad;
@@ -537,6 +555,7 @@ void search(const Geometry& geo, const Autocorrelation& ac, const DbsSettings& s
                          {},
                          {},
                          reinterpret_cast<std::uint16_t*>(base + geo.indices),
+                         base + geo.holds,
                          marks,
                          block_marks,
                          colours,
@@ -572,6 +591,33 @@ void fill_errors(const Geometry& geo, float* errors, const float* values,
     }
 }
 
+// The pixels that keep their start, for one channel of levels. In a flat
+// stretch whose original lies a fraction t of the way from one level to
+// the next, a lone pixel of the far level lowers the filtered error only
+// when t > c(0) / (2 sum c): below that fraction (and above 1 less it) the
+// search takes away every such pixel Floyd-Steinberg placed, or drifts
+// them by swaps toward the lighter parts, and shadows and highlights lose
+// their detail (a Gaussian of sigma 1.2 pixels flattens every code below
+// about 45 to black). Such pixels keep Floyd-Steinberg's level, and no
+// swap moves them.
+void fill_holds(const Geometry& geo, std::uint8_t* holds, const std::uint8_t* original,
+                std::size_t channels, std::size_t channel, const Levels& levels, const Space& space,
+                const Autocorrelation& ac) noexcept {
+    const float least = hold_fraction(ac);
+    const std::size_t pixels = geo.height * geo.width;
+    for (std::size_t m = 0; m < pixels; ++m) {
+        const float f = space.to_work[original[m * channels + channel]];
+        std::size_t i = nearest_level(levels, f);
+        if (i > 0 && levels.values[i] > f) --i;
+        std::uint8_t hold = 0;
+        if (i + 1 < levels.count && levels.values[i + 1] > levels.values[i]) {
+            const float t = (f - levels.values[i]) / (levels.values[i + 1] - levels.values[i]);
+            hold = t < least || t > 1.0f - least;
+        }
+        holds[m] = hold;
+    }
+}
+
 // The scratch's planes a search starts from: the original codes, the
 // error, the working values and the colour or level of each pixel.
 struct Planes {
@@ -599,6 +645,7 @@ void search_levels(Img& img, const Levels& levels, const Space& space, const Geo
     const std::size_t channels = img.channels;
     std::uint8_t* data = img.data.data();
     const std::size_t pixels = img.pixel_count();
+    auto* holds = base + geo.holds;
     const auto nearest = [&levels](const std::array<float, 1>& t) noexcept {
         return static_cast<std::uint16_t>(nearest_level(levels, t[0]));
     };
@@ -612,6 +659,7 @@ void search_levels(Img& img, const Levels& levels, const Space& space, const Geo
             values[m] = levels.values[level];
         }
         fill_errors(geo, errors, values, original, channels, channel, space);
+        fill_holds(geo, holds, original, channels, channel, levels, space, ac);
         search<1>(geo, ac, settings, base, levels.values.data(), nearest, report);
         for (std::size_t m = 0; m < pixels; ++m) {
             data[m * channels + channel] = levels.codes[indices[m]];
@@ -629,6 +677,9 @@ void search_palette(Img& img, const Palette& palette, const Space& space, const 
     const std::size_t channels = img.channels;
     std::uint8_t* data = img.data.data();
     const std::size_t pixels = img.pixel_count();
+    // A palette holds no pixel: the same rule along the lines between its
+    // colours made the measured panels' pictures worse.
+    std::fill(base + geo.holds, base + geo.holds + pixels, std::uint8_t{0});
     // The colour error diffusion wrote, found again among the palette's.
     for (std::size_t m = 0; m < pixels; ++m) {
         const std::uint8_t* px = data + m * channels;

@@ -44,7 +44,9 @@ std::size_t dbs_scratch_bytes(const Img& img, const Target& target, std::size_t 
 // or codes), each visiting every pixel once, in tiles swept in four phases
 // far enough apart that tiles of one phase never touch each other's
 // state: the output is the same on any number of threads. Levels refine
-// each channel on its own (the kept channel untouched); a palette refines
+// each channel on its own (the kept channel untouched), pixels whose
+// original lies too near a level for the filter to weigh a lone pixel of
+// the next keeping Floyd-Steinberg's level; a palette refines
 // the colour channels together, against its colours. Runs without the
 // interpreter; cannot fail.
 DbsReport dbs_dither(Img& img, Target& target, const Space& space, const DbsSettings& settings,
