@@ -31,6 +31,7 @@
 
 #if defined(__x86_64__)
 #define TONALIS_X86_64 1
+#include <cpuid.h>
 #include <immintrin.h>
 #else
 #define TONALIS_X86_64 0
@@ -44,17 +45,52 @@
 
 namespace tonalis {
 
-// The widest target this processor runs, whatever the ceiling. The
-// library's probe also checks that the operating system saves the wide
-// registers.
+#if TONALIS_X86_64
+// The operating system's extended-state mask (XCR0): which registers it
+// saves on a context switch. xgetbv by its bytes, which every assembler
+// takes without -mxsave.
+inline std::uint64_t saved_state() noexcept {
+    std::uint32_t low = 0, high = 0;
+    __asm__ volatile(".byte 0x0f, 0x01, 0xd0" : "=a"(low), "=d"(high) : "c"(0));
+    return (std::uint64_t{high} << 32) | low;
+}
+#endif
+
+// The widest target this processor runs and its operating system saves
+// the registers of, whatever the ceiling: from cpuid and XCR0 directly,
+// not the compiler's runtime (zig's static musl runtime answers "none" to
+// every feature). The AVX2 copies need AVX2; the AVX-512 ones F, DQ, BW
+// and VL with the mask and upper registers saved. macOS saves the AVX-512
+// registers from their first use on and shows them in XCR0 only then, so
+// there AVX state is taken to cover them, as its own runtime does.
 inline VectorIsa processor_isa() noexcept {
 #if TONALIS_X86_64
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl")) {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (__get_cpuid_count(1, 0, &a, &b, &c, &d) == 0) {
+        return VectorIsa::baseline;
+    }
+    constexpr unsigned osxsave = 1u << 27, avx = 1u << 28;
+    if ((c & osxsave) == 0 || (c & avx) == 0) {
+        return VectorIsa::baseline;
+    }
+    const std::uint64_t state = saved_state();
+    constexpr std::uint64_t vector_state = 0x6;  // XMM and YMM
+    if ((state & vector_state) != vector_state || __get_cpuid_count(7, 0, &a, &b, &c, &d) == 0) {
+        return VectorIsa::baseline;
+    }
+#if defined(__APPLE__)
+    const bool wide_saved = true;
+#else
+    constexpr std::uint64_t wide_state = 0xE0;  // opmask, ZMM0-15 upper halves, ZMM16-31
+    const bool wide_saved = (state & wide_state) == wide_state;
+#endif
+    constexpr unsigned avx2 = 1u << 5, avx512f = 1u << 16, avx512dq = 1u << 17, avx512bw = 1u << 30,
+                       avx512vl = 1u << 31;
+    constexpr unsigned avx512 = avx512f | avx512dq | avx512bw | avx512vl;
+    if (wide_saved && (b & avx512) == avx512) {
         return VectorIsa::avx512;
     }
-    if (__builtin_cpu_supports("avx2")) {
+    if ((b & avx2) != 0) {
         return VectorIsa::avx2;
     }
 #endif
