@@ -46,7 +46,8 @@ def hold_fraction(ac):
 
 def level_holds(original, work, level_values, levels, inv_step, ac):
     """The pixels of one channel that keep their start: those whose original
-    lies within hold_fraction of the way from a level to the next."""
+    lies within hold_fraction of the way from a level to the next, but not
+    on a level."""
     least = hold_fraction(ac)
     holds = np.zeros(original.shape, dtype=bool)
     for (y, x), code in np.ndenumerate(original):
@@ -56,7 +57,7 @@ def level_holds(original, work, level_values, levels, inv_step, ac):
             i -= 1
         if i + 1 < levels and level_values[i + 1] > level_values[i]:
             t = (f - level_values[i]) / (level_values[i + 1] - level_values[i])
-            holds[y, x] = t < least or t > F(1.0) - least
+            holds[y, x] = F(0.0) < t < least or F(1.0) - least < t < F(1.0)
     return holds
 
 

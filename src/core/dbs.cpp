@@ -599,7 +599,9 @@ void fill_errors(const Geometry& geo, float* errors, const float* values,
 // them by swaps toward the lighter parts, and shadows and highlights lose
 // their detail (a Gaussian of sigma 1.2 pixels flattens every code below
 // about 45 to black). Such pixels keep Floyd-Steinberg's level, and no
-// swap moves them.
+// swap moves them. A pixel whose original is a level itself is searched:
+// the pixels of the other level that the diffusion left there are its
+// stray error.
 void fill_holds(const Geometry& geo, std::uint8_t* holds, const std::uint8_t* original,
                 std::size_t channels, std::size_t channel, const Levels& levels, const Space& space,
                 const Autocorrelation& ac) noexcept {
@@ -612,7 +614,7 @@ void fill_holds(const Geometry& geo, std::uint8_t* holds, const std::uint8_t* or
         std::uint8_t hold = 0;
         if (i + 1 < levels.count && levels.values[i + 1] > levels.values[i]) {
             const float t = (f - levels.values[i]) / (levels.values[i + 1] - levels.values[i]);
-            hold = t < least || t > 1.0f - least;
+            hold = (t > 0.0f && t < least) || (t < 1.0f && t > 1.0f - least);
         }
         holds[m] = hold;
     }
