@@ -36,7 +36,7 @@ if [ ! -e "$venv/.tonalis-ready" ] || ! "$venv/bin/clang-format" --version >/dev
 fi
 
 # The C++ of the tree, less what .clang-format-ignore names (generated files).
-mapfile -t cxx < <(git ls-files 'src/*.cpp' 'src/*.hpp' 'src/*.ipp' 'tests/core/*.cpp' 'bench/*.cpp' |
+mapfile -t cxx < <(git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/core/*.cpp' 'bench/*.cpp' |
     grep -v -x -F -f <(grep -v '^#' .clang-format-ignore))
 
 status=0

@@ -30,8 +30,8 @@
 #include <limits>
 
 #include "checked_size.hpp"
-#include "diffusion.hpp"
-#include "kernels.hpp"
+#include "diffusion/diffusion.hpp"
+#include "diffusion/kernels.hpp"
 #include "machine.hpp"
 #include "search/plan.hpp"
 

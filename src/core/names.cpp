@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "matrices.hpp"
+#include "threshold/matrices.hpp"
 #include "text.hpp"
 
 namespace tonalis {

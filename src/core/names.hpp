@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "kernels.hpp"
+#include "diffusion/kernels.hpp"
 
 namespace tonalis {
 

@@ -1,13 +1,25 @@
 // The instruction-set targets of the vector engines: each per-target body compiled once per target,
 // and the one way to pick a variant.
 //
-// Code that gains from wider vectors is written once, in a body file that
-// includes no headers (the including file provides them), and compiled for
-// every target by including this header a second time, at global scope,
-// with the body named:
+// Code that gains from wider vectors is written once and compiled for every
+// target by including this header a second time, at global scope, with the
+// body named. Most bodies are the source file itself, which includes itself
+// once per target:
 //
-//     #define TONALIS_TARGET_BODY "threshold_passes.ipp"
+//     #if !defined(TONALIS_TARGET)          // compiled once
+//     #include ...                          // what the file uses
+//     #define TONALIS_TARGET_BODY "diffusion/levels.cpp"
 //     #include "targets.hpp"
+//     ... the dispatchers ...
+//     #else                                 // compiled once per target
+//     ... the passes ...
+//     #endif
+//
+// A body shared by several files is a header in the same form
+// (threshold/passes.hpp, diffusion/rows.hpp, the searches of search/):
+// included at global scope it brings in what it uses, included inside a
+// target's namespace it defines that target's copy once, behind a guard of
+// its own per target. Either way every file compiles with its own includes.
 //
 // which puts one copy of the body in each of tonalis::target_baseline,
 // target_avx2 and target_avx512, with TONALIS_TARGET set to 0, 1 and 2 and

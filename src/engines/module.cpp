@@ -13,21 +13,21 @@
 
 #include "binding.hpp"
 #include "dbs.hpp"
-#include "diffusion_extras.hpp"
+#include "diffusion/refined.hpp"
 #include "extras_args.hpp"
 #include "guarded.hpp"
 #include "intake.hpp"
 #include "matrix_arg.hpp"
 #include "names.hpp"
-#include "noise.hpp"
+#include "threshold/noise.hpp"
 #include "numpy.hpp"
 #include "output.hpp"
-#include "pattern.hpp"
-#include "riemersma.hpp"
+#include "threshold/pattern.hpp"
+#include "diffusion/riemersma.hpp"
 #include "switches.hpp"
 #include "text.hpp"
-#include "threshold_extras.hpp"
-#include "variable_diffusion.hpp"
+#include "threshold/refined.hpp"
+#include "diffusion/variable.hpp"
 
 namespace tonalis::py {
 

@@ -3,7 +3,7 @@
 
 #include <optional>
 
-#include "matrices.hpp"
+#include "threshold/matrices.hpp"
 #include "pyref.hpp"
 
 namespace tonalis::py {

@@ -4,11 +4,11 @@
 #include <string>
 #include <variant>
 
-#include "diffusion.hpp"
+#include "diffusion/diffusion.hpp"
 #include "intake.hpp"
 #include "matrix_arg.hpp"
 #include "names.hpp"
-#include "ordered.hpp"
+#include "threshold/ordered.hpp"
 #include "output.hpp"
 #include "text.hpp"
 

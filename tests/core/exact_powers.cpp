@@ -29,7 +29,7 @@
 #include <string>
 #include <vector>
 
-#include "riemersma.hpp"
+#include "diffusion/riemersma.hpp"
 #include "space.hpp"
 
 namespace {

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "machine.hpp"
-#include "matrices.hpp"
-#include "ordered.hpp"
+#include "threshold/matrices.hpp"
+#include "threshold/ordered.hpp"
 #include "palette.hpp"
 #include "space.hpp"
 

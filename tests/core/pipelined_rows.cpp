@@ -24,7 +24,8 @@
 #include <variant>
 #include <vector>
 
-#include "diffusion.hpp"
+#include "diffusion/diffusion.hpp"
+#include "diffusion/rows.hpp"
 #include "machine.hpp"
 #include "palette.hpp"
 #include "pipeline.hpp"
@@ -37,7 +38,10 @@
 
 namespace tonalis::core_test {
 
-#include "diffusion_rows.ipp"
+// The walkers, compiled here as the baseline target's copy is.
+#define TONALIS_TARGET 0
+#include "diffusion/rows.hpp"
+#undef TONALIS_TARGET
 
 // Two levels on one channel, recording each working value by position.
 struct RecordingQuantizer {

@@ -20,13 +20,13 @@
 #include <variant>
 #include <vector>
 
-#include "diffusion.hpp"
-#include "kernels.hpp"
+#include "diffusion/diffusion.hpp"
+#include "diffusion/kernels.hpp"
 #include "machine.hpp"
-#include "matrices.hpp"
-#include "ordered.hpp"
+#include "threshold/matrices.hpp"
+#include "threshold/ordered.hpp"
 #include "palette.hpp"
-#include "riemersma.hpp"
+#include "diffusion/riemersma.hpp"
 #include "space.hpp"
 
 namespace {

@@ -26,11 +26,11 @@
 #include <vector>
 
 #include "colour.hpp"
-#include "diffusion.hpp"
-#include "kernels.hpp"
+#include "diffusion/diffusion.hpp"
+#include "diffusion/kernels.hpp"
 #include "machine.hpp"
-#include "matrices.hpp"
-#include "ordered.hpp"
+#include "threshold/matrices.hpp"
+#include "threshold/ordered.hpp"
 #include "palette.hpp"
 #include "search/plan.hpp"
 #include "search/reference.hpp"

@@ -16,12 +16,12 @@
 #include <vector>
 
 #include "checked_size.hpp"
-#include "diffusion.hpp"
-#include "diffusion_extras.hpp"
-#include "pattern.hpp"
-#include "riemersma.hpp"
+#include "diffusion/diffusion.hpp"
+#include "diffusion/refined.hpp"
+#include "threshold/pattern.hpp"
+#include "diffusion/riemersma.hpp"
 #include "space.hpp"
-#include "variable_diffusion.hpp"
+#include "diffusion/variable.hpp"
 
 namespace {
 

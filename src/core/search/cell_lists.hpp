@@ -13,7 +13,7 @@
 #include "palette.hpp"
 #include "search/cells.hpp"
 #include "search/layout_forms.hpp"
-#include "vectors.ipp"
+#include "vectors.hpp"
 #elif (TONALIS_TARGET == 0 && !defined(TONALIS_CELL_LISTS_0)) || \
     (TONALIS_TARGET == 1 && !defined(TONALIS_CELL_LISTS_1)) ||   \
     (TONALIS_TARGET == 2 && !defined(TONALIS_CELL_LISTS_2))
@@ -26,7 +26,7 @@
 #endif
 
 #include "search/layout_forms.hpp"
-#include "vectors.ipp"
+#include "vectors.hpp"
 
 // Lists up to this long are shortened by prune_dominated.
 constexpr std::size_t prune_members = search::Limits::prune_most;

@@ -15,7 +15,7 @@
 #include "search/layout_forms.hpp"
 #include "search/plan.hpp"
 #include "space.hpp"
-#include "vectors.ipp"
+#include "vectors.hpp"
 #elif (TONALIS_TARGET == 0 && !defined(TONALIS_CELL_SEARCH_0)) || \
     (TONALIS_TARGET == 1 && !defined(TONALIS_CELL_SEARCH_1)) ||   \
     (TONALIS_TARGET == 2 && !defined(TONALIS_CELL_SEARCH_2))
@@ -29,7 +29,7 @@
 
 #include "search/cell_lists.hpp"
 #include "search/layout_forms.hpp"
-#include "vectors.ipp"
+#include "vectors.hpp"
 
 // The cell search of one band of rows.
 class CellSearch {

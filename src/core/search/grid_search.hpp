@@ -11,7 +11,7 @@
 #include "search/cell_lists.hpp"
 #include "search/cells.hpp"
 #include "search/layout_forms.hpp"
-#include "vectors.ipp"
+#include "vectors.hpp"
 #elif (TONALIS_TARGET == 0 && !defined(TONALIS_GRID_SEARCH_0)) || \
     (TONALIS_TARGET == 1 && !defined(TONALIS_GRID_SEARCH_1)) ||   \
     (TONALIS_TARGET == 2 && !defined(TONALIS_GRID_SEARCH_2))
@@ -25,7 +25,7 @@
 
 #include "search/cell_lists.hpp"
 #include "search/layout_forms.hpp"
-#include "vectors.ipp"
+#include "vectors.hpp"
 
 // The search through the lists of a grid of cells (in the block form), for
 // working values inside it; the plain search for the rest, for cells

@@ -14,7 +14,7 @@
 
 #include "palette.hpp"
 #include "search/plan.hpp"
-#include "vectors.ipp"
+#include "vectors.hpp"
 #elif (TONALIS_TARGET == 0 && !defined(TONALIS_LAYOUT_FORMS_0)) || \
     (TONALIS_TARGET == 1 && !defined(TONALIS_LAYOUT_FORMS_1)) ||   \
     (TONALIS_TARGET == 2 && !defined(TONALIS_LAYOUT_FORMS_2))
@@ -26,7 +26,7 @@
 #define TONALIS_LAYOUT_FORMS_2
 #endif
 
-#include "vectors.ipp"
+#include "vectors.hpp"
 
 constexpr std::size_t block_parts = PaletteLayout::lanes / native_lanes;
 

@@ -2,7 +2,7 @@
 // threshold engines: every colour compared with the whole group at once, and
 // for larger palettes only the colours that could be nearest to one of the
 // group's pixels (those near the box the group spans; see palette_rows in
-// threshold_passes.ipp), compiled once per target (see targets.hpp).
+// threshold/passes.hpp), compiled once per target (see targets.hpp).
 //
 // Included at global scope it brings in what it uses; included inside a
 // target's namespace (by a body, TONALIS_TARGET set) it defines the group
@@ -12,7 +12,7 @@
 #include <cstdint>
 
 #include "palette.hpp"
-#include "vectors.ipp"
+#include "vectors.hpp"
 #elif (TONALIS_TARGET == 0 && !defined(TONALIS_PIXEL_GROUPS_0)) || \
     (TONALIS_TARGET == 1 && !defined(TONALIS_PIXEL_GROUPS_1)) ||   \
     (TONALIS_TARGET == 2 && !defined(TONALIS_PIXEL_GROUPS_2))
@@ -24,7 +24,7 @@
 #define TONALIS_PIXEL_GROUPS_2
 #endif
 
-#include "vectors.ipp"
+#include "vectors.hpp"
 
 // Lanes' working values (v0, v1, v2) against one colour (working values
 // r, g, b), tagged `tag` (its index, or its bytes): a lane moves to it when

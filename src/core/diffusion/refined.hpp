@@ -4,7 +4,7 @@
 #include <cstddef>
 
 #include "extras.hpp"
-#include "kernels.hpp"
+#include "diffusion/kernels.hpp"
 #include "prepared.hpp"
 
 namespace tonalis {

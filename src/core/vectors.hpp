@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "quad_lanes.hpp"
 #include "targets.hpp"
 #elif (TONALIS_TARGET == 0 && !defined(TONALIS_VECTORS_0)) || \
     (TONALIS_TARGET == 1 && !defined(TONALIS_VECTORS_1)) ||   \
@@ -156,6 +157,16 @@ typedef std::int32_t vi8 __attribute__((vector_size(32)));
         mask &= mask - 1;
     }
     return count;
+#endif
+}
+
+// Four lanes, lane by lane: `yes` where mask is all ones, `no` where it is
+// zero (AVX2: one blend).
+[[gnu::always_inline]] inline Quad pick_lanes(QuadI mask, Quad yes, Quad no) noexcept {
+#if TONALIS_TARGET >= 1
+    return __builtin_ia32_blendvps(no, yes, reinterpret_cast<Quad>(mask));
+#else
+    return pick_quad(mask, yes, no);
 #endif
 }
 

@@ -4,7 +4,7 @@
 // search per candidate), and it depends on the colour alone, so lists are
 // kept in a direct-mapped cache keyed by the pixel's three bytes: real
 // images repeat colours, flat areas almost always hit.
-#include "pattern.hpp"
+#include "threshold/pattern.hpp"
 
 #include <cstring>
 

@@ -1,5 +1,5 @@
 // Refined error diffusion to three levels or more, one channel (gray, or gray with alpha).
-#include "diffusion_extras_levels.hpp"
+#include "diffusion/refined_levels.hpp"
 
 namespace tonalis {
 

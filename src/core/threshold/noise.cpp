@@ -1,5 +1,5 @@
 // The seed of an unseeded random dither, from the real-time clock.
-#include "noise.hpp"
+#include "threshold/noise.hpp"
 
 #include <time.h>
 

@@ -1,7 +1,43 @@
 // The palette loops and the vector forms of the threshold engines,
-// compiled once per target (see targets.hpp).
+// compiled once per target (see targets.hpp) for threshold/ordered.cpp.
+//
+// Included at global scope it brings in what it uses; included inside a
+// target's namespace (by a body, TONALIS_TARGET set) it defines the passes
+// for that target.
+#if !defined(TONALIS_TARGET)
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+#include <utility>
 
-#include "vectors.ipp"
+#include "palette.hpp"
+#include "prepared.hpp"
+#include "search/cell_lists.hpp"
+#include "search/cell_search.hpp"
+#include "search/cells.hpp"
+#include "search/layout_forms.hpp"
+#include "search/pixel_groups.hpp"
+#include "search/plan.hpp"
+#include "space.hpp"
+#include "threshold/cell_thresholds.hpp"
+#include "threshold/matrices.hpp"
+#include "threshold/noise.hpp"
+#include "threshold/shifts.hpp"
+#include "vectors.hpp"
+#elif (TONALIS_TARGET == 0 && !defined(TONALIS_THRESHOLD_PASSES_0)) || \
+    (TONALIS_TARGET == 1 && !defined(TONALIS_THRESHOLD_PASSES_1)) ||   \
+    (TONALIS_TARGET == 2 && !defined(TONALIS_THRESHOLD_PASSES_2))
+#if TONALIS_TARGET == 0
+#define TONALIS_THRESHOLD_PASSES_0
+#elif TONALIS_TARGET == 1
+#define TONALIS_THRESHOLD_PASSES_1
+#else
+#define TONALIS_THRESHOLD_PASSES_2
+#endif
+
+#include "vectors.hpp"
 #include "search/layout_forms.hpp"
 #include "search/cell_lists.hpp"
 #include "search/cell_search.hpp"
@@ -947,5 +983,7 @@ void noise_rows(Img& img, const Levels& levels, float strength, std::uint64_t st
         default: break;
     }
 }
+
+#endif
 
 #endif

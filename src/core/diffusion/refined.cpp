@@ -1,10 +1,10 @@
 // Error diffusion with an error limit, per-pixel strength and a choice of colour distance.
-#include "diffusion_extras.hpp"
+#include "diffusion/refined.hpp"
 
 #include <variant>
 
 #include "checked_size.hpp"
-#include "diffusion_extras_passes.hpp"
+#include "diffusion/refined_passes.hpp"
 
 namespace tonalis {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "extras.hpp"
-#include "matrices.hpp"
+#include "threshold/matrices.hpp"
 #include "prepared.hpp"
 
 namespace tonalis {

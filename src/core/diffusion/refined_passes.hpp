@@ -5,7 +5,7 @@
 #include <cstddef>
 
 #include "extras.hpp"
-#include "kernels.hpp"
+#include "diffusion/kernels.hpp"
 #include "prepared.hpp"
 
 namespace tonalis {
@@ -34,15 +34,15 @@ struct LaneSet {
 // Levels on the channels `lanes` names, each an independent gray plane:
 // `Two`, two levels decided by a comparison, or more by the nearest-level
 // rule; `Single`, one lane (gray) or several (colour channels side by side).
-// Defined in diffusion_extras_levels.hpp; each form is instantiated in a
-// translation unit of its own, diffusion_extras_{two,many}_levels_{gray,colour}.cpp,
+// Defined in diffusion/refined_levels.hpp; each form is instantiated in a
+// translation unit of its own, refined_{two,many}_levels_{gray,colour}.cpp,
 // so that no compile takes long.
 template <bool Two, bool Single>
 void extras_levels_pass(Img& img, const Levels& levels, const LaneSet& lanes, const Space& space,
                         float strength, const DiffusionKernel& kernel, std::size_t k,
                         bool serpentine, const Extras& extras, float* scratch) noexcept;
 
-// A palette through its colour match (diffusion_extras_palette.cpp); the
+// A palette through its colour match (diffusion/refined_palette.cpp); the
 // image has three channels or more.
 void extras_palette_pass(Img& img, const Palette& palette, const ColourMatch& match,
                          const Space& space, float strength, const DiffusionKernel& kernel,

@@ -3,8 +3,8 @@
 
 #include <cstdint>
 
-#include "matrices.hpp"
-#include "noise.hpp"
+#include "threshold/matrices.hpp"
+#include "threshold/noise.hpp"
 #include "prepared.hpp"
 
 namespace tonalis {

@@ -1,5 +1,5 @@
 // Refined error diffusion to three levels or more, colour channels side by side.
-#include "diffusion_extras_levels.hpp"
+#include "diffusion/refined_levels.hpp"
 
 namespace tonalis {
 

@@ -3,11 +3,11 @@
 // Pixel by pixel, with the plain engines' arithmetic: a pixel's shift in
 // [-0.5, 0.5) (scaled by its strength when there is a mask) times the
 // amplitude is added to its working value, which is then quantized.
-#include "threshold_extras.hpp"
+#include "threshold/refined.hpp"
 
 #include <variant>
 
-#include "shifts.hpp"
+#include "threshold/shifts.hpp"
 
 namespace tonalis {
 

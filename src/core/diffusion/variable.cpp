@@ -13,11 +13,11 @@
 // Both are defined for two levels; with more levels the table is indexed
 // by where the input lies between its two neighbouring levels, scaled to
 // 0..255, so two levels give exactly the published behaviour.
-#include "variable_diffusion.hpp"
+#include "diffusion/variable.hpp"
 
 #include "checked_size.hpp"
-#include "diffusion.hpp"
-#include "noise.hpp"
+#include "diffusion/diffusion.hpp"
+#include "threshold/noise.hpp"
 #include "quad_lanes.hpp"
 
 namespace tonalis {

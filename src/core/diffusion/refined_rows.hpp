@@ -1,5 +1,5 @@
-// Error diffusion with the refinements: the row walkers and passes that the
-// per-target bodies diffusion_extras_levels.ipp and diffusion_extras_palette.ipp
+// Error diffusion with the refinements: the row walkers and passes that
+// diffusion/refined_levels.hpp and diffusion/refined_palette.cpp
 // instantiate, each for the baseline and AVX2 (see targets.hpp): the colour
 // match's selects and conversions gain from AVX2's encodings, and nothing
 // more from AVX-512. One translation unit per quantizer family keeps each
@@ -11,6 +11,35 @@
 // every cell receives its shares in visiting order, starting from zero.
 // Each option is a template switch, so a call pays only for the options it
 // uses, and each kernel's taps are compile-time data.
+//
+// Included at global scope it brings in what it uses; included inside a
+// target's namespace (by a body, TONALIS_TARGET set) it defines the walkers
+// for that target, once however many of the body's files include it.
+#if !defined(TONALIS_TARGET)
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <type_traits>
+#include <utility>
+
+#include "colour.hpp"
+#include "diffusion/kernels.hpp"
+#include "diffusion/refined_passes.hpp"
+#include "extras.hpp"
+#include "prepared.hpp"
+#include "quad_lanes.hpp"
+#include "space.hpp"
+#elif (TONALIS_TARGET == 0 && !defined(TONALIS_REFINED_ROWS_0)) || \
+    (TONALIS_TARGET == 1 && !defined(TONALIS_REFINED_ROWS_1)) ||   \
+    (TONALIS_TARGET == 2 && !defined(TONALIS_REFINED_ROWS_2))
+#if TONALIS_TARGET == 0
+#define TONALIS_REFINED_ROWS_0
+#elif TONALIS_TARGET == 1
+#define TONALIS_REFINED_ROWS_1
+#else
+#define TONALIS_REFINED_ROWS_2
+#endif
 
 struct Weights {
     Quad w[3][5];  // [dy][dx + 2], the kernel's weight times the strength
@@ -337,3 +366,5 @@ Weights weights_of(const DiffusionKernel& kernel, float strength) noexcept {
     }
     return weights;
 }
+
+#endif

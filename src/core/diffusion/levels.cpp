@@ -1,8 +1,36 @@
-// The level mode of error diffusion, compiled for the baseline and AVX2
-// (see targets.hpp): its lane arithmetic gains from AVX2's encodings, and
-// nothing more from AVX-512.
+// Error diffusion to levels, compiled for the baseline and AVX2 (see
+// targets.hpp): its lane arithmetic gains from AVX2's encodings, and
+// nothing more from AVX-512. The file includes itself once per target:
+// the first part below is compiled once, the second once per target.
+#if !defined(TONALIS_TARGET)
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
 
-#include "diffusion_rows.ipp"
+#include "diffusion/diffusion.hpp"
+#include "diffusion/rows.hpp"
+#include "space.hpp"
+#include "targets.hpp"
+
+#define TONALIS_TARGET_BODY "diffusion/levels.cpp"
+#define TONALIS_TARGET_WIDEST 1
+#include "targets.hpp"
+
+namespace tonalis {
+
+void diffuse_levels(Img& img, const Levels& levels, const Space& space, const KernelRows& rows,
+                    std::size_t kernel, bool serpentine, float* scratch,
+                    const PipelineSettings& pipe) noexcept {
+    TONALIS_DISPATCH_TO_AVX2(diffuse_levels_pass)(img, levels, space, rows, kernel, serpentine,
+                                                  scratch, pipe);
+}
+
+}  // namespace tonalis
+
+#else  // one target's copy
+
+#include "diffusion/rows.hpp"
 
 // The level arithmetic of both quantizers below, on the first n lanes of
 // any float vector F (I: the integer vector of the same lanes): each lane's
@@ -159,3 +187,5 @@ void diffuse_levels_pass(Img& img, const Levels& levels, const Space& space, con
     }
     flush();
 }
+
+#endif  // TONALIS_TARGET

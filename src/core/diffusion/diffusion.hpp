@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-#include "kernels.hpp"
+#include "diffusion/kernels.hpp"
 #include "pipeline.hpp"
 #include "prepared.hpp"
 #include "search/plan.hpp"
@@ -74,8 +74,12 @@ search::Plan palette_search_plan(const Img& img, const Palette& palette) noexcep
 // takes them. Call before error_diffuse; runs without the interpreter.
 void prepare_palette_search(const Img& img, Palette& palette) noexcept;
 
-// The palette mode of error_diffuse for the kernel at `kernel` in
-// diffusion_kernels(), compiled per target (diffusion_palette.cpp).
+// The level and palette modes of error_diffuse for the kernel at `kernel`
+// in diffusion_kernels(), compiled per target (diffusion/levels.cpp,
+// diffusion/palette.cpp).
+void diffuse_levels(Img& img, const Levels& levels, const Space& space, const KernelRows& rows,
+                    std::size_t kernel, bool serpentine, float* scratch,
+                    const PipelineSettings& pipe) noexcept;
 void diffuse_palette(Img& img, const Palette& palette, const Space& space, const KernelRows& rows,
                      std::size_t kernel, bool serpentine, float* scratch,
                      const PipelineSettings& pipe) noexcept;

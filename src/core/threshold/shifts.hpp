@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "matrices.hpp"
-#include "noise.hpp"
+#include "threshold/matrices.hpp"
+#include "threshold/noise.hpp"
 
 namespace tonalis {
 

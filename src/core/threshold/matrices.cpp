@@ -1,5 +1,5 @@
 // Threshold matrices for ordered dither: Bayer, index and threshold forms.
-#include "matrices.hpp"
+#include "threshold/matrices.hpp"
 
 #include <algorithm>
 #include <bit>

@@ -7,7 +7,7 @@
 
 #include "colour.hpp"
 #include "image.hpp"
-#include "matrices.hpp"
+#include "threshold/matrices.hpp"
 #include "palette.hpp"
 #include "space.hpp"
 

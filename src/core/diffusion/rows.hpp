@@ -1,8 +1,12 @@
-// Error diffusion along rows for a compile-time kernel shape. Included in
-// a namespace of the including file, which provides the headers: once for
-// the baseline by diffusion.cpp, and inside the per-target body of
-// diffusion_palette.ipp (a quantizer compiled for a wider target cannot be
-// inlined into a walker compiled for a narrower one).
+// Error diffusion along rows for a compile-time kernel shape, compiled
+// once per target (see targets.hpp) for the level and palette passes
+// (diffusion/levels.cpp, diffusion/palette.cpp): a quantizer compiled for
+// a wider target cannot be inlined into a walker compiled for a narrower
+// one.
+//
+// Included at global scope it brings in what it uses; included inside a
+// target's namespace (by a body, TONALIS_TARGET set) it defines the walkers
+// for that target, once however many of the body's files include it.
 //
 // A row is walked in scan order: position p = 0, 1, ... is column p on a
 // left-to-right row and column width - 1 - p on a right-to-left one, and a
@@ -22,6 +26,30 @@
 // Q (the quantizer) provides the value type V (Lane0, or f4 for several
 // independent samples), input(px) and quantize(v, px), which writes the
 // output at px and returns the error.
+
+#if !defined(TONALIS_TARGET)
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+#include <utility>
+
+#include "diffusion/diffusion.hpp"
+#include "diffusion/kernels.hpp"
+#include "machine.hpp"
+#include "pipeline.hpp"
+#include "targets.hpp"
+#elif (TONALIS_TARGET == 0 && !defined(TONALIS_DIFFUSION_ROWS_0)) || \
+    (TONALIS_TARGET == 1 && !defined(TONALIS_DIFFUSION_ROWS_1)) ||   \
+    (TONALIS_TARGET == 2 && !defined(TONALIS_DIFFUSION_ROWS_2))
+#if TONALIS_TARGET == 0
+#define TONALIS_DIFFUSION_ROWS_0
+#elif TONALIS_TARGET == 1
+#define TONALIS_DIFFUSION_ROWS_1
+#else
+#define TONALIS_DIFFUSION_ROWS_2
+#endif
 
 typedef float f4 __attribute__((vector_size(16)));
 typedef std::int32_t i4 __attribute__((vector_size(16)));
@@ -623,3 +651,5 @@ template <class Q>
         diffuse_lanes<K>(q, data, height, width, pixel_bytes, rows, scratch, pipe);
     });
 }
+
+#endif

@@ -18,7 +18,7 @@
 //   pixel's cell (search/cells.hpp), small ones searched over the union of
 //   the lists of a vector's pixels (search/plan.hpp says which and where);
 // - otherwise the formula pixel by pixel.
-#include "ordered.hpp"
+#include "threshold/ordered.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -33,7 +33,8 @@
 #include "search/cells.hpp"
 #include "search/pixel_groups.hpp"
 #include "search/plan.hpp"
-#include "shifts.hpp"
+#include "threshold/cell_thresholds.hpp"
+#include "threshold/shifts.hpp"
 #include "targets.hpp"
 
 namespace tonalis {
@@ -63,10 +64,6 @@ void levels_rows(Img& img, const Levels& levels, const Space& space, float stren
         }
     }
 }
-
-// The largest matrix whose cell-by-byte table is built: 256 cells, 64 KiB
-// on the stack.
-constexpr std::size_t table_cells = 256;
 
 // The code written for each input byte in one matrix cell, by the exact
 // formula.
@@ -109,18 +106,6 @@ void table_rows(Img& img, const std::uint8_t* table, const ThresholdMatrix& matr
         }
     }
 }
-
-// The cell table as level thresholds: a cell's level index rises with the
-// input byte (the working value, the shift and the rounding are all
-// monotonic), so it is the index at byte 0 plus the number of thresholds
-// below the byte. Stored as "byte > t" limits: t = threshold - 1, and 255
-// (never exceeded) for unused entries.
-struct CellThresholds {
-    static constexpr std::size_t max_steps = 15;  // levels up to 16
-    std::uint8_t base[table_cells];
-    std::uint8_t limit[max_steps][table_cells];
-    std::size_t steps;  // thresholds used by the cell with the most
-};
 
 // False when a cell's codes do not have that form (the vector form is then
 // not used).
@@ -242,7 +227,7 @@ constexpr double cell_set_ps = 2600;  // palette, cell sets, per pixel
 }  // namespace tonalis
 
 // The vector forms and the palette loops, once per target.
-#define TONALIS_TARGET_BODY "threshold_passes.ipp"
+#define TONALIS_TARGET_BODY "threshold/passes.hpp"
 #include "targets.hpp"
 
 namespace tonalis {

@@ -1,6 +1,5 @@
-// The error-diffusion engine: weight rows, the level passes (compiled once) and the dispatch by
-// target.
-#include "diffusion.hpp"
+// The error-diffusion engine: weight rows, threads, scratch and the choice of pass.
+#include "diffusion/diffusion.hpp"
 
 #include <algorithm>
 #include <cassert>
@@ -11,12 +10,7 @@
 #include <variant>
 
 #include "checked_size.hpp"
-#include "targets.hpp"
-
-// The level passes for the baseline and AVX2 only.
-#define TONALIS_TARGET_BODY "diffusion_levels.ipp"
-#define TONALIS_TARGET_WIDEST 1
-#include "targets.hpp"
+#include "machine.hpp"
 
 namespace tonalis {
 
@@ -110,8 +104,7 @@ void error_diffuse(Img& img, const Target& target, const Space& space, float str
             diffuse_palette(img, *palette, space, rows, k, serpentine, scratch, pipe);
         }
     } else if (const Levels* levels = std::get_if<Levels>(&target)) {
-        TONALIS_DISPATCH_TO_AVX2(diffuse_levels_pass)(img, *levels, space, rows, k, serpentine,
-                                                      scratch, pipe);
+        diffuse_levels(img, *levels, space, rows, k, serpentine, scratch, pipe);
     }
 }
 
