@@ -16,7 +16,7 @@
 //     #endif
 //
 // A body shared by several files is a header in the same form
-// (threshold/passes.hpp, diffusion/rows.hpp, the searches of search/):
+// (diffusion/rows.hpp, threshold/palette_passes.hpp, the searches of search/):
 // included at global scope it brings in what it uses, included inside a
 // target's namespace it defines that target's copy once, behind a guard of
 // its own per target. Either way every file compiles with its own includes.

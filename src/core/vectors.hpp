@@ -8,11 +8,17 @@
 // primitives for that target, once however many of the body's files
 // include it.
 #if !defined(TONALIS_TARGET)
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "quad_lanes.hpp"
 #include "targets.hpp"
+
+// Whether the target has byte shuffles (AVX2 and AVX-512): the passes that
+// look codes up by byte index are compiled only where it has.
+#define TONALIS_BYTE_SHUFFLES (TONALIS_TARGET >= 1)
 #elif (TONALIS_TARGET == 0 && !defined(TONALIS_VECTORS_0)) || \
     (TONALIS_TARGET == 1 && !defined(TONALIS_VECTORS_1)) ||   \
     (TONALIS_TARGET == 2 && !defined(TONALIS_VECTORS_2))
@@ -169,5 +175,317 @@ typedef std::int32_t vi8 __attribute__((vector_size(32)));
     return pick_quad(mask, yes, no);
 #endif
 }
+
+// Sixteen bytes on every target (a table of codes).
+typedef std::uint8_t vb16 __attribute__((vector_size(16)));
+
+[[gnu::always_inline]] inline vf gather_f32(const float* base, vi index) noexcept {
+#if TONALIS_TARGET == 2
+    return reinterpret_cast<vf>(_mm512_mask_i32gather_ps(
+        _mm512_setzero_ps(), 0xFFFF, reinterpret_cast<__m512i>(index), base, 4));
+#elif TONALIS_TARGET == 1
+    return reinterpret_cast<vf>(_mm256_i32gather_ps(base, reinterpret_cast<__m256i>(index), 4));
+#else
+    vf out;
+    for (std::size_t l = 0; l < native_lanes; ++l) {
+        out[l] = base[static_cast<std::uint32_t>(index[l])];
+    }
+    return out;
+#endif
+}
+
+// Words of a and b, within each 128-bit lane (four words): kind 0 takes
+// a0 b0 a1 b1, kind 1 a2 b2 a3 b3, kind 2 a0 a1 b0 b1, kind 3 a2 a3 b2 b3.
+constexpr int interleaved(int kind, std::size_t i) noexcept {
+    const auto base = static_cast<int>(i - i % 4) + (kind % 2 == 1 ? 2 : 0);
+    const auto pos = static_cast<int>(i % 4);
+    const int b = static_cast<int>(native_lanes);
+    return kind < 2 ? base + pos / 2 + (pos % 2 == 1 ? b : 0)
+                    : base + pos % 2 + (pos / 2 == 1 ? b : 0);
+}
+
+template <int kind, std::size_t... I>
+[[gnu::always_inline]] inline vi interleave_impl(vi a, vi b, std::index_sequence<I...>) noexcept {
+    return __builtin_shufflevector(a, b, interleaved(kind, I)...);
+}
+
+template <int kind>
+[[gnu::always_inline]] inline vi interleave(vi a, vi b) noexcept {
+    return interleave_impl<kind>(a, b, std::make_index_sequence<native_lanes>{});
+}
+
+// Four-word blocks of native_lanes places: lane l of out[k] holds word k
+// of the block at pool[start[l]]. One load per block instead of one gather
+// per word: with wide vectors, 128-bit part j of in[i] is the block of lane
+// 4j + i, and a transposition of each part turns blocks into words.
+constexpr std::size_t word_block = 4;
+
+[[gnu::always_inline]] inline void load_word_blocks(const std::uint32_t* pool, vi start,
+                                                    vi out[word_block]) noexcept {
+#if TONALIS_TARGET >= 1
+    std::uint32_t from[native_lanes];
+    auto part = [&]<int j>() noexcept {
+#if TONALIS_TARGET == 2
+        const __m128i x = _mm512_maskz_extracti32x4_epi32(0xF, reinterpret_cast<__m512i>(start), j);
+#else
+        const __m128i x = _mm256_extracti128_si256(reinterpret_cast<__m256i>(start), j);
+#endif
+        const auto q0 = static_cast<std::uint64_t>(_mm_cvtsi128_si64(x));
+        const auto q1 = static_cast<std::uint64_t>(_mm_extract_epi64(x, 1));
+        from[4 * j] = static_cast<std::uint32_t>(q0);
+        from[4 * j + 1] = static_cast<std::uint32_t>(q0 >> 32);
+        from[4 * j + 2] = static_cast<std::uint32_t>(q1);
+        from[4 * j + 3] = static_cast<std::uint32_t>(q1 >> 32);
+    };
+    part.template operator()<0>();
+    part.template operator()<1>();
+#if TONALIS_TARGET == 2
+    part.template operator()<2>();
+    part.template operator()<3>();
+#endif
+    auto block = [&](std::size_t l) noexcept {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(pool + from[l]));
+    };
+    vi in[word_block];
+    for (std::size_t i = 0; i < word_block; ++i) {
+#if TONALIS_TARGET == 2
+        __m512i x = _mm512_zextsi128_si512(block(i));
+        x = _mm512_inserti32x4(x, block(4 + i), 1);
+        x = _mm512_inserti32x4(x, block(8 + i), 2);
+        x = _mm512_inserti32x4(x, block(12 + i), 3);
+        in[i] = reinterpret_cast<vi>(x);
+#else
+        in[i] = reinterpret_cast<vi>(_mm256_set_m128i(block(4 + i), block(i)));
+#endif
+    }
+    const vi t0 = interleave<0>(in[0], in[1]);
+    const vi t1 = interleave<1>(in[0], in[1]);
+    const vi t2 = interleave<0>(in[2], in[3]);
+    const vi t3 = interleave<1>(in[2], in[3]);
+    out[0] = interleave<2>(t0, t2);
+    out[1] = interleave<3>(t0, t2);
+    out[2] = interleave<2>(t1, t3);
+    out[3] = interleave<3>(t1, t3);
+#else
+    alignas(64) std::int32_t from[native_lanes];
+    __builtin_memcpy(from, &start, sizeof from);
+    std::int32_t members[word_block][native_lanes];
+    for (std::size_t l = 0; l < native_lanes; ++l) {
+        for (std::size_t k = 0; k < word_block; ++k) {
+            members[k][l] = static_cast<std::int32_t>(pool[from[l] + static_cast<std::int32_t>(k)]);
+        }
+    }
+    for (std::size_t k = 0; k < word_block; ++k) {
+        __builtin_memcpy(&out[k], members[k], sizeof out[k]);
+    }
+#endif
+}
+
+// Bytes 3k, 3k + 1, 3k + 2 of each 128-bit lane into 32-bit lane k, and back.
+#if TONALIS_TARGET >= 1
+#define TONALIS_SPREAD_RGB 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1
+#define TONALIS_PACK_RGB 0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1
+#endif
+
+// native_lanes pixels of C samples as r | g << 8 | b << 16 (| a << 24).
+// With C = 3 it reads up to 4 bytes past the pixels.
+template <std::size_t C>
+[[gnu::always_inline]] inline vi load_pixels(const std::uint8_t* at) noexcept {
+    vi v;
+    if constexpr (C == 4) {
+        __builtin_memcpy(&v, at, sizeof v);
+        return v;
+    }
+#if TONALIS_TARGET == 2
+    __m512i x = _mm512_zextsi128_si512(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)));
+    x = _mm512_inserti32x4(x, _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 12)), 1);
+    x = _mm512_inserti32x4(x, _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 24)), 2);
+    x = _mm512_inserti32x4(x, _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 36)), 3);
+    v = reinterpret_cast<vi>(_mm512_shuffle_epi8(
+        x, _mm512_maskz_broadcast_i32x4(0xFFFF, _mm_setr_epi8(TONALIS_SPREAD_RGB))));
+#elif TONALIS_TARGET == 1
+    const __m256i x = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(at + 12),
+                                          reinterpret_cast<const __m128i*>(at));
+    v = reinterpret_cast<vi>(
+        _mm256_shuffle_epi8(x, _mm256_broadcastsi128_si256(_mm_setr_epi8(TONALIS_SPREAD_RGB))));
+#else
+    for (std::size_t l = 0; l < native_lanes; ++l) {
+        const std::uint32_t r = at[3 * l];
+        const std::uint32_t g = at[3 * l + 1];
+        const std::uint32_t b = at[3 * l + 2];
+        v[l] = static_cast<std::int32_t>(r | g << 8 | b << 16);
+    }
+#endif
+    return v;
+}
+
+// Writes the r, g, b of native_lanes pixels (r | g << 8 | b << 16), leaving
+// any fourth sample as it is; writes nothing past the pixels.
+template <std::size_t C>
+[[gnu::always_inline]] inline void store_pixels(std::uint8_t* at, vi rgb) noexcept {
+    if constexpr (C == 4) {
+        vi old;
+        __builtin_memcpy(&old, at, sizeof old);
+        const vi out = (rgb & 0x00FFFFFF) | (old & static_cast<std::int32_t>(0xFF000000u));
+        __builtin_memcpy(at, &out, sizeof out);
+        return;
+    }
+#if TONALIS_TARGET == 2
+    const __m512i pack = _mm512_maskz_broadcast_i32x4(0xFFFF, _mm_setr_epi8(TONALIS_PACK_RGB));
+    const __m512i x = _mm512_shuffle_epi8(reinterpret_cast<__m512i>(rgb), pack);
+    // In rising order, each store's four spare bytes rewritten by the next.
+    auto* out = reinterpret_cast<__m128i*>(at);
+    _mm_storeu_si128(out, _mm512_maskz_extracti32x4_epi32(0xF, x, 0));
+    out = reinterpret_cast<__m128i*>(at + 12);
+    _mm_storeu_si128(out, _mm512_maskz_extracti32x4_epi32(0xF, x, 1));
+    out = reinterpret_cast<__m128i*>(at + 24);
+    _mm_storeu_si128(out, _mm512_maskz_extracti32x4_epi32(0xF, x, 2));
+    _mm_mask_storeu_epi8(at + 36, 0x0FFF, _mm512_maskz_extracti32x4_epi32(0xF, x, 3));
+#elif TONALIS_TARGET == 1
+    const __m256i pack = _mm256_broadcastsi128_si256(_mm_setr_epi8(TONALIS_PACK_RGB));
+    const __m256i x = _mm256_shuffle_epi8(reinterpret_cast<__m256i>(rgb), pack);
+    const __m128i high = _mm256_extracti128_si256(x, 1);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(at), _mm256_castsi256_si128(x));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(at + 12), high);
+    const std::int32_t last = _mm_extract_epi32(high, 2);
+    __builtin_memcpy(at + 20, &last, sizeof last);
+#else
+    for (std::size_t l = 0; l < native_lanes; ++l) {
+        const auto v = static_cast<std::uint32_t>(rgb[l]);
+        at[3 * l] = static_cast<std::uint8_t>(v);
+        at[3 * l + 1] = static_cast<std::uint8_t>(v >> 8);
+        at[3 * l + 2] = static_cast<std::uint8_t>(v >> 16);
+    }
+#endif
+}
+
+#undef TONALIS_SPREAD_RGB
+#undef TONALIS_PACK_RGB
+
+// Byte 1 of each 32-bit lane, as the lane's value: one byte shuffle where
+// there is one.
+[[gnu::always_inline]] inline vi second_bytes(vi x) noexcept {
+#if TONALIS_TARGET >= 1
+    const __m128i pick = _mm_setr_epi8(1, -1, -1, -1, 5, -1, -1, -1, 9, -1, -1, -1, 13, -1, -1, -1);
+#endif
+#if TONALIS_TARGET == 2
+    return reinterpret_cast<vi>(_mm512_shuffle_epi8(reinterpret_cast<__m512i>(x),
+                                                    _mm512_maskz_broadcast_i32x4(0xFFFF, pick)));
+#elif TONALIS_TARGET == 1
+    return reinterpret_cast<vi>(
+        _mm256_shuffle_epi8(reinterpret_cast<__m256i>(x), _mm256_broadcastsi128_si256(pick)));
+#else
+    return (x >> 8) & 0xFF;
+#endif
+}
+
+// The largest lane of x, whose lanes are below 2^16 (list lengths): through
+// 16-bit words and the instruction that finds the least of eight words,
+// cheaper than a full-width tree of maxima.
+[[gnu::always_inline]] inline std::int32_t largest_length(vi x) noexcept {
+#if TONALIS_TARGET >= 1
+#if TONALIS_TARGET == 2
+    const __m256i w = _mm512_maskz_cvtepi32_epi16(0xFFFF, reinterpret_cast<__m512i>(x));
+    const __m128i words = _mm_max_epu16(_mm256_castsi256_si128(w), _mm256_extracti128_si256(w, 1));
+#else
+    const __m256i w = reinterpret_cast<__m256i>(x);
+    const __m128i words =
+        _mm_packus_epi32(_mm256_castsi256_si128(w), _mm256_extracti128_si256(w, 1));
+#endif
+    // The largest word is the complement of the least complement.
+    const __m128i least = _mm_minpos_epu16(_mm_xor_si128(words, _mm_set1_epi16(-1)));
+    return 0xFFFF - (_mm_cvtsi128_si32(least) & 0xFFFF);
+#else
+    std::int32_t most = x[0];
+    for (std::size_t l = 1; l < native_lanes; ++l) most = std::max(most, x[l]);
+    return most;
+#endif
+}
+
+// The bits set in any lane.
+typedef std::int32_t vi_four __attribute__((vector_size(16)));
+[[gnu::always_inline]] inline std::uint32_t lanes_or(vi x) noexcept {
+#if TONALIS_TARGET == 2
+    typedef std::int32_t vi_eight __attribute__((vector_size(32)));
+    const vi_eight h = __builtin_shufflevector(x, x, 0, 1, 2, 3, 4, 5, 6, 7) |
+                       __builtin_shufflevector(x, x, 8, 9, 10, 11, 12, 13, 14, 15);
+    vi_four q =
+        __builtin_shufflevector(h, h, 0, 1, 2, 3) | __builtin_shufflevector(h, h, 4, 5, 6, 7);
+#elif TONALIS_TARGET == 1
+    vi_four q =
+        __builtin_shufflevector(x, x, 0, 1, 2, 3) | __builtin_shufflevector(x, x, 4, 5, 6, 7);
+#else
+    vi_four q = x;
+#endif
+    q |= __builtin_shufflevector(q, q, 2, 3, 0, 1);
+    q |= __builtin_shufflevector(q, q, 1, 0, 3, 2);
+    return static_cast<std::uint32_t>(q[0]);
+}
+
+// One byte per lane: native_lanes bytes as a vector.
+typedef std::uint8_t vb_lanes __attribute__((vector_size(native_lanes)));
+
+#if TONALIS_BYTE_SHUFFLES
+
+// Vectors of bytes as wide as the target's.
+#if TONALIS_TARGET == 2
+constexpr std::size_t byte_lanes = 64;
+#else
+constexpr std::size_t byte_lanes = 32;
+#endif
+typedef std::uint8_t vbw __attribute__((vector_size(byte_lanes)));
+
+[[gnu::always_inline]] inline vbw load_vbw(const std::uint8_t* p) noexcept {
+    vbw v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Bytes of `table` (its first 16, repeated in every 128-bit lane) chosen by
+// the low four bits of each index byte.
+[[gnu::always_inline]] inline vbw lookup16(vbw table, vbw index) noexcept {
+#if TONALIS_TARGET == 2
+    return reinterpret_cast<vbw>(
+        _mm512_shuffle_epi8(reinterpret_cast<__m512i>(table), reinterpret_cast<__m512i>(index)));
+#else
+    return reinterpret_cast<vbw>(
+        _mm256_shuffle_epi8(reinterpret_cast<__m256i>(table), reinterpret_cast<__m256i>(index)));
+#endif
+}
+
+// native_lanes bytes widened to 32-bit lanes (the generic conversion goes
+// through scalar registers).
+[[gnu::always_inline]] inline vi widen_bytes(const std::uint8_t* p) noexcept {
+#if TONALIS_TARGET == 2
+    // The zero-masked forms: the plain ones start from an undefined vector,
+    // which the compiler reports as possibly uninitialised.
+    return reinterpret_cast<vi>(
+        _mm512_maskz_cvtepu8_epi32(0xFFFF, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
+#else
+    return reinterpret_cast<vi>(
+        _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
+#endif
+}
+
+// Lanes holding 0..255 narrowed to the low native_lanes bytes.
+[[gnu::always_inline]] inline __m128i narrow_lanes(vi x) noexcept {
+#if TONALIS_TARGET == 2
+    return _mm512_maskz_cvtepi32_epi8(0xFFFF, reinterpret_cast<__m512i>(x));
+#else
+    const __m256i w = reinterpret_cast<__m256i>(x);
+    const __m128i words =
+        _mm_packus_epi32(_mm256_castsi256_si128(w), _mm256_extracti128_si256(w, 1));
+    return _mm_packus_epi16(words, words);
+#endif
+}
+
+// Bytes of `table` chosen by lanes holding 0..15, one byte per lane.
+[[gnu::always_inline]] inline vb_lanes lookup16_lanes(vb16 table, vi index) noexcept {
+    const __m128i chosen = _mm_shuffle_epi8(reinterpret_cast<__m128i>(table), narrow_lanes(index));
+    vb_lanes out;
+    __builtin_memcpy(&out, &chosen, sizeof out);
+    return out;
+}
+#endif
 
 #endif

@@ -2,7 +2,7 @@
 // threshold engines: every colour compared with the whole group at once, and
 // for larger palettes only the colours that could be nearest to one of the
 // group's pixels (those near the box the group spans; see palette_rows in
-// threshold/passes.hpp), compiled once per target (see targets.hpp).
+// threshold/palette_passes.hpp), compiled once per target (see targets.hpp).
 //
 // Included at global scope it brings in what it uses; included inside a
 // target's namespace (by a body, TONALIS_TARGET set) it defines the group

@@ -1,6 +1,6 @@
 // The ordered dither tables of a small matrix: the code of every input
 // byte in every cell, and the same table as level thresholds, which the
-// vector passes compare bytes with (threshold/passes.hpp).
+// vector passes compare bytes with (threshold/level_passes.hpp).
 #pragma once
 
 #include <cstddef>

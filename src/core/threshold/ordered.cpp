@@ -18,6 +18,7 @@
 //   pixel's cell (search/cells.hpp), small ones searched over the union of
 //   the lists of a vector's pixels (search/plan.hpp says which and where);
 // - otherwise the formula pixel by pixel.
+#if !defined(TONALIS_TARGET)
 #include "threshold/ordered.hpp"
 
 #include <algorithm>
@@ -29,11 +30,11 @@
 
 #include "checked_size.hpp"
 #include "machine.hpp"
-#include "search/cell_search.hpp"
 #include "search/cells.hpp"
-#include "search/pixel_groups.hpp"
 #include "search/plan.hpp"
 #include "threshold/cell_thresholds.hpp"
+#include "threshold/level_passes.hpp"
+#include "threshold/palette_passes.hpp"
 #include "threshold/shifts.hpp"
 #include "targets.hpp"
 
@@ -226,8 +227,9 @@ constexpr double cell_set_ps = 2600;  // palette, cell sets, per pixel
 
 }  // namespace tonalis
 
-// The vector forms and the palette loops, once per target.
-#define TONALIS_TARGET_BODY "threshold/passes.hpp"
+// The vector passes and the palette loops, once per target: the part of
+// this file after #else.
+#define TONALIS_TARGET_BODY "threshold/ordered.cpp"
 #include "targets.hpp"
 
 namespace tonalis {
@@ -381,3 +383,10 @@ void random_dither_pass(Img& img, const Target& target, const Space& space, floa
 }
 
 }  // namespace tonalis
+
+#else  // one target's copy
+
+#include "threshold/level_passes.hpp"
+#include "threshold/palette_passes.hpp"
+
+#endif
