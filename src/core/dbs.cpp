@@ -742,11 +742,9 @@ DbsReport dbs_dither(Img& img, Target& target, const Space& space, const DbsSett
     const Geometry geo = Geometry::make(img, target, settings.radius);
     std::uint8_t* base = aligned_start(scratch);
     std::memcpy(base + geo.original, img.data.data(), img.pixel_count() * img.channels);
-    if (Palette* palette = std::get_if<Palette>(&target)) {
-        prepare_palette_search(img, *palette);
-    }
+    const search::Plan start_plan = prepare_diffusion(img, target);
     error_diffuse(img, target, space, 1.0f, diffusion_kernels()[0], false,
-                  reinterpret_cast<float*>(base + geo.diffusion));
+                  reinterpret_cast<float*>(base + geo.diffusion), start_plan);
     const Autocorrelation ac = Autocorrelation::make(settings.taps, settings.radius);
     // A filter too faint to weigh any error leaves the start as it is.
     if (!(ac.centre > 0.0f) || !(ac.inv_centre < std::numeric_limits<float>::infinity())) {

@@ -35,8 +35,9 @@ PyObject* error_diffusion_with(const Args& args, const DiffusionKernel& kernel) 
         return nullptr;
     }
     // Every buffer the engine touches exists before the interpreter is released.
+    const search::Plan plan = diffusion_search_plan(prepared->img, prepared->target);
     PipelineSettings pipe;
-    pipe.threads = diffusion_threads(prepared->img, prepared->target, args.serpentine);
+    pipe.threads = diffusion_threads(prepared->img, prepared->target, args.serpentine, plan);
     auto scratch = Buffer<float>::allocate(
         diffusion_scratch_floats(prepared->img, prepared->target, pipe.threads),
         interpreter_allocator);
@@ -47,10 +48,10 @@ PyObject* error_diffusion_with(const Args& args, const DiffusionKernel& kernel) 
     {
         Detached detached;
         if (Palette* palette = std::get_if<Palette>(&prepared->target)) {
-            prepare_palette_search(prepared->img, *palette);
+            prepare_palette_search(plan, *palette);
         }
         error_diffuse(prepared->img, prepared->target, prepared->space, prepared->strength, kernel,
-                      args.serpentine, scratch.data(), pipe);
+                      args.serpentine, scratch.data(), plan, pipe);
     }
     scratch.reset();
     return into_output(std::move(prepared->img), origin);

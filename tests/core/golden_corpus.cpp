@@ -512,14 +512,12 @@ const DiffusionKernel& kernel_of(const std::string& name) {
 }
 
 void plain_diffusion(Call& c, const Inputs& in, const DiffusionKernel& kernel) {
+    const search::Plan plan = prepare_diffusion(c.img, c.target);
     PipelineSettings pipe;
-    pipe.threads = diffusion_threads(c.img, c.target, in.serpentine);
+    pipe.threads = diffusion_threads(c.img, c.target, in.serpentine, plan);
     std::vector<float> scratch(diffusion_scratch_floats(c.img, c.target, pipe.threads));
-    if (Palette* palette = std::get_if<Palette>(&c.target)) {
-        prepare_palette_search(c.img, *palette);
-    }
     error_diffuse(c.img, c.target, c.space, in.strength, kernel, in.serpentine, scratch.data(),
-                  pipe);
+                  plan, pipe);
 }
 
 std::optional<ColourMatch> match_of(const Call& c, const Inputs& in) {

@@ -324,7 +324,7 @@ void engine_bytes_match() {
                         pipe.pause = hostile_pause;
                         pipe.context = &hostile;
                         error_diffuse(img, targets[t], space, 0.9f, kernels[k], false,
-                                      scratch.data(), pipe);
+                                      scratch.data(), diffusion_search_plan(img, targets[t]), pipe);
                         outs.emplace_back(img.data.data(), img.data.data() + pixels.size());
                     }
                     for (std::size_t i = 1; i < outs.size(); ++i) {

@@ -112,11 +112,9 @@ std::uint64_t hash_of_outputs() {
                     for (const bool serpentine : {false, true}) {
                         Img img = copy_of(image);
                         std::vector<float> scratch(diffusion_scratch_floats(img, target));
-                        if (Palette* palette = std::get_if<Palette>(&target)) {
-                            prepare_palette_search(img, *palette);
-                        }
+                        const search::Plan plan = prepare_diffusion(img, target);
                         error_diffuse(img, target, space, 0.875f, kernel, serpentine,
-                                      scratch.data());
+                                      scratch.data(), plan);
                         hash.add(img.data.data(), img.data.size());
                     }
                 }

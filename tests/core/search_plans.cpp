@@ -241,16 +241,16 @@ void diffusion_engine(Sweep& sweep, const Case& c) {
     for (const auto& [pixels, width] : sizes) {
         for (const bool serpentine : {false, true}) {
             Img img = probe_image(c.probes, pixels, width, 3);
-            const search::Plan plan = palette_search_plan(img, palette);
+            const search::Plan plan = diffusion_search_plan(img, target);
             sweep.note(search::Engine::diffusion, plan);
             if (plan.form == Form::grid_cells) {
                 sweep.diffusion_sides.insert(plan.side);
                 if (plan.longest < n) sweep.finite_longest = true;
             }
-            prepare_palette_search(img, palette);
+            prepare_palette_search(plan, palette);
             std::vector<float> scratch(diffusion_scratch_floats(img, target));
             error_diffuse(img, target, *c.space, 0.0f, diffusion_kernels()[0], serpentine,
-                          scratch.data());
+                          scratch.data(), plan);
             check_image(sweep, c, img, serpentine ? "diffusion, serpentine" : "diffusion");
         }
     }

@@ -59,14 +59,31 @@ constexpr double palette_grid_ps = 25000;  // a search through the grid of cells
 
 }  // namespace
 
-std::size_t diffusion_threads(const Img& img, const Target& target, bool serpentine) noexcept {
+search::Plan diffusion_search_plan(const Img& img, const Target& target) noexcept {
+    if (const Palette* palette = std::get_if<Palette>(&target)) {
+        return search::choose(search::Engine::diffusion, palette->colors.size(), img.channels,
+                              img.pixel_count());
+    }
+    return search::Plan{};
+}
+
+search::Plan prepare_diffusion(const Img& img, Target& target) noexcept {
+    const search::Plan plan = diffusion_search_plan(img, target);
+    if (Palette* palette = std::get_if<Palette>(&target)) {
+        prepare_palette_search(plan, *palette);
+    }
+    return plan;
+}
+
+std::size_t diffusion_threads(const Img& img, const Target& target, bool serpentine,
+                              const search::Plan& plan) noexcept {
     if (serpentine || img.width < min_pipelined_width || img.height < 4) {
         return 1;
     }
     double per_pixel = 0.0;
     if (const Palette* palette = std::get_if<Palette>(&target)) {
         per_pixel =
-            palette_search_plan(img, *palette).form == search::Form::grid_cells
+            plan.form == search::Form::grid_cells
                 ? palette_grid_ps
                 : palette_pixel_ps + palette_color_ps * static_cast<double>(palette->rgb.size());
     } else {
@@ -92,7 +109,7 @@ std::size_t diffusion_scratch_floats(const Img& img, const Target&, std::size_t 
 
 void error_diffuse(Img& img, const Target& target, const Space& space, float strength,
                    const DiffusionKernel& kernel, bool serpentine, float* scratch,
-                   const PipelineSettings& pipe) noexcept {
+                   const search::Plan& plan, const PipelineSettings& pipe) noexcept {
     const std::size_t k = kernel_number(kernel);
     if (k >= diffusion_kernels().size() || img.width == 0 || img.height == 0) {
         return;
@@ -101,7 +118,7 @@ void error_diffuse(Img& img, const Target& target, const Space& space, float str
     if (const Palette* palette = std::get_if<Palette>(&target)) {
         // Colour pixels only; intake never pairs a palette with fewer channels.
         if (img.channels >= 3) {
-            diffuse_palette(img, *palette, space, rows, k, serpentine, scratch, pipe);
+            diffuse_palette(img, *palette, space, rows, k, serpentine, scratch, pipe, plan);
         }
     } else if (const Levels* levels = std::get_if<Levels>(&target)) {
         diffuse_levels(img, *levels, space, rows, k, serpentine, scratch, pipe);

@@ -46,10 +46,16 @@ constexpr std::size_t group_sets(std::size_t threads) noexcept {
     return threads + 1;
 }
 
+// The search plan of error diffusion of this image to this target
+// (search/plan.hpp), chosen once per call and handed to what follows; a
+// level target searches nothing and gets the default plan.
+search::Plan diffusion_search_plan(const Img& img, const Target& target) noexcept;
+
 // Threads error diffusion should use on this image: 1 for serpentine
 // order (each row starts where the one above ended), and for images too
 // small to pay for starting threads; else pipeline_worker_count().
-std::size_t diffusion_threads(const Img& img, const Target& target, bool serpentine) noexcept;
+std::size_t diffusion_threads(const Img& img, const Target& target, bool serpentine,
+                              const search::Plan& plan) noexcept;
 
 // Floats of error-row scratch the engine needs for this image and target
 // on `threads` threads (oversized, checked_size.hpp, when the count does
@@ -58,21 +64,23 @@ std::size_t diffusion_threads(const Img& img, const Target& target, bool serpent
 std::size_t diffusion_scratch_floats(const Img& img, const Target& target,
                                      std::size_t threads = 1) noexcept;
 
+// Builds what else the plan's palette search walks: the neighbour lists
+// (PaletteLayout::add_neighbours) when it takes them. Call before
+// error_diffuse; runs without the interpreter.
+void prepare_palette_search(const search::Plan& plan, Palette& palette) noexcept;
+
+// The plan of this call, with what it walks built: diffusion_search_plan
+// and, for a palette, prepare_palette_search.
+search::Plan prepare_diffusion(const Img& img, Target& target) noexcept;
+
 // Rewrites img.data in place, on pipe.threads threads (no more than the
-// scratch was sized for). The output is the same for any number of
-// threads. Runs without the interpreter; cannot fail.
+// scratch was sized for), searching a palette by `plan` (this call's
+// diffusion_search_plan, prepared). The output is the same for any number
+// of threads. Runs without the interpreter; cannot fail.
 void error_diffuse(Img& img, const Target& target, const Space& space, float strength,
                    const DiffusionKernel& kernel, bool serpentine, float* scratch,
+                   const search::Plan& plan,
                    const PipelineSettings& pipe = PipelineSettings{}) noexcept;
-
-// The search plan of error diffusion of this image to this palette
-// (search/plan.hpp).
-search::Plan palette_search_plan(const Img& img, const Palette& palette) noexcept;
-
-// Builds what else the palette search of error diffusion of this image
-// walks: the neighbour lists (PaletteLayout::add_neighbours) when its plan
-// takes them. Call before error_diffuse; runs without the interpreter.
-void prepare_palette_search(const Img& img, Palette& palette) noexcept;
 
 // The level and palette modes of error_diffuse for the kernel at `kernel`
 // in diffusion_kernels(), compiled per target (diffusion/levels.cpp,
@@ -82,6 +90,6 @@ void diffuse_levels(Img& img, const Levels& levels, const Space& space, const Ke
                     const PipelineSettings& pipe) noexcept;
 void diffuse_palette(Img& img, const Palette& palette, const Space& space, const KernelRows& rows,
                      std::size_t kernel, bool serpentine, float* scratch,
-                     const PipelineSettings& pipe) noexcept;
+                     const PipelineSettings& pipe, const search::Plan& plan) noexcept;
 
 }  // namespace tonalis

@@ -22,11 +22,6 @@
 
 namespace tonalis {
 
-search::Plan palette_search_plan(const Img& img, const Palette& palette) noexcept {
-    return search::choose(search::Engine::diffusion, palette.colors.size(), img.channels,
-                          img.pixel_count());
-}
-
 namespace {
 
 // The grid over the working values of the codes, widened on every side by
@@ -44,16 +39,15 @@ bool make_grid(PaletteCells& cells, const Palette& palette, const Space& space,
 
 }  // namespace
 
-void prepare_palette_search(const Img& img, Palette& palette) noexcept {
-    if (palette_search_plan(img, palette).form == search::Form::neighbours) {
+void prepare_palette_search(const search::Plan& plan, Palette& palette) noexcept {
+    if (plan.form == search::Form::neighbours) {
         palette.layout.add_neighbours(palette.colors);
     }
 }
 
 void diffuse_palette(Img& img, const Palette& palette, const Space& space, const KernelRows& rows,
                      std::size_t kernel, bool serpentine, float* scratch,
-                     const PipelineSettings& pipe) noexcept {
-    const search::Plan plan = palette_search_plan(img, palette);
+                     const PipelineSettings& pipe, const search::Plan& plan) noexcept {
     PaletteCells cells;
     const bool grid =
         plan.form == search::Form::grid_cells && make_grid(cells, palette, space, plan.side);
