@@ -20,6 +20,13 @@ struct KernelRows {
 
 KernelRows kernel_rows(const DiffusionKernel& kernel, float scale) noexcept;
 
+// The same table as the walkers read it: each share in every lane of a
+// vector V (diffusion/rows.hpp, diffusion/refined_rows.hpp).
+template <class V>
+struct RowWeights {
+    V w[3][5];  // [dy][dx + 2]
+};
+
 // The error rows: cells of room for four lanes, in a ring of rows. Rows
 // are walked in pairs, the lower row pair_lag pixels behind the upper; a
 // pair in progress reaches two rows below it, and every thread has a pair

@@ -24,6 +24,7 @@
 #include <utility>
 
 #include "colour.hpp"
+#include "diffusion/diffusion.hpp"
 #include "diffusion/kernels.hpp"
 #include "diffusion/refined_passes.hpp"
 #include "extras.hpp"
@@ -41,9 +42,7 @@
 #define TONALIS_REFINED_ROWS_2
 #endif
 
-struct Weights {
-    Quad w[3][5];  // [dy][dx + 2], the kernel's weight times the strength
-};
+using Weights = RowWeights<Quad>;
 
 // Levels, one lane per channel. Two levels are decided by a comparison
 // with 127.5, as the plain engine decides them; more by the nearest-level
@@ -358,11 +357,12 @@ void diffuse_kernel(std::size_t kernel, const Q& q, Img& img, bool serpentine,
     }
 }
 
+// The kernel's weight rows times the strength (kernel_rows), in every lane.
 Weights weights_of(const DiffusionKernel& kernel, float strength) noexcept {
-    Weights weights{};
-    for (const KernelTap& tap : kernel.taps) {
-        const float share = (tap.weight / kernel.divisor) * strength;
-        weights.w[tap.dy][tap.dx + 2] = Quad{} + share;
+    const KernelRows rows = kernel_rows(kernel, strength);
+    Weights weights;
+    for (std::size_t dy = 0; dy < 3; ++dy) {
+        for (std::size_t c = 0; c < 5; ++c) weights.w[dy][c] = Quad{} + rows.weights[dy][c];
     }
     return weights;
 }

@@ -100,11 +100,6 @@ template <class V>
     }
 }
 
-template <class V>
-struct RowWeights {
-    V w[3][5];  // [dy][dx + 2]
-};
-
 // Runs unit(k, above, mine) for the units k = 0, 1, ... count - 1 (row
 // pairs or row groups, top to bottom): on one thread in order, or dealt
 // out in turn to a team of up to `threads`, where each unit publishes its
