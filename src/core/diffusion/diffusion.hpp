@@ -27,6 +27,16 @@ struct RowWeights {
     V w[3][5];  // [dy][dx + 2]
 };
 
+template <class V, class Splat>
+[[gnu::always_inline]] inline RowWeights<V> row_weights(const KernelRows& rows,
+                                                        Splat&& splat) noexcept {
+    RowWeights<V> w;
+    for (std::size_t dy = 0; dy < 3; ++dy) {
+        for (std::size_t c = 0; c < 5; ++c) w.w[dy][c] = splat(rows.weights[dy][c]);
+    }
+    return w;
+}
+
 // The error rows: cells of room for four lanes, in a ring of rows. Rows
 // are walked in pairs, the lower row pair_lag pixels behind the upper; a
 // pair in progress reaches two rows below it, and every thread has a pair
@@ -36,7 +46,6 @@ inline constexpr std::size_t pair_lag = 8;
 constexpr std::size_t error_rows(std::size_t threads) noexcept {
     return 2 * threads + 2;
 }
-inline constexpr std::size_t diffusion_rows = error_rows(1);
 
 // One-sample level passes walk rows in groups, one row per vector lane,
 // each row the kernel's lag (at most group_lag) pixels behind the one

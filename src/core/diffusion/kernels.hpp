@@ -224,4 +224,26 @@ inline constexpr std::span<const DiffusionKernel> diffusion_kernels() noexcept {
     return kernel_data::kernels;
 }
 
+// Calls f.template operator()<K>() for the kernel at `kernel` in
+// diffusion_kernels(), chosen at run time; kernels with the same taps share
+// one compiled pass.
+template <class F>
+[[gnu::always_inline]] inline void with_kernel(std::size_t kernel, F&& f) noexcept {
+    switch (kernel) {
+#define TONALIS_KERNEL_CASE(k) \
+    case k: f.template operator()<kernel_data::first_with_taps<k>>(); break;
+        TONALIS_KERNEL_CASE(0)
+        TONALIS_KERNEL_CASE(1)
+        TONALIS_KERNEL_CASE(2)
+        TONALIS_KERNEL_CASE(3)
+        TONALIS_KERNEL_CASE(4)
+        TONALIS_KERNEL_CASE(5)
+        TONALIS_KERNEL_CASE(6)
+        TONALIS_KERNEL_CASE(7)
+        TONALIS_KERNEL_CASE(8)
+#undef TONALIS_KERNEL_CASE
+        default: break;
+    }
+}
+
 }  // namespace tonalis

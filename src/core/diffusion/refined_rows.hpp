@@ -324,47 +324,13 @@ void diffuse_with(const Q& q, Img& img, bool serpentine, const Weights& weights,
 template <class Q>
 void diffuse_kernel(std::size_t kernel, const Q& q, Img& img, bool serpentine,
                     const Weights& weights, const Extras& extras, float* scratch) noexcept {
-    using kernel_data::first_with_taps;
-    switch (kernel) {
-        case 0:
-            diffuse_with<first_with_taps<0>>(q, img, serpentine, weights, extras, scratch);
-            break;
-        case 1:
-            diffuse_with<first_with_taps<1>>(q, img, serpentine, weights, extras, scratch);
-            break;
-        case 2:
-            diffuse_with<first_with_taps<2>>(q, img, serpentine, weights, extras, scratch);
-            break;
-        case 3:
-            diffuse_with<first_with_taps<3>>(q, img, serpentine, weights, extras, scratch);
-            break;
-        case 4:
-            diffuse_with<first_with_taps<4>>(q, img, serpentine, weights, extras, scratch);
-            break;
-        case 5:
-            diffuse_with<first_with_taps<5>>(q, img, serpentine, weights, extras, scratch);
-            break;
-        case 6:
-            diffuse_with<first_with_taps<6>>(q, img, serpentine, weights, extras, scratch);
-            break;
-        case 7:
-            diffuse_with<first_with_taps<7>>(q, img, serpentine, weights, extras, scratch);
-            break;
-        case 8:
-            diffuse_with<first_with_taps<8>>(q, img, serpentine, weights, extras, scratch);
-            break;
-        default: break;
-    }
+    with_kernel(kernel,
+                [&]<int K>() { diffuse_with<K>(q, img, serpentine, weights, extras, scratch); });
 }
 
 // The kernel's weight rows times the strength (kernel_rows), in every lane.
-Weights weights_of(const DiffusionKernel& kernel, float strength) noexcept {
-    const KernelRows rows = kernel_rows(kernel, strength);
-    Weights weights;
-    for (std::size_t dy = 0; dy < 3; ++dy) {
-        for (std::size_t c = 0; c < 5; ++c) weights.w[dy][c] = Quad{} + rows.weights[dy][c];
-    }
-    return weights;
+inline Weights weights_of(const DiffusionKernel& kernel, float strength) noexcept {
+    return row_weights<Quad>(kernel_rows(kernel, strength), splat_quad);
 }
 
 #endif

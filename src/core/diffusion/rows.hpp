@@ -263,12 +263,7 @@ template <int K, class Q>
                                                 const PipelineSettings& pipe) noexcept {
     using V = typename Q::V;
     using Walker = RowWalker<K, Q>;
-    RowWeights<V> w;
-    for (std::size_t dy = 0; dy < 3; ++dy) {
-        for (std::size_t c = 0; c < 5; ++c) {
-            w.w[dy][c] = splat_cell<V>(rows.weights[dy][c]);
-        }
-    }
+    const RowWeights<V> w = row_weights<V>(rows, splat_cell<V>);
     const std::size_t threads = std::clamp<std::size_t>(pipe.threads, 1, max_workers);
     const std::size_t ring = error_rows(threads);
     const std::size_t row_floats = cells * (width + 8);
@@ -379,27 +374,6 @@ template <int K, class Q>
     };
 
     deal_out((height + 1) / 2, threads, pair);
-}
-
-// Calls f.template operator()<K>() for the kernel chosen at run time;
-// kernels with the same taps share one compiled pass.
-template <class F>
-[[gnu::always_inline]] inline void with_kernel(std::size_t kernel, F&& f) noexcept {
-    switch (kernel) {
-#define TONALIS_KERNEL_CASE(k) \
-    case k: f.template operator()<kernel_data::first_with_taps<k>>(); break;
-        TONALIS_KERNEL_CASE(0)
-        TONALIS_KERNEL_CASE(1)
-        TONALIS_KERNEL_CASE(2)
-        TONALIS_KERNEL_CASE(3)
-        TONALIS_KERNEL_CASE(4)
-        TONALIS_KERNEL_CASE(5)
-        TONALIS_KERNEL_CASE(6)
-        TONALIS_KERNEL_CASE(7)
-        TONALIS_KERNEL_CASE(8)
-#undef TONALIS_KERNEL_CASE
-        default: break;
-    }
 }
 
 template <class Q>
