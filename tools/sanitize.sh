@@ -9,6 +9,8 @@
 #   bash tools/sanitize.sh                       # with python3
 #   PYTHON=python3.12 bash tools/sanitize.sh -k palette
 #   bash tools/sanitize.sh test_module.py        # other files
+#   bash tools/sanitize.sh --core                # the C++ tests alone
+#   bash tools/sanitize.sh --python              # the test files alone
 #
 # Extra arguments go to pytest. Any sanitizer report ends the run with a
 # non-zero status.
@@ -20,6 +22,11 @@ cd "$(dirname "$0")/.."
 source tools/steps.sh
 source tools/cache.sh
 python="${PYTHON:-python3}"
+core=1 suite=1
+case "${1:-}" in
+    --core) suite=0; shift ;;
+    --python) core=0; shift ;;
+esac
 compiler=${TONALIS_SANITIZE_COMPILER:-gcc}
 logs=build/logs/sanitize-$compiler
 case "$compiler" in
@@ -49,8 +56,11 @@ if [ ! -e "$runtime" ]; then
     exit 1
 fi
 
-step "the core's C++ tests under ASan/UBSan ($CXX)"
-TONALIS_CORE_BUILD_SUFFIX="-$compiler" bash tools/test_core.sh asan
+if [ "$core" = 1 ]; then
+    step "the core's C++ tests under ASan/UBSan ($CXX)"
+    TONALIS_CORE_BUILD_SUFFIX="-$compiler" bash tools/test_core.sh asan
+fi
+[ "$suite" = 1 ] || exit 0
 
 step "the environment for $("$python" -c 'import sys; print("CPython", sys.version.split()[0])')"
 use_compiler_cache

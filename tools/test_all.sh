@@ -72,6 +72,38 @@ part() {
     return 0
 }
 
+# beside NAME WHAT COMMAND...: starts a part that runs beside the ones
+# after it, its output kept in a log until gathered. For the parts that keep
+# one core busy (the C++ programs, under QEMU or a sanitizer) while the
+# others keep the second one: never beside the Python suites, whose
+# workers take both cores and some of whose tests are timed.
+beside=()
+beside() {
+    local name=$1 log="build/logs/part-$1.log"
+    mkdir -p build/logs
+    (
+        results=() failed=()
+        part "$@"
+        printf '%s\n' "${results[@]}" >"$log.result"
+    ) >"$log" 2>&1 &
+    beside+=("$!:$log")
+}
+# gather: waits for the parts started beside the others, shows their
+# output and records how they went.
+gather() {
+    local entry pid log line
+    for entry in "${beside[@]}"; do
+        pid=${entry%%:*} log=${entry#*:}
+        wait "$pid" 2>/dev/null || true
+        step "the output of the part run beside ($log):"
+        cat "$log"
+        line=$(cat "$log.result" 2>/dev/null) || line="FAILED  --:--  ${log##*/part-} (it left no result)"
+        results+=("$line")
+        [[ "$line" == FAILED* ]] && failed+=("$(sed -E 's/^FAILED +[^ ]+ +([^:]+):.*/\1/' <<<"$line")")
+    done
+    beside=()
+}
+
 # CPython 3.11 or newer, one per minor version (a free-threaded build counts
 # apart), python3 first: "minor-tag path" lines.
 interpreters() {
@@ -178,7 +210,6 @@ cross_core() {
         return 1
     bash tools/cross_core.sh aarch64 armv7
 }
-part cross "the core's C++ tests for aarch64 and armv7 under QEMU" cross_core
 
 # The package itself on aarch64: what fits in a few minutes under emulation.
 # Making the root filesystem takes longer and needs the network, so CI only
@@ -194,8 +225,14 @@ emulated_suite() {
 part emulated "the wheel for aarch64 under QEMU: face and bit-exact files (if its root is cached)" \
     emulated_suite
 
+# The programs under QEMU (one core) run beside the native ones (one core):
+# about 4 minutes each with warm caches.
+prefetched
+beside cross "the core's C++ tests for aarch64 and armv7 under QEMU" cross_core
 part core "C++ tests, release and ThreadSanitizer builds" bash tools/test_core.sh release tsan
-part sanitize "C++ tests and the files that reach the C++, under ASan/UBSan" bash tools/sanitize.sh
+part sanitize "C++ tests under ASan/UBSan" bash tools/sanitize.sh --core
+gather
+part sanitize "the files that reach the C++, under ASan/UBSan" bash tools/sanitize.sh --python
 
 echo
 echo "Summary (mm:ss):"
