@@ -266,7 +266,8 @@ def setting_label(options: dict[str, Any]) -> str:
 
 
 def defaults_table(images: dict[str, np.ndarray]) -> list[dict[str, Any]]:
-    """Old default, new default, Pillow and the best of GRID, per preset and panel.
+    """Old default, new default, Pillow, the best of ImageMagick's remaps (when
+    it is installed) and the best of GRID, per preset and panel.
 
     Every result is scored in the colours dithered to (a panel's measured
     ones); the best setting is the one with the lowest sum of its two
@@ -275,6 +276,7 @@ def defaults_table(images: dict[str, np.ndarray]) -> list[dict[str, Any]]:
     named = [("preset", name, preset(name)) for name in preset_names()] + [
         ("panel", name, panel_palette(name)) for name in panel_names()
     ]
+    magick = imagemagick()
     rows = []
     for kind, name, colours in named:
         driver = panel_palette(name, measured=False) if kind == "panel" else colours
@@ -288,6 +290,18 @@ def defaults_table(images: dict[str, np.ndarray]) -> list[dict[str, Any]]:
             ("new default", default_profile(**{kind: name}).describe(), new),
             ("Pillow FS quantize", "", lambda img: pillow_fs(img, colours)),
         ]
+        peers = 1
+        if magick is not None:
+            candidates += [
+                (
+                    "ImageMagick remap (best)",
+                    f"{method}, {space}",
+                    lambda img, m=method, s=space, c=magick: imagemagick_fs(c, img, colours, m, s),
+                )
+                for method, space in IMAGEMAGICK_REMAPS
+            ]
+            peers += len(IMAGEMAGICK_REMAPS)
+        grid_from = 2 + peers
         candidates += [
             ("grid", setting_label(o), lambda img, o=o: diffuse(img, palette=colours, **o))
             for o in GRID
@@ -302,11 +316,19 @@ def defaults_table(images: dict[str, np.ndarray]) -> list[dict[str, Any]]:
                 }
             )
         old = figures[0]
-        best = min(
-            range(3, len(candidates)),
-            key=lambda i: sum(figures[i][m] / old[m] for m in ("oklab", "scielab")),
-        )
-        for i in (0, 1, 2, best):
+
+        def best_of(first: int, last: int) -> int:
+            return min(
+                range(first, last),
+                key=lambda i: sum(figures[i][m] / old[m] for m in ("oklab", "scielab")),
+            )
+
+        shown = [0, 1, 2]
+        if peers > 1:
+            shown.append(best_of(3, grid_from))
+        shown.append(best_of(grid_from, len(candidates)))
+        best = shown[-1]
+        for i in shown:
             label, setting, _ = candidates[i]
             rows.append(
                 {
@@ -460,19 +482,45 @@ def imagemagick() -> list[str] | None:
     return None
 
 
-def imagemagick_fs(command: list[str], image: np.ndarray, colours: list[str]) -> np.ndarray:
-    """ImageMagick's Floyd-Steinberg remap onto the palette."""
+def imagemagick_fs(
+    command: list[str],
+    image: np.ndarray,
+    colours: list[str],
+    method: str = "FloydSteinberg",
+    space: str = "sRGB",
+) -> np.ndarray:
+    """ImageMagick's remap onto the palette, dithered by `method`
+    (FloydSteinberg or Riemersma) in colour space `space` (sRGB, RGB for
+    linear light, or Lab): image and palette both converted to it. The
+    result is snapped to the palette's exact colours, which the trip back
+    to sRGB can miss by a code."""
+    swatch = np.array([[[int(c[i : i + 2], 16) for i in (1, 3, 5)] for c in colours]], np.uint8)
     with tempfile.TemporaryDirectory() as folder:
         source, palette, out = (os.path.join(folder, n) for n in ("in.png", "pal.png", "out.png"))
         Image.fromarray(image).convert("RGB").save(source)
-        swatch = np.array([[[int(c[i : i + 2], 16) for i in (1, 3, 5)] for c in colours]], np.uint8)
         Image.fromarray(swatch).save(palette)
+        if space == "sRGB":
+            remap = ["-dither", method, "-remap", palette]
+        else:
+            remap = ["-colorspace", space, "-dither", method]
+            remap += ["(", palette, "-colorspace", space, "-write", "mpr:palette", "+delete", ")"]
+            remap += ["-remap", "mpr:palette", "-colorspace", "sRGB"]
         subprocess.run(
-            [*command, source, "-dither", "FloydSteinberg", "-remap", palette, out],
-            check=True,
-            capture_output=True,
+            [*command, source, *remap, "-depth", "8", out], check=True, capture_output=True
         )
-        return np.asarray(Image.open(out).convert("RGB"))
+        got = np.asarray(Image.open(out).convert("RGB")).astype(np.int32)
+    codes = swatch[0].astype(np.int32)
+    nearest = ((got[:, :, None, :] - codes[None, None]) ** 2).sum(axis=-1).argmin(axis=-1)
+    return swatch[0][nearest]
+
+
+# ImageMagick's remaps the defaults are measured against: its two dithers,
+# in sRGB, linear light and Lab.
+IMAGEMAGICK_REMAPS = [
+    (method, space)
+    for method in ("FloydSteinberg", "Riemersma")
+    for space in ("sRGB", "RGB", "Lab")
+]
 
 
 def panels_table(images: dict[str, np.ndarray]) -> list[dict[str, Any]]:

@@ -24,17 +24,18 @@
 #                PATH, then pyenv's): the module face and bit-exact files;
 #   clang        the module face and bit-exact files against a build with
 #                clang++ (the compiler of Apple, emscripten and clang-cl);
-#   cross        the core's C++ tests cross-compiled for aarch64 and 32-bit
-#                ARM and run under QEMU (tools/cross_core.sh);
 #   emulated     the wheel cross-compiled for aarch64 and a few module-face
 #                and bit-exact files, the golden corpus among them, run on
 #                it under QEMU (tools/emulated_suite.sh), when its arm64 root
 #                filesystem is cached; otherwise it says so and passes;
+#   cross        the core's C++ tests cross-compiled for aarch64 and 32-bit
+#                ARM and run under QEMU (tools/cross_core.sh), on one core
+#                beside the two parts after it, which keep the other busy;
 #   core         the core's C++ tests as built for release and under
 #                ThreadSanitizer (tools/test_core.sh);
-#   sanitize     the core's C++ tests and the files that reach the C++
-#                under AddressSanitizer and UndefinedBehaviorSanitizer
-#                (tools/sanitize.sh).
+#   sanitize     the core's C++ tests, and then (once cross is done) the
+#                files that reach the C++, under AddressSanitizer and
+#                UndefinedBehaviorSanitizer (tools/sanitize.sh).
 #
 # Every part runs even when an earlier one fails; the summary at the end
 # gives each part's time and names the parts that failed, and so does the
@@ -45,7 +46,7 @@ cd "$(dirname "$0")/.."
 source tools/steps.sh
 source tools/cache.sh
 
-parts=(lint python3 typing docs variants freethreaded cpython clang cross emulated core sanitize)
+parts=(lint python3 typing docs variants freethreaded cpython clang emulated cross core sanitize)
 if [ "${1:-}" = --list ]; then
     printf '%s\n' "${parts[@]}"
     exit 0
