@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# The full matrix, as CI runs it (.ci/run): about 25 minutes on a 2-core
-# machine with the caches of an earlier run (tools/cache.sh), the emulated
-# aarch64 part's 4 among them, and about 30 from nothing, the
-# free-threaded interpreter's build included (the emulated part then passes
-# without running: its root filesystem is made by hand, about 7 minutes).
+# The full matrix, as CI runs it (.ci/run): about 23 minutes on a 2-core
+# machine with the caches of an earlier run (tools/cache.sh), and about 47
+# from nothing, the free-threaded interpreter's build included (70 CPU
+# minutes, most of them compiling). The emulated aarch64 part adds about 4
+# when its root filesystem is cached; otherwise it passes without running
+# (the root is made by hand, about 7 minutes).
 #
 #   bash tools/test_all.sh          # every part
 #   bash tools/test_all.sh --list   # the parts' names, in order
