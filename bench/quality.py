@@ -296,7 +296,9 @@ def defaults_table(images: dict[str, np.ndarray]) -> list[dict[str, Any]]:
                 (
                     "ImageMagick remap (best)",
                     f"{method}, {space}",
-                    lambda img, m=method, s=space, c=magick: imagemagick_fs(c, img, colours, m, s),
+                    lambda img, m=method, s=space, c=magick: imagemagick_remap(
+                        c, img, colours, m, s
+                    ),
                 )
                 for method, space in IMAGEMAGICK_REMAPS
             ]
@@ -482,7 +484,7 @@ def imagemagick() -> list[str] | None:
     return None
 
 
-def imagemagick_fs(
+def imagemagick_remap(
     command: list[str],
     image: np.ndarray,
     colours: list[str],
@@ -566,7 +568,7 @@ def panels_table(images: dict[str, np.ndarray]) -> list[dict[str, Any]]:
         ]
         if magick is not None:
             candidates.append(
-                ("ImageMagick FS remap", lambda img, c=shown: imagemagick_fs(magick, img, c))
+                ("ImageMagick FS remap", lambda img, c=shown: imagemagick_remap(magick, img, c))
             )
         for label, fn in candidates:
             row: dict[str, Any] = {"panel": name, "variant": label}

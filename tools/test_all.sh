@@ -83,25 +83,33 @@ beside=()
 beside() {
     local name=$1 log="build/logs/part-$1.log"
     mkdir -p build/logs
+    # An earlier run's result must not stand in for this one's.
+    rm -f "$log.result" "$log.failed"
     (
         results=() failed=()
         part "$@"
         printf '%s\n' "${results[@]}" >"$log.result"
+        printf '%s\n' "${failed[@]}" >"$log.failed"
     ) >"$log" 2>&1 &
-    beside+=("$!:$log")
+    beside+=("$!:$name:$log")
 }
 # gather: waits for the parts started beside the others, shows their
 # output and records how they went.
 gather() {
-    local entry pid log line
+    local entry pid name log rest
     for entry in "${beside[@]}"; do
-        pid=${entry%%:*} log=${entry#*:}
+        IFS=: read -r pid name log <<<"$entry"
         wait "$pid" 2>/dev/null || true
         step "the output of the part run beside ($log):"
         cat "$log"
-        line=$(cat "$log.result" 2>/dev/null) || line="FAILED  --:--  ${log##*/part-} (it left no result)"
-        results+=("$line")
-        [[ "$line" == FAILED* ]] && failed+=("$(sed -E 's/^FAILED +[^ ]+ +([^:]+):.*/\1/' <<<"$line")")
+        if [ -s "$log.result" ]; then
+            results+=("$(cat "$log.result")")
+            rest=$(cat "$log.failed")
+            [ -n "$rest" ] && failed+=("$rest")
+        else
+            results+=("FAILED  --:--  $name: it left no result")
+            failed+=("$name")
+        fi
     done
     beside=()
 }
@@ -228,7 +236,7 @@ part emulated "the wheel for aarch64 under QEMU: face and bit-exact files (if it
     emulated_suite
 
 # The programs under QEMU (one core) run beside the native ones (one core):
-# about 4 minutes each with warm caches.
+# about 5 and 4 minutes with warm caches.
 prefetched
 beside cross "the core's C++ tests for aarch64 and armv7 under QEMU" cross_core
 part core "C++ tests, release and ThreadSanitizer builds" bash tools/test_core.sh release tsan

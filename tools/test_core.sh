@@ -36,7 +36,7 @@ for kind in "${kinds[@]}"; do
         arguments=()
         # ThreadSanitizer looks for races, which the plan sweep's threaded
         # calls meet on any palette: its quick form (the hashed palettes),
-        # a sixth of the time; release and ASan sweep every kind.
+        # about a fifth of the time; release and ASan sweep every kind.
         [ "$kind" = tsan ] && [ "$program" = search_plans ] && arguments=(--quick)
         TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
             ASAN_OPTIONS="detect_leaks=1:check_initialization_order=1" \
