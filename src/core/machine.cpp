@@ -32,6 +32,7 @@
 #include <unistd.h>
 #endif
 #if defined(__linux__)
+#include <fcntl.h>
 #include <sched.h>
 #elif defined(__APPLE__)
 #include <sys/sysctl.h>
@@ -40,6 +41,11 @@
 #if defined(__EMSCRIPTEN_PTHREADS__)
 #include <emscripten/threading.h>
 #endif
+// getloadavg: the C library's on these systems (stdlib.h).
+#if (defined(__linux__) && !defined(__ANDROID__)) || defined(__APPLE__) || defined(__FreeBSD__) || \
+    defined(__NetBSD__) || defined(__OpenBSD__)
+#define TONALIS_LOAD_AVERAGE 1
+#endif
 #endif
 
 #include <algorithm>
@@ -47,6 +53,9 @@
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
+#if defined(TONALIS_LOAD_AVERAGE)
+#include <stdlib.h>
+#endif
 
 #include "targets.hpp"
 
@@ -206,7 +215,69 @@ void run_member(void* arg) {
     start.task(start.context, job->member, start.team.load(std::memory_order_acquire));
 }
 
+// How many processors other work keeps busy: the larger of the load
+// average over the last minute and the threads ready to run now, each less
+// the calling thread (which the load counts when it has kept busy, as a
+// program dithering picture after picture does). The load alone would
+// take a minute to see a sudden load; the count alone is a single glance.
+// False where the system tells neither.
+bool busy_elsewhere(double& busy) noexcept {
+#if defined(__linux__)
+    const int file = open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
+    if (file >= 0) {
+        char text[128];
+        const ssize_t got = read(file, text, sizeof text - 1);
+        close(file);
+        double minute = 0.0;
+        double running = 0.0;
+        if (got > 0) {
+            text[got] = '\0';
+            if (parse_loadavg(text, minute, running)) {
+                busy = std::max({minute - 1.0, running - 1.0, 0.0});
+                return true;
+            }
+        }
+    }
+#endif
+#if defined(TONALIS_LOAD_AVERAGE)
+    double minute = 0.0;
+    if (getloadavg(&minute, 1) == 1 && minute >= 0.0) {
+        busy = std::max(minute - 1.0, 0.0);
+        return true;
+    }
+#endif
+    (void)busy;
+    return false;
+}
+
 }  // namespace
+
+bool parse_loadavg(const char* text, double& minute, double& running) noexcept {
+    const char* p = text;
+    const auto digits = [&p](double& value) {
+        const char* start = p;
+        for (; *p >= '0' && *p <= '9'; ++p) value = value * 10.0 + (*p - '0');
+        return p != start;
+    };
+    double whole = 0.0;
+    if (!digits(whole)) return false;
+    double fraction = 0.0;
+    double scale = 1.0;
+    if (*p == '.') {
+        ++p;
+        for (; *p >= '0' && *p <= '9'; ++p) {
+            fraction = fraction * 10.0 + (*p - '0');
+            scale *= 10.0;
+        }
+    }
+    minute = whole + fraction / scale;
+    for (int field = 0; field < 3; ++field) {  // to the fourth field
+        while (*p != ' ' && *p != '\0') ++p;
+        while (*p == ' ') ++p;
+    }
+    running = 0.0;
+    return digits(running) && *p == '/';
+}
 
 VectorIsa vector_isa() noexcept {
     static const VectorIsa detected = processor_isa();
@@ -233,7 +304,16 @@ void set_worker_ceiling(std::size_t ceiling) noexcept {
 }
 
 std::size_t pipeline_worker_count() noexcept {
-    return chosen_workers.load(std::memory_order_relaxed) != 0 ? worker_count() : 1;
+    if (chosen_workers.load(std::memory_order_relaxed) != 0) {
+        return worker_count();
+    }
+    const std::size_t usable = worker_count();
+    double others = 0.0;
+    if (usable < 2 || !busy_elsewhere(others)) {
+        return 1;
+    }
+    const double idle = static_cast<double>(usable) - others;
+    return idle < 2.0 ? 1 : std::min(usable, static_cast<std::size_t>(idle));
 }
 
 void wait_while(const std::atomic<std::uint32_t>& word, std::uint32_t seen) noexcept {

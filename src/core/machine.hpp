@@ -32,11 +32,20 @@ std::size_t worker_count() noexcept;
 void set_worker_ceiling(std::size_t ceiling) noexcept;
 
 // Threads for work whose threads wait for each other (the row pipeline of
-// error diffusion): worker_count() once the user has set the ceiling, else 1.
-// A pipeline gains on idle processors but stalls whenever another process
-// takes one of them (every row waits for the one above), which split work
-// does not, so it is only used when asked for.
+// error diffusion): worker_count() once the user has set the ceiling; else
+// as many of the usable processors as no other work keeps busy (by the
+// system's load average and, on Linux, the threads ready to run now), and 1
+// where the system tells neither. A pipeline gains on idle processors but stalls whenever
+// another process takes one of them (every row waits for the one above),
+// which split work does not: on two processors busy with three other
+// programs a pipelined 256-colour Floyd-Steinberg took 3.8 times as long
+// as one thread.
 std::size_t pipeline_worker_count() noexcept;
+
+// Reads Linux's /proc/loadavg text, "A.AA B.BB C.CC R/T ...": the load
+// average over the last minute, and R, the threads running or ready to run
+// now (the reader among them). False when the text is not of that form.
+bool parse_loadavg(const char* text, double& minute, double& running) noexcept;
 
 // Blocks the calling thread while `word` holds `seen`, as
 // word.wait(seen, std::memory_order_acquire) does; wake_all wakes every

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -340,16 +341,48 @@ void engine_bytes_match() {
     set_vector_isa_ceiling(VectorIsa::avx512);
 }
 
+// The load the default pipeline reads: the minute's average and the
+// threads ready now, from real /proc/loadavg lines; anything else refused.
+void loadavg_is_read() {
+    struct Case {
+        const char* text;
+        bool ok;
+        double minute, running;
+    };
+    const Case cases[] = {
+        {"0.61 0.94 0.64 2/114 8863\n", true, 0.61, 2.0},
+        {"12.25 3.00 1.5 17/2048 1\n", true, 12.25, 17.0},
+        {"3 2 1 1/9 5", true, 3.0, 1.0},
+        {"", false, 0, 0},
+        {"0.61 0.94 0.64", false, 0, 0},
+        {"0.61 0.94 0.64 x/114 1", false, 0, 0},
+        {"0.61 0.94 0.64 2 1", false, 0, 0},
+        {"-1.0 0 0 1/1 1", false, 0, 0},
+    };
+    for (const Case& c : cases) {
+        double minute = -1.0;
+        double running = -1.0;
+        const bool ok = parse_loadavg(c.text, minute, running);
+        const bool right =
+            ok == c.ok && (!ok || (std::abs(minute - c.minute) < 1e-9 && running == c.running));
+        check(right, std::string("/proc/loadavg text \"") + c.text + "\" read as " +
+                         (ok ? std::to_string(minute) + ", " + std::to_string(running)
+                             : std::string("refused")));
+    }
+}
+
 // A thread count the user chose is used as it is, up to max_workers, on
-// however few processors; without one the processors decide and rows are
-// not pipelined. A team of max_workers then runs all its members at once:
+// however few processors; without one the processors decide, and rows are
+// pipelined on those the load leaves idle. A team of max_workers then runs all its members at once:
 // each waits until every one has arrived. Runs first, before anything sets
 // the count.
 std::size_t chosen_count_is_used() {
     const std::size_t usable = worker_count();
     check(usable >= 1 && usable <= max_workers,
           "usable processors out of range: " + std::to_string(usable));
-    check(pipeline_worker_count() == 1, "rows pipelined although no thread count was chosen");
+    check(pipeline_worker_count() >= 1 && pipeline_worker_count() <= usable,
+          "rows pipelined on " + std::to_string(pipeline_worker_count()) + " of " +
+              std::to_string(usable) + " usable processors");
     for (const std::size_t chosen :
          {max_workers, std::size_t{1}, std::size_t{0}, std::size_t{3}, max_workers + 1}) {
         set_worker_ceiling(chosen);
@@ -383,6 +416,7 @@ std::size_t chosen_count_is_used() {
 int main() {
     using namespace tonalis::core_test;
     const std::size_t usable = chosen_count_is_used();
+    loadavg_is_read();
     pipelined_matches_plain();
     short_lag_is_caught();
     engine_bytes_match();
