@@ -30,13 +30,14 @@
 #                it under QEMU (tools/emulated_suite.sh), when its arm64 root
 #                filesystem is cached; otherwise it says so and passes;
 #   cross        the core's C++ tests cross-compiled for aarch64 and 32-bit
-#                ARM and run under QEMU (tools/cross_core.sh), on one core
-#                beside the two parts after it, which keep the other busy;
+#                ARM and run under QEMU (tools/cross_core.sh), beside the
+#                two parts after it;
 #   core         the core's C++ tests as built for release and under
 #                ThreadSanitizer (tools/test_core.sh);
-#   sanitize     the core's C++ tests, and then (once cross is done) the
-#                files that reach the C++, under AddressSanitizer and
-#                UndefinedBehaviorSanitizer (tools/sanitize.sh).
+#   sanitize     the core's C++ tests (beside core), and then (once the
+#                three are done) the files that reach the C++, under
+#                AddressSanitizer and UndefinedBehaviorSanitizer
+#                (tools/sanitize.sh).
 #
 # Every part runs even when an earlier one fails; the summary at the end
 # gives each part's time and names the parts that failed, and so does the
@@ -235,12 +236,14 @@ emulated_suite() {
 part emulated "the wheel for aarch64 under QEMU: face and bit-exact files (if its root is cached)" \
     emulated_suite
 
-# The programs under QEMU (one core) run beside the native ones (one core):
-# about 5 and 4 minutes with warm caches.
+# The C++ programs in three lanes at once: under QEMU, under ASan/UBSan, and
+# as released and under ThreadSanitizer. Each compiles and then runs mostly
+# one program at a time, so side by side they keep both cores busy to the
+# end, where one after the other left a core idle for minutes.
 prefetched
 beside cross "the core's C++ tests for aarch64 and armv7 under QEMU" cross_core
+beside sanitize "C++ tests under ASan/UBSan" bash tools/sanitize.sh --core
 part core "C++ tests, release and ThreadSanitizer builds" bash tools/test_core.sh release tsan
-part sanitize "C++ tests under ASan/UBSan" bash tools/sanitize.sh --core
 gather
 part sanitize "the files that reach the C++, under ASan/UBSan" bash tools/sanitize.sh --python
 

@@ -49,13 +49,13 @@ typedef std::int32_t vi __attribute__((vector_size(4 * native_lanes)));
 }
 
 [[gnu::always_inline]] inline vf splat_vf(float x) noexcept {
-    vf v;
+    vf v = {};
     for (std::size_t l = 0; l < native_lanes; ++l) v[l] = x;
     return v;
 }
 
 [[gnu::always_inline]] inline vi splat_vi(std::int32_t x) noexcept {
-    vi v;
+    vi v = {};
     for (std::size_t l = 0; l < native_lanes; ++l) v[l] = x;
     return v;
 }
