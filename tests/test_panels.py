@@ -127,7 +127,8 @@ def test_shares_outside_zero_to_one_are_refused(share):
 
 def test_panel_profiles_say_their_maps_and_dither_uses_them():
     assert "lightness map 0.75" in PANEL_PROFILES["spectra6"].describe()
-    assert "lightness map 0.5" in PANEL_PROFILES["acep7"].describe()
+    assert "lightness map 0.4, chroma map 0.1" in PANEL_PROFILES["acep7"].describe()
+    assert "chroma map 0.25" in PANEL_PROFILES["bwyr"].describe()
     # Off, the panel dithers as it did without the map.
     plain = dither(RGB, panel="spectra6", lightness_map=0, chroma_map=0)
     assert not np.array_equal(plain, dither(RGB, panel="spectra6"))

@@ -406,7 +406,7 @@ def default_profile(
 
     Examples:
         >>> default_profile(panel="acep7").describe()
-        'linear, serpentine, error limit 16, lightness map 0.5'
+        'linear, serpentine, error limit 12, lightness map 0.4, chroma map 0.1'
         >>> default_profile("bayer8x8", preset="cga").describe()
         'as tonalis'
         >>> default_profile(levels=2).describe()
