@@ -567,9 +567,16 @@ def panels_table(images: dict[str, np.ndarray]) -> list[dict[str, Any]]:
             ("Pillow FS quantize", lambda img, c=shown: pillow_fs(img, c)),
         ]
         if magick is not None:
-            candidates.append(
-                ("ImageMagick FS remap", lambda img, c=shown: imagemagick_remap(magick, img, c))
-            )
+            # Its best remap in the defaults table is nearly always the linear one.
+            candidates += [
+                (
+                    f"ImageMagick FS remap, {space}",
+                    lambda img, c=shown, s=space: imagemagick_remap(
+                        magick, img, c, "FloydSteinberg", s
+                    ),
+                )
+                for space in ("sRGB", "RGB")
+            ]
         for label, fn in candidates:
             row: dict[str, Any] = {"panel": name, "variant": label}
             for key, img in {**images, **grays}.items():
