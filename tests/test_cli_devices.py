@@ -56,9 +56,9 @@ MEASURED, DRIVER = panel_palette("spectra6"), panel_palette("spectra6", measured
 
 
 def mapped(image, panel):
-    """The image in the panel's lightness range, as its profile maps it first."""
-    lightness = {"spectra6": 0.75, "acep7": 0.5}[panel]
-    return prepare_for_palette(image, panel_palette(panel), lightness=lightness, chroma=0.0)
+    """The image in the panel's lightness range and chroma, as its profile maps it first."""
+    lightness, chroma = {"spectra6": (0.75, 0.0), "acep7": (0.4, 0.1)}[panel]
+    return prepare_for_palette(image, panel_palette(panel), lightness=lightness, chroma=chroma)
 
 
 def spectra6_dither(image):
@@ -216,7 +216,7 @@ PACKS = [
         "index4",
         {"palette": panel_palette("acep7", measured=False)},
         lambda a: recolor(
-            diffuse(mapped(a, "acep7"), palette=panel_palette("acep7"), error_limit=16, **PROFILE),
+            diffuse(mapped(a, "acep7"), palette=panel_palette("acep7"), error_limit=12, **PROFILE),
             panel_palette("acep7"),
             panel_palette("acep7", measured=False),
         ),
