@@ -237,9 +237,9 @@ part emulated "the wheel for aarch64 under QEMU: face and bit-exact files (if it
     emulated_suite
 
 # The C++ programs in three lanes at once: under QEMU, under ASan/UBSan, and
-# as released and under ThreadSanitizer. Each compiles and then runs mostly
-# one program at a time, so side by side they keep both cores busy to the
-# end, where one after the other left a core idle for minutes.
+# as released and under ThreadSanitizer. With warm caches they are mostly
+# single-threaded programs, and side by side take about 5 minutes (6 in two
+# lanes); with empty caches compiling keeps both cores busy either way.
 prefetched
 beside cross "the core's C++ tests for aarch64 and armv7 under QEMU" cross_core
 beside sanitize "C++ tests under ASan/UBSan" bash tools/sanitize.sh --core
