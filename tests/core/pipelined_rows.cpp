@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "diffusion/diffusion.hpp"
+#include "diffusion/kernels.hpp"
 #include "diffusion/rows.hpp"
 #include "machine.hpp"
 #include "palette.hpp"
@@ -247,7 +248,10 @@ void pipelined_matches_plain() {
 
 // A lag one pixel short reads cells before their last share arrives: the
 // hostile schedules must expose it for every kernel (the reads race, so
-// this check is left out under the thread sanitizer).
+// this check is left out under the thread sanitizer). A kernel that runs
+// on the pass of a kernel with one more tap (false Floyd-Steinberg) may
+// need less than that pass's lag, so one pixel short is no fault for it:
+// the kernel the pass is for is checked instead.
 void short_lag_is_caught() {
 #if defined(__SANITIZE_THREAD__)
     std::printf("short-lag check skipped under the thread sanitizer\n");
@@ -255,6 +259,11 @@ void short_lag_is_caught() {
     const auto kernels = diffusion_kernels();
     Hostile hostile{4};
     for (std::size_t k = 0; k < kernels.size(); ++k) {
+        const auto own_lag = kernel_data::pipeline_lag(kernel_data::tap_shape(kernels[k]));
+        const auto pass = static_cast<std::size_t>(kernel_data::served[k]);
+        if (own_lag < kernel_data::pipeline_lag(kernel_data::tap_shape(kernels[pass]))) {
+            continue;
+        }
         const KernelRows rows = kernel_rows(kernels[k], 1.0f);
         for (const Walk walk : walks) {
             bool caught = false;

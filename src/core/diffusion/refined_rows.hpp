@@ -294,10 +294,10 @@ void diffuse_pass(const Q& q, Img& img, bool serpentine, const Weights& weights,
         for (; y + rows_in_flight <= img.height;) {
             group(std::integral_constant<std::size_t, rows_in_flight>{});
         }
-        if (y + 2 <= img.height) {
-            group(std::integral_constant<std::size_t, 2>{});
-        }
     }
+    // The last rows (fewer than a group) one at a time: a group of two
+    // would gain a little on three rows at most, and made every pass's
+    // compile take a quarter longer.
     while (y < img.height) {
         group(std::integral_constant<std::size_t, 1>{});
     }
@@ -320,7 +320,7 @@ void diffuse_with(const Q& q, Img& img, bool serpentine, const Weights& weights,
     }
 }
 
-// Kernels with the same taps share one compiled pass.
+// Kernels share compiled passes as with_kernel says.
 template <class Q>
 void diffuse_kernel(std::size_t kernel, const Q& q, Img& img, bool serpentine,
                     const Weights& weights, const Extras& extras, float* scratch) noexcept {
