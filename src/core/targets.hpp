@@ -37,6 +37,9 @@
 // The wider targets are x86-64's. Elsewhere (TONALIS_X86_64 is 0) only the
 // baseline copy exists, in plain vector extensions: the dispatch macros
 // name it, and TONALIS_DISPATCH_WIDE gives a stand-in equal to nullptr.
+// TONALIS_BASELINE_ONLY (defined by the ThreadSanitizer build, whose races
+// do not depend on the instruction set) leaves the wider copies out on
+// x86-64 as well: TONALIS_WIDE_TARGETS says whether they exist.
 
 #ifndef TONALIS_CORE_TARGETS_HPP
 #define TONALIS_CORE_TARGETS_HPP
@@ -47,6 +50,11 @@
 #include <immintrin.h>
 #else
 #define TONALIS_X86_64 0
+#endif
+#if TONALIS_X86_64 && !defined(TONALIS_BASELINE_ONLY)
+#define TONALIS_WIDE_TARGETS 1
+#else
+#define TONALIS_WIDE_TARGETS 0
 #endif
 
 #include <cstddef>
@@ -109,7 +117,7 @@ inline VectorIsa processor_isa() noexcept {
     return VectorIsa::baseline;
 }
 
-#if TONALIS_X86_64
+#if TONALIS_WIDE_TARGETS
 
 // The variant of a routine for the widest target in use.
 template <class F>
@@ -138,7 +146,7 @@ struct NoWideVariant {
 }  // namespace tonalis
 
 // Variadic, so that a template's arguments may hold commas.
-#if TONALIS_X86_64
+#if TONALIS_WIDE_TARGETS
 #define TONALIS_DISPATCH(...)                                                         \
     (::tonalis::pick_target(&target_baseline::__VA_ARGS__, &target_avx2::__VA_ARGS__, \
                             &target_avx512::__VA_ARGS__))
@@ -175,7 +183,7 @@ namespace {
 // g++ takes a target pragma for a stretch of code; clang++ ignores it and
 // takes an attribute applied to every function declared in the stretch
 // (lambdas included).
-#if TONALIS_X86_64
+#if TONALIS_WIDE_TARGETS
 #if defined(__clang__)
 #pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
 #else
@@ -217,7 +225,7 @@ namespace {
 #pragma GCC pop_options
 #endif
 #endif
-#endif  // TONALIS_X86_64
+#endif  // TONALIS_WIDE_TARGETS
 
 #undef TONALIS_TARGET_BODY
 #undef TONALIS_TARGET_WIDEST
