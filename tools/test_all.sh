@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The full matrix, as CI runs it (.ci/run): about 23 minutes on a 2-core
-# machine with the caches of an earlier run (tools/cache.sh), and about 38
-# on a fresh machine, the free-threaded interpreter's build included (67 CPU
+# machine with the caches of an earlier run (tools/cache.sh), and about 35
+# with empty ones, the free-threaded interpreter's build included (62 CPU
 # minutes, most of them compiling). The emulated aarch64 part adds about 4
 # when its root filesystem is cached; otherwise it passes without running
 # (the root is made by hand, about 7 minutes).
