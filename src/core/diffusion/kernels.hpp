@@ -2,11 +2,13 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
 #include <span>
 #include <string_view>
+#include <utility>
 
 namespace tonalis {
 
@@ -151,28 +153,16 @@ constexpr TapShape tap_shape(const DiffusionKernel& k) {
 template <int K>
 inline constexpr TapShape kernel_shape = tap_shape(kernels[K]);
 
-constexpr bool same_taps(const TapShape& a, const TapShape& b) {
-    for (int dy = 0; dy < 3; ++dy) {
-        for (int dx = 0; dx < 5; ++dx) {
-            if (a.at[dy][dx] != b.at[dy][dx]) return false;
-        }
-    }
-    return true;
-}
-
-// Whether shape a has every tap of b, and how many more.
-constexpr bool covers(const TapShape& a, const TapShape& b) {
-    for (int dy = 0; dy < 3; ++dy) {
-        for (int dx = 0; dx < 5; ++dx) {
-            if (b.at[dy][dx] && !a.at[dy][dx]) return false;
-        }
-    }
-    return a.row2 == b.row2 && a.row0_far == b.row0_far;
-}
-constexpr int extra_taps(const TapShape& a, const TapShape& b) {
+// How many taps shape a has beyond those of b, or -1 when a lacks one of
+// b's taps or reaches further (another row down, or two pixels ahead).
+constexpr int taps_beyond(const TapShape& a, const TapShape& b) {
+    if (a.row2 != b.row2 || a.row0_far != b.row0_far) return -1;
     int n = 0;
     for (int dy = 0; dy < 3; ++dy) {
-        for (int dx = 0; dx < 5; ++dx) n += a.at[dy][dx] && !b.at[dy][dx];
+        for (int dx = 0; dx < 5; ++dx) {
+            if (b.at[dy][dx] && !a.at[dy][dx]) return -1;
+            n += a.at[dy][dx] && !b.at[dy][dx];
+        }
     }
     return n;
 }
@@ -189,15 +179,15 @@ constexpr int extra_taps(const TapShape& a, const TapShape& b) {
 template <int K>
 inline constexpr int served_by = [] {
     for (int k = 0; k < K; ++k) {
-        const TapShape s = tap_shape(kernels[k]);
-        if (covers(s, kernel_shape<K>) && extra_taps(s, kernel_shape<K>) <= 1) return k;
+        const int beyond = taps_beyond(tap_shape(kernels[k]), kernel_shape<K>);
+        if (beyond == 0 || beyond == 1) return k;
     }
     return K;
 }();
-inline constexpr int served[] = {served_by<0>, served_by<1>, served_by<2>,
-                                 served_by<3>, served_by<4>, served_by<5>,
-                                 served_by<6>, served_by<7>, served_by<8>};
-static_assert(std::size(served) == std::size(kernels));
+// served_by of every kernel, by index.
+inline constexpr auto served = []<int... k>(std::integer_sequence<int, k...>) {
+    return std::array<int, sizeof...(k)>{served_by<k>...};
+}(std::make_integer_sequence<int, static_cast<int>(std::size(kernels))>{});
 static_assert(served[1] == 0 && served[3] == 2 && served[4] == 4 && served[6] == 6 &&
               served[7] == 5 && served[8] == 0);
 
