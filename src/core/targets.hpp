@@ -29,7 +29,9 @@
 // the body defines only from AVX2 on, null on the baseline. A body that
 // gains nothing from AVX-512 over AVX2 is compiled for the first two only,
 // with TONALIS_TARGET_WIDEST defined as 1, and picked by
-// TONALIS_DISPATCH_TO_AVX2(f).
+// TONALIS_DISPATCH_TO_AVX2(f). A file that wants only the baseline copy of
+// a shared body (the row walker, for a pass that gains nothing from wider
+// vectors) defines it as 0 and calls target_baseline:: directly.
 //
 // Only functions whose benchmark rows show a gain get a body here; the rest
 // of the engines is compiled once, for the baseline.
@@ -183,7 +185,7 @@ namespace {
 // g++ takes a target pragma for a stretch of code; clang++ ignores it and
 // takes an attribute applied to every function declared in the stretch
 // (lambdas included).
-#if TONALIS_WIDE_TARGETS
+#if TONALIS_WIDE_TARGETS && (!defined(TONALIS_TARGET_WIDEST) || TONALIS_TARGET_WIDEST >= 1)
 #if defined(__clang__)
 #pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
 #else

@@ -102,6 +102,21 @@ struct LevelQuantizer {
         return wrap(level_errors<two, i4>(lanes(value), C, codes, values, inv_step, max_index,
                                           [&](int l, std::uint8_t code) { px[at(l)] = code; }));
     }
+    // Two levels: the next pixel's share from both candidate errors, scaled
+    // before the comparison's choice (see SharesAhead in diffusion/rows.hpp).
+    [[gnu::always_inline]] V quantize(V value, std::uint8_t* px, V weight, V& share) const noexcept
+        requires two
+    {
+        const f4 v = lanes(value);
+        const f4 w = lanes(weight);
+        const i4 high = v >= 127.5f;
+        for (int l = 0; l < C; ++l) px[at(l)] = static_cast<std::uint8_t>(high[l]);
+        const f4 top = v - 255.0f;
+        share = wrap(reinterpret_cast<f4>((reinterpret_cast<i4>(top * w) & high) |
+                                          (reinterpret_cast<i4>(v * w) & ~high)));
+        return wrap(reinterpret_cast<f4>((reinterpret_cast<i4>(top) & high) |
+                                         (reinterpret_cast<i4>(v) & ~high)));
+    }
 };
 
 // One channel, a group of rows in the lanes (see diffuse_lanes): the arithmetic

@@ -25,7 +25,14 @@
 //
 // Q (the quantizer) provides the value type V (Lane0, or f4 for several
 // independent samples), input(px) and quantize(v, px), which writes the
-// output at px and returns the error.
+// output at px and returns the error. A quantizer that needs to know where
+// it is (a threshold drawn from the pixel's position) also provides
+// start_row(y, width, reversed), called on each row's copy before its
+// first pixel.
+//
+// The weights are a kernel's, the same for every pixel (RowWeights), or a
+// policy whose at(px) gives the pixel's own from its input, read before the
+// pixel is quantized (variable-coefficient diffusion).
 
 #if !defined(TONALIS_TARGET)
 #include <algorithm>
@@ -121,6 +128,34 @@ template <class Unit>
     run_team(std::min(threads, count), member);
 }
 
+template <class W>
+concept PerPixelWeights = requires(const W& w, const std::uint8_t* px) { w.at(px); };
+
+// The weights for the pixel at px: a kernel's table itself, or the policy's
+// weights for that pixel.
+template <class W>
+[[gnu::always_inline]] inline decltype(auto) weights_at(const W& w,
+                                                        const std::uint8_t* px) noexcept {
+    if constexpr (PerPixelWeights<W>) {
+        return w.at(px);
+    } else {
+        return (w);
+    }
+}
+
+// A quantizer may also form the next pixel's share of the error itself
+// (quantize(v, px, weight, share), share = weight * error): with two
+// candidate errors it can scale both before choosing, which takes the
+// multiplication off the chain from one pixel to the next.
+template <class Q>
+concept SharesAhead =
+    requires(Q& q, typename Q::V v, std::uint8_t* px) { q.quantize(v, px, v, v); };
+template <class Q>
+concept QuantizesOne = requires(Q& q, typename Q::V v, std::uint8_t* px) { q.quantize(v, px); };
+
+template <class Q>
+concept KnowsRow = requires(Q& q, std::size_t n, bool b) { q.start_row(n, n, b); };
+
 // One row in progress: begin(), then step() once per pixel, then finish().
 template <int K, class Q>
 struct RowWalker {
@@ -146,7 +181,22 @@ struct RowWalker {
     V win2[6];
 
     [[gnu::always_inline]] void begin() noexcept { begin_impl(Offsets{}); }
-    [[gnu::always_inline]] void step(const RowWeights<V>& w) noexcept { step_impl(w, Offsets{}); }
+    // `alone`: no other row is walked beside this one, so the chain from
+    // pixel to pixel sets the pace and a quantizer's own share is taken
+    // (SharesAhead); beside another row, the plain form's fewer operations
+    // are faster.
+    template <bool alone = true, class W>
+    [[gnu::always_inline]] void step(const W& w) noexcept {
+        const auto& pixel = weights_at(w, px);
+        if constexpr (SharesAhead<Q> && (alone || !QuantizesOne<Q>)) {
+            V share;
+            const V err = q.quantize(value(), px, pixel.w[0][3], share);
+            give_impl(pixel, err, share, Offsets{});
+        } else {
+            const V err = q.quantize(value(), px);
+            give_impl(pixel, err, pixel.w[0][3] * err, Offsets{});
+        }
+    }
     [[gnu::always_inline]] void finish() noexcept { finish_impl(Offsets{}); }
 
     template <int... D>
@@ -162,25 +212,19 @@ struct RowWalker {
     // working value of the current pixel, then the spreading of its error.
     [[gnu::always_inline]] V value() const noexcept { return q.input(px) + cur; }
     [[gnu::always_inline]] void give(const RowWeights<V>& w, V err) noexcept {
-        give_impl(w, err, Offsets{});
+        give_impl(w, err, w.w[0][3] * err, Offsets{});
     }
 
     template <int... D>
-    [[gnu::always_inline]] void step_impl(const RowWeights<V>& w,
-                                          std::integer_sequence<int, D...> d) noexcept {
-        give_impl(w, q.quantize(value(), px), d);
-    }
-
-    template <int... D>
-    [[gnu::always_inline]] void give_impl(const RowWeights<V>& weights, V err,
+    [[gnu::always_inline]] void give_impl(const RowWeights<V>& weights, V err, V share,
                                           std::integer_sequence<int, D...>) noexcept {
         const auto& w = weights.w;
 
         if constexpr (s.row0_far) {
-            cur = ahead + w[0][3] * err;
+            cur = ahead + share;
             ahead = load_cell<V>(e0 + 2 * cell_step) + w[0][4] * err;
         } else {
-            cur = load_cell<V>(e0 + cell_step) + w[0][3] * err;
+            cur = load_cell<V>(e0 + cell_step) + share;
         }
 
         win1[hi1 + 2] = s.row2 ? load_cell<V>(e1 + hi1 * cell_step) : V{};
@@ -219,25 +263,28 @@ concept QuantizesTwo =
 // once gets the two current pixels together: the lower row's value reads
 // only its own pixel and registers, and every cell either row loads is
 // loaded after the upper row's step, as in the plain order.
-template <class Walker, class V>
-[[gnu::always_inline]] inline void step_pair(Walker& upper, Walker& lower,
-                                             const RowWeights<V>& w) noexcept {
+template <class Walker, class W>
+[[gnu::always_inline]] inline void step_pair(Walker& upper, Walker& lower, const W& w) noexcept {
     if constexpr (QuantizesTwo<decltype(upper.q)>) {
+        using V = typename Walker::V;
+        const auto& wu = weights_at(w, upper.px);
+        const auto& wl = weights_at(w, lower.px);
         const V vu = upper.value();
         const V vl = lower.value();
         V eu;
         V el;
         upper.q.quantize_two(vu, upper.px, vl, lower.px, eu, el);
-        upper.give(w, eu);
-        lower.give(w, el);
+        upper.give(wu, eu);
+        lower.give(wl, el);
     } else {
-        upper.step(w);
-        lower.step(w);
+        upper.template step<false>(w);
+        lower.template step<false>(w);
     }
 }
 
-// A whole pass over the image: rows top to bottom, odd rows right to left
-// when serpentine. `cells` floats per cell (1 or 4); the error rows of
+// A whole pass over the image with weights w (a RowWeights<V> or a
+// per-pixel policy): rows top to bottom, odd rows right to left when
+// serpentine. `cells` floats per cell (1 or 4); the error rows of
 // width + 8 cells each start at scratch, column x at cell x + 2, as a ring
 // of error_rows(pipe.threads) rows.
 //
@@ -254,16 +301,13 @@ template <class Walker, class V>
 // number of threads. Each thread publishes its progress every pipe.chunk
 // pixels. A thread's previous pairs have finished, and so has every pair
 // before them, so the ring's rows are free again after 2 * threads + 2.
-template <int K, class Q>
-[[gnu::always_inline]] inline void diffuse_pass(const Q& quantizer, std::uint8_t* data,
+template <int K, class Q, class W>
+[[gnu::always_inline]] inline void diffuse_pass(const Q& quantizer, const W& w, std::uint8_t* data,
                                                 std::size_t height, std::size_t width,
                                                 std::size_t pixel_bytes, bool serpentine,
-                                                const KernelRows& rows, std::size_t cells,
-                                                float* scratch,
+                                                std::size_t cells, float* scratch,
                                                 const PipelineSettings& pipe) noexcept {
-    using V = typename Q::V;
     using Walker = RowWalker<K, Q>;
-    const RowWeights<V> w = row_weights<V>(rows, splat_cell<V>);
     const std::size_t threads = std::clamp<std::size_t>(pipe.threads, 1, max_workers);
     const std::size_t ring = error_rows(threads);
     const std::size_t row_floats = cells * (width + 8);
@@ -275,9 +319,14 @@ template <int K, class Q>
     const auto cstep = static_cast<std::ptrdiff_t>(cells);
     auto walker = [&](std::size_t y) {
         std::uint8_t* row = data + y * stride;
-        if (serpentine && (y & 1) != 0) {
+        const bool reversed = serpentine && (y & 1) != 0;
+        Q q = quantizer;
+        if constexpr (KnowsRow<Q>) {
+            q.start_row(y, width, reversed);
+        }
+        if (reversed) {
             const std::size_t last = cells * (2 + width - 1);
-            return Walker{quantizer,
+            return Walker{q,
                           row + (width - 1) * pixel_bytes,
                           -step,
                           error_row(y) + last,
@@ -289,7 +338,7 @@ template <int K, class Q>
                           {},
                           {}};
         }
-        return Walker{quantizer,
+        return Walker{q,
                       row,
                       step,
                       error_row(y) + 2 * cells,
@@ -383,9 +432,10 @@ template <class Q>
                                                const KernelRows& rows, std::size_t cells,
                                                float* scratch,
                                                const PipelineSettings& pipe) noexcept {
+    using V = typename Q::V;
+    const RowWeights<V> w = row_weights<V>(rows, splat_cell<V>);
     with_kernel(kernel, [&]<int K>() {
-        diffuse_pass<K>(q, data, height, width, pixel_bytes, serpentine, rows, cells, scratch,
-                        pipe);
+        diffuse_pass<K>(q, w, data, height, width, pixel_bytes, serpentine, cells, scratch, pipe);
     });
 }
 

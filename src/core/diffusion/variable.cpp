@@ -13,12 +13,68 @@
 // Both are defined for two levels; with more levels the table is indexed
 // by where the input lies between its two neighbouring levels, scaled to
 // 0..255, so two levels give exactly the published behaviour.
-#include "diffusion/variable.hpp"
+//
+// The rows are walked by the row walker of the fixed kernels
+// (diffusion/rows.hpp) with Sierra Lite's taps, which are the three
+// neighbours these methods feed, and the weights of each pixel's input in
+// place of the kernel's. The file includes itself for that walker's
+// baseline copy: the first part below is compiled once, the second for the
+// baseline target.
+#if !defined(TONALIS_TARGET)
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <type_traits>
 
 #include "checked_size.hpp"
 #include "diffusion/diffusion.hpp"
-#include "threshold/noise.hpp"
+#include "diffusion/kernels.hpp"
+#include "diffusion/rows.hpp"
+#include "diffusion/variable.hpp"
+#include "pipeline.hpp"
 #include "quad_lanes.hpp"
+#include "targets.hpp"
+#include "threshold/noise.hpp"
+
+namespace tonalis {
+
+namespace {
+
+// What one input code contributes: its working value and its three weights.
+struct alignas(16) CodeRow {
+    float work;
+    float next;
+    float below_behind;
+    float below;
+};
+
+// What the row walk of one call reads.
+struct Pass {
+    std::array<CodeRow, 256> rows;
+    std::array<float, 256> code_lift;  // the most the code's threshold is raised
+    const float* level_values;
+    const std::uint8_t* level_codes;
+    float inv_step;
+    float max_index;
+    float strength;
+    std::uint64_t state;
+};
+
+// The kernel whose taps the weights go to: next, below-behind, below.
+constexpr int variable_taps = [] {
+    int k = 0;
+    while (kernel_data::kernels[k].name != std::string_view("sierra_lite")) ++k;
+    return k;
+}();
+
+}  // namespace
+
+}  // namespace tonalis
+
+#define TONALIS_TARGET_BODY "diffusion/variable.cpp"
+#define TONALIS_TARGET_WIDEST 0
+#include "targets.hpp"
 
 namespace tonalis {
 
@@ -146,181 +202,8 @@ WeightRows weight_rows(VariableKind kind) noexcept {
 }
 
 std::size_t variable_scratch_floats(const Img& img) noexcept {
-    return checked_mul(2 * cell_floats, checked_add(img.width, 2));
+    return checked_mul(error_rows(1) * cell_floats, checked_add(img.width, 8));
 }
-
-namespace {
-
-// What one input code contributes: its working value and its three weights.
-struct alignas(16) CodeRow {
-    float work;
-    float next;
-    float below_behind;
-    float below;
-};
-
-// What the row walk of one call reads.
-struct Pass {
-    std::array<CodeRow, 256> rows;
-    std::array<float, 256> code_lift;  // the most the code's threshold is raised
-    const float* level_values;
-    const std::uint8_t* level_codes;
-    float inv_step;
-    float max_index;
-    float strength;
-    std::uint64_t state;
-};
-
-// The walk for C quantized samples per pixel (at `offset` within it), one
-// per vector lane, each its own gray plane with its own error cells; lanes
-// from C on stay zero. Each lane performs exactly the scalar rule's
-// operations in its order. C, the threshold modulation, two levels and a
-// unit strength are compile-time choices, so the pixel loop has no switch.
-//
-// Two levels: both candidate errors are formed before the comparison
-// decides between them, so a pixel's error reaches the next pixel after
-// the arithmetic alone rather than after the comparison too. A unit
-// strength skips its multiplication, which would leave the error unchanged.
-template <int C, bool Modulate, bool Two, bool Unit>
-void walk(Img& img, const Pass& p, const std::size_t (&offset)[4], float* scratch) noexcept {
-    const std::size_t width = img.width;
-    const std::size_t channels = img.channels;
-    const std::size_t stride = (width + 2) * cell_floats;
-    float* current = scratch;
-    float* below = scratch + stride;
-    for (std::size_t i = 0; i < stride; ++i) {
-        current[i] = 0.0f;
-    }
-    const Quad inv_step = splat_quad(p.inv_step);
-    const Quad max_index = splat_quad(p.max_index);
-    const Quad strength = splat_quad(p.strength);
-    const Quad low = splat_quad(p.level_values[0]);
-    const Quad high = splat_quad(p.level_values[Two ? 1 : 0]);
-    const std::uint8_t code_low = p.level_codes[0];
-    const std::uint8_t code_flip = static_cast<std::uint8_t>(code_low ^ p.level_codes[1]);
-    const CodeRow blank{};
-    for (std::size_t y = 0; y < img.height; ++y) {
-        const bool forward = y % 2 == 0;
-        std::uint8_t* row = img.data.data() + y * img.row_samples();
-        const std::ptrdiff_t dir = forward ? 1 : -1;
-        const std::ptrdiff_t cell_step = dir * static_cast<std::ptrdiff_t>(cell_floats);
-        std::size_t x = forward ? 0 : width - 1;
-        // Error cells are offset by one pixel: cell x + 1 is pixel x.
-        const float* in = current + (x + 1) * cell_floats;
-        float* out = below + (x + 1) * cell_floats;
-        Quad carry{};
-        // The cell below this pixel: it still receives a share from the next
-        // pixel (as that pixel's below-behind) before it is stored.
-        Quad pending{};
-        const std::uint64_t row_key = static_cast<std::uint64_t>(y * width) + 1;
-        for (std::size_t n = 0; n < width; ++n) {
-            std::uint8_t* px = row + x * channels;
-            std::uint8_t code[4] = {};
-            for (int l = 0; l < C; ++l) code[l] = px[offset[l]];
-            const Quad r0 = load_quad(&p.rows[code[0]].work);
-            const Quad r1 = C > 1 ? load_quad(&p.rows[code[1]].work) : load_quad(&blank.work);
-            const Quad r2 = C > 2 ? load_quad(&p.rows[code[2]].work) : load_quad(&blank.work);
-            const Quad r3 = C > 3 ? load_quad(&p.rows[code[3]].work) : load_quad(&blank.work);
-            Quad work, w_next, w_behind, w_below;
-            if constexpr (C == 1) {
-                work = r0;
-                w_next = __builtin_shufflevector(r0, r0, 1, 1, 1, 1);
-                w_behind = __builtin_shufflevector(r0, r0, 2, 2, 2, 2);
-                w_below = __builtin_shufflevector(r0, r0, 3, 3, 3, 3);
-            } else {
-                const Quad t0 = __builtin_shufflevector(r0, r1, 0, 4, 1, 5);
-                const Quad t1 = __builtin_shufflevector(r2, r3, 0, 4, 1, 5);
-                const Quad t2 = __builtin_shufflevector(r0, r1, 2, 6, 3, 7);
-                const Quad t3 = __builtin_shufflevector(r2, r3, 2, 6, 3, 7);
-                work = __builtin_shufflevector(t0, t1, 0, 1, 4, 5);
-                w_next = __builtin_shufflevector(t0, t1, 2, 3, 6, 7);
-                w_behind = __builtin_shufflevector(t2, t3, 0, 1, 4, 5);
-                w_below = __builtin_shufflevector(t2, t3, 2, 3, 6, 7);
-            }
-            Quad threshold = splat_quad(0.5f);
-            if constexpr (Modulate) {
-                const std::uint64_t k = row_key + static_cast<std::uint64_t>(x);
-                const float lift =
-                    noise_of(mix_bits(p.state + k * NoiseGenerator::increment)) + 0.5f;
-                Quad scale{};
-                for (int l = 0; l < C; ++l) scale[l] = p.code_lift[code[l]];
-                threshold = threshold + splat_quad(lift) * scale;
-            }
-            const Quad value = work + (load_quad(in) + carry);
-            const Quad x_value = value * inv_step;
-            Quad error;
-            std::uint8_t result[4];
-            if constexpr (Two) {
-                const QuadI up = x_value > threshold;
-                Quad error_low = value - low;
-                Quad error_high = value - high;
-                if constexpr (!Unit) {
-                    error_low = error_low * strength;
-                    error_high = error_high * strength;
-                }
-                carry = pick_quad(up, error_high * w_next, error_low * w_next);
-                error = pick_quad(up, error_high, error_low);
-                for (int l = 0; l < C; ++l) {
-                    result[l] = static_cast<std::uint8_t>(
-                        code_low ^ (code_flip & static_cast<std::uint8_t>(up[l])));
-                }
-            } else {
-                Quad clamped = x_value < max_index ? x_value : max_index;
-                clamped = clamped > 0.0f ? clamped : Quad{};
-                const QuadI whole = __builtin_convertvector(clamped, QuadI);
-                const QuadI index =
-                    whole - (clamped - __builtin_convertvector(whole, Quad) > threshold);
-                Quad level{};
-                for (int l = 0; l < C; ++l) {
-                    const auto i = static_cast<std::size_t>(index[l]);
-                    level[l] = p.level_values[i];
-                    result[l] = p.level_codes[i];
-                }
-                error = (value - level) * strength;
-                carry = error * w_next;
-            }
-            // Cell x - dir (below and behind) is complete with this share.
-            store_quad(out - cell_step, pending + error * w_behind);
-            // Added to zero, as into a cleared cell (a negative zero share
-            // leaves it positive).
-            pending = Quad{} + error * w_below;
-            // Bytes are written last: a byte store may alias anything, so
-            // every value the pixel needs is read before them.
-            for (int l = 0; l < C; ++l) px[offset[l]] = result[l];
-            in += cell_step;
-            out += cell_step;
-            x = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(x) + dir);
-        }
-        store_quad(out - cell_step, pending);
-        float* swap = current;
-        current = below;
-        below = swap;
-    }
-}
-
-template <int C, bool Modulate>
-void walk_levels(Img& img, const Pass& p, const std::size_t (&offset)[4], float* scratch, bool two,
-                 bool unit) noexcept {
-    if (!two) {
-        walk<C, Modulate, false, false>(img, p, offset, scratch);
-    } else if (unit) {
-        walk<C, Modulate, true, true>(img, p, offset, scratch);
-    } else {
-        walk<C, Modulate, true, false>(img, p, offset, scratch);
-    }
-}
-
-template <int C>
-void walk_any(Img& img, const Pass& p, const std::size_t (&offset)[4], float* scratch,
-              bool modulate, bool two, bool unit) noexcept {
-    if (modulate) {
-        walk_levels<C, true>(img, p, offset, scratch, two, unit);
-    } else {
-        walk_levels<C, false>(img, p, offset, scratch, two, unit);
-    }
-}
-
-}  // namespace
 
 void variable_diffuse(Img& img, const Levels& levels, const Space& space, float strength,
                       VariableKind kind, std::uint64_t seed, float* scratch) noexcept {
@@ -360,16 +243,217 @@ void variable_diffuse(Img& img, const Levels& levels, const Space& space, float 
             offset[count++] = c;
         }
     }
-    const bool modulate = kind == VariableKind::zhou_fang;
-    const bool two = levels.count == 2;
-    const bool unit = strength == 1.0f;
-    switch (count) {
-        case 1: walk_any<1>(img, p, offset, scratch, modulate, two, unit); break;
-        case 2: walk_any<2>(img, p, offset, scratch, modulate, two, unit); break;
-        case 3: walk_any<3>(img, p, offset, scratch, modulate, two, unit); break;
-        case 4: walk_any<4>(img, p, offset, scratch, modulate, two, unit); break;
-        default: break;
-    }
+    target_baseline::variable_pass(img, p, offset, count, kind == VariableKind::zhou_fang,
+                                   levels.count == 2, strength == 1.0f, scratch);
 }
 
 }  // namespace tonalis
+
+#else  // the baseline's copy
+
+#include "diffusion/rows.hpp"
+
+// The table rows of a pixel's C quantized samples turned into vectors
+// whose lane l is sample l's: working value, next, below-behind and below
+// weight. Lanes from C on hold a zero row's (one sample: only lane 0
+// counts).
+struct CodeLanes {
+    f4 work;
+    f4 next;
+    f4 behind;
+    f4 below;
+};
+
+template <int C>
+[[gnu::always_inline]] inline CodeLanes code_lanes(const Pass& p, const std::uint8_t* px,
+                                                   const std::size_t (&offset)[4]) noexcept {
+    const CodeRow blank{};
+    const f4 r0 = load_quad(&p.rows[px[offset[0]]].work);
+    if constexpr (C == 1) {
+        return {r0, __builtin_shufflevector(r0, r0, 1, 1, 1, 1),
+                __builtin_shufflevector(r0, r0, 2, 2, 2, 2),
+                __builtin_shufflevector(r0, r0, 3, 3, 3, 3)};
+    } else {
+        const f4 r1 = load_quad(&p.rows[px[offset[1]]].work);
+        const f4 r2 = C > 2 ? load_quad(&p.rows[px[offset[2]]].work) : load_quad(&blank.work);
+        const f4 r3 = C > 3 ? load_quad(&p.rows[px[offset[3]]].work) : load_quad(&blank.work);
+        const f4 t0 = __builtin_shufflevector(r0, r1, 0, 4, 1, 5);
+        const f4 t1 = __builtin_shufflevector(r2, r3, 0, 4, 1, 5);
+        const f4 t2 = __builtin_shufflevector(r0, r1, 2, 6, 3, 7);
+        const f4 t3 = __builtin_shufflevector(r2, r3, 2, 6, 3, 7);
+        return {__builtin_shufflevector(t0, t1, 0, 1, 4, 5),
+                __builtin_shufflevector(t0, t1, 2, 3, 6, 7),
+                __builtin_shufflevector(t2, t3, 0, 1, 4, 5),
+                __builtin_shufflevector(t2, t3, 2, 3, 6, 7)};
+    }
+}
+
+// The weights of each pixel's input, one lane per quantized channel (the
+// walker's weight policy).
+template <int C, class V>
+struct CodeWeights {
+    const Pass* p;
+    std::size_t offset[4];
+
+    [[gnu::always_inline]] RowWeights<V> at(const std::uint8_t* px) const noexcept {
+        const CodeLanes r = code_lanes<C>(*p, px, offset);
+        // Only the kernel's taps are read.
+        RowWeights<V> w{};
+        w.w[0][3] = lanes_of<V>(r.next);
+        w.w[1][1] = lanes_of<V>(r.behind);
+        w.w[1][2] = lanes_of<V>(r.below);
+        return w;
+    }
+
+    template <class T>
+    [[gnu::always_inline]] static T lanes_of(f4 x) noexcept {
+        if constexpr (std::is_same_v<T, Lane0>) {
+            return Lane0{x};
+        } else {
+            return x;
+        }
+    }
+};
+
+// The threshold rule, for C quantized samples per pixel, one per lane; lanes
+// from C on stay zero. The threshold modulation, two levels and a unit
+// strength are compile-time choices, so the pixel loop has no switch.
+//
+// Two levels: both candidate errors are formed before the comparison
+// decides between them. A unit strength skips its multiplication, which
+// would leave the error unchanged.
+template <int C, bool Modulate, bool Two, bool Unit>
+struct VariableLevels {
+    using V = std::conditional_t<C == 1, Lane0, f4>;
+    const Pass* p;
+    std::size_t offset[4];
+    // The pass's constants held by value: the pixel stores may alias
+    // anything reached through a pointer, which would have to be read again
+    // after each of them.
+    float inv_step;
+    float strength;
+    float max_index;
+    float low;  // the first two levels' values and codes
+    float high;
+    std::uint8_t low_code;
+    std::uint8_t flip;  // low_code ^ the second level's code
+    const float* level_values;
+    const std::uint8_t* level_codes;
+    const float* code_lift;
+    std::uint64_t state;
+    std::uint64_t key = 0;  // the noise key of the next pixel: its index + 1
+    std::uint64_t step = 1;
+
+    VariableLevels(const Pass& pass, const std::size_t (&at)[4]) noexcept
+        : p(&pass),
+          offset{at[0], at[1], at[2], at[3]},
+          inv_step(pass.inv_step),
+          strength(pass.strength),
+          max_index(pass.max_index),
+          low(pass.level_values[0]),
+          high(pass.level_values[Two ? 1 : 0]),
+          low_code(pass.level_codes[0]),
+          flip(static_cast<std::uint8_t>(pass.level_codes[0] ^ pass.level_codes[Two ? 1 : 0])),
+          level_values(pass.level_values),
+          level_codes(pass.level_codes),
+          code_lift(pass.code_lift.data()),
+          state(pass.state) {}
+
+    [[gnu::always_inline]] void start_row(std::size_t y, std::size_t width,
+                                          bool reversed) noexcept {
+        key = static_cast<std::uint64_t>(y * width) + 1 + (reversed ? width - 1 : 0);
+        step = reversed ? ~std::uint64_t{0} : 1;  // -1, modulo 2^64
+    }
+
+    [[gnu::always_inline]] static f4 lanes(V v) noexcept {
+        if constexpr (C == 1) {
+            return v.v;
+        } else {
+            return v;
+        }
+    }
+
+    [[gnu::always_inline]] V input(const std::uint8_t* px) const noexcept {
+        return CodeWeights<C, V>::template lanes_of<V>(code_lanes<C>(*p, px, offset).work);
+    }
+
+    [[gnu::always_inline]] V quantize(V v, std::uint8_t* px, V weight, V& share) noexcept {
+        const f4 value = lanes(v);
+        const f4 w = lanes(weight);
+        std::uint8_t code[4] = {};
+        for (int l = 0; l < C; ++l) code[l] = px[offset[l]];
+        f4 threshold = splat_quad(0.5f);
+        if constexpr (Modulate) {
+            const float lift = noise_of(mix_bits(state + key * NoiseGenerator::increment)) + 0.5f;
+            f4 scale{};
+            for (int l = 0; l < C; ++l) scale[l] = code_lift[code[l]];
+            threshold = threshold + splat_quad(lift) * scale;
+        }
+        key += step;
+        const f4 x_value = value * inv_step;
+        f4 error;
+        if constexpr (Two) {
+            const i4 up = x_value > threshold;
+            f4 error_low = value - low;
+            f4 error_high = value - high;
+            if constexpr (!Unit) {
+                error_low = error_low * strength;
+                error_high = error_high * strength;
+            }
+            error = pick_quad(up, error_high, error_low);
+            share = CodeWeights<C, V>::template lanes_of<V>(
+                pick_quad(up, error_high * w, error_low * w));
+            for (int l = 0; l < C; ++l) {
+                px[offset[l]] =
+                    static_cast<std::uint8_t>(low_code ^ (flip & static_cast<std::uint8_t>(up[l])));
+            }
+        } else {
+            f4 clamped = x_value < max_index ? x_value : splat_quad(max_index);
+            clamped = clamped > 0.0f ? clamped : f4{};
+            const i4 whole = __builtin_convertvector(clamped, i4);
+            const i4 index = whole - (clamped - __builtin_convertvector(whole, f4) > threshold);
+            f4 level{};
+            for (int l = 0; l < C; ++l) {
+                const auto i = static_cast<std::size_t>(index[l]);
+                level[l] = level_values[i];
+                px[offset[l]] = level_codes[i];
+            }
+            error = (value - level) * strength;
+            share = CodeWeights<C, V>::template lanes_of<V>(error * w);
+        }
+        return CodeWeights<C, V>::template lanes_of<V>(error);
+    }
+};
+
+template <int C, bool Modulate, bool Two, bool Unit>
+void walk(Img& img, const Pass& p, const std::size_t (&offset)[4], float* scratch) noexcept {
+    using Q = VariableLevels<C, Modulate, Two, Unit>;
+    const Q q(p, offset);
+    const CodeWeights<C, typename Q::V> weights{&p, {offset[0], offset[1], offset[2], offset[3]}};
+    diffuse_pass<variable_taps>(q, weights, img.data.data(), img.height, img.width, img.channels,
+                                true, C == 1 ? 1 : cell_floats, scratch, PipelineSettings{});
+}
+
+void variable_pass(Img& img, const Pass& p, const std::size_t (&offset)[4], int count,
+                   bool modulate, bool two, bool unit, float* scratch) noexcept {
+    using Walk = void (*)(Img&, const Pass&, const std::size_t (&)[4], float*) noexcept;
+    auto pick = [&]<int C>() -> Walk {
+        auto by_level = [&]<bool M>() -> Walk {
+            if (!two) return walk<C, M, false, false>;
+            return unit ? walk<C, M, true, true> : walk<C, M, true, false>;
+        };
+        return modulate ? by_level.template operator()<true>()
+                        : by_level.template operator()<false>();
+    };
+    Walk w = nullptr;
+    switch (count) {
+        case 1: w = pick.template operator()<1>(); break;
+        case 2: w = pick.template operator()<2>(); break;
+        case 3: w = pick.template operator()<3>(); break;
+        case 4: w = pick.template operator()<4>(); break;
+        default: return;
+    }
+    w(img, p, offset, scratch);
+}
+
+#endif  // TONALIS_TARGET

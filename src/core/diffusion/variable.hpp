@@ -38,8 +38,9 @@ const std::array<std::uint8_t, 128>& zhou_fang_strengths() noexcept;
 using WeightRows = std::array<std::array<float, 3>, 256>;
 WeightRows weight_rows(VariableKind kind) noexcept;
 
-// Scratch floats for an image: two rows of four-lane error cells with a
-// margin (oversized when the count does not fit in a size).
+// Scratch floats for an image: the row walker's ring of error rows
+// (diffusion/rows.hpp) for one thread (oversized when the count does not
+// fit in a size).
 std::size_t variable_scratch_floats(const Img& img) noexcept;
 
 // Rewrite img.data in place with `levels` per channel (the kept channel
