@@ -1,4 +1,5 @@
-// Error diffusion with the refinements: the row walkers and passes that
+// Error diffusion with the refinements: the quantizers, the refinements
+// as a policy of the row walker (diffusion/rows.hpp) and the pass that
 // diffusion/refined_levels.hpp and diffusion/refined_palette.cpp
 // instantiate, each for the baseline and AVX2 (see targets.hpp): the colour
 // match's selects and conversions gain from AVX2's encodings, and nothing
@@ -13,7 +14,7 @@
 // uses, and each kernel's taps are compile-time data.
 //
 // Included at global scope it brings in what it uses; included inside a
-// target's namespace (by a body, TONALIS_TARGET set) it defines the walkers
+// target's namespace (by a body, TONALIS_TARGET set) it defines the passes
 // for that target, once however many of the body's files include it.
 #if !defined(TONALIS_TARGET)
 #include <algorithm>
@@ -27,6 +28,7 @@
 #include "diffusion/diffusion.hpp"
 #include "diffusion/kernels.hpp"
 #include "diffusion/refined_passes.hpp"
+#include "diffusion/rows.hpp"
 #include "extras.hpp"
 #include "prepared.hpp"
 #include "quad_lanes.hpp"
@@ -42,6 +44,8 @@
 #define TONALIS_REFINED_ROWS_2
 #endif
 
+#include "diffusion/rows.hpp"
+
 using Weights = RowWeights<Quad>;
 
 // Levels, one lane per channel. Two levels are decided by a comparison
@@ -50,6 +54,7 @@ using Weights = RowWeights<Quad>;
 // when compiling.
 template <bool two_levels, bool single>
 struct LevelLanes {
+    using V = Quad;
     const float* to_work;
     const Levels* levels;
     LaneSet lanes;
@@ -86,6 +91,7 @@ struct LevelLanes {
 // A palette: the colour nearest under the chosen distance; the error is
 // taken on the working values.
 struct PaletteColours {
+    using V = Quad;
     const float* to_work;
     const Palette* palette;
     const ColourMatch* match;
@@ -127,37 +133,20 @@ struct PaletteColours {
     }
 };
 
-// One row in progress: advance() once per pixel. The current row's next
-// cells stay in registers; the rows below are added to in memory, each
-// cell receiving its shares in visiting order.
-template <int K, class Q, bool with_mask, bool with_limit>
-struct RowWalker {
-    static constexpr kernel_data::TapShape s = kernel_data::kernel_shape<K>;
-
-    Q q;
-    const Weights* weights;
-    std::uint8_t* px;
-    std::ptrdiff_t px_step;
-    const float* m;
+// The refinements as the row walker's policy (diffusion/rows.hpp): the
+// working value is the pixel's input plus (its share of) the error its cell
+// received, clamped to the limit, and (its share of) its error is passed
+// on.
+template <bool with_mask, bool with_limit>
+struct Refinement {
+    static constexpr bool scales = with_mask;
+    const float* m;       // the mask at the current pixel
     std::ptrdiff_t step;  // +1 or -1
-    const float* e0;
-    float* e1;
-    float* e2;
-    Quad cur{};
-    Quad ahead{};
-    Quad share{};  // the pixel's strength, between take() and give()
+    Quad low;
+    Quad high;
+    Quad share{};  // the pixel's strength, between take() and scale()
 
-    [[gnu::always_inline]] void begin() noexcept {
-        cur = load_quad(e0);
-        if constexpr (s.row0_far) {
-            ahead = load_quad(e0 + 4 * step);
-        }
-    }
-
-    // A pixel's working value: its input plus (its share of) the error
-    // its cell received, clamped to the limit.
-    [[gnu::always_inline]] Quad take(Quad low, Quad high) noexcept {
-        const Quad in = q.input(px);
+    [[gnu::always_inline]] Quad take(Quad in, Quad cur) noexcept {
         Quad v;
         if constexpr (with_mask) {
             share = Quad{} + strength_of(m);
@@ -171,42 +160,17 @@ struct RowWalker {
         }
         return v;
     }
-
-    // Passes on (its share of) the pixel's error and moves to the next.
-    [[gnu::always_inline]] void give(Quad err) noexcept {
-        const auto& w = weights->w;
-        const std::ptrdiff_t cs = 4 * step;
+    [[gnu::always_inline]] Quad scale(Quad err) const noexcept {
         if constexpr (with_mask) {
-            err = share * err;
-        }
-        if constexpr (s.row0_far) {
-            cur = ahead + w[0][3] * err;
-            ahead = load_quad(e0 + 2 * cs) + w[0][4] * err;
+            return share * err;
         } else {
-            cur = load_quad(e0 + cs) + w[0][3] * err;
+            return err;
         }
-        for (int dx = -2; dx <= 2; ++dx) {
-            const auto c = static_cast<std::size_t>(dx + 2);
-            if (s.at[1][c]) {
-                float* cell = e1 + dx * cs;
-                store_quad(cell, load_quad(cell) + w[1][c] * err);
-            }
-            if (s.at[2][c]) {
-                float* cell = e2 + dx * cs;
-                store_quad(cell, load_quad(cell) + w[2][c] * err);
-            }
-        }
-        px += px_step;
-        e0 += cs;
-        e1 += cs;
-        e2 += cs;
+    }
+    [[gnu::always_inline]] void next() noexcept {
         if constexpr (with_mask) {
             m += step;
         }
-    }
-
-    [[gnu::always_inline]] void advance(Quad low, Quad high) noexcept {
-        give(q.quantize(take(low, high), px));
     }
 };
 
@@ -218,24 +182,24 @@ concept QuantizesFour = requires(const Q& q, const Quad (&v)[4], std::uint8_t* c
 // rows whose quantizer can take four pixels at once are quantized together
 // (each pixel's arithmetic is the same either way).
 template <std::size_t First, std::size_t Last, class W, std::size_t R>
-[[gnu::always_inline]] inline void advance_rows(W (&rows)[R], std::size_t n, Quad low,
-                                                Quad high) noexcept {
+[[gnu::always_inline]] inline void advance_rows(W (&rows)[R], std::size_t n,
+                                                const Weights& w) noexcept {
     if constexpr (Last - First == 4 && QuantizesFour<decltype(rows[0].q)>) {
         for (std::size_t p = 0; p < n; ++p) {
-            const Quad v[4] = {rows[First].take(low, high), rows[First + 1].take(low, high),
-                               rows[First + 2].take(low, high), rows[First + 3].take(low, high)};
+            const Quad v[4] = {rows[First].value(), rows[First + 1].value(),
+                               rows[First + 2].value(), rows[First + 3].value()};
             std::uint8_t* const px[4] = {rows[First].px, rows[First + 1].px, rows[First + 2].px,
                                          rows[First + 3].px};
             Quad err[4];
             rows[First].q.quantize_four(v, px, err);
-            [&]<std::size_t... r>(std::index_sequence<r...>) {
-                (rows[First + r].give(err[r]), ...);
+            [&]<std::size_t... r>(std::index_sequence<r...>) __attribute__((always_inline)) {
+                (rows[First + r].give(w, err[r]), ...);
             }(std::make_index_sequence<4>{});
         }
     } else {
         for (std::size_t p = 0; p < n; ++p) {
-            [&]<std::size_t... r>(std::index_sequence<r...>) {
-                (rows[First + r].advance(low, high), ...);
+            [&]<std::size_t... r>(std::index_sequence<r...>) __attribute__((always_inline)) {
+                (rows[First + r].template step<(Last - First == 1)>(w), ...);
             }(std::make_index_sequence<Last - First>{});
         }
     }
@@ -243,32 +207,36 @@ template <std::size_t First, std::size_t Last, class W, std::size_t R>
 
 // A group of R rows: row r starts when row r - 1 has done `lag` pixels and
 // ends `lag` pixels after it. Needs width > (R - 1) * lag.
-// The walkers are locals of one inlined body, so they live in registers.
+// The walkers are locals of one inlined body, so they live in registers:
+// every lambda on the way is forced inline, since a group of four rows with
+// a large kernel is past what the compiler inlines by itself (out of line,
+// the walkers go to memory and the pass is 15-30 % slower).
 template <std::size_t R, class W, class Make>
 [[gnu::always_inline]] inline void walk_group(const Make& make, std::size_t y, std::size_t width,
-                                              Quad low, Quad high) noexcept {
-    [&]<std::size_t... r>(std::index_sequence<r...>) {
+                                              const Weights& w) noexcept {
+    [&]<std::size_t... r>(std::index_sequence<r...>) __attribute__((always_inline)) {
         W rows[R] = {make(y + r)...};
         ((rows[r].begin(),
-          advance_rows<0, r + 1>(rows, r + 1 < R ? lag : width - (R - 1) * lag, low, high)),
+          advance_rows<0, r + 1>(rows, r + 1 < R ? lag : width - (R - 1) * lag, w)),
          ...);
-        (advance_rows<r + 1, R>(rows, r + 1 < R ? lag : 0, low, high), ...);
+        (advance_rows<r + 1, R>(rows, r + 1 < R ? lag : 0, w), ...);
     }(std::make_index_sequence<R>{});
 }
 
 // One pass over the image, rows top to bottom, odd rows right to left when
 // serpentine (one row at a time: each starts where the one above ended).
+// The rows run on the row walker with their cells in memory.
 template <int K, class Q, bool with_mask, bool with_limit>
-void diffuse_pass(const Q& q, Img& img, bool serpentine, const Weights& weights,
+void refined_pass(const Q& q, Img& img, bool serpentine, const Weights& weights,
                   const Extras& extras, float* scratch) noexcept {
-    using Walker = RowWalker<K, Q, with_mask, with_limit>;
+    using Walker = RowWalker<K, Q, Refinement<with_mask, with_limit>, Cells::memory>;
     const std::size_t width = img.width;
     const std::size_t row_floats = 4 * (width + 2 * margin);
     std::fill_n(scratch, ring * row_floats, 0.0f);
     auto error_row = [&](std::size_t y) { return scratch + (y % ring) * row_floats; };
     const Quad low = Quad{} - extras.limit;
     const Quad high = Quad{} + (255.0f + extras.limit);
-    auto walker = [&](std::size_t y) {
+    auto walker = [&](std::size_t y) __attribute__((always_inline)) {
         const bool backwards = serpentine && (y & 1) != 0;
         const std::size_t x0 = backwards ? width - 1 : 0;
         const std::ptrdiff_t step = backwards ? -1 : 1;
@@ -276,20 +244,23 @@ void diffuse_pass(const Q& q, Img& img, bool serpentine, const Weights& weights,
         // Row y + 2 receives its first shares from row y.
         std::fill_n(error_row(y + 2), row_floats, 0.0f);
         return Walker{q,
-                      &weights,
                       img.data.data() + (y * width + x0) * img.channels,
                       step * static_cast<std::ptrdiff_t>(img.channels),
-                      with_mask ? extras.mask + y * width + x0 : nullptr,
-                      step,
                       error_row(y) + first_cell,
                       error_row(y + 1) + first_cell,
-                      error_row(y + 2) + first_cell};
+                      error_row(y + 2) + first_cell,
+                      4 * step,
+                      {},
+                      {},
+                      {},
+                      {with_mask ? extras.mask + y * width + x0 : nullptr, step, low, high}};
     };
     std::size_t y = 0;
-    auto group = [&]<std::size_t R>(std::integral_constant<std::size_t, R>) {
-        walk_group<R, Walker>(walker, y, width, low, high);
-        y += R;
-    };
+    auto group = [&]<std::size_t R>(std::integral_constant<std::size_t, R>)
+                     __attribute__((always_inline)) {
+                         walk_group<R, Walker>(walker, y, width, weights);
+                         y += R;
+                     };
     if (!serpentine && width > (rows_in_flight - 1) * lag) {
         for (; y + rows_in_flight <= img.height;) {
             group(std::integral_constant<std::size_t, rows_in_flight>{});
@@ -312,11 +283,11 @@ void diffuse_with(const Q& q, Img& img, bool serpentine, const Weights& weights,
     // and the build is spared a fourth form of every pass. With a mask the
     // chain from one pixel to the next is longer, and the clamps would show.
     if (extras.mask == nullptr) {
-        diffuse_pass<K, Q, false, true>(q, img, serpentine, weights, extras, scratch);
+        refined_pass<K, Q, false, true>(q, img, serpentine, weights, extras, scratch);
     } else if (limit) {
-        diffuse_pass<K, Q, true, true>(q, img, serpentine, weights, extras, scratch);
+        refined_pass<K, Q, true, true>(q, img, serpentine, weights, extras, scratch);
     } else {
-        diffuse_pass<K, Q, true, false>(q, img, serpentine, weights, extras, scratch);
+        refined_pass<K, Q, true, false>(q, img, serpentine, weights, extras, scratch);
     }
 }
 

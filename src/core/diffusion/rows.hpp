@@ -156,8 +156,44 @@ concept QuantizesOne = requires(Q& q, typename Q::V v, std::uint8_t* px) { q.qua
 template <class Q>
 concept KnowsRow = requires(Q& q, std::size_t n, bool b) { q.start_row(n, n, b); };
 
+// What a walk adds to a pixel's arithmetic. The plain walk adds nothing:
+// a pixel's working value is its input plus its cell's error, and its whole
+// error is passed on. The refined passes' refinements (an error limit, a
+// per-pixel strength mask) are another such policy
+// (diffusion/refined_rows.hpp): take() forms the working value, scale() the
+// error passed on, next() moves to the next pixel; `scales` says whether
+// scale() changes the error.
+struct NoRefinement {
+    static constexpr bool scales = false;
+    template <class V>
+    [[gnu::always_inline]] V take(V in, V cur) const noexcept {
+        return in + cur;
+    }
+    template <class V>
+    [[gnu::always_inline]] V scale(V err) const noexcept {
+        return err;
+    }
+    [[gnu::always_inline]] void next() const noexcept {}
+};
+
+// Where the cells of the rows below live while the row is walked: in a
+// window of registers (each loaded and stored once), or in memory, each
+// share added where the cell is. Windows serve one row or a pair beside
+// each other; four rows side by side would need more registers than there
+// are, so the refined passes keep their cells in memory.
+enum class Cells : std::uint8_t { window, memory };
+
+// The windows over rows 1 and 2: one[d + 2] / two[d + 2] is the cell at
+// offset d from the current pixel.
+template <class V>
+struct Windows {
+    V one[6];
+    V two[6];
+};
+struct NoWindows {};
+
 // One row in progress: begin(), then step() once per pixel, then finish().
-template <int K, class Q>
+template <int K, class Q, class R = NoRefinement, Cells cells = Cells::window>
 struct RowWalker {
     using V = typename Q::V;
     static constexpr kernel_data::TapShape s = kernel_data::kernel_shape<K>;
@@ -165,6 +201,7 @@ struct RowWalker {
     static constexpr int hi1 = s.hi[1];
     static constexpr int lo2 = s.lo[2];
     static constexpr int hi2 = s.hi[2];
+    static constexpr bool window = cells == Cells::window;
     using Offsets = std::integer_sequence<int, -2, -1, 0, 1, 2>;
 
     Q q;
@@ -176,9 +213,8 @@ struct RowWalker {
     std::ptrdiff_t cell_step;
     V cur;
     V ahead;
-    // win1[d + 2] / win2[d + 2]: the cell at offset d from the current pixel.
-    V win1[6];
-    V win2[6];
+    [[no_unique_address]] std::conditional_t<window, Windows<V>, NoWindows> win;
+    R refine;
 
     [[gnu::always_inline]] void begin() noexcept { begin_impl(Offsets{}); }
     // `alone`: no other row is walked beside this one, so the chain from
@@ -188,12 +224,12 @@ struct RowWalker {
     template <bool alone = true, class W>
     [[gnu::always_inline]] void step(const W& w) noexcept {
         const auto& pixel = weights_at(w, px);
-        if constexpr (SharesAhead<Q> && (alone || !QuantizesOne<Q>)) {
+        if constexpr (SharesAhead<Q> && !R::scales && (alone || !QuantizesOne<Q>)) {
             V share;
             const V err = q.quantize(value(), px, pixel.w[0][3], share);
             give_impl(pixel, err, share, Offsets{});
         } else {
-            const V err = q.quantize(value(), px);
+            const V err = refine.scale(q.quantize(value(), px));
             give_impl(pixel, err, pixel.w[0][3] * err, Offsets{});
         }
     }
@@ -203,15 +239,21 @@ struct RowWalker {
     [[gnu::always_inline]] void begin_impl(std::integer_sequence<int, D...>) noexcept {
         cur = load_cell<V>(e0);
         ahead = s.row0_far ? load_cell<V>(e0 + cell_step) : V{};
-        ((win1[D + 2] = D >= lo1 && D < hi1 && s.row2 ? load_cell<V>(e1 + D * cell_step) : V{}),
-         ...);
-        ((win2[D + 2] = V{}), ...);
+        if constexpr (window) {
+            ((win.one[D + 2] =
+                  D >= lo1 && D < hi1 && s.row2 ? load_cell<V>(e1 + D * cell_step) : V{}),
+             ...);
+            ((win.two[D + 2] = V{}), ...);
+        }
     }
 
-    // A step in two halves, for quantizing two rows' pixels together: the
-    // working value of the current pixel, then the spreading of its error.
-    [[gnu::always_inline]] V value() const noexcept { return q.input(px) + cur; }
-    [[gnu::always_inline]] void give(const RowWeights<V>& w, V err) noexcept {
+    // A step in two halves, for quantizing several rows' pixels together:
+    // the working value of the current pixel, then the spreading of its
+    // error.
+    [[gnu::always_inline]] V value() noexcept { return refine.take(q.input(px), cur); }
+    template <class W>
+    [[gnu::always_inline]] void give(const W& w, V err) noexcept {
+        err = refine.scale(err);
         give_impl(w, err, w.w[0][3] * err, Offsets{});
     }
 
@@ -227,30 +269,43 @@ struct RowWalker {
             cur = load_cell<V>(e0 + cell_step) + share;
         }
 
-        win1[hi1 + 2] = s.row2 ? load_cell<V>(e1 + hi1 * cell_step) : V{};
-        ((s.at[1][D + 2] ? (win1[D + 2] = win1[D + 2] + w[1][D + 2] * err) : V{}), ...);
-        store_cell(e1 + lo1 * cell_step, win1[lo1 + 2]);
-        ((D >= lo1 && D < hi1 ? (win1[D + 2] = win1[D + 3]) : V{}), ...);
+        if constexpr (window) {
+            win.one[hi1 + 2] = s.row2 ? load_cell<V>(e1 + hi1 * cell_step) : V{};
+            ((s.at[1][D + 2] ? (win.one[D + 2] = win.one[D + 2] + w[1][D + 2] * err) : V{}), ...);
+            store_cell(e1 + lo1 * cell_step, win.one[lo1 + 2]);
+            ((D >= lo1 && D < hi1 ? (win.one[D + 2] = win.one[D + 3]) : V{}), ...);
 
-        if constexpr (s.row2) {
-            win2[hi2 + 2] = V{};
-            ((s.at[2][D + 2] ? (win2[D + 2] = win2[D + 2] + w[2][D + 2] * err) : V{}), ...);
-            store_cell(e2 + lo2 * cell_step, win2[lo2 + 2]);
-            ((D >= lo2 && D < hi2 ? (win2[D + 2] = win2[D + 3]) : V{}), ...);
+            if constexpr (s.row2) {
+                win.two[hi2 + 2] = V{};
+                ((s.at[2][D + 2] ? (win.two[D + 2] = win.two[D + 2] + w[2][D + 2] * err) : V{}),
+                 ...);
+                store_cell(e2 + lo2 * cell_step, win.two[lo2 + 2]);
+                ((D >= lo2 && D < hi2 ? (win.two[D + 2] = win.two[D + 3]) : V{}), ...);
+            }
+        } else {
+            auto add = [&](float* cell, V part) __attribute__((always_inline)) {
+                store_cell(cell, load_cell<V>(cell) + part);
+            };
+            ((s.at[1][D + 2] ? (add(e1 + D * cell_step, w[1][D + 2] * err), 0) : 0), ...);
+            ((s.at[2][D + 2] ? (add(e2 + D * cell_step, w[2][D + 2] * err), 0) : 0), ...);
         }
 
         px += px_step;
         e0 += cell_step;
         e1 += cell_step;
         e2 += cell_step;
+        refine.next();
     }
 
     // Cells past the last pixel still held in the window (margins included).
     template <int... D>
     [[gnu::always_inline]] void finish_impl(std::integer_sequence<int, D...>) noexcept {
-        ((D >= lo1 && D < hi1 ? (store_cell(e1 + D * cell_step, win1[D + 2]), 0) : 0), ...);
-        if constexpr (s.row2) {
-            ((D >= lo2 && D < hi2 ? (store_cell(e2 + D * cell_step, win2[D + 2]), 0) : 0), ...);
+        if constexpr (window) {
+            ((D >= lo1 && D < hi1 ? (store_cell(e1 + D * cell_step, win.one[D + 2]), 0) : 0), ...);
+            if constexpr (s.row2) {
+                ((D >= lo2 && D < hi2 ? (store_cell(e2 + D * cell_step, win.two[D + 2]), 0) : 0),
+                 ...);
+            }
         }
     }
 };
