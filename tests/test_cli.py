@@ -461,6 +461,26 @@ def test_standard_input_and_output(tmp_path, photo):
 
 
 @pytest.mark.parametrize(
+    "data, message",
+    [
+        (b"", "cannot read standard input: it is empty"),
+        (b"not an image", "cannot read standard input: cannot identify image file"),
+    ],
+)
+def test_unreadable_standard_input_is_named_plainly(data, message):
+    result = subprocess.run(
+        [sys.executable, "-m", "tonalis_tools", "-", "-o", "-"],
+        input=data,
+        env=ENV,
+        capture_output=True,
+        timeout=120,
+    )
+    assert result.returncode != 0 and result.stdout == b""
+    error = result.stderr.decode()
+    assert message in error and "object at" not in error, error
+
+
+@pytest.mark.parametrize(
     "args, message",
     [
         (["photo.png", "sub/photo.png", "-o", "multi.png"], r"2 inputs need a folder for -o"),

@@ -216,6 +216,8 @@ def _name(source: Path) -> str:
 
 
 def _load(source: Path, stdin: bytes | None) -> Frames:
+    if stdin is not None and source == Path(STDIO) and not stdin:
+        raise FileError("cannot read standard input: it is empty")
     try:
         return load_frames(_open_source(source, stdin))
     except Exception as exc:  # any plugin's failure on a broken file

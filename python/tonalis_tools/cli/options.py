@@ -6,6 +6,7 @@ import argparse
 import dataclasses
 import math
 import os
+import re
 from collections.abc import Callable
 from pathlib import Path
 from typing import Any
@@ -40,8 +41,10 @@ MAX_WIDTH = 65536
 def _reason(exc: BaseException) -> str:
     if isinstance(exc, OSError) and exc.strerror:
         return exc.strerror[0].lower() + exc.strerror[1:]
-    text = str(exc) or type(exc).__name__
-    return text.splitlines()[0]
+    text = (str(exc) or type(exc).__name__).splitlines()[0]
+    # Pillow names an in-memory source by its repr ("<_io.BytesIO object at
+    # 0x...>"), which tells the reader nothing.
+    return re.sub(r" ?<[\w.]+ object at 0x[0-9a-fA-F]+>", "", text)
 
 
 def _looks_like_file(text: str) -> bool:
