@@ -208,7 +208,7 @@ template <std::size_t First, std::size_t Last, class W, std::size_t R>
 // A group of R rows: row r starts when row r - 1 has done `lag` pixels and
 // ends `lag` pixels after it. Needs width > (R - 1) * lag.
 // The walkers are locals of one inlined body, so they live in registers:
-// every lambda on the way is forced inline, since a group of four rows with
+// the lambdas of the walk are forced inline, since a group of four rows with
 // a large kernel is past what the compiler inlines by itself (out of line,
 // the walkers go to memory and the pass is 15-30 % slower).
 template <std::size_t R, class W, class Make>
@@ -236,7 +236,7 @@ void refined_pass(const Q& q, Img& img, bool serpentine, const Weights& weights,
     auto error_row = [&](std::size_t y) { return scratch + (y % ring) * row_floats; };
     const Quad low = Quad{} - extras.limit;
     const Quad high = Quad{} + (255.0f + extras.limit);
-    auto walker = [&](std::size_t y) __attribute__((always_inline)) {
+    auto walker = [&](std::size_t y) {
         const bool backwards = serpentine && (y & 1) != 0;
         const std::size_t x0 = backwards ? width - 1 : 0;
         const std::ptrdiff_t step = backwards ? -1 : 1;
@@ -256,11 +256,10 @@ void refined_pass(const Q& q, Img& img, bool serpentine, const Weights& weights,
                       {with_mask ? extras.mask + y * width + x0 : nullptr, step, low, high}};
     };
     std::size_t y = 0;
-    auto group = [&]<std::size_t R>(std::integral_constant<std::size_t, R>)
-                     __attribute__((always_inline)) {
-                         walk_group<R, Walker>(walker, y, width, weights);
-                         y += R;
-                     };
+    auto group = [&]<std::size_t R>(std::integral_constant<std::size_t, R>) {
+        walk_group<R, Walker>(walker, y, width, weights);
+        y += R;
+    };
     if (!serpentine && width > (rows_in_flight - 1) * lag) {
         for (; y + rows_in_flight <= img.height;) {
             group(std::integral_constant<std::size_t, rows_in_flight>{});
