@@ -179,18 +179,22 @@ def dbs(
     swaps=True,
     linear=True,
     preserve_alpha=True,
+    start=None,
 ):
-    """(image, passes made), as tonalis_tools._engines.dbs computes them."""
+    """(image, passes made), as tonalis_tools._engines.dbs computes them,
+    from `start` (levels or colours only) or Floyd-Steinberg's."""
     image = np.asarray(image)
     seed_args = {"palette": palette} if palette is not None else {"levels": levels}
-    seed = tonalis.error_diffusion(
-        image,
-        "floyd_steinberg",
-        serpentine=False,
-        linear=linear,
-        preserve_alpha=preserve_alpha,
-        **seed_args,
-    )
+    seed = start
+    if seed is None:
+        seed = tonalis.error_diffusion(
+            image,
+            "floyd_steinberg",
+            serpentine=False,
+            linear=linear,
+            preserve_alpha=preserve_alpha,
+            **seed_args,
+        )
     ac = autocorrelation(taps)
     pad = ac.shape[0] // 2
     work = ref.to_work(linear)

@@ -25,8 +25,8 @@ A word left out takes the corpus's default, not the function's: levels 2,
 strength 1, linear off, alpha preserved, raster order, the method
 floyd_steinberg (ostromoukhov for ``variable``), matrix bayer8, seed 0,
 distance rgb, no error limit, no mask, 8 candidates, history 16, ratio
-1/16, filter g1.2, 1000 passes and swaps on. Every argument is passed to the
-function explicitly.
+1/16, filter g1.2, 1000 passes and swaps on, and direct binary search's
+Floyd-Steinberg start. Every argument is passed to the function explicitly.
 """
 
 from __future__ import annotations
@@ -406,6 +406,7 @@ def run_call(call: Call) -> np.ndarray:
             **filter_arguments(w.get("filter", "g1.2")),
             passes=int(w.get("passes", "1000")),
             swaps=w.get("swaps", "1") == "1",
+            start="floyd_steinberg",
             **common,
         )
     raise ValueError(f"unknown family {f!r}")

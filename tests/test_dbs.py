@@ -82,7 +82,13 @@ def test_engine_matches_model(case):
     kwargs = {k: v for k, v in target.items() if k != "linear"}
     expected, made = model.dbs(image, taps, passes=passes, swaps=swaps, linear=linear, **kwargs)
     run = dbs_run(
-        image, sigma=sigma, passes=options.get("passes"), swaps=swaps, linear=linear, **kwargs
+        image,
+        sigma=sigma,
+        passes=options.get("passes"),
+        swaps=swaps,
+        linear=linear,
+        start="floyd_steinberg",
+        **kwargs,
     )
     assert_images_equal(run.image, expected)
     assert run.passes == made
@@ -92,7 +98,86 @@ def test_nasanen_filter_matches_model():
     image = smooth(26, 30, seed=7)
     taps = nasanen_filter(8, 100)
     expected, _ = model.dbs(image, taps, levels=2)
-    assert_images_equal(dbs(image, distance=8, dpi=100), expected)
+    assert_images_equal(dbs(image, distance=8, dpi=100, start="floyd_steinberg"), expected)
+
+
+def _black_white_start(image, linear=True):
+    rgb = np.repeat(np.asarray(image)[:, :, None], 3, axis=2)
+    first = tonalis_tools.diffuse(
+        rgb,
+        palette=["#000000", "#ffffff"],
+        serpentine=True,
+        linear=linear,
+        error_limit=32,
+        distance="oklab",
+    )
+    return np.ascontiguousarray(first[:, :, 0])
+
+
+@pytest.mark.parametrize("linear", [True, False])
+def test_black_and_white_starts_from_limited_oklab_diffusion(linear):
+    # The default start of black and white on a gray image, as documented,
+    # and the search from it as the model makes it.
+    image = smooth(30, 34, seed=11)
+    start = _black_white_start(image, linear)
+    expected, made = model.dbs(image, gaussian_filter(1.2), levels=2, linear=linear, start=start)
+    run = dbs_run(image, linear=linear)
+    assert_images_equal(run.image, expected)
+    assert run.passes == made
+    assert_images_equal(dbs(image, linear=linear, start=start), run.image)
+    # A palette of black and white takes the same start, as RGB.
+    black_white = ["#000", "#FFFFFF"]
+    rgb_start = np.ascontiguousarray(np.repeat(start[:, :, None], 3, axis=2))
+    assert_images_equal(
+        dbs(image, palette=black_white, linear=linear),
+        dbs(image, palette=black_white, linear=linear, start=rgb_start),
+    )
+    assert not np.array_equal(
+        dbs(image, palette=black_white, linear=linear),
+        dbs(image, palette=black_white, linear=linear, start="floyd_steinberg"),
+    )
+
+
+@pytest.mark.parametrize(
+    "image, kwargs",
+    [
+        (smooth(20, 24, seed=12), {}),
+        (smooth(20, 24, 3, seed=13), {"levels": 3}),
+        (smooth(20, 24, 3, seed=14), {"palette": PALETTE}),
+        (smooth(20, 24, 2, seed=15), {"levels": 2}),
+    ],
+    ids=["gray", "rgb_levels", "palette", "la"],
+)
+def test_a_given_start_is_taken_at_its_nearest_levels_or_colours(image, kwargs):
+    # Any bytes may start a search: each pixel starts at its nearest level
+    # or colour, so a start and its plain quantization give the same result.
+    noisy = RNG.integers(0, 256, image.shape, dtype=np.uint8)
+    target = (
+        {"palette": kwargs["palette"]}
+        if "palette" in kwargs
+        else {"levels": kwargs.get("levels", 2)}
+    )
+    nearest = tonalis.error_diffusion(noisy, strength=0.0, linear=True, **target)
+    out = dbs(image, start=noisy, **kwargs)
+    assert_images_equal(out, dbs(image, start=nearest, **kwargs))
+    # Other targets than black and white on gray start from Floyd-Steinberg.
+    if image.shape[-1] == 3:
+        assert_images_equal(dbs(image, **kwargs), dbs(image, start="floyd_steinberg", **kwargs))
+
+
+@pytest.mark.parametrize(
+    "start, error, match",
+    [
+        ("random", ValueError, "start must be"),
+        (None, TypeError, "start must be"),
+        (np.zeros((4, 4), np.float32), TypeError, "uint8"),
+        (np.zeros((4, 5), np.uint8), ValueError, "image's shape"),
+        (np.zeros((4, 4, 3), np.uint8), ValueError, "image's shape"),
+    ],
+)
+def test_bad_starts_are_refused(start, error, match):
+    with pytest.raises(error, match=match):
+        dbs(smooth(4, 4), start=start)
 
 
 # The bound on DBS's error over Floyd-Steinberg's: a narrow filter passes
@@ -116,9 +201,9 @@ def test_filtered_error_falls_every_pass_below_floyd_steinberg(image, kwargs, bo
     )
     start = tonalis.error_diffusion(image, "floyd_steinberg", linear=linear, **seed_args)
     errors = [filtered_error(image, start, taps, linear=linear)]
-    final = dbs_run(image, **kwargs)
+    final = dbs_run(image, start="floyd_steinberg", **kwargs)
     for passes in range(1, final.passes + 1):
-        out = dbs(image, passes=passes, **kwargs)
+        out = dbs(image, passes=passes, start="floyd_steinberg", **kwargs)
         errors.append(filtered_error(image, out, taps, linear=linear))
     assert np.array_equal(out, final.image)
     assert all(b <= a * (1 + 1e-9) for a, b in zip(errors, errors[1:])), errors
@@ -150,7 +235,7 @@ def test_faint_ends_keep_the_start_pixels(case):
     # the search would clear every one: it keeps Floyd-Steinberg's.
     first, last, linear, minority, bands = FAINT_ENDS[case]
     ramp = np.tile(np.linspace(first, last, 384).round().astype(np.uint8), (48, 1))
-    out = dbs(ramp, linear=linear)
+    out = dbs(ramp, linear=linear, start="floyd_steinberg")
     start = tonalis.error_diffusion(ramp, "floyd_steinberg", levels=2, linear=linear)
     for low, high in bands:
         columns = (ramp[0] >= low) & (ramp[0] < high)
@@ -255,14 +340,14 @@ GOOD_TAPS = gaussian_filter(1.0)
 )
 def test_engine_refuses_bad_taps(taps, error):
     with pytest.raises(error):
-        _engines.dbs(taps, 10, True, smooth(8, 8), levels=2)
+        _engines.dbs(taps, 10, True, None, smooth(8, 8), levels=2)
 
 
 def test_engine_refuses_a_palette_for_gray_and_bad_passes():
     with pytest.raises(ValueError, match="RGB"):
-        _engines.dbs(GOOD_TAPS, 1, True, smooth(8, 8), palette=PALETTE)
+        _engines.dbs(GOOD_TAPS, 1, True, None, smooth(8, 8), palette=PALETTE)
     with pytest.raises(ValueError, match="passes"):
-        _engines.dbs(GOOD_TAPS, 0, True, smooth(8, 8), levels=2)
+        _engines.dbs(GOOD_TAPS, 0, True, None, smooth(8, 8), levels=2)
 
 
 @pytest.mark.parametrize("shape", [(0, 0), (0, 5)])

@@ -81,6 +81,7 @@ def dbs(
     taps: Any,
     passes: int,
     swaps: bool,
+    start: Any,
     image: Any,
     *,
     levels: int = ...,

@@ -1,4 +1,4 @@
-// Direct binary search on levels and palettes, from a Floyd-Steinberg start.
+// Direct binary search on levels and palettes, from a Floyd-Steinberg start or a given one.
 //
 // The filtered error of a halftone g of an image f is E = sum (p * e)², with
 // e = g - f and p the filter. With c the autocorrelation of p and q = c * e
@@ -595,13 +595,12 @@ void fill_errors(const Geometry& geo, float* errors, const float* values,
 // stretch whose original lies a fraction t of the way from one level to
 // the next, a lone pixel of the far level lowers the filtered error only
 // when t > c(0) / (2 sum c): below that fraction (and above 1 less it) the
-// search takes away every such pixel Floyd-Steinberg placed, or drifts
-// them by swaps toward the lighter parts, and shadows and highlights lose
-// their detail (a Gaussian of sigma 1.2 pixels flattens every code below
-// about 45 to black). Such pixels keep Floyd-Steinberg's level, and no
-// swap moves them. A pixel whose original is a level itself is searched:
-// the pixels of the other level that the diffusion left there are its
-// stray error.
+// search takes away every such pixel the start placed, or drifts them by
+// swaps toward the lighter parts, and shadows and highlights lose their
+// detail (a Gaussian of sigma 1.2 pixels flattens every code below about 45
+// to black). Such pixels keep the start's level, and no swap moves them. A
+// pixel whose original is a level itself is searched: the pixels of the
+// other level that the start left there are its stray error.
 void fill_holds(const Geometry& geo, std::uint8_t* holds, const std::uint8_t* original,
                 std::size_t channels, std::size_t channel, const Levels& levels, const Space& space,
                 const Autocorrelation& ac) noexcept {
@@ -638,8 +637,12 @@ struct Planes {
 void search_levels(Img& img, const Levels& levels, const Space& space, const Geometry& geo,
                    const Autocorrelation& ac, const DbsSettings& settings, std::uint8_t* base,
                    DbsReport& report) noexcept {
-    // The first level of each code: levels sharing a code share a value.
+    // The first level of each code (levels sharing a code share a value);
+    // the nearest level for a code of none, which only a given start has.
     std::array<std::uint16_t, 256> level_of{};
+    for (std::size_t code = 0; code < 256; ++code) {
+        level_of[code] = static_cast<std::uint16_t>(nearest_level(levels, space.to_work[code]));
+    }
     for (std::size_t i = levels.count; i-- > 0;) {
         level_of[levels.codes[i]] = static_cast<std::uint16_t>(i);
     }
@@ -742,9 +745,19 @@ DbsReport dbs_dither(Img& img, Target& target, const Space& space, const DbsSett
     const Geometry geo = Geometry::make(img, target, settings.radius);
     std::uint8_t* base = aligned_start(scratch);
     std::memcpy(base + geo.original, img.data.data(), img.pixel_count() * img.channels);
-    const search::Plan start_plan = prepare_diffusion(img, target);
-    error_diffuse(img, target, space, 1.0f, diffusion_kernels()[0], false,
-                  reinterpret_cast<float*>(base + geo.diffusion), start_plan);
+    if (settings.start != nullptr) {
+        const std::size_t kept = img.kept_channel();
+        const std::size_t samples = img.pixel_count() * img.channels;
+        for (std::size_t i = 0; i < samples; ++i) {
+            if (i % img.channels != kept) {
+                img.data.data()[i] = settings.start[i];
+            }
+        }
+    } else {
+        const search::Plan start_plan = prepare_diffusion(img, target);
+        error_diffuse(img, target, space, 1.0f, diffusion_kernels()[0], false,
+                      reinterpret_cast<float*>(base + geo.diffusion), start_plan);
+    }
     const Autocorrelation ac = Autocorrelation::make(settings.taps, settings.radius);
     // A filter too faint to weigh any error leaves the start as it is.
     if (!(ac.centre > 0.0f) || !(ac.inv_centre < std::numeric_limits<float>::infinity())) {

@@ -24,6 +24,11 @@ struct DbsSettings {
     // sooner when a pass changes nothing.
     std::size_t passes = max_dbs_passes;
     bool swaps = true;  // try exchanging a pixel with its 8 neighbours too
+    // The halftone to start from, in the image's layout (its kept channel
+    // is not read), or null for Floyd-Steinberg's. Its samples need not be
+    // levels or colours: each pixel starts at the level or colour nearest
+    // to it.
+    const std::uint8_t* start = nullptr;
 };
 
 // What a call did: passes made (the last one changed nothing unless the
@@ -39,16 +44,14 @@ struct DbsReport {
 // allocates them before releasing the interpreter.
 std::size_t dbs_scratch_bytes(const Img& img, const Target& target, std::size_t radius) noexcept;
 
-// Rewrites img.data in place: Floyd-Steinberg error diffusion first, then
-// passes of direct binary search in the call's working space (linear light
-// or codes), each visiting every pixel once, in tiles swept in four phases
-// far enough apart that tiles of one phase never touch each other's
-// state: the output is the same on any number of threads. Levels refine
-// each channel on its own (the kept channel untouched), pixels whose
-// original lies too near a level for the filter to weigh a lone pixel of
-// the next keeping Floyd-Steinberg's level; a palette refines
-// the colour channels together, against its colours. Runs without the
-// interpreter; cannot fail.
+// Rewrites img.data in place: the start (Floyd-Steinberg error diffusion
+// unless the settings give one) first, then passes of direct binary search in the call's working
+// space (linear light or codes), each visiting every pixel once, in tiles swept in four phases far
+// enough apart that tiles of one phase never touch each other's state: the output is the same on
+// any number of threads. Levels refine each channel on its own (the kept channel untouched), pixels
+// whose original lies too near a level for the filter to weigh a lone pixel of the next keeping the
+// start's level; a palette refines the colour channels together, against its colours. Runs without
+// the interpreter; cannot fail.
 DbsReport dbs_dither(Img& img, Target& target, const Space& space, const DbsSettings& settings,
                      std::uint8_t* scratch) noexcept;
 

@@ -377,14 +377,47 @@ bool parse_taps(PyObject* obj, std::array<float, 289>& taps, std::size_t& radius
     return true;
 }
 
-// Direct binary search: taps, passes (1..=max_dbs_passes), swaps (a bool);
-// then the image and its levels or palette. Returns the image, the passes
-// made and the toggles and swaps taken.
+// The start of a search: None, or a C-contiguous uint8 array of the
+// image's shape, copied into `copy` (the caller's array may change once the
+// interpreter is released).
+bool parse_start(PyObject* obj, const Img& img, int ndim, Buffer<std::uint8_t>& copy) noexcept {
+    if (obj == Py_None) {
+        return true;
+    }
+    if (!PyArray_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError, "start must be None or a uint8 numpy array");
+        return false;
+    }
+    auto* array = reinterpret_cast<PyArrayObject*>(obj);
+    const npy_intp* dims = PyArray_DIMS(array);
+    const bool shaped = PyArray_NDIM(array) == ndim &&
+                        static_cast<std::size_t>(dims[0]) == img.height &&
+                        static_cast<std::size_t>(dims[1]) == img.width &&
+                        (ndim == 2 || static_cast<std::size_t>(dims[2]) == img.channels);
+    if (PyArray_TYPE(array) != NPY_UINT8 || !PyArray_IS_C_CONTIGUOUS(array) || !shaped) {
+        PyErr_SetString(PyExc_ValueError,
+                        "start must be a C-contiguous uint8 array of the image's shape");
+        return false;
+    }
+    const std::size_t samples = img.pixel_count() * img.channels;
+    copy = Buffer<std::uint8_t>::allocate(samples, interpreter_allocator);
+    if (copy.empty() && samples > 0) {
+        PyErr_SetString(PyExc_MemoryError, "cannot allocate a copy of the start");
+        return false;
+    }
+    std::memcpy(copy.data(), PyArray_DATA(array), samples);
+    return true;
+}
+
+// Direct binary search: taps, passes (1..=max_dbs_passes), swaps (a bool),
+// start (None or a halftone of the image's shape); then the image and its
+// levels or palette. Returns the image, the passes made and the toggles
+// and swaps taken.
 PyObject* dbs_binder(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) noexcept {
     return guarded(
         [&]() -> PyObject* {
-            if (!leading("dbs", nargs, 3)) {
+            if (!leading("dbs", nargs, 4)) {
                 return nullptr;
             }
             DbsSettings settings;
@@ -409,7 +442,7 @@ PyObject* dbs_binder(PyObject*, PyObject* const* args, Py_ssize_t nargs,
             }
             settings.swaps = swaps != 0;
             Args converted;
-            if (!bind_args(dbs_sig, args + 3, nargs - 3, kwnames, converted)) {
+            if (!bind_args(dbs_sig, args + 4, nargs - 4, kwnames, converted)) {
                 return nullptr;
             }
             Origin origin;
@@ -424,6 +457,11 @@ PyObject* dbs_binder(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                 PyErr_SetString(PyExc_ValueError, "dbs with a palette needs an RGB or RGBA image");
                 return nullptr;
             }
+            Buffer<std::uint8_t> start;
+            if (!parse_start(args[3], p.img, origin.ndim, start)) {
+                return nullptr;
+            }
+            settings.start = args[3] == Py_None ? nullptr : start.data();
             auto scratch = Buffer<std::uint8_t>::allocate(
                 dbs_scratch_bytes(p.img, p.target, settings.radius), interpreter_allocator);
             if (scratch.empty()) {
@@ -537,8 +575,9 @@ PyMethodDef functions[] = {
      "preserve_alpha)\n--\n\nRiemersma dither; see tonalis_tools.riemersma."},
     {"dbs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&dbs_binder)),
      METH_FASTCALL | METH_KEYWORDS,
-     "dbs(taps, passes, swaps, image, *, levels, palette, linear, preserve_alpha)\n--\n\n"
-     "Direct binary search from a Floyd-Steinberg start; returns (image, passes, toggles, "
+     "dbs(taps, passes, swaps, start, image, *, levels, palette, linear, preserve_alpha)\n--\n\n"
+     "Direct binary search from the start given or Floyd-Steinberg's; returns (image, passes, "
+     "toggles, "
      "swaps). See tonalis_tools.dbs."},
     {"weights", &weights_fn, METH_O,
      "weights(kind)\n--\n\nThe 256 weight triples of a variable-coefficient method."},
