@@ -229,11 +229,16 @@ void threshold_engines(Sweep& sweep, const Case& c) {
 void diffusion_engine(Sweep& sweep, const Case& c) {
     const std::size_t n = c.palette->colors.size();
     // A small image (no grid), one with the grid, and from the finer grid's
-    // size on, one large enough for it.
+    // size on, one large enough for it; about where large images take the
+    // grid sooner, one of that size.
     std::vector<std::pair<std::size_t, std::size_t>> sizes = {{3600, 61}, {96000, 320}};
     if (!quick && n + 1 >= Limits::diffusion_fine_grid_from &&
         n <= Limits::diffusion_fine_grid_from + 1) {
         sizes.push_back({540000, 750});
+    }
+    if (!quick && n + 1 >= Limits::diffusion_grid_large_from &&
+        n <= Limits::diffusion_grid_large_from + 1) {
+        sizes.push_back({Limits::diffusion_large_pixels, 1024});
     }
     // The engine's own copy, which prepare_palette_search may add to.
     Target target = *c.palette;
@@ -331,7 +336,8 @@ std::vector<std::size_t> swept_sizes() {
     for (const std::size_t limit :
          {Limits::pixel_lanes_most, Limits::whole_groups_most, Limits::cell_sets_most,
           Limits::refined_scan_most, Limits::blocked_form_above, Limits::diffusion_grid_from,
-          Limits::diffusion_fine_grid_from, Limits::scan_most, Limits::neighbours_above}) {
+          Limits::diffusion_grid_large_from, Limits::diffusion_fine_grid_from, Limits::scan_most,
+          Limits::neighbours_above}) {
         for (const std::size_t n : {limit - 1, limit, limit + 1}) {
             if (n >= min_palette_colors && n <= max_palette_colors) sizes.insert(n);
         }

@@ -51,7 +51,9 @@ Plan diffusion(std::size_t colors, std::size_t pixels) noexcept {
     plan.plain = plain_search(colors);
     plan.fallback = plan.plain;
     const std::size_t side = diffusion_side(pixels, colors);
-    if (colors >= L::diffusion_grid_from && side >= L::diffusion_grid_min_side) {
+    const std::size_t grid_from =
+        pixels >= L::diffusion_large_pixels ? L::diffusion_grid_large_from : L::diffusion_grid_from;
+    if (colors >= grid_from && side >= L::diffusion_grid_min_side) {
         plan.form = Form::grid_cells;
         plan.side = side;
         // Lists longer than a fraction of a palette that is scanned whole

@@ -49,8 +49,17 @@ struct Limits {
     static constexpr std::size_t blocked_form_above = 128;
     // Error diffusion searches a grid of cell lists from this many colours
     // on: 256 colours 179 -> 91 ms, JJN 181 -> 100 ms, 4096 colours
-    // 460 -> 126 ms; 64 and 96 colours 83 and 104 ms either way.
+    // 460 -> 126 ms. Against the scan, at 1024², one thread, AVX-512 (and
+    // AVX2): 64 colours 21.7 -> 21.4 ms (26.9 -> 20.7), serpentine JJN
+    // 37.4 -> 38.5; 96 colours 25.1 -> 21.6 (34.2 -> 21.9), serpentine JJN
+    // 41.4 -> 38.7; 127 colours 28.6 -> 22.0 (42.0 -> 22.9). At 300² the
+    // grid's making costs more than it saves at 64 colours (1.85 -> 2.2 ms)
+    // and at 96 (2.1 -> 2.2 to 2.3), so it starts at 128 colours, and at
+    // 96 on images of a megapixel and more (2048², 96 colours: 100 -> 84
+    // ms, 127: 114 -> 85).
     static constexpr std::size_t diffusion_grid_from = 128;
+    static constexpr std::size_t diffusion_grid_large_from = 96;
+    static constexpr std::size_t diffusion_large_pixels = std::size_t{1} << 20;
     // ... on images whose grid has at least this many cells per side
     // (images above 256²). No measurement recorded.
     static constexpr std::size_t diffusion_grid_min_side = 16;
