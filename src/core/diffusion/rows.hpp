@@ -213,7 +213,7 @@ struct RowWalker {
     std::ptrdiff_t cell_step;
     V cur;
     V ahead;
-    [[no_unique_address]] std::conditional_t<window, Windows<V>, NoWindows> win;
+    std::conditional_t<window, Windows<V>, NoWindows> win;  // nothing for cells in memory
     R refine;
 
     [[gnu::always_inline]] void begin() noexcept { begin_impl(Offsets{}); }
