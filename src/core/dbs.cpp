@@ -747,10 +747,11 @@ DbsReport dbs_dither(Img& img, Target& target, const Space& space, const DbsSett
     std::memcpy(base + geo.original, img.data.data(), img.pixel_count() * img.channels);
     if (settings.start != nullptr) {
         const std::size_t kept = img.kept_channel();
-        const std::size_t samples = img.pixel_count() * img.channels;
-        for (std::size_t i = 0; i < samples; ++i) {
-            if (i % img.channels != kept) {
-                img.data.data()[i] = settings.start[i];
+        const std::size_t channels = img.channels;
+        std::uint8_t* data = img.data.data();
+        for (std::size_t m = 0; m < img.pixel_count() * channels; m += channels) {
+            for (std::size_t c = 0; c < channels; ++c) {
+                if (c != kept) data[m + c] = settings.start[m + c];
             }
         }
     } else {
