@@ -157,6 +157,17 @@ def test_threshold_engines_read_any_layout(name, call):
     assert_images_equal(view, before)
 
 
+@pytest.mark.parametrize("call", ["ordered palette", "random palette", "random 3"])
+def test_threshold_engines_copy_large_views_in_bands(call):
+    # Large enough for several bands (and threads), each copied in on its own.
+    big = np.random.default_rng(5).integers(0, 256, (1300, 2300, 4), dtype=np.uint8)
+    view = big[::-1, 1::2, 2::-1]
+    before = view.copy()
+    f = THRESHOLD_CALLS[call]
+    assert_images_equal(f(view), f(np.ascontiguousarray(view)))
+    assert_images_equal(view, before)
+
+
 class Sub(np.ndarray):
     pass
 
@@ -184,12 +195,21 @@ INPUTS = {
 }
 
 
+ENGINES = {
+    "diffusion": lambda a: ed(a, levels=4),
+    "ordered": lambda a: tonalis.ordered_dither(a, palette=PAL),
+    "random": lambda a: tonalis.random_dither(a, levels=4, seed=1),
+}
+
+
+@pytest.mark.parametrize("engine", list(ENGINES))
 @pytest.mark.parametrize("name", list(INPUTS))
-def test_result_is_a_fresh_owned_array(name):
+def test_result_is_a_fresh_owned_array(name, engine):
     src = INPUTS[name]()
     arr = np.asarray(src)
     before = arr.copy()
-    out = ed(src, levels=4)
+    call = ENGINES[engine]
+    out = call(src)
     assert type(out) is np.ndarray
     assert out.dtype == np.uint8
     assert out.shape == arr.shape
@@ -197,7 +217,7 @@ def test_result_is_a_fresh_owned_array(name):
     assert out.flags.c_contiguous and out.flags.writeable
     assert not out.flags.owndata and out.base is not None
     assert not np.shares_memory(out, arr)
-    assert_images_equal(out, ed(np.ascontiguousarray(arr), levels=4))
+    assert_images_equal(out, call(np.ascontiguousarray(arr)))
     out[...] = 1
     assert_images_equal(arr, before)
 

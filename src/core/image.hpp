@@ -118,4 +118,19 @@ struct Img {
     std::size_t pixel_count() const noexcept { return height * width; }
 };
 
+// Where a caller's samples are: sample (y, x, c) at
+// data + y * row_stride + x * pixel_stride + c * channel_stride (bytes).
+struct SampleSource {
+    const std::uint8_t* data = nullptr;
+    std::ptrdiff_t row_stride = 0;
+    std::ptrdiff_t pixel_stride = 0;
+    std::ptrdiff_t channel_stride = 0;
+};
+
+// Copies the samples at `source` into img.data, in bands of rows on several
+// threads when the image is large enough for them to pay. The caller's
+// thread takes part and waits for the others, so a caller holding the
+// interpreter keeps other Python code from changing the samples meanwhile.
+void copy_samples(const Img& img, const SampleSource& source) noexcept;
+
 }  // namespace tonalis

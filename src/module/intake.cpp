@@ -3,7 +3,6 @@
 
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -265,33 +264,11 @@ bool extract_image(PyObject* image, Extracted& out) {
     return true;
 }
 
-// The samples in logical row-major order, whatever the memory layout.
-void copy_samples(PyArrayObject* array, const Img& img) noexcept {
-    std::uint8_t* dst = img.data.data();
-    const auto* src = static_cast<const std::uint8_t*>(PyArray_DATA(array));
-    if (PyArray_IS_C_CONTIGUOUS(array)) {
-        std::memcpy(dst, src, img.data.size());
-        return;
-    }
+// Where the samples are, in logical row-major order, whatever the memory layout.
+SampleSource source_of(PyArrayObject* array) noexcept {
     const npy_intp* strides = PyArray_STRIDES(array);
-    const npy_intp row_stride = strides[0];
-    const npy_intp col_stride = strides[1];
-    const npy_intp chan_stride = PyArray_NDIM(array) == 3 ? strides[2] : 0;
-    for (std::size_t y = 0; y < img.height; ++y) {
-        const std::uint8_t* row = src + static_cast<npy_intp>(y) * row_stride;
-        if (col_stride == static_cast<npy_intp>(img.channels) &&
-            (img.channels == 1 || chan_stride == 1)) {
-            std::memcpy(dst, row, img.row_samples());
-            dst += img.row_samples();
-            continue;
-        }
-        for (std::size_t x = 0; x < img.width; ++x) {
-            const std::uint8_t* pixel = row + static_cast<npy_intp>(x) * col_stride;
-            for (std::size_t c = 0; c < img.channels; ++c) {
-                *dst++ = pixel[static_cast<npy_intp>(c) * chan_stride];
-            }
-        }
-    }
+    return {static_cast<const std::uint8_t*>(PyArray_DATA(array)), strides[0], strides[1],
+            PyArray_NDIM(array) == 3 ? strides[2] : 0};
 }
 
 }  // namespace
@@ -371,7 +348,9 @@ std::optional<Prepared> prepare(PyObject* image, std::uint32_t levels, PyObject*
                      samples);
         return std::nullopt;
     }
-    copy_samples(array, img);
+    // With the interpreter held: no other Python code can change the
+    // samples while they are copied.
+    copy_samples(img, source_of(array));
     extracted.array.reset();
     origin.ndim = ndim;
     origin.pil_mode = std::move(extracted.pil_mode);
