@@ -343,6 +343,22 @@ def test_engine_refuses_bad_taps(taps, error):
         _engines.dbs(taps, 10, True, None, smooth(8, 8), levels=2)
 
 
+@pytest.mark.parametrize("target", [dict(levels=2), dict(palette=PALETTE)])
+def test_too_faint_a_filter_still_gives_levels_or_colours(target):
+    # Taps whose autocorrelation underflows weigh no error: no search runs,
+    # and a given start comes back at its nearest levels or colours.
+    taps = np.full((5, 5), 1e-30, np.float32)
+    rng = np.random.default_rng(4)
+    shape = (9, 11, 3) if "palette" in target else (9, 11)
+    image = rng.integers(0, 256, shape, dtype=np.uint8)
+    start = rng.integers(0, 256, shape, dtype=np.uint8)
+    out = _engines.dbs(taps, 3, True, start, image, **target)[0]
+    if "palette" in target:
+        assert {tuple(int(v) for v in p) for p in out.reshape(-1, 3)} <= set(palette_rgb(PALETTE))
+    else:
+        assert_images_equal(out, np.where(start >= 128, 255, 0).astype(np.uint8))
+
+
 def test_engine_refuses_a_palette_for_gray_and_bad_passes():
     with pytest.raises(ValueError, match="RGB"):
         _engines.dbs(GOOD_TAPS, 1, True, None, smooth(8, 8), palette=PALETTE)

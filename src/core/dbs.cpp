@@ -634,11 +634,9 @@ struct Planes {
     }
 };
 
-void search_levels(Img& img, const Levels& levels, const Space& space, const Geometry& geo,
-                   const Autocorrelation& ac, const DbsSettings& settings, std::uint8_t* base,
-                   DbsReport& report) noexcept {
-    // The first level of each code (levels sharing a code share a value);
-    // the nearest level for a code of none, which only a given start has.
+// The first level of each code (levels sharing a code share a value);
+// the nearest level for a code of none, which only a given start has.
+std::array<std::uint16_t, 256> levels_of_codes(const Levels& levels, const Space& space) noexcept {
     std::array<std::uint16_t, 256> level_of{};
     for (std::size_t code = 0; code < 256; ++code) {
         level_of[code] = static_cast<std::uint16_t>(nearest_level(levels, space.to_work[code]));
@@ -646,6 +644,41 @@ void search_levels(Img& img, const Levels& levels, const Space& space, const Geo
     for (std::size_t i = levels.count; i-- > 0;) {
         level_of[levels.codes[i]] = static_cast<std::uint16_t>(i);
     }
+    return level_of;
+}
+
+// A given start as the search would take it, without a search: each
+// pixel at its nearest level or colour.
+void settle_start(Img& img, const Target& target, const Space& space) noexcept {
+    const std::size_t channels = img.channels;
+    std::uint8_t* data = img.data.data();
+    const std::size_t samples = img.pixel_count() * channels;
+    if (const Palette* palette = std::get_if<Palette>(&target)) {
+        const PaletteLayout& layout = palette->layout;
+        const NearestColorFn find = nearest_color_function(
+            search::choose(search::Engine::lookup, layout.count, channels, img.pixel_count()).form);
+        for (std::size_t m = 0; m < samples; m += channels) {
+            std::uint8_t* px = data + m;
+            const std::size_t k =
+                find(layout, space.to_work[px[0]], space.to_work[px[1]], space.to_work[px[2]]);
+            std::memcpy(px, palette->rgb[k].data(), 3);
+        }
+        return;
+    }
+    const Levels& levels = std::get<Levels>(target);
+    const std::array<std::uint16_t, 256> level_of = levels_of_codes(levels, space);
+    const std::size_t kept = img.kept_channel();
+    for (std::size_t m = 0; m < samples; m += channels) {
+        for (std::size_t c = 0; c < channels; ++c) {
+            if (c != kept) data[m + c] = levels.codes[level_of[data[m + c]]];
+        }
+    }
+}
+
+void search_levels(Img& img, const Levels& levels, const Space& space, const Geometry& geo,
+                   const Autocorrelation& ac, const DbsSettings& settings, std::uint8_t* base,
+                   DbsReport& report) noexcept {
+    const std::array<std::uint16_t, 256> level_of = levels_of_codes(levels, space);
     const auto [original, errors, values, indices] = Planes::in(geo, base);
     const std::size_t channels = img.channels;
     std::uint8_t* data = img.data.data();
@@ -760,8 +793,12 @@ DbsReport dbs_dither(Img& img, Target& target, const Space& space, const DbsSett
                       reinterpret_cast<float*>(base + geo.diffusion), start_plan);
     }
     const Autocorrelation ac = Autocorrelation::make(settings.taps, settings.radius);
-    // A filter too faint to weigh any error leaves the start as it is.
+    // A filter too faint to weigh any error leaves the start as it is, at
+    // its levels or colours.
     if (!(ac.centre > 0.0f) || !(ac.inv_centre < std::numeric_limits<float>::infinity())) {
+        if (settings.start != nullptr) {
+            settle_start(img, target, space);
+        }
         return report;
     }
     if (const Palette* palette = std::get_if<Palette>(&target)) {
