@@ -228,6 +228,53 @@ std::size_t cell_candidates_by_block(const PaletteLayout& layout, const float lo
     return length;
 }
 
+// The same list picked from the `count` colours (indices, in the caller's
+// order) of a list that holds it: that of a box around the cell. Every
+// colour that may be the nearest for a point of the cell is among them, so
+// the smallest far bound among them bounds its distance as the palette's
+// does, and every colour of the cell's list has a gap bound within it.
+std::size_t cell_candidates_among(const PaletteLayout& layout, const float lo[3], const float hi[3],
+                                  const std::uint32_t* from, std::size_t count, float* lb,
+                                  std::uint16_t* members) noexcept {
+    vf nearest_far = splat_vf(__builtin_inff());
+    for (std::size_t k = 0; k < count; k += native_lanes) {
+        alignas(64) float colors[3][native_lanes];
+        for (std::size_t l = 0; l < native_lanes; ++l) {
+            // Lanes past the list are NaN, like the layout's padding.
+            for (std::size_t c = 0; c < 3; ++c) {
+                colors[c][l] = k + l < count ? layout.planes[c * layout.padded + from[k + l]]
+                                             : __builtin_nanf("");
+            }
+        }
+        vf v[3];
+        for (std::size_t c = 0; c < 3; ++c) v[c] = load_vf(colors[c]);
+        const CellBounds bounds = CellBounds::of(lo, hi, v, v);
+        __builtin_memcpy(lb + k, &bounds.near, sizeof bounds.near);
+        nearest_far = min_vf(bounds.far, nearest_far);
+    }
+    const float bound = all_min(nearest_far)[0];
+    std::size_t length = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+        if (lb[k] <= bound) members[length++] = static_cast<std::uint16_t>(from[k]);
+    }
+    return length;
+}
+
+std::uint32_t settle_cell(PaletteCells& cells, const PaletteLayout& layout,
+                          std::size_t cell) noexcept;
+
+// The list of the parent cell around cell `index` of `cells`: its state,
+// settled (a list of one colour, a list in the pool, or no list).
+std::uint32_t parent_state(PaletteCells& cells, const PaletteLayout& layout,
+                           const std::size_t index[3]) noexcept {
+    PaletteCells& parent = *cells.parent();
+    const std::size_t side = parent.side();
+    constexpr std::size_t ratio = PaletteCells::parent_ratio;
+    const std::size_t at = (index[0] / ratio * side + index[1] / ratio) * side + index[2] / ratio;
+    const std::uint32_t state = parent.state(at);
+    return state == PaletteCells::unbuilt ? settle_cell(parent, layout, at) : state;
+}
+
 // Builds the list of a cell claimed by this thread and publishes it; gives
 // the cell's new state, with scratch as above.
 std::uint32_t build_cell(PaletteCells& cells, const PaletteLayout& layout, std::size_t cell,
@@ -235,8 +282,22 @@ std::uint32_t build_cell(PaletteCells& cells, const PaletteLayout& layout, std::
     float lo[3];
     float hi[3];
     cells.box(index[0], index[1], index[2], lo, hi);
-    std::size_t length = layout.blocks != 0 ? cell_candidates_by_block(layout, lo, hi, lb, members)
-                                            : cell_candidates(layout, lo, hi, lb, members);
+    // From the parent's list when there is one, else from the palette.
+    std::uint32_t around = PaletteCells::no_list;
+    if (cells.parent() != nullptr) {
+        around = parent_state(cells, layout, index);
+    }
+    std::size_t length = 0;
+    if ((around & 1) != 0) {
+        members[length++] = static_cast<std::uint16_t>(around >> 1);
+    } else if (around > PaletteCells::no_list) {
+        length =
+            cell_candidates_among(layout, lo, hi, cells.parent()->pool() + ((around >> 12) - 1),
+                                  (around >> 1) & PaletteCells::max_length, lb, members);
+    } else {
+        length = layout.blocks != 0 ? cell_candidates_by_block(layout, lo, hi, lb, members)
+                                    : cell_candidates(layout, lo, hi, lb, members);
+    }
     if (length > 1 && length <= prune_members) {
         length = prune_dominated(layout, lo, hi, members, length);
     }

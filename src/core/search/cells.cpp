@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <new>
 
 namespace tonalis {
 
@@ -24,17 +25,48 @@ static_assert(search::Limits::cell_sets_most <= PaletteCells::max_set_colors,
 bool PaletteCells::make(const Palette& palette, const float low[3], const float high[3],
                         std::size_t side, Entries entries) noexcept {
     side_ = 0;
+    parent_.reset();
     if (side == 0 || side > max_side) {
         return false;
     }
+    float origin[3];
+    float scale[3];
     for (std::size_t c = 0; c < 3; ++c) {
         const float span = high[c] - low[c];
-        const float scale = static_cast<float>(side) / span;
-        if (!(span > 0.0f) || !std::isfinite(scale) || !std::isfinite(low[c])) {
+        scale[c] = static_cast<float>(side) / span;
+        origin[c] = low[c];
+        if (!(span > 0.0f) || !std::isfinite(scale[c]) || !std::isfinite(low[c])) {
             return false;
         }
-        origin_[c] = low[c];
-        scale_[c] = scale;
+    }
+    if (!make_grid(palette, origin, scale, side, entries)) {
+        return false;
+    }
+    // The parent's cells are parent_ratio of these on each channel: its
+    // scale is this one's divided by a power of two, exactly, so that each
+    // of its boxes holds the boxes of its cells.
+    static_assert((parent_ratio & (parent_ratio - 1)) == 0, "a power of two");
+    if (entries == Entries::packed_rgb && side >= parent_min_side &&
+        palette.colors.size() > parent_min_colors) {
+        parent_.reset(new (std::nothrow) PaletteCells);
+        float parent_scale[3];
+        for (std::size_t c = 0; c < 3; ++c) {
+            parent_scale[c] = scale[c] / static_cast<float>(parent_ratio);
+        }
+        if (parent_ &&
+            !parent_->make_grid(palette, origin, parent_scale,
+                                (side + parent_ratio - 1) / parent_ratio, Entries::indices)) {
+            parent_.reset();
+        }
+    }
+    return true;
+}
+
+bool PaletteCells::make_grid(const Palette& palette, const float origin[3], const float scale[3],
+                             std::size_t side, Entries entries) noexcept {
+    for (std::size_t c = 0; c < 3; ++c) {
+        origin_[c] = origin[c];
+        scale_[c] = scale[c];
     }
     const std::size_t cells = side * side * side;
     // Zeroed pages come from the system untouched: only cells that pixels
@@ -42,23 +74,25 @@ bool PaletteCells::make(const Palette& palette, const float low[3], const float 
     states_.reset(static_cast<std::uint32_t*>(std::calloc(cells + 1, sizeof(std::uint32_t))));
     sets_ = entries == Entries::sets && palette.colors.size() <= max_set_colors;
     blocks_ = entries == Entries::blocks;
+    const bool packed = entries == Entries::packed_rgb || entries == Entries::sets;
     const std::size_t per_cell = std::max(palette.colors.size(), blocks_ ? block_words : 0);
     const std::size_t first = room_words();
     pool_size_ = sets_ ? first : std::min(cells * per_cell + first, max_pool_members);
     pool_.reset(static_cast<std::uint32_t*>(allocate_aligned(
         line_bytes,
         (pool_size_ * sizeof(std::uint32_t) + line_bytes - 1) / line_bytes * line_bytes)));
-    if (!blocks_) {
+    packed_rgb_.reset();
+    if (packed) {
         packed_rgb_.reset(
             static_cast<std::uint32_t*>(std::malloc(palette.rgb.size() * sizeof(std::uint32_t))));
     }
-    if (!states_ || !pool_ || (!blocks_ && !packed_rgb_)) {
+    if (!states_ || !pool_ || (packed && !packed_rgb_)) {
         states_.reset();
         pool_.reset();
         packed_rgb_.reset();
         return false;
     }
-    for (std::size_t j = 0; !blocks_ && j < palette.rgb.size(); ++j) {
+    for (std::size_t j = 0; packed && j < palette.rgb.size(); ++j) {
         const Rgb& c = palette.rgb[j];
         packed_rgb_[j] = std::uint32_t{c[0]} | std::uint32_t{c[1]} << 8 | std::uint32_t{c[2]} << 16;
     }
