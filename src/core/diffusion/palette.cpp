@@ -1,7 +1,8 @@
 // Error diffusion to a palette, compiled once per target (see targets.hpp)
-// and dispatched to the widest in use: the nearest-colour search gains
-// from wide vectors. The file includes itself once per target: the first
-// part below is compiled once, the second once per target.
+// and dispatched to the widest in use, the nearest-colour search gaining
+// from wide vectors, or for small palettes to AVX2 (the plan's `narrow`).
+// The file includes itself once per target: the first part below is
+// compiled once, the second once per target.
 #if !defined(TONALIS_TARGET)
 #include <algorithm>
 #include <cstdint>
@@ -51,8 +52,10 @@ void diffuse_palette(Img& img, const Palette& palette, const Space& space, const
     PaletteCells cells;
     const bool grid =
         plan.form == search::Form::grid_cells && make_grid(cells, palette, space, plan.side);
-    TONALIS_DISPATCH(diffuse_palette_pass)(img, palette, space, rows, kernel, serpentine, scratch,
-                                           pipe, plan, grid ? &cells : nullptr);
+    const auto pass = plan.narrow ? TONALIS_DISPATCH_TO_AVX2(diffuse_palette_pass)
+                                  : TONALIS_DISPATCH(diffuse_palette_pass);
+    pass(img, palette, space, rows, kernel, serpentine, scratch, pipe, plan,
+         grid ? &cells : nullptr);
 }
 
 }  // namespace tonalis

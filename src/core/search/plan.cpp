@@ -48,6 +48,7 @@ std::size_t threshold_side(std::size_t pixels, std::size_t colors) noexcept {
 
 Plan diffusion(std::size_t colors, std::size_t pixels) noexcept {
     Plan plan;
+    plan.narrow = colors <= L::diffusion_narrow_most;
     plan.plain = plain_search(colors);
     plan.fallback = plan.plain;
     const std::size_t side = diffusion_side(pixels, colors);

@@ -76,6 +76,18 @@ struct Limits {
     // fraction of the palette (1 / n) are left to the scan, which is then
     // faster. No measurement recorded.
     static constexpr std::size_t diffusion_longest_fraction = 8;
+    // Error diffusion runs the 256-bit copy of its search, where wider
+    // vectors exist too, for palettes of up to this many colours: their
+    // scan fills 8 lanes better than 16. 2048², one thread, AVX2 against
+    // AVX-512: 7 (e-paper) colours 53.0-53.6 ms against 63.0-64.1, 8
+    // colours 49.3-54.8 against 60.7-64.2, 16 colours 51.3-53.7 against
+    // 63.5-64.2 (serpentine 94.8-98.0 against 112; JJN 64.8-66.3 against
+    // 71.4-71.8), 24 colours 70.4-74.6 against 79.0-79.2, 32 colours
+    // 73.0-76.8 against 76.2-79.1; on two threads 7 colours 24.7-25.3
+    // against 30.5-32.3. From 40 colours on AVX-512 is faster (40: 72.1-
+    // 79.9 against 84.7-91.1; 64: 79.0-84.2 against 99.6-99.8), and from 96
+    // on the two are within the noise.
+    static constexpr std::size_t diffusion_narrow_most = 32;
     // Error diffusion (without the grid) and single lookups scan palettes of
     // up to this many colours and take the blocked search above: each pixel
     // waits for the previous one's search, and the blocked search's
@@ -142,6 +154,8 @@ struct Plan {
     Form fallback = Form::scan;
     std::size_t side = 0;     // cells per channel of a grid form
     std::size_t longest = 0;  // grid_cells: the longest list searched
+    // Run the 256-bit copy of the engine where wider vectors exist too.
+    bool narrow = false;
 };
 
 // The plan for `colors` palette colours (2 to 4096) on an image of
