@@ -6,7 +6,8 @@
 // working spaces, under each instruction-set ceiling this processor runs.
 // At strength 0 the engines' working values are the input codes' own, so
 // every output pixel must be the reference colour of its input: through
-// ordered and random dither (3, 4 and 5 channels), error diffusion (small
+// ordered and random dither (3, 4 and 5 channels; images large enough for
+// the coarser grid the lists are picked from), error diffusion (small
 // images, images with the grid, and from 1024 colours the finer grid), the
 // single lookups (scan and blocked, at points between the codes too) and
 // refined matching under each distance. The plans met are tallied, and a
@@ -32,6 +33,7 @@
 #include "threshold/matrices.hpp"
 #include "threshold/ordered.hpp"
 #include "palette.hpp"
+#include "search/cells.hpp"
 #include "search/plan.hpp"
 #include "search/reference.hpp"
 #include "space.hpp"
@@ -169,6 +171,7 @@ struct Sweep {
     std::set<std::pair<int, int>> met;  // (engine, form)
     std::set<std::size_t> diffusion_sides;
     bool finite_longest = false;
+    bool parent_grid = false;  // threshold lists picked from a coarser grid's
 
     void fail(const std::string& what) {
         if (failures < 20) std::printf("FAIL %s\n", what.c_str());
@@ -209,20 +212,34 @@ void check_image(Sweep& sweep, const Case& c, const Img& img, const char* engine
 
 void threshold_engines(Sweep& sweep, const Case& c) {
     const Palette& palette = *c.palette;
+    const std::size_t n = palette.colors.size();
     const ThresholdMatrix bayer = ThresholdMatrix::bayer(4);
     const Target target = palette;
-    for (const std::size_t channels : {3u, 4u, 5u}) {
-        // Odd widths: the vector forms finish rows one pixel at a time.
-        const std::size_t pixels = std::max<std::size_t>(c.probes.size(), 4000);
-        Img ordered = probe_image(c.probes, pixels, 67, channels);
-        sweep.note(search::Engine::ordered,
-                   search::choose(search::Engine::ordered, palette.colors.size(), channels,
-                                  ordered.pixel_count()));
-        ordered_dither_pass(ordered, target, *c.space, 0.0f, bayer);
-        check_image(sweep, c, ordered, "ordered");
-        Img random = probe_image(c.probes, pixels, 53, channels);
-        random_dither_pass(random, target, *c.space, 0.0f, 99);
-        check_image(sweep, c, random, "random");
+    // Odd widths: the vector forms finish rows one pixel at a time. From
+    // the size at which palettes get the coarser grid that the lists are
+    // picked from, and for the largest, an image large enough for it.
+    std::vector<std::pair<std::size_t, std::size_t>> sizes = {
+        {std::max<std::size_t>(c.probes.size(), 4000), 67}};
+    if (!quick && (n == PaletteCells::parent_min_colors + 1 || n == max_palette_colors)) {
+        sizes.push_back({std::size_t{1} << 21, 1447});
+    }
+    for (const auto& [pixels, width] : sizes) {
+        for (const std::size_t channels : {3u, 4u, 5u}) {
+            if (pixels > 4000 && channels != 3) continue;
+            Img ordered = probe_image(c.probes, pixels, width, channels);
+            const search::Plan plan =
+                search::choose(search::Engine::ordered, n, channels, ordered.pixel_count());
+            sweep.note(search::Engine::ordered, plan);
+            if (plan.form == Form::cell_lists && plan.side >= PaletteCells::parent_min_side &&
+                n > PaletteCells::parent_min_colors) {
+                sweep.parent_grid = true;
+            }
+            ordered_dither_pass(ordered, target, *c.space, 0.0f, bayer);
+            check_image(sweep, c, ordered, "ordered");
+            Img random = probe_image(c.probes, pixels, width - 14, channels);
+            random_dither_pass(random, target, *c.space, 0.0f, 99);
+            check_image(sweep, c, random, "random");
+        }
     }
 }
 
@@ -337,7 +354,7 @@ std::vector<std::size_t> swept_sizes() {
          {Limits::pixel_lanes_most, Limits::whole_groups_most, Limits::cell_sets_most,
           Limits::refined_scan_most, Limits::blocked_form_above, Limits::diffusion_grid_from,
           Limits::diffusion_grid_large_from, Limits::diffusion_fine_grid_from, Limits::scan_most,
-          Limits::neighbours_above}) {
+          Limits::neighbours_above, PaletteCells::parent_min_colors}) {
         for (const std::size_t n : {limit - 1, limit, limit + 1}) {
             if (n >= min_palette_colors && n <= max_palette_colors) sizes.insert(n);
         }
@@ -422,6 +439,9 @@ int main(int argc, char** argv) {
     }
     if (sweep.diffusion_sides.size() < (quick ? 1u : 2u) || !sweep.finite_longest) {
         sweep.fail("the sweep missed a grid of error diffusion (coarse, fine or scanned lists)");
+    }
+    if (!quick && !sweep.parent_grid) {
+        sweep.fail("the sweep missed the threshold lists picked from a coarser grid");
     }
     if (sweep.failures == 0) {
         std::printf("search plans: %zu palette sizes, every plan as the reference scan\n",
