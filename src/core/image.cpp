@@ -45,10 +45,10 @@ constexpr std::size_t copy_bytes_per_thread = std::size_t{1} << 21;
 
 }  // namespace
 
-void copy_samples(const Img& img, const SampleSource& source) noexcept {
+void copy_samples(const Img& img, const SampleSource& source, std::size_t threads) noexcept {
     const std::size_t bytes = img.pixel_count() * img.channels;
-    const std::size_t parts = std::min(
-        {worker_count(), img.height, std::max<std::size_t>(1, bytes / copy_bytes_per_thread)});
+    const std::size_t parts =
+        std::min({threads, img.height, std::max<std::size_t>(1, bytes / copy_bytes_per_thread)});
     if (parts <= 1) {
         copy_rows(img, source, 0, img.height);
         return;

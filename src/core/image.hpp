@@ -127,10 +127,11 @@ struct SampleSource {
     std::ptrdiff_t channel_stride = 0;
 };
 
-// Copies the samples at `source` into img.data, in bands of rows on several
-// threads when the image is large enough for them to pay. The caller's
-// thread takes part and waits for the others, so a caller holding the
-// interpreter keeps other Python code from changing the samples meanwhile.
-void copy_samples(const Img& img, const SampleSource& source) noexcept;
+// Copies the samples at `source` into img.data, in bands of rows on up to
+// `threads` threads when the image is large enough for them to pay. The
+// caller's thread takes part and waits for the others, so a caller holding
+// the interpreter keeps other Python code from changing the samples
+// meanwhile.
+void copy_samples(const Img& img, const SampleSource& source, std::size_t threads) noexcept;
 
 }  // namespace tonalis

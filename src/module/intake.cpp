@@ -286,7 +286,8 @@ std::u32string code_points(PyObject* text) {
 }
 
 std::optional<Prepared> prepare(PyObject* image, std::uint32_t levels, PyObject* palette,
-                                bool linear, bool preserve_alpha, float strength, Origin& origin) {
+                                bool linear, bool preserve_alpha, float strength, Origin& origin,
+                                std::size_t copy_threads) {
     if (!(strength >= 0.0f && strength <= 1.0f)) {
         raise_value_error("strength must be between 0.0 and 1.0, got " + format_f32(strength));
         return std::nullopt;
@@ -350,7 +351,7 @@ std::optional<Prepared> prepare(PyObject* image, std::uint32_t levels, PyObject*
     }
     // With the interpreter held: no other Python code can change the
     // samples while they are copied.
-    copy_samples(img, source_of(array));
+    copy_samples(img, source_of(array), copy_threads);
     extracted.array.reset();
     origin.ndim = ndim;
     origin.pil_mode = std::move(extracted.pil_mode);

@@ -1,6 +1,7 @@
 // Validation of the common options and intake of the caller's image into the working image.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -18,11 +19,13 @@ struct Origin {
 
 // Validates strength, levels, the levels/palette choice, the palette and
 // the image, in that order; copies the pixels into a private working image
-// and builds the space and target, and fills in `origin`. Nothing in the
-// result refers to a caller's object. nullopt with an exception set on
-// failure. May throw std::bad_alloc.
+// (on up to `copy_threads` threads, the interpreter held) and builds the
+// space and target, and fills in `origin`. Nothing in the result refers to
+// a caller's object. nullopt with an exception set on failure. May throw
+// std::bad_alloc.
 std::optional<Prepared> prepare(PyObject* image, std::uint32_t levels, PyObject* palette,
-                                bool linear, bool preserve_alpha, float strength, Origin& origin);
+                                bool linear, bool preserve_alpha, float strength, Origin& origin,
+                                std::size_t copy_threads = 1);
 
 // The interpreter's raw allocator: usable while detached, seen by tracemalloc.
 inline constexpr RawAllocator interpreter_allocator{

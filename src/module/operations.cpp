@@ -6,6 +6,7 @@
 
 #include "diffusion/diffusion.hpp"
 #include "intake.hpp"
+#include "machine.hpp"
 #include "matrix_arg.hpp"
 #include "names.hpp"
 #include "threshold/ordered.hpp"
@@ -23,9 +24,13 @@ void raise_unknown(const char* what, const std::string& method, const std::strin
                         .c_str());
 }
 
-std::optional<Prepared> prepare_from(const Args& args, Origin& origin) {
+// The threshold engines run their bands on worker_count() threads, which
+// copy the image in too; error diffusion copies it on one, as it pipelines
+// its rows only when the machine has cores to spare.
+std::optional<Prepared> prepare_from(const Args& args, Origin& origin,
+                                     std::size_t copy_threads = 1) {
     return prepare(args.image, args.levels, args.palette, args.linear, args.preserve_alpha,
-                   args.strength, origin);
+                   args.strength, origin, copy_threads);
 }
 
 PyObject* error_diffusion_with(const Args& args, const DiffusionKernel& kernel) {
@@ -59,7 +64,7 @@ PyObject* error_diffusion_with(const Args& args, const DiffusionKernel& kernel) 
 
 PyObject* ordered_dither_with(const Args& args, const ThresholdMatrix& matrix) {
     Origin origin;
-    std::optional<Prepared> prepared = prepare_from(args, origin);
+    std::optional<Prepared> prepared = prepare_from(args, origin, worker_count());
     if (!prepared) {
         return nullptr;
     }
@@ -111,7 +116,7 @@ PyObject* ordered_dither_op(const Args& args) {
 
 PyObject* random_dither_op(const Args& args) {
     Origin origin;
-    std::optional<Prepared> prepared = prepare_from(args, origin);
+    std::optional<Prepared> prepared = prepare_from(args, origin, worker_count());
     if (!prepared) {
         return nullptr;
     }
