@@ -104,7 +104,7 @@ public:
     // cells) of at least parent_min_side cells per side over palettes of
     // more than parent_min_colors colours have one, unless memory is short.
     // Random dither to 256 colours at 2048², one thread: 17.4-17.9 ms ->
-    // 16.8-16.9; 4096 colours 35.5-36.6 -> 34.4-35.0. Finer grids still do
+    // 16.8-17.2; 4096 colours 35.5-36.7 -> 34.4-35.3. Finer grids still do
     // not pay with it (32 cells per side instead of 24: 17.3 ms).
     static constexpr std::size_t parent_ratio = 4;
     static constexpr std::size_t parent_min_side = 16;
