@@ -61,24 +61,28 @@ def level_holds(original, work, level_values, levels, inv_step, ac):
     return holds
 
 
-def _search(values, indices, errors, ac, colours, nearest, passes, swaps, holds):
+def _search(values, indices, errors, acs, colours, nearest, passes, swaps, holds):
     """Refines values (C, H, W) and indices (H, W) in place, the pixels of
-    holds (H, W) left as they are; the passes made."""
+    holds (H, W) left as they are; the passes made. acs: each channel's
+    autocorrelation."""
     channels, height, width = values.shape
-    side = ac.shape[0]
+    side = acs[0].shape[0]
     pad = side // 2
     corr = np.zeros_like(errors)
-    for i in range(side):
-        for j in range(side):
-            inner = corr[:, pad : pad + height, pad : pad + width]
-            inner[...] = inner + F(ac[i, j]) * errors[:, i : i + height, j : j + width]
-    c0 = F(ac[pad, pad])
-    inv = F(1.0) / c0
-    swap_k = [c0 - F(ac[pad + dy, pad + dx]) for dy, dx in NEIGHBOURS]
+    for c in range(channels):
+        for i in range(side):
+            for j in range(side):
+                inner = corr[c, pad : pad + height, pad : pad + width]
+                inner[...] = inner + F(acs[c][i, j]) * errors[c, i : i + height, j : j + width]
+    c0 = [F(ac[pad, pad]) for ac in acs]
+    inv = [F(1.0) / c for c in c0]
+    swap_k = [
+        [c0[c] - F(acs[c][pad + dy, pad + dx]) for dy, dx in NEIGHBOURS] for c in range(channels)
+    ]
 
     def spread(c, y, x, a):
         block = corr[c, y : y + side, x : x + side]
-        block[...] = block + F(a) * ac
+        block[...] = block + F(a) * acs[c]
 
     def trial(y, x):
         if holds[y, x]:
@@ -86,14 +90,14 @@ def _search(values, indices, errors, ac, colours, nearest, passes, swaps, holds)
         current = indices[y, x]
         best = F(0.0)
         choice = None
-        target = [values[c, y, x] - corr[c, y + pad, x + pad] * inv for c in range(channels)]
+        target = [values[c, y, x] - corr[c, y + pad, x + pad] * inv[c] for c in range(channels)]
         candidate = nearest(target)
         if candidate != current:
             change = F(0.0)
             for c in range(channels):
                 a = F(colours[candidate, c]) - values[c, y, x]
                 q = corr[c, y + pad, x + pad]
-                s = a * c0
+                s = a * c0[c]
                 s = s + (q + q)
                 change = change + a * s
             if change < best:
@@ -109,7 +113,7 @@ def _search(values, indices, errors, ac, colours, nearest, passes, swaps, holds)
                 for c in range(channels):
                     a = values[c, ny, nx] - values[c, y, x]
                     q = corr[c, y + pad, x + pad] - corr[c, ny + pad, nx + pad]
-                    s = a * swap_k[k]
+                    s = a * swap_k[c][k]
                     s = s + q
                     change = change + a * s
                 change = change + change
@@ -162,6 +166,41 @@ def _search(values, indices, errors, ac, colours, nearest, passes, swaps, holds)
     return made
 
 
+# Linear sRGB to lightness and two colour differences, rows by channel.
+OPPONENT = np.array(
+    [
+        [24.670053, 82.95765, 8.372299],
+        [110.638535, -169.47118, 58.83265],
+        [38.983257, 121.13683, -160.12009],
+    ],
+    dtype=F,
+)
+
+
+def to_opponent(rgb):
+    """(..., 3) float32 working values to the opponent space, term by term."""
+    r, g, b = rgb[..., 0], rgb[..., 1], rgb[..., 2]
+    return np.stack([(m[0] * r + m[1] * g) + m[2] * b for m in OPPONENT], axis=-1).astype(F)
+
+
+def weighted_nearest(t, colours, weights):
+    best, found = F(np.inf), 0
+    for k, colour in enumerate(colours):
+        d = [F(t[c]) - colour[c] for c in range(3)]
+        total = (weights[0] * d[0] * d[0] + weights[1] * d[1] * d[1]) + weights[2] * d[2] * d[2]
+        if total < best:
+            best, found = total, k
+    return found
+
+
+def opponent_tables(far, near, near_weight, chroma, chroma_weight):
+    """Lightness's autocorrelation and the colour differences'."""
+    lightness = autocorrelation(far)
+    if near is not None:
+        lightness = lightness + F(near_weight) * autocorrelation(near)
+    return lightness, F(chroma_weight) * autocorrelation(chroma)
+
+
 def _errors(values, original, work, pad):
     channels, height, width = values.shape
     errors = np.zeros((channels, height + 2 * pad, width + 2 * pad), dtype=F)
@@ -182,7 +221,8 @@ def dbs(
     start=None,
 ):
     """(image, passes made), as tonalis_tools._engines.dbs computes them,
-    from `start` (levels or colours only) or Floyd-Steinberg's."""
+    from `start` (levels or colours only) or Floyd-Steinberg's. `taps` may
+    be the engine's tuple of filters for a palette's opponent search."""
     image = np.asarray(image)
     seed_args = {"palette": palette} if palette is not None else {"levels": levels}
     seed = start
@@ -195,8 +235,14 @@ def dbs(
             preserve_alpha=preserve_alpha,
             **seed_args,
         )
-    ac = autocorrelation(taps)
-    pad = ac.shape[0] // 2
+    opponent = isinstance(taps, tuple)
+    if opponent:
+        lightness, chroma = opponent_tables(*taps)
+        acs = [lightness, chroma, chroma]
+    else:
+        ac = autocorrelation(taps)
+        acs = [ac, ac, ac]
+    pad = acs[0].shape[0] // 2
     work = ref.to_work(linear)
     out = seed.copy()
     if image.ndim == 2:
@@ -212,15 +258,31 @@ def dbs(
         for y in range(height):
             for x in range(width):
                 indices[y, x] = ref.nearest_color(work[out3[y, x, :3]], colours)
-        values = np.moveaxis(colours[indices], 2, 0).copy()
-        errors = _errors(values, np.moveaxis(image3[:, :, :3], 2, 0), work, pad)
+        if opponent:
+            searched = to_opponent(colours)
+            values = np.moveaxis(searched[indices], 2, 0).copy()
+            errors = np.zeros((3, height + 2 * pad, width + 2 * pad), dtype=F)
+            original = np.moveaxis(to_opponent(work[image3[:, :, :3]]), 2, 0)
+            errors[:, pad : pad + height, pad : pad + width] = values - original
+            weights = [F(t[pad, pad]) for t in acs]
+
+            def nearest(t):
+                return weighted_nearest(t, searched, weights)
+        else:
+            searched = colours
+            values = np.moveaxis(colours[indices], 2, 0).copy()
+            errors = _errors(values, np.moveaxis(image3[:, :, :3], 2, 0), work, pad)
+
+            def nearest(t):
+                return ref.nearest_color(t, colours)
+
         made = _search(
             values,
             indices,
             errors,
-            ac,
-            colours,
-            lambda t: ref.nearest_color(t, colours),
+            acs,
+            searched,
+            nearest,
             passes,
             swaps,
             np.zeros((height, width), dtype=bool),
@@ -246,7 +308,7 @@ def dbs(
                 values,
                 indices,
                 errors,
-                ac,
+                [ac],
                 colours,
                 lambda t: ref.nearest_level(t[0], levels, inv_step),
                 passes,

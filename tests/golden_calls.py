@@ -19,14 +19,17 @@ and makes the same calls through the core alone):
 - ``filter=gSIGMA`` (direct binary search's Gaussian of that width) or
   ``filter=nDISTANCE.DPI`` (Näsänen's filter for a viewer DISTANCE inches
   from DPI pixels per inch). Their taps come from tonalis_tools; C++ reads
-  them from tests/golden/dbs_filters.txt, which records them.
+  them from tests/golden/dbs_filters.txt, which records them;
+- ``opponent=1``: a palette searched in lightness and colour differences,
+  with the filters tonalis_tools makes from the filter word, recorded as
+  WORD/far, WORD/near, WORD/chroma and their weights WORD/weights.
 
 A word left out takes the corpus's default, not the function's: levels 2,
 strength 1, linear off, alpha preserved, raster order, the method
 floyd_steinberg (ostromoukhov for ``variable``), matrix bayer8, seed 0,
 distance rgb, no error limit, no mask, 8 candidates, history 16, ratio
-1/16, filter g1.2, 1000 passes and swaps on, and direct binary search's
-Floyd-Steinberg start. Every argument is passed to the function explicitly.
+1/16, filter g1.2, 1000 passes and swaps on, every channel through the one
+filter, and direct binary search's Floyd-Steinberg start. Every argument is passed to the function explicitly.
 """
 
 from __future__ import annotations
@@ -77,6 +80,7 @@ KEYS = (
     "filter",
     "passes",
     "swaps",
+    "opponent",
 )
 
 MASK32 = 0xFFFFFFFF
@@ -305,10 +309,32 @@ def filter_arguments(word: str) -> dict[str, float]:
     raise ValueError(f"unknown filter {word!r}")
 
 
-def filter_taps(word: str) -> np.ndarray:
-    """The float32 taps of a filter word, as tonalis_tools makes them."""
-    from tonalis_tools.dbs import gaussian_filter, nasanen_filter
+# The parts of an opponent search's filters, as the filters file names them.
+OPPONENT_PARTS = ("far", "near", "chroma", "weights")
 
+
+def opponent_words(word: str) -> list[str]:
+    """The filters file's words for an opponent search with filter `word`."""
+    from tonalis_tools.dbs import _opponent_filters
+
+    near = _opponent_filters(**filter_arguments(word))[1]
+    return [f"{word}/{part}" for part in OPPONENT_PARTS if part != "near" or near is not None]
+
+
+def filter_taps(word: str) -> np.ndarray:
+    """The float32 taps of a filter word, as tonalis_tools makes them; for
+    WORD/weights, the near and chroma weights."""
+    from tonalis_tools.dbs import _opponent_filters, gaussian_filter, nasanen_filter
+
+    if "/" in word:
+        base, part = word.split("/")
+        far, near, near_weight, chroma, chroma_weight = _opponent_filters(**filter_arguments(base))
+        if part == "weights":
+            return np.array([near_weight, chroma_weight], dtype=np.float32)
+        made = {"far": far, "near": near, "chroma": chroma}[part]
+        if made is None:
+            raise ValueError(f"no {part} filter for {base}")
+        return made
     args = filter_arguments(word)
     if "sigma" in args:
         return gaussian_filter(args["sigma"])
@@ -325,8 +351,20 @@ def format_filters(words: Iterable[str]) -> str:
     for word in sorted(set(words)):
         taps = np.ascontiguousarray(filter_taps(word), dtype=np.float32)
         bits = " ".join(f"{b:08x}" for b in taps.view(np.uint32).ravel())
-        lines.append(f"{word} {(taps.shape[0] - 1) // 2} {bits}")
+        size = "w" if word.endswith("/weights") else (taps.shape[0] - 1) // 2
+        lines.append(f"{word} {size} {bits}")
     return "\n".join(lines) + "\n"
+
+
+def dbs_filter_words(calls: Iterable[Call]) -> set[str]:
+    """Every filters-file word the corpus's direct binary search calls use."""
+    words = set()
+    for call in calls:
+        if call.family != "dbs":
+            continue
+        word = call.words.get("filter", "g1.2")
+        words.update(opponent_words(word) if call.words.get("opponent") == "1" else [word])
+    return words
 
 
 def read_filters(path: Path = FILTERS) -> dict[str, np.ndarray]:
@@ -336,8 +374,11 @@ def read_filters(path: Path = FILTERS) -> dict[str, np.ndarray]:
         if not line.strip() or line.startswith("#"):
             continue
         word, radius, *bits = line.split()
-        side = 2 * int(radius) + 1
         taps = np.array([int(b, 16) for b in bits], dtype=np.uint32).view(np.float32)
+        if radius == "w":
+            filters[word] = taps
+            continue
+        side = 2 * int(radius) + 1
         filters[word] = taps.reshape(side, side)
     return filters
 
@@ -407,6 +448,7 @@ def run_call(call: Call) -> np.ndarray:
             passes=int(w.get("passes", "1000")),
             swaps=w.get("swaps", "1") == "1",
             start="floyd_steinberg",
+            opponent=w.get("opponent", "0") == "1",
             **common,
         )
     raise ValueError(f"unknown family {f!r}")

@@ -15,6 +15,7 @@ import tonalis
 import tonalis_tools
 from tonalis_tools import _engines
 from tonalis_tools.dbs import (
+    _opponent_filters,
     dbs,
     dbs_run,
     filtered_error,
@@ -62,7 +63,15 @@ EXACT = {
     ),
     "rgb_levels": (smooth(20, 22, 3, seed=3), {"levels": 3}, 0.7, {}),
     "la_alpha_kept": (smooth(18, 20, 2, seed=4), {"levels": 2}, 0.9, {}),
+    # Coloured palettes are searched in lightness and colour differences...
     "palette": (smooth(34, 40, 3, seed=5), {"palette": PALETTE}, 1.0, {}),
+    # ... unless told to weigh the channels alike.
+    "palette_channels_alike": (
+        smooth(34, 40, 3, seed=5),
+        {"palette": PALETTE},
+        1.0,
+        {"opponent": False},
+    ),
     "palette_rgba_codes": (
         smooth(20, 24, 4, seed=6),
         {"palette": PALETTE[:3], "linear": False},
@@ -75,7 +84,11 @@ EXACT = {
 @pytest.mark.parametrize("case", list(EXACT))
 def test_engine_matches_model(case):
     image, target, sigma, options = EXACT[case]
-    taps = gaussian_filter(sigma)
+    opponent = options.get("opponent", True)
+    if "palette" in target and opponent:
+        taps = _opponent_filters(sigma, None, None)
+    else:
+        taps = gaussian_filter(sigma)
     passes = options.get("passes", 1000)
     swaps = options.get("swaps", True)
     linear = target.get("linear", True)
@@ -88,6 +101,7 @@ def test_engine_matches_model(case):
         swaps=swaps,
         linear=linear,
         start="floyd_steinberg",
+        opponent=opponent,
         **kwargs,
     )
     assert_images_equal(run.image, expected)
@@ -99,6 +113,12 @@ def test_nasanen_filter_matches_model():
     taps = nasanen_filter(8, 100)
     expected, _ = model.dbs(image, taps, levels=2)
     assert_images_equal(dbs(image, distance=8, dpi=100, start="floyd_steinberg"), expected)
+    # A coloured palette's search takes the eye's filter in every channel.
+    rgb = smooth(22, 26, 3, seed=8)
+    expected, _ = model.dbs(rgb, (taps, None, 0.0, taps, 0.3), palette=PALETTE)
+    assert_images_equal(
+        dbs(rgb, palette=PALETTE, distance=8, dpi=100, start="floyd_steinberg"), expected
+    )
 
 
 def _black_white_start(image, linear=True):
@@ -187,29 +207,70 @@ def test_bad_starts_are_refused(start, error, match):
     [
         (smooth(96, 128), {}, 0.75),
         (smooth(96, 128), {"levels": 3, "linear": False}, 0.75),
+        (smooth(80, 96, 3), {"palette": CUBE, "opponent": False}, 0.75),
+        (
+            smooth(80, 96, 3),
+            {"palette": CUBE, "distance": 12, "dpi": 150, "opponent": False},
+            0.97,
+        ),
         (smooth(80, 96, 3), {"palette": CUBE}, 0.75),
-        (smooth(80, 96, 3), {"palette": CUBE, "distance": 12, "dpi": 150}, 0.97),
     ],
-    ids=["gray", "gray_3_codes", "palette", "palette_nasanen"],
+    ids=["gray", "gray_3_codes", "palette", "palette_nasanen", "palette_opponent"],
 )
 def test_filtered_error_falls_every_pass_below_floyd_steinberg(image, kwargs, bound):
     linear = kwargs.get("linear", True)
     taps = nasanen_filter(kwargs["distance"], kwargs["dpi"]) if "distance" in kwargs else None
+    measure = filtered_error
+    if kwargs.get("opponent", "palette" in kwargs):
+        filters = _opponent_filters(None, None, None)
+
+        def measure(original, halftone, taps, linear):
+            return opponent_error(original, halftone, filters)
+
     seed_args = {"palette": kwargs["palette"]} if "palette" in kwargs else {}
     seed_args["levels" if "palette" not in kwargs else "palette"] = kwargs.get(
         "levels", kwargs.get("palette", 2)
     )
     start = tonalis.error_diffusion(image, "floyd_steinberg", linear=linear, **seed_args)
-    errors = [filtered_error(image, start, taps, linear=linear)]
+    errors = [measure(image, start, taps, linear=linear)]
     final = dbs_run(image, start="floyd_steinberg", **kwargs)
     for passes in range(1, final.passes + 1):
         out = dbs(image, passes=passes, start="floyd_steinberg", **kwargs)
-        errors.append(filtered_error(image, out, taps, linear=linear))
+        errors.append(measure(image, out, taps, linear=linear))
     assert np.array_equal(out, final.image)
     assert all(b <= a * (1 + 1e-9) for a, b in zip(errors, errors[1:])), errors
     assert errors[-1] < bound * errors[0], errors
     # The last pass changed nothing.
     assert final.passes < 2 or errors[-1] == errors[-2]
+
+
+def _filtered(plane, taps):
+    """plane (H, W) through taps, zero beyond the image, in float64."""
+    r = taps.shape[0] // 2
+    padded = np.pad(plane, r)
+    out = np.zeros((plane.shape[0] + 2 * r, plane.shape[1] + 2 * r))
+    for dy in range(-r, r + 1):
+        for dx in range(-r, r + 1):
+            out += taps[dy + r, dx + r] * np.roll(padded, (dy, dx), axis=(0, 1))
+    return out
+
+
+def opponent_error(original, halftone, filters):
+    """The error an opponent search lowers, in linear light: lightness
+    through the far filter plus the weighted near one, colour differences
+    through theirs, weighted."""
+    far, near, near_weight, chroma, chroma_weight = (
+        np.asarray(f, dtype=np.float64) if isinstance(f, np.ndarray) else f for f in filters
+    )
+    work = model.ref.to_work(True).astype(np.float64)
+    e = model.OPPONENT.astype(np.float64) @ np.moveaxis(
+        work[np.asarray(halftone)[..., :3]] - work[np.asarray(original)[..., :3]], 2, 0
+    ).reshape(3, -1)
+    e = e.reshape(3, *np.asarray(original).shape[:2])
+    total = (_filtered(e[0], far) ** 2).sum() + near_weight * (_filtered(e[0], near) ** 2).sum()
+    for c in (1, 2):
+        total += chroma_weight * (_filtered(e[c], chroma) ** 2).sum()
+    return total / e[0].size
 
 
 def test_swaps_lower_the_error_further():
@@ -296,6 +357,7 @@ def test_threads_give_the_bytes_of_one():
         ({"passes": 1001}, ValueError),
         ({"passes": 2.5}, TypeError),
         ({"swaps": "yes"}, TypeError),
+        ({"palette": PALETTE, "opponent": "no"}, TypeError),
         ({"sigma": 1.0, "distance": 10, "dpi": 300}, ValueError),
         ({"distance": 10}, ValueError),
         ({"distance": 0, "dpi": 300}, ValueError),
@@ -341,6 +403,63 @@ GOOD_TAPS = gaussian_filter(1.0)
 def test_engine_refuses_bad_taps(taps, error):
     with pytest.raises(error):
         _engines.dbs(taps, 10, True, None, smooth(8, 8), levels=2)
+
+
+WIDE_TAPS = np.ascontiguousarray(np.pad(GOOD_TAPS, 1))
+
+
+@pytest.mark.parametrize(
+    "filters, target, error, match",
+    [
+        ((GOOD_TAPS, None, 0.0, GOOD_TAPS), {"palette": PALETTE}, TypeError, "filters must"),
+        ((GOOD_TAPS, None, 0.0, WIDE_TAPS, 0.3), {"palette": PALETTE}, ValueError, "same side"),
+        ((GOOD_TAPS, WIDE_TAPS, 0.2, GOOD_TAPS, 0.3), {"palette": PALETTE}, ValueError, "same"),
+        ((GOOD_TAPS, None, -1.0, GOOD_TAPS, 0.3), {"palette": PALETTE}, ValueError, "near"),
+        ((GOOD_TAPS, None, 0.0, GOOD_TAPS, 0.0), {"palette": PALETTE}, ValueError, "chroma"),
+        ((GOOD_TAPS, None, 0.0, GOOD_TAPS, np.inf), {"palette": PALETTE}, ValueError, "chroma"),
+        ((GOOD_TAPS, None, 0.0, GOOD_TAPS, 1e39), {"palette": PALETTE}, ValueError, "chroma"),
+        ((GOOD_TAPS, None, 0.0, GOOD_TAPS, "x"), {"palette": PALETTE}, TypeError, "real number"),
+        ((GOOD_TAPS, None, 0.0, GOOD_TAPS, 0.3), {"levels": 2}, ValueError, "at most 32"),
+        (
+            (GOOD_TAPS, None, 0.0, GOOD_TAPS, 0.3),
+            {"palette": [f"#{i:02x}{i:02x}00" for i in range(33)]},
+            ValueError,
+            "at most 32",
+        ),
+    ],
+    ids=[
+        "four",
+        "chroma_side",
+        "near_side",
+        "negative_near",
+        "zero_chroma",
+        "infinite_chroma",
+        "chroma_beyond_float32",
+        "weight_str",
+        "levels",
+        "33_colours",
+    ],
+)
+def test_engine_refuses_bad_colour_filters(filters, target, error, match):
+    with pytest.raises(error, match=match):
+        _engines.dbs(filters, 10, True, None, smooth(8, 8, 3), **target)
+
+
+@pytest.mark.parametrize(
+    "palette, searched_apart",
+    [
+        (PALETTE, True),
+        (["#000", "#555", "#aaa", "#fff"], False),  # grays: nothing to split
+        ([f"#{i:02x}{255 - i:02x}40" for i in range(0, 256, 8)], True),  # 32 colours
+        ([f"#{i:02x}{255 - i:02x}40" for i in range(0, 256, 7)], False),  # 37 colours
+    ],
+    ids=["coloured", "grays", "32_colours", "37_colours"],
+)
+def test_which_palettes_are_searched_in_colour_differences(palette, searched_apart):
+    image = smooth(30, 34, 3, seed=16)
+    default = dbs(image, palette=palette)
+    alike = dbs(image, palette=palette, opponent=False)
+    assert np.array_equal(default, alike) != searched_apart
 
 
 @pytest.mark.parametrize("target", [dict(levels=2), dict(palette=PALETTE)])

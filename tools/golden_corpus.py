@@ -849,6 +849,25 @@ def dbs_calls(c):
         for words in ({"levels": 2}, {"palette": palette_word("rand", c.next_seed(), 7)}):
             channels = None if "levels" in words else 3
             c.add("dbs", image=c.image(h, w, channels), linear=1, **words)
+    # Coloured palettes searched in lightness and colour differences, with
+    # each filter kind, in linear light and codes.
+    opponent_filters = Cycle(("g1.2", "g0.8", "n12.100", "g2.5", "g0.5"))
+    for n, linear, swaps in product((2, 4, 7, 32), (0, 1), (1, 0)):
+        h, w = shapes()
+        channels, kept = colour()
+        c.add(
+            "dbs",
+            image=c.image(h, w, channels),
+            palette=palette_word(pkinds(), c.next_seed(), n),
+            filter=no_default(opponent_filters(), "g1.2"),
+            swaps=no_default(swaps, 1),
+            linear=linear_word(linear),
+            alpha=alpha_word(kept),
+            opponent=1,
+        )
+    for h, w in ((320, 320), (33, 3100)):
+        palette = palette_word("rand", c.next_seed(), 7)
+        c.add("dbs", image=c.image(h, w, 3), palette=palette, linear=1, opponent=1)
 
 
 def build():
@@ -918,11 +937,7 @@ def main():
         args.corpus.write_text(HEADER + body)
         filters = args.corpus.with_name(golden.FILTERS.name)
         calls = [golden.parse_call(line) for line in lines]
-        filters.write_text(
-            golden.format_filters(
-                call.words.get("filter", "g1.2") for call in calls if call.family == "dbs"
-            )
-        )
+        filters.write_text(golden.format_filters(golden.dbs_filter_words(calls)))
         print(f"wrote {args.corpus} and {filters}")
         return 0
     recorded = {call.text: digest for digest, call in golden.read_corpus(args.corpus)}

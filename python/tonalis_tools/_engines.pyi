@@ -78,7 +78,7 @@ def riemersma(
     preserve_alpha: bool = ...,
 ) -> Any: ...
 def dbs(
-    taps: Any,
+    filters: Any,
     passes: int,
     swaps: bool,
     start: Any,

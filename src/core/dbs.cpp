@@ -42,7 +42,7 @@ namespace {
 constexpr std::size_t block_align = 64;
 constexpr std::size_t max_side = 4 * max_dbs_radius + 1;
 // Palettes up to this size are scanned in line.
-constexpr std::size_t small_palette = 32;
+constexpr std::size_t small_palette = max_dbs_opponent_colours;
 
 // Blocks of block_side pixels square keep when they last changed; a tile
 // is a whole number of blocks.
@@ -133,6 +133,46 @@ struct Autocorrelation {
     Lanes swap_low{}, swap_high{};  // the same, four and four
 
     static Autocorrelation make(const float* taps, std::size_t radius) noexcept {
+        Autocorrelation a = of_taps(taps, radius);
+        a.finish();
+        return a;
+    }
+
+    // The first filter's table plus `weight` times the second's, term by
+    // term: the error as seen through both.
+    static Autocorrelation blend(const float* taps, const float* second, float weight,
+                                 std::size_t radius) noexcept {
+        Autocorrelation a = of_taps(taps, radius);
+        if (second != nullptr) {
+            const Autocorrelation b = of_taps(second, radius);
+            const std::size_t count = a.side * a.side;
+            for (std::size_t i = 0; i < count; ++i) {
+                a.table[i] = a.table[i] + weight * b.table[i];
+            }
+        }
+        a.finish();
+        return a;
+    }
+
+    // A filter's table times `weight`.
+    static Autocorrelation weighted(const float* taps, float weight, std::size_t radius) noexcept {
+        Autocorrelation a = of_taps(taps, radius);
+        const std::size_t count = a.side * a.side;
+        for (std::size_t i = 0; i < count; ++i) {
+            a.table[i] = weight * a.table[i];
+        }
+        a.finish();
+        return a;
+    }
+
+    // Whether the table weighs a lone change at all: a filter too faint
+    // for single precision gives a centre of 0.
+    bool weighs() const noexcept {
+        return centre > 0.0f && inv_centre < std::numeric_limits<float>::infinity();
+    }
+
+private:
+    static Autocorrelation of_taps(const float* taps, std::size_t radius) noexcept {
         Autocorrelation a;
         const std::size_t n = 2 * radius + 1;
         const std::size_t side = 4 * radius + 1;
@@ -154,18 +194,24 @@ struct Autocorrelation {
         for (std::size_t i = middle + 1; i < count; ++i) {
             a.table[i] = a.table[count - 1 - i];
         }
-        a.centre = a.table[middle];
-        for (std::size_t i = 0; i < count; ++i) a.sum = a.sum + a.table[i];
-        a.inv_centre = 1.0f / a.centre;
+        return a;
+    }
+
+    // The figures the search reads, from the table.
+    void finish() noexcept {
+        const std::size_t count = side * side;
+        const std::size_t middle = count / 2;
+        centre = table[middle];
+        for (std::size_t i = 0; i < count; ++i) sum = sum + table[i];
+        inv_centre = 1.0f / centre;
         for (std::size_t k = 0; k < 8; ++k) {
             const std::size_t at = static_cast<std::size_t>(
                 static_cast<std::ptrdiff_t>(middle) +
                 neighbour_dy[k] * static_cast<std::ptrdiff_t>(side) + neighbour_dx[k]);
-            a.swap[k] = a.centre - a.table[at];
+            swap[k] = centre - table[at];
         }
-        a.swap_low = Lanes{a.swap[0], a.swap[1], a.swap[2], a.swap[3]};
-        a.swap_high = Lanes{a.swap[4], a.swap[5], a.swap[6], a.swap[7]};
-        return a;
+        swap_low = Lanes{swap[0], swap[1], swap[2], swap[3]};
+        swap_high = Lanes{swap[4], swap[5], swap[6], swap[7]};
     }
 };
 
@@ -209,12 +255,16 @@ struct Shared {
     std::size_t passes = 0;  // written by the last arrival of a pass
 };
 
+// Each channel's autocorrelation; channels may share one.
+template <std::size_t C>
+using Tables = std::array<const Autocorrelation*, C>;
+
 // One search: C channels refined together against `colours` (C floats
 // per index), the toggle's candidate from `nearest`.
 template <std::size_t C, class Nearest>
 struct Search {
     const Geometry& geo;
-    const Autocorrelation& ac;
+    Tables<C> ac;
     const DbsSettings& settings;
     std::array<float*, C> errors;
     std::array<float*, C> corr;
@@ -229,10 +279,11 @@ struct Search {
     // q over rows [y0, y1) from the error planes, each value summed over
     // the table in row order.
     void correlate(std::size_t y0, std::size_t y1) const noexcept {
-        const std::size_t side = ac.side;
         const std::size_t stride = geo.stride;
         const std::size_t w = geo.width;
         for (std::size_t c = 0; c < C; ++c) {
+            const std::size_t side = ac[c]->side;
+            const float* table = ac[c]->table.data();
             for (std::size_t y = y0; y < y1; ++y) {
                 float* out = corr[c] + (y + geo.pad) * stride + geo.pad;
                 const float* in = errors[c] + y * stride;
@@ -244,7 +295,7 @@ struct Search {
                     Lanes sum[4] = {};
                     for (std::size_t i = 0; i < side; ++i) {
                         const float* row = in + i * stride + x;
-                        const float* weights = ac.table.data() + i * side;
+                        const float* weights = table + i * side;
                         for (std::size_t j = 0; j < side; ++j) {
                             for (std::size_t l = 0; l < 4; ++l) {
                                 Lanes v;
@@ -259,7 +310,7 @@ struct Search {
                     float sum = 0.0f;
                     for (std::size_t i = 0; i < side; ++i) {
                         const float* row = in + i * stride + x;
-                        const float* weights = ac.table.data() + i * side;
+                        const float* weights = table + i * side;
                         for (std::size_t j = 0; j < side; ++j) {
                             sum = sum + weights[j] * row[j];
                         }
@@ -270,10 +321,11 @@ struct Search {
         }
     }
 
-    // q += a c(. - m) around the pixel at (y, x).
-    void spread(float* plane, std::size_t y, std::size_t x, float a) const noexcept {
-        const std::size_t side = ac.side;
-        const float* table = ac.table.data();
+    // q += a c(. - m) around the pixel at (y, x), in channel c.
+    void spread(std::size_t c, std::size_t y, std::size_t x, float a) const noexcept {
+        float* plane = corr[c];
+        const std::size_t side = ac[c]->side;
+        const float* table = ac[c]->table.data();
         for (std::size_t i = 0; i < side; ++i) {
             float* row = plane + (y + i) * geo.stride + x;
             const float* t = table + i * side;
@@ -297,14 +349,14 @@ struct Search {
         int choice = -1;  // 0..7 a swap, 8 the toggle
         std::array<float, C> target;
         for (std::size_t c = 0; c < C; ++c) {
-            target[c] = values[c][m] - corr[c][at] * ac.inv_centre;
+            target[c] = values[c][m] - corr[c][at] * ac[c]->inv_centre;
         }
         const std::uint16_t candidate = nearest(target);
         if (candidate != current) {
             float change = 0.0f;
             for (std::size_t c = 0; c < C; ++c) {
                 const float a = colours[candidate * C + c] - values[c][m];
-                float s = a * ac.centre;
+                float s = a * ac[c]->centre;
                 s = s + (corr[c][at] + corr[c][at]);
                 change = change + a * s;
             }
@@ -329,8 +381,8 @@ struct Search {
                 const Lanes a_high = Lanes{v[1], down[-1], down[0], down[1]} - v[0];
                 const Lanes q_low = q[0] - Lanes{qup[-1], qup[0], qup[1], q[-1]};
                 const Lanes q_high = q[0] - Lanes{q[1], qdown[-1], qdown[0], qdown[1]};
-                Lanes s_low = a_low * ac.swap_low;
-                Lanes s_high = a_high * ac.swap_high;
+                Lanes s_low = a_low * ac[c]->swap_low;
+                Lanes s_high = a_high * ac[c]->swap_high;
                 s_low = s_low + q_low;
                 s_high = s_high + q_high;
                 low = low + a_low * s_low;
@@ -367,7 +419,7 @@ struct Search {
                 for (std::size_t c = 0; c < C; ++c) {
                     const float a = values[c][n] - values[c][m];
                     const float q = corr[c][at] - corr[c][nat];
-                    float s = a * ac.swap[static_cast<std::size_t>(k)];
+                    float s = a * ac[c]->swap[static_cast<std::size_t>(k)];
                     s = s + q;
                     change = change + a * s;
                 }
@@ -384,7 +436,7 @@ struct Search {
         if (choice == 8) {
             for (std::size_t c = 0; c < C; ++c) {
                 const float v = colours[candidate * C + c];
-                spread(corr[c], y, x, v - values[c][m]);
+                spread(c, y, x, v - values[c][m]);
                 values[c][m] = v;
             }
             indices[m] = candidate;
@@ -395,8 +447,8 @@ struct Search {
         const std::size_t n = ny * w + nx;
         for (std::size_t c = 0; c < C; ++c) {
             const float a = values[c][n] - values[c][m];
-            spread(corr[c], y, x, a);
-            spread(corr[c], ny, nx, -a);
+            spread(c, y, x, a);
+            spread(c, ny, nx, -a);
             std::swap(values[c][m], values[c][n]);
         }
         std::swap(indices[m], indices[n]);
@@ -538,8 +590,8 @@ Byte* aligned_start(Byte* scratch) noexcept {
 }
 
 template <std::size_t C, class Nearest>
-void search(const Geometry& geo, const Autocorrelation& ac, const DbsSettings& settings,
-            std::uint8_t* base, const float* colours, Nearest nearest, DbsReport& report) noexcept {
+void search(const Geometry& geo, Tables<C> ac, const DbsSettings& settings, std::uint8_t* base,
+            const float* colours, Nearest nearest, DbsReport& report) noexcept {
     auto* errors = reinterpret_cast<float*>(base + geo.errors);
     auto* corr = reinterpret_cast<float*>(base + geo.correlations);
     auto* values = reinterpret_cast<float*>(base + geo.values);
@@ -647,6 +699,18 @@ std::array<std::uint16_t, 256> levels_of_codes(const Levels& levels, const Space
     return level_of;
 }
 
+// The nearest-colour search the plan picks for this palette and image.
+NearestColorFn palette_lookup(const Img& img, const PaletteLayout& layout) noexcept {
+    return nearest_color_function(
+        search::choose(search::Engine::lookup, layout.count, img.channels, img.pixel_count()).form);
+}
+
+// The palette colour nearest to a pixel's samples, in the working space.
+std::size_t nearest_of_pixel(NearestColorFn find, const PaletteLayout& layout, const Space& space,
+                             const std::uint8_t* px) noexcept {
+    return find(layout, space.to_work[px[0]], space.to_work[px[1]], space.to_work[px[2]]);
+}
+
 // A given start as the search would take it, without a search: each
 // pixel at its nearest level or colour.
 void settle_start(Img& img, const Target& target, const Space& space) noexcept {
@@ -654,13 +718,10 @@ void settle_start(Img& img, const Target& target, const Space& space) noexcept {
     std::uint8_t* data = img.data.data();
     const std::size_t samples = img.pixel_count() * channels;
     if (const Palette* palette = std::get_if<Palette>(&target)) {
-        const PaletteLayout& layout = palette->layout;
-        const NearestColorFn find = nearest_color_function(
-            search::choose(search::Engine::lookup, layout.count, channels, img.pixel_count()).form);
+        const NearestColorFn find = palette_lookup(img, palette->layout);
         for (std::size_t m = 0; m < samples; m += channels) {
             std::uint8_t* px = data + m;
-            const std::size_t k =
-                find(layout, space.to_work[px[0]], space.to_work[px[1]], space.to_work[px[2]]);
+            const std::size_t k = nearest_of_pixel(find, palette->layout, space, px);
             std::memcpy(px, palette->rgb[k].data(), 3);
         }
         return;
@@ -698,51 +759,109 @@ void search_levels(Img& img, const Levels& levels, const Space& space, const Geo
         }
         fill_errors(geo, errors, values, original, channels, channel, space);
         fill_holds(geo, holds, original, channels, channel, levels, space, ac);
-        search<1>(geo, ac, settings, base, levels.values.data(), nearest, report);
+        search<1>(geo, Tables<1>{&ac}, settings, base, levels.values.data(), nearest, report);
         for (std::size_t m = 0; m < pixels; ++m) {
             data[m * channels + channel] = levels.codes[indices[m]];
         }
     }
 }
 
+// Linear sRGB to the opponent space the eye model measures a palette's
+// error in: lightness 116 Y and the colour differences 500 (X - Y) and
+// 200 (Y - Z), X, Y and Z relative to D65 white; CIELAB's scales without
+// its cube roots, so that blurring stays linear. Rows are channels.
+constexpr float opponent_of[3][3] = {
+    {24.670053f, 82.95765f, 8.372299f},
+    {110.638535f, -169.47118f, 58.83265f},
+    {38.983257f, 121.13683f, -160.12009f},
+};
+
+std::array<float, 3> to_opponent(float r, float g, float b) noexcept {
+    std::array<float, 3> o{};
+    for (std::size_t i = 0; i < 3; ++i) {
+        o[i] = (opponent_of[i][0] * r + opponent_of[i][1] * g) + opponent_of[i][2] * b;
+    }
+    return o;
+}
+
+// The three error planes in the opponent space: the halftone's values (in
+// it already) less the original's.
+void fill_opponent_errors(const Geometry& geo, float* errors, const float* values,
+                          const std::uint8_t* original, std::size_t channels,
+                          const Space& space) noexcept {
+    const std::size_t pixels = geo.height * geo.width;
+    std::fill(errors, errors + 3 * geo.plane, 0.0f);
+    for (std::size_t y = 0; y < geo.height; ++y) {
+        for (std::size_t x = 0; x < geo.width; ++x) {
+            const std::size_t m = y * geo.width + x;
+            const std::uint8_t* px = original + m * channels;
+            const std::array<float, 3> o =
+                to_opponent(space.to_work[px[0]], space.to_work[px[1]], space.to_work[px[2]]);
+            for (std::size_t c = 0; c < 3; ++c) {
+                errors[c * geo.plane + (y + geo.pad) * geo.stride + geo.pad + x] =
+                    values[c * pixels + m] - o[c];
+            }
+        }
+    }
+}
+
+// `tables` gives each channel's autocorrelation; `opponent` searches in
+// the opponent space (palettes of at most small_palette colours).
 void search_palette(Img& img, const Palette& palette, const Space& space, const Geometry& geo,
-                    const Autocorrelation& ac, const DbsSettings& settings, std::uint8_t* base,
-                    DbsReport& report) noexcept {
+                    Tables<3> tables, bool opponent, const DbsSettings& settings,
+                    std::uint8_t* base, DbsReport& report) noexcept {
     const PaletteLayout& layout = palette.layout;
-    const NearestColorFn find = nearest_color_function(
-        search::choose(search::Engine::lookup, layout.count, img.channels, img.pixel_count()).form);
+    const NearestColorFn find = palette_lookup(img, layout);
     const auto [original, errors, values, indices] = Planes::in(geo, base);
     const std::size_t channels = img.channels;
     std::uint8_t* data = img.data.data();
     const std::size_t pixels = img.pixel_count();
+    const std::size_t count = palette.colors.size();
+    // The colours in the coordinates searched.
+    std::array<float, 3 * small_palette> opposed{};
+    const float* colours = palette.colors.front().data();
+    if (opponent) {
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::array<float, 3> o =
+                to_opponent(palette.colors[k][0], palette.colors[k][1], palette.colors[k][2]);
+            std::memcpy(opposed.data() + 3 * k, o.data(), sizeof o);
+        }
+        colours = opposed.data();
+    }
     // A palette holds no pixel: the same rule along the lines between its
     // colours made the measured panels' pictures worse.
     std::fill(base + geo.holds, base + geo.holds + pixels, std::uint8_t{0});
     // The colour error diffusion wrote, found again among the palette's.
     for (std::size_t m = 0; m < pixels; ++m) {
-        const std::uint8_t* px = data + m * channels;
-        const std::size_t k =
-            find(layout, space.to_work[px[0]], space.to_work[px[1]], space.to_work[px[2]]);
+        const std::size_t k = nearest_of_pixel(find, layout, space, data + m * channels);
         indices[m] = static_cast<std::uint16_t>(k);
         for (std::size_t c = 0; c < 3; ++c) {
-            values[c * pixels + m] = palette.colors[k][c];
+            values[c * pixels + m] = colours[3 * k + c];
         }
     }
-    for (std::size_t c = 0; c < 3; ++c) {
-        fill_errors(geo, errors + c * geo.plane, values + c * pixels, original, channels, c, space);
+    if (opponent) {
+        fill_opponent_errors(geo, errors, values, original, channels, space);
+    } else {
+        for (std::size_t c = 0; c < 3; ++c) {
+            fill_errors(geo, errors + c * geo.plane, values + c * pixels, original, channels, c,
+                        space);
+        }
     }
-    const float* colours = palette.colors.front().data();
-    if (palette.colors.size() <= small_palette) {
-        // The layout's rule, without the call.
-        const auto scan = [colours,
-                           count = palette.colors.size()](const std::array<float, 3>& t) noexcept {
+    if (count <= small_palette) {
+        // The best toggle minimises the sum over channels of c(0) times the
+        // squared distance to the target: with one table for all channels,
+        // the layout's rule (a weight of 1 changes no bit), without the call.
+        const std::array<float, 3> weight =
+            opponent ? std::array<float, 3>{tables[0]->centre, tables[1]->centre, tables[2]->centre}
+                     : std::array<float, 3>{1.0f, 1.0f, 1.0f};
+        const auto scan = [colours, count, weight](const std::array<float, 3>& t) noexcept {
             float best = std::numeric_limits<float>::infinity();
             std::uint16_t found = 0;
             for (std::size_t k = 0; k < count; ++k) {
                 const float dr = t[0] - colours[3 * k];
                 const float dg = t[1] - colours[3 * k + 1];
                 const float db = t[2] - colours[3 * k + 2];
-                const float d = (dr * dr + dg * dg) + db * db;
+                const float d = (weight[0] * dr * dr + weight[1] * dg * dg) + weight[2] * db * db;
                 if (d < best) {
                     best = d;
                     found = static_cast<std::uint16_t>(k);
@@ -750,12 +869,12 @@ void search_palette(Img& img, const Palette& palette, const Space& space, const 
             }
             return found;
         };
-        search<3>(geo, ac, settings, base, colours, scan, report);
+        search<3>(geo, tables, settings, base, colours, scan, report);
     } else {
         const auto nearest = [find, &layout](const std::array<float, 3>& t) noexcept {
             return static_cast<std::uint16_t>(find(layout, t[0], t[1], t[2]));
         };
-        search<3>(geo, ac, settings, base, colours, nearest, report);
+        search<3>(geo, tables, settings, base, colours, nearest, report);
     }
     for (std::size_t m = 0; m < pixels; ++m) {
         const Rgb& rgb = palette.rgb[indices[m]];
@@ -793,16 +912,28 @@ DbsReport dbs_dither(Img& img, Target& target, const Space& space, const DbsSett
                       reinterpret_cast<float*>(base + geo.diffusion), start_plan);
     }
     const Autocorrelation ac = Autocorrelation::make(settings.taps, settings.radius);
+    const Palette* palette = std::get_if<Palette>(&target);
+    const bool opponent = palette != nullptr && settings.chroma_taps != nullptr &&
+                          palette->colors.size() <= small_palette;
+    Autocorrelation lightness, chroma;
+    if (opponent) {
+        lightness = Autocorrelation::blend(settings.taps, settings.near_taps, settings.near_weight,
+                                           settings.radius);
+        chroma = Autocorrelation::weighted(settings.chroma_taps, settings.chroma_weight,
+                                           settings.radius);
+    }
     // A filter too faint to weigh any error leaves the start as it is, at
     // its levels or colours.
-    if (!(ac.centre > 0.0f) || !(ac.inv_centre < std::numeric_limits<float>::infinity())) {
+    if (opponent ? !lightness.weighs() || !chroma.weighs() : !ac.weighs()) {
         if (settings.start != nullptr) {
             settle_start(img, target, space);
         }
         return report;
     }
-    if (const Palette* palette = std::get_if<Palette>(&target)) {
-        search_palette(img, *palette, space, geo, ac, settings, base, report);
+    if (palette != nullptr) {
+        const Tables<3> tables =
+            opponent ? Tables<3>{&lightness, &chroma, &chroma} : Tables<3>{&ac, &ac, &ac};
+        search_palette(img, *palette, space, geo, tables, opponent, settings, base, report);
     } else {
         search_levels(img, std::get<Levels>(target), space, geo, ac, settings, base, report);
     }

@@ -14,6 +14,9 @@ namespace tonalis {
 inline constexpr std::size_t max_dbs_radius = 8;
 // The most passes a call makes.
 inline constexpr std::size_t max_dbs_passes = 1000;
+// The largest palette searched in lightness and colour differences
+// (DbsSettings::chroma_taps): the palettes scanned in line.
+inline constexpr std::size_t max_dbs_opponent_colours = 32;
 
 struct DbsSettings {
     // (2 * radius + 1)² filter taps, row by row, finite; the caller
@@ -29,6 +32,17 @@ struct DbsSettings {
     // levels or colours: each pixel starts at the level or colour nearest
     // to it.
     const std::uint8_t* start = nullptr;
+    // A palette of at most max_dbs_opponent_colours searched as the eye splits colour:
+    // the error in lightness and two colour differences (linear in the
+    // working space), lightness through `taps` plus `near_weight` times
+    // `near_taps` (null for none), the colour differences through
+    // `chroma_taps` times `chroma_weight`. Taps as above, of the same
+    // radius; weights finite and >= 0. Null `chroma_taps`, levels or a
+    // larger palette: every channel through `taps`.
+    const float* chroma_taps = nullptr;
+    float chroma_weight = 1.0f;
+    const float* near_taps = nullptr;
+    float near_weight = 0.0f;
 };
 
 // What a call did: passes made (the last one changed nothing unless the

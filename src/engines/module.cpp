@@ -377,6 +377,66 @@ bool parse_taps(PyObject* obj, std::array<float, 289>& taps, std::size_t& radius
     return true;
 }
 
+// The filters of a search: one taps array, or, for a palette searched as
+// the eye splits colour, (taps, near taps or None, near weight, chroma
+// taps, chroma weight), every array of one side.
+struct Filters {
+    std::array<float, 289> taps{}, near{}, chroma{};
+    std::size_t radius = 0;
+    bool opponent = false;
+    bool has_near = false;
+    float near_weight = 0.0f;
+    float chroma_weight = 1.0f;
+};
+
+bool parse_weight(PyObject* obj, const char* what, bool zero_allowed, float& out) noexcept {
+    const double value = PyFloat_AsDouble(obj);
+    if (value == -1.0 && PyErr_Occurred()) {
+        return false;
+    }
+    if (!std::isfinite(value) || value < 0.0 || (!zero_allowed && value == 0.0) ||
+        !std::isfinite(static_cast<float>(value))) {
+        PyErr_Format(PyExc_ValueError, "%s must be a finite number %s 0", what,
+                     zero_allowed ? ">=" : ">");
+        return false;
+    }
+    out = static_cast<float>(value);
+    return true;
+}
+
+bool parse_filters(PyObject* obj, Filters& f) noexcept {
+    if (!PyTuple_Check(obj)) {
+        return parse_taps(obj, f.taps, f.radius);
+    }
+    if (PyTuple_GET_SIZE(obj) != 5) {
+        PyErr_SetString(PyExc_TypeError,
+                        "filters must be taps or (taps, near taps or None, near weight, chroma "
+                        "taps, chroma weight)");
+        return false;
+    }
+    std::size_t radius = 0;
+    if (!parse_taps(PyTuple_GET_ITEM(obj, 0), f.taps, f.radius) ||
+        !parse_weight(PyTuple_GET_ITEM(obj, 2), "near weight", true, f.near_weight) ||
+        !parse_taps(PyTuple_GET_ITEM(obj, 3), f.chroma, radius) ||
+        !parse_weight(PyTuple_GET_ITEM(obj, 4), "chroma weight", false, f.chroma_weight)) {
+        return false;
+    }
+    bool same = radius == f.radius;
+    if (PyTuple_GET_ITEM(obj, 1) != Py_None) {
+        if (!parse_taps(PyTuple_GET_ITEM(obj, 1), f.near, radius)) {
+            return false;
+        }
+        same &= radius == f.radius;
+        f.has_near = true;
+    }
+    if (!same) {
+        PyErr_SetString(PyExc_ValueError, "the filters' taps must all have the same side");
+        return false;
+    }
+    f.opponent = true;
+    return true;
+}
+
 // The start of a search: None, or a C-contiguous uint8 array of the
 // image's shape, copied into `copy` (the caller's array may change once the
 // interpreter is released).
@@ -421,11 +481,18 @@ PyObject* dbs_binder(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                 return nullptr;
             }
             DbsSettings settings;
-            std::array<float, 289> taps{};
-            if (!parse_taps(args[0], taps, settings.radius)) {
+            Filters filters;
+            if (!parse_filters(args[0], filters)) {
                 return nullptr;
             }
-            settings.taps = taps.data();
+            settings.taps = filters.taps.data();
+            settings.radius = filters.radius;
+            if (filters.opponent) {
+                settings.chroma_taps = filters.chroma.data();
+                settings.chroma_weight = filters.chroma_weight;
+                settings.near_taps = filters.has_near ? filters.near.data() : nullptr;
+                settings.near_weight = filters.near_weight;
+            }
             const long passes = PyLong_AsLong(args[1]);
             if (passes == -1 && PyErr_Occurred()) {
                 return nullptr;
@@ -453,8 +520,16 @@ PyObject* dbs_binder(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                 return nullptr;
             }
             Prepared& p = *prepared;
-            if (std::holds_alternative<Palette>(p.target) && p.img.channels < 3) {
+            const Palette* palette = std::get_if<Palette>(&p.target);
+            if (palette != nullptr && p.img.channels < 3) {
                 PyErr_SetString(PyExc_ValueError, "dbs with a palette needs an RGB or RGBA image");
+                return nullptr;
+            }
+            if (filters.opponent &&
+                (palette == nullptr || palette->colors.size() > max_dbs_opponent_colours)) {
+                PyErr_Format(PyExc_ValueError,
+                             "the filters for colour take a palette of at most %zu colours",
+                             max_dbs_opponent_colours);
                 return nullptr;
             }
             Buffer<std::uint8_t> start;
@@ -575,10 +650,11 @@ PyMethodDef functions[] = {
      "preserve_alpha)\n--\n\nRiemersma dither; see tonalis_tools.riemersma."},
     {"dbs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&dbs_binder)),
      METH_FASTCALL | METH_KEYWORDS,
-     "dbs(taps, passes, swaps, start, image, *, levels, palette, linear, preserve_alpha)\n--\n\n"
-     "Direct binary search from the start given or Floyd-Steinberg's; returns (image, passes, "
-     "toggles, "
-     "swaps). See tonalis_tools.dbs."},
+     "dbs(filters, passes, swaps, start, image, *, levels, palette, linear, preserve_alpha)\n--\n\n"
+     "Direct binary search from the start given or Floyd-Steinberg's; filters are taps, or "
+     "(taps, near taps or None, near weight, chroma taps, chroma weight) for a palette searched "
+     "in lightness and colour differences; returns (image, passes, toggles, swaps). See "
+     "tonalis_tools.dbs."},
     {"weights", &weights_fn, METH_O,
      "weights(kind)\n--\n\nThe 256 weight triples of a variable-coefficient method."},
     {nullptr, nullptr, 0, nullptr},

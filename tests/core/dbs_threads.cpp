@@ -104,16 +104,26 @@ int main(int argc, char** argv) {
                 const char* name;
                 Img image;
                 Target target;
+                bool opponent;
             } cases[] = {
-                {"gray, 2 levels", ramp(1), Levels::make(2, space)},
-                {"RGB, 3 levels", ramp(3), Levels::make(3, space)},
-                {"RGB, 7 colours", ramp(3), Palette::make(seven, space)},
+                {"gray, 2 levels", ramp(1), Levels::make(2, space), false},
+                {"RGB, 3 levels", ramp(3), Levels::make(3, space), false},
+                {"RGB, 7 colours", ramp(3), Palette::make(seven, space), false},
+                {"RGB, 7 colours in lightness and colour differences", ramp(3),
+                 Palette::make(seven, space), true},
             };
             for (const auto& c : cases) {
+                DbsSettings these = settings;
+                if (c.opponent) {
+                    these.chroma_taps = filter.data();
+                    these.chroma_weight = 0.3f;
+                    these.near_taps = filter.data();
+                    these.near_weight = 0.2f;
+                }
                 set_worker_ceiling(1);
-                const Img one = searched(c.image, c.target, space, settings);
+                const Img one = searched(c.image, c.target, space, these);
                 set_worker_ceiling(max_workers);
-                const Img many = searched(c.image, c.target, space, settings);
+                const Img many = searched(c.image, c.target, space, these);
                 ++runs;
                 if (std::memcmp(one.data.data(), many.data.data(), one.data.size()) != 0) {
                     std::printf("FAIL dbs %s, instruction set %d%s: threads change bytes\n", c.name,

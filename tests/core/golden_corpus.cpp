@@ -157,7 +157,7 @@ Words parse_words(const std::string& text) {
     static const std::vector<std::string> keys = {
         "f",          "image",    "levels", "palette", "method", "matrix", "serpentine",
         "seed",       "strength", "linear", "alpha",   "limit",  "mask",   "distance",
-        "candidates", "history",  "ratio",  "filter",  "passes", "swaps"};
+        "candidates", "history",  "ratio",  "filter",  "passes", "swaps",  "opponent"};
     Words w;
     for (const std::string& word : split(text, ' ')) {
         const std::size_t eq = word.find('=');
@@ -398,10 +398,12 @@ struct Inputs {
     std::string filter;
     std::size_t passes = max_dbs_passes;
     bool swaps = true;
+    bool opponent = false;
 };
 
 // Direct binary search's filters by their corpus word: the taps Python
-// made, as dbs_filters.txt records their bits (word, radius, taps).
+// made, as dbs_filters.txt records their bits (word, radius, taps; for
+// WORD/weights, "w" and the weights of an opponent search).
 struct Filter {
     std::size_t radius = 0;
     std::vector<float> taps;
@@ -417,9 +419,12 @@ std::map<std::string, Filter, std::less<>> read_filters(const std::string& path)
         const std::vector<std::string> fields = split(line, ' ');
         if (fields.size() < 3) throw BadLine("short filter line: " + line);
         Filter f;
-        f.radius = to_size(fields[1]);
+        const bool weights = fields[1] == "w";
+        f.radius = weights ? 0 : to_size(fields[1]);
         const std::size_t side = 2 * f.radius + 1;
-        if (f.radius < 1 || f.radius > max_dbs_radius || fields.size() != 2 + side * side) {
+        if (weights
+                ? fields.size() != 4
+                : f.radius < 1 || f.radius > max_dbs_radius || fields.size() != 2 + side * side) {
             throw BadLine("filter with a wrong radius or tap count: " + fields[0]);
         }
         for (std::size_t i = 2; i < fields.size(); ++i) {
@@ -464,6 +469,7 @@ Inputs make_inputs(const std::string& text) {
     in.history = to_size(w.get("history", "16"));
     in.ratio = static_cast<float>(to_double(w.get("ratio", "0.0625")));
     in.filter = w.get("filter", "g1.2");
+    in.opponent = w.get("opponent", "0") == "1";
     in.passes = to_size(w.get("passes", "1000"));
     in.swaps = w.get("swaps", "1") == "1";
     // The Python functions make gray images RGB for a palette of colours.
@@ -593,14 +599,39 @@ std::uint64_t run(const Inputs& in) {
         std::vector<float> scratch(variable_scratch_floats(c.img));
         variable_diffuse(c.img, *levels, c.space, in.strength, kind, in.seed, scratch.data());
     } else if (f == "dbs") {
-        const auto filter = filters.find(in.filter);
-        if (filter == filters.end()) throw BadLine("filter not in dbs_filters.txt: " + in.filter);
+        const auto find = [](const std::string& word) -> const Filter& {
+            const auto filter = filters.find(word);
+            if (filter == filters.end()) throw BadLine("filter not in dbs_filters.txt: " + word);
+            return filter->second;
+        };
         if (in.passes < 1 || in.passes > max_dbs_passes) throw BadLine("passes out of range");
         DbsSettings settings;
-        settings.taps = filter->second.taps.data();
-        settings.radius = filter->second.radius;
         settings.passes = in.passes;
         settings.swaps = in.swaps;
+        // tonalis_tools searches a palette in lightness and colour
+        // differences when asked and when it has a colour other than grays
+        // and at most max_dbs_opponent_colours.
+        const Palette* palette = std::get_if<Palette>(&c.target);
+        const bool coloured =
+            palette != nullptr && palette->rgb.size() <= max_dbs_opponent_colours &&
+            std::any_of(palette->rgb.begin(), palette->rgb.end(),
+                        [](const Rgb& rgb) { return rgb[0] != rgb[1] || rgb[1] != rgb[2]; });
+        if (in.opponent && coloured) {
+            const Filter& far = find(in.filter + "/far");
+            const Filter& weights = find(in.filter + "/weights");
+            settings.taps = far.taps.data();
+            settings.radius = far.radius;
+            settings.chroma_taps = find(in.filter + "/chroma").taps.data();
+            settings.chroma_weight = weights.taps[1];
+            if (filters.count(in.filter + "/near") != 0) {
+                settings.near_taps = find(in.filter + "/near").taps.data();
+                settings.near_weight = weights.taps[0];
+            }
+        } else {
+            const Filter& filter = find(in.filter);
+            settings.taps = filter.taps.data();
+            settings.radius = filter.radius;
+        }
         auto scratch = Buffer<std::uint8_t>::allocate(
             dbs_scratch_bytes(c.img, c.target, settings.radius), malloc_allocator);
         dbs_dither(c.img, c.target, c.space, settings, scratch.data());
