@@ -37,6 +37,10 @@ GRAY = np.ascontiguousarray(RGB[..., 1])
             ["-m", "dbs", "--viewing", "16,127", "--preset", "epaper-bwr", "--passes", "3"],
             lambda a: dbs(a, distance=16, dpi=127, palette=preset("epaper-bwr"), passes=3),
         ),
+        (
+            ["-m", "dbs", "--preset", "epaper-bwr", "--no-opponent", "--passes", "3"],
+            lambda a: dbs(a, palette=preset("epaper-bwr"), opponent=False, passes=3),
+        ),
     ],
 )
 @pytest.mark.parametrize("gray", [False, True])
@@ -60,6 +64,7 @@ def test_methods_from_the_command_line(tmp_path, options, expected, gray):
         (["-m", "riemersma", "--error-limit", "4"], "error limit"),
         (["--sigma", "1.5"], "method 'dbs'"),
         (["-m", "atkinson", "--no-swaps"], "method 'dbs'"),
+        (["-m", "atkinson", "--no-opponent"], "method 'dbs'"),
         (["-m", "dbs", "--viewing", "16"], "INCHES,DPI"),
         (["-m", "dbs", "--viewing", "16,x"], "INCHES,DPI"),
         (["-m", "dbs", "--viewing", "0,100"], "distance"),

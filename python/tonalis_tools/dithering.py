@@ -70,10 +70,12 @@ class DitherSettings:
     to 1 (see `tonalis_tools.palettes.gamut.prepare`). `gray_photos`
     dithers a gray image (`is_gray_photo`) to the palette's neutral colours
     only, when it has colours besides (`neutral_indices`). `sigma`,
-    `viewing`, `passes` and `swaps` are the options of direct binary search
-    (method 'dbs', see `tonalis_tools.dbs`): its eye, a Gaussian of `sigma`
-    pixels or Näsänen's at `viewing` = (inches, pixels per inch), the most
-    passes, and whether neighbours swap values.
+    `viewing`, `passes`, `swaps` and `opponent` are the options of direct
+    binary search (method 'dbs', see `tonalis_tools.dbs`): its eye, a
+    Gaussian of `sigma` pixels or Näsänen's at `viewing` = (inches, pixels
+    per inch), the most passes, whether neighbours swap values, and whether
+    a coloured palette's error is weighed in lightness and colour
+    differences.
 
     The fields are not checked when the settings are made: `check` (or
     `tonalis_tools.front.settings`, which builds them from the options of
@@ -106,6 +108,8 @@ class DitherSettings:
             pixels per inch), or None.
         passes: direct binary search's most passes, or None for its own.
         swaps: direct binary search tries swaps with neighbours.
+        opponent: direct binary search weighs a coloured palette's error in
+            lightness and colour differences (False: RGB channels alike).
 
     Examples:
         >>> import numpy as np
@@ -141,6 +145,7 @@ class DitherSettings:
     viewing: tuple[float, float] | None = None
     passes: int | None = None
     swaps: bool = True
+    opponent: bool = True
 
     def searched(self) -> bool:
         """Whether an option of direct binary search is given."""
@@ -149,6 +154,7 @@ class DitherSettings:
             or self.viewing is not None
             or self.passes is not None
             or self.swaps is not True
+            or self.opponent is not True
         )
 
     def refined(self) -> bool:
@@ -388,7 +394,7 @@ def _check_search(settings: DitherSettings) -> None:
         return
     if normalize_name(settings.method) != "dbs":
         raise ValueError(
-            "sigma, viewing, passes and swaps are options of method 'dbs', "
+            "sigma, viewing, passes, swaps and opponent are options of method 'dbs', "
             f"not of {settings.method!r}"
         )
     if settings.viewing is not None:
@@ -488,6 +494,7 @@ def _algorithm(settings: DitherSettings, image: Any, kwargs: dict[str, Any]) -> 
             dpi=dpi,
             passes=settings.passes,
             swaps=settings.swaps,
+            opponent=settings.opponent,
         )
     if settings.palette is not None:
         raise ValueError(f"method {settings.method!r} takes levels, not a palette")

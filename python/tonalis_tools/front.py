@@ -214,6 +214,7 @@ def settings(
     viewing: tuple[float, float] | None = None,
     passes: int | None = None,
     swaps: bool = True,
+    opponent: bool = True,
 ) -> DitherSettings:
     """Checked, resolved `DitherSettings` for the options of `dither`.
 
@@ -241,9 +242,10 @@ def settings(
         gray_photos: dither gray images to the palette's neutral colours
             only; None is on wherever a palette takes its profile (error
             diffusion with a tonalis kernel), off elsewhere.
-        sigma, viewing, passes, swaps: direct binary search's options
-            (method 'dbs'): its Gaussian eye in pixels, or Näsänen's eye
-            at (inches, pixels per inch); the most passes; swaps.
+        sigma, viewing, passes, swaps, opponent: direct binary search's
+            options (method 'dbs'): its Gaussian eye in pixels, or Näsänen's
+            eye at (inches, pixels per inch); the most passes; swaps; a
+            coloured palette's error in lightness and colour differences.
 
     Returns:
         The `DitherSettings`, checked as `prepare` checks them, matrix names
@@ -355,6 +357,7 @@ def settings(
         viewing=viewing,
         passes=passes,
         swaps=swaps,
+        opponent=opponent,
     )
     return prepare(result)
 
@@ -515,8 +518,8 @@ def dither(
             `PANEL_SIZES`) with ``fit`` ('cover', the default, 'contain' or
             'crop'), ``rotate`` (default True) and ``background`` (default
             'white'): the image fitted to the panel first (`fit_image`);
-            ``sigma``, ``viewing``, ``passes`` and ``swaps`` for method
-            'dbs' (see `tonalis_tools.dbs`).
+            ``sigma``, ``viewing``, ``passes``, ``swaps`` and ``opponent``
+            for method 'dbs' (see `tonalis_tools.dbs`).
 
     Returns:
         A new image: a PIL image for a PIL image, else a uint8 array of the

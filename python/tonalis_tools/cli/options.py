@@ -374,6 +374,7 @@ def _settings(args: argparse.Namespace) -> tuple[list[str], list[DitherSettings]
                 viewing=_viewing(args.viewing),
                 passes=args.passes,
                 swaps=args.swaps,
+                opponent=args.opponent,
                 strength=args.strength,
                 linear=profile.linear if args.linear is None else args.linear,
                 preserve_alpha=args.preserve_alpha,

@@ -254,7 +254,8 @@ def _build_parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
         type=float,
         default=None,
         metavar="PIXELS",
-        help="the Gaussian eye's width in pixels, up to 8/3 (default 1.2)",
+        help="the Gaussian eye's width in pixels, up to 8/3 (default 1.2; 1.6 for the "
+        "lightness of a coloured palette)",
     )
     eyes.add_argument(
         "--viewing",
@@ -274,6 +275,13 @@ def _build_parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
         dest="swaps",
         action="store_false",
         help="toggles only: do not try exchanging a pixel with its neighbours",
+    )
+    search.add_argument(
+        "--no-opponent",
+        dest="opponent",
+        action="store_false",
+        help="weigh a coloured palette's error in every RGB channel alike, not in "
+        "lightness and colour differences",
     )
     how.add_argument(
         "--no-preserve-alpha",
