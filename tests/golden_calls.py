@@ -29,7 +29,8 @@ strength 1, linear off, alpha preserved, raster order, the method
 floyd_steinberg (ostromoukhov for ``variable``), matrix bayer8, seed 0,
 distance rgb, no error limit, no mask, 8 candidates, history 16, ratio
 1/16, filter g1.2, 1000 passes and swaps on, every channel through the one
-filter, and direct binary search's Floyd-Steinberg start. Every argument is passed to the function explicitly.
+filter, and direct binary search's Floyd-Steinberg start. Every argument is
+passed to the function explicitly.
 """
 
 from __future__ import annotations
