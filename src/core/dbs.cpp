@@ -13,6 +13,11 @@
 // swap. Every sum is formed in a fixed order in single precision, so
 // the bytes are the same on every machine.
 //
+// A palette searched in lightness and colour differences (to_opponent)
+// sums such an E per channel, each with its own c: the forms above hold
+// channel by channel, and the best toggle is the colour nearest to the
+// target with each channel's squared distance weighed by its c(0).
+//
 // Tiles of tile_side(r) pixels are swept in four phases (even rows of
 // tiles and even columns, even and odd, odd and even, odd and odd), a
 // tile's pixels row by row. A change in a tile moves q at most 2r + 1
