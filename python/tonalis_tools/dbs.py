@@ -197,7 +197,7 @@ def _coloured(palette: Palette) -> bool:
         return False  # the engine refuses it in its own words
     if len(colours) > OPPONENT_MOST:
         return False
-    return any(len({c[1:3], c[3:5], c[5:7]}) > 1 for c in (c.lower() for c in colours))
+    return any(len({c[1:3], c[3:5], c[5:7]}) > 1 for c in colours)
 
 
 # The start of a black-and-white search by default: Floyd-Steinberg in

@@ -137,16 +137,10 @@ struct Autocorrelation {
     std::array<float, 8> swap{};    // c(0) - c(d) for the 8 neighbours
     Lanes swap_low{}, swap_high{};  // the same, four and four
 
-    static Autocorrelation make(const float* taps, std::size_t radius) noexcept {
-        Autocorrelation a = of_taps(taps, radius);
-        a.finish();
-        return a;
-    }
-
-    // The first filter's table plus `weight` times the second's, term by
-    // term: the error as seen through both.
-    static Autocorrelation blend(const float* taps, const float* second, float weight,
-                                 std::size_t radius) noexcept {
+    // With a `second` filter, the first's table plus `weight` times the
+    // second's, term by term: the error as seen through both.
+    static Autocorrelation make(const float* taps, std::size_t radius,
+                                const float* second = nullptr, float weight = 0.0f) noexcept {
         Autocorrelation a = of_taps(taps, radius);
         if (second != nullptr) {
             const Autocorrelation b = of_taps(second, radius);
@@ -916,20 +910,22 @@ DbsReport dbs_dither(Img& img, Target& target, const Space& space, const DbsSett
         error_diffuse(img, target, space, 1.0f, diffusion_kernels()[0], false,
                       reinterpret_cast<float*>(base + geo.diffusion), start_plan);
     }
-    const Autocorrelation ac = Autocorrelation::make(settings.taps, settings.radius);
     const Palette* palette = std::get_if<Palette>(&target);
     const bool opponent = palette != nullptr && settings.chroma_taps != nullptr &&
                           palette->colors.size() <= small_palette;
-    Autocorrelation lightness, chroma;
+    // Every channel's table, or lightness's in a search in colour differences.
+    const Autocorrelation ac = opponent
+                                   ? Autocorrelation::make(settings.taps, settings.radius,
+                                                           settings.near_taps, settings.near_weight)
+                                   : Autocorrelation::make(settings.taps, settings.radius);
+    Autocorrelation chroma;
     if (opponent) {
-        lightness = Autocorrelation::blend(settings.taps, settings.near_taps, settings.near_weight,
-                                           settings.radius);
         chroma = Autocorrelation::weighted(settings.chroma_taps, settings.chroma_weight,
                                            settings.radius);
     }
     // A filter too faint to weigh any error leaves the start as it is, at
     // its levels or colours.
-    if (opponent ? !lightness.weighs() || !chroma.weighs() : !ac.weighs()) {
+    if (!ac.weighs() || (opponent && !chroma.weighs())) {
         if (settings.start != nullptr) {
             settle_start(img, target, space);
         }
@@ -937,7 +933,7 @@ DbsReport dbs_dither(Img& img, Target& target, const Space& space, const DbsSett
     }
     if (palette != nullptr) {
         const Tables<3> tables =
-            opponent ? Tables<3>{&lightness, &chroma, &chroma} : Tables<3>{&ac, &ac, &ac};
+            opponent ? Tables<3>{&ac, &chroma, &chroma} : Tables<3>{&ac, &ac, &ac};
         search_palette(img, *palette, space, geo, tables, opponent, settings, base, report);
     } else {
         search_levels(img, std::get<Levels>(target), space, geo, ac, settings, base, report);
