@@ -16,6 +16,10 @@ defaults (a Gaussian eye of sigma 1.2 pixels, linear light).
 
 Inputs: the bundled photograph and a colour gradient, in gray for the gray
 targets, plus a gray ramp. Needs numpy and Pillow.
+
+Beside the blurred Oklab figures stands the floor no image of the target's
+colours can go below (`tonalis_tools.quality.oklab_floor`): 0 where the
+colours' mixes hold the pictures, the error of the gamut where they do not.
 """
 
 from __future__ import annotations
@@ -31,7 +35,7 @@ from PIL import Image
 from quality import GRAY_VARIANTS, GRID, VARIANTS, inputs, pillow_fs, run_variant, setting_label
 
 from tonalis_tools import dbs, diffuse, dither, ordered, panel_palette, preset, variable_diffuse
-from tonalis_tools.quality import score
+from tonalis_tools.quality import oklab_floor, score
 
 METRICS = ("oklab", "scielab")
 Method = Callable[[np.ndarray], np.ndarray]
@@ -75,7 +79,7 @@ def on_gray(methods: list[tuple[str, Method]]) -> list[tuple[str, Method]]:
     return [(label, wrap(method)) for label, method in methods]
 
 
-Target = tuple[str, dict[str, np.ndarray], list[tuple[str, Method]], Method]
+Target = tuple[str, dict[str, np.ndarray], list[tuple[str, Method]], Method, list[str]]
 
 
 def targets(images: dict[str, np.ndarray]) -> list[Target]:
@@ -98,24 +102,27 @@ def targets(images: dict[str, np.ndarray]) -> list[Target]:
         ("Zhou-Fang, 4 levels", lambda img: variable_diffuse(img, "zhou_fang", levels=4)),
     ] + on_gray(palette_methods(gray4, {"preset": "gray4"}))
     return [
-        ("black and white", grays, bw_methods, lambda img: dbs(img)),
+        ("black and white", grays, bw_methods, lambda img: dbs(img), bw),
         (
             "4 grays",
             grays,
             gray4_methods,
             on_gray([("", lambda img: dbs(img, palette=gray4))])[0][1],
+            gray4,
         ),
         (
             "epaper-7 (nominal)",
             images,
             palette_methods(preset("epaper-7"), {"preset": "epaper-7"}),
             lambda img: dbs(img, palette=preset("epaper-7")),
+            preset("epaper-7"),
         ),
         (
             "panel acep7 (measured)",
             images,
             palette_methods(panel_palette("acep7"), {"panel": "acep7"}),
             lambda img: dbs(img, palette=panel_palette("acep7")),
+            panel_palette("acep7"),
         ),
     ]
 
@@ -127,10 +134,11 @@ def figures(images: dict[str, np.ndarray], method: Method) -> dict[str, float]:
 
 def rows(images: dict[str, np.ndarray]) -> list[dict[str, Any]]:
     result = []
-    for target, inputs_, methods, search in targets(images):
+    for target, inputs_, methods, search, colours in targets(images):
         others = [(label, figures(inputs_, fn)) for label, fn in methods]
         mine = figures(inputs_, search)
-        row: dict[str, Any] = {"target": target}
+        floor = float(np.mean([oklab_floor(img, colours) for img in inputs_.values()]))
+        row: dict[str, Any] = {"target": target, "oklab_floor": floor}
         for m in METRICS:
             label, best = min(others, key=lambda item: item[1][m])
             row[m] = {
@@ -146,14 +154,15 @@ def rows(images: dict[str, np.ndarray]) -> list[dict[str, Any]]:
 
 def markdown(result: list[dict[str, Any]]) -> str:
     lines = [
-        "| target | figure | DBS | best other | which | DBS better by |",
-        "|---|---|--:|--:|---|--:|",
+        "| target | figure | floor | DBS | best other | which | DBS better by |",
+        "|---|---|--:|--:|--:|---|--:|",
     ]
     for row in result:
         for m in METRICS:
             f = row[m]
+            floor = f"{row['oklab_floor']:.2f}" if m == "oklab" else "-"
             lines.append(
-                f"| {row['target']} | {m} | {f['dbs']:.2f} | {f['best_other']:.2f} | "
+                f"| {row['target']} | {m} | {floor} | {f['dbs']:.2f} | {f['best_other']:.2f} | "
                 f"{f['best_other_method']} | {100 * f['gain']:.0f}% |"
             )
     return "\n".join(lines)

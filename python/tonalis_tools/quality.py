@@ -33,8 +33,9 @@ import numpy as np
 import numpy.typing as npt
 
 from .palettes.gamut import linear_oklab
+from .palettes.mixes import Mixes
 
-__all__ = ["METRICS", "score", "scores", "blurred_oklab", "colour_gradient"]
+__all__ = ["METRICS", "score", "scores", "blurred_oklab", "oklab_floor", "colour_gradient"]
 
 #: The names `score` takes, in the order the command line lists them.
 METRICS: tuple[str, ...] = ("oklab", "scielab", "speckle")
@@ -347,6 +348,53 @@ def scores(
             )
         figures.append(_oklab_figure(lab, after) if before.size else 0.0)
     return figures
+
+
+def oklab_floor(original: Any, palette: Sequence[Any]) -> float:
+    """The least ``"oklab"`` figure any image of `palette`'s colours can score.
+
+    Blurred, every pixel of a dither is a mix of the palette's colours, so it
+    cannot come nearer the blurred original than the nearest mix does; the
+    mean of those nearest distances (x 100) bounds from below what any method
+    can reach. 0 where the palette's mixes hold every colour of the picture;
+    above 0 it is the error of the panel's gamut, and a dither's figure less
+    this floor is what its texture and its choice among mixes cost.
+
+    Args:
+        original: the image, as `score` takes it.
+        palette: the colours (what tonalis takes as a palette).
+
+    Returns:
+        The floor, a float >= 0: at the exact least figure or a hair above
+        it (about 0.01% on a photograph; never below). It takes a few
+        seconds for a 384 x 256 photograph far outside the palette's mixes.
+
+    Raises:
+        TypeError, ValueError: not a uint8 image, or not a palette.
+
+    Examples:
+        >>> import numpy as np
+        >>> gray = np.full((8, 8), 100, dtype=np.uint8)
+        >>> oklab_floor(gray, ["#000000", "#ffffff"])
+        0.0
+        >>> red = np.zeros((8, 8, 3), dtype=np.uint8); red[..., 0] = 255
+        >>> 0 < oklab_floor(red, ["#000000", "#ffffff"]) < score(red, np.zeros_like(red))
+        True
+    """
+    from .palettes.presets import palette_colours
+
+    colours = palette_colours(palette, "palette")
+    before = _image(original, "original")
+    if before.size == 0:
+        return 0.0
+    codes = np.array([[int(c[i : i + 2], 16) for i in (1, 3, 5)] for c in colours])
+    targets = _blur(_linear(before)).reshape(-1, 3)
+    # Neighbouring pixels of a blurred picture often agree to the last bit.
+    unique, inverse = np.unique(targets, axis=0, return_inverse=True)
+    distances = Mixes.of(_linear(codes)).distance(unique)
+    figure = float(distances[inverse.ravel()].mean() * 100)
+    # Rounding leaves a point on the hull a hair outside it.
+    return figure if figure > 1e-9 else 0.0
 
 
 def colour_gradient(width: int = 384, height: int = 128) -> npt.NDArray[np.uint8]:
