@@ -286,7 +286,7 @@ class Mixes:
                 start.reshape(-1, grid.shape[1]),
             )
             best = np.minimum(best, refined.reshape(len(lab), keep).min(axis=1))
-        return best
+        return np.asarray(best, dtype=np.float64)
 
 
 def _grid(sides: int, parts: int) -> F64:
