@@ -11,7 +11,7 @@ from PIL import Image
 import tonalis
 from tonalis_tools import diffuse, dither, load_image, panel_palette, preset, recolor
 from tonalis_tools.cli import main
-from tonalis_tools.quality import score
+from tonalis_tools.quality import oklab_floor, score
 
 RNG = np.random.default_rng(11)
 RGB = RNG.integers(0, 256, (24, 32, 3), dtype=np.uint8)
@@ -58,10 +58,17 @@ def test_the_command_takes_the_profile_unless_told(folder, args, expected):
     assert np.array_equal(_pixels(folder / "out.png"), expected(RGB))
 
 
-def _table(text):
-    """(method, figure) rows of the printed table."""
+def _table(text, floor=None):
+    """(method, figure) rows of the printed table; the floor's row, when there
+    is one, goes to `floor`."""
     lines = text.strip().splitlines()
     assert lines[0].startswith("oklab: blurred Oklab distance")
+    if lines[-1].startswith("(floor): "):
+        assert lines[-1].endswith("the least any image of the palette's colours can score")
+        *lines, last = lines[:-1]
+        assert last.split()[0] == "(floor)"
+        if floor is not None:
+            floor.append(float(last.split()[1]))
     return [(line.split()[0], float(line.split()[1])) for line in lines[2:]]
 
 
@@ -81,9 +88,33 @@ def test_compare_sorts_the_columns_by_their_score(folder, capsys):
 def test_compare_scores_a_panel_in_the_colours_it_shows(folder, capsys):
     args = ["in.png", "--compare", "-m", "fs", "--panel", "acep7", "--sort", "oklab"]
     assert main([*args, "-o", "sheet.png", "-q"]) == 0
-    ((_, figure),) = _table(capsys.readouterr().out)
+    floor = []
+    ((_, figure),) = _table(capsys.readouterr().out, floor)
     shown = recolor(dither(RGB, panel="acep7"), ACEP[1], ACEP[0])
     assert figure == pytest.approx(score(RGB, shown), abs=0.005)
+    # The floor is the measured colours', which the figures are scored in.
+    assert floor == [pytest.approx(oklab_floor(RGB, ACEP[0]), abs=0.005)]
+    assert 0 < floor[0] < figure
+
+
+@pytest.mark.parametrize(
+    "args, floored",
+    [
+        (["-m", "fs,bayer8x8", "--preset", "cga"], True),
+        (["-m", "fs,bayer8x8", "--levels", "2"], False),
+        (["-m", "fs", "--preset", "cga", "--sort", "scielab"], False),
+    ],
+    ids=["one palette", "levels", "scielab"],
+)
+def test_the_floor_ends_the_blurred_table_of_one_palette(folder, capfd, args, floored):
+    sort = [] if "--sort" in args else ["--sort", "oklab"]
+    assert main(["in.png", "in.png", "--compare", *args, *sort, "-o", "sheet.png", "-q"]) == 0
+    out = capfd.readouterr().out
+    assert ("(floor)" in out) == floored
+    if floored:
+        # Two inputs and their mean, each the floor of that input.
+        values = [float(v) for v in out.splitlines()[-2].split()[1:]]
+        assert values == pytest.approx([oklab_floor(RGB, preset("cga"))] * 3, abs=0.005)
 
 
 def test_the_figures_go_to_standard_error_when_the_sheet_is_standard_output(folder, capfd):

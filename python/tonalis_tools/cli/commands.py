@@ -29,10 +29,10 @@ from ..io.imagefile import (
 from ..io.pixelart import MAX_SCALE, upscale
 from ..matrices.halftone import SCREENS
 from ..names import normalize_name
-from ..palettes.presets import PRESETS
+from ..palettes.presets import PRESETS, palette_colours
 from ..palettes.recolor import PANEL_CODES, PANELS, recolor
 from ..pipeline import DitherSettings
-from ..quality import scores
+from ..quality import oklab_floor, scores
 from ..sheet import contact_sheet, shrink_to_width
 from .calibrate import run as _calibrate
 from .files import (
@@ -245,7 +245,7 @@ def _compare(
 
     def row(
         item: tuple[Path, Path], stop: threading.Event
-    ) -> tuple[list[tuple[str, Image.Image]], list[float]]:
+    ) -> tuple[list[tuple[str, Image.Image]], list[float], float | None]:
         source = item[0]
         _checkpoint(stop)
         try:
@@ -259,11 +259,19 @@ def _compare(
         original = upscale(image, args.scale)
         cells = [(label, original)] + [(lab, r.images[0]) for lab, (_, r) in zip(labels, results)]
         figures = []
+        floor = None
         if args.sort is not None:
             _checkpoint(stop)
             shown = [_as_shown(used, r.images[0]) for used, r in results]
             figures = scores(original, shown, args.sort)
-        return cells, figures
+            colours = {
+                tuple(palette_colours(used.palette)) if used.palette is not None else ()
+                for used, _ in results
+            }
+            if args.sort == "oklab" and len(colours) == 1 and () not in colours:
+                _checkpoint(stop)
+                floor = oklab_floor(original, list(colours.pop()))
+        return cells, figures, floor
 
     futures = _run_all(row, found, args.jobs or os.cpu_count() or 1, lambda future: None)
     rows = []
@@ -274,11 +282,11 @@ def _compare(
             raise UsageError(str(exc)) from None
     order = list(range(len(labels)))
     if args.sort is not None:
-        means = [sum(figures[i] for _, figures in rows) / len(rows) for i in order]
+        means = [sum(figures[i] for _, figures, _ in rows) / len(rows) for i in order]
         order.sort(key=lambda i: means[i])
-        _print_figures(args, [cells[0][0] for cells, _ in rows], labels, rows, order)
+        _print_figures(args, [cells[0][0] for cells, _, _ in rows], labels, rows, order)
     cells = []
-    for row_cells, figures in rows:
+    for row_cells, figures, _ in rows:
         cells.append(row_cells[0])
         for i in order:
             label, picture = row_cells[1 + i]
@@ -303,6 +311,10 @@ def _as_shown(used: DitherSettings, result: Image.Image) -> Image.Image:
     return shown
 
 
+#: The last row of the blurred figure's table, and what it means.
+FLOOR_LABEL = "(floor)"
+FLOOR_TITLE = "the least any image of the palette's colours can score"
+
 _METRIC_TITLES = {
     "oklab": "blurred Oklab distance x 100",
     "scielab": "S-CIELAB mean Delta E at 35 pixels per degree",
@@ -314,28 +326,33 @@ def _print_figures(
     args: argparse.Namespace,
     inputs: list[str],
     labels: list[str],
-    rows: list[tuple[list[tuple[str, Image.Image]], list[float]]],
+    rows: list[tuple[list[tuple[str, Image.Image]], list[float], float | None]],
     order: list[int],
 ) -> None:
     """The table of figures, best first: on standard output, or standard error
-    when the sheet goes to standard output."""
+    when the sheet goes to standard output. With one palette for every column,
+    the blurred figure's table ends with the floor no image of its colours
+    goes below."""
     stream = sys.stderr if args.output == STDIO else sys.stdout
     columns = inputs + ["mean"] if len(inputs) > 1 else inputs
-    width = max(len(label) for label in labels + ["method"])
+    floors = [floor for _, _, floor in rows]
+    lines = [(labels[i], [figures[i] for _, figures, _ in rows]) for i in order]
+    if all(floor is not None for floor in floors):
+        lines.append((FLOOR_LABEL, [float(floor or 0.0) for floor in floors]))
+    width = max(len(label) for label, _ in lines + [("method", [])])
     heads = [max(len(c), 6) for c in columns]
     stream.write(f"{args.sort}: {_METRIC_TITLES[args.sort]}, lower is better\n")
     stream.write(
         f"{'method':<{width}}  " + "  ".join(f"{c:>{w}}" for c, w in zip(columns, heads)) + "\n"
     )
-    for i in order:
-        values = [figures[i] for _, figures in rows]
+    for label, values in lines:
         if len(inputs) > 1:
             values.append(sum(values) / len(values))
         stream.write(
-            f"{labels[i]:<{width}}  "
-            + "  ".join(f"{v:>{w}.2f}" for v, w in zip(values, heads))
-            + "\n"
+            f"{label:<{width}}  " + "  ".join(f"{v:>{w}.2f}" for v, w in zip(values, heads)) + "\n"
         )
+    if lines[-1][0] == FLOOR_LABEL:
+        stream.write(f"{FLOOR_LABEL}: {FLOOR_TITLE}\n")
     stream.flush()
 
 
