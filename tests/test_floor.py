@@ -5,6 +5,7 @@ import pytest
 
 import tonalis
 from tonalis_tools import dbs, ordered
+from tonalis_tools.palettes.gamut import linear_oklab
 from tonalis_tools.palettes.mixes import Mixes
 from tonalis_tools.quality import colour_gradient, oklab_floor, score
 
@@ -18,24 +19,6 @@ PALETTES = {
     "panel": ["#393039", "#ffffff", "#3a5b46", "#3d3b5e", "#9c484b", "#d0be47", "#b16a49"],
     "cube": [f"#{r:02x}{g:02x}{b:02x}" for r in (0, 255) for g in (0, 255) for b in (0, 255)],
 }
-M1 = np.array(
-    [
-        [0.4122214708, 0.5363325363, 0.0514459929],
-        [0.2119034982, 0.6806995451, 0.1073969566],
-        [0.0883024619, 0.2817188376, 0.6299787005],
-    ]
-)
-M2 = np.array(
-    [
-        [0.2104542553, 0.7936177850, -0.0040720468],
-        [1.9779984951, -2.4285922050, 0.4505937099],
-        [0.0259040371, 0.7827717662, -0.8086757660],
-    ]
-)
-
-
-def oklab(linear):
-    return np.cbrt(np.maximum(np.asarray(linear) @ M1.T, 0)) @ M2.T
 
 
 def linear(colours):
@@ -51,8 +34,8 @@ def sampled_least(targets, corners, parts=40):
     t = np.linspace(0, 1, parts + 1)[:, None]
     pairs = [corners[i] * (1 - t) + corners[j] * t for i in range(len(corners)) for j in range(i)]
     mixes = np.concatenate([weights @ corners, corners, *pairs]) if pairs else corners
-    lab = oklab(mixes)
-    return np.array([np.sqrt(((lab - p) ** 2).sum(1)).min() for p in oklab(targets)])
+    lab = linear_oklab(mixes)
+    return np.array([np.sqrt(((lab - p) ** 2).sum(1)).min() for p in linear_oklab(targets)])
 
 
 @pytest.mark.parametrize("name", PALETTES)

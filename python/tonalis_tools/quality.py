@@ -382,12 +382,13 @@ def oklab_floor(original: Any, palette: Sequence[Any]) -> float:
         True
     """
     from .palettes.presets import palette_colours
+    from .palettes.recolor import colour_array
 
     colours = palette_colours(palette, "palette")
     before = _image(original, "original")
     if before.size == 0:
         return 0.0
-    codes = np.array([[int(c[i : i + 2], 16) for i in (1, 3, 5)] for c in colours])
+    codes = colour_array(colours)
     targets = _blur(_linear(before)).reshape(-1, 3)
     # Neighbouring pixels of a blurred picture often agree to the last bit.
     unique, inverse = np.unique(targets, axis=0, return_inverse=True)

@@ -119,9 +119,10 @@ def _outline(points: F64) -> npt.NDArray[np.intp]:
     return np.array(chain, dtype=np.intp)
 
 
-def _corners(points: F64) -> F64:
-    """The hull's corners among full-rank points: those furthest along some
-    direction, then any point still outside their hull, until none is."""
+def _hull(points: F64) -> tuple[F64, npt.NDArray[np.intp], F64, F64]:
+    """The hull of full-rank points: its corners (those furthest along some
+    direction, then any point still outside their hull, until none is) and
+    their `_faces`."""
     rng = np.random.default_rng(0)
     directions = rng.normal(size=(DIRECTIONS, 3))
     chosen = set(np.unique(np.argmax(points @ directions.T, axis=0)).tolist())
@@ -129,11 +130,11 @@ def _corners(points: F64) -> F64:
         corners = points[sorted(chosen)]
         if _rank(corners) < 3:
             # The directions met too few corners: every point is a candidate.
-            return points
-        _, normals, offsets = _faces(corners)
+            corners = points
+        triangles, normals, offsets = _faces(corners)
         outside = ((points @ normals.T - offsets) > TOLERANCE).any(axis=1)
-        if not outside.any():
-            return corners
+        if len(corners) == len(points) or not outside.any():
+            return corners, triangles, normals, offsets
         chosen |= set(np.flatnonzero(outside).tolist())
 
 
@@ -189,8 +190,7 @@ class Mixes:
         none = np.zeros((0, 3))
         rank = _rank(points)
         if rank == 3:
-            points = _corners(points)
-            triangles, normals, offsets = _faces(points)
+            points, triangles, normals, offsets = _hull(points)
         elif rank == 2:
             ring = _outline(points)
             points = points[ring]
